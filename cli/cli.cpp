@@ -1,0 +1,161 @@
+#include "cli.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <iostream>
+
+namespace cli {
+
+namespace {
+std::vector<command_s>& registry()
+{
+    static std::vector<command_s> list;
+    return list;
+}
+
+std::string to_text(const value_t& value)
+{
+    if (const auto* text = std::get_if<std::string>(&value))
+        return *text;
+    if (const auto* number = std::get_if<int64_t>(&value))
+        return std::to_string(*number);
+    return std::to_string(std::get<uint64_t>(value));
+}
+
+std::string to_json(const value_t& value)
+{
+    if (const auto* text = std::get_if<std::string>(&value))
+        return "\"" + json_escape(*text) + "\"";
+    return to_text(value);
+}
+}  // namespace
+
+registrar_c::registrar_c(const char* name, const char* usage, command_fn run)
+{
+    registry().push_back({name, usage, run});
+    std::sort(registry().begin(), registry().end(),
+              [](const command_s& a, const command_s& b) { return std::string(a.name) < b.name; });
+}
+
+const std::vector<command_s>& commands() { return registry(); }
+
+int fail(const std::string& message)
+{
+    std::fprintf(stderr, "quarvel-cli: %s\n", message.c_str());
+    return exit_failed;
+}
+
+int usage_error(const context_s&, const char* command, const std::string& message)
+{
+    std::fprintf(stderr, "quarvel-cli: %s\n", message.c_str());
+    for (const auto& c : commands())
+        if (std::string(c.name) == command)
+            std::fprintf(stderr, "usage: quarvel-cli [--image PATH]... [--json] %s\n", c.usage);
+    return exit_usage;
+}
+
+std::string json_escape(const std::string& text)
+{
+    std::string out;
+    out.reserve(text.size() + 2);
+    for (unsigned char c : text) {
+        switch (c) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default:
+            if (c < 0x20) {
+                char buf[8];
+                std::snprintf(buf, sizeof buf, "\\u%04x", c);
+                out += buf;
+            } else {
+                out += static_cast<char>(c);
+            }
+        }
+    }
+    return out;
+}
+
+void table_c::print_json_row(const std::vector<std::string>& columns, const std::vector<value_t>& values)
+{
+    std::string line = "{";
+    for (size_t i = 0; i < columns.size() && i < values.size(); ++i) {
+        if (i)
+            line += ",";
+        line += "\"" + json_escape(columns[i]) + "\":" + to_json(values[i]);
+    }
+    line += "}\n";
+    std::fputs(line.c_str(), stdout);
+}
+
+void table_c::print(bool json) const
+{
+    if (json) {
+        for (const auto& row : rows_)
+            print_json_row(columns_, row);
+        std::fflush(stdout);
+        return;
+    }
+    std::vector<size_t> widths(columns_.size());
+    for (size_t i = 0; i < columns_.size(); ++i)
+        widths[i] = columns_[i].size();
+    for (const auto& row : rows_)
+        for (size_t i = 0; i < row.size() && i < widths.size(); ++i)
+            widths[i] = std::max(widths[i], to_text(row[i]).size());
+    auto emit = [&](const std::vector<std::string>& cells) {
+        std::string line;
+        for (size_t i = 0; i < cells.size(); ++i) {
+            line += cells[i];
+            if (i + 1 < cells.size())
+                line += std::string(widths[i] - cells[i].size() + 2, ' ');
+        }
+        std::puts(line.c_str());
+    };
+    emit(columns_);
+    for (const auto& row : rows_) {
+        std::vector<std::string> cells;
+        for (const auto& v : row)
+            cells.push_back(to_text(v));
+        emit(cells);
+    }
+    std::fflush(stdout);
+}
+
+bool take_option(std::vector<std::string>& args, const std::string& flag, std::string* value, bool* ok)
+{
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i] != flag)
+            continue;
+        if (i + 1 >= args.size()) {
+            *ok = false;
+            args.erase(args.begin() + static_cast<long>(i));
+            return true;
+        }
+        *value = args[i + 1];
+        args.erase(args.begin() + static_cast<long>(i), args.begin() + static_cast<long>(i) + 2);
+        return true;
+    }
+    return false;
+}
+
+std::vector<std::string> take_all_options(std::vector<std::string>& args, const std::string& flag, bool* ok)
+{
+    std::vector<std::string> values;
+    std::string value;
+    while (take_option(args, flag, &value, ok) && *ok)
+        values.push_back(value);
+    return values;
+}
+
+bool take_flag(std::vector<std::string>& args, const std::string& flag)
+{
+    auto it = std::find(args.begin(), args.end(), flag);
+    if (it == args.end())
+        return false;
+    args.erase(it);
+    return true;
+}
+
+}  // namespace cli

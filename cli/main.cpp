@@ -1,0 +1,62 @@
+// quarvel-cli [--image PATH]... [--json] COMMAND [ARGS]
+#include "cli.h"
+#include "platform/drive_table.h"
+
+#include <QCoreApplication>
+#include <QLoggingCategory>
+#include <cstdio>
+#include <cstring>
+
+static void print_usage(FILE* out)
+{
+    std::fprintf(out, "usage: quarvel-cli [--image PATH]... [--json] COMMAND [ARGS]\n\ncommands:\n");
+    for (const auto& c : cli::commands())
+        std::fprintf(out, "  %s\n", c.usage);
+}
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    cli::context_s ctx;
+    int i = 1;
+    for (; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--json") == 0) {
+            ctx.json = true;
+        } else if (std::strcmp(argv[i], "--image") == 0) {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "quarvel-cli: --image needs a path\n");
+                print_usage(stderr);
+                return cli::exit_usage;
+            }
+            ctx.images.emplace_back(argv[++i]);
+        } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            print_usage(stdout);
+            return cli::exit_ok;
+        } else {
+            break;
+        }
+    }
+    if (i >= argc) {
+        print_usage(stderr);
+        return cli::exit_usage;
+    }
+    const std::string name = argv[i++];
+    for (; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--json") == 0)
+            ctx.json = true;
+        else
+            ctx.args.emplace_back(argv[i]);
+    }
+
+    for (const auto& image : ctx.images) {
+        std::string error;
+        if (platform::open_disk_image(image, &error) != 0)
+            return cli::fail(error);
+    }
+    for (const auto& c : cli::commands())
+        if (name == c.name)
+            return c.run(ctx);
+    std::fprintf(stderr, "quarvel-cli: unknown command \"%s\"\n", name.c_str());
+    print_usage(stderr);
+    return cli::exit_usage;
+}

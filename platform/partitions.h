@@ -1,0 +1,42 @@
+// Partition tables (MBR with logical partitions, GPT) and file-system probes,
+// read with libblkid. Entries that run past the end of the disk are clipped,
+// entries starting past it are dropped; overlapping entries are kept only
+// when they do not overlap an earlier one.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+struct partition_s {
+    int number = 0;             // 1.. as the kernel numbers them; 0 = whole disk
+    uint64_t start_bytes = 0;   // offset of the first byte on the disk
+    uint64_t size_bytes = 0;
+    std::string table_type;     // "dos", "gpt", or empty for a whole disk
+};
+
+struct filesystem_info_s {
+    std::string type;   // libblkid's name: "vfat", "ntfs", "exfat", ...
+    std::string label;
+    std::string fat_version;  // "FAT12"/"FAT16"/"FAT32" for vfat, else empty
+};
+
+// The partitions of a disk (block device or image file). Returns an empty
+// list when the disk has no partition table or cannot be read.
+std::vector<partition_s> read_partitions(const std::string& disk_path);
+
+// Whether the disk carries a partition table at all (even an empty one).
+bool has_partition_table(const std::string& disk_path);
+
+// Probes the window [offset, offset + size) of a disk for a file system.
+// Returns false when nothing is recognised.
+bool probe_filesystem(const std::string& disk_path, uint64_t offset, uint64_t size,
+                      filesystem_info_s* info);
+
+// The name the rest of the program uses for a file system:
+// vfat -> FAT12/FAT16/FAT32, ntfs -> NTFS, exfat -> exFAT, else libblkid's name.
+std::string display_filesystem_name(const filesystem_info_s& info);
+
+}  // namespace platform

@@ -1,0 +1,85 @@
+// Raw, read-mostly access to a drive or a volume by its device path.
+//
+// Accepted paths: a block device ("/dev/sdb", "/dev/sdb1"), an image file
+// ("/home/ana/card.img"), and an image partition ("/home/ana/card.img:p2",
+// ":p0" being the whole image). Every form becomes a byte window onto the
+// underlying file; reads never leave the window.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace platform {
+
+// The drive geometry the rest of the program expects, with the fields of the
+// classic disk geometry record.
+struct disk_geometry_s {
+    int64_t cylinders = 0;
+    uint32_t media_type = 12;  // fixed media
+    uint32_t tracks_per_cylinder = 255;
+    uint32_t sectors_per_track = 63;
+    uint32_t bytes_per_sector = 512;
+};
+
+enum class open_mode { read, read_unbuffered, read_write_unbuffered };
+
+class raw_device_c {
+public:
+    raw_device_c() = default;
+    ~raw_device_c();
+    raw_device_c(const raw_device_c&) = delete;
+    raw_device_c& operator=(const raw_device_c&) = delete;
+    raw_device_c(raw_device_c&& other) noexcept;
+    raw_device_c& operator=(raw_device_c&& other) noexcept;
+
+    // Returns 0, or -1 with a one-line reason available from error().
+    int open(const std::string& path, open_mode mode = open_mode::read);
+    void close();
+    bool is_open() const { return fd_ >= 0; }
+
+    // Reads up to length bytes at offset (relative to the window). Returns the
+    // byte count read (short only at the end of the window), or -1 on error.
+    int64_t read_at(uint64_t offset, void* buffer, size_t length) const;
+
+    // Only with read_write_unbuffered. Returns bytes written or -1.
+    int64_t write_at(uint64_t offset, const void* buffer, size_t length);
+
+    // Flushes written data to the device. Returns 0 or -1.
+    int sync();
+
+    uint64_t size() const { return size_; }                 // bytes in the window
+    uint64_t window_offset() const { return base_; }        // window start in the file
+    uint32_t sector_size() const { return sector_size_; }   // logical sector size
+    bool is_block_device() const { return block_device_; }
+    const std::string& path() const { return path_; }
+    const std::string& error() const { return error_; }
+
+    // Geometry of the device; cylinders computed from the size.
+    disk_geometry_s geometry() const;
+
+private:
+    int64_t read_direct(uint64_t offset, void* buffer, size_t length) const;
+
+    int fd_ = -1;
+    int direct_fd_ = -1;  // O_DIRECT descriptor when the device takes it
+    uint64_t base_ = 0;
+    uint64_t size_ = 0;
+    uint32_t sector_size_ = 512;
+    uint32_t heads_ = 255;
+    uint32_t sectors_per_track_ = 63;
+    bool block_device_ = false;
+    bool writable_ = false;
+    std::string path_;
+    std::string error_;
+};
+
+// Splits "<image>:pN" into the image path and N. Returns false for any other
+// form (a plain path, or a suffix that is not ":p" followed by digits).
+bool split_image_volume_path(const std::string& path, std::string* image, int* partition);
+
+// Whether the device still answers: a block device still reports a non-zero
+// size; an image file still exists.
+bool media_present(const std::string& device_path);
+
+}  // namespace platform

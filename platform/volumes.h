@@ -1,0 +1,48 @@
+// Every volume of every drive in the drive table: each partition, and each
+// drive without a partition table whose first sector holds a file system.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+struct platform_volume_s {
+    std::string device_path;   // "/dev/sdb1" or "<image>:pN"
+    std::string dos_device;    // "sdb1" or "<image file name>:pN"
+    std::string label;
+    std::string file_system;   // "FAT32", "NTFS", ... ; empty when unknown
+    std::string root_path;     // mount point + "/", else device_path + "/"
+    std::string disk_path;     // device_path of the drive that holds it
+    uint64_t start_bytes = 0;  // offset of the volume on its drive
+    uint64_t total_bytes = 0;
+    uint64_t free_bytes = 0;
+    bool free_known = false;   // false: free_bytes means nothing
+    bool mounted = false;
+    bool removable = false;
+    int partition_number = -1; // 0 for a whole unpartitioned drive
+    int disk_number = -1;      // index in the drive table
+};
+
+// Volumes in drive-table order, then partition order.
+std::vector<platform_volume_s> list_volumes();
+
+// The volume whose device_path equals path (or, for a path naming an image
+// file, that image's whole-image volume ":p0"). Returns false if none.
+bool find_volume(const std::string& path, platform_volume_s* out);
+
+// Partition number and drive number of a volume path. Returns 0 when both
+// were found, -1 otherwise.
+int locate_volume(const std::string& device_path, int* partition_number, int* disk_number,
+                  uint64_t* start_bytes = nullptr);
+
+// First mount point of a block device ("/media/ana/CARD"), or empty.
+std::string mount_point_of(const std::string& block_device_path);
+
+// Device number (st_rdev for block devices) a path lives on, for comparing a
+// destination folder with a scanned volume. Returns 0 when unknown.
+uint64_t device_number_of_path(const std::string& path);
+uint64_t device_number_of_volume(const std::string& device_path);
+
+}  // namespace platform
