@@ -1,0 +1,42 @@
+// quarvel-cli drives / volumes: what the drive and volume pages would offer.
+#include "cli/cli.h"
+#include "devices/enumerate.h"
+#include "devices/volume_item.h"
+
+namespace {
+
+std::string local(const QString& text) { return text.toLocal8Bit().toStdString(); }
+
+int run_drives(cli::context_s& ctx)
+{
+    if (!ctx.args.empty())
+        return cli::usage_error(ctx, "drives", "unexpected argument \"" + ctx.args.front() + "\"");
+    enumerate_drives();
+    cli::table_c table({"number", "device_path", "size_bytes"});
+    for (size_t i = 1; i < drive_list.size(); ++i)
+        table.add_row({int64_t(i - 1), local(drive_list[i].device_path), drive_list[i].size_bytes});
+    table.print(ctx.json);
+    return cli::exit_ok;
+}
+
+int run_volumes(cli::context_s& ctx)
+{
+    if (!ctx.args.empty())
+        return cli::usage_error(ctx, "volumes", "unexpected argument \"" + ctx.args.front() + "\"");
+    enumerate_volumes();
+    cli::table_c table({"device_path", "dos_device", "label", "file_system", "root_path", "total_bytes",
+                        "free_bytes", "partition_number", "disk_number"});
+    for (size_t i = 1; i < volume_list.size(); ++i) {
+        const auto& v = volume_list[i];
+        table.add_row({local(v.device_path), local(v.dos_device), local(v.label), local(v.file_system),
+                       local(v.root_path), v.total_bytes, v.free_bytes, int64_t(v.partition_number),
+                       int64_t(v.disk_number)});
+    }
+    table.print(ctx.json);
+    return cli::exit_ok;
+}
+
+}  // namespace
+
+QUARVEL_CLI_COMMAND(drives, "drives", "drives", run_drives);
+QUARVEL_CLI_COMMAND(volumes, "volumes", "volumes", run_volumes);

@@ -1,0 +1,104 @@
+#include "devices/enumerate.h"
+#include "devices/volume_item.h"
+#include "platform/drive_table.h"
+#include "platform/raw_device.h"
+#include "platform/volumes.h"
+
+#include <algorithm>
+#include <unistd.h>
+
+namespace {
+
+// Whether this process may read the volume: what being an administrator
+// means here (root, or a member of the disk group).
+bool can_read(const std::string& device_path)
+{
+    platform::raw_device_c dev;
+    return dev.open(device_path) == 0;
+}
+
+QString from_local(const std::string& text) { return QString::fromLocal8Bit(text.c_str()); }
+
+}  // namespace
+
+void enumerate_volumes()
+{
+    volume_list.clear();
+    std::vector<platform::platform_volume_s> kept;
+    for (auto& v : platform::list_volumes()) {
+        if (!v.removable && !can_read(v.device_path))
+            continue;
+        kept.push_back(std::move(v));
+    }
+    std::sort(kept.begin(), kept.end(), [](const auto& a, const auto& b) {
+        return from_local(a.root_path) < from_local(b.root_path);  // UTF-16 code unit order
+    });
+
+    volume_list.emplace_back();  // header row
+    for (const auto& v : kept) {
+        volume_item_s item;
+        item.dos_device = from_local(v.dos_device);
+        item.device_path = from_local(v.device_path);
+        item.label = from_local(v.label);
+        item.file_system = from_local(v.file_system);
+        item.root_path = from_local(v.root_path);
+        item.total_bytes = v.total_bytes;
+        item.free_bytes = v.free_bytes;
+        if (query_volume_location(item.device_path, &item.partition_number, &item.disk_number) != 0)
+            continue;
+        volume_list.push_back(std::move(item));
+    }
+}
+
+int enumerate_drives()
+{
+    drive_list.clear();
+    drive_list.emplace_back();  // header row
+    for (int n = 0; n < platform::max_drives; ++n) {
+        const auto entry = platform::drive_at(n);
+        if (!entry)
+            break;
+        platform::raw_device_c dev;
+        if (dev.open(entry->device_path) != 0) {
+            // A disk this user may not read is passed over rather than hiding
+            // every drive after it; anything else that fails ends the list.
+            if (!entry->is_image)
+                continue;
+            break;
+        }
+        auto geometry = std::make_shared<platform::disk_geometry_s>(dev.geometry());
+        drive_item_s item;
+        item.device_path = from_local(entry->device_path);
+        item.size_bytes = uint64_t(geometry->bytes_per_sector) * geometry->sectors_per_track
+                          * geometry->tracks_per_cylinder * static_cast<uint64_t>(geometry->cylinders);
+        item.geometry = std::move(geometry);
+        drive_list.push_back(std::move(item));
+    }
+    return 0;
+}
+
+int query_volume_location(const QString& volume_path, int32_t* partition_number, int32_t* disk_number)
+{
+    QString path = volume_path;
+    if (path.endsWith(QLatin1Char('/')) || path.endsWith(QLatin1Char('\\')))
+        path.chop(1);
+    int partition = -1;
+    int disk = -1;
+    if (platform::locate_volume(path.toLocal8Bit().toStdString(), &partition, &disk) != 0)
+        return -1;
+    *partition_number = partition;
+    *disk_number = disk;
+    return 0;
+}
+
+QString format_size(uint64_t bytes)
+{
+    constexpr uint64_t kib = 1024, mib = kib * 1024, gib = mib * 1024;
+    if (bytes > gib)
+        return QString::asprintf("%.2fG", static_cast<double>(bytes) / static_cast<double>(gib));
+    if (bytes > mib)
+        return QString::asprintf("%.2fM", static_cast<double>(bytes) / static_cast<double>(mib));
+    if (bytes > kib)
+        return QString::asprintf("%.2fK", static_cast<double>(bytes) / static_cast<double>(kib));
+    return QString::asprintf("%llu", static_cast<unsigned long long>(bytes)) + QLatin1Char('B');
+}

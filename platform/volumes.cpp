@@ -1,0 +1,318 @@
+#include "platform/volumes.h"
+#include "platform/drive_table.h"
+#include "platform/partitions.h"
+#include "platform/raw_device.h"
+
+#include <cstdlib>
+#include <dirent.h>
+#include <fstream>
+#include <sstream>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/sysmacros.h>
+
+namespace platform {
+
+namespace {
+
+std::string read_sys_line(const std::string& path)
+{
+    std::ifstream in(path);
+    std::string line;
+    std::getline(in, line);
+    return line;
+}
+
+std::string base_name(const std::string& path)
+{
+    const size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// /proc/self/mountinfo escapes blanks and a few other bytes as \ooo.
+std::string unescape_mount_field(const std::string& field)
+{
+    std::string out;
+    for (size_t i = 0; i < field.size(); ++i) {
+        if (field[i] == '\\' && i + 3 < field.size()) {
+            const std::string octal = field.substr(i + 1, 3);
+            if (octal.size() == 3 && octal.find_first_not_of("01234567") == std::string::npos) {
+                out += static_cast<char>(std::strtol(octal.c_str(), nullptr, 8));
+                i += 3;
+                continue;
+            }
+        }
+        out += field[i];
+    }
+    return out;
+}
+
+// The kernel node of partition NUMBER of block disk NAME ("sdb", 2 -> "sdb2"),
+// found through sysfs so that nvme0n1p2 and mmcblk0p2 come out right.
+std::string partition_node(const std::string& disk_name, int number)
+{
+    const std::string sys = "/sys/block/" + disk_name;
+    DIR* dir = opendir(sys.c_str());
+    if (!dir)
+        return {};
+    std::string found;
+    while (dirent* entry = readdir(dir)) {
+        const std::string child = entry->d_name;
+        if (child.rfind(disk_name, 0) != 0)
+            continue;
+        if (read_sys_line(sys + "/" + child + "/partition") == std::to_string(number)) {
+            found = child;
+            break;
+        }
+    }
+    closedir(dir);
+    return found;
+}
+
+// Free bytes of an unmounted FAT32 volume from its FSInfo sector, when the
+// count there is plausible. Returns false when it cannot tell.
+bool fat32_free_bytes(const std::string& disk_path, uint64_t start, uint64_t size, uint64_t* free_bytes)
+{
+    raw_device_c dev;
+    if (dev.open(disk_path) != 0)
+        return false;
+    uint8_t boot[512];
+    if (dev.read_at(start, boot, sizeof boot) != static_cast<int64_t>(sizeof boot))
+        return false;
+    auto le16 = [](const uint8_t* p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8; };
+    auto le32 = [](const uint8_t* p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24; };
+    const uint32_t bytes_per_sector = le16(boot + 11);
+    const uint32_t sectors_per_cluster = boot[13];
+    const uint32_t fsinfo_sector = le16(boot + 48);
+    if (bytes_per_sector != 512 || sectors_per_cluster == 0 || fsinfo_sector == 0 || fsinfo_sector == 0xFFFF)
+        return false;
+    uint8_t info[512];
+    if (uint64_t(fsinfo_sector) * 512 + 512 > size)
+        return false;
+    if (dev.read_at(start + uint64_t(fsinfo_sector) * 512, info, sizeof info) != static_cast<int64_t>(sizeof info))
+        return false;
+    if (le32(info) != 0x41615252 || le32(info + 484) != 0x61417272)
+        return false;
+    const uint64_t free_clusters = le32(info + 488);
+    const uint64_t cluster_bytes = uint64_t(sectors_per_cluster) * 512;
+    if (free_clusters == 0xFFFFFFFFu || free_clusters * cluster_bytes > size)
+        return false;
+    *free_bytes = free_clusters * cluster_bytes;
+    return true;
+}
+
+void fill_sizes(platform_volume_s& v, uint64_t start, uint64_t size)
+{
+    v.total_bytes = size;
+    v.free_bytes = 0;
+    v.free_known = false;
+    if (v.mounted) {
+        struct statvfs st {};
+        if (::statvfs(v.root_path.c_str(), &st) == 0) {
+            v.total_bytes = uint64_t(st.f_blocks) * st.f_frsize;
+            v.free_bytes = uint64_t(st.f_bfree) * st.f_frsize;
+            v.free_known = true;
+        }
+        return;
+    }
+    if (v.file_system == "FAT32") {
+        uint64_t free_bytes = 0;
+        if (fat32_free_bytes(v.disk_path, start, size, &free_bytes)) {
+            v.free_bytes = free_bytes;
+            v.free_known = true;
+        }
+    }
+}
+
+platform_volume_s make_volume(const drive_entry_s& drive, int disk_number, int partition_number,
+                              uint64_t start, uint64_t size, const filesystem_info_s& fs)
+{
+    platform_volume_s v;
+    v.disk_path = drive.device_path;
+    v.disk_number = disk_number;
+    v.partition_number = partition_number;
+    v.start_bytes = start;
+    v.removable = drive.removable;
+    v.label = fs.label;
+    v.file_system = display_filesystem_name(fs);
+    if (drive.is_image) {
+        v.device_path = drive.device_path + ":p" + std::to_string(partition_number);
+        v.dos_device = drive.name + ":p" + std::to_string(partition_number);
+    } else {
+        std::string node = partition_number == 0 ? drive.name : partition_node(drive.name, partition_number);
+        if (node.empty()) {
+            // No kernel node (a loop device bound without partition scanning):
+            // the partition is still readable through a window onto the disk.
+            v.device_path = drive.device_path + ":p" + std::to_string(partition_number);
+            v.dos_device = drive.name + ":p" + std::to_string(partition_number);
+        } else {
+            v.device_path = "/dev/" + node;
+            v.dos_device = node;
+            const std::string mount = mount_point_of(v.device_path);
+            if (!mount.empty()) {
+                v.mounted = true;
+                v.root_path = mount == "/" ? "/" : mount + "/";
+            }
+        }
+    }
+    if (v.root_path.empty())
+        v.root_path = v.device_path + "/";
+    fill_sizes(v, start, size);
+    return v;
+}
+
+void volumes_of_drive(const drive_entry_s& drive, int disk_number, std::vector<platform_volume_s>& out)
+{
+    const auto parts = read_partitions(drive.device_path);
+    if (!parts.empty()) {
+        for (const auto& p : parts) {
+            filesystem_info_s fs;
+            probe_filesystem(drive.device_path, p.start_bytes, p.size_bytes, &fs);
+            out.push_back(make_volume(drive, disk_number, p.number, p.start_bytes, p.size_bytes, fs));
+        }
+        return;
+    }
+    if (has_partition_table(drive.device_path))
+        return;  // an empty table: nothing to offer
+    filesystem_info_s fs;
+    if (!probe_filesystem(drive.device_path, 0, 0, &fs))
+        return;
+    raw_device_c dev;
+    uint64_t size = 0;
+    if (dev.open(drive.device_path) == 0)
+        size = dev.size();
+    out.push_back(make_volume(drive, disk_number, 0, 0, size, fs));
+}
+
+}  // namespace
+
+std::vector<platform_volume_s> list_volumes()
+{
+    std::vector<platform_volume_s> out;
+    const auto table = drive_table();
+    for (size_t i = 0; i < table.size(); ++i)
+        volumes_of_drive(table[i], static_cast<int>(i), out);
+    return out;
+}
+
+bool find_volume(const std::string& path, platform_volume_s* result)
+{
+    struct stat st {};
+    std::string wanted = path;
+    if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+        // A plain image file names its whole-image volume.
+        if (open_disk_image(path) != 0)
+            return false;
+        char* real = realpath(path.c_str(), nullptr);
+        wanted = std::string(real ? real : path.c_str()) + ":p0";
+        std::free(real);
+    }
+    for (const auto& v : list_volumes()) {
+        if (v.device_path == wanted) {
+            if (result)
+                *result = v;
+            return true;
+        }
+    }
+    // A whole partitioned image as one volume: offered on request only.
+    std::string image;
+    int partition = -1;
+    if (split_image_volume_path(wanted, &image, &partition) && partition == 0) {
+        const int disk = drive_number_of(image);
+        if (disk < 0)
+            return false;
+        const auto drive = *drive_at(disk);
+        filesystem_info_s fs;
+        probe_filesystem(image, 0, 0, &fs);
+        raw_device_c dev;
+        if (dev.open(image) != 0)
+            return false;
+        if (result)
+            *result = make_volume(drive, disk, 0, 0, dev.size(), fs);
+        return true;
+    }
+    return false;
+}
+
+int locate_volume(const std::string& device_path, int* partition_number, int* disk_number, uint64_t* start_bytes)
+{
+    std::string disk;
+    int partition = -1;
+    uint64_t start = 0;
+    if (split_image_volume_path(device_path, &disk, &partition)) {
+        if (partition > 0) {
+            bool found = false;
+            for (const auto& p : read_partitions(disk))
+                if (p.number == partition) {
+                    start = p.start_bytes;
+                    found = true;
+                }
+            if (!found)
+                return -1;
+        }
+    } else {
+        const std::string name = base_name(device_path);
+        const std::string sys = "/sys/class/block/" + name;
+        const std::string number = read_sys_line(sys + "/partition");
+        if (!number.empty()) {
+            partition = std::atoi(number.c_str());
+            start = std::strtoull(read_sys_line(sys + "/start").c_str(), nullptr, 10) * 512;
+            char* real = realpath(sys.c_str(), nullptr);
+            if (!real)
+                return -1;
+            const std::string parent = base_name(std::string(real).substr(0, std::string(real).find_last_of('/')));
+            std::free(real);
+            disk = "/dev/" + parent;
+        } else {
+            partition = 0;
+            disk = device_path;
+        }
+    }
+    const int drive = drive_number_of(disk);
+    if (drive < 0 || partition < 0)
+        return -1;
+    if (partition_number)
+        *partition_number = partition;
+    if (disk_number)
+        *disk_number = drive;
+    if (start_bytes)
+        *start_bytes = start;
+    return 0;
+}
+
+std::string mount_point_of(const std::string& block_device_path)
+{
+    struct stat st {};
+    if (::stat(block_device_path.c_str(), &st) != 0 || !S_ISBLK(st.st_mode))
+        return {};
+    const std::string wanted = std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev));
+    std::ifstream in("/proc/self/mountinfo");
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        std::string id, parent, devno, root, mount_point;
+        if (!(fields >> id >> parent >> devno >> root >> mount_point))
+            continue;
+        if (devno == wanted && root == "/")
+            return unescape_mount_field(mount_point);
+    }
+    return {};
+}
+
+uint64_t device_number_of_path(const std::string& path)
+{
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return 0;
+    return static_cast<uint64_t>(st.st_dev);
+}
+
+uint64_t device_number_of_volume(const std::string& device_path)
+{
+    struct stat st {};
+    if (::stat(device_path.c_str(), &st) != 0 || !S_ISBLK(st.st_mode))
+        return 0;  // image volumes never hold a destination folder
+    return static_cast<uint64_t>(st.st_rdev);
+}
+
+}  // namespace platform
