@@ -2,6 +2,7 @@
 #include "cli/cli.h"
 #include "devices/enumerate.h"
 #include "devices/volume_item.h"
+#include "platform/drive_table.h"
 
 namespace {
 
@@ -14,7 +15,8 @@ int run_drives(cli::context_s& ctx)
     enumerate_drives();
     cli::table_c table({"number", "device_path", "size_bytes"});
     for (size_t i = 1; i < drive_list.size(); ++i)
-        table.add_row({int64_t(i - 1), local(drive_list[i].device_path), drive_list[i].size_bytes});
+        table.add_row({int64_t(platform::drive_number_of(local(drive_list[i].device_path))),
+                       local(drive_list[i].device_path), drive_list[i].size_bytes});
     table.print(ctx.json);
     return cli::exit_ok;
 }
