@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs, from Debian's packages, whatever the build, the program and the
+# tests need and this machine lacks. Does nothing when all is there.
+set -euo pipefail
+
+packages=(
+  # build
+  build-essential cmake ninja-build pkg-config git
+  qt6-base-dev qt6-base-dev-tools libgl1-mesa-dev libblkid-dev nasm
+  # fonts the interface asks for by name (fontconfig substitutes)
+  fonts-dejavu-core fonts-liberation fonts-noto-cjk
+  # disk tools: the test fixtures and the demo image are made with them
+  dosfstools mtools ntfs-3g fdisk util-linux python3
+  # a display for the GUI on machines without one
+  xvfb xauth
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "Installing: ${missing[*]}"
+sudo_cmd=()
+[ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+"${sudo_cmd[@]}" apt-get update -qq
+DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
