@@ -1,0 +1,561 @@
+#include "engines/ntfs/ntfs_engine.h"
+
+#include "engines/ntfs/ntfs_layout.h"
+#include "engines/ntfs/ntfs_parse.h"
+#include "platform/drive_table.h"
+#include "platform/partitions.h"
+#include "platform/raw_device.h"
+#include "platform/volumes.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace ntfs_engine {
+
+using namespace ntfs_parse;
+namespace layout = ntfs_layout;
+
+namespace {
+
+constexpr uint32_t open_magic = 0x5346544E;  // "NTFS"
+constexpr size_t ctx_engine = 16;            // pointer to the engine's state
+constexpr size_t chunk_bytes = 1 << 20;      // MFT read size during a scan
+constexpr size_t copy_bytes = 1 << 20;       // data read size during extraction
+constexpr size_t max_extension_records = 256;
+constexpr uint64_t max_attribute_list = 1 << 20;
+
+// Everything an open scan holds, behind a pointer in the caller's context.
+struct engine_s {
+    platform::raw_device_c device;
+    volume_params_s volume;
+    std::vector<run_s> mft_runs;
+    uint64_t mft_records = 0;     // records the $MFT's data size holds
+    uint64_t mft_readable = 0;    // records inside its initialised size and runs
+    uint64_t next_record = 0;
+    std::vector<uint8_t> chunk;
+    uint64_t chunk_first = 0;
+    uint64_t chunk_count = 0;
+    std::vector<bool> chunk_ok;   // per record of the chunk: read without error
+    scan_stats_s stats;
+};
+
+engine_s* engine_of(const void* context) {
+    const auto* ctx = static_cast<const uint8_t*>(context);
+    uint32_t open;
+    std::memcpy(&open, ctx + ctx_open, sizeof open);
+    if (open != open_magic)
+        return nullptr;
+    engine_s* engine;
+    std::memcpy(&engine, ctx + ctx_engine, sizeof engine);
+    return engine;
+}
+
+template <typename T>
+void put(void* base, size_t offset, T value) {
+    std::memcpy(static_cast<uint8_t*>(base) + offset, &value, sizeof value);
+}
+
+// Reads length bytes at byte offset `offset` of the stream described by runs.
+// Holes read as zeros. Returns false when a byte lies outside the runs or the
+// device read fails.
+bool read_stream(const engine_s& e, const std::vector<run_s>& runs, uint64_t offset, uint8_t* out,
+                 size_t length) {
+    const uint64_t cs = e.volume.cluster_size;
+    auto it = std::upper_bound(runs.begin(), runs.end(), offset / cs,
+                               [](uint64_t vcn, const run_s& r) { return vcn < r.vcn; });
+    if (it == runs.begin())
+        return false;
+    --it;
+    while (length > 0) {
+        if (it == runs.end())
+            return false;
+        const uint64_t run_start = it->vcn * cs;
+        const uint64_t run_end = run_start + it->length * cs;
+        if (offset < run_start || offset >= run_end)
+            return false;
+        const size_t take = size_t(std::min<uint64_t>(length, run_end - offset));
+        if (it->lcn < 0) {
+            std::memset(out, 0, take);
+        } else {
+            const uint64_t at = uint64_t(it->lcn) * cs + (offset - run_start);
+            if (e.device.read_at(at, out, take) != int64_t(take))
+                return false;
+        }
+        out += take;
+        offset += take;
+        length -= take;
+        ++it;
+    }
+    return true;
+}
+
+// The attributes of a file, gathered from its base record and, through its
+// attribute list, from its extension records.
+struct file_s {
+    uint16_t record_flags = 0;
+    uint16_t sequence = 0;
+    bool have_times = false;
+    times_s times;
+    bool have_name = false;
+    file_name_s name;
+    bool have_data = false;      // the unnamed data stream's first extent was seen
+    bool data_resident = false;
+    std::vector<uint8_t> resident_value;
+    uint16_t data_flags = 0;
+    uint8_t compression_unit = 0;
+    uint64_t data_size = 0;
+    uint64_t initialized_size = 0;
+    uint64_t allocated_size = 0;
+    std::vector<run_s> runs;
+    bool runs_bad = false;
+    bool have_list = false;
+    std::vector<uint8_t> list_value;
+};
+
+// Takes what the engine uses from one record's attributes. from_base: the
+// record is the base record (attribute lists are honoured only there).
+void take_attributes(const engine_s& e, const std::vector<attribute_s>& attrs, bool from_base,
+                     bool want_runs, file_s* f) {
+    for (const attribute_s& a : attrs) {
+        switch (a.type) {
+        case layout::attr::type_standard_information:
+            if (!f->have_times && read_standard_information(a, &f->times))
+                f->have_times = true;
+            break;
+        case layout::attr::type_file_name: {
+            file_name_s fn;
+            if (read_file_name(a, &fn) &&
+                (!f->have_name || name_space_rank(fn.name_space) > name_space_rank(f->name.name_space))) {
+                f->name = std::move(fn);
+                f->have_name = true;
+            }
+            break;
+        }
+        case layout::attr::type_data:
+            if (a.name_length != 0)
+                break;  // a named stream, not the file's data
+            if (!a.non_resident) {
+                if (!f->have_data) {
+                    f->have_data = true;
+                    f->data_resident = true;
+                    f->data_size = f->initialized_size = f->allocated_size = a.value_length;
+                    if (want_runs)
+                        f->resident_value.assign(a.value, a.value + a.value_length);
+                }
+                break;
+            }
+            if (a.lowest_vcn == 0 && !f->have_data) {
+                f->have_data = true;
+                f->data_flags = a.flags;
+                f->compression_unit = a.compression_unit;
+                f->data_size = a.data_size;
+                f->initialized_size = a.initialized_size;
+                f->allocated_size = a.allocated_size;
+            }
+            if (want_runs && !f->data_resident &&
+                !decode_runlist(a.mapping_pairs, a.mapping_pairs_size, a.lowest_vcn, e.volume.total_clusters,
+                                &f->runs))
+                f->runs_bad = true;
+            break;
+        case layout::attr::type_attribute_list:
+            if (!from_base || f->have_list)
+                break;
+            f->have_list = true;
+            if (!a.non_resident) {
+                f->list_value.assign(a.value, a.value + a.value_length);
+            } else if (a.data_size <= max_attribute_list && a.lowest_vcn == 0) {
+                std::vector<run_s> runs;
+                if (decode_runlist(a.mapping_pairs, a.mapping_pairs_size, 0, e.volume.total_clusters, &runs) &&
+                    arrange_runs(&runs) >= 0) {
+                    f->list_value.resize(size_t(a.data_size));
+                    if (!read_stream(e, runs, 0, f->list_value.data(), f->list_value.size()))
+                        f->list_value.clear();
+                }
+            }
+            break;
+        default:
+            break;
+        }
+    }
+}
+
+// Reads MFT record `number` into buf (record_size bytes) through the $MFT's
+// runs. Returns false when it lies outside them or the read fails.
+bool read_mft_record(const engine_s& e, uint64_t number, uint8_t* buf) {
+    if (number >= e.mft_records)
+        return false;
+    return read_stream(e, e.mft_runs, number * e.volume.record_size, buf, e.volume.record_size);
+}
+
+// Follows the attribute list of a base record into its extension records,
+// each visited once, and takes their attributes. Extension records of a
+// deleted file are free too, so they are accepted whenever they name the
+// base record as theirs.
+void follow_attribute_list(const engine_s& e, uint64_t base_number, bool want_runs, file_s* f) {
+    std::vector<list_entry_s> entries;
+    parse_attribute_list(f->list_value.data(), f->list_value.size(), &entries);
+    std::set<uint64_t> visited{base_number};
+    std::vector<uint8_t> buf(e.volume.record_size);
+    for (const list_entry_s& entry : entries) {
+        if (entry.type != layout::attr::type_data && entry.type != layout::attr::type_file_name &&
+            entry.type != layout::attr::type_standard_information)
+            continue;
+        const uint64_t number = layout::reference_record(entry.reference);
+        if (!visited.insert(number).second)
+            continue;
+        if (visited.size() > max_extension_records)
+            break;
+        if (!read_mft_record(e, number, buf.data()))
+            continue;
+        record_header_s header;
+        if (check_record(buf.data(), buf.size(), &header) != record_state::valid ||
+            layout::reference_record(header.base_reference) != base_number)
+            continue;
+        std::vector<attribute_s> attrs;
+        walk_attributes(buf.data(), header, &attrs);
+        take_attributes(e, attrs, false, want_runs, f);
+    }
+}
+
+// Decodes the base record in buf (fixups applied in place). Returns the
+// record's state; a valid base record fills *f.
+record_state load_file(engine_s& e, uint64_t number, uint8_t* buf, bool want_runs, file_s* f) {
+    record_header_s header;
+    const record_state state = check_record(buf, e.volume.record_size, &header);
+    if (state != record_state::valid)
+        return state;
+    if (header.base_reference != 0)
+        return record_state::unused;  // an extension record; its base speaks for it
+    std::vector<attribute_s> attrs;
+    if (!walk_attributes(buf, header, &attrs))
+        return record_state::corrupt;
+    f->record_flags = header.flags;
+    f->sequence = header.sequence;
+    take_attributes(e, attrs, true, want_runs, f);
+    if (f->have_list && (want_runs || !f->have_name || !f->have_data))
+        follow_attribute_list(e, number, want_runs, f);
+    return record_state::valid;
+}
+
+// Builds the $MFT's own runlist from record 0 (or its mirror) and fills the
+// record counts. Returns false when no usable $MFT was found.
+bool load_mft(engine_s& e) {
+    const volume_params_s& v = e.volume;
+    std::vector<uint8_t> buf(v.record_size);
+    for (uint64_t lcn : {v.mft_lcn, v.mftmirr_lcn}) {
+        if (lcn == 0)
+            continue;
+        if (e.device.read_at(lcn * v.cluster_size, buf.data(), buf.size()) != int64_t(buf.size()))
+            continue;
+        record_header_s header;
+        if (check_record(buf.data(), buf.size(), &header) != record_state::valid ||
+            !(header.flags & layout::record::flag_in_use) || header.base_reference != 0)
+            continue;
+        std::vector<attribute_s> attrs;
+        if (!walk_attributes(buf.data(), header, &attrs))
+            continue;
+        file_s mft;
+        take_attributes(e, attrs, true, true, &mft);
+        if (!mft.have_data || mft.data_resident || mft.runs_bad || mft.runs.empty())
+            continue;
+        // The first extent lets the extension records of a very fragmented
+        // $MFT be read; their extents complete the runlist.
+        e.mft_runs = mft.runs;
+        if (arrange_runs(&e.mft_runs) < 0)
+            continue;
+        e.mft_records = mft.data_size / v.record_size;
+        if (mft.have_list) {
+            follow_attribute_list(e, 0, true, &mft);
+            if (mft.runs_bad)
+                continue;
+            e.mft_runs = mft.runs;
+        }
+        const int64_t clusters = arrange_runs(&e.mft_runs);
+        if (clusters < 0)
+            continue;
+        const uint64_t covered = uint64_t(clusters) * v.cluster_size / v.record_size;
+        e.mft_records = std::min(e.mft_records, covered);
+        e.mft_readable = std::min<uint64_t>(e.mft_records, mft.initialized_size / v.record_size);
+        if (e.mft_records < 16)
+            continue;
+        return true;
+    }
+    return false;
+}
+
+// Resolves "/dev/hd<letter><partition>" to a path the raw device opens.
+// Returns an empty string when the name or the volume does not exist.
+std::string resolve_device_name(const char* name) {
+    static const char prefix[] = "/dev/hd";
+    if (!name || std::strncmp(name, prefix, sizeof prefix - 1) != 0)
+        return {};
+    const char letter = name[sizeof prefix - 1];
+    if (letter < 'a' || letter >= 'a' + platform::max_drives)
+        return {};
+    const char* digits = name + sizeof prefix;
+    if (*digits == 0 || std::strlen(digits) > 4)
+        return {};
+    int partition = 0;
+    for (const char* p = digits; *p; ++p) {
+        if (*p < '0' || *p > '9')
+            return {};
+        partition = partition * 10 + (*p - '0');
+    }
+    const int drive = letter - 'a';
+    const auto entry = platform::drive_at(drive);
+    if (!entry)
+        return {};
+    if (partition == 0)
+        return entry->device_path;
+    for (const platform::platform_volume_s& v : platform::list_volumes())
+        if (v.disk_number == drive && v.partition_number == partition)
+            return v.device_path;
+    for (const platform::partition_s& p : platform::read_partitions(entry->device_path))
+        if (p.number == partition && entry->is_image)
+            return entry->device_path + ":p" + std::to_string(partition);
+    return {};
+}
+
+void update_progress(void* context, const engine_s& e) {
+    const uint64_t examined = e.next_record;
+    put<uint32_t>(context, ctx_groups_read, uint32_t(examined / 8));
+    put<uint32_t>(context, ctx_group_records, uint32_t(examined % 8));
+}
+
+// Fills the 576-byte record from a decoded file.
+void fill_record(void* record, uint64_t number, const file_s& f) {
+    const bool directory = f.record_flags & layout::record::flag_directory;
+    const bool deleted = !(f.record_flags & layout::record::flag_in_use);
+    uint32_t flags = directory ? flag_directory : flag_file;
+    if (deleted)
+        flags |= flag_deleted;
+    if (deleted && !directory)
+        flags |= flag_engine_extract;
+    // $STANDARD_INFORMATION carries the times the user set and saw; the
+    // $FILE_NAME copy is only refreshed on renames.
+    const times_s& t = f.have_times ? f.times : f.name.times;
+    put<int64_t>(record, rec_number, int64_t(number));
+    put<int64_t>(record, rec_parent, int64_t(layout::reference_record(f.name.parent_reference)));
+    put<int64_t>(record, rec_size, directory || !f.have_data ? 0 : int64_t(std::min<uint64_t>(f.data_size, INT64_MAX)));
+    put<int64_t>(record, rec_time_a, filetime_to_unix(t.creation));
+    put<int64_t>(record, rec_time_access, filetime_to_unix(t.access));
+    put<int64_t>(record, rec_time_b, filetime_to_unix(t.modification));
+    put<uint32_t>(record, rec_flags, flags);
+    put<uint16_t>(record, rec_sequence, f.sequence);
+    put<uint16_t>(record, rec_parent_sequence, layout::reference_sequence(f.name.parent_reference));
+    std::u16string name = cut_at_bad_unit(f.name.name);
+    if (name.empty()) {
+        const std::string fallback = "record_" + std::to_string(number);
+        name.assign(fallback.begin(), fallback.end());
+    }
+    name.resize(std::min(name.size(), name_units - 1));
+    auto* out = static_cast<uint8_t*>(record) + rec_name;
+    for (size_t i = 0; i < name.size(); ++i)
+        std::memcpy(out + 2 * i, &name[i], 2);
+    std::memset(out + 2 * name.size(), 0, 2);
+}
+
+// Loads the chunk of MFT records that starts at `first`. Records a failed
+// read could not deliver are marked, and retried one by one.
+void load_chunk(engine_s& e, uint64_t first) {
+    const uint32_t rs = e.volume.record_size;
+    const uint64_t per_chunk = std::max<uint64_t>(1, chunk_bytes / rs);
+    e.chunk_first = first;
+    e.chunk_count = std::min(per_chunk, e.mft_readable - first);
+    e.chunk.resize(size_t(e.chunk_count * rs));
+    e.chunk_ok.assign(size_t(e.chunk_count), true);
+    if (read_stream(e, e.mft_runs, first * rs, e.chunk.data(), e.chunk.size()))
+        return;
+    ++e.stats.read_errors;
+    for (uint64_t i = 0; i < e.chunk_count; ++i)
+        e.chunk_ok[i] = read_stream(e, e.mft_runs, (first + i) * rs, e.chunk.data() + i * rs, rs);
+}
+
+}  // namespace
+
+int ntfs_scan_startup_path(const char* device_path, void* context) {
+    if (!device_path || !context)
+        return -1;
+    auto e = std::make_unique<engine_s>();
+    if (e->device.open(device_path, platform::open_mode::read) != 0)
+        return -2;
+    uint8_t sector[layout::boot::size];
+    if (e->device.read_at(0, sector, sizeof sector) != int64_t(sizeof sector))
+        return -2;
+    if (!parse_boot_sector(sector, e->device.size(), &e->volume))
+        return -3;
+    if (!load_mft(*e))
+        return -4;
+    put<uint64_t>(context, ctx_total, e->mft_records);
+    put<uint32_t>(context, ctx_groups_read, 0);
+    put<uint32_t>(context, ctx_groups_skipped, 0);
+    put<uint32_t>(context, ctx_group_records, 0);
+    engine_s* raw = e.release();
+    std::memcpy(static_cast<uint8_t*>(context) + ctx_engine, &raw, sizeof raw);
+    put<uint32_t>(context, ctx_open, open_magic);
+    return 0;
+}
+
+int ntfs_scan_startup(const char* device_name, void* context) {
+    const std::string path = resolve_device_name(device_name);
+    if (path.empty())
+        return -1;
+    return ntfs_scan_startup_path(path.c_str(), context);
+}
+
+int ntfs_scan_next(void* context, void* record) {
+    engine_s* e = context ? engine_of(context) : nullptr;
+    if (!e || !record)
+        return 0;
+    const uint32_t rs = e->volume.record_size;
+    while (e->next_record < e->mft_readable) {
+        const uint64_t number = e->next_record;
+        if (number < e->chunk_first || number >= e->chunk_first + e->chunk_count)
+            load_chunk(*e, number);
+        ++e->next_record;
+        ++e->stats.records_examined;
+        update_progress(context, *e);
+        const uint64_t index = number - e->chunk_first;
+        if (!e->chunk_ok[index]) {
+            ++e->stats.records_corrupt;
+            continue;
+        }
+        file_s f;
+        const record_state state = load_file(*e, number, e->chunk.data() + index * rs, false, &f);
+        if (state == record_state::corrupt) {
+            ++e->stats.records_corrupt;
+            continue;
+        }
+        if (state == record_state::unused || !f.have_name) {
+            ++e->stats.records_unused;
+            continue;
+        }
+        fill_record(record, number, f);
+        ++e->stats.records_delivered;
+        return 1;
+    }
+    // Records past the initialised part of the $MFT were never written.
+    const uint64_t unread = e->mft_records - e->mft_readable;
+    put<uint32_t>(context, ctx_groups_skipped, uint32_t((unread + 7) / 8));
+    return 0;
+}
+
+void ntfs_scan_close(void* context) {
+    if (!context)
+        return;
+    engine_s* e = engine_of(context);
+    delete e;
+    put<uint32_t>(context, ctx_open, 0);
+    std::memset(static_cast<uint8_t*>(context) + ctx_engine, 0, sizeof(void*));
+}
+
+scan_stats_s ntfs_scan_stats(const void* context) {
+    const engine_s* e = context ? engine_of(context) : nullptr;
+    return e ? e->stats : scan_stats_s{};
+}
+
+namespace {
+
+// Writes all of buf at the current position. Returns false on any error.
+bool write_all(int fd, const uint8_t* buf, size_t length) {
+    while (length > 0) {
+        const ssize_t n = ::write(fd, buf, length);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        buf += n;
+        length -= size_t(n);
+    }
+    return true;
+}
+
+// Writes the data of f to fd. Holes and bytes past the initialised size are
+// left as holes in the destination; the final size comes from ftruncate.
+uint32_t write_data(const engine_s& e, const file_s& f, int fd) {
+    if (f.data_resident)
+        return write_all(fd, f.resident_value.data(), f.resident_value.size()) ? extract_ok : extract_write_failed;
+    if (f.data_flags & (layout::attr::flag_compressed | layout::attr::flag_encrypted))
+        return extract_unsupported;
+    if (f.runs_bad)
+        return extract_bad_runlist;
+    std::vector<run_s> runs = f.runs;
+    const int64_t clusters = arrange_runs(&runs);
+    const uint64_t cs = e.volume.cluster_size;
+    if (clusters < 0 || f.data_size > f.allocated_size || uint64_t(clusters) > (uint64_t(1) << 62) / cs ||
+        uint64_t(clusters) * cs < f.data_size)
+        return extract_bad_runlist;
+    const uint64_t readable_end = std::min(f.data_size, f.initialized_size);
+    std::vector<uint8_t> buf(copy_bytes);
+    for (const run_s& r : runs) {
+        if (r.lcn < 0)
+            continue;
+        const uint64_t start = r.vcn * cs;
+        const uint64_t end = std::min(start + r.length * cs, readable_end);
+        for (uint64_t at = start; at < end;) {
+            const size_t take = size_t(std::min<uint64_t>(copy_bytes, end - at));
+            const uint64_t device_at = uint64_t(r.lcn) * cs + (at - start);
+            if (e.device.read_at(device_at, buf.data(), take) != int64_t(take))
+                return extract_read_failed;
+            if (::lseek(fd, off_t(at), SEEK_SET) < 0 || !write_all(fd, buf.data(), take))
+                return extract_write_failed;
+            at += take;
+        }
+    }
+    if (f.data_size > uint64_t(INT64_MAX) || ::ftruncate(fd, off_t(f.data_size)) != 0)
+        return extract_write_failed;
+    return extract_ok;
+}
+
+}  // namespace
+
+int ntfs_extract(void* context, int64_t record_number, const char* destination, uint32_t* status) {
+    uint32_t result = extract_ok;
+    auto finish = [&](uint32_t r) {
+        if (status)
+            *status = r;
+        return r == extract_ok ? 0 : -1;
+    };
+    engine_s* e = context ? engine_of(context) : nullptr;
+    if (!e)
+        return finish(extract_not_open);
+    if (!destination || record_number < 0)
+        return finish(extract_bad_record);
+    std::vector<uint8_t> buf(e->volume.record_size);
+    if (!read_mft_record(*e, uint64_t(record_number), buf.data()))
+        return finish(extract_bad_record);
+    file_s f;
+    if (load_file(*e, uint64_t(record_number), buf.data(), true, &f) != record_state::valid)
+        return finish(extract_bad_record);
+    if ((f.record_flags & layout::record::flag_directory) || !f.have_data)
+        return finish(extract_no_data);
+
+    // Non-blocking so that a FIFO standing at the destination cannot hang
+    // the open; anything but a regular file is refused.
+    const int fd = ::open(destination, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
+    if (fd < 0)
+        return finish(extract_write_failed);
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ::fcntl(fd, F_SETFL, 0) != 0) {
+        ::close(fd);
+        return finish(extract_write_failed);
+    }
+    result = write_data(*e, f, fd);
+    if (::close(fd) != 0 && result == extract_ok)
+        result = extract_write_failed;
+    // A half-written file must not pass for a recovered one.
+    if (result != extract_ok)
+        ::unlink(destination);
+    return finish(result);
+}
+
+}  // namespace ntfs_engine
