@@ -1,0 +1,56 @@
+// Recognising NTFS and FAT32 boot sectors in raw disk bytes, and the
+// partition length each one states. All offsets of these on-disk structures
+// live here.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace partition {
+
+inline constexpr size_t sector_bytes = 512;
+
+// Little-endian loads from a byte buffer.
+inline uint16_t load_le16(const uint8_t* p) { return uint16_t(p[0] | (p[1] << 8)); }
+inline uint32_t load_le32(const uint8_t* p)
+{
+    return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
+}
+inline uint64_t load_le64(const uint8_t* p) { return load_le32(p) | (uint64_t(load_le32(p + 4)) << 32); }
+inline void store_le32(uint8_t* p, uint32_t v)
+{
+    p[0] = uint8_t(v);
+    p[1] = uint8_t(v >> 8);
+    p[2] = uint8_t(v >> 16);
+    p[3] = uint8_t(v >> 24);
+}
+
+// Whether the sector ends with the 0x55, 0xAA signature.
+bool has_boot_signature(const uint8_t* sector);
+
+// Whether the 512 bytes at sector are an NTFS boot sector: the signature and
+// "NTFS    " at bytes 3-10.
+bool is_ntfs_boot_sector(const uint8_t* sector);
+
+// Whether sector is a FAT32 boot sector. available is how many bytes of the
+// buffer start at sector (at least 1024 are needed). Returns true for either
+// of two matches:
+//  - the OEM name starts with "MSWIN" or "MSDOS" and both this sector and the
+//    next one end with 0x55AA;
+//  - the structure of a FAT32 volume: 512 bytes per sector, a power-of-two
+//    cluster size, reserved sectors holding the FSInfo sector, one or two
+//    FATs, no fixed root directory, a non-zero FAT size, "FAT32   " at byte
+//    82, and an FSInfo sector with its three signatures. This one finds
+//    volumes formatted by cameras and other systems, whatever their OEM name.
+bool is_fat32_boot_sector(const uint8_t* sector, size_t available);
+
+// The partition length in sectors an NTFS boot sector states: its 64-bit
+// total-sector count plus the backup boot sector it leaves out. Wraps to 0 for
+// a count of all ones.
+uint64_t ntfs_partition_sectors(const uint8_t* sector);
+
+// The partition length in sectors a FAT32 boot sector states: its 32-bit
+// total-sector count.
+uint64_t fat32_partition_sectors(const uint8_t* sector);
+
+}  // namespace partition

@@ -1,0 +1,223 @@
+#include "partition/partition_repair.h"
+
+#include "partition/boot_sector.h"
+#include "partition/mbr_layout.h"
+#include "partition/sector0_backup.h"
+#include "platform/raw_device.h"
+
+#include <QFile>
+#include <QMutexLocker>
+#include <cstdlib>
+#include <limits>
+#include <memory>
+
+void register_partition_types() { qRegisterMetaType<partition_item_s>("partition_item_s"); }
+
+namespace {
+struct free_deleter {
+    void operator()(uint8_t* p) const { std::free(p); }
+};
+
+std::string local_path(const QString& path) { return QFile::encodeName(path).toStdString(); }
+}  // namespace
+
+partition_repair_c::partition_repair_c(QObject* parent) : QThread(parent) {}
+
+partition_repair_c::~partition_repair_c()
+{
+    requestInterruption();
+    wait();
+}
+
+void partition_repair_c::set_drive(const drive_item_s* drive)
+{
+    QMutexLocker lock(&mutex_);
+    if (drive)
+        drive_ = *drive;
+    else
+        drive_.reset();
+}
+
+const drive_item_s* partition_repair_c::drive() const
+{
+    QMutexLocker lock(&mutex_);
+    return drive_ ? &*drive_ : nullptr;
+}
+
+void partition_repair_c::start_search(const drive_item_s* drive)
+{
+    set_drive(drive);
+    start();
+}
+
+std::vector<partition_item_s> partition_repair_c::partitions() const
+{
+    QMutexLocker lock(&mutex_);
+    return partitions_;
+}
+
+size_t partition_repair_c::partition_count() const
+{
+    QMutexLocker lock(&mutex_);
+    return partitions_.size();
+}
+
+bool partition_repair_c::is_ntfs_boot_sector(const uint8_t* sector) { return partition::is_ntfs_boot_sector(sector); }
+
+bool partition_repair_c::is_fat32_boot_sector(const uint8_t* sector, size_t available)
+{
+    return partition::is_fat32_boot_sector(sector, available);
+}
+
+void partition_repair_c::append(const partition_item_s& item)
+{
+    {
+        QMutexLocker lock(&mutex_);
+        partitions_.push_back(item);
+    }
+    emit partition_found();
+}
+
+void partition_repair_c::run()
+{
+    std::optional<drive_item_s> drive;
+    {
+        QMutexLocker lock(&mutex_);
+        partitions_.clear();
+        drive = drive_;
+    }
+    progress_ = 0.0;
+    if (!drive || drive->device_path.isEmpty())
+        return;
+
+    platform::raw_device_c device;
+    if (device.open(local_path(drive->device_path), platform::open_mode::read_unbuffered) != 0)
+        return;
+    const uint64_t disk_bytes = drive->size_bytes != 0 ? drive->size_bytes : device.size();
+    // base * 512 >= disk_bytes, kept in sectors so it cannot overflow.
+    const uint64_t disk_sectors = disk_bytes / partition::sector_bytes + (disk_bytes % partition::sector_bytes != 0);
+
+    std::unique_ptr<uint8_t, free_deleter> buffer(static_cast<uint8_t*>(std::aligned_alloc(4096, block_bytes)));
+    if (!buffer)
+        return;
+    const uint8_t* block = buffer.get();
+    constexpr size_t examined = step_sectors;  // sectors 0..254; 255 only as a FAT32 test's next sector
+
+    uint64_t base = 0;
+    while (base < disk_sectors) {
+        if (isInterruptionRequested())
+            return;  // stopped: the list and progress stay as they are
+        // A short read (the disk's final partial block, a truncated disk)
+        // or a read error ends the search normally.
+        if (device.read_at(base * partition::sector_bytes, buffer.get(), block_bytes) != int64_t(block_bytes))
+            break;
+
+        size_t j = 0;
+        partition_item_s found;
+        uint64_t length = 0;
+        for (; j < examined; ++j) {
+            const uint8_t* sector = block + j * partition::sector_bytes;
+            if (partition::is_ntfs_boot_sector(sector)) {
+                found = {QStringLiteral("NTFS"), 7, base + j, 0};
+                length = partition::ntfs_partition_sectors(sector);
+                break;
+            }
+            if (partition::is_fat32_boot_sector(sector, block_bytes - j * partition::sector_bytes)) {
+                found = {QStringLiteral("FAT32"), 12, base + j, 0};
+                length = partition::fat32_partition_sectors(sector);
+                break;
+            }
+        }
+
+        if (j == examined) {
+            base += step_sectors;
+        } else if (length == 0) {
+            // A size field of zero sectors (or NTFS's all ones) describes no
+            // partition; look again one sector further on.
+            base = found.start_sector + 1;
+        } else {
+            const uint64_t start = found.start_sector;
+            const bool past_any_disk = length - 1 > std::numeric_limits<uint64_t>::max() - start;
+            found.end_sector = past_any_disk ? std::numeric_limits<uint64_t>::max() : start + length - 1;
+            append(found);
+            if (past_any_disk)
+                break;
+            base = start + length;
+        }
+        if (base >= disk_sectors)
+            break;
+        progress_ = double(base) * partition::sector_bytes / double(disk_bytes);
+    }
+    progress_ = 1.0;
+}
+
+int partition_repair_c::write_partition_table()
+{
+    last_repair_ = repair_sector0();
+    return last_repair_.result;
+}
+
+repair_outcome_s partition_repair_c::repair_sector0()
+{
+    repair_outcome_s out;
+    if (isRunning()) {
+        out.reason = "the partition search is still running";
+        return out;
+    }
+    std::optional<drive_item_s> drive;
+    std::vector<partition_item_s> found;
+    {
+        QMutexLocker lock(&mutex_);
+        drive = drive_;
+        found = partitions_;
+    }
+    if (!drive || drive->device_path.isEmpty()) {
+        out.reason = "no drive was chosen";
+        return out;
+    }
+    if (out.reason = partition::table_refusal(found); !out.reason.empty())
+        return out;
+
+    const std::string path = local_path(drive->device_path);
+    platform::raw_device_c device;
+    if (device.open(path, platform::open_mode::read_write_unbuffered) != 0) {
+        out.reason = device.error();
+        return out;
+    }
+    if (device.sector_size() != partition::sector_bytes) {
+        out.reason = path + " has " + std::to_string(device.sector_size()) +
+                     "-byte sectors; a master boot record needs 512-byte sectors";
+        return out;
+    }
+
+    // Sectors 0 and 1 in one read; a disk of a single sector has no sector 1.
+    uint8_t head[2 * partition::sector_bytes] = {};
+    const int64_t got = device.read_at(0, head, sizeof head);
+    if (got < int64_t(partition::sector_bytes)) {
+        out.reason = "cannot read sector 0 of " + path + (got < 0 ? ": " + device.error() : std::string());
+        return out;
+    }
+    partition::sector_t old_sector{};
+    partition::sector_t next_sector{};
+    std::copy(head, head + partition::sector_bytes, old_sector.begin());
+    std::copy(head + partition::sector_bytes, head + sizeof head, next_sector.begin());
+    if (out.reason = partition::gpt_refusal(old_sector, next_sector); !out.reason.empty())
+        return out;
+
+    platform::disk_geometry_s geometry = drive->geometry ? *drive->geometry : device.geometry();
+    if (geometry.tracks_per_cylinder == 0 || geometry.sectors_per_track == 0)
+        geometry = device.geometry();
+    if (geometry.tracks_per_cylinder == 0 || geometry.sectors_per_track == 0)
+        geometry = platform::disk_geometry_s{};  // 255 heads, 63 sectors per track
+
+    const partition::sector_t sector = partition::build_master_boot_record(
+        old_sector, found, geometry.tracks_per_cylinder, geometry.sectors_per_track);
+
+    out.backup_path = partition::save_sector0_backup(path, old_sector, &out.reason);
+    if (out.backup_path.empty())
+        return out;
+    if (partition::write_sector0_verified(device, sector, &out.reason) != 0)
+        return out;
+    out.result = 0;
+    return out;
+}
