@@ -1,0 +1,283 @@
+#include "scan/ntfs/ntfs_recovery.h"
+
+#include "platform/folders.h"
+
+#include <QFile>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <unordered_set>
+
+namespace {
+
+template <typename T>
+T load(const uint8_t* record, size_t offset) {
+    T value;
+    std::memcpy(&value, record + offset, sizeof value);
+    return value;
+}
+
+// Decodes the engine's 576-byte record.
+ntfs_node_s node_from_record(const uint8_t* r) {
+    using namespace ntfs_engine;
+    ntfs_node_s n;
+    n.number = load<int64_t>(r, rec_number);
+    n.parent = load<int64_t>(r, rec_parent);
+    n.size = load<int64_t>(r, rec_size);
+    n.time_a = load<int64_t>(r, rec_time_a);
+    n.time_b = load<int64_t>(r, rec_time_b);
+    n.flags = load<uint32_t>(r, rec_flags);
+    n.sequence = load<uint16_t>(r, rec_sequence);
+    n.parent_sequence = load<uint16_t>(r, rec_parent_sequence);
+    std::array<char16_t, name_units> units{};
+    std::memcpy(units.data(), r + rec_name, sizeof units);
+    units.back() = 0;
+    n.name = QString::fromUtf16(units.data());
+    return n;
+}
+
+bool is_directory(const ntfs_node_s& n) { return n.flags & ntfs_engine::flag_directory; }
+
+}  // namespace
+
+ntfs_recovery_c::ntfs_recovery_c(QObject* parent) : recovery_base_c(parent) {}
+
+ntfs_recovery_c::~ntfs_recovery_c() {
+    status_.stop.store(2, std::memory_order_relaxed);
+    wait();
+    // The engine scan is kept open between scans for recover_file; at the end
+    // its device and buffers go with the scanner.
+    if (engine_open())
+        ntfs_engine::ntfs_scan_close(context_.data());
+}
+
+void ntfs_recovery_c::set_volume(const volume_item_s& volume) { volume_ = volume; }
+double ntfs_recovery_c::get_progress() { return status_.progress.load(std::memory_order_relaxed); }
+void ntfs_recovery_c::set_progress(double progress) { status_.progress.store(progress, std::memory_order_relaxed); }
+void ntfs_recovery_c::set_stop(int code) { status_.stop.store(code, std::memory_order_relaxed); }
+int ntfs_recovery_c::get_stop() { return status_.stop.load(std::memory_order_relaxed); }
+int ntfs_recovery_c::get_pause() { return status_.pause.load(std::memory_order_relaxed); }
+void ntfs_recovery_c::set_pause(int flag) { status_.pause.store(flag, std::memory_order_relaxed); }
+int64_t ntfs_recovery_c::get_read_count() { return status_.read_count.load(std::memory_order_relaxed); }
+int64_t ntfs_recovery_c::get_found_count() { return status_.found_count.load(std::memory_order_relaxed); }
+
+void ntfs_recovery_c::reset() {
+    status_.clear();
+    store_.clear();
+}
+
+bool ntfs_recovery_c::engine_open() const { return load<uint32_t>(context_.data(), ntfs_engine::ctx_open) != 0; }
+
+const ntfs_node_s* ntfs_recovery_c::find_node(int64_t number) const {
+    const auto it = store_.find(number);
+    return it == store_.end() ? nullptr : &it->second;
+}
+
+bool ntfs_recovery_c::is_shown_folder(const ntfs_node_s& node) {
+    return is_directory(node) && node.has_files && node.number > last_system_number;
+}
+
+bool ntfs_recovery_c::is_shown_file(const ntfs_node_s& node) {
+    return (node.flags & ntfs_engine::flag_file) && node.number > last_system_number;
+}
+
+recovery_item_s ntfs_recovery_c::row_of(const ntfs_node_s& node) {
+    recovery_item_s row;
+    row.name = node.name;
+    row.size = node.size;
+    row.date1 = node.time_b;
+    row.date2 = node.time_a;
+    row.id = node.number;
+    row.flags = int32_t(node.flags);
+    return row;
+}
+
+void ntfs_recovery_c::log_startup_failure(int line, int result) {
+    const std::string where = "[ntfs_recovery:" + std::to_string(line) + "] ";
+    const std::string what = "ntfs_scan_startup failed with return value (" + std::to_string(result) + ")";
+    const std::string log_path = platform::state_dir() + "/Ostrivo.log";
+    if (FILE* log = std::fopen(log_path.c_str(), "a")) {
+        const std::time_t now = std::time(nullptr);
+        char stamp[64] = "";
+        ctime_r(&now, stamp);
+        stamp[std::strcspn(stamp, "\n")] = 0;
+        std::fprintf(log, "%s  %s%s\n", stamp, where.c_str(), what.c_str());
+        std::fclose(log);
+    }
+    std::fprintf(stderr, "ERROR: %s%s\n", where.c_str(), what.c_str());
+    std::fflush(stderr);
+}
+
+void ntfs_recovery_c::run() {
+    reset();
+    char device[260];
+    std::snprintf(device, sizeof device, "/dev/hd%c%d", char('a' + volume_.disk_number), int(volume_.partition_number));
+
+    if (engine_open()) {
+        ntfs_engine::ntfs_scan_close(context_.data());
+        context_.fill(0);
+    }
+    constexpr int startup_line = __LINE__ + 1;
+    const int started = ntfs_engine::ntfs_scan_startup(device, context_.data());
+    if (started < 0) {
+        log_startup_failure(startup_line, started);
+        return;
+    }
+
+    std::array<uint8_t, ntfs_engine::record_size> record;
+    while (status_.stop.load(std::memory_order_relaxed) == 0) {
+        bool stopped = false;
+        while (status_.pause.load(std::memory_order_relaxed) != 0) {
+            msleep(100);
+            if (status_.stop.load(std::memory_order_relaxed) != 0) {
+                stopped = true;
+                break;
+            }
+        }
+        if (stopped)
+            break;
+        record.fill(0);
+        if (ntfs_engine::ntfs_scan_next(context_.data(), record.data()) == 0)
+            break;
+
+        const uint64_t total = load<uint64_t>(context_.data(), ntfs_engine::ctx_total);
+        const uint32_t done = load<uint32_t>(context_.data(), ntfs_engine::ctx_group_records) +
+                              (load<uint32_t>(context_.data(), ntfs_engine::ctx_groups_read) +
+                               load<uint32_t>(context_.data(), ntfs_engine::ctx_groups_skipped)) * 8u;
+        if (total > 0)
+            status_.progress.store(double(done) / double(total), std::memory_order_relaxed);
+        status_.read_count.fetch_add(1, std::memory_order_relaxed);
+
+        ntfs_node_s node = node_from_record(record.data());
+        const bool live_file = (node.flags & ntfs_engine::flag_file) && !(node.flags & ntfs_engine::flag_deleted);
+        if (live_file)
+            continue;
+        status_.found_count.fetch_add(1, std::memory_order_relaxed);
+        store_[node.number] = std::move(node);
+    }
+
+    attach_orphans();
+    link_children();
+    mark_folders();
+}
+
+// Gives every node whose chain of parents cannot reach the root a place under
+// the synthetic "$OrphanFiles" folder: a parent that is missing, is not a
+// directory, or whose sequence number says the record was reused since; and
+// one node of every loop of parents.
+void ntfs_recovery_c::attach_orphans() {
+    if (store_.empty())
+        return;
+    if (!store_.count(root_number)) {
+        // An unreadable root record must not hide everything below it.
+        ntfs_node_s root;
+        root.number = root.parent = root_number;
+        root.flags = ntfs_engine::flag_directory;
+        root.name = QStringLiteral(".");
+        store_[root_number] = root;
+    }
+
+    bool any = false;
+    for (auto& [number, node] : store_) {
+        if (number == root_number)
+            continue;
+        const ntfs_node_s* parent = find_node(node.parent);
+        bool linked = parent && parent->number != number && is_directory(*parent);
+        if (linked && node.parent_sequence != 0 && parent->sequence != node.parent_sequence) {
+            // Freeing a record bumps its sequence number once, so a deleted
+            // directory is one ahead of the references its old children hold.
+            const bool freed_once = (parent->flags & ntfs_engine::flag_deleted) &&
+                                    parent->sequence == uint16_t(node.parent_sequence + 1);
+            linked = freed_once;
+        }
+        if (!linked) {
+            node.parent = orphan_folder_number;
+            any = true;
+        }
+    }
+
+    // Every parent now exists; what is left to break are loops.
+    enum : uint8_t { unseen, on_path, settled };
+    std::unordered_map<int64_t, uint8_t> state;
+    std::vector<ntfs_node_s*> path;
+    for (auto& [number, start] : store_) {
+        path.clear();
+        ntfs_node_s* current = &start;
+        while (true) {
+            if (current->number == root_number || current->parent == orphan_folder_number)
+                break;
+            uint8_t& s = state[current->number];
+            if (s == settled)
+                break;
+            if (s == on_path) {
+                path.back()->parent = orphan_folder_number;
+                any = true;
+                break;
+            }
+            s = on_path;
+            path.push_back(current);
+            current = &store_.at(current->parent);
+        }
+        for (ntfs_node_s* n : path)
+            state[n->number] = settled;
+    }
+
+    if (any) {
+        ntfs_node_s orphans;
+        orphans.number = orphan_folder_number;
+        orphans.parent = root_number;
+        orphans.flags = ntfs_engine::flag_directory;
+        orphans.name = QStringLiteral("$OrphanFiles");
+        store_[orphan_folder_number] = orphans;
+    }
+}
+
+void ntfs_recovery_c::link_children() {
+    for (auto& [number, node] : store_) {
+        const auto parent = store_.find(node.parent);
+        if (parent != store_.end())
+            parent->second.children.push_back(&node);
+    }
+}
+
+void ntfs_recovery_c::mark_folders() {
+    for (auto& [number, node] : store_) {
+        if (!(node.flags & ntfs_engine::flag_file))
+            continue;
+        auto parent = store_.find(node.parent);
+        while (parent != store_.end() && !parent->second.has_files) {
+            parent->second.has_files = 1;
+            parent = store_.find(parent->second.parent);
+        }
+    }
+}
+
+int ntfs_recovery_c::recover_file(int64_t id, const QString& destination) {
+    const QByteArray path = QFile::encodeName(destination);
+    QFile::remove(destination);
+    uint32_t status = 0;
+    return ntfs_engine::ntfs_extract(context_.data(), id, path.constData(), &status);
+}
+
+int ntfs_recovery_c::get_full_path(int64_t id, QString* path) {
+    if (!path)
+        return -1;
+    QString root = volume_.root_path;
+    if (root.endsWith('/') || root.endsWith('\\'))
+        root.chop(1);
+    std::vector<const ntfs_node_s*> chain;
+    const ntfs_node_s* node = find_node(id);
+    // A chain longer than the store has looped.
+    while (true) {
+        if (!node || chain.size() > store_.size())
+            return -1;
+        chain.push_back(node);
+        if (node->parent == root_number)
+            break;
+        node = find_node(node->parent);
+    }
+    *path = root;
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it)
+        *path += QLatin1Char('/') + (*it)->name;
+    return 0;
+}

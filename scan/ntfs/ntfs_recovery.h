@@ -1,0 +1,83 @@
+// The NTFS scanner: drives the NTFS engine over a volume's MFT, keeps every
+// directory and every deleted file by record number, links them into a tree
+// under the root (record 5) and copies a deleted file out through the engine.
+#pragma once
+
+#include "engines/ntfs/ntfs_engine.h"
+#include "scan/recovery_base.h"
+
+#include <QString>
+#include <array>
+#include <cstdint>
+#include <unordered_map>
+#include <vector>
+
+// One file record as the engine delivers it, plus what the scanner adds.
+struct ntfs_node_s {
+    int64_t number = 0;      // MFT record number; the key in the store
+    int64_t parent = 0;      // record number of the parent directory (root: 5, its own parent)
+    int64_t size = 0;
+    int64_t time_a = 0;      // creation, seconds since 1970; the row's date2
+    int64_t time_b = 0;      // last modification, seconds since 1970; the row's date1
+    uint32_t flags = 0;      // ntfs_engine::flag_* bits
+    uint16_t sequence = 0;         // the record's own sequence number
+    uint16_t parent_sequence = 0;  // sequence number the parent reference expects
+    QString name;
+    uint8_t has_files = 0;   // a directory holding a file at some depth
+    std::vector<ntfs_node_s*> children;
+};
+
+class ntfs_recovery_c : public recovery_base_c {
+    Q_OBJECT
+public:
+    // Root directory, and the synthetic folder that holds everything whose
+    // chain of parents does not reach the root. MFT record numbers are 48-bit,
+    // so the synthetic number can never clash with a real record.
+    static constexpr int64_t root_number = 5;
+    static constexpr int64_t orphan_folder_number = int64_t(1) << 48;
+    static constexpr int64_t last_system_number = 11;  // records 0..11 are never shown
+
+    explicit ntfs_recovery_c(QObject* parent = nullptr);
+    ~ntfs_recovery_c() override;
+
+    void set_volume(const volume_item_s& volume) override;
+    double get_progress() override;
+    void set_progress(double progress) override;
+    void set_stop(int code) override;
+    int get_stop() override;
+    int get_pause() override;
+    void set_pause(int flag) override;
+    int64_t get_read_count() override;
+    void reset() override;
+    int recover_file(int64_t id, const QString& destination) override;
+    int get_full_path(int64_t id, QString* path) override;
+    int64_t get_found_count() override;
+
+    // The store, read only after the thread has finished.
+    const std::unordered_map<int64_t, ntfs_node_s>& nodes() const { return store_; }
+    // Returns the node with this record number, or nullptr.
+    const ntfs_node_s* find_node(int64_t number) const;
+
+    // Whether the page shows the node as a folder of the tree / a file-table row.
+    static bool is_shown_folder(const ntfs_node_s& node);
+    static bool is_shown_file(const ntfs_node_s& node);
+    // The file-table row of a node.
+    static recovery_item_s row_of(const ntfs_node_s& node);
+
+    // Whether an engine scan is open (it stays open for recover_file).
+    bool engine_open() const;
+
+protected:
+    void run() override;
+
+private:
+    void log_startup_failure(int line, int result);
+    void attach_orphans();
+    void link_children();
+    void mark_folders();
+
+    alignas(8) std::array<uint8_t, ntfs_engine::context_size> context_{};
+    volume_item_s volume_;
+    scan_status_s status_;
+    std::unordered_map<int64_t, ntfs_node_s> store_;
+};
