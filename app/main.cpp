@@ -1,0 +1,68 @@
+// Quarvel Undelete: the desktop program.
+#include "app/arguments.h"
+#include "app/init_thread.h"
+#include "app/main_window.h"
+#include "app/message_box.h"
+#include "app/resources_init.h"
+#include "app/settings.h"
+#include "devices/volume_item.h"
+#include "platform/drive_table.h"
+#include "platform/services.h"
+
+#include <QApplication>
+#include <QFile>
+#include <QLockFile>
+#include <QLoggingCategory>
+#include <QTimer>
+#include <cstdio>
+#include <memory>
+
+int main(int argc, char** argv)
+{
+    // A second copy ends at once, silently; the first keeps the lock until it exits.
+    const std::unique_ptr<QLockFile> instance_lock = platform::take_single_instance_lock();
+    if (!instance_lock)
+        return -1;
+
+    load_settings();
+
+    command_line_s line = split_command_line(argc, argv);
+    QStringList image_failures;
+    for (const std::string& image : line.images) {
+        std::string reason;
+        if (platform::open_disk_image(image, &reason) != 0) {
+            std::fprintf(stderr, "quarvel: %s: %s\n", image.c_str(), reason.c_str());
+            image_failures << QString::fromLocal8Bit(image.c_str()) + ": " + QString::fromStdString(reason);
+        }
+    }
+
+    int toolkit_argc = int(line.toolkit_args.size());
+    line.toolkit_args.push_back(nullptr);
+    auto app = std::make_unique<QApplication>(toolkit_argc, line.toolkit_args.data());
+    // The main window's on_click_* slots are not form auto-connections.
+    QLoggingCategory::setFilterRules(QStringLiteral("qt.core.qmetaobject.connectslotsbyname=false"));
+    init_app_resources();
+    register_device_types();
+
+    auto window = std::make_unique<main_window_c>();
+    auto init = std::make_unique<init_c>();
+    QObject::connect(init.get(), &init_c::init_finished, window.get(), &main_window_c::on_init_finished);
+    init->start(QThread::InheritPriority);
+
+    window->show();
+    if (!image_failures.isEmpty()) {
+        QTimer::singleShot(0, window.get(), [&window, &image_failures] {
+            show_message(window.get(), QStringLiteral("Quarvel"),
+                         QObject::tr("These disk images could not be opened:\n%1").arg(image_failures.join('\n')),
+                         QMessageBox::Ok);
+        });
+    }
+    const int status = app->exec();
+
+    // The start-up thread may still be reading the disks when the window closes early.
+    init->wait();
+    init.reset();
+    window.reset();
+    app.reset();
+    return status;
+}

@@ -1,0 +1,34 @@
+// Drive selection page (page 2). For now a plain list of the drive records;
+// the page with its own model and row painter replaces it.
+#pragma once
+
+#include "devices/volume_item.h"
+#include "ui_DriveForm.h"
+
+#include <QWidget>
+#include <vector>
+
+class QStringListModel;
+
+class drive_window_c : public QWidget {
+    Q_OBJECT
+public:
+    // main_window receives the page's button clicks (its on_click_drive_* slots).
+    explicit drive_window_c(QWidget* main_window);
+
+    // Shows a fresh model over `list` with the first drive (row 1) current.
+    void set_drive_list(std::vector<drive_item_s>* list);
+    // Enumerates the drives again and shows them with no row current.
+    void refresh();
+    // The record of the current row; an empty record (like the header row)
+    // when no row is current.
+    drive_item_s selected_drive() const;
+
+private:
+    void show_list(std::vector<drive_item_s>* list);
+
+    Ui::DriveForm ui;
+    QWidget* main_window;
+    std::vector<drive_item_s>* drives = nullptr;
+    QStringListModel* model = nullptr;
+};
