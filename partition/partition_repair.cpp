@@ -69,6 +69,18 @@ bool partition_repair_c::is_fat32_boot_sector(const uint8_t* sector, size_t avai
     return partition::is_fat32_boot_sector(sector, available);
 }
 
+std::string partition_repair_c::search_error() const
+{
+    QMutexLocker lock(&mutex_);
+    return search_error_;
+}
+
+void partition_repair_c::set_search_error(std::string text)
+{
+    QMutexLocker lock(&mutex_);
+    search_error_ = std::move(text);
+}
+
 void partition_repair_c::append(const partition_item_s& item)
 {
     {
@@ -84,16 +96,24 @@ void partition_repair_c::run()
     {
         QMutexLocker lock(&mutex_);
         partitions_.clear();
+        search_error_.clear();
         drive = drive_;
     }
     progress_ = 0.0;
-    if (!drive || drive->device_path.isEmpty())
+    if (!drive || drive->device_path.isEmpty()) {
+        set_search_error("no drive was chosen");
         return;
+    }
 
     platform::raw_device_c device;
-    if (device.open(local_path(drive->device_path), platform::open_mode::read_unbuffered) != 0)
+    if (device.open(local_path(drive->device_path), platform::open_mode::read_unbuffered) != 0) {
+        set_search_error(device.error());
         return;
-    const uint64_t disk_bytes = drive->size_bytes != 0 ? drive->size_bytes : device.size();
+    }
+    // The drive's size_bytes comes from its geometry, whole cylinders only,
+    // and would leave up to 8 MB at the end of the disk unsearched; the
+    // device's own size covers all of it.
+    const uint64_t disk_bytes = device.size() != 0 ? device.size() : drive->size_bytes;
     // base * 512 >= disk_bytes, kept in sectors so it cannot overflow.
     const uint64_t disk_sectors = disk_bytes / partition::sector_bytes + (disk_bytes % partition::sector_bytes != 0);
 
@@ -107,10 +127,17 @@ void partition_repair_c::run()
     while (base < disk_sectors) {
         if (isInterruptionRequested())
             return;  // stopped: the list and progress stay as they are
-        // A short read (the disk's final partial block, a truncated disk)
-        // or a read error ends the search normally.
-        if (device.read_at(base * partition::sector_bytes, buffer.get(), block_bytes) != int64_t(block_bytes))
+        // A short read (the disk's final partial block) or a read error ends
+        // the search normally; what was found stays.
+        const uint64_t offset = base * partition::sector_bytes;
+        const int64_t got = device.read_at(offset, buffer.get(), block_bytes);
+        if (got != int64_t(block_bytes)) {
+            if (got < 0)
+                set_search_error("read error at sector " + std::to_string(base) + ": " + device.error());
+            else if (offset + block_bytes <= disk_bytes)
+                set_search_error("the disk ended early, at byte " + std::to_string(offset + uint64_t(got)));
             break;
+        }
 
         size_t j = 0;
         partition_item_s found;

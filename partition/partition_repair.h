@@ -48,6 +48,11 @@ public:
     std::vector<partition_item_s> partitions() const;
     size_t partition_count() const;
 
+    // Why the last search did not pass the whole disk (the device could not
+    // be opened, a read failed), or an empty string. A disk's final partial
+    // block is never read and is no error.
+    std::string search_error() const;
+
     // Fraction of the disk passed, 0.0 to 1.0.
     double progress() const { return progress_.load(); }
 
@@ -76,10 +81,12 @@ protected:
 
 private:
     void append(const partition_item_s& item);
+    void set_search_error(std::string text);
     repair_outcome_s repair_sector0();
 
-    mutable QMutex mutex_;  // guards partitions_ and drive_
+    mutable QMutex mutex_;  // guards partitions_, drive_ and search_error_
     std::vector<partition_item_s> partitions_;
+    std::string search_error_;
     std::optional<drive_item_s> drive_;
     std::atomic<double> progress_{0.0};
     repair_outcome_s last_repair_;
