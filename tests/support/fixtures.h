@@ -2,6 +2,7 @@
 // tools (sfdisk, mkfs.fat, mtools, mkntfs, ntfs-3g) and cached in the build tree.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -33,6 +34,24 @@ std::string make_temp_dir(const std::string& tag);
 
 // SHA-256 of a file as lowercase hex, or empty when it cannot be read.
 std::string sha256_of_file(const std::string& path);
+
+// The first entry of KIND on PARTITION whose path (second field) is PATH, or
+// nullptr. For the kinds file, deleted, dir, deleted_dir and overwritten.
+const manifest_entry_s* find_entry(const fixture_s& f, const std::string& kind,
+                                   int partition, const std::string& path);
+
+// Entries of KIND on the given partition (first field), for the per-volume kinds.
+std::vector<manifest_entry_s> entries_on(const fixture_s& f, const std::string& kind,
+                                         int partition);
+
+// The "<image>:pN" path of a fixture's partition (0: the whole image).
+std::string image_volume_path(const fixture_s& f, int partition);
+
+// Field I of an entry, or empty when the line has fewer fields.
+std::string field(const manifest_entry_s& e, std::size_t i);
+
+// Field I as a number, or -1 when missing or not a decimal number.
+long long field_number(const manifest_entry_s& e, std::size_t i);
 
 }  // namespace test_support
 
