@@ -344,7 +344,8 @@ void fill_record(void* record, uint64_t number, const file_s& f) {
     // $FILE_NAME copy is only refreshed on renames.
     const times_s& t = f.have_times ? f.times : f.name.times;
     put<int64_t>(record, rec_number, int64_t(number));
-    put<int64_t>(record, rec_parent, int64_t(layout::reference_record(f.name.parent_reference)));
+    put<int64_t>(record, rec_parent,
+                 f.have_name ? int64_t(layout::reference_record(f.name.parent_reference)) : parent_unknown);
     put<int64_t>(record, rec_size, directory || !f.have_data ? 0 : int64_t(std::min<uint64_t>(f.data_size, INT64_MAX)));
     put<int64_t>(record, rec_time_a, filetime_to_unix(t.creation));
     put<int64_t>(record, rec_time_access, filetime_to_unix(t.access));
@@ -435,7 +436,12 @@ int ntfs_scan_next(void* context, void* record) {
             ++e->stats.records_corrupt;
             continue;
         }
-        if (state == record_state::unused || !f.have_name) {
+        // A deleted file can lose its names with the extension record that
+        // held them while its data, mapped from the base record, is intact.
+        const bool deleted_data = !(f.record_flags & layout::record::flag_in_use) &&
+                                  !(f.record_flags & layout::record::flag_directory) && f.have_data &&
+                                  f.data_size > 0;
+        if (state == record_state::unused || (!f.have_name && !deleted_data)) {
             ++e->stats.records_unused;
             continue;
         }

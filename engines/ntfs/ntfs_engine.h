@@ -23,7 +23,7 @@ inline constexpr size_t ctx_group_records = 8232;  // u32, records examined in t
 // One record as delivered by ntfs_scan_next.
 inline constexpr size_t record_size = 576;
 inline constexpr size_t rec_number = 0;        // i64, MFT record number
-inline constexpr size_t rec_parent = 8;        // i64, record number of the parent directory
+inline constexpr size_t rec_parent = 8;        // i64, record number of the parent directory, or parent_unknown
 inline constexpr size_t rec_size = 16;         // i64, data size in bytes (0 for directories)
 inline constexpr size_t rec_time_a = 24;       // i64, creation, seconds since 1970
 inline constexpr size_t rec_time_access = 32;  // i64, last access, seconds since 1970
@@ -33,6 +33,10 @@ inline constexpr size_t rec_sequence = 52;     // u16, the record's own sequence
 inline constexpr size_t rec_parent_sequence = 54; // u16, sequence number in the parent reference
 inline constexpr size_t rec_name = 56;         // 260 UTF-16 units, NUL-terminated
 inline constexpr size_t name_units = 260;
+
+// The parent of a deleted file whose names were lost; its name is then
+// "record_<number>".
+inline constexpr int64_t parent_unknown = -1;
 
 inline constexpr uint32_t flag_directory = 0x01;
 inline constexpr uint32_t flag_file = 0x02;
@@ -49,7 +53,8 @@ int ntfs_scan_startup(const char* device_name, void* context);
 // device, an image file or "<image>:pN").
 int ntfs_scan_startup_path(const char* device_path, void* context);
 
-// Fills the zeroed record with the next base file record that has a name.
+// Fills the zeroed record with the next base file record that has a name,
+// or that is a deleted file with data whose names were lost.
 // Returns non-zero when it did, 0 when there are no more records.
 int ntfs_scan_next(void* context, void* record);
 

@@ -1,0 +1,97 @@
+#!/usr/bin/env bash
+# Builds OUTDIR/ntfs_cases.img, a whole-volume NTFS image (no partition
+# table) holding what the shared fixtures lack, and OUTDIR/ntfs_cases.manifest:
+#   deleted <TAB> path <TAB> size <TAB> sha256   a deleted file, data intact
+#   orphan  <TAB> path <TAB> size <TAB> sha256   deleted, its folder's record reused
+#   lost_names <TAB> path <TAB> size <TAB> sha256  deleted, names and tail runs gone
+#   live    <TAB> path <TAB> size <TAB> sha256   a live file
+# Cases: a sparse file, a file fragmented enough to need an attribute list,
+# a file whose deleted folder's MFT record went to a new live file.
+# Exit 77 with "skip: <reason>" when mkntfs, ntfs-3g or FUSE is missing.
+set -Eeuo pipefail
+OUTDIR=$1
+export PATH="$PATH:/usr/sbin:/sbin" LC_ALL=C.UTF-8
+skip() { echo "skip: $*" >&2; exit 77; }
+for t in mkntfs ntfs-3g fusermount mountpoint python3 sha256sum; do
+    command -v "$t" >/dev/null 2>&1 || skip "'$t' is not installed"
+done
+[[ -r /dev/fuse && -w /dev/fuse ]] || skip "no usable /dev/fuse (ntfs-3g needs FUSE)"
+
+mkdir -p "$OUTDIR"
+IMG="$OUTDIR/ntfs_cases.img"
+MAN="$OUTDIR/ntfs_cases.manifest"
+[[ -f $IMG && -f $MAN ]] && exit 0
+exec 9>"$OUTDIR/ntfs_cases.lock"
+flock -w 600 9
+[[ -f $IMG && -f $MAN ]] && exit 0
+
+WORK=$(mktemp -d "$OUTDIR/.ntfs_cases.XXXXXX")
+MNT="$WORK/mnt"
+mkdir "$MNT"
+PID=""
+cleanup() {
+    if [[ -n $PID ]]; then fusermount -u "$MNT" 2>/dev/null || true; wait "$PID" 2>/dev/null || true; fi
+    rm -rf "$WORK"
+}
+trap cleanup EXIT
+truncate -s 48M "$WORK/img"
+mkntfs -F -Q -q -s 512 -c 4096 -L cases "$WORK/img" >/dev/null 2>&1
+
+mount_img() {
+    ntfs-3g -o no_detach "$WORK/img" "$MNT" 2>"$WORK/err" &
+    PID=$!
+    for _ in $(seq 1 100); do
+        mountpoint -q "$MNT" && return 0
+        kill -0 "$PID" 2>/dev/null || { PID=""; skip "ntfs-3g cannot mount here: $(cat "$WORK/err")"; }
+        sleep 0.1
+    done
+    echo "ntfs-3g did not mount" >&2; exit 1
+}
+umount_img() { sync; fusermount -u "$MNT"; wait "$PID"; PID=""; }
+note() { printf '%s\t%s\t%s\t%s\n' "$1" "$2" "$(stat -c %s "$MNT$2")" "$(sha256sum <"$MNT$2" | cut -c1-64)" >>"$WORK/man"; }
+: >"$WORK/man"
+
+mount_img
+# The folder and its file come first so that their records are the lowest
+# free ones once deleted; a fresh mount then hands the folder's record to a
+# new file.
+mkdir "$MNT/Lost Folder"
+head -c 7000 /dev/urandom >"$MNT/Lost Folder/orphan data.bin"
+note orphan "/Lost Folder/orphan data.bin"
+# Sparse: holes at the start, between and after two written pieces.
+truncate -s 3000000 "$MNT/sparse.bin"
+head -c 10000 /dev/urandom | dd of="$MNT/sparse.bin" bs=4096 seek=100 conv=notrunc status=none
+head -c 5000 /dev/urandom | dd of="$MNT/sparse.bin" bs=4096 seek=500 conv=notrunc status=none
+note deleted "/sparse.bin"
+# Appends with a small live file written after each, so the next append
+# cannot extend the file in place: hundreds of runs, more than one record
+# can map, so the data moves to extension records behind an attribute list.
+mkdir "$MNT/spacers"
+python3 - "$MNT/many runs.bin" "$MNT/many runs kept.bin" "$MNT/spacers" <<'PY'
+import os, sys
+for i in range(600):
+    for n, name in enumerate(sys.argv[1:3]):
+        with open(name, "ab") as f:
+            f.write(os.urandom(4096))
+        with open(os.path.join(sys.argv[3], "s%03d-%d" % (i, n)), "wb") as f:
+            f.write(os.urandom(4096))
+PY
+# Deleting it frees the extension records, and ntfs-3g empties them: the
+# name and the runs past the base record are gone, the base record stays.
+note lost_names "/many runs.bin"
+note live "/many runs kept.bin"
+head -c 1234 /dev/urandom >"$MNT/kept.txt"
+note live /kept.txt
+rm "$MNT/Lost Folder/orphan data.bin"
+rmdir "$MNT/Lost Folder"
+umount_img
+
+mount_img
+echo "took the folder's record" >"$MNT/reuser.txt"
+note live /reuser.txt
+rm "$MNT/sparse.bin" "$MNT/many runs.bin"
+umount_img
+
+mv "$WORK/man" "$MAN.tmp"
+mv "$WORK/img" "$IMG"
+mv "$MAN.tmp" "$MAN"
