@@ -182,6 +182,13 @@ int disk_read(uint8_t drive, uint8_t* buffer, uint32_t sector, uint32_t count)
     return disk_ok;
 }
 
+uint8_t disk_status(uint8_t drive)
+{
+    auto& l = layer();
+    std::lock_guard lock(l.mutex);
+    return drive < l.count ? l.drives[drive].status : disk_status_not_ready;
+}
+
 uint32_t disk_sector_size(uint8_t drive)
 {
     auto& l = layer();

@@ -38,6 +38,10 @@ uint8_t disk_init(uint8_t drive);
 // disk_bad_parameter (more than 65,536 bytes).
 int disk_read(uint8_t drive, uint8_t* buffer, uint32_t sector, uint32_t count);
 
+// Current status bits of a drive without querying it again
+// (disk_status_not_ready for an unknown drive).
+uint8_t disk_status(uint8_t drive);
+
 // Bytes per sector the drive reports (the reader works only with 512), or 0
 // for an unknown drive.
 uint32_t disk_sector_size(uint8_t drive);

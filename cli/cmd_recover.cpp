@@ -1,0 +1,115 @@
+// quarvel-cli recover VOLUME --to DIR [--deep] [--all | --id ID...]
+// [--save FILE.sav]: scans, then writes the chosen rows into DIR the way the
+// recovery writer does.
+#include "cli/cli.h"
+#include "cli/scanners.h"
+#include "scan/recover_rows.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <cerrno>
+#include <cstdlib>
+#include <set>
+
+namespace {
+
+bool parse_id(const std::string& text, int64_t* id)
+{
+    if (text.empty())
+        return false;
+    errno = 0;
+    char* end = nullptr;
+    const long long value = std::strtoll(text.c_str(), &end, 10);
+    if (errno != 0 || *end != 0 || value < 0)
+        return false;
+    *id = value;
+    return true;
+}
+
+int run_recover_command(cli::context_s& ctx)
+{
+    bool ok = true;
+    std::string to;
+    const bool has_to = cli::take_option(ctx.args, "--to", &to, &ok);
+    if (!ok)
+        return cli::usage_error(ctx, "recover", "--to needs a folder");
+    std::string save;
+    const bool has_save = cli::take_option(ctx.args, "--save", &save, &ok);
+    if (!ok)
+        return cli::usage_error(ctx, "recover", "--save needs a file name");
+    const auto id_texts = cli::take_all_options(ctx.args, "--id", &ok);
+    if (!ok)
+        return cli::usage_error(ctx, "recover", "--id needs a number");
+    const bool all = cli::take_flag(ctx.args, "--all");
+    const bool deep = cli::take_flag(ctx.args, "--deep");
+    for (const auto& a : ctx.args)
+        if (a.rfind("--", 0) == 0)
+            return cli::usage_error(ctx, "recover", "unknown option \"" + a + "\"");
+    if (ctx.args.size() != 1)
+        return cli::usage_error(ctx, "recover", ctx.args.empty() ? "no volume given" : "more than one volume given");
+    if (!has_to)
+        return cli::usage_error(ctx, "recover", "--to DIR is required");
+    if (all == !id_texts.empty())
+        return cli::usage_error(ctx, "recover", "give either --all or --id ID...");
+    if (has_save && !deep)
+        return cli::usage_error(ctx, "recover", "--save keeps a deep-scan result and needs --deep");
+    std::set<int64_t> wanted;
+    for (const auto& text : id_texts) {
+        int64_t id = 0;
+        if (!parse_id(text, &id))
+            return cli::usage_error(ctx, "recover", "\"" + text + "\" is not a row id");
+        wanted.insert(id);
+    }
+
+    volume_item_s volume;
+    if (!cli::volume_for_argument(ctx.args[0], &volume))
+        return cli::fail("no volume \"" + ctx.args[0] + "\" (see quarvel-cli volumes)");
+    const QString folder = QDir(cli::from_utf8(to)).absolutePath();
+    if (!QDir().mkpath(folder) || !QFileInfo(folder).isDir())
+        return cli::fail("cannot make the folder \"" + to + "\"");
+
+    std::string reason;
+    auto scanner = cli::make_scanner(volume, deep, &reason);
+    if (!scanner)
+        return cli::fail(reason);
+    cli::run_scan(*scanner, volume);
+    const std::string failure = cli::scan_failure(*scanner, volume);
+    if (!failure.empty())
+        return cli::fail(failure);
+    const std::string warning = cli::scan_warning(*scanner);
+    if (!warning.empty())
+        std::fprintf(stderr, "quarvel-cli: %s\n", warning.c_str());
+
+    std::vector<recovery_row_s> rows;
+    std::set<int64_t> seen;
+    for (const auto& r : cli::found_rows(*scanner)) {
+        if (all || wanted.count(r.item.id)) {
+            rows.push_back({r.item.id, r.item.name});
+            seen.insert(r.item.id);
+        }
+    }
+    int64_t missing = 0;
+    for (const int64_t id : wanted) {
+        if (!seen.count(id)) {
+            std::fprintf(stderr, "quarvel-cli: no found file has the id %lld\n", static_cast<long long>(id));
+            ++missing;
+        }
+    }
+
+    const auto tally = recover_rows(*scanner, rows, folder, [](size_t done, size_t total, const recovery_row_s& row, int result) {
+        std::fprintf(stderr, "[%zu/%zu] %s %s\n", done, total, result == 0 ? "wrote" : "FAILED",
+                     cli::utf8(row.name).c_str());
+    });
+    cli::table_c table({"written", "failed"});
+    table.add_row({tally.written, tally.failed + missing});
+    table.print(ctx.json);
+    if (tally.failed + missing > 0)
+        return cli::fail(std::to_string(tally.failed + missing) + " of " +
+                         std::to_string(rows.size() + static_cast<size_t>(missing)) + " file(s) could not be recovered");
+    return cli::exit_ok;
+}
+
+}  // namespace
+
+QUARVEL_CLI_COMMAND(recover, "recover", "recover VOLUME --to DIR [--deep] [--all | --id ID...] [--save FILE.sav]",
+                    run_recover_command);

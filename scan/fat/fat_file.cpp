@@ -1,0 +1,102 @@
+// Reading a file's data by start cluster, through the FAT or as one
+// contiguous run of clusters.
+#include "scan/fat/fat_internal.h"
+
+#include <cstring>
+
+int fat_file_setup(fat_file_s* file, fat_volume_s* fs, uint32_t start_cluster, uint32_t size)
+{
+    *file = fat_file_s{};
+    if (!fs || fs->fs_type == fat_none)
+        return fr_invalid_object;
+    file->fs = fs;
+    file->mount_id = fs->mount_id;
+    file->mode = fat_file_readable;
+    file->size = size;
+    file->start_cluster = start_cluster;
+    return fr_ok;
+}
+
+int f_read(fat_file_s* file, void* buffer, uint32_t count, uint32_t* delivered, bool contiguous)
+{
+    *delivered = 0;
+    if (!file)
+        return fr_invalid_object;
+    const int valid = fat_check_object(file->fs, file->mount_id);
+    if (valid != fr_ok)
+        return valid;
+    if (file->mode & fat_file_error)
+        return fr_int_error;
+    if (!(file->mode & fat_file_readable))
+        return fr_denied;
+
+    fat_volume_s* fs = file->fs;
+    auto* out = static_cast<uint8_t*>(buffer);
+    if (file->position > file->size)
+        return fr_ok;
+    if (count > file->size - file->position)
+        count = file->size - file->position;
+
+    while (count > 0) {
+        uint32_t sector = 0;
+        const uint32_t in_sector = file->position % fat_sector_bytes;
+        const uint32_t sector_in_cluster = (file->position / fat_sector_bytes) & (fs->cluster_size - 1u);
+        if (in_sector == 0 && sector_in_cluster == 0) {
+            uint32_t next;
+            if (file->position == 0)
+                next = file->start_cluster;
+            else if (contiguous)
+                next = file->cluster + 1;
+            else
+                next = fat_next_cluster(fs, file->cluster);
+            if (next == 0xFFFFFFFF) {
+                file->mode |= fat_file_error;
+                return fr_disk_error;
+            }
+            if (!fat_cluster_valid(fs, next)) {
+                file->mode |= fat_file_error;
+                return fr_int_error;
+            }
+            file->cluster = next;
+        }
+        // The cluster was checked when it was taken; a file object filled by
+        // hand may still carry a bad one.
+        if (!fat_cluster_valid(fs, file->cluster)) {
+            file->mode |= fat_file_error;
+            return fr_int_error;
+        }
+        sector = fat_cluster_sector(fs, file->cluster) + sector_in_cluster;
+
+        uint32_t done = 0;
+        if (in_sector == 0 && count >= fat_sector_bytes) {
+            // Whole sectors go straight to the caller, up to the cluster's end.
+            uint32_t sectors = count / fat_sector_bytes;
+            if (sector_in_cluster + sectors > fs->cluster_size)
+                sectors = fs->cluster_size - sector_in_cluster;
+            if (fat_read_sectors(fs, out, sector, sectors) != fr_ok) {
+                file->mode |= fat_file_error;
+                return fr_disk_error;
+            }
+            done = sectors * fat_sector_bytes;
+        } else {
+            if (!file->buffer_valid || file->buffer_sector != sector) {
+                file->buffer_valid = false;
+                if (fat_read_sectors(fs, file->buffer, sector, 1) != fr_ok) {
+                    file->mode |= fat_file_error;
+                    return fr_disk_error;
+                }
+                file->buffer_sector = sector;
+                file->buffer_valid = true;
+            }
+            done = fat_sector_bytes - in_sector;
+            if (done > count)
+                done = count;
+            std::memcpy(out, file->buffer + in_sector, done);
+        }
+        out += done;
+        count -= done;
+        file->position += done;
+        *delivered += done;
+    }
+    return fr_ok;
+}

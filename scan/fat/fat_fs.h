@@ -1,0 +1,131 @@
+// The FAT12/16/32 file-system layer: mount, directory reading that also
+// returns deleted entries, and file reading by start cluster, optionally as
+// one contiguous run of clusters. Read-only. Objects are used by one thread
+// at a time; the layer itself takes no lock.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Result codes of the file-system operations.
+enum fat_result : int {
+    fr_ok = 0,
+    fr_disk_error = 1,       // a sector (or a FAT entry) could not be read
+    fr_int_error = 2,        // cluster outside 2..fat_entries-1, or a broken chain
+    fr_not_ready = 3,
+    fr_no_more = 4,          // end of directory
+    fr_no_path = 5,
+    fr_invalid_name = 6,
+    fr_denied = 7,           // not opened for reading
+    fr_invalid_object = 9,   // not mounted, or mounted again since opened
+    fr_invalid_drive = 11,   // volume number above 9
+    fr_not_enabled = 12,     // no volume object registered for the number
+    fr_no_filesystem = 13,
+    fr_not_enough_core = 17,
+};
+
+// The attribute bit this reader adds to deleted entries (unused by FAT itself).
+inline constexpr uint8_t fat_attr_deleted = 0x40;
+inline constexpr uint8_t fat_attr_directory = 0x10;
+inline constexpr uint8_t fat_attr_volume = 0x08;
+inline constexpr uint8_t fat_attr_long_name = 0x0F;
+
+inline constexpr uint32_t fat_sector_bytes = 512;
+inline constexpr int fat_long_name_units = 256;  // 255 units and the NUL
+
+enum fat_type : uint8_t { fat_none = 0, fat_12 = 1, fat_16 = 2, fat_32 = 3 };
+
+// A mounted volume. Sector numbers are absolute on the drive.
+struct fat_volume_s {
+    uint8_t fs_type = fat_none;
+    uint8_t drive = 0;
+    uint8_t cluster_size = 0;     // sectors per cluster
+    uint8_t fat_count = 0;
+    uint16_t mount_id = 0;
+    uint16_t root_entries = 0;    // FAT12/16; 0 on FAT32
+    uint32_t fat_entries = 0;     // clusters + 2
+    uint32_t fat_sectors = 0;     // sectors per FAT
+    uint32_t fat_start = 0;
+    uint32_t root_base = 0;       // FAT12/16: first root sector; FAT32: root cluster
+    uint32_t data_start = 0;      // first sector of cluster 2
+    uint32_t volume_base = 0;     // boot sector
+    uint64_t volume_end = 0;      // first sector past the volume; no read goes there
+    uint32_t window_sector = 0;
+    bool window_valid = false;
+    uint8_t window[fat_sector_bytes] = {};
+};
+
+struct fat_dir_s {
+    fat_volume_s* fs = nullptr;
+    uint16_t mount_id = 0;
+    uint16_t index = 0;           // entry index in the directory
+    uint32_t start_cluster = 0;   // 0 = the root directory
+    uint32_t cluster = 0;         // current cluster (0 in a fixed FAT12/16 root)
+    uint32_t sector = 0;          // current sector
+    uint8_t short_name[12] = {};  // 11 name bytes and a flags byte
+    char16_t* long_name = nullptr;  // working buffer of fat_long_name_units
+    uint16_t long_name_index = 0xFFFF;  // where the current long name began; 0xFFFF = none
+    bool deleted = false;         // the current entry's first byte is 0xE5
+    // What the next f_readdir reports before reading on: fr_no_more once the
+    // end was reached, or the error met while stepping past the entry last
+    // returned (so that entry is not lost with it).
+    uint8_t pending = fr_ok;
+};
+
+struct fat_info_s {
+    uint32_t size = 0;
+    uint32_t start_cluster = 0;
+    uint16_t write_date = 0, write_time = 0;
+    uint16_t create_date = 0, create_time = 0;
+    uint8_t attributes = 0;       // entry byte 11, plus fat_attr_deleted
+    char16_t short_name[13] = {}; // "NAME.EXT", NUL-terminated
+    char16_t* long_name = nullptr;  // caller's buffer; empty string when none
+    uint32_t long_name_capacity = 0;
+};
+
+// File object, filled directly from a found entry by the caller.
+struct fat_file_s {
+    fat_volume_s* fs = nullptr;
+    uint16_t mount_id = 0;
+    uint8_t mode = 0;             // fat_file_readable, fat_file_error
+    uint32_t position = 0;
+    uint32_t size = 0;
+    uint32_t start_cluster = 0;
+    uint32_t cluster = 0;
+    uint32_t buffer_sector = 0;
+    bool buffer_valid = false;
+    uint8_t buffer[fat_sector_bytes] = {};
+};
+inline constexpr uint8_t fat_file_readable = 0x01;
+inline constexpr uint8_t fat_file_error = 0x80;
+
+// Registers fs under volume number n (marking it and any previous object
+// not mounted); the real mount happens on the next access. Returns
+// fr_invalid_drive for n above 9, else fr_ok.
+int f_mount(int n, fat_volume_s* fs);
+
+// Mounts if needed and opens the directory named by path ("/" = root;
+// "N:" chooses the volume). Returns a result code.
+int f_opendir(fat_dir_s* dir, const char16_t* path);
+
+// Opens the directory that starts at cluster on the volume dir was opened
+// on, and rewinds it. Returns a result code (fr_int_error for a cluster
+// outside the volume).
+int f_opendir_cluster(fat_dir_s* dir, uint32_t cluster);
+
+// With info null, rewinds dir. Otherwise returns the next entry, deleted
+// ones included; at the end of the directory returns fr_ok with an empty
+// short name.
+int f_readdir(fat_dir_s* dir, fat_info_s* info);
+
+// Reads up to count bytes from the file's position into buffer; *delivered
+// always receives what was delivered. In contiguous mode the clusters after
+// the start cluster are start+1, start+2, ... whatever the FAT says.
+int f_read(fat_file_s* file, void* buffer, uint32_t count, uint32_t* delivered, bool contiguous);
+
+// Fills a file object for reading the entry at start_cluster of size bytes
+// on a mounted volume. Returns fr_invalid_object when fs is not mounted.
+int fat_file_setup(fat_file_s* file, fat_volume_s* fs, uint32_t start_cluster, uint32_t size);
+
+// Mounts fs now if it is not mounted. Returns a result code.
+int fat_ensure_mounted(fat_volume_s* fs);

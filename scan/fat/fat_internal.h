@@ -1,0 +1,44 @@
+// Pieces of the file-system layer shared by its source files; not for
+// callers outside scan/fat.
+#pragma once
+
+#include "scan/fat/fat_fs.h"
+
+#include <cstdint>
+
+// Little-endian loads from on-disk bytes.
+inline uint16_t load_u16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+inline uint32_t load_u32(const uint8_t* p)
+{
+    return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
+}
+
+// Whether an object made under mount_id may still be used with fs.
+// Returns fr_ok, fr_invalid_object (not mounted, or mounted again) or
+// fr_not_ready (its drive was marked not ready).
+int fat_check_object(const fat_volume_s* fs, uint16_t mount_id);
+
+// The volume registered under number n, mounted (mounting it now when
+// needed). Returns a result code; *fs receives the volume on fr_ok.
+int fat_mounted_volume(int n, fat_volume_s** fs);
+
+// Reads count sectors starting at an absolute sector, never past the
+// volume's end. Returns fr_ok or fr_disk_error.
+int fat_read_sectors(fat_volume_s* fs, uint8_t* buffer, uint32_t sector, uint32_t count);
+
+// Brings sector into the volume's window (no read when it is already there).
+// Returns fr_ok or fr_disk_error.
+int fat_move_window(fat_volume_s* fs, uint32_t sector);
+
+// The FAT entry of cluster c: the next cluster of its chain (0 = free,
+// at or above fat_entries = end of chain or bad). Returns 1 when c lies
+// outside 2..fat_entries-1 and 0xFFFFFFFF when the FAT cannot be read.
+uint32_t fat_next_cluster(fat_volume_s* fs, uint32_t c);
+
+// First sector of cluster c, which must lie in 2..fat_entries-1.
+inline uint32_t fat_cluster_sector(const fat_volume_s* fs, uint32_t c)
+{
+    return fs->data_start + (c - 2) * fs->cluster_size;
+}
+
+inline bool fat_cluster_valid(const fat_volume_s* fs, uint32_t c) { return c >= 2 && c < fs->fat_entries; }

@@ -1,0 +1,365 @@
+#include "scan/fat/fat_recovery.h"
+
+#include "scan/fat/fat_log.h"
+#include "scan/fat/fat_volume_map.h"
+#include "scan/safe_name.h"
+
+#include <cerrno>
+#include <ctime>
+#include <unistd.h>
+#include <unordered_set>
+
+namespace {
+
+constexpr int name_max_units = 259;
+constexpr uint32_t copy_chunk = 4096;
+
+QString node_name(const fat_info_s& info)
+{
+    const char16_t* source = (info.long_name && info.long_name[0]) ? info.long_name : info.short_name;
+    QString name = QString::fromUtf16(source);
+    if (name.size() > name_max_units)
+        name.truncate(name_max_units);
+    return name;
+}
+
+// Replaces the first character with "#", a surrogate pair as one character.
+void mark_first_character(QString* name)
+{
+    if (name->isEmpty())
+        return;
+    const int width = (name->size() > 1 && name->at(0).isHighSurrogate() && name->at(1).isLowSurrogate()) ? 2 : 1;
+    name->replace(0, width, QStringLiteral("#"));
+}
+
+bool write_all(int fd, const uint8_t* data, size_t length)
+{
+    while (length > 0) {
+        const ssize_t n = ::write(fd, data, length);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        data += n;
+        length -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+int64_t fat_time_to_seconds(uint16_t date, uint16_t time)
+{
+    std::tm tm{};
+    tm.tm_year = 80 + (date >> 9);
+    tm.tm_mon = ((date >> 5) & 0x0F) - 1;
+    tm.tm_mday = date & 0x1F;
+    tm.tm_hour = time >> 11;
+    tm.tm_min = (time >> 5) & 0x3F;
+    tm.tm_sec = 2 * (time & 0x1F);
+    tm.tm_isdst = 0;
+    const std::time_t t = std::mktime(&tm);
+    return t == static_cast<std::time_t>(-1) ? 0 : static_cast<int64_t>(t);
+}
+
+fat_recovery_c::fat_recovery_c(QObject* parent) : recovery_base_c(parent) {}
+
+fat_recovery_c::~fat_recovery_c()
+{
+    status_.stop.store(2, std::memory_order_relaxed);
+    wait();
+    f_mount(0, nullptr);
+}
+
+void fat_recovery_c::set_volume(const volume_item_s& volume) { volume_ = volume; }
+double fat_recovery_c::get_progress() { return status_.progress.load(std::memory_order_relaxed); }
+void fat_recovery_c::set_progress(double progress) { status_.progress.store(progress, std::memory_order_relaxed); }
+void fat_recovery_c::set_stop(int code) { status_.stop.store(code, std::memory_order_relaxed); }
+int fat_recovery_c::get_stop() { return status_.stop.load(std::memory_order_relaxed); }
+int fat_recovery_c::get_pause() { return status_.pause.load(std::memory_order_relaxed); }
+void fat_recovery_c::set_pause(int flag) { status_.pause.store(flag, std::memory_order_relaxed); }
+int64_t fat_recovery_c::get_read_count() { return status_.read_count.load(std::memory_order_relaxed); }
+int64_t fat_recovery_c::get_found_count() { return status_.found_count.load(std::memory_order_relaxed); }
+
+void fat_recovery_c::reset()
+{
+    status_.clear();
+    store_.clear();
+    outcome_ = fat_scan_outcome_s{};
+}
+
+const fat_node_s* fat_recovery_c::node(uint32_t cluster) const
+{
+    const auto it = store_.find(cluster);
+    return it == store_.end() ? nullptr : &it->second;
+}
+
+void fat_recovery_c::run()
+{
+    reset();
+    QString path = volume_.device_path;
+    if (path.endsWith('\\'))
+        path.chop(1);
+    if (fat_map_volume(path.toStdString()) != 0)
+        return;
+    outcome_.mapped = true;
+    f_mount(0, &fs_);
+    qCDebug(fat_log) << "Start Fat Scan.";
+
+    scan_directory(u"/", 0, 0, 0);
+
+    fat_node_s root;
+    root.attributes = fat_attr_directory;
+    store_[0] = root;
+    link_children();
+    mark_folders();
+    // An abandoned scan keeps nothing, whatever the caller does next.
+    if (get_stop() == 2)
+        store_.clear();
+}
+
+bool fat_recovery_c::wait_while_paused()
+{
+    while (status_.pause.load(std::memory_order_relaxed) != 0) {
+        if (status_.stop.load(std::memory_order_relaxed) != 0)
+            return false;
+        QThread::msleep(100);
+    }
+    return true;
+}
+
+void fat_recovery_c::scan_directory(const char16_t* path, uint32_t parent, uint8_t inherited, int depth)
+{
+    fat_dir_s dir;
+    if (path) {
+        outcome_.root_result = f_opendir(&dir, path);
+        if (outcome_.root_result != fr_ok) {
+            qCDebug(fat_log) << "f_opendir failed 1.";
+            return;
+        }
+    } else if (f_opendir_cluster(&dir, parent) != fr_ok) {
+        qCDebug(fat_log) << "f_opendir failed 2.";
+        ++outcome_.folders_unopened;
+        return;
+    }
+
+    fat_info_s info;
+    while (status_.stop.load(std::memory_order_relaxed) == 0) {
+        if (!wait_while_paused())
+            return;
+        const int64_t count = status_.read_count.load(std::memory_order_relaxed);
+        const double progress = static_cast<double>(count) / 2000.0;
+        status_.progress.store(progress > 1.0 ? 0.99 : progress, std::memory_order_relaxed);
+        status_.read_count.store(count + 1, std::memory_order_relaxed);
+        qCDebug(fat_log, "file count:%d", static_cast<int>(count + 1));
+
+        info.long_name = long_name_;
+        info.long_name_capacity = fat_long_name_units;
+        if (f_readdir(&dir, &info) != fr_ok) {
+            qCDebug(fat_log) << "f_readdir failed 1.";
+            ++outcome_.folders_cut_short;
+            return;
+        }
+        if (info.short_name[0] == 0)
+            return;
+        if (info.start_cluster == 0)
+            continue;
+        // The dot rule looks at the name a live entry shows; for a deleted
+        // one that is its short name, so a recovered long name such as
+        // ".profile" does not hide the file.
+        const bool deleted_entry = info.attributes & fat_attr_deleted;
+        const char16_t first = (!deleted_entry && info.long_name[0]) ? info.long_name[0] : info.short_name[0];
+        if (first == u'.')
+            continue;
+        if (!(info.attributes & (fat_attr_directory | fat_attr_deleted)))
+            continue;
+
+        fat_node_s node;
+        node.cluster = info.start_cluster;
+        node.parent = parent;
+        node.size = info.size;
+        node.write_time = fat_time_to_seconds(info.write_date, info.write_time);
+        node.create_time = fat_time_to_seconds(info.create_date, info.create_time);
+        node.attributes = info.attributes;
+        node.inherited = inherited;
+        if (inherited)
+            node.attributes |= fat_attr_deleted;
+        node.name = node_name(info);
+        if (node.attributes & fat_attr_deleted)
+            mark_first_character(&node.name);
+
+        const bool is_dir = node.attributes & fat_attr_directory;
+        const bool is_deleted = node.attributes & fat_attr_deleted;
+        bool inserted = false;
+        auto it = store_.find(node.cluster);
+        if (it == store_.end()) {
+            it = store_.emplace(node.cluster, node).first;
+            inserted = true;
+            status_.found_count.fetch_add(1, std::memory_order_relaxed);
+        } else {
+            fat_node_s& stored = it->second;
+            const bool stored_live_dir = (stored.attributes & fat_attr_directory) && !(stored.attributes & fat_attr_deleted);
+            if (stored.inherited == 0 && node.inherited == 1) {
+                // found directly beats found inside a deleted folder
+            } else if (!is_dir) {
+                if (is_deleted && stored.create_time < node.create_time)
+                    stored = node;
+            } else if (is_deleted) {
+                if (!stored_live_dir && stored.create_time < node.create_time)
+                    stored = node;
+            } else {
+                stored = node;
+            }
+        }
+
+        if (is_dir && inserted) {
+            if (depth + 1 > max_depth) {
+                ++outcome_.folders_too_deep;
+                continue;
+            }
+            const uint8_t child_inherited = (inherited == 0 && is_deleted) ? 1 : inherited;
+            scan_directory(nullptr, node.cluster, child_inherited, depth + 1);
+        }
+    }
+}
+
+void fat_recovery_c::link_children()
+{
+    for (auto& [key, node] : store_) {
+        if (key == 0 && node.parent == 0)
+            continue;
+        // A damaged volume can name a folder as its own parent; such a link
+        // would make every walk down the tree endless.
+        if (node.parent == key)
+            continue;
+        const auto parent = store_.find(node.parent);
+        if (parent != store_.end())
+            parent->second.children.push_back(&node);
+    }
+}
+
+void fat_recovery_c::mark_folders()
+{
+    for (auto& [key, node] : store_) {
+        if (node.attributes & fat_attr_directory)
+            continue;
+        // has_files already set ends the walk, so even a cycle of folders
+        // is left after one round; the bound is for clarity.
+        uint32_t at = node.parent;
+        for (size_t steps = 0; steps <= store_.size(); ++steps) {
+            const auto parent = store_.find(at);
+            if (parent == store_.end() || parent->second.has_files)
+                break;
+            parent->second.has_files = 1;
+            at = parent->second.parent;
+        }
+    }
+}
+
+recovery_item_s fat_recovery_c::row_of(const fat_node_s& node)
+{
+    recovery_item_s row;
+    row.name = node.name;
+    row.size = node.size;
+    row.date1 = node.write_time;
+    row.date2 = node.create_time;
+    row.id = node.cluster;
+    row.flags = node.attributes;
+    return row;
+}
+
+void fat_recovery_c::visit_shown_files(const std::function<void(const fat_node_s&, const QString&)>& visit) const
+{
+    const fat_node_s* root = node(0);
+    if (!root)
+        return;
+    struct frame_s {
+        const fat_node_s* folder;
+        QString path;
+        int depth;
+    };
+    std::vector<frame_s> pending{{root, QStringLiteral("/"), 0}};
+    std::unordered_set<const fat_node_s*> seen{root};
+    while (!pending.empty()) {
+        const frame_s frame = pending.back();
+        pending.pop_back();
+        for (const fat_node_s* child : frame.folder->children) {
+            if (child->cluster == 0)
+                continue;
+            if (!(child->attributes & fat_attr_directory)) {
+                visit(*child, frame.path);
+            } else if (child->has_files && frame.depth < max_depth && seen.insert(child).second) {
+                const QString sub = frame.path == QStringLiteral("/") ? "/" + child->name : frame.path + "/" + child->name;
+                pending.push_back({child, sub, frame.depth + 1});
+            }
+        }
+    }
+}
+
+int fat_recovery_c::get_full_path(int64_t id, QString* path)
+{
+    if (!path)
+        return -1;
+    QString root = volume_.root_path;
+    if (root.endsWith('/') || root.endsWith('\\'))
+        root.chop(1);
+
+    std::vector<const fat_node_s*> chain;
+    std::unordered_set<uint32_t> seen;
+    uint32_t key = static_cast<uint32_t>(id);
+    for (;;) {
+        const fat_node_s* n = node(key);
+        if (!n || !seen.insert(key).second || chain.size() > static_cast<size_t>(max_depth))
+            return -1;
+        if (key == 0 && n->parent == 0)
+            break;
+        chain.push_back(n);
+        if (n->parent == 0)
+            break;
+        key = n->parent;
+    }
+    QString full = root;
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it)
+        full += '/' + (*it)->name;
+    *path = full;
+    return 0;
+}
+
+int fat_recovery_c::recover_file(int64_t id, const QString& destination)
+{
+    std::lock_guard lock(recover_mutex_);
+    const fat_node_s* n = node(static_cast<uint32_t>(id));
+    if (!n)
+        return -1;
+    fat_file_s file;
+    if (fat_file_setup(&file, &fs_, n->cluster, n->size) != fr_ok)
+        return -1;
+    const int fd = open_recovery_target(destination);
+    if (fd < 0)
+        return -1;
+
+    const bool contiguous = n->attributes & fat_attr_deleted;
+    uint8_t chunk[copy_chunk];
+    uint64_t written = 0;
+    bool ok = true;
+    for (;;) {
+        uint32_t delivered = 0;
+        const int r = f_read(&file, chunk, copy_chunk, &delivered, contiguous);
+        if (delivered > 0 && !write_all(fd, chunk, delivered)) {
+            ok = false;
+            break;
+        }
+        written += delivered;
+        if (r != fr_ok) {
+            ok = false;
+            break;
+        }
+        if (delivered == 0)
+            break;
+    }
+    if (::close(fd) != 0)
+        ok = false;
+    // What could be read stays on disk, but a short copy is not a success.
+    return ok && written == n->size ? 0 : -1;
+}

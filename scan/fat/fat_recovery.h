@@ -1,0 +1,98 @@
+// The FAT scanner: walks every directory of a FAT volume, deleted ones
+// included, and keeps every directory and every deleted entry in a store
+// keyed by start cluster; afterwards links entries to their folders and marks
+// the folders that hold something recoverable. Files are copied out by
+// reading their clusters as one contiguous run from the start cluster.
+#pragma once
+
+#include "scan/fat/fat_fs.h"
+#include "scan/recovery_base.h"
+
+#include <QString>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <unordered_map>
+#include <vector>
+
+struct fat_node_s {
+    uint32_t cluster = 0;      // start cluster; the key in the store
+    uint32_t parent = 0;       // start cluster of the folder it was found in; 0 = root
+    uint32_t size = 0;
+    int64_t write_time = 0;    // seconds since 1970
+    int64_t create_time = 0;   // seconds since 1970
+    uint8_t attributes = 0;    // fat_attr_directory, fat_attr_deleted, ...
+    uint8_t inherited = 0;     // 1 when found inside a deleted folder
+    QString name;              // long name, else short name; "#" first when deleted
+    uint8_t has_files = 0;     // folder holds a recoverable file at some depth
+    std::vector<fat_node_s*> children;
+};
+
+// How the last scan went, for a one-line report.
+struct fat_scan_outcome_s {
+    bool mapped = false;            // the volume was found on its drive
+    int root_result = fr_ok;        // opening the root: fr_no_filesystem, fr_disk_error, ...
+    int64_t folders_unopened = 0;   // sub-folders that could not be opened
+    int64_t folders_cut_short = 0;  // folders whose reading stopped on an error
+    int64_t folders_too_deep = 0;   // folders not entered because of the depth bound
+};
+
+class fat_recovery_c : public recovery_base_c {
+    Q_OBJECT
+public:
+    // Deepest folder nesting the scan enters; a real FAT path of 260
+    // characters cannot nest deeper, a damaged volume can.
+    static constexpr int max_depth = 256;
+
+    explicit fat_recovery_c(QObject* parent = nullptr);
+    ~fat_recovery_c() override;
+
+    void set_volume(const volume_item_s& volume) override;
+    double get_progress() override;
+    void set_progress(double progress) override;
+    void set_stop(int code) override;
+    int get_stop() override;
+    int get_pause() override;
+    void set_pause(int flag) override;
+    int64_t get_read_count() override;
+    void reset() override;
+    int recover_file(int64_t id, const QString& destination) override;
+    int get_full_path(int64_t id, QString* path) override;
+    int64_t get_found_count() override;
+
+    // Read access to the store; valid only after the thread has finished.
+    const std::unordered_map<uint32_t, fat_node_s>& store() const { return store_; }
+    const fat_node_s* node(uint32_t cluster) const;
+    const fat_scan_outcome_s& outcome() const { return outcome_; }
+
+    // The file-table row of a node.
+    static recovery_item_s row_of(const fat_node_s& node);
+
+    // Calls visit for every file the result tree shows: each file child of
+    // the root and of every folder reached from it that holds files, with
+    // that folder's path ("/" for the root, "/a/b" below).
+    void visit_shown_files(const std::function<void(const fat_node_s&, const QString& folder)>& visit) const;
+
+protected:
+    void run() override;
+
+private:
+    void scan_directory(const char16_t* path, uint32_t parent, uint8_t inherited, int depth);
+    void link_children();
+    void mark_folders();
+    bool wait_while_paused();
+
+    std::unordered_map<uint32_t, fat_node_s> store_;
+    volume_item_s volume_;
+    scan_status_s status_;
+    fat_scan_outcome_s outcome_;
+    fat_volume_s fs_;
+    std::mutex recover_mutex_;
+    // One long-name buffer for every recursion level: each name is copied
+    // into its node before the scan descends.
+    char16_t long_name_[fat_long_name_units] = {};
+};
+
+// A FAT date and time as seconds since 1970, local time, no daylight
+// saving. Returns 0 when the C library cannot convert it.
+int64_t fat_time_to_seconds(uint16_t date, uint16_t time);
