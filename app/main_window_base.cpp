@@ -11,10 +11,16 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QMenu>
+#include <QPalette>
 #include <QToolButton>
 
 main_window_base_c::main_window_base_c(QWidget* parent) : QWidget(parent)
 {
+    // The pages paint on a white window, as the skinned frame will give them.
+    QPalette white = palette();
+    white.setColor(QPalette::Window, Qt::white);
+    setPalette(white);
+    setAutoFillBackground(true);
     build_menu();
     menu_button = new QToolButton(this);
     menu_button->setObjectName(QStringLiteral("btn_menu"));
