@@ -20,10 +20,14 @@ done
 mkdir -p "$OUTDIR"
 IMG="$OUTDIR/ntfs_cases.img"
 MAN="$OUTDIR/ntfs_cases.manifest"
-[[ -f $IMG && -f $MAN ]] && exit 0
+STAMP="$OUTDIR/ntfs_cases.stamp"
+HASH=$(sha256sum <"${BASH_SOURCE[0]}" | cut -c1-64)
+built() { [[ -f $IMG && -f $MAN && -f $STAMP && $(cat "$STAMP") == "$HASH" ]]; }
+built && exit 0
 exec 9>"$OUTDIR/ntfs_cases.lock"
 flock -w 600 9
-[[ -f $IMG && -f $MAN ]] && exit 0
+built && exit 0
+rm -f "$STAMP"
 
 WORK=$(mktemp -d "$OUTDIR/.ntfs_cases.XXXXXX")
 MNT="$WORK/mnt"
@@ -95,3 +99,4 @@ umount_img
 mv "$WORK/man" "$MAN.tmp"
 mv "$WORK/img" "$IMG"
 mv "$MAN.tmp" "$MAN"
+echo "$HASH" >"$STAMP"
