@@ -1,0 +1,186 @@
+// The shared scan pieces: the name sanitiser, the target opener, the
+// per-row recovery routine and the inert scanner.
+#include "scan/recover_rows.h"
+#include "scan/recovery_base.h"
+#include "scan/safe_name.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QVariant>
+#include <map>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// A scanner whose "files" are strings in memory; ids it does not know fail.
+class fake_scanner_c : public recovery_base_c {
+public:
+    std::map<int64_t, QByteArray> files;
+    std::vector<QString> targets;
+
+    void set_volume(const volume_item_s&) override {}
+    double get_progress() override { return 0; }
+    void set_progress(double) override {}
+    void set_stop(int) override {}
+    int get_pause() override { return 0; }
+    void set_pause(int) override {}
+    int64_t get_read_count() override { return 0; }
+    void reset() override {}
+    int recover_file(int64_t id, const QString& destination) override
+    {
+        targets.push_back(destination);
+        const auto it = files.find(id);
+        if (it == files.end())
+            return -1;
+        const int fd = open_recovery_target(destination);
+        if (fd < 0)
+            return -1;
+        const bool ok = ::write(fd, it->second.constData(), it->second.size()) == it->second.size();
+        ::close(fd);
+        return ok ? 0 : -1;
+    }
+
+protected:
+    void run() override {}
+};
+
+QByteArray read_all(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+}  // namespace
+
+class tst_scan_framework : public QObject {
+    Q_OBJECT
+private slots:
+    void sanitiser_neutralises_separators_and_dot_names()
+    {
+        QCOMPARE(safe_file_name("../../etc/passwd"), QString(".._.._etc_passwd"));
+        QCOMPARE(safe_file_name(QString("a") + QChar(0) + "b"), QString("a_b"));
+        QCOMPARE(safe_file_name("."), QString("_."));
+        QCOMPARE(safe_file_name(".."), QString("_.."));
+        QCOMPARE(safe_file_name(""), QString("_"));
+        QCOMPARE(safe_file_name("#oliday photo.jpg"), QString("#oliday photo.jpg"));
+    }
+
+    void sanitiser_cuts_to_255_bytes_keeping_extension()
+    {
+        // 200 two-byte characters: 400 bytes of UTF-8.
+        const QString stem(200, QChar(0x00D6));
+        const QString cut = safe_file_name(stem + ".jpeg");
+        QVERIFY(cut.toUtf8().size() <= 255);
+        QVERIFY(cut.endsWith(".jpeg"));
+        QVERIFY(cut.startsWith(QChar(0x00D6)));
+        // No character was split: the stem holds whole two-byte characters.
+        QCOMPARE(cut.toUtf8().size() % 2, 1);  // 2n + ".jpeg"(5)
+        QVERIFY(!cut.contains(QChar(QChar::ReplacementCharacter)));
+
+        // Surrogate pairs (4 bytes each) are never split either.
+        QString emoji;
+        for (int i = 0; i < 100; ++i)
+            emoji += QString::fromUcs4(U"\U0001F600");
+        const QString cut2 = safe_file_name(emoji);
+        QVERIFY(cut2.toUtf8().size() <= 255);
+        QCOMPARE(cut2.size() % 2, 0);
+        QVERIFY(!cut2.back().isHighSurrogate());
+
+        // An extension too long to keep is cut with the rest.
+        const QString odd = "a." + QString(300, 'x');
+        QVERIFY(safe_file_name(odd).toUtf8().size() <= 255);
+    }
+
+    void target_opener_refuses_links_and_fifos()
+    {
+        QTemporaryDir dir;
+        const QString victim = dir.filePath("victim");
+        QFile v(victim);
+        QVERIFY(v.open(QIODevice::WriteOnly));
+        v.write("keep me");
+        v.close();
+        const QString link = dir.filePath("link");
+        QVERIFY(QFile::link(victim, link));
+        QCOMPARE(open_recovery_target(link), -1);
+        QCOMPARE(read_all(victim), QByteArray("keep me"));
+
+        const QString fifo = dir.filePath("fifo");
+        QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+        QCOMPARE(open_recovery_target(fifo), -1);  // and did not hang
+
+        // An existing regular file is truncated.
+        const int fd = open_recovery_target(victim);
+        QVERIFY(fd >= 0);
+        ::close(fd);
+        QCOMPARE(QFileInfo(victim).size(), 0);
+    }
+
+    void rows_are_counted_and_stay_inside_the_folder()
+    {
+        QTemporaryDir dir;
+        const QString folder = dir.filePath("out");
+        QVERIFY(QDir().mkpath(folder));
+        fake_scanner_c scanner;
+        scanner.files = {{1, "first"}, {2, "second"}, {3, "evil"}};
+        const std::vector<recovery_row_s> rows = {
+            {1, "same.txt"}, {2, "same.txt"}, {3, "../escape.txt"}, {99, "missing.bin"}};
+        size_t calls = 0;
+        const auto tally = recover_rows(scanner, rows, folder + "/",
+                                        [&](size_t done, size_t total, const recovery_row_s&, int) {
+                                            ++calls;
+                                            QCOMPARE(total, rows.size());
+                                            QCOMPARE(done, calls);
+                                        });
+        QCOMPARE(tally.written, 3);
+        QCOMPARE(tally.failed, 1);
+        // Same-named rows replace each other, as the page's writer does.
+        QCOMPARE(read_all(folder + "/same.txt"), QByteArray("second"));
+        QCOMPARE(read_all(folder + "/.._escape.txt"), QByteArray("evil"));
+        QVERIFY(!QFile::exists(dir.filePath("escape.txt")));
+        for (const auto& t : scanner.targets)
+            QVERIFY(t.startsWith(folder + "/"));
+
+        std::atomic<int> cancel{1};
+        QCOMPARE(recover_rows(scanner, rows, folder, {}, &cancel).written, 0);
+    }
+
+    void inert_scanner_and_row_record()
+    {
+        recovery_stop_c stop;
+        stop.set_stop(2);
+        stop.set_pause(1);
+        stop.set_progress(0.5);
+        QCOMPARE(stop.get_stop(), 1);
+        QCOMPARE(stop.get_pause(), 0);
+        QCOMPARE(stop.get_progress(), 0.0);
+        QCOMPARE(stop.get_read_count(), 0);
+        QCOMPARE(stop.get_found_count(), 0);
+        QString path = "unchanged";
+        QCOMPARE(stop.get_full_path(5, &path), 0);
+        QCOMPARE(path, QString("unchanged"));
+        QCOMPARE(stop.recover_file(5, "/nonexistent/x"), 0);
+        QCOMPARE(QString(stop.metaObject()->className()), QString("recovery_stop_c"));
+
+        register_scan_types();
+        QCOMPARE(QMetaType::fromName("recovery_item_s"), QMetaType::fromType<recovery_item_s>());
+        recovery_item_s row;
+        QCOMPARE(row.checked, 0);
+        row.name = "x";
+        row.id = 42;
+        const QVariant v = QVariant::fromValue(row);
+        QCOMPARE(v.value<recovery_item_s>().id, 42);
+
+        scan_status_s status;
+        status.read_count = 9;
+        status.stop = 3;
+        status.clear();
+        QCOMPARE(status.read_count.load(), 0);
+        QCOMPARE(status.stop.load(), 0);
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_scan_framework)
+#include "tst_scan_framework.moc"
