@@ -4,6 +4,7 @@
 #include "app/app_flags.h"
 #include "app/arguments.h"
 #include "app/home_window.h"
+#include "app/init_thread.h"
 #include "app/main_window.h"
 #include "app/message_box.h"
 #include "app/pages/drive_window.h"
@@ -133,6 +134,7 @@ private slots:
     void language_menu();
     void open_disk_image();
     void command_line_split();
+    void start_up_thread_fills_pages();
     void home_page_layout_and_screenshot();
 
 private:
@@ -515,6 +517,37 @@ void tst_app_window::command_line_split()
     QCOMPARE(QByteArray(line.images[0].c_str()), image);
     QCOMPARE(line.toolkit_args.size(), std::size_t(7));
     QCOMPARE(QByteArray(line.toolkit_args[4]), sheet);  // the style sheet stays with the toolkit
+}
+
+// The real start-up thread over a partitioned FAT16 image: the lists reach
+// both pages through the queued signal, with the first drive selected.
+void tst_app_window::start_up_thread_fills_pages()
+{
+    QUARVEL_FIXTURE(fat, "fat16");
+    QCOMPARE(platform::open_disk_image(fat.image), 0);
+    box_answers_c boxes;
+    volume_list.clear();
+    drive_list.clear();
+    main_window_c window;
+    init_c init;
+    connect(&init, &init_c::init_finished, &window, &main_window_c::on_init_finished);
+    init.start(QThread::InheritPriority);
+    QVERIFY(init.wait(60000));
+    QVERIFY(startup_done);
+
+    auto* volumes = window.volume_page()->findChild<QListView*>("lv_volumes");
+    QTRY_VERIFY(volumes->model() != nullptr);
+    QVERIFY(volumes->model()->rowCount() >= 2);
+    QVERIFY(volume_list[0].dos_device.isEmpty());
+    bool fat16 = false;
+    for (const volume_item_s& v : volume_list)
+        fat16 |= v.file_system == "FAT16" && v.device_path.startsWith(QString::fromStdString(fat.image));
+    QVERIFY2(fat16, "the image's FAT16 partition is offered");
+
+    QCOMPARE(window.drive_page()->selected_drive().device_path, QString::fromStdString(fat.image));
+    button_of(window.home_page(), "btn_start")->click();
+    QCOMPARE(window.current_page_index(), 1);
+    QVERIFY(boxes.seen.empty());
 }
 
 void tst_app_window::home_page_layout_and_screenshot()
