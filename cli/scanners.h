@@ -10,6 +10,7 @@
 #include "platform/volumes.h"
 #include "scan/fat/fat_disk.h"
 #include "scan/fat/fat_recovery.h"
+#include "scan/ntfs/ntfs_recovery.h"
 #include "scan/recovery_base.h"
 
 #include <QString>
@@ -56,10 +57,8 @@ inline std::unique_ptr<recovery_base_c> make_scanner(const volume_item_s& volume
         *reason = "the deep scan is not available in this build";
         return nullptr;
     }
-    if (volume.file_system == "NTFS") {
-        *reason = "NTFS scanning is not available in this build";
-        return nullptr;
-    }
+    if (volume.file_system == "NTFS")
+        return std::make_unique<ntfs_recovery_c>();
     if (volume.file_system.startsWith("FAT")) {
         disk_startup();
         return std::make_unique<fat_recovery_c>();
@@ -104,6 +103,11 @@ inline std::vector<found_row_s> found_rows(recovery_base_c& scanner)
             rows.push_back({fat_recovery_c::row_of(node), folder});
         });
     }
+    if (auto* ntfs = dynamic_cast<ntfs_recovery_c*>(&scanner)) {
+        ntfs->visit_shown_files([&](const ntfs_node_s& node, const QString& folder) {
+            rows.push_back({ntfs_recovery_c::row_of(node), folder});
+        });
+    }
     return rows;
 }
 
@@ -122,6 +126,15 @@ inline std::string scan_failure(recovery_base_c& scanner, const volume_item_s& v
         case fr_disk_error: return name + ": read error while mounting (damaged or truncated volume?)";
         case fr_not_ready: return name + ": drive not ready";
         default: return name + ": cannot open the top folder (result " + std::to_string(o.root_result) + ")";
+        }
+    }
+    if (auto* ntfs = dynamic_cast<ntfs_recovery_c*>(&scanner)) {
+        switch (ntfs->startup_result()) {
+        case 0: return {};
+        case -1: return "cannot locate " + name + " on its drive";
+        case -2: return name + ": cannot be read";
+        case -3: return name + " holds no valid NTFS file system (boot sector rejected)";
+        default: return name + ": its $MFT cannot be read (damaged or truncated volume?)";
         }
     }
     return {};

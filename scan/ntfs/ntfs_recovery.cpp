@@ -119,6 +119,7 @@ void ntfs_recovery_c::run() {
     }
     constexpr int startup_line = __LINE__ + 1;
     const int started = ntfs_engine::ntfs_scan_startup(device, context_.data());
+    startup_result_ = started;
     if (started < 0) {
         log_startup_failure(startup_line, started);
         return;
@@ -248,6 +249,31 @@ void ntfs_recovery_c::mark_folders() {
         while (parent != store_.end() && !parent->second.has_files) {
             parent->second.has_files = 1;
             parent = store_.find(parent->second.parent);
+        }
+    }
+}
+
+void ntfs_recovery_c::visit_shown_files(
+    const std::function<void(const ntfs_node_s&, const QString& folder)>& visit) const {
+    const ntfs_node_s* root = find_node(root_number);
+    if (!root)
+        return;
+    struct frame_s {
+        const ntfs_node_s* folder;
+        QString path;
+    };
+    std::vector<frame_s> pending{{root, QStringLiteral("/")}};
+    std::unordered_set<const ntfs_node_s*> seen{root};
+    while (!pending.empty()) {
+        const frame_s frame = pending.back();
+        pending.pop_back();
+        for (const ntfs_node_s* child : frame.folder->children) {
+            if (is_shown_file(*child)) {
+                visit(*child, frame.path);
+            } else if (is_shown_folder(*child) && seen.insert(child).second) {
+                const QString sub = (frame.path == QStringLiteral("/") ? QString() : frame.path) + '/' + child->name;
+                pending.push_back({child, sub});
+            }
         }
     }
 }

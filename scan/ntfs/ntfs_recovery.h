@@ -9,6 +9,7 @@
 #include <QString>
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <unordered_map>
 #include <vector>
 
@@ -64,8 +65,16 @@ public:
     // The file-table row of a node.
     static recovery_item_s row_of(const ntfs_node_s& node);
 
+    // Calls visit for every file the result tree shows: each file child of
+    // the root and of every folder reached from it that holds files, with
+    // that folder's path ("/" for the root, "/a/b" below).
+    void visit_shown_files(const std::function<void(const ntfs_node_s&, const QString& folder)>& visit) const;
+
     // Whether an engine scan is open (it stays open for recover_file).
     bool engine_open() const;
+    // The engine's start-up result of the last scan: 0 when the volume was
+    // opened, negative when it was refused (see ntfs_scan_startup).
+    int startup_result() const { return startup_result_; }
 
 protected:
     void run() override;
@@ -79,5 +88,6 @@ private:
     alignas(8) std::array<uint8_t, ntfs_engine::context_size> context_{};
     volume_item_s volume_;
     scan_status_s status_;
+    int startup_result_ = 0;
     std::unordered_map<int64_t, ntfs_node_s> store_;
 };
