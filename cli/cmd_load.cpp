@@ -1,0 +1,93 @@
+// quarvel-cli load FILE.sav [--to DIR --all]: a saved deep-scan result,
+// listed or recovered without scanning again.
+#include "cli/cli.h"
+#include "devices/volume_item.h"
+#include "platform/drive_table.h"
+#include "platform/raw_device.h"
+#include "platform/volumes.h"
+#include "scan/raw/raw_recovery.h"
+#include "scan/recover_rows.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <sys/stat.h>
+
+namespace {
+
+// The volume a loaded result belongs to: the first whose device path begins
+// with the saved one. A saved image volume brings its image into the drive
+// table when the image file is still there.
+bool volume_for_saved_path(const std::string& saved, platform::platform_volume_s* out)
+{
+    std::string image;
+    int partition = -1;
+    struct stat st {};
+    if (platform::split_image_volume_path(saved, &image, &partition) && ::stat(image.c_str(), &st) == 0 &&
+        S_ISREG(st.st_mode))
+        platform::open_disk_image(image);
+    for (const auto& v : platform::list_volumes()) {
+        if (v.device_path.rfind(saved, 0) == 0) {
+            *out = v;
+            return true;
+        }
+    }
+    return platform::find_volume(saved, out);
+}
+
+int run_load(cli::context_s& ctx)
+{
+    bool ok = true;
+    std::string to;
+    const bool has_to = cli::take_option(ctx.args, "--to", &to, &ok);
+    if (!ok)
+        return cli::usage_error(ctx, "load", "--to needs a folder");
+    const bool all = cli::take_flag(ctx.args, "--all");
+    if (ctx.args.size() != 1)
+        return cli::usage_error(ctx, "load", ctx.args.empty() ? "no scan file given" : "unexpected argument \"" + ctx.args[1] + "\"");
+    if (has_to != all)
+        return cli::usage_error(ctx, "load", "--to and --all go together");
+    const std::string file = ctx.args[0];
+
+    raw_recovery_c scanner;
+    const QString device = scanner.load_results(QByteArray::fromStdString(file));
+    if (device.isEmpty()) {
+        QFileInfo info(QString::fromStdString(file));
+        if (!info.exists())
+            return cli::fail(file + ": no such file");
+        return cli::fail(file + ": not a scan result file (a 256-byte header and 32-byte records, each naming a record of the file)");
+    }
+    platform::platform_volume_s volume;
+    const std::string saved = QFile::encodeName(device).toStdString();
+    if (!volume_for_saved_path(saved, &volume))
+        return cli::fail(file + ": the scanned device " + saved + " is not present");
+    volume_item_s item;
+    item.device_path = QFile::decodeName(QByteArray::fromStdString(volume.device_path));
+    item.dos_device = QString::fromStdString(volume.dos_device);
+    item.root_path = QFile::decodeName(QByteArray::fromStdString(volume.root_path));
+    item.total_bytes = volume.total_bytes;
+    scanner.set_volume(item);
+
+    const auto rows = scanner.all_rows();
+    if (!all) {
+        cli::table_c table({"id", "folder", "name", "size", "date1", "date2", "flags"});
+        for (const auto& r : rows)
+            table.add_row({r.row.id, r.folder, r.row.name.toStdString(), r.row.size, r.row.date1, r.row.date2,
+                           int64_t(r.row.flags)});
+        table.print(ctx.json);
+        return cli::exit_ok;
+    }
+    if (!QDir().mkpath(QFile::decodeName(QByteArray::fromStdString(to))))
+        return cli::fail(to + ": cannot create the folder");
+    std::vector<recovery_row_s> wanted;
+    for (const auto& r : rows)
+        wanted.push_back({r.row.id, r.row.name});
+    const recovery_tally_s tally = recover_rows(scanner, wanted, QFile::decodeName(QByteArray::fromStdString(to)));
+    std::printf("%lld written, %lld failed\n", static_cast<long long>(tally.written),
+                static_cast<long long>(tally.failed));
+    return tally.failed ? cli::exit_failed : cli::exit_ok;
+}
+
+}  // namespace
+
+QUARVEL_CLI_COMMAND(load, "load", "load FILE.sav [--to DIR --all]", run_load);

@@ -1,0 +1,62 @@
+// The carving engine: finds files on a raw device by their structure and
+// reads byte ranges of a device back. No Qt; strings are 8-bit, NUL-terminated
+// (device paths in the local 8-bit encoding, UTF-8 here).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+// Called once per found file, on the thread that runs carve_run, with the
+// control block's user pointer, the type name (a usual file extension), the
+// file's first byte on the device and its length.
+using carve_found_fn = void (*)(void* user, const char* type_name, int64_t offset, int64_t size);
+
+// The 32-byte block a caller hands to carve_run. Progress is written by the
+// engine; pause and stop by the user interface while the run goes on, so all
+// three are atomics (relaxed ordering is enough: each is a single value).
+struct carve_control_s {
+    void* user = nullptr;                 // bytes 0-7
+    std::atomic<double> progress{0.0};    // bytes 8-15, fraction of the device searched
+    std::atomic<int32_t> pause{0};        // bytes 16-19, non-zero: the engine waits
+    std::atomic<int32_t> stop{0};         // bytes 20-23, non-zero: the engine returns
+    carve_found_fn callback = nullptr;    // bytes 24-31
+
+    // Back to all zeros.
+    void clear()
+    {
+        user = nullptr;
+        progress.store(0.0, std::memory_order_relaxed);
+        pause.store(0, std::memory_order_relaxed);
+        stop.store(0, std::memory_order_relaxed);
+        callback = nullptr;
+    }
+};
+static_assert(sizeof(carve_control_s) == 32, "the control block is 32 bytes");
+static_assert(std::atomic<double>::is_always_lock_free && std::atomic<int32_t>::is_always_lock_free,
+              "progress, pause and stop must be plain single values");
+
+// Loads the configuration file (see data/Quarvel.conf for its line format).
+// Every load starts again from the built-in defaults; a missing or unreadable
+// file leaves the defaults and a line that cannot be understood is skipped.
+// Returns 0 when the file was read, -1 when it could not be (the caller may
+// ignore the result).
+int carve_load_config(const char* path);
+
+// Searches the whole device in one sequential pass. Returns 0 when the device
+// was searched to its end, 1 when stop became non-zero, -1 when the device
+// could not be opened. Calls control->callback once per found file, keeps
+// control->progress current and waits while control->pause is non-zero.
+int carve_run(carve_control_s* control, const char* device_path);
+
+struct carve_handle_s;
+
+// Opens a device for reading back. Returns null on failure.
+carve_handle_s* carve_open(const char* device_path);
+// Moves the read position to position bytes from the start of the device
+// (origin 0; other origins are refused). Returns the new position, or -1.
+int64_t carve_seek(carve_handle_s* handle, int64_t position, int origin);
+// Reads up to count bytes at the read position and advances it. Returns the
+// number of bytes placed in buffer; 0 at the end of the device, -1 on error.
+int64_t carve_read(carve_handle_s* handle, void* buffer, int64_t count);
+// Closes a handle from carve_open; null is accepted.
+void carve_close(carve_handle_s* handle);

@@ -1,0 +1,230 @@
+// What the engine's pieces share: the configuration, the cached byte source
+// the whole run reads through, and the table of known formats.
+#pragma once
+
+#include "platform/raw_device.h"
+
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace carve {
+
+// ---- byte order -----------------------------------------------------------
+
+inline uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+inline uint32_t le32(const uint8_t* p)
+{
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+           static_cast<uint32_t>(p[3]) << 24;
+}
+inline uint64_t le64(const uint8_t* p) { return le32(p) | static_cast<uint64_t>(le32(p + 4)) << 32; }
+inline uint16_t be16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
+inline uint32_t be24(const uint8_t* p)
+{
+    return static_cast<uint32_t>(p[0]) << 16 | static_cast<uint32_t>(p[1]) << 8 | p[2];
+}
+inline uint32_t be32(const uint8_t* p)
+{
+    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 | static_cast<uint32_t>(p[2]) << 8 |
+           static_cast<uint32_t>(p[3]);
+}
+inline uint64_t be64(const uint8_t* p) { return static_cast<uint64_t>(be32(p)) << 32 | be32(p + 4); }
+
+// ---- configuration --------------------------------------------------------
+
+struct type_setting_s {
+    bool enabled = true;
+    uint64_t max_size = 0;
+};
+
+// A type the user described by its first bytes, its last bytes and a size
+// bound. Without a footer a found file is max_size long (cut at the device end).
+struct user_type_s {
+    std::string name;
+    std::string header;
+    std::string footer;
+    uint64_t max_size = 0;
+};
+
+struct config_s {
+    uint32_t sector_size = 512;   // candidates start at multiples of this
+    bool byte_level = false;      // true: every byte is a candidate start
+    std::map<std::string, type_setting_s> types;  // every built-in type name
+    std::vector<user_type_s> user_types;
+};
+
+// The built-in defaults: every built-in type on with its default bound.
+config_s default_config();
+// Parses configuration text over the defaults. Lines that cannot be
+// understood are skipped.
+config_s parse_config(const std::string& text);
+// A copy of the configuration the last carve_load_config installed.
+config_s current_config();
+
+// "64K", "16M", "2G", "4096" as bytes. Returns false for anything else.
+bool parse_size(const std::string& text, uint64_t* bytes);
+
+// ---- the byte source ------------------------------------------------------
+
+// The device as seen through a small direct-mapped cache of large blocks.
+// Reads go forward almost always (the scan, and parsers looking ahead of it),
+// so every block is read from the device about once and memory stays fixed.
+class source_c {
+public:
+    static constexpr size_t block_size = 1u << 20;
+    static constexpr size_t slot_count = 24;
+
+    source_c(const platform::raw_device_c& device, const std::atomic<int32_t>* stop);
+
+    uint64_t size() const { return size_; }
+
+    // Pointer to the byte at offset and, in *avail, how many bytes follow it
+    // in one piece (at least 1). Null past the end, on a read error and once
+    // a stop was asked for.
+    const uint8_t* at(uint64_t offset, size_t* avail);
+    // Copies length bytes at offset into out. Returns false when any of them
+    // cannot be had.
+    bool copy(uint64_t offset, void* out, size_t length);
+    // Whether a stop was asked for.
+    bool stopped() const { return stop_ && stop_->load(std::memory_order_relaxed) != 0; }
+
+private:
+    struct slot_s {
+        uint64_t block = UINT64_MAX;  // block number held, UINT64_MAX when none
+        size_t length = 0;            // bytes valid (short at the device end)
+        bool failed = false;          // the device refused this block
+        std::unique_ptr<uint8_t[]> data;
+    };
+
+    const platform::raw_device_c& device_;
+    const std::atomic<int32_t>* stop_;
+    uint64_t size_;
+    std::vector<slot_s> slots_;
+};
+
+// ---- formats ----------------------------------------------------------------
+
+enum class verdict { invalid, complete, truncated };
+
+struct parse_result_s {
+    verdict outcome = verdict::invalid;
+    uint64_t length = 0;          // from the candidate's start
+    const char* type = nullptr;   // the type name the file is reported under
+};
+
+// Whether a parser may read a byte range: yes; no, it runs past the device
+// end; no, it runs past the type's maximum size.
+enum class room { ok, device_end, too_big };
+
+// What a parser is given: the source, the candidate's start, and limit, the
+// first byte past the largest maximum size of the names it can report.
+struct parse_ctx_s {
+    source_c& src;
+    uint64_t start;
+    uint64_t limit;
+    const user_type_s* user = nullptr;  // only for user types
+
+    uint64_t device_end() const { return src.size(); }
+    // The first byte a parser may not need: the limit or the device end.
+    uint64_t bound() const { return limit < src.size() ? limit : src.size(); }
+
+    room check(uint64_t offset, uint64_t length) const
+    {
+        if (offset > UINT64_MAX - length || offset + length > limit)
+            return room::too_big;
+        return offset + length <= src.size() ? room::ok : room::device_end;
+    }
+    // What a parser returns when check() said no. type_if_held names the type
+    // once the file's header has held; a file cut by the device end is then
+    // reported up to the end.
+    parse_result_s out_of_room(room why, const char* type_if_held) const
+    {
+        if (why == room::device_end && type_if_held)
+            return {verdict::truncated, src.size() - start, type_if_held};
+        return {};
+    }
+    // Copies length bytes at offset. Returns false when they cannot be had.
+    bool read(uint64_t offset, void* out, size_t length) const { return src.copy(offset, out, length); }
+};
+
+using parse_fn = parse_result_s (*)(parse_ctx_s& ctx);
+
+// A signature: the bytes (under a mask) at key_offset from a file's start.
+struct signature_s {
+    const char* format;       // the parser's family name, for the type table
+    uint32_t key_offset;
+    std::string key;
+    std::string mask;         // empty: all bits count
+    parse_fn parse;
+    const user_type_s* user = nullptr;
+};
+
+// A built-in type name with its default bound and the parser family that
+// reports it.
+struct type_info_s {
+    const char* name;
+    const char* format;
+    uint64_t default_max;
+};
+
+const std::vector<type_info_s>& builtin_types();
+const std::vector<signature_s>& builtin_signatures();
+
+// Result helpers for parsers.
+inline parse_result_s found(uint64_t length, const char* type) { return {verdict::complete, length, type}; }
+inline parse_result_s invalid() { return {}; }
+
+// Inside a parser: returns from it when [offset, offset + length) may not be
+// read; a file whose header held (type_if_held non-null) and that runs past
+// the device end is reported cut there.
+#define CARVE_NEED(ctx, offset, length, type_if_held)                                   \
+    do {                                                                                  \
+        const ::carve::room room_ = (ctx).check((offset), (length));                      \
+        if (room_ != ::carve::room::ok)                                                   \
+            return (ctx).out_of_room(room_, (type_if_held));                              \
+    } while (0)
+
+// Whether [offset, offset + length) lies before the device end.
+inline bool within_device(const parse_ctx_s& ctx, uint64_t offset, uint64_t length)
+{
+    return offset <= ctx.device_end() && length <= ctx.device_end() - offset;
+}
+
+// Parser families, one per file in formats_*.cpp.
+parse_result_s parse_jpeg(parse_ctx_s& ctx);
+parse_result_s parse_png(parse_ctx_s& ctx);
+parse_result_s parse_gif(parse_ctx_s& ctx);
+parse_result_s parse_bmp(parse_ctx_s& ctx);
+parse_result_s parse_tiff(parse_ctx_s& ctx);
+parse_result_s parse_riff(parse_ctx_s& ctx);
+parse_result_s parse_pdf(parse_ctx_s& ctx);
+parse_result_s parse_zip(parse_ctx_s& ctx);
+parse_result_s parse_gzip(parse_ctx_s& ctx);
+parse_result_s parse_bzip2(parse_ctx_s& ctx);
+parse_result_s parse_xz(parse_ctx_s& ctx);
+parse_result_s parse_7z(parse_ctx_s& ctx);
+parse_result_s parse_rar4(parse_ctx_s& ctx);
+parse_result_s parse_rar5(parse_ctx_s& ctx);
+parse_result_s parse_sqlite(parse_ctx_s& ctx);
+parse_result_s parse_mp3(parse_ctx_s& ctx);
+parse_result_s parse_isobmff(parse_ctx_s& ctx);
+parse_result_s parse_flac(parse_ctx_s& ctx);
+parse_result_s parse_ogg(parse_ctx_s& ctx);
+parse_result_s parse_ole2(parse_ctx_s& ctx);
+parse_result_s parse_pe(parse_ctx_s& ctx);
+parse_result_s parse_elf(parse_ctx_s& ctx);
+parse_result_s parse_user(parse_ctx_s& ctx);
+
+// Searches [from, to) for needle. Returns its offset, or UINT64_MAX when it
+// is not there (or the device cannot be read there).
+uint64_t find_bytes(source_c& src, uint64_t from, uint64_t to, const void* needle, size_t length);
+
+// CRC-32 as zip, png, gzip, xz, 7z and rar use it.
+uint32_t crc32_of(const uint8_t* data, size_t length, uint32_t crc = 0);
+
+}  // namespace carve

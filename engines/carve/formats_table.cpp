@@ -1,0 +1,66 @@
+// Every built-in type: its name, the parser family that recognises it, the
+// default size bound, and the signatures that make a candidate.
+#include "engines/carve/carve_internal.h"
+
+namespace carve {
+
+namespace {
+constexpr uint64_t MiB = 1ull << 20;
+constexpr uint64_t GiB = 1ull << 30;
+}  // namespace
+
+const std::vector<type_info_s>& builtin_types()
+{
+    static const std::vector<type_info_s> types = {
+        {"jpg", "jpeg", 256 * MiB},   {"png", "png", 256 * MiB},     {"gif", "gif", 64 * MiB},
+        {"bmp", "bmp", 256 * MiB},    {"tif", "tiff", 1 * GiB},      {"webp", "riff", 256 * MiB},
+        {"wav", "riff", 4 * GiB},     {"avi", "riff", 64 * GiB},     {"pdf", "pdf", 512 * MiB},
+        {"zip", "zip", 16 * GiB},     {"docx", "zip", 1 * GiB},      {"xlsx", "zip", 1 * GiB},
+        {"pptx", "zip", 4 * GiB},     {"odt", "zip", 1 * GiB},       {"ods", "zip", 1 * GiB},
+        {"odp", "zip", 4 * GiB},      {"epub", "zip", 1 * GiB},      {"jar", "zip", 1 * GiB},
+        {"apk", "zip", 4 * GiB},      {"gz", "gzip", 16 * GiB},      {"bz2", "bzip2", 16 * GiB},
+        {"xz", "xz", 16 * GiB},       {"7z", "7z", 64 * GiB},        {"rar", "rar4", 64 * GiB},
+        {"rar", "rar5", 64 * GiB},    {"sqlite", "sqlite", 64 * GiB}, {"mp3", "mp3", 1 * GiB},
+        {"mp4", "isobmff", 64 * GiB}, {"mov", "isobmff", 64 * GiB},  {"m4a", "isobmff", 4 * GiB},
+        {"3gp", "isobmff", 4 * GiB},  {"heic", "isobmff", 256 * MiB}, {"flac", "flac", 4 * GiB},
+        {"ogg", "ogg", 4 * GiB},      {"doc", "ole2", 1 * GiB},      {"xls", "ole2", 1 * GiB},
+        {"ppt", "ole2", 4 * GiB},     {"ole", "ole2", 4 * GiB},      {"exe", "pe", 4 * GiB},
+        {"dll", "pe", 4 * GiB},       {"elf", "elf", 4 * GiB},
+    };
+    return types;
+}
+
+const std::vector<signature_s>& builtin_signatures()
+{
+    using namespace std::string_literals;
+    static const std::vector<signature_s> signatures = {
+        {"jpeg", 0, "\xFF\xD8\xFF"s, {}, parse_jpeg},
+        {"png", 0, "\x89PNG\r\n\x1A\n"s, {}, parse_png},
+        {"gif", 0, "GIF87a"s, {}, parse_gif},
+        {"gif", 0, "GIF89a"s, {}, parse_gif},
+        {"bmp", 0, "BM"s, {}, parse_bmp},
+        {"tiff", 0, "II*\0"s, {}, parse_tiff},
+        {"tiff", 0, "MM\0*"s, {}, parse_tiff},
+        {"riff", 0, "RIFF"s, {}, parse_riff},
+        {"pdf", 0, "%PDF-"s, {}, parse_pdf},
+        {"zip", 0, "PK\x03\x04"s, {}, parse_zip},
+        {"gzip", 0, "\x1F\x8B\x08"s, {}, parse_gzip},
+        {"bzip2", 0, "BZh"s, {}, parse_bzip2},
+        {"xz", 0, "\xFD" "7zXZ\0"s, {}, parse_xz},
+        {"7z", 0, "7z\xBC\xAF\x27\x1C"s, {}, parse_7z},
+        {"rar4", 0, "Rar!\x1A\x07\x00"s, {}, parse_rar4},
+        {"rar5", 0, "Rar!\x1A\x07\x01\x00"s, {}, parse_rar5},
+        {"sqlite", 0, "SQLite format 3\0"s, {}, parse_sqlite},
+        {"mp3", 0, "ID3"s, {}, parse_mp3},
+        {"mp3", 0, "\xFF\xE0"s, "\xFF\xE0"s, parse_mp3},
+        {"isobmff", 4, "ftyp"s, {}, parse_isobmff},
+        {"flac", 0, "fLaC"s, {}, parse_flac},
+        {"ogg", 0, "OggS\0"s, {}, parse_ogg},
+        {"ole2", 0, "\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1"s, {}, parse_ole2},
+        {"pe", 0, "MZ"s, {}, parse_pe},
+        {"elf", 0, "\x7F" "ELF"s, {}, parse_elf},
+    };
+    return signatures;
+}
+
+}  // namespace carve

@@ -1,0 +1,261 @@
+// The carving run: one sequential pass over the device in large blocks,
+// every candidate start looked up in a first-byte table that serves all types
+// at once, and the read-back calls.
+#include "engines/carve/carve.h"
+#include "engines/carve/carve_internal.h"
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+namespace carve {
+
+namespace {
+
+// One signature the run is looking for, with what it needs to decide.
+struct active_signature_s {
+    const signature_s* signature;
+    uint64_t max_size;  // the largest bound of the names its parser can report
+};
+
+class run_c {
+public:
+    run_c(const config_s& config, source_c& src, carve_control_s& control)
+        : config_(config), src_(src), control_(control)
+    {
+        for (const auto& s : builtin_signatures()) {
+            uint64_t max = 0;
+            for (const auto& t : builtin_types()) {
+                if (std::string(t.format) != s.format)
+                    continue;
+                const auto it = config_.types.find(t.name);
+                if (it != config_.types.end() && it->second.enabled && it->second.max_size > max)
+                    max = it->second.max_size;
+            }
+            if (max > 0)
+                add(&s, max);
+        }
+        for (const auto& user : config_.user_types) {
+            user_signatures_.push_back({"user", 0, user.header, {}, parse_user, &user});
+        }
+        for (const auto& s : user_signatures_)
+            add(&s, s.user->max_size);
+        step_ = config_.byte_level ? 1 : config_.sector_size;
+    }
+
+    // Returns 0 at the device end, 1 when stopped.
+    int run()
+    {
+        const uint64_t size = src_.size();
+        uint64_t pos = 0;
+        while (pos < size) {
+            if (!wait_while_paused())
+                return 1;
+            control_.progress.store(static_cast<double>(pos) / static_cast<double>(size), std::memory_order_relaxed);
+            size_t avail = 0;
+            const uint8_t* data = src_.at(pos, &avail);
+            if (!data) {
+                if (src_.stopped())
+                    return 1;
+                // An unreadable block: go on after it.
+                pos = align_up((pos / source_c::block_size + 1) * source_c::block_size);
+                continue;
+            }
+            pos = step_ == 1 ? scan_bytes(pos, data, avail) : scan_sectors(pos, data, avail);
+            if (src_.stopped())
+                return 1;
+        }
+        control_.progress.store(1.0, std::memory_order_relaxed);
+        return 0;
+    }
+
+private:
+    void add(const signature_s* s, uint64_t max)
+    {
+        const size_t index = active_.size();
+        active_.push_back({s, max});
+        auto& table = s->key_offset == 0 ? first_byte_ : fifth_byte_;
+        const uint8_t key = static_cast<uint8_t>(s->key[0]);
+        const uint8_t mask = s->mask.empty() ? 0xFF : static_cast<uint8_t>(s->mask[0]);
+        for (int b = 0; b < 256; ++b)
+            if ((b & mask) == (key & mask))
+                table[b].push_back(index);
+        for (int b = 0; b < 256; ++b)
+            any_[b] = !first_byte_[b].empty() || !fifth_byte_[b].empty();
+        if (s->key_offset != 0)
+            has_fifth_ = true;
+    }
+
+    uint64_t align_up(uint64_t offset) const
+    {
+        const uint64_t r = offset % step_;
+        return r ? offset + (step_ - r) : offset;
+    }
+
+    // Sleeps while paused. Returns false once a stop was asked for.
+    bool wait_while_paused()
+    {
+        while (control_.stop.load(std::memory_order_relaxed) == 0) {
+            if (control_.pause.load(std::memory_order_relaxed) == 0)
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        return false;
+    }
+
+    // Candidate starts at every step_ in [pos, pos + avail). Returns where the
+    // next block's search begins.
+    uint64_t scan_sectors(uint64_t pos, const uint8_t* data, size_t avail)
+    {
+        const uint64_t end = pos + avail;
+        for (uint64_t q = pos; q < end; q += step_) {
+            const size_t i = static_cast<size_t>(q - pos);
+            uint64_t after = 0;
+            if (!first_byte_[data[i]].empty() && try_at(q, first_byte_[data[i]], &after))
+                return align_up(after);
+            if (has_fifth_) {
+                uint8_t b = 0;
+                if (i + 4 < avail)
+                    b = data[i + 4];
+                else if (!src_.copy(q + 4, &b, 1))
+                    continue;
+                if (!fifth_byte_[b].empty() && try_at(q, fifth_byte_[b], &after))
+                    return align_up(after);
+            }
+        }
+        return align_up(end);
+    }
+
+    // Every byte of [pos, pos + avail) looked up in the first-byte table.
+    uint64_t scan_bytes(uint64_t pos, const uint8_t* data, size_t avail)
+    {
+        for (size_t i = 0; i < avail; ++i) {
+            const uint8_t b = data[i];
+            if (!any_[b])
+                continue;
+            const uint64_t q = pos + i;
+            uint64_t after = 0;
+            if (!first_byte_[b].empty() && try_at(q, first_byte_[b], &after))
+                return std::max(after, q + 1);
+            if (!fifth_byte_[b].empty() && q >= 4 && try_at(q - 4, fifth_byte_[b], &after))
+                return std::max(after, q + 1);
+        }
+        return pos + avail;
+    }
+
+    // Tries every listed signature at start. Returns true when a file was
+    // reported, with *after the first byte past it.
+    bool try_at(uint64_t start, const std::vector<size_t>& candidates, uint64_t* after)
+    {
+        uint8_t head[72];
+        size_t have = 0;
+        for (size_t index : candidates) {
+            const active_signature_s& a = active_[index];
+            const signature_s& s = *a.signature;
+            const size_t need = s.key_offset + s.key.size();
+            if (need > have) {
+                if (start + need > src_.size() || !src_.copy(start, head, need))
+                    continue;
+                have = need;
+            }
+            if (!key_matches(s, head + s.key_offset))
+                continue;
+            const uint64_t limit = a.max_size > UINT64_MAX - start ? UINT64_MAX : start + a.max_size;
+            parse_ctx_s ctx{src_, start, limit, s.user};
+            const parse_result_s r = s.parse(ctx);
+            if (r.outcome == verdict::invalid || r.length == 0 || !r.type)
+                continue;
+            uint64_t length = r.length;
+            if (length > src_.size() - start)
+                length = src_.size() - start;  // never longer than the device
+            if (!s.user) {
+                const auto it = config_.types.find(r.type);
+                if (it == config_.types.end() || !it->second.enabled || length > it->second.max_size)
+                    continue;
+            }
+            if (control_.callback)
+                control_.callback(control_.user, r.type, static_cast<int64_t>(start), static_cast<int64_t>(length));
+            // A file cut by the device end may be a stray header: it must not
+            // hide the files that lie inside what it claims.
+            *after = r.outcome == verdict::truncated ? start + 1 : start + length;
+            return true;
+        }
+        return false;
+    }
+
+    static bool key_matches(const signature_s& s, const uint8_t* bytes)
+    {
+        for (size_t k = 0; k < s.key.size(); ++k) {
+            const uint8_t mask = s.mask.empty() ? 0xFF : static_cast<uint8_t>(s.mask[k]);
+            if ((bytes[k] & mask) != (static_cast<uint8_t>(s.key[k]) & mask))
+                return false;
+        }
+        return true;
+    }
+
+    const config_s& config_;
+    source_c& src_;
+    carve_control_s& control_;
+    std::vector<signature_s> user_signatures_;
+    std::vector<active_signature_s> active_;
+    std::vector<size_t> first_byte_[256];
+    std::vector<size_t> fifth_byte_[256];
+    bool any_[256] = {};
+    bool has_fifth_ = false;
+    uint64_t step_ = 512;
+};
+
+}  // namespace
+
+}  // namespace carve
+
+int carve_run(carve_control_s* control, const char* device_path)
+{
+    using namespace carve;
+    if (!control || !device_path)
+        return -1;
+    const config_s config = current_config();
+    platform::raw_device_c device;
+    if (device.open(device_path, platform::open_mode::read) != 0)
+        return -1;
+    source_c src(device, &control->stop);
+    run_c run(config, src, *control);
+    return run.run();
+}
+
+struct carve_handle_s {
+    platform::raw_device_c device;
+    uint64_t position = 0;
+};
+
+carve_handle_s* carve_open(const char* device_path)
+{
+    if (!device_path)
+        return nullptr;
+    auto* handle = new carve_handle_s;
+    if (handle->device.open(device_path, platform::open_mode::read) != 0) {
+        delete handle;
+        return nullptr;
+    }
+    return handle;
+}
+
+int64_t carve_seek(carve_handle_s* handle, int64_t position, int origin)
+{
+    if (!handle || origin != 0 || position < 0 || static_cast<uint64_t>(position) > handle->device.size())
+        return -1;
+    handle->position = static_cast<uint64_t>(position);
+    return position;
+}
+
+int64_t carve_read(carve_handle_s* handle, void* buffer, int64_t count)
+{
+    if (!handle || !buffer || count < 0)
+        return -1;
+    const int64_t got = handle->device.read_at(handle->position, buffer, static_cast<size_t>(count));
+    if (got > 0)
+        handle->position += static_cast<uint64_t>(got);
+    return got;
+}
+
+void carve_close(carve_handle_s* handle) { delete handle; }

@@ -1,0 +1,95 @@
+#include "engines/carve/carve_internal.h"
+
+#include <cstring>
+#include <string.h>
+
+namespace carve {
+
+source_c::source_c(const platform::raw_device_c& device, const std::atomic<int32_t>* stop)
+    : device_(device), stop_(stop), size_(device.size()), slots_(slot_count)
+{
+}
+
+const uint8_t* source_c::at(uint64_t offset, size_t* avail)
+{
+    if (offset >= size_ || stopped())
+        return nullptr;
+    const uint64_t block = offset / block_size;
+    slot_s& slot = slots_[block % slot_count];
+    if (slot.block != block) {
+        if (!slot.data)
+            slot.data.reset(new uint8_t[block_size]);
+        const uint64_t first = block * block_size;
+        const uint64_t want = size_ - first < block_size ? size_ - first : block_size;
+        const int64_t got = device_.read_at(first, slot.data.get(), static_cast<size_t>(want));
+        slot.block = block;
+        // A short read inside the window is a device error, like a failed one.
+        slot.failed = got != static_cast<int64_t>(want);
+        slot.length = slot.failed ? 0 : static_cast<size_t>(want);
+    }
+    if (slot.failed)
+        return nullptr;
+    const size_t within = static_cast<size_t>(offset - slot.block * block_size);
+    if (within >= slot.length)
+        return nullptr;
+    *avail = slot.length - within;
+    return slot.data.get() + within;
+}
+
+bool source_c::copy(uint64_t offset, void* out, size_t length)
+{
+    auto* dst = static_cast<uint8_t*>(out);
+    while (length > 0) {
+        size_t avail = 0;
+        const uint8_t* p = at(offset, &avail);
+        if (!p)
+            return false;
+        const size_t n = avail < length ? avail : length;
+        std::memcpy(dst, p, n);
+        dst += n;
+        offset += n;
+        length -= n;
+    }
+    return true;
+}
+
+uint64_t find_bytes(source_c& src, uint64_t from, uint64_t to, const void* needle, size_t length)
+{
+    if (length == 0 || length > 64)
+        return UINT64_MAX;
+    if (to > src.size())
+        to = src.size();
+    const auto* want = static_cast<const uint8_t*>(needle);
+    uint64_t pos = from;
+    while (pos < to && to - pos >= length) {
+        size_t avail = 0;
+        const uint8_t* p = src.at(pos, &avail);
+        if (!p)
+            return UINT64_MAX;
+        if (avail > to - pos)
+            avail = static_cast<size_t>(to - pos);
+        if (avail >= length) {
+            const void* hit = memmem(p, avail, want, length);
+            if (hit)
+                return pos + static_cast<uint64_t>(static_cast<const uint8_t*>(hit) - p);
+        }
+        // The needle may straddle the end of this piece: look at its last
+        // length-1 bytes joined to what follows.
+        const uint64_t piece_end = pos + avail;
+        if (piece_end < to && length > 1) {
+            const uint64_t seam = piece_end - (avail >= length - 1 ? length - 1 : avail);
+            uint8_t join[128];
+            const uint64_t join_end = piece_end + (length - 1) < to ? piece_end + (length - 1) : to;
+            const size_t join_len = static_cast<size_t>(join_end - seam);
+            if (join_len >= length && src.copy(seam, join, join_len)) {
+                const void* hit = memmem(join, join_len, want, length);
+                if (hit)
+                    return seam + static_cast<uint64_t>(static_cast<const uint8_t*>(hit) - join);
+            }
+        }
+        pos = piece_end;
+    }
+    return UINT64_MAX;
+}
+
+}  // namespace carve

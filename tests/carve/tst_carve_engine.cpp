@@ -1,0 +1,320 @@
+// The carving engine on generated images: every built-in type found once with
+// its exact length wherever it lies, signatures across the engine's block
+// boundary, a file cut by the device end, the control block, and the
+// configuration file.
+#include "carve/carve_samples.h"
+#include "engines/carve/carve.h"
+#include "support/fixtures.h"
+
+#include <QFile>
+#include <QtTest>
+#include <chrono>
+#include <map>
+#include <thread>
+
+using namespace carve_test;
+
+namespace {
+
+struct hit_s {
+    std::string type;
+    int64_t offset;
+    int64_t size;
+};
+
+void collect(void* user, const char* type, int64_t offset, int64_t size)
+{
+    static_cast<std::vector<hit_s>*>(user)->push_back({type, offset, size});
+}
+
+}  // namespace
+
+class tst_carve_engine : public QObject {
+    Q_OBJECT
+
+    QString dir_;
+    std::vector<sample_s> samples_;
+
+    // Installs a configuration text (empty: the built-in defaults).
+    void configure(const QString& text)
+    {
+        const QString path = dir_ + "/Quarvel.conf";
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(text.toUtf8());
+        f.close();
+        QCOMPARE(carve_load_config(QFile::encodeName(path).constData()), 0);
+    }
+
+    std::vector<hit_s> carve(const QString& image, int* result = nullptr)
+    {
+        std::vector<hit_s> hits;
+        carve_control_s control;
+        control.user = &hits;
+        control.callback = collect;
+        const int r = carve_run(&control, QFile::encodeName(image).constData());
+        if (result)
+            *result = r;
+        return hits;
+    }
+
+    // Every planted file found exactly once, at its offset, with its type and
+    // length, and nothing else found.
+    void expect_exactly(const std::vector<hit_s>& hits, const std::vector<planted_s>& planted)
+    {
+        std::map<int64_t, hit_s> by_offset;
+        for (const auto& h : hits) {
+            QVERIFY2(!by_offset.count(h.offset), qPrintable(QString("two files at %1").arg(h.offset)));
+            by_offset[h.offset] = h;
+        }
+        for (const auto& p : planted) {
+            const auto it = by_offset.find(static_cast<int64_t>(p.offset));
+            QVERIFY2(it != by_offset.end(), qPrintable(QString("%1 at %2 not found").arg(p.type).arg(p.offset)));
+            QCOMPARE(QString::fromStdString(it->second.type), p.type);
+            QCOMPARE(it->second.size, int64_t(p.bytes.size()));
+            by_offset.erase(it);
+        }
+        for (const auto& [offset, h] : by_offset)
+            QFAIL(qPrintable(QString("unexpected %1 at %2, %3 bytes").arg(QString::fromStdString(h.type)).arg(offset).arg(h.size)));
+    }
+
+private slots:
+    void initTestCase()
+    {
+        dir_ = QString::fromStdString(test_support::make_temp_dir("carve"));
+        QVERIFY(!dir_.isEmpty());
+        QString reason;
+        if (!make_samples(dir_ + "/samples", &samples_, &reason))
+            QSKIP(qPrintable(reason));
+        QVERIFY(samples_.size() >= 30);
+    }
+
+    void every_type_found_with_its_length_data()
+    {
+        QTest::addColumn<int>("fill");
+        QTest::addColumn<bool>("unaligned");
+        QTest::newRow("aligned in random data") << int(background::random) << false;
+        QTest::newRow("aligned in zeros") << int(background::zeros) << false;
+        QTest::newRow("unaligned in random data, byte level") << int(background::random) << true;
+        QTest::newRow("unaligned in zeros, byte level") << int(background::zeros) << true;
+    }
+
+    void every_type_found_with_its_length()
+    {
+        QFETCH(int, fill);
+        QFETCH(bool, unaligned);
+        configure(unaligned ? "byte_level on\n" : "");
+        const QString image = dir_ + "/planted.img";
+        const auto planted = write_image(image, samples_, background(fill), unaligned, 11 + fill);
+        QVERIFY(!planted.empty());
+        expect_exactly(carve(image), planted);
+    }
+
+    // Unaligned files are not looked for by default: files on a file system
+    // start on cluster boundaries.
+    void sector_search_skips_unaligned_starts()
+    {
+        configure("");
+        const QString image = dir_ + "/unaligned.img";
+        const auto planted = write_image(image, samples_, background::zeros, true, 5);
+        QVERIFY(carve(image).empty());
+    }
+
+    void signature_across_the_block_boundary()
+    {
+        configure("byte_level on\n");
+        const QString image = dir_ + "/straddle.img";
+        QFile f(image);
+        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        QVERIFY(f.resize(3 << 20));
+        f.close();
+        const sample_s* png = nullptr;
+        const sample_s* mp4 = nullptr;
+        for (const auto& s : samples_) {
+            if (s.file == "sample.png")
+                png = &s;
+            if (s.file == "sample.mp4")
+                mp4 = &s;
+        }
+        QVERIFY(png && mp4);
+        // The PNG signature's first three bytes end the first megabyte; the
+        // mp4's "ftyp" (four bytes after its start) straddles the second.
+        std::vector<planted_s> planted = {{(1u << 20) - 3, "png", png->bytes}, {(2u << 20) - 6, "mp4", mp4->bytes}};
+        for (const auto& p : planted)
+            QVERIFY(put_bytes(image, p.offset, p.bytes));
+        expect_exactly(carve(image), planted);
+    }
+
+    void file_cut_by_the_device_end()
+    {
+        configure("");
+        const sample_s* jpg = nullptr;
+        for (const auto& s : samples_)
+            if (s.file == "qt.jpg")
+                jpg = &s;
+        QVERIFY(jpg && jpg->bytes.size() > 2000);
+        const QString image = dir_ + "/cut.img";
+        QFile f(image);
+        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(QByteArray(8192, '\0'));
+        f.write(jpg->bytes.left(1500));
+        f.close();
+        const auto hits = carve(image);
+        QCOMPARE(hits.size(), size_t(1));
+        QCOMPARE(hits[0].type, std::string("jpg"));
+        QCOMPARE(hits[0].offset, int64_t(8192));
+        QCOMPARE(hits[0].size, int64_t(1500));
+    }
+
+    void broken_structures_are_not_reported()
+    {
+        configure("");
+        QByteArray image_bytes(1 << 20, '\0');
+        // Headers without bodies: a zip with no central directory, a PNG whose
+        // IHDR CRC is wrong, a JPEG without frame, a PDF without end marker
+        // followed by a sound GIF that must still be found.
+        auto put = [&](int at, const QByteArray& b) { image_bytes.replace(at, b.size(), b); };
+        put(4096, QByteArray("PK\x03\x04", 4) + QByteArray(26, '\x01'));
+        QByteArray bad_png;
+        for (const auto& s : samples_)
+            if (s.file == "sample.png")
+                bad_png = s.bytes;
+        bad_png[20] = char(bad_png[20] ^ 0x40);
+        put(8192, bad_png);
+        put(16384, QByteArray("\xFF\xD8\xFF\xD9", 4));
+        put(20480, QByteArray("%PDF-1.4\n1 0 obj\n"));
+        QByteArray gif;
+        for (const auto& s : samples_)
+            if (s.file == "sample.gif")
+                gif = s.bytes;
+        put(65536, gif);
+        const QString image = dir_ + "/broken.img";
+        QFile f(image);
+        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(image_bytes);
+        f.close();
+        const auto hits = carve(image);
+        // The PDF has no end within the device: it is reported cut at the
+        // end, and the GIF inside what it claims is still found.
+        QCOMPARE(hits.size(), size_t(2));
+        QCOMPARE(hits[0].type, std::string("pdf"));
+        QCOMPARE(hits[0].offset, int64_t(20480));
+        QCOMPARE(hits[0].size, int64_t((1 << 20) - 20480));
+        QCOMPARE(hits[1].type, std::string("gif"));
+        QCOMPARE(hits[1].offset, int64_t(65536));
+        QCOMPARE(hits[1].size, int64_t(gif.size()));
+    }
+
+    void pause_stop_and_progress()
+    {
+        configure("");
+        const QString image = dir_ + "/large.img";
+        QFile f(image);
+        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        QVERIFY(f.resize(qint64(8) << 30));  // sparse
+        f.close();
+        std::vector<hit_s> hits;
+        carve_control_s control;
+        control.user = &hits;
+        control.callback = collect;
+        control.pause = 1;
+        std::atomic<int> result{-2};
+        const QByteArray path = QFile::encodeName(image);
+        std::thread run([&] { result = carve_run(&control, path.constData()); });
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        QCOMPARE(control.progress.load(), 0.0);
+        QCOMPARE(result.load(), -2);
+        control.pause = 0;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (control.progress.load() == 0.0 && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        const double moving = control.progress.load();
+        QVERIFY(moving > 0.0);
+        control.stop = 3;
+        run.join();
+        QCOMPARE(result.load(), 1);
+        QVERIFY(control.progress.load() < 1.0);
+        // Nothing stops the next run but its own control block.
+        carve_control_s fresh;
+        const QString small = dir_ + "/small.img";
+        QFile s(small);
+        QVERIFY(s.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        QVERIFY(s.resize(1 << 20));
+        s.close();
+        QCOMPARE(carve_run(&fresh, QFile::encodeName(small).constData()), 0);
+        QCOMPARE(fresh.progress.load(), 1.0);
+    }
+
+    void configuration_switches_types_and_bounds()
+    {
+        const QString image = dir_ + "/config.img";
+        const auto planted = write_image(image, samples_, background::zeros, false, 21);
+        configure("# only some\ntype jpg off\ntype png on 1000\ntype zip on\nnonsense line here\ntype nosuch off\n");
+        const auto hits = carve(image);
+        std::vector<planted_s> expected;
+        for (const auto& p : planted)
+            if (p.type != "jpg" && !(p.type == "png" && p.bytes.size() > 1000))
+                expected.push_back(p);
+        QVERIFY(expected.size() < planted.size());
+        expect_exactly(hits, expected);
+        // A missing file: back to the built-in defaults.
+        QCOMPARE(carve_load_config(QFile::encodeName(dir_ + "/no-such.conf").constData()), -1);
+        expect_exactly(carve(image), planted);
+    }
+
+    void user_types()
+    {
+        QByteArray bytes(256 * 1024, '\0');
+        const QByteArray note = "NOTE{ a user's own record }ETON";
+        bytes.replace(4096, note.size(), note);
+        // A header whose footer never comes within the bound: not a file.
+        bytes.replace(8192, 5, "NOTE{");
+        // A type without footer: its maximum size.
+        bytes.replace(65536, 4, "\xCA\xFE\xBA\xBE");
+        bytes.replace(200 * 1024, 4, "\xCA\xFE\xBA\xBE");
+        const QString image = dir_ + "/user.img";
+        QFile f(image);
+        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(bytes);
+        f.close();
+        configure("user note 1K NOTE{ }ETON\nuser cafe 100K \\xCA\\xFE\\xBA\\xBE\nuser bad 1K \\xZZ\n");
+        const auto hits = carve(image);
+        QCOMPARE(hits.size(), size_t(3));
+        QCOMPARE(hits[0].type, std::string("note"));
+        QCOMPARE(hits[0].offset, int64_t(4096));
+        QCOMPARE(hits[0].size, int64_t(note.size()));
+        QCOMPARE(hits[1].type, std::string("cafe"));
+        QCOMPARE(hits[1].offset, int64_t(65536));
+        QCOMPARE(hits[1].size, int64_t(100 * 1024));
+        // The second one runs into the device end: cut there.
+        QCOMPARE(hits[2].offset, int64_t(200 * 1024));
+        QCOMPARE(hits[2].size, int64_t(56 * 1024));
+    }
+
+    void shipped_configuration_lists_every_type()
+    {
+        const QString shipped = QString::fromLocal8Bit(qgetenv("QUARVEL_SOURCE_DIR")) + "/data/Quarvel.conf";
+        QFile f(shipped);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        const QString text = QString::fromUtf8(f.readAll());
+        for (const char* type : {"jpg", "png", "gif", "bmp", "tif", "webp", "pdf", "zip", "docx", "xlsx", "pptx",
+                                 "odt", "ods", "gz", "bz2", "xz", "7z", "rar", "sqlite", "wav", "avi", "mp3", "mp4",
+                                 "mov", "flac", "ogg", "doc", "xls", "exe", "elf"})
+            QVERIFY2(text.contains(QRegularExpression(QString("\\ntype %1 on ").arg(type))), type);
+        QCOMPARE(carve_load_config(QFile::encodeName(shipped).constData()), 0);
+    }
+
+    void unreadable_device()
+    {
+        carve_control_s control;
+        QCOMPARE(carve_run(&control, "/no/such/device"), -1);
+        QVERIFY(carve_open("/no/such/device") == nullptr);
+        QCOMPARE(carve_seek(nullptr, 0, 0), int64_t(-1));
+        carve_close(nullptr);
+    }
+
+    void cleanupTestCase() { carve_load_config(nullptr); }
+};
+
+QTEST_GUILESS_MAIN(tst_carve_engine)
+#include "tst_carve_engine.moc"
