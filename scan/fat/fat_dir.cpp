@@ -125,16 +125,23 @@ bool pick_long_name_piece(char16_t* buf, const uint8_t* e, uint8_t order)
 // their position: the first piece on disk is the last part of the name.
 struct deleted_run_s {
     int count = 0;          // pieces seen; above ln_max_pieces means unusable
+    bool after_foreign = false;  // directly preceded by pieces of another name
     uint8_t checksum = 0;
     uint16_t first_index = 0;
     char16_t units[ln_max_pieces][ln_units] = {};
 
-    void clear() { count = 0; }
+    void clear()
+    {
+        count = 0;
+        after_foreign = false;
+    }
 
     void add(const uint8_t* e, uint16_t index)
     {
-        if (count > 0 && e[ln_checksum] != checksum)
+        if (count > 0 && e[ln_checksum] != checksum) {
             count = 0;  // a different name's pieces: start over
+            after_foreign = true;
+        }
         if (count == 0) {
             checksum = e[ln_checksum];
             first_index = index;
@@ -169,15 +176,29 @@ struct deleted_run_s {
             return false;
         if (length < total && name[length] != 0)
             return false;
+        // Without a terminator the first piece may be the middle of a longer
+        // name whose earlier pieces belong to the foreign run before it.
+        if (length == total && after_foreign)
+            return false;
         for (int k = length + 1; k < total; ++k)
             if (name[k] != 0xFFFF)
                 return false;
+
+        // Short names are made from the long name, so a name that starts
+        // with a letter or digit had that character, upper-cased, first in
+        // its short name; anything else may have become any valid byte.
+        const char16_t first = name[0];
+        int only = -1;
+        if ((first >= u'0' && first <= u'9') || (first >= u'A' && first <= u'Z'))
+            only = first;
+        else if (first >= u'a' && first <= u'z')
+            only = first - (u'a' - u'A');
 
         uint8_t candidate[11];
         std::memcpy(candidate, short_entry + de_name, 11);
         bool matched = false;
         for (unsigned b = 1; b <= 0xFF && !matched; ++b) {
-            if (!fat_valid_short_name_byte(static_cast<uint8_t>(b)))
+            if (!fat_valid_short_name_byte(static_cast<uint8_t>(b)) || (only >= 0 && b != unsigned(only)))
                 continue;
             candidate[0] = static_cast<uint8_t>(b);
             matched = fat_short_name_checksum(candidate) == checksum;

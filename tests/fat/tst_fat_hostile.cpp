@@ -1,0 +1,389 @@
+// The FAT reader and scanner on volumes laid out by hand: mount boundaries,
+// rejected boot sectors, code page 936 names, deleted long names, and the
+// damaged cases (loops, self-containing folders, chains that leave the
+// volume, truncation, endless folders). None may crash or hang.
+#include "fat_image.h"
+
+#include "platform/drive_table.h"
+#include "scan/fat/fat_disk.h"
+#include "scan/fat/fat_fs.h"
+#include "scan/fat/fat_recovery.h"
+#include "scan/fat/fat_volume_map.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QElapsedTimer>
+
+namespace {
+
+// Runs a scan to its end; false when it did not end within the limit.
+bool scan(fat_recovery_c& scanner, const volume_item_s& volume, int limit_ms = 60000)
+{
+    scanner.reset();
+    scanner.set_volume(volume);
+    scanner.start();
+    return scanner.wait(limit_ms);
+}
+
+const fat_node_s* named(const fat_recovery_c& scanner, const QString& name)
+{
+    for (const auto& [key, node] : scanner.store())
+        if (node.name == name)
+            return &node;
+    QStringList names;
+    for (const auto& [key, node] : scanner.store())
+        names << QString("%1=%2").arg(key).arg(node.name);
+    qDebug() << "no" << name << "among" << names;
+    return nullptr;
+}
+
+QByteArray read_all(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// Fills n bytes of a cluster run with a recognisable pattern.
+QByteArray pattern(int n, char seed)
+{
+    QByteArray b(n, 0);
+    for (int i = 0; i < n; ++i)
+        b[i] = static_cast<char>(seed + i % 23);
+    return b;
+}
+
+}  // namespace
+
+class tst_fat_hostile : public QObject {
+    Q_OBJECT
+    QTemporaryDir tmp_;
+    int serial_ = 0;
+
+    // A unique file name, so the disk layer never reuses a stale handle.
+    QString image_name() { return QString("v%1.img").arg(++serial_); }
+
+    // Mounts a saved image's whole-image volume through the reader.
+    int mount(const volume_item_s& v, fat_volume_s* fs)
+    {
+        if (fat_map_volume(v.device_path.toStdString()) != 0)
+            return -1;
+        f_mount(0, fs);
+        fat_dir_s dir;
+        return f_opendir(&dir, u"/");
+    }
+
+private slots:
+    void initTestCase()
+    {
+        platform::set_block_devices_enabled(false);
+        platform::close_disk_images();
+        disk_startup();
+    }
+    void init() { platform::close_disk_images(); }
+    void cleanupTestCase() { f_mount(0, nullptr); }
+
+    void mount_follows_cluster_count_boundaries_data()
+    {
+        QTest::addColumn<int>("bits");
+        QTest::addColumn<int>("clusters");
+        QTest::addColumn<int>("result");
+        QTest::addColumn<int>("type");
+        QTest::newRow("4085 is FAT12") << 12 << 4085 << int(fr_ok) << int(fat_12);
+        QTest::newRow("4086 is FAT16") << 16 << 4086 << int(fr_ok) << int(fat_16);
+        QTest::newRow("65525 is FAT16") << 16 << 65525 << int(fr_ok) << int(fat_16);
+        QTest::newRow("65526 is FAT32") << 32 << 65526 << int(fr_ok) << int(fat_32);
+        // Laid out as FAT12 but counted as FAT16: its FAT is too small.
+        QTest::newRow("FAT too small") << 12 << 4086 << int(fr_no_filesystem) << int(fat_none);
+    }
+    void mount_follows_cluster_count_boundaries()
+    {
+        QFETCH(int, bits);
+        QFETCH(int, clusters);
+        QFETCH(int, result);
+        QFETCH(int, type);
+        fat_image_c image(bits, static_cast<uint32_t>(clusters));
+        const auto v = image.save(tmp_.path(), image_name());
+        fat_volume_s fs;
+        QCOMPARE(mount(v, &fs), result);
+        QCOMPARE(int(fs.fs_type), type);
+        if (result == fr_ok)
+            QCOMPARE(fs.fat_entries, uint32_t(clusters + 2));
+    }
+
+    void rejected_boot_sectors_data()
+    {
+        QTest::addColumn<int>("offset");
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::newRow("1024-byte sectors") << 11 << QByteArray("\x00\x04", 2);
+        QTest::newRow("three FATs") << 16 << QByteArray("\x03", 1);
+        QTest::newRow("no FAT") << 16 << QByteArray("\x00", 1);
+        QTest::newRow("3 sectors per cluster") << 13 << QByteArray("\x03", 1);
+        QTest::newRow("no reserved sectors") << 14 << QByteArray("\x00\x00", 2);
+        QTest::newRow("root entries not a multiple of 16") << 17 << QByteArray("\x11\x00", 2);
+        QTest::newRow("volume smaller than its FAT") << 19 << QByteArray("\x05\x00", 2);
+        QTest::newRow("no signature") << 510 << QByteArray("\x00\x00", 2);
+        QTest::newRow("no FAT name") << 54 << QByteArray("XYZ", 3);
+        QTest::newRow("huge FAT size") << 22 << QByteArray("\xff\xff", 2);
+    }
+    void rejected_boot_sectors()
+    {
+        QFETCH(int, offset);
+        QFETCH(QByteArray, bytes);
+        fat_image_c image(16, 5000);
+        std::memcpy(image.bytes.data() + offset, bytes.constData(), static_cast<size_t>(bytes.size()));
+        const auto v = image.save(tmp_.path(), image_name());
+        fat_volume_s fs;
+        QCOMPARE(mount(v, &fs), int(fr_no_filesystem));
+
+        fat_recovery_c scanner;
+        QVERIFY(scan(scanner, v));
+        QCOMPARE(scanner.outcome().root_result, int(fr_no_filesystem));
+        QCOMPARE(scanner.store().size(), size_t(1));  // the root node only
+    }
+
+    void code_page_936_names()
+    {
+        fat_image_c image(16, 5000);
+        // A live folder named with two double-byte characters (U+4E2D U+6587).
+        fat_image_c::put_short(image.entry(0, 0), "\xD6\xD0\xCE\xC4       ", 0x10, 3, 0);
+        // Inside: a deleted file whose 0xE5 mark forms one double-byte code
+        // with the next byte, and one where it cannot ("1" is no trail byte).
+        fat_image_c::put_short(image.entry(3, 0), "\xE5\xA1" "BC    TXT", 0x20, 10, 100);
+        fat_image_c::put_short(image.entry(3, 1), "\xE5" "1BC    TXT", 0x20, 11, 100);
+        // A live lower-case folder (case flags) holding a deleted file.
+        fat_image_c::put_short(image.entry(0, 1), "LOWER      ", 0x10, 4, 0);
+        image.entry(0, 1)[12] = 0x08;
+        fat_image_c::put_short(image.entry(4, 0), "\xE5OTES   TXT", 0x20, 12, 10);
+        image.chain(3, 1);
+        image.chain(4, 1);
+        const auto v = image.save(tmp_.path(), image_name());
+
+        fat_recovery_c scanner;
+        QVERIFY(scan(scanner, v));
+        const QString chinese = QString::fromUtf16(u"\u4E2D\u6587");
+        QVERIFY(named(scanner, chinese));
+        QVERIFY(named(scanner, "#BC.TXT"));
+        QCOMPARE(named(scanner, "#BC.TXT")->parent, 3u);
+        QVERIFY(named(scanner, "#1BC.TXT"));
+        QVERIFY(named(scanner, "lower"));
+        QCOMPARE(named(scanner, "lower")->has_files, uint8_t(1));
+
+        // The other direction: a path with those characters finds the folder.
+        fat_dir_s dir;
+        QCOMPARE(f_opendir(&dir, u"/\u4E2D\u6587"), int(fr_ok));
+        QCOMPARE(dir.start_cluster, 3u);
+        QCOMPARE(f_opendir(&dir, u"/LOWER"), int(fr_ok));
+        QCOMPARE(f_opendir(&dir, u"/nothere"), int(fr_no_path));
+        QCOMPARE(f_opendir(&dir, u"/a*b"), int(fr_invalid_name));
+    }
+
+    void deleted_long_names()
+    {
+        fat_image_c image(32, 70000);
+        uint32_t i = 0;
+        i = image.put_named(0, i, u"holiday photo 2024.jpg", "HOLIDA~1JPG", 0x20, 100, 10, true);
+        i = image.put_named(0, i, u"exactly13unit", "EXACTL~1   ", 0x20, 101, 10, true);
+        // Checksum taken from another short name: the long name is not this entry's.
+        {
+            const uint32_t at = i;
+            i = image.put_named(0, i, u"wrong checksum.txt", "OTHERN~1TXT", 0x20, 102, 10, true);
+            std::memcpy(image.entry(0, i - 1), "\xE5RONGC~1TXT", 11);
+            (void)at;
+        }
+        // A full 13-unit piece preceded by another name's piece: it may be
+        // the middle of a longer name, so it is not taken.
+        i = image.put_named(0, i, u"foreign piece", "ZZZZZZ~1   ", 0x20, 0, 0, true);  // 1 piece
+        {
+            // The short entry of that name is replaced by the next name's pieces.
+            i -= 1;
+            uint8_t sum = 0;
+            const char* name11 = "MIDDLE~1TXT";
+            for (int k = 0; k < 11; ++k)
+                sum = static_cast<uint8_t>(((sum & 1) << 7) + (sum >> 1) + uint8_t(name11[k]));
+            const std::u16string full = u"middle of a longer name.txt";
+            fat_image_c::put_long(image.entry(0, i++), 0xE5, sum, full, 0);  // only the first 13 units
+            fat_image_c::put_short(image.entry(0, i++), name11, 0x20, 103, 10);
+            image.entry(0, i - 1)[0] = 0xE5;
+        }
+        // First letter of the long name does not fit the checksum's byte.
+        i = image.put_named(0, i, u"mismatch.txt", "XISMAT~1TXT", 0x20, 104, 10, true);
+        // Live entries with their long-name pieces in the wrong order keep
+        // only the short name (and are not listed, so use a folder).
+        {
+            const uint32_t first = i;
+            i = image.put_named(0, i, u"a folder with a long name", "AFOLDE~1   ", 0x10, 200, 0, false);
+            uint8_t swap[32];
+            std::memcpy(swap, image.entry(0, first), 32);
+            std::memcpy(image.entry(0, first), image.entry(0, first + 1), 32);
+            std::memcpy(image.entry(0, first + 1), swap, 32);
+            image.chain(200, 1);
+        }
+        const auto v = image.save(tmp_.path(), image_name());
+
+        fat_recovery_c scanner;
+        QVERIFY(scan(scanner, v));
+        QVERIFY(named(scanner, "#oliday photo 2024.jpg"));
+        QCOMPARE(named(scanner, "#oliday photo 2024.jpg")->cluster, 100u);
+        QVERIFY(named(scanner, "#xactly13unit"));
+        // (0xE5 and a following letter form one double-byte code: one "#".)
+        QVERIFY(named(scanner, "#ONGC~1.TXT"));
+        QVERIFY(named(scanner, "#DDLE~1.TXT"));
+        QVERIFY(named(scanner, "#SMAT~1.TXT"));
+        QVERIFY(named(scanner, "AFOLDE~1"));
+        QVERIFY(!named(scanner, "a folder with a long name"));
+    }
+
+    void folders_that_contain_themselves()
+    {
+        fat_image_c image(16, 5000);
+        // /A (3) holds a live entry pointing back at 3, and /A/B (4) holds
+        // one pointing at 4's parent 3; deleted files sit in both.
+        fat_image_c::put_short(image.entry(0, 0), "A          ", 0x10, 3, 0);
+        fat_image_c::put_short(image.entry(3, 0), "SELF       ", 0x10, 3, 0);
+        fat_image_c::put_short(image.entry(3, 1), "B          ", 0x10, 4, 0);
+        fat_image_c::put_short(image.entry(3, 2), "\xE5" "1      BIN", 0x20, 10, 5);
+        fat_image_c::put_short(image.entry(4, 0), "BACK       ", 0x10, 3, 0);
+        fat_image_c::put_short(image.entry(4, 1), "\xE5" "2      BIN", 0x20, 11, 5);
+        image.chain(3, 1);
+        image.chain(4, 1);
+        const auto v = image.save(tmp_.path(), image_name());
+
+        fat_recovery_c scanner;
+        QVERIFY(scan(scanner, v, 10000));
+        QVERIFY(named(scanner, "#1.BIN"));
+        QVERIFY(named(scanner, "#2.BIN"));
+        QString path;
+        QCOMPARE(scanner.get_full_path(10, &path), -1);
+        QCOMPARE(scanner.get_full_path(11, &path), -1);
+        int shown = 0;
+        scanner.visit_shown_files([&](const fat_node_s&, const QString&) { ++shown; });
+        QVERIFY(shown <= 2);
+        for (const auto& [key, node] : scanner.store())
+            for (const fat_node_s* child : node.children)
+                QVERIFY(child != &node);
+    }
+
+    void chains_that_loop_or_leave_the_volume()
+    {
+        fat_image_c image(32, 70000);
+        // The root's chain loops onto itself: the folder ends at 65,535 entries.
+        image.set_fat(2, 2);
+        for (uint32_t i = 0; i < 16; ++i)
+            fat_image_c::put_short(image.entry(0, i), "\xE5OOP    BIN", 0x20, 1000 + i, 512);
+        // A folder elsewhere whose chain points past the last cluster.
+        fat_image_c::put_short(image.entry(0, 15), "OUT        ", 0x10, 50, 0);
+        image.set_fat(50, 70010);
+        fat_image_c::put_short(image.entry(50, 0), "\xE5NSIDE  BIN", 0x20, 2000, 512);
+        // A deleted file that starts at the last cluster and claims two.
+        fat_image_c::put_short(image.entry(50, 1), "\xE5" "DGE    BIN", 0x20, 70001, 1024);
+        const QByteArray tail = pattern(512, 'a');
+        std::memcpy(image.cluster(70001), tail.constData(), 512);
+        const auto v = image.save(tmp_.path(), image_name());
+
+        fat_recovery_c scanner;
+        QElapsedTimer clock;
+        clock.start();
+        QVERIFY(scan(scanner, v, 60000));
+        QVERIFY(scanner.get_read_count() >= 65536);
+        QVERIFY(scanner.get_read_count() <= 65540);
+        QVERIFY(named(scanner, "#SIDE.BIN"));
+
+        // Contiguous reading stops at the volume's end; what was there is
+        // kept, but the copy is reported as failed.
+        const QString out = tmp_.filePath("edge.bin");
+        QCOMPARE(scanner.recover_file(70001, out), -1);
+        QCOMPARE(read_all(out), tail);
+        QCOMPARE(scanner.recover_file(123456, tmp_.filePath("none.bin")), -1);
+        QVERIFY(!QFile::exists(tmp_.filePath("none.bin")));
+    }
+
+    void nesting_deeper_than_the_bound()
+    {
+        fat_image_c image(16, 5000);
+        const uint32_t levels = fat_recovery_c::max_depth + 20;
+        fat_image_c::put_short(image.entry(0, 0), "D          ", 0x10, 3, 0);
+        for (uint32_t l = 0; l < levels; ++l) {
+            fat_image_c::put_short(image.entry(3 + l, 0), "D          ", 0x10, 4 + l, 0);
+            fat_image_c::put_short(image.entry(3 + l, 1), "\xE5" "F      BIN", 0x20, 2000 + l, 1);
+            image.chain(3 + l, 1);
+        }
+        const auto v = image.save(tmp_.path(), image_name());
+        fat_recovery_c scanner;
+        QVERIFY(scan(scanner, v));
+        QCOMPARE(scanner.outcome().folders_too_deep, 1);
+    }
+
+    void truncated_volume_keeps_what_it_can_read()
+    {
+        fat_image_c image(16, 20000);
+        fat_image_c::put_short(image.entry(0, 0), "NEAR       ", 0x10, 3, 0);
+        fat_image_c::put_short(image.entry(0, 1), "FAR        ", 0x10, 19000, 0);
+        fat_image_c::put_short(image.entry(0, 2), "\xE5" "ATE    BIN", 0x20, 19500, 2048);
+        fat_image_c::put_short(image.entry(3, 0), "\xE5" "1EAR   TXT", 0x20, 5, 600);
+        fat_image_c::put_short(image.entry(19000, 0), "\xE5" "2AR    TXT", 0x20, 6, 600);
+        image.chain(3, 1);
+        image.chain(19000, 1);
+        const QByteArray near = pattern(600, 'n');
+        std::memcpy(image.cluster(5), near.constData(), 600);
+        // Cut the image a little after cluster 10,000.
+        image.bytes.resize(static_cast<size_t>((image.first_data_sector() + 10000) * 512));
+        const auto v = image.save(tmp_.path(), image_name());
+
+        fat_recovery_c scanner;
+        QVERIFY(scan(scanner, v));
+        QVERIFY(named(scanner, "#1EAR.TXT"));
+        QVERIFY(!scanner.node(6));
+        QCOMPARE(scanner.outcome().folders_cut_short, 1);
+        QCOMPARE(scanner.recover_file(5, tmp_.filePath("near.txt")), 0);
+        QCOMPARE(read_all(tmp_.filePath("near.txt")), near);
+        QCOMPARE(scanner.recover_file(19500, tmp_.filePath("late.bin")), -1);
+    }
+
+    void contiguous_mode_ignores_the_freed_chain()
+    {
+        fat_image_c image(16, 5000, 2);  // 1 KiB clusters
+        const QByteArray data = pattern(2500, 'q');
+        std::memcpy(image.cluster(40), data.constData(), static_cast<size_t>(data.size()));
+        fat_image_c::put_short(image.entry(0, 0), "\xE5REED   BIN", 0x20, 40, 2500);
+        const auto v = image.save(tmp_.path(), image_name());
+
+        fat_recovery_c scanner;
+        QVERIFY(scan(scanner, v));
+        QCOMPARE(scanner.recover_file(40, tmp_.filePath("freed.bin")), 0);
+        QCOMPARE(read_all(tmp_.filePath("freed.bin")), data);
+
+        // Through the FAT the same file stops at the first free entry.
+        fat_volume_s fs;
+        QCOMPARE(mount(v, &fs), int(fr_ok));
+        fat_file_s file;
+        QCOMPARE(fat_file_setup(&file, &fs, 40, 2500), int(fr_ok));
+        QByteArray buffer(2500, 0);
+        uint32_t got = 0;
+        QCOMPARE(f_read(&file, buffer.data(), 2500, &got, false), int(fr_int_error));
+        QCOMPARE(got, 1024u);
+        // A file object from before a new mount is refused.
+        f_mount(0, &fs);
+        fat_dir_s dir;
+        QCOMPARE(f_opendir(&dir, u"/"), int(fr_ok));
+        QCOMPARE(f_read(&file, buffer.data(), 10, &got, true), int(fr_invalid_object));
+    }
+
+    void disk_layer_parameters()
+    {
+        fat_image_c image(12, 100);
+        const auto v = image.save(tmp_.path(), image_name());
+        QCOMPARE(fat_map_volume(v.device_path.toStdString()), 0);
+        const uint8_t drive = fat_volume_map(0).drive;
+        std::vector<uint8_t> buffer(65536 + 512);
+        QCOMPARE(disk_read(drive, buffer.data(), 0, 128), disk_ok);
+        QCOMPARE(disk_read(drive, buffer.data(), 0, 129), disk_bad_parameter);
+        QCOMPARE(disk_read(9, buffer.data(), 0, 1), disk_not_ready);
+        QCOMPARE(disk_read(drive, buffer.data(), 100000, 1), disk_error);
+        QCOMPARE(int(disk_init(9)), int(disk_status_not_ready));
+        QCOMPARE(fat_map_volume("/nonexistent/image.img:p0"), -1);
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_fat_hostile)
+#include "tst_fat_hostile.moc"
