@@ -1,0 +1,311 @@
+// The NTFS scanner over real volumes: what it keeps and drops, the tree it
+// links, orphans, its read-back, the engine scan it keeps open between scans,
+// and its start-failure log.
+#include "ntfs_test_util.h"
+#include "platform/drive_table.h"
+#include "platform/volumes.h"
+#include "scan/ntfs/ntfs_recovery.h"
+#include "scan/recover_rows.h"
+#include "support/fixtures.h"
+
+#include <QDir>
+#include <QFile>
+#include <QRegularExpression>
+#include <QTest>
+
+#include <cstring>
+
+#include <map>
+#include <set>
+
+namespace {
+
+volume_item_s item_of(const platform::platform_volume_s& v) {
+    volume_item_s item;
+    item.dos_device = QString::fromStdString(v.dos_device);
+    item.device_path = QString::fromStdString(v.device_path);
+    item.file_system = QString::fromStdString(v.file_system);
+    item.root_path = QString::fromStdString(v.root_path);
+    item.total_bytes = v.total_bytes;
+    item.partition_number = v.partition_number;
+    item.disk_number = v.disk_number;
+    return item;
+}
+
+// Opens image and returns the volume record of partition `partition`.
+bool volume_of(const std::string& image, int partition, volume_item_s* out) {
+    if (platform::open_disk_image(image) != 0)
+        return false;
+    platform::platform_volume_s v;
+    if (!platform::find_volume(image + ":p" + std::to_string(partition), &v))
+        return false;
+    *out = item_of(v);
+    return true;
+}
+
+void run_scan(ntfs_recovery_c& scanner, const volume_item_s& volume) {
+    scanner.reset();
+    scanner.set_volume(volume);
+    scanner.start();
+    scanner.wait();
+}
+
+// Shown files by "folder/name".
+std::map<QString, const ntfs_node_s*> shown_files(const ntfs_recovery_c& scanner) {
+    std::map<QString, const ntfs_node_s*> shown;
+    scanner.visit_shown_files([&](const ntfs_node_s& node, const QString& folder) {
+        shown[(folder == "/" ? QString() : folder) + '/' + node.name] = &node;
+    });
+    return shown;
+}
+
+int open_descriptors() { return int(QDir("/proc/self/fd").entryList(QDir::NoDotAndDotDot | QDir::System).size()); }
+
+QStringList log_lines(const QString& path) {
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    return QString::fromUtf8(f.readAll()).split('\n', Qt::SkipEmptyParts);
+}
+
+}  // namespace
+
+class tst_ntfs_scanner : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void cleanup();
+    void fixture_tree_and_recovery();
+    void orphans_and_lost_names();
+    void parent_loop();
+    void second_scan_closes_the_first();
+    void start_failure_logs_one_line();
+};
+
+void tst_ntfs_scanner::initTestCase() {
+    platform::set_block_devices_enabled(false);
+    const QString state = QString::fromStdString(test_support::make_temp_dir("ntfs-state"));
+    qputenv("XDG_STATE_HOME", state.toUtf8());
+}
+
+void tst_ntfs_scanner::cleanup() { platform::close_disk_images(); }
+
+void tst_ntfs_scanner::fixture_tree_and_recovery() {
+    QUARVEL_FIXTURE(f, "ntfs");
+    volume_item_s volume;
+    QVERIFY(volume_of(f.image, 1, &volume));
+    QCOMPARE(volume.file_system, QString("NTFS"));
+    ntfs_recovery_c scanner;
+    run_scan(scanner, volume);
+    QCOMPARE(scanner.startup_result(), 0);
+    QVERIFY(scanner.engine_open());
+
+    // Live files are dropped; directories, live or deleted, are kept; the
+    // system records are stored but never shown.
+    QCOMPARE(scanner.get_found_count(), int64_t(scanner.nodes().size()));
+    QVERIFY(scanner.get_read_count() >= scanner.get_found_count());
+    QVERIFY(!scanner.find_node(ntfs_recovery_c::orphan_folder_number));
+    for (const auto& [number, node] : scanner.nodes()) {
+        QVERIFY2(!(node.flags & ntfs_engine::flag_file) || (node.flags & ntfs_engine::flag_deleted),
+                 qPrintable(node.name));
+        if (number <= ntfs_recovery_c::last_system_number) {
+            QVERIFY(!ntfs_recovery_c::is_shown_file(node));
+            QVERIFY(!ntfs_recovery_c::is_shown_folder(node));
+        }
+    }
+    QVERIFY(scanner.find_node(11));  // $Extend, a live directory
+    const ntfs_node_s* root = scanner.find_node(ntfs_recovery_c::root_number);
+    QVERIFY(root && root->has_files);
+
+    const auto shown = shown_files(scanner);
+    const auto deleted = test_support::entries_of(f, "deleted");
+    QCOMPARE(shown.size(), deleted.size());
+    const QString folder = QString::fromStdString(test_support::make_temp_dir("ntfs-scanner-out"));
+    for (const auto& e : deleted) {
+        const QString path = QString::fromStdString(e.fields[1]);
+        QVERIFY2(shown.count(path), qPrintable(path));
+        const ntfs_node_s& node = *shown.at(path);
+        const recovery_item_s row = ntfs_recovery_c::row_of(node);
+        QCOMPARE(row.size, int64_t(std::stoll(e.fields[2])));
+        QCOMPARE(row.date1, node.time_b);
+        QCOMPARE(row.date2, node.time_a);
+        QVERIFY(uint32_t(row.flags) & ntfs_engine::flag_engine_extract);
+
+        QString full;
+        QCOMPARE(scanner.get_full_path(row.id, &full), 0);
+        QCOMPARE(full, volume.device_path + path);
+
+        QString target;
+        QCOMPARE(recover_row(scanner, {row.id, row.name}, folder, &target), 0);
+        QCOMPARE(test_support::sha256_of_file(target.toStdString()), e.fields[3]);
+    }
+    for (const auto& e : test_support::entries_of(f, "deleted_dir")) {
+        QString parent_path;
+        bool found = false;
+        for (const auto& [number, node] : scanner.nodes()) {
+            QString full;
+            if (number > 11 && scanner.get_full_path(number, &full) == 0 &&
+                full == volume.device_path + QString::fromStdString(e.fields[1])) {
+                QCOMPARE(node.flags, ntfs_engine::flag_directory | ntfs_engine::flag_deleted);
+                QVERIFY(node.has_files);
+                found = true;
+            }
+        }
+        QVERIFY2(found, e.fields[1].c_str());
+    }
+    QString missing;
+    QCOMPARE(scanner.get_full_path(int64_t(1) << 40, &missing), -1);
+}
+
+void tst_ntfs_scanner::orphans_and_lost_names() {
+    QUARVEL_NTFS_CASES(cases);
+    volume_item_s volume;
+    QVERIFY(volume_of(cases.image, 0, &volume));
+    ntfs_recovery_c scanner;
+    run_scan(scanner, volume);
+    QCOMPARE(scanner.startup_result(), 0);
+
+    const ntfs_node_s* orphans = scanner.find_node(ntfs_recovery_c::orphan_folder_number);
+    QVERIFY(orphans);
+    QCOMPARE(orphans->name, QString("$OrphanFiles"));
+    QCOMPARE(orphans->parent, ntfs_recovery_c::root_number);
+    QVERIFY(ntfs_recovery_c::is_shown_folder(*orphans));
+
+    const auto shown = shown_files(scanner);
+    // The folder's record now belongs to a live file: its old file is an orphan.
+    QVERIFY(shown.count("/$OrphanFiles/orphan data.bin"));
+    QVERIFY(shown.count("/sparse.bin"));
+    const ntfs_node_s* nameless = nullptr;
+    for (const auto& [path, node] : shown)
+        if (path.startsWith("/$OrphanFiles/record_"))
+            nameless = node;
+    QVERIFY(nameless);
+
+    const QString folder = QString::fromStdString(test_support::make_temp_dir("ntfs-orphan-out"));
+    const ntfs_node_s& orphan = *shown.at("/$OrphanFiles/orphan data.bin");
+    QString full;
+    QCOMPARE(scanner.get_full_path(orphan.number, &full), 0);
+    QCOMPARE(full, volume.device_path + "/$OrphanFiles/orphan data.bin");
+    QString target;
+    QCOMPARE(recover_row(scanner, {orphan.number, orphan.name}, folder, &target), 0);
+    QCOMPARE(test_support::sha256_of_file(target.toStdString()), (*cases.find("orphan", "/Lost Folder/orphan data.bin"))[3]);
+    const ntfs_node_s& sparse = *shown.at("/sparse.bin");
+    QCOMPARE(recover_row(scanner, {sparse.number, sparse.name}, folder, &target), 0);
+    QCOMPARE(test_support::sha256_of_file(target.toStdString()), (*cases.find("deleted", "/sparse.bin"))[3]);
+
+    // Its data cannot be had whole: a failure, and no partial file left
+    // where a stale one of that name stood.
+    const QString stale = folder + '/' + nameless->name;
+    QFile old(stale);
+    QVERIFY(old.open(QIODevice::WriteOnly));
+    old.write("stale");
+    old.close();
+    QVERIFY(recover_row(scanner, {nameless->number, nameless->name}, folder, &target) < 0);
+    QVERIFY(!QFile::exists(stale));
+}
+
+// A deleted folder made its own grandparent: the scan ends, both folders and
+// their files stay reachable, through "$OrphanFiles".
+void tst_ntfs_scanner::parent_loop() {
+    QUARVEL_FIXTURE(f, "ntfs");
+    const std::string copy = test_support::make_temp_dir("ntfs-loop") + "/volume.img";
+    QVERIFY(ntfs_test::copy_fixture_volume(f, 1, copy));
+    std::vector<ntfs_test::found_s> found;
+    QCOMPARE(ntfs_test::scan_all(copy, &found), 0);
+    int64_t outer = -1, inner = -1;
+    for (const auto& r : found) {
+        if (r.name == u"Deleted Folder")
+            outer = r.number;
+        if (r.name == u"Inner")
+            inner = r.number;
+    }
+    QVERIFY(outer > 11 && inner > 11);
+    ntfs_test::volume_file_c vol(copy);
+    auto r = vol.read_record(outer);
+    const size_t fn = ntfs_test::find_attribute(r, 0x30);
+    QVERIFY(fn);
+    const size_t value = fn + (r[fn + 20] | (r[fn + 21] << 8));
+    // Inner's record is deleted (its sequence one past), so a reference with
+    // the sequence it had while in use is a plausible one.
+    const uint64_t reference = uint64_t(inner) | (uint64_t(1) << 48);
+    std::memcpy(&r[value], &reference, 8);
+    vol.write_record(outer, r);
+
+    volume_item_s volume;
+    QVERIFY(volume_of(copy, 0, &volume));
+    ntfs_recovery_c scanner;
+    run_scan(scanner, volume);
+    QVERIFY(scanner.find_node(ntfs_recovery_c::orphan_folder_number));
+    const auto shown = shown_files(scanner);
+    int reached = 0;
+    for (const auto& [path, node] : shown) {
+        if (node->name == "letter.txt" || node->name == "note.txt" || node->name == "picture.jpg") {
+            QVERIFY2(path.startsWith("/$OrphanFiles/"), qPrintable(path));
+            QString full;
+            QCOMPARE(scanner.get_full_path(node->number, &full), 0);
+            ++reached;
+        }
+    }
+    QCOMPARE(reached, 3);
+}
+
+void tst_ntfs_scanner::second_scan_closes_the_first() {
+    QUARVEL_FIXTURE(f, "ntfs");
+    volume_item_s volume;
+    QVERIFY(volume_of(f.image, 1, &volume));
+    ntfs_recovery_c scanner;
+    run_scan(scanner, volume);
+    QVERIFY(scanner.engine_open());
+    const size_t first = scanner.nodes().size();
+    const int descriptors = open_descriptors();
+    run_scan(scanner, volume);
+    QVERIFY(scanner.engine_open());
+    QCOMPARE(scanner.nodes().size(), first);
+    QCOMPARE(open_descriptors(), descriptors);
+    // A reset empties the store but keeps the engine scan for read-back.
+    scanner.reset();
+    QVERIFY(scanner.nodes().empty());
+    QVERIFY(scanner.engine_open());
+}
+
+void tst_ntfs_scanner::start_failure_logs_one_line() {
+    QUARVEL_FIXTURE(f, "ntfs");
+    const std::string copy = test_support::make_temp_dir("ntfs-notntfs") + "/volume.img";
+    QVERIFY(ntfs_test::copy_fixture_volume(f, 1, copy));
+    ntfs_test::volume_file_c(copy).write_bytes(3, "NOTNTFS!", 8);
+    QCOMPARE(platform::open_disk_image(copy), 0);
+
+    volume_item_s volume;
+    volume.device_path = QString::fromStdString(copy + ":p0");
+    volume.root_path = volume.device_path + '/';
+    volume.file_system = "NTFS";
+    volume.disk_number = platform::drive_number_of(copy);
+    volume.partition_number = 0;
+    QVERIFY(volume.disk_number >= 0);
+
+    const QString log = qEnvironmentVariable("XDG_STATE_HOME") + "/Quarvel/Ostrivo.log";
+    const int before = int(log_lines(log).size());
+    ntfs_recovery_c scanner;
+    run_scan(scanner, volume);
+    QCOMPARE(scanner.startup_result(), -3);
+    QVERIFY(scanner.nodes().empty());
+    QVERIFY(!scanner.engine_open());
+    QCOMPARE(scanner.get_found_count(), int64_t(0));
+    const QStringList lines = log_lines(log);
+    QCOMPARE(int(lines.size()), before + 1);
+    const QString line = lines.last();
+    QVERIFY2(line.contains(QRegularExpression(
+                 R"(^\w{3} \w{3} [ \d]\d \d\d:\d\d:\d\d \d{4}  \[ntfs_recovery:\d+\] )"
+                 R"(ntfs_scan_startup failed with return value \(-3\)$)")),
+             qPrintable(line));
+
+    // A volume record naming no drive fails the same way, once.
+    volume.disk_number = 42;
+    run_scan(scanner, volume);
+    QCOMPARE(scanner.startup_result(), -1);
+    QCOMPARE(int(log_lines(log).size()), before + 2);
+    QVERIFY(log_lines(log).last().endsWith("ntfs_scan_startup failed with return value (-1)"));
+}
+
+QTEST_GUILESS_MAIN(tst_ntfs_scanner)
+#include "tst_ntfs_scanner.moc"
