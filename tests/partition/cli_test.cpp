@@ -1,0 +1,176 @@
+// quarvel-cli partitions, repair and restore on copies of a fixture disk
+// whose first sector was wiped, checked against sfdisk.
+#include "disk_image.h"
+#include "support/fixtures.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcessEnvironment>
+#include <QTest>
+
+using namespace part_test;
+
+namespace {
+struct run_s {
+    int code = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+QByteArray whole(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+}  // namespace
+
+class cli_test_c : public QObject {
+    Q_OBJECT
+    QString dir_;
+    QString cli_;
+
+    run_s cli(const QStringList& args)
+    {
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("XDG_STATE_HOME", dir_ + "/state");
+        p.setProcessEnvironment(env);
+        p.start(cli_, args);
+        run_s r;
+        if (!p.waitForStarted(10000) || !p.waitForFinished(120000))
+            return r;
+        r.code = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+        r.out = p.readAllStandardOutput();
+        r.err = p.readAllStandardError();
+        return r;
+    }
+
+    // A copy of the fixture with sector 0 zeroed.
+    QString wiped_copy(const test_support::fixture_s& f, const QString& name)
+    {
+        const QString disk = dir_ + "/" + name;
+        QFile::remove(disk);
+        if (!QFile::copy(QString::fromStdString(f.image), disk))
+            return {};
+        const QByteArray zeros(512, '\0');
+        return write_at(disk, 0, zeros.constData(), 512) ? disk : QString();
+    }
+
+private slots:
+    void initTestCase()
+    {
+        dir_ = QString::fromStdString(test_support::make_temp_dir("partition-cli"));
+        QVERIFY(!dir_.isEmpty());
+        cli_ = qEnvironmentVariable("QUARVEL_BIN_DIR") + "/quarvel-cli";
+        if (!QFile::exists(cli_))
+            QSKIP("skip: quarvel-cli was not built");
+    }
+
+    void partitions_repair_restore()
+    {
+        PART_NEED_TOOL(sfdisk, "sfdisk");
+        QUARVEL_FIXTURE(f, "demo");
+        QByteArray original_json;
+        QCOMPARE(run_tool(sfdisk, {"--json", QString::fromStdString(f.image)}, &original_json), 0);
+        const QJsonArray original =
+            QJsonDocument::fromJson(original_json).object()["partitiontable"].toObject()["partitions"].toArray();
+        QCOMPARE(original.size(), 2);
+
+        const QString disk = wiped_copy(f, "demo.img");
+        QVERIFY(!disk.isEmpty());
+        const QByteArray wiped = whole(disk);
+
+        // The search lists both volumes where the old table had them.
+        run_s r = cli({"--json", "partitions", disk});
+        QCOMPARE(r.code, 0);
+        const QList<QByteArray> rows = r.out.trimmed().split('\n');
+        QCOMPARE(rows.size(), 2);
+        for (int i = 0; i < 2; ++i) {
+            const QJsonObject row = QJsonDocument::fromJson(rows[i]).object();
+            const QJsonObject old = original[i].toObject();
+            QCOMPARE(row["start_sector"].toInteger(), old["start"].toInteger());
+            QCOMPARE(row["end_sector"].toInteger(), old["start"].toInteger() + old["size"].toInteger() - 1);
+        }
+
+        // Without --yes nothing is written.
+        r = cli({"repair", disk});
+        QCOMPARE(r.code, 2);
+        QVERIFY(r.err.contains("--yes"));
+        QVERIFY(whole(disk) == wiped);
+
+        r = cli({"repair", disk, "--yes"});
+        QCOMPARE(r.code, 0);
+        const int at = r.out.indexOf("saved to ");
+        QVERIFY2(at >= 0, r.out.constData());
+        const QString backup = QString::fromLocal8Bit(r.out.mid(at + 9).trimmed());
+        QVERIFY(backup.startsWith(dir_ + "/state/"));
+        QCOMPARE(whole(backup), wiped.left(512));
+
+        QByteArray repaired_json;
+        QCOMPARE(run_tool(sfdisk, {"--json", disk}, &repaired_json), 0);
+        const QJsonArray repaired =
+            QJsonDocument::fromJson(repaired_json).object()["partitiontable"].toObject()["partitions"].toArray();
+        QCOMPARE(repaired.size(), 2);
+        for (int i = 0; i < 2; ++i) {
+            QCOMPARE(repaired[i].toObject()["start"], original[i].toObject()["start"]);
+            QCOMPARE(repaired[i].toObject()["size"], original[i].toObject()["size"]);
+        }
+        QCOMPARE(repaired[0].toObject()["type"].toString(), QString("c"));
+        QCOMPARE(repaired[1].toObject()["type"].toString(), QString("7"));
+        QVERIFY(whole(disk).mid(512) == wiped.mid(512));  // only sector 0 changed
+
+        r = cli({"restore", disk, backup});
+        QCOMPARE(r.code, 2);
+        r = cli({"restore", disk, backup, "--yes"});
+        QCOMPARE(r.code, 0);
+        QVERIFY(whole(disk) == wiped);
+    }
+
+    void gpt_disk_is_refused()
+    {
+        QUARVEL_FIXTURE(f, "gpt");
+        const QString disk = dir_ + "/gpt.img";
+        QFile::remove(disk);
+        QVERIFY(QFile::copy(QString::fromStdString(f.image), disk));
+        const QByteArray before = whole(disk);
+        const run_s r = cli({"repair", disk, "--yes"});
+        QCOMPARE(r.code, 1);
+        QVERIFY(r.err.contains("GPT"));
+        QCOMPARE(r.err.count('\n'), 1);
+        QVERIFY(whole(disk) == before);
+    }
+
+    void bad_input_gets_one_line_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<int>("code");
+        QTest::newRow("missing disk") << QStringList{"partitions", "/nonexistent/disk.img"} << 1;
+        QTest::newRow("a folder") << QStringList{"partitions", "/tmp"} << 1;
+        QTest::newRow("no disk named") << QStringList{"partitions"} << 2;
+        QTest::newRow("repair of nothing") << QStringList{"repair", "/nonexistent/disk.img", "--yes"} << 1;
+        QTest::newRow("restore from a missing backup") << QStringList{"restore", "@disk", "/nonexistent.mbr", "--yes"}
+                                                       << 1;
+        QTest::newRow("repair of a disk with nothing on it") << QStringList{"repair", "@disk", "--yes"} << 1;
+    }
+
+    void bad_input_gets_one_line()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(int, code);
+        const QString disk = dir_ + "/blank.img";
+        QVERIFY(make_sparse(disk, 1 << 20));
+        for (QString& a : args)
+            if (a == "@disk")
+                a = disk;
+        const run_s r = cli(args);
+        QCOMPARE(r.code, code);
+        QVERIFY(r.err.startsWith("quarvel-cli: "));
+        if (code == 1)
+            QCOMPARE(r.err.count('\n'), 1);
+        QCOMPARE(whole(disk), QByteArray(1 << 20, '\0'));
+    }
+};
+
+QTEST_GUILESS_MAIN(cli_test_c)
+#include "cli_test.moc"

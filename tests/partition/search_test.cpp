@@ -1,0 +1,340 @@
+// The partition search on disk images: volumes made by the real tools with
+// the first sector wiped, and crafted boot sectors at the awkward places.
+#include "disk_image.h"
+#include "partition/partition_repair.h"
+#include "support/fixtures.h"
+
+#include <QSignalSpy>
+#include <QTest>
+#include <limits>
+
+using namespace part_test;
+
+namespace {
+struct expect_s {
+    const char* fs;
+    uint64_t start;
+    uint64_t end;
+};
+
+std::vector<partition_item_s> search(const QString& image, std::string* error = nullptr, double* progress = nullptr)
+{
+    partition_repair_c thread;
+    const drive_item_s drive = drive_for(image);
+    thread.start_search(&drive);
+    thread.wait();
+    if (error)
+        *error = thread.search_error();
+    if (progress)
+        *progress = thread.progress();
+    return thread.partitions();
+}
+
+QString describe(const std::vector<partition_item_s>& found)
+{
+    QString text;
+    for (const auto& p : found)
+        text += QStringLiteral("%1 %2..%3; ").arg(p.file_system).arg(p.start_sector).arg(p.end_sector);
+    return text;
+}
+
+void check_found(const std::vector<partition_item_s>& found, const std::vector<expect_s>& want)
+{
+    QVERIFY2(found.size() == want.size(), qPrintable(describe(found)));
+    for (size_t i = 0; i < want.size(); ++i) {
+        QCOMPARE(found[i].file_system, QString::fromLatin1(want[i].fs));
+        QCOMPARE(found[i].type, found[i].file_system == "NTFS" ? 7 : 12);
+        QCOMPARE(found[i].start_sector, want[i].start);
+        QCOMPARE(found[i].end_sector, want[i].end);
+    }
+}
+}  // namespace
+
+class search_test_c : public QObject {
+    Q_OBJECT
+    QString dir_;
+
+private slots:
+    void initTestCase()
+    {
+        register_partition_types();
+        dir_ = QString::fromStdString(test_support::make_temp_dir("partition-search"));
+        QVERIFY(!dir_.isEmpty());
+    }
+
+    // Volumes made by mkfs.fat and mkntfs, copied into a 5 GiB sparse disk
+    // whose sector 0 stays zero: one FAT32 past 2^32 bytes and one NTFS past
+    // 2^31, so every position must be a 64-bit one.
+    void finds_real_volumes_in_order()
+    {
+        PART_NEED_TOOL(mkfs_fat, "mkfs.fat");
+        PART_NEED_TOOL(mkntfs, "mkntfs");
+        const QString fat = dir_ + "/fat32.img", ntfs = dir_ + "/ntfs.img", disk = dir_ + "/disk5g.img";
+        QVERIFY(make_sparse(fat, 40 << 20));
+        QCOMPARE(run_tool(mkfs_fat, {"-F", "32", "-s", "1", "-n", "LOSTFAT", fat}), 0);
+        QVERIFY(make_sparse(ntfs, 20 << 20));
+        QCOMPARE(run_tool(mkntfs, {"-q", "-F", "-f", "-s", "512", "-L", "LOST", ntfs}), 0);
+        // mkfs.fat leaves its own OEM name: only the structural test finds it.
+        QCOMPARE(read_at(fat, 3, 8), QByteArray("mkfs.fat"));
+
+        QVERIFY(make_sparse(disk, 5ull << 30));
+        QVERIFY(place_file(disk, 2048ull * 512, fat));
+        QVERIFY(place_file(disk, 100000ull * 512, ntfs));
+        QVERIFY(place_file(disk, 5000000ull * 512, ntfs));
+        QVERIFY(place_file(disk, 9000000ull * 512, fat));
+        QVERIFY(write_at(disk, 9000000ull * 512 + 3, "MSWIN4.1", 8));
+
+        std::string error;
+        double progress = 0;
+        const auto found = search(disk, &error, &progress);
+        QCOMPARE(error, std::string());
+        QCOMPARE(progress, 1.0);
+        // FAT32: the total-sector count; NTFS: its count plus the backup
+        // boot sector, which is the whole file mkntfs was given.
+        check_found(found, {{"FAT32", 2048, 2048 + 81920 - 1},
+                            {"NTFS", 100000, 100000 + 40960 - 1},
+                            {"NTFS", 5000000, 5000000 + 40960 - 1},
+                            {"FAT32", 9000000, 9000000 + 81920 - 1}});
+    }
+
+    void finds_ntfs_at_sector_63()
+    {
+        PART_NEED_TOOL(mkntfs, "mkntfs");
+        const QString ntfs = dir_ + "/ntfs63.img", disk = dir_ + "/disk63.img";
+        QVERIFY(make_sparse(ntfs, 8 << 20));
+        QCOMPARE(run_tool(mkntfs, {"-q", "-F", "-f", "-s", "512", "-p", "63", ntfs}), 0);
+        QVERIFY(make_sparse(disk, 64 << 20));
+        QVERIFY(place_file(disk, 63 * 512, ntfs));
+        check_found(search(disk), {{"NTFS", 63, 63 + 16384 - 1}});
+    }
+
+    // The shared fixture disk with both its volumes, sector 0 wiped.
+    void finds_fixture_volumes()
+    {
+        QUARVEL_FIXTURE(f, "demo");
+        const QString disk = dir_ + "/demo.img";
+        QFile::remove(disk);
+        QVERIFY(QFile::copy(QString::fromStdString(f.image), disk));
+        const QByteArray zeros(512, '\0');
+        QVERIFY(write_at(disk, 0, zeros.constData(), 512));
+        std::vector<expect_s> want;
+        std::vector<std::string> names;
+        for (const auto& v : test_support::entries_of(f, "volume")) {
+            QVERIFY(v.fields.size() >= 5);
+            names.push_back(v.fields[1] == "NTFS" ? "NTFS" : "FAT32");
+            const uint64_t start = std::stoull(v.fields[3]) / 512, size = std::stoull(v.fields[4]) / 512;
+            want.push_back({nullptr, start, start + size - 1});
+        }
+        for (size_t i = 0; i < want.size(); ++i)
+            want[i].fs = names[i].c_str();
+        check_found(search(disk), want);
+    }
+
+    void crafted_layouts_data()
+    {
+        QTest::addColumn<QString>("layout");
+        QTest::addColumn<uint64_t>("disk_sectors");
+        QTest::addColumn<QString>("expected");
+
+        QTest::newRow("sector 0 with only 0x55AA is no boot sector") << "sig@0" << uint64_t(4096) << "";
+        QTest::newRow("boot sector at a block's last sector") << "ntfs:99@255" << uint64_t(4096) << "NTFS 255..354";
+        QTest::newRow("FAT16 'MSDOS' with 0x55AA after it counts as FAT32")
+            << "msdos:5000@600 sig@601" << uint64_t(8192) << "FAT32 600..5599";
+        QTest::newRow("FAT16 'MSDOS' without a signed next sector is skipped")
+            << "msdos:5000@600" << uint64_t(8192) << "";
+        QTest::newRow("OEM 'MSWIN' needs the next sector signed too")
+            << "mswin:100@40" << uint64_t(4096) << "";
+        QTest::newRow("second boot sector inside the first partition is skipped")
+            << "ntfs:49@10 ntfs:9@30" << uint64_t(4096) << "NTFS 10..59";
+        QTest::newRow("second boot sector of the block after the first partition")
+            << "ntfs:19@10 ntfs:9@100" << uint64_t(4096) << "NTFS 10..29; NTFS 100..109";
+        QTest::newRow("zero-length NTFS steps one sector on")
+            << "ntfs:max@700 ntfs:9@701" << uint64_t(4096) << "NTFS 701..710";
+        QTest::newRow("zero-length FAT32 steps one sector on")
+            << "mswin:0@700 sig@701 ntfs:9@702" << uint64_t(4096) << "NTFS 702..711";
+        QTest::newRow("size past the end is recorded and ends the search")
+            << "ntfs:999999@300 ntfs:9@2000" << uint64_t(4096) << "NTFS 300..1000299";
+        QTest::newRow("size past any disk does not wrap round")
+            << "ntfs:huge@300 ntfs:9@2000" << uint64_t(4096) << "NTFS 300..18446744073709551615";
+        // 356 sectors: the second read (sectors 255..510) comes back short.
+        QTest::newRow("final partial block is not examined")
+            << "ntfs:9@300" << uint64_t(356) << "";
+        QTest::newRow("partition ending at the last whole block")
+            << "ntfs:9@200" << uint64_t(356) << "NTFS 200..209";
+    }
+
+    void crafted_layouts()
+    {
+        QFETCH(QString, layout);
+        QFETCH(uint64_t, disk_sectors);
+        QFETCH(QString, expected);
+        const QString disk = dir_ + "/crafted.img";
+        QFile::remove(disk);
+        QVERIFY(make_sparse(disk, disk_sectors * 512));
+        for (const QString& item : layout.split(' ', Qt::SkipEmptyParts)) {
+            const auto at = item.split('@');
+            const uint64_t sector = at[1].toULongLong();
+            const auto kind = at[0].split(':');
+            const QString size = kind.value(1);
+            sector_bytes_t s;
+            if (kind[0] == "sig")
+                s = signature_only_sector();
+            else if (kind[0] == "ntfs")
+                s = ntfs_boot_sector(size == "max"    ? std::numeric_limits<uint64_t>::max()
+                                     : size == "huge" ? std::numeric_limits<uint64_t>::max() - 1
+                                                      : size.toULongLong());
+            else if (kind[0] == "msdos")
+                s = oem_boot_sector("MSDOS5.0", size.toUInt());
+            else
+                s = oem_boot_sector("MSWIN4.1", size.toUInt());
+            QVERIFY(put_sector(disk, sector, s));
+        }
+        std::string error;
+        double progress = 0;
+        const auto found = search(disk, &error, &progress);
+        QString text;
+        for (const auto& p : found)
+            text += QStringLiteral("%1%2 %3..%4").arg(text.isEmpty() ? "" : "; ", p.file_system).arg(p.start_sector).arg(p.end_sector);
+        QCOMPARE(text, expected);
+        QCOMPARE(error, std::string());
+        QCOMPARE(progress, 1.0);
+    }
+
+    // A FAT32 boot sector from mkfs.fat whose FSInfo sector was damaged is
+    // no longer taken on its structure alone.
+    void structural_fat32_needs_fsinfo()
+    {
+        PART_NEED_TOOL(mkfs_fat, "mkfs.fat");
+        const QString fat = dir_ + "/fsinfo.img";
+        QVERIFY(make_sparse(fat, 40 << 20));
+        QCOMPARE(run_tool(mkfs_fat, {"-F", "32", "-s", "1", fat}), 0);
+        const QByteArray head = read_at(fat, 0, 2048);
+        QCOMPARE(head.size(), 2048);
+        const auto* bytes = reinterpret_cast<const uint8_t*>(head.constData());
+        QVERIFY(partition_repair_c::is_fat32_boot_sector(bytes, 2048));
+        QVERIFY(!partition_repair_c::is_ntfs_boot_sector(bytes));
+        QVERIFY(!partition_repair_c::is_fat32_boot_sector(bytes, 512));  // the next sector is not there
+        QByteArray broken = head;
+        broken[512 + 484] = 'x';  // "rrAa" of the FSInfo sector
+        QVERIFY(!partition_repair_c::is_fat32_boot_sector(reinterpret_cast<const uint8_t*>(broken.constData()), 2048));
+        broken = head;
+        broken[12] = 0x10;  // 4096 bytes per sector
+        QVERIFY(!partition_repair_c::is_fat32_boot_sector(reinterpret_cast<const uint8_t*>(broken.constData()), 2048));
+        broken = head;
+        std::memcpy(broken.data() + 3, "MSDOS5.0", 8);  // the OEM rule still matches
+        QVERIFY(partition_repair_c::is_fat32_boot_sector(reinterpret_cast<const uint8_t*>(broken.constData()), 2048));
+    }
+
+    void unreadable_disk()
+    {
+        std::string error;
+        double progress = -1;
+        const auto found = search(dir_ + "/no-such-disk.img", &error, &progress);
+        QVERIFY(found.empty());
+        QVERIFY(!error.empty());
+        QCOMPARE(progress, 0.0);
+
+        partition_repair_c thread;  // no drive at all
+        thread.start();
+        thread.wait();
+        QVERIFY(thread.partitions().empty());
+        QVERIFY(!thread.search_error().empty());
+    }
+
+    // A read failing in the middle of the disk (a device-mapper error
+    // target) ends the search with what was found before it.
+    void read_error_mid_disk()
+    {
+        if (!is_root())
+            QSKIP("skip: needs root for device-mapper");
+        PART_NEED_TOOL(dmsetup, "dmsetup");
+        PART_NEED_TOOL(losetup, "losetup");
+        const QString backing = dir_ + "/dm-backing.img";
+        QVERIFY(make_sparse(backing, 4 << 20));
+        QVERIFY(put_sector(backing, 100, ntfs_boot_sector(9)));
+        QVERIFY(put_sector(backing, 6000, ntfs_boot_sector(9)));
+        QByteArray loop;
+        if (run_tool(losetup, {"-f", "--show", backing}, &loop) != 0)
+            QSKIP("skip: no free loop device");
+        const QString loop_dev = QString::fromLatin1(loop.trimmed());
+        const QString name = QStringLiteral("quarvel-part-%1").arg(getpid());
+        // Sectors 0-4095 from the file, 4096-8191 failing every read.
+        const QString table = QStringLiteral("0 4096 linear %1 0\n4096 4096 error\n").arg(loop_dev);
+        QProcess dm;
+        dm.start(dmsetup, {"create", name});
+        dm.waitForStarted();
+        dm.write(table.toLatin1());
+        dm.closeWriteChannel();
+        dm.waitForFinished();
+        const bool made = dm.exitCode() == 0;
+        if (made) {
+            std::string error;
+            const auto found = search("/dev/mapper/" + name, &error);
+            run_tool(dmsetup, {"remove", name});
+            run_tool(losetup, {"-d", loop_dev});
+            QCOMPARE(found.size(), size_t(1));
+            QCOMPARE(found[0].start_sector, uint64_t(100));
+            QVERIFY2(error.find("read error") != std::string::npos, error.c_str());
+        } else {
+            run_tool(losetup, {"-d", loop_dev});
+            QSKIP("skip: dmsetup create failed (no device-mapper here)");
+        }
+    }
+
+    // A stop request ends a long search between blocks; the thread ends
+    // promptly, keeps what it found and leaves progress short of 1.0.
+    void stop_half_way()
+    {
+        const QString disk = dir_ + "/big.img";
+        QVERIFY(make_sparse(disk, 64ull << 30));
+        QVERIFY(put_sector(disk, 2048, ntfs_boot_sector(99)));
+        partition_repair_c thread;
+        QSignalSpy finished(&thread, &QThread::finished);
+        const drive_item_s drive = drive_for(disk);
+        thread.start_search(&drive);
+        QTRY_VERIFY_WITH_TIMEOUT(thread.progress() > 0.001, 20000);
+        thread.stop();
+        QVERIFY(thread.wait(5000));
+        QVERIFY(finished.wait(1000) || finished.count() == 1);
+        QVERIFY(thread.progress() < 1.0);
+        QCOMPARE(thread.partition_count(), size_t(1));
+
+        // The next search starts from an empty list.
+        const QString small = dir_ + "/small.img";
+        QVERIFY(make_sparse(small, 1 << 20));
+        const drive_item_s other = drive_for(small);
+        thread.start_search(&other);
+        QVERIFY(thread.wait(10000));
+        QCOMPARE(thread.partition_count(), size_t(0));
+        QCOMPARE(thread.progress(), 1.0);
+    }
+
+    // Many finds while another thread keeps reading the list: every
+    // partition_found() matches one record, the list stays in order.
+    void list_read_while_searching()
+    {
+        const QString disk = dir_ + "/many.img";
+        const uint64_t count = 400;
+        QVERIFY(make_sparse(disk, (count * 1000 + 1000) * 512));
+        for (uint64_t i = 0; i < count; ++i)
+            QVERIFY(put_sector(disk, 500 + i * 1000, ntfs_boot_sector(9)));
+        partition_repair_c thread;
+        QSignalSpy found(&thread, &partition_repair_c::partition_found);
+        const drive_item_s drive = drive_for(disk);
+        thread.start_search(&drive);
+        size_t reads = 0;
+        while (!thread.isFinished()) {
+            const auto now = thread.partitions();
+            for (size_t i = 1; i < now.size(); ++i)
+                QVERIFY(now[i - 1].start_sector < now[i].start_sector);
+            ++reads;
+        }
+        thread.wait();
+        QTRY_COMPARE(found.count(), int(count));
+        QCOMPARE(thread.partition_count(), size_t(count));
+        QVERIFY(reads > 0);
+    }
+};
+
+QTEST_GUILESS_MAIN(search_test_c)
+#include "search_test.moc"
