@@ -1,6 +1,7 @@
 // quarvel-cli load FILE.sav [--to DIR --all]: a saved deep-scan result,
 // listed or recovered without scanning again.
 #include "cli/cli.h"
+#include "cli/scanners.h"
 #include "devices/volume_item.h"
 #include "platform/drive_table.h"
 #include "platform/raw_device.h"
@@ -9,6 +10,7 @@
 #include "scan/recover_rows.h"
 
 #include <QDir>
+#include <algorithm>
 #include <QFile>
 #include <QFileInfo>
 #include <sys/stat.h>
@@ -68,24 +70,32 @@ int run_load(cli::context_s& ctx)
     item.total_bytes = volume.total_bytes;
     scanner.set_volume(item);
 
-    const auto rows = scanner.all_rows();
+    auto rows = cli::found_rows(scanner);
+    std::stable_sort(rows.begin(), rows.end(), [](const auto& a, const auto& b) {
+        return a.folder != b.folder ? a.folder < b.folder : a.item.name < b.item.name;
+    });
     if (!all) {
         cli::table_c table({"id", "folder", "name", "size", "date1", "date2", "flags"});
         for (const auto& r : rows)
-            table.add_row({r.row.id, r.folder, r.row.name.toStdString(), r.row.size, r.row.date1, r.row.date2,
-                           int64_t(r.row.flags)});
+            table.add_row({r.item.id, cli::utf8(r.folder), cli::utf8(r.item.name), r.item.size, r.item.date1,
+                           r.item.date2, int64_t{r.item.flags}});
         table.print(ctx.json);
         return cli::exit_ok;
     }
-    if (!QDir().mkpath(QFile::decodeName(QByteArray::fromStdString(to))))
-        return cli::fail(to + ": cannot create the folder");
+    const QString folder = QDir(cli::from_utf8(to)).absolutePath();
+    if (!QDir().mkpath(folder) || !QFileInfo(folder).isDir())
+        return cli::fail("cannot make the folder \"" + to + "\"");
     std::vector<recovery_row_s> wanted;
     for (const auto& r : rows)
-        wanted.push_back({r.row.id, r.row.name});
-    const recovery_tally_s tally = recover_rows(scanner, wanted, QFile::decodeName(QByteArray::fromStdString(to)));
-    std::printf("%lld written, %lld failed\n", static_cast<long long>(tally.written),
-                static_cast<long long>(tally.failed));
-    return tally.failed ? cli::exit_failed : cli::exit_ok;
+        wanted.push_back({r.item.id, r.item.name});
+    const recovery_tally_s tally = recover_rows(scanner, wanted, folder);
+    cli::table_c table({"written", "failed"});
+    table.add_row({tally.written, tally.failed});
+    table.print(ctx.json);
+    if (tally.failed > 0)
+        return cli::fail(std::to_string(tally.failed) + " of " + std::to_string(wanted.size()) +
+                         " file(s) could not be recovered");
+    return cli::exit_ok;
 }
 
 }  // namespace

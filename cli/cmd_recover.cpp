@@ -6,6 +6,7 @@
 #include "scan/recover_rows.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <cerrno>
 #include <cstdlib>
@@ -79,6 +80,16 @@ int run_recover_command(cli::context_s& ctx)
     const std::string warning = cli::scan_warning(*scanner);
     if (!warning.empty())
         std::fprintf(stderr, "quarvel-cli: %s\n", warning.c_str());
+
+    // The scan is kept before anything is copied, so a failed copy does not
+    // cost the scan.
+    if (has_save) {
+        auto* raw = dynamic_cast<raw_recovery_c*>(scanner.get());
+        if (!raw || raw->records().empty())
+            std::fprintf(stderr, "quarvel-cli: nothing was found; no scan file written\n");
+        else if (raw->save_results(QFile::encodeName(cli::from_utf8(save))) != 0)
+            return cli::fail("cannot write the scan file \"" + save + "\"");
+    }
 
     std::vector<recovery_row_s> rows;
     std::set<int64_t> seen;

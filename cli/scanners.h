@@ -11,6 +11,7 @@
 #include "scan/fat/fat_disk.h"
 #include "scan/fat/fat_recovery.h"
 #include "scan/ntfs/ntfs_recovery.h"
+#include "scan/raw/raw_recovery.h"
 #include "scan/recovery_base.h"
 
 #include <QString>
@@ -54,8 +55,8 @@ inline bool volume_for_argument(const std::string& argument, volume_item_s* out)
 inline std::unique_ptr<recovery_base_c> make_scanner(const volume_item_s& volume, bool deep, std::string* reason)
 {
     if (deep) {
-        *reason = "the deep scan is not available in this build";
-        return nullptr;
+        raw_recovery_c::load_engine_config();
+        return std::make_unique<raw_recovery_c>();
     }
     if (volume.file_system == "NTFS")
         return std::make_unique<ntfs_recovery_c>();
@@ -78,6 +79,18 @@ inline void run_scan(recovery_base_c& scanner, const volume_item_s& volume)
     scanner.reset();
     scanner.set_volume(volume);
     scanner.start();
+    if (auto* raw = dynamic_cast<raw_recovery_c*>(&scanner)) {
+        // The deep scan reports how far through the device it is.
+        while (!scanner.wait(200)) {
+            if (live)
+                std::fprintf(stderr, "\rsearched %.0f of %llu bytes", scanner.get_progress() * double(volume.total_bytes),
+                             static_cast<unsigned long long>(volume.total_bytes));
+        }
+        scanner.set_progress(1.0);
+        std::fprintf(stderr, "%ssearched %llu bytes, %zu found\n", live ? "\r" : "",
+                     static_cast<unsigned long long>(volume.total_bytes), raw->records().size());
+        return;
+    }
     while (!scanner.wait(200)) {
         if (live)
             std::fprintf(stderr, "\rreading %lld, found %lld", static_cast<long long>(scanner.get_read_count()),
@@ -103,6 +116,10 @@ inline std::vector<found_row_s> found_rows(recovery_base_c& scanner)
             rows.push_back({fat_recovery_c::row_of(node), folder});
         });
     }
+    if (auto* raw = dynamic_cast<raw_recovery_c*>(&scanner)) {
+        for (auto& r : raw->all_rows())
+            rows.push_back({r.row, "/" + from_utf8(r.folder)});
+    }
     if (auto* ntfs = dynamic_cast<ntfs_recovery_c*>(&scanner)) {
         ntfs->visit_shown_files([&](const ntfs_node_s& node, const QString& folder) {
             rows.push_back({ntfs_recovery_c::row_of(node), folder});
@@ -127,6 +144,12 @@ inline std::string scan_failure(recovery_base_c& scanner, const volume_item_s& v
         case fr_not_ready: return name + ": drive not ready";
         default: return name + ": cannot open the top folder (result " + std::to_string(o.root_result) + ")";
         }
+    }
+    if (dynamic_cast<raw_recovery_c*>(&scanner)) {
+        platform::raw_device_c device;
+        if (device.open(utf8(volume.device_path)) != 0)
+            return name + ": cannot be read (" + device.error() + ")";
+        return {};
     }
     if (auto* ntfs = dynamic_cast<ntfs_recovery_c*>(&scanner)) {
         switch (ntfs->startup_result()) {
