@@ -1,0 +1,212 @@
+// Volume and drive enumeration on images made by the real tools, on a loop
+// device where the machine has one, and through quarvel-cli.
+#include "devices/enumerate.h"
+#include "devices/volume_item.h"
+#include "platform/drive_table.h"
+#include "support/fixtures.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTest>
+
+namespace {
+
+struct expected_volume_s {
+    int partition = 0;
+    QString file_system;
+    QString label;
+    uint64_t start = 0;
+    uint64_t size = 0;
+};
+
+std::vector<expected_volume_s> expected_volumes(const test_support::fixture_s& f)
+{
+    std::vector<expected_volume_s> out;
+    for (const auto& e : test_support::entries_of(f, "volume")) {
+        if (e.fields.size() < 5)
+            continue;
+        expected_volume_s v;
+        v.partition = std::stoi(e.fields[0]);
+        v.file_system = QString::fromStdString(e.fields[1]);
+        v.label = QString::fromStdString(e.fields[2]);
+        v.start = std::stoull(e.fields[3]);
+        v.size = std::stoull(e.fields[4]);
+        out.push_back(v);
+    }
+    std::sort(out.begin(), out.end(), [](const auto& a, const auto& b) { return a.partition < b.partition; });
+    return out;
+}
+
+const volume_item_s* volume_with_partition(int partition)
+{
+    for (size_t i = 1; i < volume_list.size(); ++i)
+        if (volume_list[i].partition_number == partition)
+            return &volume_list[i];
+    return nullptr;
+}
+
+QString run_and_capture(const QStringList& args, int* exit_code, QString* error_text)
+{
+    QProcess cli;
+    cli.start(QString::fromLocal8Bit(qgetenv("QUARVEL_BIN_DIR")) + "/quarvel-cli", args);
+    cli.waitForFinished(60000);
+    *exit_code = cli.exitCode();
+    *error_text = QString::fromLocal8Bit(cli.readAllStandardError());
+    return QString::fromLocal8Bit(cli.readAllStandardOutput());
+}
+
+}  // namespace
+
+class tst_enumeration : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init()
+    {
+        platform::set_block_devices_enabled(false);
+        platform::close_disk_images();
+    }
+
+    void volumes_of_fixture_data()
+    {
+        QTest::addColumn<QString>("kind");
+        for (const char* kind : {"fat12", "fat16", "fat32", "ntfs", "demo", "gpt", "mbr_logical",
+                                 "unpartitioned_fat32", "empty"})
+            QTest::newRow(kind) << kind;
+    }
+    void volumes_of_fixture()
+    {
+        QFETCH(QString, kind);
+        QUARVEL_FIXTURE(f, kind.toStdString());
+        QCOMPARE(platform::open_disk_image(f.image), 0);
+        enumerate_volumes();
+        const auto expected = expected_volumes(f);
+        QVERIFY(!volume_list.empty());
+        QVERIFY(volume_list[0].dos_device.isEmpty() && volume_list[0].root_path.isEmpty());
+        QCOMPARE(volume_list.size() - 1, expected.size());
+        const QString image = QString::fromStdString(f.image);
+        for (const auto& want : expected) {
+            const volume_item_s* got = volume_with_partition(want.partition);
+            QVERIFY2(got, qPrintable(QString("partition %1 missing").arg(want.partition)));
+            QCOMPARE(got->file_system, want.file_system);
+            QCOMPARE(got->label, want.label);
+            QCOMPARE(got->total_bytes, want.size);
+            QCOMPARE(got->disk_number, 0);
+            const QString suffix = QString(":p%1").arg(want.partition);
+            QCOMPARE(got->device_path, image + suffix);
+            QCOMPARE(got->dos_device, image.section('/', -1) + suffix);
+            QCOMPARE(got->root_path, got->device_path + "/");
+            QVERIFY(got->free_bytes <= got->total_bytes);
+        }
+        enumerate_drives();
+        QCOMPARE(drive_list.size(), size_t(2));
+        QVERIFY(!drive_list[0].geometry && drive_list[0].device_path.isEmpty());
+        QCOMPARE(drive_list[1].device_path, image);
+        QVERIFY(drive_list[1].size_bytes <= uint64_t(QFileInfo(image).size()));
+        QCOMPARE(drive_list[1].geometry->bytes_per_sector, 512u);
+    }
+
+    // Two images: the second one's volumes carry disk number 1, and the list
+    // is ordered by root path whatever the order the images were opened in.
+    void two_images_ordered_by_root_path()
+    {
+        QUARVEL_FIXTURE(fat, "fat16");
+        QUARVEL_FIXTURE(demo, "demo");
+        QCOMPARE(platform::open_disk_image(fat.image), 0);
+        QCOMPARE(platform::open_disk_image(demo.image), 0);
+        enumerate_volumes();
+        QCOMPARE(volume_list.size(), size_t(4));
+        for (size_t i = 2; i < volume_list.size(); ++i)
+            QVERIFY(volume_list[i - 1].root_path < volume_list[i].root_path);
+        for (size_t i = 1; i < volume_list.size(); ++i) {
+            const bool on_demo = volume_list[i].device_path.startsWith(QString::fromStdString(demo.image));
+            QCOMPARE(volume_list[i].disk_number, on_demo ? 1 : 0);
+        }
+    }
+
+    // The same image bound to a loop device: the volumes are the kernel's
+    // partition nodes, read like any disk.
+    void loop_device()
+    {
+        QUARVEL_FIXTURE(f, "demo");
+        QProcess attach;
+        attach.start("losetup", {"--find", "--show", "--partscan", "--read-only", QString::fromStdString(f.image)});
+        if (!attach.waitForFinished(20000) || attach.exitCode() != 0)
+            QSKIP("no loop device here (losetup needs root and /dev/loop*)");
+        const QString loop = QString::fromLocal8Bit(attach.readAllStandardOutput()).trimmed();
+        auto detach = qScopeGuard([&] { QProcess::execute("losetup", {"-d", loop}); });
+        QProcess::execute("udevadm", {"settle", "--timeout=5"});
+
+        platform::set_block_devices_enabled(true);
+        enumerate_volumes();
+        const auto expected = expected_volumes(f);
+        int matched = 0;
+        for (size_t i = 1; i < volume_list.size(); ++i) {
+            const auto& v = volume_list[i];
+            if (!v.device_path.startsWith(loop))
+                continue;
+            for (const auto& want : expected) {
+                if (want.partition != v.partition_number)
+                    continue;
+                ++matched;
+                QCOMPARE(v.file_system, want.file_system);
+                QCOMPARE(v.label, want.label);
+                QCOMPARE(v.total_bytes, want.size);
+                QCOMPARE(platform::drive_at(v.disk_number)->device_path, loop.toStdString());
+            }
+        }
+        QCOMPARE(matched, int(expected.size()));
+    }
+
+    void cli_lists_volumes_as_json()
+    {
+        QUARVEL_FIXTURE(f, "demo");
+        int code = -1;
+        QString errors;
+        const QString out = run_and_capture({"--image", QString::fromStdString(f.image), "volumes", "--json"},
+                                            &code, &errors);
+        QCOMPARE(code, 0);
+        const auto expected = expected_volumes(f);
+        const QStringList lines = out.split('\n', Qt::SkipEmptyParts);
+        int matched = 0;
+        for (const auto& line : lines) {
+            const QJsonObject row = QJsonDocument::fromJson(line.toUtf8()).object();
+            QVERIFY2(!row.isEmpty(), qPrintable(line));
+            if (!row["device_path"].toString().startsWith(QString::fromStdString(f.image)))
+                continue;
+            for (const auto& want : expected) {
+                if (row["partition_number"].toInt() != want.partition)
+                    continue;
+                ++matched;
+                QCOMPARE(row["file_system"].toString(), want.file_system);
+                QCOMPARE(row["label"].toString(), want.label);
+                QCOMPARE(uint64_t(row["total_bytes"].toDouble()), want.size);
+                for (const char* key : {"dos_device", "root_path", "free_bytes", "disk_number"})
+                    QVERIFY2(row.contains(key), key);
+            }
+        }
+        QCOMPARE(matched, int(expected.size()));
+    }
+
+    void cli_refuses_bad_images_in_one_line_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::newRow("missing") << "/nonexistent/card.img";
+        QTest::newRow("folder") << "/";
+    }
+    void cli_refuses_bad_images_in_one_line()
+    {
+        QFETCH(QString, path);
+        int code = -1;
+        QString errors;
+        const QString out = run_and_capture({"--image", path, "volumes"}, &code, &errors);
+        QCOMPARE(code, 1);
+        QVERIFY(out.isEmpty());
+        QCOMPARE(errors.count('\n'), 1);
+        QVERIFY(errors.startsWith("quarvel-cli: "));
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_enumeration)
+#include "tst_enumeration.moc"
