@@ -136,6 +136,7 @@ private slots:
     void command_line_split();
     void start_up_thread_fills_pages();
     void home_page_layout_and_screenshot();
+    void button_images_per_language();
 
 private:
     QTemporaryDir config_dir;
@@ -581,6 +582,31 @@ void tst_app_window::home_page_layout_and_screenshot()
         }
     }
     QVERIFY(text_pixels);
+}
+
+void tst_app_window::button_images_per_language()
+{
+    language_list = {"English", "Deutsch", "العربية"};
+    current_language_index = 1;
+    QCOMPARE(home_button_style("btn_start_scan"),
+             QString("QPushButton{ border-image: url(:/images/multilang/de/btn_start_scan1.png); }"
+                     "QPushButton:hover{ border-image: url(:/images/multilang/de/btn_start_scan2.png);}"
+                     "QPushButton:pressed{  border-image: url(:/images/multilang/de/btn_start_scan3.png);}"));
+    // Every shipped language has its full set of word-carrying pictures.
+    for (const char* code : {"en", "de", "fr", "es", "it", "jp", "cn", "hk", "nl", "pt"}) {
+        for (const char* name : {"btn_start_scan", "btn_resume_recovery", "btn_top1", "btn_top2", "btn_top3"}) {
+            for (int state = 1; state <= 3; ++state) {
+                const QString path = QString(":/images/multilang/%1/%2%3.png").arg(code, name).arg(state);
+                QVERIFY2(!QPixmap(path).isNull(), qPrintable(path));
+            }
+        }
+    }
+    QCOMPARE(QPixmap(":/images/multilang/fr/btn_resume_recovery2.png").size(), QSize(323, 106));
+    QCOMPARE(QPixmap(":/images/multilang/jp/btn_top31.png").size(), QSize(95, 70));
+    // A language without pictures of its own borrows the English ones.
+    current_language_index = 2;
+    QCOMPARE(language_code(), QString("ar"));
+    QVERIFY(home_button_style("btn_resume_recovery").contains(":/images/multilang/en/btn_resume_recovery1.png"));
 }
 
 QTEST_MAIN(tst_app_window)
