@@ -1,0 +1,309 @@
+// The deep scanner: records and type index, copying carved files out, and
+// the scan result file's layout and its refusals.
+#include "carve/carve_samples.h"
+#include "engines/carve/carve.h"
+#include "scan/raw/raw_recovery.h"
+#include "support/fixtures.h"
+
+#include <QFile>
+#include <QtTest>
+#include <cstring>
+
+using namespace carve_test;
+
+namespace {
+
+QByteArray read_all(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+bool write_all(const QString& path, const QByteArray& bytes)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
+}
+
+QByteArray le64(int64_t v)
+{
+    QByteArray b(8, '\0');
+    for (int i = 0; i < 8; ++i)
+        b[i] = char((uint64_t(v) >> (8 * i)) & 0xFF);
+    return b;
+}
+
+QByteArray record(int64_t index, int64_t offset, int64_t size, const char* type)
+{
+    QByteArray t(8, '\0');
+    std::memcpy(t.data(), type, std::min<size_t>(8, std::strlen(type)));
+    return le64(index) + le64(offset) + le64(size) + t;
+}
+
+QByteArray header(const QByteArray& path)
+{
+    QByteArray h = path;
+    h.resize(256, '\0');
+    return h;
+}
+
+volume_item_s volume_of(const QString& path)
+{
+    volume_item_s v;
+    v.device_path = path;
+    v.total_bytes = uint64_t(QFileInfo(path).size());
+    return v;
+}
+
+}  // namespace
+
+class tst_raw_results : public QObject {
+    Q_OBJECT
+
+    QString dir_;
+
+private slots:
+    void initTestCase()
+    {
+        dir_ = QString::fromStdString(test_support::make_temp_dir("raw"));
+        QVERIFY(!dir_.isEmpty());
+    }
+
+    void records_and_type_index()
+    {
+        raw_recovery_c raw;
+        raw.add_record("jpg", 0, 10);
+        raw.add_record("png", 512, 20);
+        raw.add_record("jpg", 1024, 30);
+        raw.add_record("longtypename", 2048, 40);
+        QCOMPARE(raw.records().size(), size_t(4));
+        QCOMPARE(raw.records()[2].index, int64_t(2));
+        QCOMPARE(raw.type_index().at("jpg"), (std::vector<int64_t>{0, 2}));
+        const auto rows = raw.rows_for_type("jpg");
+        QCOMPARE(rows.size(), size_t(2));
+        QCOMPARE(rows[1].name, QString("00000002.jpg"));
+        QCOMPARE(rows[1].size, int64_t(30));
+        QCOMPARE(rows[1].id, int64_t(2));
+        QCOMPARE(rows[1].date1 + rows[1].date2 + rows[1].flags + rows[1].checked, int64_t(0));
+        // Cut to 8 bytes in the record, indexed under the full name.
+        QCOMPARE(QByteArray(raw.records()[3].type, 8), QByteArray("longtype"));
+        QCOMPARE(raw.rows_for_type("longtypename").at(0).name, QString("00000003.longtypename"));
+        QCOMPARE(raw.get_found_count(), int64_t(0));
+        QCOMPARE(raw.get_read_count(), int64_t(0));
+        raw.reset();
+        QVERIFY(raw.records().empty());
+        QVERIFY(raw.type_index().empty());
+        QVERIFY(raw.all_rows().empty());
+    }
+
+    void saved_file_layout_and_round_trip()
+    {
+        raw_recovery_c raw;
+        raw.set_volume(volume_of("/dev/sdz1/"));
+        QCOMPARE(raw.device_path(), QString("/dev/sdz1"));
+        const QString sav = dir_ + "/scan.sav";
+        QCOMPARE(raw.save_results(QFile::encodeName(sav)), -1);  // nothing to save
+        QVERIFY(!QFile::exists(sav));
+        raw.add_record("jpg", 512, 1000);
+        raw.add_record("longtypename", 4096, 77);
+        raw.add_record("jpg", 8192, 5);
+        QCOMPARE(raw.save_results(QFile::encodeName(sav)), 0);
+        const QByteArray expected = header("/dev/sdz1") + record(0, 512, 1000, "jpg") +
+                                    record(1, 4096, 77, "longtypename") + record(2, 8192, 5, "jpg");
+        QCOMPARE(read_all(sav), expected);
+
+        raw_recovery_c loaded;
+        QCOMPARE(loaded.load_results(QFile::encodeName(sav)), QString("/dev/sdz1"));
+        QCOMPARE(loaded.records().size(), size_t(3));
+        QCOMPARE(loaded.type_index().size(), size_t(2));
+        QCOMPARE(loaded.type_index().at("jpg"), (std::vector<int64_t>{0, 2}));
+        QCOMPARE(loaded.rows_for_type("longtype").at(0).name, QString("00000001.longtype"));
+        QCOMPARE(loaded.rows_for_type("jpg").at(1).size, int64_t(5));
+        // Saving what was loaded writes the same bytes.
+        QCOMPARE(loaded.save_results(QFile::encodeName(dir_ + "/again.sav")), 0);
+        QCOMPARE(read_all(dir_ + "/again.sav"), expected);
+    }
+
+    void files_that_are_refused_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::newRow("empty") << QByteArray();
+        QTest::newRow("header only, 256 bytes") << header("/dev/sdz1");
+        QTest::newRow("300 bytes") << header("/dev/sdz1") + QByteArray(44, '\0');
+        QTest::newRow("index equal to the count") << header("/dev/sdz1") + record(0, 0, 1, "jpg") + record(2, 0, 1, "jpg");
+        QTest::newRow("negative index") << header("/dev/sdz1") + record(-1, 0, 1, "jpg");
+        QTest::newRow("no device path") << header("") + record(0, 0, 1, "jpg");
+    }
+
+    void files_that_are_refused()
+    {
+        QFETCH(QByteArray, bytes);
+        const QString sav = dir_ + "/refused.sav";
+        QVERIFY(write_all(sav, bytes));
+        raw_recovery_c raw;
+        raw.set_volume(volume_of("/dev/keep"));
+        raw.add_record("png", 0, 3);
+        QCOMPARE(raw.load_results(QFile::encodeName(sav)), QString());
+        // Nothing half-loaded.
+        QCOMPARE(raw.device_path(), QString("/dev/keep"));
+        QCOMPARE(raw.records().size(), size_t(1));
+        QCOMPARE(raw.type_index().count("png"), size_t(1));
+        QCOMPARE(raw.load_results(QFile::encodeName(dir_ + "/no-such.sav")), QString());
+    }
+
+    void smallest_file_is_accepted()
+    {
+        const QString sav = dir_ + "/one.sav";
+        QVERIFY(write_all(sav, header("/dev/sdz1") + record(0, 512, 9, "12345678")));
+        raw_recovery_c raw;
+        QCOMPARE(raw.load_results(QFile::encodeName(sav)), QString("/dev/sdz1"));
+        QCOMPARE(raw.rows_for_type("12345678").at(0).name, QString("00000000.12345678"));
+    }
+
+    void device_path_that_does_not_fit()
+    {
+        raw_recovery_c raw;
+        raw.set_volume(volume_of("/" + QString(255, 'd')));
+        raw.add_record("jpg", 0, 1);
+        const QString sav = dir_ + "/long.sav";
+        QCOMPARE(raw.save_results(QFile::encodeName(sav)), -1);
+        QVERIFY(!QFile::exists(sav));
+        raw.set_volume(volume_of("/" + QString(254, 'd')));  // 255 bytes and the NUL: fits
+        QCOMPARE(raw.save_results(QFile::encodeName(sav)), 0);
+        QCOMPARE(QFileInfo(sav).size(), qint64(288));
+    }
+
+    void save_path_outside_ascii()
+    {
+        raw_recovery_c raw;
+        raw.set_volume(volume_of(QString::fromUtf8("/media/café/disk.img:p0")));
+        raw.add_record("jpg", 0, 1);
+        const QString sav = dir_ + QString::fromUtf8("/résultat 扫描.sav");
+        QCOMPARE(raw.save_results(QFile::encodeName(sav)), 0);
+        QVERIFY(QFile::exists(sav));
+        raw_recovery_c loaded;
+        QCOMPARE(loaded.load_results(QFile::encodeName(sav)), QString::fromUtf8("/media/café/disk.img:p0"));
+    }
+
+    // The thread body over a real image, then every record copied out byte
+    // for byte, at aligned and unaligned offsets.
+    void deep_scan_and_copy_out_data()
+    {
+        QTest::addColumn<bool>("unaligned");
+        QTest::newRow("sector-aligned") << false;
+        QTest::newRow("unaligned, byte level") << true;
+    }
+
+    void deep_scan_and_copy_out()
+    {
+        QFETCH(bool, unaligned);
+        std::vector<sample_s> samples;
+        QString reason;
+        if (!make_samples(dir_ + "/samples", &samples, &reason))
+            QSKIP(qPrintable(reason));
+        const QString conf = dir_ + "/Quarvel.conf";
+        QVERIFY(write_all(conf, unaligned ? "byte_level on\n" : "sector_size 512\n"));
+        QCOMPARE(carve_load_config(QFile::encodeName(conf).constData()), 0);
+        const QString image = dir_ + "/deep.img";
+        const auto planted = write_image(image, samples, background::random, unaligned, 7);
+        QVERIFY(!planted.empty());
+
+        raw_recovery_c raw;
+        raw.set_volume(volume_of(image));
+        raw.start();
+        QVERIFY(raw.wait(120000));
+        QCOMPARE(raw.get_progress(), 1.0);
+        QCOMPARE(raw.records().size(), planted.size());
+        std::map<int64_t, const planted_s*> by_offset;
+        for (const auto& p : planted)
+            by_offset[int64_t(p.offset)] = &p;
+        for (const auto& r : raw.all_rows()) {
+            const raw_item_s& item = raw.records()[size_t(r.row.id)];
+            QVERIFY(by_offset.count(item.offset));
+            const QString out = dir_ + "/out-" + r.row.name;
+            QCOMPARE(raw.recover_file(r.row.id, out), 0);
+            QCOMPARE(read_all(out), by_offset[item.offset]->bytes);
+            QFile::remove(out);
+        }
+        carve_load_config(nullptr);
+    }
+
+    void copy_out_refusals_and_short_device()
+    {
+        const QString image = dir_ + "/short.img";
+        QByteArray bytes(4096, 'x');
+        bytes.replace(1000, 5, "hello");
+        QVERIFY(write_all(image, bytes));
+        const QString sav = dir_ + "/short.sav";
+        QVERIFY(write_all(sav, header(QFile::encodeName(image)) + record(0, 1000, 5, "txt") +
+                                   record(1, 3584, 100000, "bin")));
+        raw_recovery_c raw;
+        QCOMPARE(raw.load_results(QFile::encodeName(sav)), image);
+        QCOMPARE(raw.recover_file(2, dir_ + "/x"), -1);
+        QCOMPARE(raw.recover_file(-1, dir_ + "/x"), -1);
+        QCOMPARE(raw.recover_file(0, dir_ + "/no-such-folder/x"), -1);
+        QCOMPARE(raw.recover_file(0, dir_ + "/hello.txt"), 0);
+        QCOMPARE(read_all(dir_ + "/hello.txt"), QByteArray("hello"));
+        // The device ends early: a shorter file, still a success.
+        QCOMPARE(raw.recover_file(1, dir_ + "/tail.bin"), 0);
+        QCOMPARE(read_all(dir_ + "/tail.bin"), QByteArray(512, 'x'));
+        // A device that is gone.
+        QVERIFY(QFile::remove(image));
+        QCOMPARE(raw.recover_file(0, dir_ + "/gone.txt"), -1);
+    }
+
+    // A carved file of 2 GiB or more comes out whole.
+    void copy_of_more_than_two_gib()
+    {
+        const QString image = dir_ + "/big.img";
+        const qint64 size = (qint64(2) << 30) + 8192;
+        QFile f(image);
+        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        QVERIFY(f.resize(size + 4096));  // sparse
+        f.close();
+        QVERIFY(put_bytes(image, 512, "first"));
+        QVERIFY(put_bytes(image, 512 + size - 4, "last"));
+        const QString sav = dir_ + "/big.sav";
+        QVERIFY(write_all(sav, header(QFile::encodeName(image)) + record(0, 512, size, "bin")));
+        raw_recovery_c raw;
+        QCOMPARE(raw.load_results(QFile::encodeName(sav)), image);
+        const QString out = dir_ + "/big.bin";
+        QCOMPARE(raw.recover_file(0, out), 0);
+        QCOMPARE(QFileInfo(out).size(), size);
+        QFile o(out);
+        QVERIFY(o.open(QIODevice::ReadOnly));
+        QCOMPARE(o.read(5), QByteArray("first"));
+        QVERIFY(o.seek(size - 4));
+        QCOMPARE(o.read(4), QByteArray("last"));
+        o.close();
+        QFile::remove(out);
+        QFile::remove(image);
+    }
+
+    void stop_keeps_what_was_found()
+    {
+        const QString image = dir_ + "/stop.img";
+        QFile f(image);
+        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        QVERIFY(f.resize(qint64(16) << 30));
+        f.close();
+        QVERIFY(put_bytes(image, 0, QByteArray("GIF89a\x01\x00\x01\x00\x80\x00\x00\x00\x00\x00\xff\xff\xff"
+                                               "\x2c\x00\x00\x00\x00\x01\x00\x01\x00\x00\x02\x02\x44\x01\x00\x3b", 35)));
+        carve_load_config(nullptr);
+        raw_recovery_c raw;
+        raw.set_volume(volume_of(image));
+        raw.set_pause(1);  // cleared by the thread's own reset
+        raw.start();
+        QTRY_VERIFY_WITH_TIMEOUT(raw.get_progress() > 0.0, 20000);
+        raw.set_stop(3);
+        QVERIFY(raw.wait(10000));
+        QCOMPARE(raw.get_stop(), 3);
+        QVERIFY(raw.get_progress() < 1.0);
+        QCOMPARE(raw.records().size(), size_t(1));
+        QCOMPARE(QByteArray(raw.records()[0].type), QByteArray("gif"));
+        QFile::remove(image);
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_raw_results)
+#include "tst_raw_results.moc"
