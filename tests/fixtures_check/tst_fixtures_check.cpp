@@ -23,7 +23,8 @@ using namespace test_support;
 namespace {
 
 const char* const all_kinds[] = {"fat12", "fat16", "fat32", "ntfs", "demo", "gpt", "mbr_logical",
-                                 "unpartitioned_fat32", "empty", "carve", "lost_partitions"};
+                                 "unpartitioned_fat32", "empty", "carve", "lost_partitions",
+                                 "fat_corrupt", "ntfs_corrupt"};
 
 // Returns the full path of a tool, looking in sbin too, or empty.
 QString tool(const QString& name) {
@@ -176,6 +177,7 @@ private slots:
     void deleted_content_still_on_disk();
     void planted_and_lost_data() { kinds_data(); }
     void planted_and_lost();
+    void fat_damage_seen_by_fsck();
 
     void cached_build_does_nothing();
     void parallel_builds_share_one_image();
@@ -395,6 +397,31 @@ void fixtures_check_c::planted_and_lost() {
         auto probe = blkid_probe(image, field_number(e, 1), field_number(e, 2));
         QCOMPARE(probe["TYPE"], field(e, 3) == "0x07" ? QString("ntfs") : QString("vfat"));
     }
+}
+
+// fsck.fat (read-only) must find each live damaged FAT entry on its own.
+void fixtures_check_c::fat_damage_seen_by_fsck() {
+    QUARVEL_FIXTURE(f, "fat_corrupt");
+    if (tool("fsck.fat").isEmpty())
+        QSKIP("skip: fsck.fat (dosfstools) is not installed");
+    const volume_s v = volumes(f).at(0);
+    const QString part = QString::fromStdString(make_temp_dir("fsck")) + "/part.img";
+    QVERIFY(extract(QString::fromStdString(f.image), v.start, v.size, part));
+    const run_result_s r = run(tool("fsck.fat"), {"-n", part});
+    const QString report = QString::fromUtf8(r.out + r.err);
+    QVERIFY2(r.code != 0, qPrintable(report));
+    int live = 0;
+    for (const manifest_entry_s& e : entries_of(f, "corrupt")) {
+        const std::string damage = field(e, 2);
+        if (damage == "chain_loop" || damage == "chain_out_of_range" || damage == "dir_cycle") {
+            QVERIFY2(report.contains(QString::fromStdString(field(e, 1))), qPrintable(report));
+            ++live;
+        }
+    }
+    QCOMPARE(live, 3);
+    QVERIFY(report.contains("Circular cluster chain"));
+    QVERIFY(report.contains("out of range"));
+    QVERIFY(report.contains("point to containing directory"));
 }
 
 void fixtures_check_c::cached_build_does_nothing() {
