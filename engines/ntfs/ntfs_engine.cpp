@@ -45,6 +45,7 @@ struct engine_s {
     uint64_t chunk_first = 0;
     uint64_t chunk_count = 0;
     std::vector<bool> chunk_ok;   // per record of the chunk: read without error
+    std::vector<uint8_t> copy_buffer;  // extraction's read buffer, made once
     scan_stats_s stats;
 };
 
@@ -471,25 +472,26 @@ scan_stats_s ntfs_scan_stats(const void* context) {
 
 namespace {
 
-// Writes all of buf at the current position. Returns false on any error.
-bool write_all(int fd, const uint8_t* buf, size_t length) {
+// Writes all of buf at offset. Returns false on any error.
+bool write_all(int fd, const uint8_t* buf, size_t length, uint64_t offset) {
     while (length > 0) {
-        const ssize_t n = ::write(fd, buf, length);
+        const ssize_t n = ::pwrite(fd, buf, length, off_t(offset));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
             return false;
         buf += n;
         length -= size_t(n);
+        offset += uint64_t(n);
     }
     return true;
 }
 
 // Writes the data of f to fd. Holes and bytes past the initialised size are
 // left as holes in the destination; the final size comes from ftruncate.
-uint32_t write_data(const engine_s& e, const file_s& f, int fd) {
+uint32_t write_data(engine_s& e, const file_s& f, int fd) {
     if (f.data_resident)
-        return write_all(fd, f.resident_value.data(), f.resident_value.size()) ? extract_ok : extract_write_failed;
+        return write_all(fd, f.resident_value.data(), f.resident_value.size(), 0) ? extract_ok : extract_write_failed;
     if (f.data_flags & (layout::attr::flag_compressed | layout::attr::flag_encrypted))
         return extract_unsupported;
     if (f.runs_bad)
@@ -501,7 +503,8 @@ uint32_t write_data(const engine_s& e, const file_s& f, int fd) {
         uint64_t(clusters) * cs < f.data_size)
         return extract_bad_runlist;
     const uint64_t readable_end = std::min(f.data_size, f.initialized_size);
-    std::vector<uint8_t> buf(copy_bytes);
+    std::vector<uint8_t>& buf = e.copy_buffer;
+    buf.resize(copy_bytes);
     for (const run_s& r : runs) {
         if (r.lcn < 0)
             continue;
@@ -512,7 +515,7 @@ uint32_t write_data(const engine_s& e, const file_s& f, int fd) {
             const uint64_t device_at = uint64_t(r.lcn) * cs + (at - start);
             if (e.device.read_at(device_at, buf.data(), take) != int64_t(take))
                 return extract_read_failed;
-            if (::lseek(fd, off_t(at), SEEK_SET) < 0 || !write_all(fd, buf.data(), take))
+            if (!write_all(fd, buf.data(), take, at))
                 return extract_write_failed;
             at += take;
         }
