@@ -184,6 +184,7 @@ private slots:
     void fat_images_are_byte_identical();
     void missing_tool_skips();
     void unknown_kind_fails();
+    void support_maps_exit_codes_and_parses();
 };
 
 void fixtures_check_c::kinds_data() {
@@ -481,6 +482,60 @@ void fixtures_check_c::unknown_kind_fails() {
     std::string reason;
     QVERIFY(!fixture("no_such_kind", &f, &reason));
     QVERIFY2(reason.rfind("skip:", 0) != 0 && reason.find("no_such_kind") != std::string::npos, reason.c_str());
+}
+
+// fixture() against stand-in builders: 77 becomes a "skip:" reason carrying
+// the builder's words, any other failure a reason that is not a skip, and a
+// manifest's comments, blank lines, CRLF endings and empty fields are read
+// as written.
+void fixtures_check_c::support_maps_exit_codes_and_parses() {
+    const QString dir = QString::fromStdString(make_temp_dir("stub"));
+    const QString stub = dir + "/stub.sh";
+    QFile script(stub);
+    QVERIFY(script.open(QIODevice::WriteOnly));
+    script.write("case $1 in\n"
+                 "  stub_skip) echo 'skip: no frobnicator here' >&2; exit 77 ;;\n"
+                 "  stub_fail) echo 'mkfs exploded' >&2; exit 3 ;;\n"
+                 "  stub_ok) mkdir -p \"$2\"; : > \"$2/$1.img\";\n"
+                 "    printf '# made by hand\\r\\n\\ndisk\\t0\\tnone\\t\\r\\nvolume\\t0\\tFAT12\\t\\t0\\t0\\n' > \"$2/$1.manifest\" ;;\n"
+                 "esac\n");
+    script.close();
+    const QByteArray old_builder = qgetenv("QUARVEL_FIXTURE_BUILDER");
+    const QByteArray old_dir = qgetenv("QUARVEL_FIXTURE_DIR");
+    qputenv("QUARVEL_FIXTURE_BUILDER", stub.toUtf8());
+    qputenv("QUARVEL_FIXTURE_DIR", (dir + "/out").toUtf8());
+
+    fixture_s f;
+    std::string skip_reason, fail_reason, ok_reason;
+    const bool skipped = fixture("stub_skip", &f, &skip_reason);
+    const bool failed = fixture("stub_fail", &f, &fail_reason);
+    const bool built = fixture("stub_ok", &f, &ok_reason);
+
+    const auto restore = [](const char* name, const QByteArray& value) {
+        if (value.isNull())
+            qunsetenv(name);
+        else
+            qputenv(name, value);
+    };
+    restore("QUARVEL_FIXTURE_BUILDER", old_builder);
+    restore("QUARVEL_FIXTURE_DIR", old_dir);
+
+    QVERIFY(!skipped);
+    QCOMPARE(skip_reason, std::string("skip: no frobnicator here"));
+    QVERIFY(!failed);
+    QVERIFY2(fail_reason.rfind("skip:", 0) != 0 && fail_reason.find("mkfs exploded") != std::string::npos &&
+                 fail_reason.find("exit 3") != std::string::npos,
+             fail_reason.c_str());
+    QVERIFY2(built, ok_reason.c_str());
+    QCOMPARE(f.entries.size(), size_t(2));
+    QCOMPARE(f.entries[0].kind, std::string("disk"));
+    QCOMPARE(f.entries[0].fields, (std::vector<std::string>{"0", "none", ""}));
+    QCOMPARE(field(f.entries[1], 2), std::string());
+    QCOMPARE(field_number(f.entries[1], 3), 0LL);
+    QCOMPARE(field(f.entries[1], 9), std::string());
+    QCOMPARE(field_number(f.entries[1], 1), -1LL);
+    QCOMPARE(image_volume_path(f, 0), f.image + ":p0");
+    QVERIFY(QFileInfo(QString::fromStdString(f.image)).isAbsolute());
 }
 
 QTEST_GUILESS_MAIN(fixtures_check_c)
