@@ -487,12 +487,56 @@ bool write_all(int fd, const uint8_t* buf, size_t length, uint64_t offset) {
     return true;
 }
 
+// Writes the data of a compressed stream: units of 2^compression_unit
+// clusters, each stored whole (every cluster allocated), compressed (the
+// leading clusters allocated, the rest a hole) or absent (all a hole).
+uint32_t write_compressed(engine_s& e, const file_s& f, const std::vector<run_s>& runs, int fd) {
+    const uint64_t cs = e.volume.cluster_size;
+    if (f.compression_unit == 0 || f.compression_unit > 8 || (cs << f.compression_unit) > (uint64_t(4) << 20))
+        return extract_unsupported;
+    const uint64_t unit_clusters = uint64_t(1) << f.compression_unit;
+    const size_t unit_bytes = size_t(unit_clusters * cs);
+    std::vector<uint8_t> stored(unit_bytes), plain(unit_bytes);
+    auto run = runs.begin();
+    for (uint64_t unit_vcn = 0; unit_vcn * cs < f.data_size; unit_vcn += unit_clusters) {
+        const uint64_t end_vcn = unit_vcn + unit_clusters;
+        uint64_t allocated = 0;
+        for (uint64_t vcn = unit_vcn; vcn < end_vcn;) {
+            while (run != runs.end() && run->vcn + run->length <= vcn)
+                ++run;
+            if (run == runs.end())
+                break;  // the unit reaches past the runs: the rest is a hole
+            const uint64_t n = std::min(run->vcn + run->length, end_vcn) - vcn;
+            if (run->lcn >= 0) {
+                const uint64_t at = (uint64_t(run->lcn) + (vcn - run->vcn)) * cs;
+                if (e.device.read_at(at, stored.data() + allocated * cs, size_t(n * cs)) != int64_t(n * cs))
+                    return extract_read_failed;
+                allocated += n;
+            }
+            vcn += n;
+        }
+        if (allocated == 0)
+            continue;
+        const uint8_t* data = stored.data();
+        if (allocated < unit_clusters) {
+            if (!lznt1_decompress(stored.data(), size_t(allocated * cs), plain.data(), plain.size()))
+                return extract_bad_compression;
+            data = plain.data();
+        }
+        const uint64_t offset = unit_vcn * cs;
+        const size_t take = size_t(std::min<uint64_t>(unit_bytes, f.data_size - offset));
+        if (!write_all(fd, data, take, offset))
+            return extract_write_failed;
+    }
+    return ::ftruncate(fd, off_t(f.data_size)) == 0 ? extract_ok : extract_write_failed;
+}
+
 // Writes the data of f to fd. Holes and bytes past the initialised size are
 // left as holes in the destination; the final size comes from ftruncate.
 uint32_t write_data(engine_s& e, const file_s& f, int fd) {
     if (f.data_resident)
         return write_all(fd, f.resident_value.data(), f.resident_value.size(), 0) ? extract_ok : extract_write_failed;
-    if (f.data_flags & (layout::attr::flag_compressed | layout::attr::flag_encrypted))
+    if (f.data_flags & layout::attr::flag_encrypted)
         return extract_unsupported;
     if (f.runs_bad)
         return extract_bad_runlist;
@@ -500,8 +544,10 @@ uint32_t write_data(engine_s& e, const file_s& f, int fd) {
     const int64_t clusters = arrange_runs(&runs);
     const uint64_t cs = e.volume.cluster_size;
     if (clusters < 0 || f.data_size > f.allocated_size || uint64_t(clusters) > (uint64_t(1) << 62) / cs ||
-        uint64_t(clusters) * cs < f.data_size)
+        uint64_t(clusters) * cs < f.data_size || f.data_size > uint64_t(INT64_MAX))
         return extract_bad_runlist;
+    if (f.data_flags & layout::attr::flag_compressed)
+        return write_compressed(e, f, runs, fd);
     const uint64_t readable_end = std::min(f.data_size, f.initialized_size);
     std::vector<uint8_t>& buf = e.copy_buffer;
     buf.resize(copy_bytes);

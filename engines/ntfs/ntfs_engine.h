@@ -73,10 +73,11 @@ enum extract_status : uint32_t {
     extract_not_open = 1,     // no scan open on this context
     extract_bad_record = 2,   // record unreadable or corrupt
     extract_no_data = 3,      // a directory, or no unnamed data stream
-    extract_unsupported = 4,  // compressed or encrypted data
+    extract_unsupported = 4,  // encrypted data, or compression units of an unknown size
     extract_bad_runlist = 5,  // runs outside the volume or not covering the size
     extract_read_failed = 6,
     extract_write_failed = 7,
+    extract_bad_compression = 8,  // a compressed unit that does not decompress
 };
 
 // What the scan met so far, for diagnostics and tests.

@@ -319,6 +319,58 @@ std::u16string cut_at_bad_unit(const std::u16string& name) {
     return name.substr(0, i);
 }
 
+bool lznt1_decompress(const uint8_t* in, size_t in_size, uint8_t* out, size_t out_size) {
+    constexpr size_t chunk_size = 4096;
+    size_t ip = 0, op = 0;
+    std::memset(out, 0, out_size);
+    while (in_size - ip >= 2 && op < out_size) {
+        const uint16_t header = le16(in + ip);
+        if (header == 0)
+            break;  // end of the unit's data
+        const size_t length = size_t(header & 0x0FFF) + 1;  // bytes after the header
+        ip += 2;
+        if (length > in_size - ip || out_size - op < chunk_size)
+            return false;
+        const uint8_t* c = in + ip;
+        const uint8_t* c_end = c + length;
+        ip += length;
+        uint8_t* chunk = out + op;
+        op += chunk_size;
+        if (!(header & 0x8000)) {
+            std::memcpy(chunk, c, std::min(length, chunk_size));  // stored as is
+            continue;
+        }
+        size_t pos = 0;  // bytes produced in this chunk
+        while (c < c_end) {
+            const uint8_t tags = *c++;
+            for (int bit = 0; bit < 8 && c < c_end; ++bit) {
+                if (!(tags & (1 << bit))) {
+                    if (pos >= chunk_size)
+                        return false;
+                    chunk[pos++] = *c++;
+                    continue;
+                }
+                if (c_end - c < 2 || pos == 0)
+                    return false;
+                const uint16_t token = le16(c);
+                c += 2;
+                // The further into the chunk, the more bits the offset takes.
+                unsigned offset_bits = 4;
+                for (size_t p = pos - 1; p >= 0x10; p >>= 1)
+                    ++offset_bits;
+                const unsigned length_bits = 16 - offset_bits;
+                const size_t copy = size_t(token & ((1u << length_bits) - 1)) + 3;
+                const size_t back = size_t(token >> length_bits) + 1;
+                if (back > pos || copy > chunk_size - pos)
+                    return false;
+                for (size_t i = 0; i < copy; ++i, ++pos)
+                    chunk[pos] = chunk[pos - back];  // may overlap: byte by byte
+            }
+        }
+    }
+    return true;
+}
+
 int64_t filetime_to_unix(uint64_t filetime) {
     if (filetime == 0)
         return 0;

@@ -119,6 +119,12 @@ int name_space_rank(uint8_t name_space);
 // Cuts a UTF-16 name at its first NUL or unpaired surrogate.
 std::u16string cut_at_bad_unit(const std::u16string& name);
 
+// Decompresses one LZNT1 compression unit [in, in + in_size) into out, which
+// holds out_size bytes (the unit's size). A chunk that ends short is padded
+// with zeros to its 4 KiB. Returns false on a back-reference before the
+// chunk's start, a chunk running past the input, or output past out_size.
+bool lznt1_decompress(const uint8_t* in, size_t in_size, uint8_t* out, size_t out_size);
+
 // Seconds since 1970 of a FILETIME; 0 stays 0.
 int64_t filetime_to_unix(uint64_t filetime);
 

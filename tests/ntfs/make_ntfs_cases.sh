@@ -5,7 +5,8 @@
 #   orphan  <TAB> path <TAB> size <TAB> sha256   deleted, its folder's record reused
 #   lost_names <TAB> path <TAB> size <TAB> sha256  deleted, names and tail runs gone
 #   live    <TAB> path <TAB> size <TAB> sha256   a live file
-# Cases: a sparse file, a file fragmented enough to need an attribute list,
+# Cases: a sparse file, a compressed file, a file fragmented enough to need an
+# attribute list,
 # a file whose deleted folder's MFT record went to a new live file.
 # Exit 77 with "skip: <reason>" when mkntfs, ntfs-3g or FUSE is missing.
 set -Eeuo pipefail
@@ -41,8 +42,8 @@ trap cleanup EXIT
 truncate -s 48M "$WORK/img"
 mkntfs -F -Q -q -s 512 -c 4096 -L cases "$WORK/img" >/dev/null 2>&1
 
-mount_img() {
-    ntfs-3g -o no_detach "$WORK/img" "$MNT" 2>"$WORK/err" &
+mount_img() {   # mount_img [-o OPTIONS]
+    ntfs-3g -o no_detach "$@" "$WORK/img" "$MNT" 2>"$WORK/err" &
     PID=$!
     for _ in $(seq 1 100); do
         mountpoint -q "$MNT" && return 0
@@ -55,7 +56,7 @@ umount_img() { sync; fusermount -u "$MNT"; wait "$PID"; PID=""; }
 note() { printf '%s\t%s\t%s\t%s\n' "$1" "$2" "$(stat -c %s "$MNT$2")" "$(sha256sum <"$MNT$2" | cut -c1-64)" >>"$WORK/man"; }
 : >"$WORK/man"
 
-mount_img
+mount_img -o compression
 # The folder and its file come first so that their records are the lowest
 # free ones once deleted; a fresh mount then hands the folder's record to a
 # new file.
@@ -84,6 +85,16 @@ PY
 # name and the runs past the base record are gone, the base record stays.
 note lost_names "/many runs.bin"
 note live "/many runs kept.bin"
+# A folder marked compressed: ntfs-3g compresses what is written into it.
+mkdir "$MNT/packed"
+python3 - "$MNT/packed" <<'PY'
+import os, sys
+os.setxattr(sys.argv[1], "system.ntfs_attrib_be", (0x800).to_bytes(4, "big"))
+text = b"".join(b"line %06d of a compressible text\n" % i for i in range(8000))
+with open(os.path.join(sys.argv[1], "text.txt"), "wb") as f:
+    f.write(text + os.urandom(70000) + b"tail" * 5000)
+PY
+note deleted "/packed/text.txt"
 head -c 1234 /dev/urandom >"$MNT/kept.txt"
 note live /kept.txt
 rm "$MNT/Lost Folder/orphan data.bin"
@@ -93,7 +104,7 @@ umount_img
 mount_img
 echo "took the folder's record" >"$MNT/reuser.txt"
 note live /reuser.txt
-rm "$MNT/sparse.bin" "$MNT/many runs.bin"
+rm "$MNT/sparse.bin" "$MNT/many runs.bin" "$MNT/packed/text.txt"
 umount_img
 
 mv "$WORK/man" "$MAN.tmp"

@@ -61,6 +61,7 @@ private slots:
     void record_checks();
     void attribute_walk();
     void names_and_times();
+    void lznt1();
     void boot_sector();
     void fixture_volume();
     void case_volume();
@@ -244,6 +245,32 @@ void tst_ntfs_engine::names_and_times() {
     QCOMPARE(filetime_to_unix(116444736000000000ull + 10000000ull * 1704067200ull), int64_t(1704067200));
 }
 
+void tst_ntfs_engine::lznt1() {
+    // "abc", then six bytes copied from three back: "abcabcabc".
+    const uint8_t unit[] = {0x05, 0xB0, 0x08, 'a', 'b', 'c', 0x03, 0x20, 0x00, 0x00};
+    std::vector<uint8_t> out(8192, 0xEE);
+    QVERIFY(lznt1_decompress(unit, sizeof unit, out.data(), out.size()));
+    QCOMPARE(std::string(out.begin(), out.begin() + 9), std::string("abcabcabc"));
+    QCOMPARE(out[9], uint8_t(0));  // the short chunk is padded with zeros
+    QCOMPARE(out[8191], uint8_t(0));
+
+    // A reference before the start of the chunk.
+    const uint8_t before[] = {0x02, 0xB0, 0x01, 0x03, 0x20};
+    QVERIFY(!lznt1_decompress(before, sizeof before, out.data(), out.size()));
+    // A chunk longer than the data that holds it.
+    const uint8_t cut[] = {0xFF, 0xBF, 0x00, 'a'};
+    QVERIFY(!lznt1_decompress(cut, sizeof cut, out.data(), out.size()));
+    // A chunk that would not fit in what is left of the output.
+    std::vector<uint8_t> two;
+    for (int i = 0; i < 2; ++i)
+        two.insert(two.end(), {0x01, 0xB0, 0x00, 'x'});
+    std::vector<uint8_t> small(6000);
+    QVERIFY(!lznt1_decompress(two.data(), two.size(), small.data(), small.size()));
+    // Once the unit is full, what follows in its last cluster is ignored.
+    QVERIFY(lznt1_decompress(two.data(), two.size(), out.data(), 4096));
+    QCOMPARE(out[0], uint8_t('x'));
+}
+
 void tst_ntfs_engine::boot_sector() {
     uint8_t s[512] = {};
     std::memcpy(s + 3, "NTFS    ", 8);
@@ -374,6 +401,8 @@ void tst_ntfs_engine::case_volume() {
     };
     // Holes come back as zeros, cut to the data size.
     extract_and_compare("deleted", "/sparse.bin");
+    // Compressed units, stored units and holes in one stream.
+    extract_and_compare("deleted", "/packed/text.txt");
     // Data spread over three records behind an attribute list.
     extract_and_compare("live", "/many runs kept.bin");
 
