@@ -108,26 +108,22 @@ private slots:
         check_found(search(disk), {{"NTFS", 63, 63 + 16384 - 1}});
     }
 
-    // The shared fixture disk with both its volumes, sector 0 wiped.
-    void finds_fixture_volumes()
+    // The shared fixture whose table is gone: both volumes come back where
+    // the table had them, with the type byte it had.
+    void finds_lost_partitions_fixture()
     {
-        QUARVEL_FIXTURE(f, "demo");
-        const QString disk = dir_ + "/demo.img";
-        QFile::remove(disk);
-        QVERIFY(QFile::copy(QString::fromStdString(f.image), disk));
-        const QByteArray zeros(512, '\0');
-        QVERIFY(write_at(disk, 0, zeros.constData(), 512));
-        std::vector<expect_s> want;
-        std::vector<std::string> names;
-        for (const auto& v : test_support::entries_of(f, "volume")) {
-            QVERIFY(v.fields.size() >= 5);
-            names.push_back(v.fields[1] == "NTFS" ? "NTFS" : "FAT32");
-            const uint64_t start = std::stoull(v.fields[3]) / 512, size = std::stoull(v.fields[4]) / 512;
-            want.push_back({nullptr, start, start + size - 1});
+        QUARVEL_FIXTURE(f, "lost_partitions");
+        const auto lost = test_support::entries_of(f, "lost_partition");
+        QCOMPARE(lost.size(), size_t(2));
+        const auto found = search(QString::fromStdString(f.image));
+        QVERIFY2(found.size() == lost.size(), qPrintable(describe(found)));
+        for (size_t i = 0; i < lost.size(); ++i) {
+            QVERIFY(lost[i].fields.size() >= 4);
+            const uint64_t start = std::stoull(lost[i].fields[1]) / 512, size = std::stoull(lost[i].fields[2]) / 512;
+            QCOMPARE(found[i].start_sector, start);
+            QCOMPARE(found[i].end_sector, start + size - 1);
+            QCOMPARE(found[i].type, int32_t(std::stoul(lost[i].fields[3], nullptr, 16)));
         }
-        for (size_t i = 0; i < want.size(); ++i)
-            want[i].fs = names[i].c_str();
-        check_found(search(disk), want);
     }
 
     void crafted_layouts_data()
