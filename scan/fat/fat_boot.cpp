@@ -151,6 +151,16 @@ int f_mount(int n, fat_volume_s* fs)
     return fr_ok;
 }
 
+void fat_unregister(fat_volume_s* fs)
+{
+    std::lock_guard lock(registry_mutex);
+    for (auto& registered : registry)
+        if (registered == fs)
+            registered = nullptr;
+    if (fs)
+        fs->fs_type = fat_none;
+}
+
 int fat_check_object(const fat_volume_s* fs, uint16_t mount_id)
 {
     if (!fs || fs->fs_type == fat_none || fs->mount_id != mount_id)

@@ -19,7 +19,7 @@ namespace {
 using namespace std::chrono_literals;
 
 struct phys_drive_s {
-    uint8_t status = disk_status_not_ready;
+    uint8_t status = 0;  // a drive whose sector size is not 512 keeps this
     uint32_t sector_size = 0;
     uint64_t sector_count = 0;
     std::unique_ptr<platform::raw_device_c> device;
@@ -156,7 +156,6 @@ uint8_t disk_init(uint8_t drive)
         return disk_status_not_ready;
     auto& d = l.drives[drive];
     d.device.reset();
-    d.status = disk_status_not_ready;
     query_drive(d);
     return d.status;
 }

@@ -104,6 +104,10 @@ inline constexpr uint8_t fat_file_error = 0x80;
 // fr_invalid_drive for n above 9, else fr_ok.
 int f_mount(int n, fat_volume_s* fs);
 
+// Removes fs from whatever volume number it is registered under, leaving
+// other registrations alone. For an owner that goes away.
+void fat_unregister(fat_volume_s* fs);
+
 // Mounts if needed and opens the directory named by path ("/" = root;
 // "N:" chooses the volume). Returns a result code.
 int f_opendir(fat_dir_s* dir, const char16_t* path);

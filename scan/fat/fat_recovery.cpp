@@ -69,7 +69,7 @@ fat_recovery_c::~fat_recovery_c()
 {
     status_.stop.store(2, std::memory_order_relaxed);
     wait();
-    f_mount(0, nullptr);
+    fat_unregister(&fs_);
 }
 
 void fat_recovery_c::set_volume(const volume_item_s& volume) { volume_ = volume; }

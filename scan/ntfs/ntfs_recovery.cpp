@@ -3,6 +3,7 @@
 #include "platform/folders.h"
 
 #include <QFile>
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -125,6 +126,9 @@ void ntfs_recovery_c::run() {
         return;
     }
 
+    // Room for every record up front: rehashing a large store costs more
+    // than the scan's own work.
+    store_.reserve(size_t(std::min<uint64_t>(load<uint64_t>(context_.data(), ntfs_engine::ctx_total), 1u << 22)));
     std::array<uint8_t, ntfs_engine::record_size> record;
     while (status_.stop.load(std::memory_order_relaxed) == 0) {
         bool stopped = false;
@@ -200,6 +204,7 @@ void ntfs_recovery_c::attach_orphans() {
     // Every parent now exists; what is left to break are loops.
     enum : uint8_t { unseen, on_path, settled };
     std::unordered_map<int64_t, uint8_t> state;
+    state.reserve(store_.size());
     std::vector<ntfs_node_s*> path;
     for (auto& [number, start] : store_) {
         path.clear();
