@@ -234,6 +234,53 @@ private slots:
         QVERIFY(!named(scanner, "a folder with a long name"));
     }
 
+    void same_cluster_rules_and_hidden_entries()
+    {
+        fat_image_c image(16, 5000);
+        const uint16_t d2020 = (40 << 9) | (1 << 5) | 1;
+        const uint16_t d2021 = (41 << 9) | (1 << 5) | 1;
+        fat_image_c::put_short(image.entry(0, 0), "LABEL      ", 0x08, 0, 0);
+        // Two deleted files on one cluster: the later creation wins, in either order.
+        fat_image_c::put_short(image.entry(0, 1), "\xE5" "1OLD   BIN", 0x20, 20, 1, d2020);
+        fat_image_c::put_short(image.entry(0, 2), "\xE5" "1NEW   BIN", 0x20, 20, 2, d2021);
+        fat_image_c::put_short(image.entry(0, 3), "\xE5" "2NEW   BIN", 0x20, 21, 2, d2021);
+        fat_image_c::put_short(image.entry(0, 4), "\xE5" "2OLD   BIN", 0x20, 21, 1, d2020);
+        // A live folder, then a deleted folder entry on its cluster, newer.
+        fat_image_c::put_short(image.entry(0, 5), "LIVE       ", 0x10, 3, 0, d2020);
+        fat_image_c::put_short(image.entry(0, 6), "\xE5" "3DEAD      ", 0x10, 3, 0, d2021);
+        fat_image_c::put_short(image.entry(3, 0), ".          ", 0x10, 3, 0);
+        fat_image_c::put_short(image.entry(3, 1), "..         ", 0x10, 0, 0);
+        fat_image_c::put_short(image.entry(3, 2), "\xE5" "4IN    TXT", 0x20, 30, 9);
+        image.chain(3, 1);
+        const auto v = image.save(tmp_.path(), image_name());
+
+        fat_recovery_c scanner;
+        QVERIFY(scan(scanner, v));
+        QCOMPARE(scanner.node(20)->name, QString("#1NEW.BIN"));
+        QCOMPARE(scanner.node(21)->name, QString("#2NEW.BIN"));
+        QCOMPARE(scanner.node(3)->name, QString("LIVE"));
+        QCOMPARE(scanner.node(30)->parent, 3u);
+        QString path;
+        QCOMPARE(scanner.get_full_path(30, &path), 0);
+        QCOMPARE(path, v.device_path + "/LIVE/#4IN.TXT");
+
+        // The reader never hands out ".", ".." or the volume label.
+        fat_dir_s dir;
+        QCOMPARE(f_opendir(&dir, u"/LIVE"), int(fr_ok));
+        fat_info_s info;
+        char16_t long_name[fat_long_name_units];
+        info.long_name = long_name;
+        info.long_name_capacity = fat_long_name_units;
+        QCOMPARE(f_readdir(&dir, &info), int(fr_ok));
+        QCOMPARE(QString::fromUtf16(info.short_name), QString("?4IN.TXT"));
+        QVERIFY(info.attributes & fat_attr_deleted);
+        QCOMPARE(f_readdir(&dir, &info), int(fr_ok));
+        QCOMPARE(info.short_name[0], char16_t(0));
+        QCOMPARE(f_opendir(&dir, u"/"), int(fr_ok));
+        QCOMPARE(f_readdir(&dir, &info), int(fr_ok));
+        QVERIFY(QString::fromUtf16(info.short_name) != "LABEL");
+    }
+
     void folders_that_contain_themselves()
     {
         fat_image_c image(16, 5000);
