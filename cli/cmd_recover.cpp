@@ -69,6 +69,13 @@ int run_recover_command(cli::context_s& ctx)
     if (!QDir().mkpath(folder) || !QFileInfo(folder).isDir())
         return cli::fail("cannot make the folder \"" + to + "\"");
 
+    // Writing onto the scanned volume can overwrite the very clusters being
+    // recovered; the page warns about it, and so does this.
+    const uint64_t volume_device = platform::device_number_of_volume(cli::utf8(volume.device_path));
+    if (volume_device != 0 && volume_device == platform::device_number_of_path(cli::utf8(folder)))
+        std::fprintf(stderr, "quarvel-cli: warning: %s lies on the volume being recovered; files written there "
+                             "may overwrite what is still to be read\n", to.c_str());
+
     std::string reason;
     auto scanner = cli::make_scanner(volume, deep, &reason);
     if (!scanner)
