@@ -151,6 +151,8 @@ private slots:
         QTest::newRow("repair of nothing") << QStringList{"repair", "/nonexistent/disk.img", "--yes"} << 1;
         QTest::newRow("restore from a missing backup") << QStringList{"restore", "@disk", "/nonexistent.mbr", "--yes"}
                                                        << 1;
+        QTest::newRow("restore from a backup of the wrong size")
+            << QStringList{"restore", "@disk", "@short", "--yes"} << 1;
         QTest::newRow("repair of a disk with nothing on it") << QStringList{"repair", "@disk", "--yes"} << 1;
     }
 
@@ -160,9 +162,13 @@ private slots:
         QFETCH(int, code);
         const QString disk = dir_ + "/blank.img";
         QVERIFY(make_sparse(disk, 1 << 20));
+        const QString short_backup = dir_ + "/short.mbr";
+        QFile backup(short_backup);
+        QVERIFY(backup.open(QIODevice::WriteOnly));
+        backup.write(QByteArray(511, 'x'));
+        backup.close();
         for (QString& a : args)
-            if (a == "@disk")
-                a = disk;
+            a = a == "@disk" ? disk : a == "@short" ? short_backup : a;
         const run_s r = cli(args);
         QCOMPARE(r.code, code);
         QVERIFY(r.err.startsWith("quarvel-cli: "));

@@ -254,23 +254,6 @@ private slots:
         QCOMPARE(read_at(disk, 0, 512), QByteArray(512, '\0'));
     }
 
-    void restore_rejects_bad_backup()
-    {
-        const QString disk = dir_ + "/restore.img";
-        QVERIFY(make_sparse(disk, 1 << 20));
-        const QString bad = dir_ + "/bad.mbr";
-        QFile f(bad);
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write(QByteArray(511, 'x'));
-        f.close();
-        std::string replaced, error;
-        QCOMPARE(partition::restore_sector0(disk.toStdString(), bad.toStdString(), &replaced, &error), -1);
-        QVERIFY(error.find("511") != std::string::npos);
-        QCOMPARE(partition::restore_sector0(disk.toStdString(), (dir_ + "/none.mbr").toStdString(), &replaced, &error),
-                 -1);
-        QCOMPARE(read_at(disk, 0, 512), QByteArray(512, '\0'));
-    }
-
     // The same repair on a loop device, and the refusal of a disk with
     // 4096-byte sectors.
     void loop_devices()

@@ -237,46 +237,6 @@ private slots:
         QVERIFY(!thread.search_error().empty());
     }
 
-    // A read failing in the middle of the disk (a device-mapper error
-    // target) ends the search with what was found before it.
-    void read_error_mid_disk()
-    {
-        if (!is_root())
-            QSKIP("skip: needs root for device-mapper");
-        PART_NEED_TOOL(dmsetup, "dmsetup");
-        PART_NEED_TOOL(losetup, "losetup");
-        const QString backing = dir_ + "/dm-backing.img";
-        QVERIFY(make_sparse(backing, 4 << 20));
-        QVERIFY(put_sector(backing, 100, ntfs_boot_sector(9)));
-        QVERIFY(put_sector(backing, 6000, ntfs_boot_sector(9)));
-        QByteArray loop;
-        if (run_tool(losetup, {"-f", "--show", backing}, &loop) != 0)
-            QSKIP("skip: no free loop device");
-        const QString loop_dev = QString::fromLatin1(loop.trimmed());
-        const QString name = QStringLiteral("quarvel-part-%1").arg(getpid());
-        // Sectors 0-4095 from the file, 4096-8191 failing every read.
-        const QString table = QStringLiteral("0 4096 linear %1 0\n4096 4096 error\n").arg(loop_dev);
-        QProcess dm;
-        dm.start(dmsetup, {"create", name});
-        dm.waitForStarted();
-        dm.write(table.toLatin1());
-        dm.closeWriteChannel();
-        dm.waitForFinished();
-        const bool made = dm.exitCode() == 0;
-        if (made) {
-            std::string error;
-            const auto found = search("/dev/mapper/" + name, &error);
-            run_tool(dmsetup, {"remove", name});
-            run_tool(losetup, {"-d", loop_dev});
-            QCOMPARE(found.size(), size_t(1));
-            QCOMPARE(found[0].start_sector, uint64_t(100));
-            QVERIFY2(error.find("read error") != std::string::npos, error.c_str());
-        } else {
-            run_tool(losetup, {"-d", loop_dev});
-            QSKIP("skip: dmsetup create failed (no device-mapper here)");
-        }
-    }
-
     // A stop request ends a long search between blocks; the thread ends
     // promptly, keeps what it found and leaves progress short of 1.0.
     void stop_half_way()
