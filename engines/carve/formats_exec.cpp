@@ -123,7 +123,7 @@ parse_result_s parse_pe(parse_ctx_s& ctx)
     if (!ctx.read(ctx.start, dos, 64))
         return invalid();
     const uint32_t pe = le32(dos + 60);
-    if (pe < 4 || pe > 0x10000 || pe % 4)
+    if (pe < 4 || pe > 0x10000)
         return invalid();
     uint8_t c[24];
     CARVE_NEED(ctx, ctx.start + pe, 24, nullptr);

@@ -12,6 +12,13 @@ namespace carve {
 
 namespace {
 
+// The piece of the device the scan loop is in.
+struct block_s {
+    uint64_t pos;
+    const uint8_t* data;
+    size_t length;
+};
+
 // One signature the run is looking for, with what it needs to decide.
 struct active_signature_s {
     const signature_s* signature;
@@ -84,7 +91,20 @@ private:
             any_[b] = !first_byte_[b].empty() || !fifth_byte_[b].empty();
         if (s->key_offset != 0)
             has_fifth_ = true;
+        // Every key is at least two bytes long: the pair of bytes that can
+        // begin it lets the byte-level search pass over most bytes at once.
+        const uint8_t key1 = static_cast<uint8_t>(s->key[1]);
+        const uint8_t mask1 = s->mask.empty() ? 0xFF : static_cast<uint8_t>(s->mask[1]);
+        for (int b0 = 0; b0 < 256; ++b0) {
+            if ((b0 & mask) != (key & mask))
+                continue;
+            for (int b1 = 0; b1 < 256; ++b1)
+                if ((b1 & mask1) == (key1 & mask1))
+                    pair_[static_cast<size_t>(b0 << 8 | b1)] = true;
+        }
     }
+
+    bool pair_may_begin_key(uint8_t b0, uint8_t b1) const { return pair_[static_cast<size_t>(b0 << 8 | b1)]; }
 
     uint64_t align_up(uint64_t offset) const
     {
@@ -108,10 +128,11 @@ private:
     uint64_t scan_sectors(uint64_t pos, const uint8_t* data, size_t avail)
     {
         const uint64_t end = pos + avail;
+        const block_s block{pos, data, avail};
         for (uint64_t q = pos; q < end; q += step_) {
             const size_t i = static_cast<size_t>(q - pos);
             uint64_t after = 0;
-            if (!first_byte_[data[i]].empty() && try_at(q, first_byte_[data[i]], &after))
+            if (!first_byte_[data[i]].empty() && try_at(q, first_byte_[data[i]], block, &after))
                 return align_up(after);
             if (has_fifth_) {
                 uint8_t b = 0;
@@ -119,7 +140,7 @@ private:
                     b = data[i + 4];
                 else if (!src_.copy(q + 4, &b, 1))
                     continue;
-                if (!fifth_byte_[b].empty() && try_at(q, fifth_byte_[b], &after))
+                if (!fifth_byte_[b].empty() && try_at(q, fifth_byte_[b], block, &after))
                     return align_up(after);
             }
         }
@@ -129,15 +150,23 @@ private:
     // Every byte of [pos, pos + avail) looked up in the first-byte table.
     uint64_t scan_bytes(uint64_t pos, const uint8_t* data, size_t avail)
     {
+        const block_s block{pos, data, avail};
         for (size_t i = 0; i < avail; ++i) {
             const uint8_t b = data[i];
             if (!any_[b])
                 continue;
+            uint8_t next = 0;
+            if (i + 1 < avail)
+                next = data[i + 1];
+            else if (!src_.copy(pos + i + 1, &next, 1))
+                continue;
+            if (!pair_may_begin_key(b, next))
+                continue;
             const uint64_t q = pos + i;
             uint64_t after = 0;
-            if (!first_byte_[b].empty() && try_at(q, first_byte_[b], &after))
+            if (!first_byte_[b].empty() && try_at(q, first_byte_[b], block, &after))
                 return std::max(after, q + 1);
-            if (!fifth_byte_[b].empty() && q >= 4 && try_at(q - 4, fifth_byte_[b], &after))
+            if (!fifth_byte_[b].empty() && q >= 4 && try_at(q - 4, fifth_byte_[b], block, &after))
                 return std::max(after, q + 1);
         }
         return pos + avail;
@@ -145,17 +174,24 @@ private:
 
     // Tries every listed signature at start. Returns true when a file was
     // reported, with *after the first byte past it.
-    bool try_at(uint64_t start, const std::vector<size_t>& candidates, uint64_t* after)
+    bool try_at(uint64_t start, const std::vector<size_t>& candidates, const block_s& block, uint64_t* after)
     {
-        uint8_t head[72];
+        uint8_t copied[72];
+        const uint8_t* head = nullptr;
         size_t have = 0;
+        if (start >= block.pos && start - block.pos < block.length) {
+            head = block.data + (start - block.pos);
+            have = block.length - static_cast<size_t>(start - block.pos);
+        }
         for (size_t index : candidates) {
             const active_signature_s& a = active_[index];
             const signature_s& s = *a.signature;
             const size_t need = s.key_offset + s.key.size();
             if (need > have) {
-                if (start + need > src_.size() || !src_.copy(start, head, need))
+                // The key runs into the next block (or starts before this one).
+                if (start + need > src_.size() || !src_.copy(start, copied, need))
                     continue;
+                head = copied;
                 have = need;
             }
             if (!key_matches(s, head + s.key_offset))
@@ -201,6 +237,7 @@ private:
     std::vector<size_t> first_byte_[256];
     std::vector<size_t> fifth_byte_[256];
     bool any_[256] = {};
+    std::vector<bool> pair_ = std::vector<bool>(65536, false);
     bool has_fifth_ = false;
     uint64_t step_ = 512;
 };
