@@ -46,6 +46,7 @@ struct engine_s {
     uint64_t chunk_count = 0;
     std::vector<bool> chunk_ok;   // per record of the chunk: read without error
     std::vector<uint8_t> copy_buffer;  // extraction's read buffer, made once
+    std::vector<attribute_s> attributes;  // the base record's, reused record after record
     scan_stats_s stats;
 };
 
@@ -236,7 +237,8 @@ record_state load_file(engine_s& e, uint64_t number, uint8_t* buf, bool want_run
         return state;
     if (header.base_reference != 0)
         return record_state::unused;  // an extension record; its base speaks for it
-    std::vector<attribute_s> attrs;
+    std::vector<attribute_s>& attrs = e.attributes;
+    attrs.clear();
     if (!walk_attributes(buf, header, &attrs))
         return record_state::corrupt;
     f->record_flags = header.flags;
@@ -551,6 +553,7 @@ uint32_t write_data(engine_s& e, const file_s& f, int fd) {
     const uint64_t readable_end = std::min(f.data_size, f.initialized_size);
     std::vector<uint8_t>& buf = e.copy_buffer;
     buf.resize(copy_bytes);
+    uint64_t written_end = 0;
     for (const run_s& r : runs) {
         if (r.lcn < 0)
             continue;
@@ -564,9 +567,11 @@ uint32_t write_data(engine_s& e, const file_s& f, int fd) {
             if (!write_all(fd, buf.data(), take, at))
                 return extract_write_failed;
             at += take;
+            written_end = std::max(written_end, at);
         }
     }
-    if (f.data_size > uint64_t(INT64_MAX) || ::ftruncate(fd, off_t(f.data_size)) != 0)
+    // A trailing hole or uninitialised tail still has to count in the size.
+    if (written_end != f.data_size && ::ftruncate(fd, off_t(f.data_size)) != 0)
         return extract_write_failed;
     return extract_ok;
 }
