@@ -31,11 +31,18 @@ bool find_disk(const std::string& path, drive_item_s* drive, std::string* error)
         *error = path + ": no such disk or image file";
         return false;
     }
+    // /dev/disk/by-id/... and other links name the disk by another path.
+    const std::string canonical = QFile::encodeName(info.canonicalFilePath()).toStdString();
+    if (canonical != path) {
+        if (const auto* found = listed(canonical)) {
+            *drive = *found;
+            return true;
+        }
+    }
     if (info.isFile()) {
-        const std::string absolute = QFile::encodeName(info.absoluteFilePath()).toStdString();
-        if (platform::open_disk_image(absolute, error) != 0)
+        if (platform::open_disk_image(canonical, error) != 0)
             return false;
-        if (const auto* found = listed(absolute)) {
+        if (const auto* found = listed(canonical)) {
             *drive = *found;
             return true;
         }
