@@ -14,6 +14,7 @@
 #include "scan/raw/raw_recovery.h"
 #include "scan/recovery_base.h"
 
+#include <QFileInfo>
 #include <QString>
 #include <cstdio>
 #include <memory>
@@ -34,7 +35,8 @@ inline bool volume_for_argument(const std::string& argument, volume_item_s* out)
     // opened with --image yet.
     std::string image;
     int partition = -1;
-    if (platform::split_image_volume_path(argument, &image, &partition) && platform::open_disk_image(image) != 0)
+    if (platform::split_image_volume_path(argument, &image, &partition) && QFileInfo(from_utf8(image)).isFile() &&
+        platform::open_disk_image(image) != 0)
         return false;
     platform::platform_volume_s v;
     if (!platform::find_volume(argument, &v))

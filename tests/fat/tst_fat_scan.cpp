@@ -22,6 +22,7 @@
 #include <atomic>
 #include <map>
 #include <set>
+#include <unistd.h>
 
 namespace {
 
@@ -230,6 +231,59 @@ private slots:
                 if (node.name == dir.section('/', -1) && !(node.attributes & fat_attr_deleted))
                     QCOMPARE(bool(node.has_files), holds);
         }
+    }
+
+    void block_device_volume()
+    {
+        QUARVEL_FIXTURE(f, "fat32");
+        if (::geteuid() != 0)
+            QSKIP("attaching a loop device needs root");
+        const QString copy = QDir(tmp_.path()).filePath("loop.img");
+        QFile::remove(copy);
+        QVERIFY(QFile::copy(QString::fromStdString(f.image), copy));
+        QProcess attach;
+        attach.start("losetup", {"-f", "--show", "-r", copy});
+        if (!attach.waitForFinished(30000) || attach.exitCode() != 0)
+            QSKIP("no loop device available here");
+        const QString loop = QString::fromUtf8(attach.readAllStandardOutput()).trimmed();
+        struct detach_s {
+            QString device;
+            ~detach_s()
+            {
+                QProcess::execute("losetup", {"-d", device});
+                platform::set_block_devices_enabled(false);
+            }
+        } detach{loop};
+        platform::set_block_devices_enabled(true);
+        platform::rescan_block_devices();
+
+        // The kernel may or may not make partition nodes for the loop device;
+        // the platform then offers the partition as a window onto the disk.
+        volume_item_s volume;
+        for (const auto& v : platform::list_volumes())
+            if (QString::fromStdString(v.disk_path) == loop && v.partition_number == 1)
+                volume = volume_of(v.device_path);
+        QVERIFY2(volume.file_system == "FAT32", qPrintable(loop + " has no FAT32 partition 1"));
+
+        fat_recovery_c scanner;
+        scanner.set_volume(volume);
+        scanner.start();
+        QVERIFY(scanner.wait(60000));
+        int compared = 0;
+        for (const auto& e : test_support::entries_on(f, "deleted", 1)) {
+            if (test_support::field(e, 4) != "contiguous")
+                continue;
+            const QString name = QString::fromStdString(test_support::field(e, 1)).section('/', -1);
+            for (const auto& [key, node] : scanner.store()) {
+                if (node.name != shown_name(name) || node.size != uint32_t(test_support::field_number(e, 2)))
+                    continue;
+                const QString out = QDir(tmp_.path()).filePath("loop-" + QString::number(key));
+                QCOMPARE(scanner.recover_file(key, out), 0);
+                QCOMPARE(test_support::sha256_of_file(out.toStdString()), test_support::field(e, 3));
+                ++compared;
+            }
+        }
+        QVERIFY(compared >= 4);
     }
 
     void pause_holds_and_stop_keeps_a_linked_store()
