@@ -181,6 +181,12 @@ inline std::string scan_warning(recovery_base_c& scanner)
             text += "; what was found is listed";
         return text;
     }
+    if (auto* ntfs = dynamic_cast<ntfs_recovery_c*>(&scanner)) {
+        const auto& s = ntfs->engine_stats();
+        if (s.records_corrupt > 0 || s.read_errors > 0)
+            return std::to_string(s.records_corrupt) + " damaged MFT record(s) skipped, " +
+                   std::to_string(s.read_errors) + " read error(s); what was found is listed";
+    }
     return {};
 }
 

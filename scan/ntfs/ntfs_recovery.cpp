@@ -121,6 +121,7 @@ void ntfs_recovery_c::run() {
     constexpr int startup_line = __LINE__ + 1;
     const int started = ntfs_engine::ntfs_scan_startup(device, context_.data());
     startup_result_ = started;
+    engine_stats_ = {};
     if (started < 0) {
         log_startup_failure(startup_line, started);
         return;
@@ -161,6 +162,7 @@ void ntfs_recovery_c::run() {
         store_[node.number] = std::move(node);
     }
 
+    engine_stats_ = ntfs_engine::ntfs_scan_stats(context_.data());
     attach_orphans();
     link_children();
     mark_folders();

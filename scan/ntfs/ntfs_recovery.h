@@ -75,6 +75,8 @@ public:
     // The engine's start-up result of the last scan: 0 when the volume was
     // opened, negative when it was refused (see ntfs_scan_startup).
     int startup_result() const { return startup_result_; }
+    // What the engine met in the last scan (damaged records skipped, ...).
+    const ntfs_engine::scan_stats_s& engine_stats() const { return engine_stats_; }
 
 protected:
     void run() override;
@@ -89,5 +91,6 @@ private:
     volume_item_s volume_;
     scan_status_s status_;
     int startup_result_ = 0;
+    ntfs_engine::scan_stats_s engine_stats_;
     std::unordered_map<int64_t, ntfs_node_s> store_;
 };
