@@ -105,7 +105,8 @@ bool pick_long_name_piece(char16_t* buf, const uint8_t* e, uint8_t order)
     for (const int offset : ln_unit_offsets) {
         const char16_t u = load_u16(e + offset);
         if (unit != 0) {
-            if (i >= fat_long_name_units - 1)
+            // Name units fill positions 0..254; position 255 takes only the NUL.
+            if (i >= fat_long_name_units || (u != 0 && i >= fat_long_name_units - 1))
                 return false;
             buf[i++] = unit = u;
         } else if (u != 0xFFFF) {
@@ -113,7 +114,7 @@ bool pick_long_name_piece(char16_t* buf, const uint8_t* e, uint8_t order)
         }
     }
     if ((e[ln_order] & ln_last) && unit != 0) {
-        if (i >= fat_long_name_units - 1)
+        if (i >= fat_long_name_units)
             return false;
         buf[i] = 0;
     }

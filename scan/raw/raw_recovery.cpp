@@ -194,16 +194,21 @@ QString raw_recovery_c::load_results(const QByteArray& path)
     FILE* file = std::fopen(path.constData(), "rb");
     if (!file)
         return {};
+    // 32 million records is far beyond any scan; a larger file is not one.
+    constexpr size_t largest = header_bytes + record_bytes * (size_t{1} << 25);
     std::vector<uint8_t> data;
     uint8_t chunk[65536];
+    bool too_large = false;
     for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, file)) > 0;) {
         data.insert(data.end(), chunk, chunk + n);
-        if (data.size() > (size_t{1} << 34))
+        if (data.size() > largest) {
+            too_large = true;
             break;
+        }
     }
     const bool read_error = std::ferror(file) != 0;
     std::fclose(file);
-    if (read_error || data.size() < header_bytes + record_bytes || (data.size() - header_bytes) % record_bytes)
+    if (read_error || too_large || data.size() < header_bytes + record_bytes || (data.size() - header_bytes) % record_bytes)
         return {};
     const QString device = QFile::decodeName(
         QByteArray(reinterpret_cast<const char*>(data.data()), static_cast<qsizetype>(strnlen(reinterpret_cast<const char*>(data.data()), header_bytes))));

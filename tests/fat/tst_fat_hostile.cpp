@@ -181,6 +181,7 @@ private slots:
     void deleted_long_names()
     {
         fat_image_c image(32, 70000);
+        image.chain(2, 16);  // a root of 256 entries, clusters 2..17
         uint32_t i = 0;
         i = image.put_named(0, i, u"holiday photo 2024.jpg", "HOLIDA~1JPG", 0x20, 100, 10, true);
         i = image.put_named(0, i, u"exactly13unit", "EXACTL~1   ", 0x20, 101, 10, true);
@@ -219,10 +220,20 @@ private slots:
             std::memcpy(image.entry(0, first + 1), swap, 32);
             image.chain(200, 1);
         }
+        // The longest names: 255 units live and deleted; 256 is too long.
+        const std::u16string longest(255, u'x');
+        i = image.put_named(0, i, longest, "XXXXXX~1   ", 0x10, 201, 0, false);
+        i = image.put_named(0, i, u"y" + longest.substr(1), "YXXXXX~1   ", 0x20, 105, 10, true);
+        i = image.put_named(0, i, u"z" + longest, "ZXXXXX~1   ", 0x20, 106, 10, true);
+        image.chain(201, 1);
         const auto v = image.save(tmp_.path(), image_name());
 
         fat_recovery_c scanner;
         QVERIFY(scan(scanner, v));
+        QVERIFY(scanner.node(201) && scanner.node(105) && scanner.node(106));
+        QCOMPARE(scanner.node(201)->name, QString::fromStdU16String(longest));
+        QCOMPARE(scanner.node(105)->name, "#" + QString::fromStdU16String(longest.substr(1)));
+        QCOMPARE(scanner.node(106)->name, QString("#XXXX~1"));  // 0xE5 took the "X" along
         QVERIFY(named(scanner, "#oliday photo 2024.jpg"));
         QCOMPARE(named(scanner, "#oliday photo 2024.jpg")->cluster, 100u);
         QVERIFY(named(scanner, "#xactly13unit"));
