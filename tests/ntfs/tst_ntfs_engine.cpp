@@ -66,6 +66,7 @@ private slots:
     void fixture_volume();
     void case_volume();
     void oracle_sleuthkit();
+    void oracle_ntfsundelete();
     void torn_fixup_and_zero_attribute();
     void runlist_outside_volume();
     void looping_attribute_list();
@@ -475,6 +476,42 @@ void tst_ntfs_engine::oracle_sleuthkit() {
     }
     QVERIFY(compared >= 6);
     ntfs_scan_close(ctx.data());
+}
+
+// ntfsundelete lists the deleted records it finds: each one with a name or
+// with data is one we deliver, deleted, with the same size (and name).
+void tst_ntfs_engine::oracle_ntfsundelete() {
+    const QString tool = QStandardPaths::findExecutable("ntfsundelete", {"/usr/sbin", "/sbin", "/usr/bin"});
+    if (tool.isEmpty())
+        QSKIP("ntfsundelete (ntfs-3g) is not installed");
+    QUARVEL_NTFS_CASES(cases);
+    std::vector<found_s> found;
+    QCOMPARE(scan_all(cases.image, &found), 0);
+    const auto all = by_number(found);
+
+    QProcess p;
+    p.start(tool, {"--scan", "--force", QString::fromStdString(cases.image)});
+    QVERIFY(p.waitForFinished(60000));
+    // "65       FN..   100%  2026-12-07 20:53      7000  orphan data.bin"
+    static const QRegularExpression row(R"(^(\d+)\s+(\S{4})\s+\d+%\s+\S+\s+\S+\s+(\d+)\s+(.*)$)");
+    int compared = 0;
+    for (const QString& line : QString::fromUtf8(p.readAllStandardOutput()).split('\n')) {
+        const QRegularExpressionMatch m = row.match(line);
+        if (!m.hasMatch() || !m.captured(2).startsWith('F'))
+            continue;
+        const int64_t n = m.captured(1).toLongLong();
+        const int64_t size = m.captured(3).toLongLong();
+        const QString name = m.captured(4);
+        if (name == "<none>" && size == 0)
+            continue;  // a record never used for a file
+        QVERIFY2(all.count(n), qPrintable(line));
+        QCOMPARE(all.at(n).flags & flag_deleted, flag_deleted);
+        QCOMPARE(all.at(n).size, size);
+        if (name != "<none>")
+            QCOMPARE(QString::fromStdU16String(all.at(n).name), name);
+        ++compared;
+    }
+    QVERIFY(compared >= 4);
 }
 
 void tst_ntfs_engine::torn_fixup_and_zero_attribute() {
