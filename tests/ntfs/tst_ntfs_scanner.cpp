@@ -96,6 +96,7 @@ private slots:
     void fixture_tree_and_recovery();
     void orphans_and_lost_names();
     void parent_loop();
+    void damaged_fixture();
     void second_scan_closes_the_first();
     void start_failure_logs_one_line();
 };
@@ -265,6 +266,54 @@ void tst_ntfs_scanner::parent_loop() {
         }
     }
     QCOMPARE(reached, 3);
+}
+
+// The shared fixture with damaged MFT records: sound files come back whole,
+// damaged records are skipped or fail cleanly, loops of parents end up under
+// "$OrphanFiles".
+void tst_ntfs_scanner::damaged_fixture() {
+    QUARVEL_FIXTURE(f, "ntfs_corrupt");
+    volume_item_s volume;
+    QVERIFY(volume_of(f.image, 1, &volume));
+    ntfs_recovery_c scanner;
+    run_scan(scanner, volume);
+    QCOMPARE(scanner.startup_result(), 0);
+    QVERIFY(scanner.engine_stats().records_corrupt >= 2);
+
+    const auto shown = shown_files(scanner);
+    const QString folder = QString::fromStdString(test_support::make_temp_dir("ntfs-damaged-out"));
+    for (const auto& e : test_support::entries_of(f, "deleted")) {
+        const QString path = QString::fromStdString(e.fields[1]);
+        QVERIFY2(shown.count(path), qPrintable(path));
+        QString target;
+        QCOMPARE(recover_row(scanner, {shown.at(path)->number, shown.at(path)->name}, folder, &target), 0);
+        QCOMPARE(test_support::sha256_of_file(target.toStdString()), e.fields[3]);
+    }
+    std::set<QString> names;
+    for (const auto& [number, node] : scanner.nodes())
+        names.insert(node.name);
+    QVERIFY(!names.count("bad fixup.txt"));
+    QVERIFY(!names.count("zero attr.bin"));
+
+    auto shown_as = [&](const QString& name) -> std::pair<QString, const ntfs_node_s*> {
+        for (const auto& [path, node] : shown)
+            if (node->name == name)
+                return {path, node};
+        return {QString(), nullptr};
+    };
+    for (const QString name : {"self parent.txt", "inside.txt"}) {
+        const auto [path, node] = shown_as(name);
+        QVERIFY2(node, qPrintable(name));
+        QVERIFY2(path.startsWith("/$OrphanFiles/"), qPrintable(path));
+        QString full;
+        QCOMPARE(scanner.get_full_path(node->number, &full), 0);
+        QCOMPARE(full, volume.device_path + path);
+    }
+    const auto [far_path, far] = shown_as("far runs.bin");
+    QVERIFY(far);
+    QString target;
+    QVERIFY(recover_row(scanner, {far->number, far->name}, folder, &target) < 0);
+    QVERIFY(!QFile::exists(target));
 }
 
 void tst_ntfs_scanner::second_scan_closes_the_first() {
