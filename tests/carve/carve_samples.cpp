@@ -29,6 +29,12 @@ QImage noise_image(int w, int h, uint32_t seed)
 
 }  // namespace
 
+QString source_dir()
+{
+    const QByteArray env = qgetenv("QUARVEL_SOURCE_DIR");
+    return env.isEmpty() ? QStringLiteral(QUARVEL_CARVE_SOURCE_DIR) : QString::fromLocal8Bit(env);
+}
+
 bool make_samples(const QString& folder, std::vector<sample_s>* out, QString* reason)
 {
     const QString python = QStandardPaths::findExecutable("python3");
@@ -36,7 +42,7 @@ bool make_samples(const QString& folder, std::vector<sample_s>* out, QString* re
         *reason = "python3 is not installed";
         return false;
     }
-    const QString script = QString::fromLocal8Bit(qgetenv("QUARVEL_SOURCE_DIR")) + "/tests/carve/make_samples.py";
+    const QString script = source_dir() + "/tests/carve/make_samples.py";
     QProcess p;
     p.start(python, {script, folder});
     if (!p.waitForFinished(120000) || p.exitCode() != 0) {

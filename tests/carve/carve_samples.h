@@ -17,6 +17,9 @@ struct sample_s {
     QByteArray bytes;
 };
 
+// The source tree: $QUARVEL_SOURCE_DIR, else the one this was built from.
+QString source_dir();
+
 // Writes the samples into folder (make_samples.py plus Qt's own JPEG, PNG and
 // BMP) and reads them back. Returns false with *reason when python3 is missing.
 bool make_samples(const QString& folder, std::vector<sample_s>* out, QString* reason);

@@ -8,6 +8,7 @@
 
 #include <QFile>
 #include <QtTest>
+#include <cstring>
 #include <chrono>
 #include <map>
 #include <thread>
@@ -205,6 +206,64 @@ private slots:
         QCOMPARE(hits[1].size, int64_t(gif.size()));
     }
 
+    // Signatures at every sector followed by junk, and real files with
+    // bytes flipped: the run ends, nothing reported reaches past the device.
+    void hostile_bytes_data()
+    {
+        QTest::addColumn<bool>("byte_level");
+        QTest::newRow("sector starts") << false;
+        QTest::newRow("byte level") << true;
+    }
+
+    void hostile_bytes()
+    {
+        QFETCH(bool, byte_level);
+        configure(byte_level ? "byte_level on\n" : "");
+        std::mt19937 rng(99);
+        const char* const keys[] = {"\xFF\xD8\xFF", "\x89PNG\r\n\x1A\n", "GIF89a", "BM", "II*", "MM", "RIFF",
+                                    "%PDF-1.", "PK\x03\x04", "\x1F\x8B\x08", "BZh9", "\xFD" "7zXZ", "7z\xBC\xAF\x27\x1C",
+                                    "Rar!\x1A\x07", "SQLite format 3", "ID3", "\xFF\xFB", "fLaC", "OggS",
+                                    "\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1", "MZ", "\x7F" "ELF"};
+        QByteArray bytes(4 << 20, '\0');
+        for (auto& c : bytes)
+            c = char(rng() & 0xFF);
+        for (qsizetype at = 0; at + 600 < bytes.size(); at += 512) {
+            const char* key = keys[rng() % (sizeof keys / sizeof *keys)];
+            QByteArray k(key, qsizetype(std::strlen(key) ? std::strlen(key) : 1));
+            if (std::string(key) == "II*" || std::string(key) == "MM")
+                k += QByteArray(std::string(key) == "MM" ? "\0*" : "\0", std::string(key) == "MM" ? 2 : 1);
+            if (rng() % 4 == 0)
+                k = QByteArray(4, '\0') + "ftyp";
+            bytes.replace(at, k.size(), k);
+            // Small numbers where lengths and counts usually are.
+            for (int i = 0; i < 6; ++i)
+                bytes[at + k.size() + qsizetype(rng() % 40)] = char(rng() % 4);
+        }
+        // Real files with a few bytes flipped.
+        qsizetype at = 1 << 20;
+        for (const auto& s : samples_) {
+            QByteArray damaged = s.bytes;
+            for (int i = 0; i < 3; ++i)
+                damaged[qsizetype(rng() % uint32_t(damaged.size()))] ^= char(1 + rng() % 255);
+            if (at + damaged.size() > bytes.size())
+                break;
+            bytes.replace(at, damaged.size(), damaged);
+            at = (at + damaged.size() + 1023) / 512 * 512;
+        }
+        const QString image = dir_ + "/hostile.img";
+        QFile f(image);
+        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(bytes);
+        f.close();
+        int result = -2;
+        const auto hits = carve(image, &result);
+        QCOMPARE(result, 0);
+        for (const auto& h : hits) {
+            QVERIFY(h.offset >= 0 && h.size > 0);
+            QVERIFY(h.offset + h.size <= bytes.size());
+        }
+    }
+
     void pause_stop_and_progress()
     {
         configure("");
@@ -293,7 +352,7 @@ private slots:
 
     void shipped_configuration_lists_every_type()
     {
-        const QString shipped = QString::fromLocal8Bit(qgetenv("QUARVEL_SOURCE_DIR")) + "/data/Quarvel.conf";
+        const QString shipped = source_dir() + "/data/Quarvel.conf";
         QFile f(shipped);
         QVERIFY(f.open(QIODevice::ReadOnly));
         const QString text = QString::fromUtf8(f.readAll());
