@@ -102,7 +102,8 @@ void tst_ntfs_engine::runlists() {
         {"run past the volume", {0x21, 0x10, 0xE0, 0x03, 0x00}},  // 16 clusters at 992 of 1000
         {"start before cluster 0", {0x11, 0x01, 0xFF, 0x00}},
         {"fields cut by the attribute's end", {0x32, 0x01}},
-        {"length lacking a start field", {0x08}},
+        {"length field cut short", {0x08}},
+        {"hole of 2^56 clusters", {0x08, 0, 0, 0, 0, 0, 0, 0, 0x01}},
     };
     for (const auto& b : bad) {
         std::vector<run_s> r;
