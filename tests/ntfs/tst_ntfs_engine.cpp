@@ -72,6 +72,7 @@ private slots:
     void looping_attribute_list();
     void unpaired_surrogate();
     void not_ntfs_and_unreadable_mft();
+    void random_damage();
 };
 
 void tst_ntfs_engine::runlists() {
@@ -687,6 +688,46 @@ void tst_ntfs_engine::not_ntfs_and_unreadable_mft() {
     for (const char* name : {"", "/dev/sda1", "/dev/hdz1", "/dev/hda", "/dev/hda1x", "/dev/hda99999"})
         QCOMPARE(ntfs_scan_startup(name, ctx.data()), -1);
     QCOMPARE(ntfs_scan_startup_path("/nonexistent/volume.img", ctx.data()), -2);
+}
+
+// Random bytes of the $MFT overwritten, round after round: every scan ends,
+// and every extraction either succeeds or fails without leaving a file.
+void tst_ntfs_engine::random_damage() {
+    QUARVEL_FIXTURE(f, "ntfs");
+    damaged_copy_s copy;
+    QVERIFY(make_copy(f, "ntfs-random", &copy));
+    volume_file_c vol(copy.path);
+    const size_t span = size_t(copy.found.back().number + 1) * vol.record_size();
+    const uint64_t mft = vol.record_offset(0);
+    const std::vector<uint8_t> original = vol.read_bytes(mft, span);
+    QCOMPARE(original.size(), span);
+    const std::string out = test_support::make_temp_dir("ntfs-random-out");
+
+    uint32_t seed = 12345;
+    auto next = [&seed] { return seed = seed * 1103515245u + 12345u; };
+    for (int round = 0; round < 60; ++round) {
+        std::vector<uint8_t> damaged = original;
+        for (int i = 0; i < 40; ++i)
+            damaged[(next() >> 8) % span] = uint8_t(next() >> 16);
+        vol.write_bytes(mft, damaged.data(), damaged.size());
+
+        std::vector<found_s> found;
+        std::vector<uint8_t> ctx;
+        if (scan_all(copy.path, &found, nullptr, &ctx) != 0)
+            continue;
+        for (const found_s& r : found) {
+            if (!(r.flags & flag_file))
+                continue;
+            const std::string dest = out + "/f";
+            uint32_t status = 0;
+            const int result = ntfs_extract(ctx.data(), r.number, dest.c_str(), &status);
+            QCOMPARE(result == 0, status == extract_ok);
+            QCOMPARE(QFile::exists(QString::fromStdString(dest)), result == 0);
+            QFile::remove(QString::fromStdString(dest));
+        }
+        ntfs_scan_close(ctx.data());
+    }
+    vol.write_bytes(mft, original.data(), original.size());
 }
 
 QTEST_GUILESS_MAIN(tst_ntfs_engine)
