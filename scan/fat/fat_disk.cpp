@@ -6,6 +6,7 @@
 
 #include <array>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -97,14 +98,22 @@ int enumerate_locked(disk_layer_s& l)
     return l.count;
 }
 
+// Sleeps for the given time, waking at once when the layer shuts down (so
+// the process does not wait for the monitor at exit). Returns false then.
+bool nap(const std::stop_token& stop, std::chrono::milliseconds time)
+{
+    std::mutex m;
+    std::condition_variable_any cv;
+    std::unique_lock lock(m);
+    return !cv.wait_for(lock, stop, time, [] { return false; }) && !stop.stop_requested();
+}
+
 void monitor_body(std::stop_token stop)
 {
     auto& l = layer();
-    while (!stop.stop_requested()) {
-        std::this_thread::sleep_for(100ms);
+    while (nap(stop, 100ms)) {
         // Drive 0 is the system disk on a typical machine and is never polled.
-        for (int n = 1; n < platform::max_drives && !stop.stop_requested(); ++n) {
-            std::this_thread::sleep_for(1ms);
+        for (int n = 1; n < platform::max_drives && nap(stop, 1ms); ++n) {
             std::unique_lock lock(l.mutex, std::defer_lock);
             if (!lock.try_lock_for(100ms))
                 continue;
@@ -116,7 +125,8 @@ void monitor_body(std::stop_token stop)
             if (!platform::media_present(drive.path))
                 drive.status |= disk_status_not_ready;
             lock.unlock();
-            std::this_thread::sleep_for(100ms);
+            if (!nap(stop, 100ms))
+                return;
         }
     }
 }
