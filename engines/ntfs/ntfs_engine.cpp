@@ -50,6 +50,7 @@ struct engine_s {
     scan_stats_s stats;
 };
 
+// Returns the state of the scan open on context, or nullptr when none is.
 engine_s* engine_of(const void* context) {
     const auto* ctx = static_cast<const uint8_t*>(context);
     uint32_t open;
@@ -61,6 +62,7 @@ engine_s* engine_of(const void* context) {
     return engine;
 }
 
+// Stores value at a byte offset of the caller's context or record.
 template <typename T>
 void put(void* base, size_t offset, T value) {
     std::memcpy(static_cast<uint8_t*>(base) + offset, &value, sizeof value);
@@ -285,8 +287,11 @@ bool load_mft(engine_s& e) {
         const int64_t clusters = arrange_runs(&e.mft_runs);
         if (clusters < 0)
             continue;
+        // Runs repeating clusters or holes can claim more records than the
+        // whole volume holds; no $MFT is larger than its volume.
         const uint64_t covered = uint64_t(clusters) * v.cluster_size / v.record_size;
-        e.mft_records = std::min(e.mft_records, covered);
+        const uint64_t volume_records = v.total_clusters * v.cluster_size / v.record_size;
+        e.mft_records = std::min({e.mft_records, covered, volume_records});
         e.mft_readable = std::min<uint64_t>(e.mft_records, mft.initialized_size / v.record_size);
         if (e.mft_records < 16)
             continue;
