@@ -1,0 +1,125 @@
+// quarvel-cli's deep scan end to end: recover everything with a scan file,
+// load the scan file again, and the one-line refusals.
+#include "carve/carve_samples.h"
+#include "support/fixtures.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QtTest>
+#include <set>
+
+using namespace carve_test;
+
+namespace {
+
+struct run_s {
+    int code = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+run_s cli(const QStringList& args)
+{
+    QProcess p;
+    p.start(qEnvironmentVariable("QUARVEL_BIN_DIR") + "/quarvel-cli", args);
+    run_s r;
+    if (!p.waitForFinished(300000))
+        return r;
+    r.code = p.exitCode();
+    r.out = p.readAllStandardOutput();
+    r.err = p.readAllStandardError();
+    return r;
+}
+
+std::set<QByteArray> contents_of(const QString& folder)
+{
+    std::set<QByteArray> all;
+    for (const QFileInfo& info : QDir(folder).entryInfoList(QDir::Files)) {
+        QFile f(info.filePath());
+        if (f.open(QIODevice::ReadOnly))
+            all.insert(f.readAll());
+    }
+    return all;
+}
+
+}  // namespace
+
+class tst_carve_cli : public QObject {
+    Q_OBJECT
+
+    QString dir_;
+
+private slots:
+    void initTestCase()
+    {
+        dir_ = QString::fromStdString(test_support::make_temp_dir("carve-cli"));
+        QVERIFY(!dir_.isEmpty());
+    }
+
+    void recover_save_and_load()
+    {
+        std::vector<sample_s> samples;
+        QString reason;
+        if (!make_samples(dir_ + "/samples", &samples, &reason))
+            QSKIP(qPrintable(reason));
+        const QString image = dir_ + "/card.img";
+        const auto planted = write_image(image, samples, background::random, false, 3);
+        QVERIFY(!planted.empty());
+        std::set<QByteArray> expected;
+        for (const auto& p : planted)
+            expected.insert(p.bytes);
+
+        const QString sav = dir_ + "/scan.sav";
+        const run_s recovered = cli({"recover", image, "--deep", "--all", "--to", dir_ + "/out", "--save", sav});
+        QVERIFY2(recovered.code == 0, recovered.err.constData());
+        QCOMPARE(contents_of(dir_ + "/out"), expected);
+
+        const run_s scanned = cli({"--json", "scan", image, "--deep"});
+        QCOMPARE(scanned.code, 0);
+        QCOMPARE(scanned.out.count('\n'), qsizetype(planted.size()));
+        const run_s loaded = cli({"--json", "load", sav});
+        QVERIFY2(loaded.code == 0, loaded.err.constData());
+        QCOMPARE(loaded.out, scanned.out);
+
+        const run_s again = cli({"load", sav, "--to", dir_ + "/again", "--all"});
+        QVERIFY2(again.code == 0, again.err.constData());
+        QCOMPARE(contents_of(dir_ + "/again"), expected);
+
+        // The scanned image is gone: the scan file names no present device.
+        QVERIFY(QFile::rename(image, image + ".moved"));
+        const run_s missing = cli({"load", sav});
+        QCOMPARE(missing.code, 1);
+        QCOMPARE(missing.err.count('\n'), qsizetype(1));
+        QVERIFY(missing.err.contains("not present"));
+    }
+
+    void refusals()
+    {
+        QFile bad(dir_ + "/bad.sav");
+        QVERIFY(bad.open(QIODevice::WriteOnly));
+        bad.write(QByteArray(300, 'x'));
+        bad.close();
+        const run_s wrong_length = cli({"load", dir_ + "/bad.sav"});
+        QCOMPARE(wrong_length.code, 1);
+        QCOMPARE(wrong_length.err.count('\n'), qsizetype(1));
+        QCOMPARE(cli({"load"}).code, 2);
+        QCOMPARE(cli({"load", dir_ + "/bad.sav", "--all"}).code, 2);
+        const run_s no_file = cli({"load", dir_ + "/none.sav"});
+        QCOMPARE(no_file.code, 1);
+        QVERIFY(no_file.err.contains("no such file"));
+        // Nothing found: no scan file is written, and that is said.
+        QFile empty(dir_ + "/empty.img");
+        QVERIFY(empty.open(QIODevice::WriteOnly));
+        empty.write(QByteArray(1 << 20, '\0'));
+        empty.close();
+        const run_s nothing = cli({"recover", dir_ + "/empty.img", "--deep", "--all", "--to", dir_ + "/none",
+                                   "--save", dir_ + "/none.sav"});
+        QCOMPARE(nothing.code, 0);
+        QVERIFY(nothing.err.contains("no scan file written"));
+        QVERIFY(!QFile::exists(dir_ + "/none.sav"));
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_carve_cli)
+#include "tst_carve_cli.moc"
