@@ -1,9 +1,11 @@
 #include "carve/carve_samples.h"
 
+#include <QBuffer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QImage>
+#include <QImageWriter>
 #include <QProcess>
 #include <QStandardPaths>
 
@@ -52,6 +54,32 @@ bool make_samples(const QString& folder, std::vector<sample_s>* out, QString* re
     noise_image(96, 64, 3).save(folder + "/qt.jpg", "JPG", 85);
     noise_image(40, 30, 4).save(folder + "/qt.png", "PNG");
     noise_image(17, 9, 5).save(folder + "/qt.bmp", "BMP");
+    {
+        QImageWriter progressive(folder + "/qt-progressive.jpg", "JPG");
+        progressive.setProgressiveScanWrite(true);
+        progressive.setOptimizedWrite(true);
+        progressive.write(noise_image(120, 80, 6));
+    }
+    // A JPEG that carries a smaller JPEG as its thumbnail, in an APP1
+    // segment, as cameras write them.
+    {
+        QByteArray thumb;
+        QBuffer buffer(&thumb);
+        buffer.open(QIODevice::WriteOnly);
+        noise_image(16, 12, 7).save(&buffer, "JPG");
+        QByteArray main;
+        QBuffer main_buffer(&main);
+        main_buffer.open(QIODevice::WriteOnly);
+        noise_image(64, 48, 8).save(&main_buffer, "JPG");
+        const QByteArray payload = QByteArray("Exif\0\0", 6) + thumb;
+        QByteArray app1("\xFF\xE1", 2);
+        app1 += char((payload.size() + 2) >> 8);
+        app1 += char((payload.size() + 2) & 0xFF);
+        app1 += payload;
+        QFile file(folder + "/qt-thumbnail.jpg");
+        if (file.open(QIODevice::WriteOnly))
+            file.write(main.left(2) + app1 + main.mid(2));
+    }
     out->clear();
     for (const QFileInfo& info : QDir(folder).entryInfoList(QDir::Files, QDir::Name)) {
         QFile f(info.filePath());
