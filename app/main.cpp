@@ -6,8 +6,10 @@
 #include "app/resources_init.h"
 #include "app/settings.h"
 #include "devices/volume_item.h"
+#include "partition/partition_item.h"
 #include "platform/drive_table.h"
 #include "platform/services.h"
+#include "scan/recovery_base.h"
 
 #include <QApplication>
 #include <QFile>
@@ -43,6 +45,8 @@ int main(int argc, char** argv)
     QLoggingCategory::setFilterRules(QStringLiteral("qt.core.qmetaobject.connectslotsbyname=false"));
     init_app_resources();
     register_device_types();
+    register_scan_types();
+    register_partition_types();
 
     auto window = std::make_unique<main_window_c>();
     auto init = std::make_unique<init_c>();

@@ -13,6 +13,9 @@ packages=(
   dosfstools mtools ntfs-3g fdisk util-linux python3
   # a display for the GUI on machines without one
   xvfb xauth
+  # tests: the boot-code check runs our master boot code in an emulator, the
+  # fixture check reads deleted files back with an independent reader
+  qemu-system-x86 sleuthkit
 )
 
 missing=()
