@@ -220,8 +220,12 @@ parse_result_s parse_pe(parse_ctx_s& ctx);
 parse_result_s parse_elf(parse_ctx_s& ctx);
 parse_result_s parse_user(parse_ctx_s& ctx);
 
-// Searches [from, to) for needle. Returns its offset, or UINT64_MAX when it
-// is not there (or the device cannot be read there).
+// What find_bytes returns when the needle is not in the range, and when the
+// range could not be read (a device error, or a stop was asked for).
+inline constexpr uint64_t not_found = UINT64_MAX;
+inline constexpr uint64_t unreadable = UINT64_MAX - 1;
+
+// Searches [from, to) for needle. Returns its offset, not_found or unreadable.
 uint64_t find_bytes(source_c& src, uint64_t from, uint64_t to, const void* needle, size_t length);
 
 // CRC-32 as zip, png, gzip, xz, 7z and rar use it.

@@ -62,8 +62,6 @@ struct zip_kind_s {
     }
 };
 
-constexpr uint64_t no_hit = UINT64_MAX;
-
 }  // namespace
 
 // ZIP: local entries stepped over by their sizes (or, for entries whose sizes
@@ -142,7 +140,9 @@ parse_result_s parse_zip(parse_ctx_s& ctx)
         uint64_t from = data;
         for (;;) {
             const uint64_t hit = find_bytes(ctx.src, from, ctx.bound(), "PK", 2);
-            if (hit == no_hit) {
+            if (hit == unreadable)
+                return invalid();
+            if (hit == not_found) {
                 if (ctx.bound() == ctx.device_end() && ctx.limit > ctx.device_end())
                     return ctx.out_of_room(room::device_end, held);
                 return invalid();
@@ -251,7 +251,7 @@ parse_result_s parse_gzip(parse_ctx_s& ctx)
             if (!(flags & (field == 0 ? 8 : 16)))
                 continue;
             const uint64_t nul = find_bytes(ctx.src, p, std::min(ctx.bound(), p + 65536), "\0", 1);
-            if (nul == no_hit)
+            if (nul == not_found || nul == unreadable)
                 return invalid();
             p = nul + 1;
         }
@@ -380,7 +380,9 @@ parse_result_s parse_xz(parse_ctx_s& ctx)
     uint64_t from = ctx.start + 12;
     for (;;) {
         const uint64_t hit = find_bytes(ctx.src, from, ctx.bound(), "YZ", 2);
-        if (hit == no_hit)
+        if (hit == unreadable)
+            return invalid();
+        if (hit == not_found)
             return ctx.out_of_room(ctx.check(ctx.bound(), 1), "xz");
         from = hit + 1;
         if (hit < ctx.start + 12 + 10 + 8)
@@ -590,7 +592,9 @@ parse_result_s parse_pdf(parse_ctx_s& ctx)
     uint64_t from = ctx.start + 8;
     for (int updates = 0; updates < 100000; ++updates) {
         const uint64_t hit = find_bytes(ctx.src, from, ctx.bound(), "%%EOF", 5);
-        if (hit == no_hit)
+        if (hit == unreadable)
+            return invalid();
+        if (hit == not_found)
             return ctx.out_of_room(ctx.check(ctx.bound(), 1), "pdf");
         uint64_t end = hit + 5;
         uint8_t tail[72] = {};

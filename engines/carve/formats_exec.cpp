@@ -267,7 +267,7 @@ parse_result_s parse_user(parse_ctx_s& ctx)
                 ctx.bound() - ctx.start, user.name.c_str()};
     const uint64_t hit =
         find_bytes(ctx.src, ctx.start + user.header.size(), ctx.bound(), user.footer.data(), user.footer.size());
-    if (hit == UINT64_MAX)
+    if (hit == not_found || hit == unreadable)
         return invalid();
     return found(hit + user.footer.size() - ctx.start, user.name.c_str());
 }

@@ -56,7 +56,7 @@ bool source_c::copy(uint64_t offset, void* out, size_t length)
 uint64_t find_bytes(source_c& src, uint64_t from, uint64_t to, const void* needle, size_t length)
 {
     if (length == 0 || length > 64)
-        return UINT64_MAX;
+        return not_found;
     if (to > src.size())
         to = src.size();
     const auto* want = static_cast<const uint8_t*>(needle);
@@ -65,7 +65,7 @@ uint64_t find_bytes(source_c& src, uint64_t from, uint64_t to, const void* needl
         size_t avail = 0;
         const uint8_t* p = src.at(pos, &avail);
         if (!p)
-            return UINT64_MAX;
+            return unreadable;
         if (avail > to - pos)
             avail = static_cast<size_t>(to - pos);
         if (avail >= length) {
@@ -81,7 +81,9 @@ uint64_t find_bytes(source_c& src, uint64_t from, uint64_t to, const void* needl
             uint8_t join[128];
             const uint64_t join_end = piece_end + (length - 1) < to ? piece_end + (length - 1) : to;
             const size_t join_len = static_cast<size_t>(join_end - seam);
-            if (join_len >= length && src.copy(seam, join, join_len)) {
+            if (join_len >= length) {
+                if (!src.copy(seam, join, join_len))
+                    return unreadable;
                 const void* hit = memmem(join, join_len, want, length);
                 if (hit)
                     return seam + static_cast<uint64_t>(static_cast<const uint8_t*>(hit) - join);
@@ -89,7 +91,7 @@ uint64_t find_bytes(source_c& src, uint64_t from, uint64_t to, const void* needl
         }
         pos = piece_end;
     }
-    return UINT64_MAX;
+    return not_found;
 }
 
 }  // namespace carve

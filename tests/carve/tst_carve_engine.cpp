@@ -264,6 +264,41 @@ private slots:
         }
     }
 
+    // The device stops answering part way (here: its image shrinks under
+    // the run). The blocks that cannot be read are passed over, the files
+    // before them are still reported, and the run ends normally.
+    void device_that_stops_answering()
+    {
+        configure("");
+        QByteArray gif;
+        for (const auto& s : samples_)
+            if (s.file == "sample.gif")
+                gif = s.bytes;
+        const QString image = dir_ + "/failing.img";
+        QFile f(image);
+        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        QVERIFY(f.resize(4 << 20));
+        f.close();
+        for (int at : {512 << 10, 1536 << 10, 3584 << 10})
+            QVERIFY(put_bytes(image, uint64_t(at), gif));
+        struct shrink_s {
+            QString image;
+            std::vector<hit_s> hits;
+        } state{image, {}};
+        carve_control_s control;
+        control.user = &state;
+        control.callback = [](void* user, const char* type, int64_t offset, int64_t size) {
+            auto* s = static_cast<shrink_s*>(user);
+            s->hits.push_back({type, offset, size});
+            if (s->hits.size() == 1)
+                QFile::resize(s->image, (2 << 20) + 100);
+        };
+        QCOMPARE(carve_run(&control, QFile::encodeName(image).constData()), 0);
+        QCOMPARE(state.hits.size(), size_t(2));
+        QCOMPARE(state.hits[1].offset, int64_t(1536 << 10));
+        QCOMPARE(control.progress.load(), 1.0);
+    }
+
     void pause_stop_and_progress()
     {
         configure("");
