@@ -4,6 +4,10 @@
 //
 //   bench_ntfs IMAGE [PARTITION] [RUNS]
 //
+// For example, with an optimised build:
+//   bench/ntfs/make_bench_image.sh /tmp/ntfs100k.img 100000
+//   build/release/bin/bench_ntfs /tmp/ntfs100k.img
+//
 // Each timing is the best of RUNS runs (default 3), since the machine may be
 // shared.
 // The image is read once before timing so that every tool starts with it in
