@@ -11,6 +11,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QTest>
 
@@ -98,6 +99,7 @@ private slots:
     void parent_loop();
     void damaged_fixture();
     void second_scan_closes_the_first();
+    void loop_device();
     void start_failure_logs_one_line();
 };
 
@@ -334,6 +336,51 @@ void tst_ntfs_scanner::second_scan_closes_the_first() {
     scanner.reset();
     QVERIFY(scanner.nodes().empty());
     QVERIFY(scanner.engine_open());
+}
+
+// The same volume behind a read-only loop device: the drive table's block
+// device path, not the image file, is what the engine opens.
+void tst_ntfs_scanner::loop_device() {
+    QUARVEL_FIXTURE(f, "ntfs");
+    QProcess attach;
+    attach.start("losetup", {"--find", "--show", "--read-only", QString::fromStdString(f.image)});
+    if (!attach.waitForFinished(30000) || attach.exitCode() != 0)
+        QSKIP("no loop device here (losetup needs root and /dev/loop-control)");
+    const QString loop = QString::fromUtf8(attach.readAllStandardOutput()).trimmed();
+    struct detach_s {
+        QString device;
+        ~detach_s() { QProcess::execute("losetup", {"--detach", device}); }
+    } detach{loop};
+
+    platform::set_block_devices_enabled(true);
+    platform::rescan_block_devices();
+    std::vector<platform::platform_volume_s> found;
+    for (const auto& v : platform::list_volumes())
+        if (v.disk_path == loop.toStdString() && v.partition_number == 1)
+            found.push_back(v);
+    platform::set_block_devices_enabled(false);
+    platform::rescan_block_devices();
+    if (found.empty())
+        QSKIP("the loop device did not show up in the drive table");
+    QCOMPARE(found[0].file_system, std::string("NTFS"));
+
+    platform::set_block_devices_enabled(true);
+    platform::rescan_block_devices();
+    ntfs_recovery_c scanner;
+    run_scan(scanner, item_of(found[0]));
+    platform::set_block_devices_enabled(false);
+    platform::rescan_block_devices();
+    QCOMPARE(scanner.startup_result(), 0);
+    const auto shown = shown_files(scanner);
+    const auto deleted = test_support::entries_of(f, "deleted");
+    QCOMPARE(shown.size(), deleted.size());
+    const QString folder = QString::fromStdString(test_support::make_temp_dir("ntfs-loop-out"));
+    for (const auto& e : deleted) {
+        const ntfs_node_s* node = shown.at(QString::fromStdString(e.fields[1]));
+        QString target;
+        QCOMPARE(recover_row(scanner, {node->number, node->name}, folder, &target), 0);
+        QCOMPARE(test_support::sha256_of_file(target.toStdString()), e.fields[3]);
+    }
 }
 
 void tst_ntfs_scanner::start_failure_logs_one_line() {
