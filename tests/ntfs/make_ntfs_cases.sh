@@ -5,8 +5,8 @@
 #   orphan  <TAB> path <TAB> size <TAB> sha256   deleted, its folder's record reused
 #   lost_names <TAB> path <TAB> size <TAB> sha256  deleted, names and tail runs gone
 #   live    <TAB> path <TAB> size <TAB> sha256   a live file
-# Cases: a sparse file, a compressed file, a file fragmented enough to need an
-# attribute list,
+# Cases: a sparse file, a compressed file, a long name with a DOS name beside
+# it, a file fragmented enough to need an attribute list,
 # a file whose deleted folder's MFT record went to a new live file.
 # Exit 77 with "skip: <reason>" when mkntfs, ntfs-3g or FUSE is missing.
 set -Eeuo pipefail
@@ -95,6 +95,12 @@ with open(os.path.join(sys.argv[1], "text.txt"), "wb") as f:
     f.write(text + os.urandom(70000) + b"tail" * 5000)
 PY
 note deleted "/packed/text.txt"
+# A long name with a DOS short name beside it; the DOS name comes first in
+# the record.
+head -c 3000 /dev/urandom >"$MNT/A long file name.txt"
+python3 -c 'import os, sys; os.setxattr(sys.argv[1], "system.ntfs_dos_name", b"ALONGF~1.TXT")' \
+    "$MNT/A long file name.txt"
+note deleted "/A long file name.txt"
 head -c 1234 /dev/urandom >"$MNT/kept.txt"
 note live /kept.txt
 rm "$MNT/Lost Folder/orphan data.bin"
@@ -104,7 +110,7 @@ umount_img
 mount_img
 echo "took the folder's record" >"$MNT/reuser.txt"
 note live /reuser.txt
-rm "$MNT/sparse.bin" "$MNT/many runs.bin" "$MNT/packed/text.txt"
+rm "$MNT/sparse.bin" "$MNT/many runs.bin" "$MNT/packed/text.txt" "$MNT/A long file name.txt"
 umount_img
 
 mv "$WORK/man" "$MAN.tmp"

@@ -404,6 +404,8 @@ void tst_ntfs_engine::case_volume() {
     };
     // Holes come back as zeros, cut to the data size.
     extract_and_compare("deleted", "/sparse.bin");
+    // Found under its long name, not the DOS name stored before it.
+    extract_and_compare("deleted", "/A long file name.txt");
     // Compressed units, stored units and holes in one stream.
     extract_and_compare("deleted", "/packed/text.txt");
     // Data spread over three records behind an attribute list.
