@@ -100,6 +100,9 @@ parse_result_s parse_zip(parse_ctx_s& ctx)
         if (!ctx.read(pos + 30, name.data(), name_length) ||
             !ctx.read(pos + 30 + name_length, extra.data(), extra_length))
             return invalid();
+        // A name with a NUL in it, or a version no writer uses, is not an entry.
+        if (name.find('\0') != std::string::npos || (le16(h + 4) & 0xFF) > 100)
+            return invalid();
         held = entries == 0 ? nullptr : kind.type;
         kind.name(name);
         // zip64: real sizes in extra field 0x0001 when the header says 0xFFFFFFFF.
@@ -369,8 +372,39 @@ parse_result_s parse_bzip2(parse_ctx_s& ctx)
     return found(pos - ctx.start, "bz2");
 }
 
+namespace {
+// The first occurrence of header in [from, to) that starts a 512-byte sector
+// of the device: not_found, unreadable, or its offset.
+uint64_t next_sector_header(parse_ctx_s& ctx, uint64_t from, uint64_t to, const char* header)
+{
+    const size_t length = std::strlen(header);
+    for (uint64_t at = from; at < to;) {
+        const uint64_t hit = find_bytes(ctx.src, at, to, header, length);
+        if (hit == not_found || hit == unreadable || hit % 512 == 0)
+            return hit;
+        at = hit + 1;
+    }
+    return not_found;
+}
+}  // namespace
+
+namespace {
+// An xz variable-length integer at p. Returns its byte count, 0 when broken.
+size_t xz_vint(const uint8_t* p, size_t avail, uint64_t* value)
+{
+    *value = 0;
+    for (size_t i = 0; i < avail && i < 9; ++i) {
+        *value |= static_cast<uint64_t>(p[i] & 0x7F) << (7 * i);
+        if (!(p[i] & 0x80))
+            return i + 1;
+    }
+    return 0;
+}
+}  // namespace
+
 // xz: the stream footer whose flags repeat the header's, whose CRC holds and
-// whose backward size lands on the index.
+// whose backward size lands on an index that accounts for every byte of the
+// stream's blocks.
 parse_result_s parse_xz(parse_ctx_s& ctx)
 {
     uint8_t h[12];
@@ -382,8 +416,13 @@ parse_result_s parse_xz(parse_ctx_s& ctx)
         const uint64_t hit = find_bytes(ctx.src, from, ctx.bound(), "YZ", 2);
         if (hit == unreadable)
             return invalid();
-        if (hit == not_found)
+        if (hit == not_found) {
+            // Cut by the device end, unless a later stream shows this one
+            // lost its end.
+            if (next_sector_header(ctx, ctx.start + 12, ctx.bound(), "\xFD" "7zXZ") != not_found)
+                return invalid();
             return ctx.out_of_room(ctx.check(ctx.bound(), 1), "xz");
+        }
         from = hit + 1;
         if (hit < ctx.start + 12 + 10 + 8)
             continue;
@@ -396,8 +435,37 @@ parse_result_s parse_xz(parse_ctx_s& ctx)
         const uint64_t footer = hit - 10;
         if (backward > footer - (ctx.start + 12))
             continue;
-        uint8_t index = 1;
-        if (!ctx.read(footer - backward, &index, 1) || index != 0)
+        // The index this footer points at must hold, and the blocks it lists
+        // must fill the stream from its header on exactly: a footer that
+        // belongs to a later stream does not end this one.
+        if (backward > (16u << 20))
+            continue;
+        std::vector<uint8_t> index(static_cast<size_t>(backward));
+        if (!ctx.read(footer - backward, index.data(), index.size()))
+            return invalid();
+        if (index[0] != 0 || crc32_of(index.data(), index.size() - 4) != le32(index.data() + index.size() - 4))
+            continue;
+        uint64_t records = 0;
+        size_t k = 1;
+        size_t n = xz_vint(index.data() + k, index.size() - 4 - k, &records);
+        if (!n)
+            continue;
+        k += n;
+        uint64_t blocks = 0;
+        bool sound = true;
+        for (uint64_t r = 0; r < records && sound; ++r) {
+            uint64_t unpadded = 0, uncompressed = 0;
+            n = xz_vint(index.data() + k, index.size() - 4 - k, &unpadded);
+            sound = n && unpadded >= 5;
+            k += n;
+            if (sound) {
+                n = xz_vint(index.data() + k, index.size() - 4 - k, &uncompressed);
+                sound = n != 0;
+                k += n;
+            }
+            blocks += (unpadded + 3) / 4 * 4;
+        }
+        if (!sound || footer - backward != ctx.start + 12 + blocks)
             continue;
         return found(hit + 2 - ctx.start, "xz");
     }
@@ -580,6 +648,7 @@ parse_result_s parse_sqlite(parse_ctx_s& ctx)
     return found(length, "sqlite");
 }
 
+
 // PDF: the last "%%EOF" of the file: after each one, what follows is looked
 // at, and an incremental update (more objects or a cross-reference section)
 // makes the search go on.
@@ -593,6 +662,11 @@ parse_result_s parse_pdf(parse_ctx_s& ctx)
     for (int updates = 0; updates < 100000; ++updates) {
         const uint64_t hit = find_bytes(ctx.src, from, ctx.bound(), "%%EOF", 5);
         if (hit == unreadable)
+            return invalid();
+        // A PDF that lost its end must not swallow the next one: another
+        // header at a sector start before the end marker ends the search.
+        const uint64_t next_pdf = next_sector_header(ctx, from, hit == not_found ? ctx.bound() : hit, "%PDF-");
+        if (next_pdf == unreadable || next_pdf != not_found)
             return invalid();
         if (hit == not_found)
             return ctx.out_of_room(ctx.check(ctx.bound(), 1), "pdf");

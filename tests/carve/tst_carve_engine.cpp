@@ -299,6 +299,34 @@ private slots:
         QCOMPARE(control.progress.load(), 1.0);
     }
 
+    // A file whose end was overwritten must not be reported as running on
+    // to the end of the next file of its type.
+    void lost_end_does_not_swallow_the_next_file()
+    {
+        configure("");
+        QByteArray pdf, xz;
+        for (const auto& s : samples_) {
+            if (s.file == "sample.pdf")
+                pdf = s.bytes;
+            if (s.file == "sample.xz")
+                xz = s.bytes;
+        }
+        QVERIFY(!pdf.isEmpty() && !xz.isEmpty());
+        const QString image = dir_ + "/lost-end.img";
+        QFile f(image);
+        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        QVERIFY(f.resize(1 << 20));
+        f.close();
+        QByteArray pdf_without_end = pdf;
+        pdf_without_end.replace("%%EOF", "%%XXX");
+        QByteArray xz_without_footer = xz.left(xz.size() - 12);
+        QVERIFY(put_bytes(image, 4096, pdf_without_end));
+        QVERIFY(put_bytes(image, 65536, pdf));
+        QVERIFY(put_bytes(image, 131072, xz_without_footer));
+        QVERIFY(put_bytes(image, 196608, xz));
+        expect_exactly(carve(image), {{65536, "pdf", pdf}, {196608, "xz", xz}});
+    }
+
     void pause_stop_and_progress()
     {
         configure("");
