@@ -127,9 +127,9 @@ void ntfs_recovery_c::run() {
         return;
     }
 
-    // Room for every record up front: rehashing a large store costs more
-    // than the scan's own work.
-    store_.reserve(size_t(std::min<uint64_t>(load<uint64_t>(context_.data(), ntfs_engine::ctx_total), 1u << 22)));
+    // Room up front for a store of a quarter of the records (live files are
+    // dropped): rehashing a large store repeatedly costs more than the scan.
+    store_.reserve(size_t(std::min<uint64_t>(load<uint64_t>(context_.data(), ntfs_engine::ctx_total) / 4, 1u << 22)));
     std::array<uint8_t, ntfs_engine::record_size> record;
     while (status_.stop.load(std::memory_order_relaxed) == 0) {
         bool stopped = false;
