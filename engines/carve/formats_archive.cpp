@@ -22,6 +22,22 @@ uint32_t crc32_of(const uint8_t* data, size_t length, uint32_t crc)
 }
 
 namespace {
+// The first occurrence of header in [from, to) that starts a 512-byte sector
+// of the device: not_found, unreadable, or its offset.
+uint64_t next_sector_header(parse_ctx_s& ctx, uint64_t from, uint64_t to, const char* header)
+{
+    const size_t length = std::strlen(header);
+    for (uint64_t at = from; at < to;) {
+        const uint64_t hit = find_bytes(ctx.src, at, to, header, length);
+        if (hit == not_found || hit == unreadable || hit % 512 == 0)
+            return hit;
+        at = hit + 1;
+    }
+    return not_found;
+}
+}  // namespace
+
+namespace {
 
 // A zip's type from what its entries are called (and an OpenDocument's or
 // EPUB's "mimetype" entry, which is stored first and uncompressed).
@@ -177,6 +193,7 @@ parse_result_s parse_zip(parse_ctx_s& ctx)
     if (entries == 0)
         return invalid();
     // The central directory: one header per entry.
+    const uint64_t directory = pos;
     uint64_t headers = 0;
     for (;; ++headers) {
         uint8_t c[46];
@@ -216,6 +233,11 @@ parse_result_s parse_zip(parse_ctx_s& ctx)
         return invalid();
     const uint64_t entries_total = le16(e + 10);
     if (entries_total != 0xFFFF && entries_total != (headers & 0xFFFF))
+        return invalid();
+    // The directory's offset is counted from the archive's first byte: one
+    // that does not match means the entries walked belong to two archives.
+    const uint32_t directory_at = le32(e + 16);
+    if (directory_at != 0xFFFFFFFFu && directory_at != directory - ctx.start)
         return invalid();
     const uint64_t end = pos + 22 + le16(e + 20);
     CARVE_NEED(ctx, pos, 22ull + le16(e + 20), kind.type);
@@ -367,26 +389,14 @@ parse_result_s parse_bzip2(parse_ctx_s& ctx)
             p += avail;
         }
         CARVE_NEED(ctx, pos, end - pos, "bz2");
+        // A stream that lost its end would otherwise end with the next one.
+        if (next_sector_header(ctx, pos + 4, end, "BZh") != not_found)
+            return stream ? found(pos - ctx.start, "bz2") : invalid();
         pos = end;
     }
     return found(pos - ctx.start, "bz2");
 }
 
-namespace {
-// The first occurrence of header in [from, to) that starts a 512-byte sector
-// of the device: not_found, unreadable, or its offset.
-uint64_t next_sector_header(parse_ctx_s& ctx, uint64_t from, uint64_t to, const char* header)
-{
-    const size_t length = std::strlen(header);
-    for (uint64_t at = from; at < to;) {
-        const uint64_t hit = find_bytes(ctx.src, at, to, header, length);
-        if (hit == not_found || hit == unreadable || hit % 512 == 0)
-            return hit;
-        at = hit + 1;
-    }
-    return not_found;
-}
-}  // namespace
 
 namespace {
 // An xz variable-length integer at p. Returns its byte count, 0 when broken.

@@ -324,7 +324,19 @@ private slots:
         QVERIFY(put_bytes(image, 65536, pdf));
         QVERIFY(put_bytes(image, 131072, xz_without_footer));
         QVERIFY(put_bytes(image, 196608, xz));
-        expect_exactly(carve(image), {{65536, "pdf", pdf}, {196608, "xz", xz}});
+        QByteArray bz2, zip;
+        for (const auto& s : samples_) {
+            if (s.file == "sample.bz2")
+                bz2 = s.bytes;
+            if (s.file == "sample.zip")
+                zip = s.bytes;
+        }
+        QVERIFY(put_bytes(image, 262144, bz2.left(bz2.size() - 12)));
+        QVERIFY(put_bytes(image, 327680, bz2));
+        // A zip whose directory is gone, and another right behind it.
+        const QByteArray zip_entries = zip.left(zip.indexOf("PK\x01\x02"));
+        QVERIFY(put_bytes(image, 393216, zip_entries + zip));
+        expect_exactly(carve(image), {{65536, "pdf", pdf}, {196608, "xz", xz}, {327680, "bz2", bz2}});
     }
 
     void pause_stop_and_progress()
