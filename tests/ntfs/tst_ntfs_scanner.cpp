@@ -97,6 +97,7 @@ private slots:
     void fixture_tree_and_recovery();
     void orphans_and_lost_names();
     void parent_loop();
+    void deleted_system_records_hidden();
     void damaged_fixture();
     void second_scan_closes_the_first();
     void loop_device();
@@ -268,6 +269,30 @@ void tst_ntfs_scanner::parent_loop() {
         }
     }
     QCOMPARE(reached, 3);
+}
+
+void tst_ntfs_scanner::deleted_system_records_hidden() {
+    QUARVEL_FIXTURE(f, "ntfs");
+    const std::string copy = test_support::make_temp_dir("ntfs-system") + "/volume.img";
+    QVERIFY(ntfs_test::copy_fixture_volume(f, 1, copy));
+    ntfs_test::volume_file_c vol(copy);
+    for (int64_t n : {8, 9, 10}) {  // $BadClus, $Secure, $UpCase marked free
+        auto r = vol.read_record(n);
+        r[22] &= uint8_t(~1);
+        vol.write_record(n, r);
+    }
+    volume_item_s volume;
+    QVERIFY(volume_of(copy, 0, &volume));
+    ntfs_recovery_c scanner;
+    run_scan(scanner, volume);
+    for (int64_t n : {8, 9, 10}) {
+        const ntfs_node_s* node = scanner.find_node(n);
+        QVERIFY(node);
+        QCOMPARE(node->flags, ntfs_engine::flag_file | ntfs_engine::flag_deleted | ntfs_engine::flag_engine_extract);
+        QVERIFY(!ntfs_recovery_c::is_shown_file(*node));
+    }
+    for (const auto& [path, node] : shown_files(scanner))
+        QVERIFY2(node->number > ntfs_recovery_c::last_system_number, qPrintable(path));
 }
 
 // The shared fixture with damaged MFT records: sound files come back whole,
