@@ -670,14 +670,24 @@ parse_result_s parse_pdf(parse_ctx_s& ctx)
         return invalid();
     uint64_t from = ctx.start + 8;
     for (int updates = 0; updates < 100000; ++updates) {
-        const uint64_t hit = find_bytes(ctx.src, from, ctx.bound(), "%%EOF", 5);
-        if (hit == unreadable)
-            return invalid();
-        // A PDF that lost its end must not swallow the next one: another
-        // header at a sector start before the end marker ends the search.
-        const uint64_t next_pdf = next_sector_header(ctx, from, hit == not_found ? ctx.bound() : hit, "%PDF-");
-        if (next_pdf == unreadable || next_pdf != not_found)
-            return invalid();
+        // The end marker is looked for a window at a time, and a PDF that lost
+        // its end must not swallow the next one: another header at a sector
+        // start before the end marker ends the search. So the work for one
+        // candidate stops at the next PDF whatever the bound.
+        constexpr uint64_t window = 4u << 20;
+        uint64_t hit = not_found;
+        for (uint64_t at = from; at < ctx.bound() && hit == not_found;) {
+            const uint64_t to = ctx.bound() - at > window ? at + window + 4 : ctx.bound();
+            hit = find_bytes(ctx.src, at, to, "%%EOF", 5);
+            if (hit == unreadable)
+                return invalid();
+            const uint64_t next_pdf = next_sector_header(ctx, at, hit == not_found ? to : hit, "%PDF-");
+            if (next_pdf != not_found)
+                return invalid();
+            at = to - 4;
+            if (to == ctx.bound())
+                break;
+        }
         if (hit == not_found)
             return ctx.out_of_room(ctx.check(ctx.bound(), 1), "pdf");
         uint64_t end = hit + 5;
