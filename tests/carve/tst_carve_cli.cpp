@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QtTest>
 #include <set>
 
@@ -92,6 +93,48 @@ private slots:
         QCOMPARE(missing.code, 1);
         QCOMPARE(missing.err.count('\n'), qsizetype(1));
         QVERIFY(missing.err.contains("not present"));
+    }
+
+    // A deleted file on a real FAT32 partition of a partitioned image comes
+    // back from the deep scan of that partition, byte for byte.
+    void deleted_file_on_a_fat_partition()
+    {
+        for (const char* tool : {"sfdisk", "mkfs.fat", "mcopy", "mdel"})
+            if (QStandardPaths::findExecutable(tool).isEmpty() &&
+                QStandardPaths::findExecutable(tool, {"/usr/sbin", "/sbin"}).isEmpty())
+                QSKIP(qPrintable(QString("%1 is not installed").arg(tool)));
+        std::vector<sample_s> samples;
+        QString reason;
+        if (!make_samples(dir_ + "/fat-samples", &samples, &reason))
+            QSKIP(qPrintable(reason));
+        const QString image = dir_ + "/fat.img";
+        auto sh = [](const QString& command) {
+            QProcess p;
+            p.setProcessChannelMode(QProcess::MergedChannels);
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            env.insert("MTOOLS_SKIP_CHECK", "1");
+            env.insert("PATH", env.value("PATH") + ":/usr/sbin:/sbin");
+            p.setProcessEnvironment(env);
+            p.start("sh", {"-c", command});
+            p.waitForFinished(60000);
+            return p.exitCode() == 0 ? QByteArray() : p.readAll() + " ";
+        };
+        const QString png = dir_ + "/fat-samples/sample.png";
+        const QString docx = dir_ + "/fat-samples/sample.docx";
+        QCOMPARE(sh(QString("truncate -s 40M '%1' && printf 'label: dos\\n2048,,c\\n' | sfdisk -q '%1' && "
+                            "mkfs.fat -F 32 --offset 2048 '%1' >/dev/null && mcopy -i '%1'@@1M '%2' ::/a.png && "
+                            "mcopy -i '%1'@@1M '%3' ::/b.docx && mdel -i '%1'@@1M ::/a.png")
+                        .arg(image, png, docx)),
+                 QByteArray());
+        const run_s r = cli({"recover", image + ":p1", "--deep", "--all", "--to", dir_ + "/fat-out"});
+        QVERIFY2(r.code == 0, r.err.constData());
+        std::set<QByteArray> expected;
+        for (const auto& path : {png, docx}) {
+            QFile f(path);
+            QVERIFY(f.open(QIODevice::ReadOnly));
+            expected.insert(f.readAll());
+        }
+        QCOMPARE(contents_of(dir_ + "/fat-out"), expected);
     }
 
     void refusals()
