@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 // Called once per found file, on the thread that runs carve_run, with the
@@ -32,6 +33,9 @@ struct carve_control_s {
     }
 };
 static_assert(sizeof(carve_control_s) == 32, "the control block is 32 bytes");
+static_assert(offsetof(carve_control_s, progress) == 8 && offsetof(carve_control_s, pause) == 16 &&
+                  offsetof(carve_control_s, stop) == 20 && offsetof(carve_control_s, callback) == 24,
+              "the control block's fields sit where its callers expect them");
 static_assert(std::atomic<double>::is_always_lock_free && std::atomic<int32_t>::is_always_lock_free,
               "progress, pause and stop must be plain single values");
 
