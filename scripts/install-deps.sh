@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   # build
   build-essential cmake ninja-build pkg-config git
-  qt6-base-dev qt6-base-dev-tools libgl1-mesa-dev libblkid-dev nasm
+  qt6-base-dev qt6-base-dev-tools libgl1-mesa-dev libblkid-dev zlib1g-dev nasm
   # fonts the interface asks for by name (fontconfig substitutes)
   fonts-dejavu-core fonts-liberation fonts-noto-cjk
   # disk tools: the test fixtures and the demo image are made with them
@@ -15,7 +15,7 @@ packages=(
   xvfb xauth
   # tests: the boot-code check runs our master boot code in an emulator, the
   # fixture check reads deleted files back with an independent reader
-  qemu-system-x86 sleuthkit
+  qemu-system-x86 sleuthkit p7zip-full
 )
 
 missing=()
