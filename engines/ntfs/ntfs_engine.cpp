@@ -333,13 +333,15 @@ std::string resolve_device_name(const char* name) {
     return {};
 }
 
+// Stores how many records were examined in the context's progress counters.
 void update_progress(void* context, const engine_s& e) {
     const uint64_t examined = e.next_record;
     put<uint32_t>(context, ctx_groups_read, uint32_t(examined / 8));
     put<uint32_t>(context, ctx_group_records, uint32_t(examined % 8));
 }
 
-// Fills the 576-byte record from a decoded file.
+// Fills the 576-byte record from a decoded file. The name is cut at its first
+// unpaired surrogate; a file without a name is called "record_<number>".
 void fill_record(void* record, uint64_t number, const file_s& f) {
     const bool directory = f.record_flags & layout::record::flag_directory;
     const bool deleted = !(f.record_flags & layout::record::flag_in_use);
