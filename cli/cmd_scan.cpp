@@ -39,7 +39,7 @@ int run_scan_command(cli::context_s& ctx)
     cli::table_c table({"id", "folder", "name", "size", "date1", "date2", "flags"});
     for (const auto& r : rows)
         table.add_row({r.item.id, cli::utf8(r.folder), cli::utf8(r.item.name), r.item.size, r.item.date1,
-                       r.item.date2, int64_t{r.item.flags}});
+                       r.item.date2, uint64_t{static_cast<uint32_t>(r.item.flags)}});
     table.print(ctx.json);
     return cli::exit_ok;
 }

@@ -199,12 +199,19 @@ bool find_volume(const std::string& path, platform_volume_s* result)
 {
     struct stat st {};
     std::string wanted = path;
-    if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-        // A plain image file names its whole-image volume.
-        if (open_disk_image(path) != 0)
+    std::string image;
+    int partition = 0;
+    if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+        image = path;  // a plain image file names its whole-image volume
+    else if (!split_image_volume_path(path, &image, &partition) || ::stat(image.c_str(), &st) != 0
+             || !S_ISREG(st.st_mode))
+        image.clear();
+    if (!image.empty()) {
+        // Image volumes are listed by absolute path; the user may give any.
+        if (open_disk_image(image) != 0)
             return false;
-        char* real = realpath(path.c_str(), nullptr);
-        wanted = std::string(real ? real : path.c_str()) + ":p0";
+        char* real = realpath(image.c_str(), nullptr);
+        wanted = std::string(real ? real : image.c_str()) + ":p" + std::to_string(partition);
         std::free(real);
     }
     for (const auto& v : list_volumes()) {
@@ -215,8 +222,6 @@ bool find_volume(const std::string& path, platform_volume_s* result)
         }
     }
     // A whole partitioned image as one volume: offered on request only.
-    std::string image;
-    int partition = -1;
     if (split_image_volume_path(wanted, &image, &partition) && partition == 0) {
         const int disk = drive_number_of(image);
         if (disk < 0)
