@@ -3,8 +3,10 @@
 #include "devices/enumerate.h"
 #include "devices/volume_item.h"
 #include "platform/drive_table.h"
+#include "platform/volumes.h"
 #include "support/fixtures.h"
 
+#include <QDir>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -157,6 +159,23 @@ private slots:
             }
         }
         QCOMPARE(matched, int(expected.size()));
+    }
+
+    // Image volumes are listed by absolute path; a relative one names the same.
+    void relative_image_volume_path()
+    {
+        QUARVEL_FIXTURE(f, "demo");
+        const QFileInfo image(QString::fromStdString(f.image));
+        const QString previous = QDir::currentPath();
+        auto back = qScopeGuard([&] { QDir::setCurrent(previous); });
+        QVERIFY(QDir::setCurrent(image.absolutePath()));
+        platform::platform_volume_s volume;
+        QVERIFY(platform::find_volume((image.fileName() + ":p2").toStdString(), &volume));
+        QCOMPARE(QString::fromStdString(volume.device_path), image.absoluteFilePath() + ":p2");
+        QCOMPARE(QString::fromStdString(volume.file_system), QString("NTFS"));
+        QVERIFY(platform::find_volume(image.fileName().toStdString(), &volume));
+        QCOMPARE(volume.partition_number, 0);
+        QVERIFY(!platform::find_volume((image.fileName() + ":p7").toStdString(), &volume));
     }
 
     void cli_lists_volumes_as_json()

@@ -90,6 +90,8 @@ void tst_ntfs_cli::scan_and_recover() {
     for (const auto& [path, expected] : deleted) {
         QVERIFY2(rows.count(path), qPrintable(path));
         QCOMPARE(int64_t(rows[path]["size"].toDouble()), expected.first);
+        // The flags word prints as the unsigned word: deleted file with the engine bit.
+        QCOMPARE(uint64_t(rows[path]["flags"].toDouble()), uint64_t(0x80000082u));
     }
 
     const QString out = QString::fromStdString(test_support::make_temp_dir("ntfs-cli-" + kind.toStdString()));
