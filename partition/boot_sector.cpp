@@ -38,21 +38,21 @@ bool fat32_by_structure(const uint8_t* s, size_t available)
 {
     if (available < 2 * sector_bytes || !has_boot_signature(s))
         return false;
-    if (load_le16(s + bytes_per_sector) != sector_bytes)
+    if (le16(s + bytes_per_sector) != sector_bytes)
         return false;
     if (!is_power_of_two(s[sectors_per_cluster]))
         return false;
-    const unsigned reserved = load_le16(s + reserved_sectors);
+    const unsigned reserved = le16(s + reserved_sectors);
     const unsigned fats = s[fat_count];
     if (reserved == 0 || (fats != 1 && fats != 2))
         return false;
-    if (load_le16(s + root_entry_count) != 0 || load_le32(s + fat32_sectors_per_fat) == 0)
+    if (le16(s + root_entry_count) != 0 || le32(s + fat32_sectors_per_fat) == 0)
         return false;
     if (std::memcmp(s + fat32_type_label, "FAT32   ", 8) != 0)
         return false;
     // The FSInfo sector lies in the reserved area; it is checked where the
     // buffer holds it (always for the usual sector 1).
-    const unsigned fsinfo = load_le16(s + fat32_fsinfo_sector);
+    const unsigned fsinfo = le16(s + fat32_fsinfo_sector);
     if (fsinfo == 0 || fsinfo >= reserved || (size_t(fsinfo) + 1) * sector_bytes > available)
         return false;
     const uint8_t* info = s + size_t(fsinfo) * sector_bytes;
@@ -73,8 +73,8 @@ bool is_fat32_boot_sector(const uint8_t* sector, size_t available)
     return fat32_by_oem_name(sector, available) || fat32_by_structure(sector, available);
 }
 
-uint64_t ntfs_partition_sectors(const uint8_t* sector) { return load_le64(sector + ntfs_total_sectors) + 1; }
+uint64_t ntfs_partition_sectors(const uint8_t* sector) { return le64(sector + ntfs_total_sectors) + 1; }
 
-uint64_t fat32_partition_sectors(const uint8_t* sector) { return load_le32(sector + fat32_total_sectors); }
+uint64_t fat32_partition_sectors(const uint8_t* sector) { return le32(sector + fat32_total_sectors); }
 
 }  // namespace partition

@@ -3,6 +3,8 @@
 // live here.
 #pragma once
 
+#include "platform/byte_order.h"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -10,20 +12,10 @@ namespace partition {
 
 inline constexpr size_t sector_bytes = 512;
 
-// Little-endian loads from a byte buffer.
-inline uint16_t load_le16(const uint8_t* p) { return uint16_t(p[0] | (p[1] << 8)); }
-inline uint32_t load_le32(const uint8_t* p)
-{
-    return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
-}
-inline uint64_t load_le64(const uint8_t* p) { return load_le32(p) | (uint64_t(load_le32(p + 4)) << 32); }
-inline void store_le32(uint8_t* p, uint32_t v)
-{
-    p[0] = uint8_t(v);
-    p[1] = uint8_t(v >> 8);
-    p[2] = uint8_t(v >> 16);
-    p[3] = uint8_t(v >> 24);
-}
+using platform::le16;
+using platform::le32;
+using platform::le64;
+using platform::store_le32;
 
 // Whether the sector ends with the 0x55, 0xAA signature.
 bool has_boot_signature(const uint8_t* sector);

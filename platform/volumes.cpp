@@ -1,4 +1,5 @@
 #include "platform/volumes.h"
+#include "platform/byte_order.h"
 #include "platform/drive_table.h"
 #include "platform/partitions.h"
 #include "platform/raw_device.h"
@@ -79,8 +80,6 @@ bool fat32_free_bytes(const std::string& disk_path, uint64_t start, uint64_t siz
     uint8_t boot[512];
     if (dev.read_at(start, boot, sizeof boot) != static_cast<int64_t>(sizeof boot))
         return false;
-    auto le16 = [](const uint8_t* p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8; };
-    auto le32 = [](const uint8_t* p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24; };
     const uint32_t bytes_per_sector = le16(boot + 11);
     const uint32_t sectors_per_cluster = boot[13];
     const uint32_t fsinfo_sector = le16(boot + 48);

@@ -2,6 +2,7 @@
 // the whole run reads through, and the table of known formats.
 #pragma once
 
+#include "platform/byte_order.h"
 #include "platform/raw_device.h"
 
 #include <atomic>
@@ -16,24 +17,13 @@ namespace carve {
 
 // ---- byte order -----------------------------------------------------------
 
-inline uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
-inline uint32_t le32(const uint8_t* p)
-{
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-           static_cast<uint32_t>(p[3]) << 24;
-}
-inline uint64_t le64(const uint8_t* p) { return le32(p) | static_cast<uint64_t>(le32(p + 4)) << 32; }
-inline uint16_t be16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
-inline uint32_t be24(const uint8_t* p)
-{
-    return static_cast<uint32_t>(p[0]) << 16 | static_cast<uint32_t>(p[1]) << 8 | p[2];
-}
-inline uint32_t be32(const uint8_t* p)
-{
-    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 | static_cast<uint32_t>(p[2]) << 8 |
-           static_cast<uint32_t>(p[3]);
-}
-inline uint64_t be64(const uint8_t* p) { return static_cast<uint64_t>(be32(p)) << 32 | be32(p + 4); }
+using platform::be16;
+using platform::be24;
+using platform::be32;
+using platform::be64;
+using platform::le16;
+using platform::le32;
+using platform::le64;
 
 // ---- configuration --------------------------------------------------------
 

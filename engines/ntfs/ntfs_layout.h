@@ -3,17 +3,16 @@
 // bytes; the callers check lengths against these sizes before loading.
 #pragma once
 
+#include "platform/byte_order.h"
+
 #include <cstddef>
 #include <cstdint>
 
 namespace ntfs_layout {
 
-// Loads a little-endian value at p. The caller has checked that the bytes exist.
-inline uint16_t le16(const uint8_t* p) { return uint16_t(p[0] | (p[1] << 8)); }
-inline uint32_t le32(const uint8_t* p) {
-    return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
-}
-inline uint64_t le64(const uint8_t* p) { return uint64_t(le32(p)) | (uint64_t(le32(p + 4)) << 32); }
+using platform::le16;
+using platform::le32;
+using platform::le64;
 
 // Boot sector (sector 0 of the volume).
 namespace boot {

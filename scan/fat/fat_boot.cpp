@@ -67,18 +67,18 @@ int mount_volume(fat_volume_s* fs, int n)
         return fr_no_filesystem;
 
     // Everything below is hostile until checked; sums are done in 64 bits.
-    if (load_u16(sector + bs_bytes_per_sector) != fat_sector_bytes)
+    if (le16(sector + bs_bytes_per_sector) != fat_sector_bytes)
         return fr_no_filesystem;
-    uint64_t fat_sectors = load_u16(sector + bs_fat_sectors16);
+    uint64_t fat_sectors = le16(sector + bs_fat_sectors16);
     if (fat_sectors == 0)
-        fat_sectors = load_u32(sector + bs_fat_sectors32);
+        fat_sectors = le32(sector + bs_fat_sectors32);
     const unsigned fat_count = sector[bs_fat_count];
     const unsigned cluster_size = sector[bs_sectors_per_cluster];
-    const unsigned root_entries = load_u16(sector + bs_root_entries);
-    uint64_t total = load_u16(sector + bs_total_sectors16);
+    const unsigned root_entries = le16(sector + bs_root_entries);
+    uint64_t total = le16(sector + bs_total_sectors16);
     if (total == 0)
-        total = load_u32(sector + bs_total_sectors32);
-    const unsigned reserved = load_u16(sector + bs_reserved_sectors);
+        total = le32(sector + bs_total_sectors32);
+    const unsigned reserved = le16(sector + bs_reserved_sectors);
     if (fat_count != 1 && fat_count != 2)
         return fr_no_filesystem;
     if (cluster_size == 0 || (cluster_size & (cluster_size - 1)) != 0)
@@ -101,7 +101,7 @@ int mount_volume(fat_volume_s* fs, int n)
     if (type == fat_32) {
         if (root_entries != 0)
             return fr_no_filesystem;
-        root_base = load_u32(sector + bs_root_cluster32);
+        root_base = le32(sector + bs_root_cluster32);
         fat_bytes = fat_entries * 4;
     } else {
         if (root_entries == 0)

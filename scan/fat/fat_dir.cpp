@@ -98,12 +98,12 @@ int dir_next(fat_dir_s* d)
 // Returns false when the piece is malformed.
 bool pick_long_name_piece(char16_t* buf, const uint8_t* e, uint8_t order)
 {
-    if (order == 0 || load_u16(e + ln_cluster) != 0)
+    if (order == 0 || le16(e + ln_cluster) != 0)
         return false;
     unsigned i = (order - 1u) * ln_units;
     char16_t unit = 1;
     for (const int offset : ln_unit_offsets) {
-        const char16_t u = load_u16(e + offset);
+        const char16_t u = le16(e + offset);
         if (unit != 0) {
             // Name units fill positions 0..254; position 255 takes only the NUL.
             if (i >= fat_long_name_units || (u != 0 && i >= fat_long_name_units - 1))
@@ -147,13 +147,13 @@ struct deleted_run_s {
             checksum = e[ln_checksum];
             first_index = index;
         }
-        if (e[ln_type] != 0 || load_u16(e + ln_cluster) != 0) {
+        if (e[ln_type] != 0 || le16(e + ln_cluster) != 0) {
             count = ln_max_pieces + 1;
             return;
         }
         if (count < ln_max_pieces)
             for (int k = 0; k < ln_units; ++k)
-                units[count][k] = load_u16(e + ln_unit_offsets[k]);
+                units[count][k] = le16(e + ln_unit_offsets[k]);
         ++count;
     }
 
@@ -417,9 +417,9 @@ int f_opendir(fat_dir_s* d, const char16_t* path)
             result = fr_no_path;
             break;
         }
-        uint32_t cluster = load_u16(e + de_cluster_low);
+        uint32_t cluster = le16(e + de_cluster_low);
         if (fs->fs_type == fat_32)
-            cluster |= uint32_t{load_u16(e + de_cluster_high)} << 16;
+            cluster |= uint32_t{le16(e + de_cluster_high)} << 16;
         d->start_cluster = cluster;
         result = dir_rewind(d);
     }
@@ -470,14 +470,14 @@ int f_readdir(fat_dir_s* d, fat_info_s* info)
     const uint8_t* e = current_entry(d);
     fat_short_name_to_utf16(e + de_name, e[de_case_flags], info->short_name);
     info->attributes = static_cast<uint8_t>(e[de_attributes] | (d->deleted ? fat_attr_deleted : 0));
-    info->size = load_u32(e + de_size);
-    info->start_cluster = load_u16(e + de_cluster_low);
+    info->size = le32(e + de_size);
+    info->start_cluster = le16(e + de_cluster_low);
     if (d->fs->fs_type == fat_32)
-        info->start_cluster |= uint32_t{load_u16(e + de_cluster_high)} << 16;
-    info->write_time = load_u16(e + de_write_time);
-    info->write_date = load_u16(e + de_write_date);
-    info->create_time = load_u16(e + de_create_time);
-    info->create_date = load_u16(e + de_create_date);
+        info->start_cluster |= uint32_t{le16(e + de_cluster_high)} << 16;
+    info->write_time = le16(e + de_write_time);
+    info->write_date = le16(e + de_write_date);
+    info->create_time = le16(e + de_create_time);
+    info->create_date = le16(e + de_create_date);
     if (d->long_name_index != 0xFFFF && info->long_name) {
         uint32_t length = 0;
         while (length < fat_long_name_units && long_name[length] != 0)

@@ -2,16 +2,13 @@
 // callers outside scan/fat.
 #pragma once
 
+#include "platform/byte_order.h"
 #include "scan/fat/fat_fs.h"
 
 #include <cstdint>
 
-// Little-endian loads from on-disk bytes.
-inline uint16_t load_u16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
-inline uint32_t load_u32(const uint8_t* p)
-{
-    return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
-}
+using platform::le16;
+using platform::le32;
 
 // Whether an object made under mount_id may still be used with fs.
 // Returns fr_ok, fr_invalid_object (not mounted, or mounted again) or

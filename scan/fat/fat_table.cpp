@@ -21,11 +21,11 @@ uint32_t fat_next_cluster(fat_volume_s* fs, uint32_t c)
     case fat_16:
         if (fat_move_window(fs, fs->fat_start + c * 2 / fat_sector_bytes) != fr_ok)
             return 0xFFFFFFFF;
-        return load_u16(fs->window + c * 2 % fat_sector_bytes);
+        return le16(fs->window + c * 2 % fat_sector_bytes);
     case fat_32:
         if (fat_move_window(fs, fs->fat_start + c * 4 / fat_sector_bytes) != fr_ok)
             return 0xFFFFFFFF;
-        return load_u32(fs->window + c * 4 % fat_sector_bytes) & 0x0FFFFFFF;
+        return le32(fs->window + c * 4 % fat_sector_bytes) & 0x0FFFFFFF;
     default:
         return 1;
     }
