@@ -10,7 +10,6 @@
 #include "scan/recover_rows.h"
 
 #include <QDir>
-#include <algorithm>
 #include <QFile>
 #include <QFileInfo>
 #include <sys/stat.h>
@@ -70,16 +69,9 @@ int run_load(cli::context_s& ctx)
     item.total_bytes = volume.total_bytes;
     scanner.set_volume(item);
 
-    auto rows = cli::found_rows(scanner);
-    std::stable_sort(rows.begin(), rows.end(), [](const auto& a, const auto& b) {
-        return a.folder != b.folder ? a.folder < b.folder : a.item.name < b.item.name;
-    });
+    const auto rows = cli::sorted_found_rows(scanner);
     if (!all) {
-        cli::table_c table({"id", "folder", "name", "size", "date1", "date2", "flags"});
-        for (const auto& r : rows)
-            table.add_row({r.item.id, cli::utf8(r.folder), cli::utf8(r.item.name), r.item.size, r.item.date1,
-                           r.item.date2, uint64_t{static_cast<uint32_t>(r.item.flags)}});
-        table.print(ctx.json);
+        cli::print_found_rows(rows, ctx.json);
         return cli::exit_ok;
     }
     const QString folder = QDir(cli::from_utf8(to)).absolutePath();

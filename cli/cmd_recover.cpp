@@ -77,16 +77,9 @@ int run_recover_command(cli::context_s& ctx)
                              "may overwrite what is still to be read\n", to.c_str());
 
     std::string reason;
-    auto scanner = cli::make_scanner(volume, deep, &reason);
+    auto scanner = cli::scan_volume(volume, deep, &reason);
     if (!scanner)
         return cli::fail(reason);
-    cli::run_scan(*scanner, volume);
-    const std::string failure = cli::scan_failure(*scanner, volume);
-    if (!failure.empty())
-        return cli::fail(failure);
-    const std::string warning = cli::scan_warning(*scanner);
-    if (!warning.empty())
-        std::fprintf(stderr, "quarvel-cli: %s\n", warning.c_str());
 
     // The scan is kept before anything is copied, so a failed copy does not
     // cost the scan.

@@ -3,8 +3,6 @@
 #include "cli/cli.h"
 #include "cli/scanners.h"
 
-#include <algorithm>
-
 namespace {
 
 int run_scan_command(cli::context_s& ctx)
@@ -20,27 +18,10 @@ int run_scan_command(cli::context_s& ctx)
     if (!cli::volume_for_argument(ctx.args[0], &volume))
         return cli::fail("no volume \"" + ctx.args[0] + "\" (see quarvel-cli volumes)");
     std::string reason;
-    auto scanner = cli::make_scanner(volume, deep, &reason);
+    auto scanner = cli::scan_volume(volume, deep, &reason);
     if (!scanner)
         return cli::fail(reason);
-
-    cli::run_scan(*scanner, volume);
-    const std::string failure = cli::scan_failure(*scanner, volume);
-    if (!failure.empty())
-        return cli::fail(failure);
-    const std::string warning = cli::scan_warning(*scanner);
-    if (!warning.empty())
-        std::fprintf(stderr, "quarvel-cli: %s\n", warning.c_str());
-
-    auto rows = cli::found_rows(*scanner);
-    std::stable_sort(rows.begin(), rows.end(), [](const auto& a, const auto& b) {
-        return a.folder != b.folder ? a.folder < b.folder : a.item.name < b.item.name;
-    });
-    cli::table_c table({"id", "folder", "name", "size", "date1", "date2", "flags"});
-    for (const auto& r : rows)
-        table.add_row({r.item.id, cli::utf8(r.folder), cli::utf8(r.item.name), r.item.size, r.item.date1,
-                       r.item.date2, uint64_t{static_cast<uint32_t>(r.item.flags)}});
-    table.print(ctx.json);
+    cli::print_found_rows(cli::sorted_found_rows(*scanner), ctx.json);
     return cli::exit_ok;
 }
 

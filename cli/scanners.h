@@ -4,6 +4,7 @@
 // Kept in this header so that the commands need no extra build wiring.
 #pragma once
 
+#include "cli/cli.h"
 #include "devices/volume_item.h"
 #include "platform/drive_table.h"
 #include "platform/raw_device.h"
@@ -16,6 +17,7 @@
 
 #include <QFileInfo>
 #include <QString>
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -188,6 +190,44 @@ inline std::string scan_warning(recovery_base_c& scanner)
                    std::to_string(s.read_errors) + " read error(s); what was found is listed";
     }
     return {};
+}
+
+// Scans the volume to its end with the scanner the recovery page would
+// choose. Returns the finished scanner, or null with a one-line reason;
+// what the scan had to skip is said on stderr.
+inline std::unique_ptr<recovery_base_c> scan_volume(const volume_item_s& volume, bool deep, std::string* reason)
+{
+    auto scanner = make_scanner(volume, deep, reason);
+    if (!scanner)
+        return nullptr;
+    run_scan(*scanner, volume);
+    *reason = scan_failure(*scanner, volume);
+    if (!reason->empty())
+        return nullptr;
+    const std::string warning = scan_warning(*scanner);
+    if (!warning.empty())
+        std::fprintf(stderr, "quarvel-cli: %s\n", warning.c_str());
+    return scanner;
+}
+
+// Every found row, by folder and then by name: the order the commands list.
+inline std::vector<found_row_s> sorted_found_rows(recovery_base_c& scanner)
+{
+    auto rows = found_rows(scanner);
+    std::stable_sort(rows.begin(), rows.end(), [](const auto& a, const auto& b) {
+        return a.folder != b.folder ? a.folder < b.folder : a.item.name < b.item.name;
+    });
+    return rows;
+}
+
+// Prints rows with the file table's columns.
+inline void print_found_rows(const std::vector<found_row_s>& rows, bool json)
+{
+    table_c table({"id", "folder", "name", "size", "date1", "date2", "flags"});
+    for (const auto& r : rows)
+        table.add_row({r.item.id, utf8(r.folder), utf8(r.item.name), r.item.size, r.item.date1, r.item.date2,
+                       uint64_t{static_cast<uint32_t>(r.item.flags)}});
+    table.print(json);
 }
 
 }  // namespace cli
