@@ -16,6 +16,8 @@ packages=(
   # tests: the boot-code check runs our master boot code in an emulator, the
   # fixture check reads deleted files back with an independent reader
   qemu-system-x86 sleuthkit p7zip-full
+  # carving tests: pictures and documents made by the tools that make them
+  imagemagick libjpeg-turbo-progs libimage-exiftool-perl
 )
 
 missing=()

@@ -4,6 +4,7 @@
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <string>
@@ -412,38 +413,38 @@ size_t xz_vint(const uint8_t* p, size_t avail, uint64_t* value)
 }
 }  // namespace
 
-// xz: the stream footer whose flags repeat the header's, whose CRC holds and
-// whose backward size lands on an index that accounts for every byte of the
-// stream's blocks.
-parse_result_s parse_xz(parse_ctx_s& ctx)
+namespace {
+
+// Whether the 12 bytes at h open an xz stream: magic, flags and their CRC.
+bool xz_stream_header(const uint8_t* h)
 {
-    uint8_t h[12];
-    CARVE_NEED(ctx, ctx.start, 12, nullptr);
-    if (!ctx.read(ctx.start, h, 12) || h[6] != 0 || (h[7] & 0xF0) || crc32_of(h + 6, 2) != le32(h + 8))
-        return invalid();
-    uint64_t from = ctx.start + 12;
+    return std::memcmp(h, "\xFD" "7zXZ\0", 6) == 0 && h[6] == 0 && !(h[7] & 0xF0) &&
+           crc32_of(h + 6, 2) == le32(h + 8);
+}
+
+// One xz stream whose sound header h lies at start: the stream footer whose
+// flags repeat the header's, whose CRC holds and whose backward size lands
+// on an index that accounts for every byte of the stream's blocks. Returns
+// the first byte past the stream, not_found when no such footer lies before
+// the bound, unreadable on a read error.
+uint64_t xz_stream_end(parse_ctx_s& ctx, uint64_t start, const uint8_t* h)
+{
+    uint64_t from = start + 12;
     for (;;) {
         const uint64_t hit = find_bytes(ctx.src, from, ctx.bound(), "YZ", 2);
-        if (hit == unreadable)
-            return invalid();
-        if (hit == not_found) {
-            // Cut by the device end, unless a later stream shows this one
-            // lost its end.
-            if (next_sector_header(ctx, ctx.start + 12, ctx.bound(), "\xFD" "7zXZ") != not_found)
-                return invalid();
-            return ctx.out_of_room(ctx.check(ctx.bound(), 1), "xz");
-        }
+        if (hit == unreadable || hit == not_found)
+            return hit;
         from = hit + 1;
-        if (hit < ctx.start + 12 + 10 + 8)
+        if (hit < start + 12 + 10 + 8)
             continue;
         uint8_t f[12];
         if (!ctx.read(hit - 10, f, 12))
-            return invalid();
+            return unreadable;
         if (f[8] != h[6] || f[9] != h[7] || crc32_of(f + 4, 6) != le32(f))
             continue;
         const uint64_t backward = (static_cast<uint64_t>(le32(f + 4)) + 1) * 4;
         const uint64_t footer = hit - 10;
-        if (backward > footer - (ctx.start + 12))
+        if (backward > footer - (start + 12))
             continue;
         // The index this footer points at must hold, and the blocks it lists
         // must fill the stream from its header on exactly: a footer that
@@ -452,7 +453,7 @@ parse_result_s parse_xz(parse_ctx_s& ctx)
             continue;
         std::vector<uint8_t> index(static_cast<size_t>(backward));
         if (!ctx.read(footer - backward, index.data(), index.size()))
-            return invalid();
+            return unreadable;
         if (index[0] != 0 || crc32_of(index.data(), index.size() - 4) != le32(index.data() + index.size() - 4))
             continue;
         uint64_t records = 0;
@@ -475,10 +476,43 @@ parse_result_s parse_xz(parse_ctx_s& ctx)
             }
             blocks += (unpadded + 3) / 4 * 4;
         }
-        if (!sound || footer - backward != ctx.start + 12 + blocks)
+        if (!sound || footer - backward != start + 12 + blocks)
             continue;
-        return found(hit + 2 - ctx.start, "xz");
+        return hit + 2;
     }
+}
+
+}  // namespace
+
+// xz: one stream, and the streams that follow it directly (xz decompresses
+// a concatenation of streams as one file, and tools write such files).
+parse_result_s parse_xz(parse_ctx_s& ctx)
+{
+    uint8_t h[12];
+    CARVE_NEED(ctx, ctx.start, 12, nullptr);
+    if (!ctx.read(ctx.start, h, 12) || !xz_stream_header(h))
+        return invalid();
+    uint64_t end = xz_stream_end(ctx, ctx.start, h);
+    if (end == unreadable)
+        return invalid();
+    if (end == not_found) {
+        // Cut by the device end, unless a later stream shows this one lost
+        // its end.
+        if (next_sector_header(ctx, ctx.start + 12, ctx.bound(), "\xFD" "7zXZ") != not_found)
+            return invalid();
+        return ctx.out_of_room(ctx.check(ctx.bound(), 1), "xz");
+    }
+    for (int stream = 1; stream < 100000; ++stream) {
+        // A later stream that is broken or cut leaves the file at the last
+        // whole one.
+        if (ctx.check(end, 12) != room::ok || !ctx.read(end, h, 12) || !xz_stream_header(h))
+            break;
+        const uint64_t next = xz_stream_end(ctx, end, h);
+        if (next == unreadable || next == not_found)
+            break;
+        end = next;
+    }
+    return found(end - ctx.start, "xz");
 }
 
 // 7z: the start header's CRC, and the next header it points at, whose own
@@ -691,23 +725,39 @@ parse_result_s parse_pdf(parse_ctx_s& ctx)
         if (hit == not_found)
             return ctx.out_of_room(ctx.check(ctx.bound(), 1), "pdf");
         uint64_t end = hit + 5;
-        uint8_t tail[72] = {};
+        // What follows the marker, as far as a bound that still leaves room
+        // for a few comment lines before an update's first object.
+        uint8_t tail[1024] = {};
         size_t have = 0;
-        while (have < sizeof tail && ctx.check(end + have, 1) == room::ok && ctx.read(end + have, tail + have, 1))
-            ++have;
+        if (end < ctx.bound()) {
+            have = static_cast<size_t>(std::min<uint64_t>(sizeof tail, ctx.bound() - end));
+            if (!ctx.read(end, tail, have))
+                have = 0;
+        }
         size_t k = 0;
         if (k < have && tail[k] == '\r')
             ++k;
         if (k < have && tail[k] == '\n')
             ++k;
         const uint64_t file_end = end + k;
-        // Does an update follow? Skip blank space, then look for "xref" or
-        // "<number> <number> obj".
+        // Does an update follow? Skip blank space and comment lines (tools
+        // that append an update may open it with one), then look for "xref",
+        // "<number> <number> obj", or another end marker (an update closed
+        // by a comment and a marker of its own).
         size_t j = k;
-        while (j < have && (tail[j] == ' ' || tail[j] == '\r' || tail[j] == '\n' || tail[j] == '\t'))
-            ++j;
+        for (;;) {
+            while (j < have && (tail[j] == ' ' || tail[j] == '\r' || tail[j] == '\n' || tail[j] == '\t'))
+                ++j;
+            if (j >= have || tail[j] != '%' || (have - j >= 5 && std::memcmp(tail + j, "%%EOF", 5) == 0))
+                break;
+            while (j < have && tail[j] != '\r' && tail[j] != '\n')
+                ++j;
+        }
         const std::string rest(reinterpret_cast<const char*>(tail + j), have - j);
-        bool update = rest.rfind("xref", 0) == 0;
+        // Only after a comment line can another end marker belong to this
+        // file: a bare marker right after a marker is a second file's tail.
+        const bool after_comment = j > k && std::memchr(tail + k, '%', j - k) != nullptr;
+        bool update = rest.rfind("xref", 0) == 0 || (after_comment && rest.rfind("%%EOF", 0) == 0);
         if (!update) {
             size_t i = 0;
             auto digits = [&] {

@@ -240,11 +240,20 @@ parse_result_s parse_bmp(parse_ctx_s& ctx)
 
 namespace {
 
+// Classic TIFF has 32-bit offsets and 12-byte entries; BigTIFF 64-bit
+// offsets and counts and 20-byte entries. One walk serves both.
 struct tiff_reader_s {
     parse_ctx_s& ctx;
     bool little;
+    bool big;
     uint16_t u16(const uint8_t* p) const { return little ? le16(p) : be16(p); }
     uint32_t u32(const uint8_t* p) const { return little ? le32(p) : be32(p); }
+    uint64_t u64(const uint8_t* p) const { return little ? le64(p) : be64(p); }
+    // An offset or count word: 4 bytes, or 8 in BigTIFF.
+    uint64_t word(const uint8_t* p) const { return big ? u64(p) : u32(p); }
+    size_t word_size() const { return big ? 8 : 4; }
+    size_t entry_size() const { return big ? 20 : 12; }
+    size_t count_size() const { return big ? 8 : 2; }
 };
 
 size_t tiff_type_size(uint16_t type)
@@ -253,66 +262,84 @@ size_t tiff_type_size(uint16_t type)
     case 1: case 2: case 6: case 7: return 1;
     case 3: case 8: return 2;
     case 4: case 9: case 11: case 13: return 4;
-    case 5: case 10: case 12: return 8;
+    case 5: case 10: case 12: case 16: case 17: case 18: return 8;
     default: return 0;
     }
 }
 
-// Reads element i of an entry's SHORT or LONG array.
-bool tiff_value(const tiff_reader_s& t, uint16_t type, uint32_t count, const uint8_t* entry, uint32_t i,
+// Reads element i of an entry's SHORT, LONG, IFD, LONG8 or IFD8 array.
+bool tiff_value(const tiff_reader_s& t, uint16_t type, uint64_t count, const uint8_t* entry, uint64_t i,
                 uint64_t* out)
 {
     const size_t unit = tiff_type_size(type);
-    if ((type != 3 && type != 4 && type != 13) || i >= count)
+    if ((type != 3 && type != 4 && type != 13 && type != 16 && type != 18) || i >= count)
         return false;
-    uint8_t buf[4];
+    const uint8_t* value = entry + 4 + t.word_size();
+    uint8_t buf[8];
     const uint8_t* p = nullptr;
-    if (unit * count <= 4) {
-        p = entry + 8 + unit * i;
+    if (count <= t.word_size() / unit) {
+        p = value + unit * i;
     } else {
-        const uint64_t at = t.ctx.start + t.u32(entry + 8) + unit * static_cast<uint64_t>(i);
-        if (!t.ctx.read(at, buf, unit))
+        const uint64_t rel = t.word(value);
+        if (rel > t.ctx.device_end() || i > (t.ctx.device_end() - rel) / unit)
+            return false;
+        const uint64_t at = t.ctx.start + rel + unit * i;
+        if (at < rel || !t.ctx.read(at, buf, unit))
             return false;
         p = buf;
     }
-    *out = unit == 2 ? t.u16(p) : t.u32(p);
+    *out = unit == 2 ? t.u16(p) : unit == 4 ? t.u32(p) : t.u64(p);
     return true;
 }
 
+// a + b, or UINT64_MAX when that overflows (it then fails every bound).
+uint64_t tiff_sum(uint64_t a, uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
+
 }  // namespace
 
-// TIFF: the file ends with the last byte any directory, value, strip or tile
-// points at. Every directory reachable (next, sub-directories, Exif, GPS) is
-// walked once.
+// TIFF and BigTIFF: the file ends with the last byte any directory, value,
+// strip or tile points at. Every directory reachable (next, sub-directories,
+// Exif, GPS) is walked once.
 parse_result_s parse_tiff(parse_ctx_s& ctx)
 {
-    uint8_t h[8];
+    uint8_t h[16];
     CARVE_NEED(ctx, ctx.start, 8, nullptr);
     if (!ctx.read(ctx.start, h, 8))
         return invalid();
-    tiff_reader_s t{ctx, h[0] == 'I'};
-    const uint64_t first = t.u32(h + 4);
-    if (first < 8)
-        return invalid();
+    tiff_reader_s t{ctx, h[0] == 'I', false};
+    uint64_t first = 0;
     uint64_t end = 8;
+    if (t.u16(h + 2) == 43) {
+        // BigTIFF: offset size 8, a zero word, then the first directory.
+        CARVE_NEED(ctx, ctx.start, 16, nullptr);
+        if (!ctx.read(ctx.start, h, 16) || t.u16(h + 4) != 8 || t.u16(h + 6) != 0)
+            return invalid();
+        t.big = true;
+        first = t.u64(h + 8);
+        end = 16;
+    } else {
+        first = t.u32(h + 4);
+    }
+    if (first < end)
+        return invalid();
     std::set<uint64_t> seen;
     std::vector<uint64_t> pending{first};
     const char* held = nullptr;
     while (!pending.empty()) {
         const uint64_t ifd = pending.back();
         pending.pop_back();
-        if (ifd < 8 || ifd % 2 || !seen.insert(ifd).second)
+        if (ifd < 8 || ifd % 2 || ifd > ctx.device_end() || !seen.insert(ifd).second)
             continue;
         if (seen.size() > 256)
             return invalid();
-        uint8_t c[2];
-        CARVE_NEED(ctx, ctx.start + ifd, 2, held);
-        if (!ctx.read(ctx.start + ifd, c, 2))
+        uint8_t c[8];
+        CARVE_NEED(ctx, ctx.start + ifd, t.count_size(), held);
+        if (!ctx.read(ctx.start + ifd, c, t.count_size()))
             return invalid();
-        const uint16_t n = t.u16(c);
+        const uint64_t n = t.big ? t.u64(c) : t.u16(c);
         if (n == 0 || n > 4096)
             return invalid();
-        const uint64_t table_length = 2 + 12ull * n + 4;
+        const uint64_t table_length = t.count_size() + t.entry_size() * n + t.word_size();
         CARVE_NEED(ctx, ctx.start + ifd, table_length, held);
         std::vector<uint8_t> table(table_length);
         if (!ctx.read(ctx.start + ifd, table.data(), table.size()))
@@ -323,19 +350,19 @@ parse_result_s parse_tiff(parse_ctx_s& ctx)
         uint64_t tile_offsets = 0, tile_counts = 0;
         uint64_t jpeg_at = 0, jpeg_length = 0;
         uint16_t previous_tag = 0;
-        for (uint16_t e = 0; e < n; ++e) {
-            const uint8_t* entry = table.data() + 2 + 12 * e;
+        for (uint64_t e = 0; e < n; ++e) {
+            const uint64_t at = t.count_size() + t.entry_size() * e;
+            const uint8_t* entry = table.data() + at;
             const uint16_t tag = t.u16(entry);
             const uint16_t type = t.u16(entry + 2);
-            const uint32_t count = t.u32(entry + 4);
+            const uint64_t count = t.word(entry + 4);
             const size_t unit = tiff_type_size(type);
             if (unit == 0 || tag < previous_tag)
                 return invalid();
             previous_tag = tag;
-            const uint64_t bytes = unit * static_cast<uint64_t>(count);
-            if (bytes > 4)
-                end = std::max(end, static_cast<uint64_t>(t.u32(entry + 8)) + bytes);
-            const uint64_t at = 2 + 12ull * e;
+            const uint64_t bytes = count > UINT64_MAX / unit ? UINT64_MAX : unit * count;
+            if (bytes > t.word_size())
+                end = std::max(end, tiff_sum(t.word(entry + 4 + t.word_size()), bytes));
             uint64_t v = 0;
             switch (tag) {
             case 273: offsets_entry = at; break;
@@ -345,7 +372,7 @@ parse_result_s parse_tiff(parse_ctx_s& ctx)
             case 513: if (tiff_value(t, type, count, entry, 0, &v)) jpeg_at = v; break;
             case 514: if (tiff_value(t, type, count, entry, 0, &v)) jpeg_length = v; break;
             case 330: case 34665: case 34853: case 40965:
-                for (uint32_t i = 0; i < count && i < 64; ++i)
+                for (uint64_t i = 0; i < count && i < 64; ++i)
                     if (tiff_value(t, type, count, entry, i, &v))
                         pending.push_back(v);
                 break;
@@ -353,7 +380,7 @@ parse_result_s parse_tiff(parse_ctx_s& ctx)
             }
         }
         if (jpeg_at && jpeg_length)
-            end = std::max(end, jpeg_at + jpeg_length);
+            end = std::max(end, tiff_sum(jpeg_at, jpeg_length));
         // Strip and tile data: offsets paired with byte counts.
         const std::pair<uint64_t, uint64_t> pairs[2] = {{offsets_entry, counts_entry}, {tile_offsets, tile_counts}};
         for (const auto& [o, b] : pairs) {
@@ -361,18 +388,18 @@ parse_result_s parse_tiff(parse_ctx_s& ctx)
                 continue;
             const uint8_t* oe = table.data() + o;
             const uint8_t* be = table.data() + b;
-            const uint32_t count = t.u32(oe + 4);
-            if (count != t.u32(be + 4) || count > (1u << 20))
+            const uint64_t count = t.word(oe + 4);
+            if (count != t.word(be + 4) || count > (1u << 20))
                 return invalid();
-            for (uint32_t i = 0; i < count; ++i) {
+            for (uint64_t i = 0; i < count; ++i) {
                 uint64_t off = 0, len = 0;
                 if (!tiff_value(t, t.u16(oe + 2), count, oe, i, &off) ||
                     !tiff_value(t, t.u16(be + 2), count, be, i, &len))
                     return invalid();
-                end = std::max(end, off + len);
+                end = std::max(end, tiff_sum(off, len));
             }
         }
-        const uint64_t next = t.u32(table.data() + 2 + 12ull * n);
+        const uint64_t next = t.word(table.data() + t.count_size() + t.entry_size() * n);
         if (next)
             pending.push_back(next);
     }

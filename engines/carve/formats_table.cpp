@@ -41,6 +41,8 @@ const std::vector<signature_s>& builtin_signatures()
         {"bmp", 0, "BM"s, {}, parse_bmp},
         {"tiff", 0, "II*\0"s, {}, parse_tiff},
         {"tiff", 0, "MM\0*"s, {}, parse_tiff},
+        {"tiff", 0, "II+\0"s, {}, parse_tiff},
+        {"tiff", 0, "MM\0+"s, {}, parse_tiff},
         {"riff", 0, "RIFF"s, {}, parse_riff},
         {"pdf", 0, "%PDF-"s, {}, parse_pdf},
         {"zip", 0, "PK\x03\x04"s, {}, parse_zip},

@@ -85,6 +85,31 @@ def tiff(rng, w=8, h=8):
     return b"II*\0" + struct.pack("<I", ifd_at) + strip + rationals + ifd
 
 
+def bigtiff(rng, little=True, w=8, h=8):
+    """BigTIFF: 64-bit offsets and counts, 20-byte entries, strip offsets
+    held out of line (two strips) so the walk reads an 8-byte array."""
+    e = "<" if little else ">"
+    strips = [bytes(rng.randrange(256) for _ in range(w * h // 2)) for _ in range(2)]
+    data_at = 16
+    body = b"".join(strips)
+    offsets_at = data_at + len(body)
+    arrays = struct.pack(e + "QQ", data_at, data_at + len(strips[0]))
+    counts_at = offsets_at + 16
+    arrays += struct.pack(e + "QQ", len(strips[0]), len(strips[1]))
+    ifd_at = counts_at + 16
+    entries = [(256, 3, 1, w), (257, 3, 1, h), (258, 3, 1, 8), (259, 3, 1, 1), (262, 3, 1, 1),
+               (273, 16, 2, offsets_at), (277, 3, 1, 1), (278, 3, 1, h // 2), (279, 16, 2, counts_at)]
+    ifd = struct.pack(e + "Q", len(entries))
+    for tag, typ, count, value in entries:
+        if typ == 3:
+            ifd += struct.pack(e + "HHQH6x", tag, typ, count, value)
+        else:
+            ifd += struct.pack(e + "HHQQ", tag, typ, count, value)
+    ifd += struct.pack(e + "Q", 0)
+    magic = b"II+\0" if little else b"MM\0+"
+    return magic + struct.pack(e + "HHQ", 8, 0, ifd_at) + body + arrays + ifd
+
+
 def riff(form, chunks):
     body = form + b"".join(chunks)
     return b"RIFF" + struct.pack("<I", len(body)) + body
@@ -346,6 +371,8 @@ def main():
     put("sample.gif", gif(rng))
     put("sample.bmp", bmp(rng))
     put("sample.tif", tiff(rng))
+    put("sample-big.tif", bigtiff(rng))
+    put("sample-bigmm.tif", bigtiff(rng, little=False))
     put("sample.webp", webp())
     put("sample.wav", wav(rng))
     put("sample.avi", avi(rng))
@@ -361,6 +388,7 @@ def main():
     put("sample.gz", gzip.compress(text_blob(rng, 20000), mtime=0))
     put("sample.bz2", bz2.compress(text_blob(rng, 20000)))
     put("sample.xz", lzma.compress(text_blob(rng, 20000)))
+    put("sample-streams.xz", lzma.compress(text_blob(rng, 9000)) + lzma.compress(text_blob(rng, 7000)))
     put("sample.rar", rar5(rng))
     db = os.path.join(folder, "sample.sqlite")
     if os.path.exists(db):
@@ -379,6 +407,16 @@ def main():
         if os.path.exists(elf):
             shutil.copyfile(elf, os.path.join(folder, "sample.elf"))
             break
+    exiftool = shutil.which("exiftool")
+    if exiftool:
+        # An update that opens with a comment line after the first end marker.
+        src = os.path.join(folder, "exif-input.pdf")
+        put("exif-input.pdf", pdf())
+        out = os.path.join(folder, "sample-exiftool.pdf")
+        if os.path.exists(out):
+            os.remove(out)
+        subprocess.run([exiftool, "-q", "-Title=carved", src, "-o", out], check=True, stdout=subprocess.DEVNULL)
+        os.remove(src)
     seven = shutil.which("7z") or shutil.which("7za")
     if seven:
         src = os.path.join(folder, "7z-input.txt")
