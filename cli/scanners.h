@@ -181,6 +181,10 @@ inline std::string scan_warning(recovery_base_c& scanner)
                     " folder(s) nested too deep were not entered";
         if (!text.empty())
             text += "; what was found is listed";
+        if (o.deleted_folders_cut_short > 0)
+            text += std::string(text.empty() ? "" : "; ") + std::to_string(o.deleted_folders_cut_short) +
+                    " deleted folder(s) were read only to the end of their first cluster (a deleted folder's "
+                    "cluster chain is freed); a deep scan may find more of their files";
         return text;
     }
     if (auto* ntfs = dynamic_cast<ntfs_recovery_c*>(&scanner)) {

@@ -100,6 +100,10 @@ void fat_short_name_to_utf16(const uint8_t name[11], uint8_t case_flags, char16_
         for (int i = 8; i < 11 && name[i] != ' '; ++i)
             bytes[n++] = name[i];
     }
+    // A deleted entry's first byte is the mark, not a character: it pairs
+    // with the next byte only when that byte cannot be ASCII (a lead byte's
+    // trail at 0x80 and up), so "\xE5SC_0001JPG" keeps its "SC_0001".
+    const bool deletion_mark = n > 0 && bytes[0] == 0xE5;
     if (n > 0 && bytes[0] == 0x05)
         bytes[0] = 0xE5;
 
@@ -113,7 +117,9 @@ void fat_short_name_to_utf16(const uint8_t name[11], uint8_t case_flags, char16_
             continue;
         }
         uint16_t code = b;
-        if (is_lead_byte(b) && i + 1 < n && is_trail_byte(bytes[i + 1]))
+        const bool pairs = is_lead_byte(b) && i + 1 < n && is_trail_byte(bytes[i + 1]) &&
+                           !(i == 0 && deletion_mark && bytes[1] < 0x80);
+        if (pairs)
             code = static_cast<uint16_t>(b << 8 | bytes[++i]);
         const char16_t u = oem_to_unicode(code);
         out[o++] = u ? u : u'?';

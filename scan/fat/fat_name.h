@@ -15,7 +15,8 @@ uint16_t unicode_to_oem(char16_t unit);
 // Converts the 11 name bytes and the case flags (entry byte 12) of a
 // directory entry to "NAME.EXT" in out, NUL-terminated (at most 12 units).
 // A byte pair that forms one double-byte code becomes one character; a code
-// the table lacks becomes "?".
+// the table lacks becomes "?". A first byte 0xE5 (the deletion mark) pairs
+// only with a second byte of 0x80 or above.
 void fat_short_name_to_utf16(const uint8_t name[11], uint8_t case_flags, char16_t out[13]);
 
 // The long-name checksum of 11 short-name bytes.

@@ -107,7 +107,7 @@ void fat_recovery_c::run()
     f_mount(0, &fs_);
     qCDebug(fat_log) << "Start Fat Scan.";
 
-    scan_directory(u"/", 0, 0, 0);
+    scan_directory(u"/", 0, 0, 0, false);
 
     fat_node_s root;
     root.attributes = fat_attr_directory;
@@ -129,7 +129,34 @@ bool fat_recovery_c::wait_while_paused()
     return true;
 }
 
-void fat_recovery_c::scan_directory(const char16_t* path, uint32_t parent, uint8_t inherited, int depth)
+bool fat_found_entry_wins(const fat_node_s& stored, const fat_node_s& found)
+{
+    // Found directly beats found inside a deleted folder.
+    if (stored.inherited == 0 && found.inherited == 1)
+        return false;
+    const bool found_dir = found.attributes & fat_attr_directory;
+    const bool found_deleted = found.attributes & fat_attr_deleted;
+    if (!found_dir)
+        return found_deleted && stored.create_time < found.create_time;
+    if (!found_deleted)
+        return true;  // a live folder is what the cluster holds now
+    const bool stored_live_dir = (stored.attributes & fat_attr_directory) && !(stored.attributes & fat_attr_deleted);
+    return !stored_live_dir && stored.create_time < found.create_time;
+}
+
+void fat_recovery_c::count_unread_folder(int result, bool deleted_folder, int64_t* damage_counter)
+{
+    // A deleted folder's chain is freed with it, so reading one stops at the
+    // end of its first cluster (or finds its start cluster gone): expected,
+    // not a sign of damage. Read errors are damage wherever they happen.
+    if (deleted_folder && result == fr_int_error)
+        ++outcome_.deleted_folders_cut_short;
+    else
+        ++*damage_counter;
+}
+
+void fat_recovery_c::scan_directory(const char16_t* path, uint32_t parent, uint8_t inherited, int depth,
+                                    bool deleted_folder)
 {
     fat_dir_s dir;
     if (path) {
@@ -138,9 +165,9 @@ void fat_recovery_c::scan_directory(const char16_t* path, uint32_t parent, uint8
             qCDebug(fat_log) << "f_opendir failed 1.";
             return;
         }
-    } else if (f_opendir_cluster(&dir, parent) != fr_ok) {
+    } else if (const int opened = f_opendir_cluster(&dir, parent); opened != fr_ok) {
         qCDebug(fat_log) << "f_opendir failed 2.";
-        ++outcome_.folders_unopened;
+        count_unread_folder(opened, deleted_folder, &outcome_.folders_unopened);
         return;
     }
 
@@ -156,9 +183,9 @@ void fat_recovery_c::scan_directory(const char16_t* path, uint32_t parent, uint8
 
         info.long_name = long_name_;
         info.long_name_capacity = fat_long_name_units;
-        if (f_readdir(&dir, &info) != fr_ok) {
+        if (const int read = f_readdir(&dir, &info); read != fr_ok) {
             qCDebug(fat_log) << "f_readdir failed 1.";
-            ++outcome_.folders_cut_short;
+            count_unread_folder(read, deleted_folder, &outcome_.folders_cut_short);
             return;
         }
         if (info.short_name[0] == 0)
@@ -172,7 +199,11 @@ void fat_recovery_c::scan_directory(const char16_t* path, uint32_t parent, uint8
         const char16_t first = (!deleted_entry && info.long_name[0]) ? info.long_name[0] : info.short_name[0];
         if (first == u'.')
             continue;
-        if (!(info.attributes & (fat_attr_directory | fat_attr_deleted)))
+        // Inside a deleted folder every entry counts as deleted, also one
+        // whose own entry some systems leave live: mark it before the filter
+        // that keeps only folders and deleted entries.
+        const uint8_t attributes = static_cast<uint8_t>(info.attributes | (inherited ? fat_attr_deleted : 0));
+        if (!(attributes & (fat_attr_directory | fat_attr_deleted)))
             continue;
 
         fat_node_s node;
@@ -181,10 +212,8 @@ void fat_recovery_c::scan_directory(const char16_t* path, uint32_t parent, uint8
         node.size = info.size;
         node.write_time = fat_time_to_seconds(info.write_date, info.write_time);
         node.create_time = fat_time_to_seconds(info.create_date, info.create_time);
-        node.attributes = info.attributes;
+        node.attributes = attributes;
         node.inherited = inherited;
-        if (inherited)
-            node.attributes |= fat_attr_deleted;
         node.name = node_name(info);
         if (node.attributes & fat_attr_deleted)
             mark_first_character(&node.name);
@@ -192,25 +221,12 @@ void fat_recovery_c::scan_directory(const char16_t* path, uint32_t parent, uint8
         const bool is_dir = node.attributes & fat_attr_directory;
         const bool is_deleted = node.attributes & fat_attr_deleted;
         bool inserted = false;
-        auto it = store_.find(node.cluster);
-        if (it == store_.end()) {
-            it = store_.emplace(node.cluster, node).first;
+        if (auto it = store_.find(node.cluster); it == store_.end()) {
+            store_.emplace(node.cluster, node);
             inserted = true;
             status_.found_count.fetch_add(1, std::memory_order_relaxed);
-        } else {
-            fat_node_s& stored = it->second;
-            const bool stored_live_dir = (stored.attributes & fat_attr_directory) && !(stored.attributes & fat_attr_deleted);
-            if (stored.inherited == 0 && node.inherited == 1) {
-                // found directly beats found inside a deleted folder
-            } else if (!is_dir) {
-                if (is_deleted && stored.create_time < node.create_time)
-                    stored = node;
-            } else if (is_deleted) {
-                if (!stored_live_dir && stored.create_time < node.create_time)
-                    stored = node;
-            } else {
-                stored = node;
-            }
+        } else if (fat_found_entry_wins(it->second, node)) {
+            it->second = node;
         }
 
         if (is_dir && inserted) {
@@ -219,7 +235,7 @@ void fat_recovery_c::scan_directory(const char16_t* path, uint32_t parent, uint8
                 continue;
             }
             const uint8_t child_inherited = (inherited == 0 && is_deleted) ? 1 : inherited;
-            scan_directory(nullptr, node.cluster, child_inherited, depth + 1);
+            scan_directory(nullptr, node.cluster, child_inherited, depth + 1, is_deleted);
         }
     }
 }

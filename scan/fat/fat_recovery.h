@@ -32,10 +32,21 @@ struct fat_node_s {
 struct fat_scan_outcome_s {
     bool mapped = false;            // the volume was found on its drive
     int root_result = fr_ok;        // opening the root: fr_no_filesystem, fr_disk_error, ...
+    // Damage: folders that should have been readable and were not.
     int64_t folders_unopened = 0;   // sub-folders that could not be opened
     int64_t folders_cut_short = 0;  // folders whose reading stopped on an error
     int64_t folders_too_deep = 0;   // folders not entered because of the depth bound
+    // Expected: deleted folders read only to the end of their first cluster,
+    // or not at all, because their chain was freed with them.
+    int64_t deleted_folders_cut_short = 0;
 };
+
+// Which of two entries with the same start cluster the store keeps: whether
+// found (met later in the walk) replaces stored. An entry found directly
+// beats one inside a deleted folder; a live folder beats everything; of two
+// deleted entries the one created later wins; a deleted folder never
+// replaces a live one; a live file never replaces anything.
+bool fat_found_entry_wins(const fat_node_s& stored, const fat_node_s& found);
 
 class fat_recovery_c : public recovery_base_c {
     Q_OBJECT
@@ -77,7 +88,10 @@ protected:
     void run() override;
 
 private:
-    void scan_directory(const char16_t* path, uint32_t parent, uint8_t inherited, int depth);
+    // deleted_folder: the folder being read is deleted (its own entry or one
+    // above it), so its chain may be freed.
+    void scan_directory(const char16_t* path, uint32_t parent, uint8_t inherited, int depth, bool deleted_folder);
+    void count_unread_folder(int result, bool deleted_folder, int64_t* damage_counter);
     void link_children();
     void mark_folders();
     bool wait_while_paused();

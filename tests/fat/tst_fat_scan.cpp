@@ -45,34 +45,9 @@ volume_item_s volume_of(const std::string& device_path)
     return item;
 }
 
-// Whether a name is a plain 8.3 name, which mtools stores without a long name.
-bool is_short_name(const QString& name)
-{
-    const int dot = static_cast<int>(name.lastIndexOf('.'));
-    const QString stem = dot < 0 ? name : name.left(dot);
-    const QString ext = dot < 0 ? QString() : name.mid(dot + 1);
-    if (stem.isEmpty() || stem.size() > 8 || ext.size() > 3)
-        return false;
-    for (const QChar c : stem + ext)
-        if (!(c.unicode() < 0x80 && c.isLetterOrNumber()))
-            return false;
-    // Mixed case in one part cannot be told by the case flags: a long name then.
-    const auto one_case = [](const QString& part) { return part == part.toUpper() || part == part.toLower(); };
-    return one_case(stem) && one_case(ext);
-}
-
-// The name a deleted entry shows: first character replaced by "#". A short
-// name's lost first byte 0xE5 swallows a following letter (one double-byte
-// code page 936 character).
-QString shown_name(const QString& name)
-{
-    if (is_short_name(name)) {
-        const QString upper = name;
-        const bool swallowed = upper.size() > 1 && upper[1].unicode() >= 0x40 && upper[1].unicode() <= 0x7E;
-        return "#" + name.mid(swallowed ? 2 : 1);
-    }
-    return "#" + name.mid(1);
-}
+// The name a deleted entry shows: its first character replaced by "#"; the
+// rest of an ASCII short name survives the deletion mark whole.
+QString shown_name(const QString& name) { return "#" + name.mid(1); }
 
 struct found_s {
     const fat_node_s* node;
