@@ -47,6 +47,7 @@ struct engine_s {
     std::vector<bool> chunk_ok;   // per record of the chunk: read without error
     std::vector<uint8_t> copy_buffer;  // extraction's read buffer, made once
     std::vector<attribute_s> attributes;  // the base record's, reused record after record
+    std::vector<stream_info_s> last_streams;  // named streams of the record delivered last
     scan_stats_s stats;
 };
 
@@ -105,13 +106,15 @@ bool read_stream(const engine_s& e, const std::vector<run_s>& runs, uint64_t off
 // The attributes of a file, gathered from its base record and, through its
 // attribute list, from its extension records.
 struct file_s {
+    std::u16string stream;       // the data stream wanted: empty = the unnamed one
+    std::vector<stream_info_s> named_streams;  // every named data stream met
     uint16_t record_flags = 0;
     uint16_t sequence = 0;
     bool have_times = false;
     times_s times;
     bool have_name = false;
     file_name_s name;
-    bool have_data = false;      // the unnamed data stream's first extent was seen
+    bool have_data = false;      // the wanted data stream's first extent was seen
     bool data_resident = false;
     std::vector<uint8_t> resident_value;
     uint16_t data_flags = 0;
@@ -124,6 +127,39 @@ struct file_s {
     bool have_list = false;
     std::vector<uint8_t> list_value;
 };
+
+std::u16string attribute_name(const attribute_s& a) {
+    std::u16string name(a.name_length, u'\0');
+    for (size_t i = 0; i < name.size(); ++i)
+        name[i] = char16_t(layout::le16(a.name + 2 * i));
+    return name;
+}
+
+bool is_wanted_stream(const attribute_s& a, const std::u16string& wanted) {
+    if (a.name_length != wanted.size())
+        return false;
+    for (size_t i = 0; i < wanted.size(); ++i)
+        if (char16_t(layout::le16(a.name + 2 * i)) != wanted[i])
+            return false;
+    return true;
+}
+
+// Adds a named data attribute to the file's stream list once, sized by the
+// extent that starts the stream (the only one that carries its size).
+void note_named_stream(const attribute_s& a, file_s* f) {
+    const bool first_extent = !a.non_resident || a.lowest_vcn == 0;
+    if (!first_extent)
+        return;
+    std::u16string name = cut_at_bad_unit(attribute_name(a));
+    if (name.empty() || name.size() != a.name_length)
+        return;  // a name that cannot be written back out is not offered
+    for (const stream_info_s& s : f->named_streams)
+        if (s.name == name)
+            return;
+    if (f->named_streams.size() >= max_named_streams)
+        return;
+    f->named_streams.push_back({std::move(name), a.non_resident ? a.data_size : a.value_length});
+}
 
 // Takes what the engine uses from one record's attributes. from_base: the
 // record is the base record (attribute lists are honoured only there).
@@ -146,7 +182,9 @@ void take_attributes(const engine_s& e, const std::vector<attribute_s>& attrs, b
         }
         case layout::attr::type_data:
             if (a.name_length != 0)
-                break;  // a named stream, not the file's data
+                note_named_stream(a, f);
+            if (!is_wanted_stream(a, f->stream))
+                break;
             if (!a.non_resident) {
                 if (!f->have_data) {
                     f->have_data = true;
@@ -246,7 +284,9 @@ record_state load_file(engine_s& e, uint64_t number, uint8_t* buf, bool want_run
     f->record_flags = header.flags;
     f->sequence = header.sequence;
     take_attributes(e, attrs, true, want_runs, f);
-    if (f->have_list && (want_runs || !f->have_name || !f->have_data))
+    // A deleted file's named streams may sit in its extension records too.
+    const bool deleted = !(header.flags & layout::record::flag_in_use);
+    if (f->have_list && (want_runs || !f->have_name || !f->have_data || deleted))
         follow_attribute_list(e, number, want_runs, f);
     return record_state::valid;
 }
@@ -456,6 +496,9 @@ int ntfs_scan_next(void* context, void* record) {
             continue;
         }
         fill_record(record, number, f);
+        e->last_streams.clear();
+        if (!(f.record_flags & layout::record::flag_in_use) && !(f.record_flags & layout::record::flag_directory))
+            e->last_streams = std::move(f.named_streams);
         ++e->stats.records_delivered;
         return 1;
     }
@@ -472,6 +515,11 @@ void ntfs_scan_close(void* context) {
     delete e;
     put<uint32_t>(context, ctx_open, 0);
     std::memset(static_cast<uint8_t*>(context) + ctx_engine, 0, sizeof(void*));
+}
+
+std::vector<stream_info_s> ntfs_scan_streams(const void* context) {
+    const engine_s* e = context ? engine_of(context) : nullptr;
+    return e ? e->last_streams : std::vector<stream_info_s>{};
 }
 
 scan_stats_s ntfs_scan_stats(const void* context) {
@@ -586,6 +634,11 @@ uint32_t write_data(engine_s& e, const file_s& f, int fd) {
 }  // namespace
 
 int ntfs_extract(void* context, int64_t record_number, const char* destination, uint32_t* status) {
+    return ntfs_extract_stream(context, record_number, std::u16string(), destination, status);
+}
+
+int ntfs_extract_stream(void* context, int64_t record_number, const std::u16string& stream, const char* destination,
+                        uint32_t* status) {
     uint32_t result = extract_ok;
     auto finish = [&](uint32_t r) {
         if (status)
@@ -601,6 +654,7 @@ int ntfs_extract(void* context, int64_t record_number, const char* destination, 
     if (!read_mft_record(*e, uint64_t(record_number), buf.data()))
         return finish(extract_bad_record);
     file_s f;
+    f.stream = stream;
     if (load_file(*e, uint64_t(record_number), buf.data(), true, &f) != record_state::valid)
         return finish(extract_bad_record);
     if ((f.record_flags & layout::record::flag_directory) || !f.have_data)

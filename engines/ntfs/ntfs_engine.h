@@ -8,6 +8,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 namespace ntfs_engine {
 
@@ -62,17 +64,34 @@ int ntfs_scan_next(void* context, void* record);
 // 0. Harmless on a context that is not open.
 void ntfs_scan_close(void* context);
 
+// A named data stream of a file ("file.txt:stream" on the volume).
+struct stream_info_s {
+    std::u16string name;  // as on disk, cut at a NUL or an unpaired surrogate
+    uint64_t size = 0;    // bytes
+};
+inline constexpr size_t max_named_streams = 64;  // per file; more are not listed
+
+// The named data streams of the record ntfs_scan_next delivered last (of a
+// deleted file; for other records the list is empty). At most
+// max_named_streams, each name unique and not empty.
+std::vector<stream_info_s> ntfs_scan_streams(const void* context);
+
 // Writes the data of record `record_number` (its unnamed data stream) to a
 // new file at destination. Returns 0 when every byte was written; otherwise a
 // non-zero value, *status (if given) holds an extract_* reason, and no file is
 // left at destination.
 int ntfs_extract(void* context, int64_t record_number, const char* destination, uint32_t* status);
 
+// The same for the named data stream `stream` of the record (empty: the
+// unnamed one), resident or not, compressed or sparse alike.
+int ntfs_extract_stream(void* context, int64_t record_number, const std::u16string& stream, const char* destination,
+                        uint32_t* status);
+
 enum extract_status : uint32_t {
     extract_ok = 0,
     extract_not_open = 1,     // no scan open on this context
     extract_bad_record = 2,   // record unreadable or corrupt
-    extract_no_data = 3,      // a directory, or no unnamed data stream
+    extract_no_data = 3,      // a directory, or no such data stream
     extract_unsupported = 4,  // encrypted data, or compression units of an unknown size
     extract_bad_runlist = 5,  // runs outside the volume or not covering the size
     extract_read_failed = 6,

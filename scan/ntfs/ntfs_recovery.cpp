@@ -159,6 +159,8 @@ void ntfs_recovery_c::run() {
         if (live_file)
             continue;
         status_.found_count.fetch_add(1, std::memory_order_relaxed);
+        if ((node.flags & ntfs_engine::flag_file) && node.number > last_system_number)
+            add_stream_rows(node);
         store_[node.number] = std::move(node);
     }
 
@@ -166,6 +168,23 @@ void ntfs_recovery_c::run() {
     attach_orphans();
     link_children();
     mark_folders();
+}
+
+// Each named data stream of a deleted file becomes a row of its own beside
+// the file, named "file.ext:stream", sized by the stream and copied out by
+// the engine from that stream.
+void ntfs_recovery_c::add_stream_rows(const ntfs_node_s& file) {
+    const std::vector<ntfs_engine::stream_info_s> streams = ntfs_engine::ntfs_scan_streams(context_.data());
+    for (size_t i = 0; i < streams.size(); ++i) {
+        ntfs_node_s row = file;
+        row.number = stream_id(file.number, i);
+        row.stream = QString::fromStdU16String(streams[i].name);
+        row.name = file.name + QLatin1Char(':') + row.stream;
+        row.size = int64_t(std::min<uint64_t>(streams[i].size, INT64_MAX));
+        row.flags |= ntfs_engine::flag_engine_extract;
+        status_.found_count.fetch_add(1, std::memory_order_relaxed);
+        store_[row.number] = std::move(row);
+    }
 }
 
 // Gives every node whose chain of parents cannot reach the root a place under
@@ -289,6 +308,13 @@ int ntfs_recovery_c::recover_file(int64_t id, const QString& destination) {
     const QByteArray path = QFile::encodeName(destination);
     QFile::remove(destination);
     uint32_t status = 0;
+    if (id & stream_id_flag) {
+        const ntfs_node_s* row = find_node(id);
+        if (!row || row->stream.isEmpty())
+            return -1;
+        return ntfs_engine::ntfs_extract_stream(context_.data(), record_of_id(id), row->stream.toStdU16String(),
+                                                path.constData(), &status);
+    }
     return ntfs_engine::ntfs_extract(context_.data(), id, path.constData(), &status);
 }
 

@@ -23,7 +23,8 @@ struct ntfs_node_s {
     uint32_t flags = 0;      // ntfs_engine::flag_* bits
     uint16_t sequence = 0;         // the record's own sequence number
     uint16_t parent_sequence = 0;  // sequence number the parent reference expects
-    QString name;
+    QString name;            // a named stream's row: "file.ext:stream"
+    QString stream;          // the named data stream a row stands for; empty for the file itself
     uint8_t has_files = 0;   // a directory holding a file at some depth
     std::vector<ntfs_node_s*> children;
 };
@@ -37,6 +38,13 @@ public:
     static constexpr int64_t root_number = 5;
     static constexpr int64_t orphan_folder_number = int64_t(1) << 48;
     static constexpr int64_t last_system_number = 11;  // records 0..11 are never shown
+    // A named stream's row has an id of its own beside its file's record
+    // number: the flag, the stream's index in its file, the record number.
+    static constexpr int64_t stream_id_flag = int64_t(1) << 62;
+    static int64_t stream_id(int64_t record, size_t index) {
+        return stream_id_flag | int64_t(index) << 48 | record;
+    }
+    static int64_t record_of_id(int64_t id) { return id & ((int64_t(1) << 48) - 1); }
 
     explicit ntfs_recovery_c(QObject* parent = nullptr);
     ~ntfs_recovery_c() override;
@@ -83,6 +91,7 @@ protected:
 
 private:
     void log_startup_failure(int line, int result);
+    void add_stream_rows(const ntfs_node_s& file);
     void attach_orphans();
     void link_children();
     void mark_folders();

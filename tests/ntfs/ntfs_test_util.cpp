@@ -196,7 +196,11 @@ const std::vector<std::string>* cases_s::find(const std::string& kind, const std
     return nullptr;
 }
 
-bool cases_fixture(cases_s* out, std::string* reason) {
+namespace {
+
+// Runs tests/ntfs/make_<base>.sh (once per build tree) and reads
+// <base>.img and <base>.manifest.
+bool script_fixture(const std::string& base, cases_s* out, std::string* reason) {
     // ctest sets both; a binary run by hand uses the build tree's.
     const char* source = std::getenv("QUARVEL_SOURCE_DIR");
     const char* dir = std::getenv("QUARVEL_FIXTURE_DIR");
@@ -204,10 +208,11 @@ bool cases_fixture(cases_s* out, std::string* reason) {
         source = QUARVEL_NTFS_SOURCE_DIR;
     if (!dir || !*dir)
         dir = QUARVEL_NTFS_FIXTURE_DIR;
+    const std::string script = "make_" + base + ".sh";
     QProcess builder;
-    builder.start("bash", {QString(source) + "/tests/ntfs/make_ntfs_cases.sh", QString(dir)});
+    builder.start("bash", {QString(source) + "/tests/ntfs/" + QString::fromStdString(script), QString(dir)});
     if (!builder.waitForFinished(10 * 60 * 1000)) {
-        *reason = "make_ntfs_cases.sh did not finish";
+        *reason = script + " did not finish";
         return false;
     }
     const std::string err = builder.readAllStandardError().toStdString();
@@ -216,11 +221,11 @@ bool cases_fixture(cases_s* out, std::string* reason) {
         return false;
     }
     if (builder.exitCode() != 0) {
-        *reason = "make_ntfs_cases.sh failed: " + err;
+        *reason = script + " failed: " + err;
         return false;
     }
-    out->image = std::string(dir) + "/ntfs_cases.img";
-    std::ifstream man(std::string(dir) + "/ntfs_cases.manifest");
+    out->image = std::string(dir) + "/" + base + ".img";
+    std::ifstream man(std::string(dir) + "/" + base + ".manifest");
     std::string line;
     while (std::getline(man, line)) {
         std::vector<std::string> fields;
@@ -232,5 +237,11 @@ bool cases_fixture(cases_s* out, std::string* reason) {
     }
     return !out->lines.empty() || (*reason = "empty case manifest", false);
 }
+
+}  // namespace
+
+bool cases_fixture(cases_s* out, std::string* reason) { return script_fixture("ntfs_cases", out, reason); }
+
+bool streams_fixture(cases_s* out, std::string* reason) { return script_fixture("ntfs_streams", out, reason); }
 
 }  // namespace ntfs_test

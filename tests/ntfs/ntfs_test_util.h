@@ -90,13 +90,18 @@ struct cases_s {
 // in *reason when it cannot be built here, or another reason on failure.
 bool cases_fixture(cases_s* out, std::string* reason);
 
+// The same for make_ntfs_streams.sh: deleted files with named data streams.
+bool streams_fixture(cases_s* out, std::string* reason);
+
 }  // namespace ntfs_test
 
-#define QUARVEL_NTFS_CASES(var)                                                 \
+#define QUARVEL_NTFS_CASES(var) QUARVEL_NTFS_SCRIPT_FIXTURE(var, cases_fixture)
+#define QUARVEL_NTFS_STREAMS(var) QUARVEL_NTFS_SCRIPT_FIXTURE(var, streams_fixture)
+#define QUARVEL_NTFS_SCRIPT_FIXTURE(var, builder)                               \
     ::ntfs_test::cases_s var;                                                  \
     do {                                                                        \
         std::string quarvel_reason_;                                            \
-        if (!::ntfs_test::cases_fixture(&var, &quarvel_reason_)) {              \
+        if (!::ntfs_test::builder(&var, &quarvel_reason_)) {                    \
             if (quarvel_reason_.rfind("skip:", 0) == 0)                          \
                 QSKIP(quarvel_reason_.c_str());                                  \
             QFAIL(quarvel_reason_.c_str());                                      \

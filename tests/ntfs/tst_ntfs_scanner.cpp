@@ -13,6 +13,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QStandardPaths>
 #include <QTest>
 
 #include <climits>
@@ -96,6 +97,7 @@ private slots:
     void cleanup();
     void fixture_tree_and_recovery();
     void orphans_and_lost_names();
+    void named_streams();
     void parent_loop();
     void deleted_system_records_hidden();
     void damaged_fixture();
@@ -224,6 +226,70 @@ void tst_ntfs_scanner::orphans_and_lost_names() {
     old.close();
     QVERIFY(recover_row(scanner, {nameless->number, nameless->name}, folder, &target) < 0);
     QVERIFY(!QFile::exists(stale));
+}
+
+// Each named stream of a deleted file is a row of its own, "file:stream",
+// sized and recovered byte for byte; a live file's streams are not listed.
+// The Sleuth Kit lists the same streams with the same bytes.
+void tst_ntfs_scanner::named_streams() {
+    QUARVEL_NTFS_STREAMS(cases);
+    volume_item_s volume;
+    QVERIFY(volume_of(cases.image, 0, &volume));
+    ntfs_recovery_c scanner;
+    run_scan(scanner, volume);
+    QCOMPARE(scanner.startup_result(), 0);
+    const auto shown = shown_files(scanner);
+    const QString folder = QString::fromStdString(test_support::make_temp_dir("ntfs-streams-out"));
+    std::set<std::string> ours;
+    int streams = 0;
+    for (const auto& line : cases.lines) {
+        const QString path = QString::fromStdString(line[1]);
+        if (line[0] == "live") {
+            QVERIFY2(!shown.count(path), qPrintable(path));
+            continue;
+        }
+        QVERIFY2(shown.count(path), qPrintable("not listed: " + path));
+        const ntfs_node_s& row = *shown.at(path);
+        QCOMPARE(row.size, std::stoll(line[2]));
+        QVERIFY(row.flags & ntfs_engine::flag_engine_extract);
+        QString target;
+        QCOMPARE(recover_row(scanner, {row.number, row.name}, folder, &target), 0);
+        QCOMPARE(QFileInfo(target).fileName(), path.section('/', -1));
+        QCOMPARE(test_support::sha256_of_file(target.toStdString()), line[3]);
+        ours.insert(line[3]);
+        streams += line[0] == "stream" ? 1 : 0;
+        QString full;
+        QCOMPARE(scanner.get_full_path(row.number, &full), 0);
+        QCOMPARE(full, volume.device_path + path);
+    }
+    QCOMPARE(streams, 4);
+    // An id that names no stream row is refused.
+    QVERIFY(scanner.recover_file(ntfs_recovery_c::stream_id(70, 9), folder + "/none") < 0);
+    QVERIFY(!QFile::exists(folder + "/none"));
+
+    const QString fls = QStandardPaths::findExecutable("fls"), icat = QStandardPaths::findExecutable("icat");
+    if (fls.isEmpty() || icat.isEmpty())
+        QSKIP("The Sleuth Kit is not installed: no oracle comparison");
+    QProcess p;
+    p.start(fls, {"-r", "-d", "-p", "-F", QString::fromStdString(cases.image)});
+    QVERIFY(p.waitForFinished(60000));
+    int theirs = 0;
+    // "r/r * 64-128-5:	photo.jpg:thumb"
+    static const QRegularExpression row(R"(^\S+ \* (\S+):\t(.*:.*)$)");
+    for (const QString& line : QString::fromUtf8(p.readAllStandardOutput()).split('\n')) {
+        const QRegularExpressionMatch m = row.match(line);
+        if (!m.hasMatch())
+            continue;
+        QVERIFY2(shown.count('/' + m.captured(2)), qPrintable(line));
+        const QString out = folder + "/icat-" + QString::number(theirs);
+        QProcess cat;
+        cat.setStandardOutputFile(out);
+        cat.start(icat, {QString::fromStdString(cases.image), m.captured(1)});
+        QVERIFY(cat.waitForFinished(60000));
+        QVERIFY2(ours.count(test_support::sha256_of_file(out.toStdString())), qPrintable(line));
+        ++theirs;
+    }
+    QCOMPARE(theirs, streams);
 }
 
 // A deleted folder made its own grandparent: the scan ends, both folders and
