@@ -11,6 +11,8 @@ packages=(
   fonts-dejavu-core fonts-liberation fonts-noto-cjk
   # disk tools: the test fixtures and the demo image are made with them
   dosfstools mtools ntfs-3g fdisk util-linux python3
+  # exFAT volumes for the exFAT scanner tests: mkfs.exfat and the FUSE driver
+  exfatprogs exfat-fuse
   # a display for the GUI on machines without one
   xvfb xauth
   # tests: the boot-code check runs our master boot code in an emulator, the

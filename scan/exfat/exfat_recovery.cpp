@@ -1,0 +1,349 @@
+#include "scan/exfat/exfat_recovery.h"
+
+#include "scan/exfat/exfat_entry.h"
+#include "scan/safe_name.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <unistd.h>
+#include <unordered_set>
+
+namespace {
+
+constexpr size_t copy_chunk = 256 * 1024;
+
+bool write_all(int fd, const uint8_t* data, size_t length)
+{
+    while (length > 0) {
+        const ssize_t n = ::write(fd, data, length);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        data += n;
+        length -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Turns byte positions inside a directory's data into positions on the
+// volume, for positions that only grow.
+class position_cursor_c {
+public:
+    position_cursor_c(const exfat::cluster_map_s& map, const exfat::boot_s& boot) : map_(map), boot_(boot) {}
+    uint64_t volume_offset(uint64_t at)
+    {
+        const uint64_t cluster_bytes = boot_.cluster_bytes();
+        while (index_ < map_.extents.size() && at >= start_ + uint64_t{map_.extents[index_].count} * cluster_bytes) {
+            start_ += uint64_t{map_.extents[index_].count} * cluster_bytes;
+            ++index_;
+        }
+        if (index_ == map_.extents.size())
+            return 0;
+        return boot_.cluster_offset(map_.extents[index_].cluster) + (at - start_);
+    }
+
+private:
+    const exfat::cluster_map_s& map_;
+    const exfat::boot_s& boot_;
+    size_t index_ = 0;
+    uint64_t start_ = 0;
+};
+
+int32_t data_flags_of(const exfat::cluster_map_s& map)
+{
+    int32_t flags = 0;
+    switch (map.source) {
+    case exfat::data_source::contiguous: flags |= exfat_row_contiguous; break;
+    case exfat::data_source::fat_chain: flags |= exfat_row_from_fat; break;
+    case exfat::data_source::free_clusters: flags |= exfat_row_from_free_clusters; break;
+    }
+    if (map.some_in_use)
+        flags |= exfat_row_overwritten;
+    if (!map.complete)
+        flags |= exfat_row_incomplete;
+    return flags;
+}
+
+}  // namespace
+
+exfat_recovery_c::exfat_recovery_c(QObject* parent) : recovery_base_c(parent) {}
+
+exfat_recovery_c::~exfat_recovery_c()
+{
+    status_.stop.store(2, std::memory_order_relaxed);
+    wait();
+}
+
+void exfat_recovery_c::set_volume(const volume_item_s& volume) { volume_ = volume; }
+double exfat_recovery_c::get_progress() { return status_.progress.load(std::memory_order_relaxed); }
+void exfat_recovery_c::set_progress(double progress) { status_.progress.store(progress, std::memory_order_relaxed); }
+void exfat_recovery_c::set_stop(int code) { status_.stop.store(code, std::memory_order_relaxed); }
+int exfat_recovery_c::get_stop() { return status_.stop.load(std::memory_order_relaxed); }
+int exfat_recovery_c::get_pause() { return status_.pause.load(std::memory_order_relaxed); }
+void exfat_recovery_c::set_pause(int flag) { status_.pause.store(flag, std::memory_order_relaxed); }
+int64_t exfat_recovery_c::get_read_count() { return status_.read_count.load(std::memory_order_relaxed); }
+int64_t exfat_recovery_c::get_found_count() { return status_.found_count.load(std::memory_order_relaxed); }
+
+void exfat_recovery_c::reset()
+{
+    status_.clear();
+    store_.clear();
+    entered_.clear();
+    outcome_ = {};
+}
+
+const exfat_node_s* exfat_recovery_c::node(int64_t id) const
+{
+    const auto it = store_.find(id);
+    return it == store_.end() ? nullptr : &it->second;
+}
+
+recovery_item_s exfat_recovery_c::row_of(const exfat_node_s& node)
+{
+    recovery_item_s row;
+    row.name = node.name;
+    row.size = static_cast<int64_t>(std::min<uint64_t>(node.size, INT64_MAX));
+    row.date1 = node.write_time;
+    row.date2 = node.create_time;
+    row.id = node.id;
+    row.flags = int32_t{node.attributes} | (node.gone() ? exfat_row_deleted : 0) | node.data_flags;
+    return row;
+}
+
+bool exfat_recovery_c::wait_while_paused()
+{
+    while (status_.pause.load(std::memory_order_relaxed) != 0) {
+        if (status_.stop.load(std::memory_order_relaxed) != 0)
+            return false;
+        msleep(100);
+    }
+    return status_.stop.load(std::memory_order_relaxed) == 0;
+}
+
+void exfat_recovery_c::run()
+{
+    reset();
+    std::lock_guard lock(recover_mutex_);
+    outcome_.opened = fs_.open(volume_.device_path.toStdString());
+    if (outcome_.opened != exfat::open_result::ok)
+        return;
+    outcome_.backup_boot = fs_.from_backup_region();
+
+    exfat_node_s root;
+    root.id = root_id;
+    root.attributes = exfat::attr_directory;
+    store_[root_id] = root;
+
+    // Live folders first: a deleted folder whose clusters a live one has
+    // taken over then finds them already read and is not entered.
+    std::vector<pending_s> live, gone;
+    exfat::cluster_map_s root_map = fs_.map_chain(fs_.boot().root_cluster, exfat::max_directory_bytes);
+    if (!root_map.complete)
+        ++outcome_.folders_cut_short;
+    live.push_back({root_id, std::move(root_map), exfat::max_directory_bytes, 0, 0});
+    int64_t folders_done = 0;
+    while (!live.empty() || !gone.empty()) {
+        if (!wait_while_paused())
+            break;
+        std::vector<pending_s>& from = live.empty() ? gone : live;
+        const pending_s dir = std::move(from.back());
+        from.pop_back();
+        scan_directory(dir, &live, &gone);
+        ++folders_done;
+        const double total = double(folders_done + int64_t(live.size() + gone.size()));
+        status_.progress.store(std::min(0.99, double(folders_done) / total), std::memory_order_relaxed);
+    }
+    outcome_.read_errors = fs_.read_errors();
+    link_children();
+    mark_folders();
+}
+
+void exfat_recovery_c::scan_directory(const pending_s& dir, std::vector<pending_s>* live, std::vector<pending_s>* gone)
+{
+    std::vector<uint8_t> data;
+    if (!fs_.read_all(dir.map, dir.length, &data) || !dir.map.complete)
+        ++outcome_.folders_cut_short;
+    position_cursor_c cursor(dir.map, fs_.boot());
+    const char16_t* upcase = fs_.upcase();
+
+    size_t at = 0;
+    while (at + exfat::entry_bytes <= data.size()) {
+        if (!wait_while_paused())
+            return;
+        const uint8_t type = data[at];
+        if (type == exfat::type_end)
+            break;
+        if (type != exfat::type_file && type != exfat::type_file_deleted) {
+            at += exfat::entry_bytes;
+            continue;
+        }
+        status_.read_count.fetch_add(1, std::memory_order_relaxed);
+        exfat::entry_set_s set;
+        if (exfat::parse_entry_set(data.data() + at, data.size() - at, &set) != exfat::set_result::ok) {
+            ++outcome_.sets_damaged;
+            at += exfat::entry_bytes;
+            continue;
+        }
+        const int64_t id = static_cast<int64_t>(cursor.volume_offset(at) / exfat::entry_bytes);
+        at += set.entry_count() * exfat::entry_bytes;
+        if (!set.deleted && !dir.inherited && !set.is_directory())
+            continue;  // a live file: nothing to recover
+        if (upcase && exfat::name_hash(set.name, upcase) != set.name_hash)
+            ++outcome_.names_unhashed;
+        if (id == root_id || store_.count(id))
+            continue;
+
+        exfat_node_s n;
+        n.id = id;
+        n.parent = dir.id;
+        n.name = QString::fromUtf16(set.name.data(), static_cast<qsizetype>(set.name.size()));
+        n.size = set.data_length;
+        n.valid_size = std::min(set.valid_length, set.data_length);
+        n.write_time = exfat::timestamp_seconds(set.modified);
+        n.create_time = exfat::timestamp_seconds(set.created);
+        n.first_cluster = set.first_cluster;
+        n.attributes = set.attributes;
+        n.stream_flags = set.stream_flags;
+        n.deleted = set.deleted;
+        n.inherited = dir.inherited;
+
+        const bool data_gone = n.gone();
+        if (n.is_directory()) {
+            const uint64_t length = std::min(set.data_length, exfat::max_directory_bytes);
+            exfat::cluster_map_s map = fs_.map_clusters(set.first_cluster, length, set.no_fat_chain(), data_gone);
+            n.data_flags = data_flags_of(map);
+            if (dir.depth + 1 > max_depth) {
+                ++outcome_.folders_too_deep;
+            } else if (!map.extents.empty() && entered_.insert(set.first_cluster).second) {
+                // Each folder's clusters are read once: a second entry naming
+                // the same first cluster (damage, or a deleted folder whose
+                // clusters a live one reuses) is listed but not entered.
+                const uint8_t inherited = dir.inherited || set.deleted ? 1 : 0;
+                (data_gone ? gone : live)->push_back({id, std::move(map), length, inherited, dir.depth + 1});
+            }
+        } else {
+            n.data_flags = data_flags_of(fs_.map_clusters(set.first_cluster, n.size, set.no_fat_chain(), data_gone));
+        }
+        store_.emplace(id, std::move(n));
+        status_.found_count.fetch_add(1, std::memory_order_relaxed);
+    }
+}
+
+void exfat_recovery_c::link_children()
+{
+    for (auto& [id, n] : store_) {
+        if (id == root_id)
+            continue;
+        const auto parent = store_.find(n.parent);
+        if (parent != store_.end())
+            parent->second.children.push_back(&n);
+    }
+}
+
+void exfat_recovery_c::mark_folders()
+{
+    for (auto& [id, n] : store_) {
+        if (n.is_directory() || id == root_id)
+            continue;
+        // Parents were stored before their children, so the walk climbs to
+        // the root; the bound only guards against a store it did not build.
+        auto parent = store_.find(n.parent);
+        for (size_t steps = 0; parent != store_.end() && !parent->second.has_files && steps <= store_.size(); ++steps) {
+            parent->second.has_files = 1;
+            if (parent->first == root_id)
+                break;
+            parent = store_.find(parent->second.parent);
+        }
+    }
+}
+
+void exfat_recovery_c::visit_shown_files(const std::function<void(const exfat_node_s&, const QString&)>& visit) const
+{
+    const exfat_node_s* root = node(root_id);
+    if (!root)
+        return;
+    struct frame_s {
+        const exfat_node_s* folder;
+        QString path;
+    };
+    std::vector<frame_s> pending{{root, QStringLiteral("/")}};
+    std::unordered_set<const exfat_node_s*> seen{root};
+    while (!pending.empty()) {
+        const frame_s frame = pending.back();
+        pending.pop_back();
+        for (const exfat_node_s* child : frame.folder->children) {
+            if (!child->is_directory()) {
+                visit(*child, frame.path);
+            } else if (child->has_files && seen.insert(child).second) {
+                const QString sub = frame.path == QStringLiteral("/") ? "/" + child->name : frame.path + "/" + child->name;
+                pending.push_back({child, sub});
+            }
+        }
+    }
+}
+
+int exfat_recovery_c::get_full_path(int64_t id, QString* path)
+{
+    if (!path)
+        return -1;
+    QString root = volume_.root_path;
+    if (root.endsWith('/') || root.endsWith('\\'))
+        root.chop(1);
+    std::vector<const exfat_node_s*> chain;
+    for (const exfat_node_s* n = node(id); n && n->id != root_id; n = node(n->parent)) {
+        if (chain.size() > store_.size())
+            return -1;
+        chain.push_back(n);
+    }
+    if (chain.empty() || node(chain.back()->parent) == nullptr)
+        return -1;
+    *path = root;
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it)
+        *path += QLatin1Char('/') + (*it)->name;
+    return 0;
+}
+
+int exfat_recovery_c::recover_file(int64_t id, const QString& destination)
+{
+    std::lock_guard lock(recover_mutex_);
+    const exfat_node_s* n = node(id);
+    if (!n || n->is_directory() || !fs_.is_open())
+        return -1;
+    // The clusters are mapped for the whole size, as they were allocated;
+    // a size the volume cannot hold maps short and writes no zero tail.
+    const exfat::cluster_map_s map =
+        fs_.map_clusters(n->first_cluster, n->size, n->stream_flags & exfat::stream_no_fat_chain, n->gone());
+    const uint64_t end =
+        map.complete ? n->size : std::min(n->valid_size, map.cluster_total() * fs_.boot().cluster_bytes());
+    const int fd = open_recovery_target(destination);
+    if (fd < 0)
+        return -1;
+
+    std::vector<uint8_t> chunk(static_cast<size_t>(std::min<uint64_t>(copy_chunk, std::max<uint64_t>(n->size, 1))));
+    bool ok = true;
+    uint64_t done = 0;
+    // Up to the valid length the clusters hold the data; past it the file
+    // reads as zeros, as it would on the live volume.
+    while (ok && done < end) {
+        const size_t piece = static_cast<size_t>(std::min<uint64_t>(chunk.size(), end - done));
+        size_t from_disk = 0;
+        if (done < n->valid_size) {
+            const size_t want = static_cast<size_t>(std::min<uint64_t>(piece, n->valid_size - done));
+            from_disk = fs_.read_mapped(map, done, chunk.data(), want);
+            if (from_disk != want)
+                ok = false;
+        }
+        std::fill(chunk.begin() + static_cast<std::ptrdiff_t>(from_disk), chunk.begin() + static_cast<std::ptrdiff_t>(piece), 0);
+        if (!write_all(fd, chunk.data(), ok ? piece : from_disk)) {
+            ok = false;
+            break;
+        }
+        done += ok ? piece : from_disk;
+    }
+    if (::close(fd) != 0)
+        ok = false;
+    // What could be read stays on disk, but a short copy is not a success.
+    return ok && map.complete ? 0 : -1;
+}

@@ -1,0 +1,123 @@
+// The exFAT scanner: walks every directory of an exFAT volume, deleted ones
+// included, and keeps every folder and every deleted file entry set (with
+// everything inside a deleted folder) in a store keyed by the set's place on
+// the volume; afterwards links entries to their folders and marks the
+// folders that hold something recoverable. Files are copied out through the
+// clusters their stream names: exactly when contiguous, through the FAT while
+// it still holds the chain, else through the free clusters from the first on.
+#pragma once
+
+#include "scan/exfat/exfat_volume.h"
+#include "scan/recovery_base.h"
+
+#include <QString>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+// Row flags: the low 16 bits are the entry's attributes (0x10 folder), with
+// the deleted mark the FAT scanner uses; the high bits say where the data
+// was taken from and how much it can be trusted.
+inline constexpr int32_t exfat_row_deleted = 0x40;
+inline constexpr int32_t exfat_row_contiguous = 0x10000;        // exact: consecutive clusters
+inline constexpr int32_t exfat_row_from_fat = 0x20000;          // the FAT still held the chain
+inline constexpr int32_t exfat_row_from_free_clusters = 0x40000; // chain gone: free clusters from the first on
+inline constexpr int32_t exfat_row_overwritten = 0x80000;       // a cluster now belongs to something else
+inline constexpr int32_t exfat_row_incomplete = 0x100000;       // fewer clusters found than the size needs
+
+struct exfat_node_s {
+    int64_t id = 0;              // place of the file entry on the volume, in 32-byte entries; 0 = root
+    int64_t parent = 0;          // id of the folder it was found in
+    QString name;                // the full stored name
+    uint64_t size = 0;           // data length
+    uint64_t valid_size = 0;     // bytes written; the rest reads as zeros
+    int64_t write_time = 0;      // seconds since 1970, UTC
+    int64_t create_time = 0;
+    uint32_t first_cluster = 0;
+    uint16_t attributes = 0;
+    uint8_t stream_flags = 0;
+    uint8_t deleted = 0;         // its own entry set is deleted
+    uint8_t inherited = 0;       // found inside a deleted folder
+    int32_t data_flags = 0;      // exfat_row_contiguous ... exfat_row_incomplete
+    uint8_t has_files = 0;       // folder holds a recoverable file at some depth
+    std::vector<exfat_node_s*> children;
+
+    bool is_directory() const { return attributes & 0x10; }
+    bool gone() const { return deleted || inherited; }
+};
+
+// How the last scan went, for a one-line report.
+struct exfat_scan_outcome_s {
+    exfat::open_result opened = exfat::open_result::ok;
+    bool backup_boot = false;         // the main boot region was damaged
+    int64_t sets_damaged = 0;         // entry sets whose layout or checksum failed
+    int64_t names_unhashed = 0;       // sets whose name disagrees with its stored hash
+    int64_t folders_cut_short = 0;    // folders whose clusters could not all be read
+    int64_t folders_too_deep = 0;     // folders not entered because of the depth bound
+    int64_t read_errors = 0;
+};
+
+class exfat_recovery_c : public recovery_base_c {
+    Q_OBJECT
+public:
+    // Deepest folder nesting the scan enters: an exFAT path of 32,767
+    // characters cannot nest deeper.
+    static constexpr int max_depth = 16384;
+    static constexpr int64_t root_id = 0;
+
+    explicit exfat_recovery_c(QObject* parent = nullptr);
+    ~exfat_recovery_c() override;
+
+    void set_volume(const volume_item_s& volume) override;
+    double get_progress() override;
+    void set_progress(double progress) override;
+    void set_stop(int code) override;
+    int get_stop() override;
+    int get_pause() override;
+    void set_pause(int flag) override;
+    int64_t get_read_count() override;
+    void reset() override;
+    int recover_file(int64_t id, const QString& destination) override;
+    int get_full_path(int64_t id, QString* path) override;
+    int64_t get_found_count() override;
+
+    // Read access to the store; valid only after the thread has finished.
+    const std::unordered_map<int64_t, exfat_node_s>& store() const { return store_; }
+    const exfat_node_s* node(int64_t id) const;
+    const exfat_scan_outcome_s& outcome() const { return outcome_; }
+
+    // The file-table row of a node.
+    static recovery_item_s row_of(const exfat_node_s& node);
+
+    // Calls visit for every file the result tree shows: each file child of
+    // the root and of every folder reached from it that holds files, with
+    // that folder's path ("/" for the root, "/a/b" below).
+    void visit_shown_files(const std::function<void(const exfat_node_s&, const QString& folder)>& visit) const;
+
+protected:
+    void run() override;
+
+private:
+    struct pending_s {
+        int64_t id;
+        exfat::cluster_map_s map;
+        uint64_t length;
+        uint8_t inherited;
+        int depth;
+    };
+    void scan_directory(const pending_s& dir, std::vector<pending_s>* live, std::vector<pending_s>* gone);
+    void link_children();
+    void mark_folders();
+    bool wait_while_paused();
+
+    std::unordered_map<int64_t, exfat_node_s> store_;
+    volume_item_s volume_;
+    scan_status_s status_;
+    exfat_scan_outcome_s outcome_;
+    std::unordered_set<uint32_t> entered_;  // first clusters of the folders read
+    exfat::volume_c fs_;
+    std::mutex recover_mutex_;
+};
