@@ -20,18 +20,18 @@ int run_restore(cli::context_s& ctx)
     std::string error;
     if (!partition::find_disk(ctx.args[0], &drive, &error))
         return cli::fail(error);
-    std::string replaced;
+    std::string replaced, note;
     const std::string path = QFile::encodeName(drive.device_path).toStdString();
-    if (partition::restore_sector0(path, ctx.args[1], &replaced, &error) != 0) {
+    if (partition::restore_sector0(path, ctx.args[1], &replaced, &error, &note) != 0) {
         if (!replaced.empty())
             error += " (sector 0 as it was saved to " + replaced + ")";
         return cli::fail("restore failed: " + error);
     }
     if (ctx.json)
-        cli::table_c::print_json_row({"restored_from", "replaced_backup_path"}, {ctx.args[1], replaced});
+        cli::table_c::print_json_row({"restored_from", "replaced_backup_path", "note"}, {ctx.args[1], replaced, note});
     else
-        std::printf("sector 0 of %s restored from %s; the sector it replaced is saved to %s\n", path.c_str(),
-                    ctx.args[1].c_str(), replaced.c_str());
+        std::printf("sector 0 of %s restored from %s; the sector it replaced is saved to %s\n%s%s", path.c_str(),
+                    ctx.args[1].c_str(), replaced.c_str(), note.c_str(), note.empty() ? "" : "\n");
     return cli::exit_ok;
 }
 

@@ -69,8 +69,9 @@ int enumerate_drives()
         auto geometry = std::make_shared<platform::disk_geometry_s>(dev.geometry());
         drive_item_s item;
         item.device_path = from_local(entry->device_path);
-        item.size_bytes = uint64_t(geometry->bytes_per_sector) * geometry->sectors_per_track
-                          * geometry->tracks_per_cylinder * static_cast<uint64_t>(geometry->cylinders);
+        // The device's own byte count: whole cylinders would round a small
+        // image down to nothing and hide up to 8 MB of any disk.
+        item.size_bytes = dev.size();
         item.geometry = std::move(geometry);
         drive_list.push_back(std::move(item));
     }

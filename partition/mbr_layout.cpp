@@ -17,13 +17,16 @@ std::array<uint8_t, 3> chs_bytes(uint64_t sector_number, uint32_t heads, uint32_
     return {uint8_t(head), uint8_t(sector | ((cylinder >> 2) & 0xC0)), uint8_t(cylinder & 0xFF)};
 }
 
-std::string gpt_refusal(const sector_t& old_sector, const sector_t& next_sector)
+std::string gpt_refusal(const sector_t& old_sector, const sector_t& next_sector, const sector_t& last_sector)
 {
+    const std::string consequence = "; an MBR written over it would break the disk";
     for (size_t i = 0; i < mbr_entry_count; ++i)
         if (old_sector[mbr_table + i * mbr_entry_size + entry_type] == gpt_protective_type)
-            return "the disk holds a GPT (protective MBR entry); an MBR written over it would break the disk";
+            return "the disk holds a GPT (protective MBR entry)" + consequence;
     if (std::memcmp(next_sector.data(), "EFI PART", 8) == 0)
-        return "the disk holds a GPT (\"EFI PART\" header in sector 1); an MBR written over it would break the disk";
+        return "the disk holds a GPT (\"EFI PART\" header in sector 1)" + consequence;
+    if (std::memcmp(last_sector.data(), "EFI PART", 8) == 0)
+        return "the disk holds a GPT (backup header in its last sector)" + consequence;
     return {};
 }
 
@@ -31,6 +34,11 @@ std::string table_refusal(const std::vector<partition_item_s>& partitions)
 {
     if (partitions.empty())
         return "no partition was found; nothing to write";
+    for (const auto& p : partitions)
+        if (p.start_sector == 0)
+            return "a " + p.file_system.toStdString() +
+                   " volume starts at sector 0: it fills the whole disk, which has no partition table to repair, "
+                   "and a table written there would destroy the volume";
     const size_t used = std::min(partitions.size(), mbr_entry_count);
     for (size_t i = 0; i < used; ++i) {
         const auto& p = partitions[i];
@@ -53,7 +61,7 @@ sector_t build_master_boot_record(const sector_t& old_sector, const std::vector<
     for (size_t i = 0; i < used; ++i) {
         const auto& p = partitions[i];
         uint8_t* entry = out.data() + mbr_table + i * mbr_entry_size;
-        entry[entry_status] = i == 0 ? 0x80 : old_sector[mbr_table + i * mbr_entry_size + entry_status];
+        entry[entry_status] = i == 0 ? 0x80 : 0x00;
         const auto start = chs_bytes(p.start_sector, heads, sectors_per_track);
         const auto end = chs_bytes(p.end_sector, heads, sectors_per_track);
         std::copy(start.begin(), start.end(), entry + entry_start_chs);

@@ -1,8 +1,6 @@
 #include "partition/partition_repair.h"
 
 #include "partition/boot_sector.h"
-#include "partition/mbr_layout.h"
-#include "partition/sector0_backup.h"
 #include "platform/raw_device.h"
 
 #include <QFile>
@@ -100,6 +98,7 @@ void partition_repair_c::run()
         drive = drive_;
     }
     progress_ = 0.0;
+    complete_ = false;
     if (!drive || drive->device_path.isEmpty()) {
         set_search_error("no drive was chosen");
         return;
@@ -176,75 +175,48 @@ void partition_repair_c::run()
         progress_ = double(base) * partition::sector_bytes / double(disk_bytes);
     }
     progress_ = 1.0;
+    complete_ = search_error().empty();
 }
 
-int partition_repair_c::write_partition_table()
+std::optional<partition::table_request_s> partition_repair_c::table_request(repair_outcome_s* refusal) const
 {
-    last_repair_ = repair_sector0();
-    return last_repair_.result;
-}
-
-repair_outcome_s partition_repair_c::repair_sector0()
-{
-    repair_outcome_s out;
+    using partition::repair_status;
+    *refusal = {};
     if (isRunning()) {
-        out.reason = "the partition search is still running";
-        return out;
+        refusal->status = repair_status::search_running;
+        refusal->reason = "the partition search is still running";
+        return std::nullopt;
     }
-    std::optional<drive_item_s> drive;
-    std::vector<partition_item_s> found;
-    {
-        QMutexLocker lock(&mutex_);
-        drive = drive_;
-        found = partitions_;
+    QMutexLocker lock(&mutex_);
+    if (!drive_ || drive_->device_path.isEmpty()) {
+        refusal->status = repair_status::no_drive;
+        refusal->reason = "no drive was chosen";
+        return std::nullopt;
     }
-    if (!drive || drive->device_path.isEmpty()) {
-        out.reason = "no drive was chosen";
-        return out;
+    if (!complete_) {
+        refusal->status = repair_status::search_incomplete;
+        refusal->reason = "the partition search did not pass the whole disk" +
+                          (search_error_.empty() ? std::string(" (it was stopped)") : " (" + search_error_ + ")") +
+                          "; a table built from part of it could leave out partitions that exist";
+        return std::nullopt;
     }
-    if (out.reason = partition::table_refusal(found); !out.reason.empty())
-        return out;
+    partition::table_request_s request;
+    request.device_path = local_path(drive_->device_path);
+    if (drive_->geometry)
+        request.geometry = *drive_->geometry;
+    request.partitions = partitions_;
+    return request;
+}
 
-    const std::string path = local_path(drive->device_path);
-    platform::raw_device_c device;
-    if (device.open(path, platform::open_mode::read_write_unbuffered) != 0) {
-        out.reason = device.error();
-        return out;
+int partition_repair_c::write_partition_table(bool drop_confirmed)
+{
+    repair_outcome_s refusal;
+    auto request = table_request(&refusal);
+    if (!request) {
+        last_repair_ = refusal;
+        return -1;
     }
-    if (device.sector_size() != partition::sector_bytes) {
-        out.reason = path + " has " + std::to_string(device.sector_size()) +
-                     "-byte sectors; a master boot record needs 512-byte sectors";
-        return out;
-    }
-
-    // Sectors 0 and 1 in one read; a disk of a single sector has no sector 1.
-    uint8_t head[2 * partition::sector_bytes] = {};
-    const int64_t got = device.read_at(0, head, sizeof head);
-    if (got < int64_t(partition::sector_bytes)) {
-        out.reason = "cannot read sector 0 of " + path + (got < 0 ? ": " + device.error() : std::string());
-        return out;
-    }
-    partition::sector_t old_sector{};
-    partition::sector_t next_sector{};
-    std::copy(head, head + partition::sector_bytes, old_sector.begin());
-    std::copy(head + partition::sector_bytes, head + sizeof head, next_sector.begin());
-    if (out.reason = partition::gpt_refusal(old_sector, next_sector); !out.reason.empty())
-        return out;
-
-    platform::disk_geometry_s geometry = drive->geometry ? *drive->geometry : device.geometry();
-    if (geometry.tracks_per_cylinder == 0 || geometry.sectors_per_track == 0)
-        geometry = device.geometry();
-    if (geometry.tracks_per_cylinder == 0 || geometry.sectors_per_track == 0)
-        geometry = platform::disk_geometry_s{};  // 255 heads, 63 sectors per track
-
-    const partition::sector_t sector = partition::build_master_boot_record(
-        old_sector, found, geometry.tracks_per_cylinder, geometry.sectors_per_track);
-
-    out.backup_path = partition::save_sector0_backup(path, old_sector, &out.reason);
-    if (out.backup_path.empty())
-        return out;
-    if (partition::write_sector0_verified(device, sector, &out.reason) != 0)
-        return out;
-    out.result = 0;
-    return out;
+    request->drop_confirmed = drop_confirmed;
+    last_repair_ = partition::write_table(*request);
+    return last_repair_.result;
 }

@@ -8,6 +8,7 @@
 
 #include "devices/volume_item.h"
 #include "partition/partition_item.h"
+#include "partition/table_writer.h"
 
 #include <QMutex>
 #include <QThread>
@@ -16,12 +17,7 @@
 #include <string>
 #include <vector>
 
-// What the last write_partition_table() did, for callers that report it.
-struct repair_outcome_s {
-    int result = -1;
-    std::string reason;       // why it failed or was refused; empty on success
-    std::string backup_path;  // the old sector 0's copy, once one was saved
-};
+using partition::repair_outcome_s;
 
 class partition_repair_c : public QThread {
     Q_OBJECT
@@ -53,6 +49,10 @@ public:
     // block is never read and is no error.
     std::string search_error() const;
 
+    // Whether the last search passed the whole disk: not stopped, no error.
+    // A table built from less could leave out partitions that exist.
+    bool search_complete() const { return complete_.load(); }
+
     // Fraction of the disk passed, 0.0 to 1.0.
     double progress() const { return progress_.load(); }
 
@@ -61,15 +61,19 @@ public:
     static bool is_ntfs_boot_sector(const uint8_t* sector);
     static bool is_fat32_boot_sector(const uint8_t* sector, size_t available);
 
-    // Rewrites sector 0 of the drive: boot code, the disk signature kept, a
-    // table of the first four found partitions. The old sector is saved to a
-    // backup file first and the written one is read back and compared.
-    // Returns 0 when the sector was written and verified, -1 otherwise
-    // (refused, nothing written; or the write failed). Refuses while the
-    // search runs, without a drive or a found partition, on a GPT disk, a
-    // disk whose sectors are not 512 bytes, and for partitions at or beyond
-    // sector 2^32.
-    int write_partition_table();
+    // What the repair would write: the drive and the found list, once the
+    // search has passed the whole disk. Otherwise a refusal in *refusal
+    // (result -1: no drive, search running or incomplete) and no request.
+    std::optional<partition::table_request_s> table_request(repair_outcome_s* refusal) const;
+
+    // Rewrites sector 0 of the drive on the calling thread (see
+    // partition::write_table for every refusal): boot code, the disk
+    // signature kept, a table of the first four found partitions. The old
+    // sector is saved to a flushed backup file first; the written one is read
+    // back and compared. Returns 0 when the sector was written and verified,
+    // -1 otherwise. drop_confirmed: the person agreed to lose partitions of
+    // the current table that the search did not find.
+    int write_partition_table(bool drop_confirmed = false);
     // Details of the last write_partition_table().
     const repair_outcome_s& last_repair() const { return last_repair_; }
 
@@ -82,12 +86,12 @@ protected:
 private:
     void append(const partition_item_s& item);
     void set_search_error(std::string text);
-    repair_outcome_s repair_sector0();
 
     mutable QMutex mutex_;  // guards partitions_, drive_ and search_error_
     std::vector<partition_item_s> partitions_;
     std::string search_error_;
     std::optional<drive_item_s> drive_;
     std::atomic<double> progress_{0.0};
+    std::atomic<bool> complete_{false};
     repair_outcome_s last_repair_;
 };

@@ -98,9 +98,15 @@ int raw_device_c::open(const std::string& path, open_mode mode)
     if (split_image_volume_path(path, &image, &partition))
         file = image;
 
-    const bool want_write = mode == open_mode::read_write_unbuffered;
+    const bool want_write = mode == open_mode::read_write_unbuffered || mode == open_mode::read_write_exclusive;
     const int flags = (want_write ? O_RDWR : O_RDONLY) | O_CLOEXEC;
-    fd_ = ::open(file.c_str(), flags);
+    // O_EXCL means "claim" only for block devices; an image is opened as always.
+    const bool claim = mode == open_mode::read_write_exclusive && !is_regular_file(file);
+    fd_ = ::open(file.c_str(), flags | (claim ? O_EXCL : 0));
+    if (fd_ < 0 && claim && errno == EBUSY) {
+        error_ = "cannot open " + file + " for writing: it is in use (a partition of it is mounted or held)";
+        return -1;
+    }
     if (fd_ < 0) {
         error_ = "cannot open " + file + ": " + std::strerror(errno);
         return -1;
@@ -256,6 +262,25 @@ int64_t raw_device_c::write_at(uint64_t offset, const void* buffer, size_t lengt
         done += static_cast<size_t>(n);
     }
     return static_cast<int64_t>(done);
+}
+
+reread_result raw_device_c::reread_partition_table()
+{
+    if (fd_ < 0 || !block_device_)
+        return reread_result::not_supported;
+    ::sync();
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        if (::ioctl(fd_, BLKRRPART) == 0)
+            return reread_result::done;
+        if (errno == EINVAL || errno == ENOTTY)
+            return reread_result::not_supported;
+        if (errno != EBUSY) {
+            error_ = std::string("re-reading the partition table failed: ") + std::strerror(errno);
+            return reread_result::failed;
+        }
+        ::usleep(200000);  // udev may still be probing the disk after our write
+    }
+    return reread_result::busy;
 }
 
 int raw_device_c::sync()

@@ -22,7 +22,12 @@ struct disk_geometry_s {
     uint32_t bytes_per_sector = 512;
 };
 
-enum class open_mode { read, read_unbuffered, read_write_unbuffered };
+// read_write_exclusive: read_write_unbuffered, and a block device is claimed
+// with O_EXCL, so the open fails while the kernel or another program holds it
+// (a mounted partition of it, for one).
+enum class open_mode { read, read_unbuffered, read_write_unbuffered, read_write_exclusive };
+
+enum class reread_result { done, busy, not_supported, failed };
 
 class raw_device_c {
 public:
@@ -47,6 +52,12 @@ public:
 
     // Flushes written data to the device. Returns 0 or -1.
     int sync();
+
+    // Asks the kernel to read a block device's partition table again
+    // (BLKRRPART). busy: a partition is in use, the old table stays in force
+    // until the disk is replugged; not_supported: an image file, or a device
+    // the kernel keeps no partitions for.
+    reread_result reread_partition_table();
 
     uint64_t size() const { return size_; }                 // bytes in the window
     uint64_t window_offset() const { return base_; }        // window start in the file

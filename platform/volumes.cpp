@@ -11,6 +11,8 @@
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/sysmacros.h>
+#include <unistd.h>
+#include <utility>
 
 namespace platform {
 
@@ -301,6 +303,45 @@ std::string mount_point_of(const std::string& block_device_path)
             return unescape_mount_field(mount_point);
     }
     return {};
+}
+
+std::vector<std::string> mounted_parts_of_disk(const std::string& disk_path)
+{
+    struct stat st {};
+    if (::stat(disk_path.c_str(), &st) != 0 || !S_ISBLK(st.st_mode))
+        return {};
+    const auto devno = [](dev_t d) { return std::to_string(major(d)) + ":" + std::to_string(minor(d)); };
+    // The disk's kernel name from its device number, whatever path named it.
+    char link[4096] = {};
+    const std::string sys_dev = "/sys/dev/block/" + devno(st.st_rdev);
+    const ssize_t n = ::readlink(sys_dev.c_str(), link, sizeof link - 1);
+    if (n <= 0)
+        return {};
+    const std::string name = base_name(std::string(link, size_t(n)));
+    std::vector<std::pair<std::string, std::string>> parts{{devno(st.st_rdev), "/dev/" + name}};
+    if (DIR* dir = opendir(("/sys/block/" + name).c_str())) {
+        while (dirent* entry = readdir(dir)) {
+            const std::string child = entry->d_name;
+            const std::string base = "/sys/block/" + name + "/" + child;
+            if (child.rfind(name, 0) != 0 || read_sys_line(base + "/partition").empty())
+                continue;
+            parts.emplace_back(read_sys_line(base + "/dev"), "/dev/" + child);
+        }
+        closedir(dir);
+    }
+    std::vector<std::string> out;
+    std::ifstream in("/proc/self/mountinfo");
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        std::string id, parent, mount_devno, root, mount_point;
+        if (!(fields >> id >> parent >> mount_devno >> root >> mount_point))
+            continue;
+        for (const auto& [part_devno, node] : parts)
+            if (part_devno == mount_devno)
+                out.push_back(node + " on " + unescape_mount_field(mount_point));
+    }
+    return out;
 }
 
 uint64_t device_number_of_path(const std::string& path)

@@ -40,6 +40,11 @@ int locate_volume(const std::string& device_path, int* partition_number, int* di
 // First mount point of a block device ("/media/ana/CARD"), or empty.
 std::string mount_point_of(const std::string& block_device_path);
 
+// The mounted parts of a whole block disk, the disk itself and each of its
+// partitions, as "/dev/sdb1 on /media/ana/CARD". Empty for an image file or
+// a disk nothing of which is mounted.
+std::vector<std::string> mounted_parts_of_disk(const std::string& disk_path);
+
 // Device number (st_rdev for block devices) a path lives on, for comparing a
 // destination folder with a scanned volume. Returns 0 when unknown.
 uint64_t device_number_of_path(const std::string& path);

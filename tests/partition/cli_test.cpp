@@ -7,6 +7,9 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcessEnvironment>
+#include <QElapsedTimer>
+#include <QMap>
+#include <QRegularExpression>
 #include <QTest>
 
 using namespace part_test;
@@ -139,6 +142,92 @@ private slots:
         QVERIFY(r.err.contains("GPT"));
         QCOMPARE(r.err.count('\n'), 1);
         QVERIFY(whole(disk) == before);
+    }
+
+    // A table with partitions the search cannot find is kept unless --force.
+    void valid_table_needs_force()
+    {
+        QUARVEL_FIXTURE(f, "mbr_logical");
+        const QString disk = dir_ + "/logical.img";
+        QFile::remove(disk);
+        QVERIFY(QFile::copy(QString::fromStdString(f.image), disk));
+        const QByteArray before = whole(disk);
+        run_s r = cli({"repair", disk, "--yes"});
+        QCOMPARE(r.code, 1);
+        QVERIFY2(r.err.contains("partition 1 (FAT16") && r.err.contains("partition 5 (FAT16") &&
+                     r.err.contains("--force"),
+                 r.err.constData());
+        QCOMPARE(r.err.count('\n'), 1);
+        QVERIFY(whole(disk) == before);
+        r = cli({"repair", disk, "--yes", "--force"});
+        QCOMPARE(r.code, 0);
+        QVERIFY(r.out.contains("dropped from the old table: partition 1"));
+    }
+
+    // Only the backup GPT header survived, at the end of a large disk: the
+    // refusal comes at once, not after a search of the whole disk.
+    void backup_gpt_refused_before_search()
+    {
+        const QString disk = dir_ + "/big-gpt.img";
+        const uint64_t bytes = 256ull << 30;
+        QVERIFY(make_sparse(disk, bytes));
+        QVERIFY(write_at(disk, bytes - 512, "EFI PART", 8));
+        QVERIFY(put_sector(disk, 2048, ntfs_boot_sector(999)));
+        QElapsedTimer clock;
+        clock.start();
+        const run_s r = cli({"repair", disk, "--yes"});
+        QCOMPARE(r.code, 1);
+        QVERIFY2(r.err.contains("GPT"), r.err.constData());
+        QVERIFY2(clock.elapsed() < 10000, QByteArray::number(clock.elapsed()).constData());
+        QCOMPARE(read_at(disk, 0, 512), QByteArray(512, '\0'));
+        QFile::remove(disk);
+    }
+
+    // The backup of sector 0 is on stable storage, file and folder, before
+    // the disk is written: the order of the calls, as strace sees them.
+    void backup_is_flushed_before_sector0()
+    {
+        PART_NEED_TOOL(strace, "strace");
+        QUARVEL_FIXTURE(f, "demo");
+        const QString disk = wiped_copy(f, "flush.img");
+        QVERIFY(!disk.isEmpty());
+        const QString log = dir_ + "/strace.log";
+        const QString real_cli = cli_;
+        cli_ = strace;
+        const run_s r = cli({"-f", "-qq", "-o", log, "-e", "trace=openat,fsync,pwrite64", real_cli, "repair", disk,
+                             "--yes"});
+        cli_ = real_cli;
+        if (r.code != 0 && r.err.contains("ptrace"))
+            QSKIP("skip: strace cannot trace here");
+        QCOMPARE(r.code, 0);
+        // fd numbers as opened; the events in order.
+        QMap<QString, QString> opened;  // fd -> path
+        QStringList events;
+        QFile file(log);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QRegularExpression open_re("openat\\([^,]+, \"([^\"]+)\".*= (\\d+)$");
+        const QRegularExpression call_re(R"((fsync|pwrite64)\((\d+),.*)");
+        const QRegularExpression sync_re(R"(fsync\((\d+)\))");
+        for (const QByteArray& raw : file.readAll().split('\n')) {
+            const QString line = QString::fromUtf8(raw);
+            if (auto m = open_re.match(line); m.hasMatch())
+                opened[m.captured(2)] = m.captured(1);
+            else if (auto s = sync_re.match(line); s.hasMatch())
+                events << "fsync " + opened.value(s.captured(1));
+            else if (auto w = call_re.match(line); w.hasMatch() && w.captured(1) == "pwrite64")
+                events << "pwrite " + opened.value(w.captured(2));
+        }
+        const auto index_of = [&](const QString& prefix, const QString& suffix) {
+            for (int i = 0; i < events.size(); ++i)
+                if (events[i].startsWith(prefix) && events[i].endsWith(suffix))
+                    return i;
+            return -1;
+        };
+        const int disk_write = index_of("pwrite", disk);
+        const int file_sync = index_of("fsync", ".mbr");
+        const int folder_sync = index_of("fsync", "/sector0-backups");
+        QVERIFY2(disk_write >= 0 && file_sync >= 0 && folder_sync >= 0, qPrintable(events.join("; ")));
+        QVERIFY2(file_sync < disk_write && folder_sync < disk_write, qPrintable(events.join("; ")));
     }
 
     void bad_input_gets_one_line_data()

@@ -7,6 +7,7 @@
 #include "partition/sector0_backup.h"
 #include "support/fixtures.h"
 
+#include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -154,8 +155,9 @@ private slots:
 
         const QByteArray sector = read_at(disk, 0, 512);
         QCOMPARE(sector.mid(440, 6), QByteArray(reinterpret_cast<const char*>(kept), 6));
+        // Entry 1 alone is active: the old 0x80 at entry 2 would make two.
         QCOMPARE(uint8_t(sector[446]), uint8_t(0x80));
-        QCOMPARE(uint8_t(sector[462]), uint8_t(0x80));  // kept from the old sector
+        QCOMPARE(uint8_t(sector[462]), uint8_t(0x00));
         QCOMPARE(uint8_t(sector[478]), uint8_t(0x00));
         QCOMPARE(sector.mid(494, 16), QByteArray(16, '\0'));  // no fourth partition
         QCOMPARE(sector.left(440), QByteArray(reinterpret_cast<const char*>(partition::master_boot_code.data()), 440));
@@ -173,6 +175,7 @@ private slots:
             QCOMPARE(p["type"].toString(), QString(want[i].type));
         }
         QVERIFY(parts[0].toObject()["bootable"].toBool());
+        QVERIFY(!parts[1].toObject()["bootable"].toBool());
 
         // The backup holds the old sector; restoring it gives the disk back
         // exactly as it was, and the repaired sector is saved in turn.
@@ -194,6 +197,8 @@ private slots:
         QTest::newRow("no partition found") << "blank";
         QTest::newRow("protective MBR") << "protective";
         QTest::newRow("GPT header in sector 1") << "efi";
+        QTest::newRow("backup GPT header in the last sector") << "efi-backup";
+        QTest::newRow("NTFS volume over the whole disk") << "ntfs-at-0";
         QTest::newRow("partition reaching sector 2^32") << "huge";
     }
 
@@ -210,6 +215,10 @@ private slots:
             QVERIFY(put_sector(disk, 0, s));
         } else if (setup == "efi") {
             QVERIFY(write_at(disk, 512, "EFI PART", 8));
+        } else if (setup == "efi-backup") {
+            QVERIFY(write_at(disk, (8 << 20) - 512, "EFI PART", 8));
+        } else if (setup == "ntfs-at-0") {
+            QVERIFY(put_sector(disk, 0, ntfs_boot_sector(999)));
         }
         const QByteArray before = whole(disk);
         partition_repair_c thread;
@@ -217,6 +226,68 @@ private slots:
         QVERIFY(!thread.last_repair().reason.empty());
         QVERIFY(thread.last_repair().backup_path.empty());
         QVERIFY(whole(disk) == before);
+        // A GPT is told before any search.
+        if (setup.startsWith("efi") || setup == "protective")
+            QCOMPARE(partition::check_disk_before_search(disk.toStdString()).status, partition::repair_status::gpt_disk);
+    }
+
+    // A volume formatted over the whole disk (a "superfloppy") starts at
+    // sector 0: a table written there would overwrite its boot sector.
+    void whole_disk_volumes_are_refused_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("FAT32, found by the search") << "fat32";
+        QTest::newRow("NTFS, found by the search") << "ntfs";
+        QTest::newRow("FAT16, which the search does not look for") << "fat16";
+    }
+
+    void whole_disk_volumes_are_refused()
+    {
+        QFETCH(QString, kind);
+        PART_NEED_TOOL(mkfs_fat, "mkfs.fat");
+        PART_NEED_TOOL(mkntfs, "mkntfs");
+        const QString disk = dir_ + "/whole-" + kind + ".img";
+        QVERIFY(make_sparse(disk, 48 << 20));
+        if (kind == "ntfs")
+            QCOMPARE(run_tool(mkntfs, {"-q", "-F", "-f", "-s", "512", disk}), 0);
+        else
+            QCOMPARE(run_tool(mkfs_fat, {"-F", kind == "fat32" ? "32" : "16", disk}), 0);
+        const QByteArray before = whole(disk);
+        QCOMPARE(partition::check_disk_before_search(disk.toStdString()).status,
+                 partition::repair_status::whole_disk_volume);
+        partition_repair_c thread;
+        QCOMPARE(search_and_repair(thread, disk), -1);
+        QCOMPARE(thread.last_repair().status, partition::repair_status::whole_disk_volume);
+        QVERIFY(whole(disk) == before);
+    }
+
+    // A disk whose table is intact, with a primary FAT16 and FAT16 and NTFS
+    // logical partitions: the search finds the NTFS one only, so the new
+    // table would lose the other two. Refused and named, unless confirmed.
+    void current_table_partitions_are_not_dropped()
+    {
+        QUARVEL_FIXTURE(f, "mbr_logical");
+        const QString disk = dir_ + "/logical.img";
+        QFile::remove(disk);
+        QVERIFY(QFile::copy(QString::fromStdString(f.image), disk));
+        const QByteArray before = whole(disk);
+        partition_repair_c thread;
+        QCOMPARE(search_and_repair(thread, disk), -1);
+        const auto& refused = thread.last_repair();
+        QCOMPARE(refused.status, partition::repair_status::would_drop);
+        QCOMPARE(int(refused.dropped.size()), 2);
+        QCOMPARE(refused.dropped[0].number, 1);
+        QCOMPARE(refused.dropped[0].start_sector, uint64_t(2048));
+        QCOMPARE(refused.dropped[0].file_system, std::string("FAT16"));
+        QCOMPARE(refused.dropped[1].number, 5);
+        QVERIFY2(refused.reason.find("partition 1 (FAT16, sectors 2048-26623)") != std::string::npos,
+                 refused.reason.c_str());
+        QVERIFY(refused.backup_path.empty());
+        QVERIFY(whole(disk) == before);
+
+        QCOMPARE(thread.write_partition_table(true), 0);
+        QCOMPARE(int(thread.last_repair().dropped.size()), 2);
+        QVERIFY(whole(disk) != before);
     }
 
     // A real GPT disk made by sfdisk: its partitions are found, and the
@@ -251,7 +322,105 @@ private slots:
         QVERIFY(thread.last_repair().reason.find("running") != std::string::npos);
         thread.stop();
         thread.wait();
+        // What a stopped search found is not the whole disk's story.
+        QCOMPARE(thread.write_partition_table(), -1);
+        QCOMPARE(thread.last_repair().status, partition::repair_status::search_incomplete);
         QCOMPARE(read_at(disk, 0, 512), QByteArray(512, '\0'));
+    }
+
+    // A disk with a mounted partition is refused, naming it; once unmounted
+    // the repair goes through and the kernel takes the new table at once.
+    void mounted_disk_is_refused()
+    {
+        if (!is_root())
+            QSKIP("skip: loop devices and mounting need root");
+        PART_NEED_TOOL(losetup, "losetup");
+        PART_NEED_TOOL(sfdisk, "sfdisk");
+        PART_NEED_TOOL(mkfs_fat, "mkfs.fat");
+        PART_NEED_TOOL(mount, "mount");
+        PART_NEED_TOOL(umount, "umount");
+        const QString backing = dir_ + "/mounted.img";
+        QVERIFY(make_sparse(backing, 80 << 20));
+        QProcess table;
+        table.start(sfdisk, {"-q", "--no-reread", "--no-tell-kernel", backing});
+        QVERIFY(table.waitForStarted());
+        table.write("start=2048, size=120000, type=c\n");
+        table.closeWriteChannel();
+        QVERIFY(table.waitForFinished());
+        QCOMPARE(table.exitCode(), 0);
+        QByteArray out;
+        if (run_tool(losetup, {"-f", "-P", "--show", backing}, &out) != 0)
+            QSKIP("skip: no free loop device");
+        const QString loop = QString::fromLatin1(out.trimmed());
+        const QString part = loop + "p1";
+        QTest::qWait(500);
+        if (!QFile::exists(part)) {
+            run_tool(losetup, {"-d", loop});
+            QSKIP("skip: no device node for the loop partition (no udev here)");
+        }
+        const QString where = dir_ + "/mnt";
+        QDir().mkpath(where);
+        const bool made = run_tool(mkfs_fat, {"-F", "32", "-s", "1", part}) == 0;
+        const bool mounted = made && run_tool(mount, {part, where}) == 0;
+        if (!mounted) {
+            run_tool(losetup, {"-d", loop});
+            QSKIP("skip: cannot format or mount a loop partition here");
+        }
+        partition_repair_c thread;
+        drive_item_s drive = drive_for(loop);
+        thread.start_search(&drive);
+        thread.wait();
+        const int while_mounted = thread.write_partition_table();
+        const repair_outcome_s refused = thread.last_repair();
+        run_tool(umount, {where});
+        const int unmounted = thread.write_partition_table();
+        const repair_outcome_s written = thread.last_repair();
+        const bool part_back = QFile::exists(part);
+        run_tool(losetup, {"-d", loop});
+        QCOMPARE(while_mounted, -1);
+        QCOMPARE(refused.status, partition::repair_status::in_use);
+        QVERIFY2(refused.reason.find(part.toStdString() + " on " + where.toStdString()) != std::string::npos,
+                 refused.reason.c_str());
+        QVERIFY(refused.backup_path.empty());
+        QCOMPARE(unmounted, 0);
+        QVERIFY2(written.note.empty(), written.note.c_str());
+        QVERIFY(part_back);
+    }
+
+    // The same with the disk itself mounted (a volume over the whole disk):
+    // the disk in use is named before anything else is looked at.
+    void mounted_whole_disk_is_refused()
+    {
+        if (!is_root())
+            QSKIP("skip: loop devices and mounting need root");
+        PART_NEED_TOOL(losetup, "losetup");
+        PART_NEED_TOOL(mkfs_fat, "mkfs.fat");
+        PART_NEED_TOOL(mount, "mount");
+        PART_NEED_TOOL(umount, "umount");
+        const QString backing = dir_ + "/mounted-whole.img";
+        QVERIFY(make_sparse(backing, 40 << 20));
+        QCOMPARE(run_tool(mkfs_fat, {"-F", "32", "-s", "1", backing}), 0);
+        QByteArray out;
+        if (run_tool(losetup, {"-f", "--show", backing}, &out) != 0)
+            QSKIP("skip: no free loop device");
+        const QString loop = QString::fromLatin1(out.trimmed());
+        const QString where = dir_ + "/mnt-whole";
+        QDir().mkpath(where);
+        if (run_tool(mount, {loop, where}) != 0) {
+            run_tool(losetup, {"-d", loop});
+            QSKIP("skip: cannot mount a loop device here");
+        }
+        const QByteArray before = whole(backing);
+        partition::table_request_s request;
+        request.device_path = loop.toStdString();
+        request.partitions = {{"FAT32", 12, 2048, 4095}};
+        const repair_outcome_s refused = partition::write_table(request);
+        run_tool(umount, {where});
+        run_tool(losetup, {"-d", loop});
+        QCOMPARE(refused.status, partition::repair_status::in_use);
+        QVERIFY2(refused.reason.find(loop.toStdString() + " on " + where.toStdString()) != std::string::npos,
+                 refused.reason.c_str());
+        QVERIFY(whole(backing) == before);
     }
 
     // The same repair on a loop device, and the refusal of a disk with

@@ -1,0 +1,49 @@
+#include "partition/sector0_job.h"
+
+#include "partition/sector0_backup.h"
+
+sector0_job_c::sector0_job_c(QObject* parent) : QThread(parent) {}
+
+// A write of sector 0 is never cut short: the window waits for it.
+sector0_job_c::~sector0_job_c() { wait(); }
+
+bool sector0_job_c::start_repair(const partition::table_request_s& request)
+{
+    if (isRunning())
+        return false;
+    request_ = request;
+    restore_ = false;
+    outcome_ = {};
+    start();
+    return true;
+}
+
+bool sector0_job_c::start_restore(const std::string& device_path, const std::string& backup_path)
+{
+    if (isRunning())
+        return false;
+    request_ = {};
+    request_.device_path = device_path;
+    backup_path_ = backup_path;
+    restore_ = true;
+    outcome_ = {};
+    start();
+    return true;
+}
+
+void sector0_job_c::run()
+{
+    if (!restore_) {
+        outcome_ = partition::write_table(request_);
+        return;
+    }
+    partition::repair_outcome_s out;
+    std::string replaced;
+    if (partition::restore_sector0(request_.device_path, backup_path_, &replaced, &out.reason, &out.note) == 0) {
+        out.result = 0;
+        out.status = partition::repair_status::written;
+        out.reason.clear();
+    }
+    out.backup_path = replaced;
+    outcome_ = out;
+}

@@ -1,0 +1,35 @@
+// A write of sector 0 (the repair, or putting a backup back) on a thread of
+// its own, so the window stays responsive while the disk is flushed and the
+// kernel re-reads the table. One job at a time; finished() tells the end.
+#pragma once
+
+#include "partition/table_writer.h"
+
+#include <QThread>
+
+class sector0_job_c : public QThread {
+    Q_OBJECT
+public:
+    explicit sector0_job_c(QObject* parent = nullptr);
+    ~sector0_job_c() override;
+
+    // Start the repair described by request. Returns false (and starts
+    // nothing) while a job runs.
+    bool start_repair(const partition::table_request_s& request);
+    // Start putting backup_path back onto sector 0 of device_path; the
+    // outcome's backup_path is where the replaced sector was saved.
+    bool start_restore(const std::string& device_path, const std::string& backup_path);
+
+    // The last job's outcome; read it after finished().
+    const partition::repair_outcome_s& outcome() const { return outcome_; }
+    bool is_restore() const { return restore_; }
+
+protected:
+    void run() override;
+
+private:
+    partition::table_request_s request_;
+    std::string backup_path_;
+    bool restore_ = false;
+    partition::repair_outcome_s outcome_;
+};
