@@ -139,13 +139,14 @@ private slots:
         std::vector<partition_item_s> parts = {{"FAT32", 12, 2048, 4095}};
         if (layout == "invalid") {
             parts.push_back({"FAT32", 12, 6000, 6100});
-            old[462] = 0x01;
         } else if (layout == "unreadable") {
             parts[0] = {"FAT32", 12, 0xF0000000u, 0xF0001000u};
         }
         auto sector = partition::build_master_boot_record(old, parts, 255, 63);
         if (layout == "inactive")
             sector[446] = 0;
+        if (layout == "invalid")
+            sector[462] = 0x01;  // the repair writes 0x00; the boot code must still catch a bad byte
         QVERIFY(write_at(image, 0, sector.data(), sector.size()));
         if (layout != "missing")
             QVERIFY(put_sector(image, 2048, marker_boot_sector()));
