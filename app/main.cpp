@@ -17,10 +17,17 @@
 #include <QLoggingCategory>
 #include <QTimer>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 
 int main(int argc, char** argv)
 {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::printf("quarvel %s\n", QUARVEL_VERSION);
+            return 0;
+        }
+    }
     // A second copy ends at once, silently; the first keeps the lock until it exits.
     const std::unique_ptr<QLockFile> instance_lock = platform::take_single_instance_lock();
     if (!instance_lock)

@@ -16,7 +16,7 @@ std::vector<command_s>& registry()
 std::string to_text(const value_t& value)
 {
     if (const auto* text = std::get_if<std::string>(&value))
-        return *text;
+        return terminal_escape(*text);
     if (const auto* number = std::get_if<int64_t>(&value))
         return std::to_string(*number);
     return std::to_string(std::get<uint64_t>(value));
@@ -69,6 +69,28 @@ std::string json_escape(const std::string& text)
             if (c < 0x20) {
                 char buf[8];
                 std::snprintf(buf, sizeof buf, "\\u%04x", c);
+                out += buf;
+            } else {
+                out += static_cast<char>(c);
+            }
+        }
+    }
+    return out;
+}
+
+std::string terminal_escape(const std::string& text)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (unsigned char c : text) {
+        switch (c) {
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default:
+            if (c < 0x20 || c == 0x7F) {
+                char buf[8];
+                std::snprintf(buf, sizeof buf, "\\x%02x", c);
                 out += buf;
             } else {
                 out += static_cast<char>(c);

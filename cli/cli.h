@@ -61,6 +61,10 @@ private:
 };
 
 std::string json_escape(const std::string& text);
+// Text for a terminal: control characters (0x00-0x1F, 0x7F) become "\n",
+// "\t", "\x1b" and the like, so a name from a disk cannot move the cursor
+// or split a row.
+std::string terminal_escape(const std::string& text);
 
 // Takes "--flag VALUE" out of args; returns false when absent. *ok is false
 // when the flag is present without a value.

@@ -2,8 +2,10 @@
 // [--save FILE.sav]: scans, then writes the chosen rows into DIR the way the
 // recovery writer does.
 #include "cli/cli.h"
+#include "cli/scan_progress.h"
 #include "cli/scanners.h"
-#include "scan/recover_rows.h"
+#include "platform/volumes.h"
+#include "scan/recovery_writer.h"
 
 #include <QDir>
 #include <QFile>
@@ -76,26 +78,26 @@ int run_recover_command(cli::context_s& ctx)
         std::fprintf(stderr, "quarvel-cli: warning: %s lies on the volume being recovered; files written there "
                              "may overwrite what is still to be read\n", to.c_str());
 
+    scan_service_c service;
     std::string reason;
-    auto scanner = cli::scan_volume(volume, deep, &reason);
-    if (!scanner)
+    if (cli::scan_volume(service, volume, deep, &reason) != 0)
         return cli::fail(reason);
 
     // The scan is kept before anything is copied, so a failed copy does not
     // cost the scan.
     if (has_save) {
-        auto* raw = dynamic_cast<raw_recovery_c*>(scanner.get());
-        if (!raw || raw->records().empty())
+        raw_recovery_c& raw = service.raw_scanner();
+        if (raw.records().empty())
             std::fprintf(stderr, "quarvel-cli: nothing was found; no scan file written\n");
-        else if (raw->save_results(QFile::encodeName(cli::from_utf8(save))) != 0)
+        else if (raw.save_results(QFile::encodeName(cli::from_utf8(save))) != 0)
             return cli::fail("cannot write the scan file \"" + save + "\"");
     }
 
-    std::vector<recovery_row_s> rows;
+    std::vector<recovery_item_s> rows;
     std::set<int64_t> seen;
-    for (const auto& r : cli::found_rows(*scanner)) {
+    for (const auto& r : cli::found_rows(service.scanner())) {
         if (all || wanted.count(r.item.id)) {
-            rows.push_back({r.item.id, r.item.name});
+            rows.push_back(r.item);
             seen.insert(r.item.id);
         }
     }
@@ -107,10 +109,16 @@ int run_recover_command(cli::context_s& ctx)
         }
     }
 
-    const auto tally = recover_rows(*scanner, rows, folder, [](size_t done, size_t total, const recovery_row_s& row, int result) {
-        std::fprintf(stderr, "[%zu/%zu] %s %s\n", done, total, result == 0 ? "wrote" : "FAILED",
-                     cli::utf8(row.name).c_str());
-    });
+    recovery_tally_s tally;
+    const QDir destination(folder);
+    for (size_t i = 0; i < rows.size(); ++i) {
+        QString written;
+        const int result = service.recover_one(destination, rows[i], &written);
+        ++(result == 0 ? tally.written : tally.failed);
+        const QString shown = result == 0 ? QFileInfo(written).fileName() : rows[i].name;
+        std::fprintf(stderr, "[%zu/%zu] %s %s\n", i + 1, rows.size(), result == 0 ? "wrote" : "FAILED",
+                     cli::terminal_escape(cli::utf8(shown)).c_str());
+    }
     cli::table_c table({"written", "failed"});
     table.add_row({tally.written, tally.failed + missing});
     table.print(ctx.json);

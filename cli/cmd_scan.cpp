@@ -1,6 +1,7 @@
 // quarvel-cli scan VOLUME [--deep]: what the file table would show, one row
 // per found file.
 #include "cli/cli.h"
+#include "cli/scan_progress.h"
 #include "cli/scanners.h"
 
 namespace {
@@ -17,11 +18,11 @@ int run_scan_command(cli::context_s& ctx)
     volume_item_s volume;
     if (!cli::volume_for_argument(ctx.args[0], &volume))
         return cli::fail("no volume \"" + ctx.args[0] + "\" (see quarvel-cli volumes)");
+    scan_service_c service;
     std::string reason;
-    auto scanner = cli::scan_volume(volume, deep, &reason);
-    if (!scanner)
+    if (cli::scan_volume(service, volume, deep, &reason) != 0)
         return cli::fail(reason);
-    cli::print_found_rows(cli::sorted_found_rows(*scanner), ctx.json);
+    cli::print_found_rows(cli::sorted_found_rows(service.scanner()), ctx.json);
     return cli::exit_ok;
 }
 

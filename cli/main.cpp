@@ -29,6 +29,9 @@ int main(int argc, char** argv)
                 return cli::exit_usage;
             }
             ctx.images.emplace_back(argv[++i]);
+        } else if (std::strcmp(argv[i], "--version") == 0) {
+            std::printf("quarvel-cli %s\n", QUARVEL_VERSION);
+            return cli::exit_ok;
         } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
             print_usage(stdout);
             return cli::exit_ok;

@@ -1,23 +1,12 @@
 #include "scan/recover_rows.h"
 
-#include "scan/safe_name.h"
-
-QString recovery_target_path(const QString& folder, const QString& name)
-{
-    QString base = folder;
-    while (base.size() > 1 && base.endsWith('/'))
-        base.chop(1);
-    if (!base.endsWith('/'))
-        base += '/';
-    return base + safe_file_name(name);
-}
-
 int recover_row(recovery_base_c& scanner, const recovery_row_s& row, const QString& folder, QString* target)
 {
-    const QString path = recovery_target_path(folder, row.name);
-    if (target)
-        *target = path;
-    return scanner.recover_file(row.id, path);
+    recovery_item_s item;
+    item.id = row.id;
+    item.name = row.name;
+    item.flags = row.flags;
+    return recover_one(scanner, QDir(folder), item, target);
 }
 
 recovery_tally_s recover_rows(recovery_base_c& scanner, const std::vector<recovery_row_s>& rows,

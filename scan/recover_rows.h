@@ -1,9 +1,9 @@
-// Copying found files out of a scanner into a folder: the one routine the
-// command line and the recovery writer both use, so that every target name
-// goes through the sanitiser and every result is counted the same way.
+// Recovering a list of rows into a folder in one call, on the calling
+// thread: for quarvel-cli and the benchmarks. Each row goes through
+// recover_one, so names are made safe and unique and results counted.
 #pragma once
 
-#include "scan/recovery_base.h"
+#include "scan/recovery_writer.h"
 
 #include <QString>
 #include <atomic>
@@ -12,22 +12,13 @@
 #include <vector>
 
 struct recovery_row_s {
-    int64_t id = 0;   // the scanner's id of the row
-    QString name;     // the row's name as found on the disk
+    int64_t id = 0;     // the scanner's id of the row
+    QString name;       // the row's name as found on the disk
+    int32_t flags = 0;  // the row's flags word
 };
 
-struct recovery_tally_s {
-    int64_t written = 0;
-    int64_t failed = 0;
-};
-
-// Returns the path inside folder at which a row named name is written.
-// Same-named rows map to the same path, so a later one replaces an earlier.
-QString recovery_target_path(const QString& folder, const QString& name);
-
-// Recovers one row into folder through the scanner's recover_file. Returns
-// the scanner's result: 0 when the file was written, negative otherwise.
-// *target, when given, receives the path written.
+// Recovers one row into folder. Returns 0 when the file was written,
+// negative otherwise; *target, when given, receives the path written.
 int recover_row(recovery_base_c& scanner, const recovery_row_s& row, const QString& folder,
                 QString* target = nullptr);
 

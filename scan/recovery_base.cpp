@@ -1,10 +1,12 @@
 #include "scan/recovery_base.h"
 
+#include <unordered_set>
+
 void scan_status_s::clear()
 {
     progress.store(0.0, std::memory_order_relaxed);
     pause.store(0, std::memory_order_relaxed);
-    stop.store(0, std::memory_order_relaxed);
+    stop.store(stop_run, std::memory_order_relaxed);
     read_count.store(0, std::memory_order_relaxed);
     found_count.store(0, std::memory_order_relaxed);
 }
@@ -14,8 +16,57 @@ void register_scan_types()
     qRegisterMetaType<recovery_item_s>("recovery_item_s");
 }
 
-int recovery_base_c::get_stop() { return 1; }
+double recovery_base_c::get_progress() { return status_.progress.load(std::memory_order_relaxed); }
+void recovery_base_c::set_progress(double progress) { status_.progress.store(progress, std::memory_order_relaxed); }
+void recovery_base_c::set_stop(int code) { status_.stop.store(code, std::memory_order_relaxed); }
+int recovery_base_c::get_stop() { return status_.stop.load(std::memory_order_relaxed); }
+int recovery_base_c::get_pause() { return status_.pause.load(std::memory_order_relaxed); }
+void recovery_base_c::set_pause(int flag) { status_.pause.store(flag, std::memory_order_relaxed); }
+int64_t recovery_base_c::get_read_count() { return status_.read_count.load(std::memory_order_relaxed); }
+int64_t recovery_base_c::get_found_count() { return status_.found_count.load(std::memory_order_relaxed); }
 
 int recovery_base_c::get_full_path(int64_t, QString*) { return 0; }
 
-int64_t recovery_base_c::get_found_count() { return 0; }
+bool recovery_base_c::live_source(const recovery_item_s&, QString*) { return false; }
+
+bool recovery_base_c::top_folder(const void**) const { return false; }
+void recovery_base_c::sub_folders(const void*, std::vector<result_folder_s>*) const {}
+void recovery_base_c::folder_rows(const void*, std::vector<recovery_item_s>*) const {}
+QString recovery_base_c::failure_reason() const { return {}; }
+QString recovery_base_c::warning() const { return {}; }
+
+std::vector<found_row_s> recovery_base_c::found_rows() const
+{
+    std::vector<found_row_s> rows;
+    const void* top = nullptr;
+    if (!top_folder(&top))
+        return rows;
+    struct frame_s {
+        const void* folder;
+        QString path;
+        int depth;
+    };
+    std::vector<frame_s> pending{{top, QStringLiteral("/"), 0}};
+    std::unordered_set<const void*> seen{top};
+    std::vector<recovery_item_s> items;
+    std::vector<result_folder_s> folders;
+    while (!pending.empty()) {
+        const frame_s frame = pending.back();
+        pending.pop_back();
+        items.clear();
+        folder_rows(frame.folder, &items);
+        for (auto& item : items)
+            rows.push_back({std::move(item), frame.path});
+        if (frame.depth >= max_tree_depth)
+            continue;
+        folders.clear();
+        sub_folders(frame.folder, &folders);
+        for (const auto& f : folders) {
+            if (!seen.insert(f.node).second)
+                continue;
+            const QString path = (frame.path == QStringLiteral("/") ? QString() : frame.path) + '/' + f.name;
+            pending.push_back({f.node, path, frame.depth + 1});
+        }
+    }
+    return rows;
+}

@@ -10,6 +10,22 @@
 #include <QThread>
 #include <atomic>
 #include <cstdint>
+#include <mutex>
+#include <vector>
+
+// The stop word of a scan. The numbers are what the page writes and the
+// scanners compare; 1 is what a scanner that never ran reports.
+enum stop_code_e : int32_t {
+    stop_run = 0,           // keep scanning
+    stop_idle = 1,          // the inert scanner's answer
+    stop_abandon = 2,       // the results are thrown away
+    stop_keep_results = 3,  // stop early, keep what was found
+};
+
+// What recover_file returns besides 0 (written) and -1 (failed): the target
+// already exists. Nothing was written and nothing there was touched; the
+// caller may try another name.
+inline constexpr int recover_target_exists = -2;
 
 // Counters and flags shared between the user-interface thread and a scanner
 // thread. Each field is a single value whose readers tolerate a stale read,
@@ -17,7 +33,7 @@
 struct scan_status_s {
     std::atomic<double> progress{0.0};     // fraction done, 0.0 to 1.0
     std::atomic<int32_t> pause{0};         // non-zero while paused
-    std::atomic<int32_t> stop{0};          // 0 run, 2 abandon, 3 stop early (keep results)
+    std::atomic<int32_t> stop{stop_run};   // a stop_code_e
     std::atomic<int64_t> read_count{0};    // entries or records examined
     std::atomic<int64_t> found_count{0};   // entries put into the result store
 
@@ -42,28 +58,83 @@ Q_DECLARE_METATYPE(recovery_item_s)
 // Safe to call more than once.
 void register_scan_types();
 
+// A folder of the result tree as the scanner hands it out: its name and the
+// scanner's own record of it, which only that scanner interprets.
+struct result_folder_s {
+    QString name;
+    const void* node = nullptr;
+};
+
+// One row of the file table with the folder of the result tree it is shown
+// in ("/" for the top, "/a/b" below).
+struct found_row_s {
+    recovery_item_s item;
+    QString folder;
+};
+
 class recovery_base_c : public QThread {
     Q_OBJECT
 public:
     using QThread::QThread;
 
     virtual void set_volume(const volume_item_s& volume) = 0;
-    virtual double get_progress() = 0;
-    virtual void set_progress(double progress) = 0;
-    virtual void set_stop(int code) = 0;
+    virtual double get_progress();
+    virtual void set_progress(double progress);
+    virtual void set_stop(int code);
     virtual int get_stop();
-    virtual int get_pause() = 0;
-    virtual void set_pause(int flag) = 0;
-    virtual int64_t get_read_count() = 0;
+    virtual int get_pause();
+    virtual void set_pause(int flag);
+    virtual int64_t get_read_count();
     // Zeroes the status block and empties the result store.
     virtual void reset() = 0;
-    // Writes the found file with this id to destination (created or
-    // truncated). Returns 0 on success, negative on failure.
+    // Writes the found file with this id to destination, which must not
+    // exist: it is created as a new file and never replaces anything.
+    // Returns 0 when every byte was written; recover_target_exists when
+    // something already stands at destination; -1 on any other failure,
+    // and then nothing is left at destination.
     virtual int recover_file(int64_t id, const QString& destination) = 0;
     // Replaces *path with the item's full path under the volume's root.
     // Returns 0, or -1 when the id or one of its ancestors is not in the store.
     virtual int get_full_path(int64_t id, QString* path);
     virtual int64_t get_found_count();
+
+    // Whether the row's file is read through the mounted file system rather
+    // than by the scanner; then *source receives its path there (empty when
+    // it cannot be told, and the copy fails).
+    virtual bool live_source(const recovery_item_s& row, QString* source);
+
+    // The finished scan's result tree, read only after the thread has
+    // finished. top_folder gives the record of the tree's top ("/"); false
+    // when the store has none (nothing found). sub_folders and folder_rows
+    // append the folders shown under a folder and the file-table rows of
+    // one, in the store's order.
+    virtual bool top_folder(const void** node) const;
+    virtual void sub_folders(const void* folder, std::vector<result_folder_s>* out) const;
+    virtual void folder_rows(const void* folder, std::vector<recovery_item_s>* out) const;
+
+    // Why the finished scan could not read the volume, in one line; empty
+    // when it ran.
+    virtual QString failure_reason() const;
+    // What the finished scan had to skip, in one line; empty when nothing.
+    virtual QString warning() const;
+
+    // Every row the result tree shows, folder by folder from the top.
+    // A folder met a second time (a damaged store) is not entered again.
+    std::vector<found_row_s> found_rows() const;
+
+    // Held around every read-back (recover_file, get_full_path) by whoever
+    // reads a finished scan back, so that a preview and a recovery never
+    // read through one scanner at the same time.
+    std::recursive_mutex& read_back_lock() { return read_back_; }
+
+protected:
+    // Deepest folder nesting any walk of a result tree enters.
+    static constexpr int max_tree_depth = 4096;
+
+    scan_status_s status_;
+
+private:
+    std::recursive_mutex read_back_;
 };
 
 // The scanner the page holds until a real one is chosen: every call is valid
@@ -77,7 +148,7 @@ public:
     double get_progress() override { return 0.0; }
     void set_progress(double) override {}
     void set_stop(int) override {}
-    int get_stop() override { return 1; }
+    int get_stop() override { return stop_idle; }
     int get_pause() override { return 0; }
     void set_pause(int) override {}
     int64_t get_read_count() override { return 0; }

@@ -31,8 +31,9 @@ QString cut_to_utf8_bytes(const QString& text, int max_bytes)
 QString safe_file_name(const QString& disk_name)
 {
     QString name = disk_name;
-    name.replace(QChar('/'), QChar('_'));
-    name.replace(QChar(0), QChar('_'));
+    for (QChar& c : name)
+        if (c == QChar('/') || c.unicode() < 0x20 || c.unicode() == 0x7F)
+            c = QChar('_');
     if (name.isEmpty() || name == "." || name == "..")
         name.prepend('_');
 
@@ -51,26 +52,42 @@ QString safe_file_name(const QString& disk_name)
     return cut_to_utf8_bytes(name, max_file_name_bytes);
 }
 
+QString numbered_file_name(const QString& disk_name, int attempt)
+{
+    const QString name = safe_file_name(disk_name);
+    if (attempt <= 1)
+        return name;
+    // The number goes before the extension, so the copy still opens with
+    // the same program; a leading dot is a hidden name, not an extension.
+    const QString suffix = QStringLiteral(" (%1)").arg(attempt);
+    const int dot = static_cast<int>(name.lastIndexOf('.'));
+    const int split = dot > 0 ? dot : static_cast<int>(name.size());
+    const QString extension = name.mid(split);
+    const int room = max_file_name_bytes - static_cast<int>((suffix + extension).toUtf8().size());
+    if (room <= 0)
+        return cut_to_utf8_bytes(name, max_file_name_bytes - static_cast<int>(suffix.toUtf8().size())) + suffix;
+    return cut_to_utf8_bytes(name.left(split), room) + suffix + extension;
+}
+
 int open_recovery_target(const QString& path)
 {
     const QByteArray native = QFile::encodeName(path);
-    // O_NONBLOCK so that a FIFO at the place cannot hang the open; it is
-    // refused just below anyway.
-    const int fd = ::open(native.constData(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return -1;
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        errno = EINVAL;
-        return -1;
-    }
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0 || ::ftruncate(fd, 0) != 0) {
-        const int saved = errno;
-        ::close(fd);
-        errno = saved;
-        return -1;
-    }
-    return fd;
+    // O_EXCL with O_CREAT also refuses a symbolic link at the place, even a
+    // dangling one, so nothing outside the folder can receive the data.
+    return ::open(native.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+}
+
+bool is_mount_point(const QString& path)
+{
+    QString folder = path;
+    while (folder.size() > 1 && folder.endsWith('/'))
+        folder.chop(1);
+    struct stat here {};
+    struct stat above {};
+    if (folder.isEmpty() || ::stat(QFile::encodeName(folder).constData(), &here) != 0 || !S_ISDIR(here.st_mode))
+        return false;
+    if (::stat(QFile::encodeName(folder + QStringLiteral("/..")).constData(), &above) != 0)
+        return false;
+    // A mount point sits on another device than its parent; "/" is its own parent.
+    return here.st_dev != above.st_dev || here.st_ino == above.st_ino;
 }

@@ -10,13 +10,21 @@
 inline constexpr int max_file_name_bytes = 255;
 
 // Returns a single path component made from a name found on a disk:
-// "/" and NUL become "_", "." and ".." (and an empty name) get a "_" in
-// front, and a name longer than 255 bytes of UTF-8 is cut, keeping its
-// extension, without splitting a character.
+// "/" and the control characters (0x00-0x1F, 0x7F) become "_", "." and ".."
+// (and an empty name) get a "_" in front, and a name longer than 255 bytes
+// of UTF-8 is cut, keeping its extension, without splitting a character.
 QString safe_file_name(const QString& disk_name);
 
-// Opens path for writing, created (mode 0644) or truncated, without following
-// a symbolic link that stands at its place and refusing anything that is not
-// a regular file (a FIFO, a device, a folder). Returns the descriptor, or -1
-// with errno set.
+// The name a recovered file gets on its attempt-th try (1, 2, ...): the
+// safe name itself, then "report (2).txt", "report (3).txt", ..., still
+// within 255 bytes.
+QString numbered_file_name(const QString& disk_name, int attempt);
+
+// Creates path as a new regular file (mode 0644) for writing. Whatever
+// already stands there (a file, a link, a FIFO, a folder) is left alone and
+// the call fails with errno EEXIST. Returns the descriptor, or -1 with errno
+// set.
 int open_recovery_target(const QString& path);
+
+// Whether path is a folder on which a file system is mounted.
+bool is_mount_point(const QString& path);

@@ -2,7 +2,11 @@
 
 #include "scan/fat/fat_log.h"
 #include "scan/fat/fat_volume_map.h"
+#include "scan/result_tree.h"
 #include "scan/safe_name.h"
+
+#include <QFile>
+#include <QStringList>
 
 #include <cerrno>
 #include <ctime>
@@ -67,20 +71,12 @@ fat_recovery_c::fat_recovery_c(QObject* parent) : recovery_base_c(parent) {}
 
 fat_recovery_c::~fat_recovery_c()
 {
-    status_.stop.store(2, std::memory_order_relaxed);
+    status_.stop.store(stop_abandon, std::memory_order_relaxed);
     wait();
     fat_unregister(&fs_);
 }
 
 void fat_recovery_c::set_volume(const volume_item_s& volume) { volume_ = volume; }
-double fat_recovery_c::get_progress() { return status_.progress.load(std::memory_order_relaxed); }
-void fat_recovery_c::set_progress(double progress) { status_.progress.store(progress, std::memory_order_relaxed); }
-void fat_recovery_c::set_stop(int code) { status_.stop.store(code, std::memory_order_relaxed); }
-int fat_recovery_c::get_stop() { return status_.stop.load(std::memory_order_relaxed); }
-int fat_recovery_c::get_pause() { return status_.pause.load(std::memory_order_relaxed); }
-void fat_recovery_c::set_pause(int flag) { status_.pause.store(flag, std::memory_order_relaxed); }
-int64_t fat_recovery_c::get_read_count() { return status_.read_count.load(std::memory_order_relaxed); }
-int64_t fat_recovery_c::get_found_count() { return status_.found_count.load(std::memory_order_relaxed); }
 
 void fat_recovery_c::reset()
 {
@@ -112,10 +108,10 @@ void fat_recovery_c::run()
     fat_node_s root;
     root.attributes = fat_attr_directory;
     store_[0] = root;
-    link_children();
-    mark_folders();
+    result_tree::link_children(store_);
+    result_tree::mark_folders(store_, [](const fat_node_s& n) { return !(n.attributes & fat_attr_directory); });
     // An abandoned scan keeps nothing, whatever the caller does next.
-    if (get_stop() == 2)
+    if (get_stop() == stop_abandon)
         store_.clear();
 }
 
@@ -240,39 +236,6 @@ void fat_recovery_c::scan_directory(const char16_t* path, uint32_t parent, uint8
     }
 }
 
-void fat_recovery_c::link_children()
-{
-    for (auto& [key, node] : store_) {
-        if (key == 0 && node.parent == 0)
-            continue;
-        // A damaged volume can name a folder as its own parent; such a link
-        // would make every walk down the tree endless.
-        if (node.parent == key)
-            continue;
-        const auto parent = store_.find(node.parent);
-        if (parent != store_.end())
-            parent->second.children.push_back(&node);
-    }
-}
-
-void fat_recovery_c::mark_folders()
-{
-    for (auto& [key, node] : store_) {
-        if (node.attributes & fat_attr_directory)
-            continue;
-        // has_files already set ends the walk, so even a cycle of folders
-        // is left after one round; the bound is for clarity.
-        uint32_t at = node.parent;
-        for (size_t steps = 0; steps <= store_.size(); ++steps) {
-            const auto parent = store_.find(at);
-            if (parent == store_.end() || parent->second.has_files)
-                break;
-            parent->second.has_files = 1;
-            at = parent->second.parent;
-        }
-    }
-}
-
 recovery_item_s fat_recovery_c::row_of(const fat_node_s& node)
 {
     recovery_item_s row;
@@ -285,66 +248,91 @@ recovery_item_s fat_recovery_c::row_of(const fat_node_s& node)
     return row;
 }
 
+namespace {
+
+bool is_shown_fat_file(const fat_node_s& n) { return n.cluster != 0 && !(n.attributes & fat_attr_directory); }
+bool is_shown_fat_folder(const fat_node_s& n)
+{
+    return n.cluster != 0 && (n.attributes & fat_attr_directory) && n.has_files;
+}
+
+}  // namespace
+
 void fat_recovery_c::visit_shown_files(const std::function<void(const fat_node_s&, const QString&)>& visit) const
 {
+    result_tree::visit_shown_files(node(0), is_shown_fat_file, is_shown_fat_folder, visit, max_depth);
+}
+
+bool fat_recovery_c::top_folder(const void** top) const
+{
     const fat_node_s* root = node(0);
-    if (!root)
+    *top = root;
+    return root != nullptr;
+}
+
+void fat_recovery_c::sub_folders(const void* folder, std::vector<result_folder_s>* out) const
+{
+    if (!folder)
         return;
-    struct frame_s {
-        const fat_node_s* folder;
-        QString path;
-        int depth;
-    };
-    std::vector<frame_s> pending{{root, QStringLiteral("/"), 0}};
-    std::unordered_set<const fat_node_s*> seen{root};
-    while (!pending.empty()) {
-        const frame_s frame = pending.back();
-        pending.pop_back();
-        for (const fat_node_s* child : frame.folder->children) {
-            if (child->cluster == 0)
-                continue;
-            if (!(child->attributes & fat_attr_directory)) {
-                visit(*child, frame.path);
-            } else if (child->has_files && frame.depth < max_depth && seen.insert(child).second) {
-                const QString sub = frame.path == QStringLiteral("/") ? "/" + child->name : frame.path + "/" + child->name;
-                pending.push_back({child, sub, frame.depth + 1});
-            }
-        }
+    for (const fat_node_s* child : static_cast<const fat_node_s*>(folder)->children)
+        if (is_shown_fat_folder(*child))
+            out->push_back({child->name, child});
+}
+
+void fat_recovery_c::folder_rows(const void* folder, std::vector<recovery_item_s>* out) const
+{
+    if (!folder)
+        return;
+    for (const fat_node_s* child : static_cast<const fat_node_s*>(folder)->children)
+        if (is_shown_fat_file(*child))
+            out->push_back(row_of(*child));
+}
+
+QString fat_recovery_c::failure_reason() const
+{
+    const QString name = volume_.device_path;
+    if (!outcome_.mapped)
+        return QStringLiteral("cannot locate %1 on its drive").arg(name);
+    switch (outcome_.root_result) {
+    case fr_ok: return {};
+    case fr_no_filesystem: return QStringLiteral("%1 holds no valid FAT file system (boot sector rejected)").arg(name);
+    case fr_disk_error: return QStringLiteral("%1: read error while mounting (damaged or truncated volume?)").arg(name);
+    case fr_not_ready: return QStringLiteral("%1: drive not ready").arg(name);
+    default: return QStringLiteral("%1: cannot open the top folder (result %2)").arg(name).arg(outcome_.root_result);
     }
+}
+
+QString fat_recovery_c::warning() const
+{
+    const int64_t damaged = outcome_.folders_cut_short + outcome_.folders_unopened;
+    QStringList parts;
+    if (damaged > 0)
+        parts << QStringLiteral("%1 folder(s) could not be read to the end (damaged or truncated volume)").arg(damaged);
+    if (outcome_.folders_too_deep > 0)
+        parts << QStringLiteral("%1 folder(s) nested too deep were not entered").arg(outcome_.folders_too_deep);
+    QString text = parts.isEmpty() ? QString() : parts.join(QStringLiteral("; ")) + QStringLiteral("; what was found is listed");
+    if (outcome_.deleted_folders_cut_short > 0)
+        text += QStringLiteral("%1%2 deleted folder(s) were read only to the end of their first cluster (a deleted "
+                               "folder's cluster chain is freed); a deep scan may find more of their files")
+                    .arg(text.isEmpty() ? QString() : QStringLiteral("; "))
+                    .arg(outcome_.deleted_folders_cut_short);
+    return text;
 }
 
 int fat_recovery_c::get_full_path(int64_t id, QString* path)
 {
-    if (!path)
+    std::lock_guard lock(read_back_lock());
+    if (id < 0 || id > int64_t(UINT32_MAX))
         return -1;
-    QString root = volume_.root_path;
-    if (root.endsWith('/') || root.endsWith('\\'))
-        root.chop(1);
-
-    std::vector<const fat_node_s*> chain;
-    std::unordered_set<uint32_t> seen;
-    uint32_t key = static_cast<uint32_t>(id);
-    for (;;) {
-        const fat_node_s* n = node(key);
-        if (!n || !seen.insert(key).second || chain.size() > static_cast<size_t>(max_depth))
-            return -1;
-        if (key == 0 && n->parent == 0)
-            break;
-        chain.push_back(n);
-        if (n->parent == 0)
-            break;
-        key = n->parent;
-    }
-    QString full = root;
-    for (auto it = chain.rbegin(); it != chain.rend(); ++it)
-        full += '/' + (*it)->name;
-    *path = full;
-    return 0;
+    return result_tree::full_path(store_, static_cast<uint32_t>(id), uint32_t{0}, volume_.root_path, path);
 }
 
 int fat_recovery_c::recover_file(int64_t id, const QString& destination)
 {
-    std::lock_guard lock(recover_mutex_);
+    // The FAT reader reads through one shared volume object.
+    std::lock_guard lock(read_back_lock());
+    if (id < 0 || id > int64_t(UINT32_MAX))
+        return -1;
     const fat_node_s* n = node(static_cast<uint32_t>(id));
     if (!n)
         return -1;
@@ -353,7 +341,7 @@ int fat_recovery_c::recover_file(int64_t id, const QString& destination)
         return -1;
     const int fd = open_recovery_target(destination);
     if (fd < 0)
-        return -1;
+        return errno == EEXIST ? recover_target_exists : -1;
 
     const bool contiguous = n->attributes & fat_attr_deleted;
     uint8_t chunk[copy_chunk];
@@ -376,6 +364,9 @@ int fat_recovery_c::recover_file(int64_t id, const QString& destination)
     }
     if (::close(fd) != 0)
         ok = false;
-    // What could be read stays on disk, but a short copy is not a success.
-    return ok && written == n->size ? 0 : -1;
+    if (ok && written == n->size)
+        return 0;
+    // A short copy is a failure, and a failure leaves no file behind.
+    ::unlink(QFile::encodeName(destination).constData());
+    return -1;
 }

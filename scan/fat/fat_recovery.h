@@ -11,7 +11,6 @@
 #include <QString>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <unordered_map>
 #include <vector>
 
@@ -59,17 +58,15 @@ public:
     ~fat_recovery_c() override;
 
     void set_volume(const volume_item_s& volume) override;
-    double get_progress() override;
-    void set_progress(double progress) override;
-    void set_stop(int code) override;
-    int get_stop() override;
-    int get_pause() override;
-    void set_pause(int flag) override;
-    int64_t get_read_count() override;
     void reset() override;
     int recover_file(int64_t id, const QString& destination) override;
     int get_full_path(int64_t id, QString* path) override;
-    int64_t get_found_count() override;
+
+    bool top_folder(const void** node) const override;
+    void sub_folders(const void* folder, std::vector<result_folder_s>* out) const override;
+    void folder_rows(const void* folder, std::vector<recovery_item_s>* out) const override;
+    QString failure_reason() const override;
+    QString warning() const override;
 
     // Read access to the store; valid only after the thread has finished.
     const std::unordered_map<uint32_t, fat_node_s>& store() const { return store_; }
@@ -92,16 +89,12 @@ private:
     // above it), so its chain may be freed.
     void scan_directory(const char16_t* path, uint32_t parent, uint8_t inherited, int depth, bool deleted_folder);
     void count_unread_folder(int result, bool deleted_folder, int64_t* damage_counter);
-    void link_children();
-    void mark_folders();
     bool wait_while_paused();
 
     std::unordered_map<uint32_t, fat_node_s> store_;
     volume_item_s volume_;
-    scan_status_s status_;
     fat_scan_outcome_s outcome_;
     fat_volume_s fs_;
-    std::mutex recover_mutex_;
     // One long-name buffer for every recursion level: each name is copied
     // into its node before the scan descends.
     char16_t long_name_[fat_long_name_units] = {};

@@ -1,13 +1,17 @@
 #include "scan/ntfs/ntfs_recovery.h"
 
 #include "platform/folders.h"
+#include "scan/result_tree.h"
+#include "scan/safe_name.h"
 
 #include <QFile>
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <unordered_set>
+#include <cerrno>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -44,7 +48,7 @@ bool is_directory(const ntfs_node_s& n) { return n.flags & ntfs_engine::flag_dir
 ntfs_recovery_c::ntfs_recovery_c(QObject* parent) : recovery_base_c(parent) {}
 
 ntfs_recovery_c::~ntfs_recovery_c() {
-    status_.stop.store(2, std::memory_order_relaxed);
+    status_.stop.store(stop_abandon, std::memory_order_relaxed);
     wait();
     // The engine scan is kept open between scans for recover_file; at the end
     // its device and buffers go with the scanner.
@@ -53,14 +57,6 @@ ntfs_recovery_c::~ntfs_recovery_c() {
 }
 
 void ntfs_recovery_c::set_volume(const volume_item_s& volume) { volume_ = volume; }
-double ntfs_recovery_c::get_progress() { return status_.progress.load(std::memory_order_relaxed); }
-void ntfs_recovery_c::set_progress(double progress) { status_.progress.store(progress, std::memory_order_relaxed); }
-void ntfs_recovery_c::set_stop(int code) { status_.stop.store(code, std::memory_order_relaxed); }
-int ntfs_recovery_c::get_stop() { return status_.stop.load(std::memory_order_relaxed); }
-int ntfs_recovery_c::get_pause() { return status_.pause.load(std::memory_order_relaxed); }
-void ntfs_recovery_c::set_pause(int flag) { status_.pause.store(flag, std::memory_order_relaxed); }
-int64_t ntfs_recovery_c::get_read_count() { return status_.read_count.load(std::memory_order_relaxed); }
-int64_t ntfs_recovery_c::get_found_count() { return status_.found_count.load(std::memory_order_relaxed); }
 
 void ntfs_recovery_c::reset() {
     status_.clear();
@@ -166,8 +162,8 @@ void ntfs_recovery_c::run() {
 
     engine_stats_ = ntfs_engine::ntfs_scan_stats(context_.data());
     attach_orphans();
-    link_children();
-    mark_folders();
+    result_tree::link_children(store_);
+    result_tree::mark_folders(store_, [](const ntfs_node_s& n) { return bool(n.flags & ntfs_engine::flag_file); });
 }
 
 // Each named data stream of a deleted file becomes a row of its own beside
@@ -259,84 +255,98 @@ void ntfs_recovery_c::attach_orphans() {
     }
 }
 
-void ntfs_recovery_c::link_children() {
-    for (auto& [number, node] : store_) {
-        const auto parent = store_.find(node.parent);
-        if (parent != store_.end())
-            parent->second.children.push_back(&node);
-    }
-}
-
-void ntfs_recovery_c::mark_folders() {
-    for (auto& [number, node] : store_) {
-        if (!(node.flags & ntfs_engine::flag_file))
-            continue;
-        auto parent = store_.find(node.parent);
-        while (parent != store_.end() && !parent->second.has_files) {
-            parent->second.has_files = 1;
-            parent = store_.find(parent->second.parent);
-        }
-    }
-}
-
 void ntfs_recovery_c::visit_shown_files(
     const std::function<void(const ntfs_node_s&, const QString& folder)>& visit) const {
+    result_tree::visit_shown_files(find_node(root_number), is_shown_file, is_shown_folder, visit, max_tree_depth);
+}
+
+bool ntfs_recovery_c::top_folder(const void** top) const {
     const ntfs_node_s* root = find_node(root_number);
-    if (!root)
+    *top = root;
+    return root != nullptr;
+}
+
+void ntfs_recovery_c::sub_folders(const void* folder, std::vector<result_folder_s>* out) const {
+    if (!folder)
         return;
-    struct frame_s {
-        const ntfs_node_s* folder;
-        QString path;
-    };
-    std::vector<frame_s> pending{{root, QStringLiteral("/")}};
-    std::unordered_set<const ntfs_node_s*> seen{root};
-    while (!pending.empty()) {
-        const frame_s frame = pending.back();
-        pending.pop_back();
-        for (const ntfs_node_s* child : frame.folder->children) {
-            if (is_shown_file(*child)) {
-                visit(*child, frame.path);
-            } else if (is_shown_folder(*child) && seen.insert(child).second) {
-                const QString sub = (frame.path == QStringLiteral("/") ? QString() : frame.path) + '/' + child->name;
-                pending.push_back({child, sub});
-            }
-        }
+    for (const ntfs_node_s* child : static_cast<const ntfs_node_s*>(folder)->children)
+        if (is_shown_folder(*child))
+            out->push_back({child->name, child});
+}
+
+void ntfs_recovery_c::folder_rows(const void* folder, std::vector<recovery_item_s>* out) const {
+    if (!folder)
+        return;
+    for (const ntfs_node_s* child : static_cast<const ntfs_node_s*>(folder)->children)
+        if (is_shown_file(*child))
+            out->push_back(row_of(*child));
+}
+
+QString ntfs_recovery_c::failure_reason() const {
+    const QString name = volume_.device_path;
+    switch (startup_result_) {
+    case 0: return {};
+    case -1: return QStringLiteral("cannot locate %1 on its drive").arg(name);
+    case -2: return QStringLiteral("%1: cannot be read").arg(name);
+    case -3: return QStringLiteral("%1 holds no valid NTFS file system (boot sector rejected)").arg(name);
+    default: return QStringLiteral("%1: its $MFT cannot be read (damaged or truncated volume?)").arg(name);
     }
+}
+
+QString ntfs_recovery_c::warning() const {
+    const auto& s = engine_stats_;
+    if (s.records_corrupt == 0 && s.read_errors == 0)
+        return {};
+    return QStringLiteral("%1 damaged MFT record(s) skipped, %2 read error(s); what was found is listed")
+        .arg(qulonglong(s.records_corrupt))
+        .arg(qulonglong(s.read_errors));
 }
 
 int ntfs_recovery_c::recover_file(int64_t id, const QString& destination) {
+    std::lock_guard lock(read_back_lock());
+    // The target is created here, exclusively, so that nothing already in
+    // the folder is replaced or written through; the engine then fills the
+    // empty file, and removes it when it fails.
+    const int fd = open_recovery_target(destination);
+    if (fd < 0)
+        return errno == EEXIST ? recover_target_exists : -1;
+    struct stat created {};
+    const bool known = ::fstat(fd, &created) == 0;
+    ::close(fd);
     const QByteArray path = QFile::encodeName(destination);
-    QFile::remove(destination);
     uint32_t status = 0;
+    int result = -1;
     if (id & stream_id_flag) {
         const ntfs_node_s* row = find_node(id);
-        if (!row || row->stream.isEmpty())
-            return -1;
-        return ntfs_engine::ntfs_extract_stream(context_.data(), record_of_id(id), row->stream.toStdU16String(),
-                                                path.constData(), &status);
+        if (row && !row->stream.isEmpty())
+            result = ntfs_engine::ntfs_extract_stream(context_.data(), record_of_id(id), row->stream.toStdU16String(),
+                                                      path.constData(), &status);
+    } else {
+        result = ntfs_engine::ntfs_extract(context_.data(), id, path.constData(), &status);
     }
-    return ntfs_engine::ntfs_extract(context_.data(), id, path.constData(), &status);
+    if (result == 0)
+        return 0;
+    // The engine removes what it wrote; a refusal before it opened the file
+    // leaves the empty one made here, removed only while it is still ours.
+    struct stat now {};
+    if (known && ::lstat(path.constData(), &now) == 0 && now.st_dev == created.st_dev && now.st_ino == created.st_ino)
+        ::unlink(path.constData());
+    return -1;
 }
 
 int ntfs_recovery_c::get_full_path(int64_t id, QString* path) {
-    if (!path)
-        return -1;
-    QString root = volume_.root_path;
-    if (root.endsWith('/') || root.endsWith('\\'))
-        root.chop(1);
-    std::vector<const ntfs_node_s*> chain;
-    const ntfs_node_s* node = find_node(id);
-    // A chain longer than the store has looped.
-    while (true) {
-        if (!node || chain.size() > store_.size())
-            return -1;
-        chain.push_back(node);
-        if (node->parent == root_number)
-            break;
-        node = find_node(node->parent);
-    }
-    *path = root;
-    for (auto it = chain.rbegin(); it != chain.rend(); ++it)
-        *path += QLatin1Char('/') + (*it)->name;
-    return 0;
+    std::lock_guard lock(read_back_lock());
+    return result_tree::full_path(store_, id, root_number, volume_.root_path, path);
+}
+
+bool ntfs_recovery_c::live_source(const recovery_item_s& row, QString* source) {
+    if (uint32_t(row.flags) & ntfs_engine::flag_engine_extract)
+        return false;
+    // An unmounted volume's root is its device path and "/": not a folder,
+    // so its files can only come through the engine.
+    if (!is_mount_point(volume_.root_path))
+        return false;
+    if (get_full_path(row.id, source) != 0)
+        source->clear();
+    return true;
 }

@@ -50,17 +50,18 @@ public:
     ~ntfs_recovery_c() override;
 
     void set_volume(const volume_item_s& volume) override;
-    double get_progress() override;
-    void set_progress(double progress) override;
-    void set_stop(int code) override;
-    int get_stop() override;
-    int get_pause() override;
-    void set_pause(int flag) override;
-    int64_t get_read_count() override;
     void reset() override;
     int recover_file(int64_t id, const QString& destination) override;
     int get_full_path(int64_t id, QString* path) override;
-    int64_t get_found_count() override;
+    // A row the engine marks as readable through the file system is copied
+    // from there, but only when the volume is really mounted at its root.
+    bool live_source(const recovery_item_s& row, QString* source) override;
+
+    bool top_folder(const void** node) const override;
+    void sub_folders(const void* folder, std::vector<result_folder_s>* out) const override;
+    void folder_rows(const void* folder, std::vector<recovery_item_s>* out) const override;
+    QString failure_reason() const override;
+    QString warning() const override;
 
     // The store, read only after the thread has finished.
     const std::unordered_map<int64_t, ntfs_node_s>& nodes() const { return store_; }
@@ -93,12 +94,9 @@ private:
     void log_startup_failure(int line, int result);
     void add_stream_rows(const ntfs_node_s& file);
     void attach_orphans();
-    void link_children();
-    void mark_folders();
 
     alignas(8) std::array<uint8_t, ntfs_engine::context_size> context_{};
     volume_item_s volume_;
-    scan_status_s status_;
     int startup_result_ = 0;
     ntfs_engine::scan_stats_s engine_stats_;
     std::unordered_map<int64_t, ntfs_node_s> store_;

@@ -1,9 +1,11 @@
 #include "scan/raw/raw_recovery.h"
 
 #include "platform/folders.h"
+#include "platform/raw_device.h"
 #include "scan/safe_name.h"
 
 #include <QFile>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <unistd.h>
@@ -86,6 +88,7 @@ void raw_recovery_c::clear_index()
 void raw_recovery_c::reset()
 {
     control_.clear();
+    status_.clear();
     clear_index();
     records_.clear();
 }
@@ -117,6 +120,7 @@ void raw_recovery_c::run()
 
 int raw_recovery_c::recover_file(int64_t id, const QString& destination)
 {
+    std::lock_guard lock(read_back_lock());
     if (id < 0 || id >= static_cast<int64_t>(records_.size()))
         return -1;
     const raw_item_s item = records_[static_cast<size_t>(id)];
@@ -132,19 +136,24 @@ int raw_recovery_c::recover_file(int64_t id, const QString& destination)
     }
     const int fd = open_recovery_target(destination);
     if (fd < 0) {
+        const bool exists = errno == EEXIST;
         carve_close(device);
-        return -1;
+        return exists ? recover_target_exists : -1;
     }
     // The device is read from a sector boundary; the bytes before the file's
     // own first byte are passed over, so an unaligned file comes out whole.
     int64_t skip = item.offset - aligned;
     int64_t remaining = item.size;
-    int result = 0;
+    bool ok = true;
     char buffer[copy_chunk];
     while (remaining > 0) {
         const int64_t got = carve_read(device, buffer, copy_chunk);
-        if (got <= 0)
-            break;  // the device ended early: a shorter file
+        if (got <= 0) {
+            // The device ended or failed before the file did: what came out
+            // is not the file that was found.
+            ok = false;
+            break;
+        }
         int64_t from = 0;
         if (skip > 0) {
             from = std::min(skip, got);
@@ -152,15 +161,56 @@ int raw_recovery_c::recover_file(int64_t id, const QString& destination)
         }
         const int64_t usable = std::min(got - from, remaining);
         if (usable > 0 && !write_all(fd, buffer + from, static_cast<size_t>(usable))) {
-            result = -1;
+            ok = false;
             break;
         }
         remaining -= usable;
     }
     if (::close(fd) != 0)
-        result = -1;
+        ok = false;
     carve_close(device);
-    return result;
+    if (ok)
+        return 0;
+    ::unlink(QFile::encodeName(destination).constData());
+    return -1;
+}
+
+bool raw_recovery_c::top_folder(const void** node) const
+{
+    *node = nullptr;
+    return true;
+}
+
+void raw_recovery_c::sub_folders(const void* folder, std::vector<result_folder_s>* out) const
+{
+    if (folder)
+        return;
+    for (const auto& entry : type_index_)
+        out->push_back({QString::fromUtf8(entry.first), &entry});
+}
+
+void raw_recovery_c::folder_rows(const void* folder, std::vector<recovery_item_s>* out) const
+{
+    if (!folder)
+        return;
+    const auto& [type_name, indices] = *static_cast<const raw_type_index_t::value_type*>(folder);
+    for (int64_t index : indices) {
+        if (index < 0 || static_cast<size_t>(index) >= records_.size())
+            continue;
+        recovery_item_s row;
+        row.name = raw_row_name(index, type_name);
+        row.size = records_[static_cast<size_t>(index)].size;
+        row.id = index;
+        out->push_back(std::move(row));
+    }
+}
+
+QString raw_recovery_c::failure_reason() const
+{
+    platform::raw_device_c device;
+    if (device.open(device_path_.toStdString()) != 0)
+        return QStringLiteral("%1: cannot be read (%2)").arg(volume_.device_path, QString::fromStdString(device.error()));
+    return {};
 }
 
 int raw_recovery_c::save_results(const QByteArray& path)

@@ -38,13 +38,22 @@ public:
     int get_pause() override;
     void set_pause(int flag) override;
     int64_t get_read_count() override { return 0; }
+    // The deep scan reports progress only; its count is the records'.
+    int64_t get_found_count() override { return 0; }
     // Zeroes the control block and empties the type index and the records.
     void reset() override;
-    // Copies the record's byte range from the device to destination.
-    // Returns 0 (also when the device ends early), -1 for an unknown id or
-    // when the device or the destination cannot be opened or written.
+    // Copies the record's byte range from the device to a new file at
+    // destination. Returns 0 when every byte was copied; -1 for an unknown
+    // id, a device that cannot be opened or ends early, a read or write
+    // error, and then no file is left.
     int recover_file(int64_t id, const QString& destination) override;
     int get_full_path(int64_t, QString*) override { return 0; }
+
+    // The tree's top "/" has no record; each type name is a folder below it.
+    bool top_folder(const void** node) const override;
+    void sub_folders(const void* folder, std::vector<result_folder_s>* out) const override;
+    void folder_rows(const void* folder, std::vector<recovery_item_s>* out) const override;
+    QString failure_reason() const override;
 
     // Loads the engine's configuration "Quarvel.conf" from the program data.
     static void load_engine_config();

@@ -244,9 +244,12 @@ private slots:
         QCOMPARE(raw.recover_file(0, dir_ + "/no-such-folder/x"), -1);
         QCOMPARE(raw.recover_file(0, dir_ + "/hello.txt"), 0);
         QCOMPARE(read_all(dir_ + "/hello.txt"), QByteArray("hello"));
-        // The device ends early: a shorter file, still a success.
-        QCOMPARE(raw.recover_file(1, dir_ + "/tail.bin"), 0);
-        QCOMPARE(read_all(dir_ + "/tail.bin"), QByteArray(512, 'x'));
+        // The device ends before the file: a failure, and no partial file.
+        QCOMPARE(raw.recover_file(1, dir_ + "/tail.bin"), -1);
+        QVERIFY(!QFile::exists(dir_ + "/tail.bin"));
+        // A target that exists is left alone.
+        QCOMPARE(raw.recover_file(0, dir_ + "/hello.txt"), recover_target_exists);
+        QCOMPARE(read_all(dir_ + "/hello.txt"), QByteArray("hello"));
         // A device that is gone.
         QVERIFY(QFile::remove(image));
         QCOMPARE(raw.recover_file(0, dir_ + "/gone.txt"), -1);

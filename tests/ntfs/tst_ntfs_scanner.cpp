@@ -217,15 +217,18 @@ void tst_ntfs_scanner::orphans_and_lost_names() {
     QCOMPARE(recover_row(scanner, {sparse.number, sparse.name}, folder, &target), 0);
     QCOMPARE(test_support::sha256_of_file(target.toStdString()), (*cases.find("deleted", "/sparse.bin"))[3]);
 
-    // Its data cannot be had whole: a failure, and no partial file left
-    // where a stale one of that name stood.
+    // Its data cannot be had whole: a failure that leaves no partial file,
+    // and a file of that name already in the folder is left as it was.
     const QString stale = folder + '/' + nameless->name;
     QFile old(stale);
     QVERIFY(old.open(QIODevice::WriteOnly));
     old.write("stale");
     old.close();
     QVERIFY(recover_row(scanner, {nameless->number, nameless->name}, folder, &target) < 0);
-    QVERIFY(!QFile::exists(stale));
+    QFile kept(stale);
+    QVERIFY(kept.open(QIODevice::ReadOnly));
+    QCOMPARE(kept.readAll(), QByteArray("stale"));
+    QCOMPARE(QDir(folder).entryList({nameless->name + '*'}, QDir::Files).size(), 1);
 }
 
 // Each named stream of a deleted file is a row of its own, "file:stream",

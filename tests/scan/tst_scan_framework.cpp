@@ -111,11 +111,19 @@ private slots:
         QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
         QCOMPARE(open_recovery_target(fifo), -1);  // and did not hang
 
-        // An existing regular file is truncated.
-        const int fd = open_recovery_target(victim);
+        // An existing regular file is never replaced, nor written through
+        // a hard link to it.
+        const QString hard = dir.filePath("hard");
+        QCOMPARE(::link(QFile::encodeName(victim).constData(), QFile::encodeName(hard).constData()), 0);
+        for (const QString& taken : {victim, hard}) {
+            errno = 0;
+            QCOMPARE(open_recovery_target(taken), -1);
+            QCOMPARE(errno, EEXIST);
+        }
+        QCOMPARE(read_all(victim), QByteArray("keep me"));
+        const int fd = open_recovery_target(dir.filePath("new"));
         QVERIFY(fd >= 0);
         ::close(fd);
-        QCOMPARE(QFileInfo(victim).size(), 0);
     }
 
     void rows_are_counted_and_stay_inside_the_folder()
@@ -136,12 +144,16 @@ private slots:
                                         });
         QCOMPARE(tally.written, 3);
         QCOMPARE(tally.failed, 1);
-        // Same-named rows replace each other, as the page's writer does.
-        QCOMPARE(read_all(folder + "/same.txt"), QByteArray("second"));
+        // Same-named rows each keep their data under a numbered name, and
+        // the failed row left nothing.
+        QCOMPARE(read_all(folder + "/same.txt"), QByteArray("first"));
+        QCOMPARE(read_all(folder + "/same (2).txt"), QByteArray("second"));
+        QVERIFY(!QFile::exists(folder + "/missing.bin"));
         QCOMPARE(read_all(folder + "/.._escape.txt"), QByteArray("evil"));
         QVERIFY(!QFile::exists(dir.filePath("escape.txt")));
         for (const auto& t : scanner.targets)
             QVERIFY(t.startsWith(folder + "/"));
+        QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden).size(), 3);
 
         std::atomic<int> cancel{1};
         QCOMPARE(recover_rows(scanner, rows, folder, {}, &cancel).written, 0);

@@ -1,0 +1,72 @@
+#include "cli/scanners.h"
+
+#include "devices/enumerate.h"
+#include "platform/drive_table.h"
+#include "platform/volumes.h"
+
+#include <QFileInfo>
+#include <algorithm>
+#include <ctime>
+
+namespace cli {
+
+bool volume_for_argument(const std::string& argument, volume_item_s* out)
+{
+    // "<image>:pN" names a partition of an image that need not have been
+    // opened with --image yet.
+    std::string image;
+    int partition = -1;
+    if (platform::split_image_volume_path(argument, &image, &partition) && QFileInfo(from_utf8(image)).isFile() &&
+        platform::open_disk_image(image) != 0)
+        return false;
+    platform::platform_volume_s v;
+    if (!platform::find_volume(argument, &v))
+        return false;
+    out->dos_device = from_utf8(v.dos_device);
+    out->device_path = from_utf8(v.device_path);
+    out->label = from_utf8(v.label);
+    out->file_system = from_utf8(v.file_system);
+    out->root_path = from_utf8(v.root_path);
+    out->total_bytes = v.total_bytes;
+    out->free_bytes = v.free_bytes;
+    out->partition_number = v.partition_number;
+    out->disk_number = v.disk_number;
+    return true;
+}
+
+std::vector<found_row_s> sorted_found_rows(const recovery_base_c& scanner)
+{
+    auto rows = scanner.found_rows();
+    std::stable_sort(rows.begin(), rows.end(), [](const auto& a, const auto& b) {
+        return a.folder != b.folder ? a.folder < b.folder : a.item.name < b.item.name;
+    });
+    return rows;
+}
+
+std::string local_time_text(int64_t seconds)
+{
+    if (seconds == 0)
+        return "-";
+    const std::time_t t = static_cast<std::time_t>(seconds);
+    std::tm tm{};
+    char text[32];
+    if (!localtime_r(&t, &tm) || std::strftime(text, sizeof text, "%Y-%m-%d %H:%M", &tm) == 0)
+        return "-";
+    return text;
+}
+
+void print_found_rows(const std::vector<found_row_s>& rows, bool json)
+{
+    table_c table({"id", "folder", "name", "size", "date1", "date2", "flags"});
+    for (const auto& r : rows) {
+        const uint64_t flags = static_cast<uint32_t>(r.item.flags);
+        if (json)
+            table.add_row({r.item.id, utf8(r.folder), utf8(r.item.name), r.item.size, r.item.date1, r.item.date2, flags});
+        else
+            table.add_row({r.item.id, utf8(r.folder), utf8(r.item.name), utf8(format_size(uint64_t(r.item.size))),
+                           local_time_text(r.item.date1), local_time_text(r.item.date2), flags});
+    }
+    table.print(json);
+}
+
+}  // namespace cli

@@ -1,0 +1,134 @@
+#include "scan/recovery_writer.h"
+
+#include "scan/safe_name.h"
+
+#include <QFile>
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+bool write_all(int fd, const char* data, size_t length)
+{
+    while (length > 0) {
+        const ssize_t n = ::write(fd, data, length);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        length -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+int copy_by_path(const QString& source, const QString& destination)
+{
+    const int in = ::open(QFile::encodeName(source).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (in < 0)
+        return -1;
+    struct stat st {};
+    if (::fstat(in, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(in);
+        return -1;
+    }
+    const int out = open_recovery_target(destination);
+    if (out < 0) {
+        const bool exists = errno == EEXIST;
+        ::close(in);
+        return exists ? recover_target_exists : -1;
+    }
+    std::vector<char> buffer(static_cast<size_t>(copy_by_path_chunk));
+    bool ok = true;
+    for (;;) {
+        const ssize_t got = ::read(in, buffer.data(), buffer.size());
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0) {
+            ok = false;
+            break;
+        }
+        if (got == 0)
+            break;
+        if (!write_all(out, buffer.data(), static_cast<size_t>(got))) {
+            ok = false;
+            break;
+        }
+    }
+    if (::close(out) != 0)
+        ok = false;
+    ::close(in);
+    if (!ok) {
+        ::unlink(QFile::encodeName(destination).constData());
+        return -1;
+    }
+    return 0;
+}
+
+int recover_one(recovery_base_c& scanner, const QDir& destination, const recovery_item_s& row, QString* written)
+{
+    std::lock_guard lock(scanner.read_back_lock());
+    QString source;
+    const bool live = scanner.live_source(row, &source);
+    for (int attempt = 1; attempt <= max_name_attempts; ++attempt) {
+        const QString target = destination.filePath(numbered_file_name(row.name, attempt));
+        // A name already taken is passed over without asking the scanner;
+        // one taken between this look and the scanner's exclusive create
+        // comes back as recover_target_exists and is passed over as well.
+        struct stat st {};
+        if (::lstat(QFile::encodeName(target).constData(), &st) == 0)
+            continue;
+        const int result = live ? copy_by_path(source, target) : scanner.recover_file(row.id, target);
+        if (result == recover_target_exists)
+            continue;
+        if (result == 0 && written)
+            *written = target;
+        return result == 0 ? 0 : -1;
+    }
+    return -1;
+}
+
+recovery_file_c::recovery_file_c(QObject* parent) : QThread(parent) {}
+
+recovery_file_c::~recovery_file_c() { wait(); }
+
+int recovery_file_c::start_recovery(recovery_base_c* scanner, const QDir& destination,
+                                    const std::vector<recovery_item_s>& rows)
+{
+    if (isRunning() || !scanner)
+        return -1;
+    scanner_ = scanner;
+    destination_ = destination;
+    rows_.clear();
+    for (const auto& row : rows)
+        if (row.checked)
+            rows_.push_back(row);
+    written_.store(0, std::memory_order_relaxed);
+    failed_.store(0, std::memory_order_relaxed);
+    start(QThread::InheritPriority);
+    return 0;
+}
+
+recovery_tally_s recovery_file_c::tally() const
+{
+    return {written_.load(std::memory_order_relaxed), failed_.load(std::memory_order_relaxed)};
+}
+
+void recovery_file_c::run()
+{
+    size_t done = 0;
+    for (const auto& row : rows_) {
+        QString written;
+        const int result = recover_one(*scanner_, destination_, row, &written);
+        (result == 0 ? written_ : failed_).fetch_add(1, std::memory_order_relaxed);
+        ++done;
+        if (row_done)
+            row_done(done, rows_.size(), row, result, written);
+    }
+    if (open_folder)
+        open_folder(destination_.path());
+}

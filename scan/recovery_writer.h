@@ -1,0 +1,79 @@
+// Copying found files out into a folder the user chose: the per-row routine
+// shared by the recovery writer thread, the page's preview and quarvel-cli.
+// Every file written is a new file with a unique name inside the folder; a
+// row that fails leaves nothing behind and is counted.
+#pragma once
+
+#include "scan/recovery_base.h"
+
+#include <QDir>
+#include <QString>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+// Bytes moved per read and write by copy_by_path.
+inline constexpr int64_t copy_by_path_chunk = 131072;
+
+// Copies the regular file at source into a new file at destination. Returns
+// 0 when every byte was copied; recover_target_exists when something stands
+// at destination (left alone); -1 otherwise, with nothing left at
+// destination. A symbolic link at source is not followed.
+int copy_by_path(const QString& source, const QString& destination);
+
+// Most names tried for one row before it counts as failed.
+inline constexpr int max_name_attempts = 10000;
+
+// Writes one row's file into destination under the row's name made safe,
+// numbered ("a (2).txt") while the name is taken. Rows the scanner can read
+// through the live file system are copied from there, all others are read
+// back by the scanner. Holds the scanner's read-back lock throughout.
+// Returns 0 or negative; *written, when given, receives the path written.
+int recover_one(recovery_base_c& scanner, const QDir& destination, const recovery_item_s& row,
+                QString* written = nullptr);
+
+struct recovery_tally_s {
+    int64_t written = 0;
+    int64_t failed = 0;
+};
+
+// The recovery writer: copies the ticked rows of a table into a folder on
+// its own thread, then opens the folder. It works on a copy of the rows
+// taken when it starts, so the page may refill, tick or sort its table
+// meanwhile.
+class recovery_file_c : public QThread {
+    Q_OBJECT
+public:
+    // Called on the writer's thread after each row: rows done so far, rows
+    // to do, the row, its result and the path written (empty on failure).
+    using row_done_fn = std::function<void(size_t done, size_t total, const recovery_item_s& row, int result,
+                                           const QString& written)>;
+
+    explicit recovery_file_c(QObject* parent = nullptr);
+    ~recovery_file_c() override;
+
+    // Starts copying the rows of rows whose checked is non-zero into
+    // destination, read back through scanner. Returns 0, or -1 when a
+    // recovery is still running (the request is ignored).
+    int start_recovery(recovery_base_c* scanner, const QDir& destination, const std::vector<recovery_item_s>& rows);
+
+    // Called with the folder when a recovery ends, whatever it wrote; the
+    // page opens it with the desktop. Set before the first start.
+    std::function<void(const QString& folder)> open_folder;
+    // Set before a start; see row_done_fn.
+    row_done_fn row_done;
+
+    // The counts of the last recovery, final once the thread has finished.
+    recovery_tally_s tally() const;
+
+protected:
+    void run() override;
+
+private:
+    recovery_base_c* scanner_ = nullptr;
+    QDir destination_;
+    std::vector<recovery_item_s> rows_;
+    std::atomic<int64_t> written_{0};
+    std::atomic<int64_t> failed_{0};
+};

@@ -1,0 +1,134 @@
+#include "scan/scan_service.h"
+
+#include "platform/services.h"
+#include "scan/fat/fat_disk.h"
+
+#include <QUrl>
+
+scanner_kind_e choose_scanner(const volume_item_s& volume, bool deep)
+{
+    if (deep)
+        return scanner_kind_e::raw;
+    if (volume.file_system == QLatin1String("NTFS"))
+        return scanner_kind_e::ntfs;
+    if (volume.file_system.startsWith(QLatin1String("FAT")))
+        return scanner_kind_e::fat;
+    return scanner_kind_e::none;
+}
+
+scan_service_c::scan_service_c(QObject* parent) : QObject(parent)
+{
+    register_scan_types();
+    writer_.open_folder = [](const QString& folder) { platform::shell_open(QUrl::fromLocalFile(folder)); };
+    for (recovery_base_c* s : {static_cast<recovery_base_c*>(&fat_), static_cast<recovery_base_c*>(&ntfs_),
+                               static_cast<recovery_base_c*>(&raw_)})
+        connect(s, &QThread::finished, this, &scan_service_c::scan_finished, Qt::QueuedConnection);
+    connect(&writer_, &QThread::finished, this, [this] {
+        const recovery_tally_s t = writer_.tally();
+        emit recovery_finished(t.written, t.failed);
+    }, Qt::QueuedConnection);
+}
+
+scan_service_c::~scan_service_c()
+{
+    writer_.wait();
+    for (recovery_base_c* s : {static_cast<recovery_base_c*>(&fat_), static_cast<recovery_base_c*>(&ntfs_),
+                               static_cast<recovery_base_c*>(&raw_)}) {
+        s->set_stop(stop_abandon);
+        s->wait();
+    }
+}
+
+recovery_base_c* scan_service_c::scanner_for(scanner_kind_e kind)
+{
+    switch (kind) {
+    case scanner_kind_e::fat: return &fat_;
+    case scanner_kind_e::ntfs: return &ntfs_;
+    case scanner_kind_e::raw: return &raw_;
+    case scanner_kind_e::none: break;
+    }
+    return nullptr;
+}
+
+bool scan_service_c::scanning() const { return current_->isRunning(); }
+
+void scan_service_c::reset_scanner()
+{
+    writer_.wait();
+    current_->reset();
+    current_ = &stop_;
+    kind_ = scanner_kind_e::none;
+}
+
+void scan_service_c::use_raw_scanner()
+{
+    writer_.wait();
+    current_ = &raw_;
+    kind_ = scanner_kind_e::raw;
+}
+
+int scan_service_c::start_scan(const volume_item_s& volume, bool deep, QString* reason)
+{
+    if (scanning()) {
+        if (reason)
+            *reason = QStringLiteral("a scan is running");
+        return -1;
+    }
+    const scanner_kind_e kind = choose_scanner(volume, deep);
+    recovery_base_c* next = scanner_for(kind);
+    if (!next) {
+        if (reason)
+            *reason = volume.file_system.isEmpty()
+                          ? QStringLiteral("%1 holds no file system this program can scan (try --deep)")
+                                .arg(volume.device_path)
+                          : QStringLiteral("%1 holds %2, which cannot be scanned for deleted files (try --deep)")
+                                .arg(volume.device_path, volume.file_system);
+        return -1;
+    }
+    reset_scanner();
+    if (kind == scanner_kind_e::raw)
+        raw_recovery_c::load_engine_config();
+    current_ = next;
+    kind_ = kind;
+    current_->reset();
+    current_->set_volume(volume);
+    current_->start(QThread::InheritPriority);
+    return 0;
+}
+
+int scan_service_c::recover_one(const QDir& destination, const recovery_item_s& row, QString* written)
+{
+    return ::recover_one(*current_, destination, row, written);
+}
+
+int scan_service_c::start_recovery(const QDir& destination, const std::vector<recovery_item_s>& rows)
+{
+    bool any = false;
+    for (const auto& row : rows)
+        any = any || row.checked;
+    if (!any || scanning())
+        return -1;
+    return writer_.start_recovery(current_, destination, rows);
+}
+
+int scan_service_c::scan_to_end(const volume_item_s& volume, bool deep, QString* reason,
+                                const std::function<void()>& tick)
+{
+    // The window's start-up thread starts the FAT disk layer once; a process
+    // without it does so here.
+    if (choose_scanner(volume, deep) == scanner_kind_e::fat)
+        disk_startup();
+    if (start_scan(volume, deep, reason) != 0)
+        return -1;
+    while (!current_->wait(200))
+        if (tick)
+            tick();
+    current_->set_progress(1.0);
+    const QString failure = current_->failure_reason();
+    if (!failure.isEmpty()) {
+        if (reason)
+            *reason = failure;
+        return -1;
+    }
+    return 0;
+}

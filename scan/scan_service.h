@@ -1,0 +1,85 @@
+// The one scan service the recovery page and quarvel-cli stand on: it holds
+// one scanner of each kind, chooses the one a volume gets, runs it, and
+// copies found files out through the one recovery writer. What a finished
+// scan found, why it failed and what it skipped come from the scanner
+// itself (recovery_base_c's virtual operations).
+#pragma once
+
+#include "scan/fat/fat_recovery.h"
+#include "scan/ntfs/ntfs_recovery.h"
+#include "scan/raw/raw_recovery.h"
+#include "scan/recovery_base.h"
+#include "scan/recovery_writer.h"
+
+#include <QDir>
+#include <QObject>
+#include <QString>
+#include <functional>
+#include <vector>
+
+enum class scanner_kind_e { none, fat, ntfs, raw };
+
+// The scanner a volume gets: the deep scan when asked for; "NTFS" -> NTFS;
+// a file system name beginning "FAT" -> FAT; anything else none.
+scanner_kind_e choose_scanner(const volume_item_s& volume, bool deep);
+
+class scan_service_c : public QObject {
+    Q_OBJECT
+public:
+    explicit scan_service_c(QObject* parent = nullptr);
+    // Stops a running scan (its results are thrown away) and waits for it
+    // and for a running recovery.
+    ~scan_service_c() override;
+
+    // Resets the current scanner, chooses the volume's, resets it, hands it
+    // the volume and starts its thread. Returns 0, or -1 with a one-line
+    // *reason when there is no scanner for the volume or a scan is running.
+    // Waits for a running recovery first: its scanner's store must not be
+    // reset under it.
+    int start_scan(const volume_item_s& volume, bool deep, QString* reason = nullptr);
+    // Whether the current scanner's thread runs.
+    bool scanning() const;
+    // Makes the deep scanner current without scanning, for a loaded result.
+    void use_raw_scanner();
+    // Resets the current scanner (after a running recovery has ended) and
+    // makes the inert scanner current.
+    void reset_scanner();
+
+    recovery_base_c& scanner() const { return *current_; }
+    scanner_kind_e kind() const { return kind_; }
+    fat_recovery_c& fat_scanner() { return fat_; }
+    ntfs_recovery_c& ntfs_scanner() { return ntfs_; }
+    raw_recovery_c& raw_scanner() { return raw_; }
+
+    // Copies one row into destination through the current scanner, for the
+    // preview; waits while the writer reads the same scanner back.
+    int recover_one(const QDir& destination, const recovery_item_s& row, QString* written = nullptr);
+    // Starts the writer on a copy of the ticked rows. Returns 0, or -1 when
+    // a recovery is running or nothing is ticked.
+    int start_recovery(const QDir& destination, const std::vector<recovery_item_s>& rows);
+    bool recovering() const { return writer_.isRunning(); }
+    recovery_file_c& writer() { return writer_; }
+
+    // For a process without an event loop: runs a scan to its end on this
+    // thread's behalf, calling tick about every 200 ms while it runs.
+    // Returns 0, or -1 with *reason when it could not start or could not
+    // read the volume.
+    int scan_to_end(const volume_item_s& volume, bool deep, QString* reason, const std::function<void()>& tick = {});
+
+signals:
+    // A scanner's thread ended (queued to the service's thread).
+    void scan_finished();
+    // The writer ended: how many rows were written and how many failed.
+    void recovery_finished(qint64 written, qint64 failed);
+
+private:
+    recovery_base_c* scanner_for(scanner_kind_e kind);
+
+    fat_recovery_c fat_;
+    ntfs_recovery_c ntfs_;
+    raw_recovery_c raw_;
+    recovery_stop_c stop_;
+    recovery_base_c* current_ = &stop_;
+    scanner_kind_e kind_ = scanner_kind_e::none;
+    recovery_file_c writer_;
+};
