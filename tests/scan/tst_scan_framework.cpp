@@ -66,6 +66,13 @@ private slots:
         QCOMPARE(safe_file_name(".."), QString("_.."));
         QCOMPARE(safe_file_name(""), QString("_"));
         QCOMPARE(safe_file_name("#oliday photo.jpg"), QString("#oliday photo.jpg"));
+        QCOMPARE(safe_file_name("a\nb\x1b[2Jc\x7f.txt"), QString("a_b_[2Jc_.txt"));
+        QCOMPARE(numbered_file_name("report.txt", 1), QString("report.txt"));
+        QCOMPARE(numbered_file_name("report.txt", 2), QString("report (2).txt"));
+        QCOMPARE(numbered_file_name(".profile", 3), QString(".profile (3)"));
+        const QString long_name = QString(300, 'x') + ".jpeg";
+        QVERIFY(numbered_file_name(long_name, 12).endsWith(" (12).jpeg"));
+        QVERIFY(numbered_file_name(long_name, 12).toUtf8().size() <= 255);
     }
 
     void sanitiser_cuts_to_255_bytes_keeping_extension()

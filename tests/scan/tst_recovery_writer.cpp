@@ -1,0 +1,351 @@
+// The scan service and the recovery writer on a real FAT image made by
+// mkfs.fat and mtools: same-named files in two folders all come back, in
+// the window's writer and in quarvel-cli; nothing in the destination is
+// replaced or written through; failures are counted and leave nothing; a
+// preview and a recovery read one scanner back at the same time.
+#include "platform/drive_table.h"
+#include "platform/services.h"
+#include "scan/safe_name.h"
+#include "scan/scan_service.h"
+#include "support/fixtures.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+#include <map>
+#include <unistd.h>
+
+namespace {
+
+QByteArray read_all(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+bool write_file(const QString& path, const QByteArray& bytes)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
+}
+
+QByteArray random_bytes(int size, quint32 seed)
+{
+    QRandomGenerator gen(seed);
+    QByteArray b(size, '\0');
+    for (char& c : b)
+        c = char(gen.bounded(256));
+    return b;
+}
+
+bool run_tool(const QString& program, const QStringList& args)
+{
+    QProcess p;
+    p.start(program, args);
+    return p.waitForFinished(60000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+}
+
+// The contents of every regular file in folder, counted.
+std::map<QByteArray, int> contents_of(const QString& folder)
+{
+    std::map<QByteArray, int> seen;
+    for (const QString& name : QDir(folder).entryList(QDir::Files | QDir::Hidden))
+        ++seen[read_all(QDir(folder).filePath(name))];
+    return seen;
+}
+
+// A FAT image holding folders a and b, each with `per_folder` deleted files
+// named f0.txt, f1.txt, ... (so every name is in both folders). Returns the
+// volume, or an empty device path with *reason when the tools are missing.
+volume_item_s make_image(const QString& dir, int per_folder, std::map<QByteArray, int>* contents, QString* reason)
+{
+    for (const char* tool : {"mkfs.fat", "mmd", "mcopy", "mdel"}) {
+        if (QStandardPaths::findExecutable(tool).isEmpty() &&
+            QStandardPaths::findExecutable(tool, {"/sbin", "/usr/sbin"}).isEmpty()) {
+            *reason = QStringLiteral("%1 is not installed").arg(tool);
+            return {};
+        }
+    }
+    QString mkfs = QStandardPaths::findExecutable("mkfs.fat");
+    if (mkfs.isEmpty())
+        mkfs = QStandardPaths::findExecutable("mkfs.fat", {"/sbin", "/usr/sbin"});
+    const QString image = QDir(dir).filePath("same.img");
+    QStringList doomed;
+    bool ok = run_tool(mkfs, {"-C", image, "4096"}) && run_tool("mmd", {"-i", image, "::/a", "::/b"});
+    for (int i = 0; ok && i < per_folder; ++i) {
+        for (const QString folder : {"a", "b"}) {
+            const QByteArray data = random_bytes(1500 + 700 * i + (folder == "b" ? 300 : 0), quint32(i * 2 + (folder == "b")));
+            const QString source = QDir(dir).filePath("src");
+            const QString target = QStringLiteral("::/%1/f%2.txt").arg(folder).arg(i);
+            ok = write_file(source, data) && run_tool("mcopy", {"-i", image, source, target});
+            ++(*contents)[data];
+            doomed << target;
+        }
+    }
+    ok = ok && run_tool("mdel", QStringList{"-i", image} + doomed);
+    if (!ok) {
+        *reason = "building the image failed";
+        return {};
+    }
+    platform::open_disk_image(image.toStdString());
+    volume_item_s v;
+    v.device_path = image + ":p0";
+    v.dos_device = "same.img:p0";
+    v.root_path = v.device_path + "/";
+    v.file_system = "FAT12";
+    v.partition_number = 0;
+    v.disk_number = platform::drive_number_of(image.toStdString());
+    return v;
+}
+
+std::vector<recovery_item_s> ticked_rows(const recovery_base_c& scanner)
+{
+    std::vector<recovery_item_s> rows;
+    for (auto& r : scanner.found_rows()) {
+        r.item.checked = 1;
+        rows.push_back(r.item);
+    }
+    return rows;
+}
+
+}  // namespace
+
+class tst_recovery_writer : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir tmp_;
+
+private slots:
+    void initTestCase() { platform::set_shell_open_enabled(false); }
+
+    void service_chooses_and_refuses()
+    {
+        volume_item_s v;
+        v.device_path = "/nonexistent";
+        v.file_system = "NTFS";
+        QCOMPARE(choose_scanner(v, false), scanner_kind_e::ntfs);
+        QCOMPARE(choose_scanner(v, true), scanner_kind_e::raw);
+        v.file_system = "FAT32";
+        QCOMPARE(choose_scanner(v, false), scanner_kind_e::fat);
+        for (const QString fs : {"exFAT", "ext4", ""}) {
+            v.file_system = fs;
+            QCOMPARE(choose_scanner(v, false), scanner_kind_e::none);
+            scan_service_c service;
+            QString reason;
+            QCOMPARE(service.start_scan(v, false, &reason), -1);
+            QVERIFY(reason.contains("--deep"));
+            QCOMPARE(service.kind(), scanner_kind_e::none);
+            QCOMPARE(service.scanner().get_stop(), int(stop_idle));
+        }
+    }
+
+    // Two deleted files of one name in two folders, a file of that name
+    // already in the destination, and a hard link to a file outside it
+    // standing at the next free name: every row is written, nothing that
+    // was there changes, and the counts match the folder.
+    void same_names_all_come_back_and_nothing_is_replaced()
+    {
+        std::map<QByteArray, int> expected;
+        QString reason;
+        const volume_item_s volume = make_image(tmp_.path(), 1, &expected, &reason);
+        if (volume.device_path.isEmpty())
+            QSKIP(qPrintable(reason));
+
+        scan_service_c service;
+        QVERIFY2(service.scan_to_end(volume, false, &reason) == 0, qPrintable(reason));
+        std::vector<recovery_item_s> rows = ticked_rows(service.scanner());
+        QCOMPARE(rows.size(), size_t(2));
+        QCOMPARE(rows[0].name, rows[1].name);
+
+        const QString out = QDir(tmp_.path()).filePath("out");
+        QVERIFY(QDir().mkpath(out));
+        const QString first = QDir(out).filePath(safe_file_name(rows[0].name));
+        const QString second = QDir(out).filePath(numbered_file_name(rows[0].name, 2));
+        const QString outside = QDir(tmp_.path()).filePath("outside.txt");
+        QVERIFY(write_file(first, "already here"));
+        QVERIFY(write_file(outside, "outside"));
+        QCOMPARE(::link(QFile::encodeName(outside).constData(), QFile::encodeName(second).constData()), 0);
+
+        rows.push_back(rows[0]);
+        rows.back().checked = 0;  // not ticked: not written
+        const int opened = platform::shell_open_calls();
+        QSignalSpy done(&service, &scan_service_c::recovery_finished);
+        QCOMPARE(service.start_recovery(QDir(out), rows), 0);
+        rows.clear();  // the writer works on its own copy
+        QVERIFY(done.wait(30000));
+        QCOMPARE(done.at(0).at(0).toLongLong(), 2);
+        QCOMPARE(done.at(0).at(1).toLongLong(), 0);
+        QCOMPARE(platform::shell_open_calls(), opened + 1);
+
+        QCOMPARE(read_all(first), QByteArray("already here"));
+        QCOMPARE(read_all(outside), QByteArray("outside"));
+        std::map<QByteArray, int> got = contents_of(out);
+        QCOMPARE(got[QByteArray("already here")], 1);
+        QCOMPARE(got[QByteArray("outside")], 1);
+        got.erase("already here");
+        got.erase("outside");
+        QVERIFY(got == expected);
+
+        // quarvel-cli writes the same rows with counts true to the folder,
+        // and its table is for people.
+        const QString cli = qEnvironmentVariable("QUARVEL_BIN_DIR") + "/quarvel-cli";
+        if (!QFile::exists(cli))
+            QSKIP("quarvel-cli is not built");
+        const QString cli_out = QDir(tmp_.path()).filePath("cli-out");
+        QProcess p;
+        p.start(cli, {"--json", "recover", volume.device_path, "--all", "--to", cli_out});
+        QVERIFY(p.waitForFinished(60000));
+        QCOMPARE(p.exitCode(), 0);
+        QCOMPARE(p.readAllStandardOutput().trimmed(), QByteArray("{\"written\":2,\"failed\":0}"));
+        QVERIFY(contents_of(cli_out) == expected);
+        p.start(cli, {"scan", volume.device_path});
+        QVERIFY(p.waitForFinished(60000));
+        const QString table = QString::fromUtf8(p.readAllStandardOutput());
+        QVERIFY2(table.contains(QRegularExpression(R"(\d\.\d\dK +\d{4}-\d\d-\d\d \d\d:\d\d +\d{4}-\d\d-\d\d \d\d:\d\d)")),
+                 qPrintable(table));
+        p.start(cli, {});
+        QVERIFY(p.waitForFinished(10000));
+        QCOMPARE(p.exitCode(), 2);
+        QVERIFY(p.readAllStandardError().contains("usage:"));
+    }
+
+    // A deep-scan record that runs past the device's end and one that names
+    // no record fail, leave no file, and are counted; the folder still opens.
+    void failures_are_counted_and_leave_nothing()
+    {
+        const QString image = QDir(tmp_.path()).filePath("raw.img");
+        QByteArray bytes(4096, 'x');
+        bytes.replace(1000, 5, "hello");
+        QVERIFY(write_file(image, bytes));
+        QByteArray sav = QFile::encodeName(image);
+        sav.resize(256, '\0');
+        auto record = [](int64_t index, int64_t offset, int64_t size) {
+            QByteArray r(32, '\0');
+            for (int i = 0; i < 8; ++i) {
+                r[i] = char(uint64_t(index) >> (8 * i));
+                r[8 + i] = char(uint64_t(offset) >> (8 * i));
+                r[16 + i] = char(uint64_t(size) >> (8 * i));
+            }
+            r.replace(24, 3, "txt");
+            return r;
+        };
+        sav += record(0, 1000, 5) + record(1, 3584, 100000);
+        const QString sav_path = QDir(tmp_.path()).filePath("raw.sav");
+        QVERIFY(write_file(sav_path, sav));
+
+        scan_service_c service;
+        QCOMPARE(service.raw_scanner().load_results(QFile::encodeName(sav_path)), image);
+        service.use_raw_scanner();
+        std::vector<recovery_item_s> rows = ticked_rows(service.scanner());
+        QCOMPARE(rows.size(), size_t(2));
+        rows.push_back(rows[0]);
+        rows.back().id = 7;
+        const QString out = QDir(tmp_.path()).filePath("raw-out");
+        QVERIFY(QDir().mkpath(out));
+        const int opened = platform::shell_open_calls();
+        QCOMPARE(service.start_recovery(QDir(out), rows), 0);
+        QCOMPARE(service.start_recovery(QDir(out), rows), -1);  // one recovery at a time
+        QVERIFY(service.writer().wait(30000));
+        QCOMPARE(service.writer().tally().written, 1);
+        QCOMPARE(service.writer().tally().failed, 2);
+        QCOMPARE(platform::shell_open_calls(), opened + 1);
+        QCOMPARE(QDir(out).entryList(QDir::Files | QDir::Hidden).size(), 1);
+
+        // Nothing ticked: nothing starts.
+        for (auto& r : rows)
+            r.checked = 0;
+        QCOMPARE(service.start_recovery(QDir(out), rows), -1);
+    }
+
+    void copy_by_path_and_the_live_branch()
+    {
+        const QString source = QDir(tmp_.path()).filePath("live.bin");
+        const QByteArray data = random_bytes(300000, 9);
+        QVERIFY(write_file(source, data));
+        const QString out = QDir(tmp_.path()).filePath("copy.bin");
+        QCOMPARE(copy_by_path(source, out), 0);
+        QCOMPARE(read_all(out), data);
+        QCOMPARE(copy_by_path(source, out), recover_target_exists);
+        QCOMPARE(read_all(out), data);
+        const QString link = QDir(tmp_.path()).filePath("live-link");
+        QVERIFY(QFile::link(source, link));
+        QCOMPARE(copy_by_path(link, QDir(tmp_.path()).filePath("via-link")), -1);
+        QCOMPARE(copy_by_path(tmp_.path(), QDir(tmp_.path()).filePath("a-folder")), -1);
+        QVERIFY(!QFile::exists(QDir(tmp_.path()).filePath("via-link")));
+
+        QVERIFY(is_mount_point("/"));
+        QVERIFY(QDir().mkpath(QDir(tmp_.path()).filePath("plain")));
+        QVERIFY(!is_mount_point(QDir(tmp_.path()).filePath("plain")));
+        QVERIFY(!is_mount_point(source + ":p1/"));
+
+        // A row without the engine bit goes through the file system only
+        // when the volume's root really is a mount point.
+        ntfs_recovery_c ntfs;
+        volume_item_s v;
+        v.device_path = source + ":p1";
+        v.root_path = v.device_path + "/";
+        ntfs.set_volume(v);
+        recovery_item_s row;
+        row.id = 64;
+        QString from = "unchanged";
+        QVERIFY(!ntfs.live_source(row, &from));
+        v.root_path = "/";
+        ntfs.set_volume(v);
+        QVERIFY(ntfs.live_source(row, &from));
+        QVERIFY(from.isEmpty());  // not in the store: the copy will fail
+        row.flags = int32_t(0x80000000u);
+        QVERIFY(!ntfs.live_source(row, &from));
+    }
+
+    // The writer recovers every row many times over while this thread asks
+    // for previews of the same rows: every copy is whole, and resetting the
+    // scanner waits for the writer.
+    void preview_and_recovery_at_once()
+    {
+        std::map<QByteArray, int> expected;
+        QString reason;
+        const QString dir = QDir(tmp_.path()).filePath("busy");
+        QVERIFY(QDir().mkpath(dir));
+        const volume_item_s volume = make_image(dir, 6, &expected, &reason);
+        if (volume.device_path.isEmpty())
+            QSKIP(qPrintable(reason));
+        scan_service_c service;
+        QVERIFY2(service.scan_to_end(volume, false, &reason) == 0, qPrintable(reason));
+        const std::vector<recovery_item_s> once = ticked_rows(service.scanner());
+        QCOMPARE(once.size(), size_t(12));
+        std::vector<recovery_item_s> rows;
+        constexpr int rounds = 20;
+        for (int i = 0; i < rounds; ++i)
+            rows.insert(rows.end(), once.begin(), once.end());
+
+        const QString out = QDir(tmp_.path()).filePath("busy-out");
+        const QString previews = QDir(tmp_.path()).filePath("busy-previews");
+        QVERIFY(QDir().mkpath(out) && QDir().mkpath(previews));
+        QCOMPARE(service.start_recovery(QDir(out), rows), 0);
+        int preview_count = 0;
+        while (service.recovering() || preview_count < int(once.size())) {
+            const recovery_item_s& row = once[size_t(preview_count) % once.size()];
+            QString written;
+            QCOMPARE(service.recover_one(QDir(previews), row, &written), 0);
+            ++preview_count;
+        }
+        service.reset_scanner();
+        QVERIFY(!service.recovering());
+        QCOMPARE(service.writer().tally().written, int64_t(rows.size()));
+        QCOMPARE(service.writer().tally().failed, 0);
+
+        for (const auto& [data, count] : contents_of(out))
+            QCOMPARE(count, expected.at(data) * rounds);
+        for (const auto& [data, count] : contents_of(previews))
+            QVERIFY(expected.count(data));
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_recovery_writer)
+#include "tst_recovery_writer.moc"
