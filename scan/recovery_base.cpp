@@ -14,6 +14,10 @@ void scan_status_s::clear()
 void register_scan_types()
 {
     qRegisterMetaType<recovery_item_s>("recovery_item_s");
+    // A row read as text is its name, for whatever asks a table for text.
+    static const bool converter = QMetaType::registerConverter<recovery_item_s, QString>(
+        [](const recovery_item_s& row) { return row.name; });
+    Q_UNUSED(converter);
 }
 
 double recovery_base_c::get_progress() { return status_.progress.load(std::memory_order_relaxed); }

@@ -1,0 +1,16 @@
+// Models are replaced, never emptied in place: the view gets the new model
+// and the previous one, with its selection model, is deleted.
+#pragma once
+
+#include <QAbstractItemModel>
+#include <QAbstractItemView>
+#include <QItemSelectionModel>
+
+inline void replace_model(QAbstractItemView* view, QAbstractItemModel* model)
+{
+    QAbstractItemModel* previous = view->model();
+    QItemSelectionModel* previous_selection = view->selectionModel();
+    view->setModel(model);
+    delete previous_selection;
+    delete previous;
+}

@@ -1,0 +1,324 @@
+// The result tree and file table on real scans of the fixture images (FAT,
+// NTFS and a deep scan), checked by QAbstractItemModelTester; a damaged
+// store whose folder is its own ancestor; ticking, sorting, the header's
+// hit areas, keyboard moves and the delegate's painting.
+#include "app/settings.h"
+#include "platform/drive_table.h"
+#include "platform/volumes.h"
+#include "results/header_view.h"
+#include "results/recovery_delegate.h"
+#include "results/recovery_model.h"
+#include "results/table_view.h"
+#include "results/tree_model.h"
+#include "scan/scan_service.h"
+#include "support/fixtures.h"
+
+#include <QAbstractItemModelTester>
+#include <QApplication>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTest>
+#include <QTreeView>
+#include <ctime>
+#include <map>
+
+namespace {
+
+bool volume_of(const std::string& image, int partition, volume_item_s* out)
+{
+    if (platform::open_disk_image(image) != 0)
+        return false;
+    platform::platform_volume_s v;
+    if (!platform::find_volume(image + ":p" + std::to_string(partition), &v))
+        return false;
+    out->device_path = QString::fromStdString(v.device_path);
+    out->file_system = QString::fromStdString(v.file_system);
+    out->root_path = QString::fromStdString(v.root_path);
+    out->total_bytes = v.total_bytes;
+    out->partition_number = v.partition_number;
+    out->disk_number = v.disk_number;
+    return true;
+}
+
+// Every folder item of a tree, depth first.
+void collect(const TreeItem* item, std::vector<const TreeItem*>* out)
+{
+    out->push_back(item);
+    for (const TreeItem* child : item->children)
+        collect(child, out);
+}
+
+// A store whose folder a holds b, and b holds a again: a folder that is its
+// own ancestor, as a damaged volume can make.
+class looped_scanner_c : public recovery_base_c {
+public:
+    int top = 0, a = 1, b = 2;
+    void set_volume(const volume_item_s&) override {}
+    void reset() override {}
+    int recover_file(int64_t, const QString&) override { return -1; }
+    bool top_folder(const void** node) const override
+    {
+        *node = &top;
+        return true;
+    }
+    void sub_folders(const void* folder, std::vector<result_folder_s>* out) const override
+    {
+        if (folder == &top || folder == &b)
+            out->push_back({"a", &a});
+        if (folder == &a)
+            out->push_back({"b", &b});
+    }
+    void folder_rows(const void* folder, std::vector<recovery_item_s>* out) const override
+    {
+        recovery_item_s row;
+        row.name = folder == &a ? "in-a.txt" : "in-b.txt";
+        if (folder != &top)
+            out->push_back(row);
+    }
+
+protected:
+    void run() override {}
+};
+
+recovery_item_s item(const char* name, int64_t size, int64_t date1)
+{
+    recovery_item_s r;
+    r.name = name;
+    r.size = size;
+    r.date1 = date1;
+    r.date2 = -date1;
+    return r;
+}
+
+}  // namespace
+
+class tst_results_models : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        register_scan_types();
+        platform::set_block_devices_enabled(false);
+        const QString source = qEnvironmentVariable("QUARVEL_SOURCE_DIR", QUARVEL_DEFAULT_SOURCE);
+        QCOMPARE(load_language_file((source + "/data/language.ini").toStdString(), "English", true), 0);
+    }
+    void cleanup() { platform::close_disk_images(); }
+
+    void models_on_real_scans_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("fat") << "fat";
+        QTest::newRow("ntfs") << "ntfs";
+        QTest::newRow("raw") << "raw";
+    }
+
+    void models_on_real_scans()
+    {
+        QFETCH(QString, kind);
+        volume_item_s volume;
+        if (kind == "raw") {
+            QUARVEL_FIXTURE(f, "carve");
+            QCOMPARE(platform::open_disk_image(f.image), 0);
+            volume.device_path = QString::fromStdString(f.image) + ":p0";
+            volume.total_bytes = uint64_t(QFileInfo(QString::fromStdString(f.image)).size());
+        } else {
+            QUARVEL_FIXTURE(f, "demo");
+            QVERIFY(volume_of(f.image, kind == "fat" ? 1 : 2, &volume));
+        }
+        scan_service_c service;
+        QString reason;
+        QVERIFY2(service.scan_to_end(volume, kind == "raw", &reason) == 0, qPrintable(reason));
+        const recovery_base_c& scanner = service.scanner();
+
+        QTreeView tree;
+        reset_result_tree(&tree);
+        QVERIFY(install_result_tree(&tree, scanner));
+        auto* model = qobject_cast<TreeModel*>(tree.model());
+        QVERIFY(model);
+        QAbstractItemModelTester tree_tester(model, QAbstractItemModelTester::FailureReportingMode::QtTest);
+        QCOMPARE(model->rowCount(), 1);
+        QCOMPARE(model->index(0, 0).data().toString(), QString("/"));
+        QCOMPARE(model->headerData(0, Qt::Horizontal, Qt::DisplayRole).toString(), QString("Title"));
+        QVERIFY(tree.isExpanded(model->index(0, 0)));
+
+        // Opening every folder lists exactly the rows the scan found.
+        std::vector<const TreeItem*> folders;
+        collect(model->root()->child(0), &folders);
+        std::vector<recovery_item_s> rows;
+        MyQTableView table;
+        auto* header = new MyHeaderView(&table);
+        setup_file_table(&table, header, new recovery_delegate_c(&table));
+        size_t listed = 0;
+        for (const TreeItem* folder : folders) {
+            fill_folder_rows(scanner, folder->node, &rows);
+            install_table_model(&table, &rows, header);
+            auto* files = qobject_cast<recovery_model_c*>(table.model());
+            QAbstractItemModelTester table_tester(files, QAbstractItemModelTester::FailureReportingMode::QtTest);
+            for (const auto& row : rows) {
+                QCOMPARE(row.checked, 0);
+                if (kind == "ntfs")
+                    QVERIFY(row.id > 11);
+                if (kind == "raw") {
+                    QVERIFY2(row.name.contains(QRegularExpression("^\\d{8}\\." + QRegularExpression::escape(folder->name) + "$")),
+                             qPrintable(row.name));
+                    QCOMPARE(row.date1, 0);
+                    QCOMPARE(row.date2, 0);
+                }
+            }
+            if (folder == model->root()->child(0) && kind == "raw")
+                QVERIFY(rows.empty());
+            if (!rows.empty()) {
+                const QVariant whole = files->index(int(rows.size()) - 1, 3).data();
+                QCOMPARE(whole.value<recovery_item_s>().id, rows.back().id);
+            }
+            listed += rows.size();
+        }
+        QCOMPARE(listed, scanner.found_rows().size());
+        QVERIFY(listed > 0);
+    }
+
+    void damaged_store_whose_folder_is_its_own_ancestor()
+    {
+        looped_scanner_c scanner;
+        TreeModel model;
+        QVERIFY(model.build(scanner));
+        QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
+        const TreeItem* top = model.root()->child(0);
+        QCOMPARE(top->child_count(), 1);
+        QCOMPARE(top->child(0)->name, QString("a"));
+        QCOMPARE(top->child(0)->child(0)->name, QString("b"));
+        QCOMPARE(top->child(0)->child(0)->child_count(), 0);
+        QCOMPARE(scanner.found_rows().size(), size_t(2));
+
+        // A store with no top folder: nothing found, the view keeps its model.
+        recovery_stop_c nothing;
+        QTreeView view;
+        reset_result_tree(&view);
+        QAbstractItemModel* kept = view.model();
+        QVERIFY(!install_result_tree(&view, nothing));
+        QCOMPARE(view.model(), kept);
+    }
+
+    void ticking_and_sorting()
+    {
+        std::vector<recovery_item_s> rows = {item("b", 10, 5), item("B", -1, 7), item("a", 3, -2)};
+        recovery_model_c model(&rows);
+        QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
+        QCOMPARE(model.headerData(2, Qt::Horizontal, Qt::DisplayRole).toString(), QString("Size"));
+        QSignalSpy changed(&model, &QAbstractItemModel::dataChanged);
+        model.set_checked(1, !rows[1].checked);
+        model.set_checked(1, !rows[1].checked);
+        QCOMPARE(rows[1].checked, 0);
+        QCOMPARE(changed.size(), 2);
+        QCOMPARE(changed.at(0).at(0).toModelIndex(), model.index(1, 0));
+        QCOMPARE(changed.at(0).at(1).toModelIndex(), model.index(1, 0));
+
+        auto names = [&] {
+            QString s;
+            for (const auto& r : rows)
+                s += r.name;
+            return s;
+        };
+        model.sort_by_column(2);  // smallest first; the size is unsigned
+        QCOMPARE(names(), QString("abB"));
+        model.sort_by_column(2);
+        QCOMPARE(names(), QString("Bba"));
+        model.sort_by_column(1);  // case-sensitive: upper case first
+        QCOMPARE(names(), QString("Bab"));
+        model.sort_by_column(4);
+        QCOMPARE(names(), QString("Bba"));
+        QCOMPARE(changed.size(), 6);
+        QCOMPARE(changed.last().at(1).toModelIndex(), model.index(2, 4));
+        model.sort_by_column(0);
+        QCOMPARE(changed.size(), 6);
+
+        // Tick-all replaces the model: every row ticked, every direction
+        // flag cleared, so the next size click sorts ascending again.
+        QTableView view;
+        tick_all_rows(&view, &rows, 1);
+        for (const auto& r : rows)
+            QCOMPARE(r.checked, 1);
+        auto* fresh = qobject_cast<recovery_model_c*>(view.model());
+        QVERIFY(fresh);
+        fresh->sort_by_column(2);
+        QCOMPARE(names(), QString("abB"));
+
+        std::vector<recovery_item_s> none;
+        recovery_model_c empty(&none);
+        QSignalSpy quiet(&empty, &QAbstractItemModel::dataChanged);
+        empty.sort_by_column(2);
+        QCOMPARE(quiet.size(), 0);
+    }
+
+    void header_hit_areas_and_keyboard()
+    {
+        std::vector<recovery_item_s> rows;
+        for (int i = 0; i < 6; ++i)
+            rows.push_back(item("f", i, i));
+        MyQTableView table;
+        auto* header = new MyHeaderView(&table);
+        setup_file_table(&table, header, new recovery_delegate_c(&table));
+        install_table_model(&table, &rows, header);
+        table.resize(700, 300);
+        table.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&table));
+        QCOMPARE(header->sizeHint().height(), 24);
+        QCOMPARE(header->sectionSize(0), 33);
+        QCOMPARE(header->sectionSize(1), 235);
+
+        QSignalSpy ticks(header, &MyHeaderView::check_all);
+        QSignalSpy sorts(header, &MyHeaderView::sort_column);
+        const int w0 = header->sectionSize(0), w1 = header->sectionSize(1), w2 = header->sectionSize(2);
+        QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, QPoint(w0, 5));
+        QCOMPARE(ticks.size(), 1);
+        QCOMPARE(ticks.at(0).at(0).toBool(), true);
+        QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, QPoint(w0 + w1, 5));
+        QCOMPARE(sorts.size(), 0);
+        QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, QPoint(w0 + w1 - 1, 5));
+        QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, QPoint(w0 + w1 + w2 / 2, 5));
+        QCOMPARE(sorts.size(), 2);
+        QCOMPARE(sorts.at(0).at(0).toInt(), 1);
+        QCOMPARE(sorts.at(1).at(0).toInt(), 2);
+        // Opening a folder unticks the box.
+        install_table_model(&table, &rows, header);
+        QVERIFY(!header->check_all_state());
+
+        // The keyboard acts as a click on every row reached.
+        QSignalSpy clicks(&table, &QAbstractItemView::clicked);
+        table.setCurrentIndex(table.model()->index(0, 0));
+        for (int i = 0; i < 3; ++i)
+            QTest::keyClick(&table, Qt::Key_Down);
+        QCOMPARE(clicks.size(), 3);
+        QCOMPARE(clicks.at(2).at(0).toModelIndex().row(), 3);
+        QCOMPARE(clicks.at(2).at(0).toModelIndex().column(), 0);
+    }
+
+    void delegate_paints_stripes_and_dates()
+    {
+        qputenv("TZ", "UTC");
+        tzset();
+        QCOMPARE(date_cell_text(0), QString());
+        QCOMPARE(date_cell_text(31536000), QString("1971-01-01"));
+        QCOMPARE(date_cell_text(INT64_MAX), QString());
+
+        std::vector<recovery_item_s> rows = {item("even.txt", 2048, 31536000), item("odd.txt", 5, 0)};
+        rows[0].checked = 1;
+        MyQTableView table;
+        auto* header = new MyHeaderView(&table);
+        setup_file_table(&table, header, new recovery_delegate_c(&table));
+        install_table_model(&table, &rows, header);
+        table.resize(700, 200);
+        QImage image(table.size(), QImage::Format_ARGB32);
+        table.render(&image);
+        const QRect even = table.visualRect(table.model()->index(0, 4)).translated(table.viewport()->pos());
+        const QRect odd = table.visualRect(table.model()->index(1, 4)).translated(table.viewport()->pos());
+        QCOMPARE(image.pixelColor(even.right() - 2, even.center().y()), QColor(241, 250, 255));
+        QVERIFY(image.pixelColor(odd.right() - 2, odd.center().y()) != QColor(241, 250, 255));
+        if (!qEnvironmentVariableIsEmpty("QUARVEL_RESULTS_PNG"))
+            image.save(qEnvironmentVariable("QUARVEL_RESULTS_PNG"));
+    }
+};
+
+QTEST_MAIN(tst_results_models)
+#include "tst_results_models.moc"
