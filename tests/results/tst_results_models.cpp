@@ -294,6 +294,19 @@ private slots:
         QCOMPARE(clicks.at(2).at(0).toModelIndex().column(), 0);
     }
 
+    void end_of_recovery_message_in_every_language()
+    {
+        const QString file = qEnvironmentVariable("QUARVEL_SOURCE_DIR", QUARVEL_DEFAULT_SOURCE) + "/data/language.ini";
+        for (const char* name : {"English", "Deutsch", "Español", "Français", "Italiano", "日本語", "简体中文", "繁體中文",
+                                 "Nederlands", "Português"}) {
+            QCOMPARE(load_language_file(file.toStdString(), QString::fromUtf8(name), false), 0);
+            const QString text = text_for_key("recovery_done");
+            QVERIFY2(text.contains("%1") && text.contains("%2"), name);
+            QVERIFY(!text.arg(3).arg(1).contains('%'));
+        }
+        QCOMPARE(load_language_file(file.toStdString(), "English", true), 0);
+    }
+
     void delegate_paints_stripes_and_dates()
     {
         qputenv("TZ", "UTC");
