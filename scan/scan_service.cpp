@@ -60,13 +60,6 @@ void scan_service_c::reset_scanner()
     kind_ = scanner_kind_e::none;
 }
 
-void scan_service_c::use_raw_scanner()
-{
-    writer_.wait();
-    current_ = &raw_;
-    kind_ = scanner_kind_e::raw;
-}
-
 int scan_service_c::start_scan(const volume_item_s& volume, bool deep, QString* reason)
 {
     if (scanning()) {
@@ -98,7 +91,25 @@ int scan_service_c::start_scan(const volume_item_s& volume, bool deep, QString* 
 
 int scan_service_c::recover_one(const QDir& destination, const recovery_item_s& row, QString* written)
 {
+    // The inert scanner "recovers" everything without writing a byte.
+    if (kind_ == scanner_kind_e::none || scanning())
+        return -1;
     return ::recover_one(*current_, destination, row, written);
+}
+
+QString scan_service_c::load_scan_file(const QByteArray& path)
+{
+    if (scanning())
+        return {};
+    writer_.wait();
+    const QString device = raw_.load_results(path);
+    if (device.isEmpty())
+        return {};
+    if (current_ != &raw_)
+        current_->reset();
+    current_ = &raw_;
+    kind_ = scanner_kind_e::raw;
+    return device;
 }
 
 int scan_service_c::start_recovery(const QDir& destination, const std::vector<recovery_item_s>& rows)
@@ -106,7 +117,7 @@ int scan_service_c::start_recovery(const QDir& destination, const std::vector<re
     bool any = false;
     for (const auto& row : rows)
         any = any || row.checked;
-    if (!any || scanning())
+    if (!any || scanning() || kind_ == scanner_kind_e::none)
         return -1;
     return writer_.start_recovery(current_, destination, rows);
 }

@@ -39,8 +39,10 @@ public:
     int start_scan(const volume_item_s& volume, bool deep, QString* reason = nullptr);
     // Whether the current scanner's thread runs.
     bool scanning() const;
-    // Makes the deep scanner current without scanning, for a loaded result.
-    void use_raw_scanner();
+    // Loads a scan result file into the deep scanner (after a running
+    // recovery has ended) and makes it current. Returns the device path the
+    // file names, or empty when it was refused (nothing changed then).
+    QString load_scan_file(const QByteArray& path);
     // Resets the current scanner (after a running recovery has ended) and
     // makes the inert scanner current.
     void reset_scanner();
@@ -52,7 +54,8 @@ public:
     raw_recovery_c& raw_scanner() { return raw_; }
 
     // Copies one row into destination through the current scanner, for the
-    // preview; waits while the writer reads the same scanner back.
+    // preview; waits while the writer reads the same scanner back. -1 while
+    // no scan has been chosen or one runs.
     int recover_one(const QDir& destination, const recovery_item_s& row, QString* written = nullptr);
     // Starts the writer on a copy of the ticked rows. Returns 0, or -1 when
     // a recovery is running or nothing is ticked.

@@ -240,8 +240,12 @@ private slots:
         QVERIFY(write_file(sav_path, sav));
 
         scan_service_c service;
-        QCOMPARE(service.raw_scanner().load_results(QFile::encodeName(sav_path)), image);
-        service.use_raw_scanner();
+        std::vector<recovery_item_s> nothing_chosen(1);
+        nothing_chosen[0].checked = 1;
+        QCOMPARE(service.start_recovery(QDir(tmp_.path()), nothing_chosen), -1);  // the inert scanner writes nothing
+        QCOMPARE(service.recover_one(QDir(tmp_.path()), nothing_chosen[0]), -1);
+        QCOMPARE(service.load_scan_file(QFile::encodeName(sav_path)), image);
+        QCOMPARE(service.kind(), scanner_kind_e::raw);
         std::vector<recovery_item_s> rows = ticked_rows(service.scanner());
         QCOMPARE(rows.size(), size_t(2));
         rows.push_back(rows[0]);
