@@ -267,6 +267,44 @@ private slots:
         QCOMPARE(service.start_recovery(QDir(out), rows), -1);
     }
 
+    // A scan file whose type name holds a line break and an escape: the
+    // plain table shows them escaped, JSON as \u escapes, and the file
+    // written carries "_" in their place.
+    void control_characters_in_names()
+    {
+        const QString cli = qEnvironmentVariable("QUARVEL_BIN_DIR") + "/quarvel-cli";
+        if (!QFile::exists(cli))
+            QSKIP("quarvel-cli is not built");
+        const QString image = QDir(tmp_.path()).filePath("ctl.img");
+        QVERIFY(write_file(image, QByteArray(1024, 'z')));
+        QByteArray sav = QFile::encodeName(image);
+        sav.resize(256, '\0');
+        QByteArray record(32, '\0');
+        record[16] = 10;  // ten bytes from offset 0
+        record.replace(24, 6, "a\nb\x1b[J");
+        const QString sav_path = QDir(tmp_.path()).filePath("ctl.sav");
+        QVERIFY(write_file(sav_path, sav + record));
+
+        QProcess p;
+        p.start(cli, {"load", sav_path});
+        QVERIFY(p.waitForFinished(30000));
+        const QByteArray table = p.readAllStandardOutput();
+        QCOMPARE(p.exitCode(), 0);
+        QVERIFY2(table.contains("00000000.a\\nb\\x1b[J"), table.constData());
+        QVERIFY(!table.contains('\x1b'));
+        QCOMPARE(table.count('\n'), 2);  // the heading and one row
+        p.start(cli, {"--json", "load", sav_path});
+        QVERIFY(p.waitForFinished(30000));
+        QVERIFY(p.readAllStandardOutput().contains("a\\nb\\u001b[J"));
+
+        const QString out = QDir(tmp_.path()).filePath("ctl-out");
+        p.start(cli, {"load", sav_path, "--to", out, "--all"});
+        QVERIFY(p.waitForFinished(30000));
+        QCOMPARE(p.exitCode(), 0);
+        QCOMPARE(QDir(out).entryList(QDir::Files), QStringList{"00000000.a_b_[J"});
+        QCOMPARE(read_all(QDir(out).filePath("00000000.a_b_[J")), QByteArray(10, 'z'));
+    }
+
     void copy_by_path_and_the_live_branch()
     {
         const QString source = QDir(tmp_.path()).filePath("live.bin");
