@@ -58,14 +58,18 @@ public:
     // recovery is still running (the request is ignored).
     int start_recovery(recovery_base_c* scanner, const QDir& destination, const std::vector<recovery_item_s>& rows);
 
-    // Called with the folder when a recovery ends, whatever it wrote; the
-    // page opens it with the desktop. Set before the first start.
+    // Called on the writer's thread with the folder when a recovery ends,
+    // whatever it wrote. Set before the first start. (The scan service
+    // leaves it empty and opens the folder itself once the page has told
+    // the counts.)
     std::function<void(const QString& folder)> open_folder;
     // Set before a start; see row_done_fn.
     row_done_fn row_done;
 
     // The counts of the last recovery, final once the thread has finished.
     recovery_tally_s tally() const;
+    // The folder of the last recovery.
+    QDir destination() const { return destination_; }
 
 protected:
     void run() override;

@@ -19,13 +19,15 @@ scanner_kind_e choose_scanner(const volume_item_s& volume, bool deep)
 scan_service_c::scan_service_c(QObject* parent) : QObject(parent)
 {
     register_scan_types();
-    writer_.open_folder = [](const QString& folder) { platform::shell_open(QUrl::fromLocalFile(folder)); };
     for (recovery_base_c* s : {static_cast<recovery_base_c*>(&fat_), static_cast<recovery_base_c*>(&ntfs_),
                                static_cast<recovery_base_c*>(&raw_)})
         connect(s, &QThread::finished, this, &scan_service_c::scan_finished, Qt::QueuedConnection);
+    // The page tells the counts (its slot runs inside the emit), then the
+    // folder opens, whether or not anything was written.
     connect(&writer_, &QThread::finished, this, [this] {
         const recovery_tally_s t = writer_.tally();
         emit recovery_finished(t.written, t.failed);
+        platform::shell_open(QUrl::fromLocalFile(writer_.destination().path()));
     }, Qt::QueuedConnection);
 }
 

@@ -73,6 +73,8 @@ signals:
     // A scanner's thread ended (queued to the service's thread).
     void scan_finished();
     // The writer ended: how many rows were written and how many failed.
+    // The destination folder is opened with the desktop right after the
+    // connected slots have run.
     void recovery_finished(qint64 written, qint64 failed);
 
 private:

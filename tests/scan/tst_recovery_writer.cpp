@@ -253,11 +253,17 @@ private slots:
         const QString out = QDir(tmp_.path()).filePath("raw-out");
         QVERIFY(QDir().mkpath(out));
         const int opened = platform::shell_open_calls();
+        int opened_when_told = -1;
+        connect(&service, &scan_service_c::recovery_finished, this,
+                [&] { opened_when_told = platform::shell_open_calls(); });
+        QSignalSpy done(&service, &scan_service_c::recovery_finished);
         QCOMPARE(service.start_recovery(QDir(out), rows), 0);
         QCOMPARE(service.start_recovery(QDir(out), rows), -1);  // one recovery at a time
-        QVERIFY(service.writer().wait(30000));
+        QVERIFY(done.wait(30000));
         QCOMPARE(service.writer().tally().written, 1);
         QCOMPARE(service.writer().tally().failed, 2);
+        // The counts are told first, then the folder opens.
+        QCOMPARE(opened_when_told, opened);
         QCOMPARE(platform::shell_open_calls(), opened + 1);
         QCOMPARE(QDir(out).entryList(QDir::Files | QDir::Hidden).size(), 1);
 
