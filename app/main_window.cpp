@@ -8,10 +8,13 @@
 #include "app/pages/partition_window.h"
 #include "app/pages/recovery_window.h"
 #include "app/pages/volume_window.h"
+#include "app/settings.h"
 #include "devices/enumerate.h"
 #include "devices/volume_item.h"
 
+#include <QAction>
 #include <QIcon>
+#include <QMenu>
 
 main_window_c::main_window_c(QWidget* parent) : main_window_base_c(parent)
 {
@@ -34,6 +37,23 @@ main_window_c::main_window_c(QWidget* parent) : main_window_base_c(parent)
     policy.setHeightForWidth(true);
     setSizePolicy(policy);
     setWindowIcon(QIcon(QStringLiteral(":/images/top.ico")));
+
+    // Undoing a partition table repair: its own entry, its own confirmation.
+    QAction* undo_repair = new QAction(text_for_key("menu_restore_sector0"), settings_menu());
+    undo_repair->setObjectName(QStringLiteral("action_restore_sector0"));
+    // After "Open disk image…", the other entry that concerns whole disks.
+    const QList<QAction*> entries = settings_menu()->actions();
+    qsizetype after = entries.size() - 1;
+    for (qsizetype i = 0; i < entries.size(); ++i)
+        if (entries[i]->objectName() == QLatin1String("action_open_image"))
+            after = i;
+    settings_menu()->insertAction(entries.value(after + 1), undo_repair);
+    connect(undo_repair, &QAction::triggered, this, [this] {
+        if (startup_done)
+            partition->restore_last_repair();
+        else
+            show_warning(this, QStringLiteral("Quarvel"), "startup_warning", QMessageBox::Ok);
+    });
     raise_menu_button();
 }
 

@@ -1,16 +1,25 @@
 #include "app/pages/drive_window.h"
 
+#include "app/pages/drive_model.h"
 #include "app/settings.h"
 #include "devices/enumerate.h"
 
-#include <QStringListModel>
+#include <QPainter>
+#include <QPixmap>
 
 drive_window_c::drive_window_c(QWidget* main_window_) : QWidget(nullptr), main_window(main_window_)
 {
     ui.setupUi(this);
+    delegate = new drive_delegate_c(this);
+    ui.lv_drives->setItemDelegate(delegate);
+    ui.lv_drives->setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
+    for (QPushButton* button : {ui.btn_back, ui.btn_refresh, ui.btn_scan})
+        button->resize(100, 30);
     ui.btn_back->setText(text_for_key("btn_back"));
     ui.btn_scan->setText(text_for_key("btn_scan"));
     ui.btn_refresh->setText(text_for_key("btn_refresh"));
+    if (!main_window)
+        return;  // a page on its own, as in tests
     connect(ui.btn_refresh, SIGNAL(clicked()), main_window, SLOT(on_click_drive_refresh()));
     connect(ui.btn_back, SIGNAL(clicked()), main_window, SLOT(on_click_drive_back()));
     connect(ui.btn_scan, SIGNAL(clicked()), main_window, SLOT(on_click_drive_scan()));
@@ -19,11 +28,8 @@ drive_window_c::drive_window_c(QWidget* main_window_) : QWidget(nullptr), main_w
 void drive_window_c::show_list(std::vector<drive_item_s>* list)
 {
     drives = list;
-    QStringList rows;
-    for (const drive_item_s& d : *list)
-        rows << (d.device_path.isEmpty() ? QString() : d.device_path + "  " + format_size(d.size_bytes));
-    QStringListModel* old = model;
-    model = new QStringListModel(rows, this);
+    drive_model_c* old = model;
+    model = new drive_model_c(list, this);
     ui.lv_drives->setModel(model);
     delete old;
 }
@@ -46,4 +52,25 @@ drive_item_s drive_window_c::selected_drive() const
     if (!drives || row < 0 || std::size_t(row) >= drives->size())
         return {};
     return (*drives)[std::size_t(row)];
+}
+
+void drive_window_c::resizeEvent(QResizeEvent* event)
+{
+    QWidget::resizeEvent(event);
+    const int w = width(), h = height();
+    ui.btn_back->move(175, h - 54);
+    ui.btn_refresh->move(w / 2 - 50, h - 54);
+    ui.btn_scan->move(w - 275, h - 54);
+    ui.lv_drives->setGeometry(25, 45, w - 50, h - 140);
+}
+
+void drive_window_c::paintEvent(QPaintEvent*)
+{
+    QPainter painter(this);
+    const QPixmap strip(QStringLiteral(":/images/background/bai.png"));
+    if (!strip.isNull())
+        painter.fillRect(QRect(0, 0, width(), strip.height()), QBrush(strip));
+    painter.setFont(QFont(QStringLiteral("Arial"), 12));
+    painter.setPen(Qt::black);
+    painter.drawText(23, 30, text_for_key("volume_select"));
 }

@@ -1,5 +1,5 @@
-// Drive selection page (page 2). For now a plain list of the drive records;
-// the page with its own model and row painter replaces it.
+// Drive selection page (page 2): the drives as a painted list whose row 0 is
+// the heading; Back, Refresh and Scan go to the main window's slots.
 #pragma once
 
 #include "devices/volume_item.h"
@@ -8,7 +8,8 @@
 #include <QWidget>
 #include <vector>
 
-class QStringListModel;
+class drive_model_c;
+class drive_delegate_c;
 
 class drive_window_c : public QWidget {
     Q_OBJECT
@@ -24,11 +25,16 @@ public:
     // when no row is current.
     drive_item_s selected_drive() const;
 
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+
 private:
     void show_list(std::vector<drive_item_s>* list);
 
     Ui::DriveForm ui;
     QWidget* main_window;
     std::vector<drive_item_s>* drives = nullptr;
-    QStringListModel* model = nullptr;
+    drive_model_c* model = nullptr;
+    drive_delegate_c* delegate = nullptr;
 };

@@ -1,23 +1,233 @@
 #include "app/pages/partition_window.h"
 
+#include "app/message_box.h"
+#include "app/pages/partition_model.h"
 #include "app/settings.h"
+#include "partition/sector0_backup.h"
+
+#include <QFile>
+#include <QPainter>
+#include <QPixmap>
+
+namespace {
+const QString title = QStringLiteral("Quarvel");
+
+QString from_local(const std::string& text) { return QFile::decodeName(QByteArray::fromStdString(text)); }
+}  // namespace
 
 partition_window_c::partition_window_c(QWidget* main_window_) : QWidget(nullptr), main_window(main_window_)
 {
     ui.setupUi(this);
+    delegate = new partition_delegate_c(this);
+    show_found();
+    ui.lv_volumes->setItemDelegate(delegate);
+    ui.lv_volumes->setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
+    for (QPushButton* button : {ui.btn_back, ui.btn_stop, ui.btn_repair})
+        button->resize(100, 30);
     ui.btn_back->setText(text_for_key("btn_back"));
     ui.btn_stop->setText(text_for_key("btn_stop"));
     ui.btn_repair->setText(text_for_key("btn_repair"));
-    connect(ui.btn_back, SIGNAL(clicked()), main_window, SLOT(on_click_partition_back()));
+
+    connect(&search, &partition_repair_c::partition_found, this, &partition_window_c::on_partition_found);
+    connect(&search, &QThread::finished, this, &partition_window_c::on_thread_finished);
+    connect(&timer, &QTimer::timeout, this, &partition_window_c::on_timer);
+    connect(ui.btn_stop, &QPushButton::clicked, this, &partition_window_c::on_stop_clicked);
+    connect(ui.btn_repair, &QPushButton::clicked, this, &partition_window_c::on_repair_clicked);
+    connect(&job, &QThread::finished, this, &partition_window_c::on_job_finished);
+    if (main_window)
+        connect(ui.btn_back, SIGNAL(clicked()), main_window, SLOT(on_click_partition_back()));
+    timer.start(400);
 }
 
-void partition_window_c::start_search(const drive_item_s& searched)
+partition_window_c::~partition_window_c()
 {
-    drive = searched;
-    running = true;
+    search.stop();
+    search.wait();
+    job.wait();
+}
+
+void partition_window_c::start_search(const drive_item_s& chosen)
+{
+    if (job.isRunning())
+        return;
+    if (search.isRunning()) {  // a search just left by Back: it ends before its next block
+        search.stop();
+        search.wait();
+    }
+    drive = chosen;
+    progress = 0.0;
+    search.start_search(&drive);
+    show_found();
+    ui.btn_stop->setText(text_for_key("btn_stop"));
+    update();
 }
 
 void partition_window_c::stop_search()
 {
-    running = false;
+    if (!search_running())
+        return;
+    search.stop();
+    ui.btn_stop->setText(text_for_key("btn_start"));
+}
+
+void partition_window_c::show_found()
+{
+    partition_model_c* old = model;
+    model = new partition_model_c(search.partitions(), this);
+    ui.lv_volumes->setModel(model);
+    delete old;
+}
+
+void partition_window_c::on_partition_found() { show_found(); }
+
+void partition_window_c::on_thread_finished()
+{
+    show_found();  // a find signalled just before the end is shown for sure
+    progress = search.progress();
+    if (!search.isInterruptionRequested())
+        ui.btn_stop->setText(QStringLiteral("Start"));
+    update();
+}
+
+void partition_window_c::on_timer()
+{
+    if (search.isRunning())
+        progress = search.progress();
+    update();
+}
+
+void partition_window_c::on_stop_clicked()
+{
+    if (search_running()) {
+        stop_search();
+        return;
+    }
+    if (drive.device_path.isEmpty() || job.isRunning())
+        return;
+    ui.btn_stop->setText(text_for_key("btn_stop"));
+    start_search(drive);
+}
+
+void partition_window_c::set_busy(bool busy)
+{
+    for (QPushButton* button : {ui.btn_back, ui.btn_stop, ui.btn_repair})
+        button->setEnabled(!busy);
+    update();
+}
+
+void partition_window_c::on_repair_clicked()
+{
+    if (search.isRunning() || job.isRunning())
+        return;
+    if (show_warning(this, title, "partition_query", QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes)
+        return;
+
+    partition::repair_outcome_s refusal;
+    auto request = search.table_request(&refusal);
+    if (!request) {
+        tell_outcome(refusal, false);
+        return;
+    }
+    // What needs no write is refused here, before the person is asked again.
+    if (auto early = partition::check_disk_before_search(request->device_path); early.result != 0) {
+        tell_outcome(early, false);
+        return;
+    }
+    const auto dropped = partition::partitions_dropped(request->device_path, request->partitions);
+    if (!dropped.empty()) {
+        const QString text = text_for_key("partition_drop_query")
+                                 .arg(from_local(partition::describe_losses(dropped)).replace(", p", "\np"));
+        if (show_message(this, title, text, QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes)
+            return;
+        request->drop_confirmed = true;
+    }
+    if (job.start_repair(*request))
+        set_busy(true);
+}
+
+void partition_window_c::restore_last_repair()
+{
+    QWidget* parent = main_window ? main_window : this;
+    if (job.isRunning())
+        return;
+    partition::last_repair_s last;
+    if (!partition::read_last_repair(&last)) {
+        show_warning(parent, title, "partition_restore_none", QMessageBox::Ok);
+        return;
+    }
+    const QString text =
+        text_for_key("partition_restore_query").arg(from_local(last.device_path), from_local(last.backup_path));
+    if (show_message(parent, title, text, QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes)
+        return;
+    if (job.start_restore(last.device_path, last.backup_path))
+        set_busy(true);
+}
+
+void partition_window_c::on_job_finished()
+{
+    set_busy(false);
+    tell_outcome(job.outcome(), job.is_restore());
+}
+
+void partition_window_c::tell_outcome(const partition::repair_outcome_s& outcome, bool restore)
+{
+    QWidget* parent = restore && main_window ? main_window : this;
+    QString text;
+    if (outcome.result != 0) {
+        // A refusal wrote nothing; a failure may have got part of the way.
+        const bool refused = outcome.status != partition::repair_status::failed;
+        text = text_for_key(refused ? "partition_repair_refused" : "partition_repair_failed") + "\n\n" +
+               from_local(outcome.reason);
+        if (!outcome.backup_path.empty())
+            text += "\n\n" + text_for_key("partition_backup_saved").arg(from_local(outcome.backup_path));
+    } else {
+        text = restore ? text_for_key("partition_restore_finished") : text_for_key("partition_finished");
+        text += "\n\n" + text_for_key("partition_backup_saved").arg(from_local(outcome.backup_path));
+        if (!outcome.note.empty())
+            text += "\n\n" + text_for_key("partition_replug");
+    }
+    show_message(parent, title, text, QMessageBox::Ok);
+}
+
+void partition_window_c::resizeEvent(QResizeEvent* event)
+{
+    QWidget::resizeEvent(event);
+    const int w = width(), h = height();
+    ui.btn_back->move(200, h - 54);
+    ui.btn_repair->move(w - 300, h - 54);
+    ui.btn_stop->move(w - 168, 42);
+    ui.lv_volumes->setGeometry(25, 120, w - 50, h - 180);
+}
+
+void partition_window_c::paintEvent(QPaintEvent*)
+{
+    QPainter painter(this);
+    const int w = width();
+    const QPixmap band(QStringLiteral(":/images/background/bai.png"));
+    if (!band.isNull())
+        painter.fillRect(QRect(0, 0, w, 50), QBrush(band));
+    const QPixmap icon(QStringLiteral(":/images/partition_search/icon_found1.png"));
+    if (!icon.isNull())
+        painter.drawPixmap(45, 30, icon);
+    painter.setPen(QColor(139, 184, 241));
+    painter.drawRect(25, 12, w - 50, 92);
+
+    // The bar: background, then the done part, then the percentage.
+    const QRect bar(120, 50, 450, 12);
+    painter.fillRect(bar, QColor(226, 240, 253));
+    const int fill_right = bar.left() + int((bar.right() - bar.left()) * progress);
+    const QPixmap fill(QStringLiteral(":/images/partition_search/loding_on.png"));
+    const QRect done(bar.left(), bar.top(), fill_right - bar.left(), bar.height());
+    if (fill.isNull())
+        painter.fillRect(done, QColor(81, 149, 206));
+    else
+        painter.fillRect(done, QBrush(fill));
+    painter.setPen(Qt::black);
+    painter.drawText(bar, Qt::AlignHCenter, QString::asprintf("%d%%", int(progress * 100)));
+
+    painter.setFont(QFont(QStringLiteral("Verdana"), 10));
+    if (search.isRunning())
+        painter.drawText(120, 40, text_for_key("partition_text1"));
+    else if (job.isRunning())
+        painter.drawText(120, 40, text_for_key("partition_writing"));
 }

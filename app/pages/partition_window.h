@@ -1,28 +1,73 @@
-// Partition search page (page 3). For now it only records the drive it was
-// asked to search; the search and repair page replaces it.
+// Partition search page (page 3): the search's progress and the partitions
+// found on the chosen disk, Stop/Start, Back, and Repair with its
+// confirmations. The repair and the undo from the menu run as a job of their
+// own; their outcome is told as it is, refusals with their reason.
 #pragma once
 
 #include "devices/volume_item.h"
+#include "partition/partition_repair.h"
+#include "partition/sector0_job.h"
 #include "ui_PartitionForm.h"
 
+#include <QTimer>
 #include <QWidget>
+
+class partition_model_c;
+class partition_delegate_c;
 
 class partition_window_c : public QWidget {
     Q_OBJECT
 public:
-    // main_window receives the Back button's click (on_click_partition_back).
+    // main_window receives the Back button's click (on_click_partition_back)
+    // and parents the boxes of the undo, which may be asked from any page.
     explicit partition_window_c(QWidget* main_window);
+    ~partition_window_c() override;
 
-    // Searches `drive`; the record is copied, the caller's may go away.
+    // Searches `drive` from sector 0 with an emptied list; the record is
+    // copied, the caller's may go away.
     void start_search(const drive_item_s& drive);
+    // Stops a running search; what it found stays listed.
     void stop_search();
 
-    bool search_running() const { return running; }
+    // The settings menu's undo: asks, then puts the sector 0 saved by the
+    // last repair back onto its disk (the sector it replaces saved in turn).
+    void restore_last_repair();
+
+    // A search is going on and was not asked to stop (a stopped one ends
+    // before its next block).
+    bool search_running() const { return search.isRunning() && !search.isInterruptionRequested(); }
+    bool writing() const { return job.isRunning(); }
     const drive_item_s& searched_drive() const { return drive; }
+    const partition_repair_c& search_thread() const { return search; }
+    double progress_value() const { return progress; }
+
+    // Connected at construction by member pointer: not declared as slots, so
+    // the form's connect-by-name does not take their names for its own.
+    void on_partition_found();
+    void on_thread_finished();
+    void on_timer();
+    void on_stop_clicked();
+    void on_repair_clicked();
+    void on_job_finished();
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
+    void show_found();
+    void set_busy(bool busy);
+    // "partition_repair_failed" with the reason, or the success text with
+    // where the old sector went.
+    void tell_outcome(const partition::repair_outcome_s& outcome, bool restore);
+
     Ui::PartitionForm ui;
     QWidget* main_window;
+    partition_repair_c search;
+    sector0_job_c job;
+    QTimer timer;
+    double progress = 0.0;
     drive_item_s drive;
-    bool running = false;
+    partition_model_c* model = nullptr;
+    partition_delegate_c* delegate = nullptr;
 };
