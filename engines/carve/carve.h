@@ -52,6 +52,27 @@ int carve_load_config(const char* path);
 // control->progress current and waits while control->pause is non-zero.
 int carve_run(carve_control_s* control, const char* device_path);
 
+// One piece of a file found in several: its offset on the device and length.
+struct carve_extent_s {
+    int64_t offset;
+    int64_t size;
+};
+
+// Called instead of the found-file callback for a file that is not one run
+// of bytes: extents lists its pieces in file order (count of them), and
+// partial is non-zero when only its first piece was found (the file is cut
+// there and is not whole).
+using carve_found_pieces_fn = void (*)(void* user, const char* type_name, const carve_extent_s* extents,
+                                       int32_t count, int32_t partial);
+
+// carve_run that also puts broken files back together: a JPEG whose data
+// stops decoding at a cluster boundary is searched for its second piece
+// (the configuration's cluster_size, fragment_gap and fragment_time lines
+// bound the search). Such files, and those whose second piece was not found,
+// go to pieces; files in one piece still go to control->callback. With a
+// null pieces this is carve_run.
+int carve_run_pieces(carve_control_s* control, const char* device_path, carve_found_pieces_fn pieces);
+
 struct carve_handle_s;
 
 // Opens a device for reading back. Returns null on failure.

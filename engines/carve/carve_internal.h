@@ -44,6 +44,12 @@ struct user_type_s {
 struct config_s {
     uint32_t sector_size = 512;   // candidates start at multiples of this
     bool byte_level = false;      // true: every byte is a candidate start
+    // Where a file in two pieces may be cut: cluster boundaries of this
+    // size counted from the file's start (never smaller than a sector).
+    uint32_t cluster_size = 4096;
+    uint32_t fragment_gap = 4096;       // clusters searched after a cut; 0: no search
+    double fragment_seconds = 2.0;      // search time for one file
+    double fragment_total_seconds = 120.0;  // and for the whole run
     std::map<std::string, type_setting_s> types;  // every built-in type name
     std::vector<user_type_s> user_types;
 };
@@ -70,6 +76,9 @@ public:
     static constexpr size_t slot_count = 24;
 
     source_c(const platform::raw_device_c& device, const std::atomic<int32_t>* stop);
+    // Counts the blocks read into the cache: a pointer from at() stays valid
+    // only while this does not change.
+    uint64_t refills() const { return refills_; }
 
     uint64_t size() const { return size_; }
 
@@ -94,6 +103,7 @@ private:
     const platform::raw_device_c& device_;
     const std::atomic<int32_t>* stop_;
     uint64_t size_;
+    uint64_t refills_ = 0;
     std::vector<slot_s> slots_;
 };
 

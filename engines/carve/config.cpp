@@ -2,6 +2,7 @@
 #include "engines/carve/carve_internal.h"
 
 #include <cctype>
+#include <cstdlib>
 #include <fstream>
 #include <mutex>
 #include <sstream>
@@ -146,6 +147,23 @@ config_s parse_config(const std::string& text)
             bool on = false;
             if (parse_switch(w[1], &on))
                 config.byte_level = on;
+        } else if (w[0] == "cluster_size" && w.size() == 2) {
+            uint64_t n = 0;
+            if (parse_size(w[1], &n) && n >= 512 && n <= (16u << 20) && (n & (n - 1)) == 0)
+                config.cluster_size = static_cast<uint32_t>(n);
+        } else if (w[0] == "fragment_gap" && w.size() == 2) {
+            uint64_t n = 0;
+            if (parse_size(w[1], &n) && n <= (1u << 20))
+                config.fragment_gap = static_cast<uint32_t>(n);
+        } else if (w[0] == "fragment_time" && w.size() == 3) {
+            char* e1 = nullptr;
+            char* e2 = nullptr;
+            const double per_file = std::strtod(w[1].c_str(), &e1);
+            const double total = std::strtod(w[2].c_str(), &e2);
+            if (*e1 == 0 && *e2 == 0 && per_file >= 0 && per_file <= 3600 && total >= 0 && total <= 86400) {
+                config.fragment_seconds = per_file;
+                config.fragment_total_seconds = total;
+            }
         } else if (w[0] == "type" && (w.size() == 3 || w.size() == 4)) {
             auto it = config.types.find(w[1]);
             bool on = false;

@@ -3,6 +3,7 @@
 // at once, and the read-back calls.
 #include "engines/carve/carve.h"
 #include "engines/carve/carve_internal.h"
+#include "engines/carve/jpeg_decoder.h"
 
 #include <algorithm>
 #include <chrono>
@@ -27,9 +28,14 @@ struct active_signature_s {
 
 class run_c {
 public:
-    run_c(const config_s& config, source_c& src, carve_control_s& control)
-        : config_(config), src_(src), control_(control)
+    run_c(const config_s& config, source_c& src, carve_control_s& control, carve_found_pieces_fn pieces)
+        : config_(config), src_(src), control_(control), pieces_(pieces)
     {
+        fragments_.cluster = std::max<uint64_t>(config_.cluster_size, config_.sector_size);
+        fragments_.max_gap = config_.fragment_gap;
+        fragments_.seconds_per_file = config_.fragment_seconds;
+        seconds_left_ = config_.fragment_total_seconds;
+        fragments_.seconds_left = &seconds_left_;
         for (const auto& s : builtin_signatures()) {
             uint64_t max = 0;
             for (const auto& t : builtin_types()) {
@@ -129,7 +135,12 @@ private:
     {
         const uint64_t end = pos + avail;
         const block_s block{pos, data, avail};
+        const uint64_t refills = src_.refills();
         for (uint64_t q = pos; q < end; q += step_) {
+            // A parser that read far ahead may have reused this block's
+            // cache slot: the outer loop fetches it again.
+            if (src_.refills() != refills && q != pos)
+                return q;
             const size_t i = static_cast<size_t>(q - pos);
             uint64_t after = 0;
             if (!first_byte_[data[i]].empty() && try_at(q, first_byte_[data[i]], block, &after))
@@ -151,7 +162,10 @@ private:
     uint64_t scan_bytes(uint64_t pos, const uint8_t* data, size_t avail)
     {
         const block_s block{pos, data, avail};
+        const uint64_t refills = src_.refills();
         for (size_t i = 0; i < avail; ++i) {
+            if (src_.refills() != refills && i != 0)
+                return pos + i;
             const uint8_t b = data[i];
             if (!any_[b])
                 continue;
@@ -198,7 +212,16 @@ private:
                 continue;
             const uint64_t limit = a.max_size > UINT64_MAX - start ? UINT64_MAX : start + a.max_size;
             parse_ctx_s ctx{src_, start, limit, s.user};
-            const parse_result_s r = s.parse(ctx);
+            parse_result_s r = s.parse(ctx);
+            if (pieces_ && s.parse == parse_jpeg && (r.outcome == verdict::invalid || !r.type)) {
+                // The structure walk lost its way: the file may go on elsewhere.
+                uint64_t jpeg_after = 0;
+                if (jpeg_in_pieces(start, limit, r, &jpeg_after)) {
+                    *after = jpeg_after;
+                    return true;
+                }
+                continue;
+            }
             if (r.outcome == verdict::invalid || r.length == 0 || !r.type)
                 continue;
             uint64_t length = r.length;
@@ -209,6 +232,13 @@ private:
                 if (it == config_.types.end() || !it->second.enabled || length > it->second.max_size)
                     continue;
             }
+            if (pieces_ && s.parse == parse_jpeg) {
+                uint64_t jpeg_after = 0;
+                if (jpeg_in_pieces(start, limit, r, &jpeg_after)) {
+                    *after = jpeg_after;
+                    return true;
+                }
+            }
             if (control_.callback)
                 control_.callback(control_.user, r.type, static_cast<int64_t>(start), static_cast<int64_t>(length));
             // A file cut by the device end may be a stray header: it must not
@@ -217,6 +247,37 @@ private:
             return true;
         }
         return false;
+    }
+
+    // Decodes the JPEG at start; reports it when it comes in pieces, or cut
+    // short. walk is what the structure walk said; a file the walk found
+    // whole and that cannot be put together otherwise is left to it, since
+    // the decoder may be the one at fault. Returns true when reported, with
+    // *after where the scan goes on: right after the first piece, so that
+    // files in the gap are still found.
+    bool jpeg_in_pieces(uint64_t start, uint64_t limit, const parse_result_s& walk, uint64_t* after)
+    {
+        const auto it = config_.types.find("jpg");
+        if (it == config_.types.end() || !it->second.enabled)
+            return false;
+        const jpeg::jpeg_result_s j = jpeg::carve_jpeg(src_, start, limit, fragments_);
+        using kind = jpeg::jpeg_result_s::kind;
+        if (j.outcome == kind::whole || j.outcome == kind::unsupported || j.outcome == kind::broken)
+            return false;
+        if (j.outcome == kind::partial && walk.outcome == verdict::complete)
+            return false;
+        uint64_t total = 0;
+        carve_extent_s extents[2] = {};
+        const size_t count = std::min<size_t>(j.extents.size(), 2);
+        for (size_t k = 0; k < count; ++k) {
+            extents[k] = {static_cast<int64_t>(j.extents[k].first), static_cast<int64_t>(j.extents[k].second)};
+            total += j.extents[k].second;
+        }
+        if (count == 0 || total > it->second.max_size)
+            return false;
+        pieces_(control_.user, "jpg", extents, static_cast<int32_t>(count), j.outcome == kind::partial ? 1 : 0);
+        *after = j.extents[0].first + j.extents[0].second;
+        return true;
     }
 
     static bool key_matches(const signature_s& s, const uint8_t* bytes)
@@ -232,6 +293,9 @@ private:
     const config_s& config_;
     source_c& src_;
     carve_control_s& control_;
+    carve_found_pieces_fn pieces_;
+    jpeg::fragment_options_s fragments_;
+    double seconds_left_ = 0;
     std::vector<signature_s> user_signatures_;
     std::vector<active_signature_s> active_;
     std::vector<size_t> first_byte_[256];
@@ -246,7 +310,9 @@ private:
 
 }  // namespace carve
 
-int carve_run(carve_control_s* control, const char* device_path)
+int carve_run(carve_control_s* control, const char* device_path) { return carve_run_pieces(control, device_path, nullptr); }
+
+int carve_run_pieces(carve_control_s* control, const char* device_path, carve_found_pieces_fn pieces)
 {
     using namespace carve;
     if (!control || !device_path)
@@ -256,7 +322,7 @@ int carve_run(carve_control_s* control, const char* device_path)
     if (device.open(device_path, platform::open_mode::read) != 0)
         return -1;
     source_c src(device, &control->stop);
-    run_c run(config, src, *control);
+    run_c run(config, src, *control, pieces);
     return run.run();
 }
 

@@ -23,6 +23,7 @@ const uint8_t* source_c::at(uint64_t offset, size_t* avail)
         const uint64_t want = size_ - first < block_size ? size_ - first : block_size;
         const int64_t got = device_.read_at(first, slot.data.get(), static_cast<size_t>(want));
         slot.block = block;
+        ++refills_;
         // A short read inside the window is a device error, like a failed one.
         slot.failed = got != static_cast<int64_t>(want);
         slot.length = slot.failed ? 0 : static_cast<size_t>(want);

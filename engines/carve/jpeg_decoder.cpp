@@ -1,0 +1,761 @@
+// The checking JPEG decoder: markers, Huffman tables and coded data, as
+// strict as valid files allow, so that foreign data breaks it within a few
+// hundred bytes.
+#include "engines/carve/jpeg_decoder.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+namespace carve::jpeg {
+
+namespace {
+
+// Frames larger than this are not checked (the planes would outgrow the
+// deep scan's memory budget); the structure walk still reports them.
+constexpr uint32_t max_blocks = 4u << 20;
+// Undo entries a progressive file may pile up before it is given up on.
+constexpr uint64_t max_log = 16u << 20;
+
+int32_t extend(uint32_t value, unsigned size)
+{
+    return value < (1u << (size - 1)) ? static_cast<int32_t>(value) - (1 << size) + 1 : static_cast<int32_t>(value);
+}
+
+// Builds the decoding tables from a DHT's counts and symbols. Returns false
+// for counts that no prefix code can have.
+bool build(huffman_s& t, const uint8_t* counts, const uint8_t* symbols, unsigned total)
+{
+    t = huffman_s{};
+    std::copy(symbols, symbols + total, t.symbols.begin());
+    int32_t code = 0;
+    int32_t k = 0;
+    for (unsigned length = 1; length <= 16; ++length) {
+        t.offset[length] = k - code;
+        for (unsigned i = 0; i < counts[length - 1]; ++i) {
+            if (length <= 9) {
+                const unsigned shift = 9 - length;
+                for (unsigned fill = 0; fill < (1u << shift); ++fill)
+                    t.fast[static_cast<size_t>(code) << shift | fill] =
+                        static_cast<uint16_t>(length << 8 | t.symbols[static_cast<size_t>(k)]);
+            }
+            ++code;
+            ++k;
+        }
+        t.max_code[length] = counts[length - 1] ? code - 1 : -1;
+        if (code > (1 << length))
+            return false;
+        code <<= 1;
+    }
+    t.max_code[17] = INT32_MAX;
+    t.defined = true;
+    return true;
+}
+
+}  // namespace
+
+// ---- planes -----------------------------------------------------------------
+
+void planes_c::reset(uint32_t blocks, bool progressive, uint32_t dc_blocks)
+{
+    bits_.assign(progressive ? blocks : 0, 0);
+    dc_.assign(progressive ? 0 : dc_blocks, 0);
+    log_.clear();
+    base_ = 0;
+}
+
+void planes_c::set_nonzero(uint32_t block, unsigned k)
+{
+    const uint64_t bit = uint64_t(1) << k;
+    if (bits_[block] & bit)
+        return;
+    bits_[block] |= bit;
+    log_.push_back(block << 6 | k);
+}
+
+void planes_c::undo_to(uint64_t size)
+{
+    while (log_size() > size && !log_.empty()) {
+        const uint32_t e = log_.back();
+        log_.pop_back();
+        bits_[e >> 6] &= ~(uint64_t(1) << (e & 63));
+    }
+}
+
+void planes_c::forget_before(uint64_t size)
+{
+    if (size <= base_)
+        return;
+    const uint64_t drop = std::min<uint64_t>(size - base_, log_.size());
+    if (drop < 65536 || drop < log_.size() / 2)
+        return;  // dropping from the front is paid for only in bulk
+    log_.erase(log_.begin(), log_.begin() + static_cast<std::ptrdiff_t>(drop));
+    base_ += drop;
+}
+
+// ---- bytes and bits ---------------------------------------------------------
+
+decoder_c::decoder_c(source_c& src, planes_c& planes, uint64_t start, uint64_t limit, uint64_t cluster)
+    : src_(&src), planes_(&planes), start_(start), limit_(std::min(limit, src.size())), cluster_(cluster)
+{
+    cur_.pos = start;
+}
+
+void decoder_c::splice(uint64_t offset)
+{
+    cur_.splice_at = boundary_;
+    cur_.splice_to = offset;
+    window_ = nullptr;
+    window_left_ = 0;
+}
+
+bool decoder_c::fetch(uint8_t* b)
+{
+    if (window_left_ == 0) {
+        if (cur_.pos == cur_.splice_at) {
+            cur_.pos = cur_.splice_to;
+            cur_.splice_at = UINT64_MAX;
+        }
+        if (cur_.pos >= limit_)
+            return false;
+        size_t avail = 0;
+        const uint8_t* p = src_->at(cur_.pos, &avail);
+        if (!p)
+            return false;
+        const uint64_t stop = std::min(cur_.splice_at > cur_.pos ? cur_.splice_at : UINT64_MAX, limit_);
+        if (avail > stop - cur_.pos)
+            avail = static_cast<size_t>(stop - cur_.pos);
+        window_ = p;
+        window_left_ = avail;
+    }
+    *b = *window_++;
+    --window_left_;
+    ++cur_.pos;
+    return true;
+}
+
+bool decoder_c::read_raw(uint8_t* out, size_t n)
+{
+    for (size_t i = 0; i < n; ++i)
+        if (!fetch(out + i))
+            return false;
+    return true;
+}
+
+bool decoder_c::skip_raw(uint64_t n)
+{
+    while (n > 0) {
+        if (window_left_ == 0) {
+            uint8_t b = 0;
+            if (!fetch(&b))
+                return false;
+            --n;
+            continue;
+        }
+        const size_t take = static_cast<size_t>(std::min<uint64_t>(window_left_, n));
+        window_ += take;
+        window_left_ -= take;
+        cur_.pos += take;
+        n -= take;
+    }
+    return true;
+}
+
+// Notes one coded byte. Returns false once a cluster's worth of coded data
+// was text or a single repeated byte.
+bool decoder_c::note_cluster(uint8_t byte)
+{
+    // Clusters are counted from the file's start; its second piece starts on
+    // the same grid.
+    const uint64_t window = (cur_.pos - 1 - start_) / cluster_;
+    if (window != cur_.window) {
+        const bool plausible = cur_.coded_bytes < cluster_ / 2 || (cur_.varied && cur_.high_bytes > 0);
+        cur_.window = window;
+        cur_.coded_bytes = 0;
+        cur_.high_bytes = 0;
+        cur_.varied = false;
+        if (!plausible)
+            return false;
+    }
+    if (cur_.coded_bytes == 0)
+        cur_.first_byte = byte;
+    cur_.varied |= byte != cur_.first_byte;
+    cur_.high_bytes += byte >> 7;
+    ++cur_.coded_bytes;
+    return true;
+}
+
+// Tops the bit buffer up to more than 56 bits, or to a marker. Returns false
+// when the data ends or stops being plausible.
+bool decoder_c::fill_bits()
+{
+    while (cur_.bit_count <= 56 && !cur_.marker_seen) {
+        uint8_t b = 0;
+        if (!fetch(&b))
+            return false;
+        if (b == 0xFF) {
+            uint8_t next = 0;
+            do {
+                if (!fetch(&next))
+                    return false;
+            } while (next == 0xFF);
+            if (next != 0) {
+                cur_.marker_seen = true;
+                cur_.marker = next;
+                return true;
+            }
+        }
+        if (!note_cluster(b))
+            return false;
+        cur_.bit_buffer = cur_.bit_buffer << 8 | b;
+        cur_.bit_count += 8;
+    }
+    return true;
+}
+
+bool decoder_c::get_bits(unsigned n, uint32_t* out)
+{
+    if (cur_.bit_count < n && (!fill_bits() || cur_.bit_count < n))
+        return false;
+    cur_.bit_count -= n;
+    *out = static_cast<uint32_t>(cur_.bit_buffer >> cur_.bit_count) & ((1u << n) - 1);
+    return true;
+}
+
+bool decoder_c::decode(const huffman_s& t, unsigned* symbol)
+{
+    if (cur_.bit_count < 16 && !fill_bits())
+        return false;
+    // Past a marker the code is looked up as if padded with ones, which is
+    // what a valid file's last byte holds.
+    uint32_t peek = 0;
+    if (cur_.bit_count >= 9)
+        peek = static_cast<uint32_t>(cur_.bit_buffer >> (cur_.bit_count - 9)) & 0x1FF;
+    else
+        peek = (static_cast<uint32_t>(cur_.bit_buffer << (9 - cur_.bit_count)) | ((1u << (9 - cur_.bit_count)) - 1)) & 0x1FF;
+    const uint16_t e = t.fast[peek];
+    if (e) {
+        const unsigned length = e >> 8;
+        if (length > cur_.bit_count)
+            return false;
+        cur_.bit_count -= length;
+        *symbol = e & 0xFF;
+        return true;
+    }
+    int32_t code = 0;
+    for (unsigned length = 1; length <= 16; ++length) {
+        if (length > cur_.bit_count)
+            return false;
+        code = code << 1 | static_cast<int32_t>((cur_.bit_buffer >> (cur_.bit_count - length)) & 1);
+        if (code <= t.max_code[length]) {
+            cur_.bit_count -= length;
+            const int32_t index = t.offset[length] + code;
+            if (index < 0 || index > 255)
+                return false;
+            *symbol = t.symbols[static_cast<size_t>(index)];
+            return true;
+        }
+    }
+    return false;
+}
+
+// ---- structure --------------------------------------------------------------
+
+step decoder_c::run(uint64_t stop_at, std::vector<decoder_c>* snapshots, size_t keep)
+{
+    window_ = nullptr;
+    window_left_ = 0;
+    if (cur_.pos == start_ && !frame_seen_ && segments_ == 0) {
+        uint8_t soi[2];
+        if (!read_raw(soi, 2) || soi[0] != 0xFF || soi[1] != 0xD8)
+            return step::broken;
+    }
+    for (;;) {
+        if (!in_scan_) {
+            // A cut may fall between two scans, or inside a header segment:
+            // the state before the segment that crosses it is kept too.
+            std::unique_ptr<decoder_c> before;
+            if (snapshots) {
+                cur_.log_size = planes_->log_size();
+                before = std::make_unique<decoder_c>(*this);
+            }
+            const step s = next_segment();
+            if (before)
+                keep_if_crossed(*before, before->cur_, snapshots, keep);
+            if (s != step::running)
+                return s;
+            continue;
+        }
+        if (cur_.mcu == mcus_total_) {
+            const step s = end_of_scan();
+            if (s != step::running)
+                return s;
+            continue;
+        }
+        if (cur_.pos >= stop_at)
+            return step::running;
+        if (frame_.progressive) {
+            if (planes_->log_held() > max_log)
+                return step::unsupported;
+            cur_.log_size = planes_->log_size();
+        }
+        const cursor_s before = cur_;
+        const bool decoded = decode_mcu();
+        // A cut inside this MCU? (Also when the MCU broke: foreign data
+        // often begins right at the cut.)
+        if (snapshots)
+            keep_if_crossed(*this, before, snapshots, keep);
+        if (!decoded)
+            return step::broken;
+    }
+}
+
+void decoder_c::keep_if_crossed(const decoder_c& state, const cursor_s& before, std::vector<decoder_c>* snapshots,
+                                size_t keep)
+{
+    // The first boundary at or after where the step began.
+    const uint64_t into = before.pos - start_;
+    const uint64_t boundary = start_ + (into + cluster_ - 1) / cluster_ * cluster_;
+    if (boundary >= cur_.pos || boundary <= start_ || before.splice_at != UINT64_MAX)
+        return;
+    if (snapshots->size() >= keep && !snapshots->empty())
+        snapshots->erase(snapshots->begin());
+    snapshots->push_back(state);
+    decoder_c& s = snapshots->back();
+    s.cur_ = before;
+    s.boundary_ = boundary;
+    s.window_ = nullptr;
+    s.window_left_ = 0;
+    planes_->forget_before(snapshots->front().cur_.log_size);
+}
+
+step decoder_c::next_segment()
+{
+    if (++segments_ > 100000)
+        return step::broken;
+    uint8_t marker = 0;
+    if (cur_.marker_seen) {
+        marker = cur_.marker;
+        cur_.marker_seen = false;
+    } else {
+        uint8_t m[2];
+        if (!read_raw(m, 2) || m[0] != 0xFF)
+            return step::broken;
+        marker = m[1];
+        while (marker == 0xFF)
+            if (!fetch(&marker))
+                return step::broken;
+    }
+    if (marker == 0xD9)
+        return frame_seen_ && scan_seen_ ? (end_ = cur_.pos, step::finished) : step::broken;
+    if (marker < 0xC0 || marker == 0xD8 || (marker >= 0xD0 && marker <= 0xD7))
+        return step::broken;
+    uint8_t l[2];
+    if (!read_raw(l, 2))
+        return step::broken;
+    const uint16_t length = be16(l);
+    if (length < 2)
+        return step::broken;
+    switch (marker) {
+    case 0xC0: case 0xC1: case 0xC2:
+        return read_frame(marker, length);
+    case 0xC3: case 0xC5: case 0xC6: case 0xC7: case 0xC9: case 0xCA: case 0xCB:
+    case 0xCD: case 0xCE: case 0xCF: case 0xCC: case 0xDC:
+        return step::unsupported;  // lossless, hierarchical, arithmetic, DNL
+    case 0xC4:
+        return read_huffman(length);
+    case 0xDA:
+        return read_scan(length);
+    case 0xDD: {
+        uint8_t r[2];
+        if (length != 4 || !read_raw(r, 2))
+            return step::broken;
+        restart_interval_ = be16(r);
+        return step::running;
+    }
+    default:
+        return skip_raw(length - 2u) ? step::running : step::broken;
+    }
+}
+
+step decoder_c::read_frame(uint8_t marker, uint16_t length)
+{
+    uint8_t f[6 + 3 * 4];
+    if (frame_seen_ || length < 8 || length > 2 + sizeof f || !read_raw(f, length - 2u))
+        return step::broken;
+    if (f[0] != 8)
+        return step::unsupported;  // 12-bit samples
+    frame_ = frame_s{};
+    frame_.progressive = marker == 0xC2;
+    frame_.height = be16(f + 1);
+    frame_.width = be16(f + 3);
+    frame_.count = f[5];
+    if (frame_.height == 0)
+        return step::unsupported;  // height given later by a DNL marker
+    if (frame_.width == 0 || frame_.count == 0 || frame_.count > 4 || length != 8 + 3 * frame_.count)
+        return step::broken;
+    for (unsigned i = 0; i < frame_.count; ++i) {
+        component_s& c = frame_.components[i];
+        c.id = f[6 + 3 * i];
+        c.h = f[7 + 3 * i] >> 4;
+        c.v = f[7 + 3 * i] & 15;
+        if (c.h < 1 || c.h > 4 || c.v < 1 || c.v > 4 || f[8 + 3 * i] > 3)
+            return step::broken;
+        for (unsigned j = 0; j < i; ++j)
+            if (frame_.components[j].id == c.id)
+                return step::broken;
+        frame_.h_max = std::max(frame_.h_max, c.h);
+        frame_.v_max = std::max(frame_.v_max, c.v);
+    }
+    frame_.mcus_wide = (frame_.width + 8u * frame_.h_max - 1) / (8u * frame_.h_max);
+    frame_.mcus_high = (frame_.height + 8u * frame_.v_max - 1) / (8u * frame_.v_max);
+    uint64_t blocks = 0;
+    for (unsigned i = 0; i < frame_.count; ++i) {
+        component_s& c = frame_.components[i];
+        const uint64_t w = (static_cast<uint64_t>(frame_.width) * c.h + frame_.h_max - 1) / frame_.h_max;
+        const uint64_t h = (static_cast<uint64_t>(frame_.height) * c.v + frame_.v_max - 1) / frame_.v_max;
+        c.blocks_wide = static_cast<uint32_t>((w + 7) / 8);
+        c.blocks_high = static_cast<uint32_t>((h + 7) / 8);
+        c.first_block = static_cast<uint32_t>(blocks);
+        blocks += static_cast<uint64_t>(c.blocks_wide) * c.blocks_high;
+    }
+    const uint64_t dc_blocks = static_cast<uint64_t>(frame_.mcus_wide) * frame_.mcus_high *
+                               frame_.components[0].h * frame_.components[0].v;
+    if (blocks > max_blocks || dc_blocks > max_blocks)
+        return step::unsupported;
+    frame_.blocks = static_cast<uint32_t>(blocks);
+    planes_->reset(frame_.blocks, frame_.progressive, static_cast<uint32_t>(dc_blocks));
+    frame_seen_ = true;
+    return step::running;
+}
+
+step decoder_c::read_huffman(uint16_t length)
+{
+    uint64_t left = length - 2u;
+    auto tables = std::make_shared<tables_s>(tables_ ? *tables_ : tables_s{});
+    while (left > 0) {
+        uint8_t head[17];
+        if (left < 17 || !read_raw(head, 17))
+            return step::broken;
+        left -= 17;
+        const unsigned table_class = head[0] >> 4;
+        const unsigned slot = head[0] & 15;
+        if (table_class > 1 || slot > 3)
+            return step::broken;
+        unsigned total = 0;
+        for (unsigned i = 1; i <= 16; ++i)
+            total += head[i];
+        uint8_t symbols[256];
+        if (total == 0 || total > 256 || total > left || !read_raw(symbols, total))
+            return step::broken;
+        left -= total;
+        if (!build(tables->huffman[table_class * 4 + slot], head + 1, symbols, total))
+            return step::broken;
+    }
+    tables_ = std::move(tables);
+    return step::running;
+}
+
+step decoder_c::read_scan(uint16_t length)
+{
+    uint8_t s[1 + 2 * 4 + 3];
+    if (!frame_seen_ || length < 8 || length > 2 + sizeof s || !read_raw(s, length - 2u))
+        return step::broken;
+    const unsigned n = s[0];
+    if (n < 1 || n > frame_.count || length != 6 + 2 * n)
+        return step::broken;
+    scan_count_ = static_cast<uint8_t>(n);
+    unsigned blocks_per_mcu = 0;
+    for (unsigned i = 0; i < n; ++i) {
+        unsigned index = frame_.count;
+        for (unsigned c = 0; c < frame_.count; ++c)
+            if (frame_.components[c].id == s[1 + 2 * i])
+                index = c;
+        if (index == frame_.count)
+            return step::broken;
+        for (unsigned j = 0; j < i; ++j)
+            if (scan_components_[j] == index)
+                return step::broken;
+        scan_components_[i] = static_cast<uint8_t>(index);
+        dc_table_[i] = s[2 + 2 * i] >> 4;
+        ac_table_[i] = s[2 + 2 * i] & 15;
+        if (dc_table_[i] > 3 || ac_table_[i] > 3)
+            return step::broken;
+        blocks_per_mcu += frame_.components[index].h * frame_.components[index].v;
+    }
+    ss_ = s[1 + 2 * n];
+    se_ = s[2 + 2 * n];
+    ah_ = s[3 + 2 * n] >> 4;
+    al_ = s[3 + 2 * n] & 15;
+    if (n > 1 && blocks_per_mcu > 10)
+        return step::broken;
+    if (!frame_.progressive) {
+        if (ss_ != 0 || se_ != 63 || ah_ != 0 || al_ != 0)
+            return step::broken;
+    } else if (ss_ == 0 ? se_ != 0 : (se_ < ss_ || se_ > 63 || n != 1)) {
+        return step::broken;
+    } else if (al_ > 13 || ah_ > 13) {
+        return step::broken;
+    }
+    // The tables the scan will use must exist.
+    for (unsigned i = 0; i < n; ++i) {
+        const bool needs_dc = !frame_.progressive || (ss_ == 0 && ah_ == 0);
+        const bool needs_ac = !frame_.progressive || ss_ > 0;
+        if ((needs_dc && (!tables_ || !tables_->huffman[dc_table_[i]].defined)) ||
+            (needs_ac && (!tables_ || !tables_->huffman[4 + ac_table_[i]].defined)))
+            return step::unsupported;  // default tables (motion JPEG) are not carried
+    }
+    if (n == 1) {
+        const component_s& c = frame_.components[scan_components_[0]];
+        mcus_total_ = static_cast<uint64_t>(c.blocks_wide) * c.blocks_high;
+        mcus_per_row_ = c.blocks_wide;
+        dc_blocks_per_mcu_ = 1;
+    } else {
+        mcus_total_ = static_cast<uint64_t>(frame_.mcus_wide) * frame_.mcus_high;
+        mcus_per_row_ = frame_.mcus_wide;
+        dc_blocks_per_mcu_ = static_cast<uint32_t>(frame_.components[0].h) * frame_.components[0].v;
+    }
+    seam_scan_ = !frame_.progressive && scan_components_[0] == 0;
+    cur_.mcu = 0;
+    cur_.dc_pred = {};
+    cur_.eob_run = 0;
+    cur_.restarts_left = restart_interval_;
+    cur_.next_restart = 0;
+    cur_.bit_count = 0;
+    cur_.marker_seen = false;
+    in_scan_ = true;
+    scan_seen_ = true;
+    return step::running;
+}
+
+// The coded data of a scan ends with fewer than 8 bits of ones, then a
+// marker.
+step decoder_c::end_of_scan()
+{
+    if (!cur_.marker_seen && !fill_bits())
+        return step::broken;
+    if (!cur_.marker_seen || cur_.bit_count >= 8 || (cur_.bit_buffer & ((uint64_t(1) << cur_.bit_count) - 1)) !=
+                                                        (uint64_t(1) << cur_.bit_count) - 1)
+        return step::broken;
+    if (cur_.marker >= 0xD0 && cur_.marker <= 0xD7)
+        return step::broken;
+    cur_.bit_count = 0;
+    in_scan_ = false;
+    return step::running;
+}
+
+bool decoder_c::restart()
+{
+    if (!cur_.marker_seen && !fill_bits())
+        return false;
+    if (!cur_.marker_seen || cur_.bit_count >= 8 || cur_.marker != 0xD0 + cur_.next_restart ||
+        (cur_.bit_buffer & ((uint64_t(1) << cur_.bit_count) - 1)) != (uint64_t(1) << cur_.bit_count) - 1)
+        return false;
+    cur_.next_restart = (cur_.next_restart + 1) & 7;
+    cur_.marker_seen = false;
+    cur_.bit_count = 0;
+    cur_.dc_pred = {};
+    cur_.eob_run = 0;
+    cur_.restarts_left = restart_interval_;
+    return true;
+}
+
+// ---- MCUs -------------------------------------------------------------------
+
+bool decoder_c::decode_mcu()
+{
+    if (restart_interval_) {
+        if (cur_.restarts_left == 0 && !restart())
+            return false;
+        --cur_.restarts_left;
+    }
+    const uint64_t mcu = cur_.mcu++;
+    if (scan_count_ == 1) {
+        const unsigned c = scan_components_[0];
+        const uint32_t block = frame_.components[c].first_block + static_cast<uint32_t>(mcu);
+        if (!frame_.progressive)
+            return decode_baseline(0, mcu);
+        if (ss_ == 0) {
+            uint32_t bit = 0;
+            return ah_ == 0 ? decode_dc_first(0) : get_bit(&bit);
+        }
+        return ah_ == 0 ? decode_ac_first(block) : decode_ac_refine(block);
+    }
+    for (unsigned i = 0; i < scan_count_; ++i) {
+        const component_s& c = frame_.components[scan_components_[i]];
+        const unsigned blocks = static_cast<unsigned>(c.h) * c.v;
+        for (unsigned b = 0; b < blocks; ++b) {
+            bool ok = true;
+            uint32_t bit = 0;
+            if (!frame_.progressive)
+                ok = decode_baseline(i, mcu * dc_blocks_per_mcu_ + b);
+            else if (ah_ == 0)
+                ok = decode_dc_first(i);
+            else
+                ok = get_bit(&bit);
+            if (!ok)
+                return false;
+        }
+    }
+    return true;
+}
+
+bool decoder_c::decode_baseline(unsigned i, size_t dc_index)
+{
+    unsigned s = 0;
+    uint32_t v = 0;
+    if (!decode(tables_->huffman[dc_table_[i]], &s) || s > 11 || (s && !get_bits(s, &v)))
+        return false;
+    cur_.dc_pred[i] += s ? extend(v, s) : 0;
+    if (i == 0 && seam_scan_)
+        planes_->set_dc(dc_index, static_cast<int16_t>(std::clamp(cur_.dc_pred[i], -32768, 32767)));
+    const huffman_s& ac = tables_->huffman[4 + ac_table_[i]];
+    for (unsigned k = 1; k < 64;) {
+        if (!decode(ac, &s))
+            return false;
+        const unsigned r = s >> 4;
+        s &= 15;
+        if (s) {
+            k += r;
+            if (k > 63 || s > 10 || !get_bits(s, &v))
+                return false;
+            ++k;
+        } else if (r == 15) {
+            k += 16;
+            if (k > 64)
+                return false;
+        } else {
+            return r == 0;  // end of block; other runs without a value are not codes
+        }
+    }
+    return true;
+}
+
+bool decoder_c::decode_dc_first(unsigned i)
+{
+    unsigned s = 0;
+    uint32_t v = 0;
+    if (!decode(tables_->huffman[dc_table_[i]], &s) || s > 11 || (s && !get_bits(s, &v)))
+        return false;
+    cur_.dc_pred[i] += s ? extend(v, s) : 0;
+    return true;
+}
+
+bool decoder_c::decode_ac_first(uint32_t block)
+{
+    if (cur_.eob_run > 0) {
+        --cur_.eob_run;
+        return true;
+    }
+    const huffman_s& ac = tables_->huffman[4 + ac_table_[0]];
+    for (unsigned k = ss_; k <= se_; ++k) {
+        unsigned s = 0;
+        uint32_t v = 0;
+        if (!decode(ac, &s))
+            return false;
+        const unsigned r = s >> 4;
+        s &= 15;
+        if (s) {
+            k += r;
+            if (k > se_ || s > 10 || !get_bits(s, &v))
+                return false;
+            planes_->set_nonzero(block, k);
+        } else if (r == 15) {
+            k += 15;
+            if (k >= se_)
+                return false;
+        } else {
+            cur_.eob_run = 1u << r;
+            if (r) {
+                if (!get_bits(r, &v))
+                    return false;
+                cur_.eob_run += v;
+            }
+            --cur_.eob_run;
+            return true;
+        }
+    }
+    return true;
+}
+
+bool decoder_c::decode_ac_refine(uint32_t block)
+{
+    const huffman_s& ac = tables_->huffman[4 + ac_table_[0]];
+    unsigned k = ss_;
+    uint32_t bit = 0;
+    if (cur_.eob_run == 0) {
+        for (; k <= se_; ++k) {
+            unsigned s = 0;
+            if (!decode(ac, &s))
+                return false;
+            unsigned r = s >> 4;
+            s &= 15;
+            if (s) {
+                if (s != 1 || !get_bit(&bit))
+                    return false;
+            } else if (r != 15) {
+                cur_.eob_run = 1u << r;
+                if (r) {
+                    uint32_t v = 0;
+                    if (!get_bits(r, &v))
+                        return false;
+                    cur_.eob_run += v;
+                }
+                break;
+            }
+            // Past r coefficients that are still zero; the ones already
+            // non-zero each carry a correction bit.
+            for (; k <= se_; ++k) {
+                if (planes_->nonzero(block, k)) {
+                    if (!get_bit(&bit))
+                        return false;
+                } else {
+                    if (r == 0)
+                        break;
+                    --r;
+                }
+            }
+            if (s) {
+                if (k > se_)
+                    return false;
+                planes_->set_nonzero(block, k);
+            }
+        }
+    }
+    if (cur_.eob_run > 0) {
+        for (; k <= se_; ++k)
+            if (planes_->nonzero(block, k) && !get_bit(&bit))
+                return false;
+        --cur_.eob_run;
+    }
+    return true;
+}
+
+// ---- seams ------------------------------------------------------------------
+
+bool decoder_c::seam_row_done(uint64_t mcu_from) const
+{
+    return !seam_scan_ || !in_scan_ || cur_.mcu >= mcu_from + mcus_per_row_;
+}
+
+double decoder_c::seam_score(uint64_t mcu_from) const
+{
+    if (frame_.progressive || !seam_scan_ || mcus_per_row_ == 0)
+        return -1;
+    const uint64_t row = mcus_per_row_;
+    const unsigned h = scan_count_ > 1 ? frame_.components[0].h : 1;
+    const unsigned v = scan_count_ > 1 ? frame_.components[0].v : 1;
+    const uint64_t to = std::min<uint64_t>(cur_.mcu, mcu_from + row);
+    double sum = 0;
+    uint64_t count = 0;
+    for (uint64_t m = std::max<uint64_t>(mcu_from, row); m < to; ++m) {
+        for (unsigned i = 0; i < h; ++i) {
+            const size_t top = m * dc_blocks_per_mcu_ + i;
+            const size_t above = (m - row) * dc_blocks_per_mcu_ + (v - 1) * h + i;
+            sum += std::abs(planes_->dc(top) - planes_->dc(above));
+            ++count;
+        }
+    }
+    return count ? sum / static_cast<double>(count) : -1;
+}
+
+}  // namespace carve::jpeg

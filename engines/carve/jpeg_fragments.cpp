@@ -1,0 +1,179 @@
+// A JPEG in two pieces: the first piece ends at the cluster where decoding
+// stops making sense; the second starts at a cluster boundary after it, at
+// most a bounded number of clusters on, and is the one whose data decodes
+// on to a valid end of image, the smallest gap and the smoothest seam first.
+#include "engines/carve/jpeg_decoder.h"
+
+#include <algorithm>
+#include <chrono>
+
+namespace carve::jpeg {
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+
+// Cut points tried, newest first: foreign data rarely decodes across a whole
+// cluster, so the break almost always lies in the last one or two.
+constexpr size_t cut_points = 3;
+// After the first plausible continuation, how many more clusters on are
+// still looked at before the plausible ones are decoded to their end.
+constexpr uint64_t window_after_first = 16;
+
+struct candidate_s {
+    uint64_t gap;
+    double seam;  // negative: unknown
+};
+
+class search_c {
+public:
+    search_c(source_c& src, planes_c& planes, uint64_t start, uint64_t limit, const fragment_options_s& options)
+        : src_(src), planes_(planes), start_(start), limit_(std::min(limit, src.size())), options_(options),
+          began_(clock_type::now())
+    {
+    }
+
+    // Looks for the continuation of the file cut at the snapshot's boundary.
+    // Returns the device offset it starts at and the end of the file, or
+    // false.
+    bool continuation(const decoder_c& cut, uint64_t* at, uint64_t* end)
+    {
+        const uint64_t cluster = options_.cluster;
+        const uint64_t b = cut.boundary();
+        uint64_t gap = 1;
+        while (gap <= options_.max_gap) {
+            // Plausible continuations: their first clusters decode.
+            std::vector<candidate_s> plausible;
+            uint64_t last = options_.max_gap;
+            for (; gap <= last; ++gap) {
+                if ((gap & 15) == 0 && out_of_time())
+                    return false;
+                const uint64_t c = b + gap * cluster;
+                if (c >= limit_)
+                    break;
+                uint8_t head[3];
+                if (src_.copy(c, head, 3) && head[0] == 0xFF && head[1] == 0xD8 && head[2] == 0xFF)
+                    continue;  // another JPEG starts there
+                double seam = -1;
+                if (!plausible_at(cut, c, &seam))
+                    continue;
+                plausible.push_back({gap, seam});
+                if (plausible.size() == 1)
+                    last = std::min(options_.max_gap, gap + std::max<uint64_t>(gap, window_after_first));
+            }
+            if (plausible.empty())
+                return false;
+            // The smoothest seam first; the smaller gap among equals.
+            std::stable_sort(plausible.begin(), plausible.end(), [](const candidate_s& x, const candidate_s& y) {
+                const double sx = x.seam < 0 ? 0 : x.seam;
+                const double sy = y.seam < 0 ? 0 : y.seam;
+                return sx < sy;
+            });
+            for (const candidate_s& p : plausible) {
+                if (out_of_time())
+                    return false;
+                decoder_c t = cut;
+                planes_.undo_to(t_log(cut));
+                t.splice(b + p.gap * cluster);
+                if (t.run(UINT64_MAX) == step::finished) {
+                    *at = b + p.gap * cluster;
+                    *end = t.end();
+                    return true;
+                }
+            }
+            if (gap > options_.max_gap || b + gap * cluster >= limit_)
+                return false;
+        }
+        return false;
+    }
+
+    bool out_of_time()
+    {
+        const double spent = std::chrono::duration<double>(clock_type::now() - began_).count();
+        if (spent > options_.seconds_per_file)
+            return true;
+        return options_.seconds_left && *options_.seconds_left - spent <= 0;
+    }
+
+    double spent() const { return std::chrono::duration<double>(clock_type::now() - began_).count(); }
+
+private:
+    static uint64_t t_log(const decoder_c& d) { return d.log_mark(); }
+
+    // Whether the data at c decodes on from the cut for two clusters (and,
+    // for a baseline file, for a whole row of MCUs, to judge the seam).
+    bool plausible_at(const decoder_c& cut, uint64_t c, double* seam)
+    {
+        decoder_c t = cut;
+        planes_.undo_to(t_log(cut));
+        t.splice(c);
+        const uint64_t cluster = options_.cluster;
+        step s = t.run(c + 2 * cluster);
+        for (uint64_t more = 3; s == step::running && !t.seam_row_done(cut.mcu()) && more <= 8; ++more)
+            s = t.run(c + more * cluster);
+        if (s != step::running && s != step::finished)
+            return false;
+        *seam = t.seam_score(cut.mcu());
+        return true;
+    }
+
+    source_c& src_;
+    planes_c& planes_;
+    uint64_t start_;
+    uint64_t limit_;
+    const fragment_options_s& options_;
+    clock_type::time_point began_;
+};
+
+}  // namespace
+
+jpeg_result_s carve_jpeg(source_c& src, uint64_t start, uint64_t limit, const fragment_options_s& options)
+{
+    jpeg_result_s result;
+    planes_c planes;
+    const uint64_t cluster = std::max<uint64_t>(options.cluster, 1);
+    decoder_c d(src, planes, start, limit, cluster);
+    std::vector<decoder_c> cuts;
+    const step s = d.run(UINT64_MAX, &cuts, cut_points);
+    if (s == step::finished) {
+        result.outcome = jpeg_result_s::kind::whole;
+        result.extents.push_back({start, d.end() - start});
+        return result;
+    }
+    if (s == step::unsupported || src.stopped()) {
+        result.outcome = jpeg_result_s::kind::unsupported;
+        return result;
+    }
+    if (cuts.empty()) {
+        // Broken before its coded data crossed a cluster boundary: nothing
+        // of it can be told apart from a stray header.
+        result.outcome = jpeg_result_s::kind::broken;
+        return result;
+    }
+    search_c search(src, planes, start, limit, options);
+    bool found = false;
+    uint64_t at = 0, end = 0;
+    const decoder_c* used = nullptr;
+    if (options.max_gap > 0) {
+        for (auto it = cuts.rbegin(); it != cuts.rend() && !found; ++it) {
+            found = search.continuation(*it, &at, &end);
+            used = &*it;
+            if (search.out_of_time())
+                break;
+        }
+    }
+    if (options.seconds_left)
+        *options.seconds_left -= search.spent();
+    if (found) {
+        result.outcome = jpeg_result_s::kind::fragmented;
+        result.extents.push_back({start, used->boundary() - start});
+        result.extents.push_back({at, end - at});
+        return result;
+    }
+    // What decoded is kept and said to be only a part.
+    result.outcome = jpeg_result_s::kind::partial;
+    result.extents.push_back({start, cuts.back().boundary() - start});
+    return result;
+}
+
+}  // namespace carve::jpeg

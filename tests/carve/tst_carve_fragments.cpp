@@ -1,0 +1,272 @@
+// JPEGs in two pieces: pictures made by ImageMagick and cjpeg (baseline,
+// progressive, with restart markers) cut at cluster boundaries with other
+// data between the pieces; a wrong continuation that decodes too; a second
+// piece that is missing.
+#include "engines/carve/carve.h"
+#include "support/fixtures.h"
+
+#include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QtTest>
+#include <random>
+
+namespace {
+
+constexpr int cluster = 4096;
+
+struct found_s {
+    std::string type;
+    std::vector<carve_extent_s> extents;
+    bool partial = false;
+};
+
+void on_file(void* user, const char* type, int64_t offset, int64_t size)
+{
+    static_cast<std::vector<found_s>*>(user)->push_back({type, {{offset, size}}, false});
+}
+
+void on_pieces(void* user, const char* type, const carve_extent_s* extents, int32_t count, int32_t partial)
+{
+    static_cast<std::vector<found_s>*>(user)->push_back(
+        {type, std::vector<carve_extent_s>(extents, extents + count), partial != 0});
+}
+
+QByteArray pad(QByteArray bytes)
+{
+    bytes.append(QByteArray((cluster - bytes.size() % cluster) % cluster, '\0'));
+    return bytes;
+}
+
+QByteArray filler(const QString& kind, int clusters, uint32_t seed)
+{
+    std::mt19937 rng(seed);
+    QByteArray out;
+    if (kind == "zeros")
+        return QByteArray(clusters * cluster, '\0');
+    while (out.size() < clusters * cluster) {
+        if (kind == "text")
+            out += "The quick brown fox jumps over the lazy dog. 0123456789\n";
+        else
+            out += char(rng() & 0xFF);
+    }
+    return out.left(clusters * cluster);
+}
+
+}  // namespace
+
+class tst_carve_fragments : public QObject {
+    Q_OBJECT
+
+    QString dir_;
+    QString convert_, cjpeg_;
+    QMap<QString, QByteArray> jpegs_;
+
+    QByteArray run_tool(const QString& program, const QStringList& args)
+    {
+        QProcess p;
+        p.start(program, args);
+        if (!p.waitForFinished(60000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0)
+            return {};
+        return p.readAllStandardOutput();
+    }
+
+    // A picture of plasma by ImageMagick as PPM; neg_from >= 0 turns its
+    // rows from there on negative.
+    QString picture(const QString& name, int seed, int w, int h, int neg_from = -1)
+    {
+        const QString path = dir_ + "/" + name + ".ppm";
+        QStringList args{"-seed", QString::number(seed), "-size", QString("%1x%2").arg(w).arg(h), "plasma:"};
+        if (neg_from >= 0)
+            args << "(" << "+clone" << "-crop" << QString("%1x%2+0+%3").arg(w).arg(h - neg_from).arg(neg_from)
+                 << "-negate" << ")" << "-geometry" << QString("+0+%1").arg(neg_from) << "-composite";
+        args << "ppm:" + path;
+        run_tool(convert_, args);
+        return path;
+    }
+
+    QByteArray cjpeg(const QString& ppm, const QStringList& options)
+    {
+        return run_tool(cjpeg_, options + QStringList{ppm});
+    }
+
+    std::vector<found_s> carve(const QString& image, const QString& config = {})
+    {
+        const QString conf = dir_ + "/Quarvel.conf";
+        QFile f(conf);
+        if (f.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            f.write(config.toUtf8());
+        f.close();
+        carve_load_config(QFile::encodeName(conf).constData());
+        std::vector<found_s> found;
+        carve_control_s control;
+        control.user = &found;
+        control.callback = on_file;
+        carve_run_pieces(&control, QFile::encodeName(image).constData(), on_pieces);
+        return found;
+    }
+
+    bool write(const QString& path, const QByteArray& bytes)
+    {
+        QFile f(path);
+        return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
+    }
+
+    // The bytes the extents name on the image.
+    static QByteArray gather(const QByteArray& image, const found_s& f)
+    {
+        QByteArray out;
+        for (const auto& e : f.extents)
+            out += image.mid(e.offset, e.size);
+        return out;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        dir_ = QString::fromStdString(test_support::make_temp_dir("fragments"));
+        convert_ = QStandardPaths::findExecutable("convert");
+        cjpeg_ = QStandardPaths::findExecutable("cjpeg");
+        if (convert_.isEmpty() || cjpeg_.isEmpty())
+            QSKIP("ImageMagick's convert and libjpeg-turbo's cjpeg are needed (imagemagick, libjpeg-turbo-progs)");
+        const QString a = picture("a", 7, 480, 360);
+        const QString b = picture("b", 8, 480, 400);
+        jpegs_["baseline"] = run_tool(convert_, {a, "-quality", "88", "jpg:-"});
+        jpegs_["progressive"] = cjpeg(a, {"-progressive", "-quality", "85"});
+        jpegs_["restart"] = cjpeg(a, {"-restart", "1", "-optimize"});
+        jpegs_["grey"] = run_tool(convert_, {a, "-colorspace", "Gray", "-quality", "80", "jpg:-"});
+        jpegs_["other"] = cjpeg(b, {"-quality", "85"});
+        for (auto it = jpegs_.begin(); it != jpegs_.end(); ++it)
+            QVERIFY2(it.value().size() > 4 * cluster, qPrintable(it.key() + " was not made"));
+    }
+
+    void two_pieces_come_back_whole_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("between");
+        QTest::addColumn<int>("cut");  // clusters in the first piece
+        QTest::addColumn<int>("gap");  // clusters between the pieces
+        QTest::newRow("baseline, random") << "baseline" << "random" << 2 << 5;
+        QTest::newRow("baseline, text") << "baseline" << "text" << 3 << 1;
+        QTest::newRow("baseline, zeros") << "baseline" << "zeros" << 1 << 12;
+        QTest::newRow("baseline, another JPEG") << "baseline" << "jpeg" << 2 << 0;
+        QTest::newRow("progressive, random") << "progressive" << "random" << 4 << 3;
+        QTest::newRow("progressive, another JPEG") << "progressive" << "jpeg" << 2 << 0;
+        QTest::newRow("progressive, cut in a table segment") << "progressive" << "zeros" << 2 << 1;
+        QTest::newRow("restart markers, text") << "restart" << "text" << 2 << 7;
+        QTest::newRow("grey, random") << "grey" << "random" << 3 << 40;
+    }
+
+    // The picture's pieces around the gap; the other JPEG (when between is
+    // "jpeg") fills the gap and must be found whole too.
+    void two_pieces_come_back_whole()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QString, between);
+        QFETCH(int, cut);
+        QFETCH(int, gap);
+        const QByteArray jpeg = jpegs_[kind];
+        const QByteArray other = pad(jpegs_["other"]);
+        const QByteArray gap_bytes = between == "jpeg" ? other + filler("random", gap, 3) : filler(between, gap, 3);
+        QByteArray image = filler("random", 2, 1);
+        const int64_t at = image.size();
+        image += jpeg.left(cut * cluster) + gap_bytes;
+        const int64_t second = image.size();
+        image += pad(jpeg.mid(cut * cluster)) + filler("random", 3, 2);
+        const QString path = dir_ + "/two.img";
+        QVERIFY(write(path, image));
+        const auto found = carve(path);
+        bool seen = false, other_seen = false;
+        for (const auto& f : found) {
+            QCOMPARE(QString::fromStdString(f.type), QString("jpg"));
+            if (f.extents[0].offset == at) {
+                seen = true;
+                QVERIFY(!f.partial);
+                QCOMPARE(int(f.extents.size()), 2);
+                QCOMPARE(f.extents[1].offset, second);
+                QVERIFY(gather(image, f) == jpeg);
+            } else if (between == "jpeg" && f.extents[0].offset == at + cut * cluster) {
+                other_seen = true;
+                QCOMPARE(int(f.extents.size()), 1);
+                QVERIFY(gather(image, f) == jpegs_["other"]);
+            } else {
+                QFAIL(qPrintable(QString("unexpected file at %1").arg(f.extents[0].offset)));
+            }
+        }
+        QVERIFY(seen);
+        QCOMPARE(other_seen, between == "jpeg");
+    }
+
+    // A continuation that decodes to the end of the image but is wrong: the
+    // same picture with its lower part negated, encoded the same way, so its
+    // data is the real file's up to there. It lies nearer; the seam tells.
+    void the_smoother_seam_wins()
+    {
+        // The negated rows begin just after a cluster boundary, so the row
+        // after the cut already shows the seam.
+        const QByteArray real = cjpeg(picture("a", 7, 480, 360), {"-quality", "90"});
+        QVERIFY(!real.isEmpty());
+        QByteArray decoy;
+        int cut = 0, best = cluster;
+        for (int row = 64; row <= 320; row += 16) {
+            const QByteArray d = cjpeg(picture("neg", 7, 480, 360, row), {"-quality", "90"});
+            int same = 0;
+            while (same < real.size() && same < d.size() && real[same] == d[same])
+                ++same;
+            if (same >= cluster && same % cluster < best) {
+                best = same % cluster;
+                cut = same - best;
+                decoy = d;
+            }
+        }
+        QVERIFY2(!decoy.isEmpty(), "no negated picture shares a cluster with the real one");
+        QByteArray image = filler("random", 1, 4);
+        const int64_t at = image.size();
+        image += real.left(cut) + filler("random", 1, 3) + pad(decoy.mid(cut)) + filler("random", 2, 5);
+        const int64_t second = image.size();
+        image += pad(real.mid(cut)) + filler("random", 2, 6);
+        const QString path = dir_ + "/decoy.img";
+        QVERIFY(write(path, image));
+        const auto found = carve(path);
+        QCOMPARE(int(found.size()), 1);
+        QCOMPARE(found[0].extents[0].offset, at);
+        QCOMPARE(int(found[0].extents.size()), 2);
+        QCOMPARE(found[0].extents[1].offset, second);
+        QVERIFY(gather(image, found[0]) == real);
+    }
+
+    // No second piece anywhere: what decodes comes back, flagged partial;
+    // with the search off, or with a contiguous file, nothing changes.
+    void missing_piece_is_partial()
+    {
+        const QByteArray jpeg = jpegs_["baseline"];
+        QByteArray image = filler("random", 1, 7);
+        const int64_t at = image.size();
+        image += jpeg.left(3 * cluster) + filler("random", 30, 8);
+        const int64_t whole_at = image.size();
+        image += pad(jpegs_["other"]) + filler("random", 2, 9);
+        const QString path = dir_ + "/partial.img";
+        QVERIFY(write(path, image));
+        auto found = carve(path);
+        QCOMPARE(int(found.size()), 2);
+        QCOMPARE(found[0].extents[0].offset, at);
+        QVERIFY(found[0].partial);
+        QCOMPARE(int(found[0].extents.size()), 1);
+        QCOMPARE(found[0].extents[0].size, int64_t(3 * cluster));
+        QCOMPARE(found[1].extents[0].offset, whole_at);
+        QVERIFY(!found[1].partial);
+        QCOMPARE(found[1].extents[0].size, int64_t(jpegs_["other"].size()));
+
+        found = carve(path, "fragment_gap 0\n");
+        QCOMPARE(int(found.size()), 2);
+        QVERIFY(found[0].partial);
+
+        // A cluster size the cut does not fall on: no cut point, no piece.
+        found = carve(path, "cluster_size 64K\n");
+        QCOMPARE(int(found.size()), 1);
+        QCOMPARE(found[0].extents[0].offset, whole_at);
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_carve_fragments)
+#include "tst_carve_fragments.moc"
