@@ -4,6 +4,7 @@
 #include "engines/carve/jpeg_decoder.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdlib>
 
 namespace carve::jpeg {
@@ -160,28 +161,28 @@ bool decoder_c::skip_raw(uint64_t n)
     return true;
 }
 
-// Notes one coded byte. Returns false once a cluster's worth of coded data
-// was text or a single repeated byte.
-bool decoder_c::note_cluster(uint8_t byte)
+// Notes one coded byte. Returns false once the coded data turned into text
+// or a run of zeros: a kilobyte of printable characters of many values is
+// not what an encoder writes (a smooth picture's data may stay below 0x80
+// for long, but repeats a pattern of few values), nor is a kilobyte of zero
+// bits.
+bool decoder_c::note_coded(uint8_t byte)
 {
-    // Clusters are counted from the file's start; its second piece starts on
-    // the same grid.
-    const uint64_t window = (cur_.pos - 1 - start_) / cluster_;
-    if (window != cur_.window) {
-        const bool plausible = cur_.coded_bytes < cluster_ / 2 || (cur_.varied && cur_.high_bytes > 0);
-        cur_.window = window;
-        cur_.coded_bytes = 0;
-        cur_.high_bytes = 0;
-        cur_.varied = false;
-        if (!plausible)
+    constexpr uint32_t longest_run = 1024;
+    constexpr int text_values = 20;
+    const bool printable = (byte >= 0x20 && byte < 0x7F) || byte == '\t' || byte == '\n' || byte == '\r';
+    if (!printable) {
+        cur_.text_run = 0;
+        cur_.text_values = {};
+    } else {
+        ++cur_.text_run;
+        cur_.text_values[byte >> 6] |= uint64_t(1) << (byte & 63);
+        if (cur_.text_run >= longest_run &&
+            std::popcount(cur_.text_values[0]) + std::popcount(cur_.text_values[1]) >= text_values)
             return false;
     }
-    if (cur_.coded_bytes == 0)
-        cur_.first_byte = byte;
-    cur_.varied |= byte != cur_.first_byte;
-    cur_.high_bytes += byte >> 7;
-    ++cur_.coded_bytes;
-    return true;
+    cur_.zero_run = byte == 0 ? cur_.zero_run + 1 : 0;
+    return cur_.zero_run < longest_run;
 }
 
 // Tops the bit buffer up to more than 56 bits, or to a marker. Returns false
@@ -204,7 +205,7 @@ bool decoder_c::fill_bits()
                 return true;
             }
         }
-        if (!note_cluster(b))
+        if (!note_coded(b))
             return false;
         cur_.bit_buffer = cur_.bit_buffer << 8 | b;
         cur_.bit_count += 8;
@@ -522,6 +523,9 @@ step decoder_c::read_scan(uint16_t length)
     cur_.next_restart = 0;
     cur_.bit_count = 0;
     cur_.marker_seen = false;
+    cur_.text_run = 0;
+    cur_.text_values = {};
+    cur_.zero_run = 0;
     in_scan_ = true;
     scan_seen_ = true;
     return step::running;

@@ -99,14 +99,11 @@ struct cursor_s {
     std::array<int32_t, 4> dc_pred{};
     uint32_t eob_run = 0;
     uint64_t log_size = 0;
-    // Coded bytes read since the last check and how many had the high bit
-    // set or differed from the first: a cluster's worth of text or of one
-    // repeated byte is not coded image data.
-    uint64_t window = 0;
-    uint64_t coded_bytes = 0;
-    uint32_t high_bytes = 0;
-    uint8_t first_byte = 0;
-    bool varied = false;
+    // Printable coded bytes in a row and the values among them; zero bytes
+    // in a row.
+    uint32_t text_run = 0;
+    std::array<uint64_t, 2> text_values{};
+    uint32_t zero_run = 0;
 };
 
 class decoder_c {
@@ -161,7 +158,7 @@ private:
     bool decode_dc_first(unsigned c);
     bool decode_ac_first(uint32_t block);
     bool decode_ac_refine(uint32_t block);
-    bool note_cluster(uint8_t byte);
+    bool note_coded(uint8_t byte);
 
     source_c* src_;
     planes_c* planes_;
