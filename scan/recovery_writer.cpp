@@ -8,24 +8,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace {
-
-bool write_all(int fd, const char* data, size_t length)
-{
-    while (length > 0) {
-        const ssize_t n = ::write(fd, data, length);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        length -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
-}  // namespace
-
 int copy_by_path(const QString& source, const QString& destination)
 {
     const int in = ::open(QFile::encodeName(source).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
@@ -54,7 +36,7 @@ int copy_by_path(const QString& source, const QString& destination)
         }
         if (got == 0)
             break;
-        if (!write_all(out, buffer.data(), static_cast<size_t>(got))) {
+        if (!write_fully(out, buffer.data(), static_cast<size_t>(got))) {
             ok = false;
             break;
         }

@@ -77,6 +77,21 @@ int open_recovery_target(const QString& path)
     return ::open(native.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
 }
 
+bool write_fully(int fd, const void* data, size_t length)
+{
+    const char* at = static_cast<const char*>(data);
+    while (length > 0) {
+        const ssize_t n = ::write(fd, at, length);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        at += n;
+        length -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
 bool is_mount_point(const QString& path)
 {
     QString folder = path;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <QString>
+#include <cstddef>
 
 // Largest file name, in bytes of UTF-8, that Linux file systems take.
 inline constexpr int max_file_name_bytes = 255;
@@ -25,6 +26,10 @@ QString numbered_file_name(const QString& disk_name, int attempt);
 // the call fails with errno EEXIST. Returns the descriptor, or -1 with errno
 // set.
 int open_recovery_target(const QString& path);
+
+// Writes all length bytes to fd, going on after short writes and
+// interruptions. Returns false on a write error.
+bool write_fully(int fd, const void* data, size_t length);
 
 // Whether path is a folder on which a file system is mounted.
 bool is_mount_point(const QString& path);

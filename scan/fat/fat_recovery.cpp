@@ -36,21 +36,6 @@ void mark_first_character(QString* name)
     name->replace(0, width, QStringLiteral("#"));
 }
 
-bool write_all(int fd, const uint8_t* data, size_t length)
-{
-    while (length > 0) {
-        const ssize_t n = ::write(fd, data, length);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        data += n;
-        length -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
 }  // namespace
 
 int64_t fat_time_to_seconds(uint16_t date, uint16_t time)
@@ -350,7 +335,7 @@ int fat_recovery_c::recover_file(int64_t id, const QString& destination)
     for (;;) {
         uint32_t delivered = 0;
         const int r = f_read(&file, chunk, copy_chunk, &delivered, contiguous);
-        if (delivered > 0 && !write_all(fd, chunk, delivered)) {
+        if (delivered > 0 && !write_fully(fd, chunk, delivered)) {
             ok = false;
             break;
         }

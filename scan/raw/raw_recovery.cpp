@@ -36,18 +36,6 @@ int64_t get_le64(const uint8_t* p)
     return static_cast<int64_t>(v);
 }
 
-bool write_all(int fd, const char* data, size_t length)
-{
-    while (length > 0) {
-        const ssize_t n = ::write(fd, data, length);
-        if (n <= 0)
-            return false;
-        data += n;
-        length -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
 }  // namespace
 
 std::string raw_type_name(const raw_item_s& item)
@@ -160,7 +148,7 @@ int raw_recovery_c::recover_file(int64_t id, const QString& destination)
             skip -= from;
         }
         const int64_t usable = std::min(got - from, remaining);
-        if (usable > 0 && !write_all(fd, buffer + from, static_cast<size_t>(usable))) {
+        if (usable > 0 && !write_fully(fd, buffer + from, static_cast<size_t>(usable))) {
             ok = false;
             break;
         }
@@ -298,17 +286,8 @@ std::vector<recovery_item_s> raw_recovery_c::rows_for_type(const std::string& ty
 {
     std::vector<recovery_item_s> rows;
     const auto it = type_index_.find(type_name);
-    if (it == type_index_.end())
-        return rows;
-    for (int64_t index : it->second) {
-        if (index < 0 || static_cast<size_t>(index) >= records_.size())
-            continue;
-        recovery_item_s row;
-        row.name = raw_row_name(index, type_name);
-        row.size = records_[static_cast<size_t>(index)].size;
-        row.id = index;
-        rows.push_back(row);
-    }
+    if (it != type_index_.end())
+        folder_rows(&*it, &rows);
     return rows;
 }
 
