@@ -22,6 +22,15 @@ std::string to_text(const value_t& value)
     return std::to_string(std::get<uint64_t>(value));
 }
 
+// Characters, not bytes, so that names with accents line up.
+size_t shown_width(const std::string& text)
+{
+    size_t n = 0;
+    for (unsigned char c : text)
+        n += (c & 0xC0) != 0x80;
+    return n;
+}
+
 std::string to_json(const value_t& value)
 {
     if (const auto* text = std::get_if<std::string>(&value))
@@ -122,16 +131,16 @@ void table_c::print(bool json) const
     }
     std::vector<size_t> widths(columns_.size());
     for (size_t i = 0; i < columns_.size(); ++i)
-        widths[i] = columns_[i].size();
+        widths[i] = shown_width(columns_[i]);
     for (const auto& row : rows_)
         for (size_t i = 0; i < row.size() && i < widths.size(); ++i)
-            widths[i] = std::max(widths[i], to_text(row[i]).size());
+            widths[i] = std::max(widths[i], shown_width(to_text(row[i])));
     auto emit = [&](const std::vector<std::string>& cells) {
         std::string line;
         for (size_t i = 0; i < cells.size(); ++i) {
             line += cells[i];
             if (i + 1 < cells.size())
-                line += std::string(widths[i] - cells[i].size() + 2, ' ');
+                line += std::string(widths[i] - shown_width(cells[i]) + 2, ' ');
         }
         std::puts(line.c_str());
     };
