@@ -54,7 +54,6 @@ main_window_c::main_window_c(QWidget* parent) : main_window_base_c(parent)
         else
             show_warning(this, QStringLiteral("Quarvel"), "startup_warning", QMessageBox::Ok);
     });
-    raise_menu_button();
 }
 
 QWidget* main_window_c::page_at(int index) const
@@ -87,7 +86,6 @@ void main_window_c::show_page(int index)
     page->raise();
     page->show();
     current_page = page;
-    raise_menu_button();
     update();
 }
 

@@ -6,6 +6,8 @@
 //
 // Captions come from "language.ini": home_btn_start, home_btn_resume and
 // top_btn1..3 of each language's section (English where a section lacks one).
+#include "image_util.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFont>
@@ -108,23 +110,6 @@ void draw_fitted_text(QPainter& p, const QRectF& box, const QString& text, const
     }
     p.setFont(caption_font(language, 9, bold));
     p.drawText(box, Qt::AlignCenter | Qt::TextWordWrap, text);
-}
-
-QImage blank(int w, int h)
-{
-    QImage image(w, h, QImage::Format_ARGB32_Premultiplied);
-    image.fill(Qt::transparent);
-    return image;
-}
-
-bool save(const QImage& image, const QString& path)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    if (!image.save(path)) {
-        std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
-        return false;
-    }
-    return true;
 }
 
 // The three looks of a button: 1 normal, 2 hover, 3 pressed.
@@ -328,14 +313,14 @@ QImage hint_panel()
 // The strip across the top of every page (filled as a brush, so it tiles).
 QImage page_strip()
 {
-    QImage image(16, 44, QImage::Format_ARGB32_Premultiplied);
+    QImage image(5, 50, QImage::Format_ARGB32_Premultiplied);
     QPainter p(&image);
-    QLinearGradient fill(0, 0, 0, 43);
+    QLinearGradient fill(0, 0, 0, 49);
     fill.setColorAt(0, QColor(232, 242, 253));
     fill.setColorAt(1, QColor(255, 255, 255));
     p.fillRect(image.rect(), fill);
     p.setPen(QColor(211, 231, 255));
-    p.drawLine(0, 43, 15, 43);
+    p.drawLine(0, 49, 4, 49);
     return image;
 }
 
@@ -395,5 +380,9 @@ int main(int argc, char** argv)
     ok &= save(hint_panel(), out.filePath(QStringLiteral("home/wenzi.png")));
     ok &= save(page_strip(), out.filePath(QStringLiteral("background/bai.png")));
     ok &= save(program_icon(48), out.filePath(QStringLiteral("top.ico")));
+    // The desktop menu's icons, installed outside the compiled-in images.
+    for (int size : {48, 128, 256})
+        ok &= save(program_icon(size), out.filePath(QStringLiteral("../desktop/quarvel-%1.png").arg(size)));
+    ok &= draw_skin_images(out);
     return ok ? 0 : 1;
 }

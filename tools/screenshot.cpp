@@ -1,0 +1,130 @@
+// Renders the main window on each of its five pages, hovered and maximised
+// variants of the frame, and the skinned dialog to PNG files, one folder per
+// language, so every change to the look can be seen without a display:
+//
+//   QT_QPA_PLATFORM=offscreen quarvel_screenshot OUT_DIR [--image IMG]... [LANGUAGE]...
+//
+// LANGUAGE is a section name of "language.ini" (default: English, Deutsch,
+// 简体中文). Disk images named with --image fill the volume and drive pages;
+// the machine's own disks are left out so the pictures do not depend on it.
+#include "app/app_flags.h"
+#include "app/main_window.h"
+#include "app/resources_init.h"
+#include "app/settings.h"
+#include "devices/enumerate.h"
+#include "devices/volume_item.h"
+#include "partition/partition_item.h"
+#include "platform/drive_table.h"
+#include "scan/recovery_base.h"
+#include "skin/skin_dialog.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QLabel>
+#include <QLoggingCategory>
+#include <QVBoxLayout>
+#include <cstdio>
+
+namespace {
+
+bool save_shot(QWidget& widget, const QString& path)
+{
+    QApplication::processEvents();
+    if (!widget.grab().save(path)) {
+        std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
+        return false;
+    }
+    std::printf("%s\n", qPrintable(path));
+    return true;
+}
+
+bool shoot_language(const QString& language, const QDir& out)
+{
+    translation_table.clear();
+    load_language(QStringLiteral("English"), false);
+    if (load_language(language, true) != 0)
+        std::fprintf(stderr, "no language.ini found; texts stay empty\n");
+    current_language = language;
+    const QString code = language_code();
+    if (!out.mkpath(code))
+        return false;
+    const QDir dir(out.filePath(code));
+
+    bool ok = true;
+    main_window_c window;
+    window.resize(800, 600);
+    window.show();
+    window.on_init_finished();
+    static const char* const names[] = {"home", "volume", "drive", "partition", "recovery"};
+    for (int page = 0; page < 5; ++page) {
+        window.show_page(page);
+        ok &= save_shot(window, dir.filePath(QStringLiteral("page%1_%2.png").arg(page).arg(names[page])));
+    }
+
+    // The frame's buttons in their other states.
+    window.show_page(0);
+    const auto& buttons = window.skin_buttons();
+    buttons[0]->state = button_hover;
+    buttons[3]->state = button_hover;
+    buttons[6]->state = button_pressed;
+    ok &= save_shot(window, dir.filePath(QStringLiteral("frame_buttons.png")));
+    for (auto* button : buttons)
+        button->state = button_normal;
+    window.resize(1100, 720);
+    ok &= save_shot(window, dir.filePath(QStringLiteral("frame_1100x720.png")));
+
+    QSkinDialog dialog;
+    dialog.resize(500, 300);
+    auto* layout = new QVBoxLayout(&dialog);
+    auto* label = new QLabel(text_for_key("language_warning"), &dialog);
+    label->setObjectName(QStringLiteral("lbl_text"));
+    label->setWordWrap(true);
+    layout->addWidget(label);
+    dialog.show();
+    ok &= save_shot(dialog, dir.filePath(QStringLiteral("dialog.png")));
+    return ok;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    QApplication app(argc, argv);
+    QLoggingCategory::setFilterRules(QStringLiteral("qt.core.qmetaobject.connectslotsbyname=false"));
+    init_app_resources();
+    register_device_types();
+    register_scan_types();
+    register_partition_types();
+
+    QStringList args = app.arguments().mid(1);
+    if (args.isEmpty()) {
+        std::fprintf(stderr, "usage: %s OUT_DIR [--image IMG]... [LANGUAGE]...\n", argv[0]);
+        return 2;
+    }
+    const QDir out(args.takeFirst());
+    QStringList languages;
+    platform::set_block_devices_enabled(false);
+    while (!args.isEmpty()) {
+        const QString arg = args.takeFirst();
+        if (arg == QStringLiteral("--image") && !args.isEmpty()) {
+            std::string reason;
+            const std::string image = QFile::encodeName(args.takeFirst()).toStdString();
+            if (platform::open_disk_image(image, &reason) != 0)
+                std::fprintf(stderr, "%s: %s\n", image.c_str(), reason.c_str());
+        } else {
+            languages << arg;
+        }
+    }
+    if (languages.isEmpty())
+        languages = {QStringLiteral("English"), QStringLiteral("Deutsch"), QStringLiteral("简体中文")};
+    enumerate_volumes();
+    enumerate_drives();
+    startup_done = true;
+
+    if (!QDir().mkpath(out.path()))
+        return 1;
+    bool ok = true;
+    for (const QString& language : languages)
+        ok &= shoot_language(language, out);
+    return ok ? 0 : 1;
+}
