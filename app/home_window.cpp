@@ -1,6 +1,7 @@
 #include "app/home_window.h"
 
 #include "app/settings.h"
+#include "skin/button_style.h"
 
 #include <QPainter>
 #include <QPixmap>
@@ -8,10 +9,7 @@
 QString home_button_style(const QString& name)
 {
     const QString base = QStringLiteral("/images/multilang/") + image_language_code() + "/" + name;
-    return QStringLiteral("QPushButton{ border-image: url(:%1); }"
-                          "QPushButton:hover{ border-image: url(:%2);}"
-                          "QPushButton:pressed{  border-image: url(:%3);}")
-        .arg(base + "1.png", base + "2.png", base + "3.png");
+    return make_button_style(base + "1.png", base + "2.png", base + "3.png");
 }
 
 home_window_c::home_window_c(QWidget* main_window_) : QWidget(nullptr), main_window(main_window_)
