@@ -18,9 +18,32 @@
 #include <QTimer>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <memory>
 
-int main(int argc, char** argv)
+namespace {
+
+// An exception that escapes an event handler or a slot ends the program with
+// a reason and status 1 rather than an abort in the middle of the toolkit.
+class guarded_application_c : public QApplication {
+public:
+    using QApplication::QApplication;
+
+    bool notify(QObject* receiver, QEvent* event) override
+    {
+        try {
+            return QApplication::notify(receiver, event);
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "quarvel: internal error: %s\n", e.what());
+        } catch (...) {
+            std::fprintf(stderr, "quarvel: internal error\n");
+        }
+        QCoreApplication::exit(1);
+        return false;
+    }
+};
+
+int run_program(int argc, char** argv)
 {
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--version") == 0) {
@@ -47,7 +70,7 @@ int main(int argc, char** argv)
 
     int toolkit_argc = int(line.toolkit_args.size());
     line.toolkit_args.push_back(nullptr);
-    auto app = std::make_unique<QApplication>(toolkit_argc, line.toolkit_args.data());
+    auto app = std::make_unique<guarded_application_c>(toolkit_argc, line.toolkit_args.data());
     // The main window's on_click_* slots are not form auto-connections.
     QLoggingCategory::setFilterRules(QStringLiteral("qt.core.qmetaobject.connectslotsbyname=false"));
     init_app_resources();
@@ -76,4 +99,18 @@ int main(int argc, char** argv)
     window.reset();
     app.reset();
     return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    try {
+        return run_program(argc, argv);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "quarvel: internal error: %s\n", e.what());
+    } catch (...) {
+        std::fprintf(stderr, "quarvel: internal error\n");
+    }
+    return 1;
 }

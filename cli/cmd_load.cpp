@@ -3,38 +3,16 @@
 #include "cli/cli.h"
 #include "cli/scanners.h"
 #include "devices/volume_item.h"
-#include "platform/drive_table.h"
-#include "platform/raw_device.h"
+#include "platform/invoking_user.h"
+#include "platform/output_guard.h"
 #include "platform/volumes.h"
 #include "scan/raw/raw_recovery.h"
 #include "scan/recover_rows.h"
 
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
-#include <sys/stat.h>
 
 namespace {
-
-// The volume a loaded result belongs to: the first whose device path begins
-// with the saved one. A saved image volume brings its image into the drive
-// table when the image file is still there.
-bool volume_for_saved_path(const std::string& saved, platform::platform_volume_s* out)
-{
-    std::string image;
-    int partition = -1;
-    struct stat st {};
-    if (platform::split_image_volume_path(saved, &image, &partition) && ::stat(image.c_str(), &st) == 0 &&
-        S_ISREG(st.st_mode))
-        platform::open_disk_image(image);
-    for (const auto& v : platform::list_volumes()) {
-        if (v.device_path.rfind(saved, 0) == 0) {
-            *out = v;
-            return true;
-        }
-    }
-    return platform::find_volume(saved, out);
-}
 
 int run_load(cli::context_s& ctx)
 {
@@ -50,17 +28,16 @@ int run_load(cli::context_s& ctx)
         return cli::usage_error(ctx, "load", "--to and --all go together");
     const std::string file = ctx.args[0];
 
+    // The scan file names the device it was made from; only a volume offered
+    // now (an image among the --image ones, a disk of this machine) is read.
     raw_recovery_c scanner;
-    const QString device = scanner.load_results(QByteArray::fromStdString(file));
-    if (device.isEmpty()) {
-        QFileInfo info(QString::fromStdString(file));
-        if (!info.exists())
-            return cli::fail(file + ": no such file");
-        return cli::fail(file + ": not a scan result file (a 256-byte header and 32-byte records, each naming a record of the file)");
-    }
+    std::string reason;
+    const QString device = scanner.load_results(QByteArray::fromStdString(file), &reason);
+    if (device.isEmpty())
+        return cli::fail(reason);
     platform::platform_volume_s volume;
     const std::string saved = QFile::encodeName(device).toStdString();
-    if (!volume_for_saved_path(saved, &volume))
+    if (!platform::find_volume(saved, &volume) || volume.device_path != saved)
         return cli::fail(file + ": the scanned device " + saved + " is not present");
     volume_item_s item;
     item.device_path = QFile::decodeName(QByteArray::fromStdString(volume.device_path));
@@ -75,7 +52,10 @@ int run_load(cli::context_s& ctx)
         return cli::exit_ok;
     }
     const QString folder = QDir(cli::from_utf8(to)).absolutePath();
-    if (!QDir().mkpath(folder) || !QFileInfo(folder).isDir())
+    const std::string refusal = platform::output_refusal(cli::utf8(folder), saved, platform::output_kind::folder);
+    if (!refusal.empty())
+        return cli::fail(refusal);
+    if (!platform::make_folder_for_user(cli::utf8(folder)))
         return cli::fail("cannot make the folder \"" + to + "\"");
     std::vector<recovery_row_s> wanted;
     for (const auto& r : rows)

@@ -4,6 +4,8 @@
 #include "cli/cli.h"
 #include "cli/scan_progress.h"
 #include "cli/scanners.h"
+#include "platform/invoking_user.h"
+#include "platform/output_guard.h"
 #include "platform/volumes.h"
 #include "scan/recovery_writer.h"
 
@@ -67,16 +69,17 @@ int run_recover_command(cli::context_s& ctx)
     volume_item_s volume;
     if (!cli::volume_for_argument(ctx.args[0], &volume))
         return cli::fail("no volume \"" + ctx.args[0] + "\" (see quarvel-cli volumes)");
+    // Nothing is written onto what is scanned: refused before the scan, so
+    // that no one waits for a scan whose results cannot be kept.
+    const std::string device = cli::utf8(volume.device_path);
     const QString folder = QDir(cli::from_utf8(to)).absolutePath();
-    if (!QDir().mkpath(folder) || !QFileInfo(folder).isDir())
+    std::string refusal = platform::output_refusal(cli::utf8(folder), device, platform::output_kind::folder);
+    if (refusal.empty() && has_save)
+        refusal = platform::output_refusal(save, device);
+    if (!refusal.empty())
+        return cli::fail(refusal);
+    if (!platform::make_folder_for_user(cli::utf8(folder)))
         return cli::fail("cannot make the folder \"" + to + "\"");
-
-    // Writing onto the scanned volume can overwrite the very clusters being
-    // recovered; the page warns about it, and so does this.
-    const uint64_t volume_device = platform::device_number_of_volume(cli::utf8(volume.device_path));
-    if (volume_device != 0 && volume_device == platform::device_number_of_path(cli::utf8(folder)))
-        std::fprintf(stderr, "quarvel-cli: warning: %s lies on the volume being recovered; files written there "
-                             "may overwrite what is still to be read\n", to.c_str());
 
     scan_service_c service;
     std::string reason;
@@ -89,8 +92,8 @@ int run_recover_command(cli::context_s& ctx)
         raw_recovery_c& raw = service.raw_scanner();
         if (raw.records().empty())
             std::fprintf(stderr, "quarvel-cli: nothing was found; no scan file written\n");
-        else if (raw.save_results(QFile::encodeName(cli::from_utf8(save))) != 0)
-            return cli::fail("cannot write the scan file \"" + save + "\"");
+        else if (std::string why; raw.save_results(QByteArray::fromStdString(save), &why) != 0)
+            return cli::fail("the scan file was not written: " + why);
     }
 
     std::vector<recovery_item_s> rows;

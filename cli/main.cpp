@@ -6,6 +6,9 @@
 #include <QLoggingCategory>
 #include <cstdio>
 #include <cstring>
+#include <exception>
+#include <new>
+#include <string>
 
 static void print_usage(FILE* out)
 {
@@ -14,7 +17,7 @@ static void print_usage(FILE* out)
         std::fprintf(out, "  %s\n", c.usage);
 }
 
-int main(int argc, char** argv)
+static int run(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
     cli::context_s ctx;
@@ -62,4 +65,20 @@ int main(int argc, char** argv)
     std::fprintf(stderr, "quarvel-cli: unknown command \"%s\"\n", name.c_str());
     print_usage(stderr);
     return cli::exit_usage;
+}
+
+// Whatever escapes a command (a scan file or a disk that exhausts memory,
+// a bug) ends the program with a reason and the failure status, never with
+// an abort.
+int main(int argc, char** argv)
+{
+    try {
+        return run(argc, argv);
+    } catch (const std::bad_alloc&) {
+        return cli::fail("out of memory");
+    } catch (const std::exception& e) {
+        return cli::fail(std::string("internal error: ") + e.what());
+    } catch (...) {
+        return cli::fail("internal error");
+    }
 }

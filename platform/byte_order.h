@@ -32,5 +32,10 @@ inline void store_le32(uint8_t* p, uint32_t v)
     store_le16(p, static_cast<uint16_t>(v));
     store_le16(p + 2, static_cast<uint16_t>(v >> 16));
 }
+inline void store_le64(uint8_t* p, uint64_t v)
+{
+    store_le32(p, static_cast<uint32_t>(v));
+    store_le32(p + 4, static_cast<uint32_t>(v >> 32));
+}
 
 }  // namespace platform

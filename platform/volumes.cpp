@@ -32,24 +32,6 @@ std::string base_name(const std::string& path)
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// /proc/self/mountinfo escapes blanks and a few other bytes as \ooo.
-std::string unescape_mount_field(const std::string& field)
-{
-    std::string out;
-    for (size_t i = 0; i < field.size(); ++i) {
-        if (field[i] == '\\' && i + 3 < field.size()) {
-            const std::string octal = field.substr(i + 1, 3);
-            if (octal.size() == 3 && octal.find_first_not_of("01234567") == std::string::npos) {
-                out += static_cast<char>(std::strtol(octal.c_str(), nullptr, 8));
-                i += 3;
-                continue;
-            }
-        }
-        out += field[i];
-    }
-    return out;
-}
-
 // The kernel node of partition NUMBER of block disk NAME ("sdb", 2 -> "sdb2"),
 // found through sysfs so that nvme0n1p2 and mmcblk0p2 come out right.
 std::string partition_node(const std::string& disk_name, int number)
@@ -186,6 +168,24 @@ void volumes_of_drive(const drive_entry_s& drive, int disk_number, std::vector<p
 }
 
 }  // namespace
+
+// /proc/self/mountinfo escapes blanks and a few other bytes as \ooo.
+std::string unescape_mount_field(const std::string& field)
+{
+    std::string out;
+    for (size_t i = 0; i < field.size(); ++i) {
+        if (field[i] == '\\' && i + 3 < field.size()) {
+            const std::string octal = field.substr(i + 1, 3);
+            if (octal.size() == 3 && octal.find_first_not_of("01234567") == std::string::npos) {
+                out += static_cast<char>(std::strtol(octal.c_str(), nullptr, 8));
+                i += 3;
+                continue;
+            }
+        }
+        out += field[i];
+    }
+    return out;
+}
 
 std::vector<platform_volume_s> list_volumes()
 {

@@ -37,6 +37,9 @@ bool find_volume(const std::string& path, platform_volume_s* out);
 int locate_volume(const std::string& device_path, int* partition_number, int* disk_number,
                   uint64_t* start_bytes = nullptr);
 
+// A /proc/self/mountinfo field with its \ooo escapes decoded.
+std::string unescape_mount_field(const std::string& field);
+
 // First mount point of a block device ("/media/ana/CARD"), or empty.
 std::string mount_point_of(const std::string& block_device_path);
 

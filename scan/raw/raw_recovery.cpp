@@ -2,38 +2,25 @@
 
 #include "platform/folders.h"
 #include "platform/raw_device.h"
+#include "platform/invoking_user.h"
+#include "platform/output_guard.h"
 #include "scan/safe_name.h"
 
 #include <QFile>
 #include <cerrno>
 #include <cstdio>
+#include <new>
 #include <cstring>
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace {
 
-constexpr size_t header_bytes = 256;
-constexpr size_t record_bytes = 32;
 constexpr int64_t copy_chunk = 8192;
 
 void found_file(void* user, const char* type_name, int64_t offset, int64_t size)
 {
     static_cast<raw_recovery_c*>(user)->add_record(type_name, offset, size);
-}
-
-void put_le64(uint8_t* p, int64_t value)
-{
-    const auto v = static_cast<uint64_t>(value);
-    for (int i = 0; i < 8; ++i)
-        p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
-int64_t get_le64(const uint8_t* p)
-{
-    uint64_t v = 0;
-    for (int i = 0; i < 8; ++i)
-        v |= static_cast<uint64_t>(p[i]) << (8 * i);
-    return static_cast<int64_t>(v);
 }
 
 }  // namespace
@@ -103,7 +90,13 @@ void raw_recovery_c::run()
     reset();
     control_.user = this;
     control_.callback = &found_file;
-    carve_run(&control_, QFile::encodeName(device_path_).constData());
+    // A device with more files than memory can list ends the scan early with
+    // what was found so far, not the program.
+    try {
+        carve_run(&control_, QFile::encodeName(device_path_).constData());
+    } catch (const std::bad_alloc&) {
+        std::fprintf(stderr, "deep scan: out of memory after %zu files; the scan ends here\n", records_.size());
+    }
 }
 
 int raw_recovery_c::recover_file(int64_t id, const QString& destination)
@@ -201,73 +194,68 @@ QString raw_recovery_c::failure_reason() const
     return {};
 }
 
-int raw_recovery_c::save_results(const QByteArray& path)
+int raw_recovery_c::save_results(const QByteArray& path, std::string* reason)
 {
-    if (records_.empty())
+    std::string ignored;
+    std::string& why = reason ? *reason : ignored;
+    const std::string target = path.toStdString();
+    const std::string device = QFile::encodeName(device_path_).toStdString();
+    if (records_.empty()) {
+        why = "nothing was found to save";
         return -1;
-    const QByteArray device = QFile::encodeName(device_path_);
-    // The header holds the path and its NUL; a longer one would come back cut.
-    if (static_cast<size_t>(device.size()) >= header_bytes || device.contains('\0'))
-        return -1;
-    std::vector<uint8_t> data(header_bytes + record_bytes * records_.size(), 0);
-    std::memcpy(data.data(), device.constData(), static_cast<size_t>(device.size()));
-    uint8_t* p = data.data() + header_bytes;
-    for (const raw_item_s& item : records_) {
-        put_le64(p, item.index);
-        put_le64(p + 8, item.offset);
-        put_le64(p + 16, item.size);
-        std::memcpy(p + 24, item.type, 8);
-        p += record_bytes;
     }
-    FILE* file = std::fopen(path.constData(), "wb");
-    if (!file)
+    why = platform::output_refusal(target, device);
+    if (!why.empty())
         return -1;
-    const bool written = std::fwrite(data.data(), 1, data.size(), file) == data.size();
-    const bool closed = std::fclose(file) == 0;
-    return written && closed ? 0 : -1;
+    // Written beside the target under a fresh name, then renamed over it, so
+    // an earlier scan file is not lost to a save that fails half-way.
+    std::string temporary;
+    int fd = -1;
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        temporary = target + ".part" + std::to_string(::getpid()) + "-" + std::to_string(attempt);
+        fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST)
+            break;
+    }
+    if (fd < 0) {
+        why = target + ": cannot be created (" + std::strerror(errno) + ")";
+        return -1;
+    }
+    why = platform::open_output_refusal(fd, target, device);
+    if (why.empty()) {
+        platform::hand_to_invoking_user(fd);
+        why = write_scan_file(fd, device, records_);
+        if (!why.empty())
+            why = target + ": " + why;
+    }
+    if (why.empty() && ::fsync(fd) != 0)
+        why = target + ": cannot be written (" + std::strerror(errno) + ")";
+    if (::close(fd) != 0 && why.empty())
+        why = target + ": cannot be written (" + std::strerror(errno) + ")";
+    if (why.empty() && ::rename(temporary.c_str(), target.c_str()) != 0)
+        why = target + ": cannot be written (" + std::strerror(errno) + ")";
+    if (!why.empty()) {
+        ::unlink(temporary.c_str());
+        return -1;
+    }
+    return 0;
 }
 
-QString raw_recovery_c::load_results(const QByteArray& path)
+QString raw_recovery_c::load_results(const QByteArray& path, std::string* reason)
 {
-    FILE* file = std::fopen(path.constData(), "rb");
-    if (!file)
+    return load_results(path, &offered_volume_size, reason);
+}
+
+QString raw_recovery_c::load_results(const QByteArray& path, const scan_file_volume_fn& volume_size, std::string* reason)
+{
+    scan_file_contents_s contents;
+    const std::string refusal = read_scan_file(path.toStdString(), volume_size, &contents);
+    if (reason)
+        *reason = refusal;
+    if (!refusal.empty())
         return {};
-    // 32 million records is far beyond any scan; a larger file is not one.
-    constexpr size_t largest = header_bytes + record_bytes * (size_t{1} << 25);
-    std::vector<uint8_t> data;
-    uint8_t chunk[65536];
-    bool too_large = false;
-    for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, file)) > 0;) {
-        data.insert(data.end(), chunk, chunk + n);
-        if (data.size() > largest) {
-            too_large = true;
-            break;
-        }
-    }
-    const bool read_error = std::ferror(file) != 0;
-    std::fclose(file);
-    if (read_error || too_large || data.size() < header_bytes + record_bytes || (data.size() - header_bytes) % record_bytes)
-        return {};
-    const QString device = QFile::decodeName(
-        QByteArray(reinterpret_cast<const char*>(data.data()), static_cast<qsizetype>(strnlen(reinterpret_cast<const char*>(data.data()), header_bytes))));
-    const size_t count = (data.size() - header_bytes) / record_bytes;
-    std::vector<raw_item_s> loaded(count);
-    for (size_t i = 0; i < count; ++i) {
-        const uint8_t* p = data.data() + header_bytes + record_bytes * i;
-        raw_item_s& item = loaded[i];
-        item.index = get_le64(p);
-        item.offset = get_le64(p + 8);
-        item.size = get_le64(p + 16);
-        std::memcpy(item.type, p + 24, 8);
-        // Rows and recovery address records by this index: one that names no
-        // record makes the whole file unusable.
-        if (item.index < 0 || static_cast<uint64_t>(item.index) >= count)
-            return {};
-    }
-    if (device.isEmpty())
-        return {};
-    device_path_ = device;
-    records_ = std::move(loaded);
+    device_path_ = QFile::decodeName(QByteArray::fromStdString(contents.device_path));
+    records_ = std::move(contents.records);
     clear_index();
     for (const raw_item_s& item : records_)
         type_index_[raw_type_name(item)].push_back(item.index);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "engines/carve/carve.h"
+#include "scan/raw/scan_file.h"
 #include "scan/recovery_base.h"
 
 #include <QByteArray>
@@ -12,15 +13,6 @@
 #include <string>
 #include <unordered_map>
 #include <vector>
-
-// One carved file, exactly as it is stored in a scan result file.
-struct raw_item_s {
-    int64_t index = 0;   // position in the record array when it was added
-    int64_t offset = 0;  // first byte on the device
-    int64_t size = 0;    // length in bytes
-    char type[8] = {};   // type name, NUL-padded; 8 bytes have no terminator
-};
-static_assert(sizeof(raw_item_s) == 32, "a record is 32 bytes in the scan result file");
 
 // Type name (full, as reported) → indices of its records, in callback order.
 using raw_type_index_t = std::unordered_map<std::string, std::vector<int64_t>>;
@@ -61,13 +53,19 @@ public:
     // The found-file callback's target: appends a record and indexes it.
     void add_record(const char* type_name, int64_t offset, int64_t size);
 
-    // Writes the scan result file. Returns 0, or -1 when there are no
-    // records, the device path does not fit the header, or the file cannot
-    // be written.
-    int save_results(const QByteArray& path);
-    // Reads a scan result file. Returns the device path it names, or an
-    // empty string when the file is refused; then nothing is changed.
-    QString load_results(const QByteArray& path);
+    // Writes the scan result file at path: complete or not at all (a file
+    // already there is replaced only once the new one is written), never onto
+    // the scanned device or image nor on a file system stored on it, and
+    // owned by the invoking user under sudo or pkexec. Returns 0, or -1 with
+    // a one-line reason in *reason: no records, a device path that does not
+    // fit the header, a refused or unwritable place.
+    int save_results(const QByteArray& path, std::string* reason = nullptr);
+    // Reads a scan result file naming a volume the program offers now (see
+    // read_scan_file), or one volume_size accepts. Returns the device path,
+    // or an empty string with a one-line reason in *reason; then nothing is
+    // changed.
+    QString load_results(const QByteArray& path, std::string* reason = nullptr);
+    QString load_results(const QByteArray& path, const scan_file_volume_fn& volume_size, std::string* reason = nullptr);
 
     const std::vector<raw_item_s>& records() const { return records_; }
     const raw_type_index_t& type_index() const { return type_index_; }

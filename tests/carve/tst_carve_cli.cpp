@@ -9,6 +9,7 @@
 #include <QStandardPaths>
 #include <QtTest>
 #include <set>
+#include <sys/stat.h>
 
 using namespace carve_test;
 
@@ -20,12 +21,12 @@ struct run_s {
     QByteArray err;
 };
 
-run_s cli(const QStringList& args)
+run_s cli(const QStringList& args, int timeout_ms = 300000)
 {
     QProcess p;
     p.start(qEnvironmentVariable("QUARVEL_BIN_DIR") + "/quarvel-cli", args);
     run_s r;
-    if (!p.waitForFinished(300000))
+    if (!p.waitForFinished(timeout_ms))
         return r;
     r.code = p.exitCode();
     r.out = p.readAllStandardOutput();
@@ -79,11 +80,11 @@ private slots:
         const run_s scanned = cli({"--json", "scan", image, "--deep"});
         QCOMPARE(scanned.code, 0);
         QCOMPARE(scanned.out.count('\n'), qsizetype(planted.size()));
-        const run_s loaded = cli({"--json", "load", sav});
+        const run_s loaded = cli({"--image", image, "--json", "load", sav});
         QVERIFY2(loaded.code == 0, loaded.err.constData());
         QCOMPARE(loaded.out, scanned.out);
 
-        const run_s again = cli({"load", sav, "--to", dir_ + "/again", "--all"});
+        const run_s again = cli({"--image", image, "load", sav, "--to", dir_ + "/again", "--all"});
         QVERIFY2(again.code == 0, again.err.constData());
         QCOMPARE(contents_of(dir_ + "/again"), expected);
 
@@ -135,6 +136,65 @@ private slots:
             expected.insert(f.readAll());
         }
         QCOMPARE(contents_of(dir_ + "/fat-out"), expected);
+    }
+
+    // Nothing is written onto the scanned image, and a scan file cannot make
+    // the program read anything but a volume it offers, named exactly.
+    void source_protection_and_hostile_scan_files()
+    {
+        const QString image = dir_ + "/source.img";
+        QByteArray bytes(1 << 20, '\0');
+        bytes.replace(4096, 10, "keep this!");
+        QFile f(image);
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size());
+        f.close();
+        const QString fifo = dir_ + "/pipe";
+        QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+        const auto onto = [&](const QString& save, const char* expected) {
+            const run_s r = cli({"recover", image, "--deep", "--all", "--to", dir_ + "/safe", "--save", save}, 20000);
+            return r.code == 1 && r.err.contains(expected) && r.err.count('\n') == 1;
+        };
+        QVERIFY(onto(image, "scanned disk image itself"));
+        QVERIFY(onto(fifo, "not a regular file"));
+        QVERIFY(!cli({"recover", image, "--deep", "--all", "--to", image}).err.isEmpty());
+        QFile again(image);
+        QVERIFY(again.open(QIODevice::ReadOnly));
+        QCOMPARE(again.readAll(), bytes);
+
+        const QByteArray volume = QFile::encodeName(QFileInfo(image).canonicalFilePath()) + ":p0";
+        const QString secret = dir_ + "/secret";
+        QFile s(secret);
+        QVERIFY(s.open(QIODevice::WriteOnly) && s.write("top secret") == 10);
+        s.close();
+        QFile::setPermissions(secret, QFile::ReadOwner | QFile::WriteOwner);
+        const QString sav = dir_ + "/hostile.sav";
+        const auto load = [&](const QByteArray& device, qint64 length) {
+            QFile h(sav);
+            if (!h.open(QIODevice::WriteOnly | QIODevice::Truncate))
+                return run_s{};
+            QByteArray file = device;
+            file.resize(256, '\0');
+            file += QByteArray::fromHex("0000000000000000" "0000000000000000" "0a00000000000000") + QByteArray("txt\0\0\0\0\0", 8);
+            h.write(file);
+            h.resize(length);
+            h.close();
+            return cli({"--image", image, "load", sav, "--to", dir_ + "/leak", "--all"}, 20000);
+        };
+        // Another file, a prefix of the volume's name, the image's bare path.
+        for (const QByteArray& device : {QFile::encodeName(secret), volume.left(volume.size() - 1),
+                                         volume.left(volume.size() - 3)}) {
+            const run_s r = load(device, 288);
+            QCOMPARE(r.code, 1);
+            QVERIFY2(r.err.contains("not present"), r.err.constData());
+        }
+        QVERIFY(!QFileInfo::exists(dir_ + "/leak"));
+        QCOMPARE(load(volume, 288).code, 0);  // the exact name is taken
+        const run_s huge = load(volume, (qint64(1) << 30) + 256);
+        QCOMPARE(huge.code, 1);
+        QVERIFY2(huge.err.contains("more records"), huge.err.constData());
+        const run_s piped = cli({"--image", image, "load", fifo}, 20000);
+        QCOMPARE(piped.code, 1);
+        QVERIFY(piped.err.contains("not a regular file"));
     }
 
     void refusals()

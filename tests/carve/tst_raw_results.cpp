@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QtTest>
 #include <cstring>
+#include <sys/stat.h>
 
 using namespace carve_test;
 
@@ -45,6 +46,13 @@ QByteArray header(const QByteArray& path)
     QByteArray h = path;
     h.resize(256, '\0');
     return h;
+}
+
+// Any device path is taken as a volume of 1 TiB: the file's own checks only.
+bool any_volume(const std::string&, uint64_t* size)
+{
+    *size = uint64_t(1) << 40;
+    return true;
 }
 
 volume_item_s volume_of(const QString& path)
@@ -113,7 +121,7 @@ private slots:
         QCOMPARE(read_all(sav), expected);
 
         raw_recovery_c loaded;
-        QCOMPARE(loaded.load_results(QFile::encodeName(sav)), QString("/dev/sdz1"));
+        QCOMPARE(loaded.load_results(QFile::encodeName(sav), any_volume), QString("/dev/sdz1"));
         QCOMPARE(loaded.records().size(), size_t(3));
         QCOMPARE(loaded.type_index().size(), size_t(2));
         QCOMPARE(loaded.type_index().at("jpg"), (std::vector<int64_t>{0, 2}));
@@ -143,12 +151,62 @@ private slots:
         raw_recovery_c raw;
         raw.set_volume(volume_of("/dev/keep"));
         raw.add_record("png", 0, 3);
-        QCOMPARE(raw.load_results(QFile::encodeName(sav)), QString());
+        QCOMPARE(raw.load_results(QFile::encodeName(sav), any_volume), QString());
         // Nothing half-loaded.
         QCOMPARE(raw.device_path(), QString("/dev/keep"));
         QCOMPARE(raw.records().size(), size_t(1));
         QCOMPARE(raw.type_index().count("png"), size_t(1));
-        QCOMPARE(raw.load_results(QFile::encodeName(dir_ + "/no-such.sav")), QString());
+        QCOMPARE(raw.load_results(QFile::encodeName(dir_ + "/no-such.sav"), any_volume), QString());
+    }
+
+    // Anyone can hand the program a scan file: it is held against the volume
+    // it names, and what cannot be a file of that volume is refused before it
+    // is held in memory or waited on.
+    void hostile_scan_files()
+    {
+        std::string asked;
+        const auto one_mib_volume = [&asked](const std::string& path, uint64_t* size) {
+            asked = path;
+            *size = 1 << 20;
+            return path == "/dev/sdz1";
+        };
+        raw_recovery_c raw;
+        std::string reason;
+        const QString sav = dir_ + "/hostile.sav";
+        const auto refused = [&](const QByteArray& bytes, const char* expected) {
+            if (!write_all(sav, bytes))
+                return false;
+            reason.clear();
+            return raw.load_results(QFile::encodeName(sav), one_mib_volume, &reason).isEmpty() &&
+                   reason.find(expected) != std::string::npos;
+        };
+        QVERIFY(refused(header("/etc/passwd") + record(0, 0, 100, "txt"), "is not present"));
+        QCOMPARE(asked, std::string("/etc/passwd"));
+        QVERIFY(refused(header("/dev/sdz1") + record(0, 1 << 20, 1, "jpg"), "starts outside"));
+        QVERIFY(refused(header("/dev/sdz1") + record(0, -512, 1, "jpg"), "starts outside"));
+        QVERIFY(refused(header("/dev/sdz1") + record(0, 512, (1 << 20) - 511, "jpg"), "runs past the end"));
+        QVERIFY(refused(header("/dev/sdz1") + record(0, 512, -1, "jpg"), "runs past the end"));
+        QVERIFY(raw.records().empty());
+
+        // A 1 GiB file names more records than the volume has bytes: refused
+        // from its length alone, fast.
+        QVERIFY(write_all(sav, header("/dev/sdz1") + record(0, 0, 1, "jpg")));
+        QVERIFY(QFile::resize(sav, (qint64(1) << 30) + 256));
+        QElapsedTimer clock;
+        clock.start();
+        QVERIFY(raw.load_results(QFile::encodeName(sav), one_mib_volume, &reason).isEmpty());
+        QVERIFY2(reason.find("more records") != std::string::npos, reason.c_str());
+        QVERIFY(clock.elapsed() < 2000);
+        QFile::remove(sav);
+
+        // A FIFO or a folder is refused at once, never waited on.
+        const QByteArray fifo = QFile::encodeName(dir_ + "/fifo.sav");
+        QCOMPARE(::mkfifo(fifo.constData(), 0600), 0);
+        QVERIFY(raw.load_results(fifo, any_volume, &reason).isEmpty());
+        QVERIFY2(reason.find("not a regular file") != std::string::npos, reason.c_str());
+        QVERIFY(raw.load_results(QFile::encodeName(dir_), any_volume, &reason).isEmpty());
+        QVERIFY(raw.load_results("/dev/zero", any_volume, &reason).isEmpty());
+        QVERIFY(raw.records().empty());
     }
 
     void smallest_file_is_accepted()
@@ -156,7 +214,7 @@ private slots:
         const QString sav = dir_ + "/one.sav";
         QVERIFY(write_all(sav, header("/dev/sdz1") + record(0, 512, 9, "12345678")));
         raw_recovery_c raw;
-        QCOMPARE(raw.load_results(QFile::encodeName(sav)), QString("/dev/sdz1"));
+        QCOMPARE(raw.load_results(QFile::encodeName(sav), any_volume), QString("/dev/sdz1"));
         QCOMPARE(raw.rows_for_type("12345678").at(0).name, QString("00000000.12345678"));
     }
 
@@ -182,7 +240,7 @@ private slots:
         QCOMPARE(raw.save_results(QFile::encodeName(sav)), 0);
         QVERIFY(QFile::exists(sav));
         raw_recovery_c loaded;
-        QCOMPARE(loaded.load_results(QFile::encodeName(sav)), QString::fromUtf8("/media/café/disk.img:p0"));
+        QCOMPARE(loaded.load_results(QFile::encodeName(sav), any_volume), QString::fromUtf8("/media/café/disk.img:p0"));
     }
 
     // The thread body over a real image, then every record copied out byte
@@ -238,7 +296,7 @@ private slots:
         QVERIFY(write_all(sav, header(QFile::encodeName(image)) + record(0, 1000, 5, "txt") +
                                    record(1, 3584, 100000, "bin")));
         raw_recovery_c raw;
-        QCOMPARE(raw.load_results(QFile::encodeName(sav)), image);
+        QCOMPARE(raw.load_results(QFile::encodeName(sav), any_volume), image);
         QCOMPARE(raw.recover_file(2, dir_ + "/x"), -1);
         QCOMPARE(raw.recover_file(-1, dir_ + "/x"), -1);
         QCOMPARE(raw.recover_file(0, dir_ + "/no-such-folder/x"), -1);
@@ -269,7 +327,7 @@ private slots:
         const QString sav = dir_ + "/big.sav";
         QVERIFY(write_all(sav, header(QFile::encodeName(image)) + record(0, 512, size, "bin")));
         raw_recovery_c raw;
-        QCOMPARE(raw.load_results(QFile::encodeName(sav)), image);
+        QCOMPARE(raw.load_results(QFile::encodeName(sav), any_volume), image);
         const QString out = dir_ + "/big.bin";
         QCOMPARE(raw.recover_file(0, out), 0);
         QCOMPARE(QFileInfo(out).size(), size);

@@ -1,0 +1,31 @@
+// Where the program may write: never onto what it scans. A recovered file, a
+// scan file or a preview copy written onto the scanned device, or into a file
+// system stored on it, can overwrite the very bytes still to be recovered.
+#pragma once
+
+#include <string>
+
+namespace platform {
+
+enum class output_kind {
+    file,    // a file to be created or replaced
+    folder,  // a folder that files will be created in
+};
+
+// Why target must not be written while the volume scanned_device_path
+// ("/dev/sdb1", "/abs/card.img:p1", or an image path) is the source; an
+// empty string when it may. Refused: the scanned device or image itself
+// (same device and inode), a block device or any other file that is not a
+// regular file (a folder for output_kind::folder), and any place on a file
+// system backed by the scanned device or image: mounted from it or from a
+// partition or a whole disk that overlaps it, through a loop device whose
+// backing file it is, or a FUSE mount of the image file. The reason is one
+// line naming target.
+std::string output_refusal(const std::string& target, const std::string& scanned_device_path,
+                           output_kind kind = output_kind::file);
+
+// The same checks on a file already opened for writing (the open may have
+// raced with a rename): fd must be a regular file that is not the source.
+std::string open_output_refusal(int fd, const std::string& target, const std::string& scanned_device_path);
+
+}  // namespace platform

@@ -1,0 +1,186 @@
+#include "scan/raw/scan_file.h"
+
+#include "platform/byte_order.h"
+#include "platform/drive_table.h"
+#include "platform/raw_device.h"
+#include "platform/volumes.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr size_t records_per_read = 2048;
+
+// Reads exactly length bytes unless the file ends first. Returns the count
+// read, or -1 on an error.
+ssize_t read_full(int fd, uint8_t* data, size_t length)
+{
+    size_t done = 0;
+    while (done < length) {
+        const ssize_t n = ::read(fd, data + done, length - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return -1;
+        if (n == 0)
+            break;
+        done += static_cast<size_t>(n);
+    }
+    return static_cast<ssize_t>(done);
+}
+
+bool write_full(int fd, const uint8_t* data, size_t length)
+{
+    while (length > 0) {
+        const ssize_t n = ::write(fd, data, length);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        length -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+raw_item_s decode_record(const uint8_t* p)
+{
+    raw_item_s item;
+    item.index = static_cast<int64_t>(platform::le64(p));
+    item.offset = static_cast<int64_t>(platform::le64(p + 8));
+    item.size = static_cast<int64_t>(platform::le64(p + 16));
+    std::memcpy(item.type, p + 24, sizeof item.type);
+    return item;
+}
+
+void encode_record(const raw_item_s& item, uint8_t* p)
+{
+    platform::store_le64(p, static_cast<uint64_t>(item.index));
+    platform::store_le64(p + 8, static_cast<uint64_t>(item.offset));
+    platform::store_le64(p + 16, static_cast<uint64_t>(item.size));
+    std::memcpy(p + 24, item.type, sizeof item.type);
+}
+
+// Why a record cannot belong to a volume of volume_bytes holding count
+// records; empty when it can. Rows and recovery address records by their
+// index, and recovery reads the record's byte range from the volume.
+std::string record_refusal(const raw_item_s& item, uint64_t count, uint64_t volume_bytes)
+{
+    if (item.index < 0 || static_cast<uint64_t>(item.index) >= count)
+        return "names a record the file does not hold";
+    if (item.offset < 0 || static_cast<uint64_t>(item.offset) >= volume_bytes)
+        return "starts outside the volume";
+    if (item.size < 0 || static_cast<uint64_t>(item.size) > volume_bytes - static_cast<uint64_t>(item.offset))
+        return "runs past the end of the volume";
+    return {};
+}
+
+const char* const not_a_scan_file = "not a scan result file (a 256-byte header and 32-byte records)";
+
+}  // namespace
+
+std::string read_scan_file(const std::string& path, const scan_file_volume_fn& volume_size,
+                           scan_file_contents_s* contents)
+{
+    // O_NONBLOCK: opening a FIFO must not wait for a writer; it is refused
+    // right after.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return errno == ENOENT ? path + ": no such file" : path + ": cannot be opened (" + std::strerror(errno) + ")";
+    struct fd_closer_s {
+        int fd;
+        ~fd_closer_s() { ::close(fd); }
+    } closer{fd};
+
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+        return path + ": not a regular file";
+    const auto length = static_cast<uint64_t>(st.st_size);
+    if (length < scan_file_header_bytes + scan_file_record_bytes ||
+        (length - scan_file_header_bytes) % scan_file_record_bytes != 0)
+        return path + ": " + not_a_scan_file;
+
+    uint8_t header[scan_file_header_bytes];
+    if (read_full(fd, header, sizeof header) != static_cast<ssize_t>(sizeof header))
+        return path + ": cannot be read";
+    const std::string device(reinterpret_cast<const char*>(header), strnlen(reinterpret_cast<const char*>(header), sizeof header));
+    if (device.empty())
+        return path + ": " + not_a_scan_file;
+    uint64_t volume_bytes = 0;
+    if (!volume_size || !volume_size(device, &volume_bytes) || volume_bytes == 0)
+        return path + ": the scanned device " + device + " is not present";
+
+    // Every record starts at its own byte of the volume: a file with more
+    // records than that was not made from this volume, and is refused before
+    // any of it is held in memory.
+    const uint64_t count = (length - scan_file_header_bytes) / scan_file_record_bytes;
+    if (count > volume_bytes)
+        return path + ": holds more records than " + device + " has bytes";
+
+    std::vector<raw_item_s> records;
+    records.reserve(static_cast<size_t>(count));
+    std::vector<uint8_t> chunk(scan_file_record_bytes * records_per_read);
+    while (records.size() < count) {
+        const uint64_t want = std::min<uint64_t>(records_per_read, count - records.size());
+        const size_t bytes = static_cast<size_t>(want) * scan_file_record_bytes;
+        if (read_full(fd, chunk.data(), bytes) != static_cast<ssize_t>(bytes))
+            return path + ": changed or could not be read while it was loaded";
+        for (size_t i = 0; i < want; ++i) {
+            const raw_item_s item = decode_record(chunk.data() + i * scan_file_record_bytes);
+            const std::string refusal = record_refusal(item, count, volume_bytes);
+            if (!refusal.empty())
+                return path + ": record " + std::to_string(records.size()) + " " + refusal;
+            records.push_back(item);
+        }
+    }
+    contents->device_path = device;
+    contents->records = std::move(records);
+    return {};
+}
+
+std::string write_scan_file(int fd, const std::string& device_path, const std::vector<raw_item_s>& records)
+{
+    if (records.empty())
+        return "nothing was found to save";
+    // The header holds the path and its NUL; a longer one would come back cut.
+    if (device_path.empty() || device_path.size() >= scan_file_header_bytes ||
+        device_path.find('\0') != std::string::npos)
+        return "the device path does not fit a scan file's header";
+    uint8_t header[scan_file_header_bytes] = {};
+    std::memcpy(header, device_path.data(), device_path.size());
+    if (!write_full(fd, header, sizeof header))
+        return std::string("cannot be written (") + std::strerror(errno) + ")";
+    std::vector<uint8_t> chunk(scan_file_record_bytes * records_per_read);
+    for (size_t first = 0; first < records.size(); first += records_per_read) {
+        const size_t n = std::min(records_per_read, records.size() - first);
+        for (size_t i = 0; i < n; ++i)
+            encode_record(records[first + i], chunk.data() + i * scan_file_record_bytes);
+        if (!write_full(fd, chunk.data(), n * scan_file_record_bytes))
+            return std::string("cannot be written (") + std::strerror(errno) + ")";
+    }
+    return {};
+}
+
+bool offered_volume_size(const std::string& device_path, uint64_t* size_bytes)
+{
+    bool offered = false;
+    for (const auto& volume : platform::list_volumes())
+        offered = offered || volume.device_path == device_path;
+    // The whole-image volume of a partitioned image is offered on request,
+    // but only for an image the user already opened.
+    std::string image;
+    int partition = -1;
+    if (!offered && platform::split_image_volume_path(device_path, &image, &partition))
+        offered = partition == 0 && platform::drive_number_of(image) >= 0;
+    if (!offered)
+        return false;
+    platform::raw_device_c device;
+    if (device.open(device_path) != 0)
+        return false;
+    *size_bytes = device.size();
+    return true;
+}
