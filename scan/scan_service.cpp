@@ -99,12 +99,15 @@ int scan_service_c::recover_one(const QDir& destination, const recovery_item_s& 
     return ::recover_one(*current_, destination, row, written);
 }
 
-QString scan_service_c::load_scan_file(const QByteArray& path)
+QString scan_service_c::load_scan_file(const QByteArray& path, std::string* reason)
 {
-    if (scanning())
+    if (scanning()) {
+        if (reason)
+            *reason = "a scan is running";
         return {};
+    }
     writer_.wait();
-    const QString device = raw_.load_results(path);
+    const QString device = raw_.load_results(path, reason);
     if (device.isEmpty())
         return {};
     if (current_ != &raw_)

@@ -15,6 +15,7 @@
 #include <QObject>
 #include <QString>
 #include <functional>
+#include <string>
 #include <vector>
 
 enum class scanner_kind_e { none, fat, ntfs, raw };
@@ -41,8 +42,9 @@ public:
     bool scanning() const;
     // Loads a scan result file into the deep scanner (after a running
     // recovery has ended) and makes it current. Returns the device path the
-    // file names, or empty when it was refused (nothing changed then).
-    QString load_scan_file(const QByteArray& path);
+    // file names, or empty with a one-line reason in *reason when it was
+    // refused (nothing changed then): see read_scan_file.
+    QString load_scan_file(const QByteArray& path, std::string* reason = nullptr);
     // Resets the current scanner (after a running recovery has ended) and
     // makes the inert scanner current.
     void reset_scanner();
