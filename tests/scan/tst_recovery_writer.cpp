@@ -292,7 +292,7 @@ private slots:
             QSKIP("quarvel-cli is not built");
         const QString image = QDir(tmp_.path()).filePath("ctl.img");
         QVERIFY(write_file(image, QByteArray(1024, 'z')));
-        QByteArray sav = QFile::encodeName(image);
+        QByteArray sav = QFile::encodeName(image) + ":p0";
         sav.resize(256, '\0');
         QByteArray record(32, '\0');
         record[16] = 10;  // ten bytes from offset 0
@@ -301,19 +301,19 @@ private slots:
         QVERIFY(write_file(sav_path, sav + record));
 
         QProcess p;
-        p.start(cli, {"load", sav_path});
+        p.start(cli, {"--image", image, "load", sav_path});
         QVERIFY(p.waitForFinished(30000));
         const QByteArray table = p.readAllStandardOutput();
         QCOMPARE(p.exitCode(), 0);
         QVERIFY2(table.contains("00000000.a\\nb\\x1b[J"), table.constData());
         QVERIFY(!table.contains('\x1b'));
         QCOMPARE(table.count('\n'), 2);  // the heading and one row
-        p.start(cli, {"--json", "load", sav_path});
+        p.start(cli, {"--image", image, "--json", "load", sav_path});
         QVERIFY(p.waitForFinished(30000));
         QVERIFY(p.readAllStandardOutput().contains("a\\nb\\u001b[J"));
 
         const QString out = QDir(tmp_.path()).filePath("ctl-out");
-        p.start(cli, {"load", sav_path, "--to", out, "--all"});
+        p.start(cli, {"--image", image, "load", sav_path, "--to", out, "--all"});
         QVERIFY(p.waitForFinished(30000));
         QCOMPARE(p.exitCode(), 0);
         QCOMPARE(QDir(out).entryList(QDir::Files), QStringList{"00000000.a_b_[J"});
