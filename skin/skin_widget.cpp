@@ -27,17 +27,12 @@ QString system_image(const char* name, int state)
 
 }  // namespace
 
-QSkinWidget::QSkinWidget(QWidget* parent) : skin_window_c(parent, Qt::Window, system_images)
+QSkinWidget::QSkinWidget(QWidget* parent) : skin_button_window_c(parent, Qt::Window, system_images)
 {
     logo = QPixmap(QStringLiteral(":/images/top/logo.png"));
     create_top_buttons();
     create_system_buttons();
     build_system_menu();
-}
-
-QSkinWidget::~QSkinWidget()
-{
-    qDeleteAll(buttons);
 }
 
 void QSkinWidget::create_top_buttons()
@@ -225,40 +220,4 @@ void QSkinWidget::mouseDoubleClickEvent(QMouseEvent* event)
     const QPoint p = event->position().toPoint();
     if (event->button() == Qt::LeftButton && p.y() <= move_band && !button_at(p) && max_button->action)
         (this->*(max_button->action))();
-}
-
-bool QSkinWidget::press_buttons(const QPoint& point, bool* hit)
-{
-    return skin_buttons::press(buttons, point, rect(), hit);
-}
-
-bool QSkinWidget::release_buttons(const QPoint& point)
-{
-    button_c<QSkinWidget>* released = skin_buttons::release(buttons, point, rect());
-    if (!released)
-        return false;
-    if (released->action)
-        (this->*(released->action))();
-    return true;
-}
-
-bool QSkinWidget::move_buttons(const QPoint& point)
-{
-    return skin_buttons::move(buttons, point, rect());
-}
-
-bool QSkinWidget::reset_buttons()
-{
-    return skin_buttons::reset(buttons);
-}
-
-bool QSkinWidget::button_at(const QPoint& point) const
-{
-    return skin_buttons::any_contains(buttons, point, rect());
-}
-
-void QSkinWidget::draw_buttons(QPainter& painter) const
-{
-    for (const button_c<QSkinWidget>* button : buttons)
-        button->draw(painter, rect());
 }

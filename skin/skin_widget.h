@@ -5,20 +5,17 @@
 // pages through show_page and leave_page.
 #pragma once
 
-#include "skin/skin_button.h"
-#include "skin/skin_window.h"
+#include "skin/skin_button_window.h"
 
 #include <QByteArray>
-#include <QList>
 #include <QPixmap>
 
 class QMenu;
 
-class QSkinWidget : public skin_window_c {
+class QSkinWidget : public skin_button_window_c<QSkinWidget> {
     Q_OBJECT
 public:
     explicit QSkinWidget(QWidget* parent = nullptr);
-    ~QSkinWidget() override;
 
     // Brings page `index` (0..4) to the front.
     virtual void show_page(int index) = 0;
@@ -43,7 +40,6 @@ public:
 
     bool is_restored() const { return restored; }
     QMenu* settings_menu() const { return system_menu; }
-    const QList<button_c<QSkinWidget>*>& skin_buttons() const { return buttons; }
     button_c<QSkinWidget>* maximise_button() const { return max_button; }
 
     // The shipped help page for the current language (English when there is
@@ -56,12 +52,6 @@ public slots:
     void on_click_language();
 
 protected:
-    bool press_buttons(const QPoint& point, bool* hit) override;
-    bool release_buttons(const QPoint& point) override;
-    bool move_buttons(const QPoint& point) override;
-    bool reset_buttons() override;
-    bool button_at(const QPoint& point) const override;
-    void draw_buttons(QPainter& painter) const override;
     void decorate_frame(QPainter& painter) override;
     bool may_resize() const override { return restored; }
 
@@ -77,7 +67,6 @@ private:
     void build_system_menu();
     void toggle_maximised();
 
-    QList<button_c<QSkinWidget>*> buttons;
     QPixmap logo;
     button_c<QSkinWidget>* max_button = nullptr;
     QMenu* system_menu = nullptr;
