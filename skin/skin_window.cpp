@@ -266,6 +266,10 @@ bool skin_window_c::event(QEvent* event)
             child->installEventFilter(this);
     } else if (event->type() == QEvent::WindowActivate) {
         update();
+    } else if (event->type() == QEvent::WindowTitleChange) {
+        // The title is part of the frame.
+        needs_restyle = true;
+        update();
     }
     return QWidget::event(event);
 }

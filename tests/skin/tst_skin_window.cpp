@@ -297,6 +297,9 @@ private slots:
         // The title band is opaque right across.
         QCOMPARE(shot.pixelColor(320, 50).alpha(), 255);
         QCOMPARE(shot.pixelColor(600, 50).alpha(), 255);
+        // A new title is drawn into a rebuilt frame.
+        window.setWindowTitle("Quarvel Undelete - card.img");
+        QVERIFY(window.restyle_pending());
 
         QSkinDialog dialog;
         QCOMPARE(dialog.contentsMargins(), QMargins(3, 34, 3, 3));
