@@ -4,6 +4,8 @@
 #include "devices/volume_item.h"
 #include "platform/drive_table.h"
 
+#include <cstdio>
+
 namespace {
 
 std::string local(const QString& text) { return text.toLocal8Bit().toStdString(); }
@@ -13,6 +15,8 @@ int run_drives(cli::context_s& ctx)
     if (!ctx.args.empty())
         return cli::usage_error(ctx, "drives", "unexpected argument \"" + ctx.args.front() + "\"");
     enumerate_drives();
+    for (const QString& skipped : skipped_drives())
+        std::fprintf(stderr, "quarvel-cli: %s cannot be opened; left out\n", local(skipped).c_str());
     cli::table_c table({"number", "device_path", "size_bytes"});
     for (size_t i = 1; i < drive_list.size(); ++i)
         table.add_row({int64_t(platform::drive_number_of(local(drive_list[i].device_path))),
@@ -27,11 +31,12 @@ int run_volumes(cli::context_s& ctx)
         return cli::usage_error(ctx, "volumes", "unexpected argument \"" + ctx.args.front() + "\"");
     enumerate_volumes();
     cli::table_c table({"device_path", "dos_device", "label", "file_system", "root_path", "total_bytes",
-                        "free_bytes", "partition_number", "disk_number"});
+                        "free_bytes", "free_space_known", "partition_number", "disk_number"});
     for (size_t i = 1; i < volume_list.size(); ++i) {
         const auto& v = volume_list[i];
         table.add_row({local(v.device_path), local(v.dos_device), local(v.label), local(v.file_system),
-                       local(v.root_path), v.total_bytes, v.free_bytes, int64_t(v.partition_number),
+                       local(v.root_path), v.total_bytes, v.free_bytes, int64_t(v.free_space_known ? 1 : 0),
+                       int64_t(v.partition_number),
                        int64_t(v.disk_number)});
     }
     table.print(ctx.json);

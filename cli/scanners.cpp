@@ -29,6 +29,7 @@ bool volume_for_argument(const std::string& argument, volume_item_s* out)
     out->root_path = from_utf8(v.root_path);
     out->total_bytes = v.total_bytes;
     out->free_bytes = v.free_bytes;
+    out->free_space_known = v.free_space_known;
     out->partition_number = v.partition_number;
     out->disk_number = v.disk_number;
     return true;

@@ -44,14 +44,27 @@ void enumerate_volumes()
         item.root_path = from_local(v.root_path);
         item.total_bytes = v.total_bytes;
         item.free_bytes = v.free_bytes;
+        item.free_space_known = v.free_space_known;
         if (query_volume_location(item.device_path, &item.partition_number, &item.disk_number) != 0)
             continue;
         volume_list.push_back(std::move(item));
     }
 }
 
+namespace {
+std::vector<QString>& skipped_list()
+{
+    static std::vector<QString> skipped;
+    return skipped;
+}
+}  // namespace
+
+const std::vector<QString>& skipped_drives() { return skipped_list(); }
+
 int enumerate_drives()
 {
+    std::vector<QString>& skipped = skipped_list();
+    skipped.clear();
     drive_list.clear();
     drive_list.emplace_back();  // header row
     for (int n = 0; n < platform::max_drives; ++n) {
@@ -60,11 +73,10 @@ int enumerate_drives()
             break;
         platform::raw_device_c dev;
         if (dev.open(entry->device_path) != 0) {
-            // A disk this user may not read is passed over rather than hiding
-            // every drive after it; anything else that fails ends the list.
-            if (!entry->is_image)
-                continue;
-            break;
+            // A disk this user may not read, or an image that is gone, is
+            // passed over rather than hiding every drive after it.
+            skipped.push_back(from_local(entry->device_path));
+            continue;
         }
         auto geometry = std::make_shared<platform::disk_geometry_s>(dev.geometry());
         drive_item_s item;

@@ -4,14 +4,20 @@
 
 #include <QString>
 #include <cstdint>
+#include <vector>
 
 // Rebuilds volume_list: the header row, then every offered volume ordered by
 // root path.
 void enumerate_volumes();
 
-// Rebuilds drive_list: the header row, then drive 0, 1, ... up to the first
-// drive that cannot be queried. Returns 0.
+// Rebuilds drive_list: the header row, then every drive of the drive table
+// that can be opened, in order. Returns 0.
 int enumerate_drives();
+
+// The device paths of the drives the last enumerate_drives passed over
+// because they could not be opened (a disk this user may not read, an image
+// file that was removed), in drive-table order.
+const std::vector<QString>& skipped_drives();
 
 // Partition and drive number of a volume path. Returns 0 when both were
 // found, -1 otherwise.

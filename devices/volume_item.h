@@ -18,6 +18,9 @@ struct volume_item_s {
     QString root_path;     // mount point with a trailing "/", else device_path + "/"
     uint64_t total_bytes = 0;
     uint64_t free_bytes = 0;
+    // false: the volume is not mounted and its file system does not say
+    // cheaply how much is free; free_bytes is then 0 and means nothing.
+    bool free_space_known = false;
     int32_t partition_number = -1;
     int32_t disk_number = -1;
 };

@@ -88,13 +88,13 @@ void fill_sizes(platform_volume_s& v, uint64_t start, uint64_t size)
 {
     v.total_bytes = size;
     v.free_bytes = 0;
-    v.free_known = false;
+    v.free_space_known = false;
     if (v.mounted) {
         struct statvfs st {};
         if (::statvfs(v.root_path.c_str(), &st) == 0) {
             v.total_bytes = uint64_t(st.f_blocks) * st.f_frsize;
             v.free_bytes = uint64_t(st.f_bfree) * st.f_frsize;
-            v.free_known = true;
+            v.free_space_known = true;
         }
         return;
     }
@@ -102,7 +102,7 @@ void fill_sizes(platform_volume_s& v, uint64_t start, uint64_t size)
         uint64_t free_bytes = 0;
         if (fat32_free_bytes(v.disk_path, start, size, &free_bytes)) {
             v.free_bytes = free_bytes;
-            v.free_known = true;
+            v.free_space_known = true;
         }
     }
 }

@@ -18,7 +18,7 @@ struct platform_volume_s {
     uint64_t start_bytes = 0;  // offset of the volume on its drive
     uint64_t total_bytes = 0;
     uint64_t free_bytes = 0;
-    bool free_known = false;   // false: free_bytes means nothing
+    bool free_space_known = false;  // false: free_bytes means nothing
     bool mounted = false;
     bool removable = false;
     int partition_number = -1; // 0 for a whole unpartitioned drive

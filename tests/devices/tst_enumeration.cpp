@@ -10,6 +10,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QTest>
 
 namespace {
@@ -178,6 +179,48 @@ private slots:
         QVERIFY(!platform::find_volume((image.fileName() + ":p7").toStdString(), &volume));
     }
 
+    // An image whose file went away after it was opened is passed over and
+    // named, and the images opened after it stay listed. Unmounted volumes
+    // say whether their free space is known: FAT32 keeps a count, FAT16 none.
+    void removed_image_and_free_space()
+    {
+        const QString mkfs = QStandardPaths::findExecutable("mkfs.fat", {"/usr/sbin", "/sbin", "/usr/bin"});
+        if (mkfs.isEmpty())
+            QSKIP("mkfs.fat is not installed");
+        const QString dir = QString::fromStdString(test_support::make_temp_dir("enumeration-removed"));
+        const QStringList names = {"a32.img", "gone.img", "c16.img"};
+        for (const QString& name : names) {
+            const QString path = dir + "/" + name;
+            QFile f(path);
+            QVERIFY(f.open(QIODevice::WriteOnly) && f.resize(40 << 20));
+            f.close();
+            QCOMPARE(QProcess::execute(mkfs, {"-F", name.contains("16") ? "16" : "32", path}), 0);
+            QCOMPARE(platform::open_disk_image(path.toStdString()), 0);
+        }
+        QVERIFY(QFile::remove(dir + "/gone.img"));
+        enumerate_drives();
+        QCOMPARE(drive_list.size(), size_t(3));
+        QCOMPARE(drive_list[1].device_path, dir + "/a32.img");
+        QCOMPARE(drive_list[2].device_path, dir + "/c16.img");
+        QCOMPARE(skipped_drives(), std::vector<QString>{dir + "/gone.img"});
+
+        enumerate_volumes();
+        QCOMPARE(volume_list.size(), size_t(3));
+        for (size_t i = 1; i < volume_list.size(); ++i) {
+            const volume_item_s& v = volume_list[i];
+            if (v.file_system == "FAT32") {
+                QVERIFY(v.free_space_known);
+                QVERIFY(v.free_bytes > 0 && v.free_bytes < v.total_bytes);
+            } else {
+                QCOMPARE(v.file_system, QString("FAT16"));
+                QVERIFY(!v.free_space_known);
+                QCOMPARE(v.free_bytes, uint64_t(0));
+            }
+        }
+        enumerate_drives();  // a later enumeration starts a fresh list
+        QCOMPARE(skipped_drives().size(), size_t(1));
+    }
+
     void cli_lists_volumes_as_json()
     {
         QUARVEL_FIXTURE(f, "demo");
@@ -201,7 +244,7 @@ private slots:
                 QCOMPARE(row["file_system"].toString(), want.file_system);
                 QCOMPARE(row["label"].toString(), want.label);
                 QCOMPARE(uint64_t(row["total_bytes"].toDouble()), want.size);
-                for (const char* key : {"dos_device", "root_path", "free_bytes", "disk_number"})
+                for (const char* key : {"dos_device", "root_path", "free_bytes", "free_space_known", "disk_number"})
                     QVERIFY2(row.contains(key), key);
             }
         }
