@@ -1,6 +1,5 @@
 // Recognising NTFS and FAT32 boot sectors in raw disk bytes, and the
-// partition length each one states. All offsets of these on-disk structures
-// live here.
+// partition length each one states. The structures are decoded by ondisk/.
 #pragma once
 
 #include "platform/byte_order.h"

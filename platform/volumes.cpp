@@ -1,5 +1,5 @@
 #include "platform/volumes.h"
-#include "platform/byte_order.h"
+#include "ondisk/fat_boot_sector.h"
 #include "platform/drive_table.h"
 #include "platform/partitions.h"
 #include "platform/raw_device.h"
@@ -61,24 +61,24 @@ bool fat32_free_bytes(const std::string& disk_path, uint64_t start, uint64_t siz
     raw_device_c dev;
     if (dev.open(disk_path) != 0)
         return false;
-    uint8_t boot[512];
-    if (dev.read_at(start, boot, sizeof boot) != static_cast<int64_t>(sizeof boot))
+    uint8_t sector[ondisk::sector_bytes];
+    if (dev.read_at(start, sector, sizeof sector) != static_cast<int64_t>(sizeof sector))
         return false;
-    const uint32_t bytes_per_sector = le16(boot + 11);
-    const uint32_t sectors_per_cluster = boot[13];
-    const uint32_t fsinfo_sector = le16(boot + 48);
-    if (bytes_per_sector != 512 || sectors_per_cluster == 0 || fsinfo_sector == 0 || fsinfo_sector == 0xFFFF)
+    const ondisk::fat_boot_sector_s boot = ondisk::decode_fat_boot_sector(sector);
+    if (boot.bytes_per_sector != ondisk::sector_bytes || boot.sectors_per_cluster == 0 || boot.fsinfo_sector == 0 ||
+        boot.fsinfo_sector == 0xFFFF)
         return false;
-    uint8_t info[512];
-    if (uint64_t(fsinfo_sector) * 512 + 512 > size)
+    const uint64_t fsinfo_at = uint64_t(boot.fsinfo_sector) * ondisk::sector_bytes;
+    if (fsinfo_at + ondisk::sector_bytes > size)
         return false;
-    if (dev.read_at(start + uint64_t(fsinfo_sector) * 512, info, sizeof info) != static_cast<int64_t>(sizeof info))
+    if (dev.read_at(start + fsinfo_at, sector, sizeof sector) != static_cast<int64_t>(sizeof sector))
         return false;
-    if (le32(info) != 0x41615252 || le32(info + 484) != 0x61417272)
+    const ondisk::fsinfo_s info = ondisk::decode_fsinfo(sector);
+    if (!info.valid)
         return false;
-    const uint64_t free_clusters = le32(info + 488);
-    const uint64_t cluster_bytes = uint64_t(sectors_per_cluster) * 512;
-    if (free_clusters == 0xFFFFFFFFu || free_clusters * cluster_bytes > size)
+    const uint64_t free_clusters = info.free_clusters;
+    const uint64_t cluster_bytes = uint64_t(boot.sectors_per_cluster) * ondisk::sector_bytes;
+    if (free_clusters == ondisk::fsinfo::unknown || free_clusters * cluster_bytes > size)
         return false;
     *free_bytes = free_clusters * cluster_bytes;
     return true;

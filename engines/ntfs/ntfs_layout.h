@@ -3,6 +3,7 @@
 // bytes; the callers check lengths against these sizes before loading.
 #pragma once
 
+#include "ondisk/ntfs_boot_sector.h"
 #include "platform/byte_order.h"
 
 #include <cstddef>
@@ -14,18 +15,8 @@ using platform::le16;
 using platform::le32;
 using platform::le64;
 
-// Boot sector (sector 0 of the volume).
-namespace boot {
-inline constexpr size_t size = 512;
-inline constexpr size_t oem_id = 3;               // 8 bytes, "NTFS    "
-inline constexpr size_t bytes_per_sector = 11;    // u16
-inline constexpr size_t sectors_per_cluster = 13; // u8; above 0x80 a negative power of two
-inline constexpr size_t total_sectors = 40;       // u64
-inline constexpr size_t mft_lcn = 48;             // u64
-inline constexpr size_t mftmirr_lcn = 56;         // u64
-inline constexpr size_t clusters_per_record = 64; // s8; negative: record is 2^-n bytes
-inline constexpr size_t end_marker = 510;         // u16, 0xAA55
-}  // namespace boot
+// Boot sector (sector 0 of the volume): laid out once, in ondisk/.
+namespace boot = ::ondisk::ntfs_boot;
 
 // Header of an MFT file record ("FILE"), before fixups.
 namespace record {

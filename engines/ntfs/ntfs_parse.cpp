@@ -16,16 +16,15 @@ bool is_power_of_two(uint64_t v) { return v != 0 && (v & (v - 1)) == 0; }
 }  // namespace
 
 bool parse_boot_sector(const uint8_t* s, uint64_t volume_bytes, volume_params_s* out) {
-    if (std::memcmp(s + boot::oem_id, "NTFS    ", 8) != 0)
+    const ondisk::ntfs_boot_sector_s b = ondisk::decode_ntfs_boot_sector(s);
+    if (!b.ntfs_oem_id || !b.signature)
         return false;
-    if (le16(s + boot::end_marker) != 0xAA55)
-        return false;
-    const uint32_t bps = le16(s + boot::bytes_per_sector);
+    const uint32_t bps = b.bytes_per_sector;
     if (bps < 256 || bps > 4096 || !is_power_of_two(bps))
         return false;
     // Above 0x80 the byte is a negative exponent: clusters of 2^-n sectors'
     // worth, used by volumes with clusters beyond 128 sectors.
-    const uint8_t spc_raw = s[boot::sectors_per_cluster];
+    const uint8_t spc_raw = b.sectors_per_cluster;
     uint64_t cluster;
     if (spc_raw == 0)
         return false;
@@ -42,7 +41,7 @@ bool parse_boot_sector(const uint8_t* s, uint64_t volume_bytes, volume_params_s*
     if (cluster < bps || cluster > (uint64_t(2) << 20))
         return false;
 
-    const int8_t cpr = int8_t(s[boot::clusters_per_record]);
+    const int8_t cpr = b.clusters_per_record;
     uint64_t record;
     if (cpr > 0)
         record = uint64_t(cpr) * cluster;
@@ -53,14 +52,14 @@ bool parse_boot_sector(const uint8_t* s, uint64_t volume_bytes, volume_params_s*
     if (record < record::fixup_stride || record > 65536 || record % record::fixup_stride != 0)
         return false;
 
-    const uint64_t sectors = le64(s + boot::total_sectors);
+    const uint64_t sectors = b.total_sectors;
     if (sectors == 0 || sectors > (uint64_t(1) << 48))
         return false;
     uint64_t clusters = sectors * bps / cluster;
     // A truncated image: only what the device holds can be read.
     clusters = std::min<uint64_t>(clusters, volume_bytes / cluster);
-    const uint64_t mft = le64(s + boot::mft_lcn);
-    const uint64_t mirr = le64(s + boot::mftmirr_lcn);
+    const uint64_t mft = b.mft_lcn;
+    const uint64_t mirr = b.mftmirr_lcn;
     if (mft == 0 || mft >= clusters)
         return false;
 

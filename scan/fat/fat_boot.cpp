@@ -2,6 +2,7 @@
 #include "scan/fat/fat_disk.h"
 #include "scan/fat/fat_internal.h"
 #include "scan/fat/fat_volume_map.h"
+#include "ondisk/fat_boot_sector.h"
 
 #include <array>
 #include <atomic>
@@ -10,34 +11,20 @@
 
 namespace {
 
-// Offsets and sizes in the boot sector (BIOS parameter block).
-constexpr int bs_bytes_per_sector = 11;   // u16
-constexpr int bs_sectors_per_cluster = 13;  // u8
-constexpr int bs_reserved_sectors = 14;   // u16
-constexpr int bs_fat_count = 16;          // u8
-constexpr int bs_root_entries = 17;       // u16
-constexpr int bs_total_sectors16 = 19;    // u16
-constexpr int bs_fat_sectors16 = 22;      // u16
-constexpr int bs_total_sectors32 = 32;    // u32
-constexpr int bs_fat_sectors32 = 36;      // u32 (FAT32)
-constexpr int bs_root_cluster32 = 44;     // u32 (FAT32)
-constexpr int bs_fs_type16 = 54;          // "FAT" on FAT12/16
-constexpr int bs_fs_type32 = 82;          // "FAT" on FAT32
-constexpr int bs_signature = 510;         // 0x55 0xAA
-
 std::mutex registry_mutex;
 std::array<fat_volume_s*, fat_max_volumes> registry{};
 std::atomic<uint16_t> mount_counter{0};
 
 enum class boot_kind { fat, signature_only, none, disk_error };
 
-boot_kind examine_sector(uint8_t drive, uint32_t sector, uint8_t* buffer)
+boot_kind examine_sector(uint8_t drive, uint32_t sector, uint8_t* buffer, ondisk::fat_boot_sector_s* boot)
 {
     if (disk_read(drive, buffer, sector, 1) != disk_ok)
         return boot_kind::disk_error;
-    if (buffer[bs_signature] != 0x55 || buffer[bs_signature + 1] != 0xAA)
+    *boot = ondisk::decode_fat_boot_sector(buffer);
+    if (!boot->signature)
         return boot_kind::none;
-    if (std::memcmp(buffer + bs_fs_type16, "FAT", 3) == 0 || std::memcmp(buffer + bs_fs_type32, "FAT", 3) == 0)
+    if (boot->fat_label16 || boot->fat_label32)
         return boot_kind::fat;
     return boot_kind::signature_only;
 }
@@ -55,11 +42,12 @@ int mount_volume(fat_volume_s* fs, int n)
         return fr_no_filesystem;
 
     uint8_t sector[fat_sector_bytes];
+    ondisk::fat_boot_sector_s boot;
     uint32_t base = 0;
-    boot_kind kind = examine_sector(fs->drive, 0, sector);
+    boot_kind kind = examine_sector(fs->drive, 0, sector, &boot);
     if ((map.partition != 0 && kind == boot_kind::fat) || kind == boot_kind::signature_only) {
         base = map.first_sector;
-        kind = examine_sector(fs->drive, base, sector);
+        kind = examine_sector(fs->drive, base, sector, &boot);
     }
     if (kind == boot_kind::disk_error)
         return fr_disk_error;
@@ -67,18 +55,14 @@ int mount_volume(fat_volume_s* fs, int n)
         return fr_no_filesystem;
 
     // Everything below is hostile until checked; sums are done in 64 bits.
-    if (le16(sector + bs_bytes_per_sector) != fat_sector_bytes)
+    if (boot.bytes_per_sector != fat_sector_bytes)
         return fr_no_filesystem;
-    uint64_t fat_sectors = le16(sector + bs_fat_sectors16);
-    if (fat_sectors == 0)
-        fat_sectors = le32(sector + bs_fat_sectors32);
-    const unsigned fat_count = sector[bs_fat_count];
-    const unsigned cluster_size = sector[bs_sectors_per_cluster];
-    const unsigned root_entries = le16(sector + bs_root_entries);
-    uint64_t total = le16(sector + bs_total_sectors16);
-    if (total == 0)
-        total = le32(sector + bs_total_sectors32);
-    const unsigned reserved = le16(sector + bs_reserved_sectors);
+    const uint64_t fat_sectors = boot.fat_sectors;
+    const unsigned fat_count = boot.fat_count;
+    const unsigned cluster_size = boot.sectors_per_cluster;
+    const unsigned root_entries = boot.root_entries;
+    const uint64_t total = boot.total_sectors;
+    const unsigned reserved = boot.reserved_sectors;
     if (fat_count != 1 && fat_count != 2)
         return fr_no_filesystem;
     if (cluster_size == 0 || (cluster_size & (cluster_size - 1)) != 0)
@@ -101,7 +85,7 @@ int mount_volume(fat_volume_s* fs, int n)
     if (type == fat_32) {
         if (root_entries != 0)
             return fr_no_filesystem;
-        root_base = le32(sector + bs_root_cluster32);
+        root_base = boot.root_cluster;
         fat_bytes = fat_entries * 4;
     } else {
         if (root_entries == 0)
