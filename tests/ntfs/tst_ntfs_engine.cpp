@@ -7,6 +7,8 @@
 #include "support/fixtures.h"
 
 #include <QFile>
+#include <QFileInfo>
+#include <QScopeGuard>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QStandardPaths>
@@ -45,6 +47,33 @@ struct damaged_copy_s {
     std::vector<found_s> found;
 };
 
+// Turns the record's unnamed $DATA attribute into the named stream `name`,
+// the way a file that had only that stream would be stored: the name goes
+// where the value or mapping pairs began, and they and every attribute after
+// move up. Returns false when the record has no room.
+bool name_data_attribute(std::vector<uint8_t>& r, const std::u16string& name) {
+    using namespace ntfs_layout;
+    const size_t at = find_attribute(r, attr::type_data);
+    if (at == 0 || r[at + attr::name_length] != 0)
+        return false;
+    const size_t data_field = r[at + attr::non_resident] ? attr::mapping_pairs_offset : attr::value_offset;
+    const size_t name_at = le16(&r[at + data_field]);
+    const size_t grow = (name.size() * 2 + 7) & ~size_t(7);
+    const uint32_t in_use = le32(&r[record::bytes_in_use]);
+    if (in_use + grow > r.size())
+        return false;
+    r.insert(r.begin() + std::ptrdiff_t(at + name_at), grow, 0);
+    r.resize(r.size() - grow);
+    for (size_t i = 0; i < name.size(); ++i)
+        platform::store_le16(&r[at + name_at + 2 * i], name[i]);
+    r[at + attr::name_length] = uint8_t(name.size());
+    platform::store_le16(&r[at + attr::name_offset], uint16_t(name_at));
+    platform::store_le16(&r[at + data_field], uint16_t(name_at + grow));
+    platform::store_le32(&r[at + attr::length], uint32_t(le32(&r[at + attr::length]) + grow));
+    platform::store_le32(&r[record::bytes_in_use], uint32_t(in_use + grow));
+    return true;
+}
+
 }  // namespace
 
 class tst_ntfs_engine : public QObject {
@@ -66,6 +95,7 @@ private slots:
     void fixture_volume();
     void case_volume();
     void oracle_sleuthkit();
+    void compressed_and_sparse_named_streams();
     void oracle_ntfsundelete();
     void torn_fixup_and_zero_attribute();
     void runlist_outside_volume();
@@ -484,6 +514,71 @@ void tst_ntfs_engine::oracle_sleuthkit() {
 
 // ntfsundelete lists the deleted records it finds: each one with a name or
 // with data is one we deliver, deleted, with the same size (and name).
+// ntfs-3g writes named streams neither compressed nor sparse; a copy of the
+// case volume whose compressed, sparse and plain files' data are turned
+// into named streams stands in. Each is listed with its size and written
+// out byte for byte; the unnamed stream they no longer have is refused.
+void tst_ntfs_engine::compressed_and_sparse_named_streams() {
+    QUARVEL_NTFS_CASES(cases);
+    std::vector<found_s> original;
+    QCOMPARE(scan_all(cases.image, &original), 0);
+    const std::string dir = test_support::make_temp_dir("ntfs-named-streams");
+    const std::string copy = dir + "/volume.img";
+    QVERIFY(copy_range(cases.image, 0, uint64_t(QFileInfo(QString::fromStdString(cases.image)).size()), copy));
+    const std::vector<std::pair<std::string, std::u16string>> cases_named = {
+        {"/sparse.bin", u"holes"}, {"/packed/text.txt", u"squeezed"}, {"/A long file name.txt", u"x"}};
+    std::map<int64_t, size_t> wanted;  // record -> index in cases_named
+    {
+        volume_file_c vol(copy);
+        QVERIFY(vol.ok());
+        for (size_t i = 0; i < cases_named.size(); ++i) {
+            const int64_t n = number_at(original, cases_named[i].first);
+            QVERIFY2(n > 11, cases_named[i].first.c_str());
+            auto r = vol.read_record(n);
+            QVERIFY(name_data_attribute(r, cases_named[i].second));
+            vol.write_record(n, r);
+            wanted[n] = i;
+        }
+    }
+
+    std::vector<uint8_t> ctx(context_size, 0);
+    QCOMPARE(ntfs_scan_startup_path(copy.c_str(), ctx.data()), 0);
+    auto close = qScopeGuard([&] { ntfs_scan_close(ctx.data()); });
+    uint8_t record[record_size];
+    size_t seen = 0;
+    for (;;) {
+        std::memset(record, 0, sizeof record);
+        if (ntfs_scan_next(ctx.data(), record) == 0)
+            break;
+        const found_s f = decode(record);
+        const auto it = wanted.find(f.number);
+        if (it == wanted.end())
+            continue;
+        const auto& [path, stream] = cases_named[it->second];
+        const auto* line = cases.find("deleted", path);
+        QVERIFY(line);
+        const std::vector<stream_info_s> streams = ntfs_scan_streams(ctx.data());
+        QCOMPARE(streams.size(), size_t(1));
+        QVERIFY(streams[0].name == stream);
+        QCOMPARE(streams[0].size, uint64_t(std::stoull((*line)[2])));
+        QCOMPARE(f.size, int64_t(0));
+        ++seen;
+    }
+    QCOMPARE(seen, cases_named.size());
+    for (const auto& [n, i] : wanted) {
+        const auto& [path, stream] = cases_named[i];
+        const std::string dest = dir + "/" + std::to_string(n);
+        uint32_t status = 99;
+        QCOMPARE(ntfs_extract_stream(ctx.data(), n, stream, dest.c_str(), &status), 0);
+        QCOMPARE(test_support::sha256_of_file(dest), (*cases.find("deleted", path))[3]);
+        QCOMPARE(ntfs_extract_stream(ctx.data(), n, u"other", (dest + "-other").c_str(), &status), -1);
+        QCOMPARE(status, uint32_t(extract_no_data));
+        QCOMPARE(ntfs_extract(ctx.data(), n, (dest + "-unnamed").c_str(), &status), -1);
+        QCOMPARE(status, uint32_t(extract_no_data));
+        QVERIFY(!QFileInfo::exists(QString::fromStdString(dest + "-unnamed")));
+    }
+}
+
 void tst_ntfs_engine::oracle_ntfsundelete() {
     const QString tool = QStandardPaths::findExecutable("ntfsundelete", {"/usr/sbin", "/sbin", "/usr/bin"});
     if (tool.isEmpty())
