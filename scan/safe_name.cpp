@@ -1,5 +1,7 @@
 #include "scan/safe_name.h"
 
+#include "platform/invoking_user.h"
+
 #include <QFile>
 #include <cerrno>
 #include <fcntl.h>
@@ -74,7 +76,11 @@ int open_recovery_target(const QString& path)
     const QByteArray native = QFile::encodeName(path);
     // O_EXCL with O_CREAT also refuses a symbolic link at the place, even a
     // dangling one, so nothing outside the folder can receive the data.
-    return ::open(native.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    // Under sudo or pkexec the file is the invoking user's; its mode follows
+    // the umask as any program's files do.
+    const int fd = ::open(native.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    platform::hand_to_invoking_user(fd);
+    return fd;
 }
 
 bool write_fully(int fd, const void* data, size_t length)

@@ -1,8 +1,10 @@
 #include "scan/scan_service.h"
 
+#include "platform/output_guard.h"
 #include "platform/services.h"
 #include "scan/fat/fat_disk.h"
 
+#include <QFile>
 #include <QUrl>
 
 scanner_kind_e choose_scanner(const volume_item_s& volume, bool deep)
@@ -87,6 +89,7 @@ int scan_service_c::start_scan(const volume_item_s& volume, bool deep, QString* 
     kind_ = kind;
     current_->reset();
     current_->set_volume(volume);
+    source_device_ = volume.device_path;
     current_->start(QThread::InheritPriority);
     return 0;
 }
@@ -94,7 +97,7 @@ int scan_service_c::start_scan(const volume_item_s& volume, bool deep, QString* 
 int scan_service_c::recover_one(const QDir& destination, const recovery_item_s& row, QString* written)
 {
     // The inert scanner "recovers" everything without writing a byte.
-    if (kind_ == scanner_kind_e::none || scanning())
+    if (kind_ == scanner_kind_e::none || scanning() || !output_refusal(destination).isEmpty())
         return -1;
     return ::recover_one(*current_, destination, row, written);
 }
@@ -114,6 +117,7 @@ QString scan_service_c::load_scan_file(const QByteArray& path, std::string* reas
         current_->reset();
     current_ = &raw_;
     kind_ = scanner_kind_e::raw;
+    source_device_ = device;
     return device;
 }
 
@@ -122,7 +126,7 @@ int scan_service_c::start_recovery(const QDir& destination, const std::vector<re
     bool any = false;
     for (const auto& row : rows)
         any = any || row.checked;
-    if (!any || scanning() || kind_ == scanner_kind_e::none)
+    if (!any || scanning() || kind_ == scanner_kind_e::none || !output_refusal(destination).isEmpty())
         return -1;
     return writer_.start_recovery(current_, destination, rows);
 }
@@ -147,4 +151,13 @@ int scan_service_c::scan_to_end(const volume_item_s& volume, bool deep, QString*
         return -1;
     }
     return 0;
+}
+
+QString scan_service_c::output_refusal(const QDir& destination) const
+{
+    if (source_device_.isEmpty())
+        return {};
+    return QString::fromStdString(platform::output_refusal(QFile::encodeName(destination.absolutePath()).toStdString(),
+                                                           QFile::encodeName(source_device_).toStdString(),
+                                                           platform::output_kind::folder));
 }

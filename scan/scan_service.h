@@ -63,6 +63,11 @@ public:
     // a recovery is running or nothing is ticked.
     int start_recovery(const QDir& destination, const std::vector<recovery_item_s>& rows);
     bool recovering() const { return writer_.isRunning(); }
+    // Why files of the current scan must not be written into destination
+    // (it is on the scanned device or image, or a file system stored on it);
+    // empty when they may. recover_one and start_recovery refuse such a
+    // folder; the page tells the reason.
+    QString output_refusal(const QDir& destination) const;
     recovery_file_c& writer() { return writer_; }
 
     // For a process without an event loop: runs a scan to its end on this
@@ -89,4 +94,5 @@ private:
     recovery_base_c* current_ = &stop_;
     scanner_kind_e kind_ = scanner_kind_e::none;
     recovery_file_c writer_;
+    QString source_device_;  // what the current scan reads
 };
