@@ -23,6 +23,45 @@ void found_file(void* user, const char* type_name, int64_t offset, int64_t size)
     static_cast<raw_recovery_c*>(user)->add_record(type_name, offset, size);
 }
 
+void found_pieces(void* user, const char* type_name, const carve_extent_s* extents, int32_t count, int32_t partial)
+{
+    if (count <= 0 || static_cast<size_t>(count) > raw_max_pieces)
+        return;
+    std::vector<raw_extent_s> pieces;
+    for (int32_t i = 0; i < count; ++i)
+        pieces.push_back({extents[i].offset, extents[i].size});
+    static_cast<raw_recovery_c*>(user)->add_pieces(type_name, pieces.data(), pieces.size(), partial != 0);
+}
+
+// Copies size bytes at offset on the device to fd. The device is read from a
+// sector boundary; the bytes before the piece's own first byte are passed
+// over, so an unaligned piece comes out whole. Returns false when the device
+// ends or fails before the piece does, or a write fails.
+bool copy_extent(carve_handle_s* device, int fd, int64_t offset, int64_t size)
+{
+    const int64_t aligned = offset & ~int64_t{511};
+    if (carve_seek(device, aligned, 0) < 0)
+        return false;
+    int64_t skip = offset - aligned;
+    int64_t remaining = size;
+    char buffer[copy_chunk];
+    while (remaining > 0) {
+        const int64_t got = carve_read(device, buffer, copy_chunk);
+        if (got <= 0)
+            return false;
+        int64_t from = 0;
+        if (skip > 0) {
+            from = std::min(skip, got);
+            skip -= from;
+        }
+        const int64_t usable = std::min(got - from, remaining);
+        if (usable > 0 && !write_fully(fd, buffer + from, static_cast<size_t>(usable)))
+            return false;
+        remaining -= usable;
+    }
+    return true;
+}
+
 }  // namespace
 
 std::string raw_type_name(const raw_item_s& item)
@@ -66,6 +105,7 @@ void raw_recovery_c::reset()
     status_.clear();
     clear_index();
     records_.clear();
+    pieces_.clear();
 }
 
 void raw_recovery_c::load_engine_config()
@@ -85,6 +125,18 @@ void raw_recovery_c::add_record(const char* type_name, int64_t offset, int64_t s
     type_index_[name].push_back(item.index);
 }
 
+void raw_recovery_c::add_pieces(const char* type_name, const raw_extent_s* extents, size_t count, bool partial)
+{
+    if (!raw_pieces_sound(extents, count))
+        return;
+    int64_t total = 0;
+    for (size_t i = 0; i < count; ++i)
+        total += extents[i].size;
+    add_record(type_name, extents[0].offset, total);
+    if (count > 1 || partial)
+        pieces_[records_.back().index] = {std::vector<raw_extent_s>(extents, extents + count), partial};
+}
+
 void raw_recovery_c::run()
 {
     reset();
@@ -93,7 +145,7 @@ void raw_recovery_c::run()
     // A device with more files than memory can list ends the scan early with
     // what was found so far, not the program.
     try {
-        carve_run(&control_, QFile::encodeName(device_path_).constData());
+        carve_run_pieces(&control_, QFile::encodeName(device_path_).constData(), &found_pieces);
     } catch (const std::bad_alloc&) {
         std::fprintf(stderr, "deep scan: out of memory after %zu files; the scan ends here\n", records_.size());
     }
@@ -107,46 +159,21 @@ int raw_recovery_c::recover_file(int64_t id, const QString& destination)
     const raw_item_s item = records_[static_cast<size_t>(id)];
     if (item.offset < 0 || item.size < 0)
         return -1;
+    std::vector<raw_extent_s> extents{{item.offset, item.size}};
+    if (const auto it = pieces_.find(item.index); it != pieces_.end())
+        extents = it->second.extents;
     carve_handle_s* device = carve_open(QFile::encodeName(device_path_).constData());
     if (!device)
         return -1;
-    const int64_t aligned = item.offset & ~int64_t{511};
-    if (carve_seek(device, aligned, 0) < 0) {
-        carve_close(device);
-        return -1;
-    }
     const int fd = open_recovery_target(destination);
     if (fd < 0) {
         const bool exists = errno == EEXIST;
         carve_close(device);
         return exists ? recover_target_exists : -1;
     }
-    // The device is read from a sector boundary; the bytes before the file's
-    // own first byte are passed over, so an unaligned file comes out whole.
-    int64_t skip = item.offset - aligned;
-    int64_t remaining = item.size;
     bool ok = true;
-    char buffer[copy_chunk];
-    while (remaining > 0) {
-        const int64_t got = carve_read(device, buffer, copy_chunk);
-        if (got <= 0) {
-            // The device ended or failed before the file did: what came out
-            // is not the file that was found.
-            ok = false;
-            break;
-        }
-        int64_t from = 0;
-        if (skip > 0) {
-            from = std::min(skip, got);
-            skip -= from;
-        }
-        const int64_t usable = std::min(got - from, remaining);
-        if (usable > 0 && !write_fully(fd, buffer + from, static_cast<size_t>(usable))) {
-            ok = false;
-            break;
-        }
-        remaining -= usable;
-    }
+    for (size_t i = 0; i < extents.size() && ok; ++i)
+        ok = copy_extent(device, fd, extents[i].offset, extents[i].size);
     if (::close(fd) != 0)
         ok = false;
     carve_close(device);
@@ -154,6 +181,12 @@ int raw_recovery_c::recover_file(int64_t id, const QString& destination)
         return 0;
     ::unlink(QFile::encodeName(destination).constData());
     return -1;
+}
+
+int32_t raw_recovery_c::row_flags(int64_t index) const
+{
+    const auto it = pieces_.find(index);
+    return it != pieces_.end() && it->second.partial ? raw_row_partial : 0;
 }
 
 bool raw_recovery_c::top_folder(const void** node) const
@@ -182,6 +215,7 @@ void raw_recovery_c::folder_rows(const void* folder, std::vector<recovery_item_s
         row.name = raw_row_name(index, type_name);
         row.size = records_[static_cast<size_t>(index)].size;
         row.id = index;
+        row.flags = row_flags(index);
         out->push_back(std::move(row));
     }
 }
@@ -224,7 +258,7 @@ int raw_recovery_c::save_results(const QByteArray& path, std::string* reason)
     why = platform::open_output_refusal(fd, target, device);
     if (why.empty()) {
         platform::hand_to_invoking_user(fd);
-        why = write_scan_file(fd, device, records_);
+        why = write_scan_file(fd, device, records_, pieces_);
         if (!why.empty())
             why = target + ": " + why;
     }
@@ -256,6 +290,7 @@ QString raw_recovery_c::load_results(const QByteArray& path, const scan_file_vol
         return {};
     device_path_ = QFile::decodeName(QByteArray::fromStdString(contents.device_path));
     records_ = std::move(contents.records);
+    pieces_ = std::move(contents.pieces);
     clear_index();
     for (const raw_item_s& item : records_)
         type_index_[raw_type_name(item)].push_back(item.index);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "engines/carve/carve.h"
+#include "scan/raw/raw_pieces.h"
 #include "scan/raw/scan_file.h"
 #include "scan/recovery_base.h"
 
@@ -34,8 +35,8 @@ public:
     int64_t get_found_count() override { return 0; }
     // Zeroes the control block and empties the type index and the records.
     void reset() override;
-    // Copies the record's byte range from the device to a new file at
-    // destination. Returns 0 when every byte was copied; -1 for an unknown
+    // Copies the record's byte range (or its pieces, in order) from the
+    // device to a new file at destination. Returns 0 when every byte was copied; -1 for an unknown
     // id, a device that cannot be opened or ends early, a read or write
     // error, and then no file is left.
     int recover_file(int64_t id, const QString& destination) override;
@@ -52,6 +53,10 @@ public:
 
     // The found-file callback's target: appends a record and indexes it.
     void add_record(const char* type_name, int64_t offset, int64_t size);
+    // The target for a file in pieces, or found only in part: its record
+    // spans the whole length from the first piece's offset, and the pieces
+    // are kept beside it. Unsound extents are dropped.
+    void add_pieces(const char* type_name, const raw_extent_s* extents, size_t count, bool partial);
 
     // Writes the scan result file at path: complete or not at all (a file
     // already there is replaced only once the new one is written), never onto
@@ -68,6 +73,7 @@ public:
     QString load_results(const QByteArray& path, const scan_file_volume_fn& volume_size, std::string* reason = nullptr);
 
     const std::vector<raw_item_s>& records() const { return records_; }
+    const raw_pieces_t& pieces() const { return pieces_; }
     const raw_type_index_t& type_index() const { return type_index_; }
     QString device_path() const { return device_path_; }
     // The type folders, in the index's iteration order.
@@ -88,11 +94,13 @@ protected:
 
 private:
     void clear_index();
+    int32_t row_flags(int64_t index) const;
 
     volume_item_s volume_;
     carve_control_s control_;
     raw_type_index_t type_index_;
     std::vector<raw_item_s> records_;
+    raw_pieces_t pieces_;
     QString device_path_;
 };
 

@@ -123,26 +123,48 @@ std::string read_scan_file(const std::string& path, const scan_file_volume_fn& v
 
     std::vector<raw_item_s> records;
     records.reserve(static_cast<size_t>(count));
+    std::vector<uint8_t> piece_bytes;
     std::vector<uint8_t> chunk(scan_file_record_bytes * records_per_read);
-    while (records.size() < count) {
-        const uint64_t want = std::min<uint64_t>(records_per_read, count - records.size());
+    for (uint64_t done = 0; done < count;) {
+        const uint64_t want = std::min<uint64_t>(records_per_read, count - done);
         const size_t bytes = static_cast<size_t>(want) * scan_file_record_bytes;
         if (read_full(fd, chunk.data(), bytes) != static_cast<ssize_t>(bytes))
             return path + ": changed or could not be read while it was loaded";
         for (size_t i = 0; i < want; ++i) {
-            const raw_item_s item = decode_record(chunk.data() + i * scan_file_record_bytes);
+            const uint8_t* p = chunk.data() + i * scan_file_record_bytes;
+            // Piece records follow the plain ones; they are checked once
+            // all of those are known.
+            if (!piece_bytes.empty() || raw_is_piece_record(p)) {
+                piece_bytes.insert(piece_bytes.end(), p, p + scan_file_record_bytes);
+                continue;
+            }
+            const raw_item_s item = decode_record(p);
             const std::string refusal = record_refusal(item, count, volume_bytes);
             if (!refusal.empty())
                 return path + ": record " + std::to_string(records.size()) + " " + refusal;
             records.push_back(item);
         }
+        done += want;
+    }
+    if (records.empty())
+        return path + ": " + not_a_scan_file;
+    raw_pieces_t pieces;
+    if (!piece_bytes.empty()) {
+        for (const raw_item_s& item : records)
+            if (static_cast<uint64_t>(item.index) >= records.size())
+                return path + ": a record names a record the file does not hold";
+        if (!raw_read_piece_records(piece_bytes.data(), piece_bytes.size() / scan_file_record_bytes, records,
+                                    volume_bytes, &pieces))
+            return path + ": the pieces of a file in pieces do not agree with its record or the volume";
     }
     contents->device_path = device;
     contents->records = std::move(records);
+    contents->pieces = std::move(pieces);
     return {};
 }
 
-std::string write_scan_file(int fd, const std::string& device_path, const std::vector<raw_item_s>& records)
+std::string write_scan_file(int fd, const std::string& device_path, const std::vector<raw_item_s>& records,
+                            const raw_pieces_t& pieces)
 {
     if (records.empty())
         return "nothing was found to save";
@@ -162,6 +184,10 @@ std::string write_scan_file(int fd, const std::string& device_path, const std::v
         if (!write_full(fd, chunk.data(), n * scan_file_record_bytes))
             return std::string("cannot be written (") + std::strerror(errno) + ")";
     }
+    std::vector<uint8_t> piece_bytes;
+    raw_put_piece_records(pieces, &piece_bytes);
+    if (!piece_bytes.empty() && !write_full(fd, piece_bytes.data(), piece_bytes.size()))
+        return std::string("cannot be written (") + std::strerror(errno) + ")";
     return {};
 }
 

@@ -6,6 +6,8 @@
 // checked against the device it names before anything is kept.
 #pragma once
 
+#include "scan/raw/raw_pieces.h"
+
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -30,6 +32,7 @@ using scan_file_volume_fn = std::function<bool(const std::string& device_path, u
 struct scan_file_contents_s {
     std::string device_path;
     std::vector<raw_item_s> records;
+    raw_pieces_t pieces;  // files in pieces, from the piece records (raw_pieces.h)
 };
 
 // Reads a scan result file. Returns an empty string and fills *contents, or
@@ -37,13 +40,15 @@ struct scan_file_contents_s {
 // a regular file (a FIFO or a device is refused without waiting on it), a
 // file of the wrong shape, a device path that names no offered volume, more
 // records than the volume has bytes to start them at, and any record whose
-// index names no record or whose bytes lie outside the volume.
+// index names no record or whose bytes lie outside the volume; piece records
+// that are not all after the plain ones or do not agree with them.
 std::string read_scan_file(const std::string& path, const scan_file_volume_fn& volume_size,
                            scan_file_contents_s* contents);
 
 // Writes the file to an already opened descriptor. Returns an empty string,
 // or a one-line reason.
-std::string write_scan_file(int fd, const std::string& device_path, const std::vector<raw_item_s>& records);
+std::string write_scan_file(int fd, const std::string& device_path, const std::vector<raw_item_s>& records,
+                            const raw_pieces_t& pieces = {});
 
 // The volume check against the platform's current volume list: volumes of
 // drives already in the drive table only, so a scan file cannot make the
