@@ -4,6 +4,7 @@
 #include "scan/raw/raw_recovery.h"
 #include "support/fixtures.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
@@ -162,9 +163,11 @@ private slots:
         QVERIFY(back.records().empty());
     }
 
-    // The whole way: a JPEG made by cjpeg, cut in two with noise between,
-    // found by the deep scan and copied out whole.
-    void deep_scan_joins_a_jpeg()
+    // The whole way: a JPEG made by cjpeg cut in two with noise between, and
+    // the start of another whose second piece is gone. The deep scan joins
+    // the first and flags the second; quarvel-cli lists, recovers, saves and
+    // loads them.
+    void deep_scan_and_cli()
     {
         const QString convert = QStandardPaths::findExecutable("convert");
         const QString cjpeg = QStandardPaths::findExecutable("cjpeg");
@@ -178,18 +181,51 @@ private slots:
         const QByteArray jpeg = p.readAllStandardOutput();
         QVERIFY(jpeg.size() > 3 * 4096);
         QByteArray image = noise(4096, 2) + jpeg.left(8192) + noise(3 * 4096, 3);
-        image += jpeg.mid(8192) + QByteArray((4096 - (jpeg.size() - 8192) % 4096) % 4096, '\0') + noise(8192, 4);
+        image += jpeg.mid(8192) + QByteArray((4096 - (jpeg.size() - 8192) % 4096) % 4096, '\0');
+        const int partial_at = image.size();
+        image += jpeg.left(12288) + noise(8192, 4);
         const QString path = dir_ + "/scan.img";
         QVERIFY(write_all(path, image));
+
         raw_recovery_c::load_engine_config();
         raw_recovery_c raw;
         raw.set_volume(volume_of(path));
         raw.start();
         QVERIFY(raw.wait(120000));
-        QCOMPARE(raw.records().size(), size_t(1));
+        QCOMPARE(raw.records().size(), size_t(2));
         QCOMPARE(raw.pieces().at(0).extents.size(), size_t(2));
+        QVERIFY(raw.pieces().at(1).partial);
+        QCOMPARE(raw.records()[1].offset, int64_t(partial_at));
         QCOMPARE(raw.recover_file(0, dir_ + "/joined.jpg"), 0);
         QVERIFY(read_all(dir_ + "/joined.jpg") == jpeg);
+
+        const QString cli = qEnvironmentVariable("QUARVEL_BIN_DIR") + "/quarvel-cli";
+        if (!QFileInfo(cli).isExecutable())
+            QSKIP("quarvel-cli was not built");
+        QProcess list;
+        list.start(cli, {"--json", "scan", path, "--deep"});
+        QVERIFY(list.waitForFinished(120000));
+        const QList<QByteArray> lines = list.readAllStandardOutput().trimmed().split('\n');
+        QCOMPARE(lines.size(), 2);
+        QVERIFY(lines[0].contains("\"flags\":0"));
+        QVERIFY(lines[1].contains("\"flags\":1"));
+        const QString sav = dir_ + "/cli.sav";
+        QCOMPARE(QProcess::execute(cli, {"recover", path, "--deep", "--all", "--to", dir_ + "/out", "--save", sav}), 0);
+        QCOMPARE(QProcess::execute(cli, {"load", sav, "--to", dir_ + "/out2", "--all"}), 0);
+        for (const QString& folder : {dir_ + "/out", dir_ + "/out2"}) {
+            QStringList files;
+            for (const QFileInfo& f : QDir(folder).entryInfoList(QDir::Files))
+                files << f.filePath();
+            for (const QFileInfo& f : QDir(folder).entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot))
+                for (const QFileInfo& g : QDir(f.filePath()).entryInfoList(QDir::Files))
+                    files << g.filePath();
+            QCOMPARE(files.size(), 2);
+            QSet<QByteArray> got;
+            for (const QString& f : files)
+                got << read_all(f);
+            QVERIFY(got.contains(jpeg));
+            QVERIFY(got.contains(jpeg.left(12288)));
+        }
     }
 };
 
