@@ -33,6 +33,8 @@ bool build(huffman_s& t, const uint8_t* counts, const uint8_t* symbols, unsigned
     for (unsigned length = 1; length <= 16; ++length) {
         t.offset[length] = k - code;
         for (unsigned i = 0; i < counts[length - 1]; ++i) {
+            if (code >= (1 << length))
+                return false;  // more codes of this length than there is room for
             if (length <= 9) {
                 const unsigned shift = 9 - length;
                 for (unsigned fill = 0; fill < (1u << shift); ++fill)

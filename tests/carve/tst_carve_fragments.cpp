@@ -283,6 +283,17 @@ private slots:
                 image += bad.left(cut) + filler("random", int(rng() % 3), rng()) + pad(bad.mid(cut));
             }
         }
+        // A Huffman table declaring more codes of a length than fit in it.
+        QByteArray overfull = jpegs_["baseline"];
+        const int dht = overfull.indexOf("\xFF\xC4");
+        QVERIFY(dht > 0);
+        int codes = 0;
+        for (int i = 0; i < 16; ++i)
+            codes += uint8_t(overfull[dht + 5 + i]);
+        QVERIFY(codes >= 3);
+        for (int i = 0; i < 16; ++i)
+            overfull[dht + 5 + i] = char(i == 0 ? 3 : i == 1 ? codes - 3 : 0);
+        image += pad(overfull);
         const QString path = dir_ + "/damaged.img";
         QVERIFY(write(path, image));
         for (const auto& f : carve(path, "fragment_time 0.2 5\n")) {
