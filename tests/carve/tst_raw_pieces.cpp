@@ -211,7 +211,7 @@ private slots:
         QVERIFY(lines[1].contains("\"flags\":1"));
         const QString sav = dir_ + "/cli.sav";
         QCOMPARE(QProcess::execute(cli, {"recover", path, "--deep", "--all", "--to", dir_ + "/out", "--save", sav}), 0);
-        QCOMPARE(QProcess::execute(cli, {"load", sav, "--to", dir_ + "/out2", "--all"}), 0);
+        QCOMPARE(QProcess::execute(cli, {"--image", path, "load", sav, "--to", dir_ + "/out2", "--all"}), 0);
         for (const QString& folder : {dir_ + "/out", dir_ + "/out2"}) {
             QStringList files;
             for (const QFileInfo& f : QDir(folder).entryInfoList(QDir::Files))
