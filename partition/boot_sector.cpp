@@ -2,8 +2,10 @@
 
 #include "ondisk/fat_boot_sector.h"
 #include "ondisk/ntfs_boot_sector.h"
+#include "scan/exfat/exfat_boot.h"
 
 #include <cstring>
+#include <vector>
 
 namespace partition {
 
@@ -45,6 +47,14 @@ bool fat32_by_structure(const uint8_t* s, size_t available)
         return false;
     return ondisk::decode_fsinfo(s + size_t(fsinfo) * sector_bytes).valid;
 }
+
+// Whether an exFAT FAT starts at offset: media entry 0xFFFFFFF8, then 0xFFFFFFFF.
+bool fat_starts_at(const platform::raw_device_c& device, uint64_t offset)
+{
+    uint8_t head[8];
+    return device.read_at(offset, head, sizeof head) == int64_t(sizeof head) && le32(head) == 0xFFFFFFF8u &&
+           le32(head + 4) == 0xFFFFFFFFu;
+}
 }  // namespace
 
 bool has_boot_signature(const uint8_t* sector) { return ondisk::has_boot_signature(sector); }
@@ -66,5 +76,29 @@ uint64_t ntfs_partition_sectors(const uint8_t* sector)
 }
 
 uint64_t fat32_partition_sectors(const uint8_t* sector) { return ondisk::decode_fat_boot_sector(sector).total_sectors32; }
+
+uint64_t exfat_partition_sectors(const platform::raw_device_c& device, uint64_t offset, const uint8_t* sector)
+{
+    const uint32_t exfat_sector = exfat::boot_sector_bytes(sector, sector_bytes);
+    if (exfat_sector == 0)
+        return 0;
+    // The region may run past the search's block, so it is read on its own.
+    std::vector<uint8_t> region(size_t{exfat_sector} * exfat::boot_region_sectors);
+    if (device.read_at(offset, region.data(), region.size()) != int64_t(region.size()))
+        return 0;
+    exfat::boot_s boot;
+    if (exfat::parse_boot_region(region.data(), region.size(), &boot) != exfat::boot_result::ok)
+        return 0;
+    // The backup region is a copy of the main one, twelve sectors on. Found
+    // alone (the main one damaged) it would put the volume's start twelve
+    // sectors late; the FAT, whose first two entries are fixed, tells which
+    // region this is.
+    const uint64_t region_bytes = region.size();
+    const uint64_t fat_bytes = uint64_t{boot.fat_offset} * exfat_sector;
+    if (!fat_starts_at(device, offset + fat_bytes) && offset >= region_bytes &&
+        fat_starts_at(device, offset - region_bytes + fat_bytes))
+        return 0;
+    return boot.volume_bytes() / sector_bytes;
+}
 
 }  // namespace partition

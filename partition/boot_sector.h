@@ -1,8 +1,10 @@
-// Recognising NTFS and FAT32 boot sectors in raw disk bytes, and the
-// partition length each one states. The structures are decoded by ondisk/.
+// Recognising NTFS, FAT32 and exFAT boot sectors in raw disk bytes, and the
+// partition length each one states. The structures are decoded by ondisk/
+// and, for exFAT, by the exFAT reader.
 #pragma once
 
 #include "platform/byte_order.h"
+#include "platform/raw_device.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -43,5 +45,11 @@ uint64_t ntfs_partition_sectors(const uint8_t* sector);
 // The partition length in sectors a FAT32 boot sector states: its 32-bit
 // total-sector count.
 uint64_t fat32_partition_sectors(const uint8_t* sector);
+
+// The length in 512-byte sectors of the exFAT volume whose boot sector is
+// sector, found at byte offset of device: its boot region (read from the
+// device, twelve of its sectors) must be sound and carry its checksum.
+// Returns 0 for anything else; reads only for a sector named "EXFAT   ".
+uint64_t exfat_partition_sectors(const platform::raw_device_c& device, uint64_t offset, const uint8_t* sector);
 
 }  // namespace partition

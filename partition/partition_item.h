@@ -6,8 +6,8 @@
 #include <cstdint>
 
 struct partition_item_s {
-    QString file_system;     // "NTFS" or "FAT32"; empty in a column-header row
-    int32_t type = 0;        // partition type byte for a table entry: 7 or 12
+    QString file_system;     // "NTFS", "FAT32" or "exFAT"; empty in a column-header row
+    int32_t type = 0;        // partition type byte for a table entry: 7 (NTFS, exFAT) or 12
     uint64_t start_sector = 0;  // the boot sector, counted from 0
     uint64_t end_sector = 0;    // last sector, inclusive
 };

@@ -153,6 +153,12 @@ void partition_repair_c::run()
                 length = partition::fat32_partition_sectors(sector);
                 break;
             }
+            const uint64_t at = offset + j * partition::sector_bytes;
+            if (const uint64_t sectors = partition::exfat_partition_sectors(device, at, sector)) {
+                found = {QStringLiteral("exFAT"), 7, base + j, 0};
+                length = sectors;
+                break;
+            }
         }
 
         if (j == examined) {

@@ -4,7 +4,10 @@
 #include "platform/partitions.h"
 #include "platform/raw_device.h"
 
+#include <bit>
 #include <cstdlib>
+#include <cstring>
+#include <vector>
 #include <dirent.h>
 #include <fstream>
 #include <sstream>
@@ -84,6 +87,59 @@ bool fat32_free_bytes(const std::string& disk_path, uint64_t start, uint64_t siz
     return true;
 }
 
+// Free bytes of an unmounted exFAT volume from its allocation bitmap, which
+// formatters write as one run of clusters at the heap's start. Returns false
+// when it cannot tell.
+bool exfat_free_bytes(const std::string& disk_path, uint64_t start, uint64_t size, uint64_t* free_bytes)
+{
+    raw_device_c dev;
+    uint8_t boot[512];
+    if (dev.open(disk_path) != 0 || dev.read_at(start, boot, sizeof boot) != int64_t(sizeof boot))
+        return false;
+    const unsigned sector_shift = boot[108], cluster_shift = boot[109];
+    if (std::memcmp(boot + 3, "EXFAT   ", 8) != 0 || sector_shift < 9 || sector_shift > 12 ||
+        cluster_shift > 25 - sector_shift)
+        return false;
+    const uint64_t cluster_bytes = uint64_t{1} << (sector_shift + cluster_shift);
+    const uint64_t heap = uint64_t{le32(boot + 88)} << sector_shift;
+    const uint64_t count = le32(boot + 92), root = le32(boot + 96);
+    if (count == 0 || root < 2 || root - 2 >= count || heap + count * cluster_bytes > size)
+        return false;
+    const auto cluster_at = [&](uint64_t c) { return start + heap + (c - 2) * cluster_bytes; };
+
+    // The bitmap's entry is among the root's first few.
+    std::vector<uint8_t> dir(size_t(std::min<uint64_t>(cluster_bytes, 4096)));
+    if (dev.read_at(cluster_at(root), dir.data(), dir.size()) != int64_t(dir.size()))
+        return false;
+    const uint64_t needed = (count + 7) / 8;
+    for (size_t at = 0; at + 32 <= dir.size() && dir[at] != 0; at += 32) {
+        const uint8_t* e = dir.data() + at;
+        if (e[0] != 0x81 || (e[1] & 1))
+            continue;
+        const uint64_t first = le32(e + 20);
+        if (first < 2 || first - 2 >= count || le64(e + 24) < needed ||
+            (first - 2) * cluster_bytes + needed > count * cluster_bytes)
+            return false;
+        uint64_t used = 0;
+        std::vector<uint8_t> chunk(64 * 1024);
+        for (uint64_t done = 0; done < needed;) {
+            const size_t piece = size_t(std::min<uint64_t>(chunk.size(), needed - done));
+            if (dev.read_at(cluster_at(first) + done, chunk.data(), piece) != int64_t(piece))
+                return false;
+            for (size_t i = 0; i < piece; ++i) {
+                uint8_t byte = chunk[i];
+                if (done + i == needed - 1 && count % 8)
+                    byte &= uint8_t((1u << (count % 8)) - 1);  // bits past the last cluster
+                used += unsigned(std::popcount(byte));
+            }
+            done += piece;
+        }
+        *free_bytes = (count - used) * cluster_bytes;
+        return true;
+    }
+    return false;
+}
+
 void fill_sizes(platform_volume_s& v, uint64_t start, uint64_t size)
 {
     v.total_bytes = size;
@@ -103,6 +159,13 @@ void fill_sizes(platform_volume_s& v, uint64_t start, uint64_t size)
         if (fat32_free_bytes(v.disk_path, start, size, &free_bytes)) {
             v.free_bytes = free_bytes;
             v.free_space_known = true;
+        }
+    }
+    if (v.file_system == "exFAT") {
+        uint64_t free_bytes = 0;
+        if (exfat_free_bytes(v.disk_path, start, size, &free_bytes)) {
+            v.free_bytes = free_bytes;
+            v.free_known = true;
         }
     }
 }

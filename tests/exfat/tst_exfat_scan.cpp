@@ -2,6 +2,7 @@
 // driver: names, folders, times, byte-exact recovery from contiguous,
 // FAT-chained and released chains, The Sleuth Kit as a second reader, and
 // damaged or hostile volumes made from the real ones.
+#include "partition/partition_repair.h"
 #include "platform/byte_order.h"
 #include "platform/drive_table.h"
 #include "platform/volumes.h"
@@ -288,6 +289,74 @@ private slots:
         QCOMPARE(got.size(), original.size());
         QVERIFY(got.left(1000) == original.left(1000));
         QVERIFY(got.mid(1000) == QByteArray(original.size() - 1000, '\0'));
+    }
+
+    // Free space from the bitmap, as dump.exfat counts it: the reader's own
+    // count, and the volume list's for an unmounted volume, which is also
+    // named "exFAT" there.
+    void free_space_from_bitmap()
+    {
+        if (!skip_.isEmpty())
+            QSKIP(qPrintable(skip_));
+        if (QStandardPaths::findExecutable("dump.exfat").isEmpty())
+            QSKIP("dump.exfat (exfatprogs) is not installed");
+        QProcess dump;
+        dump.start("dump.exfat", {image("main")});
+        QVERIFY(dump.waitForFinished(60000));
+        const QString said = QString::fromUtf8(dump.readAllStandardOutput());
+        const qsizetype at = said.indexOf("Free Clusters:");
+        QVERIFY2(at >= 0, qPrintable(said));
+        const uint64_t free_clusters = said.mid(at + 14).section('\n', 0, 0).trimmed().toULongLong();
+        QVERIFY(free_clusters > 0);
+
+        exfat::volume_c reader;
+        QCOMPARE(reader.open(image("main").toStdString()), exfat::open_result::ok);
+        QCOMPARE(reader.free_clusters(), free_clusters);
+
+        QCOMPARE(platform::open_disk_image(image("main").toStdString()), 0);
+        platform::platform_volume_s v;
+        QVERIFY(platform::find_volume(image("main").toStdString() + ":p0", &v));
+        QCOMPARE(QString::fromStdString(v.file_system), QString("exFAT"));
+        QVERIFY(v.free_known);
+        QCOMPARE(v.free_bytes, free_clusters * 4096);
+    }
+
+    // The partition search finds an exFAT volume made by mkfs.exfat at a
+    // place where its boot region runs past the search's block, with its
+    // exact length; a copy whose main region is damaged is not reported at
+    // its backup's place.
+    void partition_search_finds_exfat()
+    {
+        if (QStandardPaths::findExecutable("mkfs.exfat").isEmpty())
+            QSKIP("mkfs.exfat (exfatprogs) is not installed");
+        const QString volume = dir_ + "/part_volume.img";
+        QVERIFY(write_file(volume, QByteArray(8 << 20, '\0')));
+        QProcess mkfs;
+        mkfs.start("mkfs.exfat", {volume});
+        QVERIFY(mkfs.waitForFinished(60000) && mkfs.exitCode() == 0);
+        QByteArray vol = read_file(volume);
+        const qsizetype first = 2290 * 512;  // sector 250 of a 255-sector step
+        const qsizetype second = first + vol.size() + 100 * 512;
+        QByteArray disk(second + vol.size() + (1 << 20), '\0');
+        disk.replace(first, vol.size(), vol);
+        vol[300] = char(vol[300] ^ 0x5A);
+        disk.replace(second, vol.size(), vol);
+        const QString image_path = dir_ + "/part_disk.img";
+        QVERIFY(write_file(image_path, disk));
+
+        drive_item_s drive;
+        drive.device_path = image_path;
+        drive.size_bytes = uint64_t(disk.size());
+        drive.geometry = std::make_shared<platform::disk_geometry_s>();
+        partition_repair_c search;
+        search.start_search(&drive);
+        search.wait();
+        const auto found = search.partitions();
+        QCOMPARE(found.size(), size_t(1));
+        QCOMPARE(found[0].file_system, QString("exFAT"));
+        QCOMPARE(found[0].type, 7);
+        QCOMPARE(found[0].start_sector, uint64_t(2290));
+        QCOMPARE(found[0].end_sector, uint64_t(2290 + (8 << 20) / 512 - 1));
     }
 
     // The entry-set parser on hand-made bytes: counts, states, names,
