@@ -1,0 +1,181 @@
+// Times our exFAT scan plus the recovery of every deleted file it shows
+// against The Sleuth Kit (fls -r -d, then tsk_recover) on the same image, in
+// one run, and prints the ratio (ours / theirs: below 1 means we are faster).
+// Then checks every deleted file listed in IMAGE.deleted (made by
+// make_bench_image.sh) against what we wrote: named, in its folder, byte-exact.
+//
+//   bench_exfat IMAGE
+//
+// The image is read once before timing so that every tool starts with it in
+// the page cache; recovered files go to /dev/shm when it is there.
+#include "platform/drive_table.h"
+#include "platform/volumes.h"
+#include "scan/exfat/exfat_recovery.h"
+#include "scan/recover_rows.h"
+
+#include <QCoreApplication>
+#include <QCryptographicHash>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <sys/resource.h>
+#include <vector>
+
+namespace {
+
+double time_peer(const QString& program, const QStringList& args, const QString& output_file = "/dev/null")
+{
+    const QString path = QStandardPaths::findExecutable(program, {"/usr/bin", "/usr/sbin", "/usr/local/bin", "/bin"});
+    if (path.isEmpty())
+        return -1;
+    QProcess p;
+    p.setStandardOutputFile(output_file);
+    p.setStandardErrorFile("/dev/null");
+    QElapsedTimer t;
+    t.start();
+    p.start(path, args);
+    if (!p.waitForFinished(-1) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0)
+        return -1;
+    return static_cast<double>(t.nsecsElapsed()) / 1e9;
+}
+
+QString sha256_of(const QString& path)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    QCryptographicHash h(QCryptographicHash::Sha256);
+    h.addData(&f);
+    return QString::fromLatin1(h.result().toHex());
+}
+
+int count_files(const QString& dir)
+{
+    int n = 0;
+    for (const QFileInfo& fi : QDir(dir).entryInfoList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot))
+        n += fi.isDir() ? count_files(fi.filePath()) : 1;
+    return n;
+}
+
+void warm_cache(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::vector<char> buffer(1 << 22);
+    while (in.read(buffer.data(), static_cast<std::streamsize>(buffer.size())) || in.gcount() > 0) {
+    }
+}
+
+long peak_rss_kib()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: bench_exfat IMAGE\n");
+        return 2;
+    }
+    const std::string image = QFileInfo(QString::fromLocal8Bit(argv[1])).absoluteFilePath().toStdString();
+    platform::set_block_devices_enabled(false);
+    std::string error;
+    if (platform::open_disk_image(image, &error) != 0) {
+        std::fprintf(stderr, "bench_exfat: %s\n", error.c_str());
+        return 1;
+    }
+    platform::platform_volume_s pv;
+    if (!platform::find_volume(image + ":p0", &pv) || pv.file_system != "exFAT") {
+        std::fprintf(stderr, "bench_exfat: %s holds no exFAT volume\n", image.c_str());
+        return 1;
+    }
+    volume_item_s volume;
+    volume.device_path = QString::fromStdString(pv.device_path);
+    volume.root_path = QString::fromStdString(pv.root_path);
+    volume.file_system = QString::fromStdString(pv.file_system);
+
+    const QString scratch = QDir("/dev/shm").exists() ? "/dev/shm" : QDir::tempPath();
+    QTemporaryDir ours_dir(scratch + "/bench-exfat-ours-XXXXXX");
+    QTemporaryDir theirs_dir(scratch + "/bench-exfat-tsk-XXXXXX");
+    warm_cache(image);
+
+    // Ours: scan, then copy out every row the result tree shows.
+    QElapsedTimer t;
+    t.start();
+    exfat_recovery_c scanner;
+    scanner.set_volume(volume);
+    scanner.start();
+    scanner.wait();
+    const double scan_seconds = static_cast<double>(t.nsecsElapsed()) / 1e9;
+    struct shown_s {
+        recovery_row_s row;
+        QString path;  // folder/name
+        QString written;
+    };
+    std::vector<shown_s> shown;
+    scanner.visit_shown_files([&](const exfat_node_s& n, const QString& folder) {
+        shown_s s;
+        s.row.id = n.id;
+        s.row.name = n.name;
+        s.path = (folder == "/" ? QString() : folder.mid(1) + "/") + n.name;
+        shown.push_back(s);
+    });
+    int64_t written = 0, failed = 0;
+    for (shown_s& s : shown)
+        (recover_row(scanner, s.row, ours_dir.path(), &s.written) == 0 ? written : failed) += 1;
+    const double ours = static_cast<double>(t.nsecsElapsed()) / 1e9;
+    const long ours_rss = peak_rss_kib();
+
+    const QString listing = theirs_dir.filePath("fls.txt");
+    const double fls = time_peer("fls", {"-r", "-d", "-f", "exfat", QString::fromStdString(image)}, listing);
+    const double tsk = time_peer("tsk_recover", {"-f", "exfat", QString::fromStdString(image), theirs_dir.filePath("out")});
+
+    // Every deleted file by its path, byte-exact.
+    std::map<QString, QString> ours_by_path;
+    for (const shown_s& s : shown)
+        ours_by_path[s.path] = s.written;
+    int expected = 0, named = 0, exact = 0;
+    QFile manifest(QString::fromStdString(image) + ".deleted");
+    if (manifest.open(QIODevice::ReadOnly)) {
+        for (const QByteArray& line : manifest.readAll().split('\n')) {
+            const QList<QByteArray> f = line.split('\t');
+            if (f.size() != 2)
+                continue;
+            ++expected;
+            const auto it = ours_by_path.find(QString::fromUtf8(f[0]));
+            if (it == ours_by_path.end())
+                continue;
+            ++named;
+            exact += sha256_of(it->second) == QString::fromLatin1(f[1]) ? 1 : 0;
+        }
+    }
+
+    std::printf("image             %s\n", image.c_str());
+    std::printf("ours              %.3f s  (scan %.3f s; %lld entry sets read, %zu files shown, %lld written, %lld failed)\n",
+                ours, scan_seconds, static_cast<long long>(scanner.get_read_count()), shown.size(),
+                static_cast<long long>(written), static_cast<long long>(failed));
+    std::printf("ours memory       %zu nodes in the store; peak resident %ld MiB for the whole process\n",
+                scanner.store().size(), ours_rss / 1024);
+    std::printf("deleted files     %d listed in the manifest: %d named in their folders, %d byte-exact\n", expected,
+                named, exact);
+    if (fls < 0 || tsk < 0) {
+        std::printf("The Sleuth Kit    not installed or failed (apt-get install sleuthkit)\n");
+        return 0;
+    }
+    const double theirs = fls + tsk;
+    std::printf("fls + tsk_recover %.3f s  (fls %.3f s; tsk_recover %.3f s, %d files)\n", theirs, fls, tsk,
+                count_files(theirs_dir.filePath("out")));
+    std::printf("ratio ours/theirs %.3f  (aim: at most 0.5)\n", ours / theirs);
+    return 0;
+}
