@@ -15,6 +15,8 @@ scanner_kind_e choose_scanner(const volume_item_s& volume, bool deep)
         return scanner_kind_e::ntfs;
     if (volume.file_system.startsWith(QLatin1String("FAT")))
         return scanner_kind_e::fat;
+    if (volume.file_system == QLatin1String("exFAT"))
+        return scanner_kind_e::exfat;
     return scanner_kind_e::none;
 }
 
@@ -22,7 +24,7 @@ scan_service_c::scan_service_c(QObject* parent) : QObject(parent)
 {
     register_scan_types();
     for (recovery_base_c* s : {static_cast<recovery_base_c*>(&fat_), static_cast<recovery_base_c*>(&ntfs_),
-                               static_cast<recovery_base_c*>(&raw_)})
+                               static_cast<recovery_base_c*>(&raw_), static_cast<recovery_base_c*>(&exfat_)})
         connect(s, &QThread::finished, this, &scan_service_c::scan_finished, Qt::QueuedConnection);
     // The page tells the counts (its slot runs inside the emit), then the
     // folder opens, whether or not anything was written.
@@ -37,7 +39,7 @@ scan_service_c::~scan_service_c()
 {
     writer_.wait();
     for (recovery_base_c* s : {static_cast<recovery_base_c*>(&fat_), static_cast<recovery_base_c*>(&ntfs_),
-                               static_cast<recovery_base_c*>(&raw_)}) {
+                               static_cast<recovery_base_c*>(&raw_), static_cast<recovery_base_c*>(&exfat_)}) {
         s->set_stop(stop_abandon);
         s->wait();
     }
@@ -49,6 +51,7 @@ recovery_base_c* scan_service_c::scanner_for(scanner_kind_e kind)
     case scanner_kind_e::fat: return &fat_;
     case scanner_kind_e::ntfs: return &ntfs_;
     case scanner_kind_e::raw: return &raw_;
+    case scanner_kind_e::exfat: return &exfat_;
     case scanner_kind_e::none: break;
     }
     return nullptr;

@@ -5,6 +5,7 @@
 // itself (recovery_base_c's virtual operations).
 #pragma once
 
+#include "scan/exfat/exfat_recovery.h"
 #include "scan/fat/fat_recovery.h"
 #include "scan/ntfs/ntfs_recovery.h"
 #include "scan/raw/raw_recovery.h"
@@ -18,10 +19,11 @@
 #include <string>
 #include <vector>
 
-enum class scanner_kind_e { none, fat, ntfs, raw };
+enum class scanner_kind_e { none, fat, ntfs, raw, exfat };
 
 // The scanner a volume gets: the deep scan when asked for; "NTFS" -> NTFS;
-// a file system name beginning "FAT" -> FAT; anything else none.
+// a file system name beginning "FAT" -> FAT; "exFAT" -> exFAT; anything
+// else none.
 scanner_kind_e choose_scanner(const volume_item_s& volume, bool deep);
 
 class scan_service_c : public QObject {
@@ -54,6 +56,7 @@ public:
     fat_recovery_c& fat_scanner() { return fat_; }
     ntfs_recovery_c& ntfs_scanner() { return ntfs_; }
     raw_recovery_c& raw_scanner() { return raw_; }
+    exfat_recovery_c& exfat_scanner() { return exfat_; }
 
     // Copies one row into destination through the current scanner, for the
     // preview; waits while the writer reads the same scanner back. -1 while
@@ -90,6 +93,7 @@ private:
     fat_recovery_c fat_;
     ntfs_recovery_c ntfs_;
     raw_recovery_c raw_;
+    exfat_recovery_c exfat_;
     recovery_stop_c stop_;
     recovery_base_c* current_ = &stop_;
     scanner_kind_e kind_ = scanner_kind_e::none;

@@ -1,8 +1,11 @@
 #include "scan/exfat/exfat_recovery.h"
 
 #include "scan/exfat/exfat_entry.h"
+#include "scan/result_tree.h"
 #include "scan/safe_name.h"
 
+#include <QFile>
+#include <QStringList>
 #include <algorithm>
 #include <cerrno>
 #include <unistd.h>
@@ -72,19 +75,11 @@ exfat_recovery_c::exfat_recovery_c(QObject* parent) : recovery_base_c(parent) {}
 
 exfat_recovery_c::~exfat_recovery_c()
 {
-    status_.stop.store(2, std::memory_order_relaxed);
+    status_.stop.store(stop_abandon, std::memory_order_relaxed);
     wait();
 }
 
 void exfat_recovery_c::set_volume(const volume_item_s& volume) { volume_ = volume; }
-double exfat_recovery_c::get_progress() { return status_.progress.load(std::memory_order_relaxed); }
-void exfat_recovery_c::set_progress(double progress) { status_.progress.store(progress, std::memory_order_relaxed); }
-void exfat_recovery_c::set_stop(int code) { status_.stop.store(code, std::memory_order_relaxed); }
-int exfat_recovery_c::get_stop() { return status_.stop.load(std::memory_order_relaxed); }
-int exfat_recovery_c::get_pause() { return status_.pause.load(std::memory_order_relaxed); }
-void exfat_recovery_c::set_pause(int flag) { status_.pause.store(flag, std::memory_order_relaxed); }
-int64_t exfat_recovery_c::get_read_count() { return status_.read_count.load(std::memory_order_relaxed); }
-int64_t exfat_recovery_c::get_found_count() { return status_.found_count.load(std::memory_order_relaxed); }
 
 void exfat_recovery_c::reset()
 {
@@ -125,7 +120,6 @@ bool exfat_recovery_c::wait_while_paused()
 void exfat_recovery_c::run()
 {
     reset();
-    std::lock_guard lock(recover_mutex_);
     outcome_.opened = fs_.open(volume_.device_path.toStdString());
     if (outcome_.opened != exfat::open_result::ok)
         return;
@@ -156,8 +150,8 @@ void exfat_recovery_c::run()
         status_.progress.store(std::min(0.99, double(folders_done) / total), std::memory_order_relaxed);
     }
     outcome_.read_errors = fs_.read_errors();
-    link_children();
-    mark_folders();
+    result_tree::link_children(store_);
+    result_tree::mark_folders(store_, [](const exfat_node_s& n) { return !n.is_directory(); });
 }
 
 void exfat_recovery_c::scan_directory(const pending_s& dir, std::vector<pending_s>* live, std::vector<pending_s>* gone)
@@ -214,7 +208,7 @@ void exfat_recovery_c::scan_directory(const pending_s& dir, std::vector<pending_
             const uint64_t length = std::min(set.data_length, exfat::max_directory_bytes);
             exfat::cluster_map_s map = fs_.map_clusters(set.first_cluster, length, set.no_fat_chain(), data_gone);
             n.data_flags = data_flags_of(map);
-            if (dir.depth + 1 > max_depth) {
+            if (dir.depth + 1 > max_tree_depth) {
                 ++outcome_.folders_too_deep;
             } else if (!map.extents.empty() && entered_.insert(set.first_cluster).second) {
                 // Each folder's clusters are read once: a second entry naming
@@ -231,83 +225,80 @@ void exfat_recovery_c::scan_directory(const pending_s& dir, std::vector<pending_
     }
 }
 
-void exfat_recovery_c::link_children()
-{
-    for (auto& [id, n] : store_) {
-        if (id == root_id)
-            continue;
-        const auto parent = store_.find(n.parent);
-        if (parent != store_.end())
-            parent->second.children.push_back(&n);
-    }
-}
-
-void exfat_recovery_c::mark_folders()
-{
-    for (auto& [id, n] : store_) {
-        if (n.is_directory() || id == root_id)
-            continue;
-        // Parents were stored before their children, so the walk climbs to
-        // the root; the bound only guards against a store it did not build.
-        auto parent = store_.find(n.parent);
-        for (size_t steps = 0; parent != store_.end() && !parent->second.has_files && steps <= store_.size(); ++steps) {
-            parent->second.has_files = 1;
-            if (parent->first == root_id)
-                break;
-            parent = store_.find(parent->second.parent);
-        }
-    }
-}
+namespace {
+bool is_shown_file(const exfat_node_s& n) { return !n.is_directory(); }
+bool is_shown_folder(const exfat_node_s& n) { return n.is_directory() && n.has_files && n.id != exfat_recovery_c::root_id; }
+}  // namespace
 
 void exfat_recovery_c::visit_shown_files(const std::function<void(const exfat_node_s&, const QString&)>& visit) const
 {
+    result_tree::visit_shown_files(node(root_id), is_shown_file, is_shown_folder, visit, max_tree_depth);
+}
+
+bool exfat_recovery_c::top_folder(const void** top) const
+{
     const exfat_node_s* root = node(root_id);
-    if (!root)
+    *top = root;
+    return root != nullptr;
+}
+
+void exfat_recovery_c::sub_folders(const void* folder, std::vector<result_folder_s>* out) const
+{
+    if (!folder)
         return;
-    struct frame_s {
-        const exfat_node_s* folder;
-        QString path;
-    };
-    std::vector<frame_s> pending{{root, QStringLiteral("/")}};
-    std::unordered_set<const exfat_node_s*> seen{root};
-    while (!pending.empty()) {
-        const frame_s frame = pending.back();
-        pending.pop_back();
-        for (const exfat_node_s* child : frame.folder->children) {
-            if (!child->is_directory()) {
-                visit(*child, frame.path);
-            } else if (child->has_files && seen.insert(child).second) {
-                const QString sub = frame.path == QStringLiteral("/") ? "/" + child->name : frame.path + "/" + child->name;
-                pending.push_back({child, sub});
-            }
-        }
+    for (const exfat_node_s* child : static_cast<const exfat_node_s*>(folder)->children)
+        if (is_shown_folder(*child))
+            out->push_back({child->name, child});
+}
+
+void exfat_recovery_c::folder_rows(const void* folder, std::vector<recovery_item_s>* out) const
+{
+    if (!folder)
+        return;
+    for (const exfat_node_s* child : static_cast<const exfat_node_s*>(folder)->children)
+        if (is_shown_file(*child))
+            out->push_back(row_of(*child));
+}
+
+QString exfat_recovery_c::failure_reason() const
+{
+    const QString name = volume_.device_path;
+    switch (outcome_.opened) {
+    case exfat::open_result::ok: return {};
+    case exfat::open_result::cannot_read: return QStringLiteral("%1: cannot be read").arg(name);
+    case exfat::open_result::not_exfat: return QStringLiteral("%1 holds no exFAT file system (no boot sector)").arg(name);
+    case exfat::open_result::bad_boot:
+        return QStringLiteral("%1: both exFAT boot regions are damaged (fields or checksum wrong)").arg(name);
+    case exfat::open_result::no_bitmap:
+        return QStringLiteral("%1: the exFAT allocation bitmap cannot be read (damaged or truncated volume?)").arg(name);
     }
+    return {};
+}
+
+QString exfat_recovery_c::warning() const
+{
+    QStringList parts;
+    if (outcome_.backup_boot)
+        parts << QStringLiteral("the main boot region is damaged; its backup was used");
+    if (outcome_.folders_cut_short > 0)
+        parts << QStringLiteral("%1 folder(s) could not be read to the end (damaged or truncated volume)")
+                     .arg(outcome_.folders_cut_short);
+    if (outcome_.sets_damaged > 0)
+        parts << QStringLiteral("%1 damaged directory entry set(s) skipped").arg(outcome_.sets_damaged);
+    if (outcome_.folders_too_deep > 0)
+        parts << QStringLiteral("%1 folder(s) nested too deep were not entered").arg(outcome_.folders_too_deep);
+    return parts.isEmpty() ? QString() : parts.join(QStringLiteral("; ")) + QStringLiteral("; what was found is listed");
 }
 
 int exfat_recovery_c::get_full_path(int64_t id, QString* path)
 {
-    if (!path)
-        return -1;
-    QString root = volume_.root_path;
-    if (root.endsWith('/') || root.endsWith('\\'))
-        root.chop(1);
-    std::vector<const exfat_node_s*> chain;
-    for (const exfat_node_s* n = node(id); n && n->id != root_id; n = node(n->parent)) {
-        if (chain.size() > store_.size())
-            return -1;
-        chain.push_back(n);
-    }
-    if (chain.empty() || node(chain.back()->parent) == nullptr)
-        return -1;
-    *path = root;
-    for (auto it = chain.rbegin(); it != chain.rend(); ++it)
-        *path += QLatin1Char('/') + (*it)->name;
-    return 0;
+    std::lock_guard lock(read_back_lock());
+    return result_tree::full_path(store_, id, root_id, volume_.root_path, path);
 }
 
 int exfat_recovery_c::recover_file(int64_t id, const QString& destination)
 {
-    std::lock_guard lock(recover_mutex_);
+    std::lock_guard lock(read_back_lock());
     const exfat_node_s* n = node(id);
     if (!n || n->is_directory() || !fs_.is_open())
         return -1;
@@ -319,7 +310,7 @@ int exfat_recovery_c::recover_file(int64_t id, const QString& destination)
         map.complete ? n->size : std::min(n->valid_size, map.cluster_total() * fs_.boot().cluster_bytes());
     const int fd = open_recovery_target(destination);
     if (fd < 0)
-        return -1;
+        return errno == EEXIST ? recover_target_exists : -1;
 
     std::vector<uint8_t> chunk(static_cast<size_t>(std::min<uint64_t>(copy_chunk, std::max<uint64_t>(n->size, 1))));
     bool ok = true;
@@ -344,6 +335,9 @@ int exfat_recovery_c::recover_file(int64_t id, const QString& destination)
     }
     if (::close(fd) != 0)
         ok = false;
-    // What could be read stays on disk, but a short copy is not a success.
-    return ok && map.complete ? 0 : -1;
+    if (ok && map.complete)
+        return 0;
+    // A short copy is a failure, and a failure leaves no file behind.
+    ::unlink(QFile::encodeName(destination).constData());
+    return -1;
 }

@@ -13,7 +13,6 @@
 #include <QString>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -63,26 +62,21 @@ struct exfat_scan_outcome_s {
 class exfat_recovery_c : public recovery_base_c {
     Q_OBJECT
 public:
-    // Deepest folder nesting the scan enters: an exFAT path of 32,767
-    // characters cannot nest deeper.
-    static constexpr int max_depth = 16384;
     static constexpr int64_t root_id = 0;
 
     explicit exfat_recovery_c(QObject* parent = nullptr);
     ~exfat_recovery_c() override;
 
     void set_volume(const volume_item_s& volume) override;
-    double get_progress() override;
-    void set_progress(double progress) override;
-    void set_stop(int code) override;
-    int get_stop() override;
-    int get_pause() override;
-    void set_pause(int flag) override;
-    int64_t get_read_count() override;
     void reset() override;
     int recover_file(int64_t id, const QString& destination) override;
     int get_full_path(int64_t id, QString* path) override;
-    int64_t get_found_count() override;
+
+    bool top_folder(const void** node) const override;
+    void sub_folders(const void* folder, std::vector<result_folder_s>* out) const override;
+    void folder_rows(const void* folder, std::vector<recovery_item_s>* out) const override;
+    QString failure_reason() const override;
+    QString warning() const override;
 
     // Read access to the store; valid only after the thread has finished.
     const std::unordered_map<int64_t, exfat_node_s>& store() const { return store_; }
@@ -109,15 +103,11 @@ private:
         int depth;
     };
     void scan_directory(const pending_s& dir, std::vector<pending_s>* live, std::vector<pending_s>* gone);
-    void link_children();
-    void mark_folders();
     bool wait_while_paused();
 
     std::unordered_map<int64_t, exfat_node_s> store_;
     volume_item_s volume_;
-    scan_status_s status_;
     exfat_scan_outcome_s outcome_;
     std::unordered_set<uint32_t> entered_;  // first clusters of the folders read
     exfat::volume_c fs_;
-    std::mutex recover_mutex_;
 };

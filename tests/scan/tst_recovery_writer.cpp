@@ -133,7 +133,9 @@ private slots:
         QCOMPARE(choose_scanner(v, true), scanner_kind_e::raw);
         v.file_system = "FAT32";
         QCOMPARE(choose_scanner(v, false), scanner_kind_e::fat);
-        for (const QString fs : {"exFAT", "ext4", ""}) {
+        v.file_system = "exFAT";
+        QCOMPARE(choose_scanner(v, false), scanner_kind_e::exfat);
+        for (const QString fs : {"ext4", ""}) {
             v.file_system = fs;
             QCOMPARE(choose_scanner(v, false), scanner_kind_e::none);
             scan_service_c service;
