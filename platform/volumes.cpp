@@ -1,5 +1,6 @@
 #include "platform/volumes.h"
 #include "ondisk/fat_boot_sector.h"
+#include "platform/byte_order.h"
 #include "platform/drive_table.h"
 #include "platform/partitions.h"
 #include "platform/raw_device.h"
@@ -165,7 +166,7 @@ void fill_sizes(platform_volume_s& v, uint64_t start, uint64_t size)
         uint64_t free_bytes = 0;
         if (exfat_free_bytes(v.disk_path, start, size, &free_bytes)) {
             v.free_bytes = free_bytes;
-            v.free_known = true;
+            v.free_space_known = true;
         }
     }
 }

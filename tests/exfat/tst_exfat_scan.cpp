@@ -343,7 +343,7 @@ private slots:
         platform::platform_volume_s v;
         QVERIFY(platform::find_volume(image("main").toStdString() + ":p0", &v));
         QCOMPARE(QString::fromStdString(v.file_system), QString("exFAT"));
-        QVERIFY(v.free_known);
+        QVERIFY(v.free_space_known);
         QCOMPARE(v.free_bytes, free_clusters * 4096);
     }
 
