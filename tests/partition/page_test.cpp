@@ -180,6 +180,17 @@ private slots:
             QCOMPARE(uint64_t(parts[i].toObject()["size"].toInteger()), want[i].end - want[i].start + 1);
         }
 
+        // The volume page's Refresh finds the three volumes again.
+        platform::close_disk_images();
+        QCOMPARE(platform::open_disk_image(disk.toStdString()), 0);
+        enumerate_volumes();
+        QStringList systems;
+        for (const volume_item_s& v : volume_list)
+            if (v.device_path.startsWith(disk + ":p"))
+                systems << v.file_system;
+        platform::close_disk_images();
+        QCOMPARE(systems, QStringList({"FAT32", "NTFS", "NTFS"}));
+
         // No: nothing happens. Yes: the old sector 0 is back, byte for byte.
         boxes.texts.clear();
         boxes.answers = {QMessageBox::No};
