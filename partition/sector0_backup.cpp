@@ -144,17 +144,21 @@ bool load_sector0_backup(const std::string& path, sector_t* sector, std::string*
     return true;
 }
 
+std::string mounted_refusal(const std::string& device_path)
+{
+    std::string names;
+    for (const auto& m : platform::mounted_parts_of_disk(device_path))
+        names += (names.empty() ? "" : ", ") + m;
+    return names.empty() ? std::string() : "the disk is in use: " + names + " is mounted; unmount it first";
+}
+
 int open_for_sector0_write(const std::string& device_path, platform::raw_device_c& device, std::string* error,
                            bool* busy)
 {
     if (busy)
         *busy = false;
-    const auto mounted = platform::mounted_parts_of_disk(device_path);
-    if (!mounted.empty()) {
-        std::string names;
-        for (const auto& m : mounted)
-            names += (names.empty() ? "" : ", ") + m;
-        *error = "the disk is in use: " + names + " is mounted; unmount it first";
+    if (std::string in_use = mounted_refusal(device_path); !in_use.empty()) {
+        *error = std::move(in_use);
         if (busy)
             *busy = true;
         return -1;

@@ -27,6 +27,10 @@ std::string save_sector0_backup(const std::string& device_path, const sector_t& 
 // the reason in *error otherwise.
 bool load_sector0_backup(const std::string& path, sector_t* sector, std::string* error);
 
+// Why a block disk must not be written now: the parts of it that are mounted,
+// named ("/dev/sdb1 on /media/ana/CARD"); empty when none is.
+std::string mounted_refusal(const std::string& device_path);
+
 // Opens a whole disk to write its sector 0: refused while any part of a block
 // disk is mounted (the reason names them) or held by another program (the
 // block device is opened with O_EXCL), and for sectors other than 512 bytes.

@@ -73,6 +73,8 @@ std::string describe_losses(const std::vector<table_loss_s>& losses)
 
 repair_outcome_s check_disk_before_search(const std::string& device_path)
 {
+    if (std::string in_use = mounted_refusal(device_path); !in_use.empty())
+        return refused(repair_status::in_use, std::move(in_use));
     platform::raw_device_c device;
     if (device.open(device_path, platform::open_mode::read) != 0)
         return refused(repair_status::failed, device.error());

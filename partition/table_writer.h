@@ -56,8 +56,8 @@ struct table_request_s {
 // One line naming each lost partition: "partition 1 (FAT16, sectors 63-20479)".
 std::string describe_losses(const std::vector<table_loss_s>& losses);
 
-// The refusals that need no search: the disk cannot be read, its sectors are
-// not 512 bytes, it holds a GPT, or sector 0 holds a FAT, exFAT or NTFS
+// The refusals that need no search: a part of the disk is mounted, the disk
+// cannot be read, its sectors are not 512 bytes, it holds a GPT, or sector 0 holds a FAT, exFAT or NTFS
 // volume's boot sector. result 0 when a repair may go on to the search.
 repair_outcome_s check_disk_before_search(const std::string& device_path);
 

@@ -415,9 +415,11 @@ private slots:
         request.device_path = loop.toStdString();
         request.partitions = {{"FAT32", 12, 2048, 4095}};
         const repair_outcome_s refused = partition::write_table(request);
+        const auto early = partition::check_disk_before_search(loop.toStdString()).status;
         run_tool(umount, {where});
         run_tool(losetup, {"-d", loop});
         QCOMPARE(refused.status, partition::repair_status::in_use);
+        QCOMPARE(early, partition::repair_status::in_use);  // told before any search
         QVERIFY2(refused.reason.find(loop.toStdString() + " on " + where.toStdString()) != std::string::npos,
                  refused.reason.c_str());
         QVERIFY(whole(backing) == before);
