@@ -36,6 +36,24 @@ void mark_first_character(QString* name)
     name->replace(0, width, QStringLiteral("#"));
 }
 
+// The store's node for an entry found in folder parent; attributes carry
+// the deleted mark, inherited or its own.
+fat_node_s node_of_entry(const fat_info_s& info, uint8_t attributes, uint32_t parent, uint8_t inherited)
+{
+    fat_node_s node;
+    node.cluster = info.start_cluster;
+    node.parent = parent;
+    node.size = info.size;
+    node.write_time = fat_time_to_seconds(info.write_date, info.write_time);
+    node.create_time = fat_time_to_seconds(info.create_date, info.create_time);
+    node.attributes = attributes;
+    node.inherited = inherited;
+    node.name = node_name(info);
+    if (node.attributes & fat_attr_deleted)
+        mark_first_character(&node.name);
+    return node;
+}
+
 }  // namespace
 
 int64_t fat_time_to_seconds(uint16_t date, uint16_t time)
@@ -125,6 +143,15 @@ bool fat_found_entry_wins(const fat_node_s& stored, const fat_node_s& found)
     return !stored_live_dir && stored.create_time < found.create_time;
 }
 
+void fat_recovery_c::count_entry_read()
+{
+    const int64_t count = status_.read_count.load(std::memory_order_relaxed);
+    const double progress = static_cast<double>(count) / 2000.0;
+    status_.progress.store(progress > 1.0 ? 0.99 : progress, std::memory_order_relaxed);
+    status_.read_count.store(count + 1, std::memory_order_relaxed);
+    qCDebug(fat_log, "file count:%d", static_cast<int>(count + 1));
+}
+
 void fat_recovery_c::count_unread_folder(int result, bool deleted_folder, int64_t* damage_counter)
 {
     // A deleted folder's chain is freed with it, so reading one stops at the
@@ -156,11 +183,7 @@ void fat_recovery_c::scan_directory(const char16_t* path, uint32_t parent, uint8
     while (status_.stop.load(std::memory_order_relaxed) == 0) {
         if (!wait_while_paused())
             return;
-        const int64_t count = status_.read_count.load(std::memory_order_relaxed);
-        const double progress = static_cast<double>(count) / 2000.0;
-        status_.progress.store(progress > 1.0 ? 0.99 : progress, std::memory_order_relaxed);
-        status_.read_count.store(count + 1, std::memory_order_relaxed);
-        qCDebug(fat_log, "file count:%d", static_cast<int>(count + 1));
+        count_entry_read();
 
         info.long_name = long_name_;
         info.long_name_capacity = fat_long_name_units;
@@ -187,18 +210,7 @@ void fat_recovery_c::scan_directory(const char16_t* path, uint32_t parent, uint8
         if (!(attributes & (fat_attr_directory | fat_attr_deleted)))
             continue;
 
-        fat_node_s node;
-        node.cluster = info.start_cluster;
-        node.parent = parent;
-        node.size = info.size;
-        node.write_time = fat_time_to_seconds(info.write_date, info.write_time);
-        node.create_time = fat_time_to_seconds(info.create_date, info.create_time);
-        node.attributes = attributes;
-        node.inherited = inherited;
-        node.name = node_name(info);
-        if (node.attributes & fat_attr_deleted)
-            mark_first_character(&node.name);
-
+        const fat_node_s node = node_of_entry(info, attributes, parent, inherited);
         const bool is_dir = node.attributes & fat_attr_directory;
         const bool is_deleted = node.attributes & fat_attr_deleted;
         bool inserted = false;

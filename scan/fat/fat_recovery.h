@@ -89,6 +89,7 @@ private:
     // above it), so its chain may be freed.
     void scan_directory(const char16_t* path, uint32_t parent, uint8_t inherited, int depth, bool deleted_folder);
     void count_unread_folder(int result, bool deleted_folder, int64_t* damage_counter);
+    void count_entry_read();
     bool wait_while_paused();
 
     std::unordered_map<uint32_t, fat_node_s> store_;
