@@ -1,5 +1,6 @@
-// Volume selection page (page 1). For now a plain list of the volume records;
-// the page with its own model and row painter replaces it.
+// Volume selection page (page 1): the offered volumes as a painted list whose
+// first row holds the column headings; Back, Refresh and Scan go straight to
+// the main window, and a double-click or Enter on a row counts as Scan.
 #pragma once
 
 #include "devices/volume_item.h"
@@ -8,7 +9,8 @@
 #include <QWidget>
 #include <vector>
 
-class QStringListModel;
+class volume_model_c;
+class volume_delegate_c;
 
 class volume_window_c : public QWidget {
     Q_OBJECT
@@ -28,9 +30,15 @@ signals:
 private slots:
     void on_double_clicked(const QModelIndex& index);
 
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
     Ui::VolumeForm ui;
     QWidget* main_window;
     std::vector<volume_item_s>* volumes = nullptr;
-    QStringListModel* model = nullptr;
+    volume_model_c* model = nullptr;
+    volume_delegate_c* delegate = nullptr;
 };
