@@ -1,6 +1,80 @@
 #include "app/pages/recovery_window.h"
 
+#include "app/app_flags.h"
+#include "app/message_box.h"
+#include "app/pages/recovery_preview.h"
 #include "app/settings.h"
+#include "devices/enumerate.h"
+#include "platform/folders.h"
+#include "platform/services.h"
+#include "platform/volumes.h"
+#include "scan/recover_rows.h"
+
+#include <QFile>
+#include <QFileDialog>
+#include <QHeaderView>
+#include <QImage>
+#include <QKeyEvent>
+#include <QMovie>
+#include <QPainter>
+#include <QStandardItemModel>
+#include <QTableView>
+#include <QTextOption>
+#include <QUrl>
+
+namespace {
+
+path_chooser_t path_chooser;
+
+const char* const scan_file_filter = "Quarvel Scan files (*.sav);;All files (*.*)";
+
+QString ask_path(QWidget* parent, path_question_e question)
+{
+    if (path_chooser)
+        return path_chooser(question);
+    const QString filter = QString::fromLatin1(scan_file_filter);
+    QString selected = QStringLiteral("Quarvel Scan files (*.sav)");
+    switch (question) {
+    case path_question_e::destination_folder:
+        return QFileDialog::getExistingDirectory(parent, text_for_key("recovery_select"), QDir::homePath(),
+                                                 QFileDialog::ShowDirsOnly | QFileDialog::DontResolveSymlinks);
+    case path_question_e::save_file:
+        return QFileDialog::getSaveFileName(parent, QStringLiteral("Save"), QDir::currentPath(), filter, &selected);
+    case path_question_e::open_file:
+        return QFileDialog::getOpenFileName(parent, QStringLiteral("Save"), QDir::currentPath(), filter, &selected);
+    }
+    return {};
+}
+
+QString button_style(const char* base)
+{
+    const QString b = QStringLiteral(":/images/partition_search/") + QLatin1String(base);
+    return QStringLiteral("QPushButton{ border-image: url(%1_1.png); }"
+                          "QPushButton:hover{ border-image: url(%1_2.png);}"
+                          "QPushButton:pressed{  border-image: url(%1_3.png);}")
+        .arg(b);
+}
+
+// The image-filled progress bar: background, the filled share, and the
+// percentage hanging from the top.
+void draw_progress(QPainter& painter, const QRect& rect, double value)
+{
+    static const QPixmap fill(QStringLiteral(":/images/partition_search/loding_on.png"));
+    painter.fillRect(rect, QColor(226, 240, 253));
+    const int right = rect.left() + int((rect.right() - rect.left()) * value);
+    const QRect done(rect.left(), rect.top(), right - rect.left() + 1, rect.height());
+    if (value > 0.0)
+        painter.fillRect(done, fill.isNull() ? QBrush(QColor(81, 149, 206)) : QBrush(fill));
+    painter.setPen(Qt::black);
+    painter.drawText(rect, Qt::AlignHCenter, QString::asprintf("%d%%", int(value * 100)));
+}
+
+}  // namespace
+
+void set_path_chooser(path_chooser_t chooser)
+{
+    path_chooser = std::move(chooser);
+}
 
 recovery_window_c::recovery_window_c(QWidget* main_window_) : QWidget(nullptr), main_window(main_window_)
 {
@@ -10,25 +84,543 @@ recovery_window_c::recovery_window_c(QWidget* main_window_) : QWidget(nullptr), 
     ui.btn_stop->setText(text_for_key("btn_stop"));
     ui.btn_pause->setText(text_for_key("btn_pause"));
     ui.btn_filter->setText(text_for_key("btn_save_result"));
+    ui.btn_recovery->resize(100, 30);
+    ui.btn_back->resize(100, 30);
+    for (QPushButton* button : {ui.btn_stop, ui.btn_pause, ui.btn_filter})
+        button->resize(80, 30);
+    ui.btn_recovery->setStyleSheet(button_style("btn_wai"));
+    ui.btn_back->setStyleSheet(button_style("btn_wai"));
+    for (QPushButton* button : {ui.btn_stop, ui.btn_pause, ui.btn_filter})
+        button->setStyleSheet(button_style("btn_start"));
+    ui.lbl_anime->setGeometry(0, 0, 130, 86);
+
+    table = new QTableView(this);
+    table->setObjectName(QStringLiteral("tv_files"));
+    table->setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
+    table->setSelectionBehavior(QAbstractItemView::SelectRows);
+    table->verticalHeader()->hide();
+    table->setStyleSheet(QStringLiteral("QTableView{border-style: none;border: 1px solid #8bb8fe;}"));
+    table->installEventFilter(this);
+    ui.tv_dirtree->header()->hide();
+    ui.tv_dirtree->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
+    ui.tv_dirtree->header()->setStretchLastSection(false);
+    reset_tree();
+    install_table();
+
+    // Tab goes through the page's controls in reading order.
+    setTabOrder(ui.btn_pause, ui.btn_stop);
+    setTabOrder(ui.btn_stop, ui.btn_filter);
+    setTabOrder(ui.btn_filter, ui.tv_dirtree);
+    setTabOrder(ui.tv_dirtree, table);
+    setTabOrder(table, ui.btn_back);
+    setTabOrder(ui.btn_back, ui.btn_recovery);
+
+    animation = new QMovie(QStringLiteral(":/images/recovery/ani.gif"), QByteArray(), this);
+    ui.lbl_anime->setMovie(animation);
+
+    for (recovery_base_c* scanner : {static_cast<recovery_base_c*>(&ntfs_scanner),
+                                     static_cast<recovery_base_c*>(&fat_scanner),
+                                     static_cast<recovery_base_c*>(&raw_scanner)})
+        connect(scanner, &QThread::finished, this, &recovery_window_c::on_thread_finished);
+    connect(ui.tv_dirtree, &QTreeView::clicked, this, &recovery_window_c::on_tree_clicked);
+    connect(table, &QTableView::clicked, this, &recovery_window_c::on_list_clicked);
+    connect(ui.btn_recovery, &QPushButton::clicked, this, &recovery_window_c::on_recovery_clicked);
+    connect(ui.btn_pause, &QPushButton::clicked, this, &recovery_window_c::on_pause_clicked);
+    connect(ui.btn_stop, &QPushButton::clicked, this, &recovery_window_c::on_stop_clicked);
+    connect(ui.btn_filter, &QPushButton::clicked, this, &recovery_window_c::on_save_result_clicked);
     connect(ui.btn_back, SIGNAL(clicked()), main_window, SLOT(on_click_recovery_back()));
+    connect(&timer, &QTimer::timeout, this, &recovery_window_c::on_timer);
+    timer.start(200);
+    raw_recovery_c::load_engine_config();
 }
 
-int recovery_window_c::begin_scan(const volume_item_s&, bool)
+recovery_window_c::~recovery_window_c()
 {
-    return -1;
+    stop_writer();
+    // The scanners are members: their threads must end before they go.
+    for (recovery_base_c* scanner : {static_cast<recovery_base_c*>(&ntfs_scanner),
+                                     static_cast<recovery_base_c*>(&fat_scanner),
+                                     static_cast<recovery_base_c*>(&raw_scanner)}) {
+        if (scanner->isRunning()) {
+            scanner->set_stop(2);
+            scanner->set_pause(0);
+            scanner->wait();
+        }
+    }
+    scan_running = false;
 }
 
-int recovery_window_c::load_result()
+bool recovery_window_c::writer_running() const
 {
-    return -1;
+    return writer && writer->isRunning();
+}
+
+void recovery_window_c::stop_writer()
+{
+    // A store must not be reset or refilled while the writer reads it.
+    if (writer && writer->isRunning())
+        writer->cancel_and_wait();
+}
+
+int recovery_window_c::begin_scan(const volume_item_s& chosen, bool deep)
+{
+    if (scan_running)
+        return -1;
+    ui.btn_pause->setText(text_for_key("btn_pause"));
+    ui.btn_pause->show();
+    ui.btn_stop->show();
+    reset_tree();
+    rows.clear();
+    install_table();
+    clear_preview();
+    ui.btn_filter->hide();
+    deep_scan = deep;
+    volume = chosen;
+    stop_writer();
+    current_scanner->reset();
+    if (deep_scan) {
+        current_scanner = &raw_scanner;
+        scan_kind = kind_raw;
+    } else if (volume.file_system == QLatin1String("NTFS")) {
+        current_scanner = &ntfs_scanner;
+        scan_kind = kind_ntfs;
+    } else if (volume.file_system.left(3) == QLatin1String("FAT")) {
+        current_scanner = &fat_scanner;
+        scan_kind = kind_fat;
+    } else {
+        return -1;
+    }
+    start_scanner();
+    return 0;
+}
+
+void recovery_window_c::start_scanner()
+{
+    current_scanner->reset();
+    current_scanner->set_volume(volume);
+    requested_stop = 0;
+    requested_pause = 0;
+    scan_running = true;
+    progress = 0.0;
+    ui.btn_filter->setEnabled(false);
+    animation->start();
+    current_scanner->start(QThread::InheritPriority);
+    timer.start(200);
+}
+
+void recovery_window_c::restart_scan()
+{
+    if (scan_running)
+        return;
+    stop_writer();
+    current_scanner->reset();
+    start_scanner();
+    ui.btn_pause->setText(text_for_key("btn_pause"));
+    ui.btn_pause->show();
+    ui.btn_stop->show();
+}
+
+void recovery_window_c::on_thread_finished()
+{
+    // A finished signal of a scanner that is no longer the page's (or of a
+    // scan already handled) changes nothing.
+    if (!scan_running || sender() != current_scanner || current_scanner->isRunning())
+        return;
+    handle_scan_end();
+}
+
+void recovery_window_c::handle_scan_end()
+{
+    ui.btn_pause->setText(text_for_key("btn_start"));
+    ui.btn_stop->hide();
+    const int stop_code = requested_stop != 0 ? requested_stop : current_scanner->get_stop();
+    bool nothing_found = false;
+    if (stop_code == 2) {
+        current_scanner->reset();
+    } else {
+        current_scanner->set_progress(1.0);
+        progress = 1.0;
+        found = found_folders_of(*current_scanner);
+        QStandardItemModel* model = make_folder_tree(found, this);
+        nothing_found = model == nullptr;
+        if (model) {
+            ui.tv_dirtree->setModel(model);
+            ui.tv_dirtree->expandToDepth(0);
+            delete tree_model;
+            tree_model = model;
+        } else {
+            reset_tree();
+        }
+        if (scan_kind == kind_raw)
+            ui.btn_filter->show();
+    }
+    scan_running = false;
+    ui.btn_filter->setEnabled(true);
+    animation->stop();
+    update();
+
+    if (nothing_found && stop_code != 3 && !deep_scan && isVisible() &&
+        show_warning(this, QStringLiteral("Quarvel"), "deep_scan_query", QMessageBox::Yes | QMessageBox::No) ==
+            QMessageBox::Yes) {
+        current_scanner->reset();
+        current_scanner = &raw_scanner;
+        scan_kind = kind_raw;
+        deep_scan = true;
+        restart_scan();
+    }
+    emit scan_handled();
+}
+
+void recovery_window_c::on_timer()
+{
+    progress = current_scanner->get_progress();
+    if (scan_running && current_scanner->isRunning()) {
+        if (requested_stop != 0 && current_scanner->get_stop() != requested_stop)
+            current_scanner->set_stop(requested_stop);
+        if (requested_stop == 0 && current_scanner->get_pause() != requested_pause)
+            current_scanner->set_pause(requested_pause);
+    }
+    if (isVisible())
+        update();
+}
+
+void recovery_window_c::on_pause_clicked()
+{
+    if (current_scanner->isRunning()) {
+        requested_pause = requested_pause ? 0 : 1;
+        current_scanner->set_pause(requested_pause);
+        ui.btn_pause->setText(text_for_key(requested_pause ? "btn_resume" : "btn_pause"));
+        return;
+    }
+    if (scan_running)
+        return;  // ended, its end not yet handled
+    reset_tree();
+    rows.clear();
+    install_table();
+    clear_preview();
+    ui.btn_pause->setText(text_for_key("btn_pause"));
+    ui.btn_stop->show();
+    restart_scan();
+}
+
+void recovery_window_c::on_stop_clicked()
+{
+    if (!scan_running)
+        return;
+    requested_stop = 3;
+    current_scanner->set_stop(3);
+    // A paused scan must wake up to see the stop.
+    current_scanner->set_pause(0);
+    ui.btn_stop->hide();
 }
 
 void recovery_window_c::abandon_scan()
 {
     ++abandoned;
+    if (scan_running) {
+        requested_stop = 2;
+        current_scanner->set_stop(2);
+        current_scanner->set_pause(0);
+    }
 }
 
 void recovery_window_c::reset_page()
 {
     ++resets;
+    stop_writer();
+    reset_tree();
+    rows.clear();
+    install_table();
+    clear_preview();
+    if (!scan_running)
+        current_scanner->reset();
+    progress = 0.0;
+    timer.stop();
+}
+
+void recovery_window_c::reset_tree()
+{
+    auto* model = new QStandardItemModel(this);
+    ui.tv_dirtree->setModel(model);
+    delete tree_model;
+    tree_model = model;
+    found.clear();
+}
+
+void recovery_window_c::install_table()
+{
+    auto* model = new file_table_model_c(&rows, this);
+    table->setModel(model);
+    delete table_model;
+    table_model = model;
+    table->horizontalHeader()->resizeSection(0, 33);
+    table->horizontalHeader()->resizeSection(1, 235);
+}
+
+void recovery_window_c::clear_preview()
+{
+    preview_ready = false;
+    update();
+}
+
+void recovery_window_c::on_tree_clicked(const QModelIndex& index)
+{
+    clear_preview();
+    rows.clear();
+    if (index.isValid()) {
+        const auto it = found.find(index.data(Qt::UserRole).toString());
+        if (it != found.end())
+            rows = it->second;
+    }
+    for (recovery_item_s& row : rows)
+        row.checked = 0;
+    install_table();
+}
+
+void recovery_window_c::on_list_clicked(const QModelIndex& index)
+{
+    clear_preview();
+    if (!index.isValid() || index.row() >= int(rows.size()))
+        return;
+    const int r = index.row();
+    if (index.column() == 0)
+        table_model->set_checked(r, rows[std::size_t(r)].checked ? 0 : 1);
+    const recovery_item_s row = rows[std::size_t(r)];
+    // The writer and a preview must not read the same scanner at once.
+    if (!preview_size_ok(row.size) || writer_running() || scan_running)
+        return;
+    const QString folder = QString::fromStdString(platform::private_temp_dir());
+    if (folder.isEmpty())
+        return;
+    if (!preview_file.isEmpty())
+        QFile::remove(preview_file);
+    QString written;
+    if (recover_one(QDir(folder), row, &written) == 0) {
+        preview_item = row;
+        preview_file = written;
+        preview_ready = true;
+        update();
+    }
+}
+
+int recovery_window_c::recover_one(const QDir& destination, const recovery_item_s& row, QString* written)
+{
+    if (current_scanner == &stop_scanner)
+        return -1;
+    return recover_row(*current_scanner, recovery_row_s{row.id, row.name}, destination.path(), written);
+}
+
+void recovery_window_c::on_check_all(bool value)
+{
+    for (recovery_item_s& row : rows)
+        row.checked = value ? 1 : 0;
+    install_table();
+}
+
+void recovery_window_c::on_sort_column(int)
+{
+}
+
+void recovery_window_c::on_recovery_clicked()
+{
+    if (rows.empty())
+        return;
+    std::vector<recovery_row_s> ticked;
+    for (const recovery_item_s& row : rows) {
+        if (row.checked)
+            ticked.push_back({row.id, row.name});
+    }
+    if (ticked.empty()) {
+        show_warning(this, QStringLiteral("Quarvel"), "recovery_check_warning", QMessageBox::Ok);
+        return;
+    }
+    if (writer_running() || scan_running)
+        return;
+    const QString answer = ask_path(this, path_question_e::destination_folder);
+    if (answer.isEmpty())
+        return;
+    const QDir folder(answer);
+    const uint64_t folder_device = platform::device_number_of_path(QFile::encodeName(folder.absolutePath()).toStdString());
+    const uint64_t volume_device =
+        platform::device_number_of_volume(QFile::encodeName(volume.device_path).toStdString());
+    if (folder_device != 0 && folder_device == volume_device &&
+        show_warning(this, QStringLiteral("Quarvel"), "recovery_same_volume_warning",
+                     QMessageBox::Yes | QMessageBox::No) == QMessageBox::No)
+        return;
+    if (!writer) {
+        writer = new file_writer_c(this);
+        connect(writer, &QThread::finished, this, &recovery_window_c::on_writer_finished);
+    }
+    writer->start_with(current_scanner, std::move(ticked), folder.absolutePath());
+}
+
+void recovery_window_c::on_writer_finished()
+{
+    const recovery_tally_s tally = writer->tally();
+    show_message(this, QStringLiteral("Quarvel"),
+                 text_for_key("recovery_done").arg(tally.written).arg(tally.failed), QMessageBox::Ok);
+    platform::shell_open(QUrl::fromLocalFile(writer->folder()));
+    emit recovery_done(tally.written, tally.failed);
+}
+
+void recovery_window_c::on_save_result_clicked()
+{
+    // The store is the scan thread's until its end has been handled.
+    if (scan_running || scan_kind != kind_raw)
+        return;
+    const QString path = ask_path(this, path_question_e::save_file);
+    if (path.isEmpty())
+        return;
+    if (raw_scanner.save_results(QFile::encodeName(path)) != 0)
+        show_warning(this, QStringLiteral("Quarvel"), "save_result_failed", QMessageBox::Ok);
+}
+
+int recovery_window_c::load_result()
+{
+    // A scan thread still ending owns its store.
+    if (scan_running)
+        return -1;
+    stop_writer();
+    reset_tree();
+    rows.clear();
+    install_table();
+    clear_preview();
+    current_scanner->reset();
+    progress = 0.0;
+    timer.stop();
+
+    const QString path = ask_path(this, path_question_e::open_file);
+    if (path.isEmpty())
+        return -1;
+    raw_scanner.reset();
+    const QString device = raw_scanner.load_results(QFile::encodeName(path));
+    if (device.isEmpty()) {
+        show_warning(this, QStringLiteral("Quarvel"), "resume_unreadable", QMessageBox::Ok);
+        return -1;
+    }
+    // Exactly this volume: a prefix would take /dev/sdb for /dev/sdb1 and copy
+    // the wrong bytes.
+    const volume_item_s* match = nullptr;
+    for (const volume_item_s& v : volume_list) {
+        if (!v.dos_device.isEmpty() && v.device_path == device) {
+            match = &v;
+            break;
+        }
+    }
+    if (!match) {
+        raw_scanner.reset();
+        show_message(this, QStringLiteral("Quarvel"), text_for_key("resume_volume_missing").arg(device),
+                     QMessageBox::Ok);
+        return -1;
+    }
+    volume = *match;
+    scan_kind = kind_raw;
+    deep_scan = true;
+    current_scanner = &raw_scanner;
+    raw_scanner.set_volume(volume);
+    requested_stop = 0;
+    scan_running = true;  // handled below as the end of a scan
+    handle_scan_end();
+    ui.btn_pause->hide();
+    ui.btn_filter->hide();
+    ui.btn_stop->hide();
+    return 0;
+}
+
+bool recovery_window_c::eventFilter(QObject* watched, QEvent* event)
+{
+    // Space ticks the current row, as a click on its tick box does.
+    if (watched == table && event->type() == QEvent::KeyPress &&
+        static_cast<QKeyEvent*>(event)->key() == Qt::Key_Space) {
+        const QModelIndex current = table->currentIndex();
+        if (current.isValid() && current.row() < int(rows.size())) {
+            const int r = current.row();
+            table_model->set_checked(r, rows[std::size_t(r)].checked ? 0 : 1);
+        }
+        return true;
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void recovery_window_c::resizeEvent(QResizeEvent* event)
+{
+    QWidget::resizeEvent(event);
+    const int w = width();
+    const int h = height();
+    ui.btn_back->move(200, h - 49);
+    ui.btn_recovery->move(w - 300, h - 49);
+    ui.btn_pause->move(360, 29);
+    ui.btn_stop->move(470, 29);
+    ui.btn_filter->move(w - 130, 29);
+    table->setGeometry(212, int((h - 143) * 0.4 + 79 + 7), w - 222, int((h - 143) * 0.6));
+    ui.tv_dirtree->setGeometry(10, 79, 193, h - 137);
+}
+
+void recovery_window_c::paintEvent(QPaintEvent*)
+{
+    if (!isVisible())
+        return;
+    QPainter painter(this);
+    const int w = width();
+    const int h = height();
+    const QPixmap strip(QStringLiteral(":/images/background/bai.png"));
+    painter.fillRect(0, 0, w, strip.height(), QBrush(strip));
+
+    painter.setPen(QColor(139, 184, 241));
+    painter.drawRect(10, 13, w - 20, 60);
+    painter.drawRect(212, 79, w - 222, int((h - 143) * 0.4));
+
+    painter.setFont(QFont(QStringLiteral("Verdana"), 10));
+    draw_progress(painter, QRect(90, 38, 250, 12), progress);
+
+    painter.setPen(Qt::black);
+    if (deep_scan) {
+        const auto done = uint64_t(progress * double(volume.total_bytes));
+        painter.drawText(90, 30, text_for_key("raw_progress") + QLatin1Char(' ') + format_size(done));
+    } else {
+        painter.drawText(90, 30, text_for_key("recovery_reading") + QString::number(current_scanner->get_read_count()));
+    }
+
+    if (preview_ready)
+        draw_preview(painter, w, h);
+    else
+        painter.fillRect(213, 80, w - 223, int((h - 143) * 0.4 - 1), Qt::white);
+
+    const int64_t found_count = current_scanner->get_found_count();
+    if (found_count > 0) {
+        painter.setPen(Qt::red);
+        painter.drawText(90, 65, text_for_key("recovery_total_files") + QLatin1Char(' ') + QString::number(found_count));
+    }
+}
+
+void recovery_window_c::draw_preview(QPainter& painter, int w, int h)
+{
+    painter.fillRect(213, 80, w - 223, int((h - 143) * 0.4 - 1), Qt::white);
+    if (preview_is_image(preview_item.name)) {
+        const QImage image(preview_file);
+        if (image.width() == 0 || image.height() == 0)
+            return;
+        const int b = int((h - 143) * 0.4 - 10);
+        if (b <= 0)
+            return;
+        // Never wider than the frame, whatever shape the picture has.
+        int width = int(int64_t(b) * image.width() / image.height());
+        int height = b;
+        if (width > w - 232) {
+            width = std::max(1, w - 232);
+            height = std::max(1, int(int64_t(width) * image.height() / image.width()));
+        }
+        painter.drawImage(QRect((w - width - 222) / 2 + 212, 84, width, height), image);
+        return;
+    }
+    QFile file(preview_file);
+    if (!file.open(QIODevice::ReadOnly))
+        return;
+    const QByteArray bytes = file.read(preview_text_bytes);
+    if (bytes.isEmpty())
+        return;
+    QTextOption option;
+    option.setWrapMode(QTextOption::WrapAnywhere);
+    painter.setPen(Qt::black);
+    painter.drawText(QRectF(217, 84, w - 232, int((h - 143) * 0.4 - 10)), preview_text(bytes), option);
 }

@@ -1,33 +1,132 @@
-// Recovery page (page 4). For now it starts no scans and loads no results;
-// the page with the scanners, models and writer replaces it.
+// Recovery page (page 4): starts and watches the scan of the chosen volume,
+// shows what it found as a folder tree and a file table with ticks, previews
+// a clicked file, saves a deep scan's result and loads one back, and copies
+// the ticked files into a folder the user picks.
 #pragma once
 
+#include "app/pages/recovery_results.h"
 #include "devices/volume_item.h"
+#include "scan/fat/fat_recovery.h"
+#include "scan/ntfs/ntfs_recovery.h"
+#include "scan/raw/raw_recovery.h"
+#include "scan/recovery_base.h"
 #include "ui_RecoveryForm.h"
 
+#include <QDir>
+#include <QTimer>
 #include <QWidget>
+#include <functional>
+#include <vector>
+
+class QMovie;
+class QStandardItemModel;
+class QTableView;
+
+// Which question a path chooser answers.
+enum class path_question_e { destination_folder, save_file, open_file };
+
+// Test hook: when set, asked instead of the toolkit's file dialogs; returns
+// the chosen path, or an empty string for a cancelled dialog. Null restores
+// the dialogs.
+using path_chooser_t = std::function<QString(path_question_e question)>;
+void set_path_chooser(path_chooser_t chooser);
 
 class recovery_window_c : public QWidget {
     Q_OBJECT
 public:
+    enum scan_kind_e { kind_fat = 0, kind_ntfs = 1, kind_raw = 2 };
+
     // main_window receives the Back button's click (on_click_recovery_back).
     explicit recovery_window_c(QWidget* main_window);
+    ~recovery_window_c() override;
 
-    // Returns 0 when a scan was started; no scanner is wired in yet, so -1.
+    // Starts scanning `volume` (a deep scan when deep_scan is set). Returns 0
+    // when a scan was started, -1 when one still runs or no scanner fits.
     int begin_scan(const volume_item_s& volume, bool deep_scan);
-    // Returns 0 when a saved result was loaded; -1 here.
+    // Asks the user for a saved deep-scan result and shows it. Returns 0 when
+    // one was loaded, -1 otherwise (cancelled, unreadable, volume absent).
     int load_result();
     // Asks a running scan to stop and discard its results.
     void abandon_scan();
-    // Empties the page.
+    // Empties the page (when the user leaves it).
     void reset_page();
 
+    // Copies one row of the current scanner into destination; *written, when
+    // given, receives the path written. Returns 0 on success.
+    int recover_one(const QDir& destination, const recovery_item_s& row, QString* written = nullptr);
+
+    // For tests and the main window.
     int abandon_calls() const { return abandoned; }
     int reset_calls() const { return resets; }
+    recovery_base_c* scanner() const { return current_scanner; }
+    int kind() const { return scan_kind; }
+    bool writer_running() const;
+    const std::vector<recovery_item_s>& table_rows() const { return rows; }
+    QString preview_path() const { return preview_ready ? preview_file : QString(); }
+
+signals:
+    // After a scan's end has been handled (tree built, question asked).
+    void scan_handled();
+    // After a recovery has ended and its message was answered.
+    void recovery_done(qint64 written, qint64 failed);
+
+public slots:
+    void on_timer();
+    void on_thread_finished();
+    void on_tree_clicked(const QModelIndex& index);
+    void on_list_clicked(const QModelIndex& index);
+    void on_recovery_clicked();
+    void on_stop_clicked();
+    void on_pause_clicked();
+    void on_save_result_clicked();
+    void on_check_all(bool value);
+    void on_sort_column(int column);
+
+private slots:
+    void on_writer_finished();
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    void restart_scan();
+    void start_scanner();
+    void handle_scan_end();
+    void reset_tree();
+    void install_table();
+    void clear_preview();
+    void stop_writer();
+    void draw_preview(QPainter& painter, int w, int h);
+
     Ui::RecoveryForm ui;
     QWidget* main_window;
+    bool deep_scan = false;
+    volume_item_s volume;
+    ntfs_recovery_c ntfs_scanner;
+    fat_recovery_c fat_scanner;
+    raw_recovery_c raw_scanner;
+    recovery_stop_c stop_scanner;
+    recovery_base_c* current_scanner = &stop_scanner;
+    QTableView* table = nullptr;
+    QStandardItemModel* tree_model = nullptr;
+    file_table_model_c* table_model = nullptr;
+    std::vector<recovery_item_s> rows;
+    found_folders_t found;
+    recovery_item_s preview_item;
+    QString preview_file;
+    double progress = 0.0;
+    QTimer timer;
+    int scan_kind = kind_fat;
+    QMovie* animation = nullptr;
+    bool preview_ready = false;
+    // What the user asked of the running scan. A scanner clears its status
+    // block when its thread gets going, so a request made in the first
+    // moments is given again on the next tick, and its end is judged by it.
+    int requested_stop = 0;
+    int requested_pause = 0;
+    file_writer_c* writer = nullptr;
     int abandoned = 0;
     int resets = 0;
 };

@@ -1,0 +1,372 @@
+// The undelete road through the window, as a person takes it: home, Start
+// Scan, pick a volume, Scan, open folders, tick, Recovery into a folder; the
+// recovered bytes are compared with the fixture's manifest. The same for a
+// deep scan that is saved and resumed, and the scan's end rules (stop, the
+// deep-scan question).
+#include "app/app_flags.h"
+#include "app/home_window.h"
+#include "app/main_window.h"
+#include "app/message_box.h"
+#include "app/pages/recovery_window.h"
+#include "app/pages/volume_window.h"
+#include "app/resources_init.h"
+#include "app/settings.h"
+#include "devices/enumerate.h"
+#include "devices/volume_item.h"
+#include "platform/drive_table.h"
+#include "platform/services.h"
+#include "support/fixtures.h"
+
+#include <QAbstractItemModel>
+#include <QDirIterator>
+#include <QListView>
+#include <QProcess>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QStandardPaths>
+#include <QTableView>
+#include <QTemporaryDir>
+#include <QTreeView>
+#include <QtTest>
+#include <map>
+#include <set>
+
+using namespace test_support;
+
+namespace {
+
+QPushButton* button(QWidget* page, const char* name)
+{
+    return page->findChild<QPushButton*>(QString::fromLatin1(name));
+}
+
+// Answers every message box with `answer` (OK where the box has no such
+// button) and keeps the texts shown.
+struct boxes_c {
+    QMessageBox::StandardButton answer = QMessageBox::Ok;
+    QStringList texts;
+    boxes_c()
+    {
+        set_warning_driver([this](QMessageBox& box) {
+            texts << box.text();
+            QAbstractButton* b = box.button(answer);
+            (b ? b : box.buttons().first())->click();
+        });
+    }
+    ~boxes_c() { set_warning_driver(nullptr); }
+};
+
+// SHA-256 of every file directly in folder, by file name.
+std::map<QString, std::string> hashes_in(const QString& folder)
+{
+    std::map<QString, std::string> out;
+    QDirIterator it(folder, QDir::Files);
+    while (it.hasNext()) {
+        it.next();
+        out[it.fileName()] = sha256_of_file(it.filePath().toStdString());
+    }
+    return out;
+}
+
+void save_screenshot(QWidget& window, const char* name)
+{
+    const QByteArray dir = qgetenv("QUARVEL_SCREENSHOT_DIR");
+    if (!dir.isEmpty())
+        window.grab().save(QString::fromLocal8Bit(dir) + "/" + name + ".png");
+}
+
+}  // namespace
+
+class tst_undelete_road : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void fat_and_ntfs_end_to_end();
+    void deep_scan_save_and_resume();
+    void scan_end_rules();
+
+private:
+    // Home -> Start Scan (or the deep-scan top command) -> the volume whose
+    // device path is `device` -> Scan; waits until its end is handled.
+    void scan_from_home(const QString& device, bool deep, bool ends = true);
+    // Ticks every row of each folder in turn and recovers it into its own
+    // sub-folder of `into`. Returns the hashes of everything written.
+    std::multiset<std::string> recover_every_folder(const QString& into);
+
+    QTemporaryDir work;
+    std::unique_ptr<main_window_c> window;
+};
+
+void tst_undelete_road::initTestCase()
+{
+    QVERIFY(work.isValid());
+    qputenv("XDG_CONFIG_HOME", work.filePath("config").toLocal8Bit());
+    init_app_resources();
+    register_device_types();
+    register_scan_types();
+    platform::set_block_devices_enabled(false);
+    platform::set_shell_open_enabled(false);
+    QLoggingCategory::setFilterRules(QStringLiteral("qt.core.qmetaobject.connectslotsbyname=false"));
+    translation_table = {{"btn_pause", "PAUSE"}, {"btn_start", "START"}, {"btn_resume", "RESUME"},
+                         {"deep_scan_query", "DEEP?"}, {"recovery_done", "DONE %1 %2"},
+                         {"resume_volume_missing", "MISSING %1"}};
+}
+
+void tst_undelete_road::init()
+{
+    startup_done = true;
+    scan_running = false;
+}
+
+void tst_undelete_road::cleanup()
+{
+    window.reset();
+    set_path_chooser(nullptr);
+    platform::close_disk_images();
+    scan_running = false;
+}
+
+void tst_undelete_road::scan_from_home(const QString& device, bool deep, bool ends)
+{
+    if (deep)
+        window->top_command(3);
+    else
+        button(window->home_page(), "btn_start")->click();
+    QCOMPARE(window->current_page_index(), 1);
+    auto* list = window->volume_page()->findChild<QListView*>("lv_volumes");
+    QVERIFY(list && list->model());
+    int row = -1;
+    for (int r = 0; r < list->model()->rowCount(); ++r) {
+        if (list->model()->index(r, 0).data().value<volume_item_s>().device_path == device)
+            row = r;
+    }
+    QVERIFY2(row > 0, qPrintable(device));
+    list->setCurrentIndex(list->model()->index(row, 0));
+    save_screenshot(*window, deep ? "volume_page_deep" : "volume_page");
+
+    QSignalSpy handled(window->recovery_page(), &recovery_window_c::scan_handled);
+    button(window->volume_page(), "btn_scan")->click();
+    QCOMPARE(window->current_page_index(), 4);
+    QVERIFY(scan_running);
+    save_screenshot(*window, "recovery_page_scanning");
+    QVERIFY(handled.wait(120000));
+    if (!ends)
+        return;
+    QVERIFY(!scan_running);
+    QVERIFY(!window->recovery_page()->findChild<QPushButton*>("btn_stop")->isVisible());
+}
+
+std::multiset<std::string> tst_undelete_road::recover_every_folder(const QString& into)
+{
+    std::multiset<std::string> written;
+    recovery_window_c* page = window->recovery_page();
+    auto* tree = page->findChild<QTreeView*>("tv_dirtree");
+    QAbstractItemModel* model = tree->model();
+    // Every folder of the tree, depth first.
+    std::vector<QModelIndex> folders;
+    std::vector<QModelIndex> pending{model->index(0, 0)};
+    while (!pending.empty()) {
+        const QModelIndex at = pending.back();
+        pending.pop_back();
+        if (!at.isValid())
+            continue;
+        folders.push_back(at);
+        for (int r = 0; r < model->rowCount(at); ++r)
+            pending.push_back(model->index(r, 0, at));
+    }
+    int n = 0;
+    for (const QModelIndex& folder : folders) {
+        emit tree->clicked(folder);
+        if (page->table_rows().empty())
+            continue;
+        page->on_check_all(true);
+        const QString target = into + "/" + QString::number(n++);
+        QDir().mkpath(target);
+        set_path_chooser([target](path_question_e q) { return q == path_question_e::destination_folder ? target : QString(); });
+        QSignalSpy done(page, &recovery_window_c::recovery_done);
+        button(page, "btn_recovery")->click();
+        if (!done.wait(60000)) {
+            qWarning("recovery did not end");
+            return {};
+        }
+        for (const auto& [name, hash] : hashes_in(target))
+            written.insert(hash);
+    }
+    return written;
+}
+
+void tst_undelete_road::fat_and_ntfs_end_to_end()
+{
+    QUARVEL_FIXTURE(f, "demo");
+    QCOMPARE(platform::open_disk_image(f.image), 0);
+    enumerate_volumes();
+    window = std::make_unique<main_window_c>();
+    window->on_init_finished();
+    window->resize(900, 640);
+    window->show();
+    boxes_c boxes;
+
+    for (int partition : {1, 2}) {
+        window->show_page(0);
+        scan_from_home(QString::fromStdString(image_volume_path(f, partition)), false);
+        if (QTest::currentTestFailed())
+            return;
+        save_screenshot(*window, partition == 1 ? "recovery_page_fat" : "recovery_page_ntfs");
+        QVERIFY(window->recovery_page()->scanner()->get_found_count() > 0);
+        QCOMPARE(window->recovery_page()->kind(), partition == 1 ? 0 : 1);
+
+        const std::multiset<std::string> written =
+            recover_every_folder(work.filePath(QString("undelete%1").arg(partition)));
+        int expected = 0;
+        for (const auto& e : entries_on(f, "deleted", partition)) {
+            // A deleted FAT file whose clusters were not contiguous lost its
+            // chain: its bytes cannot be expected back; an empty one has no
+            // start cluster and is never listed.
+            if (partition == 1 && (field(e, 4) == "fragmented" || field(e, 4) == "empty"))
+                continue;
+            ++expected;
+            QVERIFY2(written.count(field(e, 3)) > 0, field(e, 1).c_str());
+        }
+        QVERIFY(expected > 3);
+        QVERIFY(!boxes.texts.contains("DEEP?"));
+
+        button(window->recovery_page(), "btn_back")->click();
+        QCOMPARE(window->current_page_index(), 1);
+        QVERIFY(window->recovery_page()->table_rows().empty());
+    }
+}
+
+void tst_undelete_road::deep_scan_save_and_resume()
+{
+    QUARVEL_FIXTURE(f, "demo");
+    QCOMPARE(platform::open_disk_image(f.image), 0);
+    enumerate_volumes();
+    window = std::make_unique<main_window_c>();
+    window->on_init_finished();
+    window->resize(900, 640);
+    window->show();
+    boxes_c boxes;
+
+    const QString device = QString::fromStdString(image_volume_path(f, 1));
+    scan_from_home(device, true);
+    if (QTest::currentTestFailed())
+        return;
+    recovery_window_c* page = window->recovery_page();
+    QCOMPARE(page->kind(), 2);
+    QPushButton* save = button(page, "btn_filter");
+    QVERIFY(save->isVisible());
+    save_screenshot(*window, "recovery_page_deep");
+    const std::multiset<std::string> first = recover_every_folder(work.filePath("deep1"));
+    QVERIFY(!first.empty());
+    // Every carved file is one of the volume's files, byte for byte.
+    std::set<std::string> known;
+    for (const char* kind : {"file", "deleted"}) {
+        for (const auto& e : entries_on(f, kind, 1))
+            known.insert(field(e, 3));
+    }
+    for (const std::string& hash : first)
+        QVERIFY2(known.count(hash), hash.c_str());
+
+    // Saved under a name that is not ASCII, then resumed from the home page.
+    const QString sav = work.filePath("Wiederherstellung Jürgen.sav");
+    set_path_chooser([sav](path_question_e) { return sav; });
+    save->click();
+    QVERIFY(QFileInfo(sav).size() > 256);
+
+    button(page, "btn_back")->click();
+    window->show_page(0);
+    button(window->home_page(), "btn_resume")->click();
+    QCOMPARE(window->current_page_index(), 4);
+    QVERIFY(!button(page, "btn_pause")->isVisible());
+    QVERIFY(!button(page, "btn_filter")->isVisible());
+    const std::multiset<std::string> again = recover_every_folder(work.filePath("deep2"));
+    QVERIFY(first == again);
+
+    // A saved scan whose volume is not here says so and stays home.
+    button(page, "btn_back")->click();
+    window->show_page(0);
+    volume_list.resize(1);
+    window->on_init_finished();
+    set_path_chooser([sav](path_question_e) { return sav; });
+    boxes.texts.clear();
+    button(window->home_page(), "btn_resume")->click();
+    QCOMPARE(window->current_page_index(), 0);
+    QCOMPARE(boxes.texts, QStringList{"MISSING " + device});
+}
+
+void tst_undelete_road::scan_end_rules()
+{
+    // A FAT volume with nothing deleted on it.
+    if (QStandardPaths::findExecutable("mkfs.fat").isEmpty())
+        QSKIP("mkfs.fat (dosfstools) is not installed");
+    const QString image = work.filePath("clean.img");
+    QFile::remove(image);
+    QCOMPARE(QProcess::execute("mkfs.fat", {"-C", "-n", "CLEAN", image, "8192"}), 0);
+    QCOMPARE(platform::open_disk_image(image.toStdString()), 0);
+    enumerate_volumes();
+    window = std::make_unique<main_window_c>();
+    window->on_init_finished();
+    window->resize(900, 640);
+    window->show();
+    recovery_window_c* page = window->recovery_page();
+    const QString device = image + ":p0";
+
+    // Nothing found, not stopped: the question; No leaves an empty tree.
+    {
+        boxes_c boxes;
+        boxes.answer = QMessageBox::No;
+        scan_from_home(device, false);
+        if (QTest::currentTestFailed())
+            return;
+        QCOMPARE(boxes.texts, QStringList{"DEEP?"});
+        QCOMPARE(button(page, "btn_pause")->text(), QString("START"));
+        QCOMPARE(page->findChild<QTreeView*>("tv_dirtree")->model()->rowCount(), 0);
+        QCOMPARE(page->kind(), 0);
+    }
+    // Stopped by the user: results kept (none here) and no question.
+    {
+        boxes_c boxes;
+        button(page, "btn_back")->click();
+        window->show_page(0);
+        auto* list = window->volume_page()->findChild<QListView*>("lv_volumes");
+        button(window->home_page(), "btn_start")->click();
+        list->setCurrentIndex(list->model()->index(1, 0));
+        QSignalSpy handled(page, &recovery_window_c::scan_handled);
+        button(window->volume_page(), "btn_scan")->click();
+        button(page, "btn_stop")->click();
+        QVERIFY(handled.wait(60000));
+        QVERIFY2(boxes.texts.isEmpty(), qPrintable(boxes.texts.join('|')));
+        QCOMPARE(button(page, "btn_pause")->text(), QString("START"));
+    }
+    // Yes: a deep scan of the same volume, which asks nothing when it ends
+    // and offers to save.
+    {
+        boxes_c boxes;
+        boxes.answer = QMessageBox::Yes;
+        button(page, "btn_back")->click();
+        window->show_page(0);
+        QSignalSpy handled(page, &recovery_window_c::scan_handled);
+        scan_from_home(device, false, false);
+        if (QTest::currentTestFailed())
+            return;
+        QCOMPARE(boxes.texts, QStringList{"DEEP?"});
+        QCOMPARE(page->kind(), 2);
+        QVERIFY(scan_running);
+        QVERIFY(handled.wait(60000));
+        QCOMPARE(boxes.texts.size(), 1);
+        QVERIFY(button(page, "btn_filter")->isVisible());
+        QVERIFY(!scan_running);
+        // Pause after the end starts the same volume again.
+        button(page, "btn_pause")->click();
+        QVERIFY(scan_running);
+        QCOMPARE(button(page, "btn_pause")->text(), QString("PAUSE"));
+        QVERIFY(handled.wait(60000));
+    }
+}
+
+QTEST_MAIN(tst_undelete_road)
+#include "tst_undelete_road.moc"
