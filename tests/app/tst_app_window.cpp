@@ -259,7 +259,10 @@ void tst_app_window::resume_stays_when_nothing_loaded()
     box_answers_c boxes;
     startup_done = true;
     main_window_c window;
+    // The file chooser is cancelled.
+    set_path_chooser([](path_question_e) { return QString(); });
     button_of(window.home_page(), "btn_resume")->click();
+    set_path_chooser(nullptr);
     QCOMPARE(window.current_page_index(), 0);
     QVERIFY(boxes.seen.empty());
 }
@@ -304,6 +307,7 @@ void tst_app_window::volume_scan_refused_stays_quietly()
 {
     box_answers_c boxes;
     startup_done = true;
+    volume_list = {volume_item_s {}, volume_row("sdb1", "ext4")};
     main_window_c window;
     window.on_init_finished();
     window.show_page(1);

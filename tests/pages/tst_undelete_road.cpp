@@ -219,6 +219,25 @@ void tst_undelete_road::fat_and_ntfs_end_to_end()
         QVERIFY(window->recovery_page()->scanner()->get_found_count() > 0);
         QCOMPARE(window->recovery_page()->kind(), partition == 1 ? 0 : 1);
 
+        if (partition == 1) {
+            // Space ticks the current row; a click on a small file puts a
+            // copy into this run's private folder for the preview.
+            recovery_window_c* page = window->recovery_page();
+            auto* tree = page->findChild<QTreeView*>("tv_dirtree");
+            emit tree->clicked(tree->model()->index(0, 0));
+            QVERIFY(!page->table_rows().empty());
+            auto* table = page->findChild<QTableView*>("tv_files");
+            table->setCurrentIndex(table->model()->index(0, 1));
+            QTest::keyClick(table, Qt::Key_Space);
+            QCOMPARE(page->table_rows()[0].checked, 1);
+            emit table->clicked(table->model()->index(0, 1));
+            const QFileInfo preview(page->preview_path());
+            QVERIFY(preview.isFile());
+            const QFile::Permissions others = QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup |
+                                              QFile::ReadOther | QFile::WriteOther | QFile::ExeOther;
+            QCOMPARE(QFileInfo(preview.path()).permissions() & others, QFile::Permissions());
+            save_screenshot(*window, "recovery_page_preview");
+        }
         const std::multiset<std::string> written =
             recover_every_folder(work.filePath(QString("undelete%1").arg(partition)));
         int expected = 0;
