@@ -2,58 +2,73 @@
 
 #include "app/settings.h"
 #include "devices/enumerate.h"
-#include "scan/fat/fat_recovery.h"
-#include "scan/ntfs/ntfs_recovery.h"
-#include "scan/raw/raw_recovery.h"
 
 #include <QDateTime>
+#include <algorithm>
 
-found_folders_t found_folders_of(recovery_base_c& scanner)
-{
-    found_folders_t found;
-    if (auto* fat = dynamic_cast<fat_recovery_c*>(&scanner)) {
-        fat->visit_shown_files([&](const fat_node_s& node, const QString& folder) {
-            found[folder].push_back(fat_recovery_c::row_of(node));
-        });
-    } else if (auto* ntfs = dynamic_cast<ntfs_recovery_c*>(&scanner)) {
-        ntfs->visit_shown_files([&](const ntfs_node_s& node, const QString& folder) {
-            found[folder].push_back(ntfs_recovery_c::row_of(node));
-        });
-    } else if (auto* raw = dynamic_cast<raw_recovery_c*>(&scanner)) {
-        for (auto& r : raw->all_rows())
-            found["/" + QString::fromStdString(r.folder)].push_back(r.row);
-    }
-    return found;
-}
+namespace {
 
-QStandardItemModel* make_folder_tree(const found_folders_t& found, QObject* parent)
+// Deepest folder nesting the tree shows; a damaged store may nest deeper.
+constexpr int max_tree_depth = 4096;
+
+}  // namespace
+
+QStandardItemModel* make_folder_tree(const recovery_base_c& scanner, QObject* parent)
 {
-    if (found.empty())
+    const void* top_node = nullptr;
+    if (!scanner.top_folder(&top_node))
         return nullptr;
     auto* model = new QStandardItemModel(parent);
-    auto* top = new QStandardItem(QStringLiteral("/"));
-    top->setData(QStringLiteral("/"), Qt::UserRole);
+    const QIcon icon(QStringLiteral(":/images/recovery/folder.png"));
+    auto* top = new QStandardItem(icon, QStringLiteral("/"));
+    top->setData(QVariant::fromValue(quintptr(top_node)), folder_node_role);
     top->setEditable(false);
-    model->appendRow(top);
-    std::map<QString, QStandardItem*> items{{QStringLiteral("/"), top}};
-    const QIcon folder_icon(QStringLiteral(":/images/recovery/folder.png"));
-    for (const auto& [path, rows] : found) {
-        QStandardItem* parent_item = top;
-        QString so_far;
-        for (const QString& part : path.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
-            so_far += QLatin1Char('/') + part;
-            auto it = items.find(so_far);
-            if (it == items.end()) {
-                auto* item = new QStandardItem(folder_icon, part);
-                item->setData(so_far, Qt::UserRole);
-                item->setEditable(false);
-                parent_item->appendRow(item);
-                it = items.emplace(so_far, item).first;
-            }
-            parent_item = it->second;
+
+    struct frame_s {
+        QStandardItem* item;
+        const void* node;
+        std::vector<const void*> path;  // the folders from the top down to this one
+    };
+    std::vector<frame_s> pending{{top, top_node, {top_node}}};
+    std::vector<result_folder_s> children;
+    bool any = false;
+    while (!pending.empty()) {
+        frame_s frame = std::move(pending.back());
+        pending.pop_back();
+        children.clear();
+        scanner.sub_folders(frame.node, &children);
+        if (frame.path.size() >= std::size_t(max_tree_depth))
+            continue;
+        for (const result_folder_s& child : children) {
+            if (std::find(frame.path.begin(), frame.path.end(), child.node) != frame.path.end())
+                continue;
+            auto* item = new QStandardItem(icon, child.name);
+            item->setData(QVariant::fromValue(quintptr(child.node)), folder_node_role);
+            item->setEditable(false);
+            frame.item->appendRow(item);
+            any = true;
+            std::vector<const void*> path = frame.path;
+            path.push_back(child.node);
+            pending.push_back({item, child.node, std::move(path)});
         }
     }
+    // A top folder that holds neither files nor folders is nothing found.
+    std::vector<recovery_item_s> top_rows;
+    scanner.folder_rows(top_node, &top_rows);
+    if (!any && top_rows.empty()) {
+        delete top;
+        delete model;
+        return nullptr;
+    }
+    model->appendRow(top);
     return model;
+}
+
+const void* folder_node_at(const QModelIndex& index)
+{
+    if (!index.isValid())
+        return nullptr;
+    return reinterpret_cast<const void*>(index.data(folder_node_role).value<quintptr>());
 }
 
 file_table_model_c::file_table_model_c(std::vector<recovery_item_s>* rows_, QObject* parent)
@@ -110,30 +125,3 @@ void file_table_model_c::set_checked(int row, int value)
     emit dataChanged(index(row, 0), index(row, 0));
 }
 
-file_writer_c::~file_writer_c()
-{
-    cancel_and_wait();
-}
-
-void file_writer_c::start_with(recovery_base_c* scanner, std::vector<recovery_row_s> rows, const QString& folder)
-{
-    if (isRunning())
-        return;
-    scanner_ = scanner;
-    rows_ = std::move(rows);
-    folder_ = folder;
-    tally_ = {};
-    cancel_ = 0;
-    start(QThread::InheritPriority);
-}
-
-void file_writer_c::cancel_and_wait()
-{
-    cancel_ = 1;
-    wait();
-}
-
-void file_writer_c::run()
-{
-    tally_ = recover_rows(*scanner_, rows_, folder_, {}, &cancel_);
-}

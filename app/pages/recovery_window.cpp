@@ -8,7 +8,6 @@
 #include "platform/folders.h"
 #include "platform/services.h"
 #include "platform/volumes.h"
-#include "scan/recover_rows.h"
 
 #include <QFile>
 #include <QFileDialog>
@@ -21,6 +20,7 @@
 #include <QTableView>
 #include <QTextOption>
 #include <QUrl>
+#include <algorithm>
 
 namespace {
 
@@ -118,10 +118,10 @@ recovery_window_c::recovery_window_c(QWidget* main_window_) : QWidget(nullptr), 
     animation = new QMovie(QStringLiteral(":/images/recovery/ani.gif"), QByteArray(), this);
     ui.lbl_anime->setMovie(animation);
 
-    for (recovery_base_c* scanner : {static_cast<recovery_base_c*>(&ntfs_scanner),
-                                     static_cast<recovery_base_c*>(&fat_scanner),
-                                     static_cast<recovery_base_c*>(&raw_scanner)})
-        connect(scanner, &QThread::finished, this, &recovery_window_c::on_thread_finished);
+    // The page tells the user how a recovery went before the folder opens.
+    service.writer().open_folder = nullptr;
+    connect(&service, &scan_service_c::scan_finished, this, &recovery_window_c::on_thread_finished);
+    connect(&service, &scan_service_c::recovery_finished, this, &recovery_window_c::on_recovery_finished);
     connect(ui.tv_dirtree, &QTreeView::clicked, this, &recovery_window_c::on_tree_clicked);
     connect(table, &QTableView::clicked, this, &recovery_window_c::on_list_clicked);
     connect(ui.btn_recovery, &QPushButton::clicked, this, &recovery_window_c::on_recovery_clicked);
@@ -136,30 +136,8 @@ recovery_window_c::recovery_window_c(QWidget* main_window_) : QWidget(nullptr), 
 
 recovery_window_c::~recovery_window_c()
 {
-    stop_writer();
-    // The scanners are members: their threads must end before they go.
-    for (recovery_base_c* scanner : {static_cast<recovery_base_c*>(&ntfs_scanner),
-                                     static_cast<recovery_base_c*>(&fat_scanner),
-                                     static_cast<recovery_base_c*>(&raw_scanner)}) {
-        if (scanner->isRunning()) {
-            scanner->set_stop(2);
-            scanner->set_pause(0);
-            scanner->wait();
-        }
-    }
+    // The service stops and waits for its threads as it goes.
     scan_running = false;
-}
-
-bool recovery_window_c::writer_running() const
-{
-    return writer && writer->isRunning();
-}
-
-void recovery_window_c::stop_writer()
-{
-    // A store must not be reset or refilled while the writer reads it.
-    if (writer && writer->isRunning())
-        writer->cancel_and_wait();
 }
 
 int recovery_window_c::begin_scan(const volume_item_s& chosen, bool deep)
@@ -176,45 +154,35 @@ int recovery_window_c::begin_scan(const volume_item_s& chosen, bool deep)
     ui.btn_filter->hide();
     deep_scan = deep;
     volume = chosen;
-    stop_writer();
-    current_scanner->reset();
-    if (deep_scan) {
-        current_scanner = &raw_scanner;
-        scan_kind = kind_raw;
-    } else if (volume.file_system == QLatin1String("NTFS")) {
-        current_scanner = &ntfs_scanner;
-        scan_kind = kind_ntfs;
-    } else if (volume.file_system.left(3) == QLatin1String("FAT")) {
-        current_scanner = &fat_scanner;
-        scan_kind = kind_fat;
-    } else {
+    if (choose_scanner(volume, deep_scan) == scanner_kind_e::none)
         return -1;
-    }
-    start_scanner();
-    return 0;
+    return start_scanner();
 }
 
-void recovery_window_c::start_scanner()
+int recovery_window_c::start_scanner()
 {
-    current_scanner->reset();
-    current_scanner->set_volume(volume);
+    // Waits for a running recovery: its scanner's store is about to be reset.
+    if (service.start_scan(volume, deep_scan) != 0)
+        return -1;
+    switch (service.kind()) {
+    case scanner_kind_e::ntfs: scan_kind = kind_ntfs; break;
+    case scanner_kind_e::raw: scan_kind = kind_raw; break;
+    default: scan_kind = kind_fat; break;
+    }
     requested_stop = 0;
     requested_pause = 0;
     scan_running = true;
     progress = 0.0;
     ui.btn_filter->setEnabled(false);
     animation->start();
-    current_scanner->start(QThread::InheritPriority);
     timer.start(200);
+    return 0;
 }
 
 void recovery_window_c::restart_scan()
 {
-    if (scan_running)
+    if (scan_running || start_scanner() != 0)
         return;
-    stop_writer();
-    current_scanner->reset();
-    start_scanner();
     ui.btn_pause->setText(text_for_key("btn_pause"));
     ui.btn_pause->show();
     ui.btn_stop->show();
@@ -222,9 +190,8 @@ void recovery_window_c::restart_scan()
 
 void recovery_window_c::on_thread_finished()
 {
-    // A finished signal of a scanner that is no longer the page's (or of a
-    // scan already handled) changes nothing.
-    if (!scan_running || sender() != current_scanner || current_scanner->isRunning())
+    // The end of a scan already handled changes nothing.
+    if (!scan_running || service.scanning())
         return;
     handle_scan_end();
 }
@@ -233,15 +200,15 @@ void recovery_window_c::handle_scan_end()
 {
     ui.btn_pause->setText(text_for_key("btn_start"));
     ui.btn_stop->hide();
-    const int stop_code = requested_stop != 0 ? requested_stop : current_scanner->get_stop();
+    recovery_base_c& scanner = service.scanner();
+    const int stop_code = requested_stop != 0 ? requested_stop : scanner.get_stop();
     bool nothing_found = false;
-    if (stop_code == 2) {
-        current_scanner->reset();
+    if (stop_code == stop_abandon) {
+        scanner.reset();
     } else {
-        current_scanner->set_progress(1.0);
+        scanner.set_progress(1.0);
         progress = 1.0;
-        found = found_folders_of(*current_scanner);
-        QStandardItemModel* model = make_folder_tree(found, this);
+        QStandardItemModel* model = make_folder_tree(scanner, this);
         nothing_found = model == nullptr;
         if (model) {
             ui.tv_dirtree->setModel(model);
@@ -259,12 +226,9 @@ void recovery_window_c::handle_scan_end()
     animation->stop();
     update();
 
-    if (nothing_found && stop_code != 3 && !deep_scan && isVisible() &&
+    if (nothing_found && stop_code != stop_keep_results && !deep_scan && isVisible() &&
         show_warning(this, QStringLiteral("Quarvel"), "deep_scan_query", QMessageBox::Yes | QMessageBox::No) ==
             QMessageBox::Yes) {
-        current_scanner->reset();
-        current_scanner = &raw_scanner;
-        scan_kind = kind_raw;
         deep_scan = true;
         restart_scan();
     }
@@ -273,12 +237,13 @@ void recovery_window_c::handle_scan_end()
 
 void recovery_window_c::on_timer()
 {
-    progress = current_scanner->get_progress();
-    if (scan_running && current_scanner->isRunning()) {
-        if (requested_stop != 0 && current_scanner->get_stop() != requested_stop)
-            current_scanner->set_stop(requested_stop);
-        if (requested_stop == 0 && current_scanner->get_pause() != requested_pause)
-            current_scanner->set_pause(requested_pause);
+    recovery_base_c& scanner = service.scanner();
+    progress = scanner.get_progress();
+    if (scan_running && service.scanning()) {
+        if (requested_stop != 0 && scanner.get_stop() != requested_stop)
+            scanner.set_stop(requested_stop);
+        if (requested_stop == 0 && scanner.get_pause() != requested_pause)
+            scanner.set_pause(requested_pause);
     }
     if (isVisible())
         update();
@@ -286,9 +251,9 @@ void recovery_window_c::on_timer()
 
 void recovery_window_c::on_pause_clicked()
 {
-    if (current_scanner->isRunning()) {
+    if (service.scanning()) {
         requested_pause = requested_pause ? 0 : 1;
-        current_scanner->set_pause(requested_pause);
+        service.scanner().set_pause(requested_pause);
         ui.btn_pause->setText(text_for_key(requested_pause ? "btn_resume" : "btn_pause"));
         return;
     }
@@ -307,10 +272,10 @@ void recovery_window_c::on_stop_clicked()
 {
     if (!scan_running)
         return;
-    requested_stop = 3;
-    current_scanner->set_stop(3);
+    requested_stop = stop_keep_results;
+    service.scanner().set_stop(stop_keep_results);
     // A paused scan must wake up to see the stop.
-    current_scanner->set_pause(0);
+    service.scanner().set_pause(0);
     ui.btn_stop->hide();
 }
 
@@ -318,22 +283,22 @@ void recovery_window_c::abandon_scan()
 {
     ++abandoned;
     if (scan_running) {
-        requested_stop = 2;
-        current_scanner->set_stop(2);
-        current_scanner->set_pause(0);
+        requested_stop = stop_abandon;
+        service.scanner().set_stop(stop_abandon);
+        service.scanner().set_pause(0);
     }
 }
 
 void recovery_window_c::reset_page()
 {
     ++resets;
-    stop_writer();
     reset_tree();
     rows.clear();
     install_table();
     clear_preview();
+    // Waits for a running recovery before the store goes.
     if (!scan_running)
-        current_scanner->reset();
+        service.reset_scanner();
     progress = 0.0;
     timer.stop();
 }
@@ -344,7 +309,6 @@ void recovery_window_c::reset_tree()
     ui.tv_dirtree->setModel(model);
     delete tree_model;
     tree_model = model;
-    found.clear();
 }
 
 void recovery_window_c::install_table()
@@ -367,11 +331,10 @@ void recovery_window_c::on_tree_clicked(const QModelIndex& index)
 {
     clear_preview();
     rows.clear();
-    if (index.isValid()) {
-        const auto it = found.find(index.data(Qt::UserRole).toString());
-        if (it != found.end())
-            rows = it->second;
-    }
+    // The tree's records live in the scanner's store, which is only read
+    // while no scan fills it.
+    if (const void* node = folder_node_at(index); node && !scan_running)
+        service.scanner().folder_rows(node, &rows);
     for (recovery_item_s& row : rows)
         row.checked = 0;
     install_table();
@@ -386,8 +349,7 @@ void recovery_window_c::on_list_clicked(const QModelIndex& index)
     if (index.column() == 0)
         table_model->set_checked(r, rows[std::size_t(r)].checked ? 0 : 1);
     const recovery_item_s row = rows[std::size_t(r)];
-    // The writer and a preview must not read the same scanner at once.
-    if (!preview_size_ok(row.size) || writer_running() || scan_running)
+    if (!preview_size_ok(row.size) || scan_running)
         return;
     const QString folder = QString::fromStdString(platform::private_temp_dir());
     if (folder.isEmpty())
@@ -395,19 +357,13 @@ void recovery_window_c::on_list_clicked(const QModelIndex& index)
     if (!preview_file.isEmpty())
         QFile::remove(preview_file);
     QString written;
-    if (recover_one(QDir(folder), row, &written) == 0) {
+    // Waits while the writer reads the same scanner back.
+    if (service.recover_one(QDir(folder), row, &written) == 0) {
         preview_item = row;
         preview_file = written;
         preview_ready = true;
         update();
     }
-}
-
-int recovery_window_c::recover_one(const QDir& destination, const recovery_item_s& row, QString* written)
-{
-    if (current_scanner == &stop_scanner)
-        return -1;
-    return recover_row(*current_scanner, recovery_row_s{row.id, row.name}, destination.path(), written);
 }
 
 void recovery_window_c::on_check_all(bool value)
@@ -425,12 +381,7 @@ void recovery_window_c::on_recovery_clicked()
 {
     if (rows.empty())
         return;
-    std::vector<recovery_row_s> ticked;
-    for (const recovery_item_s& row : rows) {
-        if (row.checked)
-            ticked.push_back({row.id, row.name});
-    }
-    if (ticked.empty()) {
+    if (std::none_of(rows.begin(), rows.end(), [](const recovery_item_s& row) { return row.checked != 0; })) {
         show_warning(this, QStringLiteral("Quarvel"), "recovery_check_warning", QMessageBox::Ok);
         return;
     }
@@ -447,20 +398,16 @@ void recovery_window_c::on_recovery_clicked()
         show_warning(this, QStringLiteral("Quarvel"), "recovery_same_volume_warning",
                      QMessageBox::Yes | QMessageBox::No) == QMessageBox::No)
         return;
-    if (!writer) {
-        writer = new file_writer_c(this);
-        connect(writer, &QThread::finished, this, &recovery_window_c::on_writer_finished);
-    }
-    writer->start_with(current_scanner, std::move(ticked), folder.absolutePath());
+    recovery_folder_path = folder.absolutePath();
+    service.start_recovery(QDir(recovery_folder_path), rows);
 }
 
-void recovery_window_c::on_writer_finished()
+void recovery_window_c::on_recovery_finished(qint64 written, qint64 failed)
 {
-    const recovery_tally_s tally = writer->tally();
-    show_message(this, QStringLiteral("Quarvel"),
-                 text_for_key("recovery_done").arg(tally.written).arg(tally.failed), QMessageBox::Ok);
-    platform::shell_open(QUrl::fromLocalFile(writer->folder()));
-    emit recovery_done(tally.written, tally.failed);
+    show_message(this, QStringLiteral("Quarvel"), text_for_key("recovery_done").arg(written).arg(failed),
+                 QMessageBox::Ok);
+    platform::shell_open(QUrl::fromLocalFile(recovery_folder_path));
+    emit recovery_done(written, failed);
 }
 
 void recovery_window_c::on_save_result_clicked()
@@ -471,7 +418,7 @@ void recovery_window_c::on_save_result_clicked()
     const QString path = ask_path(this, path_question_e::save_file);
     if (path.isEmpty())
         return;
-    if (raw_scanner.save_results(QFile::encodeName(path)) != 0)
+    if (service.raw_scanner().save_results(QFile::encodeName(path)) != 0)
         show_warning(this, QStringLiteral("Quarvel"), "save_result_failed", QMessageBox::Ok);
 }
 
@@ -480,20 +427,20 @@ int recovery_window_c::load_result()
     // A scan thread still ending owns its store.
     if (scan_running)
         return -1;
-    stop_writer();
     reset_tree();
     rows.clear();
     install_table();
     clear_preview();
-    current_scanner->reset();
+    service.reset_scanner();
     progress = 0.0;
     timer.stop();
 
     const QString path = ask_path(this, path_question_e::open_file);
     if (path.isEmpty())
         return -1;
-    raw_scanner.reset();
-    const QString device = raw_scanner.load_results(QFile::encodeName(path));
+    raw_recovery_c& raw = service.raw_scanner();
+    raw.reset();
+    const QString device = raw.load_results(QFile::encodeName(path));
     if (device.isEmpty()) {
         show_warning(this, QStringLiteral("Quarvel"), "resume_unreadable", QMessageBox::Ok);
         return -1;
@@ -508,7 +455,7 @@ int recovery_window_c::load_result()
         }
     }
     if (!match) {
-        raw_scanner.reset();
+        raw.reset();
         show_message(this, QStringLiteral("Quarvel"), text_for_key("resume_volume_missing").arg(device),
                      QMessageBox::Ok);
         return -1;
@@ -516,8 +463,8 @@ int recovery_window_c::load_result()
     volume = *match;
     scan_kind = kind_raw;
     deep_scan = true;
-    current_scanner = &raw_scanner;
-    raw_scanner.set_volume(volume);
+    service.use_raw_scanner();
+    raw.set_volume(volume);
     requested_stop = 0;
     scan_running = true;  // handled below as the end of a scan
     handle_scan_end();
@@ -578,7 +525,7 @@ void recovery_window_c::paintEvent(QPaintEvent*)
         const auto done = uint64_t(progress * double(volume.total_bytes));
         painter.drawText(90, 30, text_for_key("raw_progress") + QLatin1Char(' ') + format_size(done));
     } else {
-        painter.drawText(90, 30, text_for_key("recovery_reading") + QString::number(current_scanner->get_read_count()));
+        painter.drawText(90, 30, text_for_key("recovery_reading") + QString::number(service.scanner().get_read_count()));
     }
 
     if (preview_ready)
@@ -586,7 +533,7 @@ void recovery_window_c::paintEvent(QPaintEvent*)
     else
         painter.fillRect(213, 80, w - 223, int((h - 143) * 0.4 - 1), Qt::white);
 
-    const int64_t found_count = current_scanner->get_found_count();
+    const int64_t found_count = service.scanner().get_found_count();
     if (found_count > 0) {
         painter.setPen(Qt::red);
         painter.drawText(90, 65, text_for_key("recovery_total_files") + QLatin1Char(' ') + QString::number(found_count));

@@ -6,10 +6,8 @@
 
 #include "app/pages/recovery_results.h"
 #include "devices/volume_item.h"
-#include "scan/fat/fat_recovery.h"
-#include "scan/ntfs/ntfs_recovery.h"
-#include "scan/raw/raw_recovery.h"
 #include "scan/recovery_base.h"
+#include "scan/scan_service.h"
 #include "ui_RecoveryForm.h"
 
 #include <QDir>
@@ -51,16 +49,12 @@ public:
     // Empties the page (when the user leaves it).
     void reset_page();
 
-    // Copies one row of the current scanner into destination; *written, when
-    // given, receives the path written. Returns 0 on success.
-    int recover_one(const QDir& destination, const recovery_item_s& row, QString* written = nullptr);
-
     // For tests and the main window.
     int abandon_calls() const { return abandoned; }
     int reset_calls() const { return resets; }
-    recovery_base_c* scanner() const { return current_scanner; }
+    recovery_base_c* scanner() const { return &service.scanner(); }
     int kind() const { return scan_kind; }
-    bool writer_running() const;
+    bool writer_running() const { return service.recovering(); }
     const std::vector<recovery_item_s>& table_rows() const { return rows; }
     QString preview_path() const { return preview_ready ? preview_file : QString(); }
 
@@ -83,7 +77,7 @@ public slots:
     void on_sort_column(int column);
 
 private slots:
-    void on_writer_finished();
+    void on_recovery_finished(qint64 written, qint64 failed);
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -92,28 +86,23 @@ protected:
 
 private:
     void restart_scan();
-    void start_scanner();
+    int start_scanner();
     void handle_scan_end();
     void reset_tree();
     void install_table();
     void clear_preview();
-    void stop_writer();
     void draw_preview(QPainter& painter, int w, int h);
 
     Ui::RecoveryForm ui;
     QWidget* main_window;
     bool deep_scan = false;
     volume_item_s volume;
-    ntfs_recovery_c ntfs_scanner;
-    fat_recovery_c fat_scanner;
-    raw_recovery_c raw_scanner;
-    recovery_stop_c stop_scanner;
-    recovery_base_c* current_scanner = &stop_scanner;
+    scan_service_c service;
+    QString recovery_folder_path;
     QTableView* table = nullptr;
     QStandardItemModel* tree_model = nullptr;
     file_table_model_c* table_model = nullptr;
     std::vector<recovery_item_s> rows;
-    found_folders_t found;
     recovery_item_s preview_item;
     QString preview_file;
     double progress = 0.0;
@@ -126,7 +115,6 @@ private:
     // moments is given again on the next tick, and its end is judged by it.
     int requested_stop = 0;
     int requested_pause = 0;
-    file_writer_c* writer = nullptr;
     int abandoned = 0;
     int resets = 0;
 };
