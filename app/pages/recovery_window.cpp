@@ -8,6 +8,12 @@
 #include "platform/folders.h"
 #include "platform/services.h"
 #include "platform/volumes.h"
+#include "results/header_view.h"
+#include "results/recovery_delegate.h"
+#include "results/recovery_model.h"
+#include "results/replace_model.h"
+#include "results/table_view.h"
+#include "results/tree_model.h"
 
 #include <QFile>
 #include <QFileDialog>
@@ -16,8 +22,6 @@
 #include <QKeyEvent>
 #include <QMovie>
 #include <QPainter>
-#include <QStandardItemModel>
-#include <QTableView>
 #include <QTextOption>
 #include <QUrl>
 #include <algorithm>
@@ -94,12 +98,11 @@ recovery_window_c::recovery_window_c(QWidget* main_window_) : QWidget(nullptr), 
         button->setStyleSheet(button_style("btn_start"));
     ui.lbl_anime->setGeometry(0, 0, 130, 86);
 
-    table = new QTableView(this);
+    table = new MyQTableView(this);
     table->setObjectName(QStringLiteral("tv_files"));
-    table->setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
-    table->setSelectionBehavior(QAbstractItemView::SelectRows);
-    table->verticalHeader()->hide();
-    table->setStyleSheet(QStringLiteral("QTableView{border-style: none;border: 1px solid #8bb8fe;}"));
+    header = new MyHeaderView(this);
+    delegate = new recovery_delegate_c(this);
+    setup_file_table(table, header, delegate);
     table->installEventFilter(this);
     ui.tv_dirtree->header()->hide();
     ui.tv_dirtree->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
@@ -128,6 +131,8 @@ recovery_window_c::recovery_window_c(QWidget* main_window_) : QWidget(nullptr), 
     connect(ui.btn_pause, &QPushButton::clicked, this, &recovery_window_c::on_pause_clicked);
     connect(ui.btn_stop, &QPushButton::clicked, this, &recovery_window_c::on_stop_clicked);
     connect(ui.btn_filter, &QPushButton::clicked, this, &recovery_window_c::on_save_result_clicked);
+    connect(header, &MyHeaderView::check_all, this, &recovery_window_c::on_check_all);
+    connect(header, &MyHeaderView::sort_column, this, &recovery_window_c::on_sort_column);
     connect(ui.btn_back, SIGNAL(clicked()), main_window, SLOT(on_click_recovery_back()));
     connect(&timer, &QTimer::timeout, this, &recovery_window_c::on_timer);
     timer.start(200);
@@ -208,16 +213,7 @@ void recovery_window_c::handle_scan_end()
     } else {
         scanner.set_progress(1.0);
         progress = 1.0;
-        QStandardItemModel* model = make_folder_tree(scanner, this);
-        nothing_found = model == nullptr;
-        if (model) {
-            ui.tv_dirtree->setModel(model);
-            ui.tv_dirtree->expandToDepth(0);
-            delete tree_model;
-            tree_model = model;
-        } else {
-            reset_tree();
-        }
+        nothing_found = !show_result_tree();
         if (scan_kind == kind_raw)
             ui.btn_filter->show();
     }
@@ -305,20 +301,38 @@ void recovery_window_c::reset_page()
 
 void recovery_window_c::reset_tree()
 {
-    auto* model = new QStandardItemModel(this);
-    ui.tv_dirtree->setModel(model);
-    delete tree_model;
-    tree_model = model;
+    reset_result_tree(ui.tv_dirtree);
+}
+
+bool recovery_window_c::show_result_tree()
+{
+    const recovery_base_c& scanner = service.scanner();
+    if (install_result_tree(ui.tv_dirtree, scanner))
+        return true;
+    // Files found in the top folder alone are found files too: a volume
+    // whose only deleted files lie in its root must not look empty.
+    const void* top = nullptr;
+    std::vector<recovery_item_s> top_rows;
+    if (!scanner.top_folder(&top))
+        return false;
+    scanner.folder_rows(top, &top_rows);
+    if (top_rows.empty())
+        return false;
+    auto* model = new TreeModel;
+    model->build(scanner);
+    replace_model(ui.tv_dirtree, model);
+    ui.tv_dirtree->expandToDepth(0);
+    return true;
 }
 
 void recovery_window_c::install_table()
 {
-    auto* model = new file_table_model_c(&rows, this);
-    table->setModel(model);
-    delete table_model;
-    table_model = model;
-    table->horizontalHeader()->resizeSection(0, 33);
-    table->horizontalHeader()->resizeSection(1, 235);
+    install_table_model(table, &rows, header);
+}
+
+recovery_model_c* recovery_window_c::table_model() const
+{
+    return static_cast<recovery_model_c*>(table->model());
 }
 
 void recovery_window_c::clear_preview()
@@ -333,10 +347,9 @@ void recovery_window_c::on_tree_clicked(const QModelIndex& index)
     rows.clear();
     // The tree's records live in the scanner's store, which is only read
     // while no scan fills it.
-    if (const void* node = folder_node_at(index); node && !scan_running)
-        service.scanner().folder_rows(node, &rows);
-    for (recovery_item_s& row : rows)
-        row.checked = 0;
+    auto* model = qobject_cast<TreeModel*>(ui.tv_dirtree->model());
+    if (model && index.isValid() && !scan_running)
+        fill_folder_rows(service.scanner(), model->item(index)->node, &rows);
     install_table();
 }
 
@@ -347,7 +360,7 @@ void recovery_window_c::on_list_clicked(const QModelIndex& index)
         return;
     const int r = index.row();
     if (index.column() == 0)
-        table_model->set_checked(r, rows[std::size_t(r)].checked ? 0 : 1);
+        table_model()->set_checked(r, rows[std::size_t(r)].checked ? 0 : 1);
     const recovery_item_s row = rows[std::size_t(r)];
     if (!preview_size_ok(row.size) || scan_running)
         return;
@@ -368,13 +381,12 @@ void recovery_window_c::on_list_clicked(const QModelIndex& index)
 
 void recovery_window_c::on_check_all(bool value)
 {
-    for (recovery_item_s& row : rows)
-        row.checked = value ? 1 : 0;
-    install_table();
+    tick_all_rows(table, &rows, value ? 1 : 0);
 }
 
-void recovery_window_c::on_sort_column(int)
+void recovery_window_c::on_sort_column(int column)
 {
+    table_model()->sort_by_column(column);
 }
 
 void recovery_window_c::on_recovery_clicked()
@@ -438,9 +450,7 @@ int recovery_window_c::load_result()
     const QString path = ask_path(this, path_question_e::open_file);
     if (path.isEmpty())
         return -1;
-    raw_recovery_c& raw = service.raw_scanner();
-    raw.reset();
-    const QString device = raw.load_results(QFile::encodeName(path));
+    const QString device = service.load_scan_file(QFile::encodeName(path));
     if (device.isEmpty()) {
         show_warning(this, QStringLiteral("Quarvel"), "resume_unreadable", QMessageBox::Ok);
         return -1;
@@ -455,7 +465,7 @@ int recovery_window_c::load_result()
         }
     }
     if (!match) {
-        raw.reset();
+        service.reset_scanner();
         show_message(this, QStringLiteral("Quarvel"), text_for_key("resume_volume_missing").arg(device),
                      QMessageBox::Ok);
         return -1;
@@ -463,8 +473,7 @@ int recovery_window_c::load_result()
     volume = *match;
     scan_kind = kind_raw;
     deep_scan = true;
-    service.use_raw_scanner();
-    raw.set_volume(volume);
+    service.raw_scanner().set_volume(volume);
     requested_stop = 0;
     scan_running = true;  // handled below as the end of a scan
     handle_scan_end();
@@ -482,7 +491,7 @@ bool recovery_window_c::eventFilter(QObject* watched, QEvent* event)
         const QModelIndex current = table->currentIndex();
         if (current.isValid() && current.row() < int(rows.size())) {
             const int r = current.row();
-            table_model->set_checked(r, rows[std::size_t(r)].checked ? 0 : 1);
+            table_model()->set_checked(r, rows[std::size_t(r)].checked ? 0 : 1);
         }
         return true;
     }

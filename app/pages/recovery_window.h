@@ -4,7 +4,6 @@
 // the ticked files into a folder the user picks.
 #pragma once
 
-#include "app/pages/recovery_results.h"
 #include "devices/volume_item.h"
 #include "scan/recovery_base.h"
 #include "scan/scan_service.h"
@@ -16,9 +15,11 @@
 #include <functional>
 #include <vector>
 
+class MyHeaderView;
+class MyQTableView;
 class QMovie;
-class QStandardItemModel;
-class QTableView;
+class recovery_delegate_c;
+class recovery_model_c;
 
 // Which question a path chooser answers.
 enum class path_question_e { destination_folder, save_file, open_file };
@@ -89,6 +90,8 @@ private:
     int start_scanner();
     void handle_scan_end();
     void reset_tree();
+    bool show_result_tree();
+    recovery_model_c* table_model() const;
     void install_table();
     void clear_preview();
     void draw_preview(QPainter& painter, int w, int h);
@@ -99,9 +102,9 @@ private:
     volume_item_s volume;
     scan_service_c service;
     QString recovery_folder_path;
-    QTableView* table = nullptr;
-    QStandardItemModel* tree_model = nullptr;
-    file_table_model_c* table_model = nullptr;
+    MyQTableView* table = nullptr;
+    MyHeaderView* header = nullptr;
+    recovery_delegate_c* delegate = nullptr;
     std::vector<recovery_item_s> rows;
     recovery_item_s preview_item;
     QString preview_file;
