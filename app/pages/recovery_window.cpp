@@ -6,7 +6,6 @@
 #include "app/settings.h"
 #include "devices/enumerate.h"
 #include "platform/folders.h"
-#include "platform/services.h"
 #include "platform/volumes.h"
 #include "results/header_view.h"
 #include "results/recovery_delegate.h"
@@ -23,7 +22,6 @@
 #include <QMovie>
 #include <QPainter>
 #include <QTextOption>
-#include <QUrl>
 #include <algorithm>
 
 namespace {
@@ -121,8 +119,6 @@ recovery_window_c::recovery_window_c(QWidget* main_window_) : QWidget(nullptr), 
     animation = new QMovie(QStringLiteral(":/images/recovery/ani.gif"), QByteArray(), this);
     ui.lbl_anime->setMovie(animation);
 
-    // The page tells the user how a recovery went before the folder opens.
-    service.writer().open_folder = nullptr;
     connect(&service, &scan_service_c::scan_finished, this, &recovery_window_c::on_thread_finished);
     connect(&service, &scan_service_c::recovery_finished, this, &recovery_window_c::on_recovery_finished);
     connect(ui.tv_dirtree, &QTreeView::clicked, this, &recovery_window_c::on_tree_clicked);
@@ -410,15 +406,14 @@ void recovery_window_c::on_recovery_clicked()
         show_warning(this, QStringLiteral("Quarvel"), "recovery_same_volume_warning",
                      QMessageBox::Yes | QMessageBox::No) == QMessageBox::No)
         return;
-    recovery_folder_path = folder.absolutePath();
-    service.start_recovery(QDir(recovery_folder_path), rows);
+    service.start_recovery(QDir(folder.absolutePath()), rows);
 }
 
 void recovery_window_c::on_recovery_finished(qint64 written, qint64 failed)
 {
+    // The service opens the folder once this has returned.
     show_message(this, QStringLiteral("Quarvel"), text_for_key("recovery_done").arg(written).arg(failed),
                  QMessageBox::Ok);
-    platform::shell_open(QUrl::fromLocalFile(recovery_folder_path));
     emit recovery_done(written, failed);
 }
 

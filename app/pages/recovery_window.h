@@ -101,7 +101,6 @@ private:
     bool deep_scan = false;
     volume_item_s volume;
     scan_service_c service;
-    QString recovery_folder_path;
     MyQTableView* table = nullptr;
     MyHeaderView* header = nullptr;
     recovery_delegate_c* delegate = nullptr;

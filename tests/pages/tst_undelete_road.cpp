@@ -188,9 +188,16 @@ std::multiset<std::string> tst_undelete_road::recover_every_folder(const QString
         QDir().mkpath(target);
         set_path_chooser([target](path_question_e q) { return q == path_question_e::destination_folder ? target : QString(); });
         QSignalSpy done(page, &recovery_window_c::recovery_done);
+        const int opened = platform::shell_open_calls();
         button(page, "btn_recovery")->click();
         if (!done.wait(60000)) {
             qWarning("recovery did not end");
+            return {};
+        }
+        QCoreApplication::processEvents();
+        // The counts are told, then the folder opens, once.
+        if (platform::shell_open_calls() != opened + 1) {
+            qWarning("the folder was opened %d times", platform::shell_open_calls() - opened);
             return {};
         }
         for (const auto& [name, hash] : hashes_in(target))

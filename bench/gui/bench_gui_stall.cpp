@@ -1,0 +1,220 @@
+// Event-loop stalls of the recovery page on a large volume. A 2 ms timer
+// ticks on the window's thread; the longest gap between two ticks is what a
+// user feels as the window freezing. Reported per phase: the scan, its end
+// (tree build), opening the largest folder, ticking it all, and the
+// recovery into a temporary folder. Not a test: it prints numbers.
+//
+//   bench_gui_stall IMAGE [PARTITION] [--deep]
+//
+// PARTITION defaults to 0 (an image without a partition table, as the
+// benchmark images of bench/fat and bench/ntfs are).
+#include "app/app_flags.h"
+#include "app/disk_layer.h"
+#include "app/message_box.h"
+#include "app/pages/recovery_window.h"
+#include "app/resources_init.h"
+#include "devices/enumerate.h"
+#include "devices/volume_item.h"
+#include "platform/drive_table.h"
+#include "platform/services.h"
+#include "results/tree_model.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QTreeView>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+
+namespace {
+
+// Records the longest gap between turns of the event loop.
+class stall_meter_c {
+public:
+    stall_meter_c()
+    {
+        clock.start();
+        timer.setTimerType(Qt::PreciseTimer);
+        QObject::connect(&timer, &QTimer::timeout, [this] { tick(); });
+        timer.start(2);
+    }
+    void restart()
+    {
+        longest = 0;
+        last = clock.elapsed();
+    }
+    // Counts the time since the last tick too, so a phase that ends inside a
+    // stall is not flattered.
+    qint64 result()
+    {
+        tick();
+        return longest;
+    }
+
+private:
+    void tick()
+    {
+        const qint64 now = clock.elapsed();
+        longest = std::max(longest, now - last);
+        last = now;
+    }
+    QElapsedTimer clock;
+    QTimer timer;
+    qint64 last = 0;
+    qint64 longest = 0;
+};
+
+// Runs the event loop until done() holds.
+void spin_until(const std::function<bool()>& done)
+{
+    while (!done())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+}
+
+}  // namespace
+
+// Stands in for the main window: receives the page's Back button.
+class holder_c : public QWidget {
+    Q_OBJECT
+public slots:
+    void on_click_recovery_back() {}
+};
+
+int main(int argc, char** argv)
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: bench_gui_stall IMAGE [PARTITION] [--deep]\n");
+        return 2;
+    }
+    const QString image = QString::fromLocal8Bit(argv[1]);
+    int partition = 0;
+    bool deep = false;
+    for (int i = 2; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--deep") == 0)
+            deep = true;
+        else
+            partition = std::atoi(argv[i]);
+    }
+
+    init_app_resources();
+    register_device_types();
+    register_scan_types();
+    platform::set_block_devices_enabled(false);
+    platform::set_shell_open_enabled(false);
+    if (platform::open_disk_image(image.toStdString()) != 0) {
+        std::fprintf(stderr, "cannot open %s\n", argv[1]);
+        return 1;
+    }
+    enumerate_volumes();
+    start_disk_layer();
+    startup_done = true;
+    const QString device = image + ":p" + QString::number(partition);
+    const volume_item_s* volume = nullptr;
+    for (const auto& v : volume_list)
+        if (v.device_path == device)
+            volume = &v;
+    if (!volume) {
+        std::fprintf(stderr, "no volume %s\n", qPrintable(device));
+        return 1;
+    }
+
+    set_warning_driver([](QMessageBox& box) { box.buttons().first()->click(); });
+    QTemporaryDir out;
+    set_path_chooser([&out](path_question_e) { return out.path(); });
+
+    holder_c holder;
+    recovery_window_c page(&holder);
+    page.resize(900, 600);
+    page.show();
+    stall_meter_c meter;
+
+    bool handled = false;
+    QObject::connect(&page, &recovery_window_c::scan_handled, [&] { handled = true; });
+    QElapsedTimer clock;
+    clock.start();
+    meter.restart();
+    if (page.begin_scan(*volume, deep) != 0) {
+        std::fprintf(stderr, "the page refused to scan %s (%s)\n", qPrintable(device), qPrintable(volume->file_system));
+        return 1;
+    }
+    // The scan's end is handled inside a slot; measure the scan up to the
+    // moment its thread ends, then the handler on its own.
+    spin_until([&] { return !page.scanner()->isRunning() || handled; });
+    const qint64 scan_ms = clock.elapsed();
+    const qint64 scan_stall = meter.result();
+    meter.restart();
+    clock.restart();
+    spin_until([&] { return handled; });
+    const qint64 end_ms = clock.elapsed();
+    const qint64 end_stall = meter.result();
+
+    // The folder with the most files.
+    auto* tree = page.findChild<QTreeView*>("tv_dirtree");
+    auto* model = tree->model();
+    QModelIndex biggest;
+    size_t most = 0;
+    std::vector<QModelIndex> pending{model->index(0, 0)};
+    std::vector<recovery_item_s> rows;
+    auto* tree_model = qobject_cast<TreeModel*>(model);
+    while (!pending.empty()) {
+        const QModelIndex at = pending.back();
+        pending.pop_back();
+        if (!at.isValid())
+            continue;
+        rows.clear();
+        page.scanner()->folder_rows(tree_model->item(at)->node, &rows);
+        if (rows.size() > most) {
+            most = rows.size();
+            biggest = at;
+        }
+        for (int r = 0; r < model->rowCount(at); ++r)
+            pending.push_back(model->index(r, 0, at));
+    }
+    meter.restart();
+    clock.restart();
+    emit tree->clicked(biggest);
+    QCoreApplication::processEvents();
+    const qint64 open_ms = clock.elapsed();
+    const qint64 open_stall = meter.result();
+
+    meter.restart();
+    page.on_check_all(true);
+    QCoreApplication::processEvents();
+    const qint64 tick_stall = meter.result();
+
+    bool recovered = false;
+    qint64 written = 0;
+    qint64 failed = 0;
+    QObject::connect(&page, &recovery_window_c::recovery_done, [&](qint64 w, qint64 f) {
+        recovered = true;
+        written = w;
+        failed = f;
+    });
+    meter.restart();
+    clock.restart();
+    page.on_recovery_clicked();
+    spin_until([&] { return recovered; });
+    const qint64 recover_ms = clock.elapsed();
+    const qint64 recover_stall = meter.result();
+
+    std::printf("volume %s (%s%s), %lld files found, largest folder %zu files\n", qPrintable(device),
+                qPrintable(volume->file_system), deep ? ", deep scan" : "",
+                static_cast<long long>(page.scanner()->get_found_count()), most);
+    std::printf("%-22s %10s %18s\n", "phase", "time ms", "longest stall ms");
+    std::printf("%-22s %10lld %18lld\n", "scan", scan_ms, scan_stall);
+    std::printf("%-22s %10lld %18lld\n", "scan end (tree)", end_ms, end_stall);
+    std::printf("%-22s %10lld %18lld\n", "open largest folder", open_ms, open_stall);
+    std::printf("%-22s %10s %18lld\n", "tick all", "-", tick_stall);
+    std::printf("%-22s %10lld %18lld   (%lld written, %lld failed)\n", "recovery", recover_ms, recover_stall, written,
+                failed);
+    return 0;
+}
+
+#include "bench_gui_stall.moc"
