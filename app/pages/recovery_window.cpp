@@ -6,7 +6,9 @@
 #include "app/settings.h"
 #include "devices/enumerate.h"
 #include "platform/folders.h"
+#include "platform/output_guard.h"
 #include "platform/volumes.h"
+#include "scan/raw/scan_file.h"
 #include "results/header_view.h"
 #include "results/recovery_delegate.h"
 #include "results/recovery_model.h"
@@ -57,18 +59,19 @@ QString button_style(const char* base)
         .arg(b);
 }
 
-// The image-filled progress bar: background, the filled share, and the
-// percentage hanging from the top.
-void draw_progress(QPainter& painter, const QRect& rect, double value)
+// The device path a scan file names, read from its header only (the volume
+// answer ends the read), or empty when it names none.
+QString scan_file_device(const QString& path)
 {
-    static const QPixmap fill(QStringLiteral(":/images/partition_search/loding_on.png"));
-    painter.fillRect(rect, QColor(226, 240, 253));
-    const int right = rect.left() + int((rect.right() - rect.left()) * value);
-    const QRect done(rect.left(), rect.top(), right - rect.left() + 1, rect.height());
-    if (value > 0.0)
-        painter.fillRect(done, fill.isNull() ? QBrush(QColor(81, 149, 206)) : QBrush(fill));
-    painter.setPen(Qt::black);
-    painter.drawText(rect, Qt::AlignHCenter, QString::asprintf("%d%%", int(value * 100)));
+    std::string device;
+    scan_file_contents_s ignored;
+    read_scan_file(QFile::encodeName(path).toStdString(),
+                   [&device](const std::string& named, uint64_t*) {
+                       device = named;
+                       return false;
+                   },
+                   &ignored);
+    return QFile::decodeName(QByteArray::fromStdString(device));
 }
 
 }  // namespace
@@ -95,6 +98,7 @@ recovery_window_c::recovery_window_c(QWidget* main_window_) : QWidget(nullptr), 
     for (QPushButton* button : {ui.btn_stop, ui.btn_pause, ui.btn_filter})
         button->setStyleSheet(button_style("btn_start"));
     ui.lbl_anime->setGeometry(0, 0, 130, 86);
+    progress_bar.set_image(QStringLiteral(":/images/partition_search/loding_on.png"), QColor(226, 240, 253));
 
     table = new MyQTableView(this);
     table->setObjectName(QStringLiteral("tv_files"));
@@ -173,7 +177,7 @@ int recovery_window_c::start_scanner()
     requested_stop = 0;
     requested_pause = 0;
     scan_running = true;
-    progress = 0.0;
+    progress_bar.set_value(0.0);
     ui.btn_filter->setEnabled(false);
     animation->start();
     timer.start(200);
@@ -208,7 +212,7 @@ void recovery_window_c::handle_scan_end()
         scanner.reset();
     } else {
         scanner.set_progress(1.0);
-        progress = 1.0;
+        progress_bar.set_value(1.0);
         nothing_found = !show_result_tree();
         if (scan_kind == kind_raw)
             ui.btn_filter->show();
@@ -230,7 +234,7 @@ void recovery_window_c::handle_scan_end()
 void recovery_window_c::on_timer()
 {
     recovery_base_c& scanner = service.scanner();
-    progress = scanner.get_progress();
+    progress_bar.set_value(scanner.get_progress());
     if (scan_running && service.scanning()) {
         if (requested_stop != 0 && scanner.get_stop() != requested_stop)
             scanner.set_stop(requested_stop);
@@ -291,7 +295,7 @@ void recovery_window_c::reset_page()
     // Waits for a running recovery before the store goes.
     if (!scan_running)
         service.reset_scanner();
-    progress = 0.0;
+    progress_bar.set_value(0.0);
     timer.stop();
 }
 
@@ -361,7 +365,10 @@ void recovery_window_c::on_list_clicked(const QModelIndex& index)
     if (!preview_size_ok(row.size) || scan_running)
         return;
     const QString folder = QString::fromStdString(platform::private_temp_dir());
-    if (folder.isEmpty())
+    if (folder.isEmpty() || !platform::output_refusal(platform::private_temp_dir(),
+                                                      QFile::encodeName(volume.device_path).toStdString(),
+                                                      platform::output_kind::folder)
+                                 .empty())
         return;
     if (!preview_file.isEmpty())
         QFile::remove(preview_file);
@@ -399,6 +406,17 @@ void recovery_window_c::on_recovery_clicked()
     if (answer.isEmpty())
         return;
     const QDir folder(answer);
+    // Never onto what is being scanned: that could overwrite the very files
+    // still to be recovered.
+    const std::string refusal = platform::output_refusal(QFile::encodeName(folder.absolutePath()).toStdString(),
+                                                         QFile::encodeName(volume.device_path).toStdString(),
+                                                         platform::output_kind::folder);
+    if (!refusal.empty()) {
+        show_message(this, QStringLiteral("Quarvel"),
+                     text_for_key("output_refused") + QStringLiteral("\n\n") + QString::fromStdString(refusal),
+                     QMessageBox::Ok);
+        return;
+    }
     const uint64_t folder_device = platform::device_number_of_path(QFile::encodeName(folder.absolutePath()).toStdString());
     const uint64_t volume_device =
         platform::device_number_of_volume(QFile::encodeName(volume.device_path).toStdString());
@@ -425,8 +443,11 @@ void recovery_window_c::on_save_result_clicked()
     const QString path = ask_path(this, path_question_e::save_file);
     if (path.isEmpty())
         return;
-    if (service.raw_scanner().save_results(QFile::encodeName(path)) != 0)
-        show_warning(this, QStringLiteral("Quarvel"), "save_result_failed", QMessageBox::Ok);
+    std::string reason;
+    if (service.raw_scanner().save_results(QFile::encodeName(path), &reason) != 0)
+        show_message(this, QStringLiteral("Quarvel"),
+                     text_for_key("save_result_failed") + QStringLiteral("\n\n") + QString::fromStdString(reason),
+                     QMessageBox::Ok);
 }
 
 int recovery_window_c::load_result()
@@ -439,15 +460,25 @@ int recovery_window_c::load_result()
     install_table();
     clear_preview();
     service.reset_scanner();
-    progress = 0.0;
+    progress_bar.set_value(0.0);
     timer.stop();
 
     const QString path = ask_path(this, path_question_e::open_file);
     if (path.isEmpty())
         return -1;
-    const QString device = service.load_scan_file(QFile::encodeName(path));
+    std::string reason;
+    const QString device = service.load_scan_file(QFile::encodeName(path), &reason);
     if (device.isEmpty()) {
-        show_warning(this, QStringLiteral("Quarvel"), "resume_unreadable", QMessageBox::Ok);
+        // A file naming a volume that is not here gets its own words.
+        const QString named = scan_file_device(path);
+        uint64_t size_bytes = 0;
+        if (!named.isEmpty() && !offered_volume_size(QFile::encodeName(named).toStdString(), &size_bytes))
+            show_message(this, QStringLiteral("Quarvel"), text_for_key("resume_volume_missing").arg(named),
+                         QMessageBox::Ok);
+        else
+            show_message(this, QStringLiteral("Quarvel"),
+                         text_for_key("resume_unreadable") + QStringLiteral("\n\n") + QString::fromStdString(reason),
+                         QMessageBox::Ok);
         return -1;
     }
     // Exactly this volume: a prefix would take /dev/sdb for /dev/sdb1 and copy
@@ -522,11 +553,11 @@ void recovery_window_c::paintEvent(QPaintEvent*)
     painter.drawRect(212, 79, w - 222, int((h - 143) * 0.4));
 
     painter.setFont(QFont(QStringLiteral("Verdana"), 10));
-    draw_progress(painter, QRect(90, 38, 250, 12), progress);
+    progress_bar.draw(painter, QRect(90, 38, 250, 12));
 
     painter.setPen(Qt::black);
     if (deep_scan) {
-        const auto done = uint64_t(progress * double(volume.total_bytes));
+        const auto done = uint64_t(progress_bar.current_value() * double(volume.total_bytes));
         painter.drawText(90, 30, text_for_key("raw_progress") + QLatin1Char(' ') + format_size(done));
     } else {
         painter.drawText(90, 30, text_for_key("recovery_reading") + QString::number(service.scanner().get_read_count()));

@@ -7,6 +7,7 @@
 #include "devices/volume_item.h"
 #include "scan/recovery_base.h"
 #include "scan/scan_service.h"
+#include "skin/progress_bar.h"
 #include "ui_RecoveryForm.h"
 
 #include <QDir>
@@ -107,7 +108,7 @@ private:
     std::vector<recovery_item_s> rows;
     recovery_item_s preview_item;
     QString preview_file;
-    double progress = 0.0;
+    progress_bar_c progress_bar;
     QTimer timer;
     int scan_kind = kind_fat;
     QMovie* animation = nullptr;

@@ -297,6 +297,22 @@ void tst_undelete_road::deep_scan_save_and_resume()
     for (const std::string& hash : first)
         QVERIFY2(known.count(hash), hash.c_str());
 
+    // The scanned image itself is never a destination: refused with a word.
+    {
+        const QString image = QString::fromStdString(f.image);
+        const QByteArray before = QByteArray::fromStdString(sha256_of_file(f.image));
+        set_path_chooser([image](path_question_e) { return image; });
+        auto* tree = page->findChild<QTreeView*>("tv_dirtree");
+        emit tree->clicked(tree->model()->index(0, 0, tree->model()->index(0, 0)));
+        page->on_check_all(true);
+        boxes.texts.clear();
+        button(page, "btn_recovery")->click();
+        QCOMPARE(boxes.texts.size(), 1);
+        QVERIFY2(boxes.texts[0].contains(image), qPrintable(boxes.texts[0]));
+        QVERIFY(!page->writer_running());
+        QCOMPARE(QByteArray::fromStdString(sha256_of_file(f.image)), before);
+    }
+
     // Saved under a name that is not ASCII, then resumed from the home page.
     const QString sav = work.filePath("Wiederherstellung Jürgen.sav");
     set_path_chooser([sav](path_question_e) { return sav; });
