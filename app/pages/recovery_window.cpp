@@ -6,7 +6,6 @@
 #include "app/settings.h"
 #include "devices/enumerate.h"
 #include "platform/folders.h"
-#include "platform/output_guard.h"
 #include "platform/volumes.h"
 #include "scan/raw/scan_file.h"
 #include "results/header_view.h"
@@ -365,10 +364,8 @@ void recovery_window_c::on_list_clicked(const QModelIndex& index)
     if (!preview_size_ok(row.size) || scan_running)
         return;
     const QString folder = QString::fromStdString(platform::private_temp_dir());
-    if (folder.isEmpty() || !platform::output_refusal(platform::private_temp_dir(),
-                                                      QFile::encodeName(volume.device_path).toStdString(),
-                                                      platform::output_kind::folder)
-                                 .empty())
+    // The service refuses a preview folder on the scanned source.
+    if (folder.isEmpty())
         return;
     if (!preview_file.isEmpty())
         QFile::remove(preview_file);
@@ -408,12 +405,9 @@ void recovery_window_c::on_recovery_clicked()
     const QDir folder(answer);
     // Never onto what is being scanned: that could overwrite the very files
     // still to be recovered.
-    const std::string refusal = platform::output_refusal(QFile::encodeName(folder.absolutePath()).toStdString(),
-                                                         QFile::encodeName(volume.device_path).toStdString(),
-                                                         platform::output_kind::folder);
-    if (!refusal.empty()) {
-        show_message(this, QStringLiteral("Quarvel"),
-                     text_for_key("output_refused") + QStringLiteral("\n\n") + QString::fromStdString(refusal),
+    const QString refusal = service.output_refusal(folder);
+    if (!refusal.isEmpty()) {
+        show_message(this, QStringLiteral("Quarvel"), text_for_key("output_refused") + QStringLiteral("\n\n") + refusal,
                      QMessageBox::Ok);
         return;
     }

@@ -13,6 +13,7 @@
 #include "app/message_box.h"
 #include "app/pages/recovery_window.h"
 #include "app/resources_init.h"
+#include "app/settings.h"
 #include "devices/enumerate.h"
 #include "devices/volume_item.h"
 #include "platform/drive_table.h"
@@ -25,6 +26,7 @@
 #include <QEventLoop>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QTableView>
 #include <QTreeView>
 #include <cstdio>
 #include <cstring>
@@ -104,6 +106,13 @@ int main(int argc, char** argv)
     }
 
     init_app_resources();
+    load_language(QStringLiteral("English"), true);
+    // QUARVEL_SCREENSHOT_DIR: pictures of the page during and after the scan.
+    const QString shots = qEnvironmentVariable("QUARVEL_SCREENSHOT_DIR");
+    const auto shot = [&shots](QWidget& w, const char* name) {
+        if (!shots.isEmpty())
+            w.grab().save(shots + "/" + name + ".png");
+    };
     register_device_types();
     register_scan_types();
     platform::set_block_devices_enabled(false);
@@ -146,6 +155,7 @@ int main(int argc, char** argv)
     }
     // The scan's end is handled inside a slot; measure the scan up to the
     // moment its thread ends, then the handler on its own.
+    QTimer::singleShot(300, [&] { shot(page, "bench_page_scanning"); });
     spin_until([&] { return !page.scanner()->isRunning() || handled; });
     const qint64 scan_ms = clock.elapsed();
     const qint64 scan_stall = meter.result();
@@ -188,6 +198,9 @@ int main(int argc, char** argv)
     page.on_check_all(true);
     QCoreApplication::processEvents();
     const qint64 tick_stall = meter.result();
+    if (auto* table = page.findChild<QTableView*>("tv_files"); table && table->model()->rowCount() > 0)
+        emit table->clicked(table->model()->index(0, 1));
+    shot(page, "bench_page_found");
 
     bool recovered = false;
     qint64 written = 0;
