@@ -6,6 +6,7 @@
 #include "skin/skin_window.h"
 
 #include <QList>
+#include <functional>
 
 template <class T>
 class skin_button_window_c : public skin_window_c {
@@ -30,8 +31,8 @@ protected:
         button_c<T>* released = skin_buttons::release(buttons, point, rect());
         if (!released)
             return false;
-        if (released->action)
-            (static_cast<T*>(this)->*(released->action))();
+        if (const auto action = released->action)
+            std::invoke(action, static_cast<T*>(this));
         return true;
     }
     bool move_buttons(const QPoint& point) override { return skin_buttons::move(buttons, point, rect()); }

@@ -15,6 +15,7 @@
 #include <QMouseEvent>
 #include <QScreen>
 #include <QUrl>
+#include <functional>
 
 namespace {
 
@@ -218,6 +219,8 @@ void QSkinWidget::on_click_language()
 void QSkinWidget::mouseDoubleClickEvent(QMouseEvent* event)
 {
     const QPoint p = event->position().toPoint();
-    if (event->button() == Qt::LeftButton && p.y() <= move_band && !button_at(p) && max_button->action)
-        (this->*(max_button->action))();
+    if (event->button() != Qt::LeftButton || p.y() > move_band || button_at(p))
+        return;
+    if (const auto action = max_button->action)
+        std::invoke(action, this);
 }
