@@ -20,6 +20,9 @@ packages=(
   qemu-system-x86 sleuthkit p7zip-full
   # carving tests: pictures and documents made by the tools that make them
   imagemagick libjpeg-turbo-progs libimage-exiftool-perl
+  # fuzzing (scripts/fuzz.sh): libFuzzer comes with Debian's clang; e2fsprogs
+  # makes the loop-mounted file system of the output-guard test
+  clang-14 e2fsprogs
 )
 
 missing=()
