@@ -37,6 +37,7 @@ partition_window_c::partition_window_c(QWidget* main_window_) : QWidget(nullptr)
     if (main_window)
         connect(ui.btn_back, SIGNAL(clicked()), main_window, SLOT(on_click_partition_back()));
     timer.start(400);
+    progress_bar.set_image(QStringLiteral(":/images/partition_search/loding_on.png"), QColor(226, 240, 253));
 }
 
 partition_window_c::~partition_window_c()
@@ -212,19 +213,9 @@ void partition_window_c::paintEvent(QPaintEvent*)
     painter.setPen(QColor(139, 184, 241));
     painter.drawRect(25, 12, w - 50, 92);
 
-    // The bar: background, then the done part, then the percentage.
-    const QRect bar(120, 50, 450, 12);
-    painter.fillRect(bar, QColor(226, 240, 253));
-    const int fill_right = bar.left() + int((bar.right() - bar.left()) * progress);
-    const QPixmap fill(QStringLiteral(":/images/partition_search/loding_on.png"));
-    const QRect done(bar.left(), bar.top(), fill_right - bar.left(), bar.height());
-    if (fill.isNull())
-        painter.fillRect(done, QColor(81, 149, 206));
-    else
-        painter.fillRect(done, QBrush(fill));
+    progress_bar.set_value(progress);
+    progress_bar.draw(painter, QRect(120, 50, 450, 12));
     painter.setPen(Qt::black);
-    painter.drawText(bar, Qt::AlignHCenter, QString::asprintf("%d%%", int(progress * 100)));
-
     painter.setFont(QFont(QStringLiteral("Verdana"), 10));
     if (search.isRunning())
         painter.drawText(120, 40, text_for_key("partition_text1"));

@@ -7,6 +7,7 @@
 #include "devices/volume_item.h"
 #include "partition/partition_repair.h"
 #include "partition/sector0_job.h"
+#include "skin/progress_bar.h"
 #include "ui_PartitionForm.h"
 
 #include <QTimer>
@@ -66,6 +67,7 @@ private:
     partition_repair_c search;
     sector0_job_c job;
     QTimer timer;
+    progress_bar_c progress_bar;
     double progress = 0.0;
     drive_item_s drive;
     partition_model_c* model = nullptr;
