@@ -11,6 +11,15 @@ void scan_status_s::clear()
     found_count.store(0, std::memory_order_relaxed);
 }
 
+void recovery_base_c::reset_for_run()
+{
+    const int stop = get_stop();
+    const int pause = get_pause();
+    reset();
+    set_stop(stop);
+    set_pause(pause);
+}
+
 void register_scan_types()
 {
     qRegisterMetaType<recovery_item_s>("recovery_item_s");

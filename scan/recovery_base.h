@@ -131,6 +131,11 @@ protected:
     // Deepest folder nesting any walk of a result tree enters.
     static constexpr int max_tree_depth = 4096;
 
+    // What run() calls first: reset, except that a stop or pause asked for
+    // between start() and now survives. Without it a Stop or Back pressed in
+    // a scan's first moments is lost and the scan runs on.
+    void reset_for_run();
+
     scan_status_s status_;
 
 private:

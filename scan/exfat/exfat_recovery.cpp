@@ -119,7 +119,7 @@ bool exfat_recovery_c::wait_while_paused()
 
 void exfat_recovery_c::run()
 {
-    reset();
+    reset_for_run();
     outcome_.opened = fs_.open(volume_.device_path.toStdString());
     if (outcome_.opened != exfat::open_result::ok)
         return;

@@ -96,7 +96,7 @@ const fat_node_s* fat_recovery_c::node(uint32_t cluster) const
 
 void fat_recovery_c::run()
 {
-    reset();
+    reset_for_run();
     QString path = volume_.device_path;
     if (path.endsWith('\\'))
         path.chop(1);

@@ -106,7 +106,7 @@ void ntfs_recovery_c::log_startup_failure(int line, int result) {
 }
 
 void ntfs_recovery_c::run() {
-    reset();
+    reset_for_run();
     char device[260];
     std::snprintf(device, sizeof device, "/dev/hd%c%d", char('a' + volume_.disk_number), int(volume_.partition_number));
 

@@ -139,7 +139,7 @@ void raw_recovery_c::add_pieces(const char* type_name, const raw_extent_s* exten
 
 void raw_recovery_c::run()
 {
-    reset();
+    reset_for_run();
     control_.user = this;
     control_.callback = &found_file;
     // A device with more files than memory can list ends the scan early with

@@ -330,7 +330,8 @@ void tst_app_window::drive_scan_and_partition_back()
     // The first drive is selected once the lists arrive.
     button_of(window.drive_page(), "btn_scan")->click();
     QCOMPARE(window.current_page_index(), 3);
-    QVERIFY(window.partition_page()->search_running());
+    // Not search_running(): the search of a drive that is not there may
+    // already have ended by now.
     QCOMPARE(window.partition_page()->searched_drive().device_path, QString("/dev/sdb"));
 
     // Back from the partition page goes to the volume page, search stopped.

@@ -353,7 +353,7 @@ private slots:
         carve_load_config(nullptr);
         raw_recovery_c raw;
         raw.set_volume(volume_of(image));
-        raw.set_pause(1);  // cleared by the thread's own reset
+        raw.reset();
         raw.start();
         QTRY_VERIFY_WITH_TIMEOUT(raw.get_progress() > 0.0, 20000);
         raw.set_stop(3);

@@ -294,6 +294,7 @@ private slots:
         pause_at = -1;
         stop_at = 200;
         stop_code = 2;
+        scanner.reset();  // as the page does before every start
         scanner.start();
         QVERIFY(scanner.wait(30000));
         QCOMPARE(scanner.get_stop(), 2);
@@ -301,6 +302,7 @@ private slots:
 
         // A full run past 2,000 entries reads 0.99 until the page says done.
         stop_at = -1;
+        scanner.reset();
         scanner.start();
         QVERIFY(scanner.wait(30000));
         QCOMPARE(scanner.get_progress(), 0.99);

@@ -147,6 +147,33 @@ private slots:
         }
     }
 
+    // Stop or pause pressed between a scanner's start and its first step
+    // must not be wiped by run()'s own reset: the page would otherwise ask
+    // the deep-scan question after a Stop, or an abandoned scan run on.
+    void a_stop_asked_before_the_thread_runs_is_kept()
+    {
+        std::map<QByteArray, int> expected;
+        QString reason;
+        const QString dir = QDir(tmp_.path()).filePath("stop");
+        QVERIFY(QDir().mkpath(dir));
+        const volume_item_s volume = make_image(dir, 1, &expected, &reason);
+        if (volume.device_path.isEmpty())
+            QSKIP(qPrintable(reason));
+        scan_service_c service;
+        for (recovery_base_c* scanner : std::initializer_list<recovery_base_c*>{
+                 &service.fat_scanner(), &service.ntfs_scanner(), &service.raw_scanner(), &service.exfat_scanner()}) {
+            scanner->reset();
+            scanner->set_volume(volume);
+            scanner->set_pause(1);
+            scanner->set_stop(stop_keep_results);
+            scanner->start();
+            QVERIFY(scanner->wait(60000));
+            QCOMPARE(scanner->get_stop(), int(stop_keep_results));
+            QCOMPARE(scanner->get_pause(), 1);
+            scanner->reset();
+        }
+    }
+
     // Two deleted files of one name in two folders, a file of that name
     // already in the destination, and a hard link to a file outside it
     // standing at the next free name: every row is written, nothing that
