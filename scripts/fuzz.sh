@@ -41,7 +41,9 @@ recs = struct.pack('<qqq8s', 0, 512, 1000, b'jpg') + struct.pack('<qqq8s', 1, 40
 open(sys.argv[1], 'wb').write(head + recs)
 PY
   cp data/Quarvel.conf "$seeds/carve_config/"
-  find resources -name '*.png' -size -8k | head -8 | while read -r f; do cp "$f" "$seeds/carve/"; done
+  # Not a pipe into head: under pipefail, find's SIGPIPE would end the script.
+  mapfile -t pictures < <(find resources -name '*.png' -size -8k | sort | head -n 8)
+  [ ${#pictures[@]} -eq 0 ] || cp "${pictures[@]}" "$seeds/carve/"
 fi
 
 status=0
