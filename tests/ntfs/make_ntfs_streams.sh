@@ -7,37 +7,12 @@
 #   live    <TAB> path:stream <TAB> size <TAB> sha256   a named stream of a live file
 # Streams: resident, non-resident, fragmented over many runs, and a file
 # whose only data is a named stream.
-# Exit 77 with "skip: <reason>" when mkntfs, ntfs-3g or FUSE is missing.
+# Exit 77 with "skip: <reason>" when mkntfs, ntfs-3g or FUSE is missing
+# (ntfs_image_common.sh).
 set -Eeuo pipefail
 OUTDIR=$1
-export PATH="$PATH:/usr/sbin:/sbin" LC_ALL=C.UTF-8
-skip() { echo "skip: $*" >&2; exit 77; }
-for t in mkntfs ntfs-3g fusermount mountpoint python3 sha256sum; do
-    command -v "$t" >/dev/null 2>&1 || skip "'$t' is not installed"
-done
-[[ -r /dev/fuse && -w /dev/fuse ]] || skip "no usable /dev/fuse (ntfs-3g needs FUSE)"
-
-mkdir -p "$OUTDIR"
-IMG="$OUTDIR/ntfs_streams.img"
-MAN="$OUTDIR/ntfs_streams.manifest"
-STAMP="$OUTDIR/ntfs_streams.stamp"
-HASH=$(sha256sum <"${BASH_SOURCE[0]}" | cut -c1-64)
-built() { [[ -f $IMG && -f $MAN && -f $STAMP && $(cat "$STAMP") == "$HASH" ]]; }
-built && exit 0
-exec 9>"$OUTDIR/ntfs_streams.lock"
-flock -w 600 9
-built && exit 0
-rm -f "$STAMP"
-
-WORK=$(mktemp -d "$OUTDIR/.ntfs_streams.XXXXXX")
-MNT="$WORK/mnt"
-mkdir "$MNT"
-PID=""
-cleanup() {
-    if [[ -n $PID ]]; then fusermount -u "$MNT" 2>/dev/null || true; wait "$PID" 2>/dev/null || true; fi
-    rm -rf "$WORK"
-}
-trap cleanup EXIT
+NAME=ntfs_streams
+source "$(dirname "${BASH_SOURCE[0]}")/ntfs_image_common.sh"
 truncate -s 32M "$WORK/img"
 mkntfs -F -Q -q -s 512 -c 4096 -L streams "$WORK/img" >/dev/null 2>&1
 
