@@ -232,14 +232,7 @@ void recovery_window_c::handle_scan_end()
 
 void recovery_window_c::on_timer()
 {
-    recovery_base_c& scanner = service.scanner();
-    progress_bar.set_value(scanner.get_progress());
-    if (scan_running && service.scanning()) {
-        if (requested_stop != 0 && scanner.get_stop() != requested_stop)
-            scanner.set_stop(requested_stop);
-        if (requested_stop == 0 && scanner.get_pause() != requested_pause)
-            scanner.set_pause(requested_pause);
-    }
+    progress_bar.set_value(service.scanner().get_progress());
     if (isVisible())
         update();
 }

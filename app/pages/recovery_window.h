@@ -113,9 +113,7 @@ private:
     int scan_kind = kind_fat;
     QMovie* animation = nullptr;
     bool preview_ready = false;
-    // What the user asked of the running scan. A scanner clears its status
-    // block when its thread gets going, so a request made in the first
-    // moments is given again on the next tick, and its end is judged by it.
+    // What the user asked of the running scan; its end is judged by it.
     int requested_stop = 0;
     int requested_pause = 0;
     int abandoned = 0;
