@@ -311,16 +311,18 @@ QImage hint_panel()
 }
 
 // The strip across the top of every page (filled as a brush, so it tiles).
+// Its last rows are the white the window paints under the pages: the
+// recovery and partition pages frame panels that reach below the strip, so
+// any edge of its own would run through them as a line.
 QImage page_strip()
 {
     QImage image(5, 50, QImage::Format_ARGB32_Premultiplied);
     QPainter p(&image);
     QLinearGradient fill(0, 0, 0, 49);
     fill.setColorAt(0, QColor(232, 242, 253));
+    fill.setColorAt(0.9, QColor(255, 255, 255));
     fill.setColorAt(1, QColor(255, 255, 255));
     p.fillRect(image.rect(), fill);
-    p.setPen(QColor(211, 231, 255));
-    p.drawLine(0, 49, 4, 49);
     return image;
 }
 

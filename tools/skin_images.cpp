@@ -376,40 +376,49 @@ QImage found_icon()
 }
 
 // The busy animation: a platter turning under a read head, with a
-// magnifier sweeping across. `phase` runs from 0 to 1.
+// magnifier sweeping across. `phase` runs from 0 to 1. The label showing it
+// is 130 x 86 at the recovery page's corner, but the page writes its status
+// line and progress bar from x = 90 and frames its top panel from y = 13 to
+// 73: every frame keeps inside `busy_room`, or whatever frame the movie
+// stops on stays painted over the page's own text.
+const QRectF busy_room(12, 14, 76, 58);
+
 QImage busy_frame(qreal phase)
 {
     QImage image = blank(130, 86);
     QPainter p(&image);
     p.setRenderHint(QPainter::Antialiasing);
-    const QPointF c(46, 44);
+    p.setClipRect(busy_room);
+    const QPointF c(42, 43);
     p.setPen(QPen(QColor(60, 100, 170), 1.5));
     p.setBrush(QColor(214, 228, 246));
-    p.drawEllipse(c, 30, 30);
+    p.drawEllipse(c, 26, 26);
     p.setPen(Qt::NoPen);
     p.setBrush(QColor(81, 149, 206));
     const int start = int(-phase * 360 * 16);
-    p.drawPie(QRectF(c.x() - 27, c.y() - 27, 54, 54), start, 70 * 16);
+    const QRectF platter(c.x() - 23, c.y() - 23, 46, 46);
+    p.drawPie(platter, start, 70 * 16);
     p.setBrush(QColor(150, 190, 232));
-    p.drawPie(QRectF(c.x() - 27, c.y() - 27, 54, 54), start + 180 * 16, 50 * 16);
+    p.drawPie(platter, start + 180 * 16, 50 * 16);
     p.setBrush(QColor(60, 100, 170));
-    p.drawEllipse(c, 5, 5);
-    // Found files popping up one after another on the right.
+    p.drawEllipse(c, 4.5, 4.5);
+    // Found files popping up one after another beside the platter, then
+    // cleared: the first frame has none, and it is the one the page rests
+    // on when a scan ends.
     for (int i = 0; i < 3; ++i) {
-        const qreal t = std::fmod(phase * 3 + i, 3.0) / 3.0;
-        const int alpha = int(255 * (t < 0.5 ? t * 2 : (1 - t) * 2));
-        QRectF sheet(88 + i * 12, 28 + (i % 2) * 14, 10, 13);
-        p.setPen(QPen(QColor(60, 100, 170, alpha), 1));
-        p.setBrush(QColor(255, 255, 255, alpha));
-        p.drawRect(sheet);
+        if (phase < (1 + 3 * i) / 12.0 || phase >= 11 / 12.0)
+            continue;
+        p.setPen(QPen(QColor(60, 100, 170), 1));
+        p.setBrush(Qt::white);
+        p.drawRect(QRectF(73.5 + (i % 2) * 3, 18.5 + i * 16, 9, 12));
     }
     // The magnifier sweeps over the platter and back.
     const qreal swing = std::sin(phase * 2 * M_PI);
-    const QPointF lens = c + QPointF(18 * swing, -6 + 8 * std::cos(phase * 2 * M_PI));
+    const QPointF lens = c + QPointF(16 * swing, -5 + 7 * std::cos(phase * 2 * M_PI));
     p.setPen(QPen(QColor(255, 178, 40), 4, Qt::SolidLine, Qt::RoundCap));
     p.setBrush(QColor(255, 255, 255, 140));
-    p.drawEllipse(lens, 11, 11);
-    p.drawLine(lens + QPointF(8, 8), lens + QPointF(17, 17));
+    p.drawEllipse(lens, 10, 10);
+    p.drawLine(lens + QPointF(7, 7), lens + QPointF(15, 15));
     return image;
 }
 

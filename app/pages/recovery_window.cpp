@@ -219,6 +219,9 @@ void recovery_window_c::handle_scan_end()
     scan_running = false;
     ui.btn_filter->setEnabled(true);
     animation->stop();
+    // The movie would rest on the frame it was showing, half a step of the
+    // busy picture; its first frame is the quiet one.
+    animation->jumpToFrame(0);
     update();
 
     if (nothing_found && stop_code != stop_keep_results && !deep_scan && isVisible() &&

@@ -19,7 +19,9 @@
 
 #include <QAbstractItemModel>
 #include <QDirIterator>
+#include <QLabel>
 #include <QListView>
+#include <QMovie>
 #include <QProcess>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -153,11 +155,18 @@ void tst_undelete_road::scan_from_home(const QString& device, bool deep, bool en
     QCOMPARE(window->current_page_index(), 4);
     QVERIFY(scan_running);
     save_screenshot(*window, "recovery_page_scanning");
+    // A step of the busy picture, as a longer scan would show at its end.
+    QMovie* busy = window->recovery_page()->findChild<QLabel*>("lbl_anime")->movie();
+    while (busy->currentFrameNumber() < 5)
+        QVERIFY(busy->jumpToFrame(busy->currentFrameNumber() + 1));
     QVERIFY(handled.wait(120000));
     if (!ends)
         return;
     QVERIFY(!scan_running);
     QVERIFY(!window->recovery_page()->findChild<QPushButton*>("btn_stop")->isVisible());
+    // The busy picture rests on its quiet first frame, not on a step of it.
+    QCOMPARE(busy->state(), QMovie::NotRunning);
+    QCOMPARE(busy->currentFrameNumber(), 0);
 }
 
 std::multiset<std::string> tst_undelete_road::recover_every_folder(const QString& into)

@@ -210,6 +210,30 @@ private slots:
         QCOMPARE(frames.last().size(), QSize(130, 86));
         QVERIFY(frames.first() != frames[frames.size() / 2]);
     }
+
+    // The animation label and the page strip lie under the recovery and
+    // partition pages' own drawing: neither may leave marks on it.
+    void page_pictures_leave_the_pages_text_alone()
+    {
+        // The recovery page writes its status line and bar from x = 90; the
+        // movie stays on whatever frame it stopped on.
+        QImageReader animation(":/images/recovery/ani.gif");
+        int frame_number = 0;
+        for (QImage frame = animation.read(); !frame.isNull(); frame = animation.read(), ++frame_number) {
+            frame = frame.convertToFormat(QImage::Format_ARGB32);
+            for (int y = 0; y < frame.height(); ++y)
+                for (int x = 88; x < frame.width(); ++x)
+                    QVERIFY2(qAlpha(frame.pixel(x, y)) == 0,
+                             qPrintable(QStringLiteral("frame %1 paints (%2, %3)").arg(frame_number).arg(x).arg(y)));
+        }
+        QVERIFY(frame_number > 0);
+
+        // The strip ends in the white under the pages, so its lower edge
+        // draws no line through the panels that reach below it.
+        const QImage strip = QImage(":/images/background/bai.png").convertToFormat(QImage::Format_ARGB32);
+        for (int x = 0; x < strip.width(); ++x)
+            QCOMPARE(QColor(strip.pixel(x, strip.height() - 1)), QColor(Qt::white));
+    }
 };
 
 QTEST_MAIN(tst_skin_painting)
