@@ -1,14 +1,47 @@
 #include "results/recovery_delegate.h"
 
 #include "devices/enumerate.h"
+#include "results/recovery_model.h"
+#include "results/row_state.h"
 #include "scan/recovery_base.h"
 
+#include <QFontMetrics>
 #include <QPainter>
+#include <algorithm>
 #include <ctime>
 
 namespace {
 
 constexpr int default_box_side = 13;
+
+// The name, and beside it a tag for a copy that may be wrong: a person
+// choosing what to recover must see it without hovering over every row.
+// The tag sits at the cell's right end and the name gives way to it.
+void paint_name(QPainter* painter, const QRect& rect, int flags, const QString& name, row_state_e state)
+{
+    const QString label = row_state_doubtful(state) ? row_state_label(state) : QString();
+    if (label.isEmpty()) {
+        painter->drawText(rect, flags, name);
+        return;
+    }
+    const QFontMetrics metrics(painter->font());
+    const int pad = 4, gap = 6;
+    const int tag_width = metrics.horizontalAdvance(label) + 2 * pad;
+    const int tag_height = std::min(rect.height() - 2, metrics.height() + 2);
+    const QRect tag(std::max(rect.left(), rect.right() - gap - tag_width + 1), rect.center().y() - tag_height / 2,
+                    tag_width, tag_height);
+    const QRect name_rect(rect.left(), rect.top(), std::max(0, tag.left() - gap - rect.left()), rect.height());
+    painter->drawText(name_rect, flags, metrics.elidedText(name, Qt::ElideMiddle, name_rect.width()));
+
+    const bool only_doubt = state == row_state_e::uncertain;
+    const QColor ink = only_doubt ? QColor(140, 90, 0) : QColor(176, 32, 24);
+    painter->setRenderHint(QPainter::Antialiasing, true);
+    painter->setPen(only_doubt ? QColor(226, 184, 100) : QColor(226, 140, 130));
+    painter->setBrush(only_doubt ? QColor(255, 244, 214) : QColor(253, 234, 232));
+    painter->drawRoundedRect(QRectF(tag).adjusted(0.5, 0.5, -0.5, -0.5), 3, 3);
+    painter->setPen(ink);
+    painter->drawText(tag, Qt::AlignCenter, label);
+}
 
 }  // namespace
 
@@ -73,7 +106,12 @@ void recovery_delegate_c::paint(QPainter* painter, const QStyleOptionViewItem& o
     case 0:
         paint_tick_box(painter, cell.x() + 10, cell.y() + 10, row.checked ? ticked_ : unticked_, unticked_, row.checked);
         break;
-    case 1: painter->drawText(text_rect, text_flags, row.name); break;
+    case 1:
+        // Nothing of the tag may spill into the next column.
+        painter->setClipRect(cell);
+        paint_name(painter, text_rect, text_flags, row.name,
+                   static_cast<row_state_e>(index.data(recovery_model_c::row_state_role).toInt()));
+        break;
     case 2: painter->drawText(text_rect, text_flags, format_size(static_cast<uint64_t>(row.size))); break;
     case 3: painter->drawText(text_rect, text_flags, date_cell_text(row.date1)); break;
     case 4: painter->drawText(text_rect, text_flags, date_cell_text(row.date2)); break;

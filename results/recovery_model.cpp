@@ -8,8 +8,8 @@
 #include <QTableView>
 #include <algorithm>
 
-recovery_model_c::recovery_model_c(std::vector<recovery_item_s>* rows, QObject* parent)
-    : QAbstractTableModel(parent), rows_(rows)
+recovery_model_c::recovery_model_c(std::vector<recovery_item_s>* rows, QObject* parent, row_flags_e reading)
+    : QAbstractTableModel(parent), rows_(rows), reading_(reading)
 {
 }
 
@@ -22,9 +22,24 @@ int recovery_model_c::columnCount(const QModelIndex& parent) const { return pare
 
 QVariant recovery_model_c::data(const QModelIndex& index, int role) const
 {
-    if (!index.isValid() || role != Qt::DisplayRole || index.row() >= rowCount())
+    if (!index.isValid() || index.row() >= rowCount())
         return {};
-    return QVariant::fromValue((*rows_)[static_cast<size_t>(index.row())]);
+    switch (role) {
+    case Qt::DisplayRole: return QVariant::fromValue((*rows_)[static_cast<size_t>(index.row())]);
+    case row_state_role: return static_cast<int>(state_of(index.row()));
+    case Qt::ToolTipRole: {
+        const QString explanation = row_state_explanation(state_of(index.row()));
+        return explanation.isEmpty() ? QVariant() : QVariant(explanation);
+    }
+    default: return {};
+    }
+}
+
+row_state_e recovery_model_c::state_of(int row) const
+{
+    if (row < 0 || row >= rowCount())
+        return row_state_e::unknown;
+    return row_state(reading_, (*rows_)[static_cast<size_t>(row)].flags);
 }
 
 QVariant recovery_model_c::headerData(int section, Qt::Orientation orientation, int role) const
@@ -83,18 +98,19 @@ namespace {
 
 // A new model brings new header sections; the tick and name columns keep
 // their widths.
-void install(QTableView* view, std::vector<recovery_item_s>* rows)
+void install(QTableView* view, std::vector<recovery_item_s>* rows, row_flags_e reading)
 {
-    replace_model(view, new recovery_model_c(rows));
+    replace_model(view, new recovery_model_c(rows, nullptr, reading));
     view->horizontalHeader()->resizeSection(0, tick_column_width);
     view->horizontalHeader()->resizeSection(1, name_column_width);
 }
 
 }  // namespace
 
-void install_table_model(QTableView* view, std::vector<recovery_item_s>* rows, MyHeaderView* header)
+void install_table_model(QTableView* view, std::vector<recovery_item_s>* rows, MyHeaderView* header,
+                         row_flags_e reading)
 {
-    install(view, rows);
+    install(view, rows, reading);
     if (header)
         header->set_check_all(false);
 }
@@ -103,5 +119,6 @@ void tick_all_rows(QTableView* view, std::vector<recovery_item_s>* rows, int val
 {
     for (auto& row : *rows)
         row.checked = value;
-    install(view, rows);
+    const auto* current = qobject_cast<const recovery_model_c*>(view->model());
+    install(view, rows, current ? current->flags_reading() : row_flags_e::attributes);
 }

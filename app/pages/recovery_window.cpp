@@ -73,6 +73,16 @@ QString scan_file_device(const QString& path)
     return QFile::decodeName(QByteArray::fromStdString(device));
 }
 
+// How the table reads the flags of the rows the scanner of that kind fills.
+row_flags_e flags_reading(scanner_kind_e kind)
+{
+    switch (kind) {
+    case scanner_kind_e::raw: return row_flags_e::deep_scan;
+    case scanner_kind_e::exfat: return row_flags_e::exfat;
+    default: return row_flags_e::attributes;
+    }
+}
+
 }  // namespace
 
 void set_path_chooser(path_chooser_t chooser)
@@ -322,7 +332,7 @@ bool recovery_window_c::show_result_tree()
 
 void recovery_window_c::install_table()
 {
-    install_table_model(table, &rows, header);
+    install_table_model(table, &rows, header, flags_reading(service.kind()));
 }
 
 recovery_model_c* recovery_window_c::table_model() const

@@ -8,6 +8,9 @@
 #include "results/header_view.h"
 #include "results/recovery_delegate.h"
 #include "results/recovery_model.h"
+#include "results/row_state.h"
+#include "scan/exfat/exfat_recovery.h"
+#include "scan/raw/raw_pieces.h"
 #include "results/table_view.h"
 #include "results/tree_model.h"
 #include "scan/scan_service.h"
@@ -303,8 +306,77 @@ private slots:
             const QString text = text_for_key("recovery_done");
             QVERIFY2(text.contains("%1") && text.contains("%2"), name);
             QVERIFY(!text.arg(3).arg(1).contains('%'));
+            for (const char* key : {"row_state_partial", "row_state_incomplete", "row_state_overwritten",
+                                    "row_state_uncertain", "row_state_partial_tip", "row_state_incomplete_tip",
+                                    "row_state_overwritten_tip", "row_state_uncertain_tip", "row_state_exact_tip",
+                                    "row_state_chain_tip"})
+                QVERIFY2(!text_for_key(key).isEmpty(), key);
         }
         QCOMPARE(load_language_file(file.toStdString(), "English", true), 0);
+    }
+
+    // What the scanner knows about a copy's trust reaches the table: the
+    // state role, the tooltip, a tag beside the name, and it survives tick-all.
+    void row_trust_in_the_table()
+    {
+        auto flagged = [](const char* name, int32_t flags) {
+            recovery_item_s r = item(name, 100, 0);
+            r.flags = flags;
+            return r;
+        };
+        std::vector<recovery_item_s> rows = {
+            flagged("exact", exfat_row_deleted | exfat_row_contiguous),
+            flagged("chain", exfat_row_from_fat),
+            flagged("guess", exfat_row_from_free_clusters),
+            flagged("reused", exfat_row_from_free_clusters | exfat_row_overwritten),
+            flagged("short", exfat_row_from_fat | exfat_row_overwritten | exfat_row_incomplete),
+            flagged("plain", exfat_row_deleted),
+        };
+        const row_state_e expected[] = {row_state_e::exact,       row_state_e::chain_kept, row_state_e::uncertain,
+                                        row_state_e::overwritten, row_state_e::incomplete, row_state_e::unknown};
+        MyQTableView table;
+        auto* header = new MyHeaderView(&table);
+        setup_file_table(&table, header, new recovery_delegate_c(&table));
+        install_table_model(&table, &rows, header, row_flags_e::exfat);
+        QAbstractItemModelTester tester(table.model(), QAbstractItemModelTester::FailureReportingMode::QtTest);
+        for (int r = 0; r < int(rows.size()); ++r) {
+            const QModelIndex at = table.model()->index(r, 2);
+            QCOMPARE(row_state_e(at.data(recovery_model_c::row_state_role).toInt()), expected[r]);
+            QCOMPARE(at.data(Qt::ToolTipRole).toString(), row_state_explanation(expected[r]));
+        }
+        QVERIFY(table.model()->index(5, 1).data(Qt::ToolTipRole).isNull());
+        QCOMPARE(row_state_explanation(row_state_e::incomplete), text_for_key("row_state_incomplete_tip"));
+        tick_all_rows(&table, &rows, 1);
+        QCOMPARE(row_state_e(table.model()->index(4, 1).data(recovery_model_c::row_state_role).toInt()),
+                 row_state_e::incomplete);
+
+        // The same bit is read-only on FAT and partial on a deep scan.
+        std::vector<recovery_item_s> bit0 = {flagged("readonly.txt", raw_row_partial)};
+        QCOMPARE(recovery_model_c(&bit0).state_of(0), row_state_e::unknown);
+        recovery_model_c deep(&bit0, nullptr, row_flags_e::deep_scan);
+        QCOMPARE(deep.state_of(0), row_state_e::partial);
+        QCOMPARE(deep.index(0, 1).data(Qt::ToolTipRole).toString(), text_for_key("row_state_partial_tip"));
+
+        // The doubtful rows carry a tag at the name cell's right end, the
+        // others none; the name gives way to it.
+        std::vector<recovery_item_s> painted = {
+            flagged("a-very-long-file-name-that-would-run-under-the-tag-of-its-row.jpg", raw_row_partial),
+            flagged("whole.jpg", 0)};
+        install_table_model(&table, &painted, header, row_flags_e::deep_scan);
+        table.resize(700, 200);
+        QImage image(table.size(), QImage::Format_ARGB32);
+        table.render(&image);
+        auto tag_pixels = [&](int row) {
+            const QRect cell = table.visualRect(table.model()->index(row, 1)).translated(table.viewport()->pos());
+            int found = 0;
+            for (int x = cell.left(); x <= cell.right(); ++x)
+                found += image.pixelColor(x, cell.center().y() - 4) == QColor(253, 234, 232);
+            return found;
+        };
+        QVERIFY(tag_pixels(0) > 10);
+        QCOMPARE(tag_pixels(1), 0);
+        if (!qEnvironmentVariableIsEmpty("QUARVEL_RESULTS_PNG"))
+            image.save(qEnvironmentVariable("QUARVEL_RESULTS_PNG") + ".trust.png");
     }
 
     void delegate_paints_stripes_and_dates()

@@ -1,0 +1,71 @@
+#include "results/row_state.h"
+
+#include "app/settings.h"
+#include "scan/exfat/exfat_recovery.h"
+#include "scan/raw/raw_pieces.h"
+
+row_state_e row_state(row_flags_e reading, int32_t flags)
+{
+    switch (reading) {
+    case row_flags_e::attributes: return row_state_e::unknown;
+    case row_flags_e::deep_scan: return flags & raw_row_partial ? row_state_e::partial : row_state_e::unknown;
+    case row_flags_e::exfat:
+        if (flags & exfat_row_incomplete)
+            return row_state_e::incomplete;
+        if (flags & exfat_row_overwritten)
+            return row_state_e::overwritten;
+        if (flags & exfat_row_from_free_clusters)
+            return row_state_e::uncertain;
+        if (flags & exfat_row_from_fat)
+            return row_state_e::chain_kept;
+        if (flags & exfat_row_contiguous)
+            return row_state_e::exact;
+        return row_state_e::unknown;
+    }
+    return row_state_e::unknown;
+}
+
+bool row_state_doubtful(row_state_e state)
+{
+    return state >= row_state_e::uncertain;
+}
+
+namespace {
+
+const char* label_key(row_state_e state)
+{
+    switch (state) {
+    case row_state_e::uncertain: return "row_state_uncertain";
+    case row_state_e::overwritten: return "row_state_overwritten";
+    case row_state_e::incomplete: return "row_state_incomplete";
+    case row_state_e::partial: return "row_state_partial";
+    default: return nullptr;
+    }
+}
+
+const char* explanation_key(row_state_e state)
+{
+    switch (state) {
+    case row_state_e::exact: return "row_state_exact_tip";
+    case row_state_e::chain_kept: return "row_state_chain_tip";
+    case row_state_e::uncertain: return "row_state_uncertain_tip";
+    case row_state_e::overwritten: return "row_state_overwritten_tip";
+    case row_state_e::incomplete: return "row_state_incomplete_tip";
+    case row_state_e::partial: return "row_state_partial_tip";
+    default: return nullptr;
+    }
+}
+
+}  // namespace
+
+QString row_state_label(row_state_e state)
+{
+    const char* key = label_key(state);
+    return key ? text_for_key(key) : QString();
+}
+
+QString row_state_explanation(row_state_e state)
+{
+    const char* key = explanation_key(state);
+    return key ? text_for_key(key) : QString();
+}

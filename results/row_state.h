@@ -1,0 +1,38 @@
+// How far the copy of a found file can be trusted, read from what its
+// scanner recorded in the row's flags. The flags mean different things per
+// scanner (on FAT they are the entry's attribute byte, where 0x01 is
+// read-only; on a deep scan 0x01 marks a partial file), so the table is told
+// how to read them.
+#pragma once
+
+#include <QString>
+#include <cstdint>
+
+// Whose flags a table shows.
+enum class row_flags_e {
+    attributes,  // FAT and NTFS: the entry's own bits, nothing about the copy
+    deep_scan,   // the raw scanner: partial files
+    exfat,       // where the data was taken from, and whether it is whole
+};
+
+// Worst last: a row with several marks shows the worst.
+enum class row_state_e {
+    unknown,      // the scanner says nothing about it
+    exact,        // consecutive clusters: the copy is exact
+    chain_kept,   // the file system still held its chain
+    uncertain,    // chain gone, free clusters taken from its start on
+    overwritten,  // some of its clusters now belong to another file
+    incomplete,   // fewer clusters than its size needs: the copy fails
+    partial,      // only its first part was found
+};
+
+row_state_e row_state(row_flags_e reading, int32_t flags);
+
+// Whether the state deserves a mark beside the name: the copy may be wrong.
+bool row_state_doubtful(row_state_e state);
+
+// The short word drawn beside the name; empty for a state that needs none.
+QString row_state_label(row_state_e state);
+
+// The sentence of the row's tooltip; empty for an unknown state.
+QString row_state_explanation(row_state_e state);
