@@ -1,0 +1,134 @@
+// exFAT from a disk. Every input is first taken as directory bytes: the
+// boot-region checks and the entry-set parser with its checksum, timestamps
+// and name hash, walked the way the scanner walks a directory (cheap, so
+// mutation runs fast). An input that names exFAT in its main or a backup
+// boot sector is also a whole-image volume: the volume reader (boot region
+// with its backup fallback, FAT, bitmap, up-case table), the scanner's full
+// walk, the result tree, and the cluster maps and a few bytes of every file
+// found.
+#include "fuzz/fuzz_image_file.h"
+#include "scan/exfat/exfat_boot.h"
+#include "scan/exfat/exfat_entry.h"
+#include "scan/exfat/exfat_recovery.h"
+#include "scan/exfat/exfat_volume.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+// Runs the scan on the calling thread, as the thread would.
+class scanner_c : public exfat_recovery_c {
+public:
+    void scan_here() { run(); }
+};
+
+struct harness_s {
+    fuzz_image_file_c image{"quarvel-fuzz-exfat"};
+    scanner_c* scanner = new scanner_c;  // left to the end of the process
+    volume_item_s volume;
+    std::vector<char16_t> identity_upcase = std::vector<char16_t>(65536);
+
+    harness_s()
+    {
+        volume.device_path = QString::fromStdString(image.path());
+        volume.root_path = volume.device_path + "/";
+        for (size_t i = 0; i < identity_upcase.size(); ++i)
+            identity_upcase[i] = static_cast<char16_t>(i);
+    }
+};
+
+harness_s& harness()
+{
+    static harness_s h;
+    return h;
+}
+
+constexpr int max_files_read = 64;
+constexpr size_t bytes_read_per_file = 4096;
+
+void parse_as_directory(const uint8_t* data, size_t size, const char16_t* upcase)
+{
+    exfat::boot_s boot;
+    exfat::parse_boot_region(data, size, &boot);
+    exfat::boot_sector_bytes(data, size);
+    for (size_t at = 0; at + exfat::entry_bytes <= size; at += exfat::entry_bytes) {
+        const uint8_t type = data[at];
+        if (type != exfat::type_file && type != exfat::type_file_deleted)
+            continue;
+        exfat::entry_set_s set;
+        if (exfat::parse_entry_set(data + at, size - at, &set) != exfat::set_result::ok)
+            continue;
+        if (set.name.size() > exfat::max_name_units || set.entry_count() * exfat::entry_bytes > size - at)
+            __builtin_trap();
+        exfat::timestamp_seconds(set.created);
+        exfat::timestamp_seconds(set.modified);
+        exfat::timestamp_seconds(set.accessed);
+        exfat::name_hash(set.name, upcase);
+        at += (set.entry_count() - 1) * exfat::entry_bytes;
+    }
+}
+
+// The main boot sector, or a backup region after one of any sector size.
+bool names_exfat(const uint8_t* data, size_t size)
+{
+    for (const size_t sector : {size_t{0}, size_t{512}, size_t{1024}, size_t{2048}, size_t{4096}}) {
+        const size_t at = sector * exfat::boot_region_sectors + 3;
+        if (size >= at + 8 && std::memcmp(data + at, "EXFAT   ", 8) == 0)
+            return true;
+    }
+    return false;
+}
+
+void read_some(exfat::volume_c& volume, const exfat_node_s& node)
+{
+    static uint8_t buffer[bytes_read_per_file];
+    const exfat::cluster_map_s map = volume.map_clusters(node.first_cluster, node.size,
+                                                         node.stream_flags & exfat::stream_no_fat_chain, node.gone());
+    if (volume.read_mapped(map, 0, buffer, sizeof buffer) > sizeof buffer)
+        __builtin_trap();
+    volume.cluster_in_use(node.first_cluster);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    harness_s& h = harness();
+    parse_as_directory(data, size, h.identity_upcase.data());
+    if (!names_exfat(data, size))
+        return 0;
+
+    h.image.write(data, size);
+    scanner_c& scanner = *h.scanner;
+    scanner.reset();
+    scanner.set_volume(h.volume);
+    scanner.scan_here();
+    scanner.failure_reason();
+    scanner.warning();
+    scanner.found_rows();
+    for (const auto& [id, node] : scanner.store()) {
+        QString path;
+        scanner.get_full_path(id, &path);
+    }
+
+    exfat::volume_c volume;
+    if (volume.open(h.image.path()) != exfat::open_result::ok)
+        return 0;
+    exfat::cluster_map_s root = volume.map_chain(volume.boot().root_cluster, exfat::max_directory_bytes);
+    std::vector<uint8_t> bytes;
+    volume.read_all(root, exfat::max_directory_bytes, &bytes);
+    if (volume.upcase())
+        parse_as_directory(bytes.data(), bytes.size(), volume.upcase());
+    int files = 0;
+    for (const auto& [id, node] : scanner.store()) {
+        if (id == exfat_recovery_c::root_id || node.is_directory())
+            continue;
+        read_some(volume, node);
+        if (++files == max_files_read)
+            break;
+    }
+    return 0;
+}

@@ -1,0 +1,107 @@
+// The FAT reader and scanner on a whole-image volume made of the input:
+// mount, the scanner's full walk (deleted entries, long names recovered from
+// deleted pieces, nested and deleted folders), the result tree, path lookup
+// by the names found, and a few bytes of every file found, through its chain
+// and as a contiguous run.
+#include "fuzz/fuzz_image_file.h"
+#include "platform/drive_table.h"
+#include "scan/fat/fat_disk.h"
+#include "scan/fat/fat_fs.h"
+#include "scan/fat/fat_recovery.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace {
+
+// Runs the scan on the calling thread, as the thread would.
+class scanner_c : public fat_recovery_c {
+public:
+    void scan_here() { run(); }
+};
+
+struct harness_s {
+    fuzz_image_file_c image{"quarvel-fuzz-fat"};
+    scanner_c* scanner = new scanner_c;  // left to the end of the process
+    volume_item_s volume;
+
+    harness_s()
+    {
+        platform::set_block_devices_enabled(false);
+        platform::close_disk_images();
+        if (platform::open_disk_image(image.path()) != 0)
+            __builtin_trap();
+        disk_rescan();
+        volume.device_path = QString::fromStdString(image.path());
+        volume.root_path = volume.device_path + "/";
+    }
+};
+
+harness_s& harness()
+{
+    static harness_s h;
+    return h;
+}
+
+constexpr int max_files_read = 64;
+constexpr uint32_t bytes_read_per_file = 4096;
+constexpr int max_paths_looked_up = 8;
+
+// Reads up to a few bytes of a found entry, both ways the program does.
+void read_some(fat_volume_s* fs, const fat_node_s& node)
+{
+    static uint8_t buffer[bytes_read_per_file];
+    for (const bool contiguous : {false, true}) {
+        fat_file_s file;
+        if (fat_file_setup(&file, fs, node.cluster, node.size) != fr_ok)
+            return;
+        uint32_t delivered = 0;
+        f_read(&file, buffer, sizeof buffer, &delivered, contiguous);
+        if (delivered > sizeof buffer)
+            __builtin_trap();
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    harness_s& h = harness();
+    h.image.write(data, size);
+    scanner_c& scanner = *h.scanner;
+    scanner.reset();
+    scanner.set_volume(h.volume);
+    scanner.scan_here();
+    scanner.failure_reason();
+    scanner.warning();
+    scanner.found_rows();
+    for (const auto& [cluster, node] : scanner.store()) {
+        QString path;
+        scanner.get_full_path(cluster, &path);
+    }
+
+    // The scanner's volume object is left registered but unmounted; a fresh
+    // one reads the files and looks the found folders up by name.
+    fat_volume_s fs;
+    f_mount(0, &fs);
+    fat_dir_s dir;
+    if (f_opendir(&dir, u"/") == fr_ok) {
+        int files = 0, paths = 0;
+        for (const auto& [cluster, node] : scanner.store()) {
+            if (node.cluster == 0)
+                continue;
+            if (!(node.attributes & fat_attr_directory) && files < max_files_read) {
+                read_some(&fs, node);
+                ++files;
+            } else if (paths < max_paths_looked_up && node.parent == 0 && !node.name.isEmpty()) {
+                const std::u16string path = u"/" + node.name.toStdU16String();
+                f_opendir(&dir, path.c_str());
+                ++paths;
+            }
+        }
+        f_opendir_cluster(&dir, 2);
+    }
+    fat_unregister(&fs);
+    return 0;
+}

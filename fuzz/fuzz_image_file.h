@@ -1,0 +1,73 @@
+// One scratch disk image for the fuzz targets that read a volume through
+// the program's own disk layers, which open devices and image files by path.
+// The file is made once per process (in /dev/shm when it can be, so nothing
+// touches a real disk) and rewritten for every input, so a run costs no new
+// file, descriptor or drive-table entry.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+class fuzz_image_file_c {
+public:
+    // Images are whole 512-byte sectors, at least one, at most this many bytes.
+    static constexpr size_t max_bytes = size_t{4} << 20;
+
+    explicit fuzz_image_file_c(const char* stem)
+    {
+        const char* const dirs[] = {"/dev/shm", std::getenv("TMPDIR"), "/tmp"};
+        for (const char* dir : dirs) {
+            if (!dir || access(dir, W_OK) != 0)
+                continue;
+            std::string pattern = std::string(dir) + "/" + stem + "-XXXXXX";
+            std::vector<char> name(pattern.begin(), pattern.end());
+            name.push_back('\0');
+            fd_ = mkstemp(name.data());
+            if (fd_ >= 0) {
+                path_ = name.data();
+                break;
+            }
+        }
+        if (fd_ < 0) {
+            std::fprintf(stderr, "cannot create a scratch image file\n");
+            std::abort();
+        }
+        // Never empty: the drive table refuses an empty image.
+        write({}, 0);
+    }
+    ~fuzz_image_file_c()
+    {
+        ::close(fd_);
+        ::unlink(path_.c_str());
+    }
+    fuzz_image_file_c(const fuzz_image_file_c&) = delete;
+    fuzz_image_file_c& operator=(const fuzz_image_file_c&) = delete;
+
+    const std::string& path() const { return path_; }
+
+    // Makes the file hold data, zero-padded to whole sectors and capped.
+    void write(const uint8_t* data, size_t size)
+    {
+        size = std::min(size, max_bytes);
+        const size_t padded = std::max<size_t>(512, (size + 511) / 512 * 512);
+        buffer_.assign(padded, 0);
+        if (size > 0)
+            std::copy(data, data + size, buffer_.begin());
+        if (ftruncate(fd_, static_cast<off_t>(padded)) != 0 ||
+            pwrite(fd_, buffer_.data(), padded, 0) != static_cast<ssize_t>(padded)) {
+            std::fprintf(stderr, "cannot write the scratch image file %s\n", path_.c_str());
+            std::abort();
+        }
+    }
+
+private:
+    int fd_ = -1;
+    std::string path_;
+    std::vector<uint8_t> buffer_;
+};
