@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <unordered_set>
 
 // Result codes of the file-system operations.
 enum fat_result : int {
@@ -70,6 +71,10 @@ struct fat_dir_s {
     // end was reached, or the error met while stepping past the entry last
     // returned (so that entry is not lost with it).
     uint8_t pending = fr_ok;
+    // Set for a deleted folder: where its chain was freed, the walk goes on
+    // into the cluster that plausibly continues it, one no other folder has
+    // taken (the set is shared by the whole scan).
+    std::unordered_set<uint32_t>* guessed = nullptr;
 };
 
 struct fat_info_s {

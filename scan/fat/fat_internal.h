@@ -6,6 +6,7 @@
 #include "scan/fat/fat_fs.h"
 
 #include <cstdint>
+#include <unordered_set>
 
 using platform::le16;
 using platform::le32;
@@ -39,3 +40,23 @@ inline uint32_t fat_cluster_sector(const fat_volume_s* fs, uint32_t c)
 }
 
 inline bool fat_cluster_valid(const fat_volume_s* fs, uint32_t c) { return c >= 2 && c < fs->fat_entries; }
+
+enum fat_continuation_e : uint8_t {
+    fat_continuation_no,     // some slot is not a directory entry, or a "." entry
+    fat_continuation_empty,  // nothing but the end of a folder
+    fat_continuation_yes,    // directory entries, possibly ending the folder
+};
+
+// Whether length bytes (whole 32-byte slots) read as a folder's cluster after
+// its first: every slot a plausible entry (long-name piece, live or deleted
+// short entry with a valid name, attributes, time stamps, start cluster and
+// size), no "." entry, and nothing but zeros after an end entry.
+fat_continuation_e fat_dir_continuation(const fat_volume_s* fs, const uint8_t* bytes, uint32_t length);
+
+// The cluster that continues a deleted folder (first cluster start) after
+// cluster c, whose FAT entry was freed with it: c + 1, else the cluster just
+// past the data of the last entry in c (where a system that takes the next
+// free cluster grows the folder). A candidate must be free in the FAT, not
+// in taken, and plausible throughout; the one chosen is added to taken.
+// Returns 0 when neither qualifies.
+uint32_t fat_guess_next_dir_cluster(fat_volume_s* fs, uint32_t start, uint32_t c, std::unordered_set<uint32_t>* taken);

@@ -86,6 +86,7 @@ void fat_recovery_c::reset()
     status_.clear();
     store_.clear();
     outcome_ = fat_scan_outcome_s{};
+    guessed_clusters_.clear();
 }
 
 const fat_node_s* fat_recovery_c::node(uint32_t cluster) const
@@ -178,6 +179,8 @@ void fat_recovery_c::scan_directory(const char16_t* path, uint32_t parent, uint8
         count_unread_folder(opened, deleted_folder, &outcome_.folders_unopened);
         return;
     }
+    if (deleted_folder)
+        dir.guessed = &guessed_clusters_;
 
     fat_info_s info;
     while (status_.stop.load(std::memory_order_relaxed) == 0) {

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 struct fat_node_s {
@@ -96,6 +97,9 @@ private:
     volume_item_s volume_;
     fat_scan_outcome_s outcome_;
     fat_volume_s fs_;
+    // Clusters taken as a deleted folder's continuation, so that no cluster
+    // is read as two folders' entries.
+    std::unordered_set<uint32_t> guessed_clusters_;
     // One long-name buffer for every recursion level: each name is copied
     // into its node before the scan descends.
     char16_t long_name_[fat_long_name_units] = {};

@@ -1,7 +1,8 @@
 // What the FAT scanner lists on volumes made the way people's volumes are:
 // deleted camera-style 8.3 names, files left live inside a folder whose own
 // entry alone was deleted (made by patching the bytes an old system would
-// write), and a deleted folder too big for one cluster, which is not damage.
+// write), and deleted folders too big for one cluster: followed into the
+// clusters that continue them, and cut short, not damaged, where none does.
 // The Sleuth Kit serves as the oracle where it is installed.
 #include "platform/drive_table.h"
 #include "platform/volumes.h"
@@ -200,7 +201,22 @@ private slots:
                 return QString();
             return f.fileName();
         };
-        QCOMPARE(run(mmd, {"-i", image, "::OLDDIR", "::OLDDIR/SUB", "::BIGDIR"}), 0);
+        QCOMPARE(run(mmd, {"-i", image, "::OLDDIR", "::OLDDIR/SUB", "::BIGDIR", "::SPAN"}), 0);
+        // SPAN grows to three clusters in a row while it holds only empty
+        // files (no data is allocated between), which then make room for
+        // real ones: 9 long names (3 entries each) and 16 short ones.
+        QStringList span_empty = {"-i", image};
+        for (int i = 1; i <= 43; ++i)
+            span_empty << put(QString("E%1.TXT").arg(i), 0, 0);
+        QCOMPARE(run(mcopy, span_empty << "::SPAN"), 0);
+        QCOMPARE(run(mdel, {"-i", image, "::SPAN/*"}), 0);
+        QStringList span = {"-i", image};
+        for (int i = 1; i <= 25; ++i) {
+            const QString name = i <= 9 ? QString("Span file %1.bin").arg(i) : QString("S%1.BIN").arg(i);
+            span << put(name, 300 * i, 200 + i);
+            content["/#PAN/#" + name.mid(1)] = pattern(300 * i, 200 + i);
+        }
+        QCOMPARE(run(mcopy, span << "::SPAN"), 0);
         QCOMPARE(run(mcopy, {"-i", image, put("DSC_0001.JPG", 30000, 1), put("report.txt", 2000, 2), "::"}), 0);
         content["/#SC_0001.JPG"] = pattern(30000, 1);
         content["/#eport.txt"] = pattern(2000, 2);
@@ -215,7 +231,7 @@ private slots:
             big << put(QString("B%1.DAT").arg(i, 2, 10, QChar('0')), 100 * i, 100 + i);
         QCOMPARE(run(mcopy, big << "::BIGDIR"), 0);
         QCOMPARE(run(mdel, {"-i", image, "::DSC_0001.JPG", "::report.txt"}), 0);
-        QCOMPARE(run(mdeltree, {"-i", image, "::BIGDIR"}), 0);
+        QCOMPARE(run(mdeltree, {"-i", image, "::BIGDIR", "::SPAN"}), 0);
         QVERIFY(delete_folder_entry_only(image, "OLDDIR     "));
 
         QVERIFY(platform::open_disk_image(image.toStdString()) == 0);
@@ -259,7 +275,8 @@ private slots:
         int in_big = 0;
         for (const auto& [path, found] : files)
             in_big += path.startsWith("/#IGDIR/") ? 1 : 0;
-        QCOMPARE(in_big, 14);  // 16 entries a cluster, less "." and ".."
+        QCOMPARE(in_big, 14);  // 16 entries a cluster, less "." and ".."; the rest lie past file data
+        QCOMPARE(files.size(), content.size() + 14);  // no row made of whatever follows a folder
 
         // quarvel-cli says so plainly, and says nothing of damage.
         const QString cli = qEnvironmentVariable("QUARVEL_BIN_DIR") + "/quarvel-cli";

@@ -1,7 +1,8 @@
 // The FAT reader and scanner on volumes laid out by hand: mount boundaries,
 // rejected boot sectors, code page 936 names, deleted long names, and the
 // damaged cases (loops, self-containing folders, chains that leave the
-// volume, truncation, endless folders). None may crash or hang.
+// volume, truncation, endless folders), and guesses at where a deleted
+// folder goes on. None may crash, hang or list data as entries.
 #include "fat_image.h"
 
 #include "platform/drive_table.h"
@@ -14,6 +15,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QElapsedTimer>
+#include <map>
 
 namespace {
 
@@ -425,6 +427,72 @@ private slots:
         fat_dir_s dir;
         QCOMPARE(f_opendir(&dir, u"/"), int(fr_ok));
         QCOMPARE(f_read(&file, buffer.data(), 10, &got, true), int(fr_invalid_object));
+    }
+
+    // A deleted folder whose first cluster is full goes on into the cluster
+    // that continues it only when that cluster is free, not taken by another
+    // folder, and reads as entries throughout; anything else ends it there.
+    void deleted_folder_continues_only_into_plausible_clusters()
+    {
+        fat_image_c image(16, 5000, 1);  // 16 entries a cluster
+        int folder_count = 0;
+        // A full first cluster: "." and ".." and 14 deleted files of one
+        // cluster each; the last file's data may be placed to end at last_end.
+        const auto put_folder = [&](uint32_t first, uint32_t last_end = 0) {
+            fat_image_c::put_short(image.entry(0, folder_count), "\xE5" "DIR      ", 0x10, first, 0);
+            image.entry(0, folder_count)[4] = static_cast<uint8_t>('A' + folder_count);
+            ++folder_count;
+            fat_image_c::put_short(image.entry(first, 0), ".          ", 0x10, first, 0);
+            fat_image_c::put_short(image.entry(first, 1), "..         ", 0x10, 0, 0);
+            for (uint32_t i = 2; i < 16; ++i)
+                fat_image_c::put_short(image.entry(first, i), "\xE5" "FILE    BIN", 0x20,
+                                       i == 15 && last_end ? last_end - 2 : 1000 + first * 20 + i,
+                                       i == 15 && last_end ? 1024 : 100);
+        };
+        // Deleted files in a continuation: count entries from slot 0, then the end.
+        const auto put_files = [&](uint32_t c, uint32_t count) {
+            for (uint32_t i = 0; i < count; ++i)
+                fat_image_c::put_short(image.entry(c, i), "\xE5" "MORE    BIN", 0x20, 3000 + c * 20 + i, 100);
+        };
+
+        put_folder(10);  // followed by a JPEG's data
+        const uint8_t jpeg[] = {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10, 'J', 'F', 'I', 'F', 0x00, 0x01, 0x01};
+        for (uint32_t at = 0; at < 512; ++at)
+            image.cluster(11)[at] = at < sizeof jpeg ? jpeg[at] : static_cast<uint8_t>(at * 7);
+        put_folder(20);  // followed by entries a live chain holds
+        put_files(21, 3);
+        image.set_fat(21, image.end_of_chain());
+        put_folder(30);  // followed by another folder's first cluster
+        fat_image_c::put_short(image.entry(31, 0), ".          ", 0x10, 31, 0);
+        put_files(31, 0);
+        put_folder(40);  // followed by entries, one pointing past the volume
+        put_files(41, 3);
+        image.entry(41, 1)[26] = 0x50;
+        image.entry(41, 1)[27] = 0xC3;  // cluster 50000
+        put_folder(50);  // continued by 51, then 52, which ends it
+        put_files(51, 16);
+        put_files(52, 2);
+        put_folder(60, 51);  // its last file ends where 51 starts, which 50 took
+        put_folder(70);  // followed by text
+        const char text[] = "THE QUARTERLY REPORT 2024, TABLE 3: SALES BY REGION (IN EUR) ";
+        for (uint32_t at = 0; at < 512; ++at)
+            image.cluster(71)[at] = static_cast<uint8_t>(text[at % (sizeof text - 1)]);
+        put_folder(80);  // followed by entries and an end with bytes after it
+        put_files(81, 3);
+        image.entry(81, 9)[5] = 1;
+        const auto v = image.save(tmp_.path(), image_name());
+
+        fat_recovery_c scanner;
+        QVERIFY(scan(scanner, v));
+        std::map<uint32_t, int> files_in;
+        for (const auto& [key, node] : scanner.store())
+            if (!(node.attributes & fat_attr_directory))
+                ++files_in[node.parent];
+        const std::map<uint32_t, int> expected = {{10, 14}, {20, 14}, {30, 14}, {40, 14},
+                                                  {50, 14 + 16 + 2}, {60, 14}, {70, 14}, {80, 14}};
+        QCOMPARE(files_in, expected);
+        QCOMPARE(scanner.outcome().deleted_folders_cut_short, int64_t(7));
+        QCOMPARE(scanner.outcome().folders_cut_short, int64_t(0));
     }
 
     void disk_layer_parameters()

@@ -1,0 +1,159 @@
+// Following a deleted folder past its first cluster. Deleting a folder frees
+// its chain, so where its later clusters lie is a guess; a wrong guess would
+// list file data as entries, so a cluster is taken only when every slot in it
+// reads as a directory entry.
+#include "scan/fat/fat_internal.h"
+#include "scan/fat/fat_name.h"
+
+#include <vector>
+
+namespace {
+
+constexpr uint32_t entry_bytes = 32;
+constexpr uint8_t mark_deleted = 0xE5;
+constexpr uint8_t attr_long_name = 0x0F;
+constexpr int ln_max_pieces = 20;
+
+bool valid_time(uint16_t time) { return (time >> 11) <= 23 && ((time >> 5) & 0x3F) <= 59 && (time & 0x1F) <= 29; }
+
+bool valid_date(uint16_t date)
+{
+    const int month = (date >> 5) & 0x0F;
+    const int day = date & 0x1F;
+    return month >= 1 && month <= 12 && day >= 1;
+}
+
+// Some systems leave a time stamp unset (both words 0); otherwise it must be
+// a real date and time.
+bool valid_stamp(uint16_t date, uint16_t time) { return (date == 0 && time == 0) || (valid_date(date) && valid_time(time)); }
+
+bool valid_name_byte(uint8_t b, bool first)
+{
+    if (first)
+        return b == mark_deleted || fat_valid_short_name_byte(b);
+    return b >= 0x80 || b == ' ' || (b != 0x05 && fat_valid_short_name_byte(b));
+}
+
+bool plausible_long_name_piece(const uint8_t* e)
+{
+    const uint8_t order = e[0] == mark_deleted ? 1 : static_cast<uint8_t>(e[0] & ~0x40);
+    return order >= 1 && order <= ln_max_pieces && e[12] == 0 && le16(e + 26) == 0;
+}
+
+bool plausible_short_entry(const fat_volume_s* fs, const uint8_t* e)
+{
+    const uint8_t attributes = e[11];
+    if (attributes & (0x80 | fat_attr_deleted | fat_attr_volume))
+        return false;
+    for (int i = 0; i < 11; ++i)
+        if (!valid_name_byte(e[i], i == 0))
+            return false;
+    if (e[12] & ~0x18)  // only the two lower-case flags
+        return false;
+    if (e[13] > 199)    // create time, tenths of a second
+        return false;
+    if (!valid_stamp(le16(e + 16), le16(e + 14)) || !valid_stamp(le16(e + 24), le16(e + 22)))
+        return false;
+    const uint16_t high = le16(e + 20);
+    if (fs->fs_type != fat_32 && high != 0)
+        return false;
+    const uint32_t cluster = uint32_t{high} << 16 | le16(e + 26);
+    const uint32_t size = le32(e + 28);
+    if (cluster != 0 && !fat_cluster_valid(fs, cluster))
+        return false;
+    if (attributes & fat_attr_directory)
+        return cluster != 0 && size == 0;
+    const uint64_t capacity = uint64_t{fs->fat_entries - 2} * fs->cluster_size * fat_sector_bytes;
+    return (cluster != 0 || size == 0) && size <= capacity;
+}
+
+uint32_t cluster_bytes(const fat_volume_s* fs) { return uint32_t{fs->cluster_size} * fat_sector_bytes; }
+
+// Reads cluster c whole; checks its first sector alone first, since almost
+// every cluster that is not a folder fails there.
+bool read_plausible_cluster(fat_volume_s* fs, uint32_t c, std::vector<uint8_t>* bytes)
+{
+    bytes->resize(cluster_bytes(fs));
+    const uint32_t sector = fat_cluster_sector(fs, c);
+    if (fat_read_sectors(fs, bytes->data(), sector, 1) != fr_ok)
+        return false;
+    const fat_continuation_e head = fat_dir_continuation(fs, bytes->data(), fat_sector_bytes);
+    if (head != fat_continuation_yes)
+        return false;
+    if (fs->cluster_size > 1 &&
+        fat_read_sectors(fs, bytes->data() + fat_sector_bytes, sector + 1, fs->cluster_size - 1u) != fr_ok)
+        return false;
+    return fat_dir_continuation(fs, bytes->data(), cluster_bytes(fs)) == fat_continuation_yes;
+}
+
+// The first cluster after the data of the last entry in a directory cluster:
+// a system that allocates the next free cluster grows the folder there when
+// the entry after it does not fit. 0 when the cluster names nothing.
+uint32_t after_last_entry(const fat_volume_s* fs, const uint8_t* bytes, uint32_t length)
+{
+    uint32_t after = 0;
+    for (uint32_t at = 0; at + entry_bytes <= length; at += entry_bytes) {
+        const uint8_t* e = bytes + at;
+        if (e[0] == 0)
+            break;
+        if (e[0] == '.' || e[11] == attr_long_name || (e[11] & fat_attr_volume))
+            continue;
+        uint32_t cluster = le16(e + 26);
+        if (fs->fs_type == fat_32)
+            cluster |= uint32_t{le16(e + 20)} << 16;
+        if (!fat_cluster_valid(fs, cluster))
+            continue;
+        const uint32_t size = (e[11] & fat_attr_directory) ? 0 : le32(e + 28);
+        const uint64_t clusters = size == 0 ? 1 : (uint64_t{size} + cluster_bytes(fs) - 1) / cluster_bytes(fs);
+        const uint64_t end = uint64_t{cluster} + clusters;
+        after = end < fs->fat_entries ? static_cast<uint32_t>(end) : 0;
+    }
+    return after;
+}
+
+}  // namespace
+
+fat_continuation_e fat_dir_continuation(const fat_volume_s* fs, const uint8_t* bytes, uint32_t length)
+{
+    bool any = false;
+    for (uint32_t at = 0; at + entry_bytes <= length; at += entry_bytes) {
+        const uint8_t* e = bytes + at;
+        if (e[0] == 0) {
+            // The end of a folder: what follows it was never written.
+            for (uint32_t rest = at; rest < length; ++rest)
+                if (bytes[rest] != 0)
+                    return fat_continuation_no;
+            return any ? fat_continuation_yes : fat_continuation_empty;
+        }
+        // Only a folder's first cluster holds "." and "..".
+        if (e[0] == '.')
+            return fat_continuation_no;
+        const bool ok = e[11] == attr_long_name ? plausible_long_name_piece(e) : plausible_short_entry(fs, e);
+        if (!ok)
+            return fat_continuation_no;
+        any = true;
+    }
+    return any ? fat_continuation_yes : fat_continuation_empty;
+}
+
+uint32_t fat_guess_next_dir_cluster(fat_volume_s* fs, uint32_t start, uint32_t c, std::unordered_set<uint32_t>* taken)
+{
+    if (!fat_cluster_valid(fs, c))
+        return 0;
+    std::vector<uint8_t> bytes(cluster_bytes(fs));
+    if (fat_read_sectors(fs, bytes.data(), fat_cluster_sector(fs, c), fs->cluster_size) != fr_ok)
+        return 0;
+    const uint32_t candidates[] = {c + 1, after_last_entry(fs, bytes.data(), cluster_bytes(fs))};
+    for (const uint32_t next : candidates) {
+        if (!fat_cluster_valid(fs, next) || next == start || taken->count(next))
+            continue;
+        // A cluster the FAT gives to a chain belongs to a live file or folder.
+        if (fat_next_cluster(fs, next) != 0)
+            continue;
+        if (!read_plausible_cluster(fs, next, &bytes))
+            continue;
+        taken->insert(next);
+        return next;
+    }
+    return 0;
+}
