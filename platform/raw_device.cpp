@@ -199,11 +199,23 @@ int64_t raw_device_c::read_at(uint64_t offset, void* buffer, size_t length) cons
     return pread_full(fd_, buffer, length, base_ + offset);
 }
 
-// Reads through an aligned bounce buffer so callers need not align anything.
+void raw_device_c::advise_sequential() const
+{
+    if (fd_ >= 0)
+        ::posix_fadvise(fd_, static_cast<off_t>(base_), static_cast<off_t>(size_), POSIX_FADV_SEQUENTIAL);
+}
+
+// Reads through an aligned bounce buffer so callers need not align anything;
+// a caller whose buffer, offset and length are aligned already is read into
+// directly, which spares a copy on every large sequential read.
 // Returns bytes read, or -1 when the device refused the unbuffered read.
 int64_t raw_device_c::read_direct(uint64_t offset, void* buffer, size_t length) const
 {
     const uint64_t align = sector_size_ < 512 ? 512 : sector_size_;
+    const uint64_t memory_align = align < 4096 ? 4096 : align;
+    if (reinterpret_cast<uintptr_t>(buffer) % memory_align == 0 && (base_ + offset) % align == 0 &&
+        length % align == 0)
+        return pread_full(direct_fd_, buffer, length, base_ + offset);
     void* bounce = nullptr;
     if (posix_memalign(&bounce, 4096, direct_chunk + 2 * align) != 0)
         return -1;

@@ -47,6 +47,10 @@ public:
     // byte count read (short only at the end of the window), or -1 on error.
     int64_t read_at(uint64_t offset, void* buffer, size_t length) const;
 
+    // Tells the kernel the window will be read from start to end, so its
+    // read-ahead runs further. A hint only: nothing fails without it.
+    void advise_sequential() const;
+
     // Only with read_write_unbuffered. Returns bytes written or -1.
     int64_t write_at(uint64_t offset, const void* buffer, size_t length);
 

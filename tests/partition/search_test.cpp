@@ -2,6 +2,7 @@
 // the first sector wiped, and crafted boot sectors at the awkward places.
 #include "disk_image.h"
 #include "partition/partition_repair.h"
+#include "scan/exfat/exfat_boot.h"
 #include "support/fixtures.h"
 
 #include <QSignalSpy>
@@ -157,6 +158,13 @@ private slots:
             << "ntfs:9@300" << uint64_t(356) << "";
         QTest::newRow("partition ending at the last whole block")
             << "ntfs:9@200" << uint64_t(356) << "NTFS 200..209";
+        // The disk is read 1 MiB (2048 sectors) at a time: blocks at the end
+        // of one read and at the start of the next.
+        QTest::newRow("FAT32 pair at the last block sector before a read ends")
+            << "mswin:100@2039 sig@2040" << uint64_t(8192) << "FAT32 2039..2138";
+        QTest::newRow("boot sectors either side of a read's end")
+            << "ntfs:3@2043 ntfs:9@2047 ntfs:9@4095 ntfs:9@4200" << uint64_t(8192)
+            << "NTFS 2043..2046; NTFS 2047..2056; NTFS 4095..4104; NTFS 4200..4209";
     }
 
     void crafted_layouts()
@@ -219,6 +227,76 @@ private slots:
         broken = head;
         std::memcpy(broken.data() + 3, "MSDOS5.0", 8);  // the OEM rule still matches
         QVERIFY(partition_repair_c::is_fat32_boot_sector(reinterpret_cast<const uint8_t*>(broken.constData()), 2048));
+    }
+
+    // The search looks at a sector's full tests only when it ends with
+    // 0x55AA; a test that accepted a sector without it would go unseen.
+    void every_boot_sector_test_needs_the_signature()
+    {
+        std::vector<uint8_t> pair(1024, 0);
+        const sector_bytes_t oem = oem_boot_sector("MSWIN4.1", 100), sig = signature_only_sector();
+        std::memcpy(pair.data(), oem.data(), 512);
+        std::memcpy(pair.data() + 512, sig.data(), 512);
+        const sector_bytes_t ntfs = ntfs_boot_sector(99);
+        uint8_t exfat[512] = {0xEB, 0x76, 0x90, 'E', 'X', 'F', 'A', 'T', ' ', ' ', ' '};
+        exfat[108] = 9;
+        exfat[510] = 0x55;
+        exfat[511] = 0xAA;
+        QVERIFY(partition::is_fat32_boot_sector(pair.data(), pair.size()));
+        QVERIFY(partition::is_ntfs_boot_sector(ntfs.data()));
+        QCOMPARE(exfat::boot_sector_bytes(exfat, sizeof exfat), 512u);
+        std::vector<uint8_t> structural;
+        if (const QString mkfs_fat = find_tool("mkfs.fat"); !mkfs_fat.isEmpty()) {
+            const QString fat = dir_ + "/signature.img";
+            QVERIFY(make_sparse(fat, 40 << 20));
+            QCOMPARE(run_tool(mkfs_fat, {"-F", "32", "-n", "NONAME", "-s", "1", fat}), 0);
+            const QByteArray head = read_at(fat, 0, 2048);
+            structural.assign(head.begin(), head.end());
+            std::memcpy(structural.data() + 3, "mkfs.fat", 8);  // only the structure can match
+            QVERIFY(partition::is_fat32_boot_sector(structural.data(), structural.size()));
+        }
+        for (const int at : {510, 511}) {
+            pair[size_t(at)] ^= 0xFF;
+            QVERIFY(!partition::is_fat32_boot_sector(pair.data(), pair.size()));
+            pair[size_t(at)] ^= 0xFF;
+            sector_bytes_t n = ntfs;
+            n[size_t(at)] ^= 0xFF;
+            QVERIFY(!partition::is_ntfs_boot_sector(n.data()));
+            exfat[at] ^= 0xFF;
+            QCOMPARE(exfat::boot_sector_bytes(exfat, sizeof exfat), 0u);
+            exfat[at] ^= 0xFF;
+            if (!structural.empty()) {
+                structural[size_t(at)] ^= 0xFF;
+                QVERIFY(!partition::is_fat32_boot_sector(structural.data(), structural.size()));
+                structural[size_t(at)] ^= 0xFF;
+            }
+        }
+    }
+
+    // A block device is read unbuffered in large chunks, an image through the
+    // page cache in small ones: both must find the same.
+    void loop_device_finds_what_its_image_holds()
+    {
+        if (!is_root())
+            QSKIP("skip: attaching a loop device needs root");
+        PART_NEED_TOOL(losetup, "losetup");
+        const QString backing = dir_ + "/looped.img";
+        QVERIFY(make_sparse(backing, 48 << 20));
+        // Around the 16 MiB (32768-sector) chunk ends, and one a block before the disk's end.
+        for (const uint64_t at : {uint64_t(63), uint64_t(32760), uint64_t(32767), uint64_t(65536), uint64_t(98000)})
+            QVERIFY(put_sector(backing, at, ntfs_boot_sector(5)));
+        QByteArray out;
+        if (run_tool(losetup, {"-f", "-r", "--show", backing}, &out) != 0)
+            QSKIP("skip: no free loop device");
+        const QString loop = QString::fromLatin1(out.trimmed());
+        std::string loop_error;
+        const auto on_loop = search(loop, &loop_error);
+        run_tool(losetup, {"-d", loop});
+        const auto on_image = search(backing);
+        QCOMPARE(describe(on_loop), describe(on_image));
+        QCOMPARE(describe(on_image), QStringLiteral("NTFS 63..68; NTFS 32760..32765; NTFS 32767..32772; "
+                                                    "NTFS 65536..65541; NTFS 98000..98005; "));
+        QCOMPARE(loop_error, std::string());
     }
 
     void unreadable_disk()
