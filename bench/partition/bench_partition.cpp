@@ -17,6 +17,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -106,7 +107,8 @@ int main(int argc, char** argv)
         args.remove(at, 2);
     }
     QTemporaryDir work;
-    QString image = !args.isEmpty() ? args.first() : build_image(work.path());
+    // Absolute, since TestDisk runs in the work folder.
+    QString image = !args.isEmpty() ? QFileInfo(args.first()).absoluteFilePath() : build_image(work.path());
     if (image.isEmpty() || !QFile::exists(image)) {
         std::fprintf(stderr, "bench_partition: no image\n");
         return 1;
