@@ -13,20 +13,17 @@ once), the seconds it took, its throughput, and its time relative to ours.
 A plain sequential read of the image (dd) is timed too. Peers that are not
 installed are left out. Not a test: it never fails on numbers.
 """
-import argparse
 import hashlib
 import json
 import os
 import random
-import resource
 import shutil
 import subprocess
 import sys
-import tempfile
-import time
 import wave
 
-CLUSTER = 4096
+from carve_bench_common import (CLUSTER, arguments, cached_image, hashes_in, made_in_temporary_folder, output_folder,
+                                rss_text, timed, warm_cache)
 
 
 def run(cmd, **kw):
@@ -103,11 +100,7 @@ def make_files(work, count, rng):
 
 def build_image(path, size_mib, count):
     rng = random.Random(2024)
-    work = tempfile.mkdtemp(prefix="carve-bench-")
-    try:
-        files = make_files(work, count, rng)
-    finally:
-        shutil.rmtree(work, ignore_errors=True)
+    files = made_in_temporary_folder("carve-bench-", lambda work: make_files(work, count, rng))
     size = size_mib << 20
     total = sum(len(d) for _, d in files)
     if total > size * 0.9:
@@ -131,29 +124,6 @@ def build_image(path, size_mib, count):
         json.dump(manifest, f)
 
 
-def hashes_in(folder):
-    out = []
-    for root, _, names in os.walk(folder):
-        for n in names:
-            if n in ("report.xml", "audit.txt") or n.endswith(".log"):
-                continue
-            with open(os.path.join(root, n), "rb") as f:
-                out.append(hashlib.sha256(f.read()).hexdigest())
-    return out
-
-
-def timed(cmd, cwd=None):
-    """Wall-clock and CPU seconds (user + system) of one run. On a shared
-    machine the CPU time is the steadier of the two."""
-    before = resource.getrusage(resource.RUSAGE_CHILDREN)
-    start = time.monotonic()
-    subprocess.run(cmd, cwd=cwd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    seconds = time.monotonic() - start
-    after = resource.getrusage(resource.RUSAGE_CHILDREN)
-    cpu = (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
-    return seconds, cpu
-
-
 def scalpel_conf(path):
     wanted = ("gif", "jpg", "png", "bmp", "tif", "zip", "wav", "pdf", "doc")
     lines = []
@@ -167,40 +137,26 @@ def scalpel_conf(path):
 
 
 def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("cli")
-    ap.add_argument("--image", default=os.path.join(tempfile.gettempdir(), "quarvel-carve-bench.img"))
-    ap.add_argument("--size-mib", type=int, default=320)
-    ap.add_argument("--files", type=int, default=600)
-    ap.add_argument("--keep", action="store_true")
-    args = ap.parse_args()
-    image = os.path.abspath(args.image)
-    if not (os.path.exists(image) and os.path.exists(image + ".json")):
-        print(f"building {image} ({args.size_mib} MiB, {args.files} files) ...", flush=True)
-        build_image(image, args.size_mib, args.files)
-    with open(image + ".json") as f:
-        manifest = json.load(f)
+    args = arguments("quarvel-carve-bench.img", 320, 600)
+    image, manifest = cached_image(args.image, f"{args.size_mib} MiB, {args.files} files",
+                                   lambda path: build_image(path, args.size_mib, args.files))
     planted = {m["sha256"] for m in manifest}
     size = os.path.getsize(image)
     types = sorted({m["type"] for m in manifest})
     print(f"image: {image}, {size >> 20} MiB, {len(manifest)} files of {len(types)} types ({', '.join(types)})")
 
-    out = tempfile.mkdtemp(prefix="carve-bench-out-")
     rows = []
-    try:
-        # Warm the page cache once so every program reads from the same place.
-        run(["dd", f"if={image}", "of=/dev/null", "bs=4M"])
-        secs, cpu = timed(["dd", f"if={image}", "of=/dev/null", "bs=4M"])
+    with output_folder("carve-bench-out-", args.keep) as out:
+        warm_cache(image)
+        secs, cpu, _ = timed(["dd", f"if={image}", "of=/dev/null", "bs=4M"])
         rows.append(("dd (plain read)", None, None, secs, cpu, None))
 
-        secs, cpu = timed([args.cli, "scan", image, "--deep"])
+        secs, cpu, _ = timed([args.cli, "scan", image, "--deep"])
         rows.append(("quarvel deep scan only", None, None, secs, cpu, None))
 
         ours = os.path.join(out, "ours")
-        secs, cpu = timed(["/usr/bin/time", "-f", "%M", "-o", os.path.join(out, "ours.rss"), args.cli,
-                         "recover", image, "--deep", "--all", "--to", ours, "--save", os.path.join(out, "ours.sav")])
-        with open(os.path.join(out, "ours.rss")) as f:
-            rss = int(f.read().split()[-1])
+        secs, cpu, rss = timed([args.cli, "recover", image, "--deep", "--all", "--to", ours,
+                                "--save", os.path.join(out, "ours.sav")], rss_file=os.path.join(out, "ours.rss"))
         got = hashes_in(ours)
         rows.append(("quarvel deep scan + recovery", len(got), len(planted & set(got)), secs, cpu, rss))
         ours_secs, ours_cpu = secs, cpu
@@ -208,35 +164,30 @@ def main():
         if shutil.which("photorec"):
             d = os.path.join(out, "photorec")
             os.makedirs(d)
-            secs, cpu = timed(["photorec", "/log", "/d", d + "/rec", "/cmd", image, "partition_none,fileopt,everything,enable,search"], cwd=d)
+            secs, cpu, _ = timed(["photorec", "/log", "/d", d + "/rec", "/cmd", image,
+                                  "partition_none,fileopt,everything,enable,search"], cwd=d)
             got = hashes_in(d)
             rows.append(("photorec", len(got), len(planted & set(got)), secs, cpu, None))
         if shutil.which("foremost"):
             d = os.path.join(out, "foremost")
-            secs, cpu = timed(["foremost", "-Q", "-t", "all", "-i", image, "-o", d])
+            secs, cpu, _ = timed(["foremost", "-Q", "-t", "all", "-i", image, "-o", d])
             got = hashes_in(d)
             rows.append(("foremost -t all", len(got), len(planted & set(got)), secs, cpu, None))
         if shutil.which("scalpel") and os.path.exists("/etc/scalpel/scalpel.conf"):
             d = os.path.join(out, "scalpel")
             conf = os.path.join(out, "scalpel.conf")
             scalpel_conf(conf)
-            secs, cpu = timed(["scalpel", "-c", conf, "-o", d, image])
+            secs, cpu, _ = timed(["scalpel", "-c", conf, "-o", d, image])
             got = hashes_in(d)
             rows.append(("scalpel (9 types)", len(got), len(planted & set(got)), secs, cpu, None))
-    finally:
-        if not args.keep:
-            shutil.rmtree(out, ignore_errors=True)
-        else:
-            print(f"outputs kept in {out}")
 
     print(f"\n{'program':30} {'written':>7} {'equal':>9} {'seconds':>8} {'cpu s':>7} {'MiB/s':>7} "
           f"{'vs ours':>8} {'cpu vs ours':>11} {'peak RSS':>9}")
     for name, written, equal, secs, cpu, rss in rows:
         w = "-" if written is None else str(written)
         e = "-" if equal is None else f"{equal}/{len(planted)}"
-        r = "-" if rss is None else f"{rss / 1024:.0f} MiB"
         print(f"{name:30} {w:>7} {e:>9} {secs:8.2f} {cpu:7.2f} {size / secs / (1 << 20):7.0f} "
-              f"{secs / ours_secs:7.2f}x {cpu / max(ours_cpu, 1e-3):10.2f}x {r:>9}")
+              f"{secs / ours_secs:7.2f}x {cpu / max(ours_cpu, 1e-3):10.2f}x {rss_text(rss):>9}")
     print("\n'vs ours': each program's time divided by ours (above 1: slower than ours); 'cpu' is user + system time.")
 
 

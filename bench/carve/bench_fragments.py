@@ -16,7 +16,6 @@ table shows how many fragmented and how many contiguous JPEGs it wrote back
 byte for byte, the files it wrote, its time and its peak RSS. Not a test: it
 never fails on numbers.
 """
-import argparse
 import hashlib
 import json
 import os
@@ -24,10 +23,9 @@ import random
 import shutil
 import subprocess
 import sys
-import tempfile
-import time
 
-CLUSTER = 4096
+from carve_bench_common import (CLUSTER, arguments, cached_image, hashes_in, made_in_temporary_folder, output_folder,
+                                rss_text, timed, warm_cache)
 
 
 def make_jpegs(work, count, rng):
@@ -56,11 +54,7 @@ def clusters(n):
 
 def build_image(path, size_mib, count, fragmented, seed):
     rng = random.Random(seed)
-    work = tempfile.mkdtemp(prefix="frag-bench-")
-    try:
-        jpegs = make_jpegs(work, count, rng)
-    finally:
-        shutil.rmtree(work, ignore_errors=True)
+    jpegs = made_in_temporary_folder("frag-bench-", lambda work: make_jpegs(work, count, rng))
     size = size_mib << 20
     total_clusters = size // CLUSTER
     split = set(rng.sample(range(count), fragmented))
@@ -121,62 +115,31 @@ def build_image(path, size_mib, count, fragmented, seed):
         json.dump(manifest, f)
 
 
-def hashes_in(folder):
-    out = []
-    for root, _, names in os.walk(folder):
-        for n in names:
-            if n in ("report.xml", "audit.txt") or n.endswith((".log", ".rss", ".sav")):
-                continue
-            with open(os.path.join(root, n), "rb") as f:
-                out.append(hashlib.sha256(f.read()).hexdigest())
-    return out
-
-
-def timed(cmd, rss_file, cwd=None):
-    start = time.monotonic()
-    subprocess.run(["/usr/bin/time", "-f", "%M", "-o", rss_file] + cmd, cwd=cwd,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    seconds = time.monotonic() - start
-    try:
-        with open(rss_file) as f:
-            rss = int(f.read().split()[-1])
-    except (OSError, ValueError, IndexError):
-        rss = None
-    return seconds, rss
-
-
 def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("cli")
-    ap.add_argument("--image", default=os.path.join(tempfile.gettempdir(), "quarvel-fragments.img"))
-    ap.add_argument("--size-mib", type=int, default=64)
-    ap.add_argument("--files", type=int, default=553)
-    ap.add_argument("--fragmented", type=int, default=381)
-    ap.add_argument("--seed", type=int, default=16)
-    ap.add_argument("--no-bf", action="store_true", help="leave out PhotoRec's brute force (minutes)")
-    ap.add_argument("--keep", action="store_true")
-    args = ap.parse_args()
-    image = os.path.abspath(args.image)
-    if not (os.path.exists(image) and os.path.exists(image + ".json")):
-        print(f"building {image} ({args.size_mib} MiB, {args.files} JPEGs, {args.fragmented} in two pieces) ...",
-              flush=True)
-        build_image(image, args.size_mib, args.files, args.fragmented, args.seed)
-    with open(image + ".json") as f:
-        manifest = json.load(f)
+    def extra(ap):
+        ap.add_argument("--fragmented", type=int, default=381)
+        ap.add_argument("--seed", type=int, default=16)
+        ap.add_argument("--no-bf", action="store_true", help="leave out PhotoRec's brute force (minutes)")
+
+    args = arguments("quarvel-fragments.img", 64, 553, extra)
+    image, manifest = cached_image(
+        args.image, f"{args.size_mib} MiB, {args.files} JPEGs, {args.fragmented} in two pieces",
+        lambda path: build_image(path, args.size_mib, args.files, args.fragmented, args.seed))
     frag = {m["sha256"] for m in manifest if m["fragmented"]}
     whole = {m["sha256"] for m in manifest if not m["fragmented"]}
     size = os.path.getsize(image)
     print(f"image: {image}, {size >> 20} MiB, {len(manifest)} JPEGs, {len(frag)} in two pieces")
 
-    out = tempfile.mkdtemp(prefix="frag-bench-out-")
+    written_here = (".log", ".rss", ".sav")
     rows = []
-    try:
-        subprocess.run(["dd", f"if={image}", "of=/dev/null", "bs=4M"], stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL)
+    with output_folder("frag-bench-out-", args.keep) as out:
+        warm_cache(image)
         ours = os.path.join(out, "ours")
-        secs, rss = timed([args.cli, "recover", image, "--deep", "--all", "--to", ours], os.path.join(out, "ours.rss"))
-        got = set(hashes_in(ours))
-        rows.append(("quarvel deep scan + recovery", len(hashes_in(ours)), len(frag & got), len(whole & got), secs, rss))
+        secs, _, rss = timed([args.cli, "recover", image, "--deep", "--all", "--to", ours],
+                             rss_file=os.path.join(out, "ours.rss"))
+        got_list = hashes_in(ours, written_here)
+        got = set(got_list)
+        rows.append(("quarvel deep scan + recovery", len(got_list), len(frag & got), len(whole & got), secs, rss))
         ours_secs = secs
         if shutil.which("photorec"):
             runs = [("photorec (default)", "")]
@@ -187,24 +150,18 @@ def main():
                 os.makedirs(d)
                 cmd = ["photorec", "/log", "/d", d + "/rec", "/cmd", image,
                        f"partition_none,{options}fileopt,everything,disable,jpg,enable,search"]
-                secs, rss = timed(cmd, os.path.join(out, "pr.rss"), cwd=d)
-                got_list = hashes_in(d)
+                secs, _, rss = timed(cmd, cwd=d, rss_file=os.path.join(out, "pr.rss"))
+                got_list = hashes_in(d, written_here)
                 got = set(got_list)
                 rows.append((name, len(got_list), len(frag & got), len(whole & got), secs, rss))
         else:
             print("photorec is not installed (apt-get install testdisk): left out")
-    finally:
-        if not args.keep:
-            shutil.rmtree(out, ignore_errors=True)
-        else:
-            print(f"outputs kept in {out}")
 
     print(f"\n{'program':30} {'written':>7} {'fragmented':>11} {'contiguous':>11} {'seconds':>8} {'vs ours':>8} "
           f"{'peak RSS':>9}")
     for name, written, f_ok, w_ok, secs, rss in rows:
-        r = "-" if rss is None else f"{rss / 1024:.0f} MiB"
         print(f"{name:30} {written:7} {f_ok:>5}/{len(frag):<5} {w_ok:>5}/{len(whole):<5} {secs:8.2f} "
-              f"{secs / ours_secs:7.1f}x {r:>9}")
+              f"{secs / ours_secs:7.1f}x {rss_text(rss):>9}")
     print("\n'fragmented', 'contiguous': JPEGs written back byte for byte; 'vs ours': time divided by ours.")
 
 

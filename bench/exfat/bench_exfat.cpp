@@ -8,78 +8,20 @@
 //
 // The image is read once before timing so that every tool starts with it in
 // the page cache; recovered files go to /dev/shm when it is there.
-#include "platform/drive_table.h"
-#include "platform/volumes.h"
+#include "bench/common/bench_support.h"
+#include "bench/common/image_volume.h"
 #include "scan/exfat/exfat_recovery.h"
 #include "scan/recover_rows.h"
 
 #include <QCoreApplication>
-#include <QCryptographicHash>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
-#include <QProcess>
-#include <QStandardPaths>
 #include <QTemporaryDir>
 
 #include <cstdio>
-#include <fstream>
 #include <map>
-#include <sys/resource.h>
 #include <vector>
-
-namespace {
-
-double time_peer(const QString& program, const QStringList& args, const QString& output_file = "/dev/null")
-{
-    const QString path = QStandardPaths::findExecutable(program, {"/usr/bin", "/usr/sbin", "/usr/local/bin", "/bin"});
-    if (path.isEmpty())
-        return -1;
-    QProcess p;
-    p.setStandardOutputFile(output_file);
-    p.setStandardErrorFile("/dev/null");
-    QElapsedTimer t;
-    t.start();
-    p.start(path, args);
-    if (!p.waitForFinished(-1) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0)
-        return -1;
-    return static_cast<double>(t.nsecsElapsed()) / 1e9;
-}
-
-QString sha256_of(const QString& path)
-{
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        return {};
-    QCryptographicHash h(QCryptographicHash::Sha256);
-    h.addData(&f);
-    return QString::fromLatin1(h.result().toHex());
-}
-
-int count_files(const QString& dir)
-{
-    int n = 0;
-    for (const QFileInfo& fi : QDir(dir).entryInfoList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot))
-        n += fi.isDir() ? count_files(fi.filePath()) : 1;
-    return n;
-}
-
-void warm_cache(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::vector<char> buffer(1 << 22);
-    while (in.read(buffer.data(), static_cast<std::streamsize>(buffer.size())) || in.gcount() > 0) {
-    }
-}
-
-long peak_rss_kib()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_maxrss;
-}
-
-}  // namespace
 
 int main(int argc, char** argv)
 {
@@ -89,26 +31,15 @@ int main(int argc, char** argv)
         return 2;
     }
     const std::string image = QFileInfo(QString::fromLocal8Bit(argv[1])).absoluteFilePath().toStdString();
-    platform::set_block_devices_enabled(false);
-    std::string error;
-    if (platform::open_disk_image(image, &error) != 0) {
-        std::fprintf(stderr, "bench_exfat: %s\n", error.c_str());
-        return 1;
-    }
     platform::platform_volume_s pv;
-    if (!platform::find_volume(image + ":p0", &pv) || pv.file_system != "exFAT") {
-        std::fprintf(stderr, "bench_exfat: %s holds no exFAT volume\n", image.c_str());
-        return 1;
-    }
     volume_item_s volume;
-    volume.device_path = QString::fromStdString(pv.device_path);
-    volume.root_path = QString::fromStdString(pv.root_path);
-    volume.file_system = QString::fromStdString(pv.file_system);
+    if (!bench::open_image_volume("bench_exfat", image, 0, "exFAT", &pv, &volume))
+        return 1;
 
-    const QString scratch = QDir("/dev/shm").exists() ? "/dev/shm" : QDir::tempPath();
+    const QString scratch = bench::scratch_folder();
     QTemporaryDir ours_dir(scratch + "/bench-exfat-ours-XXXXXX");
     QTemporaryDir theirs_dir(scratch + "/bench-exfat-tsk-XXXXXX");
-    warm_cache(image);
+    bench::warm_cache(image);
 
     // Ours: scan, then copy out every row the result tree shows.
     QElapsedTimer t;
@@ -135,11 +66,11 @@ int main(int argc, char** argv)
     for (shown_s& s : shown)
         (recover_row(scanner, s.row, ours_dir.path(), &s.written) == 0 ? written : failed) += 1;
     const double ours = static_cast<double>(t.nsecsElapsed()) / 1e9;
-    const long ours_rss = peak_rss_kib();
+    const long ours_rss = bench::peak_rss_kib();
 
     const QString listing = theirs_dir.filePath("fls.txt");
-    const double fls = time_peer("fls", {"-r", "-d", "-f", "exfat", QString::fromStdString(image)}, listing);
-    const double tsk = time_peer("tsk_recover", {"-f", "exfat", QString::fromStdString(image), theirs_dir.filePath("out")});
+    const double fls = bench::time_peer("fls", {"-r", "-d", "-f", "exfat", QString::fromStdString(image)}, listing);
+    const double tsk = bench::time_peer("tsk_recover", {"-f", "exfat", QString::fromStdString(image), theirs_dir.filePath("out")});
 
     // Every deleted file by its path, byte-exact.
     std::map<QString, QString> ours_by_path;
@@ -157,7 +88,7 @@ int main(int argc, char** argv)
             if (it == ours_by_path.end())
                 continue;
             ++named;
-            exact += sha256_of(it->second) == QString::fromLatin1(f[1]) ? 1 : 0;
+            exact += bench::sha256_of(it->second) == QString::fromLatin1(f[1]) ? 1 : 0;
         }
     }
 
@@ -175,7 +106,7 @@ int main(int argc, char** argv)
     }
     const double theirs = fls + tsk;
     std::printf("fls + tsk_recover %.3f s  (fls %.3f s; tsk_recover %.3f s, %d files)\n", theirs, fls, tsk,
-                count_files(theirs_dir.filePath("out")));
+                bench::count_files(theirs_dir.filePath("out")));
     std::printf("ratio ours/theirs %.3f  (aim: at most 0.5)\n", ours / theirs);
     return 0;
 }

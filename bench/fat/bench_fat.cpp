@@ -7,100 +7,20 @@
 // The image is read once before timing so that every tool starts with it in
 // the page cache; recovered files go to /dev/shm when it is there. Make an
 // image with make_bench_image.sh.
-#include "platform/drive_table.h"
-#include "platform/partitions.h"
-#include "platform/volumes.h"
+#include "bench/common/bench_support.h"
+#include "bench/common/image_volume.h"
 #include "scan/fat/fat_disk.h"
 #include "scan/fat/fat_recovery.h"
 #include "scan/recover_rows.h"
 
 #include <QCoreApplication>
-#include <QCryptographicHash>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
-#include <QProcess>
-#include <QStandardPaths>
 #include <QTemporaryDir>
 
 #include <cstdio>
-#include <fstream>
-#include <sys/resource.h>
 #include <vector>
-
-namespace {
-
-// Runs a peer with its output going to output_file. Returns seconds, or -1
-// when it is missing or fails.
-double time_peer(const QString& program, const QStringList& args, const QString& output_file = "/dev/null")
-{
-    const QString path = QStandardPaths::findExecutable(program, {"/usr/bin", "/usr/sbin", "/usr/local/bin", "/bin"});
-    if (path.isEmpty())
-        return -1;
-    QProcess p;
-    p.setStandardOutputFile(output_file);
-    p.setStandardErrorFile("/dev/null");
-    QElapsedTimer t;
-    t.start();
-    p.start(path, args);
-    if (!p.waitForFinished(-1) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0)
-        return -1;
-    return static_cast<double>(t.nsecsElapsed()) / 1e9;
-}
-
-int count_files(const QString& dir)
-{
-    int n = 0;
-    for (const QFileInfo& fi : QDir(dir).entryInfoList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot))
-        n += fi.isDir() ? count_files(fi.filePath()) : 1;
-    return n;
-}
-
-// SHA-256 of every file under dir, as a sorted list, to compare contents
-// whatever the names.
-QStringList hashes_under(const QString& dir)
-{
-    QStringList out;
-    for (const QFileInfo& fi : QDir(dir).entryInfoList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot)) {
-        if (fi.isDir()) {
-            out += hashes_under(fi.filePath());
-            continue;
-        }
-        QFile f(fi.filePath());
-        if (!f.open(QIODevice::ReadOnly))
-            continue;
-        QCryptographicHash h(QCryptographicHash::Sha256);
-        h.addData(&f);
-        out << QString::fromLatin1(h.result().toHex());
-    }
-    out.sort();
-    return out;
-}
-
-int count_lines(const QString& file)
-{
-    QFile f(file);
-    if (!f.open(QIODevice::ReadOnly))
-        return 0;
-    return static_cast<int>(f.readAll().count('\n'));
-}
-
-void warm_cache(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::vector<char> buffer(1 << 22);
-    while (in.read(buffer.data(), static_cast<std::streamsize>(buffer.size())) || in.gcount() > 0) {
-    }
-}
-
-long peak_rss_kib()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_maxrss;
-}
-
-}  // namespace
 
 int main(int argc, char** argv)
 {
@@ -111,28 +31,17 @@ int main(int argc, char** argv)
     }
     const std::string image = QFileInfo(QString::fromLocal8Bit(argv[1])).absoluteFilePath().toStdString();
     const int partition = argc > 2 ? std::atoi(argv[2]) : 0;
-    platform::set_block_devices_enabled(false);
-    std::string error;
-    if (platform::open_disk_image(image, &error) != 0) {
-        std::fprintf(stderr, "bench_fat: %s\n", error.c_str());
-        return 1;
-    }
-    platform::platform_volume_s pv;
     const std::string volume_path = image + ":p" + std::to_string(partition);
-    if (!platform::find_volume(volume_path, &pv)) {
-        std::fprintf(stderr, "bench_fat: no volume %s\n", volume_path.c_str());
-        return 1;
-    }
+    platform::platform_volume_s pv;
     volume_item_s volume;
-    volume.device_path = QString::fromStdString(pv.device_path);
-    volume.root_path = QString::fromStdString(pv.root_path);
-    volume.file_system = QString::fromStdString(pv.file_system);
+    if (!bench::open_image_volume("bench_fat", image, partition, "", &pv, &volume))
+        return 1;
     const QString offset_sectors = QString::number(pv.start_bytes / 512);
 
-    const QString scratch = QDir("/dev/shm").exists() ? "/dev/shm" : QDir::tempPath();
+    const QString scratch = bench::scratch_folder();
     QTemporaryDir ours_dir(scratch + "/bench-fat-ours-XXXXXX");
     QTemporaryDir theirs_dir(scratch + "/bench-fat-tsk-XXXXXX");
-    warm_cache(image);
+    bench::warm_cache(image);
 
     // Ours: scan, then copy out every row the result tree shows.
     disk_startup();
@@ -154,8 +63,8 @@ int main(int argc, char** argv)
 
     // The Sleuth Kit: list deleted entries, then recover the unallocated files.
     const QString listing = theirs_dir.filePath("fls.txt");
-    const double fls = time_peer("fls", {"-r", "-d", "-o", offset_sectors, QString::fromStdString(image)}, listing);
-    const double tsk = time_peer("tsk_recover", {"-o", offset_sectors, QString::fromStdString(image),
+    const double fls = bench::time_peer("fls", {"-r", "-d", "-o", offset_sectors, QString::fromStdString(image)}, listing);
+    const double tsk = bench::time_peer("tsk_recover", {"-o", offset_sectors, QString::fromStdString(image),
                                                   theirs_dir.filePath("out")});
 
     std::printf("image            %s (volume %s)\n", image.c_str(), volume_path.c_str());
@@ -163,16 +72,16 @@ int main(int argc, char** argv)
                 ours, scan_seconds, static_cast<long long>(scanner.get_read_count()), rows.size(),
                 static_cast<long long>(tally.written), static_cast<long long>(tally.failed));
     std::printf("ours memory      %zu nodes in the store; peak resident %ld MiB for the whole process\n",
-                scanner.store().size(), peak_rss_kib() / 1024);
+                scanner.store().size(), bench::peak_rss_kib() / 1024);
     if (fls < 0 || tsk < 0) {
         std::printf("The Sleuth Kit   not installed or failed (apt-get install sleuthkit)\n");
         return 0;
     }
     const double theirs = fls + tsk;
     std::printf("fls + tsk_recover %.3f s  (fls %.3f s, %d deleted entries; tsk_recover %.3f s, %d files)\n", theirs,
-                fls, count_lines(listing), tsk, count_files(theirs_dir.filePath("out")));
-    const QStringList ours_hashes = hashes_under(ours_dir.path());
-    const QStringList theirs_hashes = hashes_under(theirs_dir.filePath("out"));
+                fls, bench::count_lines(listing), tsk, bench::count_files(theirs_dir.filePath("out")));
+    const QStringList ours_hashes = bench::hashes_under(ours_dir.path());
+    const QStringList theirs_hashes = bench::hashes_under(theirs_dir.filePath("out"));
     std::printf("same contents    %s (%lld ours, %lld theirs)\n", ours_hashes == theirs_hashes ? "yes" : "no",
                 static_cast<long long>(ours_hashes.size()), static_cast<long long>(theirs_hashes.size()));
     std::printf("ratio ours/theirs %.3f  (aim: at most 0.5)\n", ours / theirs);

@@ -13,82 +13,35 @@
 // The image is read once before timing so that every tool starts with it in
 // the page cache; recovered files go to /dev/shm when it is there. Peers that
 // are not installed are left out.
-#include "platform/drive_table.h"
-#include "platform/volumes.h"
+#include "bench/common/bench_support.h"
+#include "bench/common/image_volume.h"
 #include "scan/ntfs/ntfs_recovery.h"
 #include "scan/recover_rows.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
-#include <QProcess>
-#include <QStandardPaths>
 #include <QTemporaryDir>
 
 #include <algorithm>
 #include <cstdio>
 #include <functional>
-#include <fstream>
-#include <vector>
 
 namespace {
 
-// Runs a peer with its output thrown away. Returns seconds, or -1 when it
-// is missing or fails.
 int runs = 3;
 
-double time_peer_once(const QString& program, const QStringList& args, const QString& output_file) {
-    const QString path = QStandardPaths::findExecutable(program, {"/usr/bin", "/usr/sbin", "/sbin", "/bin"});
-    if (path.isEmpty())
-        return -1;
-    QProcess p;
-    p.setStandardOutputFile(output_file);
-    p.setStandardErrorFile("/dev/null");
-    QElapsedTimer t;
-    t.start();
-    p.start(path, args);
-    if (!p.waitForFinished(-1) || p.exitStatus() != QProcess::NormalExit)
-        return -1;
-    return t.nsecsElapsed() / 1e9;
-}
-
-// The best of `runs` runs of a peer, each after `prepare`.
+// The best of `runs` runs of a peer, each after `prepare`. A non-zero exit
+// code still counts as a run; what the peer wrote is counted afterwards.
 double time_peer(const QString& program, const QStringList& args, const std::function<void()>& prepare = {}) {
-    double best = -1;
-    for (int i = 0; i < runs; ++i) {
-        if (prepare)
-            prepare();
-        const double t = time_peer_once(program, args, "/dev/null");
-        if (t < 0)
-            return -1;
-        best = best < 0 ? t : std::min(best, t);
-    }
-    return best;
+    return bench::best_of(
+        runs, [&] { return bench::time_peer(program, args, "/dev/null", bench::peer_exit::any); }, prepare);
 }
 
 // Empties a folder between runs.
 void renew(const QString& dir) {
     QDir(dir).removeRecursively();
     QDir().mkpath(dir);
-}
-
-int count_files(const QString& dir) {
-    int n = 0;
-    QDir d(dir);
-    for (const QFileInfo& fi : d.entryInfoList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot)) {
-        if (fi.isDir())
-            n += count_files(fi.filePath());
-        else
-            ++n;
-    }
-    return n;
-}
-
-void warm_cache(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::vector<char> buf(1 << 22);
-    while (in.read(buf.data(), std::streamsize(buf.size())) || in.gcount() > 0) {
-    }
 }
 
 void ratio(const char* what, double ours, double theirs) {
@@ -110,47 +63,30 @@ int main(int argc, char** argv) {
     const int partition = argc > 2 ? std::atoi(argv[2]) : 0;
     if (argc > 3)
         runs = std::max(1, std::atoi(argv[3]));
-    platform::set_block_devices_enabled(false);
-    if (platform::open_disk_image(image) != 0) {
-        std::fprintf(stderr, "bench_ntfs: cannot open %s\n", image.c_str());
-        return 1;
-    }
     platform::platform_volume_s v;
-    if (!platform::find_volume(image + ":p" + std::to_string(partition), &v) || v.file_system != "NTFS") {
-        std::fprintf(stderr, "bench_ntfs: %s:p%d is not an NTFS volume\n", image.c_str(), partition);
-        return 1;
-    }
     volume_item_s volume;
-    volume.device_path = QString::fromStdString(v.device_path);
-    volume.root_path = QString::fromStdString(v.root_path);
-    volume.file_system = "NTFS";
+    if (!bench::open_image_volume("bench_ntfs", image, partition, "NTFS", &v, &volume))
+        return 1;
     volume.disk_number = v.disk_number;
     volume.partition_number = v.partition_number;
     // The peers take a partition as an offset in sectors.
     const QString sectors = QString::number(v.start_bytes / 512);
     const QString img = QString::fromStdString(image);
 
-    warm_cache(image);
-    // Recovered files go to memory where it can be had: creating tens of
-    // thousands of files on a disk file system measures that file system
-    // (and what it deleted last) more than the tools.
-    const QString base = QFileInfo("/dev/shm").isWritable() ? QStringLiteral("/dev/shm/bench_ntfs-XXXXXX")
-                                                            : QDir::tempPath() + "/bench_ntfs-XXXXXX";
-    QTemporaryDir work(base);
+    bench::warm_cache(image);
+    QTemporaryDir work(bench::scratch_folder() + "/bench_ntfs-XXXXXX");
 
     // Our scan: the scanner thread from start to finish, tree linked.
     ntfs_recovery_c scanner;
-    double our_scan = -1;
     QElapsedTimer t;
-    for (int i = 0; i < runs; ++i) {
+    const double our_scan = bench::best_of(runs, [&] {
         t.restart();
         scanner.reset();
         scanner.set_volume(volume);
         scanner.start();
         scanner.wait();
-        const double s = t.nsecsElapsed() / 1e9;
-        our_scan = our_scan < 0 ? s : std::min(our_scan, s);
-    }
+        return t.nsecsElapsed() / 1e9;
+    });
     std::vector<recovery_row_s> rows;
     // Record numbers in front keep equal names in different folders apart.
     scanner.visit_shown_files([&](const ntfs_node_s& node, const QString&) {
@@ -160,20 +96,20 @@ int main(int argc, char** argv) {
     // Our recovery of every shown file.
     const QString ours_dir = work.filePath("ours");
     int64_t written = 0, failed = 0;
-    double our_recover = -1;
-    for (int i = 0; i < runs; ++i) {
-        renew(ours_dir);
-        written = failed = 0;
-        t.restart();
-        for (const auto& row : rows) {
-            if (recover_row(scanner, row, ours_dir) == 0)
-                ++written;
-            else
-                ++failed;
-        }
-        const double s = t.nsecsElapsed() / 1e9;
-        our_recover = our_recover < 0 ? s : std::min(our_recover, s);
-    }
+    const double our_recover = bench::best_of(
+        runs,
+        [&] {
+            written = failed = 0;
+            t.restart();
+            for (const auto& row : rows) {
+                if (recover_row(scanner, row, ours_dir) == 0)
+                    ++written;
+                else
+                    ++failed;
+            }
+            return t.nsecsElapsed() / 1e9;
+        },
+        [&] { renew(ours_dir); });
 
     const QStringList offset = partition ? QStringList{"-o", sectors} : QStringList{};
     // ntfsundelete reads a whole device only, so it runs on unpartitioned images.
@@ -198,10 +134,10 @@ int main(int argc, char** argv) {
     if (fls >= 0)
         std::printf("%-44s  %8.3f s\n", "fls -r -d", fls);
     if (tsk >= 0)
-        std::printf("%-44s  %8.3f s  (%d files)\n", "tsk_recover (deleted files)", tsk, count_files(tsk_dir));
+        std::printf("%-44s  %8.3f s  (%d files)\n", "tsk_recover (deleted files)", tsk, bench::count_files(tsk_dir));
     if (undelete_all >= 0)
         std::printf("%-44s  %8.3f s  (%d files)\n", "ntfsundelete --undelete --match '*'", undelete_all,
-                    count_files(nu_dir));
+                    bench::count_files(nu_dir));
     std::printf("ratios, ours / theirs (below 1: ours faster)\n");
     ratio("scan / ntfsundelete --scan", our_scan, undelete_scan);
     ratio("scan / fls -r -d", our_scan, fls);
