@@ -3,14 +3,35 @@
 #include "app/app_flags.h"
 #include "app/disk_layer.h"
 #include "devices/enumerate.h"
+#include "devices/volume_item.h"
+#include "platform/exception_reason.h"
 #include "platform/services.h"
+
+#include <cstdio>
+#include <cxxabi.h>
 
 void init_c::run()
 {
-    platform::disk_startup_step();
-    enumerate_volumes();
-    enumerate_drives();
-    start_disk_layer();
+    try {
+        platform::disk_startup_step();
+        enumerate_volumes();
+        enumerate_drives();
+        start_disk_layer();
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (...) {
+        // The window still has to leave its start-up state: it goes on with
+        // what was read, each list at least its header row.
+        const std::string reason = platform::current_exception_reason("reading the drives");
+        std::fprintf(stderr, "quarvel: %s\n", reason.c_str());
+        try {
+            if (volume_list.empty())
+                volume_list.emplace_back();
+            if (drive_list.empty())
+                drive_list.emplace_back();
+        } catch (...) {
+        }
+    }
     startup_done = true;
     emit init_finished();
 }

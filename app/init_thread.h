@@ -10,7 +10,8 @@ public:
     using QThread::QThread;
 
 signals:
-    // Emitted once, after startup_done is set; the lists are then complete.
+    // Emitted once, after startup_done is set; the lists are then complete
+    // (or, when reading them failed, as far as they got).
     void init_finished();
 
 protected:

@@ -9,7 +9,6 @@
 #include <QSettings>
 #include <fstream>
 #include <istream>
-#include <regex>
 
 QString recovery_folder;
 QString current_language;
@@ -47,6 +46,108 @@ void replace_all(std::string* text, std::string_view from, std::string_view to)
         text->replace(at, from.size(), to);
 }
 
+// A line is matched by hand, not by a backtracking regular expression: a
+// piece of blanks took the patterns ^\s*\[(.*)\]\s*$ and
+// ^\s*([^;].*)\s*=\s*"(.+)"\s*$ over a minute, and a file of such lines hung
+// the start. What follows accepts what those two patterns accept and splits
+// it the same way (greedy groups, "." stopping at CR and LF), in linear time.
+bool is_blank(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+std::size_t skip_blanks(std::string_view s, std::size_t at)
+{
+    while (at < s.size() && is_blank(s[at]))
+        ++at;
+    return at;
+}
+
+bool all_blank(std::string_view s) { return skip_blanks(s, 0) == s.size(); }
+
+bool has_line_end(std::string_view s) { return s.find_first_of("\r\n") != std::string_view::npos; }
+
+// A header "[name]" with blanks around: the name runs to the last "]".
+bool match_section(std::string_view s, std::string_view* name)
+{
+    const std::size_t open = skip_blanks(s, 0);
+    if (open == s.size() || s[open] != '[')
+        return false;
+    const std::size_t close = s.rfind(']');
+    if (close == std::string_view::npos || close <= open || !all_blank(s.substr(close + 1)))
+        return false;
+    *name = s.substr(open + 1, close - open - 1);
+    return !has_line_end(*name);
+}
+
+// A key line: key = "value". The key is the longest text before an "=" that
+// still leaves a quoted value after it, blanks before the "=" included; the
+// value runs to the last quote. A key may not start with ";", but a line
+// indented by blanks gives its last blank to the key first (" ;k" is a key).
+class key_line_matcher {
+public:
+    explicit key_line_matcher(std::string_view s) : s_(s)
+    {
+        last_quote_ = s.rfind('"');
+        if (last_quote_ == std::string_view::npos || !all_blank(s.substr(last_quote_ + 1)))
+            return;
+        value_possible_ = true;
+        const std::size_t line_end = s.substr(0, last_quote_).find_last_of("\r\n");
+        last_line_end_ = line_end == std::string_view::npos ? -1 : std::ptrdiff_t(line_end);
+    }
+
+    bool match(std::string_view* key, std::string_view* value) const
+    {
+        if (!value_possible_)
+            return false;
+        const std::size_t lead = skip_blanks(s_, 0);
+        return match_from(lead, key, value) || (lead > 0 && match_from(lead - 1, key, value));
+    }
+
+private:
+    // Whether an "=" at equals is followed by blanks and a quoted value.
+    bool value_after(std::size_t equals, std::string_view* value) const
+    {
+        const std::size_t quote = skip_blanks(s_, equals + 1);
+        if (quote >= s_.size() || s_[quote] != '"' || last_quote_ < quote + 2)
+            return false;
+        if (last_line_end_ > std::ptrdiff_t(quote))
+            return false;
+        *value = s_.substr(quote + 1, last_quote_ - quote - 1);
+        return true;
+    }
+
+    bool match_from(std::size_t start, std::string_view* key, std::string_view* value) const
+    {
+        if (start >= s_.size() || s_[start] == ';')
+            return false;
+        // The key's tail cannot cross a CR or LF; blanks from there on may
+        // still stand before the "=".
+        std::size_t key_end = s_.find_first_of("\r\n", start + 1);
+        if (key_end == std::string_view::npos)
+            key_end = s_.size();
+        if (key_end < s_.size()) {
+            const std::size_t equals = skip_blanks(s_, key_end);
+            if (equals < s_.size() && s_[equals] == '=' && value_after(equals, value)) {
+                *key = s_.substr(start, key_end - start);
+                return true;
+            }
+        }
+        for (std::size_t equals = key_end; equals-- > start + 1;) {
+            if (s_[equals] == '=' && value_after(equals, value)) {
+                *key = s_.substr(start, equals - start);
+                return true;
+            }
+        }
+        return false;
+    }
+
+    std::string_view s_;
+    std::size_t last_quote_ = 0;
+    std::ptrdiff_t last_line_end_ = -1;
+    bool value_possible_ = false;
+};
+
 }  // namespace
 
 QString language_name_for_number(int number)
@@ -62,36 +163,33 @@ QString language_name_for_number(int number)
 
 int load_language_from(std::istream& in, const QString& name, bool set_index)
 {
-    // The trailing \s* of each pattern absorbs the line break kept in the piece.
-    static const std::regex section_pattern(R"(^\s*\[(.*)\]\s*$)", std::regex::ECMAScript);
-    static const std::regex key_pattern(R"re(^\s*([^;].*)\s*=\s*"(.+)"\s*$)re", std::regex::ECMAScript);
-
     language_list.clear();
     bool inside = false;
     bool first_piece = true;
     std::string line;
-    std::smatch match;
     while (read_line_piece(in, &line)) {
         // An editor's byte-order mark would otherwise hide the first header.
         if (first_piece && line.rfind("\xEF\xBB\xBF", 0) == 0)
             line.erase(0, 3);
         first_piece = false;
 
-        if (std::regex_match(line, match, section_pattern)) {
-            const QString section = QString::fromUtf8(match.str(1));
-            language_list.push_back(section);
+        std::string_view section;
+        std::string_view key;
+        std::string_view text;
+        if (match_section(line, &section)) {
+            language_list.push_back(QString::fromUtf8(section.data(), qsizetype(section.size())));
             if (inside) {
                 inside = false;
-            } else if (section == name) {
+            } else if (language_list.back() == name) {
                 inside = true;
                 if (set_index)
                     current_language_index = int(language_list.size()) - 1;
             }
-        } else if (inside && std::regex_match(line, match, key_pattern)) {
-            std::string value = match.str(2);
+        } else if (inside && key_line_matcher(line).match(&key, &text)) {
+            std::string value(text);
             replace_all(&value, "\\t", "\t");
             replace_all(&value, "\\n", "\n");
-            translation_table[match.str(1)] = QString::fromUtf8(value);
+            translation_table[std::string(key)] = QString::fromUtf8(value);
         }
     }
     return 0;

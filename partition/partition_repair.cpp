@@ -2,10 +2,12 @@
 
 #include "partition/boot_sector.h"
 #include "partition/search_reader.h"
+#include "platform/exception_reason.h"
 #include "platform/raw_device.h"
 
 #include <QFile>
 #include <QMutexLocker>
+#include <cxxabi.h>
 #include <limits>
 
 void register_partition_types() { qRegisterMetaType<partition_item_s>("partition_item_s"); }
@@ -41,6 +43,10 @@ void partition_repair_c::start_search(const drive_item_s* drive)
 {
     set_drive(drive);
     start();
+    if (!isRunning() && !isFinished()) {
+        complete_ = false;
+        set_search_error("cannot start the search (the system refused a new thread: out of memory?)");
+    }
 }
 
 std::vector<partition_item_s> partition_repair_c::partitions() const
@@ -84,6 +90,25 @@ void partition_repair_c::append(const partition_item_s& item)
 }
 
 void partition_repair_c::run()
+{
+    std::string reason;
+    try {
+        search();
+        return;
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (...) {
+        reason = platform::current_exception_reason("the search");
+    }
+    complete_ = false;
+    try {
+        set_search_error(std::move(reason));
+    } catch (...) {
+        // The lock could not be taken: search_complete() is false all the same.
+    }
+}
+
+void partition_repair_c::search()
 {
     std::optional<drive_item_s> drive;
     {

@@ -81,9 +81,12 @@ signals:
     void partition_found();
 
 protected:
+    // Runs search(); an exception it lets out ends the search as failed
+    // (search_error says why) instead of ending the program.
     void run() override;
 
 private:
+    void search();
     void append(const partition_item_s& item);
     void set_search_error(std::string text);
 

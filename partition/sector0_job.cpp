@@ -1,6 +1,9 @@
 #include "partition/sector0_job.h"
 
 #include "partition/sector0_backup.h"
+#include "platform/exception_reason.h"
+
+#include <cxxabi.h>
 
 sector0_job_c::sector0_job_c(QObject* parent) : QThread(parent) {}
 
@@ -32,6 +35,24 @@ bool sector0_job_c::start_restore(const std::string& device_path, const std::str
 }
 
 void sector0_job_c::run()
+{
+    std::string reason;
+    try {
+        run_job();
+        return;
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (...) {
+        reason = platform::current_exception_reason(restore_ ? "putting sector 0 back" : "the repair");
+    }
+    // The sector may or may not have been written: the outcome says it
+    // failed, and the backup saved before any write stays where it is.
+    outcome_.result = -1;
+    outcome_.status = partition::repair_status::failed;
+    outcome_.reason = std::move(reason);
+}
+
+void sector0_job_c::run_job()
 {
     if (!restore_) {
         outcome_ = partition::write_table(request_);

@@ -25,9 +25,13 @@ public:
     bool is_restore() const { return restore_; }
 
 protected:
+    // Runs run_job(); an exception it lets out ends the job as failed
+    // (outcome().reason says why) instead of ending the program.
     void run() override;
 
 private:
+    void run_job();
+
     partition::table_request_s request_;
     std::string backup_path_;
     bool restore_ = false;

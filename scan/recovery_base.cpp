@@ -1,5 +1,10 @@
 #include "scan/recovery_base.h"
 
+#include "platform/exception_reason.h"
+
+#include <QDebug>
+#include <cxxabi.h>
+#include <string>
 #include <unordered_set>
 
 void scan_status_s::clear()
@@ -18,6 +23,37 @@ void recovery_base_c::reset_for_run()
     reset();
     set_stop(stop);
     set_pause(pause);
+}
+
+
+void recovery_base_c::run()
+{
+    thread_failure_.clear();
+    std::string reason;
+    try {
+        run_scan();
+        return;
+    } catch (abi::__forced_unwind&) {
+        throw;  // a cancelled thread must go on unwinding
+    } catch (...) {
+        reason = platform::current_exception_reason("the scan");
+    }
+    // Nothing here may throw again: a literal first, the detail if it fits.
+    thread_failure_ = QStringLiteral("the scan was stopped by an internal error");
+    try {
+        reset();
+        if (!reason.empty())
+            thread_failure_ = QString::fromStdString(reason);
+        qWarning().noquote() << metaObject()->className() << thread_failure_;
+    } catch (...) {
+        // Clearing frees memory and does not throw in practice; if it did,
+        // the failure set above is still what the service reports.
+    }
+}
+
+QString recovery_base_c::scan_failure() const
+{
+    return thread_failure_.isEmpty() ? failure_reason() : thread_failure_;
 }
 
 void register_scan_types()

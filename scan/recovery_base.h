@@ -115,6 +115,9 @@ public:
     // Why the finished scan could not read the volume, in one line; empty
     // when it ran.
     virtual QString failure_reason() const;
+    // Why the finished scan failed: its thread's own end (see run()) when it
+    // was cut short, otherwise failure_reason(). Empty when it ran.
+    QString scan_failure() const;
     // What the finished scan had to skip, in one line; empty when nothing.
     virtual QString warning() const;
 
@@ -128,6 +131,9 @@ public:
     std::recursive_mutex& read_back_lock() { return read_back_; }
 
 protected:
+    // The scan itself, on the scanner's thread.
+    virtual void run_scan() = 0;
+
     // Deepest folder nesting any walk of a result tree enters.
     static constexpr int max_tree_depth = 4096;
 
@@ -139,7 +145,14 @@ protected:
     scan_status_s status_;
 
 private:
+    // Runs run_scan(). An exception it lets out (memory ran out, a bug) would
+    // end the whole program with the person's scan: it ends the scan
+    // instead, as a failure with its reason and an empty store, since a
+    // store cut short mid-update is not one to show or read back from.
+    void run() final;
+
     std::recursive_mutex read_back_;
+    QString thread_failure_;  // written by the thread, read after it finished
 };
 
 // The scanner the page holds until a real one is chosen: every call is valid
@@ -163,5 +176,5 @@ public:
     int64_t get_found_count() override { return 0; }
 
 protected:
-    void run() override {}
+    void run_scan() override {}
 };

@@ -3,6 +3,8 @@
 #include "scan/safe_name.h"
 
 #include <QFile>
+#include <algorithm>
+#include <cxxabi.h>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -51,9 +53,11 @@ int copy_by_path(const QString& source, const QString& destination)
     return 0;
 }
 
-int recover_one(recovery_base_c& scanner, const QDir& destination, const recovery_item_s& row, QString* written)
+namespace {
+
+int recover_one_unguarded(recovery_base_c& scanner, const QDir& destination, const recovery_item_s& row,
+                          QString* written)
 {
-    std::lock_guard lock(scanner.read_back_lock());
     QString source;
     const bool live = scanner.live_source(row, &source);
     for (int attempt = 1; attempt <= max_name_attempts; ++attempt) {
@@ -64,7 +68,18 @@ int recover_one(recovery_base_c& scanner, const QDir& destination, const recover
         struct stat st {};
         if (::lstat(QFile::encodeName(target).constData(), &st) == 0)
             continue;
-        const int result = live ? copy_by_path(source, target) : scanner.recover_file(row.id, target);
+        int result = -1;
+        forget_created_target();
+        try {
+            result = live ? copy_by_path(source, target) : scanner.recover_file(row.id, target);
+        } catch (abi::__forced_unwind&) {
+            throw;
+        } catch (...) {
+            // Memory ran out (or a bug) part way through the copy: the file
+            // begun is taken away again, and the row fails.
+            remove_created_target(target);
+            throw;
+        }
         if (result == recover_target_exists)
             continue;
         if (result == 0 && written)
@@ -72,6 +87,21 @@ int recover_one(recovery_base_c& scanner, const QDir& destination, const recover
         return result == 0 ? 0 : -1;
     }
     return -1;
+}
+
+}  // namespace
+
+int recover_one(recovery_base_c& scanner, const QDir& destination, const recovery_item_s& row, QString* written)
+{
+    std::lock_guard lock(scanner.read_back_lock());
+    try {
+        return recover_one_unguarded(scanner, destination, row, written);
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (...) {
+        // A row that cannot be copied whole is a failed row, whatever the cause.
+        return -1;
+    }
 }
 
 recovery_file_c::recovery_file_c(QObject* parent) : QThread(parent) {}
@@ -92,7 +122,9 @@ int recovery_file_c::start_recovery(recovery_base_c* scanner, const QDir& destin
     written_.store(0, std::memory_order_relaxed);
     failed_.store(0, std::memory_order_relaxed);
     start(QThread::InheritPriority);
-    return 0;
+    // The system may refuse the thread (memory exhausted); then no
+    // finished() comes and nothing was written.
+    return isRunning() || isFinished() ? 0 : -1;
 }
 
 recovery_tally_s recovery_file_c::tally() const
@@ -103,14 +135,23 @@ recovery_tally_s recovery_file_c::tally() const
 void recovery_file_c::run()
 {
     size_t done = 0;
-    for (const auto& row : rows_) {
-        QString written;
-        const int result = recover_one(*scanner_, destination_, row, &written);
-        (result == 0 ? written_ : failed_).fetch_add(1, std::memory_order_relaxed);
-        ++done;
-        if (row_done)
-            row_done(done, rows_.size(), row, result, written);
+    try {
+        for (const auto& row : rows_) {
+            QString written;
+            const int result = recover_one(*scanner_, destination_, row, &written);
+            (result == 0 ? written_ : failed_).fetch_add(1, std::memory_order_relaxed);
+            ++done;
+            if (row_done)
+                row_done(done, rows_.size(), row, result, written);
+        }
+        if (open_folder)
+            open_folder(destination_.path());
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (...) {
+        // recover_one keeps its own failures in; what escapes here came from
+        // around it (memory ran out between rows). The rows not written
+        // count as failed, which is what the person is told.
+        failed_.fetch_add(int64_t(rows_.size() - std::min(done, rows_.size())), std::memory_order_relaxed);
     }
-    if (open_folder)
-        open_folder(destination_.path());
 }

@@ -30,6 +30,8 @@ inline constexpr int max_name_attempts = 10000;
 // through the live file system are copied from there, all others are read
 // back by the scanner. Holds the scanner's read-back lock throughout.
 // Returns 0 or negative; *written, when given, receives the path written.
+// Nothing is thrown: a copy cut short by an exception fails the row and
+// leaves no file behind.
 int recover_one(recovery_base_c& scanner, const QDir& destination, const recovery_item_s& row,
                 QString* written = nullptr);
 

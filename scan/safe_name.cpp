@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -71,6 +72,19 @@ QString numbered_file_name(const QString& disk_name, int attempt)
     return cut_to_utf8_bytes(name.left(split), room) + suffix + extension;
 }
 
+namespace {
+
+struct created_target_s {
+    QByteArray path;
+    int fd = -1;
+    dev_t device = 0;
+    ino_t inode = 0;
+};
+
+thread_local created_target_s last_created;
+
+}  // namespace
+
 int open_recovery_target(const QString& path)
 {
     const QByteArray native = QFile::encodeName(path);
@@ -80,7 +94,26 @@ int open_recovery_target(const QString& path)
     // the umask as any program's files do.
     const int fd = ::open(native.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     platform::hand_to_invoking_user(fd);
+    struct stat st {};
+    if (fd >= 0 && ::fstat(fd, &st) == 0)
+        last_created = {native, fd, st.st_dev, st.st_ino};
     return fd;
+}
+
+void forget_created_target() { last_created = {}; }
+
+bool remove_created_target(const QString& path)
+{
+    const created_target_s created = std::exchange(last_created, created_target_s{});
+    if (created.fd < 0 || created.path != QFile::encodeName(path))
+        return false;
+    struct stat st {};
+    if (::fstat(created.fd, &st) == 0 && st.st_dev == created.device && st.st_ino == created.inode)
+        ::close(created.fd);
+    if (::lstat(created.path.constData(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_dev != created.device ||
+        st.st_ino != created.inode)
+        return false;
+    return ::unlink(created.path.constData()) == 0;
 }
 
 bool write_fully(int fd, const void* data, size_t length)

@@ -27,6 +27,15 @@ QString numbered_file_name(const QString& disk_name, int attempt);
 // set.
 int open_recovery_target(const QString& path);
 
+// A copy cut short by an exception leaves its file open and half written.
+// The file open_recovery_target last created on the calling thread is
+// remembered; this closes its descriptor (when that is still the file) and
+// removes path when path is still that file, never anything else. Returns
+// whether a file was removed.
+bool remove_created_target(const QString& path);
+// Forgets that file: call before a copy whose failure may need the above.
+void forget_created_target();
+
 // Writes all length bytes to fd, going on after short writes and
 // interruptions. Returns false on a write error.
 bool write_fully(int fd, const void* data, size_t length);

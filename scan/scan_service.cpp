@@ -94,6 +94,14 @@ int scan_service_c::start_scan(const volume_item_s& volume, bool deep, QString* 
     current_->set_volume(volume);
     source_device_ = volume.device_path;
     current_->start(QThread::InheritPriority);
+    // With memory or threads exhausted the thread is not created, and no
+    // finished() would ever come.
+    if (!current_->isRunning() && !current_->isFinished()) {
+        if (reason)
+            *reason = QStringLiteral("cannot start the scan (the system refused a new thread: out of memory?)");
+        reset_scanner();
+        return -1;
+    }
     return 0;
 }
 
@@ -147,7 +155,7 @@ int scan_service_c::scan_to_end(const volume_item_s& volume, bool deep, QString*
         if (tick)
             tick();
     current_->set_progress(1.0);
-    const QString failure = current_->failure_reason();
+    const QString failure = current_->scan_failure();
     if (!failure.isEmpty()) {
         if (reason)
             *reason = failure;

@@ -45,6 +45,21 @@ PY
   mapfile -t pictures < <(find resources -name '*.png' -size -8k | sort | head -n 8)
   [ ${#pictures[@]} -eq 0 ] || cp "${pictures[@]}" "$seeds/carve/"
 fi
+# The translations whole, and sections cut out of them; a seed's first line
+# names the section the target loads.
+if [ ! -d "$seeds/language" ]; then
+  mkdir -p "$seeds/language"
+  cp data/language.ini "$seeds/language/whole"
+  python3 - data/language.ini "$seeds/language" <<'PY'
+import sys
+lines = open(sys.argv[1], 'rb').read().split(b'\n')
+heads = [i for i, l in enumerate(lines) if l.startswith(b'[')]
+for n, at in enumerate(heads[:4]):
+    name = lines[at].strip()[1:-1]
+    piece = lines[at:at + 12] + lines[heads[-1]:heads[-1] + 3]
+    open(f"{sys.argv[2]}/section{n}", 'wb').write(b'\n'.join([name] + piece) + b'\n')
+PY
+fi
 
 # Seeds for the FAT and exFAT walks: small volumes written and partly
 # deleted by the real tools, cut after their last sector in use (the readers
@@ -124,7 +139,7 @@ PY
 fi
 
 status=0
-for target in boot_sector ntfs scan_file carve_config carve fat_dir exfat; do
+for target in boot_sector ntfs scan_file carve_config carve fat_dir exfat language; do
   mkdir -p "build/fuzz/corpus/$target"
   echo "== fuzz_$target ($seconds s)"
   if ! "$out/fuzz_$target" -max_total_time="$seconds" -print_final_stats=1 -rss_limit_mb=2048 \

@@ -57,7 +57,7 @@ public:
     }
 
 protected:
-    void run() override {}
+    void run_scan() override {}
 };
 
 // 100 top folders each holding 99 more; the big folder is the first top

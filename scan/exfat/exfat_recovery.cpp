@@ -117,7 +117,7 @@ bool exfat_recovery_c::wait_while_paused()
     return status_.stop.load(std::memory_order_relaxed) == 0;
 }
 
-void exfat_recovery_c::run()
+void exfat_recovery_c::run_scan()
 {
     reset_for_run();
     outcome_.opened = fs_.open(volume_.device_path.toStdString());

@@ -92,7 +92,7 @@ public:
     void visit_shown_files(const std::function<void(const exfat_node_s&, const QString& folder)>& visit) const;
 
 protected:
-    void run() override;
+    void run_scan() override;
 
 private:
     struct pending_s {

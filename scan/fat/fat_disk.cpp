@@ -1,6 +1,7 @@
 #include "scan/fat/fat_disk.h"
 
 #include "platform/drive_table.h"
+#include "platform/exception_reason.h"
 #include "platform/raw_device.h"
 #include "scan/fat/fat_log.h"
 
@@ -8,8 +9,10 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <cxxabi.h>
 #include <memory>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -108,7 +111,7 @@ bool nap(const std::stop_token& stop, std::chrono::milliseconds time)
     return !cv.wait_for(lock, stop, time, [] { return false; }) && !stop.stop_requested();
 }
 
-void monitor_body(std::stop_token stop)
+void poll_drives(const std::stop_token& stop)
 {
     auto& l = layer();
     while (nap(stop, 100ms)) {
@@ -131,6 +134,21 @@ void monitor_body(std::stop_token stop)
     }
 }
 
+// The monitor only notices drives that went away; reads check for that
+// themselves. An exception in it (memory ran out) ends the monitor, not the
+// program.
+void monitor_body(std::stop_token stop)
+{
+    try {
+        poll_drives(stop);
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (...) {
+        const std::string reason = platform::current_exception_reason("the drive monitor");
+        qCWarning(fat_log, "%s", reason.c_str());
+    }
+}
+
 }  // namespace
 
 int disk_startup()
@@ -141,8 +159,14 @@ int disk_startup()
         l.transfer.resize(disk_transfer_bytes);
     const int count = enumerate_locked(l);
     if (!l.started) {
-        l.monitor = std::jthread(monitor_body);
-        l.started = true;
+        // Without a thread to spare the layer works unmonitored; the next
+        // start-up tries again.
+        try {
+            l.monitor = std::jthread(monitor_body);
+            l.started = true;
+        } catch (const std::system_error& e) {
+            qCWarning(fat_log, "cannot start the drive monitor: %s", e.what());
+        }
     }
     return count;
 }

@@ -95,7 +95,7 @@ const fat_node_s* fat_recovery_c::node(uint32_t cluster) const
     return it == store_.end() ? nullptr : &it->second;
 }
 
-void fat_recovery_c::run()
+void fat_recovery_c::run_scan()
 {
     reset_for_run();
     QString path = volume_.device_path;

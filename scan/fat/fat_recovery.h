@@ -83,7 +83,7 @@ public:
     void visit_shown_files(const std::function<void(const fat_node_s&, const QString& folder)>& visit) const;
 
 protected:
-    void run() override;
+    void run_scan() override;
 
 private:
     // deleted_folder: the folder being read is deleted (its own entry or one

@@ -105,7 +105,7 @@ void ntfs_recovery_c::log_startup_failure(int line, int result) {
     std::fflush(stderr);
 }
 
-void ntfs_recovery_c::run() {
+void ntfs_recovery_c::run_scan() {
     reset_for_run();
     char device[260];
     std::snprintf(device, sizeof device, "/dev/hd%c%d", char('a' + volume_.disk_number), int(volume_.partition_number));

@@ -88,7 +88,7 @@ public:
     const ntfs_engine::scan_stats_s& engine_stats() const { return engine_stats_; }
 
 protected:
-    void run() override;
+    void run_scan() override;
 
 private:
     void log_startup_failure(int line, int result);

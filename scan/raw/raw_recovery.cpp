@@ -137,7 +137,7 @@ void raw_recovery_c::add_pieces(const char* type_name, const raw_extent_s* exten
         pieces_[records_.back().index] = {std::vector<raw_extent_s>(extents, extents + count), partial};
 }
 
-void raw_recovery_c::run()
+void raw_recovery_c::run_scan()
 {
     reset_for_run();
     control_.user = this;

@@ -90,7 +90,7 @@ public:
     std::vector<folder_row_s> all_rows() const;
 
 protected:
-    void run() override;
+    void run_scan() override;
 
 private:
     void clear_index();

@@ -1,11 +1,14 @@
 // Settings file, language store fallback, the translation file loader and the
 // language choice.
 #include "app/settings.h"
+#include "app/language_reference.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <fstream>
 #include <sstream>
 
 namespace {
@@ -48,6 +51,8 @@ private slots:
     void loader_section_order();
     void loader_long_line_is_split_not_fatal();
     void loader_missing_file_changes_nothing();
+    void loader_matches_patterns_on_shipped_file();
+    void loader_blank_lines_stay_fast();
     void unknown_key_is_added_empty();
     void language_code_data();
     void language_code();
@@ -158,6 +163,53 @@ void tst_app_settings::loader_missing_file_changes_nothing()
     QCOMPARE(load_language_file("/nonexistent/language.ini", "English", true), -1);
     QCOMPARE(language_list.size(), std::size_t(1));
     QCOMPARE(text_for_key("k"), QString("kept"));
+}
+
+// Every key of every section of the shipped file, as the two defining
+// patterns read it and as the program does.
+void tst_app_settings::loader_matches_patterns_on_shipped_file()
+{
+    const std::string path = qEnvironmentVariable("QUARVEL_SOURCE_DIR").toStdString() + "/data/language.ini";
+    std::ifstream probe(path, std::ios::binary);
+    if (!probe)
+        QSKIP("the shipped language.ini is not found (QUARVEL_SOURCE_DIR unset)");
+    std::ifstream sections(path, std::ios::binary);
+    QCOMPARE(load_language_from(sections, "English", false), 0);
+    const std::vector<QString> names = language_list;
+    QVERIFY(names.size() >= 10);
+    for (const QString& name : names) {
+        translation_table.clear();
+        std::ifstream ours(path, std::ios::binary);
+        load_language_from(ours, name, true);
+        const auto table = translation_table;
+        const auto list = language_list;
+        const int index = current_language_index;
+
+        translation_table.clear();
+        current_language_index = -1;
+        std::ifstream theirs(path, std::ios::binary);
+        reference_load_language_from(theirs, name, true);
+        QVERIFY2(table.size() > 60, qPrintable(name));
+        QVERIFY2(table == translation_table, qPrintable(name));
+        QCOMPARE(list, language_list);
+        QCOMPARE(index, current_language_index);
+    }
+}
+
+// A piece of 2047 blanks once took the patterns over a minute; a file of
+// them hung the start.
+void tst_app_settings::loader_blank_lines_stay_fast()
+{
+    std::string file = "[English]\n";
+    for (int i = 0; i < 64; ++i)
+        file += std::string(2046, i % 2 ? ' ' : '\t') + "\n" + std::string(1000, ' ') + std::string(1000, '=') + "\"\n";
+    file += "k=\"v\"\n";
+    QElapsedTimer clock;
+    clock.start();
+    std::istringstream in(file);
+    QCOMPARE(load_language_from(in, "English", false), 0);
+    QCOMPARE(text_for_key("k"), QString("v"));
+    QVERIFY2(clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));
 }
 
 void tst_app_settings::unknown_key_is_added_empty()

@@ -80,7 +80,7 @@ public:
     }
 
 protected:
-    void run() override {}
+    void run_scan() override {}
 };
 
 recovery_item_s item(const char* name, int64_t size, int64_t date1)

@@ -19,6 +19,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <map>
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace {
@@ -242,6 +243,54 @@ private slots:
         QVERIFY(p.waitForFinished(10000));
         QCOMPARE(p.exitCode(), 2);
         QVERIFY(p.readAllStandardError().contains("usage:"));
+    }
+
+    // Memory that runs out ends quarvel-cli with a reason and status 1, not
+    // an abort, and leaves no file: under an address-space limit just above
+    // what the program needs to start, no thread can be had for the scan.
+    void cli_without_memory_fails_cleanly()
+    {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+        QSKIP("a sanitizer's shadow memory does not run under an address-space limit");
+#endif
+        const QString cli = qEnvironmentVariable("QUARVEL_BIN_DIR") + "/quarvel-cli";
+        if (!QFile::exists(cli))
+            QSKIP("quarvel-cli is not built");
+        std::map<QByteArray, int> expected;
+        QString reason;
+        const QString dir = QDir(tmp_.path()).filePath("oom");
+        QVERIFY(QDir().mkpath(dir + "/out"));
+        const volume_item_s volume = make_image(dir, 1, &expected, &reason);
+        if (volume.device_path.isEmpty())
+            QSKIP(qPrintable(reason));
+
+        // Threads take 8 MiB of stack, as under a default shell.
+        const auto run = [&](rlim_t kib, const QStringList& args, QProcess* p) {
+            p->setChildProcessModifier([kib] {
+                const rlimit stack{8u << 20, 8u << 20};
+                const rlimit space{kib << 10, kib << 10};
+                ::setrlimit(RLIMIT_STACK, &stack);
+                ::setrlimit(RLIMIT_AS, &space);
+            });
+            p->start(cli, args);
+            return p->waitForFinished(60000) && p->exitStatus() == QProcess::NormalExit;
+        };
+        // The least limit, to 256 KiB, at which the program starts at all.
+        rlim_t low = 16 << 10, high = 1 << 20;
+        QProcess probe;
+        if (!run(high, {"--version"}, &probe) || probe.exitCode() != 0)
+            QSKIP("quarvel-cli does not run under a 1 GiB address-space limit here");
+        while (high - low > 256) {
+            const rlim_t mid = (low + high) / 2;
+            (run(mid, {"--version"}, &probe) && probe.exitCode() == 0 ? high : low) = mid;
+        }
+        QProcess p;
+        QVERIFY(run(high + 4096, {"recover", volume.device_path, "--all", "--to", dir + "/out"}, &p));
+        const QByteArray err = p.readAllStandardError();
+        QCOMPARE(p.exitCode(), 1);
+        const QByteArray last = err.trimmed().split('\n').last();
+        QVERIFY2(last.startsWith("quarvel-cli: ") && last.contains("memory"), err.constData());
+        QVERIFY(QDir(dir + "/out").entryList(QDir::Files | QDir::Hidden).isEmpty());
     }
 
     // A deep-scan record that runs past the device's end and one that names

@@ -10,6 +10,8 @@
 #include <QTest>
 #include <QVariant>
 #include <map>
+#include <set>
+#include <stdexcept>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -44,7 +46,40 @@ public:
     }
 
 protected:
-    void run() override {}
+    void run_scan() override {}
+};
+
+// A scanner that lets an exception out of its thread or out of a copy
+// begun (after the file was created and partly written).
+class throwing_scanner_c : public fake_scanner_c {
+public:
+    enum class kind_e { none, bad_alloc, runtime_error, integer };
+    kind_e scan_throws = kind_e::none;
+    std::set<int64_t> copy_throws;
+    int resets = 0;
+
+    void reset() override { ++resets; }
+    int recover_file(int64_t id, const QString& destination) override
+    {
+        if (!copy_throws.count(id))
+            return fake_scanner_c::recover_file(id, destination);
+        targets.push_back(destination);
+        const int fd = open_recovery_target(destination);
+        if (fd < 0 || ::write(fd, "half", 4) != 4)
+            return -1;
+        throw std::bad_alloc();
+    }
+
+protected:
+    void run_scan() override
+    {
+        switch (scan_throws) {
+        case kind_e::none: return;
+        case kind_e::bad_alloc: throw std::bad_alloc();
+        case kind_e::runtime_error: throw std::runtime_error("table walk");
+        case kind_e::integer: throw 7;
+        }
+    }
 };
 
 QByteArray read_all(const QString& path)
@@ -164,6 +199,57 @@ private slots:
 
         std::atomic<int> cancel{1};
         QCOMPARE(recover_rows(scanner, rows, folder, {}, &cancel).written, 0);
+    }
+
+    // An exception out of a scan's thread or out of a copy ends that job as
+    // a failure that says why; the program lives on and no half-written
+    // file stays.
+    void exceptions_end_the_job_not_the_program()
+    {
+        using kind = throwing_scanner_c::kind_e;
+        throwing_scanner_c scanner;
+        const std::pair<kind, QString> cases[] = {
+            {kind::bad_alloc, "the scan ran out of memory and was stopped"},
+            {kind::runtime_error, "the scan was stopped by an internal error (table walk)"},
+            {kind::integer, "the scan was stopped by an internal error"},
+            {kind::none, ""},
+        };
+        for (const auto& [throws, reason] : cases) {
+            scanner.scan_throws = throws;
+            scanner.resets = 0;
+            scanner.start();
+            QVERIFY(scanner.wait(10000));
+            QCOMPARE(scanner.scan_failure(), reason);
+            // A store cut short is emptied, not shown.
+            QCOMPARE(scanner.resets, throws == kind::none ? 0 : 1);
+        }
+
+        QTemporaryDir dir;
+        const QString kept = dir.filePath("kept.txt");
+        QFile f(kept);
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.write("mine") == 4);
+        f.close();
+        scanner.files = {{1, "one"}, {2, "two"}};
+        scanner.copy_throws = {1};
+        recovery_item_s row;
+        row.id = 1;
+        row.name = "kept.txt";
+        row.checked = 1;
+        QCOMPARE(recover_one(scanner, QDir(dir.path()), row), -1);
+        QCOMPARE(scanner.targets.back(), dir.filePath("kept (2).txt"));
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList{"kept.txt"});
+        QCOMPARE(read_all(kept), QByteArray("mine"));
+
+        // The writer's thread counts the row as failed and goes on.
+        recovery_item_s fine = row;
+        fine.id = 2;
+        fine.name = "fine.txt";
+        recovery_file_c writer;
+        QCOMPARE(writer.start_recovery(&scanner, QDir(dir.path()), {row, fine}), 0);
+        QVERIFY(writer.wait(10000));
+        QCOMPARE(writer.tally().written, 1);
+        QCOMPARE(writer.tally().failed, 1);
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files), (QStringList{"fine.txt", "kept.txt"}));
     }
 
     void inert_scanner_and_row_record()

@@ -1,0 +1,16 @@
+// The one-line reason for an exception that reached a thread's entry, for
+// the threads that end their job as a failure instead of letting it end the
+// program.
+#pragma once
+
+#include <string>
+
+namespace platform {
+
+// Call only inside a catch handler. task names what was running ("the
+// scan"): "the scan ran out of memory and was stopped", or "... was stopped
+// by an internal error (what())". Never throws; under memory pressure the
+// text may lose its detail.
+std::string current_exception_reason(const char* task) noexcept;
+
+}  // namespace platform
