@@ -82,8 +82,8 @@ int dir_next(fat_dir_s* d)
             uint32_t next = fat_next_cluster(fs, d->cluster);
             if (next == 0xFFFFFFFF)
                 return fr_disk_error;
-            if (next == 0 && d->guessed)
-                next = fat_guess_next_dir_cluster(fs, d->start_cluster, d->cluster, d->guessed);
+            if (next == 0 && d->guess)
+                next = fat_guess_next_dir_cluster(fs, d->start_cluster, d->cluster, d->guess);
             if (next < 2)
                 return fr_int_error;
             if (next >= fs->fat_entries)
@@ -381,7 +381,7 @@ int f_opendir(fat_dir_s* d, const char16_t* path)
     d->fs = fs;
     d->mount_id = fs->mount_id;
     d->start_cluster = 0;
-    d->guessed = nullptr;
+    d->guess = nullptr;
     while (*path == u'/' || *path == u'\\')
         ++path;
 

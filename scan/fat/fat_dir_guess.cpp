@@ -69,21 +69,38 @@ bool plausible_short_entry(const fat_volume_s* fs, const uint8_t* e)
 
 uint32_t cluster_bytes(const fat_volume_s* fs) { return uint32_t{fs->cluster_size} * fat_sector_bytes; }
 
-// Reads cluster c whole; checks its first sector alone first, since almost
-// every cluster that is not a folder fails there.
+// Clusters the search steps over and reads for one folder's next cluster.
+constexpr uint32_t search_steps = 1u << 16;
+constexpr uint32_t search_reads = 4096;
+
+// Reads cluster c whole into bytes when it reads as a folder's continuation;
+// checks its first sector alone first, since almost every cluster that is
+// not a folder fails there.
 bool read_plausible_cluster(fat_volume_s* fs, uint32_t c, std::vector<uint8_t>* bytes)
 {
     bytes->resize(cluster_bytes(fs));
     const uint32_t sector = fat_cluster_sector(fs, c);
     if (fat_read_sectors(fs, bytes->data(), sector, 1) != fr_ok)
         return false;
-    const fat_continuation_e head = fat_dir_continuation(fs, bytes->data(), fat_sector_bytes);
-    if (head != fat_continuation_yes)
+    if (fat_dir_continuation(fs, bytes->data(), fat_sector_bytes) != fat_continuation_yes)
         return false;
     if (fs->cluster_size > 1 &&
         fat_read_sectors(fs, bytes->data() + fat_sector_bytes, sector + 1, fs->cluster_size - 1u) != fr_ok)
         return false;
     return fat_dir_continuation(fs, bytes->data(), cluster_bytes(fs)) == fat_continuation_yes;
+}
+
+uint32_t entry_cluster(const fat_volume_s* fs, const uint8_t* e)
+{
+    uint32_t cluster = le16(e + 26);
+    if (fs->fs_type == fat_32)
+        cluster |= uint32_t{le16(e + 20)} << 16;
+    return cluster;
+}
+
+bool is_short_entry(const uint8_t* e)
+{
+    return e[0] != 0 && e[0] != '.' && e[11] != attr_long_name && !(e[11] & fat_attr_volume);
 }
 
 // The first cluster after the data of the last entry in a directory cluster:
@@ -92,16 +109,10 @@ bool read_plausible_cluster(fat_volume_s* fs, uint32_t c, std::vector<uint8_t>* 
 uint32_t after_last_entry(const fat_volume_s* fs, const uint8_t* bytes, uint32_t length)
 {
     uint32_t after = 0;
-    for (uint32_t at = 0; at + entry_bytes <= length; at += entry_bytes) {
+    for (uint32_t at = 0; at + entry_bytes <= length && bytes[at] != 0; at += entry_bytes) {
         const uint8_t* e = bytes + at;
-        if (e[0] == 0)
-            break;
-        if (e[0] == '.' || e[11] == attr_long_name || (e[11] & fat_attr_volume))
-            continue;
-        uint32_t cluster = le16(e + 26);
-        if (fs->fs_type == fat_32)
-            cluster |= uint32_t{le16(e + 20)} << 16;
-        if (!fat_cluster_valid(fs, cluster))
+        const uint32_t cluster = entry_cluster(fs, e);
+        if (!is_short_entry(e) || !fat_cluster_valid(fs, cluster))
             continue;
         const uint32_t size = (e[11] & fat_attr_directory) ? 0 : le32(e + 28);
         const uint64_t clusters = size == 0 ? 1 : (uint64_t{size} + cluster_bytes(fs) - 1) / cluster_bytes(fs);
@@ -109,6 +120,27 @@ uint32_t after_last_entry(const fat_volume_s* fs, const uint8_t* bytes, uint32_t
         after = end < fs->fat_entries ? static_cast<uint32_t>(end) : 0;
     }
     return after;
+}
+
+// Whether the first entry with data in directory cluster n starts where the
+// previous cluster's last one ended (after), just past that, or just past n.
+bool first_data_follows(const fat_volume_s* fs, const uint8_t* bytes, uint32_t length, uint32_t after, uint32_t n)
+{
+    for (uint32_t at = 0; at + entry_bytes <= length && bytes[at] != 0; at += entry_bytes) {
+        const uint8_t* e = bytes + at;
+        const uint32_t cluster = entry_cluster(fs, e);
+        if (is_short_entry(e) && cluster != 0)
+            return after != 0 && (cluster == after || cluster == after + 1 || cluster == n + 1);
+    }
+    return false;
+}
+
+// Whether n may be taken at all: inside the volume, not the folder's first
+// cluster, not taken already, and free in the FAT (a cluster in a chain
+// belongs to a live file or folder).
+bool free_candidate(fat_volume_s* fs, uint32_t start, uint32_t n, const fat_guess_s* guess)
+{
+    return fat_cluster_valid(fs, n) && n != start && !guess->taken.count(n) && fat_next_cluster(fs, n) == 0;
 }
 
 }  // namespace
@@ -136,24 +168,35 @@ fat_continuation_e fat_dir_continuation(const fat_volume_s* fs, const uint8_t* b
     return any ? fat_continuation_yes : fat_continuation_empty;
 }
 
-uint32_t fat_guess_next_dir_cluster(fat_volume_s* fs, uint32_t start, uint32_t c, std::unordered_set<uint32_t>* taken)
+uint32_t fat_guess_next_dir_cluster(fat_volume_s* fs, uint32_t start, uint32_t c, fat_guess_s* guess)
 {
     if (!fat_cluster_valid(fs, c))
         return 0;
     std::vector<uint8_t> bytes(cluster_bytes(fs));
     if (fat_read_sectors(fs, bytes.data(), fat_cluster_sector(fs, c), fs->cluster_size) != fr_ok)
         return 0;
-    const uint32_t candidates[] = {c + 1, after_last_entry(fs, bytes.data(), cluster_bytes(fs))};
-    for (const uint32_t next : candidates) {
-        if (!fat_cluster_valid(fs, next) || next == start || taken->count(next))
+    const uint32_t after = after_last_entry(fs, bytes.data(), cluster_bytes(fs));
+    const auto take = [&](uint32_t n) {
+        guess->taken.insert(n);
+        return n;
+    };
+    for (const uint32_t n : {c + 1, after})
+        if (free_candidate(fs, start, n, guess) && read_plausible_cluster(fs, n, &bytes))
+            return take(n);
+
+    uint32_t reads = 0;
+    for (uint32_t n = c + 2, steps = 0; n < fs->fat_entries && steps < search_steps; ++n, ++steps) {
+        if (guess->search_steps_left == 0)
+            break;
+        --guess->search_steps_left;
+        if (n == after || !free_candidate(fs, start, n, guess))
             continue;
-        // A cluster the FAT gives to a chain belongs to a live file or folder.
-        if (fat_next_cluster(fs, next) != 0)
-            continue;
-        if (!read_plausible_cluster(fs, next, &bytes))
-            continue;
-        taken->insert(next);
-        return next;
+        if (reads == search_reads || guess->search_reads_left == 0)
+            break;
+        ++reads;
+        --guess->search_reads_left;
+        if (read_plausible_cluster(fs, n, &bytes) && first_data_follows(fs, bytes.data(), cluster_bytes(fs), after, n))
+            return take(n);
     }
     return 0;
 }

@@ -56,6 +56,8 @@ struct fat_volume_s {
     uint8_t window[fat_sector_bytes] = {};
 };
 
+struct fat_guess_s;
+
 struct fat_dir_s {
     fat_volume_s* fs = nullptr;
     uint16_t mount_id = 0;
@@ -72,9 +74,18 @@ struct fat_dir_s {
     // returned (so that entry is not lost with it).
     uint8_t pending = fr_ok;
     // Set for a deleted folder: where its chain was freed, the walk goes on
-    // into the cluster that plausibly continues it, one no other folder has
-    // taken (the set is shared by the whole scan).
-    std::unordered_set<uint32_t>* guessed = nullptr;
+    // into the cluster that plausibly continues it (shared by the whole scan).
+    fat_guess_s* guess = nullptr;
+};
+
+// What guesses at deleted folders' continuations share during one scan.
+struct fat_guess_s {
+    std::unordered_set<uint32_t> taken;  // clusters already given to some folder
+    // What the search past the two likely places may still do in the whole
+    // scan: clusters read (it reads free space, so that must stay a small
+    // part of a card) and FAT entries looked at.
+    uint32_t search_reads_left = 16384;
+    uint32_t search_steps_left = 1u << 22;
 };
 
 struct fat_info_s {

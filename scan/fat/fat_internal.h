@@ -6,7 +6,6 @@
 #include "scan/fat/fat_fs.h"
 
 #include <cstdint>
-#include <unordered_set>
 
 using platform::le16;
 using platform::le32;
@@ -54,9 +53,12 @@ enum fat_continuation_e : uint8_t {
 fat_continuation_e fat_dir_continuation(const fat_volume_s* fs, const uint8_t* bytes, uint32_t length);
 
 // The cluster that continues a deleted folder (first cluster start) after
-// cluster c, whose FAT entry was freed with it: c + 1, else the cluster just
-// past the data of the last entry in c (where a system that takes the next
-// free cluster grows the folder). A candidate must be free in the FAT, not
-// in taken, and plausible throughout; the one chosen is added to taken.
-// Returns 0 when neither qualifies.
-uint32_t fat_guess_next_dir_cluster(fat_volume_s* fs, uint32_t start, uint32_t c, std::unordered_set<uint32_t>* taken);
+// cluster c, whose FAT entry was freed with it. Tried in turn: c + 1; the
+// cluster just past the data of the last entry in c (where a system that
+// takes the next free cluster grows the folder); then, within a budget, the
+// free clusters after c, where a cluster counts only if its first file's
+// data starts where the last file of c ended, or just past that or past the
+// cluster itself (written in that order, so it is this folder's). A
+// candidate must be free in the FAT, not taken, and plausible throughout;
+// the one chosen is added to guess->taken. Returns 0 when none qualifies.
+uint32_t fat_guess_next_dir_cluster(fat_volume_s* fs, uint32_t start, uint32_t c, fat_guess_s* guess);

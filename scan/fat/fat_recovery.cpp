@@ -86,7 +86,7 @@ void fat_recovery_c::reset()
     status_.clear();
     store_.clear();
     outcome_ = fat_scan_outcome_s{};
-    guessed_clusters_.clear();
+    guess_ = fat_guess_s{};
 }
 
 const fat_node_s* fat_recovery_c::node(uint32_t cluster) const
@@ -180,7 +180,7 @@ void fat_recovery_c::scan_directory(const char16_t* path, uint32_t parent, uint8
         return;
     }
     if (deleted_folder)
-        dir.guessed = &guessed_clusters_;
+        dir.guess = &guess_;
 
     fat_info_s info;
     while (status_.stop.load(std::memory_order_relaxed) == 0) {

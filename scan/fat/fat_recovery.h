@@ -12,7 +12,6 @@
 #include <cstdint>
 #include <functional>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 struct fat_node_s {
@@ -97,9 +96,9 @@ private:
     volume_item_s volume_;
     fat_scan_outcome_s outcome_;
     fat_volume_s fs_;
-    // Clusters taken as a deleted folder's continuation, so that no cluster
-    // is read as two folders' entries.
-    std::unordered_set<uint32_t> guessed_clusters_;
+    // Clusters taken as deleted folders' continuations (none is read as two
+    // folders' entries) and what is left of the search budget.
+    fat_guess_s guess_;
     // One long-name buffer for every recursion level: each name is copied
     // into its node before the scan descends.
     char16_t long_name_[fat_long_name_units] = {};

@@ -201,7 +201,7 @@ private slots:
                 return QString();
             return f.fileName();
         };
-        QCOMPARE(run(mmd, {"-i", image, "::OLDDIR", "::OLDDIR/SUB", "::BIGDIR", "::SPAN"}), 0);
+        QCOMPARE(run(mmd, {"-i", image, "::OLDDIR", "::OLDDIR/SUB", "::BIGDIR", "::SPAN", "::CHURN"}), 0);
         // SPAN grows to three clusters in a row while it holds only empty
         // files (no data is allocated between), which then make room for
         // real ones: 9 long names (3 entries each) and 16 short ones.
@@ -226,12 +226,23 @@ private slots:
         content["/#LDDIR/#oliday photo.jpg"] = pattern(5000, 3);
         content["/#LDDIR/#OTES.TXT"] = pattern(700, 4);
         content["/#LDDIR/#UB/#NNER.TXT"] = pattern(900, 5);
-        QStringList big = {"-i", image};
-        for (int i = 1; i <= 20; ++i)
-            big << put(QString("B%1.DAT").arg(i, 2, 10, QChar('0')), 100 * i, 100 + i);
+        // BIGDIR and CHURN outgrow their first cluster; mtools writes the
+        // files' data first, so the later clusters lie past it. In CHURN
+        // the last entry of the first cluster is then given to a new file
+        // whose data lies elsewhere, so nothing ties the later ones to it.
+        QStringList big = {"-i", image}, churn = {"-i", image};
+        for (int i = 1; i <= 20; ++i) {
+            const QString name = QString("B%1.DAT").arg(i, 2, 10, QChar('0'));
+            big << put(name, 100 * i, 100 + i);
+            content["/#IGDIR/#" + name.mid(1)] = pattern(100 * i, 100 + i);
+            churn << put(QString("C%1.DAT").arg(i, 2, 10, QChar('0')), 90 * i, 300 + i);
+        }
         QCOMPARE(run(mcopy, big << "::BIGDIR"), 0);
+        QCOMPARE(run(mcopy, churn << "::CHURN"), 0);
+        QCOMPARE(run(mdel, {"-i", image, "::CHURN/C14.DAT"}), 0);
+        QCOMPARE(run(mcopy, {"-i", image, put("NEW.DAT", 5000, 400), "::CHURN"}), 0);
         QCOMPARE(run(mdel, {"-i", image, "::DSC_0001.JPG", "::report.txt"}), 0);
-        QCOMPARE(run(mdeltree, {"-i", image, "::BIGDIR", "::SPAN"}), 0);
+        QCOMPARE(run(mdeltree, {"-i", image, "::BIGDIR", "::SPAN", "::CHURN"}), 0);
         QVERIFY(delete_folder_entry_only(image, "OLDDIR     "));
 
         QVERIFY(platform::open_disk_image(image.toStdString()) == 0);
@@ -266,16 +277,16 @@ private slots:
             QVERIFY2(ours.count(sha(data)), qPrintable("not byte-exact: " + path));
         }
 
-        // The big deleted folder is read to the end of its first cluster
-        // (its chain is freed): expected, and not counted as damage.
+        // CHURN is read to the end of its first cluster (its chain is
+        // freed): expected, and not counted as damage.
         const fat_scan_outcome_s& o = scanner.outcome();
         QCOMPARE(o.folders_cut_short, int64_t(0));
         QCOMPARE(o.folders_unopened, int64_t(0));
         QCOMPARE(o.deleted_folders_cut_short, int64_t(1));
-        int in_big = 0;
+        int in_churn = 0;
         for (const auto& [path, found] : files)
-            in_big += path.startsWith("/#IGDIR/") ? 1 : 0;
-        QCOMPARE(in_big, 14);  // 16 entries a cluster, less "." and ".."; the rest lie past file data
+            in_churn += path.startsWith("/#HURN/") ? 1 : 0;
+        QCOMPARE(in_churn, 14);  // 16 entries a cluster, less "." and ".."
         QCOMPARE(files.size(), content.size() + 14);  // no row made of whatever follows a folder
 
         // quarvel-cli says so plainly, and says nothing of damage.

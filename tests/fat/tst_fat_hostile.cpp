@@ -431,7 +431,8 @@ private slots:
 
     // A deleted folder whose first cluster is full goes on into the cluster
     // that continues it only when that cluster is free, not taken by another
-    // folder, and reads as entries throughout; anything else ends it there.
+    // folder, reads as entries throughout and, found further on, holds the
+    // files written after the folder's last one; anything else ends it there.
     void deleted_folder_continues_only_into_plausible_clusters()
     {
         fat_image_c image(16, 5000, 1);  // 16 entries a cluster
