@@ -155,9 +155,10 @@ void fat_recovery_c::count_entry_read()
 
 void fat_recovery_c::count_unread_folder(int result, bool deleted_folder, int64_t* damage_counter)
 {
-    // A deleted folder's chain is freed with it, so reading one stops at the
-    // end of its first cluster (or finds its start cluster gone): expected,
-    // not a sign of damage. Read errors are damage wherever they happen.
+    // A deleted folder's chain is freed with it, so reading one stops where
+    // no cluster can be found to continue it (or finds its start cluster
+    // gone): expected, not a sign of damage. Read errors are damage wherever
+    // they happen.
     if (deleted_folder && result == fr_int_error)
         ++outcome_.deleted_folders_cut_short;
     else
@@ -312,8 +313,8 @@ QString fat_recovery_c::warning() const
         parts << QStringLiteral("%1 folder(s) nested too deep were not entered").arg(outcome_.folders_too_deep);
     QString text = parts.isEmpty() ? QString() : parts.join(QStringLiteral("; ")) + QStringLiteral("; what was found is listed");
     if (outcome_.deleted_folders_cut_short > 0)
-        text += QStringLiteral("%1%2 deleted folder(s) were read only to the end of their first cluster (a deleted "
-                               "folder's cluster chain is freed); a deep scan may find more of their files")
+        text += QStringLiteral("%1%2 deleted folder(s) were read only as far as their clusters could be found (a "
+                               "deleted folder's cluster chain is freed); a deep scan may find more of their files")
                     .arg(text.isEmpty() ? QString() : QStringLiteral("; "))
                     .arg(outcome_.deleted_folders_cut_short);
     return text;

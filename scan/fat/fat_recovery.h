@@ -35,8 +35,9 @@ struct fat_scan_outcome_s {
     int64_t folders_unopened = 0;   // sub-folders that could not be opened
     int64_t folders_cut_short = 0;  // folders whose reading stopped on an error
     int64_t folders_too_deep = 0;   // folders not entered because of the depth bound
-    // Expected: deleted folders read only to the end of their first cluster,
-    // or not at all, because their chain was freed with them.
+    // Expected: deleted folders read only as far as the clusters that
+    // continue them could be found, or not at all, because their chain was
+    // freed with them.
     int64_t deleted_folders_cut_short = 0;
 };
 
