@@ -16,6 +16,7 @@ using platform::le64;
 namespace {
 
 constexpr size_t fat_block_bytes = 64 * 1024;
+constexpr uint64_t read_all_step = uint64_t{1} << 20;
 constexpr uint64_t upcase_max_bytes = 2 * 65536;
 // A bitmap for the largest cluster count the format allows.
 constexpr uint64_t bitmap_max_bytes = (uint64_t{max_cluster_count} + 7) / 8;
@@ -421,11 +422,27 @@ size_t volume_c::read_mapped(const cluster_map_s& map, uint64_t offset, void* bu
 
 bool volume_c::read_all(const cluster_map_s& map, uint64_t max_bytes, std::vector<uint8_t>* out)
 {
+    // The boot sector's sizes are not checked against the device, so a map
+    // may claim far more than the device holds. The buffer grows only with
+    // what was read, and a read that fails keeps the sectors before it.
     const uint64_t bytes = std::min(map.cluster_total() * boot_.cluster_bytes(), max_bytes);
-    out->resize(static_cast<size_t>(bytes));
-    const size_t got = read_mapped(map, 0, out->data(), out->size());
-    out->resize(got);
-    return got == bytes;
+    out->clear();
+    while (out->size() < bytes) {
+        const size_t done = out->size();
+        const size_t piece = static_cast<size_t>(std::min<uint64_t>(read_all_step, bytes - done));
+        out->resize(done + piece);
+        const size_t got = read_mapped(map, done, out->data() + done, piece);
+        if (got != piece) {
+            // Keep what lies before the first sector that fails.
+            size_t kept = got;
+            const size_t sector = boot_.sector_bytes();
+            while (kept + sector <= piece && read_mapped(map, done + kept, out->data() + done + kept, sector) == sector)
+                kept += sector;
+            out->resize(done + kept);
+            return false;
+        }
+    }
+    return true;
 }
 
 }  // namespace exfat

@@ -83,7 +83,8 @@ public:
     // Reads bytes [offset, offset + length) of mapped data. Returns the
     // count read; short when the map ends or the device fails.
     size_t read_mapped(const cluster_map_s& map, uint64_t offset, void* buffer, size_t length);
-    // Reads the whole mapped data, at most max_bytes, into out.
+    // Reads the whole mapped data, at most max_bytes, into out. Returns
+    // false when a read fails; out then holds the sectors before it.
     bool read_all(const cluster_map_s& map, uint64_t max_bytes, std::vector<uint8_t>* out);
 
     int64_t read_errors() const { return read_errors_; }

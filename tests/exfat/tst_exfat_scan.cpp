@@ -16,6 +16,7 @@
 #include <QTest>
 
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <map>
 
@@ -423,6 +424,47 @@ private slots:
         QCOMPARE(exfat::timestamp_seconds({packed, 150, uint8_t(0x80 | (-32 & 0x7F))}), int64_t{1709209811} + 8 * 3600);
         const uint32_t feb30 = (44u << 25) | (2u << 21) | (30u << 16);
         QCOMPARE(exfat::timestamp_seconds({feb30, 0, 0x80}), int64_t{0});
+    }
+
+    // A boot sector may claim a volume far larger than the device holding it:
+    // reading a 256 MiB folder that runs off the device's end takes memory
+    // only for what the device gave, and keeps it.
+    void volume_larger_than_its_device()
+    {
+        constexpr uint32_t heap = 537, cluster = 4096, root = 5;
+        QByteArray img(int(heap * 512 + (root - 1) * cluster), '\0');
+        auto* b = reinterpret_cast<uint8_t*>(img.data());
+        std::memcpy(b, "\xEB\x76\x90" "EXFAT   ", 11);
+        platform::store_le64(b + 72, uint64_t{1} << 30);  // 512 GiB on a 300 KiB file
+        platform::store_le32(b + 80, 24);                 // FAT offset
+        platform::store_le32(b + 84, 513);                // FAT sectors
+        platform::store_le32(b + 88, heap);
+        platform::store_le32(b + 92, 65600);              // clusters
+        platform::store_le32(b + 96, root);
+        platform::store_le16(b + 104, 0x0100);
+        b[108] = 9;
+        b[109] = 3;
+        b[110] = 1;
+        b[510] = 0x55;
+        b[511] = 0xAA;
+        const uint32_t sum = exfat::boot_checksum(b, 512);
+        for (int at = 11 * 512; at < 12 * 512; at += 4)
+            platform::store_le32(b + at, sum);
+        uint8_t* root_dir = b + heap * 512 + (root - 2) * cluster;
+        root_dir[0] = exfat::type_bitmap;
+        platform::store_le32(root_dir + 20, 2);
+        platform::store_le64(root_dir + 24, 65600 / 8);
+        const QString path = dir_ + "/claims_more.img";
+        QVERIFY(write_file(path, img));
+
+        exfat::volume_c volume;
+        QCOMPARE(volume.open(path.toStdString()), exfat::open_result::ok);
+        const exfat::cluster_map_s folder = volume.map_clusters(root - 1, exfat::max_directory_bytes, true, false);
+        QVERIFY(folder.complete);
+        std::vector<uint8_t> bytes;
+        QVERIFY(!volume.read_all(folder, exfat::max_directory_bytes, &bytes));
+        QCOMPARE(bytes.size(), size_t{2} * cluster);  // clusters 4 and 5, up to the device's end
+        QVERIFY(bytes.capacity() < (size_t{16} << 20));
     }
 };
 
