@@ -74,25 +74,60 @@ end = -(-((used[-1] + 512) if used else 512) // 8192) * 8192
 open(sys.argv[2], 'wb').write(data[:end])
 PY
 }
+# A FAT volume of the given bits and size with long, non-ASCII and short
+# names, nested folders, deleted files and a deleted folder tree.
+fat_seed() {
+  local bits=$1 size=$2 img="$work/fat$1.img" extra=""
+  [ "$bits" != 32 ] || extra="-f 1"
+  local -x MTOOLS_SKIP_CHECK=1 LC_ALL=C.UTF-8
+  truncate -s "$size" "$img" && mkfs.fat -F "$bits" -s 1 $extra "$img" >/dev/null &&
+  mmd -i "$img" ::/docs ::/docs/old ::/gone ::/gone/inner &&
+  mcopy -i "$img" "$work/data.bin" "::/A rather long file name.txt" &&
+  mcopy -i "$img" "$work/data.bin" "::/keep.txt" &&
+  mcopy -i "$img" "$work/data.bin" "::/docs/old/Ünïcode name ☃ with a long tail.bin" &&
+  mcopy -i "$img" "$work/data.bin" "::/docs/SHORT.TXT" &&
+  mcopy -i "$img" "$work/data.bin" "::/gone/inner/deep file.dat" &&
+  mdel -i "$img" "::/A rather long file name.txt" "::/docs/SHORT.TXT" &&
+  mdeltree -i "$img" ::/gone &&
+  trim_image "$img" "$seeds/fat_dir/fat$bits"
+}
+# An exFAT volume; with root, a loop device and exfat-fuse it holds files,
+# folders and fragments, some deleted.
+exfat_seed() {
+  local img="$work/exfat.img" m="$work/mnt" loop=""
+  truncate -s 2M "$img" && mkfs.exfat -c 4K -b 4K -L SEED "$img" >/dev/null || return 1
+  if [ "$(id -u)" -eq 0 ] && command -v mount.exfat-fuse >/dev/null && [ -c /dev/fuse ] &&
+     loop=$(losetup -f --show "$img" 2>/dev/null) && mkdir -p "$m" && mount.exfat-fuse "$loop" "$m" >/dev/null 2>&1; then
+    mkdir -p "$m/docs/old" "$m/gone/inner" &&
+    head -c 9000 /dev/urandom >"$m/A rather long file name.txt" &&
+    head -c 100 /dev/urandom >"$m/keep.txt" &&
+    head -c 5000 /dev/urandom >"$m/docs/old/Ünïcode name ☃.bin" &&
+    head -c 3000 /dev/urandom >"$m/gone/inner/deep file.dat" &&
+    for i in 1 2 3; do head -c 4096 /dev/urandom >>"$m/docs/frag.bin"; head -c 4096 /dev/urandom >>"$m/docs/other.bin"; sync; done &&
+    rm -r "$m/A rather long file name.txt" "$m/gone" "$m/docs/frag.bin"
+    umount "$m"
+  else
+    echo "no root, exfat-fuse or loop device: the exFAT seed is an empty volume"
+  fi
+  [ -z "$loop" ] || losetup -d "$loop"
+  trim_image "$img" "$seeds/exfat/volume" &&
+  # The directories alone: every 4 KiB block holding a file entry set.
+  python3 - "$seeds/exfat/volume" "$seeds/exfat" <<'PY'
+import sys
+data = open(sys.argv[1], 'rb').read()
+blocks = sorted({at // 4096 for at in range(0, len(data) - 64, 32)
+                 if data[at] in (0x85, 0x05) and data[at + 32] in (0xC0, 0x40)})
+for n, block in enumerate(blocks[:16]):
+    open(f"{sys.argv[2]}/directory{n}", 'wb').write(data[block * 4096:(block + 1) * 4096])
+PY
+}
 if [ ! -d "$seeds/fat_dir" ]; then
   mkdir -p "$seeds/fat_dir"
   work=$(mktemp -d)
   if command -v mkfs.fat >/dev/null && command -v mcopy >/dev/null; then
-    export MTOOLS_SKIP_CHECK=1
     head -c 3000 /dev/urandom >"$work/data.bin"
     for spec in 12:200K 16:3M 32:34M; do
-      bits=${spec%%:*} img="$work/fat$bits.img"
-      truncate -s "${spec#*:}" "$img"
-      if [ "$bits" = 32 ]; then mkfs.fat -F 32 -s 1 -f 1 "$img" >/dev/null; else mkfs.fat -F "$bits" -s 1 "$img" >/dev/null; fi
-      mmd -i "$img" ::/docs ::/docs/old ::/gone ::/gone/inner
-      mcopy -i "$img" "$work/data.bin" "::/A rather long file name.txt"
-      mcopy -i "$img" "$work/data.bin" "::/keep.txt"
-      mcopy -i "$img" "$work/data.bin" "::/docs/old/Ünïcode name ☃ with a long tail.bin"
-      mcopy -i "$img" "$work/data.bin" "::/docs/SHORT.TXT"
-      mcopy -i "$img" "$work/data.bin" "::/gone/inner/deep file.dat"
-      mdel -i "$img" "::/A rather long file name.txt" "::/docs/SHORT.TXT"
-      mdeltree -i "$img" ::/gone
-      trim_image "$img" "$seeds/fat_dir/fat$bits"
+      fat_seed "${spec%%:*}" "${spec#*:}" || echo "the FAT${spec%%:*} seed could not be made: skipped"
     done
   else
     echo "mkfs.fat or mtools missing: no FAT seeds (fuzz_fat_dir starts from nothing)"
@@ -103,35 +138,7 @@ if [ ! -d "$seeds/exfat" ]; then
   mkdir -p "$seeds/exfat"
   work=$(mktemp -d)
   if command -v mkfs.exfat >/dev/null; then
-    truncate -s 2M "$work/exfat.img"
-    mkfs.exfat -c 4K -b 4K -L SEED "$work/exfat.img" >/dev/null
-    loop=""
-    if [ "$(id -u)" -eq 0 ] && command -v mount.exfat-fuse >/dev/null && [ -c /dev/fuse ] &&
-       loop=$(losetup -f --show "$work/exfat.img" 2>/dev/null) && mkdir -p "$work/mnt" &&
-       mount.exfat-fuse "$loop" "$work/mnt" >/dev/null 2>&1; then
-      m="$work/mnt"
-      mkdir -p "$m/docs/old" "$m/gone/inner"
-      head -c 9000 /dev/urandom >"$m/A rather long file name.txt"
-      head -c 100 /dev/urandom >"$m/keep.txt"
-      head -c 5000 /dev/urandom >"$m/docs/old/Ünïcode name ☃.bin"
-      head -c 3000 /dev/urandom >"$m/gone/inner/deep file.dat"
-      for i in 1 2 3; do head -c 4096 /dev/urandom >>"$m/docs/frag.bin"; head -c 4096 /dev/urandom >>"$m/docs/other.bin"; sync; done
-      rm -r "$m/A rather long file name.txt" "$m/gone" "$m/docs/frag.bin"
-      umount "$m"
-    else
-      echo "no root, exfat-fuse or loop device: the exFAT seed is an empty volume"
-    fi
-    [ -z "$loop" ] || losetup -d "$loop"
-    trim_image "$work/exfat.img" "$seeds/exfat/volume"
-    # The directories alone: every 4 KiB block holding a file entry set.
-    python3 - "$seeds/exfat/volume" "$seeds/exfat" <<'PY'
-import sys
-data = open(sys.argv[1], 'rb').read()
-blocks = sorted({at // 4096 for at in range(0, len(data) - 64, 32)
-                 if data[at] in (0x85, 0x05) and data[at + 32] in (0xC0, 0x40)})
-for n, block in enumerate(blocks[:16]):
-    open(f"{sys.argv[2]}/directory{n}", 'wb').write(data[block * 4096:(block + 1) * 4096])
-PY
+    exfat_seed || echo "the exFAT seed could not be made: skipped"
   else
     echo "mkfs.exfat missing: no exFAT seeds (fuzz_exfat starts from nothing)"
   fi
