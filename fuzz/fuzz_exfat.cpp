@@ -20,10 +20,11 @@
 
 namespace {
 
-// Runs the scan on the calling thread, as the thread would.
+// Runs the scan on the calling thread, without the catch the thread puts
+// around it: an exception that gets out is a finding.
 class scanner_c : public exfat_recovery_c {
 public:
-    void scan_here() { run(); }
+    void scan_here() { run_scan(); }
 };
 
 struct harness_s {
