@@ -16,9 +16,7 @@ bool sector0_job_c::start_repair(const partition::table_request_s& request)
         return false;
     request_ = request;
     restore_ = false;
-    outcome_ = {};
-    start();
-    return true;
+    return start_job();
 }
 
 bool sector0_job_c::start_restore(const std::string& device_path, const std::string& backup_path)
@@ -29,9 +27,19 @@ bool sector0_job_c::start_restore(const std::string& device_path, const std::str
     request_.device_path = device_path;
     backup_path_ = backup_path;
     restore_ = true;
+    return start_job();
+}
+
+bool sector0_job_c::start_job()
+{
     outcome_ = {};
     start();
-    return true;
+    if (isRunning() || isFinished())
+        return true;
+    // No thread to be had (memory exhausted): nothing was written, and no
+    // finished() will come.
+    outcome_.reason = "cannot start the job (the system refused a new thread: out of memory?)";
+    return false;
 }
 
 void sector0_job_c::run()

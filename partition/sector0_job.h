@@ -14,7 +14,8 @@ public:
     ~sector0_job_c() override;
 
     // Start the repair described by request. Returns false (and starts
-    // nothing) while a job runs.
+    // nothing) while a job runs, or when no thread could be had (then
+    // outcome() says so).
     bool start_repair(const partition::table_request_s& request);
     // Start putting backup_path back onto sector 0 of device_path; the
     // outcome's backup_path is where the replaced sector was saved.
@@ -30,6 +31,7 @@ protected:
     void run() override;
 
 private:
+    bool start_job();
     void run_job();
 
     partition::table_request_s request_;
