@@ -8,21 +8,20 @@
 #include "platform/services.h"
 
 #include <cstdio>
-#include <cxxabi.h>
+#include <string>
 
 void init_c::run()
 {
-    try {
+    std::string reason;
+    const bool read = platform::run_catching("reading the drives", [] {
         platform::disk_startup_step();
         enumerate_volumes();
         enumerate_drives();
         start_disk_layer();
-    } catch (abi::__forced_unwind&) {
-        throw;
-    } catch (...) {
+    }, &reason);
+    if (!read) {
         // The window still has to leave its start-up state: it goes on with
         // what was read, each list at least its header row.
-        const std::string reason = platform::current_exception_reason("reading the drives");
         std::fprintf(stderr, "quarvel: %s\n", reason.c_str());
         try {
             if (volume_list.empty())

@@ -7,7 +7,6 @@
 
 #include <QFile>
 #include <QMutexLocker>
-#include <cxxabi.h>
 #include <limits>
 
 void register_partition_types() { qRegisterMetaType<partition_item_s>("partition_item_s"); }
@@ -92,14 +91,8 @@ void partition_repair_c::append(const partition_item_s& item)
 void partition_repair_c::run()
 {
     std::string reason;
-    try {
-        search();
+    if (platform::run_catching("the search", [this] { search(); }, &reason))
         return;
-    } catch (abi::__forced_unwind&) {
-        throw;
-    } catch (...) {
-        reason = platform::current_exception_reason("the search");
-    }
     complete_ = false;
     try {
         set_search_error(std::move(reason));

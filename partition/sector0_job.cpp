@@ -3,8 +3,6 @@
 #include "partition/sector0_backup.h"
 #include "platform/exception_reason.h"
 
-#include <cxxabi.h>
-
 sector0_job_c::sector0_job_c(QObject* parent) : QThread(parent) {}
 
 // A write of sector 0 is never cut short: the window waits for it.
@@ -45,14 +43,8 @@ bool sector0_job_c::start_job()
 void sector0_job_c::run()
 {
     std::string reason;
-    try {
-        run_job();
+    if (platform::run_catching(restore_ ? "putting sector 0 back" : "the repair", [this] { run_job(); }, &reason))
         return;
-    } catch (abi::__forced_unwind&) {
-        throw;
-    } catch (...) {
-        reason = platform::current_exception_reason(restore_ ? "putting sector 0 back" : "the repair");
-    }
     // The sector may or may not have been written: the outcome says it
     // failed, and the backup saved before any write stays where it is.
     outcome_.result = -1;

@@ -3,6 +3,7 @@
 // program.
 #pragma once
 
+#include <cxxabi.h>
 #include <string>
 
 namespace platform {
@@ -12,5 +13,22 @@ namespace platform {
 // by an internal error (what())". Never throws; under memory pressure the
 // text may lose its detail.
 std::string current_exception_reason(const char* task) noexcept;
+
+// Runs job and returns true; when an exception escapes it, returns false
+// with *reason from current_exception_reason(task). A thread being
+// cancelled goes on unwinding.
+template <typename Job>
+bool run_catching(const char* task, Job&& job, std::string* reason)
+{
+    try {
+        job();
+        return true;
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (...) {
+        *reason = current_exception_reason(task);
+        return false;
+    }
+}
 
 }  // namespace platform

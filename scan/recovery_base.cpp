@@ -3,7 +3,6 @@
 #include "platform/exception_reason.h"
 
 #include <QDebug>
-#include <cxxabi.h>
 #include <string>
 #include <unordered_set>
 
@@ -30,14 +29,8 @@ void recovery_base_c::run()
 {
     thread_failure_.clear();
     std::string reason;
-    try {
-        run_scan();
+    if (platform::run_catching("the scan", [this] { run_scan(); }, &reason))
         return;
-    } catch (abi::__forced_unwind&) {
-        throw;  // a cancelled thread must go on unwinding
-    } catch (...) {
-        reason = platform::current_exception_reason("the scan");
-    }
     // Nothing here may throw again: a literal first, the detail if it fits.
     thread_failure_ = QStringLiteral("the scan was stopped by an internal error");
     try {

@@ -9,7 +9,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
-#include <cxxabi.h>
 #include <memory>
 #include <mutex>
 #include <system_error>
@@ -139,14 +138,9 @@ void poll_drives(const std::stop_token& stop)
 // program.
 void monitor_body(std::stop_token stop)
 {
-    try {
-        poll_drives(stop);
-    } catch (abi::__forced_unwind&) {
-        throw;
-    } catch (...) {
-        const std::string reason = platform::current_exception_reason("the drive monitor");
+    std::string reason;
+    if (!platform::run_catching("the drive monitor", [&stop] { poll_drives(stop); }, &reason))
         qCWarning(fat_log, "%s", reason.c_str());
-    }
 }
 
 }  // namespace
