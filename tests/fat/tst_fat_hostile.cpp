@@ -481,6 +481,8 @@ private slots:
         put_folder(80);  // followed by entries and an end with bytes after it
         put_files(81, 3);
         image.entry(81, 9)[5] = 1;
+        put_folder(90, 95);  // grown where its last file's data ended
+        put_files(95, 2);
         const auto v = image.save(tmp_.path(), image_name());
 
         fat_recovery_c scanner;
@@ -490,7 +492,7 @@ private slots:
             if (!(node.attributes & fat_attr_directory))
                 ++files_in[node.parent];
         const std::map<uint32_t, int> expected = {{10, 14}, {20, 14}, {30, 14}, {40, 14},
-                                                  {50, 14 + 16 + 2}, {60, 14}, {70, 14}, {80, 14}};
+                                                  {50, 14 + 16 + 2}, {60, 14}, {70, 14}, {80, 14}, {90, 16}};
         QCOMPARE(files_in, expected);
         QCOMPARE(scanner.outcome().deleted_folders_cut_short, int64_t(7));
         QCOMPARE(scanner.outcome().folders_cut_short, int64_t(0));
