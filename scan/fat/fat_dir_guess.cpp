@@ -71,7 +71,7 @@ uint32_t cluster_bytes(const fat_volume_s* fs) { return uint32_t{fs->cluster_siz
 
 // Clusters the search steps over and reads for one folder's next cluster.
 constexpr uint32_t search_steps = 1u << 16;
-constexpr uint32_t search_reads = 4096;
+constexpr uint64_t search_bytes = uint64_t{16} << 20;
 
 // Reads cluster c whole into bytes when it reads as a folder's continuation;
 // checks its first sector alone first, since almost every cluster that is
@@ -184,17 +184,17 @@ uint32_t fat_guess_next_dir_cluster(fat_volume_s* fs, uint32_t start, uint32_t c
         if (free_candidate(fs, start, n, guess) && read_plausible_cluster(fs, n, &bytes))
             return take(n);
 
-    uint32_t reads = 0;
+    uint64_t searched = 0;
     for (uint32_t n = c + 2, steps = 0; n < fs->fat_entries && steps < search_steps; ++n, ++steps) {
         if (guess->search_steps_left == 0)
             break;
         --guess->search_steps_left;
         if (n == after || !free_candidate(fs, start, n, guess))
             continue;
-        if (reads == search_reads || guess->search_reads_left == 0)
+        if (searched + cluster_bytes(fs) > search_bytes || guess->search_bytes_left < cluster_bytes(fs))
             break;
-        ++reads;
-        --guess->search_reads_left;
+        searched += cluster_bytes(fs);
+        guess->search_bytes_left -= cluster_bytes(fs);
         if (read_plausible_cluster(fs, n, &bytes) && first_data_follows(fs, bytes.data(), cluster_bytes(fs), after, n))
             return take(n);
     }

@@ -82,9 +82,10 @@ struct fat_dir_s {
 struct fat_guess_s {
     std::unordered_set<uint32_t> taken;  // clusters already given to some folder
     // What the search past the two likely places may still do in the whole
-    // scan: clusters read (it reads free space, so that must stay a small
-    // part of a card) and FAT entries looked at.
-    uint32_t search_reads_left = 16384;
+    // scan: bytes of free clusters looked into (the system reads ahead, so
+    // count whole clusters; this must stay a small part of a card) and FAT
+    // entries looked at.
+    uint64_t search_bytes_left = uint64_t{64} << 20;
     uint32_t search_steps_left = 1u << 22;
 };
 
