@@ -75,7 +75,8 @@ open(sys.argv[2], 'wb').write(data[:end])
 PY
 }
 # A FAT volume of the given bits and size with long, non-ASCII and short
-# names, nested folders, deleted files and a deleted folder tree.
+# names, nested folders, deleted files and a deleted folder tree, one of its
+# folders grown past its first cluster after its files' data.
 fat_seed() {
   local bits=$1 size=$2 img="$work/fat$1.img" extra=""
   [ "$bits" != 32 ] || extra="-f 1"
@@ -87,6 +88,10 @@ fat_seed() {
   mcopy -i "$img" "$work/data.bin" "::/docs/old/Ünïcode name ☃ with a long tail.bin" &&
   mcopy -i "$img" "$work/data.bin" "::/docs/SHORT.TXT" &&
   mcopy -i "$img" "$work/data.bin" "::/gone/inner/deep file.dat" &&
+  mmd -i "$img" ::/gone/many &&
+  for n in 1 2 3 4 5 6 7 8 9 10 11 12; do
+    mcopy -i "$img" "$work/data.bin" "::/gone/many/holiday picture number $n.jpg" || return 1
+  done &&
   mdel -i "$img" "::/A rather long file name.txt" "::/docs/SHORT.TXT" &&
   mdeltree -i "$img" ::/gone &&
   trim_image "$img" "$seeds/fat_dir/fat$bits"
