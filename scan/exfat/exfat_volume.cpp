@@ -127,6 +127,12 @@ open_result volume_c::open(const std::string& device_path)
         close();
         return why;
     }
+    // Clusters the boot sector places past the device's end are not there
+    // (a truncated image, or a boot sector that lies): no map takes them,
+    // so nothing is taken as whole that the device cannot give.
+    const uint64_t heap_start = uint64_t{boot_.heap_offset} << boot_.sector_shift;
+    const uint64_t on_device = device_.size() > heap_start ? (device_.size() - heap_start) / boot_.cluster_bytes() : 0;
+    heap_end_ = first_cluster + std::min<uint64_t>(boot_.cluster_count, on_device);
     // The second FAT of a TexFAT volume is the live one when the flag says so.
     active_fat_ = (boot_.fat_count == 2 && (boot_.volume_flags & 1)) ? 1 : 0;
     if (!load_root_metadata()) {
@@ -141,6 +147,7 @@ void volume_c::close()
     device_.close();
     boot_ = {};
     from_backup_ = false;
+    heap_end_ = 0;
     bitmap_.clear();
     bitmap_.shrink_to_fit();
     free_clusters_ = 0;
@@ -284,7 +291,7 @@ void volume_c::free_run_from(uint32_t first, uint64_t needed, cluster_map_s* map
         map->some_in_use = true;
     append_cluster(map, first);
     uint64_t got = 1;
-    const uint64_t end = uint64_t{boot_.cluster_count} + first_cluster;
+    const uint64_t end = heap_end_;
     uint64_t c = uint64_t{first} + 1;
     while (got < needed && c < end) {
         const uint64_t bit = c - first_cluster;
@@ -310,11 +317,11 @@ cluster_map_s volume_c::map_clusters(uint32_t first, uint64_t length, bool no_fa
         map.complete = true;
         return map;
     }
-    if (!boot_.valid_cluster(first))
+    if (!boot_.valid_cluster(first) || first >= heap_end_)
         return map;
     const uint64_t cluster_bytes = boot_.cluster_bytes();
     const uint64_t needed = length / cluster_bytes + (length % cluster_bytes != 0);
-    const uint64_t heap_left = uint64_t{boot_.cluster_count} + first_cluster - first;
+    const uint64_t heap_left = heap_end_ - first;
 
     if (no_fat_chain) {
         map.source = data_source::contiguous;
@@ -349,7 +356,7 @@ cluster_map_s volume_c::map_clusters(uint32_t first, uint64_t length, bool no_fa
         }
         if (got == needed)
             break;
-        if (!boot_.valid_cluster(next) || guard.repeats(next)) {
+        if (!boot_.valid_cluster(next) || next >= heap_end_ || guard.repeats(next)) {
             chain_ok = false;
             break;
         }

@@ -74,7 +74,8 @@ public:
     // The clusters holding length bytes of a stream that starts at first.
     // Live chained data follows the FAT. Deleted chained data follows the
     // FAT when it still holds a chain through free clusters of the right
-    // length, and otherwise takes the free clusters from first on.
+    // length, and otherwise takes the free clusters from first on. No map
+    // takes a cluster past the device's end; it is then not complete.
     cluster_map_s map_clusters(uint32_t first, uint64_t length, bool no_fat_chain, bool deleted);
     // A FAT chain of unknown length from first, as the root directory has,
     // at most max_bytes long.
@@ -100,6 +101,7 @@ private:
     platform::raw_device_c device_;
     boot_s boot_;
     bool from_backup_ = false;
+    uint64_t heap_end_ = 0;  // first cluster number past the heap's part on the device
     uint32_t active_fat_ = 0;
     std::vector<uint64_t> bitmap_;
     uint64_t free_clusters_ = 0;
