@@ -4,8 +4,8 @@
 // mutation runs fast). An input that names exFAT in its main or a backup
 // boot sector is also a whole-image volume: the volume reader (boot region
 // with its backup fallback, FAT, bitmap, up-case table), the scanner's full
-// walk, the result tree, and the cluster maps and a few bytes of every file
-// found.
+// walk, the result tree, the cluster maps and a few bytes of every file
+// found, and the copy of the first ones as the recovery makes it.
 #include "fuzz/fuzz_image_file.h"
 #include "scan/exfat/exfat_boot.h"
 #include "scan/exfat/exfat_entry.h"
@@ -50,6 +50,7 @@ harness_s& harness()
 }
 
 constexpr int max_files_read = 64;
+constexpr int max_files_copied = 2;
 constexpr size_t bytes_read_per_file = 4096;
 
 void parse_as_directory(const uint8_t* data, size_t size, const char16_t* upcase)
@@ -153,6 +154,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     for (const auto& [id, node] : scanner.store()) {
         if (id == exfat_recovery_c::root_id || node.is_directory())
             continue;
+        if (files < max_files_copied) {
+            const int64_t id = node.id;
+            h.image.copy_out([&](const QString& to) { return scanner.recover_file(id, to); });
+        }
         read_some(volume, node);
         if (++files == max_files_read)
             break;

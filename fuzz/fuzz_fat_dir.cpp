@@ -1,8 +1,9 @@
 // The FAT reader and scanner on a whole-image volume made of the input:
 // mount, the scanner's full walk (deleted entries, long names recovered from
 // deleted pieces, nested and deleted folders), the result tree, path lookup
-// by the names found, and a few bytes of every file found, through its chain
-// and as a contiguous run.
+// by the names found, a few bytes of every file found, through its chain
+// and as a contiguous run, and the copy of the first ones as the recovery
+// makes it.
 #include "fuzz/fuzz_image_file.h"
 #include "platform/drive_table.h"
 #include "scan/fat/fat_disk.h"
@@ -46,6 +47,7 @@ harness_s& harness()
 }
 
 constexpr int max_files_read = 64;
+constexpr int max_files_copied = 2;
 constexpr uint32_t bytes_read_per_file = 4096;
 constexpr int max_paths_looked_up = 8;
 
@@ -77,9 +79,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     scanner.failure_reason();
     scanner.warning();
     scanner.found_rows();
+    int copied = 0;
     for (const auto& [cluster, node] : scanner.store()) {
         QString path;
         scanner.get_full_path(cluster, &path);
+        if (node.cluster != 0 && !(node.attributes & fat_attr_directory) && copied++ < max_files_copied) {
+            const int64_t id = node.cluster;
+            h.image.copy_out([&](const QString& to) { return scanner.recover_file(id, to); });
+        }
     }
 
     // The scanner's volume object is left registered but unmounted; a fresh

@@ -5,6 +5,8 @@
 // file, descriptor or drive-table entry.
 #pragma once
 
+#include <QFile>
+#include <QString>
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -64,6 +66,21 @@ public:
             std::fprintf(stderr, "cannot write the scratch image file %s\n", path_.c_str());
             std::abort();
         }
+    }
+
+    // Lets copy write a recovered file beside the image (bounded by the
+    // image's size, as every read is), then removes it. The copy's own
+    // outcome is the program's business; a file left behind by a failed copy
+    // is a finding.
+    template <typename copy_f>
+    void copy_out(const copy_f& copy)
+    {
+        const QString to = QString::fromStdString(path_ + ".out");
+        const QByteArray name = QFile::encodeName(to);
+        ::unlink(name.constData());
+        if (copy(to) != 0 && ::access(name.constData(), F_OK) == 0)
+            __builtin_trap();
+        ::unlink(name.constData());
     }
 
 private:
