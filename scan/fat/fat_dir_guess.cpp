@@ -73,21 +73,24 @@ uint32_t cluster_bytes(const fat_volume_s* fs) { return uint32_t{fs->cluster_siz
 constexpr uint32_t search_steps = 1u << 16;
 constexpr uint64_t search_bytes = uint64_t{16} << 20;
 
-// Reads cluster c whole into bytes when it reads as a folder's continuation;
-// checks its first sector alone first, since almost every cluster that is
-// not a folder fails there.
-bool read_plausible_cluster(fat_volume_s* fs, uint32_t c, std::vector<uint8_t>* bytes)
+enum class read_e { plausible, implausible, failed };
+
+// Reads cluster c whole into bytes and says whether it reads as a folder's
+// continuation; checks its first sector alone first, since almost every
+// cluster that is not a folder fails there.
+read_e read_plausible_cluster(fat_volume_s* fs, uint32_t c, std::vector<uint8_t>* bytes)
 {
     bytes->resize(cluster_bytes(fs));
     const uint32_t sector = fat_cluster_sector(fs, c);
     if (fat_read_sectors(fs, bytes->data(), sector, 1) != fr_ok)
-        return false;
+        return read_e::failed;
     if (fat_dir_continuation(fs, bytes->data(), fat_sector_bytes) != fat_continuation_yes)
-        return false;
+        return read_e::implausible;
     if (fs->cluster_size > 1 &&
         fat_read_sectors(fs, bytes->data() + fat_sector_bytes, sector + 1, fs->cluster_size - 1u) != fr_ok)
-        return false;
-    return fat_dir_continuation(fs, bytes->data(), cluster_bytes(fs)) == fat_continuation_yes;
+        return read_e::failed;
+    return fat_dir_continuation(fs, bytes->data(), cluster_bytes(fs)) == fat_continuation_yes ? read_e::plausible
+                                                                                                : read_e::implausible;
 }
 
 uint32_t entry_cluster(const fat_volume_s* fs, const uint8_t* e)
@@ -180,9 +183,17 @@ uint32_t fat_guess_next_dir_cluster(fat_volume_s* fs, uint32_t start, uint32_t c
         guess->taken.insert(n);
         return n;
     };
-    for (const uint32_t n : {c + 1, after})
-        if (free_candidate(fs, start, n, guess) && read_plausible_cluster(fs, n, &bytes))
+    // A read error ends the guess: a failing card can take seconds a sector,
+    // and the guess is worth less than getting on with the scan.
+    for (const uint32_t n : {c + 1, after}) {
+        if (!free_candidate(fs, start, n, guess))
+            continue;
+        const read_e r = read_plausible_cluster(fs, n, &bytes);
+        if (r == read_e::failed)
+            return 0;
+        if (r == read_e::plausible)
             return take(n);
+    }
 
     uint64_t searched = 0;
     for (uint32_t n = c + 2, steps = 0; n < fs->fat_entries && steps < search_steps; ++n, ++steps) {
@@ -195,7 +206,10 @@ uint32_t fat_guess_next_dir_cluster(fat_volume_s* fs, uint32_t start, uint32_t c
             break;
         searched += cluster_bytes(fs);
         guess->search_bytes_left -= cluster_bytes(fs);
-        if (read_plausible_cluster(fs, n, &bytes) && first_data_follows(fs, bytes.data(), cluster_bytes(fs), after, n))
+        const read_e r = read_plausible_cluster(fs, n, &bytes);
+        if (r == read_e::failed)
+            return 0;
+        if (r == read_e::plausible && first_data_follows(fs, bytes.data(), cluster_bytes(fs), after, n))
             return take(n);
     }
     return 0;

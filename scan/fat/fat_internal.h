@@ -57,9 +57,10 @@ fat_continuation_e fat_dir_continuation(const fat_volume_s* fs, const uint8_t* b
 // cluster just past the data of the last entry in c (where a system that
 // takes the next free cluster grows the folder); then, within a budget
 // (16 MiB of free clusters for one folder, what fat_guess_s has left for the
-// scan), the free clusters after c, where a cluster counts only if its first file's
-// data starts where the last file of c ended, or just past that or past the
-// cluster itself (written in that order, so it is this folder's). A
-// candidate must be free in the FAT, not taken, and plausible throughout;
-// the one chosen is added to guess->taken. Returns 0 when none qualifies.
+// scan), the free clusters after c, where a cluster counts only if its first
+// file's data starts where the last file of c ended, or just past that or
+// past the cluster itself (written in that order, so it is this folder's).
+// A candidate must be free in the FAT, not taken, and plausible throughout;
+// the one chosen is added to guess->taken. Returns 0 when none qualifies or
+// a read fails.
 uint32_t fat_guess_next_dir_cluster(fat_volume_s* fs, uint32_t start, uint32_t c, fat_guess_s* guess);
