@@ -69,7 +69,8 @@ bool plausible_short_entry(const fat_volume_s* fs, const uint8_t* e)
 
 uint32_t cluster_bytes(const fat_volume_s* fs) { return uint32_t{fs->cluster_size} * fat_sector_bytes; }
 
-// Clusters the search steps over and reads for one folder's next cluster.
+// FAT entries the search steps over, and bytes of free clusters it reads,
+// in looking for one folder's next cluster.
 constexpr uint32_t search_steps = 1u << 16;
 constexpr uint64_t search_bytes = uint64_t{16} << 20;
 
