@@ -234,6 +234,12 @@ void recovery_window_c::handle_scan_end()
     animation->jumpToFrame(0);
     update();
 
+    // A scan that could not read its volume says so first: an empty or short
+    // list alone would read as "nothing was deleted here".
+    const QString failure = stop_code == stop_abandon ? QString() : scanner.scan_failure();
+    if (!failure.isEmpty() && isVisible())
+        show_message(this, QStringLiteral("Quarvel"), text_for_key("scan_failed").arg(failure), QMessageBox::Ok);
+
     if (nothing_found && stop_code != stop_keep_results && !deep_scan && isVisible() &&
         show_warning(this, QStringLiteral("Quarvel"), "deep_scan_query", QMessageBox::Yes | QMessageBox::No) ==
             QMessageBox::Yes) {

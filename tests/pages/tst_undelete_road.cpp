@@ -115,7 +115,7 @@ void tst_undelete_road::initTestCase()
     QLoggingCategory::setFilterRules(QStringLiteral("qt.core.qmetaobject.connectslotsbyname=false"));
     translation_table = {{"btn_pause", "PAUSE"}, {"btn_start", "START"}, {"btn_resume", "RESUME"},
                          {"deep_scan_query", "DEEP?"}, {"recovery_done", "DONE %1 %2"},
-                         {"resume_volume_missing", "MISSING %1"}};
+                         {"resume_volume_missing", "MISSING %1"}, {"scan_failed", "FAILED %1"}};
 }
 
 void tst_undelete_road::init()
@@ -416,6 +416,24 @@ void tst_undelete_road::scan_end_rules()
         QVERIFY(scan_running);
         QCOMPARE(button(page, "btn_pause")->text(), QString("PAUSE"));
         QVERIFY(handled.wait(60000));
+    }
+    // A volume that cannot be read any more says why before the question,
+    // rather than passing for one with nothing deleted on it.
+    {
+        QFile file(image);
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        QVERIFY(file.seek(510) && file.write(QByteArray(2, '\0')) == 2);
+        file.close();
+        boxes_c boxes;
+        boxes.answer = QMessageBox::No;
+        button(page, "btn_back")->click();
+        window->show_page(0);
+        scan_from_home(device, false);
+        if (QTest::currentTestFailed())
+            return;
+        QCOMPARE(boxes.texts.size(), 2);
+        QVERIFY2(boxes.texts[0].startsWith("FAILED ") && boxes.texts[0].contains(device), qPrintable(boxes.texts[0]));
+        QCOMPARE(boxes.texts[1], QString("DEEP?"));
     }
 }
 
