@@ -2,12 +2,24 @@
 
 #include "app/settings.h"
 #include "scan/exfat/exfat_recovery.h"
+#include "scan/fat/fat_trust.h"
 #include "scan/raw/raw_pieces.h"
 
 row_state_e row_state(row_flags_e reading, int32_t flags)
 {
     switch (reading) {
-    case row_flags_e::attributes: return row_state_e::unknown;
+    case row_flags_e::attributes:
+        // The attribute byte says nothing about the copy; the bits above it
+        // are the FAT scanner's findings on a deleted file's clusters.
+        if (flags & fat_row_incomplete)
+            return row_state_e::incomplete;
+        if (flags & fat_row_overwritten)
+            return row_state_e::overwritten;
+        if (flags & fat_row_uncertain)
+            return row_state_e::uncertain;
+        if (flags & fat_row_chain_kept)
+            return row_state_e::chain_kept;
+        return row_state_e::unknown;
     case row_flags_e::deep_scan: return flags & raw_row_partial ? row_state_e::partial : row_state_e::unknown;
     case row_flags_e::exfat:
         if (flags & exfat_row_incomplete)

@@ -10,7 +10,7 @@
 
 // Whose flags a table shows.
 enum class row_flags_e {
-    attributes,  // FAT and NTFS: the entry's own bits, nothing about the copy
+    attributes,  // FAT and NTFS: the entry's own bits, and on FAT the trust bits above them
     deep_scan,   // the raw scanner: partial files
     exfat,       // where the data was taken from, and whether it is whole
 };

@@ -1,6 +1,7 @@
 #include "scan/fat/fat_recovery.h"
 
 #include "scan/fat/fat_log.h"
+#include "scan/fat/fat_trust.h"
 #include "scan/fat/fat_volume_map.h"
 #include "scan/result_tree.h"
 #include "scan/safe_name.h"
@@ -8,6 +9,7 @@
 #include <QFile>
 #include <QStringList>
 
+#include <algorithm>
 #include <cerrno>
 #include <ctime>
 #include <unistd.h>
@@ -48,6 +50,7 @@ fat_node_s node_of_entry(const fat_info_s& info, uint8_t attributes, uint32_t pa
     node.create_time = fat_time_to_seconds(info.create_date, info.create_time);
     node.attributes = attributes;
     node.inherited = inherited;
+    node.entry_deleted = (info.attributes & fat_attr_deleted) ? 1 : 0;
     node.name = node_name(info);
     if (node.attributes & fat_attr_deleted)
         mark_first_character(&node.name);
@@ -108,6 +111,7 @@ void fat_recovery_c::run_scan()
     qCDebug(fat_log) << "Start Fat Scan.";
 
     scan_directory(u"/", 0, 0, 0, false);
+    assess_deleted_files();
 
     fat_node_s root;
     root.attributes = fat_attr_directory;
@@ -142,6 +146,24 @@ bool fat_found_entry_wins(const fat_node_s& stored, const fat_node_s& found)
         return true;  // a live folder is what the cluster holds now
     const bool stored_live_dir = (stored.attributes & fat_attr_directory) && !(stored.attributes & fat_attr_deleted);
     return !stored_live_dir && stored.create_time < found.create_time;
+}
+
+void fat_recovery_c::assess_deleted_files()
+{
+    if (outcome_.root_result != fr_ok)
+        return;
+    std::vector<fat_node_s*> files;
+    for (auto& [cluster, node] : store_)
+        if ((node.attributes & fat_attr_deleted) && !(node.attributes & fat_attr_directory))
+            files.push_back(&node);
+    // In the order of their clusters, the FAT is read front to back about once.
+    std::sort(files.begin(), files.end(), [](const fat_node_s* a, const fat_node_s* b) { return a->cluster < b->cluster; });
+    fat_trust_c trust(&fs_);
+    for (fat_node_s* node : files) {
+        if (status_.stop.load(std::memory_order_relaxed) != 0)
+            return;
+        node->trust = trust.assess(node->cluster, node->size, node->entry_deleted == 0);
+    }
 }
 
 void fat_recovery_c::count_entry_read()
@@ -245,7 +267,7 @@ recovery_item_s fat_recovery_c::row_of(const fat_node_s& node)
     row.date1 = node.write_time;
     row.date2 = node.create_time;
     row.id = node.cluster;
-    row.flags = node.attributes;
+    row.flags = node.attributes | node.trust;
     return row;
 }
 

@@ -22,6 +22,8 @@ struct fat_node_s {
     int64_t create_time = 0;   // seconds since 1970
     uint8_t attributes = 0;    // fat_attr_directory, fat_attr_deleted, ...
     uint8_t inherited = 0;     // 1 when found inside a deleted folder
+    uint8_t entry_deleted = 0; // 1 when its own entry is marked deleted
+    int32_t trust = 0;         // fat_row_uncertain, ...: how far its copy can be trusted
     QString name;              // long name, else short name; "#" first when deleted
     uint8_t has_files = 0;     // folder holds a recoverable file at some depth
     std::vector<fat_node_s*> children;
@@ -74,7 +76,8 @@ public:
     const fat_node_s* node(uint32_t cluster) const;
     const fat_scan_outcome_s& outcome() const { return outcome_; }
 
-    // The file-table row of a node.
+    // The file-table row of a node: its flags are the attribute byte and the
+    // trust bits (fat_row_uncertain, ...).
     static recovery_item_s row_of(const fat_node_s& node);
 
     // Calls visit for every file the result tree shows: each file child of
@@ -91,6 +94,7 @@ private:
     void scan_directory(const char16_t* path, uint32_t parent, uint8_t inherited, int depth, bool deleted_folder);
     void count_unread_folder(int result, bool deleted_folder, int64_t* damage_counter);
     void count_entry_read();
+    void assess_deleted_files();
     bool wait_while_paused();
 
     std::unordered_map<uint32_t, fat_node_s> store_;

@@ -9,6 +9,7 @@
 #include "scan/fat/fat_disk.h"
 #include "scan/fat/fat_fs.h"
 #include "scan/fat/fat_recovery.h"
+#include "scan/fat/fat_trust.h"
 #include "scan/fat/fat_volume_map.h"
 
 #include <QFile>
@@ -427,6 +428,56 @@ private slots:
         fat_dir_s dir;
         QCOMPARE(f_opendir(&dir, u"/"), int(fr_ok));
         QCOMPARE(f_read(&file, buffer.data(), 10, &got, true), int(fr_invalid_object));
+    }
+
+    // A deleted file's copy takes its clusters in a row from the start; the
+    // FAT as it is now says whether that run is still free, taken, or past
+    // the end. Runs span several FAT sectors, free ones and taken ones.
+    void deleted_files_are_judged_by_the_fat_now()
+    {
+        fat_image_c image(16, 5000);  // 512-byte clusters, 256 entries a FAT sector
+        uint32_t i = 0;
+        const auto put = [&](const char* name11, uint32_t first, uint32_t size) {
+            fat_image_c::put_short(image.entry(0, i++), name11, 0x20, first, size);
+        };
+        put("\xE5" "REE    BIN", 100, 200 * 512);     // 100..299: free throughout
+        put("\xE5" "NE     BIN", 400, 512);           // one free cluster
+        put("\xE5" "AKEN   BIN", 500, 300 * 512);     // 500..799, 790 now taken
+        image.chain(790, 2);
+        put("\xE5" "TART   BIN", 790, 100);           // its only cluster taken
+        put("\xE5" "ASTEND BIN", 4990, 20 * 512);     // runs past cluster 5001
+        put("\xE5" "MPTY   BIN", 900, 0);
+        // A folder deleted with only its own entry marked: the file inside
+        // keeps its chain (its own, not another file's), a second one's chain
+        // jumps elsewhere, so a copy in a row would take foreign clusters.
+        fat_image_c::put_short(image.entry(0, i++), "\xE5" "LD        ", fat_attr_directory, 1000, 0);
+        fat_image_c::put_short(image.entry(1000, 0), "KEPT    BIN", 0x20, 1100, 3 * 512);
+        image.chain(1100, 3);
+        fat_image_c::put_short(image.entry(1000, 1), "JUMPS   BIN", 0x20, 1200, 2 * 512);
+        image.set_fat(1200, 1500);
+        image.set_fat(1500, image.end_of_chain());
+        const auto v = image.save(tmp_.path(), image_name());
+
+        fat_recovery_c scanner;
+        QVERIFY(scan(scanner, v));
+        const struct {
+            const char* name;
+            int32_t trust;
+        } cases[] = {
+            {"#REE.BIN", fat_row_uncertain},        {"#NE.BIN", 0},
+            {"#AKEN.BIN", fat_row_overwritten},     {"#TART.BIN", fat_row_overwritten},
+            {"#ASTEND.BIN", fat_row_incomplete},    {"#MPTY.BIN", 0},
+            {"#EPT.BIN", fat_row_chain_kept},       {"#UMPS.BIN", fat_row_overwritten},
+        };
+        for (const auto& c : cases) {
+            const fat_node_s* n = named(scanner, c.name);
+            QVERIFY2(n, c.name);
+            QVERIFY2(n->trust == c.trust, qPrintable(QString("%1: %2").arg(c.name).arg(n->trust, 0, 16)));
+            // The attribute byte stays as it was below the trust bits.
+            const recovery_item_s row = fat_recovery_c::row_of(*n);
+            QCOMPARE(row.flags & 0xFF, int32_t(n->attributes));
+            QCOMPARE(row.flags & ~0xFF, c.trust);
+        }
     }
 
     // A deleted folder whose first cluster is full goes on into the cluster

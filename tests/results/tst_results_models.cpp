@@ -10,6 +10,7 @@
 #include "results/recovery_model.h"
 #include "results/row_state.h"
 #include "scan/exfat/exfat_recovery.h"
+#include "scan/fat/fat_trust.h"
 #include "scan/raw/raw_pieces.h"
 #include "results/table_view.h"
 #include "results/tree_model.h"
@@ -356,6 +357,19 @@ private slots:
         recovery_model_c deep(&bit0, nullptr, row_flags_e::deep_scan);
         QCOMPARE(deep.state_of(0), row_state_e::partial);
         QCOMPARE(deep.index(0, 1).data(Qt::ToolTipRole).toString(), text_for_key("row_state_partial_tip"));
+        // On FAT the bits above the attribute byte say how the run of
+        // clusters was judged; an NTFS row's high engine bit says nothing.
+        std::vector<recovery_item_s> fat_rows = {flagged("a", 0x21 | fat_attr_deleted | fat_row_overwritten),
+                                                 flagged("b", 0x20 | fat_row_uncertain),
+                                                 flagged("c", 0x20 | fat_row_incomplete),
+                                                 flagged("d", 0x20 | fat_row_chain_kept),
+                                                 flagged("e", int32_t(0x80000082u))};
+        const recovery_model_c fat(&fat_rows);
+        QCOMPARE(fat.state_of(0), row_state_e::overwritten);
+        QCOMPARE(fat.state_of(1), row_state_e::uncertain);
+        QCOMPARE(fat.state_of(2), row_state_e::incomplete);
+        QCOMPARE(fat.state_of(3), row_state_e::chain_kept);
+        QCOMPARE(fat.state_of(4), row_state_e::unknown);
 
         // The doubtful rows carry a tag at the name cell's right end, the
         // others none; the name gives way to it.

@@ -1,0 +1,154 @@
+#include "scan/fat/fat_trust.h"
+
+#include "scan/fat/fat_internal.h"
+
+#include <algorithm>
+
+fat_trust_c::fat_trust_c(fat_volume_s* fs) : fs_(fs)
+{
+    switch (fs->fs_type) {
+    case fat_12: end_of_chain_ = 0xFF8; break;
+    case fat_16: end_of_chain_ = 0xFFF8; break;
+    case fat_32: end_of_chain_ = 0x0FFFFFF8; break;
+    default: break;
+    }
+    // Only the sectors that hold the volume's entries: a boot sector may
+    // claim a far longer FAT.
+    const uint64_t entry_bytes = fs->fs_type == fat_32   ? uint64_t{fs->fat_entries} * 4
+                                 : fs->fs_type == fat_16 ? uint64_t{fs->fat_entries} * 2
+                                                         : (uint64_t{fs->fat_entries} * 3 + 1) / 2;
+    fat_sectors_ = static_cast<uint32_t>(
+        std::min<uint64_t>(fs->fat_sectors, (entry_bytes + fat_sector_bytes - 1) / fat_sector_bytes));
+    sector_states_.assign(fat_sectors_, sector_unread);
+}
+
+uint32_t fat_trust_c::sector_of(uint32_t c) const
+{
+    return fs_->fs_type == fat_32 ? c / (fat_sector_bytes / 4) : c / (fat_sector_bytes / 2);
+}
+
+bool fat_trust_c::load_block(uint32_t sector)
+{
+    const uint32_t first = sector - sector % block_sectors;
+    const uint32_t count = std::min(block_sectors, fat_sectors_ - first);
+    block_.resize(size_t{count} * fat_sector_bytes);
+    block_count_ = 0;
+    if (fat_read_sectors(fs_, block_.data(), fs_->fat_start + first, count) != fr_ok)
+        return false;
+    block_first_ = first;
+    block_count_ = count;
+    for (uint32_t s = 0; s < count; ++s) {
+        const uint8_t* bytes = block_.data() + size_t{s} * fat_sector_bytes;
+        const bool all_zero = std::all_of(bytes, bytes + fat_sector_bytes, [](uint8_t b) { return b == 0; });
+        sector_states_[first + s] = all_zero ? sector_all_free : sector_used;
+    }
+    return true;
+}
+
+bool fat_trust_c::byte_at(uint64_t offset, uint8_t* value)
+{
+    const uint64_t sector = offset / fat_sector_bytes;
+    if (sector >= fat_sectors_)
+        return false;
+    if (block_count_ == 0 || sector < block_first_ || sector >= uint64_t{block_first_} + block_count_)
+        if (!load_block(static_cast<uint32_t>(sector)))
+            return false;
+    *value = block_[offset - uint64_t{block_first_} * fat_sector_bytes];
+    return true;
+}
+
+bool fat_trust_c::entry(uint32_t c, uint32_t* value)
+{
+    uint8_t b[4] = {};
+    switch (fs_->fs_type) {
+    case fat_12: {
+        const uint64_t offset = uint64_t{c} + c / 2;
+        if (!byte_at(offset, &b[0]) || !byte_at(offset + 1, &b[1]))
+            return false;
+        const uint32_t pair = platform::le16(b);
+        *value = (c & 1) ? pair >> 4 : pair & 0x0FFF;
+        return true;
+    }
+    case fat_16:
+        for (uint32_t i = 0; i < 2; ++i)
+            if (!byte_at(uint64_t{c} * 2 + i, &b[i]))
+                return false;
+        *value = platform::le16(b);
+        return true;
+    case fat_32:
+        for (uint32_t i = 0; i < 4; ++i)
+            if (!byte_at(uint64_t{c} * 4 + i, &b[i]))
+                return false;
+        *value = platform::le32(b) & 0x0FFFFFFF;
+        return true;
+    default: return false;
+    }
+}
+
+fat_trust_c::cluster_e fat_trust_c::classify(uint32_t c, uint32_t last, bool own_entry_live)
+{
+    uint32_t value = 0;
+    if (!entry(c, &value))
+        return cluster_e::unreadable;
+    if (value == 0)
+        return cluster_e::free;
+    // A deleted entry's chain was cleared, so any chain here is another file's.
+    if (own_entry_live && (c == last ? value >= end_of_chain_ : value == c + 1))
+        return cluster_e::own;
+    return cluster_e::other;
+}
+
+int32_t fat_trust_c::assess(uint32_t start, uint32_t size, bool own_entry_live)
+{
+    const uint32_t cluster_bytes = uint32_t{fs_->cluster_size} * fat_sector_bytes;
+    if (size == 0 || cluster_bytes == 0)
+        return 0;
+    const uint64_t clusters = (uint64_t{size} + cluster_bytes - 1) / cluster_bytes;
+    const uint64_t last64 = uint64_t{start} + clusters - 1;
+    if (!fat_cluster_valid(fs_, start) || last64 >= fs_->fat_entries ||
+        uint64_t{fat_cluster_sector(fs_, static_cast<uint32_t>(last64))} + fs_->cluster_size > fs_->volume_end)
+        return fat_row_incomplete;
+    const auto last = static_cast<uint32_t>(last64);
+
+    bool all_own = true;
+    bool unreadable = false;
+    for (uint32_t c = start;;) {
+        // Past the scan's budget a long run is left a guess; its first
+        // cluster is always looked at.
+        if (steps_left_ > 0) {
+            --steps_left_;
+        } else if (c != start) {
+            all_own = false;
+            break;
+        }
+        // A FAT sector known to hold nothing but free entries is passed whole.
+        if (fs_->fs_type != fat_12) {
+            const uint32_t sector = sector_of(c);
+            if (sector < sector_states_.size() && sector_states_[sector] == sector_all_free) {
+                all_own = false;
+                const uint32_t next_sector_first = (sector + 1) * (fs_->fs_type == fat_32 ? 128u : 256u);
+                if (next_sector_first > last)
+                    break;
+                c = next_sector_first;
+                continue;
+            }
+        }
+        const cluster_e kind = classify(c, last, own_entry_live);
+        if (kind == cluster_e::other)
+            return fat_row_overwritten;
+        if (kind == cluster_e::unreadable) {
+            unreadable = true;
+            break;
+        }
+        all_own = all_own && kind == cluster_e::own;
+        if (c == last)
+            break;
+        ++c;
+    }
+    if (unreadable)
+        return fat_row_uncertain;
+    if (all_own)
+        return fat_row_chain_kept;
+    // One free cluster is all a small file needs: nothing is guessed.
+    return clusters > 1 ? fat_row_uncertain : 0;
+}

@@ -1,0 +1,55 @@
+// How far the copy of a deleted FAT file can be trusted. Its chain was
+// cleared on delete, so the copy reads its clusters as one run from the
+// start cluster; the FAT as it stands now says whether that run still looks
+// like its own.
+#pragma once
+
+#include "scan/fat/fat_fs.h"
+
+#include <cstdint>
+#include <vector>
+
+// Bits a FAT row carries above the entry's attribute byte, with the values
+// the exFAT rows use for the same findings.
+inline constexpr int32_t fat_row_chain_kept = 0x20000;   // its own chain is still in the FAT
+inline constexpr int32_t fat_row_uncertain = 0x40000;    // free clusters from its start on
+inline constexpr int32_t fat_row_overwritten = 0x80000;  // a cluster of the run is allocated now
+inline constexpr int32_t fat_row_incomplete = 0x100000;  // the run goes past the volume's end
+inline constexpr int32_t fat_row_trust_bits =
+    fat_row_chain_kept | fat_row_uncertain | fat_row_overwritten | fat_row_incomplete;
+
+// Reads the first FAT in blocks and remembers which of its sectors hold only
+// free entries, so that thousands of deleted files, or hostile ones claiming
+// gigabytes, cost a read of each FAT sector about once. Ask in rising order
+// of start cluster for the fewest reads. One scan thread at a time.
+class fat_trust_c {
+public:
+    explicit fat_trust_c(fat_volume_s* fs);
+
+    // The trust bits of a file whose entry says start cluster and size.
+    // own_entry_live: its own entry was not deleted (a file inside a deleted
+    // folder), so a chain start, start+1, ... ending there is its own.
+    int32_t assess(uint32_t start, uint32_t size, bool own_entry_live);
+
+private:
+    enum sector_state_e : uint8_t { sector_unread, sector_all_free, sector_used };
+    enum class cluster_e { free, own, other, unreadable };
+
+    cluster_e classify(uint32_t c, uint32_t last, bool own_entry_live);
+    bool entry(uint32_t c, uint32_t* value);
+    bool byte_at(uint64_t offset, uint8_t* value);
+    bool load_block(uint32_t sector);
+    uint32_t sector_of(uint32_t c) const;
+
+    fat_volume_s* fs_;
+    uint32_t end_of_chain_ = 0;  // entries at or above it end a chain
+    uint32_t fat_sectors_ = 0;  // FAT sectors that hold entries
+    // Clusters and free FAT sectors one scan may step over: hostile entries
+    // (each claiming most of the volume) must not make it quadratic.
+    uint64_t steps_left_ = uint64_t{1} << 25;
+    std::vector<uint8_t> sector_states_;
+    static constexpr uint32_t block_sectors = 64;
+    std::vector<uint8_t> block_;
+    uint32_t block_first_ = 0;  // FAT-relative first sector of block_
+    uint32_t block_count_ = 0;  // sectors held; 0 = none
+};
