@@ -9,6 +9,7 @@
 #include "scan/fat/fat_disk.h"
 #include "scan/fat/fat_name.h"
 #include "scan/fat/fat_recovery.h"
+#include "scan/fat/fat_trust.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -277,6 +278,10 @@ private slots:
             QVERIFY2(ours.count(sha(data)), qPrintable("not byte-exact: " + path));
         }
 
+        // A live file of a folder deleted by its own entry alone still has
+        // its own chain: nothing about its copy is a guess.
+        QCOMPARE(files.at("/#LDDIR/#oliday photo.jpg").node->trust, fat_row_chain_kept);
+
         // CHURN is read to the end of its first cluster (its chain is
         // freed): expected, and not counted as damage.
         const fat_scan_outcome_s& o = scanner.outcome();
@@ -326,6 +331,66 @@ private slots:
             ++theirs;
         }
         QVERIFY(theirs >= 18);
+    }
+
+    // A file written after a delete takes the lowest free clusters: those of
+    // the deleted file before it, whose row must then say it is overwritten.
+    void deleted_file_whose_clusters_were_reused()
+    {
+        const QString mkfs = tool("mkfs.fat"), mcopy = tool("mcopy"), mmd = tool("mmd"), mdel = tool("mdel");
+        if (mkfs.isEmpty() || mcopy.isEmpty() || mmd.isEmpty() || mdel.isEmpty())
+            QSKIP("mkfs.fat or mtools is not installed");
+        const QString image = QDir(tmp_.path()).filePath("reused.img");
+        QFile::remove(image);
+        {
+            QFile f(image);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            QVERIFY(f.resize(4 << 20));
+        }
+        QCOMPARE(run(mkfs, {"-F", "16", "-s", "1", "-n", "REUSED", image}), 0);
+        const QString src = QDir(tmp_.path()).filePath("reused-src");
+        QDir().mkpath(src);
+        const auto put = [&](const QString& name, int size, int seed) {
+            QFile f(QDir(src).filePath(name));
+            return f.open(QIODevice::WriteOnly) && f.write(pattern(size, seed)) == size ? f.fileName() : QString();
+        };
+        // LATER comes first so that its entry does not take ALPHA's slot.
+        QCOMPARE(run(mmd, {"-i", image, "::LATER"}), 0);
+        QCOMPARE(run(mcopy, {"-i", image, put("ALPHA.BIN", 3000, 1), put("KEEP.BIN", 1500, 2), put("SMALL.TXT", 300, 3),
+                             put("TAIL.BIN", 700, 4), "::"}),
+                 0);
+        QCOMPARE(run(mdel, {"-i", image, "::ALPHA.BIN", "::KEEP.BIN", "::SMALL.TXT"}), 0);
+        QCOMPARE(run(mcopy, {"-i", image, put("BRAVO.BIN", 1000, 5), "::LATER"}), 0);
+
+        QVERIFY(platform::open_disk_image(image.toStdString()) == 0);
+        platform::platform_volume_s pv;
+        QVERIFY(platform::find_volume(image.toStdString(), &pv));
+        volume_item_s volume;
+        volume.device_path = QString::fromStdString(pv.device_path);
+        volume.root_path = QString::fromStdString(pv.root_path);
+        volume.file_system = QString::fromStdString(pv.file_system);
+        fat_recovery_c scanner;
+        scanner.set_volume(volume);
+        scanner.start();
+        QVERIFY(scanner.wait(60000));
+        const auto files = listed(scanner);
+        for (const char* path : {"/#LPHA.BIN", "/#EEP.BIN", "/#MALL.TXT"})
+            QVERIFY2(files.count(path), path);
+        QCOMPARE(files.at("/#LPHA.BIN").node->trust, fat_row_overwritten);
+        QCOMPARE(files.at("/#EEP.BIN").node->trust, fat_row_uncertain);
+        QCOMPARE(files.at("/#MALL.TXT").node->trust, 0);
+        // What the tags say, the copies bear out; the free ones come back whole.
+        const auto copy = [&](const char* path) {
+            const QString out = QDir(tmp_.path()).filePath(QString("reused-out-%1").arg(path + 2));
+            QFile::remove(out);
+            if (scanner.recover_file(files.at(path).node->cluster, out) != 0)
+                return QByteArray();
+            QFile f(out);
+            return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+        };
+        QCOMPARE(copy("/#EEP.BIN"), pattern(1500, 2));
+        QCOMPARE(copy("/#MALL.TXT"), pattern(300, 3));
+        QVERIFY(copy("/#LPHA.BIN").startsWith(pattern(1000, 5).left(512)));
     }
 };
 
