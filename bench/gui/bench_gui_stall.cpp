@@ -106,7 +106,9 @@ int main(int argc, char** argv)
     }
 
     init_app_resources();
-    load_language(QStringLiteral("English"), true);
+    // QUARVEL_SCREENSHOT_LANGUAGE: a language.ini section other than English.
+    const QString language = qEnvironmentVariable("QUARVEL_SCREENSHOT_LANGUAGE");
+    load_language(language.isEmpty() ? QStringLiteral("English") : language, true);
     // QUARVEL_SCREENSHOT_DIR: pictures of the page during and after the scan.
     const QString shots = qEnvironmentVariable("QUARVEL_SCREENSHOT_DIR");
     const auto shot = [&shots](QWidget& w, const char* name) {
