@@ -29,12 +29,21 @@ uint32_t fat_trust_c::sector_of(uint32_t c) const
 
 bool fat_trust_c::load_block(uint32_t sector)
 {
-    const uint32_t first = sector - sector % block_sectors;
-    const uint32_t count = std::min(block_sectors, fat_sectors_ - first);
+    uint32_t first = sector - sector % block_sectors;
+    uint32_t count = std::min(block_sectors, fat_sectors_ - first);
     block_.resize(size_t{count} * fat_sector_bytes);
     block_count_ = 0;
-    if (fat_read_sectors(fs_, block_.data(), fs_->fat_start + first, count) != fr_ok)
-        return false;
+    if (fat_read_sectors(fs_, block_.data(), fs_->fat_start + first, count) != fr_ok) {
+        // One bad sector, or a volume cut short inside the FAT, should not
+        // cost the sectors around it; a sector that fails alone is not asked
+        // for again (a failing card may take seconds for each try).
+        first = sector;
+        count = 1;
+        if (fat_read_sectors(fs_, block_.data(), fs_->fat_start + first, count) != fr_ok) {
+            sector_states_[sector] = sector_unreadable;
+            return false;
+        }
+    }
     block_first_ = first;
     block_count_ = count;
     for (uint32_t s = 0; s < count; ++s) {
@@ -48,7 +57,7 @@ bool fat_trust_c::load_block(uint32_t sector)
 bool fat_trust_c::byte_at(uint64_t offset, uint8_t* value)
 {
     const uint64_t sector = offset / fat_sector_bytes;
-    if (sector >= fat_sectors_)
+    if (sector >= fat_sectors_ || sector_states_[sector] == sector_unreadable)
         return false;
     if (block_count_ == 0 || sector < block_first_ || sector >= uint64_t{block_first_} + block_count_)
         if (!load_block(static_cast<uint32_t>(sector)))

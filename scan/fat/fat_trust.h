@@ -32,7 +32,7 @@ public:
     int32_t assess(uint32_t start, uint32_t size, bool own_entry_live);
 
 private:
-    enum sector_state_e : uint8_t { sector_unread, sector_all_free, sector_used };
+    enum sector_state_e : uint8_t { sector_unread, sector_all_free, sector_used, sector_unreadable };
     enum class cluster_e { free, own, other, unreadable };
 
     cluster_e classify(uint32_t c, uint32_t last, bool own_entry_live);

@@ -399,6 +399,9 @@ private slots:
         QCOMPARE(scanner.recover_file(5, tmp_.filePath("near.txt")), 0);
         QCOMPARE(read_all(tmp_.filePath("near.txt")), near);
         QCOMPARE(scanner.recover_file(19500, tmp_.filePath("late.bin")), -1);
+        // The row says so before the copy is tried.
+        QCOMPARE(scanner.node(19500)->trust, fat_row_incomplete);
+        QCOMPARE(scanner.node(5)->trust, fat_row_uncertain);
     }
 
     void contiguous_mode_ignores_the_freed_chain()
