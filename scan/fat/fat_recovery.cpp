@@ -366,7 +366,10 @@ int fat_recovery_c::recover_file(int64_t id, const QString& destination)
     if (fd < 0)
         return errno == EEXIST ? recover_target_exists : -1;
 
-    const bool contiguous = n->attributes & fat_attr_deleted;
+    // A deleted entry's chain is gone, so its clusters are guessed as one
+    // run; a live entry inside a deleted folder whose chain is still whole is
+    // read along it, fragments and all.
+    const bool contiguous = (n->attributes & fat_attr_deleted) && !(n->entry_deleted == 0 && (n->trust & fat_row_chain_kept));
     uint8_t chunk[copy_chunk];
     uint64_t written = 0;
     bool ok = true;

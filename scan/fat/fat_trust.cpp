@@ -107,6 +107,26 @@ fat_trust_c::cluster_e fat_trust_c::classify(uint32_t c, uint32_t last, bool own
     return cluster_e::other;
 }
 
+bool fat_trust_c::whole_chain(uint32_t start, uint64_t clusters)
+{
+    // The count is the walk's guard: a chain longer than the size needs, a
+    // loop, or one that leaves the volume is not this file's.
+    uint32_t c = start;
+    for (uint64_t taken = 1;; ++taken) {
+        if (steps_left_ == 0)
+            return false;
+        --steps_left_;
+        uint32_t value = 0;
+        if (!entry(c, &value))
+            return false;
+        if (value >= end_of_chain_)
+            return taken == clusters;
+        if (taken == clusters || !fat_cluster_valid(fs_, value))
+            return false;
+        c = value;
+    }
+}
+
 int32_t fat_trust_c::assess(uint32_t start, uint32_t size, bool own_entry_live)
 {
     const uint32_t cluster_bytes = uint32_t{fs_->cluster_size} * fat_sector_bytes;
@@ -114,7 +134,11 @@ int32_t fat_trust_c::assess(uint32_t start, uint32_t size, bool own_entry_live)
         return 0;
     const uint64_t clusters = (uint64_t{size} + cluster_bytes - 1) / cluster_bytes;
     const uint64_t last64 = uint64_t{start} + clusters - 1;
-    if (!fat_cluster_valid(fs_, start) || last64 >= fs_->fat_entries ||
+    if (!fat_cluster_valid(fs_, start))
+        return fat_row_incomplete;
+    if (own_entry_live && whole_chain(start, clusters))
+        return fat_row_chain_kept;
+    if (last64 >= fs_->fat_entries ||
         uint64_t{fat_cluster_sector(fs_, static_cast<uint32_t>(last64))} + fs_->cluster_size > fs_->volume_end)
         return fat_row_incomplete;
     const auto last = static_cast<uint32_t>(last64);

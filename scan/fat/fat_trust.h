@@ -28,7 +28,9 @@ public:
 
     // The trust bits of a file whose entry says start cluster and size.
     // own_entry_live: its own entry was not deleted (a file inside a deleted
-    // folder), so a chain start, start+1, ... ending there is its own.
+    // folder), so a chain that starts there and holds exactly the clusters
+    // its size needs is its own, in whatever order it runs; such a row is
+    // fat_row_chain_kept and is copied along that chain.
     int32_t assess(uint32_t start, uint32_t size, bool own_entry_live);
 
 private:
@@ -36,6 +38,7 @@ private:
     enum class cluster_e { free, own, other, unreadable };
 
     cluster_e classify(uint32_t c, uint32_t last, bool own_entry_live);
+    bool whole_chain(uint32_t start, uint64_t clusters);
     bool entry(uint32_t c, uint32_t* value);
     bool byte_at(uint64_t offset, uint8_t* value);
     bool load_block(uint32_t sector);

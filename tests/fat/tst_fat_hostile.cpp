@@ -450,15 +450,21 @@ private slots:
         put("\xE5" "TART   BIN", 790, 100);           // its only cluster taken
         put("\xE5" "ASTEND BIN", 4990, 20 * 512);     // runs past cluster 5001
         put("\xE5" "MPTY   BIN", 900, 0);
-        // A folder deleted with only its own entry marked: the file inside
-        // keeps its chain (its own, not another file's), a second one's chain
-        // jumps elsewhere, so a copy in a row would take foreign clusters.
+        // A folder deleted with only its own entry marked: the files inside
+        // keep their chains, one in a row and one in two pieces, and both are
+        // whole; a third one's chain runs longer than its size, so it is not
+        // its own.
         fat_image_c::put_short(image.entry(0, i++), "\xE5" "LD        ", fat_attr_directory, 1000, 0);
         fat_image_c::put_short(image.entry(1000, 0), "KEPT    BIN", 0x20, 1100, 3 * 512);
         image.chain(1100, 3);
         fat_image_c::put_short(image.entry(1000, 1), "JUMPS   BIN", 0x20, 1200, 2 * 512);
         image.set_fat(1200, 1500);
         image.set_fat(1500, image.end_of_chain());
+        const QByteArray first = pattern(512, 'j'), second = pattern(512, 'k');
+        std::memcpy(image.cluster(1200), first.constData(), 512);
+        std::memcpy(image.cluster(1500), second.constData(), 512);
+        fat_image_c::put_short(image.entry(1000, 2), "LONG    BIN", 0x20, 1300, 2 * 512);
+        image.chain(1300, 4);
         const auto v = image.save(tmp_.path(), image_name());
 
         fat_recovery_c scanner;
@@ -470,7 +476,8 @@ private slots:
             {"#REE.BIN", fat_row_uncertain},        {"#NE.BIN", 0},
             {"#AKEN.BIN", fat_row_overwritten},     {"#TART.BIN", fat_row_overwritten},
             {"#ASTEND.BIN", fat_row_incomplete},    {"#MPTY.BIN", 0},
-            {"#EPT.BIN", fat_row_chain_kept},       {"#UMPS.BIN", fat_row_overwritten},
+            {"#EPT.BIN", fat_row_chain_kept},       {"#UMPS.BIN", fat_row_chain_kept},
+            {"#ONG.BIN", fat_row_overwritten},
         };
         for (const auto& c : cases) {
             const fat_node_s* n = named(scanner, c.name);
@@ -481,6 +488,10 @@ private slots:
             QCOMPARE(row.flags & 0xFF, int32_t(n->attributes));
             QCOMPARE(row.flags & ~0xFF, c.trust);
         }
+        // The file in two pieces is copied along its chain, not as a run.
+        const QString jumps = tmp_.filePath("jumps.bin");
+        QCOMPARE(scanner.recover_file(named(scanner, "#UMPS.BIN")->cluster, jumps), 0);
+        QCOMPARE(read_all(jumps), first + second);
     }
 
     // A deleted folder whose first cluster is full goes on into the cluster
