@@ -1,6 +1,7 @@
 #include "results/row_state.h"
 
 #include "app/settings.h"
+#include "engines/ntfs/ntfs_engine.h"
 #include "scan/exfat/exfat_recovery.h"
 #include "scan/fat/fat_trust.h"
 #include "scan/raw/raw_pieces.h"
@@ -19,6 +20,13 @@ row_state_e row_state(row_flags_e reading, int32_t flags)
             return row_state_e::uncertain;
         if (flags & fat_row_chain_kept)
             return row_state_e::chain_kept;
+        return row_state_e::unknown;
+    case row_flags_e::ntfs:
+        // The record keeps its exact runs: free clusters leave nothing to doubt.
+        if (uint32_t(flags) & ntfs_engine::flag_data_incomplete)
+            return row_state_e::incomplete;
+        if (uint32_t(flags) & ntfs_engine::flag_data_overwritten)
+            return row_state_e::overwritten;
         return row_state_e::unknown;
     case row_flags_e::deep_scan: return flags & raw_row_partial ? row_state_e::partial : row_state_e::unknown;
     case row_flags_e::exfat:

@@ -10,7 +10,8 @@
 
 // Whose flags a table shows.
 enum class row_flags_e {
-    attributes,  // FAT and NTFS: the entry's own bits, and on FAT the trust bits above them
+    attributes,  // FAT: the entry's own bits and the trust bits above them
+    ntfs,        // the NTFS engine's bits: a deleted file's clusters overwritten or its runs short
     deep_scan,   // the raw scanner: partial files
     exfat,       // where the data was taken from, and whether it is whole
 };

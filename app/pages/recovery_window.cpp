@@ -79,6 +79,7 @@ row_flags_e flags_reading(scanner_kind_e kind)
     switch (kind) {
     case scanner_kind_e::raw: return row_flags_e::deep_scan;
     case scanner_kind_e::exfat: return row_flags_e::exfat;
+    case scanner_kind_e::ntfs: return row_flags_e::ntfs;
     default: return row_flags_e::attributes;
     }
 }

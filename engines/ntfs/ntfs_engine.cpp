@@ -33,6 +33,26 @@ constexpr size_t copy_bytes = 1 << 20;       // data read size during extraction
 constexpr size_t max_extension_records = 256;
 constexpr uint64_t max_attribute_list = 1 << 20;
 
+constexpr uint64_t first_judged_record = 16;
+constexpr uint64_t mft_bitmap_record = 6;       // $Bitmap: one bit per cluster, set = allocated
+constexpr size_t bitmap_page_bytes = 1 << 20;      // read as a deleted file's runs first need it
+constexpr uint64_t max_bitmap_held = 512u << 20;   // a larger bitmap is judged up to there only
+constexpr uint64_t bitmap_scan_budget = 1u << 28;  // bitmap bytes looked at per scan
+
+// Which clusters are allocated now, from $Bitmap. Pages are read when first
+// needed, so a scan with few deleted files reads little of it.
+struct cluster_map_s {
+    enum class state_e : uint8_t { untried, ready, unusable };
+    enum page_e : uint8_t { page_unread, page_held, page_unreadable };
+    state_e state = state_e::untried;
+    std::vector<run_s> runs;
+    uint64_t bytes = 0;  // bitmap bytes that describe clusters of the volume
+    std::vector<std::vector<uint8_t>> pages;
+    std::vector<uint8_t> page_states;
+    uint64_t held = 0;
+    uint64_t budget = bitmap_scan_budget;
+};
+
 // Everything an open scan holds, behind a pointer in the caller's context.
 struct engine_s {
     platform::raw_device_c device;
@@ -48,6 +68,9 @@ struct engine_s {
     std::vector<uint8_t> copy_buffer;  // extraction's read buffer, made once
     std::vector<attribute_s> attributes;  // the base record's, reused record after record
     std::vector<stream_info_s> last_streams;  // named streams of the record delivered last
+    std::vector<uint8_t> raw_record;  // a deleted record before its fixups, to decode again
+    std::vector<uint8_t> scratch_record;
+    cluster_map_s clusters;
     scan_stats_s stats;
 };
 
@@ -340,6 +363,153 @@ bool load_mft(engine_s& e) {
     return false;
 }
 
+// Sorts the runs of f's data stream into *runs and checks that they can hold
+// its data: inside the volume, from cluster 0 on without gap or overlap, and
+// enough of them for its size. When they cannot, its copy fails.
+bool runs_hold_data(const engine_s& e, const file_s& f, std::vector<run_s>* runs) {
+    if (f.runs_bad)
+        return false;
+    *runs = f.runs;
+    const int64_t clusters = arrange_runs(runs);
+    const uint64_t cs = e.volume.cluster_size;
+    return clusters >= 0 && f.data_size <= f.allocated_size && uint64_t(clusters) <= (uint64_t(1) << 62) / cs &&
+           uint64_t(clusters) * cs >= f.data_size && f.data_size <= uint64_t(INT64_MAX);
+}
+
+// Finds $Bitmap's data. The bytes that count are those of the volume's
+// clusters; a record claiming more is cut there, one claiming fewer leaves
+// the clusters past its end unjudged.
+void load_cluster_map(engine_s& e) {
+    cluster_map_s& m = e.clusters;
+    m.state = cluster_map_s::state_e::unusable;
+    std::vector<uint8_t> buf(e.volume.record_size);
+    file_s f;
+    if (!read_mft_record(e, mft_bitmap_record, buf.data()) ||
+        load_file(e, mft_bitmap_record, buf.data(), true, &f) != record_state::valid ||
+        !(f.record_flags & layout::record::flag_in_use) || (f.record_flags & layout::record::flag_directory) ||
+        !f.have_data || (f.data_flags & (layout::attr::flag_compressed | layout::attr::flag_encrypted))) {
+        e.stats.bitmap_unusable = true;
+        return;
+    }
+    const uint64_t needed = e.volume.total_clusters / 8 + (e.volume.total_clusters % 8 != 0);
+    if (f.data_resident) {
+        m.bytes = std::min<uint64_t>(needed, f.resident_value.size());
+        f.resident_value.resize(size_t(m.bytes));
+        m.pages.push_back(std::move(f.resident_value));
+        m.page_states.assign(1, cluster_map_s::page_held);
+    } else {
+        if (!runs_hold_data(e, f, &m.runs)) {
+            e.stats.bitmap_unusable = true;
+            return;
+        }
+        m.bytes = std::min({needed, f.data_size, f.initialized_size, max_bitmap_held});
+        const size_t pages = size_t((m.bytes + bitmap_page_bytes - 1) / bitmap_page_bytes);
+        m.pages.resize(pages);
+        m.page_states.assign(pages, cluster_map_s::page_unread);
+    }
+    if (m.bytes == 0) {
+        e.stats.bitmap_unusable = true;
+        return;
+    }
+    m.state = cluster_map_s::state_e::ready;
+}
+
+// The bitmap page `index`, read on first use; nullptr when it cannot be read.
+const uint8_t* bitmap_page(engine_s& e, size_t index) {
+    cluster_map_s& m = e.clusters;
+    if (m.page_states[index] == cluster_map_s::page_unread) {
+        const uint64_t at = uint64_t(index) * bitmap_page_bytes;
+        std::vector<uint8_t>& page = m.pages[index];
+        page.resize(size_t(std::min<uint64_t>(bitmap_page_bytes, m.bytes - at)));
+        if (read_stream(e, m.runs, at, page.data(), page.size())) {
+            m.page_states[index] = cluster_map_s::page_held;
+        } else {
+            m.page_states[index] = cluster_map_s::page_unreadable;
+            page = {};
+            e.stats.bitmap_unusable = true;
+        }
+    }
+    return m.page_states[index] == cluster_map_s::page_held ? m.pages[index].data() : nullptr;
+}
+
+enum class clusters_e { free, allocated, unknown };
+
+// Whether any of `count` clusters from lcn is allocated now.
+clusters_e clusters_state(engine_s& e, uint64_t lcn, uint64_t count) {
+    cluster_map_s& m = e.clusters;
+    if (m.state == cluster_map_s::state_e::untried)
+        load_cluster_map(e);
+    if (m.state != cluster_map_s::state_e::ready)
+        return clusters_e::unknown;
+    const uint64_t known = m.bytes * 8;
+    if (lcn >= known || count > known - lcn)
+        return clusters_e::unknown;
+    const uint64_t end = lcn + count;
+    for (uint64_t c = lcn; c < end;) {
+        const uint64_t byte = c / 8;
+        const uint8_t* page = bitmap_page(e, size_t(byte / bitmap_page_bytes));
+        if (!page)
+            return clusters_e::unknown;
+        const uint64_t page_end = std::min(end, (byte / bitmap_page_bytes + 1) * bitmap_page_bytes * 8);
+        const uint64_t bytes = (page_end - c + 7) / 8 + 1;
+        if (bytes > m.budget)
+            return clusters_e::unknown;
+        m.budget -= bytes;
+        for (; c < page_end && c % 8 != 0; ++c)
+            if (page[(c / 8) % bitmap_page_bytes] >> (c % 8) & 1)
+                return clusters_e::allocated;
+        const uint64_t whole_end = c + (page_end - c) / 8 * 8;
+        const uint8_t* first = page + (c / 8) % bitmap_page_bytes;
+        const uint8_t* last = first + (whole_end - c) / 8;
+        if (std::find_if(first, last, [](uint8_t b) { return b != 0; }) != last)
+            return clusters_e::allocated;
+        for (c = whole_end; c < page_end; ++c)
+            if (page[(c / 8) % bitmap_page_bytes] >> (c % 8) & 1)
+                return clusters_e::allocated;
+    }
+    return clusters_e::free;
+}
+
+// Judges the clusters the copy of f's data stream would read, as
+// write_data reads them: the allocated ones below the initialised size (up
+// to the end of the last compression unit for compressed data).
+uint32_t data_trust(engine_s& e, const file_s& f) {
+    if (!f.have_data || f.data_resident || (f.data_flags & layout::attr::flag_encrypted))
+        return 0;
+    std::vector<run_s> runs;
+    if (!runs_hold_data(e, f, &runs))
+        return flag_data_incomplete;
+    const uint64_t cs = e.volume.cluster_size;
+    uint64_t end_vcn = 0;
+    if (f.data_flags & layout::attr::flag_compressed) {
+        if (f.compression_unit == 0 || f.compression_unit > 8 || (cs << f.compression_unit) > (uint64_t(4) << 20))
+            return 0;  // refused as unsupported, not copied
+        const uint64_t unit = uint64_t(1) << f.compression_unit;
+        end_vcn = (f.data_size + unit * cs - 1) / (unit * cs) * unit;
+    } else {
+        end_vcn = (std::min(f.data_size, f.initialized_size) + cs - 1) / cs;
+    }
+    for (const run_s& r : runs) {
+        if (r.lcn < 0 || r.vcn >= end_vcn)
+            continue;
+        const uint64_t n = std::min(r.length, end_vcn - r.vcn);
+        if (clusters_state(e, uint64_t(r.lcn), n) == clusters_e::allocated)
+            return flag_data_overwritten;
+    }
+    return 0;
+}
+
+// Judges data stream `stream` of the deleted record whose bytes, before
+// fixups, are in e.raw_record.
+uint32_t stream_trust(engine_s& e, uint64_t number, const std::u16string& stream) {
+    e.scratch_record = e.raw_record;
+    file_s f;
+    f.stream = stream;
+    if (load_file(e, number, e.scratch_record.data(), true, &f) != record_state::valid)
+        return 0;
+    return data_trust(e, f);
+}
+
 // Resolves "/dev/hd<letter><partition>" to a path the raw device opens.
 // Returns an empty string when the name or the volume does not exist.
 std::string resolve_device_name(const char* name) {
@@ -480,8 +650,15 @@ int ntfs_scan_next(void* context, void* record) {
             ++e->stats.records_corrupt;
             continue;
         }
+        uint8_t* raw = e->chunk.data() + index * rs;
+        // The flags lie before the first fixup. A deleted record's runs are
+        // decoded, and the record is kept as read so that its named streams
+        // can be decoded from it too: they are all judged.
+        const bool maybe_deleted = !(layout::le16(raw + layout::record::flags) & layout::record::flag_in_use);
+        if (maybe_deleted)
+            e->raw_record.assign(raw, raw + rs);
         file_s f;
-        const record_state state = load_file(*e, number, e->chunk.data() + index * rs, false, &f);
+        const record_state state = load_file(*e, number, raw, maybe_deleted, &f);
         if (state == record_state::corrupt) {
             ++e->stats.records_corrupt;
             continue;
@@ -497,8 +674,18 @@ int ntfs_scan_next(void* context, void* record) {
         }
         fill_record(record, number, f);
         e->last_streams.clear();
-        if (!(f.record_flags & layout::record::flag_in_use) && !(f.record_flags & layout::record::flag_directory))
+        if (!(f.record_flags & layout::record::flag_in_use) && !(f.record_flags & layout::record::flag_directory)) {
             e->last_streams = std::move(f.named_streams);
+            // The file system's own records (0-15) are not judged: whatever
+            // their flags say, their clusters are the volume's metadata.
+            if (number >= first_judged_record) {
+                uint32_t flags;
+                std::memcpy(&flags, static_cast<uint8_t*>(record) + rec_flags, sizeof flags);
+                put<uint32_t>(record, rec_flags, flags | data_trust(*e, f));
+                for (stream_info_s& s : e->last_streams)
+                    s.flags = stream_trust(*e, number, s.name);
+            }
+        }
         ++e->stats.records_delivered;
         return 1;
     }
@@ -595,14 +782,10 @@ uint32_t write_data(engine_s& e, const file_s& f, int fd) {
         return write_all(fd, f.resident_value.data(), f.resident_value.size(), 0) ? extract_ok : extract_write_failed;
     if (f.data_flags & layout::attr::flag_encrypted)
         return extract_unsupported;
-    if (f.runs_bad)
+    std::vector<run_s> runs;
+    if (!runs_hold_data(e, f, &runs))
         return extract_bad_runlist;
-    std::vector<run_s> runs = f.runs;
-    const int64_t clusters = arrange_runs(&runs);
     const uint64_t cs = e.volume.cluster_size;
-    if (clusters < 0 || f.data_size > f.allocated_size || uint64_t(clusters) > (uint64_t(1) << 62) / cs ||
-        uint64_t(clusters) * cs < f.data_size || f.data_size > uint64_t(INT64_MAX))
-        return extract_bad_runlist;
     if (f.data_flags & layout::attr::flag_compressed)
         return write_compressed(e, f, runs, fd);
     const uint64_t readable_end = std::min(f.data_size, f.initialized_size);

@@ -44,6 +44,12 @@ inline constexpr uint32_t flag_directory = 0x01;
 inline constexpr uint32_t flag_file = 0x02;
 inline constexpr uint32_t flag_deleted = 0x80;
 inline constexpr uint32_t flag_engine_extract = 0x80000000u;
+// What the volume's cluster bitmap says now of the clusters a deleted file's
+// copy would read (the values FAT and exFAT rows use for the same findings).
+// Neither bit: all of them are free, and the copy is exact, since the record
+// keeps its runs. Resident data and live files carry neither.
+inline constexpr uint32_t flag_data_overwritten = 0x80000;   // one is allocated: another file's bytes
+inline constexpr uint32_t flag_data_incomplete = 0x100000;   // runs past the volume or short of the size: the copy fails
 
 // Opens a scan on "/dev/hd<letter><partition>": letter 'a' + N is entry N of
 // the drive table, partition 0 the whole drive. Returns 0 when the scan is
@@ -56,7 +62,8 @@ int ntfs_scan_startup(const char* device_name, void* context);
 int ntfs_scan_startup_path(const char* device_path, void* context);
 
 // Fills the zeroed record with the next base file record that has a name,
-// or that is a deleted file with data whose names were lost.
+// or that is a deleted file with data whose names were lost. A deleted
+// file's unnamed data stream is judged by the cluster bitmap (flag_data_*).
 // Returns non-zero when it did, 0 when there are no more records.
 int ntfs_scan_next(void* context, void* record);
 
@@ -68,6 +75,7 @@ void ntfs_scan_close(void* context);
 struct stream_info_s {
     std::u16string name;  // as on disk, cut at a NUL or an unpaired surrogate
     uint64_t size = 0;    // bytes
+    uint32_t flags = 0;   // flag_data_* of this stream's copy
 };
 inline constexpr size_t max_named_streams = 64;  // per file; more are not listed
 
@@ -106,6 +114,7 @@ struct scan_stats_s {
     uint64_t records_corrupt = 0;    // bad fixups, headers or attributes
     uint64_t records_unused = 0;     // never written, or not a base record with a name
     uint64_t read_errors = 0;        // MFT chunks the device would not give
+    bool bitmap_unusable = false;    // $Bitmap unreadable: deleted files were not judged by it
 };
 // Returns the counters of an open scan (all zero when none is open).
 scan_stats_s ntfs_scan_stats(const void* context);

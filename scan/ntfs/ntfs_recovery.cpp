@@ -177,7 +177,9 @@ void ntfs_recovery_c::add_stream_rows(const ntfs_node_s& file) {
         row.stream = QString::fromStdU16String(streams[i].name);
         row.name = file.name + QLatin1Char(':') + row.stream;
         row.size = int64_t(std::min<uint64_t>(streams[i].size, INT64_MAX));
-        row.flags |= ntfs_engine::flag_engine_extract;
+        // The file's own findings are about its unnamed stream, not this one.
+        row.flags = (file.flags & ~(ntfs_engine::flag_data_overwritten | ntfs_engine::flag_data_incomplete)) |
+                    streams[i].flags | ntfs_engine::flag_engine_extract;
         status_.found_count.fetch_add(1, std::memory_order_relaxed);
         store_[row.number] = std::move(row);
     }
@@ -295,11 +297,16 @@ QString ntfs_recovery_c::failure_reason() const {
 
 QString ntfs_recovery_c::warning() const {
     const auto& s = engine_stats_;
-    if (s.records_corrupt == 0 && s.read_errors == 0)
-        return {};
-    return QStringLiteral("%1 damaged MFT record(s) skipped, %2 read error(s); what was found is listed")
-        .arg(qulonglong(s.records_corrupt))
-        .arg(qulonglong(s.read_errors));
+    QString text;
+    if (s.records_corrupt != 0 || s.read_errors != 0)
+        text = QStringLiteral("%1 damaged MFT record(s) skipped, %2 read error(s); what was found is listed")
+                   .arg(qulonglong(s.records_corrupt))
+                   .arg(qulonglong(s.read_errors));
+    if (s.bitmap_unusable)
+        text += (text.isEmpty() ? QString() : QStringLiteral("; ")) +
+                QStringLiteral("the map of clusters in use cannot be read: deleted files are not checked for being "
+                               "overwritten");
+    return text;
 }
 
 int ntfs_recovery_c::recover_file(int64_t id, const QString& destination) {

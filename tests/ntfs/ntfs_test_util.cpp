@@ -244,4 +244,6 @@ bool cases_fixture(cases_s* out, std::string* reason) { return script_fixture("n
 
 bool streams_fixture(cases_s* out, std::string* reason) { return script_fixture("ntfs_streams", out, reason); }
 
+bool reuse_fixture(cases_s* out, std::string* reason) { return script_fixture("ntfs_reuse", out, reason); }
+
 }  // namespace ntfs_test

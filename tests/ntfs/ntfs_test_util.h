@@ -93,10 +93,15 @@ bool cases_fixture(cases_s* out, std::string* reason);
 // The same for make_ntfs_streams.sh: deleted files with named data streams.
 bool streams_fixture(cases_s* out, std::string* reason);
 
+// The same for make_ntfs_reuse.sh: deleted files whose clusters a later file
+// took, and deleted files whose clusters are free.
+bool reuse_fixture(cases_s* out, std::string* reason);
+
 }  // namespace ntfs_test
 
 #define QUARVEL_NTFS_CASES(var) QUARVEL_NTFS_SCRIPT_FIXTURE(var, cases_fixture)
 #define QUARVEL_NTFS_STREAMS(var) QUARVEL_NTFS_SCRIPT_FIXTURE(var, streams_fixture)
+#define QUARVEL_NTFS_REUSE(var) QUARVEL_NTFS_SCRIPT_FIXTURE(var, reuse_fixture)
 #define QUARVEL_NTFS_SCRIPT_FIXTURE(var, builder)                               \
     ::ntfs_test::cases_s var;                                                  \
     do {                                                                        \

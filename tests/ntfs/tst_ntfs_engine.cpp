@@ -443,7 +443,8 @@ void tst_ntfs_engine::case_volume() {
 
     // The deleted file whose names and tail runs went with its emptied
     // extension records: delivered under a made-up name with its size, but
-    // its data cannot be had whole, so extracting it fails and leaves nothing.
+    // its data cannot be had whole (so it is marked incomplete), and
+    // extracting it fails and leaves nothing.
     const auto* lost = cases.find("lost_names", "/many runs.bin");
     QVERIFY(lost);
     const found_s* nameless = nullptr;
@@ -453,7 +454,7 @@ void tst_ntfs_engine::case_volume() {
     QVERIFY(nameless);
     QCOMPARE(utf8(nameless->name), "record_" + std::to_string(nameless->number));
     QCOMPARE(nameless->size, int64_t(std::stoll((*lost)[2])));
-    QCOMPARE(nameless->flags, flag_file | flag_deleted | flag_engine_extract);
+    QCOMPARE(nameless->flags, flag_file | flag_deleted | flag_engine_extract | flag_data_incomplete);
     const std::string dest = out + "/nameless";
     uint32_t status = 0;
     QVERIFY(ntfs_extract(ctx.data(), nameless->number, dest.c_str(), &status) != 0);

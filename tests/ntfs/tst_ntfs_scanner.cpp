@@ -98,6 +98,7 @@ private slots:
     void fixture_tree_and_recovery();
     void orphans_and_lost_names();
     void named_streams();
+    void clusters_taken_since();
     void parent_loop();
     void deleted_system_records_hidden();
     void damaged_fixture();
@@ -293,6 +294,50 @@ void tst_ntfs_scanner::named_streams() {
         ++theirs;
     }
     QCOMPARE(theirs, streams);
+}
+
+// A deleted file (and its named stream) whose clusters a later file took is
+// marked overwritten, and its copy indeed holds the other file's bytes; one
+// whose clusters are free is unmarked and comes back byte for byte. Without
+// a readable cluster bitmap nothing is marked and the scan still succeeds.
+void tst_ntfs_scanner::clusters_taken_since() {
+    QUARVEL_NTFS_REUSE(cases);
+    const QString folder = QString::fromStdString(test_support::make_temp_dir("ntfs-reuse-out"));
+    constexpr uint32_t trust = ntfs_engine::flag_data_overwritten | ntfs_engine::flag_data_incomplete;
+    auto check = [&](const std::string& image, bool bitmap_readable) {
+        volume_item_s volume;
+        QVERIFY(volume_of(image, 0, &volume));
+        ntfs_recovery_c scanner;
+        run_scan(scanner, volume);
+        QCOMPARE(scanner.startup_result(), 0);
+        QCOMPARE(scanner.warning().contains("clusters in use"), !bitmap_readable);
+        const auto shown = shown_files(scanner);
+        for (const auto& line : cases.lines) {
+            const QString path = QString::fromStdString(line[1]);
+            QVERIFY2(shown.count(path), qPrintable("not listed: " + path));
+            const ntfs_node_s& row = *shown.at(path);
+            const bool reused = line[0] == "overwritten";
+            QCOMPARE(row.flags & trust, reused && bitmap_readable ? ntfs_engine::flag_data_overwritten : 0u);
+            QString target;
+            QCOMPARE(recover_row(scanner, {row.number, row.name}, folder, &target), 0);
+            QCOMPARE(test_support::sha256_of_file(target.toStdString()) == line[3], !reused);
+        }
+        platform::close_disk_images();
+    };
+    check(cases.image, true);
+
+    const std::string copy = test_support::make_temp_dir("ntfs-reuse-copy") + "/volume.img";
+    QVERIFY(ntfs_test::copy_range(cases.image, 0, uint64_t(QFileInfo(QString::fromStdString(cases.image)).size()), copy));
+    {
+        ntfs_test::volume_file_c vol(copy);
+        QVERIFY(vol.ok());
+        auto bitmap = vol.read_record(6);
+        const size_t data = ntfs_test::find_attribute(bitmap, 0x80);
+        QVERIFY(data);
+        bitmap[data + 8] = 0;  // claimed resident: no map of the volume in it
+        vol.write_record(6, bitmap);
+    }
+    check(copy, false);
 }
 
 // A deleted folder made its own grandparent: the scan ends, both folders and

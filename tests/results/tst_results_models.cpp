@@ -3,6 +3,7 @@
 // store whose folder is its own ancestor; ticking, sorting, the header's
 // hit areas, keyboard moves and the delegate's painting.
 #include "app/settings.h"
+#include "engines/ntfs/ntfs_engine.h"
 #include "platform/drive_table.h"
 #include "platform/volumes.h"
 #include "results/header_view.h"
@@ -370,6 +371,18 @@ private slots:
         QCOMPARE(fat.state_of(2), row_state_e::incomplete);
         QCOMPARE(fat.state_of(3), row_state_e::chain_kept);
         QCOMPARE(fat.state_of(4), row_state_e::unknown);
+        // An NTFS row says only whether its clusters were taken since or its
+        // runs fall short; the bits FAT uses for guesses mean nothing there.
+        using namespace ntfs_engine;
+        const int32_t deleted = int32_t(flag_file | flag_deleted | flag_engine_extract);
+        std::vector<recovery_item_s> ntfs_rows = {
+            flagged("a", deleted | int32_t(flag_data_overwritten)),
+            flagged("b", deleted | int32_t(flag_data_overwritten | flag_data_incomplete)),
+            flagged("c", deleted | fat_row_uncertain | fat_row_chain_kept)};
+        const recovery_model_c ntfs(&ntfs_rows, nullptr, row_flags_e::ntfs);
+        QCOMPARE(ntfs.state_of(0), row_state_e::overwritten);
+        QCOMPARE(ntfs.state_of(1), row_state_e::incomplete);
+        QCOMPARE(ntfs.state_of(2), row_state_e::unknown);
 
         // The doubtful rows carry a tag at the name cell's right end, the
         // others none; the name gives way to it.
