@@ -71,6 +71,10 @@ struct engine_s {
     std::vector<uint8_t> raw_record;  // a deleted record before its fixups, to decode again
     std::vector<uint8_t> scratch_record;
     cluster_map_s clusters;
+    // A named stream is judged by decoding its record again, extension
+    // records and all: files of many streams behind attribute lists must not
+    // multiply a scan's reads without bound.
+    uint32_t list_rejudges_left = 4096;
     scan_stats_s stats;
 };
 
@@ -682,8 +686,12 @@ int ntfs_scan_next(void* context, void* record) {
                 uint32_t flags;
                 std::memcpy(&flags, static_cast<uint8_t*>(record) + rec_flags, sizeof flags);
                 put<uint32_t>(record, rec_flags, flags | data_trust(*e, f));
-                for (stream_info_s& s : e->last_streams)
+                for (stream_info_s& s : e->last_streams) {
+                    if (f.have_list && e->list_rejudges_left == 0)
+                        break;  // left unjudged
+                    e->list_rejudges_left -= f.have_list ? 1 : 0;
                     s.flags = stream_trust(*e, number, s.name);
+                }
             }
         }
         ++e->stats.records_delivered;
