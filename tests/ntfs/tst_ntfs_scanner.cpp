@@ -2,6 +2,7 @@
 // links, orphans, its read-back, the engine scan it keeps open between scans,
 // and its start-failure log.
 #include "ntfs_test_util.h"
+#include "engines/ntfs/ntfs_parse.h"
 #include "platform/drive_table.h"
 #include "platform/volumes.h"
 #include "scan/ntfs/ntfs_recovery.h"
@@ -298,13 +299,15 @@ void tst_ntfs_scanner::named_streams() {
 
 // A deleted file (and its named stream) whose clusters a later file took is
 // marked overwritten, and its copy indeed holds the other file's bytes; one
-// whose clusters are free is unmarked and comes back byte for byte. Without
-// a readable cluster bitmap nothing is marked and the scan still succeeds.
+// whose clusters are free is unmarked and comes back byte for byte, and is
+// marked incomplete, its copy refused, once the volume ends inside it.
+// Without a readable cluster bitmap nothing is marked and the scan succeeds.
 void tst_ntfs_scanner::clusters_taken_since() {
     QUARVEL_NTFS_REUSE(cases);
+    using namespace ntfs_engine;
     const QString folder = QString::fromStdString(test_support::make_temp_dir("ntfs-reuse-out"));
-    constexpr uint32_t trust = ntfs_engine::flag_data_overwritten | ntfs_engine::flag_data_incomplete;
-    auto check = [&](const std::string& image, bool bitmap_readable) {
+    int64_t survivor = -1;
+    auto check = [&](const std::string& image, uint32_t reused_flags, uint32_t free_flags, bool bitmap_readable) {
         volume_item_s volume;
         QVERIFY(volume_of(image, 0, &volume));
         ntfs_recovery_c scanner;
@@ -317,19 +320,46 @@ void tst_ntfs_scanner::clusters_taken_since() {
             QVERIFY2(shown.count(path), qPrintable("not listed: " + path));
             const ntfs_node_s& row = *shown.at(path);
             const bool reused = line[0] == "overwritten";
-            QCOMPARE(row.flags & trust, reused && bitmap_readable ? ntfs_engine::flag_data_overwritten : 0u);
+            const uint32_t expected = reused ? reused_flags : free_flags;
+            QCOMPARE(row.flags & (flag_data_overwritten | flag_data_incomplete), expected);
+            if (path == "/survivor.bin")
+                survivor = row.number;
             QString target;
+            if (expected & flag_data_incomplete) {
+                QVERIFY(recover_row(scanner, {row.number, row.name}, folder, &target) < 0);
+                QVERIFY(QDir(folder).entryList({row.name + '*'}, QDir::Files).isEmpty());
+                continue;
+            }
             QCOMPARE(recover_row(scanner, {row.number, row.name}, folder, &target), 0);
             QCOMPARE(test_support::sha256_of_file(target.toStdString()) == line[3], !reused);
+            QVERIFY(QFile::remove(target));
         }
         platform::close_disk_images();
     };
-    check(cases.image, true);
+    check(cases.image, flag_data_overwritten, 0, true);
+    QVERIFY(survivor > 11);
 
-    const std::string copy = test_support::make_temp_dir("ntfs-reuse-copy") + "/volume.img";
-    QVERIFY(ntfs_test::copy_range(cases.image, 0, uint64_t(QFileInfo(QString::fromStdString(cases.image)).size()), copy));
+    const std::string dir = test_support::make_temp_dir("ntfs-reuse-copy");
+    const uint64_t size = uint64_t(QFileInfo(QString::fromStdString(cases.image)).size());
+    // Cut after the first cluster of the free file's data: its streams,
+    // written after it, are cut off too; the overwritten ones lie before.
+    const std::string cut = dir + "/cut.img";
     {
-        ntfs_test::volume_file_c vol(copy);
+        ntfs_test::volume_file_c vol(cases.image);
+        const auto r = vol.read_record(survivor);
+        const size_t data = ntfs_test::find_attribute(r, 0x80);
+        QVERIFY(data && r[data + 8] == 1);
+        const size_t pairs = data + (r[data + 32] | r[data + 33] << 8);
+        std::vector<ntfs_parse::run_s> runs;
+        QVERIFY(ntfs_parse::decode_runlist(&r[pairs], r.size() - pairs, 0, UINT64_MAX, &runs) && !runs.empty());
+        QVERIFY(ntfs_test::copy_range(cases.image, 0, (uint64_t(runs[0].lcn) + 1) * 4096, cut));
+    }
+    check(cut, flag_data_overwritten, flag_data_incomplete, true);
+
+    const std::string unmapped = dir + "/unmapped.img";
+    QVERIFY(ntfs_test::copy_range(cases.image, 0, size, unmapped));
+    {
+        ntfs_test::volume_file_c vol(unmapped);
         QVERIFY(vol.ok());
         auto bitmap = vol.read_record(6);
         const size_t data = ntfs_test::find_attribute(bitmap, 0x80);
@@ -337,7 +367,7 @@ void tst_ntfs_scanner::clusters_taken_since() {
         bitmap[data + 8] = 0;  // claimed resident: no map of the volume in it
         vol.write_record(6, bitmap);
     }
-    check(copy, false);
+    check(unmapped, 0, 0, false);
 }
 
 // A deleted folder made its own grandparent: the scan ends, both folders and
