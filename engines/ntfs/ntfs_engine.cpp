@@ -49,7 +49,6 @@ struct cluster_map_s {
     uint64_t bytes = 0;  // bitmap bytes that describe clusters of the volume
     std::vector<std::vector<uint8_t>> pages;
     std::vector<uint8_t> page_states;
-    uint64_t held = 0;
     uint64_t budget = bitmap_scan_budget;
 };
 
