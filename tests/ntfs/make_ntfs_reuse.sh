@@ -15,21 +15,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/ntfs_image_common.sh"
 truncate -s 16M "$WORK/img"
 mkntfs -F -Q -q -s 512 -c 4096 -L reuse "$WORK/img" >/dev/null 2>&1
 
-mount_img() {
-    ntfs-3g -o no_detach,streams_interface=windows "$WORK/img" "$MNT" 2>"$WORK/err" &
-    PID=$!
-    for _ in $(seq 1 100); do
-        mountpoint -q "$MNT" && return 0
-        kill -0 "$PID" 2>/dev/null || { PID=""; skip "ntfs-3g cannot mount here: $(cat "$WORK/err")"; }
-        sleep 0.1
-    done
-    echo "ntfs-3g did not mount" >&2; exit 1
-}
-umount_img() { sync; fusermount -u "$MNT"; wait "$PID"; PID=""; }
-note() { printf '%s\t%s\t%s\t%s\n' "$1" "$2" "$(stat -c %s "$MNT$2")" "$(sha256sum <"$MNT$2" | cut -c1-64)" >>"$WORK/man"; }
-: >"$WORK/man"
-
-mount_img
+mount_img -o streams_interface=windows
 echo "gives its record to the filler" >"$MNT/spare.txt"
 for f in victim.bin survivor.bin; do
     head -c 40000 /dev/urandom >"$MNT/$f"

@@ -1,7 +1,9 @@
 # Sourced by the NTFS case-image builders after they set NAME and OUTDIR:
 # checks the tools, returns at once when OUTDIR/$NAME.img is current (same
 # builder and this file), takes the build lock, and sets up a work folder
-# with a mount point that is unmounted and removed on exit.
+# with a mount point that is unmounted and removed on exit; mount_img,
+# umount_img and note (a manifest line for a file on the mounted image)
+# serve the builders that mount the image themselves.
 # Exit 77 with "skip: <reason>" when mkntfs, ntfs-3g or FUSE is missing.
 export PATH="$PATH:/usr/sbin:/sbin" LC_ALL=C.UTF-8
 skip() { echo "skip: $*" >&2; exit 77; }
@@ -31,3 +33,17 @@ cleanup() {
     rm -rf "$WORK"
 }
 trap cleanup EXIT
+
+mount_img() {   # mount_img [-o OPTIONS]
+    ntfs-3g -o no_detach "$@" "$WORK/img" "$MNT" 2>"$WORK/err" &
+    PID=$!
+    for _ in $(seq 1 100); do
+        mountpoint -q "$MNT" && return 0
+        kill -0 "$PID" 2>/dev/null || { PID=""; skip "ntfs-3g cannot mount here: $(cat "$WORK/err")"; }
+        sleep 0.1
+    done
+    echo "ntfs-3g did not mount" >&2; exit 1
+}
+umount_img() { sync; fusermount -u "$MNT"; wait "$PID"; PID=""; }
+note() { printf '%s\t%s\t%s\t%s\n' "$1" "$2" "$(stat -c %s "$MNT$2")" "$(sha256sum <"$MNT$2" | cut -c1-64)" >>"$WORK/man"; }
+: >"$WORK/man"
