@@ -48,7 +48,7 @@ int run_load(cli::context_s& ctx)
 
     const auto rows = cli::sorted_found_rows(scanner);
     if (!all) {
-        cli::print_found_rows(rows, ctx.json);
+        cli::print_found_rows(rows, ctx.json, row_flags_e::deep_scan);
         return cli::exit_ok;
     }
     const QString folder = QDir(cli::from_utf8(to)).absolutePath();

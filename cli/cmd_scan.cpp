@@ -22,7 +22,7 @@ int run_scan_command(cli::context_s& ctx)
     std::string reason;
     if (cli::scan_volume(service, volume, deep, &reason) != 0)
         return cli::fail(reason);
-    cli::print_found_rows(cli::sorted_found_rows(service.scanner()), ctx.json);
+    cli::print_found_rows(cli::sorted_found_rows(service.scanner()), ctx.json, row_flags_reading(service.kind()));
     return cli::exit_ok;
 }
 

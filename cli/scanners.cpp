@@ -56,16 +56,18 @@ std::string local_time_text(int64_t seconds)
     return text;
 }
 
-void print_found_rows(const std::vector<found_row_s>& rows, bool json)
+void print_found_rows(const std::vector<found_row_s>& rows, bool json, row_flags_e reading)
 {
-    table_c table({"id", "folder", "name", "size", "date1", "date2", "flags"});
+    table_c table({"id", "folder", "name", "size", "date1", "date2", "flags", "state"});
     for (const auto& r : rows) {
         const uint64_t flags = static_cast<uint32_t>(r.item.flags);
+        const std::string state = row_state_name(row_state(reading, r.item.flags));
         if (json)
-            table.add_row({r.item.id, utf8(r.folder), utf8(r.item.name), r.item.size, r.item.date1, r.item.date2, flags});
+            table.add_row(
+                {r.item.id, utf8(r.folder), utf8(r.item.name), r.item.size, r.item.date1, r.item.date2, flags, state});
         else
             table.add_row({r.item.id, utf8(r.folder), utf8(r.item.name), utf8(format_size(uint64_t(r.item.size))),
-                           local_time_text(r.item.date1), local_time_text(r.item.date2), flags});
+                           local_time_text(r.item.date1), local_time_text(r.item.date2), flags, state});
     }
     table.print(json);
 }

@@ -5,6 +5,7 @@
 
 #include "cli/cli.h"
 #include "devices/volume_item.h"
+#include "results/row_state.h"
 #include "scan/recovery_base.h"
 
 #include <QString>
@@ -27,8 +28,10 @@ inline std::vector<found_row_s> found_rows(const recovery_base_c& scanner) { ret
 std::vector<found_row_s> sorted_found_rows(const recovery_base_c& scanner);
 
 // Prints rows with the file table's columns: for people, dates in local
-// time and sizes as size text; with --json, the raw numbers.
-void print_found_rows(const std::vector<found_row_s>& rows, bool json);
+// time and sizes as size text; with --json, the raw numbers. The last
+// column says how far each copy can be trusted, read from the flags the way
+// the scanner that filled them means them.
+void print_found_rows(const std::vector<found_row_s>& rows, bool json, row_flags_e reading);
 
 // Seconds since 1970 as local "YYYY-MM-DD HH:MM"; "-" for 0 or a time the
 // C library cannot convert.

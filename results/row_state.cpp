@@ -45,6 +45,29 @@ row_state_e row_state(row_flags_e reading, int32_t flags)
     return row_state_e::unknown;
 }
 
+row_flags_e row_flags_reading(scanner_kind_e kind)
+{
+    switch (kind) {
+    case scanner_kind_e::raw: return row_flags_e::deep_scan;
+    case scanner_kind_e::exfat: return row_flags_e::exfat;
+    case scanner_kind_e::ntfs: return row_flags_e::ntfs;
+    default: return row_flags_e::attributes;
+    }
+}
+
+const char* row_state_name(row_state_e state)
+{
+    switch (state) {
+    case row_state_e::exact: return "exact";
+    case row_state_e::chain_kept: return "chain kept";
+    case row_state_e::uncertain: return "uncertain";
+    case row_state_e::overwritten: return "overwritten";
+    case row_state_e::incomplete: return "incomplete";
+    case row_state_e::partial: return "partial";
+    default: return "";
+    }
+}
+
 bool row_state_doubtful(row_state_e state)
 {
     return state >= row_state_e::uncertain;

@@ -5,6 +5,8 @@
 // how to read them.
 #pragma once
 
+#include "scan/scan_service.h"
+
 #include <QString>
 #include <cstdint>
 
@@ -28,6 +30,13 @@ enum class row_state_e {
 };
 
 row_state_e row_state(row_flags_e reading, int32_t flags);
+
+// How the rows a scanner of that kind fills are to be read.
+row_flags_e row_flags_reading(scanner_kind_e kind);
+
+// The state as one plain English word or two, for a text front end that
+// has no translations; empty for unknown.
+const char* row_state_name(row_state_e state);
 
 // Whether the state deserves a mark beside the name: the copy may be wrong.
 bool row_state_doubtful(row_state_e state);

@@ -12,6 +12,7 @@
 #include "results/recovery_delegate.h"
 #include "results/recovery_model.h"
 #include "results/replace_model.h"
+#include "results/row_state.h"
 #include "results/table_view.h"
 #include "results/tree_model.h"
 
@@ -71,17 +72,6 @@ QString scan_file_device(const QString& path)
                    },
                    &ignored);
     return QFile::decodeName(QByteArray::fromStdString(device));
-}
-
-// How the table reads the flags of the rows the scanner of that kind fills.
-row_flags_e flags_reading(scanner_kind_e kind)
-{
-    switch (kind) {
-    case scanner_kind_e::raw: return row_flags_e::deep_scan;
-    case scanner_kind_e::exfat: return row_flags_e::exfat;
-    case scanner_kind_e::ntfs: return row_flags_e::ntfs;
-    default: return row_flags_e::attributes;
-    }
 }
 
 }  // namespace
@@ -339,7 +329,7 @@ bool recovery_window_c::show_result_tree()
 
 void recovery_window_c::install_table()
 {
-    install_table_model(table, &rows, header, flags_reading(service.kind()));
+    install_table_model(table, &rows, header, row_flags_reading(service.kind()));
 }
 
 recovery_model_c* recovery_window_c::table_model() const
