@@ -131,8 +131,8 @@ if [ ! -d "$seeds/fat_dir" ]; then
   work=$(mktemp -d)
   if command -v mkfs.fat >/dev/null && command -v mcopy >/dev/null; then
     head -c 3000 /dev/urandom >"$work/data.bin"
-    for spec in 12:200K 16:3M 32:34M; do
-      fat_seed "${spec%%:*}" "${spec#*:}" || echo "the FAT${spec%%:*} seed could not be made: skipped"
+    for bits_and_size in 12:200K 16:3M 32:34M; do
+      fat_seed "${bits_and_size%%:*}" "${bits_and_size#*:}" || echo "the FAT${bits_and_size%%:*} seed could not be made: skipped"
     done
   else
     echo "mkfs.fat or mtools missing: no FAT seeds (fuzz_fat_dir starts from nothing)"
