@@ -2,6 +2,7 @@
 
 #include "partition/boot_sector.h"
 
+#include "platform/fd_io.h"
 #include "platform/folders.h"
 #include "platform/raw_device.h"
 #include "platform/volumes.h"
@@ -33,21 +34,6 @@ std::string qt_error(const QFile& file) { return file.errorString().toStdString(
 
 std::string errno_text() { return std::strerror(errno); }
 
-bool write_all(int fd, const void* data, size_t length)
-{
-    const auto* p = static_cast<const uint8_t*>(data);
-    while (length > 0) {
-        const ssize_t n = ::write(fd, p, length);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        p += n;
-        length -= size_t(n);
-    }
-    return true;
-}
-
 // Flushes a folder's entries, so a file just created in it survives a crash.
 bool sync_folder(const std::string& dir)
 {
@@ -71,7 +57,7 @@ int write_new_durable_file(const std::string& path, const std::string& dir, cons
         *error = "cannot create " + path + ": " + errno_text();
         return -1;
     }
-    const bool written = write_all(fd, data, length);
+    const bool written = platform::write_fully(fd, data, length);
     const bool synced = written && ::fsync(fd) == 0;
     const std::string why = errno_text();
     const bool closed = ::close(fd) == 0;

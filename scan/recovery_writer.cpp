@@ -1,5 +1,6 @@
 #include "scan/recovery_writer.h"
 
+#include "platform/fd_io.h"
 #include "scan/safe_name.h"
 
 #include <QFile>
@@ -38,7 +39,7 @@ int copy_by_path(const QString& source, const QString& destination)
         }
         if (got == 0)
             break;
-        if (!write_fully(out, buffer.data(), static_cast<size_t>(got))) {
+        if (!platform::write_fully(out, buffer.data(), static_cast<size_t>(got))) {
             ok = false;
             break;
         }

@@ -116,21 +116,6 @@ bool remove_created_target(const QString& path)
     return ::unlink(created.path.constData()) == 0;
 }
 
-bool write_fully(int fd, const void* data, size_t length)
-{
-    const char* at = static_cast<const char*>(data);
-    while (length > 0) {
-        const ssize_t n = ::write(fd, at, length);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        at += n;
-        length -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
 bool is_mount_point(const QString& path)
 {
     QString folder = path;

@@ -36,9 +36,5 @@ bool remove_created_target(const QString& path);
 // Forgets that file: call before a copy whose failure may need the above.
 void forget_created_target();
 
-// Writes all length bytes to fd, going on after short writes and
-// interruptions. Returns false on a write error.
-bool write_fully(int fd, const void* data, size_t length);
-
 // Whether path is a folder on which a file system is mounted.
 bool is_mount_point(const QString& path);

@@ -1,5 +1,6 @@
 #include "scan/exfat/exfat_recovery.h"
 
+#include "platform/fd_io.h"
 #include "scan/exfat/exfat_entry.h"
 #include "scan/result_tree.h"
 #include "scan/safe_name.h"
@@ -14,21 +15,6 @@
 namespace {
 
 constexpr size_t copy_chunk = 256 * 1024;
-
-bool write_all(int fd, const uint8_t* data, size_t length)
-{
-    while (length > 0) {
-        const ssize_t n = ::write(fd, data, length);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        data += n;
-        length -= static_cast<size_t>(n);
-    }
-    return true;
-}
 
 // Turns byte positions inside a directory's data into positions on the
 // volume, for positions that only grow.
@@ -327,7 +313,7 @@ int exfat_recovery_c::recover_file(int64_t id, const QString& destination)
                 ok = false;
         }
         std::fill(chunk.begin() + static_cast<std::ptrdiff_t>(from_disk), chunk.begin() + static_cast<std::ptrdiff_t>(piece), 0);
-        if (!write_all(fd, chunk.data(), ok ? piece : from_disk)) {
+        if (!platform::write_fully(fd, chunk.data(), ok ? piece : from_disk)) {
             ok = false;
             break;
         }

@@ -1,5 +1,6 @@
 #include "scan/fat/fat_recovery.h"
 
+#include "platform/fd_io.h"
 #include "scan/fat/fat_log.h"
 #include "scan/fat/fat_trust.h"
 #include "scan/fat/fat_volume_map.h"
@@ -376,7 +377,7 @@ int fat_recovery_c::recover_file(int64_t id, const QString& destination)
     for (;;) {
         uint32_t delivered = 0;
         const int r = f_read(&file, chunk, copy_chunk, &delivered, contiguous);
-        if (delivered > 0 && !write_fully(fd, chunk, delivered)) {
+        if (delivered > 0 && !platform::write_fully(fd, chunk, delivered)) {
             ok = false;
             break;
         }

@@ -1,5 +1,6 @@
 #include "scan/raw/raw_recovery.h"
 
+#include "platform/fd_io.h"
 #include "platform/folders.h"
 #include "platform/raw_device.h"
 #include "platform/invoking_user.h"
@@ -55,7 +56,7 @@ bool copy_extent(carve_handle_s* device, int fd, int64_t offset, int64_t size)
             skip -= from;
         }
         const int64_t usable = std::min(got - from, remaining);
-        if (usable > 0 && !write_fully(fd, buffer + from, static_cast<size_t>(usable)))
+        if (usable > 0 && !platform::write_fully(fd, buffer + from, static_cast<size_t>(usable)))
             return false;
         remaining -= usable;
     }

@@ -2,6 +2,7 @@
 
 #include "platform/byte_order.h"
 #include "platform/drive_table.h"
+#include "platform/fd_io.h"
 #include "platform/raw_device.h"
 #include "platform/volumes.h"
 
@@ -14,38 +15,6 @@
 namespace {
 
 constexpr size_t records_per_read = 2048;
-
-// Reads exactly length bytes unless the file ends first. Returns the count
-// read, or -1 on an error.
-ssize_t read_full(int fd, uint8_t* data, size_t length)
-{
-    size_t done = 0;
-    while (done < length) {
-        const ssize_t n = ::read(fd, data + done, length - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return -1;
-        if (n == 0)
-            break;
-        done += static_cast<size_t>(n);
-    }
-    return static_cast<ssize_t>(done);
-}
-
-bool write_full(int fd, const uint8_t* data, size_t length)
-{
-    while (length > 0) {
-        const ssize_t n = ::write(fd, data, length);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        length -= static_cast<size_t>(n);
-    }
-    return true;
-}
 
 raw_item_s decode_record(const uint8_t* p)
 {
@@ -105,7 +74,7 @@ std::string read_scan_file(const std::string& path, const scan_file_volume_fn& v
         return path + ": " + not_a_scan_file;
 
     uint8_t header[scan_file_header_bytes];
-    if (read_full(fd, header, sizeof header) != static_cast<ssize_t>(sizeof header))
+    if (platform::read_fully(fd, header, sizeof header) != static_cast<ssize_t>(sizeof header))
         return path + ": cannot be read";
     const std::string device(reinterpret_cast<const char*>(header), strnlen(reinterpret_cast<const char*>(header), sizeof header));
     if (device.empty())
@@ -128,7 +97,7 @@ std::string read_scan_file(const std::string& path, const scan_file_volume_fn& v
     for (uint64_t done = 0; done < count;) {
         const uint64_t want = std::min<uint64_t>(records_per_read, count - done);
         const size_t bytes = static_cast<size_t>(want) * scan_file_record_bytes;
-        if (read_full(fd, chunk.data(), bytes) != static_cast<ssize_t>(bytes))
+        if (platform::read_fully(fd, chunk.data(), bytes) != static_cast<ssize_t>(bytes))
             return path + ": changed or could not be read while it was loaded";
         for (size_t i = 0; i < want; ++i) {
             const uint8_t* p = chunk.data() + i * scan_file_record_bytes;
@@ -174,19 +143,19 @@ std::string write_scan_file(int fd, const std::string& device_path, const std::v
         return "the device path does not fit a scan file's header";
     uint8_t header[scan_file_header_bytes] = {};
     std::memcpy(header, device_path.data(), device_path.size());
-    if (!write_full(fd, header, sizeof header))
+    if (!platform::write_fully(fd, header, sizeof header))
         return std::string("cannot be written (") + std::strerror(errno) + ")";
     std::vector<uint8_t> chunk(scan_file_record_bytes * records_per_read);
     for (size_t first = 0; first < records.size(); first += records_per_read) {
         const size_t n = std::min(records_per_read, records.size() - first);
         for (size_t i = 0; i < n; ++i)
             encode_record(records[first + i], chunk.data() + i * scan_file_record_bytes);
-        if (!write_full(fd, chunk.data(), n * scan_file_record_bytes))
+        if (!platform::write_fully(fd, chunk.data(), n * scan_file_record_bytes))
             return std::string("cannot be written (") + std::strerror(errno) + ")";
     }
     std::vector<uint8_t> piece_bytes;
     raw_put_piece_records(pieces, &piece_bytes);
-    if (!piece_bytes.empty() && !write_full(fd, piece_bytes.data(), piece_bytes.size()))
+    if (!piece_bytes.empty() && !platform::write_fully(fd, piece_bytes.data(), piece_bytes.size()))
         return std::string("cannot be written (") + std::strerror(errno) + ")";
     return {};
 }
