@@ -20,12 +20,7 @@
 
 namespace {
 
-// Runs the scan on the calling thread, without the catch the thread puts
-// around it: an exception that gets out is a finding.
-class scanner_c : public exfat_recovery_c {
-public:
-    void scan_here() { run_scan(); }
-};
+using scanner_c = scan_here_c<exfat_recovery_c>;
 
 struct harness_s {
     fuzz_image_file_c image{"quarvel-fuzz-exfat"};
@@ -131,12 +126,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     mend_boot_checksums(&image);
     h.image.write(image.data(), image.size());
     scanner_c& scanner = *h.scanner;
-    scanner.reset();
-    scanner.set_volume(h.volume);
-    scanner.scan_here();
-    scanner.failure_reason();
-    scanner.warning();
-    scanner.found_rows();
+    scanner.scan_here(h.volume);
     for (const auto& [id, node] : scanner.store()) {
         QString path;
         scanner.get_full_path(id, &path);

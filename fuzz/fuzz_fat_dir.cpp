@@ -16,12 +16,7 @@
 
 namespace {
 
-// Runs the scan on the calling thread, without the catch the thread puts
-// around it: an exception that gets out is a finding.
-class scanner_c : public fat_recovery_c {
-public:
-    void scan_here() { run_scan(); }
-};
+using scanner_c = scan_here_c<fat_recovery_c>;
 
 struct harness_s {
     fuzz_image_file_c image{"quarvel-fuzz-fat"};
@@ -73,12 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     harness_s& h = harness();
     h.image.write(data, size);
     scanner_c& scanner = *h.scanner;
-    scanner.reset();
-    scanner.set_volume(h.volume);
-    scanner.scan_here();
-    scanner.failure_reason();
-    scanner.warning();
-    scanner.found_rows();
+    scanner.scan_here(h.volume);
     int copied = 0;
     for (const auto& [cluster, node] : scanner.store()) {
         QString path;

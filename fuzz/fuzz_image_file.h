@@ -5,6 +5,8 @@
 // file, descriptor or drive-table entry.
 #pragma once
 
+#include "devices/volume_item.h"
+
 #include <QFile>
 #include <QString>
 #include <algorithm>
@@ -87,4 +89,21 @@ private:
     int fd_ = -1;
     std::string path_;
     std::vector<uint8_t> buffer_;
+};
+
+// A scanner whose scan runs on the calling thread, without the catch the
+// thread puts around it: an exception that gets out is a finding.
+template <typename scanner_t>
+class scan_here_c : public scanner_t {
+public:
+    // Scans volume afresh and asks for everything a front end reads after.
+    void scan_here(const volume_item_s& volume)
+    {
+        this->reset();
+        this->set_volume(volume);
+        this->run_scan();
+        this->failure_reason();
+        this->warning();
+        this->found_rows();
+    }
 };
