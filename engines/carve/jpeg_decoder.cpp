@@ -582,7 +582,7 @@ bool decoder_c::decode_mcu()
             return decode_baseline(0, mcu);
         if (ss_ == 0) {
             uint32_t bit = 0;
-            return ah_ == 0 ? decode_dc_first(0) : get_bit(&bit);
+            return ah_ == 0 ? decode_dc(0) : get_bit(&bit);
         }
         return ah_ == 0 ? decode_ac_first(block) : decode_ac_refine(block);
     }
@@ -595,7 +595,7 @@ bool decoder_c::decode_mcu()
             if (!frame_.progressive)
                 ok = decode_baseline(i, mcu * dc_blocks_per_mcu_ + b);
             else if (ah_ == 0)
-                ok = decode_dc_first(i);
+                ok = decode_dc(i);
             else
                 ok = get_bit(&bit);
             if (!ok)
@@ -607,14 +607,13 @@ bool decoder_c::decode_mcu()
 
 bool decoder_c::decode_baseline(unsigned i, size_t dc_index)
 {
-    unsigned s = 0;
-    uint32_t v = 0;
-    if (!decode(tables_->huffman[dc_table_[i]], &s) || s > 11 || (s && !get_bits(s, &v)))
+    if (!decode_dc(i))
         return false;
-    cur_.dc_pred[i] += s ? extend(v, s) : 0;
     if (i == 0 && seam_scan_)
         planes_->set_dc(dc_index, static_cast<int16_t>(std::clamp(cur_.dc_pred[i], -32768, 32767)));
     const huffman_s& ac = tables_->huffman[4 + ac_table_[i]];
+    unsigned s = 0;
+    uint32_t v = 0;
     for (unsigned k = 1; k < 64;) {
         if (!decode(ac, &s))
             return false;
@@ -636,7 +635,7 @@ bool decoder_c::decode_baseline(unsigned i, size_t dc_index)
     return true;
 }
 
-bool decoder_c::decode_dc_first(unsigned i)
+bool decoder_c::decode_dc(unsigned i)
 {
     unsigned s = 0;
     uint32_t v = 0;

@@ -155,7 +155,7 @@ private:
     bool restart();
     bool decode_mcu();
     bool decode_baseline(unsigned c, size_t dc_index);
-    bool decode_dc_first(unsigned c);
+    bool decode_dc(unsigned c);
     bool decode_ac_first(uint32_t block);
     bool decode_ac_refine(uint32_t block);
     bool note_coded(uint8_t byte);
