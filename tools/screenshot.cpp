@@ -9,6 +9,7 @@
 // the machine's own disks are left out so the pictures do not depend on it.
 #include "app/app_flags.h"
 #include "app/main_window.h"
+#include "app/message_box.h"
 #include "app/resources_init.h"
 #include "app/settings.h"
 #include "devices/enumerate.h"
@@ -22,6 +23,7 @@
 #include <QDir>
 #include <QLabel>
 #include <QLoggingCategory>
+#include <QMessageBox>
 #include <QVBoxLayout>
 #include <cstdio>
 
@@ -82,7 +84,18 @@ bool shoot_language(const QString& language, const QDir& out)
     layout->addWidget(label);
     dialog.show();
     ok &= save_shot(dialog, dir.filePath(QStringLiteral("dialog.png")));
-    return ok;
+
+    // The longest message a scan ends with: the reason comes from the scanner.
+    bool box_ok = false;
+    set_warning_driver([&](QMessageBox& box) {
+        box_ok = save_shot(box, dir.filePath(QStringLiteral("box_scan_failed.png")));
+        box.done(QMessageBox::Ok);
+    });
+    show_message(&window, QStringLiteral("Quarvel"),
+                 text_for_key("scan_failed").arg(QStringLiteral("/dev/sdb1 holds no valid FAT file system (boot sector rejected)")),
+                 QMessageBox::Ok);
+    set_warning_driver(nullptr);
+    return ok && box_ok;
 }
 
 }  // namespace
