@@ -27,6 +27,25 @@ int fat_read_sectors(fat_volume_s* fs, uint8_t* buffer, uint32_t sector, uint32_
 // Returns fr_ok or fr_disk_error.
 int fat_move_window(fat_volume_s* fs, uint32_t sector);
 
+// Where cluster c's entry lies in the FAT: the offset of its first byte
+// from the FAT's start, and how many bytes it spans (12-bit entries share a
+// byte with their neighbour and may straddle two sectors).
+inline uint64_t fat_entry_offset(uint8_t type, uint32_t c)
+{
+    return type == fat_32 ? uint64_t{c} * 4 : type == fat_16 ? uint64_t{c} * 2 : uint64_t{c} + c / 2;
+}
+inline uint32_t fat_entry_bytes(uint8_t type) { return type == fat_32 ? 4 : 2; }
+
+// The value of cluster c's entry from the bytes at fat_entry_offset.
+inline uint32_t fat_entry_value(uint8_t type, uint32_t c, const uint8_t* bytes)
+{
+    if (type == fat_12) {
+        const uint32_t pair = le16(bytes);
+        return (c & 1) ? pair >> 4 : pair & 0x0FFF;
+    }
+    return type == fat_16 ? le16(bytes) : le32(bytes) & 0x0FFFFFFF;
+}
+
 // The FAT entry of cluster c: the next cluster of its chain (0 = free,
 // at or above fat_entries = end of chain or bad). Returns 1 when c lies
 // outside 2..fat_entries-1 and 0xFFFFFFFF when the FAT cannot be read.

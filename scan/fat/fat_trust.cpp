@@ -68,30 +68,16 @@ bool fat_trust_c::byte_at(uint64_t offset, uint8_t* value)
 
 bool fat_trust_c::entry(uint32_t c, uint32_t* value)
 {
-    uint8_t b[4] = {};
-    switch (fs_->fs_type) {
-    case fat_12: {
-        const uint64_t offset = uint64_t{c} + c / 2;
-        if (!byte_at(offset, &b[0]) || !byte_at(offset + 1, &b[1]))
+    const uint8_t type = fs_->fs_type;
+    if (type != fat_12 && type != fat_16 && type != fat_32)
+        return false;
+    const uint64_t offset = fat_entry_offset(type, c);
+    uint8_t bytes[4] = {};
+    for (uint32_t i = 0; i < fat_entry_bytes(type); ++i)
+        if (!byte_at(offset + i, &bytes[i]))
             return false;
-        const uint32_t pair = platform::le16(b);
-        *value = (c & 1) ? pair >> 4 : pair & 0x0FFF;
-        return true;
-    }
-    case fat_16:
-        for (uint32_t i = 0; i < 2; ++i)
-            if (!byte_at(uint64_t{c} * 2 + i, &b[i]))
-                return false;
-        *value = platform::le16(b);
-        return true;
-    case fat_32:
-        for (uint32_t i = 0; i < 4; ++i)
-            if (!byte_at(uint64_t{c} * 4 + i, &b[i]))
-                return false;
-        *value = platform::le32(b) & 0x0FFFFFFF;
-        return true;
-    default: return false;
-    }
+    *value = fat_entry_value(type, c, bytes);
+    return true;
 }
 
 fat_trust_c::cluster_e fat_trust_c::classify(uint32_t c, uint32_t last, bool own_entry_live)
