@@ -50,9 +50,30 @@ bool build(huffman_s& t, const uint8_t* counts, const uint8_t* symbols, unsigned
         code <<= 1;
     }
     t.max_code[17] = INT32_MAX;
+    for (size_t peek = 0; peek < t.fast.size(); ++peek) {
+        const unsigned e = t.fast[peek];
+        const unsigned length = e >> 8, symbol = e & 0xFF;
+        const unsigned run = symbol >> 4, size = symbol & 15;
+        // Only codes that carry a value: end of block and runs of zeros
+        // take the plain way, which judges them.
+        if (e && size && length + size <= 9)
+            t.fast_ac[peek] = static_cast<uint16_t>(run << 8 | size << 4 | (length + size));
+    }
     t.defined = true;
     return true;
 }
+
+// Which bytes count as text in coded data.
+struct printable_table_s {
+    std::array<uint8_t, 256> yes{};
+    constexpr printable_table_s()
+    {
+        for (int b = 0x20; b < 0x7F; ++b)
+            yes[static_cast<size_t>(b)] = 1;
+        yes['\t'] = yes['\n'] = yes['\r'] = 1;
+    }
+};
+constexpr printable_table_s printable_table;
 
 }  // namespace
 
@@ -172,18 +193,18 @@ bool decoder_c::note_coded(uint8_t byte)
 {
     constexpr uint32_t longest_run = 1024;
     constexpr int text_values = 20;
-    const bool printable = (byte >= 0x20 && byte < 0x7F) || byte == '\t' || byte == '\n' || byte == '\r';
-    if (!printable) {
-        cur_.text_run = 0;
-        cur_.text_values = {};
-    } else {
-        ++cur_.text_run;
-        cur_.text_values[byte >> 6] |= uint64_t(1) << (byte & 63);
-        if (cur_.text_run >= longest_run &&
-            std::popcount(cur_.text_values[0]) + std::popcount(cur_.text_values[1]) >= text_values)
-            return false;
-    }
-    cur_.zero_run = byte == 0 ? cur_.zero_run + 1 : 0;
+    // Without branches on the byte's value: coded data is noise to a
+    // branch predictor.
+    const uint32_t printable = printable_table.yes[byte];
+    const uint64_t keep = uint64_t(0) - printable;
+    cur_.text_run = (cur_.text_run + 1) * printable;
+    cur_.text_values[(byte >> 6) & 1] |= uint64_t(printable) << (byte & 63);
+    cur_.text_values[0] &= keep;
+    cur_.text_values[1] &= keep;
+    cur_.zero_run = (cur_.zero_run + 1) * static_cast<uint32_t>(byte == 0);
+    if (cur_.text_run >= longest_run &&
+        std::popcount(cur_.text_values[0]) + std::popcount(cur_.text_values[1]) >= text_values) [[unlikely]]
+        return false;
     return cur_.zero_run < longest_run;
 }
 
@@ -615,6 +636,19 @@ bool decoder_c::decode_baseline(unsigned i, size_t dc_index)
     unsigned s = 0;
     uint32_t v = 0;
     for (unsigned k = 1; k < 64;) {
+        // A code and its value in one look-up when the buffer holds them
+        // (what decode and get_bits would do, without their refills).
+        if (cur_.bit_count >= 16) {
+            const uint32_t peek = static_cast<uint32_t>(cur_.bit_buffer >> (cur_.bit_count - 9)) & 0x1FF;
+            const unsigned e = ac.fast_ac[peek];
+            if (e) {
+                cur_.bit_count -= e & 15;
+                k += (e >> 8) + 1;
+                if (k > 64)
+                    return false;
+                continue;
+            }
+        }
         if (!decode(ac, &s))
             return false;
         const unsigned r = s >> 4;

@@ -18,6 +18,9 @@ namespace carve::jpeg {
 // bounds for the rest.
 struct huffman_s {
     std::array<uint16_t, 512> fast{};  // (length << 8) | symbol; 0: longer, or no code
+    // An AC code and the value bits after it, when both fit in the 9 bits:
+    // (run << 8) | (size << 4) | bits in all; 0 when they do not fit.
+    std::array<uint16_t, 512> fast_ac{};
     std::array<int32_t, 18> max_code{};
     std::array<int32_t, 17> offset{};
     std::array<uint8_t, 256> symbols{};
@@ -205,6 +208,11 @@ struct fragment_options_s {
     double seconds_per_file = 2.0;
     double* seconds_left = nullptr;   // the run's total budget, spent here
 };
+
+// Whether the JPEG the structure walk found at [start, start + length) shows
+// none of the signs of a file cut and continued elsewhere (clusters counted
+// from start): such a file is kept as the walk found it, undecoded.
+bool ends_cleanly(source_c& src, uint64_t start, uint64_t length, uint64_t cluster);
 
 // Decodes the JPEG at start and, when it breaks, looks for its second piece.
 jpeg_result_s carve_jpeg(source_c& src, uint64_t start, uint64_t limit, const fragment_options_s& options);

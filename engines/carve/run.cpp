@@ -232,7 +232,10 @@ private:
                 if (it == config_.types.end() || !it->second.enabled || length > it->second.max_size)
                     continue;
             }
-            if (pieces_ && s.parse == parse_jpeg) {
+            // A file the walk found whole and that shows no sign of a cut is
+            // kept without decoding it: decoding would only confirm it.
+            if (pieces_ && s.parse == parse_jpeg &&
+                !(r.outcome == verdict::complete && jpeg::ends_cleanly(src_, start, length, fragments_.cluster))) {
                 uint64_t jpeg_after = 0;
                 if (jpeg_in_pieces(start, limit, r, &jpeg_after)) {
                     *after = jpeg_after;

@@ -1,8 +1,9 @@
 // JPEGs in two pieces: pictures made by ImageMagick and cjpeg (baseline,
 // progressive, with restart markers) cut at cluster boundaries with other
 // data between the pieces; a wrong continuation that decodes too; a second
-// piece that is missing.
+// piece that is missing; which whole files are kept without decoding.
 #include "engines/carve/carve.h"
+#include "engines/carve/jpeg_decoder.h"
 #include "support/fixtures.h"
 
 #include <QFile>
@@ -265,6 +266,66 @@ private slots:
         found = carve(path, "cluster_size 64K\n");
         QCOMPARE(int(found.size()), 1);
         QCOMPARE(found[0].extents[0].offset, whole_at);
+    }
+
+    // A file kept undecoded is kept as the walk found it, so the rule that
+    // lets it skip the decoder must see every sign of a cut the walk passes
+    // over; and it must let whole files through, or the scan is slow again.
+    void skip_rule_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("damage");
+        QTest::addColumn<bool>("clean");
+        for (const char* kind : {"baseline", "progressive", "restart", "grey"})
+            QTest::newRow(kind) << kind << "" << true;
+        QTest::newRow("zeros where a cluster begins") << "baseline" << "zeros" << false;
+        QTest::newRow("text where a cluster begins") << "progressive" << "text" << false;
+        QTest::newRow("restart markers out of step") << "restart" << "swap restarts" << false;
+        QTest::newRow("a restart marker missing") << "restart" << "drop restart" << false;
+        QTest::newRow("an application segment after the scan") << "baseline" << "late app" << false;
+        QTest::newRow("more coded data than samples") << "grey" << "long" << false;
+        QTest::newRow("an end marker not at the end") << "baseline" << "short" << false;
+    }
+
+    void skip_rule()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QString, damage);
+        QFETCH(bool, clean);
+        QByteArray jpeg = jpegs_[kind];
+        const int sos = jpeg.indexOf("\xFF\xDA");
+        QVERIFY(sos > 0);
+        const int coded = sos + 2 + (uint8_t(jpeg[sos + 2]) << 8 | uint8_t(jpeg[sos + 3]));
+        if (damage == "zeros") {
+            jpeg.replace(2 * cluster, cluster, QByteArray(cluster, '\0'));
+        } else if (damage == "text") {
+            jpeg.replace(cluster, cluster, filler("text", 1, 0));
+        } else if (damage == "swap restarts" || damage == "drop restart") {
+            const int first = jpeg.indexOf("\xFF\xD0", coded);
+            const int second = jpeg.indexOf("\xFF\xD1", coded);
+            QVERIFY(first > 0 && second > first);
+            if (damage == "drop restart") {
+                jpeg.remove(second, 2);
+            } else {
+                jpeg[first + 1] = char(0xD1);
+                jpeg[second + 1] = char(0xD0);
+            }
+        } else if (damage == "late app") {
+            jpeg.insert(jpeg.size() - 2, QByteArray("\xFF\xE1\x00\x04" "ab", 6));
+        } else if (damage == "long") {
+            // The whole coded data again, as if another picture's lay in a gap.
+            const QByteArray data = jpeg.mid(coded, jpeg.size() - 2 - coded);
+            for (int k = 0; k < 8; ++k)
+                jpeg.insert(jpeg.size() - 2, data);
+        }
+        const QString path = dir_ + "/skip.img";
+        QVERIFY(write(path, filler("random", 1, 11) + jpeg + filler("random", 1, 12)));
+        platform::raw_device_c device;
+        QCOMPARE(device.open(QFile::encodeName(path).toStdString()), 0);
+        std::atomic<int32_t> stop{0};
+        carve::source_c src(device, &stop);
+        const uint64_t length = damage == "short" ? uint64_t(jpeg.size()) + 2 : uint64_t(jpeg.size());
+        QCOMPARE(carve::jpeg::ends_cleanly(src, cluster, length, cluster), clean);
     }
 
     // Damaged copies of every kind, in pieces and whole, next to each other:
