@@ -50,6 +50,7 @@ struct config_s {
     uint32_t fragment_gap = 4096;       // clusters searched after a cut; 0: no search
     double fragment_seconds = 2.0;      // search time for one file
     double fragment_total_seconds = 120.0;  // and for the whole run
+    uint32_t threads = 0;                // threads that judge candidates; 0: one per core
     std::map<std::string, type_setting_s> types;  // every built-in type name
     std::vector<user_type_s> user_types;
 };

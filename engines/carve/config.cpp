@@ -151,6 +151,11 @@ config_s parse_config(const std::string& text)
             uint64_t n = 0;
             if (parse_size(w[1], &n) && n >= 512 && n <= (16u << 20) && (n & (n - 1)) == 0)
                 config.cluster_size = static_cast<uint32_t>(n);
+        } else if (w[0] == "threads" && w.size() == 2) {
+            char* end = nullptr;
+            const unsigned long n = std::strtoul(w[1].c_str(), &end, 10);
+            if (*end == 0 && w[1][0] != '-' && n <= 256)
+                config.threads = static_cast<uint32_t>(n);
         } else if (w[0] == "fragment_gap" && w.size() == 2) {
             uint64_t n = 0;
             if (parse_size(w[1], &n) && n <= (1u << 20))

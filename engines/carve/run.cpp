@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 namespace carve {
@@ -26,7 +28,103 @@ struct active_signature_s {
     uint64_t max_size;  // the largest bound of the names its parser can report
 };
 
+// What a worker learned ahead of the scan about one candidate: one
+// signature's verdict at one start and, for a JPEG the walk found whole,
+// whether it may skip the decoder. Parsers are pure functions of the bytes,
+// so the scan takes these as its own.
+struct memo_s {
+    uint64_t start;
+    size_t signature;  // index into the run's active signatures
+    int clean;         // -1: not asked
+    parse_result_s result;
+};
+
+class run_c;
+
+// Workers that judge the candidates of the chunks ahead of the scan, each
+// with a byte source of its own. The scan stays the only one that reports,
+// in disk order, so what it reports does not depend on how many there are.
+class lookahead_c {
+public:
+    static constexpr uint64_t chunk_size = 8u << 20;
+
+    lookahead_c(run_c& run, const platform::raw_device_c& device, const std::atomic<int32_t>* stop, unsigned workers)
+        : run_(run), chunks_((device.size() + chunk_size - 1) / chunk_size), slots_(4 * workers)
+    {
+        for (unsigned i = 0; i < workers; ++i)
+            threads_.emplace_back([this, &device, stop] { work(device, stop); });
+    }
+    ~lookahead_c()
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            quit_ = true;
+        }
+        changed_.notify_all();
+        for (auto& t : threads_)
+            t.join();
+    }
+
+    // What a worker found for signature at start; null when no worker
+    // looked there. Waits for a worker that is still on start's chunk.
+    const memo_s* find(uint64_t start, size_t signature)
+    {
+        const uint64_t c = start / chunk_size;
+        std::unique_lock<std::mutex> lock(mutex_);
+        move_to(c);
+        slot_s& slot = slots_[c % slots_.size()];
+        if (slot.number != c)
+            return nullptr;
+        changed_.wait(lock, [&] { return slot.done; });
+        lock.unlock();
+        // The slot is not handed out again before the scan leaves chunk c.
+        const auto it = std::lower_bound(slot.memos.begin(), slot.memos.end(), std::make_pair(start, signature),
+                                         [](const memo_s& m, const std::pair<uint64_t, size_t>& key) {
+                                             return m.start < key.first ||
+                                                    (m.start == key.first && m.signature < key.second);
+                                         });
+        return it != slot.memos.end() && it->start == start && it->signature == signature ? &*it : nullptr;
+    }
+
+    // The scan has come to offset: the workers may go further ahead.
+    void scan_at(uint64_t offset)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        move_to(offset / chunk_size);
+    }
+
+private:
+    void move_to(uint64_t chunk)
+    {
+        if (chunk <= scan_chunk_)
+            return;
+        scan_chunk_ = chunk;
+        next_ = std::max(next_, chunk + 1);
+        changed_.notify_all();
+    }
+
+    struct slot_s {
+        uint64_t number = UINT64_MAX;
+        bool done = false;
+        std::vector<memo_s> memos;  // by start, then signature
+    };
+
+    void work(const platform::raw_device_c& device, const std::atomic<int32_t>* stop);
+
+    run_c& run_;
+    const uint64_t chunks_;
+    std::vector<slot_s> slots_;
+    std::vector<std::thread> threads_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    uint64_t next_ = 1;        // the next chunk a worker takes
+    uint64_t scan_chunk_ = 0;  // the chunk the scan is in
+    bool quit_ = false;
+};
+
 class run_c {
+    friend class lookahead_c;
+
 public:
     run_c(const config_s& config, source_c& src, carve_control_s& control, carve_found_pieces_fn pieces)
         : config_(config), src_(src), control_(control), pieces_(pieces)
@@ -56,6 +154,8 @@ public:
         step_ = config_.byte_level ? 1 : config_.sector_size;
     }
 
+    void set_lookahead(lookahead_c* lookahead) { lookahead_ = lookahead; }
+
     // Returns 0 at the device end, 1 when stopped.
     int run()
     {
@@ -65,6 +165,8 @@ public:
             if (!wait_while_paused())
                 return 1;
             control_.progress.store(static_cast<double>(pos) / static_cast<double>(size), std::memory_order_relaxed);
+            if (lookahead_)
+                lookahead_->scan_at(pos);
             size_t avail = 0;
             const uint8_t* data = src_.at(pos, &avail);
             if (!data) {
@@ -211,8 +313,9 @@ private:
             if (!key_matches(s, head + s.key_offset))
                 continue;
             const uint64_t limit = a.max_size > UINT64_MAX - start ? UINT64_MAX : start + a.max_size;
+            const memo_s* memo = lookahead_ ? lookahead_->find(start, index) : nullptr;
             parse_ctx_s ctx{src_, start, limit, s.user};
-            parse_result_s r = s.parse(ctx);
+            const parse_result_s r = memo ? memo->result : s.parse(ctx);
             if (pieces_ && s.parse == parse_jpeg && (r.outcome == verdict::invalid || !r.type)) {
                 // The structure walk lost its way: the file may go on elsewhere.
                 uint64_t jpeg_after = 0;
@@ -235,7 +338,9 @@ private:
             // A file the walk found whole and that shows no sign of a cut is
             // kept without decoding it: decoding would only confirm it.
             if (pieces_ && s.parse == parse_jpeg &&
-                !(r.outcome == verdict::complete && jpeg::ends_cleanly(src_, start, length, fragments_.cluster))) {
+                !(r.outcome == verdict::complete &&
+                  (memo && memo->clean >= 0 ? memo->clean == 1
+                                            : jpeg::ends_cleanly(src_, start, length, fragments_.cluster)))) {
                 uint64_t jpeg_after = 0;
                 if (jpeg_in_pieces(start, limit, r, &jpeg_after)) {
                     *after = jpeg_after;
@@ -283,6 +388,59 @@ private:
         return true;
     }
 
+    // A worker's share: the candidates of [from, to) judged as the scan
+    // would judge them, through the worker's own source, stepping over what
+    // it finds as the scan will.
+    void judge_chunk(source_c& src, uint64_t from, uint64_t to, std::vector<memo_s>* memos) const
+    {
+        for (uint64_t q = align_up(from); q < to && !src.stopped();) {
+            uint8_t copied[72];
+            const size_t have = static_cast<size_t>(std::min<uint64_t>(sizeof copied, src.size() - q));
+            size_t avail = 0;
+            const uint8_t* head = src.at(q, &avail);
+            if (!head)
+                return;
+            if (first_byte_[head[0]].empty() && (!has_fifth_ || (avail > 4 && fifth_byte_[head[4]].empty()))) {
+                q += step_;
+                continue;
+            }
+            if (avail < have) {
+                if (!src.copy(q, copied, have)) {
+                    q += step_;
+                    continue;
+                }
+                head = copied;
+            }
+            uint64_t after = 0;
+            if (!judge_at(src, q, head, have, first_byte_[head[0]], memos, &after) && has_fifth_ && have > 4)
+                judge_at(src, q, head, have, fifth_byte_[head[4]], memos, &after);
+            q = after > q ? align_up(after) : q + step_;
+        }
+    }
+
+    bool judge_at(source_c& src, uint64_t start, const uint8_t* head, size_t have, const std::vector<size_t>& candidates,
+                  std::vector<memo_s>* memos, uint64_t* after) const
+    {
+        for (size_t index : candidates) {
+            const active_signature_s& a = active_[index];
+            const signature_s& s = *a.signature;
+            if (s.key_offset + s.key.size() > have || !key_matches(s, head + s.key_offset))
+                continue;
+            const uint64_t limit = a.max_size > UINT64_MAX - start ? UINT64_MAX : start + a.max_size;
+            parse_ctx_s ctx{src, start, limit, s.user};
+            memo_s m{start, index, -1, s.parse(ctx)};
+            const parse_result_s& r = m.result;
+            if (pieces_ && s.parse == parse_jpeg && r.outcome == verdict::complete)
+                m.clean = jpeg::ends_cleanly(src, start, std::min(r.length, src.size() - start), fragments_.cluster);
+            memos->push_back(m);
+            if (r.outcome == verdict::invalid || r.length == 0 || !r.type)
+                continue;
+            *after = r.outcome == verdict::truncated ? start + 1 : start + r.length;
+            return true;
+        }
+        return false;
+    }
+
     static bool key_matches(const signature_s& s, const uint8_t* bytes)
     {
         for (size_t k = 0; k < s.key.size(); ++k) {
@@ -293,6 +451,7 @@ private:
         return true;
     }
 
+    lookahead_c* lookahead_ = nullptr;
     const config_s& config_;
     source_c& src_;
     carve_control_s& control_;
@@ -308,6 +467,38 @@ private:
     bool has_fifth_ = false;
     uint64_t step_ = 512;
 };
+
+void lookahead_c::work(const platform::raw_device_c& device, const std::atomic<int32_t>* stop)
+{
+    source_c src(device, stop);
+    std::vector<memo_s> memos;
+    for (;;) {
+        uint64_t n = 0;
+        slot_s* slot = nullptr;
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            changed_.wait(lock, [&] { return quit_ || (next_ < chunks_ && next_ < scan_chunk_ + slots_.size()); });
+            if (quit_)
+                return;
+            n = next_++;
+            slot = &slots_[n % slots_.size()];
+            slot->number = n;
+            slot->done = false;
+            memos.swap(slot->memos);  // both keep their capacity
+        }
+        memos.clear();
+        run_.judge_chunk(src, n * chunk_size, std::min((n + 1) * chunk_size, device.size()), &memos);
+        std::sort(memos.begin(), memos.end(), [](const memo_s& x, const memo_s& y) {
+            return x.start < y.start || (x.start == y.start && x.signature < y.signature);
+        });
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            memos.swap(slot->memos);
+            slot->done = true;
+        }
+        changed_.notify_all();
+    }
+}
 
 }  // namespace
 
@@ -326,6 +517,13 @@ int carve_run_pieces(carve_control_s* control, const char* device_path, carve_fo
         return -1;
     source_c src(device, &control->stop);
     run_c run(config, src, *control, pieces);
+    const unsigned threads = config.threads ? config.threads : std::max(1u, std::thread::hardware_concurrency());
+    std::unique_ptr<lookahead_c> lookahead;
+    // Byte by byte, judging ahead would cost more than it saves.
+    if (threads > 1 && !config.byte_level && device.size() > lookahead_c::chunk_size) {
+        lookahead = std::make_unique<lookahead_c>(run, device, &control->stop, threads - 1);
+        run.set_lookahead(lookahead.get());
+    }
     return run.run();
 }
 

@@ -28,6 +28,12 @@ void collect(void* user, const char* type, int64_t offset, int64_t size)
     static_cast<std::vector<hit_s>*>(user)->push_back({type, offset, size});
 }
 
+void collect_pieces(void* user, const char* type, const carve_extent_s* extents, int32_t count, int32_t)
+{
+    for (int32_t i = 0; i < count; ++i)
+        static_cast<std::vector<hit_s>*>(user)->push_back({type, extents[i].offset, extents[i].size});
+}
+
 }  // namespace
 
 class tst_carve_engine : public QObject {
@@ -377,6 +383,43 @@ private slots:
         s.close();
         QCOMPARE(carve_run(&fresh, QFile::encodeName(small).constData()), 0);
         QCOMPARE(fresh.progress.load(), 1.0);
+    }
+
+    // Workers judge the chunks ahead of the scan; the scan alone reports, so
+    // the files, their order and the progress are the same with any number
+    // of threads, also for files that straddle a chunk.
+    void threads_change_nothing_but_speed()
+    {
+        std::vector<sample_s> many;
+        qint64 total = 0;
+        while (total < (qint64(40) << 20))
+            for (const auto& s : samples_) {
+                many.push_back(s);
+                total += s.bytes.size() + 4096;
+            }
+        const QString image = dir_ + "/threads.img";
+        const auto planted = write_image(image, many, background::random, false, 23);
+        QVERIFY(!planted.empty());
+        std::vector<std::vector<hit_s>> runs;
+        for (const char* threads : {"threads 1\n", "threads 2\n", "threads 5\n", "threads 0\n"}) {
+            configure(threads);
+            std::vector<hit_s> hits;
+            carve_control_s control;
+            control.user = &hits;
+            control.callback = collect;
+            QCOMPARE(carve_run_pieces(&control, QFile::encodeName(image).constData(), collect_pieces), 0);
+            QCOMPARE(control.progress.load(), 1.0);
+            runs.push_back(std::move(hits));
+        }
+        expect_exactly(runs[0], planted);
+        for (size_t r = 1; r < runs.size(); ++r) {
+            QCOMPARE(runs[r].size(), runs[0].size());
+            for (size_t i = 0; i < runs[0].size(); ++i) {
+                QCOMPARE(runs[r][i].offset, runs[0][i].offset);
+                QCOMPARE(runs[r][i].size, runs[0][i].size);
+                QCOMPARE(runs[r][i].type, runs[0][i].type);
+            }
+        }
     }
 
     void configuration_switches_types_and_bounds()
