@@ -214,6 +214,11 @@ struct fragment_options_s {
 // from start): such a file is kept as the walk found it, undecoded.
 bool ends_cleanly(source_c& src, uint64_t start, uint64_t length, uint64_t cluster);
 
+// Whether carve_jpeg would find the JPEG at start whole, or not one it
+// checks: then it leaves the file to the structure walk. No time limit
+// enters this, so it may be asked ahead of time on another thread.
+bool decodes_whole(source_c& src, uint64_t start, uint64_t limit, uint64_t cluster);
+
 // Decodes the JPEG at start and, when it breaks, looks for its second piece.
 jpeg_result_s carve_jpeg(source_c& src, uint64_t start, uint64_t limit, const fragment_options_s& options);
 

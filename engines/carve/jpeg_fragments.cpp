@@ -127,6 +127,17 @@ private:
 
 }  // namespace
 
+bool decodes_whole(source_c& src, uint64_t start, uint64_t limit, uint64_t cluster)
+{
+    // Decoded as carve_jpeg decodes, cut points and all: they bound the
+    // memory a progressive file may take, and so what the decoder says.
+    planes_c planes;
+    decoder_c d(src, planes, start, limit, std::max<uint64_t>(cluster, 1));
+    std::vector<decoder_c> cuts;
+    const step s = d.run(UINT64_MAX, &cuts, cut_points);
+    return s == step::finished || s == step::unsupported;
+}
+
 jpeg_result_s carve_jpeg(source_c& src, uint64_t start, uint64_t limit, const fragment_options_s& options)
 {
     jpeg_result_s result;

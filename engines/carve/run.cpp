@@ -35,7 +35,7 @@ struct active_signature_s {
 struct memo_s {
     uint64_t start;
     size_t signature;  // index into the run's active signatures
-    int clean;         // -1: not asked
+    int clean;         // 1: keep the walk's JPEG undecoded; -1: not asked
     parse_result_s result;
 };
 
@@ -430,8 +430,12 @@ private:
             parse_ctx_s ctx{src, start, limit, s.user};
             memo_s m{start, index, -1, s.parse(ctx)};
             const parse_result_s& r = m.result;
+            // What decides whether the scan decodes, and the decoding itself
+            // where it does not end in a search (that one has a time budget
+            // and stays with the scan).
             if (pieces_ && s.parse == parse_jpeg && r.outcome == verdict::complete)
-                m.clean = jpeg::ends_cleanly(src, start, std::min(r.length, src.size() - start), fragments_.cluster);
+                m.clean = jpeg::ends_cleanly(src, start, std::min(r.length, src.size() - start), fragments_.cluster) ||
+                          jpeg::decodes_whole(src, start, limit, fragments_.cluster);
             memos->push_back(m);
             if (r.outcome == verdict::invalid || r.length == 0 || !r.type)
                 continue;
@@ -521,7 +525,8 @@ int carve_run_pieces(carve_control_s* control, const char* device_path, carve_fo
     std::unique_ptr<lookahead_c> lookahead;
     // Byte by byte, judging ahead would cost more than it saves.
     if (threads > 1 && !config.byte_level && device.size() > lookahead_c::chunk_size) {
-        lookahead = std::make_unique<lookahead_c>(run, device, &control->stop, threads - 1);
+        // The scan itself mostly waits for the workers: one per thread.
+        lookahead = std::make_unique<lookahead_c>(run, device, &control->stop, threads);
         run.set_lookahead(lookahead.get());
     }
     return run.run();
