@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstdlib>
+#include <cstring>
 
 namespace carve::jpeg {
 
@@ -212,6 +213,38 @@ bool decoder_c::note_coded(uint8_t byte)
 // when the data ends or stops being plausible.
 bool decoder_c::fill_bits()
 {
+    // The usual case in one go: the bytes wanted are in the window, none is
+    // 0xFF, and neither run of note_coded can reach its limit among them;
+    // the byte-by-byte way below reads the same bytes to the same state.
+    if (!cur_.marker_seen && cur_.bit_count <= 56) {
+        const unsigned n = (56 - cur_.bit_count) / 8 + 1;
+        if (window_left_ >= n && cur_.text_run + n < 1024 && cur_.zero_run + n < 1024 &&
+            !std::memchr(window_, 0xFF, n)) {
+            uint32_t text_run = cur_.text_run, zero_run = cur_.zero_run;
+            uint64_t low = cur_.text_values[0], high = cur_.text_values[1], buffer = cur_.bit_buffer;
+            for (unsigned i = 0; i < n; ++i) {
+                const uint8_t b = window_[i];
+                const uint32_t printable = printable_table.yes[b];
+                const uint64_t keep = uint64_t(0) - printable;
+                const uint64_t bit = uint64_t(printable) << (b & 63);
+                const uint64_t in_high = uint64_t(0) - ((b >> 6) & 1u);
+                text_run = (text_run + 1) * printable;
+                low = (low | (bit & ~in_high)) & keep;
+                high = (high | (bit & in_high)) & keep;
+                zero_run = (zero_run + 1) * static_cast<uint32_t>(b == 0);
+                buffer = buffer << 8 | b;
+            }
+            cur_.text_run = text_run;
+            cur_.zero_run = zero_run;
+            cur_.text_values = {low, high};
+            cur_.bit_buffer = buffer;
+            cur_.bit_count += 8 * n;
+            cur_.pos += n;
+            window_ += n;
+            window_left_ -= n;
+            return true;
+        }
+    }
     while (cur_.bit_count <= 56 && !cur_.marker_seen) {
         uint8_t b = 0;
         if (!fetch(&b))
