@@ -37,10 +37,17 @@ void encode_record(const raw_item_s& item, uint8_t* p)
 // Why a record cannot belong to a volume of volume_bytes holding count
 // records; empty when it can. Rows and recovery address records by their
 // index, and recovery reads the record's byte range from the volume.
-std::string record_refusal(const raw_item_s& item, uint64_t count, uint64_t volume_bytes)
+// previous_index is the index of the record before it (-1 for the first):
+// the scanner numbers its records in the order it finds them, so a repeated
+// or backward index cannot come from it and would give two rows one id.
+std::string record_refusal(const raw_item_s& item, int64_t previous_index, uint64_t count, uint64_t volume_bytes)
 {
     if (item.index < 0 || static_cast<uint64_t>(item.index) >= count)
         return "names a record the file does not hold";
+    if (item.index <= previous_index)
+        return "repeats or goes back on the index of the record before it";
+    if (item.size == 0)
+        return "is of size 0 (no carved file is empty)";
     if (item.offset < 0 || static_cast<uint64_t>(item.offset) >= volume_bytes)
         return "starts outside the volume";
     if (item.size < 0 || static_cast<uint64_t>(item.size) > volume_bytes - static_cast<uint64_t>(item.offset))
@@ -83,15 +90,17 @@ std::string read_scan_file(const std::string& path, const scan_file_volume_fn& v
     if (!volume_size || !volume_size(device, &volume_bytes) || volume_bytes == 0)
         return path + ": the scanned device " + device + " is not present";
 
-    // Every record starts at its own byte of the volume: a file with more
-    // records than that was not made from this volume, and is refused before
-    // any of it is held in memory.
+    // Every carved file starts at its own byte of the volume and is at least
+    // as long as the shortest signature: a file with more records than that
+    // was not made from this volume, and is refused before any of it is held
+    // in memory. Below that bound, memory grows only with records accepted
+    // (nothing is reserved from the length a file claims).
     const uint64_t count = (length - scan_file_header_bytes) / scan_file_record_bytes;
-    if (count > volume_bytes)
-        return path + ": holds more records than " + device + " has bytes";
+    if (count > volume_bytes / scan_file_smallest_carved_bytes)
+        return path + ": holds more records (" + std::to_string(count) + ") than " + device + " can hold files";
 
     std::vector<raw_item_s> records;
-    records.reserve(static_cast<size_t>(count));
+    int64_t previous_index = -1;
     std::vector<uint8_t> piece_bytes;
     std::vector<uint8_t> chunk(scan_file_record_bytes * records_per_read);
     for (uint64_t done = 0; done < count;) {
@@ -104,13 +113,22 @@ std::string read_scan_file(const std::string& path, const scan_file_volume_fn& v
             // Piece records follow the plain ones; they are checked once
             // all of those are known.
             if (!piece_bytes.empty() || raw_is_piece_record(p)) {
+                // Checked as they come only as far as keeps memory to what
+                // the plain records can mean: every one a piece record, at
+                // most raw_max_pieces for each file.
+                if (!raw_is_piece_record(p))
+                    return path + ": record " + std::to_string(records.size() + piece_bytes.size() / scan_file_record_bytes) +
+                           " is a plain record after the pieces";
+                if (piece_bytes.size() / scan_file_record_bytes >= records.size() * raw_max_pieces)
+                    return path + ": more pieces than its files can have";
                 piece_bytes.insert(piece_bytes.end(), p, p + scan_file_record_bytes);
                 continue;
             }
             const raw_item_s item = decode_record(p);
-            const std::string refusal = record_refusal(item, count, volume_bytes);
+            const std::string refusal = record_refusal(item, previous_index, count, volume_bytes);
             if (!refusal.empty())
                 return path + ": record " + std::to_string(records.size()) + " " + refusal;
+            previous_index = item.index;
             records.push_back(item);
         }
         done += want;

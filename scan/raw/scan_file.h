@@ -24,6 +24,9 @@ static_assert(sizeof(raw_item_s) == 32, "a record is 32 bytes in the scan result
 
 inline constexpr size_t scan_file_header_bytes = 256;
 inline constexpr size_t scan_file_record_bytes = 32;
+// The shortest file the carving engine reports: no signature it matches is
+// shorter, and a file cut by the device's end keeps its whole signature.
+inline constexpr uint64_t scan_file_smallest_carved_bytes = 2;
 
 // Answers whether device_path names a volume the program offers now (exactly,
 // character for character), and if so its size in bytes.
@@ -39,8 +42,9 @@ struct scan_file_contents_s {
 // returns a one-line reason and leaves *contents alone. Refused: anything but
 // a regular file (a FIFO or a device is refused without waiting on it), a
 // file of the wrong shape, a device path that names no offered volume, more
-// records than the volume has bytes to start them at, and any record whose
-// index names no record or whose bytes lie outside the volume; piece records
+// records than the volume can hold files of the shortest carved size, and any
+// record of size 0, whose index names no record or does not follow the one
+// before it, or whose bytes lie outside the volume; piece records
 // that are not all after the plain ones or do not agree with them.
 std::string read_scan_file(const std::string& path, const scan_file_volume_fn& volume_size,
                            scan_file_contents_s* contents);
