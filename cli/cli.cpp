@@ -50,13 +50,14 @@ const std::vector<command_s>& commands() { return registry(); }
 
 int fail(const std::string& message)
 {
-    std::fprintf(stderr, "quarvel-cli: %s\n", message.c_str());
+    // Reasons quote paths and names read from disks and scan files.
+    std::fprintf(stderr, "quarvel-cli: %s\n", terminal_escape(message).c_str());
     return exit_failed;
 }
 
 int usage_error(const context_s&, const char* command, const std::string& message)
 {
-    std::fprintf(stderr, "quarvel-cli: %s\n", message.c_str());
+    std::fprintf(stderr, "quarvel-cli: %s\n", terminal_escape(message).c_str());
     for (const auto& c : commands())
         if (std::string(c.name) == command)
             std::fprintf(stderr, "usage: quarvel-cli [--image PATH]... [--json] %s\n", c.usage);

@@ -37,7 +37,8 @@ const std::vector<command_s>& commands();
 #define QUARVEL_CLI_COMMAND(ident, name, usage, fn) \
     static ::cli::registrar_c cli_registrar_##ident(name, usage, fn)
 
-// Prints "quarvel-cli: <message>" on stderr and returns exit_failed.
+// Prints "quarvel-cli: <message>" on stderr, escaped as terminal_escape
+// does, and returns exit_failed.
 int fail(const std::string& message);
 // Prints "quarvel-cli: <message>" and the command's usage on stderr; returns exit_usage.
 int usage_error(const context_s& ctx, const char* command, const std::string& message);

@@ -60,7 +60,12 @@ int run_load(cli::context_s& ctx)
     std::vector<recovery_row_s> wanted;
     for (const auto& r : rows)
         wanted.push_back({r.item.id, r.item.name});
-    const recovery_tally_s tally = recover_rows(scanner, wanted, folder);
+    const recovery_tally_s tally =
+        recover_rows(scanner, wanted, folder, [](size_t done, size_t total, const recovery_row_s& row, int result) {
+            if (result != 0)
+                std::fprintf(stderr, "[%zu/%zu] FAILED %s\n", done, total,
+                             cli::terminal_escape(cli::utf8(row.name + ": " + last_recovery_failure())).c_str());
+        });
     cli::table_c table({"written", "failed"});
     table.add_row({tally.written, tally.failed});
     table.print(ctx.json);

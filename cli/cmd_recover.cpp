@@ -118,7 +118,8 @@ int run_recover_command(cli::context_s& ctx)
         QString written;
         const int result = service.recover_one(destination, rows[i], &written);
         ++(result == 0 ? tally.written : tally.failed);
-        const QString shown = result == 0 ? QFileInfo(written).fileName() : rows[i].name;
+        const QString shown =
+            result == 0 ? QFileInfo(written).fileName() : rows[i].name + ": " + last_recovery_failure();
         std::fprintf(stderr, "[%zu/%zu] %s %s\n", i + 1, rows.size(), result == 0 ? "wrote" : "FAILED",
                      cli::terminal_escape(cli::utf8(shown)).c_str());
     }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -17,15 +18,27 @@ enum class output_kind {
 // empty string when it may. Refused: the scanned device or image itself
 // (same device and inode), a block device or any other file that is not a
 // regular file (a folder for output_kind::folder), and any place on a file
-// system backed by the scanned device or image: mounted from it or from a
-// partition or a whole disk that overlaps it, through a loop device whose
-// backing file it is, or a FUSE mount of the image file. The reason is one
-// line naming target.
+// system backed by the scanned device or image, told by device and inode
+// numbers rather than by names (which a rename or a second link changes):
+// mounted from it or from a partition or a whole disk that overlaps it,
+// through a loop device whose backing file it is (as the loop driver
+// identifies that file), a device mapped over one of those, an overlay one
+// of whose folders lies on such a file system, a bind mount of any of them,
+// or a FUSE mount of the image file. A FUSE mount is refused too while a
+// process that serves FUSE file systems holds the source open, or another
+// process has it open for writing, since which mount a FUSE process serves
+// cannot be told. The reason is one line naming target.
 std::string output_refusal(const std::string& target, const std::string& scanned_device_path,
                            output_kind kind = output_kind::file);
 
 // The same checks on a file already opened for writing (the open may have
 // raced with a rename): fd must be a regular file that is not the source.
 std::string open_output_refusal(int fd, const std::string& target, const std::string& scanned_device_path);
+
+// The file systems mounted now that are stored on source_path (a whole disk,
+// a partition or an image file), each as "/dev/loop3p1 on /mnt/card", and
+// the FUSE servers that hold it open ("a FUSE file system served by ntfs-3g
+// (pid 812)"). Empty when nothing mounted is stored on it.
+std::vector<std::string> mounts_stored_on(const std::string& source_path);
 
 }  // namespace platform

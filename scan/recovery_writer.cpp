@@ -61,8 +61,9 @@ int recover_one_unguarded(recovery_base_c& scanner, const QDir& destination, con
 {
     QString source;
     const bool live = scanner.live_source(row, &source);
+    const name_rules_e rules = destination_name_rules(destination.path());
     for (int attempt = 1; attempt <= max_name_attempts; ++attempt) {
-        const QString target = destination.filePath(numbered_file_name(row.name, attempt));
+        const QString target = destination.filePath(numbered_file_name(row.name, attempt, rules));
         // A name already taken is passed over without asking the scanner;
         // one taken between this look and the scanner's exclusive create
         // comes back as recover_target_exists and is passed over as well.
@@ -92,17 +93,34 @@ int recover_one_unguarded(recovery_base_c& scanner, const QDir& destination, con
 
 }  // namespace
 
+namespace {
+thread_local QString last_row_failure;
+}
+
+QString last_recovery_failure() { return last_row_failure; }
+
 int recover_one(recovery_base_c& scanner, const QDir& destination, const recovery_item_s& row, QString* written)
 {
     std::lock_guard lock(scanner.read_back_lock());
+    last_row_failure.clear();
+    forget_target_failure();
+    int result = -1;
     try {
-        return recover_one_unguarded(scanner, destination, row, written);
+        result = recover_one_unguarded(scanner, destination, row, written);
     } catch (abi::__forced_unwind&) {
         throw;
     } catch (...) {
         // A row that cannot be copied whole is a failed row, whatever the cause.
+        last_row_failure = QStringLiteral("the copy was cut short (out of memory?)");
         return -1;
     }
+    if (result != 0) {
+        last_row_failure = last_target_failure();
+        if (last_row_failure.isEmpty())
+            last_row_failure = QStringLiteral("its data could not be read back whole (a read error, the device "
+                                              "ended early, or the disk written to is full)");
+    }
+    return result;
 }
 
 recovery_file_c::recovery_file_c(QObject* parent) : QThread(parent) {}

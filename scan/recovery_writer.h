@@ -35,6 +35,10 @@ inline constexpr int max_name_attempts = 10000;
 int recover_one(recovery_base_c& scanner, const QDir& destination, const recovery_item_s& row,
                 QString* written = nullptr);
 
+// Why the last recover_one on the calling thread failed, in one line; empty
+// after a success.
+QString last_recovery_failure();
+
 struct recovery_tally_s {
     int64_t written = 0;
     int64_t failed = 0;

@@ -1,9 +1,15 @@
 #include "scan/safe_name.h"
 
 #include "platform/invoking_user.h"
+#include "platform/volumes.h"
 
 #include <QFile>
 #include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <sys/sysmacros.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -29,16 +35,36 @@ QString cut_to_utf8_bytes(const QString& text, int max_bytes)
     return out;
 }
 
+bool refused_on_windows(QChar c) { return QStringView(u"\"*:<>?\\|").contains(c); }
+
+// CON, PRN, AUX, NUL, COM1-9 and LPT1-9 name devices there, with any
+// extension ("nul.txt" too).
+bool is_device_name(const QString& name)
+{
+    const QString stem = name.section('.', 0, 0).trimmed().toUpper();
+    if (stem == "CON" || stem == "PRN" || stem == "AUX" || stem == "NUL")
+        return true;
+    return stem.size() == 4 && (stem.startsWith("COM") || stem.startsWith("LPT")) && stem[3] >= '0' &&
+           stem[3] <= '9';
+}
+
 }  // namespace
 
-QString safe_file_name(const QString& disk_name)
+QString safe_file_name(const QString& disk_name, name_rules_e rules)
 {
+    const bool windows = rules == name_rules_e::windows;
     QString name = disk_name;
     for (QChar& c : name)
-        if (c == QChar('/') || c.unicode() < 0x20 || c.unicode() == 0x7F)
+        if (c == QChar('/') || c.unicode() < 0x20 || c.unicode() == 0x7F || (windows && refused_on_windows(c)))
             c = QChar('_');
     if (name.isEmpty() || name == "." || name == "..")
         name.prepend('_');
+    if (windows) {
+        if (name.endsWith('.') || name.endsWith(' '))
+            name[name.size() - 1] = QChar('_');
+        if (is_device_name(name))
+            name.prepend('_');
+    }
 
     if (name.toUtf8().size() <= max_file_name_bytes)
         return name;
@@ -55,9 +81,9 @@ QString safe_file_name(const QString& disk_name)
     return cut_to_utf8_bytes(name, max_file_name_bytes);
 }
 
-QString numbered_file_name(const QString& disk_name, int attempt)
+QString numbered_file_name(const QString& disk_name, int attempt, name_rules_e rules)
 {
-    const QString name = safe_file_name(disk_name);
+    const QString name = safe_file_name(disk_name, rules);
     if (attempt <= 1)
         return name;
     // The number goes before the extension, so the copy still opens with
@@ -82,8 +108,62 @@ struct created_target_s {
 };
 
 thread_local created_target_s last_created;
+thread_local QString last_failure;
+
+// Mounts whose file system takes only the names FAT, exFAT and NTFS take.
+bool windows_file_system(const std::string& type, const std::string& source)
+{
+    if (type == "vfat" || type == "msdos" || type == "exfat" || type == "ntfs" || type == "ntfs3" ||
+        type == "fuseblk" || type == "fuse.ntfs-3g" || type == "fuse.exfat" || type == "fuse.ntfs")
+        return true;
+    // ntfs-3g or exfat-fuse over an image file: a plain "fuse" mount whose
+    // source is a file.
+    struct stat st {};
+    return type == "fuse" && !source.empty() && source[0] == '/' && ::stat(source.c_str(), &st) == 0 &&
+           S_ISREG(st.st_mode);
+}
 
 }  // namespace
+
+name_rules_e destination_name_rules(const QString& folder)
+{
+    struct stat st {};
+    if (::stat(QFile::encodeName(folder).constData(), &st) != 0)
+        return name_rules_e::posix;
+    // Asked once per row: the answer for the last folder's file system is
+    // kept.
+    static std::mutex lock;
+    static dev_t known_device = 0;
+    static name_rules_e known_rules = name_rules_e::posix;
+    std::lock_guard hold(lock);
+    if (known_device == st.st_dev && known_device != 0)
+        return known_rules;
+    name_rules_e rules = name_rules_e::posix;
+    std::ifstream in("/proc/self/mountinfo");
+    for (std::string line; std::getline(in, line);) {
+        std::istringstream fields(line);
+        std::string id, parent, number;
+        unsigned major_number = 0, minor_number = 0;
+        char colon = 0;
+        if (!(fields >> id >> parent >> number))
+            continue;
+        std::istringstream device(number);
+        if (!(device >> major_number >> colon >> minor_number) || makedev(major_number, minor_number) != st.st_dev)
+            continue;
+        const size_t separator = line.find(" - ");
+        std::istringstream tail(separator == std::string::npos ? std::string() : line.substr(separator + 3));
+        std::string type, source;
+        if (tail >> type >> source && windows_file_system(type, platform::unescape_mount_field(source)))
+            rules = name_rules_e::windows;
+    }
+    known_device = st.st_dev;
+    known_rules = rules;
+    return rules;
+}
+
+QString last_target_failure() { return last_failure; }
+
+void forget_target_failure() { last_failure.clear(); }
 
 int open_recovery_target(const QString& path)
 {
@@ -93,6 +173,11 @@ int open_recovery_target(const QString& path)
     // Under sudo or pkexec the file is the invoking user's; its mode follows
     // the umask as any program's files do.
     const int fd = ::open(native.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0 && errno != EEXIST) {
+        const int why = errno;
+        last_failure = QStringLiteral("cannot create %1: %2").arg(path.section('/', -1), QString::fromLocal8Bit(std::strerror(why)));
+        errno = why;
+    }
     platform::hand_to_invoking_user(fd);
     struct stat st {};
     if (fd >= 0 && ::fstat(fd, &st) == 0)

@@ -10,22 +10,44 @@
 // Largest file name, in bytes of UTF-8, that Linux file systems take.
 inline constexpr int max_file_name_bytes = 255;
 
+// What names a destination folder's file system can hold: any but "/" and
+// NUL (Linux file systems), or only what FAT, exFAT and NTFS take (no
+// control characters, none of " * / : < > ? \ |, no trailing dot or blank,
+// no device name such as CON or LPT1).
+enum class name_rules_e { posix, windows };
+
+// The rules of the file system folder lies on: windows for FAT, exFAT and
+// NTFS, mounted by the kernel or through FUSE (a block device served through
+// FUSE is taken to be one of them). posix when it cannot be told.
+name_rules_e destination_name_rules(const QString& folder);
+
 // Returns a single path component made from a name found on a disk:
 // "/" and the control characters (0x00-0x1F, 0x7F) become "_", "." and ".."
 // (and an empty name) get a "_" in front, and a name longer than 255 bytes
 // of UTF-8 is cut, keeping its extension, without splitting a character.
-QString safe_file_name(const QString& disk_name);
+// Under windows rules the characters those file systems refuse become "_"
+// as well, a trailing dot or blank becomes "_", and a device name gets a "_"
+// in front ("_CON.txt"); a named stream "doc.txt:secret" becomes
+// "doc.txt_secret".
+QString safe_file_name(const QString& disk_name, name_rules_e rules = name_rules_e::posix);
 
 // The name a recovered file gets on its attempt-th try (1, 2, ...): the
 // safe name itself, then "report (2).txt", "report (3).txt", ..., still
 // within 255 bytes.
-QString numbered_file_name(const QString& disk_name, int attempt);
+QString numbered_file_name(const QString& disk_name, int attempt, name_rules_e rules = name_rules_e::posix);
 
 // Creates path as a new regular file (mode 0644) for writing. Whatever
 // already stands there (a file, a link, a FIFO, a folder) is left alone and
 // the call fails with errno EEXIST. Returns the descriptor, or -1 with errno
-// set.
+// set (and, for any failure but EEXIST, the reason kept for
+// last_target_failure).
 int open_recovery_target(const QString& path);
+
+// Why the last recovered file on the calling thread could not be created
+// ("cannot create a.txt: Invalid argument"); empty when nothing failed since
+// forget_target_failure.
+QString last_target_failure();
+void forget_target_failure();
 
 // A copy cut short by an exception leaves its file open and half written.
 // The file open_recovery_target last created on the calling thread is
