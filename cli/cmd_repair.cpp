@@ -61,9 +61,9 @@ int run_repair(cli::context_s& ctx)
     if (ctx.json) {
         cli::table_c::print_json_row({"backup_path", "dropped", "note"}, {outcome.backup_path, dropped, outcome.note});
     } else {
-        std::printf("old sector 0 saved to %s\n", outcome.backup_path.c_str());
+        std::printf("old sector 0 saved to %s\n", cli::terminal_escape(outcome.backup_path).c_str());
         if (!dropped.empty())
-            std::printf("dropped from the old table: %s\n", dropped.c_str());
+            std::printf("dropped from the old table: %s\n", cli::terminal_escape(dropped).c_str());
         if (!outcome.note.empty())
             std::printf("%s\n", outcome.note.c_str());
     }

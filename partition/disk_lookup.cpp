@@ -20,7 +20,7 @@ const drive_item_s* listed(const std::string& path)
 }
 }  // namespace
 
-bool find_disk(const std::string& path, drive_item_s* drive, std::string* error)
+bool find_disk(const std::string& path, drive_item_s* drive, std::string* error, bool open_image)
 {
     if (const auto* found = listed(path)) {
         *drive = *found;
@@ -38,6 +38,10 @@ bool find_disk(const std::string& path, drive_item_s* drive, std::string* error)
             *drive = *found;
             return true;
         }
+    }
+    if (info.isFile() && !open_image) {
+        *error = path + " is not a disk, nor an image opened with --image";
+        return false;
     }
     if (info.isFile()) {
         if (platform::open_disk_image(canonical, error) != 0)

@@ -37,8 +37,8 @@ std::string table_refusal(const std::vector<partition_item_s>& partitions)
     for (const auto& p : partitions)
         if (p.start_sector == 0)
             return "a " + p.file_system.toStdString() +
-                   " volume starts at sector 0: it fills the whole disk, which has no partition table to repair, "
-                   "and a table written there would destroy the volume";
+                   " volume starts at sector 0 (formatted without a partition table): there is no table to "
+                   "repair, and a table written there would destroy the volume";
     const size_t used = std::min(partitions.size(), mbr_entry_count);
     for (size_t i = 0; i < used; ++i) {
         const auto& p = partitions[i];

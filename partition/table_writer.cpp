@@ -48,8 +48,9 @@ repair_outcome_s check_open_disk(const std::string& path, const platform::raw_de
         (fs.type == "vfat" || fs.type == "exfat" || fs.type == "ntfs"))
         return refused(repair_status::whole_disk_volume,
                        "sector 0 holds the boot sector of a " + platform::display_filesystem_name(fs) +
-                           " volume that fills the whole disk; there is no partition table to repair, and a "
-                           "table written there would destroy the volume");
+                           " volume that starts at the disk's first sector (formatted without a partition "
+                           "table); there is no table to repair, and a table written there would destroy the "
+                           "volume");
     repair_outcome_s ok;
     ok.result = 0;
     ok.status = repair_status::written;
@@ -152,7 +153,7 @@ repair_outcome_s write_table(const table_request_s& request)
     const sector_t sector = build_master_boot_record(old_sector, request.partitions, geometry.tracks_per_cylinder,
                                                      geometry.sectors_per_track);
 
-    out.backup_path = save_sector0_backup(path, old_sector, &out.reason);
+    out.backup_path = save_sector0_backup(path, device, old_sector, &out.reason);
     if (out.backup_path.empty())
         return out;
     if (write_sector0_verified(device, sector, &out.reason) != 0)

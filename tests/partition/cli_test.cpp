@@ -108,7 +108,7 @@ private slots:
         QVERIFY2(at >= 0, r.out.constData());
         const QString backup = QString::fromLocal8Bit(r.out.mid(at + 9).trimmed());
         QVERIFY(backup.startsWith(dir_ + "/state/"));
-        QCOMPARE(whole(backup), wiped.left(512));
+        QCOMPARE(whole(backup).left(512), wiped.left(512));
 
         QByteArray repaired_json;
         QCOMPARE(run_tool(sfdisk, {"--json", disk}, &repaired_json), 0);
@@ -123,11 +123,25 @@ private slots:
         QCOMPARE(repaired[1].toObject()["type"].toString(), QString("7"));
         QVERIFY(whole(disk).mid(512) == wiped.mid(512));  // only sector 0 changed
 
-        r = cli({"restore", disk, backup});
+        r = cli({"--image", disk, "restore", disk, backup});
         QCOMPARE(r.code, 2);
+        // An image is a disk to restore only when named with --image.
         r = cli({"restore", disk, backup, "--yes"});
+        QCOMPARE(r.code, 1);
+        QVERIFY2(r.err.contains("not a disk, nor an image opened with --image"), r.err.constData());
+        r = cli({"--image", disk, "restore", disk, backup, "--yes"});
         QCOMPARE(r.code, 0);
         QVERIFY(whole(disk) == wiped);
+        // The backup is this disk's: another image of the same size is not
+        // written without --force.
+        const QString other = wiped_copy(f, "other.img");
+        const QByteArray other_before = whole(other);
+        r = cli({"--image", other, "restore", other, backup, "--yes"});
+        QCOMPARE(r.code, 1);
+        QVERIFY2(r.err.contains("another disk") && r.err.contains("--force"), r.err.constData());
+        QVERIFY(whole(other) == other_before);
+        r = cli({"--image", other, "restore", other, backup, "--yes", "--force"});
+        QCOMPARE(r.code, 0);
     }
 
     void gpt_disk_is_refused()
@@ -238,10 +252,15 @@ private slots:
         QTest::newRow("a folder") << QStringList{"partitions", "/tmp"} << 1;
         QTest::newRow("no disk named") << QStringList{"partitions"} << 2;
         QTest::newRow("repair of nothing") << QStringList{"repair", "/nonexistent/disk.img", "--yes"} << 1;
-        QTest::newRow("restore from a missing backup") << QStringList{"restore", "@disk", "/nonexistent.mbr", "--yes"}
-                                                       << 1;
+        QTest::newRow("restore from a missing backup")
+            << QStringList{"--image", "@disk", "restore", "@disk", "/nonexistent.mbr", "--yes"} << 1;
         QTest::newRow("restore from a backup of the wrong size")
-            << QStringList{"restore", "@disk", "@short", "--yes"} << 1;
+            << QStringList{"--image", "@disk", "restore", "@disk", "@short", "--yes"} << 1;
+        QTest::newRow("restore onto a file not opened as an image")
+            << QStringList{"restore", "@disk", "@plain", "--yes"} << 1;
+        QTest::newRow("restore from a plain backup that is no sector 0")
+            << QStringList{"--image", "@disk", "restore", "@disk", "@plain", "--yes"} << 1;
+        QTest::newRow("a scan file naming a device with escapes") << QStringList{"load", "@escapes"} << 1;
         QTest::newRow("repair of a disk with nothing on it") << QStringList{"repair", "@disk", "--yes"} << 1;
     }
 
@@ -256,11 +275,24 @@ private slots:
         QVERIFY(backup.open(QIODevice::WriteOnly));
         backup.write(QByteArray(511, 'x'));
         backup.close();
+        // 512 bytes, but no boot record (no 0x55AA).
+        const QString plain_backup = dir_ + "/plain.mbr";
+        QVERIFY(make_sparse(plain_backup, 512));
+        // A scan file whose device path would move the cursor if printed raw.
+        const QString escapes = dir_ + "/escapes.sav";
+        QFile sav(escapes);
+        QVERIFY(sav.open(QIODevice::WriteOnly));
+        QByteArray header("/dev/\x1b[2J\x1b]0;owned\x07");
+        header.resize(256, '\0');
+        sav.write(header + QByteArray(8, '\0') + QByteArray(8, '\0') + QByteArray("\x01\0\0\0\0\0\0\0jpg\0\0\0\0\0", 16));
+        sav.close();
         for (QString& a : args)
-            a = a == "@disk" ? disk : a == "@short" ? short_backup : a;
+            a = a == "@disk" ? disk : a == "@short" ? short_backup : a == "@plain" ? plain_backup
+                                                                  : a == "@escapes" ? escapes : a;
         const run_s r = cli(args);
         QCOMPARE(r.code, code);
         QVERIFY(r.err.startsWith("quarvel-cli: "));
+        QVERIFY2(!r.err.contains('\x1b') && !r.err.contains('\x07'), r.err.constData());
         if (code == 1)
             QCOMPARE(r.err.count('\n'), 1);
         QCOMPARE(whole(disk), QByteArray(1 << 20, '\0'));
