@@ -17,7 +17,7 @@ bool sector0_job_c::start_repair(const partition::table_request_s& request)
     return start_job();
 }
 
-bool sector0_job_c::start_restore(const std::string& device_path, const std::string& backup_path)
+bool sector0_job_c::start_restore(const std::string& device_path, const std::string& backup_path, bool force)
 {
     if (isRunning())
         return false;
@@ -25,6 +25,7 @@ bool sector0_job_c::start_restore(const std::string& device_path, const std::str
     request_.device_path = device_path;
     backup_path_ = backup_path;
     restore_ = true;
+    force_ = force;
     return start_job();
 }
 
@@ -60,10 +61,14 @@ void sector0_job_c::run_job()
     }
     partition::repair_outcome_s out;
     std::string replaced;
-    if (partition::restore_sector0(request_.device_path, backup_path_, &replaced, &out.reason, &out.note) == 0) {
+    bool other_disk = false;
+    if (partition::restore_sector0(request_.device_path, backup_path_, &replaced, &out.reason, &out.note, force_,
+                                   &other_disk) == 0) {
         out.result = 0;
         out.status = partition::repair_status::written;
         out.reason.clear();
+    } else if (other_disk) {
+        out.status = partition::repair_status::other_disk;
     }
     out.backup_path = replaced;
     outcome_ = out;

@@ -18,12 +18,17 @@ public:
     // outcome() says so).
     bool start_repair(const partition::table_request_s& request);
     // Start putting backup_path back onto sector 0 of device_path; the
-    // outcome's backup_path is where the replaced sector was saved.
-    bool start_restore(const std::string& device_path, const std::string& backup_path);
+    // outcome's backup_path is where the replaced sector was saved. Without
+    // force, a backup of another disk ends the job with status other_disk
+    // and nothing written.
+    bool start_restore(const std::string& device_path, const std::string& backup_path, bool force = false);
 
     // The last job's outcome; read it after finished().
     const partition::repair_outcome_s& outcome() const { return outcome_; }
     bool is_restore() const { return restore_; }
+    // The last restore's disk and backup.
+    const std::string& restore_device() const { return request_.device_path; }
+    const std::string& restore_backup() const { return backup_path_; }
 
 protected:
     // Runs run_job(); an exception it lets out ends the job as failed
@@ -37,5 +42,6 @@ private:
     partition::table_request_s request_;
     std::string backup_path_;
     bool restore_ = false;
+    bool force_ = false;
     partition::repair_outcome_s outcome_;
 };

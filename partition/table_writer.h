@@ -26,6 +26,7 @@ enum class repair_status {
     sector_size,         // sectors other than 512 bytes
     would_drop,          // the current table has partitions the new one lacks
     in_use,              // a partition of the disk is mounted or held
+    other_disk,          // a restore: the backup was taken from another disk
     failed,              // the disk could not be read or written
 };
 

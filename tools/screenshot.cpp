@@ -94,8 +94,20 @@ bool shoot_language(const QString& language, const QDir& out)
     show_message(&window, QStringLiteral("Quarvel"),
                  text_for_key("scan_failed").arg(QStringLiteral("/dev/sdb1 holds no valid FAT file system (boot sector rejected)")),
                  QMessageBox::Ok);
+    // The second question before a backup goes back onto another disk.
+    bool other_disk_ok = false;
+    set_warning_driver([&](QMessageBox& box) {
+        other_disk_ok = save_shot(box, dir.filePath(QStringLiteral("box_restore_other_disk.png")));
+        box.done(QMessageBox::No);
+    });
+    show_message(&window, QStringLiteral("Quarvel"),
+                 text_for_key("partition_restore_other_disk")
+                     .arg(QStringLiteral("the backup was taken on 2026-12-07 20:48 from another disk (/dev/sdb): its "
+                                         "identity (model \"Ultra Fit\", serial \"4C530001\" then, model "
+                                         "\"Cruzer\", serial \"20044318\" now) differs")),
+                 QMessageBox::Yes | QMessageBox::No);
     set_warning_driver(nullptr);
-    return ok && box_ok;
+    return ok && box_ok && other_disk_ok;
 }
 
 }  // namespace

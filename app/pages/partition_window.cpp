@@ -167,6 +167,19 @@ void partition_window_c::restore_last_repair()
 void partition_window_c::on_job_finished()
 {
     set_busy(false);
+    // A backup of another disk (or of this image before it was copied) goes
+    // back only after a second, explicit yes.
+    if (job.is_restore() && job.outcome().status == partition::repair_status::other_disk) {
+        QWidget* parent = main_window ? main_window : this;
+        const QString text = text_for_key("partition_restore_other_disk").arg(from_local(job.outcome().reason));
+        if (show_message(parent, title, text, QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes)
+            return;
+        const std::string device = job.restore_device();
+        const std::string backup = job.restore_backup();
+        if (job.start_restore(device, backup, true))
+            set_busy(true);
+        return;
+    }
     tell_outcome(job.outcome(), job.is_restore());
 }
 

@@ -203,6 +203,26 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!page.writing() && boxes.texts.size() == 3, 20000);
         QVERIFY2(boxes.texts[2].startsWith(text_for_key("partition_restore_finished")), qPrintable(boxes.texts[2]));
         QVERIFY(whole(disk) == before);
+
+        // The image replaced by a copy is another disk: the backup goes back
+        // only after a second yes.
+        const QString copy = disk + ".copy";
+        QVERIFY(QFile::copy(disk, copy));
+        const QByteArray junk(512, 'j');
+        QVERIFY(write_at(copy, 0, junk.constData(), 512));
+        QVERIFY(::rename(copy.toLocal8Bit().constData(), disk.toLocal8Bit().constData()) == 0);
+        boxes.texts.clear();
+        boxes.answers = {QMessageBox::Yes, QMessageBox::No};
+        page.restore_last_repair();
+        QTRY_VERIFY_WITH_TIMEOUT(!page.writing() && boxes.texts.size() == 2, 20000);
+        QVERIFY2(boxes.texts[1].contains("another disk"), qPrintable(boxes.texts[1]));
+        QCOMPARE(read_at(disk, 0, 512), junk);
+        boxes.texts.clear();
+        boxes.answers = {QMessageBox::Yes, QMessageBox::Yes, QMessageBox::Ok};
+        page.restore_last_repair();
+        QTRY_VERIFY_WITH_TIMEOUT(!page.writing() && boxes.texts.size() == 3, 20000);
+        QVERIFY2(boxes.texts[2].startsWith(text_for_key("partition_restore_finished")), qPrintable(boxes.texts[2]));
+        QVERIFY(whole(disk) == before);
     }
 
     // Stop mid-search keeps what was found; Start searches again from
