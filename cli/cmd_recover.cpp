@@ -1,7 +1,9 @@
-// quarvel-cli recover VOLUME --to DIR [--deep] [--all | --id ID...]
-// [--save FILE.sav]: scans, then writes the chosen rows into DIR the way the
-// recovery writer does.
+// quarvel-cli recover VOLUME --to DIR [--deep] [--all | --folder PATH... |
+// --id ID...] [filter options] [--save FILE.sav]: scans, then writes the
+// chosen rows that pass the filter into DIR the way the recovery writer
+// does, in the order the window would.
 #include "cli/cli.h"
+#include "cli/filter_options.h"
 #include "cli/scan_progress.h"
 #include "cli/scanners.h"
 #include "platform/invoking_user.h"
@@ -14,6 +16,7 @@
 #include <QFileInfo>
 #include <cerrno>
 #include <cstdlib>
+#include <algorithm>
 #include <set>
 
 namespace {
@@ -45,8 +48,14 @@ int run_recover_command(cli::context_s& ctx)
     const auto id_texts = cli::take_all_options(ctx.args, "--id", &ok);
     if (!ok)
         return cli::usage_error(ctx, "recover", "--id needs a number");
+    const auto folder_paths = cli::take_all_options(ctx.args, "--folder", &ok);
+    if (!ok)
+        return cli::usage_error(ctx, "recover", "--folder needs a folder path such as /DCIM");
     const bool all = cli::take_flag(ctx.args, "--all");
     const bool deep = cli::take_flag(ctx.args, "--deep");
+    result_filter_s filter;
+    if (const std::string wrong = cli::take_filter_options(ctx.args, &filter); !wrong.empty())
+        return cli::usage_error(ctx, "recover", wrong);
     for (const auto& a : ctx.args)
         if (a.rfind("--", 0) == 0)
             return cli::usage_error(ctx, "recover", "unknown option \"" + a + "\"");
@@ -54,8 +63,10 @@ int run_recover_command(cli::context_s& ctx)
         return cli::usage_error(ctx, "recover", ctx.args.empty() ? "no volume given" : "more than one volume given");
     if (!has_to)
         return cli::usage_error(ctx, "recover", "--to DIR is required");
-    if (all == !id_texts.empty())
-        return cli::usage_error(ctx, "recover", "give either --all or --id ID...");
+    // A filter alone chooses from every found file.
+    const int ways = int(all) + int(!id_texts.empty()) + int(!folder_paths.empty());
+    if (ways > 1 || (ways == 0 && !filter.active()))
+        return cli::usage_error(ctx, "recover", "give one of --all, --folder PATH... or --id ID..., or a filter");
     if (has_save && !deep)
         return cli::usage_error(ctx, "recover", "--save keeps a deep-scan result and needs --deep");
     std::set<int64_t> wanted;
@@ -96,21 +107,33 @@ int run_recover_command(cli::context_s& ctx)
             return cli::fail("the scan file was not written: " + why);
     }
 
-    std::vector<recovery_item_s> rows;
-    std::set<int64_t> seen;
-    for (const auto& r : cli::found_rows(service.scanner())) {
-        if (all || wanted.count(r.item.id)) {
-            rows.push_back(r.item);
-            seen.insert(r.item.id);
-        }
+    // The same index and filter as the window's, and its order: folder by
+    // folder, as the tree numbers them.
+    result_index_c index;
+    index.build(service.scanner(), row_flags_reading(service.kind()));
+    std::vector<uint8_t> chosen(index.file_count(), all || (id_texts.empty() && folder_paths.empty()));
+    for (const auto& path : folder_paths) {
+        const uint32_t at = index.folder_at_path(cli::from_utf8(path));
+        if (at == result_index_c::none)
+            return cli::fail("no found folder is \"" + path + "\" (see quarvel-cli scan)");
+        const auto& below = index.folder(at);
+        std::fill(chosen.begin() + below.first_file, chosen.begin() + below.subtree_files_end, 1);
     }
     int64_t missing = 0;
     for (const int64_t id : wanted) {
-        if (!seen.count(id)) {
+        const uint32_t at = index.find_id(id);
+        if (at == result_index_c::none) {
             std::fprintf(stderr, "quarvel-cli: no found file has the id %lld\n", static_cast<long long>(id));
             ++missing;
+        } else {
+            chosen[at] = 1;
         }
     }
+    const compiled_filter_c compiled(filter);
+    std::vector<recovery_item_s> rows;
+    for (uint32_t file = 0; file < index.file_count(); ++file)
+        if (chosen[file] && index.passes(file, compiled))
+            rows.push_back(index.found_row(file).item);
 
     recovery_tally_s tally;
     const QDir destination(folder);
@@ -134,5 +157,8 @@ int run_recover_command(cli::context_s& ctx)
 
 }  // namespace
 
-QUARVEL_CLI_COMMAND(recover, "recover", "recover VOLUME --to DIR [--deep] [--all | --id ID...] [--save FILE.sav]",
+QUARVEL_CLI_COMMAND(recover, "recover",
+                    "recover VOLUME --to DIR [--deep] [--all | --folder PATH... | --id ID...] [--name PATTERN] "
+                    "[--type TYPE] [--min-size N] [--max-size N] [--since DAY] [--until DAY] [--whole-only] "
+                    "[--save FILE.sav]",
                     run_recover_command);

@@ -1,6 +1,7 @@
-// quarvel-cli scan VOLUME [--deep]: what the file table would show, one row
-// per found file.
+// quarvel-cli scan VOLUME [--deep] [filter options]: what the file table
+// would show, one row per found file that passes the filter.
 #include "cli/cli.h"
+#include "cli/filter_options.h"
 #include "cli/scan_progress.h"
 #include "cli/scanners.h"
 
@@ -9,6 +10,9 @@ namespace {
 int run_scan_command(cli::context_s& ctx)
 {
     const bool deep = cli::take_flag(ctx.args, "--deep");
+    result_filter_s filter;
+    if (const std::string wrong = cli::take_filter_options(ctx.args, &filter); !wrong.empty())
+        return cli::usage_error(ctx, "scan", wrong);
     for (const auto& a : ctx.args)
         if (a.rfind("--", 0) == 0)
             return cli::usage_error(ctx, "scan", "unknown option \"" + a + "\"");
@@ -22,10 +26,13 @@ int run_scan_command(cli::context_s& ctx)
     std::string reason;
     if (cli::scan_volume(service, volume, deep, &reason) != 0)
         return cli::fail(reason);
-    cli::print_found_rows(cli::sorted_found_rows(service.scanner()), ctx.json, row_flags_reading(service.kind()));
+    result_index_c index;
+    index.build(service.scanner(), row_flags_reading(service.kind()));
+    cli::print_index_rows(index, cli::listed_files(index, filter), ctx.json);
     return cli::exit_ok;
 }
 
 }  // namespace
 
-QUARVEL_CLI_COMMAND(scan, "scan", "scan VOLUME [--deep]", run_scan_command);
+QUARVEL_CLI_COMMAND(scan, "scan", "scan VOLUME [--deep] [--name PATTERN] [--type TYPE] [--min-size N] [--max-size N] "
+                    "[--since DAY] [--until DAY] [--whole-only]", run_scan_command);

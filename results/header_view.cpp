@@ -34,7 +34,7 @@ void MyHeaderView::mousePressEvent(QMouseEvent* event)
         emit check_all(check_all_);
     } else {
         int left = w0;
-        for (int column = 1; column <= 4; ++column) {
+        for (int column = 1; column < count(); ++column) {
             const int right = left + sectionSize(column);
             // Column 1 takes every x up to its right edge; the others only
             // the inside of their span: a press on a boundary sorts nothing.
@@ -58,10 +58,11 @@ void MyHeaderView::paintSection(QPainter* painter, const QRect& rect, int logica
     painter->drawLine(rect.x(), rect.y() + rect.height() - 1, rect.x() + rect.width(), rect.y() + rect.height() - 1);
     painter->setFont(QFont(QStringLiteral("Arial"), 8));
     painter->setPen(Qt::black);
-    static const char* const captions[] = {nullptr, "recovery_name", "drive_size", "recovery_date1", "recovery_date2"};
+    static const char* const captions[] = {nullptr,          "recovery_name",  "drive_size",
+                                           "recovery_date1", "recovery_date2", "recovery_folder"};
     if (logical_index == 0)
         paint_tick_box(painter, rect.x() + 10, rect.y() + 5, check_all_ ? ticked_ : unticked_, unticked_, check_all_);
-    else if (logical_index >= 1 && logical_index <= 4)
+    else if (logical_index >= 1 && logical_index <= 5)
         painter->drawText(QPoint(rect.x() + (logical_index <= 2 ? 15 : 10), rect.y() + 14),
                           text_for_key(captions[logical_index]));
     painter->restore();

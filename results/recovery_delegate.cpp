@@ -115,6 +115,13 @@ void recovery_delegate_c::paint(QPainter* painter, const QStyleOptionViewItem& o
     case 2: painter->drawText(text_rect, text_flags, format_size(static_cast<uint64_t>(row.size))); break;
     case 3: painter->drawText(text_rect, text_flags, date_cell_text(row.date1)); break;
     case 4: painter->drawText(text_rect, text_flags, date_cell_text(row.date2)); break;
+    case 5: {
+        painter->setClipRect(cell);
+        const QString folder = index.data(recovery_model_c::folder_role).toString();
+        painter->drawText(text_rect, text_flags,
+                          QFontMetrics(painter->font()).elidedText(folder, Qt::ElideMiddle, text_rect.width() - 4));
+        break;
+    }
     default: break;
     }
     painter->restore();

@@ -8,14 +8,60 @@
 #include <QTableView>
 #include <algorithm>
 
-recovery_model_c::recovery_model_c(std::vector<recovery_item_s>* rows, QObject* parent, row_flags_e reading)
-    : QAbstractTableModel(parent), rows_(rows), reading_(reading)
+namespace {
+
+// Below this many rows a sort sorts the rows shown; above it the index's
+// order of every file, computed once per key, is walked instead.
+constexpr size_t own_sort_limit = 50000;
+
+}  // namespace
+
+recovery_model_c::recovery_model_c(QObject* parent) : QAbstractTableModel(parent) {}
+
+recovery_model_c::recovery_model_c(std::shared_ptr<result_index_c> index, uint32_t folder,
+                                   const result_filter_s& filter, QObject* parent)
+    : QAbstractTableModel(parent), index_(std::move(index)), folder_(folder), filter_(filter)
 {
+    fill();
+}
+
+void recovery_model_c::fill()
+{
+    shown_.clear();
+    if (!index_ || (folder_ != result_index_c::none && folder_ >= index_->folder_count()))
+        return;
+    const compiled_filter_c filter(filter_);
+    uint32_t begin = 0, end = index_->file_count();
+    if (folder_ != result_index_c::none) {
+        begin = index_->folder(folder_).first_file;
+        end = index_->folder(folder_).files_end;
+    }
+    const bool ascending = sorted_by_ > 0 && sort_ascending[size_t(sorted_by_)];
+    if (sorted_by_ == 0 || end - begin < own_sort_limit) {
+        shown_ = index_->matching(begin, end, filter);
+        if (sorted_by_ > 0) {
+            const int key = sorted_by_;
+            const result_index_c& idx = *index_;
+            std::sort(shown_.begin(), shown_.end(), [&idx, key, ascending](uint32_t a, uint32_t b) {
+                return ascending ? idx.before(key, a, b) : idx.before(key, b, a);
+            });
+        }
+        return;
+    }
+    const std::vector<uint32_t>& order = index_->order_by(sorted_by_);
+    auto take = [&](uint32_t file) {
+        if (file >= begin && file < end && index_->passes(file, filter))
+            shown_.push_back(file);
+    };
+    if (ascending)
+        std::for_each(order.begin(), order.end(), take);
+    else
+        std::for_each(order.rbegin(), order.rend(), take);
 }
 
 int recovery_model_c::rowCount(const QModelIndex& parent) const
 {
-    return parent.isValid() ? 0 : static_cast<int>(rows_->size());
+    return parent.isValid() ? 0 : int(shown_.size());
 }
 
 int recovery_model_c::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : column_count; }
@@ -24,9 +70,11 @@ QVariant recovery_model_c::data(const QModelIndex& index, int role) const
 {
     if (!index.isValid() || index.row() >= rowCount())
         return {};
+    const uint32_t file = shown_[size_t(index.row())];
     switch (role) {
-    case Qt::DisplayRole: return QVariant::fromValue((*rows_)[static_cast<size_t>(index.row())]);
+    case Qt::DisplayRole: return QVariant::fromValue(index_->row(file));
     case row_state_role: return static_cast<int>(state_of(index.row()));
+    case folder_role: return index_->folder_path_of(file);
     case Qt::ToolTipRole: {
         const QString explanation = row_state_explanation(state_of(index.row()));
         return explanation.isEmpty() ? QVariant() : QVariant(explanation);
@@ -35,11 +83,16 @@ QVariant recovery_model_c::data(const QModelIndex& index, int role) const
     }
 }
 
+row_flags_e recovery_model_c::flags_reading() const
+{
+    return index_ ? index_->reading() : row_flags_e::attributes;
+}
+
 row_state_e recovery_model_c::state_of(int row) const
 {
     if (row < 0 || row >= rowCount())
         return row_state_e::unknown;
-    return row_state(reading_, (*rows_)[static_cast<size_t>(row)].flags);
+    return index_->file(shown_[size_t(row)]).state;
 }
 
 QVariant recovery_model_c::headerData(int section, Qt::Orientation orientation, int role) const
@@ -52,6 +105,7 @@ QVariant recovery_model_c::headerData(int section, Qt::Orientation orientation, 
     case 2: return text_for_key("drive_size");
     case 3: return text_for_key("recovery_date1");
     case 4: return text_for_key("recovery_date2");
+    case 5: return text_for_key("recovery_folder");
     default: return {};
     }
 }
@@ -60,65 +114,62 @@ void recovery_model_c::set_checked(int row, int value)
 {
     if (row < 0 || row >= rowCount())
         return;
-    (*rows_)[static_cast<size_t>(row)].checked = value;
+    index_->set_ticked(shown_[size_t(row)], value != 0);
     emit dataChanged(index(row, 0), index(row, 0));
+}
+
+void recovery_model_c::tick_shown(bool value)
+{
+    if (shown_.empty())
+        return;
+    index_->set_ticked(shown_, value);
+    refresh_ticks();
+}
+
+bool recovery_model_c::all_shown_ticked() const
+{
+    if (shown_.empty())
+        return false;
+    return std::all_of(shown_.begin(), shown_.end(), [this](uint32_t file) { return index_->ticked(file); });
+}
+
+void recovery_model_c::refresh_ticks()
+{
+    if (!shown_.empty())
+        emit dataChanged(index(0, 0), index(rowCount() - 1, 0));
 }
 
 void recovery_model_c::sort_by_column(int column)
 {
     if (column < 0 || column >= column_count)
         return;
-    const bool ascending = sort_ascending[static_cast<size_t>(column)] = !sort_ascending[static_cast<size_t>(column)];
-    auto order = [ascending](auto key) {
-        return [ascending, key](const recovery_item_s& a, const recovery_item_s& b) {
-            return ascending ? key(a) < key(b) : key(b) < key(a);
-        };
-    };
-    auto& rows = *rows_;
-    switch (column) {
-    case 1: std::sort(rows.begin(), rows.end(), order([](const recovery_item_s& r) -> const QString& { return r.name; })); break;
-    case 2: std::sort(rows.begin(), rows.end(), order([](const recovery_item_s& r) { return static_cast<uint64_t>(r.size); })); break;
-    case 3: std::sort(rows.begin(), rows.end(), order([](const recovery_item_s& r) { return r.date1; })); break;
-    case 4: std::sort(rows.begin(), rows.end(), order([](const recovery_item_s& r) { return r.date2; })); break;
-    default: return;
-    }
-    if (!rows.empty())
+    sort_ascending[size_t(column)] = !sort_ascending[size_t(column)];
+    if (column == 0)
+        return;
+    sorted_by_ = column;
+    fill();
+    if (!shown_.empty())
         emit dataChanged(index(0, 0), index(rowCount() - 1, column_count - 1));
 }
 
-void fill_folder_rows(const recovery_base_c& scanner, const void* node, std::vector<recovery_item_s>* rows)
+void recovery_model_c::set_filter(const result_filter_s& filter)
 {
-    rows->clear();
-    scanner.folder_rows(node, rows);
-    for (auto& row : *rows)
-        row.checked = 0;
+    beginResetModel();
+    filter_ = filter;
+    fill();
+    endResetModel();
 }
 
-namespace {
-
-// A new model brings new header sections; the tick and name columns keep
-// their widths.
-void install(QTableView* view, std::vector<recovery_item_s>* rows, row_flags_e reading)
+void install_table_model(QTableView* view, recovery_model_c* model, MyHeaderView* header)
 {
-    replace_model(view, new recovery_model_c(rows, nullptr, reading));
+    replace_model(view, model);
+    // A new model brings new header sections; the tick and name columns
+    // keep their widths.
     view->horizontalHeader()->resizeSection(0, tick_column_width);
     view->horizontalHeader()->resizeSection(1, name_column_width);
-}
-
-}  // namespace
-
-void install_table_model(QTableView* view, std::vector<recovery_item_s>* rows, MyHeaderView* header,
-                         row_flags_e reading)
-{
-    install(view, rows, reading);
+    view->setColumnHidden(recovery_model_c::folder_column, !model->all_files());
+    if (model->all_files())
+        view->horizontalHeader()->resizeSection(recovery_model_c::folder_column, folder_column_width);
     if (header)
-        header->set_check_all(false);
-}
-
-void tick_all_rows(QTableView* view, std::vector<recovery_item_s>* rows, int value)
-{
-    for (auto& row : *rows)
-        row.checked = value;
-    const auto* current = qobject_cast<const recovery_model_c*>(view->model());
-    install(view, rows, current ? current->flags_reading() : row_flags_e::attributes);
+        header->set_check_all(model->all_shown_ticked());
 }

@@ -19,7 +19,7 @@ enum class row_flags_e {
 };
 
 // Worst last: a row with several marks shows the worst.
-enum class row_state_e {
+enum class row_state_e : uint8_t {
     unknown,      // the scanner says nothing about it
     exact,        // consecutive clusters: the copy is exact
     chain_kept,   // the file system still held its chain

@@ -1,13 +1,13 @@
 #include "results/tree_model.h"
 
+#include "app/settings.h"
 #include "results/replace_model.h"
 
 #include <QTreeView>
 #include <algorithm>
-#include <unordered_set>
 
-TreeItem::TreeItem(QString item_name, TreeItem* parent_item, const void* record)
-    : name(std::move(item_name)), parent(parent_item), node(record)
+TreeItem::TreeItem(QString item_name, TreeItem* parent_item, const void* record, uint32_t folder_number)
+    : name(std::move(item_name)), parent(parent_item), node(record), folder(folder_number)
 {
 }
 
@@ -72,10 +72,18 @@ QVariant TreeModel::data(const QModelIndex& index, int role) const
 {
     if (!index.isValid())
         return {};
+    const TreeItem* at = item(index);
     if (role == Qt::DisplayRole)
-        return item(index)->name;
+        return at->name;
     if (role == Qt::DecorationRole)
         return folder_icon_;
+    if (role == Qt::CheckStateRole && index_ && at->folder != result_index_c::none) {
+        switch (index_->folder_tick_state(at->folder)) {
+        case result_index_c::tick_state_e::all: return Qt::Checked;
+        case result_index_c::tick_state_e::some: return Qt::PartiallyChecked;
+        case result_index_c::tick_state_e::none: return Qt::Unchecked;
+        }
+    }
     return {};
 }
 
@@ -90,54 +98,90 @@ Qt::ItemFlags TreeModel::flags(const QModelIndex& index) const
 {
     if (!index.isValid())
         return Qt::NoItemFlags;
-    return Qt::ItemIsSelectable | Qt::ItemIsEnabled;
+    Qt::ItemFlags f = Qt::ItemIsSelectable | Qt::ItemIsEnabled;
+    if (item(index)->folder != result_index_c::none)
+        f |= Qt::ItemIsUserCheckable;
+    return f;
 }
 
-bool TreeModel::build(const recovery_base_c& scanner)
+bool TreeModel::setData(const QModelIndex& index, const QVariant& value, int role)
 {
-    const void* top_node = nullptr;
-    if (!scanner.top_folder(&top_node))
+    if (!index.isValid() || role != Qt::CheckStateRole || !index_)
         return false;
-    auto* top = new TreeItem(QStringLiteral("/"), root_, top_node);
-    root_->append(top);
+    const TreeItem* at = item(index);
+    if (at->folder == result_index_c::none)
+        return false;
+    // A partly ticked folder, clicked, takes everything below it.
+    index_->tick_folder(at->folder, value.value<Qt::CheckState>() != Qt::Unchecked);
+    refresh_ticks();
+    emit ticks_changed();
+    return true;
+}
 
-    // Depth first with an explicit stack: a damaged store may nest deeper
-    // than the thread's stack would allow.
-    std::unordered_set<const void*> entered{top_node};
-    std::vector<TreeItem*> pending{top};
-    std::vector<result_folder_s> folders;
+void TreeModel::refresh_ticks()
+{
+    // Ancestors and descendants change with any tick: every item's box is
+    // asked again, one signal per run of siblings.
+    std::vector<const TreeItem*> pending{root_};
     while (!pending.empty()) {
-        TreeItem* at = pending.back();
+        const TreeItem* at = pending.back();
         pending.pop_back();
-        folders.clear();
-        scanner.sub_folders(at->node, &folders);
-        const size_t first = pending.size();
-        for (auto& f : folders) {
-            if (!f.node || !entered.insert(f.node).second)
-                continue;
-            auto* child = new TreeItem(std::move(f.name), at, f.node);
-            at->append(child);
+        if (at->child_count() == 0)
+            continue;
+        const QModelIndex parent = at == root_ ? QModelIndex() : createIndex(at->row(), 0, const_cast<TreeItem*>(at));
+        emit dataChanged(index(0, 0, parent), index(at->child_count() - 1, 0, parent), {Qt::CheckStateRole});
+        for (const TreeItem* child : at->children)
             pending.push_back(child);
-        }
-        // Children are appended in the store's order; they are filled in
-        // that order too.
-        std::reverse(pending.begin() + static_cast<std::ptrdiff_t>(first), pending.end());
+    }
+}
+
+bool TreeModel::build(std::shared_ptr<result_index_c> index)
+{
+    if (!index || !index->has_top())
+        return false;
+    index_ = std::move(index);
+    root_->append(new TreeItem(text_for_key("tree_all_files"), root_, nullptr));
+    std::vector<TreeItem*> items(index_->folder_count(), nullptr);
+    for (uint32_t i = 0; i < index_->folder_count(); ++i) {
+        const result_index_c::folder_s& f = index_->folder(i);
+        // Numbered depth first: a folder's parent already has its item,
+        // and its sub-folders come in its own order.
+        TreeItem* parent = f.parent == result_index_c::none ? root_ : items[f.parent];
+        items[i] = new TreeItem(f.name, parent, f.node, i);
+        parent->append(items[i]);
     }
     return true;
 }
 
-bool install_result_tree(QTreeView* view, const recovery_base_c& scanner)
+bool TreeModel::build(const recovery_base_c& scanner, row_flags_e reading)
 {
-    auto model = std::make_unique<TreeModel>();
-    if (!model->build(scanner))
+    auto index = std::make_shared<result_index_c>();
+    if (!index->build(scanner, reading))
         return false;
-    if (model->root()->child(0)->child_count() == 0) {
+    return build(std::move(index));
+}
+
+bool install_result_tree(QTreeView* view, std::shared_ptr<result_index_c> index)
+{
+    if (!index || !index->has_top())
+        return false;
+    if (index->folder(0).children.empty() && index->file_count() == 0) {
         reset_result_tree(view);
         return false;
     }
+    auto model = std::make_unique<TreeModel>();
+    model->build(std::move(index));
     replace_model(view, model.release());
     view->expandToDepth(0);
     return true;
+}
+
+bool install_result_tree(QTreeView* view, const recovery_base_c& scanner, row_flags_e reading)
+{
+    auto index = std::make_shared<result_index_c>();
+    if (!index->build(scanner, reading))
+        return false;
+    return install_result_tree(view, std::move(index));
 }
 
 void reset_result_tree(QTreeView* view) { replace_model(view, new TreeModel); }

@@ -5,6 +5,7 @@
 
 #include <QFile>
 #include <algorithm>
+#include <memory>
 #include <cxxabi.h>
 #include <cerrno>
 #include <fcntl.h>
@@ -130,14 +131,32 @@ recovery_file_c::~recovery_file_c() { wait(); }
 int recovery_file_c::start_recovery(recovery_base_c* scanner, const QDir& destination,
                                     const std::vector<recovery_item_s>& rows)
 {
-    if (isRunning() || !scanner)
+    // Rows are taken by their place in the copy, so a row listed twice is
+    // written twice, as the table asked.
+    auto ticked = std::make_shared<std::vector<recovery_item_s>>();
+    for (const auto& row : rows)
+        if (row.checked)
+            ticked->push_back(row);
+    std::vector<int64_t> places(ticked->size());
+    for (size_t i = 0; i < places.size(); ++i)
+        places[i] = int64_t(i);
+    return start_recovery(scanner, destination, std::move(places), [ticked](int64_t place, found_row_s* out) {
+        if (place < 0 || size_t(place) >= ticked->size())
+            return false;
+        out->item = (*ticked)[size_t(place)];
+        return true;
+    });
+}
+
+int recovery_file_c::start_recovery(recovery_base_c* scanner, const QDir& destination, std::vector<int64_t> ids,
+                                    row_lookup_fn lookup)
+{
+    if (isRunning() || !scanner || !lookup)
         return -1;
     scanner_ = scanner;
     destination_ = destination;
-    rows_.clear();
-    for (const auto& row : rows)
-        if (row.checked)
-            rows_.push_back(row);
+    ids_ = std::move(ids);
+    lookup_ = std::move(lookup);
     written_.store(0, std::memory_order_relaxed);
     failed_.store(0, std::memory_order_relaxed);
     start(QThread::InheritPriority);
@@ -155,13 +174,18 @@ void recovery_file_c::run()
 {
     size_t done = 0;
     try {
-        for (const auto& row : rows_) {
+        for (const int64_t id : ids_) {
+            found_row_s row;
             QString written;
-            const int result = recover_one(*scanner_, destination_, row, &written);
+            int result = -1;
+            if (lookup_(id, &row))
+                result = recover_one(*scanner_, destination_, row.item, &written);
+            else
+                row.item.id = id;
             (result == 0 ? written_ : failed_).fetch_add(1, std::memory_order_relaxed);
             ++done;
             if (row_done)
-                row_done(done, rows_.size(), row, result, written);
+                row_done(done, ids_.size(), row.item, result, written);
         }
         if (open_folder)
             open_folder(destination_.path());
@@ -171,6 +195,8 @@ void recovery_file_c::run()
         // recover_one keeps its own failures in; what escapes here came from
         // around it (memory ran out between rows). The rows not written
         // count as failed, which is what the person is told.
-        failed_.fetch_add(int64_t(rows_.size() - std::min(done, rows_.size())), std::memory_order_relaxed);
+        failed_.fetch_add(int64_t(ids_.size() - std::min(done, ids_.size())), std::memory_order_relaxed);
     }
+    // The lookup may hold the whole result index; it goes with the run.
+    lookup_ = nullptr;
 }

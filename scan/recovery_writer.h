@@ -39,15 +39,18 @@ int recover_one(recovery_base_c& scanner, const QDir& destination, const recover
 // after a success.
 QString last_recovery_failure();
 
+// How the writer finds the row of an id it was handed: its name, flags and
+// the folder it was shown in. Called on the writer's thread.
+using row_lookup_fn = std::function<bool(int64_t id, found_row_s* row)>;
+
 struct recovery_tally_s {
     int64_t written = 0;
     int64_t failed = 0;
 };
 
-// The recovery writer: copies the ticked rows of a table into a folder on
-// its own thread, then opens the folder. It works on a copy of the rows
-// taken when it starts, so the page may refill, tick or sort its table
-// meanwhile.
+// The recovery writer: copies a selection into a folder on its own thread,
+// then opens the folder. It works on a copy of the selection taken when it
+// starts, so the page may open folders, tick, sort or filter meanwhile.
 class recovery_file_c : public QThread {
     Q_OBJECT
 public:
@@ -63,6 +66,12 @@ public:
     // destination, read back through scanner. Returns 0, or -1 when a
     // recovery is still running (the request is ignored).
     int start_recovery(recovery_base_c* scanner, const QDir& destination, const std::vector<recovery_item_s>& rows);
+    // Starts copying a selection: row ids as the scanner's store knows
+    // them, in the order given, each found through lookup on the writer's
+    // thread. An id lookup does not know counts as failed. Returns 0, or -1
+    // when a recovery is still running.
+    int start_recovery(recovery_base_c* scanner, const QDir& destination, std::vector<int64_t> ids,
+                       row_lookup_fn lookup);
 
     // Called on the writer's thread with the folder when a recovery ends,
     // whatever it wrote. Set before the first start. (The scan service
@@ -83,7 +92,8 @@ protected:
 private:
     recovery_base_c* scanner_ = nullptr;
     QDir destination_;
-    std::vector<recovery_item_s> rows_;
+    std::vector<int64_t> ids_;
+    row_lookup_fn lookup_;
     std::atomic<int64_t> written_{0};
     std::atomic<int64_t> failed_{0};
 };

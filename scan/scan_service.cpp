@@ -142,6 +142,13 @@ int scan_service_c::start_recovery(const QDir& destination, const std::vector<re
     return writer_.start_recovery(current_, destination, rows);
 }
 
+int scan_service_c::start_recovery(const QDir& destination, std::vector<int64_t> ids, row_lookup_fn lookup)
+{
+    if (ids.empty() || scanning() || kind_ == scanner_kind_e::none || !output_refusal(destination).isEmpty())
+        return -1;
+    return writer_.start_recovery(current_, destination, std::move(ids), std::move(lookup));
+}
+
 int scan_service_c::scan_to_end(const volume_item_s& volume, bool deep, QString* reason,
                                 const std::function<void()>& tick)
 {

@@ -65,6 +65,10 @@ public:
     // Starts the writer on a copy of the ticked rows. Returns 0, or -1 when
     // a recovery is running or nothing is ticked.
     int start_recovery(const QDir& destination, const std::vector<recovery_item_s>& rows);
+    // Starts the writer on a selection: row ids as the current scanner's
+    // store knows them, and how to find each one's row. Returns 0, or -1
+    // when a recovery is running or the selection is empty.
+    int start_recovery(const QDir& destination, std::vector<int64_t> ids, row_lookup_fn lookup);
     bool recovering() const { return writer_.isRunning(); }
     // Why files of the current scan must not be written into destination
     // (it is on the scanned device or image, or a file system stored on it);

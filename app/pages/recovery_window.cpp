@@ -3,6 +3,7 @@
 #include "app/app_flags.h"
 #include "app/message_box.h"
 #include "app/pages/recovery_preview.h"
+#include "app/pages/recovery_window_filter.h"
 #include "app/settings.h"
 #include "devices/enumerate.h"
 #include "platform/folders.h"
@@ -12,6 +13,7 @@
 #include "results/recovery_delegate.h"
 #include "results/recovery_model.h"
 #include "results/replace_model.h"
+#include "results/result_index.h"
 #include "results/row_state.h"
 #include "results/table_view.h"
 #include "results/tree_model.h"
@@ -21,6 +23,7 @@
 #include <QHeaderView>
 #include <QImage>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QMovie>
 #include <QPainter>
 #include <QTextOption>
@@ -106,17 +109,22 @@ recovery_window_c::recovery_window_c(QWidget* main_window_) : QWidget(nullptr), 
     delegate = new recovery_delegate_c(this);
     setup_file_table(table, header, delegate);
     table->installEventFilter(this);
+    filter = new recovery_filter_bar_c(this);
+    selection_label = new QLabel(this);
+    selection_label->setObjectName(QStringLiteral("lbl_selection"));
+    selection_label->setFont(QFont(QStringLiteral("Arial"), 10));
+    selection_label->setAlignment(Qt::AlignVCenter | Qt::AlignRight);
     ui.tv_dirtree->header()->hide();
     ui.tv_dirtree->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
     ui.tv_dirtree->header()->setStretchLastSection(false);
     reset_tree();
-    install_table();
 
     // Tab goes through the page's controls in reading order.
     setTabOrder(ui.btn_pause, ui.btn_stop);
     setTabOrder(ui.btn_stop, ui.btn_filter);
     setTabOrder(ui.btn_filter, ui.tv_dirtree);
-    setTabOrder(ui.tv_dirtree, table);
+    setTabOrder(ui.tv_dirtree, filter);
+    setTabOrder(filter, table);
     setTabOrder(table, ui.btn_back);
     setTabOrder(ui.btn_back, ui.btn_recovery);
 
@@ -133,6 +141,7 @@ recovery_window_c::recovery_window_c(QWidget* main_window_) : QWidget(nullptr), 
     connect(ui.btn_filter, &QPushButton::clicked, this, &recovery_window_c::on_save_result_clicked);
     connect(header, &MyHeaderView::check_all, this, &recovery_window_c::on_check_all);
     connect(header, &MyHeaderView::sort_column, this, &recovery_window_c::on_sort_column);
+    connect(filter, &recovery_filter_bar_c::filter_changed, this, &recovery_window_c::on_filter_changed);
     connect(ui.btn_back, SIGNAL(clicked()), main_window, SLOT(on_click_recovery_back()));
     connect(&timer, &QTimer::timeout, this, &recovery_window_c::on_timer);
     timer.start(200);
@@ -153,8 +162,6 @@ int recovery_window_c::begin_scan(const volume_item_s& chosen, bool deep)
     ui.btn_pause->show();
     ui.btn_stop->show();
     reset_tree();
-    rows.clear();
-    install_table();
     clear_preview();
     ui.btn_filter->hide();
     deep_scan = deep;
@@ -258,8 +265,6 @@ void recovery_window_c::on_pause_clicked()
     if (scan_running)
         return;  // ended, its end not yet handled
     reset_tree();
-    rows.clear();
-    install_table();
     clear_preview();
     ui.btn_pause->setText(text_for_key("btn_pause"));
     ui.btn_stop->show();
@@ -291,8 +296,6 @@ void recovery_window_c::reset_page()
 {
     ++resets;
     reset_tree();
-    rows.clear();
-    install_table();
     clear_preview();
     // Waits for a running recovery before the store goes.
     if (!scan_running)
@@ -304,37 +307,74 @@ void recovery_window_c::reset_page()
 void recovery_window_c::reset_tree()
 {
     reset_result_tree(ui.tv_dirtree);
+    install_table();
+    index.reset();
+    show_selection();
 }
 
 bool recovery_window_c::show_result_tree()
 {
-    const recovery_base_c& scanner = service.scanner();
-    if (install_result_tree(ui.tv_dirtree, scanner))
-        return true;
-    // Files found in the top folder alone are found files too: a volume
-    // whose only deleted files lie in its root must not look empty.
-    const void* top = nullptr;
-    std::vector<recovery_item_s> top_rows;
-    if (!scanner.top_folder(&top))
+    auto built = std::make_shared<result_index_c>();
+    if (!built->build(service.scanner(), row_flags_reading(service.kind())))
         return false;
-    scanner.folder_rows(top, &top_rows);
-    if (top_rows.empty())
+    if (!install_result_tree(ui.tv_dirtree, built))
         return false;
-    auto* model = new TreeModel;
-    model->build(scanner);
-    replace_model(ui.tv_dirtree, model);
-    ui.tv_dirtree->expandToDepth(0);
+    index = std::move(built);
+    // A new scan's files are all shown at first, whatever was filtered before.
+    filter->clear_fields();
+    connect(tree_model(), &TreeModel::ticks_changed, this, &recovery_window_c::on_tree_ticks_changed);
+    show_selection();
     return true;
 }
 
 void recovery_window_c::install_table()
 {
-    install_table_model(table, &rows, header, row_flags_reading(service.kind()));
+    install_table_model(table, new recovery_model_c, header);
+}
+
+void recovery_window_c::show_folder(uint32_t folder)
+{
+    install_table_model(table, new recovery_model_c(index, folder, filter->filter()), header);
 }
 
 recovery_model_c* recovery_window_c::table_model() const
 {
     return static_cast<recovery_model_c*>(table->model());
+}
+
+TreeModel* recovery_window_c::tree_model() const
+{
+    return qobject_cast<TreeModel*>(ui.tv_dirtree->model());
+}
+
+std::vector<recovery_item_s> recovery_window_c::table_rows() const
+{
+    std::vector<recovery_item_s> out;
+    const recovery_model_c* model = table_model();
+    for (int r = 0; r < model->rowCount(); ++r)
+        out.push_back(model->result_index()->row(model->file_at(r)));
+    return out;
+}
+
+void recovery_window_c::ticks_changed(bool from_tree)
+{
+    if (!from_tree)
+        if (TreeModel* tree = tree_model())
+            tree->refresh_ticks();
+    header->set_check_all(table_model()->all_shown_ticked());
+    show_selection();
+}
+
+void recovery_window_c::show_selection()
+{
+    const QString line = text_for_key("recovery_selected");
+    if (!index || index->file_count() == 0 || !line.contains(QLatin1String("%2"))) {
+        selection_label->hide();
+        return;
+    }
+    selection_label->setText(line.arg(index->ticked_count())
+                                 .arg(format_size(index->ticked_bytes())));
+    selection_label->show();
 }
 
 void recovery_window_c::clear_preview()
@@ -343,27 +383,37 @@ void recovery_window_c::clear_preview()
     update();
 }
 
-void recovery_window_c::on_tree_clicked(const QModelIndex& index)
+void recovery_window_c::on_tree_clicked(const QModelIndex& at)
 {
     clear_preview();
-    rows.clear();
-    // The tree's records live in the scanner's store, which is only read
-    // while no scan fills it.
-    auto* model = qobject_cast<TreeModel*>(ui.tv_dirtree->model());
-    if (model && index.isValid() && !scan_running)
-        fill_folder_rows(service.scanner(), model->item(index)->node, &rows);
-    install_table();
+    // The index is read from the scanner's store only when a scan ends, so
+    // a folder can be opened even while another scan starts.
+    TreeModel* model = tree_model();
+    if (!model || !at.isValid() || !index || scan_running) {
+        install_table();
+        return;
+    }
+    const TreeItem* item = model->item(at);
+    if (item == model->all_item())
+        show_folder(result_index_c::none);
+    else if (item->folder != result_index_c::none)
+        show_folder(item->folder);
+    else
+        install_table();
 }
 
-void recovery_window_c::on_list_clicked(const QModelIndex& index)
+void recovery_window_c::on_list_clicked(const QModelIndex& at)
 {
     clear_preview();
-    if (!index.isValid() || index.row() >= int(rows.size()))
+    recovery_model_c* model = table_model();
+    if (!at.isValid() || at.row() >= model->rowCount())
         return;
-    const int r = index.row();
-    if (index.column() == 0)
-        table_model()->set_checked(r, rows[std::size_t(r)].checked ? 0 : 1);
-    const recovery_item_s row = rows[std::size_t(r)];
+    const int r = at.row();
+    if (at.column() == 0) {
+        model->set_checked(r, index->ticked(model->file_at(r)) ? 0 : 1);
+        ticks_changed(false);
+    }
+    const recovery_item_s row = index->row(model->file_at(r));
     if (!preview_size_ok(row.size) || scan_running)
         return;
     const QString folder = QString::fromStdString(platform::private_temp_dir());
@@ -384,7 +434,8 @@ void recovery_window_c::on_list_clicked(const QModelIndex& index)
 
 void recovery_window_c::on_check_all(bool value)
 {
-    tick_all_rows(table, &rows, value ? 1 : 0);
+    table_model()->tick_shown(value);
+    ticks_changed(false);
 }
 
 void recovery_window_c::on_sort_column(int column)
@@ -392,11 +443,27 @@ void recovery_window_c::on_sort_column(int column)
     table_model()->sort_by_column(column);
 }
 
+void recovery_window_c::on_filter_changed()
+{
+    recovery_model_c* model = table_model();
+    if (!model->result_index())
+        return;
+    clear_preview();
+    model->set_filter(filter->filter());
+    header->set_check_all(model->all_shown_ticked());
+}
+
+void recovery_window_c::on_tree_ticks_changed()
+{
+    table_model()->refresh_ticks();
+    ticks_changed(true);
+}
+
 void recovery_window_c::on_recovery_clicked()
 {
-    if (rows.empty())
+    if (!index || index->file_count() == 0)
         return;
-    if (std::none_of(rows.begin(), rows.end(), [](const recovery_item_s& row) { return row.checked != 0; })) {
+    if (index->ticked_count() == 0) {
         show_warning(this, QStringLiteral("Quarvel"), "recovery_check_warning", QMessageBox::Ok);
         return;
     }
@@ -421,7 +488,8 @@ void recovery_window_c::on_recovery_clicked()
         show_warning(this, QStringLiteral("Quarvel"), "recovery_same_volume_warning",
                      QMessageBox::Yes | QMessageBox::No) == QMessageBox::No)
         return;
-    service.start_recovery(QDir(folder.absolutePath()), rows);
+    // The whole selection, every folder's, in one run.
+    service.start_recovery(QDir(folder.absolutePath()), index->selected_ids(), index_row_lookup(index));
 }
 
 void recovery_window_c::on_recovery_finished(qint64 written, qint64 failed)
@@ -453,8 +521,6 @@ int recovery_window_c::load_result()
     if (scan_running)
         return -1;
     reset_tree();
-    rows.clear();
-    install_table();
     clear_preview();
     service.reset_scanner();
     progress_bar.set_value(0.0);
@@ -512,9 +578,11 @@ bool recovery_window_c::eventFilter(QObject* watched, QEvent* event)
     if (watched == table && event->type() == QEvent::KeyPress &&
         static_cast<QKeyEvent*>(event)->key() == Qt::Key_Space) {
         const QModelIndex current = table->currentIndex();
-        if (current.isValid() && current.row() < int(rows.size())) {
+        recovery_model_c* model = table_model();
+        if (current.isValid() && current.row() < model->rowCount()) {
             const int r = current.row();
-            table_model()->set_checked(r, rows[std::size_t(r)].checked ? 0 : 1);
+            model->set_checked(r, index->ticked(model->file_at(r)) ? 0 : 1);
+            ticks_changed(false);
         }
         return true;
     }
@@ -531,7 +599,12 @@ void recovery_window_c::resizeEvent(QResizeEvent* event)
     ui.btn_pause->move(360, 29);
     ui.btn_stop->move(470, 29);
     ui.btn_filter->move(w - 130, 29);
-    table->setGeometry(212, int((h - 143) * 0.4 + 79 + 7), w - 222, int((h - 143) * 0.6));
+    // The filter box takes the top of the table's space.
+    const int table_top = int((h - 143) * 0.4 + 79 + 7);
+    const int filter_height = 52;
+    filter->setGeometry(212, table_top, w - 222, filter_height);
+    table->setGeometry(212, table_top + filter_height + 6, w - 222, std::max(0, int((h - 143) * 0.6) - filter_height - 6));
+    selection_label->setGeometry(310, h - 46, std::max(0, w - 300 - 310 - 10), 24);
     ui.tv_dirtree->setGeometry(10, 79, 193, h - 137);
 }
 

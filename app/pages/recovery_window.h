@@ -14,13 +14,18 @@
 #include <QTimer>
 #include <QWidget>
 #include <functional>
+#include <memory>
 #include <vector>
 
 class MyHeaderView;
 class MyQTableView;
+class QLabel;
 class QMovie;
 class recovery_delegate_c;
+class recovery_filter_bar_c;
 class recovery_model_c;
+class result_index_c;
+class TreeModel;
 
 // Which question a path chooser answers.
 enum class path_question_e { destination_folder, save_file, open_file };
@@ -57,7 +62,11 @@ public:
     recovery_base_c* scanner() const { return &service.scanner(); }
     int kind() const { return scan_kind; }
     bool writer_running() const { return service.recovering(); }
-    const std::vector<recovery_item_s>& table_rows() const { return rows; }
+    // The rows the file table shows now, ticks included.
+    std::vector<recovery_item_s> table_rows() const;
+    // Every found row of the scan shown, with the ticks (null before one).
+    const result_index_c* results() const { return index.get(); }
+    recovery_filter_bar_c* filter_bar() const { return filter; }
     QString preview_path() const { return preview_ready ? preview_file : QString(); }
 
 signals:
@@ -77,6 +86,8 @@ public slots:
     void on_save_result_clicked();
     void on_check_all(bool value);
     void on_sort_column(int column);
+    void on_filter_changed();
+    void on_tree_ticks_changed();
 
 private slots:
     void on_recovery_finished(qint64 written, qint64 failed);
@@ -93,7 +104,16 @@ private:
     void reset_tree();
     bool show_result_tree();
     recovery_model_c* table_model() const;
+    TreeModel* tree_model() const;
+    // An empty table.
     void install_table();
+    // The files of a folder of the index (UINT32_MAX: every found file)
+    // that pass the filter.
+    void show_folder(uint32_t folder);
+    // After ticks changed: the tree's boxes, the header's box and the
+    // selection line.
+    void ticks_changed(bool from_tree);
+    void show_selection();
     void clear_preview();
     void draw_preview(QPainter& painter, int w, int h);
 
@@ -105,7 +125,9 @@ private:
     MyQTableView* table = nullptr;
     MyHeaderView* header = nullptr;
     recovery_delegate_c* delegate = nullptr;
-    std::vector<recovery_item_s> rows;
+    std::shared_ptr<result_index_c> index;
+    recovery_filter_bar_c* filter = nullptr;
+    QLabel* selection_label = nullptr;
     recovery_item_s preview_item;
     QString preview_file;
     progress_bar_c progress_bar;

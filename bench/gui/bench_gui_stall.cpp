@@ -1,8 +1,9 @@
 // Event-loop stalls of the recovery page on a large volume. A 2 ms timer
 // ticks on the window's thread; the longest gap between two ticks is what a
 // user feels as the window freezing. Reported per phase: the scan, its end
-// (tree build), opening the largest folder, ticking it all, and the
-// recovery into a temporary folder. Not a test: it prints numbers.
+// (tree build), opening the largest folder, ticking it all, opening "All
+// found files", typing a name filter over them, ticking the top folder,
+// and the recovery of the ticked files into a temporary folder. Not a test: it prints numbers.
 //
 //   bench_gui_stall IMAGE [PARTITION] [--deep]
 //
@@ -18,12 +19,15 @@
 #include "devices/volume_item.h"
 #include "platform/drive_table.h"
 #include "platform/services.h"
+#include "app/pages/recovery_window_filter.h"
+#include "results/result_index.h"
 #include "results/tree_model.h"
 
 #include <QAbstractButton>
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QLineEdit>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QTableView>
@@ -169,25 +173,27 @@ int main(int argc, char** argv)
 
     // The folder with the most files.
     auto* tree = page.findChild<QTreeView*>("tv_dirtree");
-    auto* model = tree->model();
+    auto* tree_model = qobject_cast<TreeModel*>(tree->model());
+    const result_index_c* index = page.results();
+    if (!tree_model || !index) {
+        std::fprintf(stderr, "nothing was found on %s\n", qPrintable(device));
+        return 1;
+    }
     QModelIndex biggest;
     size_t most = 0;
-    std::vector<QModelIndex> pending{model->index(0, 0)};
-    std::vector<recovery_item_s> rows;
-    auto* tree_model = qobject_cast<TreeModel*>(model);
+    std::vector<QModelIndex> pending{tree_model->index(1, 0)};
     while (!pending.empty()) {
         const QModelIndex at = pending.back();
         pending.pop_back();
         if (!at.isValid())
             continue;
-        rows.clear();
-        page.scanner()->folder_rows(tree_model->item(at)->node, &rows);
-        if (rows.size() > most) {
-            most = rows.size();
+        const auto& folder = index->folder(tree_model->item(at)->folder);
+        if (folder.files_end - folder.first_file >= most) {
+            most = folder.files_end - folder.first_file;
             biggest = at;
         }
-        for (int r = 0; r < model->rowCount(at); ++r)
-            pending.push_back(model->index(r, 0, at));
+        for (int r = 0; r < tree_model->rowCount(at); ++r)
+            pending.push_back(tree_model->index(r, 0, at));
     }
     meter.restart();
     clock.restart();
@@ -200,9 +206,47 @@ int main(int argc, char** argv)
     page.on_check_all(true);
     QCoreApplication::processEvents();
     const qint64 tick_stall = meter.result();
-    if (auto* table = page.findChild<QTableView*>("tv_files"); table && table->model()->rowCount() > 0)
+    auto* table = page.findChild<QTableView*>("tv_files");
+    if (table && table->model()->rowCount() > 0)
         emit table->clicked(table->model()->index(0, 1));
     shot(page, "bench_page_found");
+
+    // Every found file, then a name typed into the filter box key by key,
+    // as a person types it; the filter runs once typing pauses.
+    meter.restart();
+    clock.restart();
+    emit tree->clicked(tree_model->index(0, 0));
+    QCoreApplication::processEvents();
+    const qint64 all_ms = clock.elapsed();
+    const qint64 all_stall = meter.result();
+    auto* name_field = page.filter_bar()->name_field();
+    const QString typed = QStringLiteral("a.");
+    meter.restart();
+    clock.restart();
+    for (int i = 1; i <= typed.size(); ++i) {
+        name_field->setText(typed.left(i));
+        QElapsedTimer pause;
+        pause.start();
+        spin_until([&] { return pause.elapsed() >= 80; });
+    }
+    const int before = table->model()->rowCount();
+    spin_until([&] { return table->model()->rowCount() != before || clock.elapsed() > 2000; });
+    QCoreApplication::processEvents();
+    const qint64 filter_ms = clock.elapsed();
+    const qint64 filter_stall = meter.result();
+    const int filtered = table->model()->rowCount();
+    shot(page, "bench_page_filtered");
+    name_field->clear();
+    spin_until([&] { return table->model()->rowCount() == int(index->file_count()); });
+
+    // The top folder's box: everything found.
+    meter.restart();
+    clock.restart();
+    tree_model->setData(tree_model->index(1, 0), Qt::Checked, Qt::CheckStateRole);
+    QCoreApplication::processEvents();
+    const qint64 tick_top_ms = clock.elapsed();
+    const qint64 tick_top_stall = meter.result();
+    shot(page, "bench_page_ticked");
 
     bool recovered = false;
     qint64 written = 0;
@@ -227,6 +271,11 @@ int main(int argc, char** argv)
     std::printf("%-22s %10lld %18lld\n", "scan end (tree)", end_ms, end_stall);
     std::printf("%-22s %10lld %18lld\n", "open largest folder", open_ms, open_stall);
     std::printf("%-22s %10s %18lld\n", "tick all", "-", tick_stall);
+    std::printf("%-22s %10lld %18lld\n", "all found files", all_ms, all_stall);
+    std::printf("%-22s %10lld %18lld   (%d of %u shown)\n", "type a name filter", filter_ms, filter_stall, filtered,
+                index->file_count());
+    std::printf("%-22s %10lld %18lld   (%lld ticked)\n", "tick the top folder", tick_top_ms, tick_top_stall,
+                static_cast<long long>(index->ticked_count()));
     std::printf("%-22s %10lld %18lld   (%lld written, %lld failed)\n", "recovery", recover_ms, recover_stall, written,
                 failed);
     return 0;

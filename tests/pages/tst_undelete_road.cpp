@@ -15,6 +15,7 @@
 #include "devices/volume_item.h"
 #include "platform/drive_table.h"
 #include "platform/services.h"
+#include "results/result_index.h"
 #include "support/fixtures.h"
 
 #include <QAbstractItemModel>
@@ -30,6 +31,7 @@
 #include <QTemporaryDir>
 #include <QTreeView>
 #include <QtTest>
+#include <algorithm>
 #include <map>
 #include <set>
 
@@ -88,6 +90,7 @@ private slots:
     void cleanup();
 
     void fat_and_ntfs_end_to_end();
+    void ticks_across_folders_on_a_card();
     void deep_scan_save_and_resume();
     void scan_end_rules();
 
@@ -211,6 +214,9 @@ std::multiset<std::string> tst_undelete_road::recover_every_folder(const QString
         }
         for (const auto& [name, hash] : hashes_in(target))
             written.insert(hash);
+        // Ticks outlive the folder: the next folder starts from none.
+        emit tree->clicked(model->index(0, 0));
+        page->on_check_all(false);
     }
     return written;
 }
@@ -275,6 +281,117 @@ void tst_undelete_road::fat_and_ntfs_end_to_end()
     }
 }
 
+namespace {
+
+bool run_tool(const QString& program, const QStringList& args)
+{
+    QProcess p;
+    p.start(program, args);
+    return p.waitForFinished(60000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+}
+
+QModelIndex find_folder(const QAbstractItemModel* model, const QString& part)
+{
+    std::vector<QModelIndex> pending{model->index(1, 0)};
+    while (!pending.empty()) {
+        const QModelIndex at = pending.back();
+        pending.pop_back();
+        if (at.data().toString().contains(part))
+            return at;
+        for (int r = 0; r < model->rowCount(at); ++r)
+            pending.push_back(model->index(r, 0, at));
+    }
+    return {};
+}
+
+}  // namespace
+
+// A person's card: deleted photos in DCIM/100CANON and a deleted Music
+// folder. Ticks made in one folder are still there after another was
+// opened, and Recovery writes both folders' files in one run.
+void tst_undelete_road::ticks_across_folders_on_a_card()
+{
+    QString mkfs;
+    for (const char* tool : {"mkfs.fat", "mmd", "mcopy", "mdel", "mdeltree"}) {
+        const QString found = QStandardPaths::findExecutable(tool, {"/usr/sbin", "/sbin", "/usr/bin", "/bin"});
+        if (found.isEmpty())
+            QSKIP(qPrintable(QString("%1 is not installed").arg(tool)));
+        if (mkfs.isEmpty())
+            mkfs = found;
+    }
+    const QString img = work.filePath("card.img");
+    QFile::remove(img);
+    QVERIFY(run_tool(mkfs, {"-F", "32", "-C", img, "131072"}));
+    QVERIFY(run_tool("mmd", {"-i", img, "::DCIM", "::DCIM/100CANON", "::Music"}));
+    std::set<std::string> originals;
+    auto put = [&](const QString& target, int seed, int size) {
+        const QString source = work.filePath(QString("card-source-%1").arg(seed));
+        QFile f(source);
+        if (!f.open(QIODevice::WriteOnly))
+            return false;
+        QByteArray bytes(size, 0);
+        for (int i = 0; i < size; ++i)
+            bytes[i] = char((i * 31 + seed * 7) ^ (i >> 8));
+        f.write(bytes);
+        f.close();
+        originals.insert(sha256_of_file(source.toStdString()));
+        return run_tool("mcopy", {"-i", img, source, target});
+    };
+    for (int i = 1; i <= 8; ++i)
+        QVERIFY(put(QString("::DCIM/100CANON/IMG_%1.JPG").arg(i, 4, 10, QChar('0')), i, 40000 + 1000 * i));
+    for (int i = 1; i <= 3; ++i)
+        QVERIFY(put(QString("::Music/song%1.mp3").arg(i), 100 + i, 90000));
+    QVERIFY(run_tool("mdel", {"-i", img, "::DCIM/100CANON/*.JPG"}));
+    QVERIFY(run_tool("mdeltree", {"-i", img, "::Music"}));
+
+    QCOMPARE(platform::open_disk_image(img.toStdString()), 0);
+    enumerate_volumes();
+    window = std::make_unique<main_window_c>();
+    window->on_init_finished();
+    window->resize(900, 640);
+    window->show();
+    boxes_c boxes;
+    scan_from_home(img + ":p0", false);
+    if (QTest::currentTestFailed())
+        return;
+    recovery_window_c* page = window->recovery_page();
+    auto* tree = page->findChild<QTreeView*>("tv_dirtree");
+    auto* table = page->findChild<QTableView*>("tv_files");
+    const QModelIndex canon = find_folder(tree->model(), "100CANON");
+    const QModelIndex music = find_folder(tree->model(), "usic");
+    QVERIFY(canon.isValid() && music.isValid());
+
+    // Tick all of 100CANON, open Music, tick one file, go back.
+    emit tree->clicked(canon);
+    QCOMPARE(page->table_rows().size(), size_t(8));
+    page->on_check_all(true);
+    emit tree->clicked(music);
+    QCOMPARE(page->table_rows().size(), size_t(3));
+    const auto songs = page->table_rows();
+    QVERIFY(std::none_of(songs.begin(), songs.end(), [](const recovery_item_s& r) { return r.checked; }));
+    emit table->clicked(table->model()->index(0, 0));
+    emit tree->clicked(canon);
+    const auto rows = page->table_rows();
+    QVERIFY(std::all_of(rows.begin(), rows.end(), [](const recovery_item_s& r) { return r.checked == 1; }));
+    QCOMPARE(page->results()->ticked_count(), 9);
+    QCOMPARE(tree->model()->index(1, 0).data(Qt::CheckStateRole).value<Qt::CheckState>(), Qt::PartiallyChecked);
+    save_screenshot(*window, "recovery_page_selection");
+
+    // One run writes all nine, the counts true.
+    const QString target = work.filePath("card-out");
+    QDir().mkpath(target);
+    set_path_chooser([target](path_question_e) { return target; });
+    QSignalSpy done(page, &recovery_window_c::recovery_done);
+    button(page, "btn_recovery")->click();
+    QVERIFY(done.wait(60000));
+    QCOMPARE(done.at(0).at(0).toLongLong(), 9);
+    QCOMPARE(done.at(0).at(1).toLongLong(), 0);
+    const auto written = hashes_in(target);
+    QCOMPARE(written.size(), size_t(9));
+    for (const auto& [name, hash] : written)
+        QVERIFY2(originals.count(hash), qPrintable(name));
+}
+
 void tst_undelete_road::deep_scan_save_and_resume()
 {
     QUARVEL_FIXTURE(f, "demo");
@@ -312,7 +429,7 @@ void tst_undelete_road::deep_scan_save_and_resume()
         const QByteArray before = QByteArray::fromStdString(sha256_of_file(f.image));
         set_path_chooser([image](path_question_e) { return image; });
         auto* tree = page->findChild<QTreeView*>("tv_dirtree");
-        emit tree->clicked(tree->model()->index(0, 0, tree->model()->index(0, 0)));
+        emit tree->clicked(tree->model()->index(0, 0, tree->model()->index(1, 0)));
         page->on_check_all(true);
         boxes.texts.clear();
         button(page, "btn_recovery")->click();

@@ -9,6 +9,7 @@
 #include "results/header_view.h"
 #include "results/recovery_delegate.h"
 #include "results/recovery_model.h"
+#include "results/result_index.h"
 #include "results/row_state.h"
 #include "scan/exfat/exfat_recovery.h"
 #include "scan/fat/fat_trust.h"
@@ -25,7 +26,10 @@
 #include <QTest>
 #include <QTreeView>
 #include <ctime>
+#include <deque>
 #include <map>
+#include <memory>
+#include <set>
 
 namespace {
 
@@ -85,6 +89,95 @@ protected:
     void run_scan() override {}
 };
 
+// One folder "/" holding rows, as a scanner's store would.
+class flat_scanner_c : public recovery_base_c {
+public:
+    std::vector<recovery_item_s> rows;
+    int top = 0;
+    void set_volume(const volume_item_s&) override {}
+    void reset() override {}
+    int recover_file(int64_t, const QString&) override { return -1; }
+    bool top_folder(const void** node) const override
+    {
+        *node = &top;
+        return true;
+    }
+    void folder_rows(const void* folder, std::vector<recovery_item_s>* out) const override
+    {
+        if (folder == &top)
+            out->insert(out->end(), rows.begin(), rows.end());
+    }
+
+protected:
+    void run_scan() override {}
+};
+
+// Folders named by their paths, each holding rows with ids of their own.
+class tree_scanner_c : public recovery_base_c {
+public:
+    struct folder_s {
+        QString name;
+        std::vector<folder_s*> subs;
+        std::vector<recovery_item_s> rows;
+    };
+    std::deque<folder_s> folders{folder_s{"/", {}, {}}};
+    int64_t next_id = 100;
+
+    void add(const QString& folder, const QString& name, int64_t size)
+    {
+        folder_s* at = &folders.front();
+        for (const QString& part : folder.split('/', Qt::SkipEmptyParts)) {
+            folder_s* next = nullptr;
+            for (folder_s* sub : at->subs)
+                if (sub->name == part)
+                    next = sub;
+            if (!next) {
+                next = &folders.emplace_back(folder_s{part, {}, {}});
+                at->subs.push_back(next);
+            }
+            at = next;
+        }
+        recovery_item_s r;
+        r.name = name;
+        r.size = size;
+        r.id = next_id++;
+        at->rows.push_back(r);
+    }
+    void set_volume(const volume_item_s&) override {}
+    void reset() override {}
+    int recover_file(int64_t, const QString&) override { return -1; }
+    bool top_folder(const void** node) const override
+    {
+        *node = &folders.front();
+        return true;
+    }
+    void sub_folders(const void* folder, std::vector<result_folder_s>* out) const override
+    {
+        for (const folder_s* sub : static_cast<const folder_s*>(folder)->subs)
+            out->push_back({sub->name, sub});
+    }
+    void folder_rows(const void* folder, std::vector<recovery_item_s>* out) const override
+    {
+        const auto& rows = static_cast<const folder_s*>(folder)->rows;
+        out->insert(out->end(), rows.begin(), rows.end());
+    }
+
+protected:
+    void run_scan() override {}
+};
+
+// A table of the rows (all in "/"), read as a scanner of that kind means
+// their flags.
+recovery_model_c* flat_model(const std::vector<recovery_item_s>& rows,
+                             row_flags_e reading = row_flags_e::attributes)
+{
+    flat_scanner_c scanner;
+    scanner.rows = rows;
+    auto index = std::make_shared<result_index_c>();
+    index->build(scanner, reading);
+    return new recovery_model_c(index, 0);
+}
+
 recovery_item_s item(const char* name, int64_t size, int64_t date1)
 {
     recovery_item_s r;
@@ -142,25 +235,22 @@ private slots:
         auto* model = qobject_cast<TreeModel*>(tree.model());
         QVERIFY(model);
         QAbstractItemModelTester tree_tester(model, QAbstractItemModelTester::FailureReportingMode::QtTest);
-        QCOMPARE(model->rowCount(), 1);
-        QCOMPARE(model->index(0, 0).data().toString(), QString("/"));
+        QCOMPARE(model->rowCount(), 2);
+        QCOMPARE(model->index(0, 0).data().toString(), text_for_key("tree_all_files"));
+        QCOMPARE(model->index(1, 0).data().toString(), QString("/"));
         QCOMPARE(model->headerData(0, Qt::Horizontal, Qt::DisplayRole).toString(), QString("Title"));
-        QVERIFY(tree.isExpanded(model->index(0, 0)));
+        QVERIFY(tree.isExpanded(model->index(1, 0)));
+        const auto index = model->result_index();
 
         // Opening every folder lists exactly the rows the scan found.
         std::vector<const TreeItem*> folders;
-        collect(model->root()->child(0), &folders);
-        std::vector<recovery_item_s> rows;
-        MyQTableView table;
-        auto* header = new MyHeaderView(&table);
-        setup_file_table(&table, header, new recovery_delegate_c(&table));
+        collect(model->top_item(), &folders);
         size_t listed = 0;
         for (const TreeItem* folder : folders) {
-            fill_folder_rows(scanner, folder->node, &rows);
-            install_table_model(&table, &rows, header);
-            auto* files = qobject_cast<recovery_model_c*>(table.model());
-            QAbstractItemModelTester table_tester(files, QAbstractItemModelTester::FailureReportingMode::QtTest);
-            for (const auto& row : rows) {
+            recovery_model_c files(index, folder->folder);
+            QAbstractItemModelTester table_tester(&files, QAbstractItemModelTester::FailureReportingMode::QtTest);
+            for (int r = 0; r < files.rowCount(); ++r) {
+                const recovery_item_s row = index->row(files.file_at(r));
                 QCOMPARE(row.checked, 0);
                 if (kind == "ntfs")
                     QVERIFY(row.id > 11);
@@ -171,16 +261,39 @@ private slots:
                     QCOMPARE(row.date2, 0);
                 }
             }
-            if (folder == model->root()->child(0) && kind == "raw")
-                QVERIFY(rows.empty());
-            if (!rows.empty()) {
-                const QVariant whole = files->index(int(rows.size()) - 1, 3).data();
-                QCOMPARE(whole.value<recovery_item_s>().id, rows.back().id);
+            if (folder == model->top_item() && kind == "raw")
+                QCOMPARE(files.rowCount(), 0);
+            if (files.rowCount() > 0) {
+                const QVariant whole = files.index(files.rowCount() - 1, 3).data();
+                QCOMPARE(whole.value<recovery_item_s>().id, index->file(files.file_at(files.rowCount() - 1)).id);
             }
-            listed += rows.size();
+            listed += size_t(files.rowCount());
         }
-        QCOMPARE(listed, scanner.found_rows().size());
+        const auto found = scanner.found_rows();
+        QCOMPARE(listed, found.size());
         QVERIFY(listed > 0);
+
+        // "All found files" lists them all with their folders; a filter
+        // narrows it under the tester's eye, and lifting it brings all back.
+        recovery_model_c all(index, result_index_c::none);
+        QAbstractItemModelTester all_tester(&all, QAbstractItemModelTester::FailureReportingMode::QtTest);
+        QCOMPARE(size_t(all.rowCount()), found.size());
+        std::multiset<QString> expected, seen;
+        for (const auto& r : found)
+            expected.insert(r.folder + '|' + r.item.name);
+        for (int r = 0; r < all.rowCount(); ++r)
+            seen.insert(all.index(r, 5).data(recovery_model_c::folder_role).toString() + '|' +
+                        all.index(r, 1).data().value<recovery_item_s>().name);
+        QVERIFY(seen == expected);
+        result_filter_s narrow;
+        narrow.name = QString(found.front().item.name).toUpper();
+        all.set_filter(narrow);
+        QVERIFY(all.rowCount() >= 1);
+        for (int r = 0; r < all.rowCount(); ++r)
+            QVERIFY(index->name(all.file_at(r)).contains(found.front().item.name, Qt::CaseInsensitive));
+        all.sort_by_column(2);
+        all.set_filter({});
+        QCOMPARE(size_t(all.rowCount()), found.size());
     }
 
     void damaged_store_whose_folder_is_its_own_ancestor()
@@ -189,7 +302,7 @@ private slots:
         TreeModel model;
         QVERIFY(model.build(scanner));
         QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
-        const TreeItem* top = model.root()->child(0);
+        const TreeItem* top = model.top_item();
         QCOMPARE(top->child_count(), 1);
         QCOMPARE(top->child(0)->name, QString("a"));
         QCOMPARE(top->child(0)->child(0)->name, QString("b"));
@@ -207,22 +320,23 @@ private slots:
 
     void ticking_and_sorting()
     {
-        std::vector<recovery_item_s> rows = {item("b", 10, 5), item("B", -1, 7), item("a", 3, -2)};
-        recovery_model_c model(&rows);
+        std::unique_ptr<recovery_model_c> owned(flat_model({item("b", 10, 5), item("B", -1, 7), item("a", 3, -2)}));
+        recovery_model_c& model = *owned;
+        const result_index_c& index = *model.result_index();
         QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
         QCOMPARE(model.headerData(2, Qt::Horizontal, Qt::DisplayRole).toString(), QString("Size"));
         QSignalSpy changed(&model, &QAbstractItemModel::dataChanged);
-        model.set_checked(1, !rows[1].checked);
-        model.set_checked(1, !rows[1].checked);
-        QCOMPARE(rows[1].checked, 0);
+        model.set_checked(1, 1);
+        model.set_checked(1, 0);
+        QVERIFY(!index.ticked(model.file_at(1)));
         QCOMPARE(changed.size(), 2);
         QCOMPARE(changed.at(0).at(0).toModelIndex(), model.index(1, 0));
         QCOMPARE(changed.at(0).at(1).toModelIndex(), model.index(1, 0));
 
         auto names = [&] {
             QString s;
-            for (const auto& r : rows)
-                s += r.name;
+            for (int r = 0; r < model.rowCount(); ++r)
+                s += index.name(model.file_at(r));
             return s;
         };
         model.sort_by_column(2);  // smallest first; the size is unsigned
@@ -234,26 +348,95 @@ private slots:
         model.sort_by_column(4);
         QCOMPARE(names(), QString("Bba"));
         QCOMPARE(changed.size(), 6);
-        QCOMPARE(changed.last().at(1).toModelIndex(), model.index(2, 4));
+        QCOMPARE(changed.last().at(1).toModelIndex(), model.index(2, recovery_model_c::column_count - 1));
         model.sort_by_column(0);
         QCOMPARE(changed.size(), 6);
 
-        // Tick-all replaces the model: every row ticked, every direction
-        // flag cleared, so the next size click sorts ascending again.
-        QTableView view;
-        tick_all_rows(&view, &rows, 1);
-        for (const auto& r : rows)
-            QCOMPARE(r.checked, 1);
-        auto* fresh = qobject_cast<recovery_model_c*>(view.model());
-        QVERIFY(fresh);
-        fresh->sort_by_column(2);
-        QCOMPARE(names(), QString("abB"));
+        // Ticking what is shown ticks every row and keeps the order.
+        model.tick_shown(true);
+        QVERIFY(model.all_shown_ticked());
+        QCOMPARE(index.ticked_count(), 3);
+        QCOMPARE(names(), QString("Bba"));
 
-        std::vector<recovery_item_s> none;
-        recovery_model_c empty(&none);
+        recovery_model_c empty;
         QSignalSpy quiet(&empty, &QAbstractItemModel::dataChanged);
         empty.sort_by_column(2);
         QCOMPARE(quiet.size(), 0);
+    }
+
+    // Ticks live in the index: they survive opening another folder,
+    // sorting and filtering; a folder's box ticks its whole subtree and
+    // shows a partial state; the writer gets ids with their folders.
+    void selection_across_folders()
+    {
+        tree_scanner_c scanner;
+        for (int i = 1; i <= 8; ++i)
+            scanner.add("/DCIM/100CANON", QString("IMG_%1.JPG").arg(i), 1000 * i);
+        scanner.add("/DCIM/100CANON/deeper", "clip.mov", 7);
+        for (const char* song : {"a.mp3", "b.mp3", "c.mp3"})
+            scanner.add("/Music", song, 5);
+        scanner.add("/", "notes.txt", 1);
+        TreeModel tree;
+        QVERIFY(tree.build(scanner));
+        QAbstractItemModelTester tree_tester(&tree, QAbstractItemModelTester::FailureReportingMode::QtTest);
+        const auto index = tree.result_index();
+        QCOMPARE(index->file_count(), 13u);
+        const uint32_t canon = index->folder_at_path(u"/DCIM/100CANON/");
+        const uint32_t music = index->folder_at_path(u"/Music");
+        QVERIFY(canon != result_index_c::none && music != result_index_c::none);
+
+        // The tree's box on 100CANON takes its subfolder too; DCIM is then
+        // whole, the top only partly.
+        QModelIndex top = tree.index(1, 0);
+        QModelIndex dcim, canon_at;
+        for (int r = 0; r < tree.rowCount(top); ++r)
+            if (tree.index(r, 0, top).data().toString() == "DCIM")
+                dcim = tree.index(r, 0, top);
+        canon_at = tree.index(0, 0, dcim);
+        QSignalSpy ticked(&tree, &TreeModel::ticks_changed);
+        QVERIFY(tree.setData(canon_at, Qt::Checked, Qt::CheckStateRole));
+        QCOMPARE(ticked.size(), 1);
+        QCOMPARE(index->ticked_count(), 9);
+        QCOMPARE(dcim.data(Qt::CheckStateRole).value<Qt::CheckState>(), Qt::Checked);
+        QCOMPARE(top.data(Qt::CheckStateRole).value<Qt::CheckState>(), Qt::PartiallyChecked);
+        QVERIFY(tree.index(0, 0).data(Qt::CheckStateRole).isNull());  // "All found files" has no box
+
+        // Untick the clip, open Music and tick one song, go back: the eight
+        // photos are still ticked, in any sort order and through a filter.
+        recovery_model_c deeper(index, index->folder_at_path(u"/DCIM/100CANON/deeper"));
+        deeper.set_checked(0, 0);
+        recovery_model_c songs(index, music);
+        songs.sort_by_column(1);
+        songs.set_checked(1, 1);
+        recovery_model_c photos(index, canon);
+        QVERIFY(photos.all_shown_ticked());
+        photos.sort_by_column(2);
+        photos.sort_by_column(2);
+        QVERIFY(photos.all_shown_ticked());
+        QCOMPARE(index->ticked_count(), 9);
+        QCOMPARE(index->ticked_bytes(), uint64_t(36000 + 5));
+
+        // Filtering never drops a hidden row's tick; ticking what is shown
+        // touches exactly the rows shown.
+        result_filter_s big;
+        big.min_size = 5000;
+        photos.set_filter(big);
+        QCOMPARE(photos.rowCount(), 4);
+        photos.tick_shown(false);
+        QCOMPARE(index->ticked_count(), 5);
+        photos.set_filter({});
+        QCOMPARE(photos.rowCount(), 8);
+        QCOMPARE(top.data(Qt::CheckStateRole).value<Qt::CheckState>(), Qt::PartiallyChecked);
+
+        // The writer gets ids, and finds each one's row and folder.
+        const std::vector<int64_t> ids = index->selected_ids();
+        QCOMPARE(ids.size(), size_t(5));
+        const row_lookup_fn lookup = index_row_lookup(index);
+        found_row_s row;
+        QVERIFY(lookup(ids.back(), &row));
+        QCOMPARE(row.folder, QString("/Music"));
+        QCOMPARE(row.item.name, QString("b.mp3"));
+        QVERIFY(!lookup(999999, &row));
     }
 
     void header_hit_areas_and_keyboard()
@@ -264,7 +447,7 @@ private slots:
         MyQTableView table;
         auto* header = new MyHeaderView(&table);
         setup_file_table(&table, header, new recovery_delegate_c(&table));
-        install_table_model(&table, &rows, header);
+        install_table_model(&table, flat_model(rows), header);
         table.resize(700, 300);
         table.show();
         QVERIFY(QTest::qWaitForWindowExposed(&table));
@@ -285,8 +468,8 @@ private slots:
         QCOMPARE(sorts.size(), 2);
         QCOMPARE(sorts.at(0).at(0).toInt(), 1);
         QCOMPARE(sorts.at(1).at(0).toInt(), 2);
-        // Opening a folder unticks the box.
-        install_table_model(&table, &rows, header);
+        // Opening a folder sets the box to what its rows say.
+        install_table_model(&table, flat_model(rows), header);
         QVERIFY(!header->check_all_state());
 
         // The keyboard acts as a click on every row reached.
@@ -339,7 +522,7 @@ private slots:
         MyQTableView table;
         auto* header = new MyHeaderView(&table);
         setup_file_table(&table, header, new recovery_delegate_c(&table));
-        install_table_model(&table, &rows, header, row_flags_e::exfat);
+        install_table_model(&table, flat_model(rows, row_flags_e::exfat), header);
         QAbstractItemModelTester tester(table.model(), QAbstractItemModelTester::FailureReportingMode::QtTest);
         for (int r = 0; r < int(rows.size()); ++r) {
             const QModelIndex at = table.model()->index(r, 2);
@@ -348,16 +531,16 @@ private slots:
         }
         QVERIFY(table.model()->index(5, 1).data(Qt::ToolTipRole).isNull());
         QCOMPARE(row_state_explanation(row_state_e::incomplete), text_for_key("row_state_incomplete_tip"));
-        tick_all_rows(&table, &rows, 1);
+        qobject_cast<recovery_model_c*>(table.model())->tick_shown(true);
         QCOMPARE(row_state_e(table.model()->index(4, 1).data(recovery_model_c::row_state_role).toInt()),
                  row_state_e::incomplete);
 
         // The same bit is read-only on FAT and partial on a deep scan.
         std::vector<recovery_item_s> bit0 = {flagged("readonly.txt", raw_row_partial)};
-        QCOMPARE(recovery_model_c(&bit0).state_of(0), row_state_e::unknown);
-        recovery_model_c deep(&bit0, nullptr, row_flags_e::deep_scan);
-        QCOMPARE(deep.state_of(0), row_state_e::partial);
-        QCOMPARE(deep.index(0, 1).data(Qt::ToolTipRole).toString(), text_for_key("row_state_partial_tip"));
+        QCOMPARE(std::unique_ptr<recovery_model_c>(flat_model(bit0))->state_of(0), row_state_e::unknown);
+        std::unique_ptr<recovery_model_c> deep(flat_model(bit0, row_flags_e::deep_scan));
+        QCOMPARE(deep->state_of(0), row_state_e::partial);
+        QCOMPARE(deep->index(0, 1).data(Qt::ToolTipRole).toString(), text_for_key("row_state_partial_tip"));
         // On FAT the bits above the attribute byte say how the run of
         // clusters was judged; an NTFS row's high engine bit says nothing.
         std::vector<recovery_item_s> fat_rows = {flagged("a", 0x21 | fat_attr_deleted | fat_row_overwritten),
@@ -365,12 +548,12 @@ private slots:
                                                  flagged("c", 0x20 | fat_row_incomplete),
                                                  flagged("d", 0x20 | fat_row_chain_kept),
                                                  flagged("e", int32_t(0x80000082u))};
-        const recovery_model_c fat(&fat_rows);
-        QCOMPARE(fat.state_of(0), row_state_e::overwritten);
-        QCOMPARE(fat.state_of(1), row_state_e::uncertain);
-        QCOMPARE(fat.state_of(2), row_state_e::incomplete);
-        QCOMPARE(fat.state_of(3), row_state_e::chain_kept);
-        QCOMPARE(fat.state_of(4), row_state_e::unknown);
+        std::unique_ptr<recovery_model_c> fat(flat_model(fat_rows));
+        QCOMPARE(fat->state_of(0), row_state_e::overwritten);
+        QCOMPARE(fat->state_of(1), row_state_e::uncertain);
+        QCOMPARE(fat->state_of(2), row_state_e::incomplete);
+        QCOMPARE(fat->state_of(3), row_state_e::chain_kept);
+        QCOMPARE(fat->state_of(4), row_state_e::unknown);
         // An NTFS row says only whether its clusters were taken since or its
         // runs fall short; the bits FAT uses for guesses mean nothing there.
         using namespace ntfs_engine;
@@ -379,17 +562,17 @@ private slots:
             flagged("a", deleted | int32_t(flag_data_overwritten)),
             flagged("b", deleted | int32_t(flag_data_overwritten | flag_data_incomplete)),
             flagged("c", deleted | fat_row_uncertain | fat_row_chain_kept)};
-        const recovery_model_c ntfs(&ntfs_rows, nullptr, row_flags_e::ntfs);
-        QCOMPARE(ntfs.state_of(0), row_state_e::overwritten);
-        QCOMPARE(ntfs.state_of(1), row_state_e::incomplete);
-        QCOMPARE(ntfs.state_of(2), row_state_e::unknown);
+        std::unique_ptr<recovery_model_c> ntfs(flat_model(ntfs_rows, row_flags_e::ntfs));
+        QCOMPARE(ntfs->state_of(0), row_state_e::overwritten);
+        QCOMPARE(ntfs->state_of(1), row_state_e::incomplete);
+        QCOMPARE(ntfs->state_of(2), row_state_e::unknown);
 
         // The doubtful rows carry a tag at the name cell's right end, the
         // others none; the name gives way to it.
         std::vector<recovery_item_s> painted = {
             flagged("a-very-long-file-name-that-would-run-under-the-tag-of-its-row.jpg", raw_row_partial),
             flagged("whole.jpg", 0)};
-        install_table_model(&table, &painted, header, row_flags_e::deep_scan);
+        install_table_model(&table, flat_model(painted, row_flags_e::deep_scan), header);
         table.resize(700, 200);
         QImage image(table.size(), QImage::Format_ARGB32);
         table.render(&image);
@@ -414,12 +597,11 @@ private slots:
         QCOMPARE(date_cell_text(31536000), QString("1971-01-01"));
         QCOMPARE(date_cell_text(INT64_MAX), QString());
 
-        std::vector<recovery_item_s> rows = {item("even.txt", 2048, 31536000), item("odd.txt", 5, 0)};
-        rows[0].checked = 1;
         MyQTableView table;
         auto* header = new MyHeaderView(&table);
         setup_file_table(&table, header, new recovery_delegate_c(&table));
-        install_table_model(&table, &rows, header);
+        install_table_model(&table, flat_model({item("even.txt", 2048, 31536000), item("odd.txt", 5, 0)}), header);
+        qobject_cast<recovery_model_c*>(table.model())->set_checked(0, 1);
         table.resize(700, 200);
         QImage image(table.size(), QImage::Format_ARGB32);
         table.render(&image);

@@ -1,0 +1,128 @@
+// The result index: every row a finished scan shows, flat and compact, with
+// its folder, its kind of file, its state and a tick. Built once when a scan
+// ends or a scan file is loaded; the folder tree and the file table are
+// views over it, and the ticks live here, so they survive opening another
+// folder, sorting and filtering. The index holds no widgets.
+//
+// Folders are numbered depth first (the top "/" is 0), and a folder's files
+// follow one another, so the files below a folder, at any depth, are one
+// run of file numbers: ticking a folder ticks that run.
+#pragma once
+
+#include "results/result_filter.h"
+#include "results/row_state.h"
+#include "scan/recovery_base.h"
+#include "scan/recovery_writer.h"
+
+#include <QString>
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+class result_index_c {
+public:
+    static constexpr uint32_t none = UINT32_MAX;
+    // Deepest folder nesting the build enters.
+    static constexpr int max_depth = 4096;
+
+    struct folder_s {
+        QString name;               // as the tree shows it ("/" for the top)
+        QString path;               // "/" for the top, "/a/b" below
+        const void* node = nullptr; // the scanner's record of it
+        uint32_t parent = none;     // none for the top
+        uint32_t row = 0;           // position among its parent's sub-folders
+        std::vector<uint32_t> children;
+        uint32_t first_file = 0;    // its own files: [first_file, files_end)
+        uint32_t files_end = 0;
+        uint32_t subtree_end = 0;   // its folders and those below: [itself, subtree_end)
+        uint32_t subtree_files_end = 0;  // every file below it: [first_file, subtree_files_end)
+        uint32_t ticked_own = 0;    // ticked files of its own
+        uint32_t ticked_below = 0;  // ticked files of its own and below
+    };
+
+    struct file_s {
+        int64_t id = 0;
+        int64_t size = 0;
+        int64_t date1 = 0;
+        int64_t date2 = 0;
+        uint32_t name_at = 0;       // into the name buffer
+        uint32_t folder = 0;
+        int32_t flags = 0;
+        uint16_t name_length = 0;
+        file_group_e group = file_group_e::other;
+        row_state_e state = row_state_e::unknown;
+    };
+
+    // Sort keys of the file table: 1 name, 2 size (unsigned), 3 date1,
+    // 4 date2, 5 folder (then name).
+    static constexpr int key_count = 6;
+
+    enum class tick_state_e { none, some, all };
+
+    // Replaces the content with what the finished scan shows, every tick
+    // cleared. Returns false when the store has no top folder (nothing
+    // found); the index is empty then. A folder met a second time (a
+    // damaged store in which a folder is its own ancestor) is not entered
+    // again.
+    bool build(const recovery_base_c& scanner, row_flags_e reading);
+    void clear();
+
+    bool has_top() const { return !folders_.empty(); }
+    uint32_t file_count() const { return uint32_t(files_.size()); }
+    uint32_t folder_count() const { return uint32_t(folders_.size()); }
+    const folder_s& folder(uint32_t at) const { return folders_[at]; }
+    const file_s& file(uint32_t at) const { return files_[at]; }
+    QStringView name(uint32_t file) const;
+    const QString& folder_path_of(uint32_t file) const { return folders_[files_[file].folder].path; }
+    row_flags_e reading() const { return reading_; }
+    // The file-table row, with the tick.
+    recovery_item_s row(uint32_t file) const;
+    // The row as the writer gets it: its tick is not read.
+    found_row_s found_row(uint32_t file) const;
+    // The file with this id, or none.
+    uint32_t find_id(int64_t id) const;
+    // The folder shown at this path ("/", "/a/b"; a trailing "/" is
+    // ignored), or none.
+    uint32_t folder_at_path(QStringView path) const;
+
+    bool ticked(uint32_t file) const { return ticks_[file] != 0; }
+    void set_ticked(uint32_t file, bool value);
+    void set_ticked(const std::vector<uint32_t>& files, bool value);
+    // Ticks or unticks every file of the folder and of all folders below it.
+    void tick_folder(uint32_t folder, bool value);
+    void clear_ticks();
+    tick_state_e folder_tick_state(uint32_t folder) const;
+    int64_t ticked_count() const { return ticked_count_; }
+    uint64_t ticked_bytes() const { return ticked_bytes_; }
+    // The ticked rows' ids, in the index's order (folder by folder).
+    std::vector<int64_t> selected_ids() const;
+
+    // The files of [begin, end) that pass the filter, in index order.
+    std::vector<uint32_t> matching(uint32_t begin, uint32_t end, const compiled_filter_c& filter) const;
+    // Whether a file passes the filter.
+    bool passes(uint32_t file, const compiled_filter_c& filter) const;
+    // Every file in ascending order of a sort key; computed on first use.
+    const std::vector<uint32_t>& order_by(int key) const;
+    // Whether file a comes before b in ascending order of the key.
+    bool before(int key, uint32_t a, uint32_t b) const;
+
+private:
+    void recount_folders();
+    void change_tick(uint32_t file, bool value);
+
+    std::vector<folder_s> folders_;
+    std::vector<file_s> files_;
+    std::vector<char16_t> names_;
+    std::vector<std::pair<int64_t, uint32_t>> by_id_;  // sorted by id
+    std::vector<uint8_t> ticks_;
+    int64_t ticked_count_ = 0;
+    uint64_t ticked_bytes_ = 0;
+    row_flags_e reading_ = row_flags_e::attributes;
+    mutable std::array<std::vector<uint32_t>, key_count> orders_;
+};
+
+// The writer's way from a row id to its row (name, flags, folder), reading
+// only what a build wrote: safe on the writer's thread while the window
+// ticks and filters, and it keeps the index alive until the writer is done.
+row_lookup_fn index_row_lookup(std::shared_ptr<const result_index_c> index);
