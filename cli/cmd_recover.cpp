@@ -1,4 +1,4 @@
-// quarvel-cli recover VOLUME --to DIR [--deep] [--all | --folder PATH... |
+// quarvel-cli recover VOLUME --to DIR [--deep] [--lost] [--all | --folder PATH... |
 // --id ID...] [filter options] [--save FILE.sav]: scans, then writes the
 // chosen rows that pass the filter into DIR the way the recovery writer
 // does, in the order the window would.
@@ -53,6 +53,7 @@ int run_recover_command(cli::context_s& ctx)
         return cli::usage_error(ctx, "recover", "--folder needs a folder path such as /DCIM");
     const bool all = cli::take_flag(ctx.args, "--all");
     const bool deep = cli::take_flag(ctx.args, "--deep");
+    const bool lost = cli::take_flag(ctx.args, "--lost");
     result_filter_s filter;
     if (const std::string wrong = cli::take_filter_options(ctx.args, &filter); !wrong.empty())
         return cli::usage_error(ctx, "recover", wrong);
@@ -93,6 +94,8 @@ int run_recover_command(cli::context_s& ctx)
         return cli::fail("cannot make the folder \"" + to + "\"");
 
     scan_service_c service;
+    if (lost)
+        service.set_lost_pass(lost_pass_e::on);
     std::string reason;
     if (cli::scan_volume(service, volume, deep, &reason) != 0)
         return cli::fail(reason);
@@ -158,7 +161,7 @@ int run_recover_command(cli::context_s& ctx)
 }  // namespace
 
 QUARVEL_CLI_COMMAND(recover, "recover",
-                    "recover VOLUME --to DIR [--deep] [--all | --folder PATH... | --id ID...] [--name PATTERN] "
+                    "recover VOLUME --to DIR [--deep] [--lost] [--all | --folder PATH... | --id ID...] [--name PATTERN] "
                     "[--type TYPE] [--min-size N] [--max-size N] [--since DAY] [--until DAY] [--whole-only] "
                     "[--save FILE.sav]",
                     run_recover_command);

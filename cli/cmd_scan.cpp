@@ -1,5 +1,5 @@
-// quarvel-cli scan VOLUME [--deep] [filter options]: what the file table
-// would show, one row per found file that passes the filter.
+// quarvel-cli scan VOLUME [--deep] [--lost] [filter options]: what the file
+// table would show, one row per found file that passes the filter.
 #include "cli/cli.h"
 #include "cli/filter_options.h"
 #include "cli/scan_progress.h"
@@ -10,6 +10,7 @@ namespace {
 int run_scan_command(cli::context_s& ctx)
 {
     const bool deep = cli::take_flag(ctx.args, "--deep");
+    const bool lost = cli::take_flag(ctx.args, "--lost");
     result_filter_s filter;
     if (const std::string wrong = cli::take_filter_options(ctx.args, &filter); !wrong.empty())
         return cli::usage_error(ctx, "scan", wrong);
@@ -23,6 +24,8 @@ int run_scan_command(cli::context_s& ctx)
     if (!cli::volume_for_argument(ctx.args[0], &volume))
         return cli::fail("no volume \"" + ctx.args[0] + "\" (see quarvel-cli volumes)");
     scan_service_c service;
+    if (lost)
+        service.set_lost_pass(lost_pass_e::on);
     std::string reason;
     if (cli::scan_volume(service, volume, deep, &reason) != 0)
         return cli::fail(reason);
@@ -34,5 +37,5 @@ int run_scan_command(cli::context_s& ctx)
 
 }  // namespace
 
-QUARVEL_CLI_COMMAND(scan, "scan", "scan VOLUME [--deep] [--name PATTERN] [--type TYPE] [--min-size N] [--max-size N] "
+QUARVEL_CLI_COMMAND(scan, "scan", "scan VOLUME [--deep] [--lost] [--name PATTERN] [--type TYPE] [--min-size N] [--max-size N] "
                     "[--since DAY] [--until DAY] [--whole-only]", run_scan_command);

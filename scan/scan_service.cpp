@@ -57,6 +57,18 @@ recovery_base_c* scan_service_c::scanner_for(scanner_kind_e kind)
     return nullptr;
 }
 
+void scan_service_c::set_lost_pass(lost_pass_e mode)
+{
+    fat_.set_lost_pass(mode);
+    exfat_.set_lost_pass(mode);
+}
+
+void scan_service_c::set_lost_names(const lost_names_s& names)
+{
+    fat_.set_lost_names(names);
+    exfat_.set_lost_names(names);
+}
+
 bool scan_service_c::scanning() const { return current_->isRunning(); }
 
 void scan_service_c::reset_scanner()

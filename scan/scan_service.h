@@ -53,6 +53,10 @@ public:
 
     recovery_base_c& scanner() const { return *current_; }
     scanner_kind_e kind() const { return kind_; }
+    // For the next FAT and exFAT scans: whether they also search the whole
+    // data area for lost folders, and the names those are shown under.
+    void set_lost_pass(lost_pass_e mode);
+    void set_lost_names(const lost_names_s& names);
     fat_recovery_c& fat_scanner() { return fat_; }
     ntfs_recovery_c& ntfs_scanner() { return ntfs_; }
     raw_recovery_c& raw_scanner() { return raw_; }

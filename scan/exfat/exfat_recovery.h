@@ -8,6 +8,7 @@
 #pragma once
 
 #include "scan/exfat/exfat_volume.h"
+#include "scan/lost_pass.h"
 #include "scan/recovery_base.h"
 
 #include <QString>
@@ -68,6 +69,9 @@ public:
     ~exfat_recovery_c() override;
 
     void set_volume(const volume_item_s& volume) override;
+    // For the next scans; automatic until set.
+    void set_lost_pass(lost_pass_e mode) { lost_mode_ = mode; }
+    void set_lost_names(const lost_names_s& names) { lost_names_ = names; }
     void reset() override;
     int recover_file(int64_t id, const QString& destination) override;
     int get_full_path(int64_t id, QString* path) override;
@@ -110,4 +114,6 @@ private:
     exfat_scan_outcome_s outcome_;
     std::unordered_set<uint32_t> entered_;  // first clusters of the folders read
     exfat::volume_c fs_;
+    lost_pass_e lost_mode_ = lost_pass_e::automatic;
+    lost_names_s lost_names_;
 };

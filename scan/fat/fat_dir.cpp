@@ -61,6 +61,8 @@ int dir_rewind(fat_dir_s* d)
         return fr_int_error;
     d->cluster = c;
     d->sector = fat_cluster_sector(fs, c);
+    if (d->visited)
+        d->visited->insert(c);
     return fr_ok;
 }
 
@@ -90,6 +92,8 @@ int dir_next(fat_dir_s* d)
                 return fr_no_more;
             d->cluster = next;
             d->sector = fat_cluster_sector(fs, next);
+            if (d->visited)
+                d->visited->insert(next);
         }
     }
     d->index = static_cast<uint16_t>(i);
@@ -382,6 +386,7 @@ int f_opendir(fat_dir_s* d, const char16_t* path)
     d->mount_id = fs->mount_id;
     d->start_cluster = 0;
     d->guess = nullptr;
+    d->visited = nullptr;
     while (*path == u'/' || *path == u'\\')
         ++path;
 

@@ -76,6 +76,8 @@ struct fat_dir_s {
     // Set for a deleted folder: where its chain was freed, the walk goes on
     // into the cluster that plausibly continues it (shared by the whole scan).
     fat_guess_s* guess = nullptr;
+    // When set, every cluster the directory is read from is added to it.
+    std::unordered_set<uint32_t>* visited = nullptr;
 };
 
 // What guesses at deleted folders' continuations share during one scan.

@@ -1,6 +1,8 @@
 #include "scan/fat/fat_recovery.h"
 
 #include "platform/fd_io.h"
+#include "scan/fat/fat_harvest.h"
+#include "scan/fat/fat_internal.h"
 #include "scan/fat/fat_log.h"
 #include "scan/fat/fat_trust.h"
 #include "scan/fat/fat_volume_map.h"
@@ -58,6 +60,22 @@ fat_node_s node_of_entry(const fat_info_s& info, uint8_t attributes, uint32_t pa
     return node;
 }
 
+
+// Whether making folder the parent of child would close a loop of parents.
+bool would_loop(const std::unordered_map<uint32_t, fat_node_s>& store, uint32_t child, uint32_t folder)
+{
+    uint32_t at = folder;
+    for (size_t steps = 0; steps <= store.size() && at != 0; ++steps) {
+        if (at == child)
+            return true;
+        const auto it = store.find(at);
+        if (it == store.end())
+            return false;
+        at = it->second.parent;
+    }
+    return at != 0;
+}
+
 }  // namespace
 
 int64_t fat_time_to_seconds(uint16_t date, uint16_t time)
@@ -91,6 +109,9 @@ void fat_recovery_c::reset()
     store_.clear();
     outcome_ = fat_scan_outcome_s{};
     guess_ = fat_guess_s{};
+    walked_.clear();
+    open_tails_.clear();
+    live_entries_named_ = 0;
 }
 
 const fat_node_s* fat_recovery_c::node(uint32_t cluster) const
@@ -112,6 +133,14 @@ void fat_recovery_c::run_scan()
     qCDebug(fat_log) << "Start Fat Scan.";
 
     scan_directory(u"/", 0, 0, 0, false);
+    if (outcome_.root_result == fr_ok && get_stop() == stop_run) {
+        outcome_.formatted = looks_formatted();
+        const bool wanted = lost_mode_ == lost_pass_e::on ||
+                            (lost_mode_ == lost_pass_e::automatic &&
+                             (outcome_.formatted || outcome_.deleted_folders_cut_short > 0));
+        if (wanted)
+            harvest_lost_folders();
+    }
     assess_deleted_files();
 
     fat_node_s root;
@@ -205,6 +234,9 @@ void fat_recovery_c::scan_directory(const char16_t* path, uint32_t parent, uint8
     }
     if (deleted_folder)
         dir.guess = &guess_;
+    if (dir.cluster != 0)
+        walked_.insert(dir.cluster);
+    dir.visited = &walked_;
 
     fat_info_s info;
     while (status_.stop.load(std::memory_order_relaxed) == 0) {
@@ -217,12 +249,17 @@ void fat_recovery_c::scan_directory(const char16_t* path, uint32_t parent, uint8
         if (const int read = f_readdir(&dir, &info); read != fr_ok) {
             qCDebug(fat_log) << "f_readdir failed 1.";
             count_unread_folder(read, deleted_folder, &outcome_.folders_cut_short);
+            // Its next cluster may still be found by the search of the data area.
+            if (deleted_folder && read == fr_int_error && dir.cluster != 0)
+                open_tails_.emplace_back(parent, dir.cluster);
             return;
         }
         if (info.short_name[0] == 0)
             return;
         if (info.start_cluster == 0)
             continue;
+        if (!(info.attributes & fat_attr_deleted) && !inherited)
+            ++live_entries_named_;
         // The dot rule looks at the name a live entry shows; for a deleted
         // one that is its short name, so a recovered long name such as
         // ".profile" does not hide the file.
@@ -257,6 +294,197 @@ void fat_recovery_c::scan_directory(const char16_t* path, uint32_t parent, uint8
             const uint8_t child_inherited = (inherited == 0 && is_deleted) ? 1 : inherited;
             scan_directory(nullptr, node.cluster, child_inherited, depth + 1, is_deleted);
         }
+    }
+}
+
+bool fat_recovery_c::looks_formatted()
+{
+    // What a format leaves, or a camera's format with its own empty folders
+    // made again: a few live folders, no files, nothing deleted.
+    constexpr int64_t fresh_folders = 4;
+    if (live_entries_named_ > fresh_folders)
+        return false;
+    for (const auto& [cluster, node] : store_)
+        if (node.attributes & fat_attr_deleted)
+            return false;
+    return fat_data_area_in_use(&fs_);
+}
+
+void fat_recovery_c::harvest_lost_folders()
+{
+    outcome_.lost_pass_run = true;
+    std::vector<fat_harvest_cluster_s> kept;
+    bool full = false;
+    const fat_harvest_pass_s pass = fat_harvest_pass(
+        &fs_,
+        [this](double done) {
+            if (!wait_while_paused())
+                return false;
+            status_.progress.store(std::min(0.99, done), std::memory_order_relaxed);
+            return status_.stop.load(std::memory_order_relaxed) == stop_run;
+        },
+        [&](const fat_harvest_cluster_s& one) {
+            status_.read_count.fetch_add(1, std::memory_order_relaxed);
+            if (walked_.count(one.cluster))
+                return;
+            if (kept.size() >= size_t(max_lost_entries)) {
+                full = true;
+                return;
+            }
+            kept.push_back(one);
+        });
+    outcome_.lost_read_errors = pass.read_errors;
+    outcome_.lost_pass_stopped = pass.stopped;
+    if (full)
+        ++outcome_.lost_entries_dropped;
+    // A cluster in a chain belongs to a live file or folder now; only free
+    // ones can be what is left of a lost folder.
+    std::erase_if(kept, [this](const fat_harvest_cluster_s& one) { return fat_next_cluster(&fs_, one.cluster) != 0; });
+
+    // Runs of consecutive clusters where each continues the one before
+    // (that one did not end): how a folder grows on a card written in order.
+    struct run_s {
+        size_t first;  // index into kept
+        size_t last;
+        uint32_t folder = 0;  // key of the folder its entries belong to
+    };
+    std::vector<run_s> runs;
+    for (size_t i = 0; i < kept.size(); ++i) {
+        const fat_harvest_cluster_s& one = kept[i];
+        if (!runs.empty() && one.kind == fat_harvest_kind_e::continuation &&
+            kept[runs.back().last].cluster + 1 == one.cluster && !kept[runs.back().last].ended)
+            runs.back().last = i;
+        else
+            runs.push_back({i, i, 0});
+    }
+    // A run that starts without "." continues some folder whose last cluster
+    // read was full: a deleted folder the walk could not follow, or a run
+    // found here that did not end. Of those, the nearest before it (a folder
+    // grows forward), else the nearest after it.
+    struct tail_s {
+        uint32_t last;       // its last cluster
+        uint32_t folder;     // a walked folder's key, or 0 for a run's
+        size_t run = 0;
+    };
+    std::vector<tail_s> tails;
+    for (const auto& [folder, last] : open_tails_)
+        tails.push_back({last, folder, 0});
+    for (size_t r = 0; r < runs.size(); ++r)
+        if (!kept[runs[r].last].ended)
+            tails.push_back({kept[runs[r].last].cluster, 0, r});
+    const auto tail_folder = [&](const tail_s& t) { return t.folder != 0 ? t.folder : runs[t.run].folder; };
+    std::unordered_map<uint32_t, uint32_t> folder_of;
+    std::unordered_set<uint32_t> folder_keys;
+    for (size_t r = 0; r < runs.size(); ++r) {
+        run_s& run = runs[r];
+        const uint32_t start = kept[run.first].cluster;
+        run.folder = start;
+        if (kept[run.first].kind == fat_harvest_kind_e::continuation) {
+            size_t best = tails.size();
+            for (size_t t = 0; t < tails.size(); ++t) {
+                if (tails[t].folder == 0 && tails[t].run >= r)
+                    continue;  // a run not yet placed, or this one
+                const bool before = tails[t].last < start;
+                const bool best_before = best < tails.size() && tails[best].last < start;
+                if (best == tails.size() || (before && !best_before) ||
+                    (before == best_before && (before ? tails[t].last > tails[best].last : tails[t].last < tails[best].last)))
+                    best = t;
+            }
+            if (best < tails.size()) {
+                run.folder = tail_folder(tails[best]);
+                tails.erase(tails.begin() + static_cast<std::ptrdiff_t>(best));
+            }
+        }
+        // A start cluster the walk already gave to an entry cannot be told
+        // apart from it: leave the run out.
+        if (run.folder == start && store_.count(start))
+            continue;
+        for (size_t i = run.first; i <= run.last; ++i)
+            folder_of[kept[i].cluster] = run.folder;
+        if (run.folder == start)
+            folder_keys.insert(start);
+    }
+    if (folder_of.empty())
+        return;
+
+    fat_node_s lost;
+    lost.cluster = lost_key;
+    lost.attributes = fat_attr_directory;
+    lost.name = lost_names_.lost_folders;
+    store_[lost_key] = lost;
+    for (const uint32_t key : folder_keys) {
+        fat_node_s folder;
+        folder.cluster = key;
+        folder.parent = lost_key;
+        folder.attributes = fat_attr_directory | fat_attr_deleted;
+        folder.inherited = 1;
+        folder.name = lost_names_.folder_at.arg(key);
+        store_[key] = folder;
+    }
+    outcome_.lost_folders = int64_t(folder_keys.size());
+    // ".." ties a folder to its parent where the parent is known.
+    for (const fat_harvest_cluster_s& one : kept) {
+        if (one.kind != fat_harvest_kind_e::first || !folder_keys.count(one.cluster) || one.parent == 0)
+            continue;
+        const auto parent = store_.find(one.parent);
+        if (parent != store_.end() && (parent->second.attributes & fat_attr_directory) &&
+            !would_loop(store_, one.cluster, one.parent))
+            store_[one.cluster].parent = one.parent;
+    }
+    for (const fat_harvest_cluster_s& one : kept) {
+        if (status_.stop.load(std::memory_order_relaxed) == stop_abandon)
+            return;
+        if (const auto it = folder_of.find(one.cluster); it != folder_of.end())
+            list_lost_cluster(one.cluster, it->second, folder_keys);
+    }
+}
+
+
+void fat_recovery_c::list_lost_cluster(uint32_t cluster, uint32_t folder, const std::unordered_set<uint32_t>& folder_keys)
+{
+    fat_dir_s dir;
+    if (f_opendir_cluster(&dir, cluster) != fr_ok)
+        return;
+    fat_info_s info;
+    // The cluster's FAT entry is free, so the reading ends with it.
+    for (int entry = 0; entry < 65536; ++entry) {
+        info.long_name = long_name_;
+        info.long_name_capacity = fat_long_name_units;
+        if (f_readdir(&dir, &info) != fr_ok || info.short_name[0] == 0)
+            return;
+        if (info.start_cluster == 0)
+            continue;
+        const bool entry_deleted = info.attributes & fat_attr_deleted;
+        const char16_t first = (!entry_deleted && info.long_name[0]) ? info.long_name[0] : info.short_name[0];
+        if (first == u'.')
+            continue;
+        const uint8_t attributes = info.attributes | fat_attr_deleted;
+        fat_node_s node = node_of_entry(info, attributes, folder, 1);
+        // The entry itself is whole: its name is shown as it was.
+        if (!entry_deleted)
+            node.name = node_name(info);
+        if (node.attributes & fat_attr_directory) {
+            // The folder's own entry names it and places it.
+            auto it = store_.find(node.cluster);
+            if (it == store_.end() || !folder_keys.count(node.cluster) || node.cluster == folder ||
+                would_loop(store_, node.cluster, folder))
+                continue;
+            it->second.name = node.name;
+            it->second.parent = folder;
+            it->second.write_time = node.write_time;
+            it->second.create_time = node.create_time;
+            it->second.entry_deleted = node.entry_deleted;
+            continue;
+        }
+        if (store_.count(node.cluster))
+            continue;
+        if (outcome_.lost_entries >= max_lost_entries) {
+            ++outcome_.lost_entries_dropped;
+            continue;
+        }
+        store_.emplace(node.cluster, std::move(node));
+        ++outcome_.lost_entries;
+        status_.found_count.fetch_add(1, std::memory_order_relaxed);
     }
 }
 
@@ -334,12 +562,29 @@ QString fat_recovery_c::warning() const
         parts << QStringLiteral("%1 folder(s) could not be read to the end (damaged or truncated volume)").arg(damaged);
     if (outcome_.folders_too_deep > 0)
         parts << QStringLiteral("%1 folder(s) nested too deep were not entered").arg(outcome_.folders_too_deep);
+    if (outcome_.lost_read_errors > 0)
+        parts << QStringLiteral("%1 stretch(es) of the data area could not be read in the search for lost folders")
+                     .arg(outcome_.lost_read_errors);
+    if (outcome_.lost_entries_dropped > 0)
+        parts << QStringLiteral("more than %1 entries were found in lost folders; the rest are not listed")
+                     .arg(max_lost_entries);
     QString text = parts.isEmpty() ? QString() : parts.join(QStringLiteral("; ")) + QStringLiteral("; what was found is listed");
     if (outcome_.deleted_folders_cut_short > 0)
         text += QStringLiteral("%1%2 deleted folder(s) were read only as far as their clusters could be found (a "
                                "deleted folder's cluster chain is freed); a deep scan may find more of their files")
                     .arg(text.isEmpty() ? QString() : QStringLiteral("; "))
                     .arg(outcome_.deleted_folders_cut_short);
+    if (outcome_.formatted)
+        text += QStringLiteral("%1the volume looks freshly formatted: its folders name nothing, while its data area "
+                               "holds data; %2")
+                    .arg(text.isEmpty() ? QString() : QStringLiteral("; "),
+                         outcome_.lost_folders > 0 ? QStringLiteral("the files of its old folders are listed under \"%1\"")
+                                                         .arg(lost_names_.lost_folders)
+                         : outcome_.lost_pass_run ? QStringLiteral("no folder of it was found; a deep scan may find its files")
+                                                  : QStringLiteral("its old folders were not searched for"));
+    if (outcome_.lost_pass_stopped)
+        text += QStringLiteral("%1the search for lost folders was stopped before the end of the volume")
+                    .arg(text.isEmpty() ? QString() : QStringLiteral("; "));
     return text;
 }
 

@@ -6,12 +6,14 @@
 #pragma once
 
 #include "scan/fat/fat_fs.h"
+#include "scan/lost_pass.h"
 #include "scan/recovery_base.h"
 
 #include <QString>
 #include <cstdint>
 #include <functional>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 struct fat_node_s {
@@ -41,6 +43,16 @@ struct fat_scan_outcome_s {
     // continue them could be found, or not at all, because their chain was
     // freed with them.
     int64_t deleted_folders_cut_short = 0;
+    // The folders name nothing while the data area holds data: a volume
+    // formatted over its files.
+    bool formatted = false;
+    // The search of the whole data area for folders no walk reached.
+    bool lost_pass_run = false;
+    bool lost_pass_stopped = false;     // cut short by a stop
+    int64_t lost_read_errors = 0;       // stretches of the data area that could not be read
+    int64_t lost_folders = 0;           // folders found by it
+    int64_t lost_entries = 0;           // entries listed from them
+    int64_t lost_entries_dropped = 0;   // entries past the cap, not listed
 };
 
 // Which of two entries with the same start cluster the store keeps: whether
@@ -56,11 +68,19 @@ public:
     // Deepest folder nesting the scan enters; a real FAT path of 260
     // characters cannot nest deeper, a damaged volume can.
     static constexpr int max_depth = 256;
+    // The key of the node the lost folders are shown under: cluster 1
+    // never starts anything.
+    static constexpr uint32_t lost_key = 1;
+    // Entries the search lists at most in one scan.
+    static constexpr int64_t max_lost_entries = 1 << 20;
 
     explicit fat_recovery_c(QObject* parent = nullptr);
     ~fat_recovery_c() override;
 
     void set_volume(const volume_item_s& volume) override;
+    // For the next scans; automatic until set.
+    void set_lost_pass(lost_pass_e mode) { lost_mode_ = mode; }
+    void set_lost_names(const lost_names_s& names) { lost_names_ = names; }
     void reset() override;
     int recover_file(int64_t id, const QString& destination) override;
     int get_full_path(int64_t id, QString* path) override;
@@ -96,6 +116,9 @@ private:
     void count_entry_read();
     void assess_deleted_files();
     bool wait_while_paused();
+    bool looks_formatted();
+    void harvest_lost_folders();
+    void list_lost_cluster(uint32_t cluster, uint32_t folder, const std::unordered_set<uint32_t>& folder_keys);
 
     std::unordered_map<uint32_t, fat_node_s> store_;
     volume_item_s volume_;
@@ -104,6 +127,14 @@ private:
     // Clusters taken as deleted folders' continuations (none is read as two
     // folders' entries) and what is left of the search budget.
     fat_guess_s guess_;
+    // Clusters the walk read as folders; the search for lost ones skips them.
+    std::unordered_set<uint32_t> walked_;
+    // Deleted folders whose reading stopped at the end of a full cluster:
+    // their key and that cluster.
+    std::vector<std::pair<uint32_t, uint32_t>> open_tails_;
+    int64_t live_entries_named_ = 0;  // live entries met that name a cluster
+    lost_pass_e lost_mode_ = lost_pass_e::automatic;
+    lost_names_s lost_names_;
     // One long-name buffer for every recursion level: each name is copied
     // into its node before the scan descends.
     char16_t long_name_[fat_long_name_units] = {};

@@ -1,0 +1,19 @@
+// What the FAT and exFAT scanners share about the search of a volume's whole
+// data area for folders no walk reaches (a deleted folder's lost clusters, the
+// folders of a volume formatted over its files).
+#pragma once
+
+#include <QString>
+#include <cstdint>
+
+// When a scan also runs the search: never, always, or when the walk suggests
+// it (a volume that looks freshly formatted, or deleted folders whose later
+// clusters could not be found).
+enum class lost_pass_e : uint8_t { off, on, automatic };
+
+// The names the search's folders are shown under; a front end puts its own
+// language's texts here. folder_at holds %1 for the cluster number.
+struct lost_names_s {
+    QString lost_folders = QStringLiteral("Lost folders");
+    QString folder_at = QStringLiteral("Folder at cluster %1");
+};
