@@ -4,7 +4,8 @@
 // mutation runs fast). An input that names exFAT in its main or a backup
 // boot sector is also a whole-image volume: the volume reader (boot region
 // with its backup fallback, FAT, bitmap, up-case table), the scanner's full
-// walk, the result tree, the cluster maps and a few bytes of every file
+// walk and its search of the whole data area for lost folders, the result
+// tree, the cluster maps and a few bytes of every file
 // found, and the copy of the first ones as the recovery makes it.
 #include "fuzz/fuzz_image_file.h"
 #include "scan/exfat/exfat_boot.h"
@@ -33,6 +34,9 @@ struct harness_s {
     {
         volume.device_path = QString::fromStdString(image.path());
         volume.root_path = volume.device_path + "/";
+        // The search of the whole data area for lost folders runs on every
+        // input, whatever the walk found.
+        scanner->set_lost_pass(lost_pass_e::on);
         for (size_t i = 0; i < identity_upcase.size(); ++i)
             identity_upcase[i] = static_cast<char16_t>(i);
     }

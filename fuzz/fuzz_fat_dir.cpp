@@ -1,6 +1,7 @@
 // The FAT reader and scanner on a whole-image volume made of the input:
 // mount, the scanner's full walk (deleted entries, long names recovered from
-// deleted pieces, nested and deleted folders), the result tree, path lookup
+// deleted pieces, nested and deleted folders), the search of the whole data
+// area for lost folders, the result tree, path lookup
 // by the names found, a few bytes of every file found, through its chain
 // and as a contiguous run, and the copy of the first ones as the recovery
 // makes it.
@@ -32,6 +33,9 @@ struct harness_s {
         disk_rescan();
         volume.device_path = QString::fromStdString(image.path());
         volume.root_path = volume.device_path + "/";
+        // The search of the whole data area for lost folders runs on every
+        // input, whatever the walk found.
+        scanner->set_lost_pass(lost_pass_e::on);
     }
 };
 

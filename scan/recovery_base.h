@@ -120,6 +120,9 @@ public:
     QString scan_failure() const;
     // What the finished scan had to skip, in one line; empty when nothing.
     virtual QString warning() const;
+    // The translation key of something the person should be told about the
+    // finished scan (a volume that looks freshly formatted); null when none.
+    virtual const char* notice_key() const { return nullptr; }
 
     // Every row the result tree shows, folder by folder from the top.
     // A folder met a second time (a damaged store) is not entered again.

@@ -131,6 +131,7 @@ recovery_window_c::recovery_window_c(QWidget* main_window_) : QWidget(nullptr), 
     animation = new QMovie(QStringLiteral(":/images/recovery/ani.gif"), QByteArray(), this);
     ui.lbl_anime->setMovie(animation);
 
+    service.set_lost_names({text_for_key("lost_folders"), text_for_key("lost_folder_at")});
     connect(&service, &scan_service_c::scan_finished, this, &recovery_window_c::on_thread_finished);
     connect(&service, &scan_service_c::recovery_finished, this, &recovery_window_c::on_recovery_finished);
     connect(ui.tv_dirtree, &QTreeView::clicked, this, &recovery_window_c::on_tree_clicked);
@@ -237,6 +238,8 @@ void recovery_window_c::handle_scan_end()
     const QString failure = stop_code == stop_abandon ? QString() : scanner.scan_failure();
     if (!failure.isEmpty() && isVisible())
         show_message(this, QStringLiteral("Quarvel"), text_for_key("scan_failed").arg(failure), QMessageBox::Ok);
+    else if (const char* notice = scanner.notice_key(); notice && stop_code != stop_abandon && isVisible())
+        show_message(this, QStringLiteral("Quarvel"), text_for_key(notice), QMessageBox::Ok);
 
     if (nothing_found && stop_code != stop_keep_results && !deep_scan && isVisible() &&
         show_warning(this, QStringLiteral("Quarvel"), "deep_scan_query", QMessageBox::Yes | QMessageBox::No) ==

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
-"""Lost folders on FAT: ours against The Sleuth Kit on the two cards of
+"""Lost folders on FAT and exFAT: ours against The Sleuth Kit on the two cards of
 make_lost_images.sh (a quick-formatted card, a deleted folder whose second
-cluster lies far from its first), scored against the photos that were written.
+cluster lies far from its first) and the exFAT card of
+bench/exfat/make_lost_image.sh (a camera folder lost with its parent), scored against the photos that were written.
 
     bench_lost.py QUARVEL_CLI [PHOTOS [SIZE_MIB]]
 
@@ -77,9 +78,17 @@ def main():
     try:
         subprocess.run([os.path.join(HERE, "make_lost_images.sh"), work, photos, size], check=True,
                        stdout=subprocess.DEVNULL)
+        cards = ["formatted", "lostsecond"]
+        # The exFAT card is written through exfat-fuse: root only.
+        made = subprocess.run([os.path.join(HERE, "..", "exfat", "make_lost_image.sh"), work, photos, size],
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        if made.returncode == 0:
+            cards.append("exfat")
+        else:
+            print("exfat card not built (needs root, a loop device, FUSE, exfatprogs and exfat-fuse)")
         print(f"{'card':<12} {'photos':>6} {'ours back':>9} {'named':>6} {'TSK back':>9} {'named':>6} "
               f"{'scan s':>7} {'cat s':>6} {'ratio':>6}")
-        for card in ("formatted", "lostsecond"):
+        for card in cards:
             image = os.path.join(work, card + ".img")
             with open(os.path.join(work, card + ".txt")) as f:
                 manifest = [(line.split()[0], line.split()[2]) for line in f if line.strip()]

@@ -2,12 +2,14 @@
 
 #include "platform/fd_io.h"
 #include "scan/exfat/exfat_entry.h"
+#include "scan/exfat/exfat_harvest.h"
 #include "scan/result_tree.h"
 #include "scan/safe_name.h"
 
 #include <QFile>
 #include <QStringList>
 #include <algorithm>
+#include <map>
 #include <cerrno>
 #include <unistd.h>
 #include <unordered_set>
@@ -55,6 +57,24 @@ int32_t data_flags_of(const exfat::cluster_map_s& map)
     return flags;
 }
 
+exfat_node_s node_of_set(const exfat::entry_set_s& set, int64_t id, int64_t parent, uint8_t inherited)
+{
+    exfat_node_s n;
+    n.id = id;
+    n.parent = parent;
+    n.name = QString::fromUtf16(set.name.data(), static_cast<qsizetype>(set.name.size()));
+    n.size = set.data_length;
+    n.valid_size = std::min(set.valid_length, set.data_length);
+    n.write_time = exfat::timestamp_seconds(set.modified);
+    n.create_time = exfat::timestamp_seconds(set.created);
+    n.first_cluster = set.first_cluster;
+    n.attributes = set.attributes;
+    n.stream_flags = set.stream_flags;
+    n.deleted = set.deleted;
+    n.inherited = inherited;
+    return n;
+}
+
 }  // namespace
 
 exfat_recovery_c::exfat_recovery_c(QObject* parent) : recovery_base_c(parent) {}
@@ -72,6 +92,8 @@ void exfat_recovery_c::reset()
     status_.clear();
     store_.clear();
     entered_.clear();
+    walked_.clear();
+    live_sets_ = 0;
     outcome_ = {};
 }
 
@@ -135,6 +157,11 @@ void exfat_recovery_c::run_scan()
         const double total = double(folders_done + int64_t(live.size() + gone.size()));
         status_.progress.store(std::min(0.99, double(folders_done) / total), std::memory_order_relaxed);
     }
+    if (status_.stop.load(std::memory_order_relaxed) == stop_run) {
+        outcome_.formatted = looks_formatted();
+        if (lost_mode_ == lost_pass_e::on || (lost_mode_ == lost_pass_e::automatic && outcome_.formatted))
+            harvest_lost_folders();
+    }
     outcome_.read_errors = fs_.read_errors();
     result_tree::link_children(store_);
     result_tree::mark_folders(store_, [](const exfat_node_s& n) { return !n.is_directory(); });
@@ -145,6 +172,11 @@ void exfat_recovery_c::scan_directory(const pending_s& dir, std::vector<pending_
     std::vector<uint8_t> data;
     if (!fs_.read_all(dir.map, dir.length, &data) || !dir.map.complete)
         ++outcome_.folders_cut_short;
+    // The search for lost folders leaves the clusters read here alone.
+    uint64_t clusters_left = exfat::max_directory_bytes / fs_.boot().cluster_bytes() + 1;
+    for (const exfat::extent_s& e : dir.map.extents)
+        for (uint32_t i = 0; i < e.count && clusters_left > 0; ++i, --clusters_left)
+            walked_.insert(e.cluster + i);
     position_cursor_c cursor(dir.map, fs_.boot());
     const char16_t* upcase = fs_.upcase();
 
@@ -168,6 +200,8 @@ void exfat_recovery_c::scan_directory(const pending_s& dir, std::vector<pending_
         }
         const int64_t id = static_cast<int64_t>(cursor.volume_offset(at) / exfat::entry_bytes);
         at += set.entry_count() * exfat::entry_bytes;
+        if (!set.deleted && !dir.inherited)
+            ++live_sets_;
         if (!set.deleted && !dir.inherited && !set.is_directory())
             continue;  // a live file: nothing to recover
         if (upcase && exfat::name_hash(set.name, upcase) != set.name_hash)
@@ -175,19 +209,7 @@ void exfat_recovery_c::scan_directory(const pending_s& dir, std::vector<pending_
         if (id == root_id || store_.count(id))
             continue;
 
-        exfat_node_s n;
-        n.id = id;
-        n.parent = dir.id;
-        n.name = QString::fromUtf16(set.name.data(), static_cast<qsizetype>(set.name.size()));
-        n.size = set.data_length;
-        n.valid_size = std::min(set.valid_length, set.data_length);
-        n.write_time = exfat::timestamp_seconds(set.modified);
-        n.create_time = exfat::timestamp_seconds(set.created);
-        n.first_cluster = set.first_cluster;
-        n.attributes = set.attributes;
-        n.stream_flags = set.stream_flags;
-        n.deleted = set.deleted;
-        n.inherited = dir.inherited;
+        exfat_node_s n = node_of_set(set, id, dir.id, dir.inherited);
 
         const bool data_gone = n.gone();
         if (n.is_directory()) {
@@ -209,6 +231,167 @@ void exfat_recovery_c::scan_directory(const pending_s& dir, std::vector<pending_
         store_.emplace(id, std::move(n));
         status_.found_count.fetch_add(1, std::memory_order_relaxed);
     }
+}
+
+bool exfat_recovery_c::looks_formatted()
+{
+    // What a format leaves, or a camera's format with its own empty folders
+    // made again: a few live folders, no files, nothing deleted.
+    constexpr int64_t fresh_folders = 4;
+    if (live_sets_ > fresh_folders)
+        return false;
+    for (const auto& [id, node] : store_)
+        if (node.gone())
+            return false;
+    return exfat::free_clusters_hold_data(fs_);
+}
+
+void exfat_recovery_c::harvest_lost_folders()
+{
+    outcome_.lost_pass_run = true;
+    std::vector<uint32_t> clusters;
+    std::unordered_map<uint32_t, std::vector<int64_t>> ids_in;
+    std::unordered_map<int64_t, uint32_t> cluster_of;
+    const exfat::boot_s& boot = fs_.boot();
+    constexpr size_t set_bytes_max = (size_t{exfat::max_secondary_count} + 1) * exfat::entry_bytes;
+    std::unordered_map<uint32_t, std::pair<size_t, std::vector<uint8_t>>> tails;  // where the cut set starts, its bytes
+    std::map<uint32_t, std::vector<uint8_t>> heads;
+    const auto add = [&](const exfat::entry_set_s& set, int64_t id, uint32_t c) {
+        if (store_.count(id))
+            return;
+        if (outcome_.lost_entries >= max_lost_entries) {
+            ++outcome_.lost_entries_dropped;
+            return;
+        }
+        exfat_node_s n = node_of_set(set, id, lost_id, 1);
+        if (!n.is_directory())
+            n.data_flags = data_flags_of(fs_.map_clusters(set.first_cluster, n.size, set.no_fat_chain(), true));
+        store_.emplace(id, std::move(n));
+        ids_in[c].push_back(id);
+        cluster_of[id] = c;
+        ++outcome_.lost_entries;
+        status_.found_count.fetch_add(1, std::memory_order_relaxed);
+    };
+    const exfat::harvest_pass_s pass = exfat::harvest_pass(
+        fs_,
+        [this](double done) {
+            if (!wait_while_paused())
+                return false;
+            status_.progress.store(std::min(0.99, done), std::memory_order_relaxed);
+            return true;
+        },
+        [this](uint32_t c) { return walked_.count(c) != 0; },
+        [&](uint32_t c, const uint8_t* bytes, size_t length) {
+            if (clusters.size() >= size_t(max_lost_entries)) {
+                ++outcome_.lost_entries_dropped;
+                return;
+            }
+            clusters.push_back(c);
+            // A set the cluster's end cuts is completed from the cluster that
+            // starts with its rest (below): keep both ends.
+            const uint8_t first_type = bytes[0] & ~exfat::entry_in_use;
+            if (first_type == (exfat::type_stream & ~exfat::entry_in_use) ||
+                first_type == (exfat::type_name & ~exfat::entry_in_use))
+                heads[c].assign(bytes, bytes + std::min(length, set_bytes_max));
+            for (size_t at = 0; at + exfat::entry_bytes <= length;) {
+                exfat::entry_set_s set;
+                const bool file_entry = bytes[at] == exfat::type_file || bytes[at] == exfat::type_file_deleted;
+                const exfat::set_result parsed =
+                    file_entry ? exfat::parse_entry_set(bytes + at, length - at, &set) : exfat::set_result::not_a_file;
+                if (parsed == exfat::set_result::truncated)
+                    tails[c] = {at, std::vector<uint8_t>(bytes + at, bytes + length)};
+                if (parsed != exfat::set_result::ok) {
+                    at += exfat::entry_bytes;
+                    continue;
+                }
+                const int64_t id = static_cast<int64_t>((boot.cluster_offset(c) + at) / exfat::entry_bytes);
+                at += set.entry_count() * exfat::entry_bytes;
+                status_.read_count.fetch_add(1, std::memory_order_relaxed);
+                add(set, id, c);
+            }
+        });
+    outcome_.lost_read_errors = pass.read_errors;
+    outcome_.lost_pass_stopped = pass.stopped;
+    if (clusters.empty())
+        return;
+
+    // Consecutive clusters are one folder until a folder's own entry says
+    // which clusters are its: through the FAT where it still holds the
+    // chain, its run where it was flagged contiguous.
+    std::unordered_map<uint32_t, int64_t> owner;
+    for (size_t i = 0; i < clusters.size(); ++i) {
+        const bool joins = i > 0 && clusters[i - 1] + 1 == clusters[i];
+        owner[clusters[i]] = joins ? owner[clusters[i - 1]] : lost_folder_id(clusters[i]);
+    }
+    const uint64_t most_clusters = exfat::max_directory_bytes / boot.cluster_bytes() + 1;
+    for (const uint32_t c : clusters) {
+        for (const int64_t id : ids_in[c]) {
+            const exfat_node_s& d = store_.at(id);
+            if (!d.is_directory())
+                continue;
+            const exfat::cluster_map_s map = fs_.map_clusters(
+                d.first_cluster, std::min(d.size, exfat::max_directory_bytes), d.stream_flags & exfat::stream_no_fat_chain, true);
+            uint64_t left = most_clusters;
+            for (const exfat::extent_s& e : map.extents)
+                for (uint32_t k = 0; k < e.count && left > 0; ++k, --left) {
+                    const auto it = owner.find(e.cluster + k);
+                    if (it != owner.end() && it->second < lost_id && it->first != cluster_of[id])
+                        it->second = id;
+                }
+        }
+    }
+    // A set cut by a cluster's end, put back together with the cluster that
+    // holds its rest: its checksum holding says the two clusters are one
+    // folder's, however far apart they lie.
+    uint64_t tries_left = uint64_t{1} << 20;
+    uint64_t merge_steps_left = uint64_t{1} << 26;
+    for (const uint32_t c : clusters) {
+        const auto tail = tails.find(c);
+        if (tail == tails.end())
+            continue;
+        for (auto head = heads.begin(); head != heads.end() && tries_left > 0; ++head, --tries_left) {
+            if (head->first == c)
+                continue;
+            std::vector<uint8_t> joined = tail->second.second;
+            joined.insert(joined.end(), head->second.begin(), head->second.end());
+            exfat::entry_set_s set;
+            if (exfat::parse_entry_set(joined.data(), joined.size(), &set) != exfat::set_result::ok)
+                continue;
+            add(set, static_cast<int64_t>((boot.cluster_offset(c) + tail->second.first) / exfat::entry_bytes), c);
+            const int64_t from = owner[head->first];
+            const int64_t to = owner[c];
+            if (from < lost_id && from != to && merge_steps_left >= owner.size()) {
+                merge_steps_left -= owner.size();
+                for (auto& [cluster, who] : owner)
+                    if (who == from)
+                        who = to;
+            }
+            heads.erase(head);
+            break;
+        }
+    }
+    std::unordered_set<int64_t> run_folders;
+    for (const uint32_t c : clusters)
+        for (const int64_t id : ids_in[c]) {
+            store_.at(id).parent = owner[c];
+            if (owner[c] < lost_id)
+                run_folders.insert(owner[c]);
+        }
+    exfat_node_s lost;
+    lost.id = lost_id;
+    lost.attributes = exfat::attr_directory;
+    lost.name = lost_names_.lost_folders;
+    store_[lost_id] = lost;
+    for (const int64_t folder_id : run_folders) {
+        exfat_node_s folder;
+        folder.id = folder_id;
+        folder.parent = lost_id;
+        folder.attributes = exfat::attr_directory;
+        folder.inherited = 1;
+        folder.name = lost_names_.folder_at.arg(lost_id - 1 - folder_id);
+        store_[folder_id] = folder;
+    }
+    outcome_.lost_folders = int64_t(run_folders.size());
 }
 
 namespace {
@@ -273,7 +456,25 @@ QString exfat_recovery_c::warning() const
         parts << QStringLiteral("%1 damaged directory entry set(s) skipped").arg(outcome_.sets_damaged);
     if (outcome_.folders_too_deep > 0)
         parts << QStringLiteral("%1 folder(s) nested too deep were not entered").arg(outcome_.folders_too_deep);
-    return parts.isEmpty() ? QString() : parts.join(QStringLiteral("; ")) + QStringLiteral("; what was found is listed");
+    if (outcome_.lost_read_errors > 0)
+        parts << QStringLiteral("%1 stretch(es) of the data area could not be read in the search for lost folders")
+                     .arg(outcome_.lost_read_errors);
+    if (outcome_.lost_entries_dropped > 0)
+        parts << QStringLiteral("more than %1 entries were found in lost folders; the rest are not listed")
+                     .arg(max_lost_entries);
+    QString text = parts.isEmpty() ? QString() : parts.join(QStringLiteral("; ")) + QStringLiteral("; what was found is listed");
+    if (outcome_.formatted)
+        text += QStringLiteral("%1the volume looks freshly formatted: its folders name nothing, while its data area "
+                               "holds data; %2")
+                    .arg(text.isEmpty() ? QString() : QStringLiteral("; "),
+                         outcome_.lost_folders > 0 || outcome_.lost_entries > 0
+                             ? QStringLiteral("the files of its old folders are listed under \"%1\"").arg(lost_names_.lost_folders)
+                         : outcome_.lost_pass_run ? QStringLiteral("no folder of it was found; a deep scan may find its files")
+                                                  : QStringLiteral("its old folders were not searched for"));
+    if (outcome_.lost_pass_stopped)
+        text += QStringLiteral("%1the search for lost folders was stopped before the end of the volume")
+                    .arg(text.isEmpty() ? QString() : QStringLiteral("; "));
+    return text;
 }
 
 int exfat_recovery_c::get_full_path(int64_t id, QString* path)

@@ -58,12 +58,28 @@ struct exfat_scan_outcome_s {
     int64_t folders_cut_short = 0;    // folders whose clusters could not all be read
     int64_t folders_too_deep = 0;     // folders not entered because of the depth bound
     int64_t read_errors = 0;
+    // The folders name nothing while free clusters hold data: a volume
+    // formatted over its files.
+    bool formatted = false;
+    // The search of the whole data area for folders no walk reached.
+    bool lost_pass_run = false;
+    bool lost_pass_stopped = false;
+    int64_t lost_read_errors = 0;
+    int64_t lost_folders = 0;          // folders made for clusters no entry names
+    int64_t lost_entries = 0;          // entry sets listed from lost clusters
+    int64_t lost_entries_dropped = 0;  // past the cap, not listed
 };
 
 class exfat_recovery_c : public recovery_base_c {
     Q_OBJECT
 public:
     static constexpr int64_t root_id = 0;
+    // Ids of the nodes the search for lost folders adds (entry sets are at
+    // places on the volume, never negative): what they are shown under, and
+    // a folder for clusters no entry names.
+    static constexpr int64_t lost_id = -1;
+    static constexpr int64_t lost_folder_id(uint32_t cluster) { return lost_id - 1 - int64_t{cluster}; }
+    static constexpr int64_t max_lost_entries = 1 << 20;
 
     explicit exfat_recovery_c(QObject* parent = nullptr);
     ~exfat_recovery_c() override;
@@ -81,6 +97,7 @@ public:
     void folder_rows(const void* folder, std::vector<recovery_item_s>* out) const override;
     QString failure_reason() const override;
     QString warning() const override;
+    const char* notice_key() const override { return outcome_.formatted && outcome_.lost_entries > 0 ? "lost_formatted_notice" : nullptr; }
 
     // Read access to the store; valid only after the thread has finished.
     const std::unordered_map<int64_t, exfat_node_s>& store() const { return store_; }
@@ -108,11 +125,15 @@ private:
     };
     void scan_directory(const pending_s& dir, std::vector<pending_s>* live, std::vector<pending_s>* gone);
     bool wait_while_paused();
+    bool looks_formatted();
+    void harvest_lost_folders();
 
     std::unordered_map<int64_t, exfat_node_s> store_;
     volume_item_s volume_;
     exfat_scan_outcome_s outcome_;
     std::unordered_set<uint32_t> entered_;  // first clusters of the folders read
+    std::unordered_set<uint32_t> walked_;   // every cluster of the folders read
+    int64_t live_sets_ = 0;                 // live entry sets met outside deleted folders
     exfat::volume_c fs_;
     lost_pass_e lost_mode_ = lost_pass_e::automatic;
     lost_names_s lost_names_;

@@ -90,6 +90,7 @@ public:
     void folder_rows(const void* folder, std::vector<recovery_item_s>* out) const override;
     QString failure_reason() const override;
     QString warning() const override;
+    const char* notice_key() const override { return outcome_.formatted && outcome_.lost_entries > 0 ? "lost_formatted_notice" : nullptr; }
 
     // Read access to the store; valid only after the thread has finished.
     const std::unordered_map<uint32_t, fat_node_s>& store() const { return store_; }
