@@ -571,9 +571,12 @@ QString fat_recovery_c::warning() const
     QString text = parts.isEmpty() ? QString() : parts.join(QStringLiteral("; ")) + QStringLiteral("; what was found is listed");
     if (outcome_.deleted_folders_cut_short > 0)
         text += QStringLiteral("%1%2 deleted folder(s) were read only as far as their clusters could be found (a "
-                               "deleted folder's cluster chain is freed); a deep scan may find more of their files")
+                               "deleted folder's cluster chain is freed); %3")
                     .arg(text.isEmpty() ? QString() : QStringLiteral("; "))
-                    .arg(outcome_.deleted_folders_cut_short);
+                    .arg(outcome_.deleted_folders_cut_short)
+                    .arg(outcome_.lost_pass_run && !outcome_.lost_pass_stopped
+                             ? QStringLiteral("the whole data area was searched for their other clusters")
+                             : QStringLiteral("a search for lost folders (--lost) or a deep scan may find more of their files"));
     if (outcome_.formatted)
         text += QStringLiteral("%1the volume looks freshly formatted: its folders name nothing, while its data area "
                                "holds data; %2")
