@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <queue>
 #include <set>
 #include <string>
 #include <vector>
@@ -38,6 +39,7 @@ constexpr uint64_t mft_bitmap_record = 6;       // $Bitmap: one bit per cluster,
 constexpr size_t bitmap_page_bytes = 1 << 20;      // read as a deleted file's runs first need it
 constexpr uint64_t max_bitmap_held = 512u << 20;   // a larger bitmap is judged up to there only
 constexpr uint64_t bitmap_scan_budget = 1u << 28;  // bitmap bytes looked at per scan
+constexpr size_t max_claims = size_t(1) << 21;     // deleted files' extents held to find overlaps (48 MB)
 
 // Which clusters are allocated now, from $Bitmap. Pages are read when first
 // needed, so a scan with few deleted files reads little of it.
@@ -74,6 +76,10 @@ struct engine_s {
     // records and all: files of many streams behind attribute lists must not
     // multiply a scan's reads without bound.
     uint32_t list_rejudges_left = 4096;
+    // Deleted files whose clusters a later deleted file claimed too, sorted
+    // by record number; found once, before the first record is delivered.
+    bool claims_checked = false;
+    std::vector<uint64_t> claim_losers;
     scan_stats_s stats;
 };
 
@@ -136,6 +142,7 @@ struct file_s {
     std::vector<stream_info_s> named_streams;  // every named data stream met
     uint16_t record_flags = 0;
     uint16_t sequence = 0;
+    uint64_t log_sequence = 0;
     bool have_times = false;
     times_s times;
     bool have_name = false;
@@ -309,6 +316,7 @@ record_state load_file(engine_s& e, uint64_t number, uint8_t* buf, bool want_run
         return record_state::corrupt;
     f->record_flags = header.flags;
     f->sequence = header.sequence;
+    f->log_sequence = header.log_sequence;
     take_attributes(e, attrs, true, want_runs, f);
     // A deleted file's named streams may sit in its extension records too.
     const bool deleted = !(header.flags & layout::record::flag_in_use);
@@ -476,22 +484,33 @@ clusters_e clusters_state(engine_s& e, uint64_t lcn, uint64_t count) {
 // Judges the clusters the copy of f's data stream would read, as
 // write_data reads them: the allocated ones below the initialised size (up
 // to the end of the last compression unit for compressed data).
-uint32_t data_trust(engine_s& e, const file_s& f) {
+enum class copy_e { none, incomplete, reads };
+
+// The runs of f's data stream and the first cluster past those its copy
+// reads; none when nothing is read from clusters (resident, refused).
+copy_e copied_runs(const engine_s& e, const file_s& f, std::vector<run_s>* runs, uint64_t* end_vcn) {
     if (!f.have_data || f.data_resident || (f.data_flags & layout::attr::flag_encrypted))
-        return 0;
-    std::vector<run_s> runs;
-    if (!runs_hold_data(e, f, &runs))
-        return flag_data_incomplete;
+        return copy_e::none;
+    if (!runs_hold_data(e, f, runs))
+        return copy_e::incomplete;
     const uint64_t cs = e.volume.cluster_size;
-    uint64_t end_vcn = 0;
     if (f.data_flags & layout::attr::flag_compressed) {
         if (f.compression_unit == 0 || f.compression_unit > 8 || (cs << f.compression_unit) > (uint64_t(4) << 20))
-            return 0;  // refused as unsupported, not copied
+            return copy_e::none;  // refused as unsupported, not copied
         const uint64_t unit = uint64_t(1) << f.compression_unit;
-        end_vcn = (f.data_size + unit * cs - 1) / (unit * cs) * unit;
+        *end_vcn = (f.data_size + unit * cs - 1) / (unit * cs) * unit;
     } else {
-        end_vcn = (std::min(f.data_size, f.initialized_size) + cs - 1) / cs;
+        *end_vcn = (std::min(f.data_size, f.initialized_size) + cs - 1) / cs;
     }
+    return copy_e::reads;
+}
+
+uint32_t data_trust(engine_s& e, const file_s& f) {
+    std::vector<run_s> runs;
+    uint64_t end_vcn = 0;
+    const copy_e copy = copied_runs(e, f, &runs, &end_vcn);
+    if (copy != copy_e::reads)
+        return copy == copy_e::incomplete ? flag_data_incomplete : 0;
     for (const run_s& r : runs) {
         if (r.lcn < 0 || r.vcn >= end_vcn)
             continue;
@@ -604,6 +623,101 @@ void load_chunk(engine_s& e, uint64_t first) {
         e.chunk_ok[i] = read_stream(e, e.mft_runs, (first + i) * rs, e.chunk.data() + i * rs, rs);
 }
 
+// A cluster freed by a deleted file may have been taken by a later file
+// that was deleted in its turn: the bitmap shows it free, yet the first
+// file's copy would hold the second's bytes. So the extents every deleted
+// file's copy reads are gathered and sorted, and where two files claim a
+// cluster the one written later owns it ($STANDARD_INFORMATION's latest
+// time, then the record's $LogFile sequence number); the other, or both
+// when nothing tells them apart, go to e.claim_losers. Clusters a live file
+// holds are allocated in the bitmap, which judges those.
+void find_claim_losers(engine_s& e) {
+    e.claims_checked = true;
+    struct owner_s {
+        uint64_t record;
+        uint64_t time;
+        uint64_t log_sequence;
+    };
+    struct claim_s {
+        uint64_t lcn;
+        uint64_t end;
+        uint32_t owner;
+    };
+    std::vector<owner_s> owners;
+    std::vector<claim_s> claims;
+    const scan_stats_s stats = e.stats;  // the delivering pass counts for itself
+    const uint32_t rs = e.volume.record_size;
+    std::vector<run_s> runs;
+    bool full = false;
+    for (uint64_t number = first_judged_record; number < e.mft_readable && !full; ++number) {
+        if (number < e.chunk_first || number >= e.chunk_first + e.chunk_count)
+            load_chunk(e, number);
+        const uint64_t index = number - e.chunk_first;
+        uint8_t* raw = e.chunk.data() + index * rs;
+        if (!e.chunk_ok[index] || (layout::le16(raw + layout::record::flags) & layout::record::flag_in_use))
+            continue;
+        file_s f;
+        uint64_t end_vcn = 0;
+        if (load_file(e, number, raw, true, &f) != record_state::valid ||
+            (f.record_flags & (layout::record::flag_in_use | layout::record::flag_directory)) ||
+            copied_runs(e, f, &runs, &end_vcn) != copy_e::reads)
+            continue;
+        const auto owner = uint32_t(owners.size());
+        const uint64_t time =
+            f.have_times ? std::max({f.times.creation, f.times.modification, f.times.mft_change}) : 0;
+        owners.push_back({number, time, f.log_sequence});
+        for (const run_s& r : runs) {
+            if (r.lcn < 0 || r.vcn >= end_vcn || r.length == 0)
+                continue;
+            if (claims.size() == max_claims) {
+                full = true;  // the files gathered so far are still weighed
+                break;
+            }
+            claims.push_back({uint64_t(r.lcn), uint64_t(r.lcn) + std::min(r.length, end_vcn - r.vcn), owner});
+        }
+    }
+    // The delivering pass reads the $MFT again from its start.
+    e.chunk_count = 0;
+    e.chunk = {};
+    e.stats = stats;
+
+    std::sort(claims.begin(), claims.end(), [](const claim_s& a, const claim_s& b) { return a.lcn < b.lcn; });
+    auto later = [&](uint32_t a, uint32_t b) {  // claim a's owner was written after claim b's
+        const owner_s& x = owners[claims[a].owner];
+        const owner_s& y = owners[claims[b].owner];
+        return x.time != y.time ? x.time > y.time : x.log_sequence > y.log_sequence;
+    };
+    // Sweeping by first cluster, the claims still open are exactly those a
+    // new claim overlaps. The latest open owner says whether the new one
+    // loses; the earliest ones lose to the new one if it is not older.
+    // Claims that have ended are dropped as they surface in either heap.
+    auto earlier_on_top = [&](uint32_t a, uint32_t b) { return later(b, a); };
+    auto later_on_top = [&](uint32_t a, uint32_t b) { return later(a, b); };
+    std::priority_queue<uint32_t, std::vector<uint32_t>, decltype(earlier_on_top)> latest(earlier_on_top);
+    std::priority_queue<uint32_t, std::vector<uint32_t>, decltype(later_on_top)> earliest(later_on_top);
+    std::vector<bool> loses(owners.size());
+    for (uint32_t i = 0; i < claims.size(); ++i) {
+        const uint64_t at = claims[i].lcn;
+        while (!latest.empty() && claims[latest.top()].end <= at)
+            latest.pop();
+        if (!latest.empty() && !later(i, latest.top()))
+            loses[claims[i].owner] = true;
+        while (!earliest.empty()) {
+            const uint32_t top = earliest.top();
+            if (claims[top].end > at && later(top, i))
+                break;
+            if (claims[top].end > at)
+                loses[claims[top].owner] = true;
+            earliest.pop();
+        }
+        latest.push(i);
+        earliest.push(i);
+    }
+    for (size_t i = 0; i < owners.size(); ++i)
+        if (loses[i])
+            e.claim_losers.push_back(owners[i].record);  // in record order already
+}
+
 }  // namespace
 
 int ntfs_scan_startup_path(const char* device_path, void* context) {
@@ -640,6 +754,8 @@ int ntfs_scan_next(void* context, void* record) {
     engine_s* e = context ? engine_of(context) : nullptr;
     if (!e || !record)
         return 0;
+    if (!e->claims_checked)
+        find_claim_losers(*e);
     const uint32_t rs = e->volume.record_size;
     while (e->next_record < e->mft_readable) {
         const uint64_t number = e->next_record;
@@ -684,7 +800,10 @@ int ntfs_scan_next(void* context, void* record) {
             if (number >= first_judged_record) {
                 uint32_t flags;
                 std::memcpy(&flags, static_cast<uint8_t*>(record) + rec_flags, sizeof flags);
-                put<uint32_t>(record, rec_flags, flags | data_trust(*e, f));
+                uint32_t trust = data_trust(*e, f);
+                if (trust == 0 && std::binary_search(e->claim_losers.begin(), e->claim_losers.end(), number))
+                    trust = flag_data_overwritten;
+                put<uint32_t>(record, rec_flags, flags | trust);
                 for (stream_info_s& s : e->last_streams) {
                     if (f.have_list && e->list_rejudges_left == 0)
                         break;  // left unjudged

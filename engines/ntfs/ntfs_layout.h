@@ -23,6 +23,7 @@ namespace record {
 inline constexpr size_t magic = 0;            // 4 bytes "FILE"
 inline constexpr size_t usa_offset = 4;       // u16
 inline constexpr size_t usa_count = 6;        // u16, entries including the check value
+inline constexpr size_t log_sequence = 8;     // u64, $LogFile sequence number of its last change
 inline constexpr size_t sequence = 16;        // u16
 inline constexpr size_t attrs_offset = 20;    // u16
 inline constexpr size_t flags = 22;           // u16

@@ -171,6 +171,7 @@ record_state check_record(uint8_t* rec, size_t record_size, record_header_s* hea
     header->attrs_offset = attrs_offset;
     header->bytes_in_use = in_use;
     header->base_reference = le64(rec + record::base_reference);
+    header->log_sequence = le64(rec + record::log_sequence);
     return record_state::valid;
 }
 
@@ -266,6 +267,7 @@ bool read_standard_information(const attribute_s& a, times_s* out) {
     out->creation = le64(a.value + std_info::creation_time);
     out->modification = le64(a.value + std_info::modification_time);
     out->access = le64(a.value + std_info::access_time);
+    out->mft_change = le64(a.value + std_info::mft_change_time);
     return true;
 }
 

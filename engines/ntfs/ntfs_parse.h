@@ -51,6 +51,7 @@ struct record_header_s {
     uint32_t attrs_offset = 0;
     uint32_t bytes_in_use = 0;
     uint64_t base_reference = 0;
+    uint64_t log_sequence = 0;
 };
 
 // Applies the update-sequence fixups in place and checks the header of a
@@ -102,6 +103,7 @@ struct times_s {
     uint64_t creation = 0;  // FILETIME
     uint64_t modification = 0;
     uint64_t access = 0;
+    uint64_t mft_change = 0;
 };
 bool read_standard_information(const attribute_s& a, times_s* out);
 

@@ -246,4 +246,6 @@ bool streams_fixture(cases_s* out, std::string* reason) { return script_fixture(
 
 bool reuse_fixture(cases_s* out, std::string* reason) { return script_fixture("ntfs_reuse", out, reason); }
 
+bool claims_fixture(cases_s* out, std::string* reason) { return script_fixture("ntfs_claims", out, reason); }
+
 }  // namespace ntfs_test

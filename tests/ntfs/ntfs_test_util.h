@@ -97,11 +97,16 @@ bool streams_fixture(cases_s* out, std::string* reason);
 // took, and deleted files whose clusters are free.
 bool reuse_fixture(cases_s* out, std::string* reason);
 
+// The same for make_ntfs_claims.sh: two deleted files that claim the same
+// clusters, all of them free now.
+bool claims_fixture(cases_s* out, std::string* reason);
+
 }  // namespace ntfs_test
 
 #define QUARVEL_NTFS_CASES(var) QUARVEL_NTFS_SCRIPT_FIXTURE(var, cases_fixture)
 #define QUARVEL_NTFS_STREAMS(var) QUARVEL_NTFS_SCRIPT_FIXTURE(var, streams_fixture)
 #define QUARVEL_NTFS_REUSE(var) QUARVEL_NTFS_SCRIPT_FIXTURE(var, reuse_fixture)
+#define QUARVEL_NTFS_CLAIMS(var) QUARVEL_NTFS_SCRIPT_FIXTURE(var, claims_fixture)
 #define QUARVEL_NTFS_SCRIPT_FIXTURE(var, builder)                               \
     ::ntfs_test::cases_s var;                                                  \
     do {                                                                        \

@@ -100,6 +100,7 @@ private slots:
     void orphans_and_lost_names();
     void named_streams();
     void clusters_taken_since();
+    void clusters_claimed_twice();
     void parent_loop();
     void deleted_system_records_hidden();
     void damaged_fixture();
@@ -368,6 +369,58 @@ void tst_ntfs_scanner::clusters_taken_since() {
         vol.write_record(6, bitmap);
     }
     check(unmapped, 0, 0, false);
+}
+
+// A deleted file whose clusters a later file took, itself deleted since, is
+// marked overwritten although the bitmap shows them free; the later file is
+// unmarked and comes back byte for byte. Which of the two is later is read
+// from their times, not from where their records lie.
+void tst_ntfs_scanner::clusters_claimed_twice() {
+    QUARVEL_NTFS_CLAIMS(cases);
+    using namespace ntfs_engine;
+    const QString folder = QString::fromStdString(test_support::make_temp_dir("ntfs-claims-out"));
+    std::map<QString, int64_t> numbers;
+    auto check = [&](const std::string& image, const QString& loser, bool copy) {
+        volume_item_s volume;
+        QVERIFY(volume_of(image, 0, &volume));
+        ntfs_recovery_c scanner;
+        run_scan(scanner, volume);
+        QCOMPARE(scanner.startup_result(), 0);
+        const auto shown = shown_files(scanner);
+        for (const auto& line : cases.lines) {
+            const QString path = QString::fromStdString(line[1]);
+            QVERIFY2(shown.count(path), qPrintable("not listed: " + path));
+            const ntfs_node_s& row = *shown.at(path);
+            numbers[path] = row.number;
+            QCOMPARE(row.flags & (flag_data_overwritten | flag_data_incomplete),
+                     path == loser ? flag_data_overwritten : 0u);
+            if (!copy)
+                continue;
+            QString target;
+            QCOMPARE(recover_row(scanner, {row.number, row.name}, folder, &target), 0);
+            QCOMPARE(test_support::sha256_of_file(target.toStdString()) == line[3], path != loser);
+            QVERIFY(QFile::remove(target));
+        }
+        platform::close_disk_images();
+    };
+    check(cases.image, "/first.bin", true);
+
+    // The first file made the later one by its times.
+    const std::string swapped = test_support::make_temp_dir("ntfs-claims-copy") + "/swapped.img";
+    QVERIFY(ntfs_test::copy_range(cases.image, 0, uint64_t(QFileInfo(QString::fromStdString(cases.image)).size()),
+                                  swapped));
+    {
+        ntfs_test::volume_file_c vol(swapped);
+        QVERIFY(vol.ok() && numbers.count("/first.bin"));
+        auto r = vol.read_record(numbers["/first.bin"]);
+        const size_t si = ntfs_test::find_attribute(r, 0x10);
+        QVERIFY(si);
+        const size_t value = si + (r[si + 20] | r[si + 21] << 8);
+        for (size_t t = 0; t < 24; t += 8)
+            r[value + t + 7] = 0x7f;  // far in the future
+        vol.write_record(numbers["/first.bin"], r);
+    }
+    check(swapped, "/later.bin", false);
 }
 
 // A deleted folder made its own grandparent: the scan ends, both folders and
