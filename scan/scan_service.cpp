@@ -120,8 +120,20 @@ int scan_service_c::start_scan(const volume_item_s& volume, bool deep, QString* 
 int scan_service_c::recover_one(const QDir& destination, const recovery_item_s& row, QString* written)
 {
     // The inert scanner "recovers" everything without writing a byte.
-    if (kind_ == scanner_kind_e::none || scanning() || !output_refusal(destination).isEmpty())
+    if (kind_ == scanner_kind_e::none || scanning())
         return -1;
+    // The check reads the mount table; a batch of rows, one call each, asks
+    // it again only for another folder or device, or after a second.
+    const auto now = std::chrono::steady_clock::now();
+    const QString folder = destination.absolutePath();
+    if (folder != passed_destination_ || source_device_ != passed_device_ || now - passed_at_ > std::chrono::seconds(1)) {
+        passed_destination_.clear();
+        if (!output_refusal(destination).isEmpty())
+            return -1;
+        passed_destination_ = folder;
+        passed_device_ = source_device_;
+        passed_at_ = now;
+    }
     return ::recover_one(*current_, destination, row, written);
 }
 

@@ -15,6 +15,7 @@
 #include <QDir>
 #include <QObject>
 #include <QString>
+#include <chrono>
 #include <functional>
 #include <string>
 #include <vector>
@@ -107,4 +108,9 @@ private:
     scanner_kind_e kind_ = scanner_kind_e::none;
     recovery_file_c writer_;
     QString source_device_;  // what the current scan reads
+    // The destination that last passed the output check, for which device,
+    // and when: rows recovered one by one in a burst are checked once.
+    QString passed_destination_;
+    QString passed_device_;
+    std::chrono::steady_clock::time_point passed_at_{};
 };

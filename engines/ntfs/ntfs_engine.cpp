@@ -946,38 +946,52 @@ int ntfs_extract(void* context, int64_t record_number, const char* destination, 
     return ntfs_extract_stream(context, record_number, std::u16string(), destination, status);
 }
 
-int ntfs_extract_stream(void* context, int64_t record_number, const std::u16string& stream, const char* destination,
-                        uint32_t* status) {
-    uint32_t result = extract_ok;
-    auto finish = [&](uint32_t r) {
-        if (status)
-            *status = r;
-        return r == extract_ok ? 0 : -1;
-    };
-    engine_s* e = context ? engine_of(context) : nullptr;
+namespace {
+
+// The record's stream, looked up and checked before anything is written.
+uint32_t load_stream(engine_s* e, int64_t record_number, const std::u16string& stream, file_s* f) {
     if (!e)
-        return finish(extract_not_open);
-    if (!destination || record_number < 0)
-        return finish(extract_bad_record);
+        return extract_not_open;
+    if (record_number < 0)
+        return extract_bad_record;
     std::vector<uint8_t> buf(e->volume.record_size);
     if (!read_mft_record(*e, uint64_t(record_number), buf.data()))
-        return finish(extract_bad_record);
+        return extract_bad_record;
+    f->stream = stream;
+    if (load_file(*e, uint64_t(record_number), buf.data(), true, f) != record_state::valid)
+        return extract_bad_record;
+    if ((f->record_flags & layout::record::flag_directory) || !f->have_data)
+        return extract_no_data;
+    return extract_ok;
+}
+
+int finish(uint32_t result, uint32_t* status) {
+    if (status)
+        *status = result;
+    return result == extract_ok ? 0 : -1;
+}
+
+}  // namespace
+
+int ntfs_extract_stream(void* context, int64_t record_number, const std::u16string& stream, const char* destination,
+                        uint32_t* status) {
+    engine_s* e = context ? engine_of(context) : nullptr;
+    if (e && !destination)
+        return finish(extract_bad_record, status);
     file_s f;
-    f.stream = stream;
-    if (load_file(*e, uint64_t(record_number), buf.data(), true, &f) != record_state::valid)
-        return finish(extract_bad_record);
-    if ((f.record_flags & layout::record::flag_directory) || !f.have_data)
-        return finish(extract_no_data);
+    uint32_t result = load_stream(e, record_number, stream, &f);
+    if (result != extract_ok)
+        return finish(result, status);
 
     // Non-blocking so that a FIFO standing at the destination cannot hang
     // the open; anything but a regular file is refused.
     const int fd = ::open(destination, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
     if (fd < 0)
-        return finish(extract_write_failed);
+        return finish(extract_write_failed, status);
     struct stat st;
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ::fcntl(fd, F_SETFL, 0) != 0) {
         ::close(fd);
-        return finish(extract_write_failed);
+        return finish(extract_write_failed, status);
     }
     result = write_data(*e, f, fd);
     if (::close(fd) != 0 && result == extract_ok)
@@ -985,7 +999,16 @@ int ntfs_extract_stream(void* context, int64_t record_number, const std::u16stri
     // A half-written file must not pass for a recovered one.
     if (result != extract_ok)
         ::unlink(destination);
-    return finish(result);
+    return finish(result, status);
+}
+
+int ntfs_extract_to(void* context, int64_t record_number, const std::u16string& stream, int fd, uint32_t* status) {
+    engine_s* e = context ? engine_of(context) : nullptr;
+    file_s f;
+    uint32_t result = load_stream(e, record_number, stream, &f);
+    if (result == extract_ok)
+        result = fd < 0 ? extract_write_failed : write_data(*e, f, fd);
+    return finish(result, status);
 }
 
 }  // namespace ntfs_engine

@@ -98,6 +98,10 @@ int ntfs_extract(void* context, int64_t record_number, const char* destination, 
 int ntfs_extract_stream(void* context, int64_t record_number, const std::u16string& stream, const char* destination,
                         uint32_t* status);
 
+// The same into fd, an empty regular file the caller created and still
+// owns: it is neither closed nor removed here, whatever the outcome.
+int ntfs_extract_to(void* context, int64_t record_number, const std::u16string& stream, int fd, uint32_t* status);
+
 enum extract_status : uint32_t {
     extract_ok = 0,
     extract_not_open = 1,     // no scan open on this context

@@ -21,7 +21,8 @@
 namespace {
 
 constexpr int name_max_units = 259;
-constexpr uint32_t copy_chunk = 4096;
+// Bytes written at a time: a file of several clusters goes out in one write.
+constexpr uint32_t copy_chunk = 256 * 1024;
 
 QString node_name(const fat_info_s& info)
 {
@@ -619,13 +620,13 @@ int fat_recovery_c::recover_file(int64_t id, const QString& destination)
     // run; a live entry inside a deleted folder whose chain is still whole is
     // read along it, fragments and all.
     const bool contiguous = (n->attributes & fat_attr_deleted) && !(n->entry_deleted == 0 && (n->trust & fat_row_chain_kept));
-    uint8_t chunk[copy_chunk];
+    std::vector<uint8_t> chunk(std::min<uint64_t>(copy_chunk, std::max<uint32_t>(n->size, 1)));
     uint64_t written = 0;
     bool ok = true;
     for (;;) {
         uint32_t delivered = 0;
-        const int r = f_read(&file, chunk, copy_chunk, &delivered, contiguous);
-        if (delivered > 0 && !platform::write_fully(fd, chunk, delivered)) {
+        const int r = f_read(&file, chunk.data(), static_cast<uint32_t>(chunk.size()), &delivered, contiguous);
+        if (delivered > 0 && !platform::write_fully(fd, chunk.data(), delivered)) {
             ok = false;
             break;
         }

@@ -312,32 +312,26 @@ QString ntfs_recovery_c::warning() const {
 int ntfs_recovery_c::recover_file(int64_t id, const QString& destination) {
     std::lock_guard lock(read_back_lock());
     // The target is created here, exclusively, so that nothing already in
-    // the folder is replaced or written through; the engine then fills the
-    // empty file, and removes it when it fails.
+    // the folder is replaced or written through, and the engine fills it
+    // through the same descriptor: no second open by name.
     const int fd = open_recovery_target(destination);
     if (fd < 0)
         return errno == EEXIST ? recover_target_exists : -1;
-    struct stat created {};
-    const bool known = ::fstat(fd, &created) == 0;
-    ::close(fd);
-    const QByteArray path = QFile::encodeName(destination);
     uint32_t status = 0;
     int result = -1;
-    if (id & stream_id_flag) {
-        const ntfs_node_s* row = find_node(id);
-        if (row && !row->stream.isEmpty())
-            result = ntfs_engine::ntfs_extract_stream(context_.data(), record_of_id(id), row->stream.toStdU16String(),
-                                                      path.constData(), &status);
-    } else {
-        result = ntfs_engine::ntfs_extract(context_.data(), id, path.constData(), &status);
-    }
+    const ntfs_node_s* row = (id & stream_id_flag) ? find_node(id) : nullptr;
+    if (!(id & stream_id_flag))
+        result = ntfs_engine::ntfs_extract_to(context_.data(), id, std::u16string(), fd, &status);
+    else if (row && !row->stream.isEmpty())
+        result = ntfs_engine::ntfs_extract_to(context_.data(), record_of_id(id), row->stream.toStdU16String(), fd,
+                                              &status);
+    if (::close(fd) != 0)
+        result = -1;
     if (result == 0)
         return 0;
-    // The engine removes what it wrote; a refusal before it opened the file
-    // leaves the empty one made here, removed only while it is still ours.
-    struct stat now {};
-    if (known && ::lstat(path.constData(), &now) == 0 && now.st_dev == created.st_dev && now.st_ino == created.st_ino)
-        ::unlink(path.constData());
+    // A refused or half-written file must not pass for a recovered one; it
+    // is removed only while it is still the one made here.
+    remove_created_target(destination);
     return -1;
 }
 
