@@ -94,6 +94,14 @@ bool shoot_language(const QString& language, const QDir& out)
     show_message(&window, QStringLiteral("Quarvel"),
                  text_for_key("scan_failed").arg(QStringLiteral("/dev/sdb1 holds no valid FAT file system (boot sector rejected)")),
                  QMessageBox::Ok);
+    // What a scan of a freshly formatted volume ends with.
+    bool formatted_ok = false;
+    set_warning_driver([&](QMessageBox& box) {
+        formatted_ok = save_shot(box, dir.filePath(QStringLiteral("box_formatted_notice.png")));
+        box.done(QMessageBox::Ok);
+    });
+    show_message(&window, QStringLiteral("Quarvel"), text_for_key("lost_formatted_notice"), QMessageBox::Ok);
+    ok &= formatted_ok;
     // The second question before a backup goes back onto another disk.
     bool other_disk_ok = false;
     set_warning_driver([&](QMessageBox& box) {
