@@ -54,6 +54,18 @@ struct cluster_map_s {
     uint64_t budget = bitmap_scan_budget;
 };
 
+// A deleted file's claim on clusters, and what says when it was written.
+struct claim_owner_s {
+    uint64_t record;
+    uint64_t time;          // its latest $STANDARD_INFORMATION time
+    uint64_t log_sequence;  // its record's $LogFile sequence number
+};
+struct claim_s {
+    uint64_t lcn;
+    uint64_t end;
+    uint32_t owner;
+};
+
 // Everything an open scan holds, behind a pointer in the caller's context.
 struct engine_s {
     platform::raw_device_c device;
@@ -76,10 +88,12 @@ struct engine_s {
     // records and all: files of many streams behind attribute lists must not
     // multiply a scan's reads without bound.
     uint32_t list_rejudges_left = 4096;
-    // Deleted files whose clusters a later deleted file claimed too, sorted
-    // by record number; found once, before the first record is delivered.
-    bool claims_checked = false;
-    std::vector<uint64_t> claim_losers;
+    // The extents every deleted file's copy reads, gathered as the files are
+    // delivered and weighed once the last one was.
+    std::vector<claim_owner_s> claim_owners;
+    std::vector<claim_s> claims;
+    bool claims_weighed = false;
+    std::vector<int64_t> claim_losers;  // by record number
     scan_stats_s stats;
 };
 
@@ -626,65 +640,37 @@ void load_chunk(engine_s& e, uint64_t first) {
 // A cluster freed by a deleted file may have been taken by a later file
 // that was deleted in its turn: the bitmap shows it free, yet the first
 // file's copy would hold the second's bytes. So the extents every deleted
-// file's copy reads are gathered and sorted, and where two files claim a
-// cluster the one written later owns it ($STANDARD_INFORMATION's latest
-// time, then the record's $LogFile sequence number); the other, or both
-// when nothing tells them apart, go to e.claim_losers. Clusters a live file
-// holds are allocated in the bitmap, which judges those.
-void find_claim_losers(engine_s& e) {
-    e.claims_checked = true;
-    struct owner_s {
-        uint64_t record;
-        uint64_t time;
-        uint64_t log_sequence;
-    };
-    struct claim_s {
-        uint64_t lcn;
-        uint64_t end;
-        uint32_t owner;
-    };
-    std::vector<owner_s> owners;
-    std::vector<claim_s> claims;
-    const scan_stats_s stats = e.stats;  // the delivering pass counts for itself
-    const uint32_t rs = e.volume.record_size;
+// file's copy reads are noted as the scan delivers it, and weighed at the
+// end. Clusters a live file holds are allocated in the bitmap, which judges
+// those.
+void note_claims(engine_s& e, uint64_t number, const file_s& f) {
     std::vector<run_s> runs;
-    bool full = false;
-    for (uint64_t number = first_judged_record; number < e.mft_readable && !full; ++number) {
-        if (number < e.chunk_first || number >= e.chunk_first + e.chunk_count)
-            load_chunk(e, number);
-        const uint64_t index = number - e.chunk_first;
-        uint8_t* raw = e.chunk.data() + index * rs;
-        if (!e.chunk_ok[index] || (layout::le16(raw + layout::record::flags) & layout::record::flag_in_use))
+    uint64_t end_vcn = 0;
+    if (e.claims.size() >= max_claims || copied_runs(e, f, &runs, &end_vcn) != copy_e::reads)
+        return;
+    const auto owner = uint32_t(e.claim_owners.size());
+    const uint64_t time = f.have_times ? std::max({f.times.creation, f.times.modification, f.times.mft_change}) : 0;
+    e.claim_owners.push_back({number, time, f.log_sequence});
+    for (const run_s& r : runs) {
+        if (r.lcn < 0 || r.vcn >= end_vcn || r.length == 0)
             continue;
-        file_s f;
-        uint64_t end_vcn = 0;
-        if (load_file(e, number, raw, true, &f) != record_state::valid ||
-            (f.record_flags & (layout::record::flag_in_use | layout::record::flag_directory)) ||
-            copied_runs(e, f, &runs, &end_vcn) != copy_e::reads)
-            continue;
-        const auto owner = uint32_t(owners.size());
-        const uint64_t time =
-            f.have_times ? std::max({f.times.creation, f.times.modification, f.times.mft_change}) : 0;
-        owners.push_back({number, time, f.log_sequence});
-        for (const run_s& r : runs) {
-            if (r.lcn < 0 || r.vcn >= end_vcn || r.length == 0)
-                continue;
-            if (claims.size() == max_claims) {
-                full = true;  // the files gathered so far are still weighed
-                break;
-            }
-            claims.push_back({uint64_t(r.lcn), uint64_t(r.lcn) + std::min(r.length, end_vcn - r.vcn), owner});
-        }
+        if (e.claims.size() == max_claims)
+            return;  // the files noted so far are still weighed
+        e.claims.push_back({uint64_t(r.lcn), uint64_t(r.lcn) + std::min(r.length, end_vcn - r.vcn), owner});
     }
-    // The delivering pass reads the $MFT again from its start.
-    e.chunk_count = 0;
-    e.chunk = {};
-    e.stats = stats;
+}
 
+// Where two deleted files claim a cluster, the one written later (latest
+// time, then log sequence number) keeps it; the other, or both when nothing
+// tells them apart, go to e.claim_losers.
+void weigh_claims(engine_s& e) {
+    e.claims_weighed = true;
+    std::vector<claim_s>& claims = e.claims;
+    const std::vector<claim_owner_s>& owners = e.claim_owners;
     std::sort(claims.begin(), claims.end(), [](const claim_s& a, const claim_s& b) { return a.lcn < b.lcn; });
     auto later = [&](uint32_t a, uint32_t b) {  // claim a's owner was written after claim b's
-        const owner_s& x = owners[claims[a].owner];
-        const owner_s& y = owners[claims[b].owner];
+        const claim_owner_s& x = owners[claims[a].owner];
+        const claim_owner_s& y = owners[claims[b].owner];
         return x.time != y.time ? x.time > y.time : x.log_sequence > y.log_sequence;
     };
     // Sweeping by first cluster, the claims still open are exactly those a
@@ -715,7 +701,9 @@ void find_claim_losers(engine_s& e) {
     }
     for (size_t i = 0; i < owners.size(); ++i)
         if (loses[i])
-            e.claim_losers.push_back(owners[i].record);  // in record order already
+            e.claim_losers.push_back(int64_t(owners[i].record));
+    e.claims = {};
+    e.claim_owners = {};
 }
 
 }  // namespace
@@ -754,8 +742,6 @@ int ntfs_scan_next(void* context, void* record) {
     engine_s* e = context ? engine_of(context) : nullptr;
     if (!e || !record)
         return 0;
-    if (!e->claims_checked)
-        find_claim_losers(*e);
     const uint32_t rs = e->volume.record_size;
     while (e->next_record < e->mft_readable) {
         const uint64_t number = e->next_record;
@@ -800,10 +786,8 @@ int ntfs_scan_next(void* context, void* record) {
             if (number >= first_judged_record) {
                 uint32_t flags;
                 std::memcpy(&flags, static_cast<uint8_t*>(record) + rec_flags, sizeof flags);
-                uint32_t trust = data_trust(*e, f);
-                if (trust == 0 && std::binary_search(e->claim_losers.begin(), e->claim_losers.end(), number))
-                    trust = flag_data_overwritten;
-                put<uint32_t>(record, rec_flags, flags | trust);
+                put<uint32_t>(record, rec_flags, flags | data_trust(*e, f));
+                note_claims(*e, number, f);
                 for (stream_info_s& s : e->last_streams) {
                     if (f.have_list && e->list_rejudges_left == 0)
                         break;  // left unjudged
@@ -818,6 +802,8 @@ int ntfs_scan_next(void* context, void* record) {
     // Records past the initialised part of the $MFT were never written.
     const uint64_t unread = e->mft_records - e->mft_readable;
     put<uint32_t>(context, ctx_groups_skipped, uint32_t((unread + 7) / 8));
+    if (!e->claims_weighed)
+        weigh_claims(*e);
     return 0;
 }
 
@@ -833,6 +819,11 @@ void ntfs_scan_close(void* context) {
 std::vector<stream_info_s> ntfs_scan_streams(const void* context) {
     const engine_s* e = context ? engine_of(context) : nullptr;
     return e ? e->last_streams : std::vector<stream_info_s>{};
+}
+
+std::vector<int64_t> ntfs_scan_claimed_later(const void* context) {
+    const engine_s* e = context ? engine_of(context) : nullptr;
+    return e ? e->claim_losers : std::vector<int64_t>{};
 }
 
 scan_stats_s ntfs_scan_stats(const void* context) {

@@ -45,11 +45,11 @@ inline constexpr uint32_t flag_file = 0x02;
 inline constexpr uint32_t flag_deleted = 0x80;
 inline constexpr uint32_t flag_engine_extract = 0x80000000u;
 // What the volume's cluster bitmap says now of the clusters a deleted file's
-// copy would read (the values FAT and exFAT rows use for the same findings),
-// and whether a deleted file written later claims them too. Neither bit: all
-// of them are free and only this file claims them, and the copy is exact,
-// since the record keeps its runs. Resident data and live files carry neither.
-inline constexpr uint32_t flag_data_overwritten = 0x80000;   // allocated, or claimed later: another file's bytes
+// copy would read (the values FAT and exFAT rows use for the same findings).
+// Neither bit: all of them are free, and, unless ntfs_scan_claimed_later
+// lists the file, the copy is exact, since the record keeps its runs.
+// Resident data and live files carry neither.
+inline constexpr uint32_t flag_data_overwritten = 0x80000;   // one is allocated: another file's bytes
 inline constexpr uint32_t flag_data_incomplete = 0x100000;   // runs past the volume or short of the size: the copy fails
 
 // Opens a scan on "/dev/hd<letter><partition>": letter 'a' + N is entry N of
@@ -64,11 +64,19 @@ int ntfs_scan_startup_path(const char* device_path, void* context);
 
 // Fills the zeroed record with the next base file record that has a name,
 // or that is a deleted file with data whose names were lost. A deleted
-// file's unnamed data stream is judged by the cluster bitmap and by the
-// other deleted files' claims (flag_data_*); the first call reads the whole
-// $MFT once to gather those claims.
+// file's unnamed data stream is judged by the cluster bitmap (flag_data_*),
+// and its claims on clusters are noted for ntfs_scan_claimed_later.
 // Returns non-zero when it did, 0 when there are no more records.
 int ntfs_scan_next(void* context, void* record);
+
+// Once ntfs_scan_next returned 0: the deleted files, by record number in
+// ascending order, whose unnamed data stream's clusters a deleted file
+// written later (by its $STANDARD_INFORMATION times, then its record's
+// $LogFile sequence number) claims too, or an equally recent one: the
+// bitmap shows such clusters free, yet they were taken since, so these
+// files' copies hold another file's bytes (flag_data_overwritten). Their
+// records were delivered before this was known.
+std::vector<int64_t> ntfs_scan_claimed_later(const void* context);
 
 // Closes the scan and releases what it holds; the context's open word becomes
 // 0. Harmless on a context that is not open.

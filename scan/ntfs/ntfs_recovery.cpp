@@ -160,6 +160,13 @@ void ntfs_recovery_c::run_scan() {
         store_[node.number] = std::move(node);
     }
 
+    // Only the whole volume tells whether a deleted file's clusters were
+    // taken since by another deleted file; a stopped scan does not know.
+    for (const int64_t number : ntfs_engine::ntfs_scan_claimed_later(context_.data())) {
+        const auto it = store_.find(number);
+        if (it != store_.end() && !(it->second.flags & ntfs_engine::flag_data_incomplete))
+            it->second.flags |= ntfs_engine::flag_data_overwritten;
+    }
     engine_stats_ = ntfs_engine::ntfs_scan_stats(context_.data());
     attach_orphans();
     result_tree::link_children(store_);
