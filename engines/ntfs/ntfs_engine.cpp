@@ -519,12 +519,37 @@ copy_e copied_runs(const engine_s& e, const file_s& f, std::vector<run_s>* runs,
     return copy_e::reads;
 }
 
-uint32_t data_trust(engine_s& e, const file_s& f) {
+// A cluster freed by a deleted file may have been taken by a later file
+// that was deleted in its turn: the bitmap shows it free, yet the first
+// file's copy would hold the second's bytes. So the extents every deleted
+// file's copy reads are noted as the scan delivers it, and weighed at the
+// end. Clusters a live file holds are allocated in the bitmap, which judges
+// those.
+void note_claims(engine_s& e, uint64_t number, const file_s& f, const std::vector<run_s>& runs, uint64_t end_vcn) {
+    if (e.claims.size() >= max_claims)
+        return;
+    const auto owner = uint32_t(e.claim_owners.size());
+    const uint64_t time = f.have_times ? std::max({f.times.creation, f.times.modification, f.times.mft_change}) : 0;
+    e.claim_owners.push_back({number, time, f.log_sequence});
+    for (const run_s& r : runs) {
+        if (r.lcn < 0 || r.vcn >= end_vcn || r.length == 0)
+            continue;
+        if (e.claims.size() == max_claims)
+            return;  // the files noted so far are still weighed
+        e.claims.push_back({uint64_t(r.lcn), uint64_t(r.lcn) + std::min(r.length, end_vcn - r.vcn), owner});
+    }
+}
+
+// claimant: the record number under which the extents read are noted as
+// claimed, or -1 not to note them.
+uint32_t data_trust(engine_s& e, const file_s& f, int64_t claimant = -1) {
     std::vector<run_s> runs;
     uint64_t end_vcn = 0;
     const copy_e copy = copied_runs(e, f, &runs, &end_vcn);
     if (copy != copy_e::reads)
         return copy == copy_e::incomplete ? flag_data_incomplete : 0;
+    if (claimant >= 0)
+        note_claims(e, uint64_t(claimant), f, runs, end_vcn);
     for (const run_s& r : runs) {
         if (r.lcn < 0 || r.vcn >= end_vcn)
             continue;
@@ -635,29 +660,6 @@ void load_chunk(engine_s& e, uint64_t first) {
     ++e.stats.read_errors;
     for (uint64_t i = 0; i < e.chunk_count; ++i)
         e.chunk_ok[i] = read_stream(e, e.mft_runs, (first + i) * rs, e.chunk.data() + i * rs, rs);
-}
-
-// A cluster freed by a deleted file may have been taken by a later file
-// that was deleted in its turn: the bitmap shows it free, yet the first
-// file's copy would hold the second's bytes. So the extents every deleted
-// file's copy reads are noted as the scan delivers it, and weighed at the
-// end. Clusters a live file holds are allocated in the bitmap, which judges
-// those.
-void note_claims(engine_s& e, uint64_t number, const file_s& f) {
-    std::vector<run_s> runs;
-    uint64_t end_vcn = 0;
-    if (e.claims.size() >= max_claims || copied_runs(e, f, &runs, &end_vcn) != copy_e::reads)
-        return;
-    const auto owner = uint32_t(e.claim_owners.size());
-    const uint64_t time = f.have_times ? std::max({f.times.creation, f.times.modification, f.times.mft_change}) : 0;
-    e.claim_owners.push_back({number, time, f.log_sequence});
-    for (const run_s& r : runs) {
-        if (r.lcn < 0 || r.vcn >= end_vcn || r.length == 0)
-            continue;
-        if (e.claims.size() == max_claims)
-            return;  // the files noted so far are still weighed
-        e.claims.push_back({uint64_t(r.lcn), uint64_t(r.lcn) + std::min(r.length, end_vcn - r.vcn), owner});
-    }
 }
 
 // Where two deleted files claim a cluster, the one written later (latest
@@ -786,8 +788,7 @@ int ntfs_scan_next(void* context, void* record) {
             if (number >= first_judged_record) {
                 uint32_t flags;
                 std::memcpy(&flags, static_cast<uint8_t*>(record) + rec_flags, sizeof flags);
-                put<uint32_t>(record, rec_flags, flags | data_trust(*e, f));
-                note_claims(*e, number, f);
+                put<uint32_t>(record, rec_flags, flags | data_trust(*e, f, int64_t(number)));
                 for (stream_info_s& s : e->last_streams) {
                     if (f.have_list && e->list_rejudges_left == 0)
                         break;  // left unjudged
