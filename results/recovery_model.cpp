@@ -10,9 +10,9 @@
 
 namespace {
 
-// Below this many rows a sort sorts the rows shown; above it the index's
-// order of every file, computed once per key, is walked instead.
-constexpr size_t own_sort_limit = 50000;
+// A table showing more than this share of every file walks the index's
+// order of every file (sorted once per key) instead of sorting its rows.
+constexpr uint32_t whole_order_share = 2;
 
 }  // namespace
 
@@ -37,20 +37,22 @@ void recovery_model_c::fill()
         end = index_->folder(folder_).files_end;
     }
     const bool ascending = sorted_by_ > 0 && sort_ascending[size_t(sorted_by_)];
-    if (sorted_by_ == 0 || end - begin < own_sort_limit) {
+    if (sorted_by_ == 0 || (end - begin) <= index_->file_count() / whole_order_share) {
         shown_ = index_->matching(begin, end, filter);
-        if (sorted_by_ > 0) {
-            const int key = sorted_by_;
-            const result_index_c& idx = *index_;
-            std::sort(shown_.begin(), shown_.end(), [&idx, key, ascending](uint32_t a, uint32_t b) {
-                return ascending ? idx.before(key, a, b) : idx.before(key, b, a);
-            });
-        }
+        if (sorted_by_ > 0)
+            index_->sort_files(&shown_, sorted_by_, ascending);
         return;
     }
+    // The filter runs in the index's order, which reads the rows one after
+    // another; the sorted walk then only asks which rows passed.
+    const std::vector<uint32_t> passed = index_->matching(begin, end, filter);
+    std::vector<uint8_t> in(index_->file_count(), 0);
+    for (uint32_t file : passed)
+        in[file] = 1;
+    shown_.reserve(passed.size());
     const std::vector<uint32_t>& order = index_->order_by(sorted_by_);
     auto take = [&](uint32_t file) {
-        if (file >= begin && file < end && index_->passes(file, filter))
+        if (in[file])
             shown_.push_back(file);
     };
     if (ascending)

@@ -8,7 +8,6 @@ void result_index_c::clear()
     folders_.clear();
     files_.clear();
     names_.clear();
-    by_id_.clear();
     ticks_.clear();
     ticked_count_ = 0;
     ticked_bytes_ = 0;
@@ -33,6 +32,13 @@ bool result_index_c::build(const recovery_base_c& scanner, row_flags_e reading)
         uint32_t parent;
         int depth;
     };
+    // The scanner's count of what it found is a good first size: growing a
+    // vector of a million rows step by step costs copies and memory twice.
+    const int64_t expected = const_cast<recovery_base_c&>(scanner).get_found_count();
+    if (expected > 0 && expected < int64_t(UINT32_MAX)) {
+        files_.reserve(size_t(expected));
+        names_.reserve(size_t(expected) * 16);
+    }
     std::vector<pending_s> pending{{top, QStringLiteral("/"), none, 0}};
     std::unordered_set<const void*> entered{top};
     std::vector<recovery_item_s> rows;
@@ -100,18 +106,8 @@ bool result_index_c::build(const recovery_base_c& scanner, row_flags_e reading)
     for (auto& f : folders_)
         f.subtree_files_end = f.subtree_end < folders_.size() ? folders_[f.subtree_end].first_file : file_count();
 
-    by_id_.reserve(files_.size());
-    for (uint32_t i = 0; i < files_.size(); ++i)
-        by_id_.emplace_back(files_[i].id, i);
-    std::sort(by_id_.begin(), by_id_.end());
     ticks_.assign(files_.size(), 0);
     return true;
-}
-
-QStringView result_index_c::name(uint32_t file) const
-{
-    const file_s& f = files_[file];
-    return QStringView(names_.data() + f.name_at, f.name_length);
 }
 
 found_row_s result_index_c::found_row(uint32_t at) const
@@ -144,8 +140,10 @@ recovery_item_s result_index_c::row(uint32_t at) const
 
 uint32_t result_index_c::find_id(int64_t id) const
 {
-    const auto it = std::lower_bound(by_id_.begin(), by_id_.end(), std::make_pair(id, uint32_t(0)));
-    return it != by_id_.end() && it->first == id ? it->second : none;
+    for (uint32_t i = 0; i < files_.size(); ++i)
+        if (files_[i].id == id)
+            return i;
+    return none;
 }
 
 uint32_t result_index_c::folder_at_path(QStringView path) const
@@ -274,6 +272,27 @@ bool result_index_c::before(int key, uint32_t a, uint32_t b) const
     }
 }
 
+void result_index_c::sort_files(std::vector<uint32_t>* files, int key, bool ascending, bool stable) const
+{
+    // One comparison per key, so the key is not chosen again on every step.
+    auto run = [&](auto less) {
+        auto ordered = [&less, ascending](uint32_t a, uint32_t b) { return ascending ? less(a, b) : less(b, a); };
+        if (stable)
+            std::stable_sort(files->begin(), files->end(), ordered);
+        else
+            std::sort(files->begin(), files->end(), ordered);
+    };
+    const file_s* f = files_.data();
+    switch (key) {
+    case 1: run([this](uint32_t a, uint32_t b) { return name(a) < name(b); }); break;
+    case 2: run([f](uint32_t a, uint32_t b) { return uint64_t(f[a].size) < uint64_t(f[b].size); }); break;
+    case 3: run([f](uint32_t a, uint32_t b) { return f[a].date1 < f[b].date1; }); break;
+    case 4: run([f](uint32_t a, uint32_t b) { return f[a].date2 < f[b].date2; }); break;
+    case 5: run([this](uint32_t a, uint32_t b) { return before(5, a, b); }); break;
+    default: break;
+    }
+}
+
 const std::vector<uint32_t>& result_index_c::order_by(int key) const
 {
     static const std::vector<uint32_t> empty;
@@ -285,20 +304,47 @@ const std::vector<uint32_t>& result_index_c::order_by(int key) const
         for (uint32_t i = 0; i < files_.size(); ++i)
             order[i] = i;
         // Equal keys keep the index's order, so a listing is the same every time.
-        std::sort(order.begin(), order.end(), [this, key](uint32_t a, uint32_t b) {
-            return before(key, a, b) || (!before(key, b, a) && a < b);
-        });
+        sort_files(&order, key, true, true);
     }
     return order;
 }
 
 row_lookup_fn index_row_lookup(std::shared_ptr<const result_index_c> index)
 {
-    return [index = std::move(index)](int64_t id, found_row_s* row) {
-        const uint32_t at = index->find_id(id);
-        if (at == result_index_c::none)
-            return false;
-        *row = index->found_row(at);
+    // A selection comes in the index's order, so each id is looked for from
+    // just after the last one found: one pass over the index for the whole
+    // run. An id out of that order falls back to a table sorted by id, made
+    // on the writer's thread the first time it is needed.
+    struct state_s {
+        std::shared_ptr<const result_index_c> index;
+        uint32_t next = 0;
+        std::vector<std::pair<int64_t, uint32_t>> by_id;
+    };
+    auto state = std::make_shared<state_s>();
+    state->index = std::move(index);
+    return [state](int64_t id, found_row_s* row) {
+        const result_index_c& idx = *state->index;
+        uint32_t at = result_index_c::none;
+        for (uint32_t i = state->next; i < idx.file_count(); ++i) {
+            if (idx.file(i).id == id) {
+                at = i;
+                break;
+            }
+        }
+        if (at == result_index_c::none) {
+            if (state->by_id.empty()) {
+                state->by_id.reserve(idx.file_count());
+                for (uint32_t i = 0; i < idx.file_count(); ++i)
+                    state->by_id.emplace_back(idx.file(i).id, i);
+                std::sort(state->by_id.begin(), state->by_id.end());
+            }
+            const auto it = std::lower_bound(state->by_id.begin(), state->by_id.end(), std::make_pair(id, uint32_t(0)));
+            if (it == state->by_id.end() || it->first != id)
+                return false;
+            at = it->second;
+        }
+        state->next = at + 1;
+        *row = idx.found_row(at);
         return true;
     };
 }

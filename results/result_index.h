@@ -73,14 +73,19 @@ public:
     uint32_t folder_count() const { return uint32_t(folders_.size()); }
     const folder_s& folder(uint32_t at) const { return folders_[at]; }
     const file_s& file(uint32_t at) const { return files_[at]; }
-    QStringView name(uint32_t file) const;
+    QStringView name(uint32_t file) const
+    {
+        const file_s& f = files_[file];
+        return QStringView(names_.data() + f.name_at, f.name_length);
+    }
     const QString& folder_path_of(uint32_t file) const { return folders_[files_[file].folder].path; }
     row_flags_e reading() const { return reading_; }
     // The file-table row, with the tick.
     recovery_item_s row(uint32_t file) const;
     // The row as the writer gets it: its tick is not read.
     found_row_s found_row(uint32_t file) const;
-    // The file with this id, or none.
+    // The file with this id, or none; a walk through every file, for a
+    // few look-ups (the writer's goes along the index's order).
     uint32_t find_id(int64_t id) const;
     // The folder shown at this path ("/", "/a/b"; a trailing "/" is
     // ignored), or none.
@@ -106,6 +111,9 @@ public:
     const std::vector<uint32_t>& order_by(int key) const;
     // Whether file a comes before b in ascending order of the key.
     bool before(int key, uint32_t a, uint32_t b) const;
+    // Sorts files by the key, ascending or not; equal keys keep their order
+    // when stable is set, else end in no set order.
+    void sort_files(std::vector<uint32_t>* files, int key, bool ascending, bool stable = false) const;
 
 private:
     void recount_folders();
@@ -114,7 +122,6 @@ private:
     std::vector<folder_s> folders_;
     std::vector<file_s> files_;
     std::vector<char16_t> names_;
-    std::vector<std::pair<int64_t, uint32_t>> by_id_;  // sorted by id
     std::vector<uint8_t> ticks_;
     int64_t ticked_count_ = 0;
     uint64_t ticked_bytes_ = 0;
