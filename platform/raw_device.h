@@ -6,6 +6,8 @@
 // underlying file; reads never leave the window.
 #pragma once
 
+#include "platform/byte_source.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -29,10 +31,10 @@ enum class open_mode { read, read_unbuffered, read_write_unbuffered, read_write_
 
 enum class reread_result { done, busy, not_supported, failed };
 
-class raw_device_c {
+class raw_device_c final : public byte_source_c {
 public:
     raw_device_c() = default;
-    ~raw_device_c();
+    ~raw_device_c() override;
     raw_device_c(const raw_device_c&) = delete;
     raw_device_c& operator=(const raw_device_c&) = delete;
     raw_device_c(raw_device_c&& other) noexcept;
@@ -45,11 +47,11 @@ public:
 
     // Reads up to length bytes at offset (relative to the window). Returns the
     // byte count read (short only at the end of the window), or -1 on error.
-    int64_t read_at(uint64_t offset, void* buffer, size_t length) const;
+    int64_t read_at(uint64_t offset, void* buffer, size_t length) const override;
 
     // Tells the kernel the window will be read from start to end, so its
     // read-ahead runs further. A hint only: nothing fails without it.
-    void advise_sequential() const;
+    void advise_sequential() const override;
 
     // Only with read_write_unbuffered. Returns bytes written or -1.
     int64_t write_at(uint64_t offset, const void* buffer, size_t length);
@@ -63,11 +65,12 @@ public:
     // the kernel keeps no partitions for.
     reread_result reread_partition_table();
 
-    uint64_t size() const { return size_; }                 // bytes in the window
+    uint64_t size() const override { return size_; }        // bytes in the window
     uint64_t window_offset() const { return base_; }        // window start in the file
-    uint32_t sector_size() const { return sector_size_; }   // logical sector size
+    uint32_t sector_size() const override { return sector_size_; }  // logical sector size
     bool is_block_device() const { return block_device_; }
     const std::string& path() const { return path_; }
+    const std::string& name() const override { return path_; }
     const std::string& error() const { return error_; }
 
     // Geometry of the device; cylinders computed from the size.

@@ -1,0 +1,36 @@
+#include "platform/byte_source.h"
+#include "platform/raw_device.h"
+
+#include <utility>
+
+namespace platform {
+
+source_window_c::source_window_c(byte_source_ptr under, uint64_t offset, uint64_t size, std::string name)
+    : under_(std::move(under)), name_(std::move(name))
+{
+    const uint64_t total = under_ ? under_->size() : 0;
+    offset_ = offset < total ? offset : total;
+    size_ = size < total - offset_ ? size : total - offset_;
+}
+
+int64_t source_window_c::read_at(uint64_t offset, void* buffer, size_t length) const
+{
+    if (offset >= size_ || length == 0)
+        return 0;
+    if (length > size_ - offset)
+        length = static_cast<size_t>(size_ - offset);
+    return under_->read_at(offset_ + offset, buffer, length);
+}
+
+byte_source_ptr open_byte_source(const std::string& path, std::string* error)
+{
+    auto device = std::make_shared<raw_device_c>();
+    if (device->open(path, open_mode::read) != 0) {
+        if (error)
+            *error = device->error();
+        return nullptr;
+    }
+    return device;
+}
+
+}  // namespace platform
