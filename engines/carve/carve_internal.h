@@ -2,6 +2,7 @@
 // the whole run reads through, and the table of known formats.
 #pragma once
 
+#include "platform/big_buffer.h"
 #include "platform/byte_order.h"
 #include "platform/raw_device.h"
 
@@ -98,14 +99,18 @@ private:
         uint64_t block = UINT64_MAX;  // block number held, UINT64_MAX when none
         size_t length = 0;            // bytes valid (short at the device end)
         bool failed = false;          // the device refused this block
-        std::unique_ptr<uint8_t[]> data;
+        uint8_t* data = nullptr;
     };
+
+    uint8_t* slot_memory(size_t index);
 
     const platform::raw_device_c& device_;
     const std::atomic<int32_t>* stop_;
     uint64_t size_;
     uint64_t refills_ = 0;
     std::vector<slot_s> slots_;
+    platform::big_buffer_c memory_;                     // every slot's block, touched when first used
+    std::vector<std::unique_ptr<uint8_t[]>> fallback_;  // where that could not be had
 };
 
 // ---- formats ----------------------------------------------------------------

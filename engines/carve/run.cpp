@@ -39,6 +39,52 @@ struct memo_s {
     parse_result_s result;
 };
 
+// The first bytes at a start where a worker found a key: enough for the scan
+// to try that start again without reading its block.
+struct head_s {
+    uint64_t start;
+    uint32_t length;
+    uint8_t bytes[72];
+};
+
+// A worker's own pass over its chunk. It steps over what it finds as the
+// scan does, so from any start it passed through, the scan's path is the
+// worker's for as long as the two take the same decisions.
+struct walk_s {
+    bool whole = false;  // it reached the chunk's end: no stop, no unreadable block
+    uint64_t from = 0;   // its first start
+    uint64_t exit = 0;   // where it left the chunk
+    std::vector<std::pair<uint64_t, uint64_t>> jumps;  // (start of a found file, next start), by start
+    std::vector<head_s> heads;                         // by start
+
+    // The next start after a file found at start; 0 when none was.
+    uint64_t jump_at(uint64_t start) const
+    {
+        const auto it = std::lower_bound(jumps.begin(), jumps.end(), std::make_pair(start, uint64_t{0}));
+        return it != jumps.end() && it->first == start ? it->second : 0;
+    }
+
+    // Whether the worker stood at pos (a start of the scan's grid).
+    bool passed(uint64_t pos) const
+    {
+        if (!whole || pos < from || pos >= exit)
+            return false;
+        auto it = std::upper_bound(jumps.begin(), jumps.end(), std::make_pair(pos, UINT64_MAX));
+        if (it == jumps.begin())
+            return true;
+        --it;
+        return it->first == pos || pos >= it->second;
+    }
+
+    void clear()
+    {
+        whole = false;
+        from = exit = 0;
+        jumps.clear();
+        heads.clear();
+    }
+};
+
 class run_c;
 
 // Workers that judge the candidates of the chunks ahead of the scan, each
@@ -86,6 +132,20 @@ public:
         return it != slot.memos.end() && it->start == start && it->signature == signature ? &*it : nullptr;
     }
 
+    // The worker's walk of pos's chunk; null when no worker took it. Waits
+    // like find. Valid until the scan leaves the chunk.
+    const walk_s* walk(uint64_t pos)
+    {
+        const uint64_t c = pos / chunk_size;
+        std::unique_lock<std::mutex> lock(mutex_);
+        move_to(c);
+        slot_s& slot = slots_[c % slots_.size()];
+        if (slot.number != c)
+            return nullptr;
+        changed_.wait(lock, [&] { return slot.done; });
+        return &slot.walk;
+    }
+
     // The scan has come to offset: the workers may go further ahead.
     void scan_at(uint64_t offset)
     {
@@ -107,6 +167,7 @@ private:
         uint64_t number = UINT64_MAX;
         bool done = false;
         std::vector<memo_s> memos;  // by start, then signature
+        walk_s walk;
     };
 
     void work(const platform::raw_device_c& device, const std::atomic<int32_t>* stop);
@@ -165,8 +226,16 @@ public:
             if (!wait_while_paused())
                 return 1;
             control_.progress.store(static_cast<double>(pos) / static_cast<double>(size), std::memory_order_relaxed);
-            if (lookahead_)
+            if (lookahead_) {
                 lookahead_->scan_at(pos);
+                // Where a worker already read and judged this chunk, its
+                // bytes are not read a second time.
+                if (follow_walk(&pos)) {
+                    if (src_.stopped())
+                        return 1;
+                    continue;
+                }
+            }
             size_t avail = 0;
             const uint8_t* data = src_.at(pos, &avail);
             if (!data) {
@@ -243,21 +312,77 @@ private:
             // cache slot: the outer loop fetches it again.
             if (src_.refills() != refills && q != pos)
                 return q;
-            const size_t i = static_cast<size_t>(q - pos);
             uint64_t after = 0;
-            if (!first_byte_[data[i]].empty() && try_at(q, first_byte_[data[i]], block, &after))
+            if (try_position(q, block, &after))
                 return align_up(after);
-            if (has_fifth_) {
-                uint8_t b = 0;
-                if (i + 4 < avail)
-                    b = data[i + 4];
-                else if (!src_.copy(q + 4, &b, 1))
-                    continue;
-                if (!fifth_byte_[b].empty() && try_at(q, fifth_byte_[b], block, &after))
-                    return align_up(after);
-            }
         }
         return align_up(end);
+    }
+
+    // The candidates at q whose keys its first or fifth byte may begin.
+    // Returns true when a file was reported, with *after past it.
+    bool try_position(uint64_t q, const block_s& block, uint64_t* after)
+    {
+        const size_t i = static_cast<size_t>(q - block.pos);
+        if (!first_byte_[block.data[i]].empty() && try_at(q, first_byte_[block.data[i]], block, after))
+            return true;
+        if (!has_fifth_)
+            return false;
+        uint8_t b = 0;
+        if (i + 4 < block.length)
+            b = block.data[i + 4];
+        else if (!src_.copy(q + 4, &b, 1))
+            return false;
+        return !fifth_byte_[b].empty() && try_at(q, fifth_byte_[b], block, after);
+    }
+
+    // Goes along a worker's walk from *pos: only the starts where it found a
+    // key are tried, from the bytes it kept, and the scan moves to where the
+    // worker left the chunk. Where the scan decides otherwise than the worker
+    // (a JPEG put together from two pieces, say) it stops there and reads for
+    // itself. Returns false, leaving *pos, when there is no walk to follow.
+    bool follow_walk(uint64_t* pos)
+    {
+        const walk_s* walk = lookahead_->walk(*pos);
+        if (!walk || !walk->passed(*pos))
+            return false;
+        auto head = std::lower_bound(walk->heads.begin(), walk->heads.end(), *pos,
+                                     [](const head_s& h, uint64_t start) { return h.start < start; });
+        uint64_t p = *pos;
+        for (; head != walk->heads.end(); ++head) {
+            if (head->start < p)
+                continue;
+            if (src_.stopped()) {
+                *pos = p;
+                return true;
+            }
+            const uint64_t worker_next = walk->jump_at(head->start);
+            uint64_t after = 0;
+            const bool found = try_position(head->start, {head->start, head->bytes, head->length}, &after);
+            const uint64_t next = found ? align_up(after) : 0;
+            if (next != worker_next) {
+                *pos = found ? next : head->start + step_;
+                return true;
+            }
+            if (found)
+                p = next;
+        }
+        *pos = std::max(p, walk->exit);
+        return true;
+    }
+
+    // The length a reported file is given, or 0 when its type is not wanted.
+    uint64_t accepted_length(const signature_s& s, const parse_result_s& r, uint64_t start) const
+    {
+        uint64_t length = r.length;
+        if (length > src_.size() - start)
+            length = src_.size() - start;  // never longer than the device
+        if (!s.user) {
+            const auto it = config_.types.find(r.type);
+            if (it == config_.types.end() || !it->second.enabled || length > it->second.max_size)
+                return 0;
+        }
+        return length;
     }
 
     // Every byte of [pos, pos + avail) looked up in the first-byte table.
@@ -327,14 +452,9 @@ private:
             }
             if (r.outcome == verdict::invalid || r.length == 0 || !r.type)
                 continue;
-            uint64_t length = r.length;
-            if (length > src_.size() - start)
-                length = src_.size() - start;  // never longer than the device
-            if (!s.user) {
-                const auto it = config_.types.find(r.type);
-                if (it == config_.types.end() || !it->second.enabled || length > it->second.max_size)
-                    continue;
-            }
+            const uint64_t length = accepted_length(s, r, start);
+            if (length == 0)
+                continue;
             // A file the walk found whole and that shows no sign of a cut is
             // kept without decoding it: decoding would only confirm it.
             if (pieces_ && s.parse == parse_jpeg &&
@@ -391,15 +511,17 @@ private:
     // A worker's share: the candidates of [from, to) judged as the scan
     // would judge them, through the worker's own source, stepping over what
     // it finds as the scan will.
-    void judge_chunk(source_c& src, uint64_t from, uint64_t to, std::vector<memo_s>* memos) const
+    void judge_chunk(source_c& src, uint64_t from, uint64_t to, std::vector<memo_s>* memos, walk_s* walk) const
     {
-        for (uint64_t q = align_up(from); q < to && !src.stopped();) {
+        walk->from = align_up(from);
+        uint64_t q = walk->from;
+        while (q < to && !src.stopped()) {
             uint8_t copied[72];
             const size_t have = static_cast<size_t>(std::min<uint64_t>(sizeof copied, src.size() - q));
             size_t avail = 0;
             const uint8_t* head = src.at(q, &avail);
             if (!head)
-                return;
+                return;  // not whole: the scan reads this chunk itself
             if (first_byte_[head[0]].empty() && (!has_fifth_ || (avail > 4 && fifth_byte_[head[4]].empty()))) {
                 q += step_;
                 continue;
@@ -411,11 +533,23 @@ private:
                 }
                 head = copied;
             }
+            const size_t judged = memos->size();
             uint64_t after = 0;
             if (!judge_at(src, q, head, have, first_byte_[head[0]], memos, &after) && has_fifth_ && have > 4)
                 judge_at(src, q, head, have, fifth_byte_[head[4]], memos, &after);
-            q = after > q ? align_up(after) : q + step_;
+            if (memos->size() != judged) {
+                head_s& h = walk->heads.emplace_back();
+                h.start = q;
+                h.length = static_cast<uint32_t>(have);
+                std::memcpy(h.bytes, head, have);
+            }
+            const uint64_t next = after > q ? align_up(after) : q + step_;
+            if (after > q)
+                walk->jumps.emplace_back(q, next);
+            q = next;
         }
+        walk->exit = q;
+        walk->whole = !src.stopped();
     }
 
     bool judge_at(source_c& src, uint64_t start, const uint8_t* head, size_t have, const std::vector<size_t>& candidates,
@@ -439,7 +573,10 @@ private:
             memos->push_back(m);
             if (r.outcome == verdict::invalid || r.length == 0 || !r.type)
                 continue;
-            *after = r.outcome == verdict::truncated ? start + 1 : start + r.length;
+            const uint64_t length = accepted_length(s, r, start);
+            if (length == 0)
+                continue;
+            *after = r.outcome == verdict::truncated ? start + 1 : start + length;
             return true;
         }
         return false;
@@ -476,6 +613,7 @@ void lookahead_c::work(const platform::raw_device_c& device, const std::atomic<i
 {
     source_c src(device, stop);
     std::vector<memo_s> memos;
+    walk_s walk;
     for (;;) {
         uint64_t n = 0;
         slot_s* slot = nullptr;
@@ -489,15 +627,19 @@ void lookahead_c::work(const platform::raw_device_c& device, const std::atomic<i
             slot->number = n;
             slot->done = false;
             memos.swap(slot->memos);  // both keep their capacity
+            walk.jumps.swap(slot->walk.jumps);
+            walk.heads.swap(slot->walk.heads);
         }
         memos.clear();
-        run_.judge_chunk(src, n * chunk_size, std::min((n + 1) * chunk_size, device.size()), &memos);
+        walk.clear();
+        run_.judge_chunk(src, n * chunk_size, std::min((n + 1) * chunk_size, device.size()), &memos, &walk);
         std::sort(memos.begin(), memos.end(), [](const memo_s& x, const memo_s& y) {
             return x.start < y.start || (x.start == y.start && x.signature < y.signature);
         });
         {
             std::lock_guard<std::mutex> lock(mutex_);
             memos.swap(slot->memos);
+            std::swap(walk, slot->walk);
             slot->done = true;
         }
         changed_.notify_all();

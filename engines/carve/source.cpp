@@ -10,6 +10,17 @@ source_c::source_c(const platform::raw_device_c& device, const std::atomic<int32
 {
 }
 
+uint8_t* source_c::slot_memory(size_t index)
+{
+    if (!memory_.data() && fallback_.empty() && !memory_.allocate(slot_count * block_size))
+        fallback_.resize(slot_count);
+    if (memory_.data())
+        return memory_.data() + index * block_size;
+    if (!fallback_[index])
+        fallback_[index].reset(new uint8_t[block_size]);
+    return fallback_[index].get();
+}
+
 const uint8_t* source_c::at(uint64_t offset, size_t* avail)
 {
     if (offset >= size_ || stopped())
@@ -18,10 +29,10 @@ const uint8_t* source_c::at(uint64_t offset, size_t* avail)
     slot_s& slot = slots_[block % slot_count];
     if (slot.block != block) {
         if (!slot.data)
-            slot.data.reset(new uint8_t[block_size]);
+            slot.data = slot_memory(block % slot_count);
         const uint64_t first = block * block_size;
         const uint64_t want = size_ - first < block_size ? size_ - first : block_size;
-        const int64_t got = device_.read_at(first, slot.data.get(), static_cast<size_t>(want));
+        const int64_t got = device_.read_at(first, slot.data, static_cast<size_t>(want));
         slot.block = block;
         ++refills_;
         // A short read inside the window is a device error, like a failed one.
@@ -34,7 +45,7 @@ const uint8_t* source_c::at(uint64_t offset, size_t* avail)
     if (within >= slot.length)
         return nullptr;
     *avail = slot.length - within;
-    return slot.data.get() + within;
+    return slot.data + within;
 }
 
 bool source_c::copy(uint64_t offset, void* out, size_t length)

@@ -198,6 +198,35 @@ private slots:
         QCOMPARE(other_seen, between == "jpeg");
     }
 
+    // Workers judge the chunks ahead and the scan follows their walk; where
+    // it puts a picture together from two pieces it leaves that walk: the
+    // worker stepped over the gap, where a text document lies that reads as
+    // entropy-coded data. What it finds stays the same with any number of
+    // threads, also across a chunk's edge.
+    void pieces_are_the_same_with_threads()
+    {
+        const QByteArray jpeg = jpegs_["baseline"];
+        const QByteArray pdf = pad("%PDF-1.4\n1 0 obj\n<< >>\nendobj\ntrailer\n<< /Root 1 0 R >>\n%%EOF\n");
+        QByteArray image = filler("random", 2040, 1);  // the first worker's chunk begins at 8 MiB
+        for (int i = 0; i < 16; ++i) {
+            image += jpeg.left(2 * cluster) + pdf + filler("zeros", 1 + i % 3, 0);
+            image += pad(jpeg.mid(2 * cluster)) + filler("random", 2, 40 + i);
+        }
+        const QString path = dir_ + "/threads.img";
+        QVERIFY(write(path, image));
+        const auto alone = carve(path, "threads 1\n");
+        const auto pooled = carve(path, "threads 2\n");
+        QCOMPARE(int(alone.size()), 32);
+        QCOMPARE(pooled.size(), alone.size());
+        for (size_t i = 0; i < alone.size(); ++i) {
+            QCOMPARE(pooled[i].extents.size(), alone[i].extents.size());
+            for (size_t k = 0; k < alone[i].extents.size(); ++k) {
+                QCOMPARE(pooled[i].extents[k].offset, alone[i].extents[k].offset);
+                QCOMPARE(pooled[i].extents[k].size, alone[i].extents[k].size);
+            }
+        }
+    }
+
     // A continuation that decodes to the end of the image but is wrong: the
     // same picture with its lower part negated, encoded the same way, so its
     // data is the real file's up to there. It lies nearer; the seam tells.
