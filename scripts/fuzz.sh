@@ -151,7 +151,14 @@ if [ ! -d "$seeds/exfat" ]; then
 fi
 
 status=0
-for target in boot_sector ntfs scan_file carve_config carve fat_dir exfat language; do
+# The content-name readers start from files that name themselves (a PDF, an
+# MP3, a docx, a camera raw file).
+if [ ! -d "$seeds/carve_names" ]; then
+  mkdir -p "$seeds/carve_names"
+  python3 tests/carve/make_named_samples.py "$seeds/carve_names" /nonexistent >/dev/null 2>&1 ||
+    echo "some content-name seeds could not be made"
+fi
+for target in boot_sector ntfs scan_file carve_config carve carve_names fat_dir exfat language; do
   mkdir -p "build/fuzz/corpus/$target"
   echo "== fuzz_$target ($seconds s)"
   if ! "$out/fuzz_$target" -max_total_time="$seconds" -print_final_stats=1 -rss_limit_mb=2048 \

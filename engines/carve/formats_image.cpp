@@ -1,8 +1,12 @@
 // Image formats, and the RIFF container (webp, wav, avi).
 #include "engines/carve/carve_internal.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <set>
+#include <string>
+#include <vector>
 
 namespace carve {
 
@@ -295,6 +299,129 @@ bool tiff_value(const tiff_reader_s& t, uint16_t type, uint64_t count, const uin
 // a + b, or UINT64_MAX when that overflows (it then fails every bound).
 uint64_t tiff_sum(uint64_t a, uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
 
+// An ASCII value's first bytes (up to 32), for the maker and model.
+std::string tiff_text(const tiff_reader_s& t, uint16_t type, uint64_t count, const uint8_t* entry)
+{
+    if (type != 2 || count == 0)
+        return {};
+    char buf[32] = {};
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(count, sizeof buf));
+    if (count <= t.word_size()) {
+        std::memcpy(buf, entry + 4 + t.word_size(), n);
+    } else {
+        const uint64_t rel = t.word(entry + 4 + t.word_size());
+        if (!within_device(t.ctx, t.ctx.start, rel) || !t.ctx.read(t.ctx.start + rel, buf, n))
+            return {};
+    }
+    return std::string(buf, strnlen(buf, n));
+}
+
+// The first byte past every value a maker note's directory points at, with
+// offsets counted from base (relative to the file's start): 0 when the note
+// is not a directory this walk understands, which then proves nothing. A
+// directory type entry is followed one level down.
+uint64_t makernote_end(const tiff_reader_s& t, uint64_t base, uint64_t ifd, int depth)
+{
+    uint8_t c[2];
+    if (!within_device(t.ctx, t.ctx.start, tiff_sum(base, ifd)) || !t.ctx.read(t.ctx.start + base + ifd, c, 2))
+        return 0;
+    const uint16_t n = t.u16(c);
+    if (n == 0 || n > 512)
+        return 0;
+    std::vector<uint8_t> table(2 + 12 * size_t{n});
+    if (!within_device(t.ctx, t.ctx.start + base + ifd, table.size()) ||
+        !t.ctx.read(t.ctx.start + base + ifd, table.data(), table.size()))
+        return 0;
+    uint64_t end = base + ifd + table.size();
+    for (uint16_t e = 0; e < n; ++e) {
+        const uint8_t* entry = table.data() + 2 + 12 * size_t{e};
+        const uint16_t type = t.u16(entry + 2);
+        const uint64_t count = t.u32(entry + 4);
+        const size_t unit = tiff_type_size(type);
+        if (unit == 0)
+            return 0;
+        const uint64_t bytes = unit * count;
+        const uint64_t value = t.u32(entry + 8);
+        if (bytes > 4)
+            end = std::max(end, tiff_sum(tiff_sum(base, value), bytes));
+        if ((type == 13 || (type == 4 && count == 1 && t.u16(entry) == 0x11)) && depth < 1 && value) {
+            const uint64_t inner = makernote_end(t, base, value, depth + 1);
+            end = std::max(end, inner);
+        }
+    }
+    return end;
+}
+
+// Where a maker note's directory lies and what its offsets count from, by
+// the maker's header; then makernote_end. note is the note's offset from the
+// file's start.
+uint64_t makernote_extent(tiff_reader_s t, uint64_t note, uint64_t length)
+{
+    uint8_t h[18] = {};
+    if (length < 18 || !within_device(t.ctx, t.ctx.start, tiff_sum(note, 18)) || !t.ctx.read(t.ctx.start + note, h, 18))
+        return 0;
+    auto is = [&](const char* magic, size_t n) { return std::memcmp(h, magic, n) == 0; };
+    if (is("Nikon\0\2", 7)) {
+        // A TIFF header of its own: offsets count from it, in its byte order.
+        if (!(h[10] == 'I' && h[11] == 'I') && !(h[10] == 'M' && h[11] == 'M'))
+            return 0;
+        t.little = h[10] == 'I';
+        return makernote_end(t, note + 10, t.u32(h + 14), 0);
+    }
+    if (is("OLYMPUS\0", 8) || is("OM SYSTEM\0", 10)) {
+        const uint64_t skip = h[0] == 'O' && h[1] == 'M' ? 16 : 12;
+        return makernote_end(t, note, skip, 0);
+    }
+    if (is("SONY DSC \0\0\0", 12) || is("SONY CAM \0\0\0", 12) || is("Panasonic\0\0\0", 12))
+        return makernote_end(t, 0, note + 12, 0);
+    if (is("AOC\0", 4)) {
+        if (h[4] == 'I' || h[4] == 'M')
+            t.little = h[4] == 'I';
+        return makernote_end(t, 0, note + 6, 0);
+    }
+    if (is("PENTAX \0", 8)) {
+        t.little = h[8] == 'I';
+        return makernote_end(t, note, 10, 0);
+    }
+    // No header (the makers who write none count from the file's start).
+    return makernote_end(t, 0, note, 0);
+}
+
+// The raw format a TIFF-shaped file is, from its header and its tags; null
+// for a plain TIFF.
+const char* tiff_raw_type(const uint8_t* header, uint16_t magic, bool dng, bool cfa, const std::string& make,
+                          const std::string& model)
+{
+    auto starts = [](const std::string& s, const char* prefix) {
+        const size_t n = std::strlen(prefix);
+        if (s.size() < n)
+            return false;
+        for (size_t i = 0; i < n; ++i)
+            if (std::toupper(static_cast<unsigned char>(s[i])) != prefix[i])
+                return false;
+        return true;
+    };
+    if (dng)
+        return "dng";
+    if (std::memcmp(header + 8, "CR\2", 3) == 0)
+        return "cr2";
+    if (magic == 0x4F52 || magic == 0x5352)
+        return "orf";
+    if (magic == 0x55)
+        return "rw2";
+    if (!cfa)
+        return nullptr;
+    if (starts(make, "NIKON"))
+        return starts(model, "COOLPIX") ? "nrw" : "nef";
+    if (starts(make, "SONY"))
+        return starts(model, "DSC-R1") ? "sr2" : "arw";
+    if (starts(make, "PENTAX") || starts(make, "RICOH"))
+        return "pef";
+    if (starts(make, "CANON"))
+        return "cr2";
+    return nullptr;
+}
+
 }  // namespace
 
 // TIFF and BigTIFF: the file ends with the last byte any directory, value,
@@ -302,14 +429,17 @@ uint64_t tiff_sum(uint64_t a, uint64_t b) { return a > UINT64_MAX - b ? UINT64_M
 // Exif, GPS) is walked once.
 parse_result_s parse_tiff(parse_ctx_s& ctx)
 {
-    uint8_t h[16];
+    uint8_t h[16] = {};
     CARVE_NEED(ctx, ctx.start, 8, nullptr);
     if (!ctx.read(ctx.start, h, 8))
         return invalid();
+    if (within_device(ctx, ctx.start, 16))
+        ctx.read(ctx.start + 8, h + 8, 8);
     tiff_reader_s t{ctx, h[0] == 'I', false};
     uint64_t first = 0;
     uint64_t end = 8;
-    if (t.u16(h + 2) == 43) {
+    const uint16_t magic = t.u16(h + 2);
+    if (magic == 43) {
         // BigTIFF: offset size 8, a zero word, then the first directory.
         CARVE_NEED(ctx, ctx.start, 16, nullptr);
         if (!ctx.read(ctx.start, h, 16) || t.u16(h + 4) != 8 || t.u16(h + 6) != 0)
@@ -325,6 +455,10 @@ parse_result_s parse_tiff(parse_ctx_s& ctx)
     std::set<uint64_t> seen;
     std::vector<uint64_t> pending{first};
     const char* held = nullptr;
+    // What tells a camera's raw file from a plain TIFF.
+    std::string make, model;
+    bool dng = false, cfa = false;
+    std::vector<std::pair<uint64_t, uint64_t>> notes;  // maker notes: offset, length
     while (!pending.empty()) {
         const uint64_t ifd = pending.back();
         pending.pop_back();
@@ -369,6 +503,17 @@ parse_result_s parse_tiff(parse_ctx_s& ctx)
             case 279: counts_entry = at; break;
             case 324: tile_offsets = at; break;
             case 325: tile_counts = at; break;
+            case 262:
+                if (tiff_value(t, type, count, entry, 0, &v) && (v == 32803 || v == 34892))
+                    cfa = true;
+                break;
+            case 271: if (make.empty()) make = tiff_text(t, type, count, entry); break;
+            case 272: if (model.empty()) model = tiff_text(t, type, count, entry); break;
+            case 50706: dng = true; break;
+            case 37500:
+                if (!t.big && count >= 18 && notes.size() < 4)
+                    notes.emplace_back(t.word(entry + 4 + t.word_size()), count);
+                break;
             case 513: if (tiff_value(t, type, count, entry, 0, &v)) jpeg_at = v; break;
             case 514: if (tiff_value(t, type, count, entry, 0, &v)) jpeg_length = v; break;
             case 330: case 34665: case 34853: case 40965:
@@ -403,8 +548,15 @@ parse_result_s parse_tiff(parse_ctx_s& ctx)
         if (next)
             pending.push_back(next);
     }
-    CARVE_NEED(ctx, ctx.start, end, "tif");
-    return found(end, "tif");
+    const char* raw = tiff_raw_type(h, magic, dng, cfa, make, model);
+    const char* type = raw ? raw : "tif";
+    // A raw file keeps much of what its camera knows in the maker note: it
+    // comes back whole only with everything the note points at.
+    if (raw)
+        for (const auto& [note, length] : notes)
+            end = std::max(end, makernote_extent(t, note, length));
+    CARVE_NEED(ctx, ctx.start, end, type);
+    return found(end, type);
 }
 
 namespace {

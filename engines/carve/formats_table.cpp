@@ -26,6 +26,10 @@ const std::vector<type_info_s>& builtin_types()
         {"ogg", "ogg", 4 * GiB},      {"doc", "ole2", 1 * GiB},      {"xls", "ole2", 1 * GiB},
         {"ppt", "ole2", 4 * GiB},     {"ole", "ole2", 4 * GiB},      {"exe", "pe", 4 * GiB},
         {"dll", "pe", 4 * GiB},       {"elf", "elf", 4 * GiB},
+        // Camera raw files: TIFF in shape, told apart by their headers and tags.
+        {"cr2", "tiff", 512 * MiB},   {"nef", "tiff", 512 * MiB},    {"nrw", "tiff", 512 * MiB},
+        {"arw", "tiff", 512 * MiB},   {"dng", "tiff", 512 * MiB},    {"orf", "tiff", 512 * MiB},
+        {"pef", "tiff", 512 * MiB},   {"rw2", "tiff", 512 * MiB},    {"sr2", "tiff", 512 * MiB},
     };
     return types;
 }
@@ -43,6 +47,10 @@ const std::vector<signature_s>& builtin_signatures()
         {"tiff", 0, "MM\0*"s, {}, parse_tiff},
         {"tiff", 0, "II+\0"s, {}, parse_tiff},
         {"tiff", 0, "MM\0+"s, {}, parse_tiff},
+        {"tiff", 0, "IIRO"s, {}, parse_tiff},
+        {"tiff", 0, "IIRS"s, {}, parse_tiff},
+        {"tiff", 0, "MMOR"s, {}, parse_tiff},
+        {"tiff", 0, "IIU\0"s, {}, parse_tiff},
         {"riff", 0, "RIFF"s, {}, parse_riff},
         {"pdf", 0, "%PDF-"s, {}, parse_pdf},
         {"zip", 0, "PK\x03\x04"s, {}, parse_zip},

@@ -107,6 +107,7 @@ void raw_recovery_c::reset()
     clear_index();
     records_.clear();
     pieces_.clear();
+    names_.clear();
 }
 
 void raw_recovery_c::load_engine_config()
@@ -115,6 +116,22 @@ void raw_recovery_c::load_engine_config()
 }
 
 void raw_recovery_c::add_record(const char* type_name, int64_t offset, int64_t size)
+{
+    append_record(type_name, offset, size);
+    name_record(records_.back().index);
+}
+
+void raw_recovery_c::name_record(int64_t index)
+{
+    const raw_item_s& item = records_[static_cast<size_t>(index)];
+    const auto it = pieces_.find(index);
+    if (it != pieces_.end())
+        names_.add(item, raw_type_name(item), it->second.extents.data(), it->second.extents.size());
+    else
+        names_.add(item, raw_type_name(item), nullptr, 0);
+}
+
+void raw_recovery_c::append_record(const char* type_name, int64_t offset, int64_t size)
 {
     raw_item_s item;
     item.index = static_cast<int64_t>(records_.size());
@@ -133,9 +150,10 @@ void raw_recovery_c::add_pieces(const char* type_name, const raw_extent_s* exten
     int64_t total = 0;
     for (size_t i = 0; i < count; ++i)
         total += extents[i].size;
-    add_record(type_name, extents[0].offset, total);
+    append_record(type_name, extents[0].offset, total);
     if (count > 1 || partial)
         pieces_[records_.back().index] = {std::vector<raw_extent_s>(extents, extents + count), partial};
+    name_record(records_.back().index);
 }
 
 void raw_recovery_c::run_scan()
@@ -145,11 +163,13 @@ void raw_recovery_c::run_scan()
     control_.callback = &found_file;
     // A device with more files than memory can list ends the scan early with
     // what was found so far, not the program.
+    names_.open(device_path_);
     try {
         carve_run_pieces(&control_, QFile::encodeName(device_path_).constData(), &found_pieces);
     } catch (const std::bad_alloc&) {
         std::fprintf(stderr, "deep scan: out of memory after %zu files; the scan ends here\n", records_.size());
     }
+    names_.close();
 }
 
 int raw_recovery_c::recover_file(int64_t id, const QString& destination)
@@ -214,6 +234,10 @@ void raw_recovery_c::folder_rows(const void* folder, std::vector<recovery_item_s
             continue;
         recovery_item_s row;
         row.name = raw_row_name(index, type_name);
+        if (const raw_content_s* content = names_.find(index)) {
+            row.name = content->name;
+            row.date1 = row.date2 = content->time;
+        }
         row.size = records_[static_cast<size_t>(index)].size;
         row.id = index;
         row.flags = row_flags(index);
@@ -293,8 +317,15 @@ QString raw_recovery_c::load_results(const QByteArray& path, const scan_file_vol
     records_ = std::move(contents.records);
     pieces_ = std::move(contents.pieces);
     clear_index();
-    for (const raw_item_s& item : records_)
+    names_.clear();
+    names_.open(device_path_);
+    for (const raw_item_s& item : records_) {
         type_index_[raw_type_name(item)].push_back(item.index);
+        if (item.index >= 0 && static_cast<size_t>(item.index) < records_.size() &&
+            records_[static_cast<size_t>(item.index)].index == item.index)
+            name_record(item.index);
+    }
+    names_.close();
     return device_path_;
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "engines/carve/carve.h"
+#include "scan/raw/raw_names.h"
 #include "scan/raw/raw_pieces.h"
 #include "scan/raw/scan_file.h"
 #include "scan/recovery_base.h"
@@ -51,7 +52,8 @@ public:
     // Loads the engine's configuration "Quarvel.conf" from the program data.
     static void load_engine_config();
 
-    // The found-file callback's target: appends a record and indexes it.
+    // The found-file callback's target: appends a record, indexes it and
+    // names it by its content where that says how.
     void add_record(const char* type_name, int64_t offset, int64_t size);
     // The target for a file in pieces, or found only in part: its record
     // spans the whole length from the first piece's offset, and the pieces
@@ -95,12 +97,15 @@ protected:
 private:
     void clear_index();
     int32_t row_flags(int64_t index) const;
+    void append_record(const char* type_name, int64_t offset, int64_t size);
+    void name_record(int64_t index);
 
     volume_item_s volume_;
     carve_control_s control_;
     raw_type_index_t type_index_;
     std::vector<raw_item_s> records_;
     raw_pieces_t pieces_;
+    raw_names_c names_;
     QString device_path_;
 };
 

@@ -1,0 +1,152 @@
+// Carved files named by their content: photos by their Exif date and camera
+// (with that date as their time), PDFs and Office files by their title, MP3s
+// by artist and title, camera raw files recognised and carved whole.
+#include "carve/carve_samples.h"
+#include "engines/carve/carve.h"
+#include "engines/carve/content_name.h"
+#include "scan/raw/raw_recovery.h"
+#include "support/fixtures.h"
+
+#include <QBuffer>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QImage>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QtTest>
+#include <map>
+#include <set>
+
+using namespace carve_test;
+
+namespace {
+
+QByteArray read_all(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+}  // namespace
+
+class tst_carve_names : public QObject {
+    Q_OBJECT
+
+    QString dir_;
+
+private slots:
+    void initTestCase()
+    {
+        dir_ = QString::fromStdString(test_support::make_temp_dir("names"));
+        QVERIFY(!dir_.isEmpty());
+    }
+
+    void cleaning()
+    {
+        using carve::clean_content_name;
+        QCOMPARE(clean_content_name("AC/DC\t\x01 live\r\n ", 200), std::string("AC_DC live"));
+        QCOMPARE(clean_content_name("..", 200), std::string());
+        QCOMPARE(clean_content_name(" .hidden. ", 200), std::string("hidden"));
+        QCOMPARE(clean_content_name("bad \xFF\xC3 bytes \xC3\xA9", 200), std::string("bad bytes \xC3\xA9"));
+        // Cut on a character boundary: "é" is two bytes.
+        const std::string long_name = std::string(199, 'a') + "\xC3\xA9";
+        QCOMPARE(clean_content_name(long_name, 200), std::string(199, 'a'));
+    }
+
+    void carved_files_get_content_names()
+    {
+        const QString python = QStandardPaths::findExecutable("python3");
+        if (python.isEmpty())
+            QSKIP("python3 is not installed");
+        const bool exiftool = !QStandardPaths::findExecutable("exiftool").isEmpty();
+        const QString folder = dir_ + "/samples";
+        QDir().mkpath(folder);
+        QImage picture(64, 48, QImage::Format_RGB32);
+        for (int y = 0; y < picture.height(); ++y)
+            for (int x = 0; x < picture.width(); ++x)
+                picture.setPixel(x, y, qRgb(x * 4, y * 5, (x * y) & 0xFF));
+        QVERIFY(picture.save(folder + "/base.jpg", "JPG"));
+        QProcess p;
+        p.start(python, {source_dir() + "/tests/carve/make_named_samples.py", folder, folder + "/base.jpg"});
+        QVERIFY(p.waitForFinished(60000));
+        QVERIFY2(p.exitCode() == 0, p.readAllStandardError().constData());
+        QFile::remove(folder + "/base.jpg");
+
+        std::vector<sample_s> samples;
+        for (const QFileInfo& info : QDir(folder).entryInfoList(QDir::Files, QDir::Name))
+            samples.push_back({info.fileName(), info.suffix(), read_all(info.filePath())});
+        const QString conf = dir_ + "/Quarvel.conf";
+        {
+            QFile f(conf);
+            QVERIFY(f.open(QIODevice::WriteOnly) && f.write("sector_size 512\n") > 0);
+        }
+        QCOMPARE(carve_load_config(QFile::encodeName(conf).constData()), 0);
+        const QString image = dir_ + "/named.img";
+        const auto planted = write_image(image, samples, background::random, false, 11);
+        QCOMPARE(planted.size(), samples.size());
+
+        raw_recovery_c raw;
+        volume_item_s volume;
+        volume.device_path = image;
+        volume.total_bytes = uint64_t(QFileInfo(image).size());
+        raw.set_volume(volume);
+        raw.start();
+        QVERIFY(raw.wait(120000));
+        carve_load_config(nullptr);
+
+        std::map<QString, recovery_item_s> rows;  // "folder/name"
+        for (const auto& r : raw.all_rows())
+            rows[QString::fromStdString(r.folder) + "/" + r.row.name] = r.row;
+        auto row = [&](const QString& key) -> const recovery_item_s* {
+            const auto it = rows.find(key);
+            return it == rows.end() ? nullptr : &it->second;
+        };
+        QStringList listed;
+        for (const auto& [key, item] : rows)
+            listed << key;
+        const QByteArray all = listed.join(", ").toUtf8();
+        QVERIFY2(row("pdf/Annual (draft) Report.pdf"), all.constData());
+        QVERIFY2(row("pdf/K\u00f6r.pdf"), all.constData());
+        QVERIFY(row("mp3/\u00c4rzte - \u00dcbers Meer.mp3"));
+        QVERIFY(row("docx/Quarterly & yearly plan.docx"));
+        const recovery_item_s* nef = row("nef/2023-01-02 03.04.05 NIKON D750.nef");
+        QVERIFY(nef);
+        QCOMPARE(nef->date1, QDateTime(QDate(2023, 1, 2), QTime(3, 4, 5)).toSecsSinceEpoch());
+
+        // The raw file comes back whole, maker note data past its image included.
+        const QString out = dir_ + "/camera.nef";
+        QFile::remove(out);
+        QCOMPARE(raw.recover_file(nef->id, out), 0);
+        QCOMPARE(read_all(out), read_all(folder + "/camera.nef"));
+
+        if (!exiftool)
+            QSKIP("exiftool is not installed: photos with Exif not checked");
+        QVERIFY(row("pdf/Budget_2025 plan.pdf"));
+        const recovery_item_s* a = row("jpg/2024-07-14 15.32.10 Canon EOS 80D.jpg");
+        const recovery_item_s* b = row("jpg/2024-07-14 15.32.10 Canon EOS 80D (2).jpg");
+        const recovery_item_s* c = row("jpg/2021-03-04 05.06.07 Apple iPhone 12.jpg");
+        QVERIFY(a && b && c);
+        QCOMPARE(a->date1, QDateTime(QDate(2024, 7, 14), QTime(15, 32, 10)).toSecsSinceEpoch());
+        QCOMPARE(b->date2, a->date1);
+        // Written with its offset from UTC: 05:06:07 at +02:00.
+        QCOMPARE(c->date1, QDateTime(QDate(2021, 3, 4), QTime(3, 6, 7), Qt::UTC).toSecsSinceEpoch());
+
+        // A loaded scan file shows the same names.
+        const QString sav = dir_ + "/named.sav";
+        QCOMPARE(raw.save_results(QFile::encodeName(sav)), 0);
+        raw_recovery_c loaded;
+        QCOMPARE(loaded.load_results(QFile::encodeName(sav), [](const std::string&, uint64_t* size) {
+            *size = uint64_t(1) << 40;
+            return true;
+        }), image);
+        std::set<QString> again;
+        for (const auto& r : loaded.all_rows())
+            again.insert(QString::fromStdString(r.folder) + "/" + r.row.name);
+        for (const auto& [key, item] : rows)
+            QVERIFY2(again.count(key), qPrintable(key));
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_carve_names)
+#include "tst_carve_names.moc"
