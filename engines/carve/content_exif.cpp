@@ -247,12 +247,161 @@ content_name_s exif_name_jpeg(reader_c& r)
     return {};
 }
 
-// HEIC keeps Exif as an item whose data starts with a 4-byte offset and then
-// "Exif\0\0" and the TIFF header; it is sought in the file's first part
-// rather than through the item tables.
+namespace {
+
+// A box's payload within [from, to) of s: its type, where its payload
+// starts and where the box ends. False when no whole box header is there.
+bool next_box(const std::string& s, size_t from, size_t to, char type[5], size_t* payload, size_t* end)
+{
+    if (to > s.size() || from > to || to - from < 8)
+        return false;
+    const auto* p = reinterpret_cast<const uint8_t*>(s.data() + from);
+    uint64_t size = platform::be32(p);
+    size_t head = 8;
+    if (size == 1) {
+        if (to - from < 16)
+            return false;
+        size = platform::be64(p + 8);
+        head = 16;
+    } else if (size == 0) {
+        size = to - from;
+    }
+    if (size < head || size > to - from)
+        return false;
+    std::memcpy(type, p + 4, 4);
+    type[4] = '\0';
+    *payload = from + head;
+    *end = from + static_cast<size_t>(size);
+    return true;
+}
+
+uint64_t be_sized(const uint8_t* p, unsigned bytes)
+{
+    return bytes == 8 ? platform::be64(p) : bytes == 4 ? platform::be32(p) : bytes == 2 ? platform::be16(p) : 0;
+}
+
+// The Exif item's place in the file from the meta box's item tables: its
+// offset and length. False when there is none or the tables do not hold.
+bool heic_exif_item(const std::string& meta, uint64_t* offset, uint64_t* length)
+{
+    // meta is a full box: version and flags come first.
+    uint32_t exif_id = 0;
+    bool have_id = false;
+    size_t iloc_at = 0, iloc_end = 0;
+    char type[5];
+    size_t payload = 0, end = 0;
+    for (size_t at = 4; next_box(meta, at, meta.size(), type, &payload, &end); at = end) {
+        if (std::strcmp(type, "iinf") == 0 && end - payload >= 6) {
+            const auto* p = reinterpret_cast<const uint8_t*>(meta.data() + payload);
+            size_t child = payload + (p[0] == 0 ? 6 : 8);
+            char t2[5];
+            size_t p2 = 0, e2 = 0;
+            for (int items = 0; items < 4096 && next_box(meta, child, end, t2, &p2, &e2); ++items, child = e2) {
+                const auto* q = reinterpret_cast<const uint8_t*>(meta.data() + p2);
+                if (std::strcmp(t2, "infe") != 0 || e2 - p2 < 4 || q[0] < 2)
+                    continue;
+                const size_t id_size = q[0] == 2 ? 2 : 4;
+                if (e2 - p2 < 4 + id_size + 2 + 4)
+                    continue;
+                if (std::memcmp(q + 4 + id_size + 2, "Exif", 4) == 0) {
+                    exif_id = id_size == 2 ? platform::be16(q + 4) : platform::be32(q + 4);
+                    have_id = true;
+                    break;
+                }
+            }
+        } else if (std::strcmp(type, "iloc") == 0) {
+            iloc_at = payload;
+            iloc_end = end;
+        }
+    }
+    if (!have_id || iloc_end - iloc_at < 8)
+        return false;
+    const auto* p = reinterpret_cast<const uint8_t*>(meta.data() + iloc_at);
+    const uint8_t version = p[0];
+    const unsigned offset_size = p[4] >> 4, length_size = p[4] & 15, base_size = p[5] >> 4;
+    const unsigned index_size = version == 1 || version == 2 ? p[5] & 15 : 0;
+    for (unsigned n : {offset_size, length_size, base_size, index_size})
+        if (n != 0 && n != 4 && n != 8)
+            return false;
+    size_t at = iloc_at + 6;
+    auto need = [&](size_t n) { return n <= iloc_end - at; };
+    uint32_t count = 0;
+    if (version < 2) {
+        if (!need(2))
+            return false;
+        count = platform::be16(p + 6);
+        at += 2;
+    } else {
+        if (!need(4))
+            return false;
+        count = platform::be32(p + 6);
+        at += 4;
+    }
+    for (uint32_t i = 0; i < count && i < 4096; ++i) {
+        const size_t id_size = version < 2 ? 2 : 4;
+        if (!need(id_size))
+            return false;
+        const auto* q = reinterpret_cast<const uint8_t*>(meta.data() + at);
+        const uint32_t id = id_size == 2 ? platform::be16(q) : platform::be32(q);
+        at += id_size;
+        unsigned method = 0;
+        if (version == 1 || version == 2) {
+            if (!need(2))
+                return false;
+            method = platform::be16(reinterpret_cast<const uint8_t*>(meta.data() + at)) & 15;
+            at += 2;
+        }
+        if (!need(2 + base_size + 2))
+            return false;
+        const uint64_t base = be_sized(reinterpret_cast<const uint8_t*>(meta.data() + at + 2), base_size);
+        at += 2 + base_size;
+        const uint16_t extents = platform::be16(reinterpret_cast<const uint8_t*>(meta.data() + at));
+        at += 2;
+        const size_t extent_size = index_size + offset_size + length_size;
+        if (extents > (iloc_end - at) / (extent_size ? extent_size : 1))
+            return false;
+        if (id == exif_id) {
+            if (method != 0 || extents == 0)
+                return false;  // kept inside the meta box or elsewhere: not read
+            const auto* e = reinterpret_cast<const uint8_t*>(meta.data() + at + index_size);
+            const uint64_t rel = be_sized(e, offset_size);
+            *length = be_sized(e + offset_size, length_size);
+            if (rel > UINT64_MAX - base)
+                return false;
+            *offset = base + rel;
+            return true;
+        }
+        at += extents * extent_size;
+    }
+    return false;
+}
+
+}  // namespace
+
+// HEIC keeps Exif as an item: a 4-byte offset, then (after "Exif\0\0") the
+// TIFF header. The item is found through the meta box's tables; failing
+// that, sought in the file's first part.
 content_name_s exif_name_heic(reader_c& r)
 {
-    const std::string head = r.bytes(0, 128 * 1024);
+    const std::string head = r.bytes(0, 64 * 1024);
+    char type[5];
+    size_t payload = 0, end = 0;
+    for (size_t at = 0; next_box(head, at, head.size(), type, &payload, &end); at = end) {
+        if (std::strcmp(type, "meta") != 0)
+            continue;
+        uint64_t offset = 0, length = 0;
+        uint8_t skip[4];
+        if (heic_exif_item(head.substr(payload, end - payload), &offset, &length) && length > 8 &&
+            offset < r.size() && length <= r.size() - offset && r.read(offset, skip, 4)) {
+            const uint64_t tiff = offset + 4 + platform::be32(skip);
+            if (tiff < offset + length) {
+                content_name_s n = exif_at(r, tiff, offset + length);
+                if (!n.name.empty())
+                    return n;
+            }
+        }
+        break;
+    }
     for (size_t at = head.find("Exif", 0); at != std::string::npos; at = head.find("Exif", at + 1)) {
         if (at + 10 > head.size() || head.compare(at, 6, std::string("Exif\0\0", 6)) != 0)
             continue;

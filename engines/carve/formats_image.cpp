@@ -370,6 +370,8 @@ uint64_t makernote_extent(tiff_reader_s t, uint64_t note, uint64_t length)
     }
     if (is("OLYMPUS\0", 8) || is("OM SYSTEM\0", 10)) {
         const uint64_t skip = h[0] == 'O' && h[1] == 'M' ? 16 : 12;
+        if (h[skip - 4] == 'I' || h[skip - 4] == 'M')
+            t.little = h[skip - 4] == 'I';
         return makernote_end(t, note, skip, 0);
     }
     if (is("SONY DSC \0\0\0", 12) || is("SONY CAM \0\0\0", 12) || is("Panasonic\0\0\0", 12))
@@ -552,9 +554,13 @@ parse_result_s parse_tiff(parse_ctx_s& ctx)
     const char* type = raw ? raw : "tif";
     // A raw file keeps much of what its camera knows in the maker note: it
     // comes back whole only with everything the note points at.
+    // A note that points past the type's largest size was not understood
+    // and proves nothing.
     if (raw)
         for (const auto& [note, length] : notes)
-            end = std::max(end, makernote_extent(t, note, length));
+            if (const uint64_t note_end = makernote_extent(t, note, length);
+                ctx.check(ctx.start, note_end) != room::too_big)
+                end = std::max(end, note_end);
     CARVE_NEED(ctx, ctx.start, end, type);
     return found(end, type);
 }

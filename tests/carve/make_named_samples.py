@@ -103,6 +103,43 @@ def nef():
     return out
 
 
+def box(kind, payload):
+    return struct.pack(">I", 8 + len(payload)) + kind + payload
+
+
+def exif_tiff(make, model, date):
+    """A little-endian TIFF with the maker, model and (in its Exif
+    directory) the date taken."""
+    ifd0_at, entries = 8, 3
+    make_at = ifd0_at + 2 + 12 * entries + 4
+    model_at = make_at + len(make)
+    exif_at = model_at + len(model) + (model_at + len(model)) % 2
+    date_at = exif_at + 2 + 12 + 4
+    out = b"II*\0" + struct.pack("<I", ifd0_at)
+    out += ifd([(271, 2, len(make), make_at), (272, 2, len(model), model_at), (34665, 4, 1, exif_at)])
+    out += make + model
+    out += b"\0" * (exif_at - len(out)) + ifd([(36867, 2, len(date), date_at)]) + date
+    return out
+
+
+def heic():
+    """ftyp, a meta box whose tables place an Exif item in mdat, the mdat."""
+    ftyp = box(b"ftyp", b"heic" + struct.pack(">I", 0) + b"mif1heic")
+    item = struct.pack(">I", 6) + b"Exif\0\0" + exif_tiff(b"Apple\0", b"iPhone 13 mini\0", b"2022:08:09 10:11:12\0")
+    hdlr = box(b"hdlr", b"\0" * 4 + b"\0" * 4 + b"pict" + b"\0" * 12 + b"\0")
+    infe = box(b"infe", bytes([2, 0, 0, 0]) + struct.pack(">HH", 7, 0) + b"Exif" + b"\0")
+    iinf = box(b"iinf", b"\0" * 4 + struct.pack(">H", 1) + infe)
+
+    def meta_with(offset):
+        iloc = box(b"iloc", bytes([1, 0, 0, 0, 0x44, 0x00]) + struct.pack(">HHHHHII", 1, 7, 0, 0, 1, offset, len(item)))
+        return box(b"meta", b"\0" * 4 + hdlr + iinf + iloc)
+
+    # The item sits after some picture data, where only the tables find it.
+    picture = bytes((k * 13) % 256 for k in range(70000))
+    start = len(ftyp) + len(meta_with(0)) + 8 + len(picture)
+    return ftyp + meta_with(start) + box(b"mdat", picture + item)
+
+
 def main():
     folder, base_jpeg = sys.argv[1], sys.argv[2]
     os.makedirs(folder, exist_ok=True)
@@ -116,6 +153,7 @@ def main():
     put("song.mp3", mp3())
     put("plan.docx", docx())
     put("camera.nef", nef())
+    put("phone.heic", heic())
     exiftool = shutil.which("exiftool")
     if not exiftool:
         return
