@@ -107,16 +107,16 @@ def box(kind, payload):
     return struct.pack(">I", 8 + len(payload)) + kind + payload
 
 
-def exif_tiff(make, model, date):
+def exif_tiff(make, model, date, cr2=False, extra=()):
     """A little-endian TIFF with the maker, model and (in its Exif
-    directory) the date taken."""
-    ifd0_at, entries = 8, 3
+    directory) the date taken; with a CR2 header, or extra IFD0 entries."""
+    ifd0_at, entries = (16 if cr2 else 8), 3 + len(extra)
     make_at = ifd0_at + 2 + 12 * entries + 4
     model_at = make_at + len(make)
     exif_at = model_at + len(model) + (model_at + len(model)) % 2
     date_at = exif_at + 2 + 12 + 4
-    out = b"II*\0" + struct.pack("<I", ifd0_at)
-    out += ifd([(271, 2, len(make), make_at), (272, 2, len(model), model_at), (34665, 4, 1, exif_at)])
+    out = b"II*\0" + struct.pack("<I", ifd0_at) + (b"CR\2\0" + struct.pack("<I", 0) if cr2 else b"")
+    out += ifd([(271, 2, len(make), make_at), (272, 2, len(model), model_at), (34665, 4, 1, exif_at), *extra])
     out += make + model
     out += b"\0" * (exif_at - len(out)) + ifd([(36867, 2, len(date), date_at)]) + date
     return out
@@ -154,6 +154,8 @@ def main():
     put("plan.docx", docx())
     put("camera.nef", nef())
     put("phone.heic", heic())
+    put("canon.cr2", exif_tiff(b"Canon\0", b"Canon EOS R5\0", b"2020:02:03 04:05:06\0", cr2=True))
+    put("pixel.dng", exif_tiff(b"Google\0", b"Pixel 7\0", b"2022:12:24 18:00:00\0", extra=[(50706, 1, 4, b"\1\4\0\0")]))
     exiftool = shutil.which("exiftool")
     if not exiftool:
         return

@@ -113,6 +113,9 @@ private slots:
         // The maker goes in front of a model that lacks it; the Exif item is
         // found through the HEIC's item tables.
         QVERIFY2(row("heic/2022-08-09 10.11.12 Apple iPhone 13 mini.heic"), all.constData());
+        // Raw files by their header and by their DNG version tag.
+        QVERIFY2(row("cr2/2020-02-03 04.05.06 Canon EOS R5.cr2"), all.constData());
+        QVERIFY2(row("dng/2022-12-24 18.00.00 Google Pixel 7.dng"), all.constData());
         const recovery_item_s* nef = row("nef/2023-01-02 03.04.05 NIKON D750.nef");
         QVERIFY(nef);
         QCOMPARE(nef->date1, QDateTime(QDate(2023, 1, 2), QTime(3, 4, 5)).toSecsSinceEpoch());
