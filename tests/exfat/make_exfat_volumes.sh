@@ -16,7 +16,8 @@
 # OUTDIR/manifest.tsv   kind, image, path, size, mtime (seconds since 1970)
 #
 # Exits 77 with a line starting "skip:" when a tool, root, FUSE or a loop
-# device is missing.
+# device is missing. A folder this same script finished (its stamp) is kept;
+# parallel callers wait for one build.
 set -euo pipefail
 
 out=${1:?usage: make_exfat_volumes.sh OUTDIR}
@@ -29,6 +30,13 @@ done
 [ -c /dev/fuse ] || skip "no /dev/fuse on this machine"
 [ -e /dev/loop-control ] || skip "no loop devices on this machine"
 
+out=$(mkdir -p "$(dirname "$out")" && cd "$(dirname "$out")" && pwd)/$(basename "$out")
+hash=$(sha256sum <"$0" | cut -c1-64)
+built() { [ -f "$out/stamp" ] && [ "$(cat "$out/stamp")" = "$hash" ]; }
+built && exit 0
+exec 9>"$out.lock"
+flock -w 900 9 || { echo "timed out waiting for $out.lock"; exit 1; }
+built && exit 0
 rm -rf "$out"
 mkdir -p "$out/expected"
 work=$(mktemp -d)
@@ -135,4 +143,5 @@ rm "$m/pair1.bin" "$m/pair2.bin"
 unmount_it
 fat_region restore
 
+echo "$hash" >"$out/stamp"
 echo "ok"
