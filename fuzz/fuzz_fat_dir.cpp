@@ -58,6 +58,7 @@ void read_some(fat_volume_s* fs, const fat_node_s& node)
         fat_file_s file;
         if (fat_file_setup(&file, fs, node.cluster, node.size) != fr_ok)
             return;
+        file.skip_allocated = contiguous && (node.trust & fat_row_gaps_skipped);
         uint32_t delivered = 0;
         f_read(&file, buffer, sizeof buffer, &delivered, contiguous);
         if (delivered > sizeof buffer)

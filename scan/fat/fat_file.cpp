@@ -17,6 +17,26 @@ int fat_file_setup(fat_file_s* file, fat_volume_s* fs, uint32_t start_cluster, u
     return fr_ok;
 }
 
+namespace {
+
+// The cluster after the current one in a run; with skip_allocated the next
+// one free now. The walk ends at the volume's end; 0xFFFFFFFF when the FAT
+// cannot be read.
+uint32_t next_in_run(fat_file_s* file)
+{
+    uint32_t next = file->cluster + 1;
+    if (!file->skip_allocated)
+        return next;
+    for (; fat_cluster_valid(file->fs, next); ++next) {
+        const uint32_t value = fat_next_cluster(file->fs, next);
+        if (value == 0 || value == 0xFFFFFFFF)
+            return value == 0 ? next : value;
+    }
+    return next;  // past the end: refused by the caller's check
+}
+
+}  // namespace
+
 int f_read(fat_file_s* file, void* buffer, uint32_t count, uint32_t* delivered, bool contiguous)
 {
     *delivered = 0;
@@ -46,7 +66,7 @@ int f_read(fat_file_s* file, void* buffer, uint32_t count, uint32_t* delivered, 
             if (file->position == 0)
                 next = file->start_cluster;
             else if (contiguous)
-                next = file->cluster + 1;
+                next = next_in_run(file);
             else
                 next = fat_next_cluster(fs, file->cluster);
             if (next == 0xFFFFFFFF) {

@@ -111,6 +111,9 @@ struct fat_file_s {
     uint32_t size = 0;
     uint32_t start_cluster = 0;
     uint32_t cluster = 0;
+    // Read as a run: step over clusters allocated now (a file written into
+    // the gaps between live files).
+    bool skip_allocated = false;
     uint32_t buffer_sector = 0;
     bool buffer_valid = false;
     uint8_t buffer[fat_sector_bytes] = {};

@@ -620,6 +620,7 @@ int fat_recovery_c::recover_file(int64_t id, const QString& destination)
     // run; a live entry inside a deleted folder whose chain is still whole is
     // read along it, fragments and all.
     const bool contiguous = (n->attributes & fat_attr_deleted) && !(n->entry_deleted == 0 && (n->trust & fat_row_chain_kept));
+    file.skip_allocated = contiguous && (n->trust & fat_row_gaps_skipped);
     std::vector<uint8_t> chunk(std::min<uint64_t>(copy_chunk, std::max<uint32_t>(n->size, 1)));
     uint64_t written = 0;
     bool ok = true;

@@ -113,6 +113,39 @@ bool fat_trust_c::whole_chain(uint32_t start, uint64_t clusters)
     }
 }
 
+bool fat_trust_c::free_clusters_suffice(uint32_t from, uint64_t wanted)
+{
+    uint64_t taken = 0;
+    for (uint32_t c = from; taken < wanted; ++c) {
+        if (!fat_cluster_valid(fs_, c) ||
+            uint64_t{fat_cluster_sector(fs_, c)} + fs_->cluster_size > fs_->volume_end)
+            return false;
+        if (steps_left_ == 0)
+            return false;
+        --steps_left_;
+        if (fs_->fs_type != fat_12) {
+            const uint32_t sector = sector_of(c);
+            if (sector < sector_states_.size() && sector_states_[sector] == sector_all_free) {
+                const uint32_t next_sector_first = (sector + 1) * (fs_->fs_type == fat_32 ? 128u : 256u);
+                const uint64_t here = std::min<uint64_t>(next_sector_first - c, wanted - taken);
+                const uint64_t last = c + here - 1;  // clusters rise with their sectors
+                if (last >= fs_->fat_entries ||
+                    uint64_t{fat_cluster_sector(fs_, static_cast<uint32_t>(last))} + fs_->cluster_size > fs_->volume_end)
+                    return false;
+                taken += here;
+                c = static_cast<uint32_t>(last);
+                continue;
+            }
+        }
+        uint32_t value = 0;
+        if (!entry(c, &value))
+            return false;
+        if (value == 0)
+            ++taken;
+    }
+    return true;
+}
+
 int32_t fat_trust_c::assess(uint32_t start, uint32_t size, bool own_entry_live)
 {
     const uint32_t cluster_bytes = uint32_t{fs_->cluster_size} * fat_sector_bytes;
@@ -153,8 +186,13 @@ int32_t fat_trust_c::assess(uint32_t start, uint32_t size, bool own_entry_live)
             }
         }
         const cluster_e kind = classify(c, last, own_entry_live);
-        if (kind == cluster_e::other)
-            return fat_row_overwritten;
+        if (kind == cluster_e::other) {
+            // Its first cluster taken, its start is gone whatever it held. A
+            // live entry's clusters are its chain's, not the free ones.
+            if (c == start || own_entry_live || !free_clusters_suffice(c + 1, clusters - (c - start)))
+                return fat_row_overwritten;
+            return fat_row_uncertain | fat_row_gaps_skipped;
+        }
         if (kind == cluster_e::unreadable) {
             unreadable = true;
             break;

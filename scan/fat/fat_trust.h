@@ -1,7 +1,10 @@
 // How far the copy of a deleted FAT file can be trusted. Its chain was
 // cleared on delete, so the copy reads its clusters as one run from the
 // start cluster; the FAT as it stands now says whether that run still looks
-// like its own.
+// like its own. Where the run crosses clusters allocated now, those hold
+// another file's bytes for certain; a file written into the gaps between
+// live files took the free clusters from its first one on, so the copy
+// takes those instead.
 #pragma once
 
 #include "scan/fat/fat_fs.h"
@@ -15,8 +18,11 @@ inline constexpr int32_t fat_row_chain_kept = 0x20000;   // its own chain is sti
 inline constexpr int32_t fat_row_uncertain = 0x40000;    // free clusters from its start on
 inline constexpr int32_t fat_row_overwritten = 0x80000;  // a cluster of the run is allocated now
 inline constexpr int32_t fat_row_incomplete = 0x100000;  // the run goes past the volume's end
+// With fat_row_uncertain: the run crossed clusters allocated now, so the
+// free clusters from its start on are read, stepping over those.
+inline constexpr int32_t fat_row_gaps_skipped = 0x200000;
 inline constexpr int32_t fat_row_trust_bits =
-    fat_row_chain_kept | fat_row_uncertain | fat_row_overwritten | fat_row_incomplete;
+    fat_row_chain_kept | fat_row_uncertain | fat_row_overwritten | fat_row_incomplete | fat_row_gaps_skipped;
 
 // Reads the first FAT in blocks and remembers which of its sectors hold only
 // free entries, so that thousands of deleted files, or hostile ones claiming
@@ -39,6 +45,7 @@ private:
 
     cluster_e classify(uint32_t c, uint32_t last, bool own_entry_live);
     bool whole_chain(uint32_t start, uint64_t clusters);
+    bool free_clusters_suffice(uint32_t from, uint64_t wanted);
     bool entry(uint32_t c, uint32_t* value);
     bool byte_at(uint64_t offset, uint8_t* value);
     bool load_block(uint32_t sector);

@@ -104,6 +104,30 @@ std::map<QString, listed_s> listed(const fat_recovery_c& scanner)
     return files;
 }
 
+bool scan(const QString& image, fat_recovery_c* scanner)
+{
+    platform::platform_volume_s pv;
+    if (platform::open_disk_image(image.toStdString()) != 0 || !platform::find_volume(image.toStdString(), &pv))
+        return false;
+    volume_item_s volume;
+    volume.device_path = QString::fromStdString(pv.device_path);
+    volume.root_path = QString::fromStdString(pv.root_path);
+    volume.file_system = QString::fromStdString(pv.file_system);
+    scanner->set_volume(volume);
+    scanner->start();
+    return scanner->wait(60000);
+}
+
+// The bytes a recovered copy of a listed file holds; empty when it failed.
+QByteArray copy_of(fat_recovery_c& scanner, const fat_node_s& node, const QString& out)
+{
+    QFile::remove(out);
+    if (scanner.recover_file(node.cluster, out) != 0)
+        return {};
+    QFile f(out);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
 fat_node_s node_of(uint8_t attributes, int64_t create_time, uint8_t inherited = 0)
 {
     fat_node_s n;
@@ -366,17 +390,8 @@ private slots:
         QCOMPARE(run(mdel, {"-i", image, "::ALPHA.BIN", "::KEEP.BIN", "::SMALL.TXT"}), 0);
         QCOMPARE(run(mcopy, {"-i", image, put("BRAVO.BIN", 1000, 5), "::LATER"}), 0);
 
-        QVERIFY(platform::open_disk_image(image.toStdString()) == 0);
-        platform::platform_volume_s pv;
-        QVERIFY(platform::find_volume(image.toStdString(), &pv));
-        volume_item_s volume;
-        volume.device_path = QString::fromStdString(pv.device_path);
-        volume.root_path = QString::fromStdString(pv.root_path);
-        volume.file_system = QString::fromStdString(pv.file_system);
         fat_recovery_c scanner;
-        scanner.set_volume(volume);
-        scanner.start();
-        QVERIFY(scanner.wait(60000));
+        QVERIFY(scan(image, &scanner));
         const auto files = listed(scanner);
         for (const char* path : {"/#LPHA.BIN", "/#EEP.BIN", "/#MALL.TXT"})
             QVERIFY2(files.count(path), path);
@@ -385,16 +400,54 @@ private slots:
         QCOMPARE(files.at("/#MALL.TXT").node->trust, 0);
         // What the tags say, the copies bear out; the free ones come back whole.
         const auto copy = [&](const char* path) {
-            const QString out = QDir(tmp_.path()).filePath(QString("reused-out-%1").arg(path + 2));
-            QFile::remove(out);
-            if (scanner.recover_file(files.at(path).node->cluster, out) != 0)
-                return QByteArray();
-            QFile f(out);
-            return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+            return copy_of(scanner, *files.at(path).node, QDir(tmp_.path()).filePath(QString("reused-out-%1").arg(path + 2)));
         };
         QCOMPARE(copy("/#EEP.BIN"), pattern(1500, 2));
         QCOMPARE(copy("/#MALL.TXT"), pattern(300, 3));
         QVERIFY(copy("/#LPHA.BIN").startsWith(pattern(1000, 5).left(512)));
+    }
+
+    // A photo written into the gaps between live files, then deleted: the run
+    // from its first cluster crosses live files, so its copy takes the
+    // clusters free now from there on and comes back whole.
+    void deleted_file_written_into_gaps()
+    {
+        const QString mkfs = tool("mkfs.fat"), mcopy = tool("mcopy"), mdel = tool("mdel");
+        if (mkfs.isEmpty() || mcopy.isEmpty() || mdel.isEmpty())
+            QSKIP("mkfs.fat or mtools is not installed");
+        const QString image = QDir(tmp_.path()).filePath("gaps.img");
+        QFile::remove(image);
+        {
+            QFile f(image);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            QVERIFY(f.resize(4 << 20));
+        }
+        QCOMPARE(run(mkfs, {"-F", "16", "-s", "1", "-n", "GAPS", image}), 0);
+        const QString src = QDir(tmp_.path()).filePath("gaps-src");
+        QDir().mkpath(src);
+        const auto put = [&](const QString& name, int size, int seed) {
+            QFile f(QDir(src).filePath(name));
+            return f.open(QIODevice::WriteOnly) && f.write(pattern(size, seed)) == size ? f.fileName() : QString();
+        };
+        QStringList args{"-i", image}, odd{"-i", image};
+        for (int i = 0; i < 40; ++i) {
+            const QString name = QString("F%1.BIN").arg(i, 2, 10, QChar('0'));
+            args << put(name, 400, i);
+            if (i % 2)
+                odd << "::" + name;
+        }
+        QCOMPARE(run(mcopy, args << "::"), 0);
+        QCOMPARE(run(mdel, odd), 0);
+        QCOMPARE(run(mcopy, {"-i", image, put("PHOTO.JPG", 5000, 99), "::"}), 0);
+        QCOMPARE(run(mdel, {"-i", image, "::PHOTO.JPG"}), 0);
+
+        fat_recovery_c scanner;
+        QVERIFY(scan(image, &scanner));
+        const auto files = listed(scanner);
+        QVERIFY(files.count("/#HOTO.JPG"));
+        const fat_node_s& photo = *files.at("/#HOTO.JPG").node;
+        QCOMPARE(photo.trust, fat_row_uncertain | fat_row_gaps_skipped);
+        QCOMPARE(copy_of(scanner, photo, QDir(tmp_.path()).filePath("gaps-photo")), pattern(5000, 99));
     }
 };
 

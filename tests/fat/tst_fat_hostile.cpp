@@ -435,7 +435,9 @@ private slots:
 
     // A deleted file's copy takes its clusters in a row from the start; the
     // FAT as it is now says whether that run is still free, taken, or past
-    // the end. Runs span several FAT sectors, free ones and taken ones.
+    // the end, and a run that crosses taken clusters takes the free ones
+    // from its start on where enough follow. Runs span several FAT sectors,
+    // free ones and taken ones.
     void deleted_files_are_judged_by_the_fat_now()
     {
         fat_image_c image(16, 5000);  // 512-byte clusters, 256 entries a FAT sector
@@ -445,7 +447,9 @@ private slots:
         };
         put("\xE5" "REE    BIN", 100, 200 * 512);     // 100..299: free throughout
         put("\xE5" "NE     BIN", 400, 512);           // one free cluster
-        put("\xE5" "AKEN   BIN", 500, 300 * 512);     // 500..799, 790 now taken
+        put("\xE5" "AKEN   BIN", 500, 300 * 512);     // 500..799, 790 now taken: 500..801 but those
+        image.chain(4950, 10);
+        put("\xE5" "RAMPED BIN", 4900, 95 * 512);     // 92 free clusters from 4900 on
         image.chain(790, 2);
         put("\xE5" "TART   BIN", 790, 100);           // its only cluster taken
         put("\xE5" "ASTEND BIN", 4990, 20 * 512);     // runs past cluster 5001
@@ -474,7 +478,8 @@ private slots:
             int32_t trust;
         } cases[] = {
             {"#REE.BIN", fat_row_uncertain},        {"#NE.BIN", 0},
-            {"#AKEN.BIN", fat_row_overwritten},     {"#TART.BIN", fat_row_overwritten},
+            {"#AKEN.BIN", fat_row_uncertain | fat_row_gaps_skipped},
+            {"#RAMPED.BIN", fat_row_overwritten},   {"#TART.BIN", fat_row_overwritten},
             {"#ASTEND.BIN", fat_row_incomplete},    {"#MPTY.BIN", 0},
             {"#EPT.BIN", fat_row_chain_kept},       {"#UMPS.BIN", fat_row_chain_kept},
             {"#ONG.BIN", fat_row_overwritten},
