@@ -26,9 +26,13 @@ public:
 
 private:
     static constexpr size_t window_size = 16 * 1024;
+    // The windows live inside the reader (on the caller's stack): a scan
+    // names thousands of files, and fresh heap for each costs more than the
+    // reading.
     struct window_s {
         uint64_t offset = UINT64_MAX;
-        std::vector<uint8_t> data;
+        size_t length = 0;
+        uint8_t data[window_size];
     };
     bool load(uint64_t offset, window_s* w);
 

@@ -14,9 +14,7 @@ bool reader_c::load(uint64_t offset, window_s* w)
     if (spent_ + length > name_read_budget)
         return false;
     spent_ += length;
-    w->data.resize(length);
-    const size_t got = read_(start, w->data.data(), length);
-    w->data.resize(std::min(got, length));
+    w->length = std::min(read_(start, w->data, length), length);
     w->offset = start;
     return true;
 }
@@ -29,17 +27,17 @@ bool reader_c::read(uint64_t offset, void* out, size_t length)
     while (length > 0) {
         window_s* hit = nullptr;
         for (window_s& w : windows_)
-            if (w.offset != UINT64_MAX && offset >= w.offset && offset - w.offset < w.data.size())
+            if (w.offset != UINT64_MAX && offset >= w.offset && offset - w.offset < w.length)
                 hit = &w;
         if (!hit) {
             hit = &windows_[next_];
             next_ = (next_ + 1) % windows_.size();
-            if (!load(offset, hit) || offset - hit->offset >= hit->data.size())
+            if (!load(offset, hit) || offset - hit->offset >= hit->length)
                 return false;
         }
         const size_t at = static_cast<size_t>(offset - hit->offset);
-        const size_t n = std::min(length, hit->data.size() - at);
-        std::memcpy(to, hit->data.data() + at, n);
+        const size_t n = std::min(length, hit->length - at);
+        std::memcpy(to, hit->data + at, n);
         to += n;
         offset += n;
         length -= n;

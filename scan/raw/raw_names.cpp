@@ -25,6 +25,7 @@ void raw_names_c::clear()
 {
     names_.clear();
     taken_.clear();
+    next_attempt_.clear();
 }
 
 namespace {
@@ -81,8 +82,13 @@ void raw_names_c::add(const raw_item_s& item, const std::string& type, const raw
     const QString stem = QString::fromStdString(base);
     const QString extension = "." + QString::fromStdString(type);
     auto& taken = taken_[type];
-    for (int attempt = 1; attempt <= 999; ++attempt) {
-        const QString name = attempt == 1 ? stem + extension : QStringLiteral("%1 (%2)%3").arg(stem).arg(attempt).arg(extension);
+    // Many files may share a name (a burst of photos in one second, copies
+    // of one document): numbering goes on from where that name stopped.
+    int& attempt = next_attempt_[type][(stem + extension).toCaseFolded()];
+    for (const int last = attempt + 1000; attempt < last;) {
+        ++attempt;
+        const QString name =
+            attempt == 1 ? stem + extension : QStringLiteral("%1 (%2)%3").arg(stem).arg(attempt).arg(extension);
         if (taken.insert(name.toCaseFolded()).second) {
             names_[item.index] = {name, found.has_time ? found.time : 0};
             return;

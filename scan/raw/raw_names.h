@@ -53,4 +53,6 @@ private:
     // Per type, the names given, case-folded (a destination may not tell
     // cases apart).
     std::unordered_map<std::string, std::unordered_set<QString>> taken_;
+    // Per type and case-folded name, the last number tried for it.
+    std::unordered_map<std::string, std::unordered_map<QString, int>> next_attempt_;
 };

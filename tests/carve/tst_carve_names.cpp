@@ -54,6 +54,29 @@ private slots:
         QCOMPARE(clean_content_name(long_name, 200), std::string(199, 'a'));
     }
 
+    void many_equal_names_are_numbered_on()
+    {
+        // One small PDF whose title every record names: a burst of equal
+        // names is numbered on without a limit, and case-folded names clash.
+        const QByteArray pdf = "%PDF-1.4\n1 0 obj\n<< /Title (Same) >>\nendobj\n"
+                               "trailer\n<< /Info 1 0 R >>\n%%EOF\n";
+        const QString path = dir_ + "/same.pdf";
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.write(pdf) == pdf.size());
+        f.close();
+        raw_names_c names;
+        names.open(path);
+        for (int64_t i = 0; i < 1500; ++i) {
+            raw_item_s item;
+            item.index = i;
+            item.size = pdf.size();
+            names.add(item, "pdf", nullptr, 0);
+        }
+        QVERIFY(names.find(0) && names.find(1499));
+        QCOMPARE(names.find(0)->name, QString("Same.pdf"));
+        QCOMPARE(names.find(1499)->name, QString("Same (1500).pdf"));
+    }
+
     void carved_files_get_content_names()
     {
         const QString python = QStandardPaths::findExecutable("python3");
