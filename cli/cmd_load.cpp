@@ -57,20 +57,19 @@ int run_load(cli::context_s& ctx)
         return cli::fail(refusal);
     if (!platform::make_folder_for_user(cli::utf8(folder)))
         return cli::fail("cannot make the folder \"" + to + "\"");
-    std::vector<recovery_row_s> wanted;
-    for (const auto& r : rows)
-        wanted.push_back({r.item.id, r.item.name});
-    const recovery_tally_s tally =
-        recover_rows(scanner, wanted, folder, [](size_t done, size_t total, const recovery_row_s& row, int result) {
+    // Carved files of several kinds go into a folder per kind, as the tree shows them.
+    const recovery_tally_s tally = recover_found_rows(
+        scanner, rows, folder, true,
+        [](size_t done, size_t total, const found_row_s& row, int result, const QString&) {
             if (result != 0)
                 std::fprintf(stderr, "[%zu/%zu] FAILED %s\n", done, total,
-                             cli::terminal_escape(cli::utf8(row.name + ": " + last_recovery_failure())).c_str());
+                             cli::terminal_escape(cli::utf8(row.item.name + ": " + last_recovery_failure())).c_str());
         });
     cli::table_c table({"written", "failed"});
     table.add_row({tally.written, tally.failed});
     table.print(ctx.json);
     if (tally.failed > 0)
-        return cli::fail(std::to_string(tally.failed) + " of " + std::to_string(wanted.size()) +
+        return cli::fail(std::to_string(tally.failed) + " of " + std::to_string(rows.size()) +
                          " file(s) could not be recovered");
     return cli::exit_ok;
 }

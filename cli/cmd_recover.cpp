@@ -1,7 +1,8 @@
 // quarvel-cli recover VOLUME --to DIR [--deep] [--lost] [--all | --folder PATH... |
-// --id ID...] [filter options] [--save FILE.sav]: scans, then writes the
-// chosen rows that pass the filter into DIR the way the recovery writer
-// does, in the order the window would.
+// --id ID...] [filter options] [--flat] [--save FILE.sav]: scans, then writes
+// the chosen rows that pass the filter into DIR the way the recovery writer
+// does, in the order the window would: in their folders when they come from
+// several, flat with --flat.
 #include "cli/cli.h"
 #include "cli/filter_options.h"
 #include "cli/scan_progress.h"
@@ -9,6 +10,7 @@
 #include "platform/invoking_user.h"
 #include "platform/output_guard.h"
 #include "platform/volumes.h"
+#include "scan/recover_rows.h"
 #include "scan/recovery_writer.h"
 
 #include <QDir>
@@ -54,6 +56,7 @@ int run_recover_command(cli::context_s& ctx)
     const bool all = cli::take_flag(ctx.args, "--all");
     const bool deep = cli::take_flag(ctx.args, "--deep");
     const bool lost = cli::take_flag(ctx.args, "--lost");
+    const bool flat = cli::take_flag(ctx.args, "--flat");
     result_filter_s filter;
     if (const std::string wrong = cli::take_filter_options(ctx.args, &filter); !wrong.empty())
         return cli::usage_error(ctx, "recover", wrong);
@@ -133,22 +136,22 @@ int run_recover_command(cli::context_s& ctx)
         }
     }
     const compiled_filter_c compiled(filter);
-    std::vector<recovery_item_s> rows;
+    std::vector<found_row_s> rows;
     for (uint32_t file = 0; file < index.file_count(); ++file)
         if (chosen[file] && index.passes(file, compiled))
-            rows.push_back(index.found_row(file).item);
+            rows.push_back(index.found_row(file));
 
-    recovery_tally_s tally;
-    const QDir destination(folder);
-    for (size_t i = 0; i < rows.size(); ++i) {
-        QString written;
-        const int result = service.recover_one(destination, rows[i], &written);
-        ++(result == 0 ? tally.written : tally.failed);
-        const QString shown =
-            result == 0 ? QFileInfo(written).fileName() : rows[i].name + ": " + last_recovery_failure();
-        std::fprintf(stderr, "[%zu/%zu] %s %s\n", i + 1, rows.size(), result == 0 ? "wrote" : "FAILED",
-                     cli::terminal_escape(cli::utf8(shown)).c_str());
-    }
+    // A selection from several folders keeps them, below the deepest one
+    // they share, unless --flat asks for one folder.
+    const QString shown_root = folder.endsWith('/') ? folder : folder + '/';
+    const recovery_tally_s tally = recover_found_rows(
+        service.scanner(), rows, folder, !flat,
+        [&](size_t done, size_t total, const found_row_s& row, int result, const QString& written) {
+            const QString shown = result == 0 ? (written.startsWith(shown_root) ? written.mid(shown_root.size()) : written)
+                                              : row.item.name + ": " + last_recovery_failure();
+            std::fprintf(stderr, "[%zu/%zu] %s %s\n", done, total, result == 0 ? "wrote" : "FAILED",
+                         cli::terminal_escape(cli::utf8(shown)).c_str());
+        });
     cli::table_c table({"written", "failed"});
     table.add_row({tally.written, tally.failed + missing});
     table.print(ctx.json);
@@ -163,5 +166,5 @@ int run_recover_command(cli::context_s& ctx)
 QUARVEL_CLI_COMMAND(recover, "recover",
                     "recover VOLUME --to DIR [--deep] [--lost] [--all | --folder PATH... | --id ID...] [--name PATTERN] "
                     "[--type TYPE] [--min-size N] [--max-size N] [--since DAY] [--until DAY] [--whole-only] "
-                    "[--save FILE.sav]",
+                    "[--flat] [--save FILE.sav]",
                     run_recover_command);

@@ -8,6 +8,7 @@ void result_index_c::clear()
     folders_.clear();
     files_.clear();
     names_.clear();
+    written_.clear();
     ticks_.clear();
     ticked_count_ = 0;
     ticked_bytes_ = 0;
@@ -78,6 +79,10 @@ bool result_index_c::build(const recovery_base_c& scanner, row_flags_e reading)
             names_.insert(names_.end(), units, units + file.name_length);
             file.group = group_of_name(r.name);
             file.state = row_state(reading, r.flags);
+            // Only a "#" first stands for a character the scanner may know.
+            if (r.name.startsWith(QLatin1Char('#')))
+                if (QString whole = scanner.written_name(r); whole != r.name)
+                    written_.emplace(uint32_t(files_.size()), std::move(whole));
             files_.push_back(file);
         }
         f.files_end = uint32_t(files_.size());
@@ -108,6 +113,12 @@ bool result_index_c::build(const recovery_base_c& scanner, row_flags_e reading)
 
     ticks_.assign(files_.size(), 0);
     return true;
+}
+
+QString result_index_c::written_name(uint32_t file) const
+{
+    const auto it = written_.find(file);
+    return it == written_.end() ? QString() : it->second;
 }
 
 found_row_s result_index_c::found_row(uint32_t at) const

@@ -18,6 +18,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <unordered_map>
 #include <vector>
 
 class result_index_c {
@@ -80,6 +81,9 @@ public:
     }
     const QString& folder_path_of(uint32_t file) const { return folders_[files_[file].folder].path; }
     row_flags_e reading() const { return reading_; }
+    // The name the file will be written under, where it is not the name
+    // shown (a "#" the disk can still undo); empty otherwise.
+    QString written_name(uint32_t file) const;
     // The file-table row, with the tick.
     recovery_item_s row(uint32_t file) const;
     // The row as the writer gets it: its tick is not read.
@@ -122,6 +126,8 @@ private:
     std::vector<folder_s> folders_;
     std::vector<file_s> files_;
     std::vector<char16_t> names_;
+    // Written names that differ from the shown ones: few, so kept apart.
+    std::unordered_map<uint32_t, QString> written_;
     std::vector<uint8_t> ticks_;
     int64_t ticked_count_ = 0;
     uint64_t ticked_bytes_ = 0;

@@ -1,5 +1,7 @@
 #include "scan/recover_rows.h"
 
+#include "scan/recovery_tree.h"
+
 int recover_row(recovery_base_c& scanner, const recovery_row_s& row, const QString& folder, QString* target)
 {
     recovery_item_s item;
@@ -27,5 +29,28 @@ recovery_tally_s recover_rows(recovery_base_c& scanner, const std::vector<recove
         if (each)
             each(done, rows.size(), row, result);
     }
+    return tally;
+}
+
+recovery_tally_s recover_found_rows(recovery_base_c& scanner, const std::vector<found_row_s>& rows,
+                                    const QString& folder, bool keep_tree, const found_progress_fn& each,
+                                    const std::atomic<int>* cancel)
+{
+    recovery_tally_s tally;
+    recovery_tree_c tree{QDir(folder), keep_tree};
+    for (const auto& row : rows)
+        tree.add(scanner.written_folders(row));
+    size_t done = 0;
+    for (const auto& row : rows) {
+        if (cancel && cancel->load(std::memory_order_relaxed) != 0)
+            break;
+        QString written;
+        const int result = recover_in_tree(scanner, tree, row, &written);
+        ++(result == 0 ? tally.written : tally.failed);
+        ++done;
+        if (each)
+            each(done, rows.size(), row, result, written);
+    }
+    tree.stamp_folders();
     return tally;
 }

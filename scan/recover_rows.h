@@ -33,3 +33,15 @@ using recovery_progress_fn =
 recovery_tally_s recover_rows(recovery_base_c& scanner, const std::vector<recovery_row_s>& rows,
                               const QString& folder, const recovery_progress_fn& each = {},
                               const std::atomic<int>* cancel = nullptr);
+
+// Called after each row with the count done so far, the total, the row, its
+// result and the path written (empty on failure).
+using found_progress_fn =
+    std::function<void(size_t done, size_t total, const found_row_s& row, int result, const QString& written)>;
+
+// Recovers found rows in order into folder, which must exist, the way the
+// recovery writer does: flat when they come from one folder (or keep_tree
+// is false), else in their folders below the deepest one they share.
+recovery_tally_s recover_found_rows(recovery_base_c& scanner, const std::vector<found_row_s>& rows,
+                                    const QString& folder, bool keep_tree, const found_progress_fn& each = {},
+                                    const std::atomic<int>* cancel = nullptr);

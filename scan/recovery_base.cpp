@@ -71,6 +71,16 @@ int recovery_base_c::get_full_path(int64_t, QString*) { return 0; }
 
 bool recovery_base_c::live_source(const recovery_item_s&, QString*) { return false; }
 
+QString recovery_base_c::written_name(const recovery_item_s& row) const { return row.name; }
+
+std::vector<written_folder_s> recovery_base_c::written_folders(const found_row_s& row) const
+{
+    std::vector<written_folder_s> out;
+    for (const QString& part : row.folder.split(QLatin1Char('/'), Qt::SkipEmptyParts))
+        out.push_back({part, 0});
+    return out;
+}
+
 bool recovery_base_c::top_folder(const void**) const { return false; }
 void recovery_base_c::sub_folders(const void*, std::vector<result_folder_s>*) const {}
 void recovery_base_c::folder_rows(const void*, std::vector<recovery_item_s>*) const {}

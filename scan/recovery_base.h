@@ -72,6 +72,13 @@ struct found_row_s {
     QString folder;
 };
 
+// One folder above a recovered file, named as the disk holds it, with its
+// modification time in seconds since 1970 (0 when the disk gives none).
+struct written_folder_s {
+    QString name;
+    int64_t time = 0;
+};
+
 class recovery_base_c : public QThread {
     Q_OBJECT
 public:
@@ -102,6 +109,18 @@ public:
     // than by the scanner; then *source receives its path there (empty when
     // it cannot be told, and the copy fails).
     virtual bool live_source(const recovery_item_s& row, QString* source);
+
+    // The name the row's file is written under: what the disk holds. The
+    // table marks a deleted entry's first character with "#"; where the
+    // disk still knows that character (a surviving long name, a live entry
+    // inside a deleted folder) it is written whole. The row's name unless
+    // the scanner knows better.
+    virtual QString written_name(const recovery_item_s& row) const;
+    // The folders from below the top down to the one the row is shown in,
+    // named as the disk holds them and with their times: what a recovery
+    // that keeps the tree creates. By default the components of
+    // row.folder, without times.
+    virtual std::vector<written_folder_s> written_folders(const found_row_s& row) const;
 
     // The finished scan's result tree, read only after the thread has
     // finished. top_folder gives the record of the tree's top ("/"); false

@@ -1,6 +1,7 @@
 #include "scan/recovery_writer.h"
 
 #include "platform/fd_io.h"
+#include "scan/recovery_tree.h"
 #include "scan/safe_name.h"
 
 #include <QFile>
@@ -63,8 +64,9 @@ int recover_one_unguarded(recovery_base_c& scanner, const QDir& destination, con
     QString source;
     const bool live = scanner.live_source(row, &source);
     const name_rules_e rules = destination_name_rules(destination.path());
+    const QString name = scanner.written_name(row);
     for (int attempt = 1; attempt <= max_name_attempts; ++attempt) {
-        const QString target = destination.filePath(numbered_file_name(row.name, attempt, rules));
+        const QString target = destination.filePath(numbered_file_name(name, attempt, rules));
         // A name already taken is passed over without asking the scanner;
         // one taken between this look and the scanner's exclusive create
         // comes back as recover_target_exists and is passed over as well.
@@ -85,6 +87,10 @@ int recover_one_unguarded(recovery_base_c& scanner, const QDir& destination, con
         }
         if (result == recover_target_exists)
             continue;
+        // The file's own time where its entry gives one; a copy that cannot
+        // take it still counts as written.
+        if (result == 0)
+            set_created_target_time(target, row.date1);
         if (result == 0 && written)
             *written = target;
         return result == 0 ? 0 : -1;
@@ -121,6 +127,23 @@ int recover_one(recovery_base_c& scanner, const QDir& destination, const recover
             last_row_failure = QStringLiteral("its data could not be read back whole (a read error, the device "
                                               "ended early, or the disk written to is full)");
     }
+    return result;
+}
+
+int recover_in_tree(recovery_base_c& scanner, recovery_tree_c& tree, const found_row_s& row, QString* written)
+{
+    QDir target;
+    QString shown, why;
+    if (!tree.folder_for(scanner.written_folders(row), &target, &shown, &why)) {
+        last_row_failure = why;
+        return -1;
+    }
+    QString path;
+    const int result = recover_one(scanner, target, row.item, &path);
+    // The folder may be reached through its descriptor; the person is told
+    // where it lies.
+    if (result == 0 && written)
+        *written = shown + QLatin1Char('/') + path.section(QLatin1Char('/'), -1);
     return result;
 }
 
@@ -174,12 +197,20 @@ void recovery_file_c::run()
 {
     size_t done = 0;
     try {
+        // Where the selection's folders meet is known only once every row
+        // has been seen: the rows are looked up twice.
+        recovery_tree_c tree(destination_, keep_tree);
+        for (const int64_t id : ids_) {
+            found_row_s row;
+            if (lookup_(id, &row))
+                tree.add(scanner_->written_folders(row));
+        }
         for (const int64_t id : ids_) {
             found_row_s row;
             QString written;
             int result = -1;
             if (lookup_(id, &row))
-                result = recover_one(*scanner_, destination_, row.item, &written);
+                result = recover_in_tree(*scanner_, tree, row, &written);
             else
                 row.item.id = id;
             (result == 0 ? written_ : failed_).fetch_add(1, std::memory_order_relaxed);
@@ -187,6 +218,7 @@ void recovery_file_c::run()
             if (row_done)
                 row_done(done, ids_.size(), row.item, result, written);
         }
+        tree.stamp_folders();
         if (open_folder)
             open_folder(destination_.path());
     } catch (abi::__forced_unwind&) {

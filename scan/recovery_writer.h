@@ -39,6 +39,14 @@ int recover_one(recovery_base_c& scanner, const QDir& destination, const recover
 // after a success.
 QString last_recovery_failure();
 
+class recovery_tree_c;
+
+// Writes one row into the folder tree gives it (made as needed), as
+// recover_one does; *written, when given, receives the path under the
+// tree's destination.
+int recover_in_tree(recovery_base_c& scanner, recovery_tree_c& tree, const found_row_s& row,
+                    QString* written = nullptr);
+
 // How the writer finds the row of an id it was handed: its name, flags and
 // the folder it was shown in. Called on the writer's thread.
 using row_lookup_fn = std::function<bool(int64_t id, found_row_s* row)>;
@@ -80,6 +88,10 @@ public:
     std::function<void(const QString& folder)> open_folder;
     // Set before a start; see row_done_fn.
     row_done_fn row_done;
+    // Whether a selection spanning several folders keeps them (below the
+    // deepest folder they share); false writes every file flat. Set before
+    // a start.
+    bool keep_tree = true;
 
     // The counts of the last recovery, final once the thread has finished.
     recovery_tally_s tally() const;

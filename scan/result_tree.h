@@ -5,7 +5,10 @@
 // missing node as its parent, and parents may loop.
 #pragma once
 
+#include "scan/recovery_base.h"
+
 #include <QString>
+#include <algorithm>
 #include <cstddef>
 #include <unordered_set>
 #include <vector>
@@ -103,6 +106,36 @@ int full_path(const Store& store, Key id, Key top, QString root, QString* path)
         full += QLatin1Char('/') + (*it)->name;
     *path = full;
     return 0;
+}
+
+// The folders file is shown below, from below the top down to its own, as
+// written_name and time_of give them: what a recovery that keeps the tree
+// makes. shown holds the components of the folder the file is shown in.
+// Returns false, leaving *out alone, when the parents are not those folders
+// (another depth or name, a missing parent, a loop).
+template <typename Node, typename Find, typename IsTop, typename Name, typename Time>
+bool written_chain(const Node* file, Find find, IsTop is_top, const std::vector<written_folder_s>& shown,
+                   Name written_name, Time time_of, std::vector<written_folder_s>* out)
+{
+    std::vector<const Node*> chain;
+    const Node* at = file;
+    while (at && chain.size() <= shown.size()) {
+        at = find(at->parent);
+        if (!at || is_top(*at))
+            break;
+        chain.push_back(at);
+    }
+    if (!at || !is_top(*at) || chain.size() != shown.size())
+        return false;
+    std::reverse(chain.begin(), chain.end());
+    std::vector<written_folder_s> written;
+    for (size_t i = 0; i < chain.size(); ++i) {
+        if (chain[i]->name != shown[i].name)
+            return false;
+        written.push_back({written_name(*chain[i]), time_of(*chain[i])});
+    }
+    *out = std::move(written);
+    return true;
 }
 
 }  // namespace result_tree

@@ -201,6 +201,26 @@ bool remove_created_target(const QString& path)
     return ::unlink(created.path.constData()) == 0;
 }
 
+bool set_created_target_time(const QString& path, int64_t seconds)
+{
+    if (seconds <= 0 || last_created.fd < 0 || last_created.path != QFile::encodeName(path))
+        return false;
+    // Opened again without following a link, and only when it is still the
+    // file this thread created, so no other file's time is ever changed.
+    const int fd = ::open(last_created.path.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat st {};
+    bool set = false;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_dev == last_created.device &&
+        st.st_ino == last_created.inode) {
+        const struct timespec times[2] = {{static_cast<time_t>(seconds), 0}, {static_cast<time_t>(seconds), 0}};
+        set = ::futimens(fd, times) == 0;
+    }
+    ::close(fd);
+    return set;
+}
+
 bool is_mount_point(const QString& path)
 {
     QString folder = path;

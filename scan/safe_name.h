@@ -6,6 +6,7 @@
 
 #include <QString>
 #include <cstddef>
+#include <cstdint>
 
 // Largest file name, in bytes of UTF-8, that Linux file systems take.
 inline constexpr int max_file_name_bytes = 255;
@@ -57,6 +58,12 @@ void forget_target_failure();
 bool remove_created_target(const QString& path);
 // Forgets that file: call before a copy whose failure may need the above.
 void forget_created_target();
+
+// Gives the file open_recovery_target last created on the calling thread,
+// when path is still that file, the modification and access time seconds
+// (since 1970, UTC). A time of 0 or less is no time: the file keeps the
+// time it was written. Returns whether the time was set.
+bool set_created_target_time(const QString& path, int64_t seconds);
 
 // Whether path is a folder on which a file system is mounted.
 bool is_mount_point(const QString& path);

@@ -28,6 +28,8 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QLineEdit>
+#include <QPainter>
+#include <QToolTip>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QTableView>
@@ -210,6 +212,31 @@ int main(int argc, char** argv)
     if (table && table->model()->rowCount() > 0)
         emit table->clicked(table->model()->index(0, 1));
     shot(page, "bench_page_found");
+    // The tooltip on a "#" name: the name the file will be written under.
+    // A tooltip is a window of its own; it is drawn onto the page's picture.
+    if (!shots.isEmpty() && table) {
+        const QString written_as = text_for_key("recovery_written_as").section('%', 0, 0);
+        for (int r = 0; r < table->model()->rowCount(); ++r) {
+            const QModelIndex cell = table->model()->index(r, 1);
+            const QString tip = cell.data(Qt::ToolTipRole).toString();
+            if (!tip.startsWith(written_as))
+                continue;
+            table->scrollTo(cell);
+            const QRect rect = table->visualRect(cell);
+            const QPoint at = table->viewport()->mapToGlobal(rect.center());
+            QToolTip::showText(at, tip, table->viewport(), rect);
+            QCoreApplication::processEvents();
+            QImage picture = page.grab().toImage();
+            for (QWidget* w : QApplication::topLevelWidgets())
+                if (w->isVisible() && w->inherits("QTipLabel")) {
+                    QPainter painter(&picture);
+                    painter.drawPixmap(w->mapToGlobal(QPoint(0, 0)) - page.mapToGlobal(QPoint(0, 0)), w->grab());
+                }
+            picture.save(shots + "/bench_page_name_tip.png");
+            QToolTip::hideText();
+            break;
+        }
+    }
 
     // Every found file, then a name typed into the filter box key by key,
     // as a person types it; the filter runs once typing pauses.

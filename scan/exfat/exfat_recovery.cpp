@@ -528,3 +528,14 @@ int exfat_recovery_c::recover_file(int64_t id, const QString& destination)
     ::unlink(QFile::encodeName(destination).constData());
     return -1;
 }
+
+std::vector<written_folder_s> exfat_recovery_c::written_folders(const found_row_s& row) const
+{
+    // Folder names are whole here; what the tree adds is their times.
+    std::vector<written_folder_s> out = recovery_base_c::written_folders(row);
+    result_tree::written_chain(
+        node(row.item.id), [this](int64_t key) { return node(key); },
+        [](const exfat_node_s& n) { return n.id == 0; }, out, [](const exfat_node_s& n) { return n.name; },
+        [](const exfat_node_s& n) { return n.write_time; }, &out);
+    return out;
+}

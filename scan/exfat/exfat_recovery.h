@@ -91,6 +91,7 @@ public:
     void reset() override;
     int recover_file(int64_t id, const QString& destination) override;
     int get_full_path(int64_t id, QString* path) override;
+    std::vector<written_folder_s> written_folders(const found_row_s& row) const override;
 
     bool top_folder(const void** node) const override;
     void sub_folders(const void* folder, std::vector<result_folder_s>* out) const override;

@@ -33,12 +33,16 @@ QString node_name(const fat_info_s& info)
     return name;
 }
 
-// Replaces the first character with "#", a surrogate pair as one character.
-void mark_first_character(QString* name)
+// Replaces the first character with "#", a surrogate pair as one character;
+// *first, when given, receives what was replaced.
+void mark_first_character(QString* name, char16_t* first = nullptr)
 {
     if (name->isEmpty())
         return;
     const int width = (name->size() > 1 && name->at(0).isHighSurrogate() && name->at(1).isLowSurrogate()) ? 2 : 1;
+    if (first)
+        for (int i = 0; i < width; ++i)
+            first[i] = name->at(i).unicode();
     name->replace(0, width, QStringLiteral("#"));
 }
 
@@ -56,8 +60,12 @@ fat_node_s node_of_entry(const fat_info_s& info, uint8_t attributes, uint32_t pa
     node.inherited = inherited;
     node.entry_deleted = (info.attributes & fat_attr_deleted) ? 1 : 0;
     node.name = node_name(info);
+    // A deleted short entry alone has lost its first byte to the deletion
+    // mark; a long name whose checksum fits its entry, or a live entry,
+    // still holds the whole name.
+    const bool first_known = !node.entry_deleted || (info.long_name && info.long_name[0]);
     if (node.attributes & fat_attr_deleted)
-        mark_first_character(&node.name);
+        mark_first_character(&node.name, first_known ? node.first : nullptr);
     return node;
 }
 
@@ -79,8 +87,20 @@ bool would_loop(const std::unordered_map<uint32_t, fat_node_s>& store, uint32_t 
 
 }  // namespace
 
+QString fat_written_name(const fat_node_s& node)
+{
+    if (node.first[0] == 0 || !node.name.startsWith(QLatin1Char('#')))
+        return node.name;
+    QString whole = node.name;
+    whole.replace(0, 1, QString(reinterpret_cast<const QChar*>(node.first), node.first[1] ? 2 : 1));
+    return whole;
+}
+
 int64_t fat_time_to_seconds(uint16_t date, uint16_t time)
 {
+    const unsigned month = (date >> 5) & 0x0F, day = date & 0x1F;
+    if (month < 1 || month > 12 || day < 1 || (time >> 11) > 23 || ((time >> 5) & 0x3F) > 59 || (time & 0x1F) > 29)
+        return 0;
     std::tm tm{};
     tm.tm_year = 80 + (date >> 9);
     tm.tm_mon = ((date >> 5) & 0x0F) - 1;
@@ -462,8 +482,10 @@ void fat_recovery_c::list_lost_cluster(uint32_t cluster, uint32_t folder, const 
         const uint8_t attributes = info.attributes | fat_attr_deleted;
         fat_node_s node = node_of_entry(info, attributes, folder, 1);
         // The entry itself is whole: its name is shown as it was.
-        if (!entry_deleted)
+        if (!entry_deleted) {
             node.name = node_name(info);
+            node.first[0] = node.first[1] = 0;
+        }
         if (node.attributes & fat_attr_directory) {
             // The folder's own entry names it and places it.
             auto it = store_.find(node.cluster);
@@ -471,6 +493,7 @@ void fat_recovery_c::list_lost_cluster(uint32_t cluster, uint32_t folder, const 
                 would_loop(store_, node.cluster, folder))
                 continue;
             it->second.name = node.name;
+            std::copy(std::begin(node.first), std::end(node.first), std::begin(it->second.first));
             it->second.parent = folder;
             it->second.write_time = node.write_time;
             it->second.create_time = node.create_time;
@@ -590,6 +613,27 @@ QString fat_recovery_c::warning() const
         text += QStringLiteral("%1the search for lost folders was stopped before the end of the volume")
                     .arg(text.isEmpty() ? QString() : QStringLiteral("; "));
     return text;
+}
+
+QString fat_recovery_c::written_name(const recovery_item_s& row) const
+{
+    if (row.id < 0 || row.id > int64_t(UINT32_MAX))
+        return row.name;
+    const fat_node_s* n = node(static_cast<uint32_t>(row.id));
+    // A row from elsewhere (a stale selection) keeps the name it was shown with.
+    return n && n->name == row.name ? fat_written_name(*n) : row.name;
+}
+
+std::vector<written_folder_s> fat_recovery_c::written_folders(const found_row_s& row) const
+{
+    std::vector<written_folder_s> out = recovery_base_c::written_folders(row);
+    if (row.item.id < 0 || row.item.id > int64_t(UINT32_MAX))
+        return out;
+    result_tree::written_chain(
+        node(static_cast<uint32_t>(row.item.id)), [this](uint32_t key) { return node(key); },
+        [](const fat_node_s& n) { return n.cluster == 0; }, out, fat_written_name,
+        [](const fat_node_s& n) { return n.write_time; }, &out);
+    return out;
 }
 
 int fat_recovery_c::get_full_path(int64_t id, QString* path)

@@ -27,6 +27,10 @@ struct fat_node_s {
     uint8_t entry_deleted = 0; // 1 when its own entry is marked deleted
     int32_t trust = 0;         // fat_row_uncertain, ...: how far its copy can be trusted
     QString name;              // long name, else short name; "#" first when deleted
+    // What that "#" stands for when the disk still holds it (a long name
+    // whose checksum fits, or a live entry inside a deleted folder): one
+    // character, or a surrogate pair; zero when it is lost.
+    char16_t first[2] = {};
     uint8_t has_files = 0;     // folder holds a recoverable file at some depth
     std::vector<fat_node_s*> children;
 };
@@ -84,6 +88,8 @@ public:
     void reset() override;
     int recover_file(int64_t id, const QString& destination) override;
     int get_full_path(int64_t id, QString* path) override;
+    QString written_name(const recovery_item_s& row) const override;
+    std::vector<written_folder_s> written_folders(const found_row_s& row) const override;
 
     bool top_folder(const void** node) const override;
     void sub_folders(const void* folder, std::vector<result_folder_s>* out) const override;
@@ -141,6 +147,11 @@ private:
     char16_t long_name_[fat_long_name_units] = {};
 };
 
+// A node's name as the disk holds it: its name with the "#" undone where
+// the first character is known.
+QString fat_written_name(const fat_node_s& node);
+
 // A FAT date and time as seconds since 1970, local time, no daylight
-// saving. Returns 0 when the C library cannot convert it.
+// saving. Returns 0 for a date or time no clock can show (the zero date of
+// an entry written without one) or one the C library cannot convert.
 int64_t fat_time_to_seconds(uint16_t date, uint16_t time);

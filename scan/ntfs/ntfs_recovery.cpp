@@ -358,3 +358,14 @@ bool ntfs_recovery_c::live_source(const recovery_item_s& row, QString* source) {
         source->clear();
     return true;
 }
+
+std::vector<written_folder_s> ntfs_recovery_c::written_folders(const found_row_s& row) const
+{
+    // Folder names are whole here; what the tree adds is their times.
+    std::vector<written_folder_s> out = recovery_base_c::written_folders(row);
+    result_tree::written_chain(
+        find_node(record_of_id(row.item.id)), [this](int64_t key) { return find_node(key); },
+        [](const ntfs_node_s& n) { return n.number == root_number; }, out, [](const ntfs_node_s& n) { return n.name; },
+        [](const ntfs_node_s& n) { return n.time_b; }, &out);
+    return out;
+}

@@ -53,6 +53,7 @@ public:
     void reset() override;
     int recover_file(int64_t id, const QString& destination) override;
     int get_full_path(int64_t id, QString* path) override;
+    std::vector<written_folder_s> written_folders(const found_row_s& row) const override;
     // A row the engine marks as readable through the file system is copied
     // from there, but only when the volume is really mounted at its root.
     bool live_source(const recovery_item_s& row, QString* source) override;
