@@ -108,7 +108,8 @@ int64_t fat_time_to_seconds(uint16_t date, uint16_t time)
     tm.tm_hour = time >> 11;
     tm.tm_min = (time >> 5) & 0x3F;
     tm.tm_sec = 2 * (time & 0x1F);
-    tm.tm_isdst = 0;
+    // The entry holds the wall clock of its day, summer time included.
+    tm.tm_isdst = -1;
     const std::time_t t = std::mktime(&tm);
     return t == static_cast<std::time_t>(-1) ? 0 : static_cast<int64_t>(t);
 }

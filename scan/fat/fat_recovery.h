@@ -151,7 +151,8 @@ private:
 // the first character is known.
 QString fat_written_name(const fat_node_s& node);
 
-// A FAT date and time as seconds since 1970, local time, no daylight
-// saving. Returns 0 for a date or time no clock can show (the zero date of
-// an entry written without one) or one the C library cannot convert.
+// A FAT date and time, the local wall clock it stores (summer time as the
+// zone had it that day), as seconds since 1970. Returns 0 for a date or
+// time no clock can show (the zero date of an entry written without one) or
+// one the C library cannot convert.
 int64_t fat_time_to_seconds(uint16_t date, uint16_t time);

@@ -4,6 +4,7 @@
 #include "support/fixtures.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QProcess>
 #include <QStandardPaths>
@@ -37,8 +38,10 @@ run_s cli(const QStringList& args, int timeout_ms = 300000)
 std::set<QByteArray> contents_of(const QString& folder)
 {
     std::set<QByteArray> all;
-    for (const QFileInfo& info : QDir(folder).entryInfoList(QDir::Files)) {
-        QFile f(info.filePath());
+    // Carved files of several kinds come back in a folder per kind.
+    QDirIterator it(folder, QDir::Files, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        QFile f(it.next());
         if (f.open(QIODevice::ReadOnly))
             all.insert(f.readAll());
     }

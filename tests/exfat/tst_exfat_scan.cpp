@@ -226,7 +226,7 @@ private slots:
             QSKIP("quarvel-cli is not built");
         const QString out = dir_ + "/cli-out";
         QProcess p;
-        p.start(cli, {"--json", "recover", image("main"), "--all", "--to", out});
+        p.start(cli, {"--json", "recover", image("main"), "--all", "--flat", "--to", out});
         QVERIFY(p.waitForFinished(120000));
         const QByteArray said = p.readAllStandardOutput() + p.readAllStandardError();
         QVERIFY2(p.exitCode() == 0, said.constData());

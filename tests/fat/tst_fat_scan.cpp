@@ -17,6 +17,7 @@
 #include <QJsonObject>
 #include <QLoggingCategory>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 #include <atomic>
@@ -333,12 +334,34 @@ private slots:
         std::set<QString> deleted_dirs;
         for (const auto& e : test_support::entries_on(f, "deleted_dir", 1))
             deleted_dirs.insert(QString::fromStdString(test_support::field(e, 1)));
+        // Files keep their folders below the deepest one they share, under
+        // their whole names; "#" stays only where mtools wrote no long name.
+        const auto written_path = [&](const QString& path) {
+            const QStringList parts = path.split('/', Qt::SkipEmptyParts);
+            // An 8.3 name whose stem and extension are each of one case
+            // needs no long name: the entry's case bits keep it.
+            const QRegularExpression short_name(R"(^([A-Z0-9_~$!#%&'()@^`{}-]{1,8}|[a-z0-9_~$!#%&'()@^`{}-]{1,8})(\.([A-Z0-9_~$!#%&'()@^`{}-]{1,3}|[a-z0-9_~$!#%&'()@^`{}-]{1,3}))?$)");
+            QStringList out_parts;
+            QString so_far;
+            bool inside_deleted = false;
+            for (int i = 0; i < parts.size(); ++i) {
+                so_far += "/" + parts[i];
+                inside_deleted = inside_deleted || deleted_dirs.count(so_far) || i == parts.size() - 1;
+                out_parts << (inside_deleted && short_name.match(parts[i]).hasMatch() ? shown_name(parts[i]) : parts[i]);
+            }
+            return out_parts;
+        };
         int compared = 0;
+        int root_depth = -1;
         for (const auto& e : test_support::entries_on(f, "deleted", 1)) {
             if (test_support::field(e, 4) != "contiguous")
                 continue;
-            const QString name = shown_path(QString::fromStdString(test_support::field(e, 1)), deleted_dirs).section('/', -1);
-            const QString file = QDir(out).filePath(name);
+            const QStringList parts = written_path(QString::fromStdString(test_support::field(e, 1)));
+            if (root_depth < 0)
+                for (int k = 0; k < parts.size() && root_depth < 0; ++k)
+                    if (QFile::exists(QDir(out).filePath(parts.mid(k).join('/'))))
+                        root_depth = k;
+            const QString file = QDir(out).filePath(parts.mid(std::max(root_depth, 0)).join('/'));
             QVERIFY2(QFile::exists(file), qPrintable(file));
             QCOMPARE(test_support::sha256_of_file(file.toStdString()), test_support::field(e, 3));
             ++compared;

@@ -16,6 +16,7 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
+#include <ctime>
 #include <map>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -223,6 +224,28 @@ private slots:
               static_cast<long long>(theirs.size()), same);
         // It does not enter a live folder inside a deleted one.
         QCOMPARE(theirs.size(), ours.size() - 1);
+    }
+
+    // An entry's time is its wall clock in the zone of the machine, summer
+    // time included; an entry written without a date has no time (it once
+    // read as 30 November 1979, and would have been given to the file).
+    void entry_times()
+    {
+        QCOMPARE(fat_time_to_seconds(0, 0), int64_t(0));
+        QCOMPARE(fat_time_to_seconds(uint16_t((37 << 9) | (13 << 5) | 1), 0), int64_t(0));  // month 13
+        if (!QFile::exists("/usr/share/zoneinfo/Europe/Berlin"))
+            QSKIP("no time zone data");
+        const QByteArray zone = qgetenv("TZ");
+        qputenv("TZ", "Europe/Berlin");
+        ::tzset();
+        // 2017-07-14 14:00:00 on a card in Berlin is 12:00 UTC.
+        const int64_t summer = fat_time_to_seconds(uint16_t((37 << 9) | (7 << 5) | 14), uint16_t(14 << 11));
+        if (zone.isNull())
+            qunsetenv("TZ");
+        else
+            qputenv("TZ", zone);
+        ::tzset();
+        QCOMPARE(summer, int64_t(1500033600));
     }
 
     // A selection from one folder is written flat; --flat writes any flat;

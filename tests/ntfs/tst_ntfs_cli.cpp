@@ -95,7 +95,7 @@ void tst_ntfs_cli::scan_and_recover() {
     }
 
     const QString out = QString::fromStdString(test_support::make_temp_dir("ntfs-cli-" + kind.toStdString()));
-    const run_s recover = run_cli({"recover", volume, "--all", "--to", out});
+    const run_s recover = run_cli({"recover", volume, "--all", "--flat", "--to", out});
     QVERIFY2(recover.exit_code == 0, qPrintable(recover.err));
     for (const auto& [path, expected] : deleted) {
         const QString written = out + '/' + path.section('/', -1);

@@ -93,7 +93,13 @@ protected:
 class flat_scanner_c : public recovery_base_c {
 public:
     std::vector<recovery_item_s> rows;
+    std::map<QString, QString> whole;  // shown name -> written name
     int top = 0;
+    QString written_name(const recovery_item_s& row) const override
+    {
+        const auto it = whole.find(row.name);
+        return it == whole.end() ? row.name : it->second;
+    }
     void set_volume(const volume_item_s&) override {}
     void reset() override {}
     int recover_file(int64_t, const QString&) override { return -1; }
@@ -494,7 +500,7 @@ private slots:
             for (const char* key : {"row_state_partial", "row_state_incomplete", "row_state_overwritten",
                                     "row_state_uncertain", "row_state_partial_tip", "row_state_incomplete_tip",
                                     "row_state_overwritten_tip", "row_state_uncertain_tip", "row_state_exact_tip",
-                                    "row_state_chain_tip"})
+                                    "row_state_chain_tip", "recovery_written_as"})
                 QVERIFY2(!text_for_key(key).isEmpty(), key);
         }
         QCOMPARE(load_language_file(file.toStdString(), "English", true), 0);
@@ -541,6 +547,22 @@ private slots:
         std::unique_ptr<recovery_model_c> deep(flat_model(bit0, row_flags_e::deep_scan));
         QCOMPARE(deep->state_of(0), row_state_e::partial);
         QCOMPARE(deep->index(0, 1).data(Qt::ToolTipRole).toString(), text_for_key("row_state_partial_tip"));
+        // A "#" the scanner can undo: the name's tooltip tells the written
+        // name, before the copy's state; a "#" truly lost says nothing.
+        {
+            flat_scanner_c scanner;
+            scanner.rows = {flagged("#eport.txt", raw_row_partial), flagged("#LAIN.TXT", 0)};
+            scanner.whole["#eport.txt"] = "Report.txt";
+            auto index = std::make_shared<result_index_c>();
+            index->build(scanner, row_flags_e::deep_scan);
+            recovery_model_c model(index, 0);
+            QCOMPARE(model.index(0, 1).data(Qt::ToolTipRole).toString(),
+                     text_for_key("recovery_written_as").arg("Report.txt") + "\n\n" +
+                         text_for_key("row_state_partial_tip"));
+            QCOMPARE(model.index(0, 2).data(Qt::ToolTipRole).toString(), text_for_key("row_state_partial_tip"));
+            QVERIFY(model.index(1, 1).data(Qt::ToolTipRole).isNull());
+            QVERIFY(!text_for_key("recovery_written_as").isEmpty());
+        }
         // On FAT the bits above the attribute byte say how the run of
         // clusters was judged; an NTFS row's high engine bit says nothing.
         std::vector<recovery_item_s> fat_rows = {flagged("a", 0x21 | fat_attr_deleted | fat_row_overwritten),

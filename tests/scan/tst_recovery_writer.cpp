@@ -10,6 +10,7 @@
 #include "support/fixtures.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QProcess>
 #include <QRandomGenerator>
@@ -52,12 +53,13 @@ bool run_tool(const QString& program, const QStringList& args)
     return p.waitForFinished(60000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
 }
 
-// The contents of every regular file in folder, counted.
+// The contents of every regular file in folder and below, counted.
 std::map<QByteArray, int> contents_of(const QString& folder)
 {
     std::map<QByteArray, int> seen;
-    for (const QString& name : QDir(folder).entryList(QDir::Files | QDir::Hidden))
-        ++seen[read_all(QDir(folder).filePath(name))];
+    QDirIterator it(folder, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext())
+        ++seen[read_all(it.next())];
     return seen;
 }
 
