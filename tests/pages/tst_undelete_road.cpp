@@ -61,13 +61,14 @@ struct boxes_c {
 };
 
 // SHA-256 of every file directly in folder, by file name.
+// Every file in folder and below, by its path below folder.
 std::map<QString, std::string> hashes_in(const QString& folder)
 {
     std::map<QString, std::string> out;
-    QDirIterator it(folder, QDir::Files);
+    QDirIterator it(folder, QDir::Files, QDirIterator::Subdirectories);
     while (it.hasNext()) {
         it.next();
-        out[it.fileName()] = sha256_of_file(it.filePath().toStdString());
+        out[QDir(folder).relativeFilePath(it.filePath())] = sha256_of_file(it.filePath().toStdString());
     }
     return out;
 }
@@ -390,6 +391,12 @@ void tst_undelete_road::ticks_across_folders_on_a_card()
     QCOMPARE(written.size(), size_t(9));
     for (const auto& [name, hash] : written)
         QVERIFY2(originals.count(hash), qPrintable(name));
+    // Two folders ticked: each file keeps its folder, the deleted Music
+    // folder its whole long name; an 8.3 name keeps the "#" of its lost
+    // first letter.
+    QVERIFY(written.count("DCIM/100CANON/#MG_0001.JPG"));
+    QVERIFY(std::any_of(written.begin(), written.end(),
+                        [](const auto& file) { return file.first.startsWith("Music/#ong"); }));
 }
 
 void tst_undelete_road::deep_scan_save_and_resume()
