@@ -53,8 +53,9 @@ void main_window_base_c::on_click_open_disk_image()
 {
     if (!may_change_devices())
         return;
-    const QString path = QFileDialog::getOpenFileName(this, tr("Open disk image"), QString(),
-                                                      tr("Disk images (*.img *.dd *.raw *.bin *.ima);;All files (*)"));
+    const QString path = QFileDialog::getOpenFileName(
+        this, tr("Open disk image"), QString(),
+        tr("Disk images (*.img *.dd *.raw *.bin *.ima *.E01 *.e01 *.Ex01 *.ex01 *.vhd *.vhdx *.vmdk);;All files (*)"));
     if (!path.isEmpty())
         open_disk_image_file(path);
 }

@@ -31,13 +31,13 @@ int run_volumes(cli::context_s& ctx)
         return cli::usage_error(ctx, "volumes", "unexpected argument \"" + ctx.args.front() + "\"");
     enumerate_volumes();
     cli::table_c table({"device_path", "dos_device", "label", "file_system", "root_path", "total_bytes",
-                        "free_bytes", "free_space_known", "partition_number", "disk_number"});
+                        "free_bytes", "free_space_known", "partition_number", "disk_number",
+                        "other_signatures"});
     for (size_t i = 1; i < volume_list.size(); ++i) {
         const auto& v = volume_list[i];
         table.add_row({local(v.device_path), local(v.dos_device), local(v.label), local(v.file_system),
                        local(v.root_path), v.total_bytes, v.free_bytes, int64_t(v.free_space_known ? 1 : 0),
-                       int64_t(v.partition_number),
-                       int64_t(v.disk_number)});
+                       int64_t(v.partition_number), int64_t(v.disk_number), local(v.other_signatures)});
     }
     table.print(ctx.json);
     return cli::exit_ok;

@@ -41,6 +41,7 @@ void enumerate_volumes()
         item.device_path = from_local(v.device_path);
         item.label = from_local(v.label);
         item.file_system = from_local(v.file_system);
+        item.other_signatures = from_local(v.other_signatures);
         item.root_path = from_local(v.root_path);
         item.total_bytes = v.total_bytes;
         item.free_bytes = v.free_bytes;
@@ -71,19 +72,31 @@ int enumerate_drives()
         const auto entry = platform::drive_at(n);
         if (!entry)
             break;
-        platform::raw_device_c dev;
-        if (dev.open(entry->device_path) != 0) {
+        const platform::byte_source_ptr source = platform::open_byte_source(entry->device_path, nullptr);
+        if (!source) {
             // A disk this user may not read, or an image that is gone, is
             // passed over rather than hiding every drive after it.
             skipped.push_back(from_local(entry->device_path));
             continue;
         }
-        auto geometry = std::make_shared<platform::disk_geometry_s>(dev.geometry());
+        // A disk inside a container has no geometry of its own: the classic
+        // one for its size and sector size.
+        platform::raw_device_c dev;
+        platform::disk_geometry_s classic;
+        if (dev.open(entry->device_path) == 0) {
+            classic = dev.geometry();
+        } else {
+            classic.bytes_per_sector = source->sector_size();
+            classic.media_type = 11;
+            classic.cylinders = int64_t(source->size() / (uint64_t(classic.tracks_per_cylinder) *
+                                                          classic.sectors_per_track * classic.bytes_per_sector));
+        }
+        auto geometry = std::make_shared<platform::disk_geometry_s>(classic);
         drive_item_s item;
         item.device_path = from_local(entry->device_path);
         // The device's own byte count: whole cylinders would round a small
         // image down to nothing and hide up to 8 MB of any disk.
-        item.size_bytes = dev.size();
+        item.size_bytes = source->size();
         item.geometry = std::move(geometry);
         drive_list.push_back(std::move(item));
     }

@@ -15,6 +15,9 @@ struct volume_item_s {
     QString device_path;   // "/dev/sdb1" or "/abs/card.img:p1": what scanners open
     QString label;
     QString file_system;   // "NTFS", "FAT32", ...; empty when unknown
+    // Other file systems found there beside file_system, read from its boot
+    // sector (leftovers of an earlier format), "ext4,..."; mostly empty.
+    QString other_signatures;
     QString root_path;     // mount point with a trailing "/", else device_path + "/"
     uint64_t total_bytes = 0;
     uint64_t free_bytes = 0;

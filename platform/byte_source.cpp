@@ -1,4 +1,6 @@
 #include "platform/byte_source.h"
+#include "platform/image_formats.h"
+#include "platform/partitions.h"
 #include "platform/raw_device.h"
 
 #include <utility>
@@ -24,6 +26,28 @@ int64_t source_window_c::read_at(uint64_t offset, void* buffer, size_t length) c
 
 byte_source_ptr open_byte_source(const std::string& path, std::string* error)
 {
+    std::string file = path;
+    int partition = 0;
+    if (!split_image_volume_path(path, &file, &partition))
+        file = path;
+    std::string why;
+    if (byte_source_ptr disk = open_container(file, &why)) {
+        // libblkid sees only the container's own bytes: its table is read
+        // from the disk inside.
+        if (partition == 0)
+            return std::make_shared<source_window_c>(disk, 0, disk->size(), path);
+        for (const partition_s& p : read_partitions(*disk))
+            if (p.number == partition)
+                return std::make_shared<source_window_c>(disk, p.start_bytes, p.size_bytes, path);
+        if (error)
+            *error = "there is no partition " + std::to_string(partition) + " on " + file;
+        return nullptr;
+    }
+    if (!why.empty()) {
+        if (error)
+            *error = why;
+        return nullptr;
+    }
     auto device = std::make_shared<raw_device_c>();
     if (device->open(path, open_mode::read) != 0) {
         if (error)

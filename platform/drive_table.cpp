@@ -1,4 +1,5 @@
 #include "platform/drive_table.h"
+#include "platform/image_formats.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -183,6 +184,11 @@ int open_disk_image(const std::string& path, std::string* error)
     if (fd < 0)
         return set_error("cannot open disk image \"" + path + "\": permission denied");
     ::close(fd);
+    // A damaged container is refused here, with the reason, rather than
+    // offered as a drive that holds nothing.
+    std::string damaged;
+    if (!open_container(path, &damaged) && !damaged.empty())
+        return set_error(damaged);
 
     const std::string absolute = absolute_path(path);
     auto& s = state();

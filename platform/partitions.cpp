@@ -1,4 +1,6 @@
 #include "platform/partitions.h"
+#include "platform/image_formats.h"
+#include "platform/raw_device.h"
 
 #include <blkid/blkid.h>
 #include <cstring>
@@ -65,6 +67,8 @@ bool overlaps(const partition_s& a, const partition_s& b)
 
 std::vector<partition_s> read_partitions(const std::string& disk_path)
 {
+    if (byte_source_ptr inside = open_container(disk_path, nullptr))
+        return read_partitions(*inside);
     std::vector<partition_s> result;
     probe_c probe(disk_path);
     if (!probe.pr || probe.disk_size == 0)
@@ -111,6 +115,8 @@ std::vector<partition_s> read_partitions(const std::string& disk_path)
 
 bool has_partition_table(const std::string& disk_path)
 {
+    if (byte_source_ptr inside = open_container(disk_path, nullptr))
+        return has_partition_table(*inside);
     probe_c probe(disk_path);
     if (!probe.pr)
         return false;
@@ -120,13 +126,42 @@ bool has_partition_table(const std::string& disk_path)
     return list && blkid_partlist_get_table(list) != nullptr;
 }
 
+namespace {
+
+// Every file system libblkid finds in the window, the ambiguous ones too.
+std::vector<std::string> blkid_types(int fd, uint64_t offset, uint64_t size)
+{
+    std::vector<std::string> types;
+    blkid_probe pr = blkid_new_probe();
+    if (pr && blkid_probe_set_device(pr, fd, static_cast<blkid_loff_t>(offset), static_cast<blkid_loff_t>(size)) == 0) {
+        blkid_probe_enable_partitions(pr, 0);
+        blkid_probe_enable_superblocks(pr, 1);
+        blkid_probe_set_superblocks_flags(pr, BLKID_SUBLKS_TYPE);
+        for (int guard = 0; guard < 16 && blkid_do_probe(pr) == 0; ++guard) {
+            const char* value = nullptr;
+            if (blkid_probe_lookup_value(pr, "TYPE", &value, nullptr) == 0 && value)
+                types.emplace_back(value);
+        }
+    }
+    if (pr)
+        blkid_free_probe(pr);
+    return types;
+}
+
+bool ours(const std::string& type) { return type == "vfat" || type == "ntfs" || type == "exfat"; }
+
+}  // namespace
+
 bool probe_filesystem(const std::string& disk_path, uint64_t offset, uint64_t size, filesystem_info_s* info)
 {
+    if (byte_source_ptr inside = open_container(disk_path, nullptr))
+        return probe_filesystem(*inside, offset, size, info);
     const int fd = ::open(disk_path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return false;
     const uint64_t disk_size = size_of_fd(fd);
     bool found = false;
+    filesystem_info_s fs;
     if (offset < disk_size) {
         if (size == 0 || size > disk_size - offset)
             size = disk_size - offset;
@@ -138,7 +173,6 @@ bool probe_filesystem(const std::string& disk_path, uint64_t offset, uint64_t si
             if (blkid_do_safeprobe(pr) == 0) {
                 const char* value = nullptr;
                 size_t length = 0;
-                filesystem_info_s fs;
                 if (blkid_probe_lookup_value(pr, "TYPE", &value, &length) == 0 && value)
                     fs.type = value;
                 if (blkid_probe_lookup_value(pr, "LABEL", &value, &length) == 0 && value)
@@ -146,14 +180,25 @@ bool probe_filesystem(const std::string& disk_path, uint64_t offset, uint64_t si
                 if (blkid_probe_lookup_value(pr, "VERSION", &value, &length) == 0 && value)
                     fs.fat_version = fs.type == "vfat" ? value : "";
                 found = !fs.type.empty();
-                if (found && info)
-                    *info = fs;
             }
         }
         if (pr)
             blkid_free_probe(pr);
+        // libblkid names nothing when two signatures are found, or names the
+        // other one; a sound boot sector of ours still makes the volume ours.
+        raw_device_c dev;
+        filesystem_info_s mine;
+        if (!(found && ours(fs.type)) && dev.open(disk_path) == 0 && probe_filesystem(dev, offset, size, &mine)) {
+            for (const std::string& type : blkid_types(fd, offset, size))
+                if (type != mine.type && mine.other_signatures.find(type) == std::string::npos)
+                    mine.other_signatures += (mine.other_signatures.empty() ? "" : ",") + type;
+            fs = mine;
+            found = true;
+        }
     }
     ::close(fd);
+    if (found && info)
+        *info = fs;
     return found;
 }
 

@@ -1,5 +1,6 @@
 // Partition tables (MBR with logical partitions, GPT) and file-system probes,
-// read with libblkid. Entries that run past the end of the disk are clipped,
+// read with libblkid, or for an image inside a container (E01, VHD, ...)
+// from the bytes of the disk it holds. Entries that run past the end of the disk are clipped,
 // entries starting past it are dropped; overlapping entries are kept only
 // when they do not overlap an earlier one.
 #pragma once
@@ -9,6 +10,8 @@
 #include <vector>
 
 namespace platform {
+
+class byte_source_c;
 
 struct partition_s {
     int number = 0;             // 1.. as the kernel numbers them; 0 = whole disk
@@ -21,6 +24,9 @@ struct filesystem_info_s {
     std::string type;   // libblkid's name: "vfat", "ntfs", "exfat", ...
     std::string label;
     std::string fat_version;  // "FAT12"/"FAT16"/"FAT32" for vfat, else empty
+    // Other file systems libblkid found beside one whose boot sector we read
+    // (the leftovers of an earlier format), comma-separated; mostly empty.
+    std::string other_signatures;
 };
 
 // The partitions of a disk (block device or image file). Returns an empty
@@ -31,9 +37,18 @@ std::vector<partition_s> read_partitions(const std::string& disk_path);
 bool has_partition_table(const std::string& disk_path);
 
 // Probes the window [offset, offset + size) of a disk for a file system.
-// Returns false when nothing is recognised.
+// Returns false when nothing is recognised. A FAT, NTFS or exFAT boot sector
+// whose fields make a volume wins over anything else libblkid reports there
+// (named in other_signatures), so a volume we can read is always offered.
 bool probe_filesystem(const std::string& disk_path, uint64_t offset, uint64_t size,
                       filesystem_info_s* info);
+
+// The same three read from a source's bytes with our own decoders: MBR with
+// logical partitions and GPT (LBAs in the source's sector size); FAT12/16/32,
+// NTFS and exFAT recognised by a boot sector whose fields make a volume.
+std::vector<partition_s> read_partitions(const byte_source_c& disk);
+bool has_partition_table(const byte_source_c& disk);
+bool probe_filesystem(const byte_source_c& disk, uint64_t offset, uint64_t size, filesystem_info_s* info);
 
 // The name the rest of the program uses for a file system:
 // vfat -> FAT12/FAT16/FAT32, ntfs -> NTFS, exfat -> exFAT, else libblkid's name.

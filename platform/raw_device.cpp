@@ -1,4 +1,5 @@
 #include "platform/raw_device.h"
+#include "platform/image_formats.h"
 #include "platform/partitions.h"
 
 #include <cerrno>
@@ -133,6 +134,13 @@ int raw_device_c::open(const std::string& path, open_mode mode)
         }
     } else if (S_ISREG(st.st_mode)) {
         file_size = static_cast<uint64_t>(st.st_size);
+        // Its bytes are the container's, not the disk's: only a byte source
+        // (open_byte_source) reads the disk inside.
+        if (const image_format_e format = image_format_of(file); format != image_format_e::raw) {
+            error_ = file + " is a " + image_format_name(format) + " image, not a raw one; it cannot be opened here";
+            close();
+            return -1;
+        }
     } else {
         error_ = file + " is neither a disk nor a disk image";
         close();

@@ -62,11 +62,11 @@ std::string partition_node(const std::string& disk_name, int number)
 // count there is plausible. Returns false when it cannot tell.
 bool fat32_free_bytes(const std::string& disk_path, uint64_t start, uint64_t size, uint64_t* free_bytes)
 {
-    raw_device_c dev;
-    if (dev.open(disk_path) != 0)
+    const byte_source_ptr dev = open_byte_source(disk_path, nullptr);
+    if (!dev)
         return false;
     uint8_t sector[ondisk::sector_bytes];
-    if (dev.read_at(start, sector, sizeof sector) != static_cast<int64_t>(sizeof sector))
+    if (dev->read_at(start, sector, sizeof sector) != static_cast<int64_t>(sizeof sector))
         return false;
     const ondisk::fat_boot_sector_s boot = ondisk::decode_fat_boot_sector(sector);
     if (boot.bytes_per_sector != ondisk::sector_bytes || boot.sectors_per_cluster == 0 || boot.fsinfo_sector == 0 ||
@@ -75,7 +75,7 @@ bool fat32_free_bytes(const std::string& disk_path, uint64_t start, uint64_t siz
     const uint64_t fsinfo_at = uint64_t(boot.fsinfo_sector) * ondisk::sector_bytes;
     if (fsinfo_at + ondisk::sector_bytes > size)
         return false;
-    if (dev.read_at(start + fsinfo_at, sector, sizeof sector) != static_cast<int64_t>(sizeof sector))
+    if (dev->read_at(start + fsinfo_at, sector, sizeof sector) != static_cast<int64_t>(sizeof sector))
         return false;
     const ondisk::fsinfo_s info = ondisk::decode_fsinfo(sector);
     if (!info.valid)
@@ -93,9 +93,9 @@ bool fat32_free_bytes(const std::string& disk_path, uint64_t start, uint64_t siz
 // when it cannot tell.
 bool exfat_free_bytes(const std::string& disk_path, uint64_t start, uint64_t size, uint64_t* free_bytes)
 {
-    raw_device_c dev;
+    const byte_source_ptr dev = open_byte_source(disk_path, nullptr);
     uint8_t boot[512];
-    if (dev.open(disk_path) != 0 || dev.read_at(start, boot, sizeof boot) != int64_t(sizeof boot))
+    if (!dev || dev->read_at(start, boot, sizeof boot) != int64_t(sizeof boot))
         return false;
     const unsigned sector_shift = boot[108], cluster_shift = boot[109];
     if (std::memcmp(boot + 3, "EXFAT   ", 8) != 0 || sector_shift < 9 || sector_shift > 12 ||
@@ -110,7 +110,7 @@ bool exfat_free_bytes(const std::string& disk_path, uint64_t start, uint64_t siz
 
     // The bitmap's entry is among the root's first few.
     std::vector<uint8_t> dir(size_t(std::min<uint64_t>(cluster_bytes, 4096)));
-    if (dev.read_at(cluster_at(root), dir.data(), dir.size()) != int64_t(dir.size()))
+    if (dev->read_at(cluster_at(root), dir.data(), dir.size()) != int64_t(dir.size()))
         return false;
     const uint64_t needed = (count + 7) / 8;
     for (size_t at = 0; at + 32 <= dir.size() && dir[at] != 0; at += 32) {
@@ -125,7 +125,7 @@ bool exfat_free_bytes(const std::string& disk_path, uint64_t start, uint64_t siz
         std::vector<uint8_t> chunk(64 * 1024);
         for (uint64_t done = 0; done < needed;) {
             const size_t piece = size_t(std::min<uint64_t>(chunk.size(), needed - done));
-            if (dev.read_at(cluster_at(first) + done, chunk.data(), piece) != int64_t(piece))
+            if (dev->read_at(cluster_at(first) + done, chunk.data(), piece) != int64_t(piece))
                 return false;
             for (size_t i = 0; i < piece; ++i) {
                 uint8_t byte = chunk[i];
@@ -182,6 +182,7 @@ platform_volume_s make_volume(const drive_entry_s& drive, int disk_number, int p
     v.removable = drive.removable;
     v.label = fs.label;
     v.file_system = display_filesystem_name(fs);
+    v.other_signatures = fs.other_signatures;
     if (drive.is_image) {
         v.device_path = drive.device_path + ":p" + std::to_string(partition_number);
         v.dos_device = drive.name + ":p" + std::to_string(partition_number);
@@ -219,15 +220,18 @@ void volumes_of_drive(const drive_entry_s& drive, int disk_number, std::vector<p
         }
         return;
     }
-    if (has_partition_table(drive.device_path))
-        return;  // an empty table: nothing to offer
+    const byte_source_ptr dev = open_byte_source(drive.device_path, nullptr);
+    const uint64_t size = dev ? dev->size() : 0;
     filesystem_info_s fs;
-    if (!probe_filesystem(drive.device_path, 0, 0, &fs))
+    if (has_partition_table(drive.device_path)) {
+        // An empty table is nothing to offer, unless sector 0 is in truth
+        // the boot sector of a whole-disk volume we read: libblkid takes an
+        // exFAT boot sector, which ends like a table, for an empty one.
+        if (!dev || !probe_filesystem(*dev, 0, 0, &fs))
+            return;
+    } else if (!probe_filesystem(drive.device_path, 0, 0, &fs)) {
         return;
-    raw_device_c dev;
-    uint64_t size = 0;
-    if (dev.open(drive.device_path) == 0)
-        size = dev.size();
+    }
     out.push_back(make_volume(drive, disk_number, 0, 0, size, fs));
 }
 
@@ -294,11 +298,11 @@ bool find_volume(const std::string& path, platform_volume_s* result)
         const auto drive = *drive_at(disk);
         filesystem_info_s fs;
         probe_filesystem(image, 0, 0, &fs);
-        raw_device_c dev;
-        if (dev.open(image) != 0)
+        const byte_source_ptr dev = open_byte_source(image, nullptr);
+        if (!dev)
             return false;
         if (result)
-            *result = make_volume(drive, disk, 0, 0, dev.size(), fs);
+            *result = make_volume(drive, disk, 0, 0, dev->size(), fs);
         return true;
     }
     return false;

@@ -13,6 +13,7 @@ struct platform_volume_s {
     std::string dos_device;    // "sdb1" or "<image file name>:pN"
     std::string label;
     std::string file_system;   // "FAT32", "NTFS", ... ; empty when unknown
+    std::string other_signatures;  // libblkid's other finds there, "ext4,..." (see partitions.h)
     std::string root_path;     // mount point + "/", else device_path + "/"
     std::string disk_path;     // device_path of the drive that holds it
     uint64_t start_bytes = 0;  // offset of the volume on its drive

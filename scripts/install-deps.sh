@@ -7,6 +7,8 @@ packages=(
   # build
   build-essential cmake ninja-build pkg-config git
   qt6-base-dev qt6-base-dev-tools libgl1-mesa-dev libblkid-dev zlib1g-dev nasm
+  # images in containers: E01/Ex01, VHD/VHDX, VMDK
+  libewf-dev libvhdi-dev libvmdk-dev
   # fonts the interface asks for by name (fontconfig substitutes)
   fonts-dejavu-core fonts-liberation fonts-noto-cjk
   # disk tools: the test fixtures and the demo image are made with them
@@ -18,6 +20,8 @@ packages=(
   # tests: the boot-code check runs our master boot code in an emulator, the
   # fixture check reads deleted files back with an independent reader
   qemu-system-x86 sleuthkit p7zip-full
+  # container images for the image-format tests, made from raw fixtures
+  ewf-tools qemu-utils
   # carving tests: pictures and documents made by the tools that make them
   imagemagick libjpeg-turbo-progs libimage-exiftool-perl
   # fuzzing (scripts/fuzz.sh): libFuzzer comes with Debian's clang; e2fsprogs

@@ -1,6 +1,7 @@
 #include "app/pages/volume_model.h"
 
 #include "app/pages/volume_delegate.h"
+#include "app/settings.h"
 
 volume_model_c::volume_model_c(const std::vector<volume_item_s>* volumes_, QObject* parent)
     : QAbstractListModel(parent), volumes(volumes_)
@@ -21,8 +22,14 @@ int volume_model_c::rowCount(const QModelIndex& parent) const
 
 QVariant volume_model_c::data(const QModelIndex& index, int role) const
 {
-    if (!index.isValid() || role != Qt::DisplayRole || !volumes || index.row() < 0 ||
-        std::size_t(index.row()) >= volumes->size())
+    if (!index.isValid() || !volumes || index.row() < 0 || std::size_t(index.row()) >= volumes->size())
         return {};
-    return QVariant::fromValue((*volumes)[std::size_t(index.row())]);
+    const volume_item_s& volume = (*volumes)[std::size_t(index.row())];
+    // A volume that also carries another file system's mark says which one
+    // it is read as, so nobody wonders why another tool calls it otherwise.
+    if (role == Qt::ToolTipRole && !volume.other_signatures.isEmpty())
+        return text_for_key("volume_other_signatures").arg(volume.other_signatures, volume.file_system);
+    if (role != Qt::DisplayRole)
+        return {};
+    return QVariant::fromValue(volume);
 }

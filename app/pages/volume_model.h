@@ -14,7 +14,8 @@ public:
     explicit volume_model_c(const std::vector<volume_item_s>* volumes, QObject* parent = nullptr);
 
     int rowCount(const QModelIndex& parent = QModelIndex()) const override;
-    // Display role: a copy of the row's volume_item_s; anything else: empty.
+    // Display role: a copy of the row's volume_item_s; tool tip role: what
+    // else was found on the volume, when anything was; anything else: empty.
     QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
 
 private:

@@ -110,6 +110,76 @@ private slots:
         QCOMPARE(drive_list[1].geometry->bytes_per_sector, 512u);
     }
 
+    // Volumes libblkid alone would not offer: a whole-disk exFAT (libblkid
+    // also reports an empty DOS table there), and NTFS and FAT32 volumes that
+    // still carry an ext4 superblock in their boot code area from an earlier
+    // format (libblkid calls them ambiguous). Each is offered as what its
+    // boot sector says, with the other mark named, and scans.
+    void volumes_we_read_are_offered_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("file_system");
+        QTest::addColumn<QString>("other");
+        QTest::newRow("whole exFAT") << "exfat" << "exFAT" << "";
+        QTest::newRow("NTFS over ext4") << "ntfs" << "NTFS" << "ext4";
+        QTest::newRow("FAT32 over ext4") << "fat32" << "FAT32" << "ext4";
+    }
+    void volumes_we_read_are_offered()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QString, file_system);
+        QFETCH(QString, other);
+        const QString dir = QString::fromStdString(test_support::make_temp_dir("marks"));
+        const QString image = dir + "/" + kind + ".img";
+        const QString ext4 = dir + "/ext4.img";
+        const auto tool = [](const QString& program, const QStringList& args) {
+            QProcess p;
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            env.insert("PATH", env.value("PATH") + ":/usr/sbin:/sbin");
+            env.insert("MTOOLS_SKIP_CHECK", "1");
+            p.setProcessEnvironment(env);
+            p.start(program, args);
+            return p.waitForFinished(60000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+        };
+        const QString mkfs = kind == "exfat" ? "mkfs.exfat" : kind == "ntfs" ? "mkntfs" : "mkfs.fat";
+        for (const QString& t : {mkfs, QString("mkfs.ext4"), QString("mcopy"), QString("mdel")})
+            if (QStandardPaths::findExecutable(t, {"/usr/sbin", "/sbin", "/usr/bin", "/bin"}).isEmpty())
+                QSKIP(qPrintable(t + " is not installed"));
+        QVERIFY(tool("truncate", {"-s", "40M", image}));
+        if (kind == "exfat") {
+            QVERIFY(tool("mkfs.exfat", {image}));
+        } else {
+            QVERIFY(kind == "ntfs" ? tool("mkntfs", {"-F", "-Q", "-q", image}) : tool("mkfs.fat", {"-F", "32", image}));
+            QVERIFY(tool("truncate", {"-s", "24M", ext4}));
+            QVERIFY(tool("mkfs.ext4", {"-q", "-F", ext4}));
+            // The ext4 superblock lies at 1024, in the boot code neither
+            // reader needs.
+            QVERIFY(tool("dd", {"if=" + ext4, "of=" + image, "bs=1024", "skip=1", "seek=1", "count=1", "conv=notrunc",
+                                "status=none"}));
+        }
+        if (kind == "fat32") {
+            QFile note(dir + "/NOTE.TXT");
+            QVERIFY(note.open(QIODevice::WriteOnly) && note.write(QByteArray(3000, 'n')) == 3000);
+            note.close();
+            QVERIFY(tool("mcopy", {"-i", image, note.fileName(), "::/Deleted note.txt"}));
+            QVERIFY(tool("mdel", {"-i", image, "::/Deleted note.txt"}));
+        }
+
+        QCOMPARE(platform::open_disk_image(image.toStdString()), 0);
+        enumerate_volumes();
+        QCOMPARE(volume_list.size(), size_t(2));
+        QCOMPARE(volume_list[1].partition_number, 0);
+        QCOMPARE(volume_list[1].file_system, file_system);
+        QCOMPARE(volume_list[1].other_signatures, other);
+
+        int code = -1;
+        QString errors;
+        const QString rows = run_and_capture({"--image", image, "scan", image + ":p0"}, &code, &errors);
+        QVERIFY2(code == 0, qPrintable(errors));
+        if (kind == "fat32")
+            QVERIFY2(rows.contains("eleted note.txt"), qPrintable(rows));
+    }
+
     // Two images: the second one's volumes carry disk number 1, and the list
     // is ordered by root path whatever the order the images were opened in.
     void two_images_ordered_by_root_path()

@@ -1,0 +1,128 @@
+// E01 and Ex01 images through libewf. The library's handle keeps a read
+// position and chunk cache of its own, so every read holds the lock.
+#include "platform/image_formats.h"
+
+#include <libewf.h>
+
+#include <mutex>
+#include <vector>
+
+namespace platform {
+
+namespace {
+
+std::string take_error(libewf_error_t** error)
+{
+    char text[1024] = {};
+    if (*error) {
+        libewf_error_sprint(*error, text, sizeof text);
+        libewf_error_free(error);
+    }
+    return image_detail::one_line(text);
+}
+
+class ewf_image_c final : public byte_source_c {
+public:
+    ewf_image_c(libewf_handle_t* handle, uint64_t size, uint32_t sector_size, std::string name)
+        : handle_(handle), size_(size), sector_size_(sector_size), name_(std::move(name))
+    {
+    }
+    ~ewf_image_c() override
+    {
+        libewf_handle_close(handle_, nullptr);
+        libewf_handle_free(&handle_, nullptr);
+    }
+    ewf_image_c(const ewf_image_c&) = delete;
+    ewf_image_c& operator=(const ewf_image_c&) = delete;
+
+    int64_t read_at(uint64_t offset, void* buffer, size_t length) const override
+    {
+        if (offset >= size_ || length == 0)
+            return 0;
+        if (length > size_ - offset)
+            length = static_cast<size_t>(size_ - offset);
+        std::lock_guard guard(lock_);
+        size_t done = 0;
+        auto* out = static_cast<uint8_t*>(buffer);
+        while (done < length) {
+            const ssize_t n = libewf_handle_read_random(handle_, out + done, length - done,
+                                                        static_cast<off64_t>(offset + done), nullptr);
+            if (n < 0)
+                return -1;  // a damaged chunk: the reader counts it as unreadable
+            if (n == 0)
+                break;
+            done += static_cast<size_t>(n);
+        }
+        return static_cast<int64_t>(done);
+    }
+    uint64_t size() const override { return size_; }
+    uint32_t sector_size() const override { return sector_size_; }
+    const std::string& name() const override { return name_; }
+
+private:
+    libewf_handle_t* handle_ = nullptr;
+    uint64_t size_ = 0;
+    uint32_t sector_size_ = 512;
+    std::string name_;
+    mutable std::mutex lock_;
+};
+
+}  // namespace
+
+byte_source_ptr open_ewf_image(const std::string& file, std::string* error)
+{
+    const std::string prefix = "cannot open " + file + " as an E01 image: ";
+    libewf_error_t* err = nullptr;
+    // The set's other segments are found by the naming scheme from the first
+    // one's name; a file named otherwise is opened as a set of one.
+    char** globbed = nullptr;
+    int count = 0;
+    std::vector<char*> names;
+    if (libewf_glob(file.c_str(), file.size(), LIBEWF_FORMAT_UNKNOWN, &globbed, &count, &err) == 1 && count > 0) {
+        names.assign(globbed, globbed + count);
+    } else {
+        libewf_error_free(&err);
+        names.push_back(const_cast<char*>(file.c_str()));
+    }
+    libewf_handle_t* handle = nullptr;
+    std::string reason;
+    if (libewf_handle_initialize(&handle, &err) != 1) {
+        reason = take_error(&err);
+    } else if (libewf_handle_open(handle, names.data(), static_cast<int>(names.size()), LIBEWF_OPEN_READ, &err) != 1) {
+        reason = "a segment is missing or damaged (" + take_error(&err) + ")";
+        libewf_handle_free(&handle, nullptr);
+    }
+    if (globbed)
+        libewf_glob_free(globbed, count, nullptr);
+    if (!handle) {
+        if (error)
+            *error = prefix + reason;
+        return nullptr;
+    }
+    size64_t size = 0;
+    uint32_t sector_size = 0;
+    if (libewf_handle_get_media_size(handle, &size, &err) != 1 ||
+        libewf_handle_get_bytes_per_sector(handle, &sector_size, &err) != 1 || size == 0) {
+        reason = err ? take_error(&err) : std::string("it holds no data");
+        libewf_handle_close(handle, nullptr);
+        libewf_handle_free(&handle, nullptr);
+        if (error)
+            *error = prefix + reason;
+        return nullptr;
+    }
+    // A set with a segment missing opens; the library knows it is incomplete.
+    // A damaged chunk must fail its read, not come back as zeros.
+    if (libewf_handle_segment_files_corrupted(handle, nullptr) == 1 ||
+        libewf_handle_set_read_zero_chunk_on_error(handle, 0, nullptr) != 1) {
+        libewf_handle_close(handle, nullptr);
+        libewf_handle_free(&handle, nullptr);
+        if (error)
+            *error = prefix + "a segment is missing or damaged";
+        return nullptr;
+    }
+    if (sector_size < 512 || sector_size > 4096 || (sector_size & (sector_size - 1)))
+        sector_size = 512;
+    return std::make_shared<ewf_image_c>(handle, size, sector_size, file);
+}
+
+}  // namespace platform
