@@ -6,6 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <algorithm>
+#include <mutex>
+#include <set>
+#include <tuple>
 #include <vector>
 
 namespace platform {
@@ -74,6 +77,31 @@ const char* image_format_name(image_format_e format)
     return "";
 }
 
+namespace {
+
+// Containers whose data was found whole, by path, size and modification
+// time: the volume list opens the same image several times over.
+struct checked_s {
+    std::mutex lock;
+    std::set<std::tuple<std::string, int64_t, int64_t>> whole;
+};
+
+checked_s& checked()
+{
+    static checked_s c;
+    return c;
+}
+
+std::tuple<std::string, int64_t, int64_t> identity_of(const std::string& file)
+{
+    struct stat st {};
+    if (::stat(file.c_str(), &st) != 0)
+        return {file, -1, -1};
+    return {file, int64_t(st.st_size), int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
+}
+
+}  // namespace
+
 byte_source_ptr open_container(const std::string& file, std::string* error)
 {
     byte_source_ptr source;
@@ -94,6 +122,12 @@ byte_source_ptr open_container(const std::string& file, std::string* error)
     // One sector every 1/4096 of the disk (at least every MiB) and the last
     // finds a lost tail at the cost of a few thousand small reads; a gap that
     // slips through gives read errors later, which the readers count.
+    const auto identity = identity_of(file);
+    {
+        std::lock_guard guard(checked().lock);
+        if (checked().whole.count(identity))
+            return source;
+    }
     const uint64_t sector = source->sector_size();
     const uint64_t step = std::max<uint64_t>(uint64_t{1} << 20, source->size() / 4096 / sector * sector);
     std::vector<uint8_t> buffer(sector);
@@ -110,6 +144,8 @@ byte_source_ptr open_container(const std::string& file, std::string* error)
         if (at >= source->size())
             break;
     }
+    std::lock_guard guard(checked().lock);
+    checked().whole.insert(identity);
     return source;
 }
 
