@@ -137,7 +137,7 @@ int raw_device_c::open(const std::string& path, open_mode mode)
         // Its bytes are the container's, not the disk's: only a byte source
         // (open_byte_source) reads the disk inside.
         if (const image_format_e format = image_format_of(file); format != image_format_e::raw) {
-            error_ = file + " is a " + image_format_name(format) + " image, not a raw one; it cannot be opened here";
+            error_ = "cannot read " + file + " directly: it is a disk image in " + image_format_name(format) + " format";
             close();
             return -1;
         }

@@ -229,6 +229,9 @@ void volumes_of_drive(const drive_entry_s& drive, int disk_number, std::vector<p
         // exFAT boot sector, which ends like a table, for an empty one.
         if (!dev || !probe_filesystem(*dev, 0, 0, &fs))
             return;
+        // libblkid, where it agrees, knows the label too.
+        if (filesystem_info_s named; probe_filesystem(drive.device_path, 0, 0, &named) && named.type == fs.type)
+            fs = named;
     } else if (!probe_filesystem(drive.device_path, 0, 0, &fs)) {
         return;
     }
