@@ -1,7 +1,6 @@
 #include "app/init_thread.h"
 
 #include "app/app_flags.h"
-#include "app/disk_layer.h"
 #include "devices/enumerate.h"
 #include "devices/volume_item.h"
 #include "platform/exception_reason.h"
@@ -17,7 +16,6 @@ void init_c::run()
         platform::disk_startup_step();
         enumerate_volumes();
         enumerate_drives();
-        start_disk_layer();
     }, &reason);
     if (!read) {
         // The window still has to leave its start-up state: it goes on with

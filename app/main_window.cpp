@@ -1,7 +1,6 @@
 #include "app/main_window.h"
 
 #include "app/app_flags.h"
-#include "app/disk_layer.h"
 #include "app/home_window.h"
 #include "app/message_box.h"
 #include "app/pages/drive_window.h"
@@ -133,7 +132,6 @@ void main_window_c::on_click_recovery_back()
 void main_window_c::on_click_volume_refresh()
 {
     enumerate_volumes();
-    rescan_disk_layer();
     volume->set_volume_list(&volume_list);
 }
 
@@ -188,7 +186,6 @@ void main_window_c::on_init_finished()
 void main_window_c::devices_changed()
 {
     enumerate_volumes();
-    rescan_disk_layer();
     volume->set_volume_list(&volume_list);
     drive->refresh();
 }

@@ -137,7 +137,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
 
     exfat::volume_c volume;
-    if (volume.open(h.image.path()) != exfat::open_result::ok)
+    if (volume.open(platform::open_byte_source(h.image.path(), nullptr)) != exfat::open_result::ok)
         return 0;
     exfat::cluster_map_s root = volume.map_chain(volume.boot().root_cluster, exfat::max_directory_bytes);
     std::vector<uint8_t> bytes;

@@ -7,7 +7,6 @@
 // makes it.
 #include "fuzz/fuzz_image_file.h"
 #include "platform/drive_table.h"
-#include "scan/fat/fat_disk.h"
 #include "scan/fat/fat_fs.h"
 #include "scan/fat/fat_recovery.h"
 
@@ -30,7 +29,6 @@ struct harness_s {
         platform::close_disk_images();
         if (platform::open_disk_image(image.path()) != 0)
             __builtin_trap();
-        disk_rescan();
         volume.device_path = QString::fromStdString(image.path());
         volume.root_path = volume.device_path + "/";
         // The search of the whole data area for lost folders runs on every
@@ -84,12 +82,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         }
     }
 
-    // The scanner's volume object is left registered but unmounted; a fresh
-    // one reads the files and looks the found folders up by name.
+    // A fresh volume object reads the files and looks the found folders up
+    // by name.
     fat_volume_s fs;
-    f_mount(0, &fs);
+    fat_attach(&fs, platform::open_byte_source(h.image.path(), nullptr));
     fat_dir_s dir;
-    if (f_opendir(&dir, u"/") == fr_ok) {
+    if (f_opendir(&dir, &fs, u"/") == fr_ok) {
         int files = 0, paths = 0;
         for (const auto& [cluster, node] : scanner.store()) {
             if (node.cluster == 0)
@@ -99,12 +97,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                 ++files;
             } else if (paths < max_paths_looked_up && node.parent == 0 && !node.name.isEmpty()) {
                 const std::u16string path = u"/" + node.name.toStdU16String();
-                f_opendir(&dir, path.c_str());
+                f_opendir(&dir, &fs, path.c_str());
                 ++paths;
             }
         }
-        f_opendir_cluster(&dir, 2);
+        f_opendir_cluster(&dir, &fs, 2);
     }
-    fat_unregister(&fs);
     return 0;
 }

@@ -3,6 +3,7 @@
 #include "platform/exception_reason.h"
 
 #include <QDebug>
+#include <QFile>
 #include <string>
 #include <unordered_set>
 
@@ -24,6 +25,35 @@ void recovery_base_c::reset_for_run()
     set_pause(pause);
 }
 
+namespace {
+// A volume record's path may end in a separator; the device itself does not.
+QString without_separator(QString path)
+{
+    if (path.endsWith('/') || path.endsWith('\\'))
+        path.chop(1);
+    return path;
+}
+}  // namespace
+
+void recovery_base_c::set_source(const QString& device_path, platform::byte_source_ptr source)
+{
+    source_path_ = without_separator(device_path);
+    source_ = std::move(source);
+}
+
+platform::byte_source_ptr recovery_base_c::scan_source(const QString& device_path, QString* error) const
+{
+    const QString path = without_separator(device_path);
+    // Only for the path it was opened for: a scanner handed another volume
+    // since never reads the old one's bytes.
+    if (source_ && source_path_ == path)
+        return source_;
+    std::string reason;
+    platform::byte_source_ptr source = platform::open_byte_source(QFile::encodeName(path).toStdString(), &reason);
+    if (!source && error)
+        *error = QString::fromStdString(reason);
+    return source;
+}
 
 void recovery_base_c::run()
 {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "devices/volume_item.h"
+#include "platform/byte_source.h"
 
 #include <QMetaType>
 #include <QString>
@@ -85,6 +86,9 @@ public:
     using QThread::QThread;
 
     virtual void set_volume(const volume_item_s& volume) = 0;
+    // The bytes of the volume at device_path, opened once by the scan
+    // service for the next scan; the scanner reads nothing else.
+    void set_source(const QString& device_path, platform::byte_source_ptr source);
     virtual double get_progress();
     virtual void set_progress(double progress);
     virtual void set_stop(int code);
@@ -164,6 +168,12 @@ protected:
     // a scan's first moments is lost and the scan runs on.
     void reset_for_run();
 
+    // The source for device_path: the one set_source handed over for it, or
+    // (a scanner driven without the service: a test, a fuzz harness) the
+    // path opened now. Null with a one-line reason in *error when it cannot
+    // be opened.
+    platform::byte_source_ptr scan_source(const QString& device_path, QString* error = nullptr) const;
+
     scan_status_s status_;
 
 private:
@@ -174,6 +184,8 @@ private:
     void run() final;
 
     std::recursive_mutex read_back_;
+    QString source_path_;
+    platform::byte_source_ptr source_;
     QString thread_failure_;  // written by the thread, read after it finished
 };
 

@@ -2,7 +2,6 @@
 
 #include "platform/output_guard.h"
 #include "platform/services.h"
-#include "scan/fat/fat_disk.h"
 
 #include <QFile>
 #include <QUrl>
@@ -104,6 +103,13 @@ int scan_service_c::start_scan(const volume_item_s& volume, bool deep, QString* 
     kind_ = kind;
     current_->reset();
     current_->set_volume(volume);
+    // The one opening of the volume for this scan and what is read back from
+    // it. When it fails, the scanner tries once more itself and reports why
+    // in its own words.
+    QString path = volume.device_path;
+    if (path.endsWith('/') || path.endsWith('\\'))
+        path.chop(1);
+    current_->set_source(path, platform::open_byte_source(QFile::encodeName(path).toStdString(), nullptr));
     source_device_ = volume.device_path;
     current_->start(QThread::InheritPriority);
     // With memory or threads exhausted the thread is not created, and no
@@ -176,10 +182,6 @@ int scan_service_c::start_recovery(const QDir& destination, std::vector<int64_t>
 int scan_service_c::scan_to_end(const volume_item_s& volume, bool deep, QString* reason,
                                 const std::function<void()>& tick)
 {
-    // The window's start-up thread starts the FAT disk layer once; a process
-    // without it does so here.
-    if (choose_scanner(volume, deep) == scanner_kind_e::fat)
-        disk_startup();
     if (start_scan(volume, deep, reason) != 0)
         return -1;
     while (!current_->wait(200))

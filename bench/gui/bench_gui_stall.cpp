@@ -10,7 +10,6 @@
 // PARTITION defaults to 0 (an image without a partition table, as the
 // benchmark images of bench/fat and bench/ntfs are).
 #include "app/app_flags.h"
-#include "app/disk_layer.h"
 #include "app/message_box.h"
 #include "app/pages/recovery_window.h"
 #include "app/resources_init.h"
@@ -130,7 +129,6 @@ int main(int argc, char** argv)
         return 1;
     }
     enumerate_volumes();
-    start_disk_layer();
     startup_done = true;
     const QString device = image + ":p" + QString::number(partition);
     const volume_item_s* volume = nullptr;

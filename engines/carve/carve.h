@@ -3,6 +3,8 @@
 // (device paths in the local 8-bit encoding, UTF-8 here).
 #pragma once
 
+#include "platform/byte_source.h"
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -72,11 +74,16 @@ using carve_found_pieces_fn = void (*)(void* user, const char* type_name, const 
 // go to pieces; files in one piece still go to control->callback. With a
 // null pieces this is carve_run.
 int carve_run_pieces(carve_control_s* control, const char* device_path, carve_found_pieces_fn pieces);
+// carve_run_pieces over a source the caller opened; -1 only for a null
+// control. The workers read it from several threads at once.
+int carve_run_source(carve_control_s* control, const platform::byte_source_c& source, carve_found_pieces_fn pieces);
 
 struct carve_handle_s;
 
 // Opens a device for reading back. Returns null on failure.
 carve_handle_s* carve_open(const char* device_path);
+// A handle reading a source the caller opened. Returns null for a null source.
+carve_handle_s* carve_open_source(platform::byte_source_ptr source);
 // Moves the read position to position bytes from the start of the device
 // (origin 0; other origins are refused). Returns the new position, or -1.
 int64_t carve_seek(carve_handle_s* handle, int64_t position, int origin);

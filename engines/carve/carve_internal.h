@@ -4,7 +4,7 @@
 
 #include "platform/big_buffer.h"
 #include "platform/byte_order.h"
-#include "platform/raw_device.h"
+#include "platform/byte_source.h"
 
 #include <atomic>
 #include <cstdint>
@@ -77,7 +77,7 @@ public:
     static constexpr size_t block_size = 1u << 20;
     static constexpr size_t slot_count = 24;
 
-    source_c(const platform::raw_device_c& device, const std::atomic<int32_t>* stop);
+    source_c(const platform::byte_source_c& device, const std::atomic<int32_t>* stop);
     // Counts the blocks read into the cache: a pointer from at() stays valid
     // only while this does not change.
     uint64_t refills() const { return refills_; }
@@ -104,7 +104,7 @@ private:
 
     uint8_t* slot_memory(size_t index);
 
-    const platform::raw_device_c& device_;
+    const platform::byte_source_c& device_;
     const std::atomic<int32_t>* stop_;
     uint64_t size_;
     uint64_t refills_ = 0;

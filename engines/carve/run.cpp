@@ -94,7 +94,7 @@ class lookahead_c {
 public:
     static constexpr uint64_t chunk_size = 8u << 20;
 
-    lookahead_c(run_c& run, const platform::raw_device_c& device, const std::atomic<int32_t>* stop, unsigned workers)
+    lookahead_c(run_c& run, const platform::byte_source_c& device, const std::atomic<int32_t>* stop, unsigned workers)
         : run_(run), chunks_((device.size() + chunk_size - 1) / chunk_size), slots_(4 * workers)
     {
         for (unsigned i = 0; i < workers; ++i)
@@ -170,7 +170,7 @@ private:
         walk_s walk;
     };
 
-    void work(const platform::raw_device_c& device, const std::atomic<int32_t>* stop);
+    void work(const platform::byte_source_c& device, const std::atomic<int32_t>* stop);
 
     run_c& run_;
     const uint64_t chunks_;
@@ -609,7 +609,7 @@ private:
     uint64_t step_ = 512;
 };
 
-void lookahead_c::work(const platform::raw_device_c& device, const std::atomic<int32_t>* stop)
+void lookahead_c::work(const platform::byte_source_c& device, const std::atomic<int32_t>* stop)
 {
     source_c src(device, stop);
     std::vector<memo_s> memos;
@@ -654,13 +654,20 @@ int carve_run(carve_control_s* control, const char* device_path) { return carve_
 
 int carve_run_pieces(carve_control_s* control, const char* device_path, carve_found_pieces_fn pieces)
 {
-    using namespace carve;
     if (!control || !device_path)
         return -1;
-    const config_s config = current_config();
-    platform::raw_device_c device;
-    if (device.open(device_path, platform::open_mode::read) != 0)
+    const platform::byte_source_ptr source = platform::open_byte_source(device_path, nullptr);
+    if (!source)
         return -1;
+    return carve_run_source(control, *source, pieces);
+}
+
+int carve_run_source(carve_control_s* control, const platform::byte_source_c& device, carve_found_pieces_fn pieces)
+{
+    using namespace carve;
+    if (!control)
+        return -1;
+    const config_s config = current_config();
     source_c src(device, &control->stop);
     run_c run(config, src, *control, pieces);
     const unsigned threads = config.threads ? config.threads : std::max(1u, std::thread::hardware_concurrency());
@@ -675,7 +682,7 @@ int carve_run_pieces(carve_control_s* control, const char* device_path, carve_fo
 }
 
 struct carve_handle_s {
-    platform::raw_device_c device;
+    platform::byte_source_ptr device;
     uint64_t position = 0;
 };
 
@@ -683,17 +690,19 @@ carve_handle_s* carve_open(const char* device_path)
 {
     if (!device_path)
         return nullptr;
-    auto* handle = new carve_handle_s;
-    if (handle->device.open(device_path, platform::open_mode::read) != 0) {
-        delete handle;
+    return carve_open_source(platform::open_byte_source(device_path, nullptr));
+}
+
+carve_handle_s* carve_open_source(platform::byte_source_ptr source)
+{
+    if (!source)
         return nullptr;
-    }
-    return handle;
+    return new carve_handle_s{std::move(source), 0};
 }
 
 int64_t carve_seek(carve_handle_s* handle, int64_t position, int origin)
 {
-    if (!handle || origin != 0 || position < 0 || static_cast<uint64_t>(position) > handle->device.size())
+    if (!handle || origin != 0 || position < 0 || static_cast<uint64_t>(position) > handle->device->size())
         return -1;
     handle->position = static_cast<uint64_t>(position);
     return position;
@@ -703,7 +712,7 @@ int64_t carve_read(carve_handle_s* handle, void* buffer, int64_t count)
 {
     if (!handle || !buffer || count < 0)
         return -1;
-    const int64_t got = handle->device.read_at(handle->position, buffer, static_cast<size_t>(count));
+    const int64_t got = handle->device->read_at(handle->position, buffer, static_cast<size_t>(count));
     if (got > 0)
         handle->position += static_cast<uint64_t>(got);
     return got;

@@ -5,7 +5,7 @@
 
 namespace carve {
 
-source_c::source_c(const platform::raw_device_c& device, const std::atomic<int32_t>* stop)
+source_c::source_c(const platform::byte_source_c& device, const std::atomic<int32_t>* stop)
     : device_(device), stop_(stop), size_(device.size()), slots_(slot_count)
 {
 }

@@ -2,10 +2,7 @@
 
 #include "engines/ntfs/ntfs_layout.h"
 #include "engines/ntfs/ntfs_parse.h"
-#include "platform/drive_table.h"
-#include "platform/partitions.h"
-#include "platform/raw_device.h"
-#include "platform/volumes.h"
+#include "platform/byte_source.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -68,7 +65,7 @@ struct claim_s {
 
 // Everything an open scan holds, behind a pointer in the caller's context.
 struct engine_s {
-    platform::raw_device_c device;
+    platform::byte_source_ptr device;
     volume_params_s volume;
     std::vector<run_s> mft_runs;
     uint64_t mft_records = 0;     // records the $MFT's data size holds
@@ -138,7 +135,7 @@ bool read_stream(const engine_s& e, const std::vector<run_s>& runs, uint64_t off
             std::memset(out, 0, take);
         } else {
             const uint64_t at = uint64_t(it->lcn) * cs + (offset - run_start);
-            if (e.device.read_at(at, out, take) != int64_t(take))
+            if (e.device->read_at(at, out, take) != int64_t(take))
                 return false;
         }
         out += take;
@@ -347,7 +344,7 @@ bool load_mft(engine_s& e) {
     for (uint64_t lcn : {v.mft_lcn, v.mftmirr_lcn}) {
         if (lcn == 0)
             continue;
-        if (e.device.read_at(lcn * v.cluster_size, buf.data(), buf.size()) != int64_t(buf.size()))
+        if (e.device->read_at(lcn * v.cluster_size, buf.data(), buf.size()) != int64_t(buf.size()))
             continue;
         record_header_s header;
         if (check_record(buf.data(), buf.size(), &header) != record_state::valid ||
@@ -571,39 +568,6 @@ uint32_t stream_trust(engine_s& e, uint64_t number, const std::u16string& stream
     return data_trust(e, f);
 }
 
-// Resolves "/dev/hd<letter><partition>" to a path the raw device opens.
-// Returns an empty string when the name or the volume does not exist.
-std::string resolve_device_name(const char* name) {
-    static const char prefix[] = "/dev/hd";
-    if (!name || std::strncmp(name, prefix, sizeof prefix - 1) != 0)
-        return {};
-    const char letter = name[sizeof prefix - 1];
-    if (letter < 'a' || letter >= 'a' + platform::max_drives)
-        return {};
-    const char* digits = name + sizeof prefix;
-    if (*digits == 0 || std::strlen(digits) > 4)
-        return {};
-    int partition = 0;
-    for (const char* p = digits; *p; ++p) {
-        if (*p < '0' || *p > '9')
-            return {};
-        partition = partition * 10 + (*p - '0');
-    }
-    const int drive = letter - 'a';
-    const auto entry = platform::drive_at(drive);
-    if (!entry)
-        return {};
-    if (partition == 0)
-        return entry->device_path;
-    for (const platform::platform_volume_s& v : platform::list_volumes())
-        if (v.disk_number == drive && v.partition_number == partition)
-            return v.device_path;
-    for (const platform::partition_s& p : platform::read_partitions(entry->device_path))
-        if (p.number == partition && entry->is_image)
-            return entry->device_path + ":p" + std::to_string(partition);
-    return {};
-}
-
 // Stores how many records were examined in the context's progress counters.
 void update_progress(void* context, const engine_s& e) {
     const uint64_t examined = e.next_record;
@@ -710,16 +674,20 @@ void weigh_claims(engine_s& e) {
 
 }  // namespace
 
-int ntfs_scan_startup_path(const char* device_path, void* context) {
-    if (!device_path || !context)
+int ntfs_scan_startup(platform::byte_source_ptr source, void* context) {
+    if (!context)
         return -1;
+    if (!source)
+        return -2;
     auto e = std::make_unique<engine_s>();
-    if (e->device.open(device_path, platform::open_mode::read) != 0)
-        return -2;
+    e->device = std::move(source);
     uint8_t sector[layout::boot::size];
-    if (e->device.read_at(0, sector, sizeof sector) != int64_t(sizeof sector))
+    if (e->device->read_at(0, sector, sizeof sector) != int64_t(sizeof sector))
         return -2;
-    if (!parse_boot_sector(sector, e->device.size(), &e->volume))
+    // The boot sector's own sector size lays the volume out (256 to 4096
+    // bytes); the medium's figure does not enter, since every read is by
+    // byte offset and an image keeps the layout of the disk it came from.
+    if (!parse_boot_sector(sector, e->device->size(), &e->volume))
         return -3;
     if (!load_mft(*e))
         return -4;
@@ -733,11 +701,10 @@ int ntfs_scan_startup_path(const char* device_path, void* context) {
     return 0;
 }
 
-int ntfs_scan_startup(const char* device_name, void* context) {
-    const std::string path = resolve_device_name(device_name);
-    if (path.empty())
+int ntfs_scan_startup_path(const char* device_path, void* context) {
+    if (!device_path || !context)
         return -1;
-    return ntfs_scan_startup_path(path.c_str(), context);
+    return ntfs_scan_startup(platform::open_byte_source(device_path, nullptr), context);
 }
 
 int ntfs_scan_next(void* context, void* record) {
@@ -871,7 +838,7 @@ uint32_t write_compressed(engine_s& e, const file_s& f, const std::vector<run_s>
             const uint64_t n = std::min(run->vcn + run->length, end_vcn) - vcn;
             if (run->lcn >= 0) {
                 const uint64_t at = (uint64_t(run->lcn) + (vcn - run->vcn)) * cs;
-                if (e.device.read_at(at, stored.data() + allocated * cs, size_t(n * cs)) != int64_t(n * cs))
+                if (e.device->read_at(at, stored.data() + allocated * cs, size_t(n * cs)) != int64_t(n * cs))
                     return extract_read_failed;
                 allocated += n;
             }
@@ -918,7 +885,7 @@ uint32_t write_data(engine_s& e, const file_s& f, int fd) {
         for (uint64_t at = start; at < end;) {
             const size_t take = size_t(std::min<uint64_t>(copy_bytes, end - at));
             const uint64_t device_at = uint64_t(r.lcn) * cs + (at - start);
-            if (e.device.read_at(device_at, buf.data(), take) != int64_t(take))
+            if (e.device->read_at(device_at, buf.data(), take) != int64_t(take))
                 return extract_read_failed;
             if (!write_all(fd, buf.data(), take, at))
                 return extract_write_failed;

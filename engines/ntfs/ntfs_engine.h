@@ -6,6 +6,8 @@
 // contract with the scanner. Everything else in the context is the engine's.
 #pragma once
 
+#include "platform/byte_source.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -52,14 +54,14 @@ inline constexpr uint32_t flag_engine_extract = 0x80000000u;
 inline constexpr uint32_t flag_data_overwritten = 0x80000;   // one is allocated: another file's bytes
 inline constexpr uint32_t flag_data_incomplete = 0x100000;   // runs past the volume or short of the size: the copy fails
 
-// Opens a scan on "/dev/hd<letter><partition>": letter 'a' + N is entry N of
-// the drive table, partition 0 the whole drive. Returns 0 when the scan is
-// open and the context filled, a negative value otherwise (-1 bad name or no
-// such volume, -2 device unreadable, -3 not NTFS, -4 $MFT unreadable).
-int ntfs_scan_startup(const char* device_name, void* context);
+// Opens a scan on a volume's bytes, its boot sector first; the scan holds
+// the source until it is closed. Returns 0 when the scan is open and the
+// context filled, a negative value otherwise (-1 no context, -2 no source or
+// unreadable, -3 not NTFS, -4 $MFT unreadable).
+int ntfs_scan_startup(platform::byte_source_ptr source, void* context);
 
-// The same on a path the platform's raw device opens directly (a block
-// device, an image file or "<image>:pN").
+// The same on a path the platform opens (a block device, an image file or
+// "<image>:pN"); -1 also for a null path.
 int ntfs_scan_startup_path(const char* device_path, void* context);
 
 // Fills the zeroed record with the next base file record that has a name,

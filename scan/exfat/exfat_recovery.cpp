@@ -128,7 +128,8 @@ bool exfat_recovery_c::wait_while_paused()
 void exfat_recovery_c::run_scan()
 {
     reset_for_run();
-    outcome_.opened = fs_.open(volume_.device_path.toStdString());
+    open_error_.clear();
+    outcome_.opened = fs_.open(scan_source(volume_.device_path, &open_error_));
     if (outcome_.opened != exfat::open_result::ok)
         return;
     outcome_.backup_boot = fs_.from_backup_region();
@@ -434,7 +435,9 @@ QString exfat_recovery_c::failure_reason() const
     const QString name = volume_.device_path;
     switch (outcome_.opened) {
     case exfat::open_result::ok: return {};
-    case exfat::open_result::cannot_read: return QStringLiteral("%1: cannot be read").arg(name);
+    case exfat::open_result::cannot_read:
+        return open_error_.isEmpty() ? QStringLiteral("%1: cannot be read").arg(name)
+                                     : QStringLiteral("%1: cannot be read (%2)").arg(name, open_error_);
     case exfat::open_result::not_exfat: return QStringLiteral("%1 holds no exFAT file system (no boot sector)").arg(name);
     case exfat::open_result::bad_boot:
         return QStringLiteral("%1: both exFAT boot regions are damaged (fields or checksum wrong)").arg(name);

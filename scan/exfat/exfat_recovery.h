@@ -136,6 +136,7 @@ private:
     std::unordered_set<uint32_t> walked_;   // every cluster of the folders read
     int64_t live_sets_ = 0;                 // live entry sets met outside deleted folders
     exfat::volume_c fs_;
+    QString open_error_;  // why the volume could not be opened
     lost_pass_e lost_mode_ = lost_pass_e::automatic;
     lost_names_s lost_names_;
 };

@@ -77,7 +77,7 @@ uint64_t cluster_map_s::cluster_total() const
 
 bool volume_c::read_exact(uint64_t offset, void* buffer, size_t length)
 {
-    if (device_.read_at(offset, buffer, length) == static_cast<int64_t>(length))
+    if (source_->read_at(offset, buffer, length) == static_cast<int64_t>(length))
         return true;
     ++read_errors_;
     return false;
@@ -87,13 +87,13 @@ bool volume_c::try_region(uint64_t sector_bytes_guess, bool backup)
 {
     const uint64_t start = backup ? sector_bytes_guess * boot_region_sectors : 0;
     uint8_t first[512];
-    if (device_.read_at(start, first, sizeof first) != static_cast<int64_t>(sizeof first))
+    if (source_->read_at(start, first, sizeof first) != static_cast<int64_t>(sizeof first))
         return false;
     const uint32_t sector = boot_sector_bytes(first, sizeof first);
     if (sector == 0 || (backup && sector != sector_bytes_guess))
         return false;
     std::vector<uint8_t> region(size_t{sector} * boot_region_sectors);
-    if (device_.read_at(start, region.data(), region.size()) != static_cast<int64_t>(region.size()))
+    if (source_->read_at(start, region.data(), region.size()) != static_cast<int64_t>(region.size()))
         return false;
     boot_s b;
     if (parse_boot_region(region.data(), region.size(), &b) != boot_result::ok)
@@ -103,13 +103,14 @@ bool volume_c::try_region(uint64_t sector_bytes_guess, bool backup)
     return true;
 }
 
-open_result volume_c::open(const std::string& device_path)
+open_result volume_c::open(platform::byte_source_ptr source)
 {
     close();
-    if (device_.open(device_path) != 0)
+    if (!source)
         return open_result::cannot_read;
+    source_ = std::move(source);
     uint8_t first[512];
-    const bool readable = device_.read_at(0, first, sizeof first) == static_cast<int64_t>(sizeof first);
+    const bool readable = source_->read_at(0, first, sizeof first) == static_cast<int64_t>(sizeof first);
     const bool looks = readable && std::memcmp(first + 3, "EXFAT   ", 8) == 0;
 
     bool found = try_region(0, false);
@@ -119,7 +120,7 @@ open_result volume_c::open(const std::string& device_path)
         bool backup_named = false;
         for (uint64_t sector = 512; sector <= 4096 && !backup_named; sector *= 2) {
             uint8_t s[512];
-            backup_named = device_.read_at(sector * boot_region_sectors, s, sizeof s) == int64_t{512} &&
+            backup_named = source_->read_at(sector * boot_region_sectors, s, sizeof s) == int64_t{512} &&
                            std::memcmp(s + 3, "EXFAT   ", 8) == 0;
         }
         const open_result why =
@@ -131,7 +132,7 @@ open_result volume_c::open(const std::string& device_path)
     // (a truncated image, or a boot sector that lies): no map takes them,
     // so nothing is taken as whole that the device cannot give.
     const uint64_t heap_start = uint64_t{boot_.heap_offset} << boot_.sector_shift;
-    const uint64_t on_device = device_.size() > heap_start ? (device_.size() - heap_start) / boot_.cluster_bytes() : 0;
+    const uint64_t on_device = source_->size() > heap_start ? (source_->size() - heap_start) / boot_.cluster_bytes() : 0;
     heap_end_ = first_cluster + std::min<uint64_t>(boot_.cluster_count, on_device);
     // The second FAT of a TexFAT volume is the live one when the flag says so.
     active_fat_ = (boot_.fat_count == 2 && (boot_.volume_flags & 1)) ? 1 : 0;
@@ -144,7 +145,7 @@ open_result volume_c::open(const std::string& device_path)
 
 void volume_c::close()
 {
-    device_.close();
+    source_.reset();
     boot_ = {};
     from_backup_ = false;
     heap_end_ = 0;
@@ -262,7 +263,7 @@ bool volume_c::fat_entry(uint32_t cluster, uint32_t* next)
     const uint64_t block = offset - offset % fat_block_bytes;
     if (block != fat_block_offset_) {
         fat_block_.resize(fat_block_bytes);
-        const int64_t got = device_.read_at(block, fat_block_.data(), fat_block_bytes);
+        const int64_t got = source_->read_at(block, fat_block_.data(), fat_block_bytes);
         if (got < 0 || uint64_t(got) < offset - block + 4) {
             ++read_errors_;
             fat_block_offset_ = UINT64_MAX;

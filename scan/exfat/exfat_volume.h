@@ -4,7 +4,7 @@
 // disk is checked before use; every walk along a chain is bounded.
 #pragma once
 
-#include "platform/raw_device.h"
+#include "platform/byte_source.h"
 #include "scan/exfat/exfat_boot.h"
 
 #include <cstddef>
@@ -50,11 +50,11 @@ enum class open_result {
 
 class volume_c {
 public:
-    // Opens the device read-only and reads the boot region, the root's
-    // bitmap and up-case table. Returns ok or why not.
-    open_result open(const std::string& device_path);
+    // Reads the boot region, the root's bitmap and up-case table from the
+    // volume's source (a null source cannot be read). Returns ok or why not.
+    open_result open(platform::byte_source_ptr source);
     void close();
-    bool is_open() const { return device_.is_open(); }
+    bool is_open() const { return source_ != nullptr; }
 
     const boot_s& boot() const { return boot_; }
     bool from_backup_region() const { return from_backup_; }
@@ -98,7 +98,7 @@ private:
     void load_upcase(uint32_t first, uint64_t length, uint32_t checksum);
     void free_run_from(uint32_t first, uint64_t needed, cluster_map_s* map) const;
 
-    platform::raw_device_c device_;
+    platform::byte_source_ptr source_;
     boot_s boot_;
     bool from_backup_ = false;
     uint64_t heap_end_ = 0;  // first cluster number past the heap's part on the device

@@ -2,7 +2,6 @@
 // deleted ones included, with their long names.
 #include "scan/fat/fat_internal.h"
 #include "scan/fat/fat_name.h"
-#include "scan/fat/fat_volume_map.h"
 
 #include <cstring>
 
@@ -20,7 +19,8 @@ constexpr int de_write_date = 24;   // u16
 constexpr int de_cluster_low = 26;  // u16
 constexpr int de_size = 28;         // u32
 constexpr int entry_bytes = 32;
-constexpr int entries_per_sector = fat_sector_bytes / entry_bytes;
+
+uint32_t entries_per_sector(const fat_volume_s* fs) { return fs->sector_bytes / entry_bytes; }
 
 // Long-name entry layout.
 constexpr int ln_order = 0;         // u8: order, 0x40 on the last piece
@@ -39,7 +39,7 @@ bool is_long_name_entry(const uint8_t* e) { return (e[de_attributes] & 0x7F) == 
 
 const uint8_t* current_entry(const fat_dir_s* d)
 {
-    return d->fs->window + (d->index % entries_per_sector) * entry_bytes;
+    return d->fs->window + (d->index % entries_per_sector(d->fs)) * entry_bytes;
 }
 
 // Positions d at its first entry. Returns fr_ok or fr_int_error.
@@ -75,12 +75,13 @@ int dir_next(fat_dir_s* d)
     const uint32_t i = uint32_t{d->index} + 1;
     if (i > 0xFFFF)
         return fr_no_more;
-    if (i % entries_per_sector == 0) {
+    // A fixed root may end inside a sector when sectors are larger than 512.
+    if (d->cluster == 0 && i >= fs->root_entries)
+        return fr_no_more;
+    const uint32_t per_sector = entries_per_sector(fs);
+    if (i % per_sector == 0) {
         ++d->sector;
-        if (d->cluster == 0) {
-            if (i >= fs->root_entries)
-                return fr_no_more;
-        } else if ((i / entries_per_sector) % fs->cluster_size == 0) {
+        if (d->cluster != 0 && (i / per_sector) % fs->cluster_size == 0) {
             uint32_t next = fat_next_cluster(fs, d->cluster);
             if (next == 0xFFFFFFFF)
                 return fr_disk_error;
@@ -369,17 +370,11 @@ bool long_name_equals(const char16_t* a, const char16_t* b, int length)
 
 }  // namespace
 
-int f_opendir(fat_dir_s* d, const char16_t* path)
+int f_opendir(fat_dir_s* d, fat_volume_s* fs, const char16_t* path)
 {
-    if (!d || !path)
+    if (!d || !fs || !path)
         return fr_invalid_object;
-    int n = 0;
-    if (path[0] >= u'0' && path[0] <= u'9' && path[1] == u':') {
-        n = path[0] - u'0';
-        path += 2;
-    }
-    fat_volume_s* fs = nullptr;
-    const int mounted = fat_mounted_volume(n, &fs);
+    const int mounted = fat_ensure_mounted(fs);
     if (mounted != fr_ok)
         return mounted;
     d->fs = fs;
@@ -435,9 +430,9 @@ int f_opendir(fat_dir_s* d, const char16_t* path)
     return result;
 }
 
-int f_opendir_cluster(fat_dir_s* d, uint32_t cluster)
+int f_opendir_cluster(fat_dir_s* d, fat_volume_s* fs, uint32_t cluster)
 {
-    const int r = f_opendir(d, u"/");
+    const int r = f_opendir(d, fs, u"/");
     if (r != fr_ok)
         return r;
     d->start_cluster = cluster;

@@ -63,11 +63,11 @@ bool plausible_short_entry(const fat_volume_s* fs, const uint8_t* e)
         return false;
     if (attributes & fat_attr_directory)
         return cluster != 0 && size == 0;
-    const uint64_t capacity = uint64_t{fs->fat_entries - 2} * fs->cluster_size * fat_sector_bytes;
+    const uint64_t capacity = uint64_t{fs->fat_entries - 2} * fs->cluster_size * fs->sector_bytes;
     return (cluster != 0 || size == 0) && size <= capacity;
 }
 
-uint32_t cluster_bytes(const fat_volume_s* fs) { return uint32_t{fs->cluster_size} * fat_sector_bytes; }
+uint32_t cluster_bytes(const fat_volume_s* fs) { return uint32_t{fs->cluster_size} * fs->sector_bytes; }
 
 // FAT entries the search steps over, and bytes of free clusters it reads,
 // in looking for one folder's next cluster.
@@ -82,13 +82,13 @@ enum class read_e { plausible, implausible, failed };
 read_e read_plausible_cluster(fat_volume_s* fs, uint32_t c, std::vector<uint8_t>* bytes)
 {
     bytes->resize(cluster_bytes(fs));
-    const uint32_t sector = fat_cluster_sector(fs, c);
+    const uint64_t sector = fat_cluster_sector(fs, c);
     if (fat_read_sectors(fs, bytes->data(), sector, 1) != fr_ok)
         return read_e::failed;
-    if (fat_dir_continuation(fs, bytes->data(), fat_sector_bytes) != fat_continuation_yes)
+    if (fat_dir_continuation(fs, bytes->data(), fs->sector_bytes) != fat_continuation_yes)
         return read_e::implausible;
     if (fs->cluster_size > 1 &&
-        fat_read_sectors(fs, bytes->data() + fat_sector_bytes, sector + 1, fs->cluster_size - 1u) != fr_ok)
+        fat_read_sectors(fs, bytes->data() + fs->sector_bytes, sector + 1, fs->cluster_size - 1u) != fr_ok)
         return read_e::failed;
     return fat_dir_continuation(fs, bytes->data(), cluster_bytes(fs)) == fat_continuation_yes ? read_e::plausible
                                                                                                 : read_e::implausible;

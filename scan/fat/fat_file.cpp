@@ -58,9 +58,10 @@ int f_read(fat_file_s* file, void* buffer, uint32_t count, uint32_t* delivered, 
         count = file->size - file->position;
 
     while (count > 0) {
-        uint32_t sector = 0;
-        const uint32_t in_sector = file->position % fat_sector_bytes;
-        const uint32_t sector_in_cluster = (file->position / fat_sector_bytes) & (fs->cluster_size - 1u);
+        uint64_t sector = 0;
+        const uint32_t sector_bytes = fs->sector_bytes;
+        const uint32_t in_sector = file->position % sector_bytes;
+        const uint32_t sector_in_cluster = (file->position / sector_bytes) & (fs->cluster_size - 1u);
         if (in_sector == 0 && sector_in_cluster == 0) {
             uint32_t next;
             if (file->position == 0)
@@ -88,16 +89,16 @@ int f_read(fat_file_s* file, void* buffer, uint32_t count, uint32_t* delivered, 
         sector = fat_cluster_sector(fs, file->cluster) + sector_in_cluster;
 
         uint32_t done = 0;
-        if (in_sector == 0 && count >= fat_sector_bytes) {
+        if (in_sector == 0 && count >= sector_bytes) {
             // Whole sectors go straight to the caller, up to the cluster's end.
-            uint32_t sectors = count / fat_sector_bytes;
+            uint32_t sectors = count / sector_bytes;
             if (sector_in_cluster + sectors > fs->cluster_size)
                 sectors = fs->cluster_size - sector_in_cluster;
             if (fat_read_sectors(fs, out, sector, sectors) != fr_ok) {
                 file->mode |= fat_file_error;
                 return fr_disk_error;
             }
-            done = sectors * fat_sector_bytes;
+            done = sectors * sector_bytes;
         } else {
             if (!file->buffer_valid || file->buffer_sector != sector) {
                 file->buffer_valid = false;
@@ -108,7 +109,7 @@ int f_read(fat_file_s* file, void* buffer, uint32_t count, uint32_t* delivered, 
                 file->buffer_sector = sector;
                 file->buffer_valid = true;
             }
-            done = fat_sector_bytes - in_sector;
+            done = sector_bytes - in_sector;
             if (done > count)
                 done = count;
             std::memcpy(out, file->buffer + in_sector, done);

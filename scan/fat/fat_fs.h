@@ -1,8 +1,11 @@
 // The FAT12/16/32 file-system layer: mount, directory reading that also
 // returns deleted entries, and file reading by start cluster, optionally as
-// one contiguous run of clusters. Read-only. Objects are used by one thread
-// at a time; the layer itself takes no lock.
+// one contiguous run of clusters. Read-only. A volume object reads through
+// the byte source it was attached to; objects are used by one thread at a
+// time, and the layer keeps no state of its own.
 #pragma once
+
+#include "platform/byte_source.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -19,8 +22,7 @@ enum fat_result : int {
     fr_invalid_name = 6,
     fr_denied = 7,           // not opened for reading
     fr_invalid_object = 9,   // not mounted, or mounted again since opened
-    fr_invalid_drive = 11,   // volume number above 9
-    fr_not_enabled = 12,     // no volume object registered for the number
+    fr_not_enabled = 12,     // the volume object has no source
     fr_no_filesystem = 13,
     fr_not_enough_core = 17,
 };
@@ -31,29 +33,33 @@ inline constexpr uint8_t fat_attr_directory = 0x10;
 inline constexpr uint8_t fat_attr_volume = 0x08;
 inline constexpr uint8_t fat_attr_long_name = 0x0F;
 
-inline constexpr uint32_t fat_sector_bytes = 512;
+// Logical sector sizes the reader takes from a boot sector.
+inline constexpr uint32_t fat_min_sector_bytes = 512;
+inline constexpr uint32_t fat_max_sector_bytes = 4096;
 inline constexpr int fat_long_name_units = 256;  // 255 units and the NUL
 
 enum fat_type : uint8_t { fat_none = 0, fat_12 = 1, fat_16 = 2, fat_32 = 3 };
 
-// A mounted volume. Sector numbers are absolute on the drive.
+// A volume: the source it reads and, once mounted, its layout. Sector
+// numbers count the volume's own sectors from its boot sector (sector 0 is
+// the source's first byte).
 struct fat_volume_s {
+    platform::byte_source_ptr source;
     uint8_t fs_type = fat_none;
-    uint8_t drive = 0;
     uint8_t cluster_size = 0;     // sectors per cluster
     uint8_t fat_count = 0;
     uint16_t mount_id = 0;
     uint16_t root_entries = 0;    // FAT12/16; 0 on FAT32
+    uint32_t sector_bytes = fat_min_sector_bytes;  // the boot sector's figure
     uint32_t fat_entries = 0;     // clusters + 2
     uint32_t fat_sectors = 0;     // sectors per FAT
-    uint32_t fat_start = 0;
-    uint32_t root_base = 0;       // FAT12/16: first root sector; FAT32: root cluster
-    uint32_t data_start = 0;      // first sector of cluster 2
-    uint32_t volume_base = 0;     // boot sector
+    uint64_t fat_start = 0;
+    uint64_t root_base = 0;       // FAT12/16: first root sector; FAT32: root cluster
+    uint64_t data_start = 0;      // first sector of cluster 2
     uint64_t volume_end = 0;      // first sector past the volume; no read goes there
-    uint32_t window_sector = 0;
+    uint64_t window_sector = 0;
     bool window_valid = false;
-    uint8_t window[fat_sector_bytes] = {};
+    uint8_t window[fat_max_sector_bytes] = {};
 };
 
 struct fat_guess_s;
@@ -64,7 +70,7 @@ struct fat_dir_s {
     uint16_t index = 0;           // entry index in the directory
     uint32_t start_cluster = 0;   // 0 = the root directory
     uint32_t cluster = 0;         // current cluster (0 in a fixed FAT12/16 root)
-    uint32_t sector = 0;          // current sector
+    uint64_t sector = 0;          // current sector
     uint8_t short_name[12] = {};  // 11 name bytes and a flags byte
     char16_t* long_name = nullptr;  // working buffer of fat_long_name_units
     uint16_t long_name_index = 0xFFFF;  // where the current long name began; 0xFFFF = none
@@ -114,30 +120,25 @@ struct fat_file_s {
     // Read as a run: step over clusters allocated now (a file written into
     // the gaps between live files).
     bool skip_allocated = false;
-    uint32_t buffer_sector = 0;
+    uint64_t buffer_sector = 0;
     bool buffer_valid = false;
-    uint8_t buffer[fat_sector_bytes] = {};
+    uint8_t buffer[fat_max_sector_bytes] = {};
 };
 inline constexpr uint8_t fat_file_readable = 0x01;
 inline constexpr uint8_t fat_file_error = 0x80;
 
-// Registers fs under volume number n (marking it and any previous object
-// not mounted); the real mount happens on the next access. Returns
-// fr_invalid_drive for n above 9, else fr_ok.
-int f_mount(int n, fat_volume_s* fs);
+// Attaches fs to a source (the volume's bytes, its boot sector first),
+// marking it not mounted; the real mount happens on the next access. A null
+// source detaches it.
+void fat_attach(fat_volume_s* fs, platform::byte_source_ptr source);
 
-// Removes fs from whatever volume number it is registered under, leaving
-// other registrations alone. For an owner that goes away.
-void fat_unregister(fat_volume_s* fs);
+// Mounts fs if needed and opens the directory named by path ("/" = root).
+// Returns a result code.
+int f_opendir(fat_dir_s* dir, fat_volume_s* fs, const char16_t* path);
 
-// Mounts if needed and opens the directory named by path ("/" = root;
-// "N:" chooses the volume). Returns a result code.
-int f_opendir(fat_dir_s* dir, const char16_t* path);
-
-// Opens the directory that starts at cluster on the volume dir was opened
-// on, and rewinds it. Returns a result code (fr_int_error for a cluster
-// outside the volume).
-int f_opendir_cluster(fat_dir_s* dir, uint32_t cluster);
+// Opens the directory that starts at cluster on fs, and rewinds it. Returns
+// a result code (fr_int_error for a cluster outside the volume).
+int f_opendir_cluster(fat_dir_s* dir, fat_volume_s* fs, uint32_t cluster);
 
 // With info null, rewinds dir. Otherwise returns the next entry, deleted
 // ones included; at the end of the directory returns fr_ok with an empty
@@ -153,5 +154,6 @@ int f_read(fat_file_s* file, void* buffer, uint32_t count, uint32_t* delivered, 
 // on a mounted volume. Returns fr_invalid_object when fs is not mounted.
 int fat_file_setup(fat_file_s* file, fat_volume_s* fs, uint32_t start_cluster, uint32_t size);
 
-// Mounts fs now if it is not mounted. Returns a result code.
+// Mounts fs now from its source if it is not mounted. Returns a result code
+// (fr_not_enabled when it has no source).
 int fat_ensure_mounted(fat_volume_s* fs);

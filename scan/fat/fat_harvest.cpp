@@ -10,7 +10,6 @@ namespace {
 
 constexpr uint32_t entry_bytes = 32;
 constexpr uint32_t read_bytes = 1u << 20;
-constexpr uint32_t sectors_per_read = 128;  // the disk layer's largest transfer
 constexpr int64_t max_read_errors = 256;
 
 uint32_t entry_cluster(const fat_volume_s* fs, const uint8_t* e)
@@ -45,20 +44,6 @@ bool all_bytes(const uint8_t* bytes, uint32_t length, uint8_t value)
     for (uint32_t i = 0; i < length; ++i)
         if (bytes[i] != value)
             return false;
-    return true;
-}
-
-// Reads count sectors in transfers the disk layer accepts.
-bool read_run(fat_volume_s* fs, uint8_t* buffer, uint32_t sector, uint32_t count)
-{
-    while (count > 0) {
-        const uint32_t piece = std::min(count, sectors_per_read);
-        if (fat_read_sectors(fs, buffer, sector, piece) != fr_ok)
-            return false;
-        buffer += uint64_t{piece} * fat_sector_bytes;
-        sector += piece;
-        count -= piece;
-    }
     return true;
 }
 
@@ -105,7 +90,7 @@ bool fat_data_area_in_use(fat_volume_s* fs)
     // Cameras and computers fill a card from the front: the first clusters
     // past the root, then a spread over the rest.
     constexpr uint64_t samples = 256;
-    std::vector<uint8_t> sector(fat_sector_bytes);
+    std::vector<uint8_t> sector(fs->sector_bytes);
     int used = 0;
     for (uint64_t i = 0; i < samples; ++i) {
         const uint64_t index = i < 64 ? 1 + i : 1 + (i - 64) * (clusters - 1) / (samples - 64);
@@ -116,7 +101,7 @@ bool fat_data_area_in_use(fat_volume_s* fs)
             continue;
         if (fat_read_sectors(fs, sector.data(), fat_cluster_sector(fs, c), 1) != fr_ok)
             continue;
-        if (!all_bytes(sector.data(), fat_sector_bytes, 0) && !all_bytes(sector.data(), fat_sector_bytes, 0xFF))
+        if (!all_bytes(sector.data(), fs->sector_bytes, 0) && !all_bytes(sector.data(), fs->sector_bytes, 0xFF))
             ++used;
     }
     return used >= 2;
@@ -127,7 +112,7 @@ fat_harvest_pass_s fat_harvest_pass(fat_volume_s* fs, const std::function<bool(d
 {
     fat_harvest_pass_s pass;
     const uint64_t clusters = data_clusters(fs);
-    const uint32_t cluster_bytes = uint32_t{fs->cluster_size} * fat_sector_bytes;
+    const uint32_t cluster_bytes = uint32_t{fs->cluster_size} * fs->sector_bytes;
     if (clusters == 0 || cluster_bytes == 0)
         return pass;
     const uint32_t per_read = std::max<uint32_t>(1, read_bytes / cluster_bytes);
@@ -139,7 +124,7 @@ fat_harvest_pass_s fat_harvest_pass(fat_volume_s* fs, const std::function<bool(d
         }
         const uint32_t count = static_cast<uint32_t>(std::min<uint64_t>(per_read, clusters - index));
         const uint32_t first = static_cast<uint32_t>(index + 2);
-        if (!read_run(fs, buffer.data(), fat_cluster_sector(fs, first), count * fs->cluster_size)) {
+        if (fat_read_sectors(fs, buffer.data(), fat_cluster_sector(fs, first), count * fs->cluster_size) != fr_ok) {
             // A failing card can take seconds a sector; past a point the
             // pass is not worth the wait.
             if (++pass.read_errors >= max_read_errors)

@@ -11,21 +11,16 @@ using platform::le16;
 using platform::le32;
 
 // Whether an object made under mount_id may still be used with fs.
-// Returns fr_ok, fr_invalid_object (not mounted, or mounted again) or
-// fr_not_ready (its drive was marked not ready).
+// Returns fr_ok or fr_invalid_object (not mounted, or mounted again).
 int fat_check_object(const fat_volume_s* fs, uint16_t mount_id);
 
-// The volume registered under number n, mounted (mounting it now when
-// needed). Returns a result code; *fs receives the volume on fr_ok.
-int fat_mounted_volume(int n, fat_volume_s** fs);
-
-// Reads count sectors starting at an absolute sector, never past the
-// volume's end. Returns fr_ok or fr_disk_error.
-int fat_read_sectors(fat_volume_s* fs, uint8_t* buffer, uint32_t sector, uint32_t count);
+// Reads count sectors starting at a sector of the volume, never past its
+// end. Returns fr_ok or fr_disk_error.
+int fat_read_sectors(fat_volume_s* fs, uint8_t* buffer, uint64_t sector, uint32_t count);
 
 // Brings sector into the volume's window (no read when it is already there).
 // Returns fr_ok or fr_disk_error.
-int fat_move_window(fat_volume_s* fs, uint32_t sector);
+int fat_move_window(fat_volume_s* fs, uint64_t sector);
 
 // Where cluster c's entry lies in the FAT: the offset of its first byte
 // from the FAT's start, and how many bytes it spans (12-bit entries share a
@@ -52,9 +47,9 @@ inline uint32_t fat_entry_value(uint8_t type, uint32_t c, const uint8_t* bytes)
 uint32_t fat_next_cluster(fat_volume_s* fs, uint32_t c);
 
 // First sector of cluster c, which must lie in 2..fat_entries-1.
-inline uint32_t fat_cluster_sector(const fat_volume_s* fs, uint32_t c)
+inline uint64_t fat_cluster_sector(const fat_volume_s* fs, uint32_t c)
 {
-    return fs->data_start + (c - 2) * fs->cluster_size;
+    return fs->data_start + uint64_t{c - 2} * fs->cluster_size;
 }
 
 inline bool fat_cluster_valid(const fat_volume_s* fs, uint32_t c) { return c >= 2 && c < fs->fat_entries; }

@@ -5,7 +5,6 @@
 #include "scan/fat/fat_internal.h"
 #include "scan/fat/fat_log.h"
 #include "scan/fat/fat_trust.h"
-#include "scan/fat/fat_volume_map.h"
 #include "scan/result_tree.h"
 #include "scan/safe_name.h"
 
@@ -17,6 +16,8 @@
 #include <ctime>
 #include <unistd.h>
 #include <unordered_set>
+
+Q_LOGGING_CATEGORY(fat_log, "quarvel.fat", QtWarningMsg)
 
 namespace {
 
@@ -120,7 +121,6 @@ fat_recovery_c::~fat_recovery_c()
 {
     status_.stop.store(stop_abandon, std::memory_order_relaxed);
     wait();
-    fat_unregister(&fs_);
 }
 
 void fat_recovery_c::set_volume(const volume_item_s& volume) { volume_ = volume; }
@@ -145,13 +145,12 @@ const fat_node_s* fat_recovery_c::node(uint32_t cluster) const
 void fat_recovery_c::run_scan()
 {
     reset_for_run();
-    QString path = volume_.device_path;
-    if (path.endsWith('\\'))
-        path.chop(1);
-    if (fat_map_volume(path.toStdString()) != 0)
+    open_error_.clear();
+    platform::byte_source_ptr source = scan_source(volume_.device_path, &open_error_);
+    fat_attach(&fs_, source);
+    if (!source)
         return;
-    outcome_.mapped = true;
-    f_mount(0, &fs_);
+    outcome_.opened = true;
     qCDebug(fat_log) << "Start Fat Scan.";
 
     scan_directory(u"/", 0, 0, 0, false);
@@ -244,12 +243,12 @@ void fat_recovery_c::scan_directory(const char16_t* path, uint32_t parent, uint8
 {
     fat_dir_s dir;
     if (path) {
-        outcome_.root_result = f_opendir(&dir, path);
+        outcome_.root_result = f_opendir(&dir, &fs_, path);
         if (outcome_.root_result != fr_ok) {
             qCDebug(fat_log) << "f_opendir failed 1.";
             return;
         }
-    } else if (const int opened = f_opendir_cluster(&dir, parent); opened != fr_ok) {
+    } else if (const int opened = f_opendir_cluster(&dir, &fs_, parent); opened != fr_ok) {
         qCDebug(fat_log) << "f_opendir failed 2.";
         count_unread_folder(opened, deleted_folder, &outcome_.folders_unopened);
         return;
@@ -465,7 +464,7 @@ void fat_recovery_c::harvest_lost_folders()
 void fat_recovery_c::list_lost_cluster(uint32_t cluster, uint32_t folder, const std::unordered_set<uint32_t>& folder_keys)
 {
     fat_dir_s dir;
-    if (f_opendir_cluster(&dir, cluster) != fr_ok)
+    if (f_opendir_cluster(&dir, &fs_, cluster) != fr_ok)
         return;
     fat_info_s info;
     // The cluster's FAT entry is free, so the reading ends with it.
@@ -568,8 +567,8 @@ void fat_recovery_c::folder_rows(const void* folder, std::vector<recovery_item_s
 QString fat_recovery_c::failure_reason() const
 {
     const QString name = volume_.device_path;
-    if (!outcome_.mapped)
-        return QStringLiteral("cannot locate %1 on its drive").arg(name);
+    if (!outcome_.opened)
+        return QStringLiteral("%1: cannot be read (%2)").arg(name, open_error_);
     switch (outcome_.root_result) {
     case fr_ok: return {};
     case fr_no_filesystem: return QStringLiteral("%1 holds no valid FAT file system (boot sector rejected)").arg(name);

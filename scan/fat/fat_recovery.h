@@ -37,7 +37,7 @@ struct fat_node_s {
 
 // How the last scan went, for a one-line report.
 struct fat_scan_outcome_s {
-    bool mapped = false;            // the volume was found on its drive
+    bool opened = false;            // the volume's bytes could be opened
     int root_result = fr_ok;        // opening the root: fr_no_filesystem, fr_disk_error, ...
     // Damage: folders that should have been readable and were not.
     int64_t folders_unopened = 0;   // sub-folders that could not be opened
@@ -130,6 +130,7 @@ private:
     std::unordered_map<uint32_t, fat_node_s> store_;
     volume_item_s volume_;
     fat_scan_outcome_s outcome_;
+    QString open_error_;  // why the volume could not be opened
     fat_volume_s fs_;
     // Clusters taken as deleted folders' continuations (none is read as two
     // folders' entries) and what is left of the search budget.

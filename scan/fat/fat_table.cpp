@@ -9,9 +9,9 @@ uint32_t fat_next_cluster(fat_volume_s* fs, uint32_t c)
     const uint64_t offset = fat_entry_offset(type, c);
     uint8_t bytes[4] = {};
     for (uint32_t i = 0; i < fat_entry_bytes(type); ++i) {
-        if (fat_move_window(fs, fs->fat_start + static_cast<uint32_t>((offset + i) / fat_sector_bytes)) != fr_ok)
+        if (fat_move_window(fs, fs->fat_start + (offset + i) / fs->sector_bytes) != fr_ok)
             return 0xFFFFFFFF;
-        bytes[i] = fs->window[(offset + i) % fat_sector_bytes];
+        bytes[i] = fs->window[(offset + i) % fs->sector_bytes];
     }
     return fat_entry_value(type, c, bytes);
 }

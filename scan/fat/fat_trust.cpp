@@ -18,20 +18,20 @@ fat_trust_c::fat_trust_c(fat_volume_s* fs) : fs_(fs)
                                  : fs->fs_type == fat_16 ? uint64_t{fs->fat_entries} * 2
                                                          : (uint64_t{fs->fat_entries} * 3 + 1) / 2;
     fat_sectors_ = static_cast<uint32_t>(
-        std::min<uint64_t>(fs->fat_sectors, (entry_bytes + fat_sector_bytes - 1) / fat_sector_bytes));
+        std::min<uint64_t>(fs->fat_sectors, (entry_bytes + fs->sector_bytes - 1) / fs->sector_bytes));
     sector_states_.assign(fat_sectors_, sector_unread);
 }
 
 uint32_t fat_trust_c::sector_of(uint32_t c) const
 {
-    return fs_->fs_type == fat_32 ? c / (fat_sector_bytes / 4) : c / (fat_sector_bytes / 2);
+    return c / entries_per_sector();
 }
 
 bool fat_trust_c::load_block(uint32_t sector)
 {
     uint32_t first = sector - sector % block_sectors;
     uint32_t count = std::min(block_sectors, fat_sectors_ - first);
-    block_.resize(size_t{count} * fat_sector_bytes);
+    block_.resize(size_t{count} * fs_->sector_bytes);
     block_count_ = 0;
     if (fat_read_sectors(fs_, block_.data(), fs_->fat_start + first, count) != fr_ok) {
         // One bad sector, or a volume cut short inside the FAT, should not
@@ -47,8 +47,8 @@ bool fat_trust_c::load_block(uint32_t sector)
     block_first_ = first;
     block_count_ = count;
     for (uint32_t s = 0; s < count; ++s) {
-        const uint8_t* bytes = block_.data() + size_t{s} * fat_sector_bytes;
-        const bool all_zero = std::all_of(bytes, bytes + fat_sector_bytes, [](uint8_t b) { return b == 0; });
+        const uint8_t* bytes = block_.data() + size_t{s} * fs_->sector_bytes;
+        const bool all_zero = std::all_of(bytes, bytes + fs_->sector_bytes, [](uint8_t b) { return b == 0; });
         sector_states_[first + s] = all_zero ? sector_all_free : sector_used;
     }
     return true;
@@ -56,13 +56,13 @@ bool fat_trust_c::load_block(uint32_t sector)
 
 bool fat_trust_c::byte_at(uint64_t offset, uint8_t* value)
 {
-    const uint64_t sector = offset / fat_sector_bytes;
+    const uint64_t sector = offset / fs_->sector_bytes;
     if (sector >= fat_sectors_ || sector_states_[sector] == sector_unreadable)
         return false;
     if (block_count_ == 0 || sector < block_first_ || sector >= uint64_t{block_first_} + block_count_)
         if (!load_block(static_cast<uint32_t>(sector)))
             return false;
-    *value = block_[offset - uint64_t{block_first_} * fat_sector_bytes];
+    *value = block_[offset - uint64_t{block_first_} * fs_->sector_bytes];
     return true;
 }
 
@@ -148,7 +148,7 @@ bool fat_trust_c::free_clusters_suffice(uint32_t from, uint64_t wanted)
 
 int32_t fat_trust_c::assess(uint32_t start, uint32_t size, bool own_entry_live)
 {
-    const uint32_t cluster_bytes = uint32_t{fs_->cluster_size} * fat_sector_bytes;
+    const uint32_t cluster_bytes = uint32_t{fs_->cluster_size} * fs_->sector_bytes;
     if (size == 0 || cluster_bytes == 0)
         return 0;
     const uint64_t clusters = (uint64_t{size} + cluster_bytes - 1) / cluster_bytes;
@@ -178,10 +178,10 @@ int32_t fat_trust_c::assess(uint32_t start, uint32_t size, bool own_entry_live)
             const uint32_t sector = sector_of(c);
             if (sector < sector_states_.size() && sector_states_[sector] == sector_all_free) {
                 all_own = false;
-                const uint32_t next_sector_first = (sector + 1) * (fs_->fs_type == fat_32 ? 128u : 256u);
+                const uint64_t next_sector_first = (uint64_t{sector} + 1) * entries_per_sector();
                 if (next_sector_first > last)
                     break;
-                c = next_sector_first;
+                c = static_cast<uint32_t>(next_sector_first);
                 continue;
             }
         }

@@ -50,6 +50,8 @@ private:
     bool byte_at(uint64_t offset, uint8_t* value);
     bool load_block(uint32_t sector);
     uint32_t sector_of(uint32_t c) const;
+    // FAT16 or FAT32 entries in one FAT sector.
+    uint32_t entries_per_sector() const { return fs_->sector_bytes / (fs_->fs_type == fat_32 ? 4 : 2); }
 
     fat_volume_s* fs_;
     uint32_t end_of_chain_ = 0;  // entries at or above it end a chain

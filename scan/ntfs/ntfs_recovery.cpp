@@ -107,15 +107,15 @@ void ntfs_recovery_c::log_startup_failure(int line, int result) {
 
 void ntfs_recovery_c::run_scan() {
     reset_for_run();
-    char device[260];
-    std::snprintf(device, sizeof device, "/dev/hd%c%d", char('a' + volume_.disk_number), int(volume_.partition_number));
+    open_error_.clear();
+    platform::byte_source_ptr source = scan_source(volume_.device_path, &open_error_);
 
     if (engine_open()) {
         ntfs_engine::ntfs_scan_close(context_.data());
         context_.fill(0);
     }
     constexpr int startup_line = __LINE__ + 1;
-    const int started = ntfs_engine::ntfs_scan_startup(device, context_.data());
+    const int started = ntfs_engine::ntfs_scan_startup(std::move(source), context_.data());
     startup_result_ = started;
     engine_stats_ = {};
     if (started < 0) {
@@ -295,8 +295,9 @@ QString ntfs_recovery_c::failure_reason() const {
     const QString name = volume_.device_path;
     switch (startup_result_) {
     case 0: return {};
-    case -1: return QStringLiteral("cannot locate %1 on its drive").arg(name);
-    case -2: return QStringLiteral("%1: cannot be read").arg(name);
+    case -2:
+        return open_error_.isEmpty() ? QStringLiteral("%1: cannot be read").arg(name)
+                                     : QStringLiteral("%1: cannot be read (%2)").arg(name, open_error_);
     case -3: return QStringLiteral("%1 holds no valid NTFS file system (boot sector rejected)").arg(name);
     default: return QStringLiteral("%1: its $MFT cannot be read (damaged or truncated volume?)").arg(name);
     }

@@ -99,6 +99,7 @@ private:
     alignas(8) std::array<uint8_t, ntfs_engine::context_size> context_{};
     volume_item_s volume_;
     int startup_result_ = 0;
+    QString open_error_;  // why the volume could not be opened
     ntfs_engine::scan_stats_s engine_stats_;
     std::unordered_map<int64_t, ntfs_node_s> store_;
 };

@@ -1,7 +1,6 @@
 #include "scan/raw/raw_names.h"
 
 #include "engines/carve/content_name.h"
-#include "platform/raw_device.h"
 
 #include <QFile>
 #include <algorithm>
@@ -10,14 +9,7 @@
 raw_names_c::raw_names_c() = default;
 raw_names_c::~raw_names_c() = default;
 
-void raw_names_c::open(const QString& device_path)
-{
-    auto device = std::make_unique<platform::raw_device_c>();
-    if (device->open(QFile::encodeName(device_path).toStdString(), platform::open_mode::read) == 0)
-        device_ = std::move(device);
-    else
-        device_.reset();
-}
+void raw_names_c::open(platform::byte_source_ptr device) { device_ = std::move(device); }
 
 void raw_names_c::close() { device_.reset(); }
 
@@ -49,7 +41,7 @@ void raw_names_c::add(const raw_item_s& item, const std::string& type, const raw
         count = 1;
     }
     // Offsets in the file become offsets on the device, piece by piece.
-    const platform::raw_device_c& device = *device_;
+    const platform::byte_source_c& device = *device_;
     const carve::content_read_fn read = [&](uint64_t offset, void* out, size_t length) -> size_t {
         size_t done = 0;
         uint64_t piece_start = 0;

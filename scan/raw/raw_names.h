@@ -5,6 +5,7 @@
 // their number.
 #pragma once
 
+#include "platform/byte_source.h"
 #include "scan/raw/raw_pieces.h"
 #include "scan/raw/scan_file.h"
 
@@ -14,10 +15,6 @@
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
-
-namespace platform {
-class raw_device_c;
-}
 
 // Longest name a carved file gets, in bytes of UTF-8 with its extension.
 inline constexpr size_t raw_name_max_bytes = 200;
@@ -32,10 +29,10 @@ public:
     raw_names_c();
     ~raw_names_c();
 
-    // Opens the device the records lie on, for reading their content. Names
-    // are only made while it is open; a device that cannot be opened leaves
-    // every file its number.
-    void open(const QString& device_path);
+    // Holds the device the records lie on, for reading their content. Names
+    // are only made while it is held; without one (it could not be opened)
+    // every file keeps its number.
+    void open(platform::byte_source_ptr device);
     void close();
     // Forgets every name.
     void clear();
@@ -48,7 +45,7 @@ public:
     const raw_content_s* find(int64_t index) const;
 
 private:
-    std::unique_ptr<platform::raw_device_c> device_;
+    platform::byte_source_ptr device_;
     std::unordered_map<int64_t, raw_content_s> names_;
     // Per type, the names given, case-folded (a destination may not tell
     // cases apart).

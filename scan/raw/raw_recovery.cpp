@@ -2,7 +2,6 @@
 
 #include "platform/fd_io.h"
 #include "platform/folders.h"
-#include "platform/raw_device.h"
 #include "platform/invoking_user.h"
 #include "platform/output_guard.h"
 #include "scan/safe_name.h"
@@ -163,9 +162,16 @@ void raw_recovery_c::run_scan()
     control_.callback = &found_file;
     // A device with more files than memory can list ends the scan early with
     // what was found so far, not the program.
-    names_.open(device_path_);
+    open_error_.clear();
+    const platform::byte_source_ptr source = scan_source(device_path_, &open_error_);
+    if (!source) {
+        if (open_error_.isEmpty())
+            open_error_ = QStringLiteral("cannot be opened");
+        return;
+    }
+    names_.open(source);
     try {
-        carve_run_pieces(&control_, QFile::encodeName(device_path_).constData(), &found_pieces);
+        carve_run_source(&control_, *source, &found_pieces);
     } catch (const std::bad_alloc&) {
         std::fprintf(stderr, "deep scan: out of memory after %zu files; the scan ends here\n", records_.size());
     }
@@ -183,7 +189,7 @@ int raw_recovery_c::recover_file(int64_t id, const QString& destination)
     std::vector<raw_extent_s> extents{{item.offset, item.size}};
     if (const auto it = pieces_.find(item.index); it != pieces_.end())
         extents = it->second.extents;
-    carve_handle_s* device = carve_open(QFile::encodeName(device_path_).constData());
+    carve_handle_s* device = carve_open_source(scan_source(device_path_));
     if (!device)
         return -1;
     const int fd = open_recovery_target(destination);
@@ -247,9 +253,8 @@ void raw_recovery_c::folder_rows(const void* folder, std::vector<recovery_item_s
 
 QString raw_recovery_c::failure_reason() const
 {
-    platform::raw_device_c device;
-    if (device.open(device_path_.toStdString()) != 0)
-        return QStringLiteral("%1: cannot be read (%2)").arg(volume_.device_path, QString::fromStdString(device.error()));
+    if (!open_error_.isEmpty())
+        return QStringLiteral("%1: cannot be read (%2)").arg(volume_.device_path, open_error_);
     return {};
 }
 
@@ -318,7 +323,7 @@ QString raw_recovery_c::load_results(const QByteArray& path, const scan_file_vol
     pieces_ = std::move(contents.pieces);
     clear_index();
     names_.clear();
-    names_.open(device_path_);
+    names_.open(scan_source(device_path_));
     for (const raw_item_s& item : records_) {
         type_index_[raw_type_name(item)].push_back(item.index);
         if (item.index >= 0 && static_cast<size_t>(item.index) < records_.size() &&

@@ -107,6 +107,7 @@ private:
     raw_pieces_t pieces_;
     raw_names_c names_;
     QString device_path_;
+    QString open_error_;  // why the last scan could not open the volume
 };
 
 // The record's type name: up to the first NUL, at most 8 bytes.

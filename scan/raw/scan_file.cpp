@@ -191,9 +191,9 @@ bool offered_volume_size(const std::string& device_path, uint64_t* size_bytes)
         offered = partition == 0 && platform::drive_number_of(image) >= 0;
     if (!offered)
         return false;
-    platform::raw_device_c device;
-    if (device.open(device_path) != 0)
+    const platform::byte_source_ptr device = platform::open_byte_source(device_path, nullptr);
+    if (!device)
         return false;
-    *size_bytes = device.size();
+    *size_bytes = device->size();
     return true;
 }

@@ -65,7 +65,7 @@ private slots:
         QVERIFY(f.open(QIODevice::WriteOnly) && f.write(pdf) == pdf.size());
         f.close();
         raw_names_c names;
-        names.open(path);
+        names.open(platform::open_byte_source(QFile::encodeName(path).toStdString(), nullptr));
         for (int64_t i = 0; i < 1500; ++i) {
             raw_item_s item;
             item.index = i;

@@ -12,6 +12,8 @@
 # OUTDIR/fat_kept.img   two files written interleaved, both deleted, with the
 #                       FAT put back as it was before the deletion (a driver
 #                       that frees only the bitmap leaves it so)
+# OUTDIR/sector4k.img   deleted files and a deleted folder on a volume with
+#                       4096-byte sectors (made on a loop device that has them)
 # OUTDIR/expected/...   the deleted files as they were, by path
 # OUTDIR/manifest.tsv   kind, image, path, size, mtime (seconds since 1970)
 #
@@ -142,6 +144,28 @@ mount_it
 rm "$m/pair1.bin" "$m/pair2.bin"
 unmount_it
 fat_region restore
+
+# --- sector4k.img ----------------------------------------------------------
+# mkfs.exfat takes the sector size from the device, so a loop device with
+# 4096-byte logical sectors makes the volume USB enclosures present.
+img="$out/sector4k.img"
+truncate -s 32M "$img"
+loop=$(losetup -f --show -b 4096 "$img") || skip "cannot attach a loop device with 4096-byte sectors"
+mkfs.exfat -L QV4K "$loop" >/dev/null
+python3 -c 'import sys; sys.exit(open(sys.argv[1], "rb").read(512)[108] != 12)' "$img" ||
+  { echo "mkfs.exfat did not make 4096-byte sectors" >&2; exit 1; }
+mount_it
+mkdir -p "$m/DCIM/100CAM"
+random_file one.bin 5000
+random_file "DCIM/100CAM/IMG_0001.JPG" 300000
+random_file "DCIM/100CAM/IMG_0002.JPG" 9000
+echo "kept" >"$m/live.txt"
+for p in one.bin DCIM/100CAM/IMG_0001.JPG DCIM/100CAM/IMG_0002.JPG; do
+  remember sector4k "$p"
+done
+rm "$m/one.bin"
+rm -r "$m/DCIM"
+unmount_it
 
 echo "$hash" >"$out/stamp"
 echo "ok"

@@ -6,7 +6,6 @@
 // The Sleuth Kit serves as the oracle where it is installed.
 #include "platform/drive_table.h"
 #include "platform/volumes.h"
-#include "scan/fat/fat_disk.h"
 #include "scan/fat/fat_name.h"
 #include "scan/fat/fat_recovery.h"
 #include "scan/fat/fat_trust.h"
@@ -148,7 +147,6 @@ private slots:
     {
         platform::set_block_devices_enabled(false);
         platform::close_disk_images();
-        disk_startup();
     }
 
     void deleted_short_names_keep_all_but_their_first_letter()

@@ -6,11 +6,10 @@
 #include "fat_image.h"
 
 #include "platform/drive_table.h"
-#include "scan/fat/fat_disk.h"
 #include "scan/fat/fat_fs.h"
+#include "scan/fat/fat_internal.h"
 #include "scan/fat/fat_recovery.h"
 #include "scan/fat/fat_trust.h"
-#include "scan/fat/fat_volume_map.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -63,17 +62,18 @@ class tst_fat_hostile : public QObject {
     QTemporaryDir tmp_;
     int serial_ = 0;
 
-    // A unique file name, so the disk layer never reuses a stale handle.
+    // A unique file name for every image.
     QString image_name() { return QString("v%1.img").arg(++serial_); }
 
     // Mounts a saved image's whole-image volume through the reader.
     int mount(const volume_item_s& v, fat_volume_s* fs)
     {
-        if (fat_map_volume(v.device_path.toStdString()) != 0)
+        auto source = platform::open_byte_source(v.device_path.toStdString(), nullptr);
+        if (!source)
             return -1;
-        f_mount(0, fs);
+        fat_attach(fs, source);
         fat_dir_s dir;
-        return f_opendir(&dir, u"/");
+        return f_opendir(&dir, fs, u"/");
     }
 
 private slots:
@@ -81,10 +81,8 @@ private slots:
     {
         platform::set_block_devices_enabled(false);
         platform::close_disk_images();
-        disk_startup();
     }
     void init() { platform::close_disk_images(); }
-    void cleanupTestCase() { f_mount(0, nullptr); }
 
     void mount_follows_cluster_count_boundaries_data()
     {
@@ -118,7 +116,9 @@ private slots:
     {
         QTest::addColumn<int>("offset");
         QTest::addColumn<QByteArray>("bytes");
-        QTest::newRow("1024-byte sectors") << 11 << QByteArray("\x00\x04", 2);
+        QTest::newRow("8192-byte sectors") << 11 << QByteArray("\x00\x20", 2);
+        QTest::newRow("256-byte sectors") << 11 << QByteArray("\x00\x01", 2);
+        QTest::newRow("1536-byte sectors") << 11 << QByteArray("\x00\x06", 2);
         QTest::newRow("three FATs") << 16 << QByteArray("\x03", 1);
         QTest::newRow("no FAT") << 16 << QByteArray("\x00", 1);
         QTest::newRow("3 sectors per cluster") << 13 << QByteArray("\x03", 1);
@@ -173,12 +173,14 @@ private slots:
         QCOMPARE(named(scanner, "lower")->has_files, uint8_t(1));
 
         // The other direction: a path with those characters finds the folder.
+        fat_volume_s fs;
+        QCOMPARE(mount(v, &fs), int(fr_ok));
         fat_dir_s dir;
-        QCOMPARE(f_opendir(&dir, u"/\u4E2D\u6587"), int(fr_ok));
+        QCOMPARE(f_opendir(&dir, &fs, u"/\u4E2D\u6587"), int(fr_ok));
         QCOMPARE(dir.start_cluster, 3u);
-        QCOMPARE(f_opendir(&dir, u"/LOWER"), int(fr_ok));
-        QCOMPARE(f_opendir(&dir, u"/nothere"), int(fr_no_path));
-        QCOMPARE(f_opendir(&dir, u"/a*b"), int(fr_invalid_name));
+        QCOMPARE(f_opendir(&dir, &fs, u"/LOWER"), int(fr_ok));
+        QCOMPARE(f_opendir(&dir, &fs, u"/nothere"), int(fr_no_path));
+        QCOMPARE(f_opendir(&dir, &fs, u"/a*b"), int(fr_invalid_name));
     }
 
     void deleted_long_names()
@@ -279,8 +281,10 @@ private slots:
         QCOMPARE(path, v.device_path + "/LIVE/#4IN.TXT");
 
         // The reader never hands out ".", ".." or the volume label.
+        fat_volume_s fs;
+        QCOMPARE(mount(v, &fs), int(fr_ok));
         fat_dir_s dir;
-        QCOMPARE(f_opendir(&dir, u"/LIVE"), int(fr_ok));
+        QCOMPARE(f_opendir(&dir, &fs, u"/LIVE"), int(fr_ok));
         fat_info_s info;
         char16_t long_name[fat_long_name_units];
         info.long_name = long_name;
@@ -290,7 +294,7 @@ private slots:
         QVERIFY(info.attributes & fat_attr_deleted);
         QCOMPARE(f_readdir(&dir, &info), int(fr_ok));
         QCOMPARE(info.short_name[0], char16_t(0));
-        QCOMPARE(f_opendir(&dir, u"/"), int(fr_ok));
+        QCOMPARE(f_opendir(&dir, &fs, u"/"), int(fr_ok));
         QCOMPARE(f_readdir(&dir, &info), int(fr_ok));
         QVERIFY(QString::fromUtf16(info.short_name) != "LABEL");
     }
@@ -427,9 +431,9 @@ private slots:
         QCOMPARE(f_read(&file, buffer.data(), 2500, &got, false), int(fr_int_error));
         QCOMPARE(got, 1024u);
         // A file object from before a new mount is refused.
-        f_mount(0, &fs);
+        fat_attach(&fs, fs.source);
         fat_dir_s dir;
-        QCOMPARE(f_opendir(&dir, u"/"), int(fr_ok));
+        QCOMPARE(f_opendir(&dir, &fs, u"/"), int(fr_ok));
         QCOMPARE(f_read(&file, buffer.data(), 10, &got, true), int(fr_invalid_object));
     }
 
@@ -568,19 +572,22 @@ private slots:
         QCOMPARE(scanner.outcome().folders_cut_short, int64_t(0));
     }
 
-    void disk_layer_parameters()
+    void reads_stay_inside_the_volume()
     {
         fat_image_c image(12, 100);
         const auto v = image.save(tmp_.path(), image_name());
-        QCOMPARE(fat_map_volume(v.device_path.toStdString()), 0);
-        const uint8_t drive = fat_volume_map(0).drive;
-        std::vector<uint8_t> buffer(65536 + 512);
-        QCOMPARE(disk_read(drive, buffer.data(), 0, 128), disk_ok);
-        QCOMPARE(disk_read(drive, buffer.data(), 0, 129), disk_bad_parameter);
-        QCOMPARE(disk_read(9, buffer.data(), 0, 1), disk_not_ready);
-        QCOMPARE(disk_read(drive, buffer.data(), 100000, 1), disk_error);
-        QCOMPARE(int(disk_init(9)), int(disk_status_not_ready));
-        QCOMPARE(fat_map_volume("/nonexistent/image.img:p0"), -1);
+        fat_volume_s fs;
+        QCOMPARE(mount(v, &fs), int(fr_ok));
+        std::vector<uint8_t> buffer(size_t{fs.volume_end + 1} * fs.sector_bytes);
+        QCOMPARE(fat_read_sectors(&fs, buffer.data(), 0, uint32_t(fs.volume_end)), int(fr_ok));
+        QCOMPARE(fat_read_sectors(&fs, buffer.data(), 0, uint32_t(fs.volume_end + 1)), int(fr_disk_error));
+        QCOMPARE(fat_read_sectors(&fs, buffer.data(), fs.volume_end, 1), int(fr_disk_error));
+        QCOMPARE(fat_read_sectors(&fs, buffer.data(), UINT64_MAX, 2), int(fr_disk_error));
+        // Without a source nothing mounts.
+        fat_attach(&fs, nullptr);
+        fat_dir_s dir;
+        QCOMPARE(f_opendir(&dir, &fs, u"/"), int(fr_not_enabled));
+        QCOMPARE(mount(volume_item_s{.device_path = QStringLiteral("/nonexistent/image.img:p0")}, &fs), -1);
     }
 };
 

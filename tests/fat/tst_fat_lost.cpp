@@ -5,7 +5,6 @@
 #include "fat_image.h"
 
 #include "platform/drive_table.h"
-#include "scan/fat/fat_disk.h"
 #include "scan/fat/fat_harvest.h"
 #include "scan/fat/fat_recovery.h"
 
@@ -98,7 +97,6 @@ private slots:
     {
         platform::set_block_devices_enabled(false);
         platform::close_disk_images();
-        disk_startup();
         QProcess builder;
         builder.start("bash", {QString(qgetenv("QUARVEL_SOURCE_DIR")) + "/bench/fat/make_lost_images.sh", tmp_.path(),
                                "90", "64"});

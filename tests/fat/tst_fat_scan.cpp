@@ -7,7 +7,6 @@
 
 #include "platform/drive_table.h"
 #include "platform/volumes.h"
-#include "scan/fat/fat_disk.h"
 #include "scan/fat/fat_recovery.h"
 #include "scan/recover_rows.h"
 
@@ -18,6 +17,7 @@
 #include <QLoggingCategory>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 #include <atomic>
@@ -126,7 +126,6 @@ private slots:
         tzset();
         platform::set_block_devices_enabled(false);
         platform::close_disk_images();
-        disk_startup();
     }
     void init() { platform::close_disk_images(); }
 
@@ -206,6 +205,89 @@ private slots:
             for (const auto& [key, node] : scanner.store())
                 if (node.name == dir.section('/', -1) && !(node.attributes & fat_attr_deleted))
                     QCOMPARE(bool(node.has_files), holds);
+        }
+    }
+
+    // Volumes with 4096-byte logical sectors, as many USB enclosures present
+    // them, made by mkfs.fat and written and deleted through mtools (which
+    // takes the sector size from the boot sector): every deleted file is
+    // listed and comes back byte for byte; live files stay out.
+    void sector_4096_volumes_data()
+    {
+        QTest::addColumn<int>("bits");
+        QTest::addColumn<int>("mebibytes");
+        QTest::newRow("FAT16") << 16 << 64;
+        QTest::newRow("FAT32") << 32 << 300;  // 65,525 clusters of 4 KiB at least
+    }
+    void sector_4096_volumes()
+    {
+        QFETCH(int, bits);
+        QFETCH(int, mebibytes);
+        for (const char* tool : {"mkfs.fat", "mcopy", "mmd", "mdel", "mdeltree"})
+            if (QStandardPaths::findExecutable(tool).isEmpty() &&
+                QStandardPaths::findExecutable(tool, {"/usr/sbin", "/sbin"}).isEmpty())
+                QSKIP(qPrintable(QString("%1 is not installed (scripts/install-deps.sh installs it)").arg(tool)));
+        const QDir dir(tmp_.path());
+        const QString image = dir.filePath(QString("sector4k-%1.img").arg(bits));
+        QFile::remove(image);
+        QVERIFY(QFile(image).open(QIODevice::WriteOnly) && QFile::resize(image, qint64(mebibytes) << 20));
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("MTOOLS_SKIP_CHECK", "1");
+        env.insert("PATH", env.value("PATH") + ":/usr/sbin:/sbin");
+        auto run = [&](const QString& tool, const QStringList& arguments) {
+            QProcess p;
+            p.setProcessEnvironment(env);
+            p.start(tool, arguments);
+            return p.waitForFinished(60000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+        };
+        QVERIFY(run("mkfs.fat", {"-F", QString::number(bits), "-S", "4096", "-s", "1", image}));
+        // Contents and names: short, long, in a live folder and in one that
+        // is then deleted whole.
+        const std::vector<std::pair<QString, int>> files = {{"A.BIN", 20000},      {"Long name b.bin", 9000},
+                                                            {"KEEP/C.BIN", 100000}, {"KEEP/live.txt", 300},
+                                                            {"GONE/D.BIN", 5000},   {"GONE/e file.bin", 70000},
+                                                            {"live.bin", 4096}};
+        QVERIFY(run("mmd", {"-i", image, "::/KEEP", "::/GONE"}));
+        std::map<QString, QByteArray> contents;
+        for (const auto& [path, size] : files) {
+            QByteArray bytes(size, Qt::Uninitialized);
+            for (int i = 0; i < size; ++i)
+                bytes[i] = char((i * 131 + size + path.size() * 7) ^ (i >> 9));
+            const QString source = dir.filePath("source.bin");
+            QFile out(source);
+            QVERIFY(out.open(QIODevice::WriteOnly | QIODevice::Truncate) && out.write(bytes) == size);
+            out.close();
+            QVERIFY(run("mcopy", {"-i", image, source, "::/" + path}));
+            contents[path] = bytes;
+        }
+        QVERIFY(run("mdel", {"-i", image, "::/A.BIN", "::/Long name b.bin", "::/KEEP/C.BIN"}));
+        QVERIFY(run("mdeltree", {"-i", image, "::/GONE"}));
+
+        volume_item_s volume;
+        volume.device_path = image;
+        volume.root_path = image + "/";
+        volume.file_system = QString("FAT%1").arg(bits);
+        fat_recovery_c scanner;
+        scanner.set_volume(volume);
+        scanner.start();
+        QVERIFY(scanner.wait(60000));
+        QCOMPARE(scanner.outcome().root_result, int(fr_ok));
+        const auto shown = shown_files(scanner);
+        const std::map<QString, QString> deleted = {{"/#.BIN", "A.BIN"},
+                                                    {"/#ong name b.bin", "Long name b.bin"},
+                                                    {"/KEEP/#.BIN", "KEEP/C.BIN"},
+                                                    {"/#ONE/#.BIN", "GONE/D.BIN"},
+                                                    {"/#ONE/# file.bin", "GONE/e file.bin"}};
+        QCOMPARE(shown.size(), deleted.size());
+        for (const auto& [row, path] : deleted) {
+            const auto it = shown.find(row);
+            QVERIFY2(it != shown.end(), qPrintable("not listed: " + row));
+            QCOMPARE(qint64(it->second.node->size), qint64(contents[path].size()));
+            const QString out = dir.filePath(QString("out-%1-%2").arg(bits).arg(it->second.node->cluster));
+            QCOMPARE(scanner.recover_file(it->second.node->cluster, out), 0);
+            QFile in(out);
+            QVERIFY(in.open(QIODevice::ReadOnly));
+            QVERIFY2(in.readAll() == contents[path], qPrintable(path));
         }
     }
 

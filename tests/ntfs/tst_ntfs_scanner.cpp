@@ -636,12 +636,12 @@ void tst_ntfs_scanner::start_failure_logs_one_line() {
                  R"(ntfs_scan_startup failed with return value \(-3\)$)")),
              qPrintable(line));
 
-    // A volume record naming no drive fails the same way, once.
-    volume.disk_number = 42;
+    // A volume that cannot be opened fails the same way, once.
+    volume.device_path = QString::fromStdString(copy + ".gone:p0");
     run_scan(scanner, volume);
-    QCOMPARE(scanner.startup_result(), -1);
+    QCOMPARE(scanner.startup_result(), -2);
     QCOMPARE(int(log_lines(log).size()), before + 2);
-    QVERIFY(log_lines(log).last().endsWith("ntfs_scan_startup failed with return value (-1)"));
+    QVERIFY(log_lines(log).last().endsWith("ntfs_scan_startup failed with return value (-2)"));
 }
 
 QTEST_GUILESS_MAIN(tst_ntfs_scanner)
