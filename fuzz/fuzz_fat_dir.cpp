@@ -9,6 +9,7 @@
 #include "platform/drive_table.h"
 #include "scan/fat/fat_fs.h"
 #include "scan/fat/fat_recovery.h"
+#include "scan/fat/fat_trust.h"
 
 #include <cstddef>
 #include <cstdint>
