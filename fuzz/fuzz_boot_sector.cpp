@@ -4,7 +4,7 @@
 #include "ondisk/fat_boot_sector.h"
 #include "ondisk/ntfs_boot_sector.h"
 #include "partition/boot_sector.h"
-#include "scan/fat/fat_name.h"
+#include "engines/fat/fat_name.h"
 
 #include <algorithm>
 #include <cstddef>

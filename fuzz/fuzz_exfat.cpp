@@ -8,10 +8,10 @@
 // tree, the cluster maps and a few bytes of every file
 // found, and the copy of the first ones as the recovery makes it.
 #include "fuzz/fuzz_image_file.h"
-#include "scan/exfat/exfat_boot.h"
-#include "scan/exfat/exfat_entry.h"
+#include "ondisk/exfat_boot_sector.h"
+#include "engines/exfat/exfat_entry.h"
 #include "scan/exfat/exfat_recovery.h"
-#include "scan/exfat/exfat_volume.h"
+#include "engines/exfat/exfat_volume.h"
 
 #include <algorithm>
 #include <cstddef>

@@ -7,9 +7,9 @@
 // makes it.
 #include "fuzz/fuzz_image_file.h"
 #include "platform/drive_table.h"
-#include "scan/fat/fat_fs.h"
+#include "engines/fat/fat_fs.h"
 #include "scan/fat/fat_recovery.h"
-#include "scan/fat/fat_trust.h"
+#include "engines/fat/fat_trust.h"
 
 #include <cstddef>
 #include <cstdint>

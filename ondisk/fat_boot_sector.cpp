@@ -1,6 +1,6 @@
 #include "ondisk/fat_boot_sector.h"
 
-#include "platform/byte_order.h"
+#include "ondisk/byte_order.h"
 
 #include <cstring>
 

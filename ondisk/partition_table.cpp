@@ -1,6 +1,6 @@
 #include "ondisk/partition_table.h"
 
-#include "platform/byte_order.h"
+#include "ondisk/byte_order.h"
 
 #include <cstring>
 

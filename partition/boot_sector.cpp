@@ -2,7 +2,7 @@
 
 #include "ondisk/fat_boot_sector.h"
 #include "ondisk/ntfs_boot_sector.h"
-#include "scan/exfat/exfat_boot.h"
+#include "ondisk/exfat_boot_sector.h"
 
 #include <cstring>
 #include <vector>

@@ -3,7 +3,7 @@
 // and, for exFAT, by the exFAT reader.
 #pragma once
 
-#include "platform/byte_order.h"
+#include "ondisk/byte_order.h"
 #include "platform/raw_device.h"
 
 #include <cstddef>

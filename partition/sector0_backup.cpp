@@ -2,7 +2,7 @@
 
 #include "partition/boot_sector.h"
 
-#include "platform/byte_order.h"
+#include "ondisk/byte_order.h"
 #include "platform/fd_io.h"
 #include "platform/folders.h"
 #include "platform/output_guard.h"

@@ -4,7 +4,7 @@
 #include "ondisk/fat_boot_sector.h"
 #include "ondisk/ntfs_boot_sector.h"
 #include "ondisk/partition_table.h"
-#include "platform/byte_order.h"
+#include "ondisk/byte_order.h"
 #include "platform/byte_source.h"
 #include "platform/partitions.h"
 

@@ -3,7 +3,7 @@
 // handle is not safe across threads, so every read holds the lock.
 #include "platform/image_formats.h"
 
-#include "platform/byte_order.h"
+#include "ondisk/byte_order.h"
 
 #include <libvmdk.h>
 

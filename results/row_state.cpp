@@ -3,7 +3,7 @@
 #include "app/settings.h"
 #include "engines/ntfs/ntfs_engine.h"
 #include "scan/exfat/exfat_recovery.h"
-#include "scan/fat/fat_trust.h"
+#include "engines/fat/fat_trust.h"
 #include "scan/raw/raw_pieces.h"
 
 row_state_e row_state(row_flags_e reading, int32_t flags)

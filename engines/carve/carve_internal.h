@@ -3,7 +3,7 @@
 #pragma once
 
 #include "platform/big_buffer.h"
-#include "platform/byte_order.h"
+#include "ondisk/byte_order.h"
 #include "platform/byte_source.h"
 
 #include <atomic>

@@ -2,7 +2,7 @@
 // cross-reference table) or its XMP, and an Office or OpenDocument file's
 // title from its core properties.
 #include "engines/carve/content_internal.h"
-#include "platform/byte_order.h"
+#include "ondisk/byte_order.h"
 
 #include <zlib.h>
 

@@ -2,7 +2,7 @@
 // JPEG carries in its APP1 segment, a TIFF or camera raw file in its own
 // directories, and a HEIC in an Exif item.
 #include "engines/carve/content_internal.h"
-#include "platform/byte_order.h"
+#include "ondisk/byte_order.h"
 
 #include <algorithm>
 #include <cctype>

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "ondisk/ntfs_boot_sector.h"
-#include "platform/byte_order.h"
+#include "ondisk/byte_order.h"
 
 #include <cstddef>
 #include <cstdint>

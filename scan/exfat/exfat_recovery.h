@@ -7,7 +7,7 @@
 // it still holds the chain, else through the free clusters from the first on.
 #pragma once
 
-#include "scan/exfat/exfat_volume.h"
+#include "engines/exfat/exfat_volume.h"
 #include "scan/lost_pass.h"
 #include "scan/recovery_base.h"
 

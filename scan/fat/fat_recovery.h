@@ -5,7 +5,7 @@
 // reading their clusters as one contiguous run from the start cluster.
 #pragma once
 
-#include "scan/fat/fat_fs.h"
+#include "engines/fat/fat_fs.h"
 #include "scan/lost_pass.h"
 #include "scan/recovery_base.h"
 

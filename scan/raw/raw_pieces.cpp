@@ -2,7 +2,7 @@
 
 #include "scan/raw/scan_file.h"
 
-#include "platform/byte_order.h"
+#include "ondisk/byte_order.h"
 
 #include <cstring>
 #include <unordered_map>

@@ -1,6 +1,6 @@
 #include "scan/raw/scan_file.h"
 
-#include "platform/byte_order.h"
+#include "ondisk/byte_order.h"
 #include "platform/drive_table.h"
 #include "platform/fd_io.h"
 #include "platform/raw_device.h"

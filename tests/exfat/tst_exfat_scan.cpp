@@ -3,10 +3,10 @@
 // FAT-chained and released chains, The Sleuth Kit as a second reader, and
 // damaged or hostile volumes made from the real ones.
 #include "partition/partition_repair.h"
-#include "platform/byte_order.h"
+#include "ondisk/byte_order.h"
 #include "platform/drive_table.h"
 #include "platform/volumes.h"
-#include "scan/exfat/exfat_entry.h"
+#include "engines/exfat/exfat_entry.h"
 #include "scan/exfat/exfat_recovery.h"
 #include "support/fixtures.h"
 

@@ -6,9 +6,9 @@
 // The Sleuth Kit serves as the oracle where it is installed.
 #include "platform/drive_table.h"
 #include "platform/volumes.h"
-#include "scan/fat/fat_name.h"
+#include "engines/fat/fat_name.h"
 #include "scan/fat/fat_recovery.h"
-#include "scan/fat/fat_trust.h"
+#include "engines/fat/fat_trust.h"
 
 #include <QCryptographicHash>
 #include <QDir>

@@ -6,10 +6,10 @@
 #include "fat_image.h"
 
 #include "platform/drive_table.h"
-#include "scan/fat/fat_fs.h"
-#include "scan/fat/fat_internal.h"
+#include "engines/fat/fat_fs.h"
+#include "engines/fat/fat_internal.h"
 #include "scan/fat/fat_recovery.h"
-#include "scan/fat/fat_trust.h"
+#include "engines/fat/fat_trust.h"
 
 #include <QFile>
 #include <QTemporaryDir>

@@ -5,7 +5,7 @@
 #include "fat_image.h"
 
 #include "platform/drive_table.h"
-#include "scan/fat/fat_harvest.h"
+#include "engines/fat/fat_harvest.h"
 #include "scan/fat/fat_recovery.h"
 
 #include <QCryptographicHash>

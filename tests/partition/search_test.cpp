@@ -2,7 +2,7 @@
 // the first sector wiped, and crafted boot sectors at the awkward places.
 #include "disk_image.h"
 #include "partition/partition_repair.h"
-#include "scan/exfat/exfat_boot.h"
+#include "ondisk/exfat_boot_sector.h"
 #include "support/fixtures.h"
 
 #include <QSignalSpy>

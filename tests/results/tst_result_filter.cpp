@@ -2,7 +2,7 @@
 // that the command line picks exactly the files the window's index does.
 #include "results/result_filter.h"
 #include "results/result_index.h"
-#include "scan/fat/fat_trust.h"
+#include "engines/fat/fat_trust.h"
 #include "scan/scan_service.h"
 #include "platform/drive_table.h"
 #include "platform/volumes.h"

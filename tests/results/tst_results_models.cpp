@@ -12,7 +12,7 @@
 #include "results/result_index.h"
 #include "results/row_state.h"
 #include "scan/exfat/exfat_recovery.h"
-#include "scan/fat/fat_trust.h"
+#include "engines/fat/fat_trust.h"
 #include "scan/raw/raw_pieces.h"
 #include "results/table_view.h"
 #include "results/tree_model.h"

@@ -1,6 +1,6 @@
-#include "scan/fat/fat_trust.h"
+#include "engines/fat/fat_trust.h"
 
-#include "scan/fat/fat_internal.h"
+#include "engines/fat/fat_internal.h"
 
 #include <algorithm>
 

@@ -4,7 +4,7 @@
 // its checksum, so file data is not mistaken for a folder.
 #pragma once
 
-#include "scan/exfat/exfat_volume.h"
+#include "engines/exfat/exfat_volume.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,5 +1,5 @@
 // The file allocation table: the next cluster of a chain.
-#include "scan/fat/fat_internal.h"
+#include "engines/fat/fat_internal.h"
 
 uint32_t fat_next_cluster(fat_volume_s* fs, uint32_t c)
 {

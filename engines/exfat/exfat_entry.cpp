@@ -1,6 +1,6 @@
-#include "scan/exfat/exfat_entry.h"
+#include "engines/exfat/exfat_entry.h"
 
-#include "platform/byte_order.h"
+#include "ondisk/byte_order.h"
 
 #include <ctime>
 

@@ -2,8 +2,8 @@
 // callers outside scan/fat.
 #pragma once
 
-#include "platform/byte_order.h"
-#include "scan/fat/fat_fs.h"
+#include "ondisk/byte_order.h"
+#include "engines/fat/fat_fs.h"
 
 #include <cstdint>
 

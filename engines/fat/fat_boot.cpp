@@ -1,5 +1,5 @@
 // Mounting: finding and validating the boot sector of a volume's source.
-#include "scan/fat/fat_internal.h"
+#include "engines/fat/fat_internal.h"
 #include "ondisk/fat_boot_sector.h"
 
 #include <algorithm>

@@ -1,7 +1,7 @@
-#include "scan/exfat/exfat_volume.h"
+#include "engines/exfat/exfat_volume.h"
 
-#include "platform/byte_order.h"
-#include "scan/exfat/exfat_entry.h"
+#include "ondisk/byte_order.h"
+#include "engines/exfat/exfat_entry.h"
 
 #include <algorithm>
 #include <bit>

@@ -1,6 +1,6 @@
-#include "scan/exfat/exfat_boot.h"
+#include "ondisk/exfat_boot_sector.h"
 
-#include "platform/byte_order.h"
+#include "ondisk/byte_order.h"
 
 #include <cstring>
 

@@ -1,7 +1,7 @@
 // Directories: opening by path or by start cluster, and reading entries,
 // deleted ones included, with their long names.
-#include "scan/fat/fat_internal.h"
-#include "scan/fat/fat_name.h"
+#include "engines/fat/fat_internal.h"
+#include "engines/fat/fat_name.h"
 
 #include <cstring>
 

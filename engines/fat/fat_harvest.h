@@ -5,7 +5,7 @@
 // not mistaken for a folder.
 #pragma once
 
-#include "scan/fat/fat_fs.h"
+#include "engines/fat/fat_fs.h"
 
 #include <cstdint>
 #include <functional>

@@ -1,6 +1,6 @@
 // Reading a file's data by start cluster, through the FAT or as one
 // contiguous run of clusters.
-#include "scan/fat/fat_internal.h"
+#include "engines/fat/fat_internal.h"
 
 #include <cstring>
 

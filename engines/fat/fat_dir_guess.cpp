@@ -2,8 +2,8 @@
 // its chain, so where its later clusters lie is a guess; a wrong guess would
 // list file data as entries, so a cluster is taken only when every slot in it
 // reads as a directory entry.
-#include "scan/fat/fat_internal.h"
-#include "scan/fat/fat_name.h"
+#include "engines/fat/fat_internal.h"
+#include "engines/fat/fat_name.h"
 
 #include <vector>
 

@@ -1,6 +1,6 @@
-#include "scan/fat/fat_harvest.h"
+#include "engines/fat/fat_harvest.h"
 
-#include "scan/fat/fat_internal.h"
+#include "engines/fat/fat_internal.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,6 +1,6 @@
-#include "scan/exfat/exfat_harvest.h"
+#include "engines/exfat/exfat_harvest.h"
 
-#include "scan/exfat/exfat_entry.h"
+#include "engines/exfat/exfat_entry.h"
 
 #include <algorithm>
 #include <vector>

@@ -1,4 +1,4 @@
-#include "scan/fat/fat_name.h"
+#include "engines/fat/fat_name.h"
 
 #include <QChar>
 #include <array>

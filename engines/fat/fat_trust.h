@@ -7,7 +7,7 @@
 // takes those instead.
 #pragma once
 
-#include "scan/fat/fat_fs.h"
+#include "engines/fat/fat_fs.h"
 
 #include <cstdint>
 #include <vector>

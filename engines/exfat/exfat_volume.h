@@ -5,7 +5,7 @@
 #pragma once
 
 #include "platform/byte_source.h"
-#include "scan/exfat/exfat_boot.h"
+#include "ondisk/exfat_boot_sector.h"
 
 #include <cstddef>
 #include <cstdint>
