@@ -1,6 +1,7 @@
 #include "app/home_window.h"
 
-#include "app/settings.h"
+#include "shell/resources_init.h"
+#include "shell/settings.h"
 #include "skin/button_style.h"
 
 #include <QPainter>

@@ -1,10 +1,9 @@
 #include "app/init_thread.h"
 
-#include "app/app_flags.h"
 #include "devices/enumerate.h"
 #include "devices/volume_item.h"
 #include "platform/exception_reason.h"
-#include "platform/services.h"
+#include "shell/app_flags.h"
 
 #include <cstdio>
 #include <string>
@@ -13,7 +12,6 @@ void init_c::run()
 {
     std::string reason;
     const bool read = platform::run_catching("reading the drives", [] {
-        platform::disk_startup_step();
         enumerate_volumes();
         enumerate_drives();
     }, &reason);

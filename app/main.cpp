@@ -2,14 +2,14 @@
 #include "app/arguments.h"
 #include "app/init_thread.h"
 #include "app/main_window.h"
-#include "app/message_box.h"
-#include "app/resources_init.h"
-#include "app/settings.h"
 #include "devices/volume_item.h"
 #include "partition/partition_item.h"
 #include "platform/drive_table.h"
 #include "platform/services.h"
 #include "scan/recovery_base.h"
+#include "shell/message_box.h"
+#include "shell/resources_init.h"
+#include "shell/settings.h"
 
 #include <QApplication>
 #include <QFile>

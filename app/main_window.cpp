@@ -1,15 +1,15 @@
 #include "app/main_window.h"
 
-#include "app/app_flags.h"
 #include "app/home_window.h"
-#include "app/message_box.h"
 #include "app/pages/drive_window.h"
 #include "app/pages/partition_window.h"
 #include "app/pages/recovery_window.h"
 #include "app/pages/volume_window.h"
-#include "app/settings.h"
 #include "devices/enumerate.h"
 #include "devices/volume_item.h"
+#include "shell/app_flags.h"
+#include "shell/message_box.h"
+#include "shell/settings.h"
 
 #include <QAction>
 #include <QIcon>

@@ -1,9 +1,9 @@
 #include "app/main_window_base.h"
 
-#include "app/app_flags.h"
-#include "app/message_box.h"
-#include "app/settings.h"
 #include "platform/drive_table.h"
+#include "shell/app_flags.h"
+#include "shell/message_box.h"
+#include "shell/settings.h"
 
 #include <QAction>
 #include <QContextMenuEvent>

@@ -1,10 +1,10 @@
 // Boot sectors: the partition search's tests for an NTFS or FAT32 boot
 // sector, the shared FAT and NTFS boot-sector and FSInfo decoders, and the
 // FAT short-name decoders.
+#include "engines/fat/fat_name.h"
 #include "ondisk/fat_boot_sector.h"
 #include "ondisk/ntfs_boot_sector.h"
 #include "partition/boot_sector.h"
-#include "engines/fat/fat_name.h"
 
 #include <algorithm>
 #include <cstddef>

@@ -7,11 +7,11 @@
 // walk and its search of the whole data area for lost folders, the result
 // tree, the cluster maps and a few bytes of every file
 // found, and the copy of the first ones as the recovery makes it.
+#include "engines/exfat/exfat_entry.h"
+#include "engines/exfat/exfat_volume.h"
 #include "fuzz/fuzz_image_file.h"
 #include "ondisk/exfat_boot_sector.h"
-#include "engines/exfat/exfat_entry.h"
 #include "scan/exfat/exfat_recovery.h"
-#include "engines/exfat/exfat_volume.h"
 
 #include <algorithm>
 #include <cstddef>

@@ -5,11 +5,11 @@
 // by the names found, a few bytes of every file found, through its chain
 // and as a contiguous run, and the copy of the first ones as the recovery
 // makes it.
+#include "engines/fat/fat_fs.h"
+#include "engines/fat/fat_trust.h"
 #include "fuzz/fuzz_image_file.h"
 #include "platform/drive_table.h"
-#include "engines/fat/fat_fs.h"
 #include "scan/fat/fat_recovery.h"
-#include "engines/fat/fat_trust.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -2,7 +2,7 @@
 // checks the loader against the two patterns that define the format, on
 // files whose lines are short enough for the backtracking reference to
 // answer quickly.
-#include "app/settings.h"
+#include "shell/settings.h"
 #include "tests/app/language_reference.h"
 
 #include <cstddef>

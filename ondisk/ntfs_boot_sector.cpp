@@ -1,7 +1,7 @@
 #include "ondisk/ntfs_boot_sector.h"
 
-#include "ondisk/fat_boot_sector.h"
 #include "ondisk/byte_order.h"
+#include "ondisk/fat_boot_sector.h"
 
 #include <cstring>
 

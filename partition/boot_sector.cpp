@@ -1,8 +1,8 @@
 #include "partition/boot_sector.h"
 
+#include "ondisk/exfat_boot_sector.h"
 #include "ondisk/fat_boot_sector.h"
 #include "ondisk/ntfs_boot_sector.h"
-#include "ondisk/exfat_boot_sector.h"
 
 #include <cstring>
 #include <vector>

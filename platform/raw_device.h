@@ -66,7 +66,6 @@ public:
     reread_result reread_partition_table();
 
     uint64_t size() const override { return size_; }        // bytes in the window
-    uint64_t window_offset() const { return base_; }        // window start in the file
     uint32_t sector_size() const override { return sector_size_; }  // logical sector size
     bool is_block_device() const { return block_device_; }
     const std::string& path() const { return path_; }

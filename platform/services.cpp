@@ -1,19 +1,11 @@
 #include "platform/services.h"
 #include "platform/folders.h"
 
-#include <QDesktopServices>
 #include <QLocale>
 #include <QLockFile>
 #include <QSettings>
-#include <atomic>
 
 namespace platform {
-
-namespace {
-std::atomic<bool> shell_enabled {true};
-std::atomic<int> shell_calls {0};
-
-}  // namespace
 
 std::unique_ptr<QLockFile> take_single_instance_lock()
 {
@@ -63,17 +55,5 @@ int language_number_from_store()
     const int stored = stored_language_number();
     return stored ? stored : locale_language_number(QLocale::system().name());
 }
-
-void shell_open(const QUrl& url)
-{
-    ++shell_calls;
-    if (shell_enabled)
-        QDesktopServices::openUrl(url);
-}
-
-void set_shell_open_enabled(bool enabled) { shell_enabled = enabled; }
-int shell_open_calls() { return shell_calls; }
-
-void disk_startup_step() {}
 
 }  // namespace platform

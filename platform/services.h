@@ -1,9 +1,8 @@
-// Process services that need Qt: the single-instance lock, the user-scope
-// language store, and opening folders and pages with the desktop.
+// Process services that need Qt Core: the single-instance lock and the
+// user-scope language store.
 #pragma once
 
 #include <QString>
-#include <QUrl>
 #include <memory>
 
 class QLockFile;
@@ -23,15 +22,5 @@ int locale_language_number(const QString& locale_name);
 
 // The stored number, else the locale's: what the language lookup reads.
 int language_number_from_store();
-
-// Opens a folder or a web page with the desktop. Tests switch this off so
-// that no file manager appears; calls are then only counted.
-void shell_open(const QUrl& url);
-void set_shell_open_enabled(bool enabled);
-int shell_open_calls();
-
-// Nothing to prepare the disks with on this platform; kept as the hook the
-// start-up thread calls.
-void disk_startup_step();
 
 }  // namespace platform

@@ -1,10 +1,10 @@
 // Partition tables and file systems read from a source's bytes, for disks
 // libblkid cannot see: those inside an image container. Everything here comes
 // from the disk and is checked before use.
+#include "ondisk/byte_order.h"
 #include "ondisk/fat_boot_sector.h"
 #include "ondisk/ntfs_boot_sector.h"
 #include "ondisk/partition_table.h"
-#include "ondisk/byte_order.h"
 #include "platform/byte_source.h"
 #include "platform/partitions.h"
 

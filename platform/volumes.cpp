@@ -1,6 +1,6 @@
 #include "platform/volumes.h"
-#include "ondisk/fat_boot_sector.h"
 #include "ondisk/byte_order.h"
+#include "ondisk/fat_boot_sector.h"
 #include "platform/drive_table.h"
 #include "platform/partitions.h"
 #include "platform/raw_device.h"

@@ -1,7 +1,7 @@
 #include "results/header_view.h"
 
-#include "app/settings.h"
 #include "results/recovery_delegate.h"
+#include "shell/settings.h"
 
 #include <QMouseEvent>
 #include <QPainter>

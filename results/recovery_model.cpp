@@ -1,8 +1,8 @@
 #include "results/recovery_model.h"
 
-#include "app/settings.h"
 #include "results/header_view.h"
 #include "results/replace_model.h"
+#include "shell/settings.h"
 
 #include <QHeaderView>
 #include <QTableView>

@@ -1,10 +1,10 @@
 #include "results/row_state.h"
 
-#include "app/settings.h"
+#include "engines/fat/fat_trust.h"
 #include "engines/ntfs/ntfs_engine.h"
 #include "scan/exfat/exfat_recovery.h"
-#include "engines/fat/fat_trust.h"
 #include "scan/raw/raw_pieces.h"
+#include "shell/settings.h"
 
 row_state_e row_state(row_flags_e reading, int32_t flags)
 {

@@ -1,7 +1,7 @@
 #include "results/tree_model.h"
 
-#include "app/settings.h"
 #include "results/replace_model.h"
+#include "shell/settings.h"
 
 #include <QTreeView>
 #include <algorithm>

@@ -211,16 +211,10 @@ void recovery_file_c::run()
             int result = -1;
             if (lookup_(id, &row))
                 result = recover_in_tree(*scanner_, tree, row, &written);
-            else
-                row.item.id = id;
             (result == 0 ? written_ : failed_).fetch_add(1, std::memory_order_relaxed);
             ++done;
-            if (row_done)
-                row_done(done, ids_.size(), row.item, result, written);
         }
         tree.stamp_folders();
-        if (open_folder)
-            open_folder(destination_.path());
     } catch (abi::__forced_unwind&) {
         throw;
     } catch (...) {

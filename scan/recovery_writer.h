@@ -56,17 +56,12 @@ struct recovery_tally_s {
     int64_t failed = 0;
 };
 
-// The recovery writer: copies a selection into a folder on its own thread,
-// then opens the folder. It works on a copy of the selection taken when it
+// The recovery writer: copies a selection into a folder on its own thread.
+// It works on a copy of the selection taken when it
 // starts, so the page may open folders, tick, sort or filter meanwhile.
 class recovery_file_c : public QThread {
     Q_OBJECT
 public:
-    // Called on the writer's thread after each row: rows done so far, rows
-    // to do, the row, its result and the path written (empty on failure).
-    using row_done_fn = std::function<void(size_t done, size_t total, const recovery_item_s& row, int result,
-                                           const QString& written)>;
-
     explicit recovery_file_c(QObject* parent = nullptr);
     ~recovery_file_c() override;
 
@@ -81,13 +76,6 @@ public:
     int start_recovery(recovery_base_c* scanner, const QDir& destination, std::vector<int64_t> ids,
                        row_lookup_fn lookup);
 
-    // Called on the writer's thread with the folder when a recovery ends,
-    // whatever it wrote. Set before the first start. (The scan service
-    // leaves it empty and opens the folder itself once the page has told
-    // the counts.)
-    std::function<void(const QString& folder)> open_folder;
-    // Set before a start; see row_done_fn.
-    row_done_fn row_done;
     // Whether a selection spanning several folders keeps them (below the
     // deepest folder they share); false writes every file flat. Set before
     // a start.

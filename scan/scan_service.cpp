@@ -1,10 +1,8 @@
 #include "scan/scan_service.h"
 
 #include "platform/output_guard.h"
-#include "platform/services.h"
 
 #include <QFile>
-#include <QUrl>
 
 scanner_kind_e choose_scanner(const volume_item_s& volume, bool deep)
 {
@@ -30,7 +28,8 @@ scan_service_c::scan_service_c(QObject* parent) : QObject(parent)
     connect(&writer_, &QThread::finished, this, [this] {
         const recovery_tally_s t = writer_.tally();
         emit recovery_finished(t.written, t.failed);
-        platform::shell_open(QUrl::fromLocalFile(writer_.destination().path()));
+        if (folder_opener_)
+            folder_opener_(writer_.destination().path());
     }, Qt::QueuedConnection);
 }
 

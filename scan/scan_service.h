@@ -81,6 +81,10 @@ public:
     // folder; the page tells the reason.
     QString output_refusal(const QDir& destination) const;
     recovery_file_c& writer() { return writer_; }
+    // How the destination folder is shown once a recovery has ended (the
+    // window opens it with the desktop); none by default, so that a headless
+    // caller links no desktop services.
+    void set_folder_opener(std::function<void(const QString& folder)> opener) { folder_opener_ = std::move(opener); }
 
     // For a process without an event loop: runs a scan to its end on this
     // thread's behalf, calling tick about every 200 ms while it runs.
@@ -92,8 +96,8 @@ signals:
     // A scanner's thread ended (queued to the service's thread).
     void scan_finished();
     // The writer ended: how many rows were written and how many failed.
-    // The destination folder is opened with the desktop right after the
-    // connected slots have run.
+    // The folder opener, when set, is called right after the connected
+    // slots have run.
     void recovery_finished(qint64 written, qint64 failed);
 
 private:
@@ -108,6 +112,7 @@ private:
     scanner_kind_e kind_ = scanner_kind_e::none;
     recovery_file_c writer_;
     QString source_device_;  // what the current scan reads
+    std::function<void(const QString& folder)> folder_opener_;
     // The destination that last passed the output check, for which device,
     // and when: rows recovered one by one in a burst are checked once.
     QString passed_destination_;

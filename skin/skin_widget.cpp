@@ -1,10 +1,11 @@
 #include "skin/skin_widget.h"
 
-#include "app/app_flags.h"
-#include "app/message_box.h"
-#include "app/settings.h"
+#include "platform/desktop.h"
 #include "platform/folders.h"
-#include "platform/services.h"
+#include "shell/app_flags.h"
+#include "shell/message_box.h"
+#include "shell/resources_init.h"
+#include "shell/settings.h"
 
 #include <QAction>
 #include <QCloseEvent>

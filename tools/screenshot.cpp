@@ -7,16 +7,16 @@
 // LANGUAGE is a section name of "language.ini" (default: English, Deutsch,
 // 简体中文). Disk images named with --image fill the volume and drive pages;
 // the machine's own disks are left out so the pictures do not depend on it.
-#include "app/app_flags.h"
 #include "app/main_window.h"
-#include "app/message_box.h"
-#include "app/resources_init.h"
-#include "app/settings.h"
 #include "devices/enumerate.h"
 #include "devices/volume_item.h"
 #include "partition/partition_item.h"
 #include "platform/drive_table.h"
 #include "scan/recovery_base.h"
+#include "shell/app_flags.h"
+#include "shell/message_box.h"
+#include "shell/resources_init.h"
+#include "shell/settings.h"
 #include "skin/skin_dialog.h"
 
 #include <QApplication>

@@ -1,7 +1,7 @@
 #include "app/pages/drive_model.h"
 
-#include "app/settings.h"
 #include "devices/enumerate.h"
+#include "shell/settings.h"
 
 #include <QCoreApplication>
 #include <QPainter>

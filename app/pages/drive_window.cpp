@@ -1,8 +1,8 @@
 #include "app/pages/drive_window.h"
 
 #include "app/pages/drive_model.h"
-#include "app/settings.h"
 #include "devices/enumerate.h"
+#include "shell/settings.h"
 
 #include <QPainter>
 #include <QPixmap>

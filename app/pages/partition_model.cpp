@@ -1,7 +1,7 @@
 #include "app/pages/partition_model.h"
 
-#include "app/settings.h"
 #include "devices/enumerate.h"
+#include "shell/settings.h"
 
 #include <QPainter>
 

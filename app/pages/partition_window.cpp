@@ -1,9 +1,9 @@
 #include "app/pages/partition_window.h"
 
-#include "app/message_box.h"
 #include "app/pages/partition_model.h"
-#include "app/settings.h"
 #include "partition/sector0_backup.h"
+#include "shell/message_box.h"
+#include "shell/settings.h"
 
 #include <QFile>
 #include <QPainter>

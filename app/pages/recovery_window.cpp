@@ -1,14 +1,11 @@
 #include "app/pages/recovery_window.h"
 
-#include "app/app_flags.h"
-#include "app/message_box.h"
 #include "app/pages/recovery_preview.h"
 #include "app/pages/recovery_window_filter.h"
-#include "app/settings.h"
 #include "devices/enumerate.h"
+#include "platform/desktop.h"
 #include "platform/folders.h"
 #include "platform/volumes.h"
-#include "scan/raw/scan_file.h"
 #include "results/header_view.h"
 #include "results/recovery_delegate.h"
 #include "results/recovery_model.h"
@@ -17,6 +14,10 @@
 #include "results/row_state.h"
 #include "results/table_view.h"
 #include "results/tree_model.h"
+#include "scan/raw/scan_file.h"
+#include "shell/app_flags.h"
+#include "shell/message_box.h"
+#include "shell/settings.h"
 
 #include <QFile>
 #include <QFileDialog>
@@ -27,6 +28,7 @@
 #include <QMovie>
 #include <QPainter>
 #include <QTextOption>
+#include <QUrl>
 #include <algorithm>
 
 namespace {
@@ -132,6 +134,7 @@ recovery_window_c::recovery_window_c(QWidget* main_window_) : QWidget(nullptr), 
     ui.lbl_anime->setMovie(animation);
 
     service.set_lost_names({text_for_key("lost_folders"), text_for_key("lost_folder_at")});
+    service.set_folder_opener([](const QString& folder) { platform::shell_open(QUrl::fromLocalFile(folder)); });
     connect(&service, &scan_service_c::scan_finished, this, &recovery_window_c::on_thread_finished);
     connect(&service, &scan_service_c::recovery_finished, this, &recovery_window_c::on_recovery_finished);
     connect(ui.tv_dirtree, &QTreeView::clicked, this, &recovery_window_c::on_tree_clicked);

@@ -1,6 +1,6 @@
 #include "app/pages/recovery_window_filter.h"
 
-#include "app/settings.h"
+#include "shell/settings.h"
 
 #include <QCheckBox>
 #include <QComboBox>

@@ -1,7 +1,7 @@
 #include "app/pages/volume_delegate.h"
 
-#include "app/settings.h"
 #include "devices/enumerate.h"
+#include "shell/settings.h"
 
 #include <QFontMetrics>
 #include <QPainter>

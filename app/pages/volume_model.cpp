@@ -1,7 +1,7 @@
 #include "app/pages/volume_model.h"
 
 #include "app/pages/volume_delegate.h"
-#include "app/settings.h"
+#include "shell/settings.h"
 
 volume_model_c::volume_model_c(const std::vector<volume_item_s>* volumes_, QObject* parent)
     : QAbstractListModel(parent), volumes(volumes_)

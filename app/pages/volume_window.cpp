@@ -1,9 +1,9 @@
 #include "app/pages/volume_window.h"
 
-#include "app/message_box.h"
 #include "app/pages/volume_delegate.h"
 #include "app/pages/volume_model.h"
-#include "app/settings.h"
+#include "shell/message_box.h"
+#include "shell/settings.h"
 
 #include <QKeyEvent>
 #include <QPainter>

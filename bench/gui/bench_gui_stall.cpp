@@ -9,18 +9,18 @@
 //
 // PARTITION defaults to 0 (an image without a partition table, as the
 // benchmark images of bench/fat and bench/ntfs are).
-#include "app/app_flags.h"
-#include "app/message_box.h"
 #include "app/pages/recovery_window.h"
-#include "app/resources_init.h"
-#include "app/settings.h"
+#include "app/pages/recovery_window_filter.h"
 #include "devices/enumerate.h"
 #include "devices/volume_item.h"
+#include "platform/desktop.h"
 #include "platform/drive_table.h"
-#include "platform/services.h"
-#include "app/pages/recovery_window_filter.h"
 #include "results/result_index.h"
 #include "results/tree_model.h"
+#include "shell/app_flags.h"
+#include "shell/message_box.h"
+#include "shell/resources_init.h"
+#include "shell/settings.h"
 
 #include <QAbstractButton>
 #include <QApplication>

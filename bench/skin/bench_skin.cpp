@@ -7,12 +7,12 @@
 //
 //   QT_QPA_PLATFORM=offscreen build/release/bin/bench_skin [ROUNDS]
 #include "app/main_window.h"
-#include "app/resources_init.h"
-#include "app/settings.h"
 #include "devices/volume_item.h"
 #include "partition/partition_item.h"
 #include "platform/drive_table.h"
 #include "scan/recovery_base.h"
+#include "shell/resources_init.h"
+#include "shell/settings.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

@@ -2,8 +2,8 @@
 // the whole run reads through, and the table of known formats.
 #pragma once
 
-#include "platform/big_buffer.h"
 #include "ondisk/byte_order.h"
+#include "platform/big_buffer.h"
 #include "platform/byte_source.h"
 
 #include <atomic>

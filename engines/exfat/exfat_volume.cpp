@@ -1,7 +1,7 @@
 #include "engines/exfat/exfat_volume.h"
 
-#include "ondisk/byte_order.h"
 #include "engines/exfat/exfat_entry.h"
+#include "ondisk/byte_order.h"
 
 #include <algorithm>
 #include <bit>

@@ -4,8 +4,8 @@
 // disk is checked before use; every walk along a chain is bounded.
 #pragma once
 
-#include "platform/byte_source.h"
 #include "ondisk/exfat_boot_sector.h"
+#include "platform/byte_source.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -2,8 +2,8 @@
 // callers outside scan/fat.
 #pragma once
 
-#include "ondisk/byte_order.h"
 #include "engines/fat/fat_fs.h"
+#include "ondisk/byte_order.h"
 
 #include <cstdint>
 

@@ -3,8 +3,8 @@
 // bytes; the callers check lengths against these sizes before loading.
 #pragma once
 
-#include "ondisk/ntfs_boot_sector.h"
 #include "ondisk/byte_order.h"
+#include "ondisk/ntfs_boot_sector.h"
 
 #include <cstddef>
 #include <cstdint>

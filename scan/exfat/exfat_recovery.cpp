@@ -1,8 +1,8 @@
 #include "scan/exfat/exfat_recovery.h"
 
-#include "platform/fd_io.h"
 #include "engines/exfat/exfat_entry.h"
 #include "engines/exfat/exfat_harvest.h"
+#include "platform/fd_io.h"
 #include "scan/result_tree.h"
 #include "scan/safe_name.h"
 

@@ -1,10 +1,10 @@
 #include "scan/fat/fat_recovery.h"
 
-#include "platform/fd_io.h"
 #include "engines/fat/fat_harvest.h"
 #include "engines/fat/fat_internal.h"
-#include "scan/fat/fat_log.h"
 #include "engines/fat/fat_trust.h"
+#include "platform/fd_io.h"
+#include "scan/fat/fat_log.h"
 #include "scan/result_tree.h"
 #include "scan/safe_name.h"
 

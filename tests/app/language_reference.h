@@ -4,7 +4,7 @@
 // line matcher is held to: tests and the fuzzer compare the two.
 #pragma once
 
-#include "app/settings.h"
+#include "shell/settings.h"
 
 #include <istream>
 #include <regex>

@@ -1,7 +1,7 @@
 // Settings file, language store fallback, the translation file loader and the
 // language choice.
-#include "app/settings.h"
 #include "app/language_reference.h"
+#include "shell/settings.h"
 
 #include <QElapsedTimer>
 #include <QFile>

@@ -1,20 +1,20 @@
 // The message box convention, the main window's page flow and its guards,
 // the language menu, disk images, the command line, and what the home page
 // looks like.
-#include "app/app_flags.h"
 #include "app/arguments.h"
 #include "app/home_window.h"
 #include "app/init_thread.h"
 #include "app/main_window.h"
-#include "app/message_box.h"
 #include "app/pages/drive_window.h"
 #include "app/pages/partition_window.h"
 #include "app/pages/recovery_window.h"
 #include "app/pages/volume_window.h"
-#include "app/resources_init.h"
-#include "app/settings.h"
 #include "devices/volume_item.h"
 #include "platform/drive_table.h"
+#include "shell/app_flags.h"
+#include "shell/message_box.h"
+#include "shell/resources_init.h"
+#include "shell/settings.h"
 #include "support/fixtures.h"
 
 #include <QAction>

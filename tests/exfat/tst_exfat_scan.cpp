@@ -2,11 +2,11 @@
 // driver: names, folders, times, byte-exact recovery from contiguous,
 // FAT-chained and released chains, The Sleuth Kit as a second reader, and
 // damaged or hostile volumes made from the real ones.
-#include "partition/partition_repair.h"
+#include "engines/exfat/exfat_entry.h"
 #include "ondisk/byte_order.h"
+#include "partition/partition_repair.h"
 #include "platform/drive_table.h"
 #include "platform/volumes.h"
-#include "engines/exfat/exfat_entry.h"
 #include "scan/exfat/exfat_recovery.h"
 #include "support/fixtures.h"
 

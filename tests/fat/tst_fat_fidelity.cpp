@@ -4,11 +4,11 @@
 // write), and deleted folders too big for one cluster: followed into the
 // clusters that continue them, and cut short, not damaged, where none does.
 // The Sleuth Kit serves as the oracle where it is installed.
+#include "engines/fat/fat_name.h"
+#include "engines/fat/fat_trust.h"
 #include "platform/drive_table.h"
 #include "platform/volumes.h"
-#include "engines/fat/fat_name.h"
 #include "scan/fat/fat_recovery.h"
-#include "engines/fat/fat_trust.h"
 
 #include <QCryptographicHash>
 #include <QDir>

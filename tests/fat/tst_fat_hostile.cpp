@@ -5,11 +5,11 @@
 // folder goes on. None may crash, hang or list data as entries.
 #include "fat_image.h"
 
-#include "platform/drive_table.h"
 #include "engines/fat/fat_fs.h"
 #include "engines/fat/fat_internal.h"
-#include "scan/fat/fat_recovery.h"
 #include "engines/fat/fat_trust.h"
+#include "platform/drive_table.h"
+#include "scan/fat/fat_recovery.h"
 
 #include <QFile>
 #include <QTemporaryDir>

@@ -4,8 +4,8 @@
 // not pass for a folder, and folders tied together by their ".." entries.
 #include "fat_image.h"
 
-#include "platform/drive_table.h"
 #include "engines/fat/fat_harvest.h"
+#include "platform/drive_table.h"
 #include "scan/fat/fat_recovery.h"
 
 #include <QCryptographicHash>

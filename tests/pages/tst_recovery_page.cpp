@@ -1,11 +1,11 @@
 // The recovery page's rules that need no disk: what a preview extracts and
 // shows, the scanner choice for file systems nobody scans, ticking with the
 // keyboard and the tab order.
-#include "app/app_flags.h"
 #include "app/pages/recovery_preview.h"
 #include "app/pages/recovery_window.h"
-#include "app/resources_init.h"
-#include "app/settings.h"
+#include "shell/app_flags.h"
+#include "shell/resources_init.h"
+#include "shell/settings.h"
 
 #include <QPushButton>
 #include <QTableView>

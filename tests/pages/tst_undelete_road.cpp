@@ -3,19 +3,19 @@
 // recovered bytes are compared with the fixture's manifest. The same for a
 // deep scan that is saved and resumed, and the scan's end rules (stop, the
 // deep-scan question).
-#include "app/app_flags.h"
 #include "app/home_window.h"
 #include "app/main_window.h"
-#include "app/message_box.h"
 #include "app/pages/recovery_window.h"
 #include "app/pages/volume_window.h"
-#include "app/resources_init.h"
-#include "app/settings.h"
 #include "devices/enumerate.h"
 #include "devices/volume_item.h"
+#include "platform/desktop.h"
 #include "platform/drive_table.h"
-#include "platform/services.h"
 #include "results/result_index.h"
+#include "shell/app_flags.h"
+#include "shell/message_box.h"
+#include "shell/resources_init.h"
+#include "shell/settings.h"
 #include "support/fixtures.h"
 
 #include <QAbstractItemModel>

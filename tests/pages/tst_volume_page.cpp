@@ -1,13 +1,13 @@
 // The volume page: its model under the toolkit's model checker, the row
 // painter's rules (name, usage bar colour, unknown free space, stripes and
 // selection), and the page's own keys, tab order and no-selection warning.
-#include "app/message_box.h"
 #include "app/pages/volume_delegate.h"
 #include "app/pages/volume_model.h"
 #include "app/pages/volume_window.h"
-#include "app/resources_init.h"
-#include "app/settings.h"
 #include "devices/volume_item.h"
+#include "shell/message_box.h"
+#include "shell/resources_init.h"
+#include "shell/settings.h"
 
 #include <QAbstractItemModelTester>
 #include <QListView>

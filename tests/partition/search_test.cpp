@@ -1,8 +1,8 @@
 // The partition search on disk images: volumes made by the real tools with
 // the first sector wiped, and crafted boot sectors at the awkward places.
 #include "disk_image.h"
-#include "partition/partition_repair.h"
 #include "ondisk/exfat_boot_sector.h"
+#include "partition/partition_repair.h"
 #include "support/fixtures.h"
 
 #include <QSignalSpy>

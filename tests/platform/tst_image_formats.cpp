@@ -9,12 +9,14 @@
 #include "support/fixtures.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTest>
 #include <atomic>
 #include <cstring>
+#include <map>
 #include <random>
 #include <thread>
 
@@ -70,6 +72,33 @@ QByteArray file_bytes(const std::string& path)
 {
     QFile f(QString::fromStdString(path));
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// Runs quarvel-cli to its end; its standard output, or the output of both
+// streams with the test failed when it did not exit 0.
+QByteArray run_cli(const QString& cli, const QStringList& args)
+{
+    QProcess p;
+    p.start(cli, args);
+    p.waitForFinished(300000);
+    const QByteArray out = p.readAllStandardOutput();
+    if (p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0) {
+        QTest::qFail(qPrintable(args.join(' ') + ": " + out + p.readAllStandardError()), __FILE__, __LINE__);
+        return {};
+    }
+    return out;
+}
+
+// Every file below root, by its path under root, with its bytes.
+std::map<QString, QByteArray> files_below(const QString& root)
+{
+    std::map<QString, QByteArray> files;
+    QDirIterator it(root, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        QFile f(it.next());
+        files[QDir(root).relativeFilePath(f.fileName())] = f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }
+    return files;
 }
 
 }  // namespace
@@ -142,6 +171,53 @@ private slots:
             QCOMPARE(from_container[i].start_bytes, from_raw[i].start_bytes);
             QCOMPARE(from_container[i].total_bytes, from_raw[i].total_bytes);
         }
+    }
+
+    // What a person gets from a container is what the raw image gives: the
+    // same rows listed and the same files written, byte for byte, on FAT,
+    // NTFS and exFAT.
+    void container_scans_as_its_raw_image_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("volume");
+        QTest::addColumn<QString>("format");
+        for (const char* format : {"E01", "vhdx", "vmdk"}) {
+            QTest::newRow(qPrintable(QString("fat32 ") + format)) << "demo" << ":p1" << format;
+            QTest::newRow(qPrintable(QString("ntfs ") + format)) << "demo" << ":p2" << format;
+            QTest::newRow(qPrintable(QString("exfat ") + format)) << "exfat" << "" << format;
+        }
+    }
+    void container_scans_as_its_raw_image()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QString, volume);
+        QFETCH(QString, format);
+        const QString cli = qEnvironmentVariable("QUARVEL_BIN_DIR") + "/quarvel-cli";
+        if (!QFile::exists(cli))
+            QSKIP("quarvel-cli is not built");
+        QString raw;
+        if (kind == "exfat") {
+            raw = qEnvironmentVariable("QUARVEL_FIXTURE_DIR") + "/exfat/main.img";
+            if (!QFile::exists(raw))
+                QSKIP("the exFAT fixtures were not built (exfatprogs missing?)");
+        } else {
+            QUARVEL_FIXTURE(f, kind.toStdString());
+            raw = QString::fromStdString(f.image);
+        }
+        const QString dir = QString::fromStdString(test_support::make_temp_dir("formats-scan"));
+        QString said;
+        const QString container = convert(raw, format, dir, &said);
+        if (container.isEmpty())
+            QSKIP(qPrintable(said));
+
+        const QByteArray rows = run_cli(cli, {"scan", raw + volume});
+        QVERIFY2(rows.count('\n') > 1, rows.constData());  // a header and rows
+        QCOMPARE(run_cli(cli, {"scan", container + volume}), rows);
+        run_cli(cli, {"recover", raw + volume, "--all", "--to", dir + "/from-raw"});
+        run_cli(cli, {"recover", container + volume, "--all", "--to", dir + "/from-container"});
+        const auto written = files_below(dir + "/from-raw");
+        QVERIFY(!written.empty());
+        QVERIFY(files_below(dir + "/from-container") == written);
     }
 
     // The deep scan reads from several threads at once; the libraries'

@@ -1,11 +1,11 @@
 // The filter the window's filter box and quarvel-cli share: its rules, and
 // that the command line picks exactly the files the window's index does.
-#include "results/result_filter.h"
-#include "results/result_index.h"
 #include "engines/fat/fat_trust.h"
-#include "scan/scan_service.h"
 #include "platform/drive_table.h"
 #include "platform/volumes.h"
+#include "results/result_filter.h"
+#include "results/result_index.h"
+#include "scan/scan_service.h"
 #include "support/fixtures.h"
 
 #include <QDir>

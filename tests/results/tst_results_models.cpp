@@ -2,7 +2,7 @@
 // NTFS and a deep scan), checked by QAbstractItemModelTester; a damaged
 // store whose folder is its own ancestor; ticking, sorting, the header's
 // hit areas, keyboard moves and the delegate's painting.
-#include "app/settings.h"
+#include "engines/fat/fat_trust.h"
 #include "engines/ntfs/ntfs_engine.h"
 #include "platform/drive_table.h"
 #include "platform/volumes.h"
@@ -11,12 +11,12 @@
 #include "results/recovery_model.h"
 #include "results/result_index.h"
 #include "results/row_state.h"
-#include "scan/exfat/exfat_recovery.h"
-#include "engines/fat/fat_trust.h"
-#include "scan/raw/raw_pieces.h"
 #include "results/table_view.h"
 #include "results/tree_model.h"
+#include "scan/exfat/exfat_recovery.h"
+#include "scan/raw/raw_pieces.h"
 #include "scan/scan_service.h"
+#include "shell/settings.h"
 #include "support/fixtures.h"
 
 #include <QAbstractItemModelTester>

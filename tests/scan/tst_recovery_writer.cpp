@@ -4,7 +4,6 @@
 // replaced or written through; failures are counted and leave nothing; a
 // preview and a recovery read one scanner back at the same time.
 #include "platform/drive_table.h"
-#include "platform/services.h"
 #include "scan/safe_name.h"
 #include "scan/scan_service.h"
 #include "support/fixtures.h"
@@ -125,7 +124,6 @@ class tst_recovery_writer : public QObject {
     QTemporaryDir tmp_;
 
 private slots:
-    void initTestCase() { platform::set_shell_open_enabled(false); }
 
     void service_chooses_and_refuses()
     {
@@ -206,14 +204,15 @@ private slots:
 
         rows.push_back(rows[0]);
         rows.back().checked = 0;  // not ticked: not written
-        const int opened = platform::shell_open_calls();
+        int opened_calls = 0;
+        service.set_folder_opener([&](const QString&) { ++opened_calls; });
         QSignalSpy done(&service, &scan_service_c::recovery_finished);
         QCOMPARE(service.start_recovery(QDir(out), rows), 0);
         rows.clear();  // the writer works on its own copy
         QVERIFY(done.wait(30000));
         QCOMPARE(done.at(0).at(0).toLongLong(), 2);
         QCOMPARE(done.at(0).at(1).toLongLong(), 0);
-        QCOMPARE(platform::shell_open_calls(), opened + 1);
+        QCOMPARE(opened_calls, 1);
 
         QCOMPARE(read_all(first), QByteArray("already here"));
         QCOMPARE(read_all(outside), QByteArray("outside"));
@@ -337,10 +336,11 @@ private slots:
         rows.back().id = 7;
         const QString out = QDir(tmp_.path()).filePath("raw-out");
         QVERIFY(QDir().mkpath(out));
-        const int opened = platform::shell_open_calls();
+        int opened_calls = 0;
+        service.set_folder_opener([&](const QString&) { ++opened_calls; });
         int opened_when_told = -1;
         connect(&service, &scan_service_c::recovery_finished, this,
-                [&] { opened_when_told = platform::shell_open_calls(); });
+                [&] { opened_when_told = opened_calls; });
         QSignalSpy done(&service, &scan_service_c::recovery_finished);
         {
             // A preview holding the scanner keeps the writer at its first row.
@@ -352,8 +352,8 @@ private slots:
         QCOMPARE(service.writer().tally().written, 1);
         QCOMPARE(service.writer().tally().failed, 2);
         // The counts are told first, then the folder opens.
-        QCOMPARE(opened_when_told, opened);
-        QCOMPARE(platform::shell_open_calls(), opened + 1);
+        QCOMPARE(opened_when_told, 0);
+        QCOMPARE(opened_calls, 1);
         QCOMPARE(QDir(out).entryList(QDir::Files | QDir::Hidden).size(), 1);
 
         // Nothing ticked: nothing starts.

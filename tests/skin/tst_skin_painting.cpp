@@ -1,6 +1,6 @@
 // What the skin paints: the progress bar, the button style sheet, the painted
 // buttons' hit areas and places, and the compiled-in images the code names.
-#include "app/resources_init.h"
+#include "shell/resources_init.h"
 #include "skin/button_style.h"
 #include "skin/progress_bar.h"
 #include "skin/skin_button.h"

@@ -1,12 +1,12 @@
 // The skinned windows' behaviour: where a press moves, resizes or hits a
 // button, the buttons' states and actions, maximise and restore, the frame
 // rebuilt after a resize, the close guard and the help page.
-#include "app/app_flags.h"
-#include "app/message_box.h"
-#include "app/resources_init.h"
-#include "app/settings.h"
+#include "platform/desktop.h"
 #include "platform/folders.h"
-#include "platform/services.h"
+#include "shell/app_flags.h"
+#include "shell/message_box.h"
+#include "shell/resources_init.h"
+#include "shell/settings.h"
 #include "skin/skin_dialog.h"
 #include "skin/skin_widget.h"
 

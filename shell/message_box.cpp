@@ -1,6 +1,6 @@
-#include "app/message_box.h"
+#include "shell/message_box.h"
 
-#include "app/settings.h"
+#include "shell/settings.h"
 
 #include <QPixmap>
 #include <QTimer>

@@ -1,11 +1,9 @@
-#include "app/settings.h"
+#include "shell/settings.h"
 
-#include "app/resources_init.h"
 #include "platform/folders.h"
 #include "platform/services.h"
 
 #include <QDir>
-#include <QFileInfo>
 #include <QSettings>
 #include <fstream>
 #include <istream>
@@ -18,10 +16,6 @@ std::map<std::string, QString, std::less<>> translation_table;
 std::unique_ptr<QSettings> settings_store;
 
 namespace {
-
-// Every program that shows text links this file, so this is where the
-// compiled-in images get registered.
-[[maybe_unused]] const bool resources_registered = (init_app_resources(), true);
 
 // The longest piece handed to the patterns at once, as fgets with a 2048-byte
 // buffer delivers it: 2047 bytes, the line break included when it fits.
@@ -275,14 +269,6 @@ QString language_code()
         if (name.compare(QString::fromUtf8(entry.name), Qt::CaseInsensitive) == 0)
             return QString::fromLatin1(entry.code);
     }
-    return QStringLiteral("en");
-}
-
-QString image_language_code()
-{
-    const QString code = language_code();
-    if (QFileInfo::exists(QStringLiteral(":/images/multilang/") + code))
-        return code;
     return QStringLiteral("en");
 }
 

@@ -1,4 +1,4 @@
-#include "app/app_flags.h"
+#include "shell/app_flags.h"
 
 std::atomic<bool> startup_done{false};
 std::atomic<bool> scan_running{false};

@@ -59,10 +59,6 @@ QString text_for_key(std::string_view key);
 // the name is not known).
 QString language_code();
 
-// Code of the image set to use: language_code() when the resources hold
-// images for it, otherwise "en".
-QString image_language_code();
-
 // The language menu's effect without the box: returns false (and changes
 // nothing) when position is the current language or not in the list;
 // otherwise makes it current, saves the settings and returns true.

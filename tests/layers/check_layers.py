@@ -1,0 +1,65 @@
+#!/usr/bin/env python3
+"""Checks that every include points down the layers, and that quarvel-cli
+links neither Qt Widgets nor Qt Gui.
+
+usage: check_layers.py SOURCE_DIR [QUARVEL_CLI]
+"""
+import os
+import re
+import subprocess
+import sys
+
+# Lowest first; folders on one line are one layer and may include each other.
+LAYERS = [
+    ["ondisk"],
+    ["platform"],
+    ["devices"],
+    ["engines/fat", "engines/exfat", "engines/ntfs", "engines/carve"],
+    ["scan", "scan/fat", "scan/ntfs", "scan/raw", "scan/exfat"],
+    ["partition"],
+    ["shell"],
+    ["results"],
+    ["skin"],
+    ["app/pages"],
+    ["app"],
+    ["cli"],
+]
+RANK = {folder: rank for rank, folders in enumerate(LAYERS) for folder in folders}
+INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.M)
+
+
+def layer_of(path):
+    folder = os.path.dirname(path)
+    while folder and folder not in RANK:
+        folder = os.path.dirname(folder)
+    return folder or None
+
+
+def main():
+    source = sys.argv[1]
+    faults = []
+    for folders in LAYERS:
+        for folder in folders:
+            top = os.path.join(source, folder)
+            for name in sorted(os.listdir(top)):
+                if not name.endswith((".h", ".cpp")):
+                    continue
+                path = os.path.join(folder, name)
+                with open(os.path.join(source, path), encoding="utf-8") as f:
+                    text = f.read()
+                for target in INCLUDE.findall(text):
+                    above = layer_of(target)
+                    if above is not None and RANK[above] > RANK[folder]:
+                        faults.append(f"{path} includes {target} ({above} is above {folder})")
+    if len(sys.argv) > 2:
+        linked = subprocess.run(["ldd", sys.argv[2]], capture_output=True, text=True).stdout
+        for lib in ("libQt6Widgets", "libQt6Gui"):
+            if lib in linked:
+                faults.append(f"quarvel-cli links {lib}")
+    for fault in faults:
+        print(fault)
+    return 1 if faults else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
