@@ -1,9 +1,11 @@
-// quarvel-cli partitions DISK: the partition search, one row per partition
-// found on the disk.
+// quarvel-cli partitions DISK: the disk's GPT state when it is a GPT disk,
+// then the partition search, one row per partition found on the disk.
 #include "cli/cli.h"
 #include "partition/disk_lookup.h"
+#include "partition/gpt_disk.h"
 #include "partition/partition_repair.h"
 
+#include <QFile>
 #include <cstdio>
 #include <unistd.h>
 
@@ -30,12 +32,32 @@ int run_partitions(cli::context_s& ctx)
     if (!partition::find_disk(ctx.args[0], &drive, &error))
         return cli::fail(error);
 
+    platform::raw_device_c device;
+    if (device.open(QFile::encodeName(drive.device_path).toStdString()) != 0)
+        return cli::fail(device.error());
+    const partition::gpt_state_s gpt = partition::read_gpt_state(device);
+    device.close();
+    if (gpt.is_gpt()) {
+        auto copy_state = [](const partition::gpt_copy_s& c) {
+            return c.sound() ? std::string("sound") : c.present ? "damaged: " + c.problem : std::string("missing");
+        };
+        const std::vector<std::string> columns = {"gpt_primary", "gpt_backup", "protective_mbr", "sector_bytes"};
+        const std::vector<cli::value_t> values = {copy_state(gpt.primary), copy_state(gpt.backup),
+                                                  std::string(gpt.protective_mbr ? "present" : "missing"),
+                                                  int64_t(gpt.sector_bytes)};
+        if (ctx.json)
+            cli::table_c::print_json_row(columns, values);
+        else
+            std::printf("GPT: %s\n", gpt.summary().c_str());
+    }
+
     partition_repair_c search_thread;
     search(search_thread, drive);
     const auto found = search_thread.partitions();
-    cli::table_c table({"file_system", "type", "start_sector", "end_sector"});
+    cli::table_c table({"file_system", "type", "start_sector", "end_sector", "label"});
     for (const auto& p : found)
-        table.add_row({p.file_system.toStdString(), int64_t(p.type), p.start_sector, p.end_sector});
+        table.add_row({p.file_system.toStdString(), int64_t(p.type), p.start_sector, p.end_sector,
+                       p.label.toStdString()});
     table.print(ctx.json);
     const std::string problem = search_thread.search_error();
     if (!problem.empty())

@@ -1,12 +1,18 @@
-// quarvel-cli repair DISK --yes [--force]: searches the disk for partitions
-// and writes a new sector 0 (boot code and a table of the first four found),
-// after saving the old sector to a backup file. --force lets the new table
-// drop partitions of the disk's current table that the search did not find.
+// quarvel-cli repair DISK --yes [--force] [--mbr|--gpt]: writes the disk's
+// partition table anew, after saving the sectors it replaces to a backup
+// file. A GPT disk (its protective MBR or either header survives) gets its
+// GPT rebuilt from the sound copy, or from the search when both are gone;
+// another disk gets a sector 0 with boot code and a table of the first four
+// partitions found (a GPT when an MBR cannot hold them or the disk).
+// --mbr/--gpt choose the table; --force lets the new table drop partitions
+// of the disk's current table that it does not keep.
 #include "cli/cli.h"
 #include "partition/disk_lookup.h"
+#include "partition/gpt_disk.h"
 #include "partition/partition_repair.h"
 
 #include <QFile>
+#include <algorithm>
 
 namespace {
 
@@ -24,11 +30,18 @@ int run_repair(cli::context_s& ctx)
 {
     const bool confirmed = cli::take_flag(ctx.args, "--yes");
     const bool force = cli::take_flag(ctx.args, "--force");
+    const bool want_mbr = cli::take_flag(ctx.args, "--mbr");
+    const bool want_gpt = cli::take_flag(ctx.args, "--gpt");
+    if (want_mbr && want_gpt)
+        return cli::usage_error(ctx, "repair", "--mbr and --gpt exclude each other");
+    const partition::table_kind kind = want_mbr   ? partition::table_kind::mbr
+                                       : want_gpt ? partition::table_kind::gpt
+                                                  : partition::table_kind::automatic;
     if (ctx.args.size() != 1)
         return cli::usage_error(ctx, "repair", ctx.args.empty() ? "missing DISK" : "too many arguments");
     if (!confirmed)
         return cli::usage_error(ctx, "repair",
-                                "repair overwrites sector 0 of " + ctx.args[0] + "; add --yes to go ahead");
+                                "repair overwrites the partition table of " + ctx.args[0] + "; add --yes to go ahead");
     drive_item_s drive;
     std::string error;
     if (!partition::find_disk(ctx.args[0], &drive, &error))
@@ -36,32 +49,55 @@ int run_repair(cli::context_s& ctx)
 
     // What can be refused without the search is refused before it: on a
     // large disk the search takes many minutes.
-    const repair_outcome_s early = partition::check_disk_before_search(QFile::encodeName(drive.device_path).toStdString());
+    const std::string path = QFile::encodeName(drive.device_path).toStdString();
+    const repair_outcome_s early = partition::check_disk_before_search(path, kind);
     if (early.result != 0)
         return cli::fail(failure_text(early));
 
-    partition_repair_c repair;
-    repair.start_search(&drive);
-    repair.wait();
-    // A table built from half a search could leave out partitions that
-    // exist, so an incomplete search writes nothing.
-    if (const std::string problem = repair.search_error(); !problem.empty())
-        return cli::fail("search incomplete, nothing written: " + problem);
-
-    if (repair.write_partition_table(force) != 0)
-        return cli::fail(failure_text(repair.last_repair()));
-    const auto found = repair.partitions();
-    cli::table_c table({"entry", "file_system", "type", "start_sector", "end_sector"});
-    for (size_t i = 0; i < found.size() && i < 4; ++i)
+    repair_outcome_s outcome;
+    std::vector<partition_item_s> found;
+    if (!partition::repair_needs_search(path, kind)) {
+        // A GPT with a sound copy is rebuilt from that copy alone.
+        partition::table_request_s request;
+        request.device_path = path;
+        request.drop_confirmed = force;
+        request.kind = kind;
+        outcome = partition::write_table(request);
+        if (outcome.result != 0)
+            return cli::fail(failure_text(outcome));
+        platform::raw_device_c device;
+        if (device.open(path) == 0) {
+            const partition::gpt_state_s gpt = partition::read_gpt_state(device);
+            if (gpt.primary.sound())
+                found = partition::gpt_partitions(gpt.primary, gpt.sector_bytes);
+        }
+    } else {
+        partition_repair_c repair;
+        repair.start_search(&drive);
+        repair.wait();
+        // A table built from half a search could leave out partitions that
+        // exist, so an incomplete search writes nothing.
+        if (const std::string problem = repair.search_error(); !problem.empty())
+            return cli::fail("search incomplete, nothing written: " + problem);
+        if (repair.write_partition_table(force, kind) != 0)
+            return cli::fail(failure_text(repair.last_repair()));
+        outcome = repair.last_repair();
+        found = repair.partitions();
+    }
+    const bool gpt = outcome.written == partition::table_kind::gpt;
+    const size_t entries = gpt ? found.size() : std::min<size_t>(found.size(), 4);
+    cli::table_c table({"entry", "file_system", "type", "start_sector", "end_sector", "label"});
+    for (size_t i = 0; i < entries; ++i)
         table.add_row({int64_t(i + 1), found[i].file_system.toStdString(), int64_t(found[i].type),
-                       found[i].start_sector, found[i].end_sector});
+                       found[i].start_sector, found[i].end_sector, found[i].label.toStdString()});
     table.print(ctx.json);
-    const auto& outcome = repair.last_repair();
     const std::string dropped = partition::describe_losses(outcome.dropped);
     if (ctx.json) {
-        cli::table_c::print_json_row({"backup_path", "dropped", "note"}, {outcome.backup_path, dropped, outcome.note});
+        cli::table_c::print_json_row({"table", "backup_path", "dropped", "note"},
+                                     {std::string(gpt ? "gpt" : "mbr"), outcome.backup_path, dropped, outcome.note});
     } else {
-        std::printf("old sector 0 saved to %s\n", cli::terminal_escape(outcome.backup_path).c_str());
+        std::printf("%s written; old sectors saved to %s\n", gpt ? "GPT" : "MBR",
+                    cli::terminal_escape(outcome.backup_path).c_str());
         if (!dropped.empty())
             std::printf("dropped from the old table: %s\n", cli::terminal_escape(dropped).c_str());
         if (!outcome.note.empty())
@@ -72,4 +108,4 @@ int run_repair(cli::context_s& ctx)
 
 }  // namespace
 
-QUARVEL_CLI_COMMAND(repair, "repair", "repair DISK --yes [--force]", run_repair);
+QUARVEL_CLI_COMMAND(repair, "repair", "repair DISK --yes [--force] [--mbr|--gpt]", run_repair);

@@ -13,22 +13,22 @@ namespace {
 
 bool is_power_of_two(unsigned value) { return value != 0 && (value & (value - 1)) == 0; }
 
-bool fat32_by_oem_name(const uint8_t* s, size_t available)
+bool fat32_by_oem_name(const uint8_t* s, size_t available, uint32_t ss)
 {
-    if (available < 2 * sector_bytes)
+    if (available < size_t(ss) + sector_bytes)
         return false;
-    if (!has_boot_signature(s) || !has_boot_signature(s + sector_bytes))
+    if (!has_boot_signature(s) || !has_boot_signature(s + ss))
         return false;
     const ondisk::fat_boot_sector_s boot = ondisk::decode_fat_boot_sector(s);
     return std::memcmp(boot.oem_name, "MSWIN", 5) == 0 || std::memcmp(boot.oem_name, "MSDOS", 5) == 0;
 }
 
-bool fat32_by_structure(const uint8_t* s, size_t available)
+bool fat32_by_structure(const uint8_t* s, size_t available, uint32_t ss)
 {
-    if (available < 2 * sector_bytes || !has_boot_signature(s))
+    if (available < size_t(ss) + sector_bytes || !has_boot_signature(s))
         return false;
     const ondisk::fat_boot_sector_s boot = ondisk::decode_fat_boot_sector(s);
-    if (boot.bytes_per_sector != sector_bytes)
+    if (boot.bytes_per_sector != ss)
         return false;
     if (!is_power_of_two(boot.sectors_per_cluster))
         return false;
@@ -43,9 +43,9 @@ bool fat32_by_structure(const uint8_t* s, size_t available)
     // The FSInfo sector lies in the reserved area; it is checked where the
     // buffer holds it (always for the usual sector 1).
     const unsigned fsinfo = boot.fsinfo_sector;
-    if (fsinfo == 0 || fsinfo >= reserved || (size_t(fsinfo) + 1) * sector_bytes > available)
+    if (fsinfo == 0 || fsinfo >= reserved || size_t(fsinfo) * ss + sector_bytes > available)
         return false;
-    return ondisk::decode_fsinfo(s + size_t(fsinfo) * sector_bytes).valid;
+    return ondisk::decode_fsinfo(s + size_t(fsinfo) * ss).valid;
 }
 
 // Whether an exFAT FAT starts at offset: media entry 0xFFFFFFF8, then 0xFFFFFFFF.
@@ -65,9 +65,27 @@ bool is_ntfs_boot_sector(const uint8_t* sector)
     return boot.signature && boot.ntfs_oem_id;
 }
 
-bool is_fat32_boot_sector(const uint8_t* sector, size_t available)
+bool is_fat32_boot_sector(const uint8_t* sector, size_t available, uint32_t ss)
 {
-    return fat32_by_oem_name(sector, available) || fat32_by_structure(sector, available);
+    return fat32_by_oem_name(sector, available, ss) || fat32_by_structure(sector, available, ss);
+}
+
+uint64_t fat16_volume_bytes(const uint8_t* s, uint32_t ss, const char** fat)
+{
+    const ondisk::fat_boot_sector_s b = ondisk::decode_fat_boot_sector(s);
+    if (!b.signature || !b.fat_label16 || b.bytes_per_sector != ss || !is_power_of_two(b.sectors_per_cluster) ||
+        b.reserved_sectors == 0 || b.fat_count == 0 || b.fat_count > 2 || b.root_entries == 0 ||
+        le16(s + ondisk::fat_boot::fat_sectors16) == 0 || b.total_sectors == 0)
+        return 0;
+    const uint64_t root_sectors = (uint64_t(b.root_entries) * 32 + ss - 1) / ss;
+    const uint64_t meta = b.reserved_sectors + uint64_t(b.fat_count) * b.fat_sectors + root_sectors;
+    if (meta >= b.total_sectors)
+        return 0;
+    const uint64_t clusters = (b.total_sectors - meta) / b.sectors_per_cluster;
+    if (clusters >= 65525)
+        return 0;
+    *fat = clusters < 4085 ? "FAT12" : "FAT16";
+    return uint64_t(b.total_sectors) * ss;
 }
 
 uint64_t ntfs_partition_sectors(const uint8_t* sector)
@@ -75,7 +93,11 @@ uint64_t ntfs_partition_sectors(const uint8_t* sector)
     return ondisk::decode_ntfs_boot_sector(sector).total_sectors + 1;
 }
 
-uint64_t fat32_partition_sectors(const uint8_t* sector) { return ondisk::decode_fat_boot_sector(sector).total_sectors32; }
+uint64_t fat32_partition_sectors(const uint8_t* sector)
+{
+    // A small FAT32 volume keeps its count in the 16-bit field.
+    return ondisk::decode_fat_boot_sector(sector).total_sectors;
+}
 
 uint64_t exfat_partition_sectors(const platform::raw_device_c& device, uint64_t offset, const uint8_t* sector)
 {

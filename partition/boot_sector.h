@@ -35,15 +35,23 @@ bool is_ntfs_boot_sector(const uint8_t* sector);
 //    FATs, no fixed root directory, a non-zero FAT size, "FAT32   " at byte
 //    82, and an FSInfo sector with its three signatures. This one finds
 //    volumes formatted by cameras and other systems, whatever their OEM name.
-bool is_fat32_boot_sector(const uint8_t* sector, size_t available);
+// On a disk of ss-byte sectors the next sector lies ss bytes on and the
+// structure's bytes per sector must be ss.
+bool is_fat32_boot_sector(const uint8_t* sector, size_t available, uint32_t ss = sector_bytes);
+
+// The length in bytes of the FAT12 or FAT16 volume whose boot sector this is
+// (a disk of ss-byte sectors), with its kind in *fat ("FAT12"/"FAT16"):
+// "FAT" at its type label, a fixed root directory, a 16-bit FAT size, and
+// fields that make a volume of fewer than 65525 clusters. 0 for anything else.
+uint64_t fat16_volume_bytes(const uint8_t* sector, uint32_t ss, const char** fat);
 
 // The partition length in sectors an NTFS boot sector states: its 64-bit
 // total-sector count plus the backup boot sector it leaves out. Wraps to 0 for
 // a count of all ones.
 uint64_t ntfs_partition_sectors(const uint8_t* sector);
 
-// The partition length in sectors a FAT32 boot sector states: its 32-bit
-// total-sector count.
+// The partition length in sectors a FAT32 boot sector states: its 16-bit
+// total-sector count, or the 32-bit one where that is 0.
 uint64_t fat32_partition_sectors(const uint8_t* sector);
 
 // The length in 512-byte sectors of the exFAT volume whose boot sector is

@@ -1,12 +1,17 @@
 #include "partition/partition_repair.h"
 
+#include "ondisk/fs_superblocks.h"
 #include "partition/boot_sector.h"
+#include "partition/gpt_disk.h"
 #include "partition/search_reader.h"
+#include "platform/partitions.h"
 #include "platform/exception_reason.h"
 #include "platform/raw_device.h"
 
 #include <QFile>
 #include <QMutexLocker>
+#include <algorithm>
+#include <cstring>
 #include <limits>
 
 void register_partition_types() { qRegisterMetaType<partition_item_s>("partition_item_s"); }
@@ -101,6 +106,84 @@ void partition_repair_c::run()
     }
 }
 
+namespace {
+constexpr uint64_t other_fs_stride = uint64_t{1} << 20;  // where other file systems are looked for
+
+// count units of unit bytes in sectors of ss bytes; a length past any disk
+// stays past it rather than wrapping round.
+uint64_t in_sectors(uint64_t count, uint64_t unit, uint32_t ss)
+{
+    if (unit == ss)
+        return count;
+    return count > std::numeric_limits<uint64_t>::max() / unit ? std::numeric_limits<uint64_t>::max() / ss
+                                                               : count * unit / ss;
+}
+
+// The boot sector at `sector` (byte `at` of the device, `available` bytes of
+// the block from it): a found partition's file system, MBR type and length
+// in the disk's sectors, or false.
+bool boot_sector_volume(const platform::raw_device_c& device, uint64_t at, const uint8_t* sector, size_t available,
+                        uint32_t ss, partition_item_s* found, uint64_t* sectors)
+{
+    // Every boot sector the tests accept ends with 0x55AA; two bytes looked
+    // at in place keep the full tests off almost every sector.
+    if (sector[510] != 0x55 || sector[511] != 0xAA)
+        return false;
+    if (partition::is_ntfs_boot_sector(sector)) {
+        const uint16_t bps = partition::le16(sector + 11);
+        *found = {QStringLiteral("NTFS"), 7};
+        *sectors = in_sectors(partition::ntfs_partition_sectors(sector), bps >= 512 && bps <= 4096 ? bps : ss, ss);
+        return true;
+    }
+    // A FAT12/16 volume is named for what it is before the FAT32 test, whose
+    // OEM-name match would call it FAT32 and take a length it does not have.
+    const char* fat = nullptr;
+    if (const uint64_t fat16 = partition::fat16_volume_bytes(sector, ss, &fat)) {
+        *found = {QString::fromLatin1(fat), std::strcmp(fat, "FAT12") == 0 ? 0x01 : 0x06};
+        *sectors = fat16 / ss;
+        return true;
+    }
+    if (partition::is_fat32_boot_sector(sector, available, ss)) {
+        const uint16_t bps = partition::le16(sector + 11);
+        *found = {QStringLiteral("FAT32"), 12};
+        *sectors = in_sectors(partition::fat32_partition_sectors(sector), bps >= 512 && bps <= 4096 ? bps : ss, ss);
+        return true;
+    }
+    if (const uint64_t exfat = partition::exfat_partition_sectors(device, at, sector)) {
+        *found = {QStringLiteral("exFAT"), 7};
+        *sectors = in_sectors(exfat, partition::sector_bytes, ss);
+        return true;
+    }
+    return false;
+}
+
+// A file system we have no reader for at byte `at` (a 1 MiB boundary):
+// recognised by its superblock, confirmed and named by libblkid.
+bool other_volume(const std::string& path, uint64_t at, const uint8_t* head, size_t available, uint64_t disk_bytes,
+                  uint32_t ss, partition_item_s* found, uint64_t* sectors)
+{
+    const ondisk::other_fs_s fs = ondisk::recognise_other_fs(head, available);
+    if (fs.kind == ondisk::other_fs::none || fs.bytes == 0)
+        return false;
+    platform::filesystem_info_s info;
+    if (!platform::probe_filesystem(path, at, std::min(fs.bytes, disk_bytes - at), &info))
+        return false;
+    using ondisk::other_fs;
+    const bool agrees = fs.kind == other_fs::ext   ? info.type.rfind("ext", 0) == 0
+                        : fs.kind == other_fs::xfs   ? info.type == "xfs"
+                        : fs.kind == other_fs::btrfs ? info.type == "btrfs"
+                        : fs.kind == other_fs::hfsplus ? info.type == "hfsplus"
+                                                       : info.type == "swap";
+    if (!agrees)
+        return false;
+    const int32_t type = fs.kind == other_fs::swap ? 0x82 : fs.kind == other_fs::hfsplus ? 0xAF : 0x83;
+    *found = {QString::fromStdString(platform::display_filesystem_name(info)), type};
+    found->label = QString::fromStdString(info.label);
+    *sectors = fs.bytes / ss;
+    return true;
+}
+}  // namespace
+
 void partition_repair_c::search()
 {
     std::optional<drive_item_s> drive;
@@ -117,24 +200,33 @@ void partition_repair_c::search()
         return;
     }
 
+    const std::string path = local_path(drive->device_path);
     platform::raw_device_c device;
-    if (device.open(local_path(drive->device_path), platform::open_mode::read_unbuffered) != 0) {
+    if (device.open(path, platform::open_mode::read_unbuffered) != 0) {
         set_search_error(device.error());
+        return;
+    }
+    const uint32_t ss = partition::logical_sector_bytes(device);
+    if (ss < partition::sector_bytes || ss > 4096 || block_bytes % ss != 0) {
+        set_search_error(path + " has " + std::to_string(ss) + "-byte sectors, which the search does not read");
         return;
     }
     // The drive's size_bytes comes from its geometry, whole cylinders only,
     // and would leave up to 8 MB at the end of the disk unsearched; the
     // device's own size covers all of it.
     const uint64_t disk_bytes = device.size() != 0 ? device.size() : drive->size_bytes;
-    // base * 512 >= disk_bytes, kept in sectors so it cannot overflow.
-    const uint64_t disk_sectors = disk_bytes / partition::sector_bytes + (disk_bytes % partition::sector_bytes != 0);
+    // base * ss >= disk_bytes, kept in sectors so it cannot overflow.
+    const uint64_t disk_sectors = disk_bytes / ss + (disk_bytes % ss != 0);
 
     partition::search_reader_c reader(device, block_bytes);
     if (!reader.ready()) {
         set_search_error("no memory for the read buffer");
         return;
     }
-    constexpr size_t examined = step_sectors;  // sectors 0..254; 255 only as a FAT32 test's next sector
+    // Sectors 0..n-2 of a block are examined; the last one only as the
+    // next sector of a FAT32 test, and it starts the next block.
+    const uint64_t step = block_bytes / ss - 1;
+    std::vector<uint8_t> head(ondisk::other_fs_head_bytes);
 
     uint64_t base = 0;
     while (base < disk_sectors) {
@@ -142,7 +234,7 @@ void partition_repair_c::search()
             return;  // stopped: the list and progress stay as they are
         // A short read (the disk's final partial block) or a read error ends
         // the search normally; what was found stays.
-        const uint64_t offset = base * partition::sector_bytes;
+        const uint64_t offset = base * ss;
         int64_t got = 0;
         const uint8_t* block = reader.block_at(offset, &got);
         if (got != int64_t(block_bytes)) {
@@ -153,51 +245,59 @@ void partition_repair_c::search()
             break;
         }
 
-        size_t j = 0;
+        uint64_t j = 0;
         partition_item_s found;
         uint64_t length = 0;
-        for (; j < examined; ++j) {
-            const uint8_t* sector = block + j * partition::sector_bytes;
-            // Every boot sector the tests accept ends with 0x55AA; two bytes
-            // looked at in place keep the full tests off almost every sector.
-            if (sector[510] != 0x55 || sector[511] != 0xAA)
-                continue;
-            if (partition::is_ntfs_boot_sector(sector)) {
-                found = {QStringLiteral("NTFS"), 7, base + j, 0};
-                length = partition::ntfs_partition_sectors(sector);
-                break;
+        bool hit = false;
+        for (; j < step && !hit; ++j) {
+            const uint64_t at = offset + j * ss;
+            const uint8_t* sector = block + j * ss;
+            hit = boot_sector_volume(device, at, sector, size_t(block_bytes - j * ss), ss, &found, &length);
+            if (!hit && at % other_fs_stride == 0) {
+                const uint8_t* view = reader.view(at, head.size());
+                size_t available = head.size();
+                if (!view) {
+                    const int64_t n = device.read_at(at, head.data(), head.size());
+                    available = n > 0 ? size_t(n) : 0;
+                    view = head.data();
+                }
+                hit = other_volume(path, at, view, available, disk_bytes, ss, &found, &length);
             }
-            if (partition::is_fat32_boot_sector(sector, block_bytes - j * partition::sector_bytes)) {
-                found = {QStringLiteral("FAT32"), 12, base + j, 0};
-                length = partition::fat32_partition_sectors(sector);
+            if (hit)
                 break;
-            }
-            const uint64_t at = offset + j * partition::sector_bytes;
-            if (const uint64_t sectors = partition::exfat_partition_sectors(device, at, sector)) {
-                found = {QStringLiteral("exFAT"), 7, base + j, 0};
-                length = sectors;
-                break;
-            }
         }
 
-        if (j == examined) {
-            base += step_sectors;
-        } else if (length == 0) {
-            // A size field of zero sectors (or NTFS's all ones) describes no
-            // partition; look again one sector further on.
-            base = found.start_sector + 1;
+        if (!hit) {
+            base += step;
         } else {
-            const uint64_t start = found.start_sector;
-            const bool past_any_disk = length - 1 > std::numeric_limits<uint64_t>::max() - start;
-            found.end_sector = past_any_disk ? std::numeric_limits<uint64_t>::max() : start + length - 1;
-            append(found);
-            if (past_any_disk)
-                break;
-            base = start + length;
+            found.start_sector = base + j;
+            found.sector_bytes = ss;
+            if (length == 0) {
+                // A size field of zero sectors (or NTFS's all ones) describes
+                // no partition; look again one sector further on.
+                base = found.start_sector + 1;
+            } else {
+                const uint64_t start = found.start_sector;
+                const bool past_any_disk = length - 1 > std::numeric_limits<uint64_t>::max() - start;
+                found.end_sector = past_any_disk ? std::numeric_limits<uint64_t>::max() : start + length - 1;
+                if (found.label.isEmpty()) {
+                    platform::filesystem_info_s info;
+                    const uint64_t from = start * ss;
+                    const uint64_t span = past_any_disk || length > (disk_bytes - std::min(from, disk_bytes)) / ss
+                                              ? disk_bytes - std::min(from, disk_bytes)
+                                              : length * ss;
+                    if (from < disk_bytes && platform::probe_filesystem(path, from, span, &info))
+                        found.label = QString::fromStdString(info.label);
+                }
+                append(found);
+                if (past_any_disk)
+                    break;
+                base = start + length;
+            }
         }
         if (base >= disk_sectors)
             break;
-        progress_ = double(base) * partition::sector_bytes / double(disk_bytes);
+        progress_ = double(base) * ss / double(disk_bytes);
     }
     progress_ = 1.0;
     complete_ = search_error().empty();
@@ -233,7 +333,7 @@ std::optional<partition::table_request_s> partition_repair_c::table_request(repa
     return request;
 }
 
-int partition_repair_c::write_partition_table(bool drop_confirmed)
+int partition_repair_c::write_partition_table(bool drop_confirmed, partition::table_kind kind)
 {
     repair_outcome_s refusal;
     auto request = table_request(&refusal);
@@ -242,6 +342,7 @@ int partition_repair_c::write_partition_table(bool drop_confirmed)
         return -1;
     }
     request->drop_confirmed = drop_confirmed;
+    request->kind = kind;
     last_repair_ = partition::write_table(*request);
     return last_repair_.result;
 }

@@ -1,9 +1,9 @@
 // The partition search thread and the partition table repair.
 //
-// run() reads a whole disk in 128 KiB blocks looking for NTFS and FAT32 boot
-// sectors and records each one found; write_partition_table() then lays
-// master boot code and a table of the first four found partitions over the
-// disk's sector 0.
+// run() reads a whole disk in 128 KiB blocks looking for the boot sectors of
+// NTFS, FAT12/16/32 and exFAT at every sector, and for ext2/3/4, XFS, Btrfs,
+// HFS+ and Linux swap at every 1 MiB, and records each one found;
+// write_partition_table() then writes an MBR or a GPT for them.
 #pragma once
 
 #include "devices/volume_item.h"
@@ -73,7 +73,8 @@ public:
     // back and compared. Returns 0 when the sector was written and verified,
     // -1 otherwise. drop_confirmed: the person agreed to lose partitions of
     // the current table that the search did not find.
-    int write_partition_table(bool drop_confirmed = false);
+    int write_partition_table(bool drop_confirmed = false,
+                              partition::table_kind kind = partition::table_kind::automatic);
     // Details of the last write_partition_table().
     const repair_outcome_s& last_repair() const { return last_repair_; }
 

@@ -44,6 +44,15 @@ public:
     // or -1 on a read error. The pointer stays valid until the next call.
     const uint8_t* block_at(uint64_t offset, int64_t* got);
 
+    // The length bytes at offset when the last read holds them all (they
+    // stay valid until the next block_at), else null.
+    const uint8_t* view(uint64_t offset, size_t length) const
+    {
+        if (offset < start_ || offset - start_ > filled_ || filled_ - (offset - start_) < length)
+            return nullptr;
+        return buffer_.get() + (offset - start_);
+    }
+
 private:
     struct free_deleter {
         void operator()(uint8_t* p) const;

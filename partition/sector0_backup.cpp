@@ -261,6 +261,10 @@ std::string identity_text(const disk_identity_s& d)
     return "unknown";
 }
 
+}  // namespace
+
+std::string sector0_backup_dir() { return platform::state_dir() + "/sector0-backups"; }
+
 // Reads the ranges a backup holds from the open device, as they are now.
 bool read_ranges(const platform::raw_device_c& device, const std::vector<sector_range_s>& wanted,
                  std::vector<sector_range_s>* now, std::string* error)
@@ -301,9 +305,7 @@ int write_ranges_verified(platform::raw_device_c& device, const std::vector<sect
         }
     return 0;
 }
-}  // namespace
 
-std::string sector0_backup_dir() { return platform::state_dir() + "/sector0-backups"; }
 
 disk_identity_s identify_disk(const std::string& device_path, uint64_t size_bytes)
 {
@@ -488,9 +490,9 @@ int open_for_sector0_write(const std::string& device_path, platform::raw_device_
             *busy = device.error().find("in use") != std::string::npos;
         return -1;
     }
-    if (device.sector_size() != sector_bytes) {
+    if (device.sector_size() != sector_bytes && device.sector_size() != 4096) {
         *error = device_path + " has " + std::to_string(device.sector_size()) +
-                 "-byte sectors; a master boot record needs 512-byte sectors";
+                 "-byte sectors; a partition table is written only for 512- or 4096-byte sectors";
         device.close();
         return -1;
     }

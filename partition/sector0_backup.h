@@ -97,10 +97,20 @@ std::string mounted_refusal(const std::string& device_path);
 
 // Opens a whole disk to write its sector 0: refused while any part of it is
 // mounted (the reason names them) or a block disk is held by another program
-// (it is opened with O_EXCL), and for sectors other than 512 bytes. *busy is
+// (it is opened with O_EXCL), and for sectors other than 512 or 4096 bytes. *busy is
 // set when the disk is in use. Returns 0, or -1 with the reason.
 int open_for_sector0_write(const std::string& device_path, platform::raw_device_c& device, std::string* error,
                            bool* busy = nullptr);
+
+// Reads the byte ranges `wanted` names (their lengths from their bytes) from
+// the device as they are now. Returns false with the reason in *error.
+bool read_ranges(const platform::raw_device_c& device, const std::vector<sector_range_s>& wanted,
+                 std::vector<sector_range_s>* now, std::string* error);
+
+// Writes every range, flushes, reads them back and compares. Returns 0, or
+// -1 with the reason in *error (some may be written by then).
+int write_ranges_verified(platform::raw_device_c& device, const std::vector<sector_range_s>& ranges,
+                          std::string* error);
 
 // Writes sector over sector 0 of a device opened for writing, flushes it,
 // reads it back and compares. Returns 0, or -1 with the reason in *error.
@@ -114,7 +124,7 @@ std::string reread_table_note(platform::raw_device_c& device);
 // Puts the backup at backup_path back onto device_path, after saving what it
 // replaces (its path in *replaced_backup, so the restore can be undone too).
 // Refused: a backup that does not load, a disk that is neither a block device
-// nor an image file, one whose sectors are not 512 bytes, one in use, ranges
+// nor an image file, one whose sectors are not 512 or 4096 bytes, one in use, ranges
 // beyond its end, and, unless force, a backup taken from another disk (its
 // size or identity differ). Returns 0, or -1 with the reason in *error;
 // nothing is written on a refusal. *note (when given) gets

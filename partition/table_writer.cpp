@@ -1,7 +1,9 @@
 #include "partition/table_writer.h"
 
 #include "partition/boot_sector.h"
+#include "partition/gpt_disk.h"
 #include "partition/mbr_layout.h"
+#include "ondisk/partition_table.h"
 #include "partition/sector0_backup.h"
 #include "platform/partitions.h"
 
@@ -18,31 +20,28 @@ repair_outcome_s refused(repair_status status, std::string reason)
     return out;
 }
 
-// Sectors 0 and 1 and the last one; each left zero where the disk is too
-// short to have it. Returns false when sector 0 cannot be read.
-bool read_landmarks(const platform::raw_device_c& device, sector_t* first, sector_t* second, sector_t* last)
-{
-    *first = *second = *last = sector_t{};
-    if (device.read_at(0, first->data(), first->size()) != int64_t(first->size()))
-        return false;
-    if (device.size() >= 2 * sector_bytes)
-        device.read_at(sector_bytes, second->data(), second->size());
-    if (device.size() >= 3 * sector_bytes)
-        device.read_at((device.size() / sector_bytes - 1) * sector_bytes, last->data(), last->size());
-    return true;
-}
+constexpr uint64_t mbr_limit_bytes = uint64_t{1} << 41;  // 2 TiB of 512-byte sectors
 
-// The cheap refusals on an open device; result 0 when none applies.
-repair_outcome_s check_open_disk(const std::string& path, const platform::raw_device_c& device, sector_t* old_sector)
+// The cheap refusals on an open device; result 0 when none applies. Fills
+// sector 0's first 512 bytes and the disk's GPT state.
+repair_outcome_s check_open_disk(const std::string& path, const platform::raw_device_c& device, table_kind kind,
+                                 sector_t* old_sector, gpt_state_s* gpt)
 {
-    if (device.sector_size() != sector_bytes)
-        return refused(repair_status::sector_size, path + " has " + std::to_string(device.sector_size()) +
-                                                       "-byte sectors; a master boot record needs 512-byte sectors");
-    sector_t next{}, last{};
-    if (!read_landmarks(device, old_sector, &next, &last))
+    *gpt = read_gpt_state(device);
+    if (gpt->sector_bytes != sector_bytes && gpt->sector_bytes != 4096)
+        return refused(repair_status::sector_size,
+                       path + " has " + std::to_string(gpt->sector_bytes) +
+                           "-byte sectors; a partition table is written only for 512- or 4096-byte sectors");
+    *old_sector = sector_t{};
+    if (device.read_at(0, old_sector->data(), old_sector->size()) != int64_t(old_sector->size()))
         return refused(repair_status::failed, "cannot read sector 0 of " + path + ": " + device.error());
-    if (std::string gpt = gpt_refusal(*old_sector, next, last); !gpt.empty())
-        return refused(repair_status::gpt_disk, std::move(gpt));
+    if (kind == table_kind::mbr && gpt->is_gpt())
+        return refused(repair_status::gpt_disk,
+                       "the disk holds a GPT (" + gpt->summary() +
+                           "); a master boot record written over it would hide its partitions: repair the GPT");
+    if (kind != table_kind::mbr && gpt->whole())
+        return refused(repair_status::nothing_to_repair,
+                       "the GPT is whole: both copies and the protective MBR are sound; there is nothing to repair");
     platform::filesystem_info_s fs;
     if (platform::probe_filesystem(path, 0, device.size(), &fs) &&
         (fs.type == "vfat" || fs.type == "exfat" || fs.type == "ntfs"))
@@ -56,6 +55,33 @@ repair_outcome_s check_open_disk(const std::string& path, const platform::raw_de
     ok.status = repair_status::written;
     return ok;
 }
+
+bool mbr_has_entries(const sector_t& s)
+{
+    if (!ondisk::has_table_signature(s.data()))
+        return false;
+    for (int i = 0; i < 4; ++i)
+        if (ondisk::decode_mbr_entry(s.data(), i).used())
+            return true;
+    return false;
+}
+
+table_kind resolve_kind(table_kind kind, const gpt_state_s& gpt, const sector_t& sector0, uint64_t disk_bytes,
+                        const std::vector<partition_item_s>& found)
+{
+    if (kind != table_kind::automatic)
+        return kind;
+    if (gpt.is_gpt())
+        return table_kind::gpt;
+    if (!mbr_has_entries(sector0) && disk_bytes / gpt.sector_bytes * sector_bytes > mbr_limit_bytes)
+        return table_kind::gpt;
+    for (const auto& p : found)
+        if (p.end_sector > 0xFFFFFFFFull)
+            return table_kind::gpt;
+    return table_kind::mbr;
+}
+
+bool has_sound_copy(const gpt_state_s& gpt) { return gpt.primary.sound() || gpt.backup.sound(); }
 }  // namespace
 
 std::string describe_losses(const std::vector<table_loss_s>& losses)
@@ -72,7 +98,7 @@ std::string describe_losses(const std::vector<table_loss_s>& losses)
     return text;
 }
 
-repair_outcome_s check_disk_before_search(const std::string& device_path)
+repair_outcome_s check_disk_before_search(const std::string& device_path, table_kind kind)
 {
     if (std::string in_use = mounted_refusal(device_path); !in_use.empty())
         return refused(repair_status::in_use, std::move(in_use));
@@ -80,16 +106,60 @@ repair_outcome_s check_disk_before_search(const std::string& device_path)
     if (device.open(device_path, platform::open_mode::read) != 0)
         return refused(repair_status::failed, device.error());
     sector_t old_sector{};
-    return check_open_disk(device_path, device, &old_sector);
+    gpt_state_s gpt;
+    return check_open_disk(device_path, device, kind, &old_sector, &gpt);
+}
+
+bool repair_needs_search(const std::string& device_path, table_kind kind)
+{
+    platform::raw_device_c device;
+    if (device.open(device_path, platform::open_mode::read) != 0)
+        return true;
+    const gpt_state_s gpt = read_gpt_state(device);
+    return kind == table_kind::mbr || !gpt.is_gpt() || !has_sound_copy(gpt);
+}
+
+table_kind chosen_table_kind(const std::string& device_path, table_kind kind,
+                             const std::vector<partition_item_s>& found)
+{
+    platform::raw_device_c device;
+    if (kind != table_kind::automatic || device.open(device_path, platform::open_mode::read) != 0)
+        return kind == table_kind::gpt ? kind : table_kind::mbr;
+    sector_t sector0{};
+    device.read_at(0, sector0.data(), sector0.size());
+    return resolve_kind(kind, read_gpt_state(device), sector0, device.size(), found);
 }
 
 std::vector<table_loss_s> partitions_dropped(const std::string& device_path,
-                                             const std::vector<partition_item_s>& found)
+                                             const std::vector<partition_item_s>& found, table_kind kind)
 {
-    const size_t used = std::min(found.size(), mbr_entry_count);
+    uint32_t ss = sector_bytes;
+    {
+        platform::raw_device_c device;
+        if (device.open(device_path, platform::open_mode::read) == 0) {
+            const gpt_state_s gpt = read_gpt_state(device);
+            ss = gpt.sector_bytes;
+            kind = chosen_table_kind(device_path, kind, found);
+            // Rebuilt from its own copy, a GPT keeps that copy's partitions.
+            if (kind == table_kind::gpt && has_sound_copy(gpt)) {
+                std::vector<partition_item_s> kept = gpt_partitions(gpt.primary.sound() ? gpt.primary : gpt.backup,
+                                                                    ss);
+                return partitions_dropped_from(device_path, kept, ss, kept.size());
+            }
+        }
+    }
+    const size_t used = kind == table_kind::gpt ? found.size() : std::min(found.size(), mbr_entry_count);
+    return partitions_dropped_from(device_path, found, ss, used);
+}
+
+std::vector<table_loss_s> partitions_dropped_from(const std::string& device_path,
+                                                  const std::vector<partition_item_s>& found, uint32_t ss,
+                                                  size_t used)
+{
+    used = std::min(used, found.size());
     std::vector<table_loss_s> lost;
     for (const auto& p : platform::read_partitions(device_path)) {
-        const uint64_t start = p.start_bytes / sector_bytes;
+        const uint64_t start = p.start_bytes / ss;
         const bool kept = std::any_of(found.begin(), found.begin() + std::ptrdiff_t(used),
                                       [&](const partition_item_s& f) { return f.start_sector == start; });
         if (kept)
@@ -97,7 +167,7 @@ std::vector<table_loss_s> partitions_dropped(const std::string& device_path,
         table_loss_s loss;
         loss.number = p.number;
         loss.start_sector = start;
-        loss.sector_count = std::max<uint64_t>(p.size_bytes / sector_bytes, 1);
+        loss.sector_count = std::max<uint64_t>(p.size_bytes / ss, 1);
         platform::filesystem_info_s fs;
         if (platform::probe_filesystem(device_path, p.start_bytes, p.size_bytes, &fs))
             loss.file_system = platform::display_filesystem_name(fs);
@@ -105,6 +175,51 @@ std::vector<table_loss_s> partitions_dropped(const std::string& device_path,
     }
     return lost;
 }
+
+namespace {
+// The GPT road of write_table, on a device open for writing whose cheap
+// refusals have passed.
+repair_outcome_s write_gpt(const table_request_s& request, platform::raw_device_c& device, const gpt_state_s& gpt,
+                           const sector_t& old_sector)
+{
+    const std::string& path = request.device_path;
+    const std::vector<uint8_t> sector0(old_sector.begin(), old_sector.end());
+    const bool from_copy = has_sound_copy(gpt);
+    const gpt_plan_s plan = from_copy ? plan_gpt_from_copy(gpt, sector0)
+                                      : plan_new_gpt(gpt.sector_bytes, gpt.disk_sectors, request.partitions, sector0);
+    if (!plan.refusal.empty()) {
+        repair_outcome_s out = refused(from_copy && gpt.whole() ? repair_status::nothing_to_repair
+                                       : request.partitions.empty() && !from_copy ? repair_status::nothing_found
+                                                                                  : repair_status::beyond_limit,
+                                       plan.refusal);
+        out.written = table_kind::gpt;
+        return out;
+    }
+    repair_outcome_s out;
+    out.written = table_kind::gpt;
+    out.dropped = partitions_dropped_from(path, plan.partitions, gpt.sector_bytes, plan.partitions.size());
+    if (!out.dropped.empty() && !request.drop_confirmed) {
+        out.status = repair_status::would_drop;
+        out.reason = "the disk's current partition table has partitions the new GPT would drop: " +
+                     describe_losses(out.dropped);
+        return out;
+    }
+    std::vector<sector_range_s> saved;
+    if (!read_ranges(device, gpt_backup_ranges(gpt.sector_bytes, gpt.disk_sectors), &saved, &out.reason))
+        return out;
+    out.backup_path = save_sector_backup(path, identify_disk(path, device.size()), saved, &out.reason);
+    if (out.backup_path.empty())
+        return out;
+    if (write_ranges_verified(device, plan.writes, &out.reason) != 0)
+        return out;
+    std::string unrecorded;
+    record_last_repair({path, out.backup_path}, &unrecorded);
+    out.note = reread_table_note(device);
+    out.result = 0;
+    out.status = repair_status::written;
+    return out;
+}
+}  // namespace
 
 repair_outcome_s write_table(const table_request_s& request)
 {
@@ -122,8 +237,11 @@ repair_outcome_s write_table(const table_request_s& request)
                        std::move(error));
     }
     sector_t old_sector{};
-    if (repair_outcome_s checked = check_open_disk(path, device, &old_sector); checked.result != 0)
+    gpt_state_s gpt;
+    if (repair_outcome_s checked = check_open_disk(path, device, request.kind, &old_sector, &gpt); checked.result != 0)
         return checked;
+    if (resolve_kind(request.kind, gpt, old_sector, device.size(), request.partitions) == table_kind::gpt)
+        return write_gpt(request, device, gpt, old_sector);
     {
         std::string why;
         if (why = table_refusal(request.partitions); !why.empty()) {
@@ -137,14 +255,13 @@ repair_outcome_s write_table(const table_request_s& request)
     }
 
     repair_outcome_s out;
-    out.dropped = partitions_dropped(path, request.partitions);
+    out.dropped = partitions_dropped_from(path, request.partitions, gpt.sector_bytes, mbr_entry_count);
     if (!out.dropped.empty() && !request.drop_confirmed) {
         out.status = repair_status::would_drop;
         out.reason = "the disk's current partition table has partitions the search did not find, which the new "
                      "table would drop: " + describe_losses(out.dropped);
         return out;
     }
-
     platform::disk_geometry_s geometry = request.geometry ? *request.geometry : device.geometry();
     if (geometry.tracks_per_cylinder == 0 || geometry.sectors_per_track == 0)
         geometry = device.geometry();

@@ -27,6 +27,9 @@ packages=(
   # fuzzing (scripts/fuzz.sh): libFuzzer comes with Debian's clang; e2fsprogs
   # makes the loop-mounted file system of the output-guard test
   clang-14 e2fsprogs
+  # partition search and GPT repair tests: GPT tables and the file systems
+  # the search recognises beside FAT, exFAT and NTFS
+  gdisk xfsprogs btrfs-progs
 )
 
 missing=()

@@ -65,9 +65,13 @@ void partition_delegate_c::paint(QPainter* painter, const QStyleOptionViewItem& 
         // The end can never be before the start in a found record; a bad one
         // shows a size of 0 rather than a wrapped one.
         const uint64_t sectors = item.end_sector >= item.start_sector ? item.end_sector - item.start_sector + 1 : 0;
-        const uint64_t bytes = sectors > UINT64_MAX / 512 ? UINT64_MAX : sectors * 512;
+        const uint64_t unit = item.sector_bytes ? item.sector_bytes : 512;
+        const uint64_t bytes = sectors > UINT64_MAX / unit ? UINT64_MAX : sectors * unit;
         painter->drawText(column(1), y + 20, QString::asprintf("%d", index.row() - 1));
-        painter->drawText(column(2), y + 20, item.file_system);
+        const QString name =
+            item.label.isEmpty() ? item.file_system : item.file_system + QStringLiteral(" \u201C") + item.label + QStringLiteral("\u201D");
+        painter->drawText(QRect(column(2), y, int(w * 0.2) - 4, r.height()), Qt::AlignLeft | Qt::AlignVCenter,
+                          painter->fontMetrics().elidedText(name, Qt::ElideRight, int(w * 0.2) - 4));
         painter->drawText(column(3), y + 20, QString::asprintf("%llu", (unsigned long long)item.start_sector));
         painter->drawText(column(4), y + 20, QString::asprintf("%llu", (unsigned long long)item.end_sector));
         painter->drawText(column(5), y + 20, format_size(bytes));

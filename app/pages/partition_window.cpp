@@ -1,6 +1,7 @@
 #include "app/pages/partition_window.h"
 
 #include "app/pages/partition_model.h"
+#include "partition/gpt_disk.h"
 #include "partition/sector0_backup.h"
 #include "shell/message_box.h"
 #include "shell/settings.h"
@@ -57,6 +58,7 @@ void partition_window_c::start_search(const drive_item_s& chosen)
     }
     drive = chosen;
     progress = 0.0;
+    read_gpt_state();
     search.start_search(&drive);
     show_found();
     ui.btn_stop->setText(text_for_key("btn_stop"));
@@ -80,6 +82,24 @@ void partition_window_c::show_found()
 }
 
 void partition_window_c::on_partition_found() { show_found(); }
+
+void partition_window_c::read_gpt_state()
+{
+    gpt_line.clear();
+    platform::raw_device_c device;
+    if (drive.device_path.isEmpty() || device.open(QFile::encodeName(drive.device_path).toStdString()) != 0)
+        return;
+    const partition::gpt_state_s gpt = partition::read_gpt_state(device);
+    if (!gpt.is_gpt())
+        return;
+    auto state = [](const partition::gpt_copy_s& c) {
+        return text_for_key(c.sound() ? "partition_gpt_sound" : c.present ? "partition_gpt_damaged"
+                                                                          : "partition_gpt_missing");
+    };
+    gpt_line = text_for_key("partition_gpt_state")
+                   .arg(state(gpt.primary), state(gpt.backup),
+                        text_for_key(gpt.protective_mbr ? "partition_gpt_sound" : "partition_gpt_missing"));
+}
 
 void partition_window_c::on_thread_finished()
 {
@@ -120,11 +140,32 @@ void partition_window_c::on_repair_clicked()
 {
     if (search.isRunning() || job.isRunning())
         return;
-    if (show_warning(this, title, "partition_query", QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes)
+    const std::string path = QFile::encodeName(drive.device_path).toStdString();
+    // A GPT with a sound copy is rebuilt from it: the search is not needed.
+    const bool from_copy = !drive.device_path.isEmpty() && !partition::repair_needs_search(path);
+    const bool gpt = from_copy || (!drive.device_path.isEmpty() &&
+                                   partition::chosen_table_kind(path, partition::table_kind::automatic,
+                                                                search.partitions()) == partition::table_kind::gpt);
+    if (gpt) {
+        platform::raw_device_c device;
+        QString state;
+        if (device.open(path) == 0)
+            state = QString::fromStdString(partition::read_gpt_state(device).summary());
+        if (show_message(this, title, text_for_key("partition_gpt_query").arg(state),
+                         QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes)
+            return;
+    } else if (show_warning(this, title, "partition_query", QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes) {
         return;
+    }
 
     partition::repair_outcome_s refusal;
-    auto request = search.table_request(&refusal);
+    std::optional<partition::table_request_s> request;
+    if (from_copy) {
+        request.emplace();
+        request->device_path = path;
+    } else {
+        request = search.table_request(&refusal);
+    }
     if (!request) {
         tell_outcome(refusal, false);
         return;
@@ -167,6 +208,7 @@ void partition_window_c::restore_last_repair()
 void partition_window_c::on_job_finished()
 {
     set_busy(false);
+    read_gpt_state();
     // A backup of another disk (or of this image before it was copied) goes
     // back only after a second, explicit yes.
     if (job.is_restore() && job.outcome().status == partition::repair_status::other_disk) {
@@ -186,6 +228,8 @@ void partition_window_c::on_job_finished()
 void partition_window_c::tell_outcome(const partition::repair_outcome_s& outcome, bool restore)
 {
     QWidget* parent = restore && main_window ? main_window : this;
+    const char* saved_key =
+        outcome.written == partition::table_kind::gpt ? "partition_gpt_backup_saved" : "partition_backup_saved";
     QString text;
     if (outcome.result != 0) {
         // A refusal wrote nothing; a failure may have got part of the way.
@@ -193,10 +237,10 @@ void partition_window_c::tell_outcome(const partition::repair_outcome_s& outcome
         text = text_for_key(refused ? "partition_repair_refused" : "partition_repair_failed") + "\n\n" +
                from_local(outcome.reason);
         if (!outcome.backup_path.empty())
-            text += "\n\n" + text_for_key("partition_backup_saved").arg(from_local(outcome.backup_path));
+            text += "\n\n" + text_for_key(saved_key).arg(from_local(outcome.backup_path));
     } else {
         text = restore ? text_for_key("partition_restore_finished") : text_for_key("partition_finished");
-        text += "\n\n" + text_for_key("partition_backup_saved").arg(from_local(outcome.backup_path));
+        text += "\n\n" + text_for_key(restore ? "partition_backup_saved" : saved_key).arg(from_local(outcome.backup_path));
         if (!outcome.note.empty())
             text += "\n\n" + text_for_key("partition_replug");
     }
@@ -234,4 +278,8 @@ void partition_window_c::paintEvent(QPaintEvent*)
         painter.drawText(120, 40, text_for_key("partition_text1"));
     else if (job.isRunning())
         painter.drawText(120, 40, text_for_key("partition_writing"));
+    if (!gpt_line.isEmpty()) {
+        painter.setFont(QFont(QStringLiteral("Verdana"), 9));
+        painter.drawText(120, 86, gpt_line);
+    }
 }

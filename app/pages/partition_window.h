@@ -41,6 +41,7 @@ public:
     const drive_item_s& searched_drive() const { return drive; }
     const partition_repair_c& search_thread() const { return search; }
     double progress_value() const { return progress; }
+    const QString& gpt_state_text() const { return gpt_line; }
 
     // Connected at construction by member pointer: not declared as slots, so
     // the form's connect-by-name does not take their names for its own.
@@ -57,6 +58,9 @@ protected:
 
 private:
     void show_found();
+    // Reads the chosen disk's GPT state into gpt_line (empty for a disk
+    // that shows no GPT).
+    void read_gpt_state();
     void set_busy(bool busy);
     // "partition_repair_failed" with the reason, or the success text with
     // where the old sector went.
@@ -70,6 +74,7 @@ private:
     progress_bar_c progress_bar;
     double progress = 0.0;
     drive_item_s drive;
+    QString gpt_line;
     partition_model_c* model = nullptr;
     partition_delegate_c* delegate = nullptr;
 };
