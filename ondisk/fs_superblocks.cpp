@@ -24,6 +24,7 @@ constexpr size_t block_size = 4, data_blocks = 8;
 }
 namespace btrfs {
 constexpr size_t at = 0x10000;
+constexpr size_t self = 0x30;  // u64, where this copy lies: at = the primary, others are mirrors
 constexpr size_t magic = 0x40, device_bytes = 0xC9 + 0x08;  // the device item's total_bytes
 }  // namespace btrfs
 namespace hfsplus {
@@ -75,7 +76,9 @@ other_fs_s recognise_other_fs(const uint8_t* h, size_t available)
             return out;
         }
     }
-    if (available >= btrfs::at + 0x100 && std::memcmp(h + btrfs::at + btrfs::magic, "_BHRfS_M", 8) == 0) {
+    // A mirror copy (64 MiB and 256 GiB into the volume) is no volume's start.
+    if (available >= btrfs::at + 0x100 && std::memcmp(h + btrfs::at + btrfs::magic, "_BHRfS_M", 8) == 0 &&
+        le64(h + btrfs::at + btrfs::self) == btrfs::at) {
         out.kind = other_fs::btrfs;
         out.bytes = le64(h + btrfs::at + btrfs::device_bytes);
         return out;

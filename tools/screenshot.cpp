@@ -8,6 +8,7 @@
 // 简体中文). Disk images named with --image fill the volume and drive pages;
 // the machine's own disks are left out so the pictures do not depend on it.
 #include "app/main_window.h"
+#include "app/pages/partition_window.h"
 #include "devices/enumerate.h"
 #include "devices/volume_item.h"
 #include "partition/partition_item.h"
@@ -61,6 +62,17 @@ bool shoot_language(const QString& language, const QDir& out)
     for (int page = 0; page < 5; ++page) {
         window.show_page(page);
         ok &= save_shot(window, dir.filePath(QStringLiteral("page%1_%2.png").arg(page).arg(names[page])));
+    }
+    // The partition page after a search of the last image named, with its
+    // GPT state when it has one.
+    if (drive_list.size() > 1 && !drive_list.back().device_path.isEmpty()) {
+        partition_window_c* page = window.partition_page();
+        page->start_search(drive_list.back());
+        window.show_page(3);
+        while (page->search_thread().isRunning())
+            QApplication::processEvents(QEventLoop::AllEvents, 50);
+        QApplication::processEvents();
+        ok &= save_shot(window, dir.filePath(QStringLiteral("page3_partition_found.png")));
     }
 
     // The frame's buttons in their other states.

@@ -159,6 +159,36 @@ private slots:
         QVERIFY(whole(disk) == before);
     }
 
+    // The fixture's GPT with its header and table zeroed: partitions tells
+    // the primary is missing, repair brings the disk back byte for byte from
+    // the backup without a search, and restore puts the damage back.
+    void gpt_primary_from_backup()
+    {
+        QUARVEL_FIXTURE(f, "gpt");
+        const QString disk = dir_ + "/gpt-primary.img";
+        QFile::remove(disk);
+        QVERIFY(QFile::copy(QString::fromStdString(f.image), disk));
+        const QByteArray original = whole(disk);
+        // sfdisk's protective MBR stays: ours would differ in its end CHS.
+        const QByteArray zeros(33 * 512, '\0');
+        QVERIFY(write_at(disk, 512, zeros.constData(), size_t(zeros.size())));
+        const QByteArray damaged = whole(disk);
+        run_s r = cli({"partitions", disk});
+        QCOMPARE(r.code, 0);
+        QVERIFY2(r.out.contains("GPT: primary missing, backup sound"), r.out.constData());
+        r = cli({"--json", "repair", disk, "--yes"});
+        QVERIFY2(r.code == 0, r.err.constData());
+        QVERIFY(whole(disk) == original);
+        QString backup;
+        for (const QByteArray& line : r.out.split('\n'))
+            if (line.contains("backup_path"))
+                backup = QJsonDocument::fromJson(line).object()["backup_path"].toString();
+        QVERIFY(!backup.isEmpty());
+        r = cli({"--image", disk, "restore", disk, backup, "--yes"});
+        QVERIFY2(r.code == 0, r.err.constData());
+        QVERIFY(whole(disk) == damaged);
+    }
+
     // A table with partitions the search cannot find is kept unless --force.
     void valid_table_needs_force()
     {

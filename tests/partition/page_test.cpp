@@ -276,6 +276,33 @@ private slots:
         QFile::remove(disk);
     }
 
+    // A GPT whose primary header and table were zeroed: the page shows it,
+    // and the repair brings the disk back byte for byte from the backup.
+    void gpt_primary_rebuilt_from_backup()
+    {
+        QUARVEL_FIXTURE(gpt, "gpt");
+        const QString disk = dir_ + "/gpt-window.img";
+        QFile::remove(disk);
+        QVERIFY(QFile::copy(QString::fromStdString(gpt.image), disk));
+        const QByteArray original = whole(disk);
+        // sfdisk's protective MBR stays: ours would differ in its end CHS.
+        const QByteArray zeros(33 * 512, '\0');
+        QVERIFY(write_at(disk, 512, zeros.constData(), size_t(zeros.size())));
+        partition_window_c page(nullptr);
+        box_answers_s boxes;
+        boxes.install();
+        page.start_search(drive_for(disk));
+        QVERIFY2(page.gpt_state_text().contains(text_for_key("partition_gpt_missing")),
+                 qPrintable(page.gpt_state_text()));
+        QTRY_VERIFY_WITH_TIMEOUT(!page.search_running(), 60000);
+        boxes.answers = {QMessageBox::Yes, QMessageBox::Ok};
+        page.findChild<QPushButton*>("btn_repair")->click();
+        QTRY_VERIFY_WITH_TIMEOUT(!page.writing() && boxes.texts.size() == 2, 20000);
+        QVERIFY2(boxes.texts[1].startsWith(text_for_key("partition_finished")), qPrintable(boxes.texts[1]));
+        QVERIFY(whole(disk) == original);
+        QVERIFY(!page.gpt_state_text().contains(text_for_key("partition_gpt_missing")));
+    }
+
     // A GPT disk is refused and says why; a disk whose intact table holds
     // partitions the search cannot find asks a second time, naming them.
     void refusals_and_second_question()
