@@ -4,6 +4,7 @@
 #include "ondisk/fat_boot_sector.h"
 #include "ondisk/ntfs_boot_sector.h"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -97,6 +98,39 @@ uint64_t fat32_partition_sectors(const uint8_t* sector)
 {
     // A small FAT32 volume keeps its count in the 16-bit field.
     return ondisk::decode_fat_boot_sector(sector).total_sectors;
+}
+
+bool fat_root_has_efi(const platform::raw_device_c& device, uint64_t offset, const uint8_t* boot)
+{
+    constexpr size_t entry = 32, most = 64 * 1024;
+    const ondisk::fat_boot_sector_s b = ondisk::decode_fat_boot_sector(boot);
+    const uint64_t bps = b.bytes_per_sector;
+    if (bps < 512 || bps > 4096 || b.sectors_per_cluster == 0 || b.fat_sectors == 0)
+        return false;
+    uint64_t root = offset + (b.reserved_sectors + uint64_t(b.fat_count) * b.fat_sectors) * bps;
+    uint64_t length = uint64_t(b.root_entries) * entry;
+    if (b.root_entries == 0) {  // FAT32: the root is a cluster chain; its first cluster
+        if (b.root_cluster < 2)
+            return false;
+        const uint64_t cluster = uint64_t(b.sectors_per_cluster) * bps;
+        root += (uint64_t(b.root_cluster) - 2) * cluster;
+        length = cluster;
+    }
+    length = std::min<uint64_t>(length, most);
+    std::vector<uint8_t> dir(size_t(length / entry * entry));
+    if (dir.empty() || device.read_at(root, dir.data(), dir.size()) != int64_t(dir.size()))
+        return false;
+    for (size_t at = 0; at < dir.size(); at += entry) {
+        const uint8_t* e = dir.data() + at;
+        if (e[0] == 0x00)
+            return false;  // the end of the folder
+        const uint8_t attributes = e[11];
+        if (e[0] == 0xE5 || (attributes & 0x0F) == 0x0F)
+            continue;  // deleted, or a long-name piece
+        if ((attributes & 0x10) && std::memcmp(e, "EFI        ", 11) == 0)
+            return true;
+    }
+    return false;
 }
 
 uint64_t exfat_partition_sectors(const platform::raw_device_c& device, uint64_t offset, const uint8_t* sector)

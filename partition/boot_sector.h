@@ -54,6 +54,12 @@ uint64_t ntfs_partition_sectors(const uint8_t* sector);
 // total-sector count, or the 32-bit one where that is 0.
 uint64_t fat32_partition_sectors(const uint8_t* sector);
 
+// Whether the root folder of the FAT volume whose boot sector is `boot`
+// (byte `offset` of device) holds an "EFI" folder: an EFI system partition.
+// Only the fixed root (FAT12/16) or the root's first cluster (FAT32, at most
+// 64 KiB) is read; anything that does not add up answers no.
+bool fat_root_has_efi(const platform::raw_device_c& device, uint64_t offset, const uint8_t* boot);
+
 // The length in 512-byte sectors of the exFAT volume whose boot sector is
 // sector, found at byte offset of device: its boot region (read from the
 // device, twelve of its sectors) must be sound and carry its checksum.

@@ -237,7 +237,7 @@ ondisk::guid_t gpt_type_for(const partition_item_s& p)
         return guid(linux_swap);
     if (fs == "hfsplus")
         return guid(apple_hfs);
-    if (fs == "EFI")
+    if (fs == "EFI" || p.efi)
         return guid(efi_system);
     if (fs.startsWith("FAT") || fs == "NTFS" || fs == "exFAT")
         return guid(basic_data);

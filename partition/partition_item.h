@@ -12,6 +12,7 @@ struct partition_item_s {
     uint64_t end_sector = 0;    // last sector, inclusive
     QString label;              // the file system's own, when it has one
     uint32_t sector_bytes = 512;  // the disk's logical sector size
+    bool efi = false;             // a FAT volume with an EFI folder at its root: an EFI system partition
     uint64_t size_bytes() const { return (end_sector - start_sector + 1) * sector_bytes; }
 };
 Q_DECLARE_METATYPE(partition_item_s)

@@ -141,12 +141,14 @@ bool boot_sector_volume(const platform::raw_device_c& device, uint64_t at, const
     if (const uint64_t fat16 = partition::fat16_volume_bytes(sector, ss, &fat)) {
         *found = {QString::fromLatin1(fat), std::strcmp(fat, "FAT12") == 0 ? 0x01 : 0x06};
         *sectors = fat16 / ss;
+        found->efi = partition::fat_root_has_efi(device, at, sector);
         return true;
     }
     if (partition::is_fat32_boot_sector(sector, available, ss)) {
         const uint16_t bps = partition::le16(sector + 11);
         *found = {QStringLiteral("FAT32"), 12};
         *sectors = in_sectors(partition::fat32_partition_sectors(sector), bps >= 512 && bps <= 4096 ? bps : ss, ss);
+        found->efi = partition::fat_root_has_efi(device, at, sector);
         return true;
     }
     if (const uint64_t exfat = partition::exfat_partition_sectors(device, at, sector)) {

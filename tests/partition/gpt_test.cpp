@@ -83,11 +83,13 @@ class gpt_test_c : public QObject {
     QString dir_;
 
     // A GPT disk of 4 partitions (NTFS, FAT32, ext4, swap) made by sgdisk
-    // and the mkfs tools, with ss-byte sectors. Empty with a skip reason
+    // and the mkfs tools, with ss-byte sectors. With 512-byte ones the FAT32
+    // holds an EFI folder as an EFI system partition (mtools cannot write a
+    // FAT of 4096-byte sectors). Empty with a skip reason
     // in *why when a tool or root is missing.
     QString make_disk(uint32_t ss, const QString& name, QString* why)
     {
-        for (const char* t : {"sgdisk", "sfdisk", "mkfs.ntfs", "mkfs.vfat", "mkfs.ext4", "mkswap", "dd"})
+        for (const char* t : {"sgdisk", "sfdisk", "mkfs.ntfs", "mkfs.vfat", "mkfs.ext4", "mkswap", "dd", "mmd"})
             if (find_tool(t).isEmpty()) {
                 *why = QStringLiteral("skip: %1 is not installed").arg(t);
                 return {};
@@ -104,7 +106,7 @@ class gpt_test_c : public QObject {
         }
         const uint64_t first = (1 << 20) / ss;
         run_tool(find_tool("sgdisk"), {"-n", QStringLiteral("1:%1:+8M").arg(first), "-t", "1:0700", "-c", "1:win",
-                                       "-n", "2:0:+40M", "-t", "2:0700", "-n", "3:0:+12M", "-t", "3:8300", "-n",
+                                       "-n", "2:0:+40M", "-t", ss == 512 ? "2:EF00" : "2:0700", "-n", "3:0:+12M", "-t", "3:8300", "-n",
                                        "4:0:+8M", "-t", "4:8200", disk.device});
         const QJsonArray parts = sfdisk_partitions(disk.device);
         disk.detach();
@@ -121,6 +123,7 @@ class gpt_test_c : public QObject {
             QStringList args = mkfs[i].mid(1);
             args << volume;
             if (run_tool(find_tool(mkfs[i][0]), args) != 0 ||
+                (i == 1 && ss == 512 && run_tool(find_tool("mmd"), {"-i", volume, "::/EFI"}) != 0) ||
                 dd(volume, disk.image, ss, uint64_t(parts[i].toObject()["start"].toInteger())) != 0)
                 return {};
             QFile::remove(volume);
