@@ -158,7 +158,18 @@ if [ ! -d "$seeds/carve_names" ]; then
   python3 tests/carve/make_named_samples.py "$seeds/carve_names" /nonexistent >/dev/null 2>&1 ||
     echo "some content-name seeds could not be made"
 fi
-for target in boot_sector ntfs scan_file carve_config carve carve_names fat_dir exfat language; do
+# A small GPT disk made by sgdisk (the leading byte chooses 512-byte sectors).
+if [ ! -d "$seeds/gpt" ]; then
+  mkdir -p "$seeds/gpt"
+  gpt_disk=$(mktemp)
+  if truncate -s 128K "$gpt_disk" && sgdisk -n 1:40:+20K -t 1:8300 "$gpt_disk" >/dev/null 2>&1; then
+    { printf '\0'; cat "$gpt_disk"; } >"$seeds/gpt/disk512"
+  else
+    echo "sgdisk missing: no GPT seeds (fuzz_gpt starts from nothing)"
+  fi
+  rm -f "$gpt_disk"
+fi
+for target in boot_sector gpt ntfs scan_file carve_config carve carve_names fat_dir exfat language; do
   mkdir -p "build/fuzz/corpus/$target"
   echo "== fuzz_$target ($seconds s)"
   if ! "$out/fuzz_$target" -max_total_time="$seconds" -print_final_stats=1 -rss_limit_mb=2048 \

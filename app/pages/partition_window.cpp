@@ -147,9 +147,10 @@ void partition_window_c::on_repair_clicked()
                                    partition::chosen_table_kind(path, partition::table_kind::automatic,
                                                                 search.partitions()) == partition::table_kind::gpt);
     if (gpt) {
+        read_gpt_state();
+        QString state = gpt_line;
         platform::raw_device_c device;
-        QString state;
-        if (device.open(path) == 0)
+        if (state.isEmpty() && device.open(path) == 0)
             state = QString::fromStdString(partition::read_gpt_state(device).summary());
         if (show_message(this, title, text_for_key("partition_gpt_query").arg(state),
                          QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes)
