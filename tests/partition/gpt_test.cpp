@@ -5,6 +5,7 @@
 #include "disk_image.h"
 #include "ondisk/gpt.h"
 #include "partition/gpt_disk.h"
+#include "partition/mbr_layout.h"
 #include "partition/partition_repair.h"
 #include "partition/sector0_backup.h"
 #include "support/fixtures.h"
@@ -243,6 +244,36 @@ private slots:
         QVERIFY2(restored == 0, error.c_str());
         QVERIFY(whole(image) == damaged);
         QFile::remove(image);
+    }
+
+    // A wrong dd put an MBR over the primary GPT: rebuilding the GPT from its
+    // backup would drop the MBR's partition, so it is refused and named
+    // until the person agrees; then the GPT is back as it was.
+    void mbr_over_gpt_asks_before_dropping()
+    {
+        QUARVEL_FIXTURE(f, "gpt");
+        const QString disk = dir_ + "/dd-over-gpt.img";
+        QFile::remove(disk);
+        QVERIFY(QFile::copy(QString::fromStdString(f.image), disk));
+        const QByteArray original = whole(disk);
+        QVERIFY(write_at(disk, 0, QByteArray(34 * 512, '\0').constData(), 34 * 512));
+        partition_item_s stray;
+        stray.file_system = "FAT32", stray.type = 12, stray.start_sector = 4096, stray.end_sector = 8191;
+        const partition::sector_t mbr = partition::build_master_boot_record({}, {stray}, 255, 63);
+        QVERIFY(write_at(disk, 0, mbr.data(), mbr.size()));
+        const QByteArray damaged = whole(disk);
+
+        partition::table_request_s request;
+        request.device_path = disk.toStdString();
+        partition::repair_outcome_s outcome = partition::write_table(request);
+        QCOMPARE(outcome.status, partition::repair_status::would_drop);
+        QVERIFY2(outcome.reason.find("sectors 4096-8191") != std::string::npos, outcome.reason.c_str());
+        QVERIFY(whole(disk) == damaged);
+        request.drop_confirmed = true;
+        outcome = partition::write_table(request);
+        QVERIFY2(outcome.result == 0, outcome.reason.c_str());
+        // The protective MBR is ours now; everything after it is as it was.
+        QVERIFY(whole(disk).mid(512) == original.mid(512));
     }
 
     // ext4, XFS, Btrfs and swap at 1 MiB boundaries, FAT16 and exFAT at odd
