@@ -9,14 +9,6 @@
 
 namespace {
 
-// Whether this process may read the volume: what being an administrator
-// means here (root, or a member of the disk group).
-bool can_read(const std::string& device_path)
-{
-    platform::raw_device_c dev;
-    return dev.open(device_path) == 0;
-}
-
 QString from_local(const std::string& text) { return QString::fromLocal8Bit(text.c_str()); }
 
 }  // namespace
@@ -26,7 +18,7 @@ void enumerate_volumes()
     volume_list.clear();
     std::vector<platform::platform_volume_s> kept;
     for (auto& v : platform::list_volumes()) {
-        if (!v.removable && !can_read(v.device_path))
+        if (!v.removable && !platform::can_read_device(v.device_path))
             continue;
         kept.push_back(std::move(v));
     }
@@ -79,19 +71,8 @@ int enumerate_drives()
             skipped.push_back(from_local(entry->device_path));
             continue;
         }
-        // A disk inside a container has no geometry of its own: the classic
-        // one for its size and sector size.
-        platform::raw_device_c dev;
-        platform::disk_geometry_s classic;
-        if (dev.open(entry->device_path) == 0) {
-            classic = dev.geometry();
-        } else {
-            classic.bytes_per_sector = source->sector_size();
-            classic.media_type = 11;
-            classic.cylinders = int64_t(source->size() / (uint64_t(classic.tracks_per_cylinder) *
-                                                          classic.sectors_per_track * classic.bytes_per_sector));
-        }
-        auto geometry = std::make_shared<platform::disk_geometry_s>(classic);
+        auto geometry = std::make_shared<platform::disk_geometry_s>(
+            platform::disk_geometry_of(entry->device_path, *source));
         drive_item_s item;
         item.device_path = from_local(entry->device_path);
         // The device's own byte count: whole cylinders would round a small

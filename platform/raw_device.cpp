@@ -346,4 +346,23 @@ bool media_present(const std::string& device_path)
     return ok;
 }
 
+bool can_read_device(const std::string& device_path)
+{
+    raw_device_c dev;
+    return dev.open(device_path) == 0;
+}
+
+disk_geometry_s disk_geometry_of(const std::string& device_path, const byte_source_c& source)
+{
+    raw_device_c dev;
+    if (dev.open(device_path) == 0)
+        return dev.geometry();
+    disk_geometry_s classic;
+    classic.bytes_per_sector = source.sector_size();
+    classic.media_type = 11;
+    classic.cylinders = int64_t(source.size() / (uint64_t(classic.tracks_per_cylinder) * classic.sectors_per_track *
+                                                 classic.bytes_per_sector));
+    return classic;
+}
+
 }  // namespace platform

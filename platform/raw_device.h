@@ -99,4 +99,12 @@ bool split_image_volume_path(const std::string& path, std::string* image, int* p
 // size; an image file still exists.
 bool media_present(const std::string& device_path);
 
+// Whether this process may open the device or image for reading: what being
+// an administrator means here (root, or a member of the disk group).
+bool can_read_device(const std::string& device_path);
+
+// The disk's geometry: a block device's own; for a disk inside a container,
+// which has none, the classic one for the source's size and sector size.
+disk_geometry_s disk_geometry_of(const std::string& device_path, const byte_source_c& source);
+
 }  // namespace platform
