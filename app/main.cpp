@@ -6,6 +6,7 @@
 #include "partition/partition_item.h"
 #include "platform/drive_table.h"
 #include "platform/services.h"
+#include "platform/udisks_access.h"
 #include "scan/recovery_base.h"
 #include "shell/message_box.h"
 #include "shell/resources_init.h"
@@ -20,6 +21,7 @@
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <unistd.h>
 
 namespace {
 
@@ -73,6 +75,10 @@ int run_program(int argc, char** argv)
     auto app = std::make_unique<guarded_application_c>(toolkit_argc, line.toolkit_args.data());
     // The main window's on_click_* slots are not form auto-connections.
     QLoggingCategory::setFilterRules(QStringLiteral("qt.core.qmetaobject.connectslotsbyname=false"));
+    if (::geteuid() == 0)
+        std::fprintf(stderr, "quarvel: %s\n", platform::root_not_needed_note());
+    // A disk the person may not read opens through udisks2 when they choose it.
+    platform::install_udisks_access();
     init_app_resources();
     register_device_types();
     register_scan_types();

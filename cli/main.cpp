@@ -1,6 +1,7 @@
 // quarvel-cli [--image PATH]... [--json] COMMAND [ARGS]
 #include "cli.h"
 #include "platform/drive_table.h"
+#include "platform/udisks_access.h"
 
 #include <QCoreApplication>
 #include <QLoggingCategory>
@@ -9,6 +10,7 @@
 #include <exception>
 #include <new>
 #include <string>
+#include <unistd.h>
 
 static void print_usage(FILE* out)
 {
@@ -54,6 +56,10 @@ static int run(int argc, char** argv)
             ctx.args.emplace_back(argv[i]);
     }
 
+    // Said to a person at a terminal only: scripts read stderr for failures.
+    if (::geteuid() == 0 && ::isatty(STDERR_FILENO))
+        std::fprintf(stderr, "quarvel-cli: %s\n", platform::root_not_needed_note());
+    platform::install_udisks_access();
     for (const auto& image : ctx.images) {
         std::string error;
         if (platform::open_disk_image(image, &error) != 0)

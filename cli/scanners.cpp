@@ -32,6 +32,7 @@ bool volume_for_argument(const std::string& argument, volume_item_s* out)
     out->free_space_known = v.free_space_known;
     out->partition_number = v.partition_number;
     out->disk_number = v.disk_number;
+    out->locked = v.locked;
     return true;
 }
 

@@ -16,12 +16,9 @@ QString from_local(const std::string& text) { return QString::fromLocal8Bit(text
 void enumerate_volumes()
 {
     volume_list.clear();
-    std::vector<platform::platform_volume_s> kept;
-    for (auto& v : platform::list_volumes()) {
-        if (!v.removable && !platform::can_read_device(v.device_path))
-            continue;
-        kept.push_back(std::move(v));
-    }
+    // A volume this user may not read yet is offered too, locked: choosing
+    // it asks for the password (udisks2 or the helper), not a restart as root.
+    std::vector<platform::platform_volume_s> kept = platform::list_volumes();
     std::sort(kept.begin(), kept.end(), [](const auto& a, const auto& b) {
         return from_local(a.root_path) < from_local(b.root_path);  // UTF-16 code unit order
     });
@@ -38,6 +35,7 @@ void enumerate_volumes()
         item.total_bytes = v.total_bytes;
         item.free_bytes = v.free_bytes;
         item.free_space_known = v.free_space_known;
+        item.locked = v.locked;
         if (query_volume_location(item.device_path, &item.partition_number, &item.disk_number) != 0)
             continue;
         volume_list.push_back(std::move(item));
@@ -65,6 +63,21 @@ int enumerate_drives()
         if (!entry)
             break;
         const platform::byte_source_ptr source = platform::open_byte_source(entry->device_path, nullptr);
+        if (!source && !entry->is_image && ::access(entry->device_path.c_str(), F_OK) == 0) {
+            // Not ours to read yet: offered locked, with what sysfs says.
+            drive_item_s item;
+            item.device_path = from_local(entry->device_path);
+            item.size_bytes = platform::block_device_size_from_sysfs(entry->name);
+            platform::disk_geometry_s classic;
+            classic.bytes_per_sector = platform::block_device_sector_size_from_sysfs(entry->name);
+            const uint64_t per_cylinder =
+                uint64_t(classic.tracks_per_cylinder) * classic.sectors_per_track * classic.bytes_per_sector;
+            classic.cylinders = int64_t(item.size_bytes / per_cylinder);
+            item.geometry = std::make_shared<platform::disk_geometry_s>(classic);
+            item.locked = true;
+            drive_list.push_back(std::move(item));
+            continue;
+        }
         if (!source) {
             // A disk this user may not read, or an image that is gone, is
             // passed over rather than hiding every drive after it.

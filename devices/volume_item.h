@@ -26,6 +26,9 @@ struct volume_item_s {
     bool free_space_known = false;
     int32_t partition_number = -1;
     int32_t disk_number = -1;
+    // Not readable by this user yet: opened through udisks2 or the helper
+    // (a password prompt) when chosen; the file system is unknown till then.
+    bool locked = false;
 };
 Q_DECLARE_METATYPE(volume_item_s)
 
@@ -34,6 +37,7 @@ struct drive_item_s {
     uint64_t size_bytes = 0;
     // Null in the header row; shared by copies of the record.
     std::shared_ptr<const platform::disk_geometry_s> geometry;
+    bool locked = false;  // as volume_item_s::locked
 };
 Q_DECLARE_METATYPE(drive_item_s)
 

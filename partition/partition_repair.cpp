@@ -204,7 +204,7 @@ void partition_repair_c::search()
 
     const std::string path = local_path(drive->device_path);
     platform::raw_device_c device;
-    if (device.open(path, platform::open_mode::read_unbuffered) != 0) {
+    if (device.open(path, platform::open_mode::read_unbuffered, platform::device_access::ask) != 0) {
         set_search_error(device.error());
         return;
     }

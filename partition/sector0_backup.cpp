@@ -335,6 +335,18 @@ disk_identity_s identify_disk(const std::string& device_path, uint64_t size_byte
             id.inode = info.lo_inode;
             return id;
         }
+    } else {
+        // Not ours to open (run as the user): the kernel names a loop
+        // device's file in sysfs too.
+        std::string backing = read_sys("/sys/dev/block/" + std::to_string(major(st.st_rdev)) + ":" +
+                                       std::to_string(minor(st.st_rdev)) + "/loop/backing_file");
+        struct stat file {};
+        if (!backing.empty() && ::stat(backing.c_str(), &file) == 0 && S_ISREG(file.st_mode)) {
+            id.kind = disk_identity_s::file;
+            id.device = file.st_dev;
+            id.inode = file.st_ino;
+            return id;
+        }
     }
     id.kind = disk_identity_s::block;
     const std::string sys = "/sys/dev/block/" + std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev));
@@ -484,7 +496,7 @@ int open_for_sector0_write(const std::string& device_path, platform::raw_device_
             *busy = true;
         return -1;
     }
-    if (device.open(device_path, platform::open_mode::read_write_exclusive) != 0) {
+    if (device.open(device_path, platform::open_mode::read_write_exclusive, platform::device_access::ask) != 0) {
         *error = device.error();
         if (busy)
             *busy = device.error().find("in use") != std::string::npos;

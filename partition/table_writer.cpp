@@ -43,7 +43,10 @@ repair_outcome_s check_open_disk(const std::string& path, const platform::raw_de
         return refused(repair_status::nothing_to_repair,
                        "the GPT is whole: both copies and the protective MBR are sound; there is nothing to repair");
     platform::filesystem_info_s fs;
-    if (platform::probe_filesystem(path, 0, device.size(), &fs) &&
+    // The open device too: a person who was handed a descriptor cannot open
+    // the path themselves, and the check must not lapse then.
+    if ((platform::probe_filesystem(path, 0, device.size(), &fs) ||
+         platform::probe_filesystem(device, 0, device.size(), &fs)) &&
         (fs.type == "vfat" || fs.type == "exfat" || fs.type == "ntfs"))
         return refused(repair_status::whole_disk_volume,
                        "sector 0 holds the boot sector of a " + platform::display_filesystem_name(fs) +
@@ -103,7 +106,7 @@ repair_outcome_s check_disk_before_search(const std::string& device_path, table_
     if (std::string in_use = mounted_refusal(device_path); !in_use.empty())
         return refused(repair_status::in_use, std::move(in_use));
     platform::raw_device_c device;
-    if (device.open(device_path, platform::open_mode::read) != 0)
+    if (device.open(device_path, platform::open_mode::read, platform::device_access::ask) != 0)
         return refused(repair_status::failed, device.error());
     sector_t old_sector{};
     gpt_state_s gpt;
@@ -113,7 +116,7 @@ repair_outcome_s check_disk_before_search(const std::string& device_path, table_
 bool repair_needs_search(const std::string& device_path, table_kind kind)
 {
     platform::raw_device_c device;
-    if (device.open(device_path, platform::open_mode::read) != 0)
+    if (device.open(device_path, platform::open_mode::read, platform::device_access::ask) != 0)
         return true;
     const gpt_state_s gpt = read_gpt_state(device);
     return kind == table_kind::mbr || !gpt.is_gpt() || !has_sound_copy(gpt);
@@ -123,7 +126,7 @@ table_kind chosen_table_kind(const std::string& device_path, table_kind kind,
                              const std::vector<partition_item_s>& found)
 {
     platform::raw_device_c device;
-    if (kind != table_kind::automatic || device.open(device_path, platform::open_mode::read) != 0)
+    if (kind != table_kind::automatic || device.open(device_path, platform::open_mode::read, platform::device_access::ask) != 0)
         return kind == table_kind::gpt ? kind : table_kind::mbr;
     sector_t sector0{};
     device.read_at(0, sector0.data(), sector0.size());
@@ -136,7 +139,7 @@ std::vector<table_loss_s> partitions_dropped(const std::string& device_path,
     uint32_t ss = sector_bytes;
     {
         platform::raw_device_c device;
-        if (device.open(device_path, platform::open_mode::read) == 0) {
+        if (device.open(device_path, platform::open_mode::read, platform::device_access::ask) == 0) {
             const gpt_state_s gpt = read_gpt_state(device);
             ss = gpt.sector_bytes;
             kind = chosen_table_kind(device_path, kind, found);
@@ -157,8 +160,16 @@ std::vector<table_loss_s> partitions_dropped_from(const std::string& device_path
                                                   size_t used)
 {
     used = std::min(used, found.size());
+    // Read through the path where this process may (libblkid); else through
+    // a descriptor asked for: the path alone would read as no table at all.
+    platform::byte_source_ptr disk;
+    if (!platform::can_read_device(device_path)) {
+        disk = platform::open_byte_source(device_path, nullptr, platform::device_access::ask);
+        if (!disk)
+            return {};
+    }
     std::vector<table_loss_s> lost;
-    for (const auto& p : platform::read_partitions(device_path)) {
+    for (const auto& p : disk ? platform::read_partitions(*disk) : platform::read_partitions(device_path)) {
         const uint64_t start = p.start_bytes / ss;
         const bool kept = std::any_of(found.begin(), found.begin() + std::ptrdiff_t(used),
                                       [&](const partition_item_s& f) { return f.start_sector == start; });
@@ -169,7 +180,8 @@ std::vector<table_loss_s> partitions_dropped_from(const std::string& device_path
         loss.start_sector = start;
         loss.sector_count = std::max<uint64_t>(p.size_bytes / ss, 1);
         platform::filesystem_info_s fs;
-        if (platform::probe_filesystem(device_path, p.start_bytes, p.size_bytes, &fs))
+        if (disk ? platform::probe_filesystem(*disk, p.start_bytes, p.size_bytes, &fs)
+                 : platform::probe_filesystem(device_path, p.start_bytes, p.size_bytes, &fs))
             loss.file_system = platform::display_filesystem_name(fs);
         lost.push_back(loss);
     }

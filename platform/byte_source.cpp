@@ -24,7 +24,7 @@ int64_t source_window_c::read_at(uint64_t offset, void* buffer, size_t length) c
     return under_->read_at(offset_ + offset, buffer, length);
 }
 
-byte_source_ptr open_byte_source(const std::string& path, std::string* error)
+byte_source_ptr open_byte_source(const std::string& path, std::string* error, device_access access)
 {
     std::string file = path;
     int partition = 0;
@@ -49,7 +49,7 @@ byte_source_ptr open_byte_source(const std::string& path, std::string* error)
         return nullptr;
     }
     auto device = std::make_shared<raw_device_c>();
-    if (device->open(path, open_mode::read) != 0) {
+    if (device->open(path, open_mode::read, access) != 0) {
         if (error)
             *error = device->error();
         return nullptr;

@@ -5,6 +5,8 @@
 // in one place.
 #pragma once
 
+#include "platform/device_access.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -60,6 +62,9 @@ private:
 
 // Opens a path read-only: a block device, a raw image, "<image>:pN" (N = 0
 // for the whole image). Returns nullptr with a one-line reason in *error.
-byte_source_ptr open_byte_source(const std::string& path, std::string* error);
+// With device_access::ask a block device this process is refused is asked
+// for (see device_access.h): only for what the person chose to read.
+byte_source_ptr open_byte_source(const std::string& path, std::string* error,
+                                 device_access access = device_access::own_rights);
 
 }  // namespace platform

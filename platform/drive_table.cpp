@@ -2,6 +2,8 @@
 #include "platform/image_formats.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
@@ -213,6 +215,33 @@ void close_disk_images()
     auto& s = state();
     std::lock_guard lock(s.mutex);
     s.images.clear();
+}
+
+namespace {
+uint64_t sysfs_number(const std::string& path)
+{
+    FILE* f = std::fopen(path.c_str(), "re");
+    if (!f)
+        return 0;
+    unsigned long long value = 0;
+    if (std::fscanf(f, "%llu", &value) != 1)
+        value = 0;
+    std::fclose(f);
+    return value;
+}
+}  // namespace
+
+uint64_t block_device_size_from_sysfs(const std::string& name)
+{
+    // Counted in 512-byte units whatever the device's sector size.
+    const uint64_t sectors = sysfs_number("/sys/block/" + name + "/size");
+    return sectors > UINT64_MAX / 512 ? 0 : sectors * 512;
+}
+
+uint32_t block_device_sector_size_from_sysfs(const std::string& name)
+{
+    const uint64_t size = sysfs_number("/sys/block/" + name + "/queue/logical_block_size");
+    return size >= 512 && size <= 4096 && (size & (size - 1)) == 0 ? uint32_t(size) : 512;
 }
 
 void set_block_devices_enabled(bool enabled)

@@ -39,6 +39,11 @@ int open_disk_image(const std::string& path, std::string* error = nullptr);
 // Forgets every opened image (tests and the CLI start clean).
 void close_disk_images();
 
+// What sysfs says of block disk NAME ("sdb"), for a disk this process may
+// not open: its size in bytes and its logical sector size (512 when unsaid).
+uint64_t block_device_size_from_sysfs(const std::string& name);
+uint32_t block_device_sector_size_from_sysfs(const std::string& name);
+
 // Test hook: when set, block devices are not listed, so a test sees only the
 // images it opened whatever machine it runs on.
 void set_block_devices_enabled(bool enabled);

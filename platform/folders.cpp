@@ -96,8 +96,9 @@ std::string private_temp_dir()
     static std::once_flag once;
     static std::string dir;
     std::call_once(once, [] {
-        const char* tmp = std::getenv("TMPDIR");
-        std::string pattern = std::string(tmp && tmp[0] == '/' ? tmp : "/tmp") + "/quarvel-preview-XXXXXX";
+        // The person's own runtime folder where there is one: no other
+        // account can even list it, and it goes at logout.
+        std::string pattern = runtime_dir() + "/quarvel-preview-XXXXXX";
         if (char* made = ::mkdtemp(pattern.data()))
             dir = made;  // mkdtemp creates it with mode 0700
     });

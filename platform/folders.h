@@ -25,7 +25,8 @@ void set_program_data_dir(const std::string& dir);
 // Absolute path of the running executable's folder.
 std::string executable_dir();
 
-// A private folder (mode 0700) for this run's preview copies, made once.
+// A private folder (mode 0700) for this run's preview copies, made once in
+// the runtime folder (XDG_RUNTIME_DIR, else the temporary folder).
 // Returns an empty string when it cannot be made.
 std::string private_temp_dir();
 

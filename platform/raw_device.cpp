@@ -43,6 +43,12 @@ bool is_regular_file(const std::string& path)
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
+bool is_block_device_node(const std::string& path)
+{
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISBLK(st.st_mode);
+}
+
 }  // namespace
 
 bool split_image_volume_path(const std::string& path, std::string* image, int* partition)
@@ -88,7 +94,7 @@ raw_device_c& raw_device_c::operator=(raw_device_c&& other) noexcept
     return *this;
 }
 
-int raw_device_c::open(const std::string& path, open_mode mode)
+int raw_device_c::open(const std::string& path, open_mode mode, device_access access)
 {
     close();
     path_ = path;
@@ -104,6 +110,14 @@ int raw_device_c::open(const std::string& path, open_mode mode)
     // O_EXCL means "claim" only for block devices; an image is opened as always.
     const bool claim = mode == open_mode::read_write_exclusive && !is_regular_file(file);
     fd_ = ::open(file.c_str(), flags | (claim ? O_EXCL : 0));
+    if (fd_ < 0 && (errno == EACCES || errno == EPERM) && access == device_access::ask && is_block_device_node(file)) {
+        std::string why;
+        fd_ = open_device_for_user(file, want_write ? descriptor_mode::read_write : descriptor_mode::read, &why);
+        if (fd_ < 0) {
+            error_ = why;
+            return -1;
+        }
+    }
     if (fd_ < 0 && claim && errno == EBUSY) {
         error_ = "cannot open " + file + " for writing: it is in use (a partition of it is mounted or held)";
         return -1;

@@ -7,6 +7,7 @@
 #pragma once
 
 #include "platform/byte_source.h"
+#include "platform/device_access.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -40,8 +41,11 @@ public:
     raw_device_c(raw_device_c&& other) noexcept;
     raw_device_c& operator=(raw_device_c&& other) noexcept;
 
-    // Returns 0, or -1 with a one-line reason available from error().
-    int open(const std::string& path, open_mode mode = open_mode::read);
+    // Returns 0, or -1 with a one-line reason available from error(). With
+    // device_access::ask a block device this process is refused is opened
+    // through udisks2 or the pkexec helper, which may ask for a password.
+    int open(const std::string& path, open_mode mode = open_mode::read,
+             device_access access = device_access::own_rights);
     void close();
     bool is_open() const { return fd_ >= 0; }
 

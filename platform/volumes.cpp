@@ -5,6 +5,7 @@
 #include "platform/partitions.h"
 #include "platform/raw_device.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstdlib>
 #include <cstring>
@@ -209,8 +210,48 @@ platform_volume_s make_volume(const drive_entry_s& drive, int disk_number, int p
     return v;
 }
 
+bool readable_by_us(const std::string& device_path) { return ::access(device_path.c_str(), R_OK) == 0; }
+
+// A disk this process may not read: its partitions as the kernel lists them
+// (sysfs counts in 512-byte units whatever the sector size), or the whole disk.
+void locked_volumes_of_drive(const drive_entry_s& drive, int disk_number, std::vector<platform_volume_s>& out)
+{
+    const std::string sys = "/sys/block/" + drive.name;
+    const auto sectors = [](const std::string& path) { return std::strtoull(read_sys_line(path).c_str(), nullptr, 10); };
+    std::vector<std::pair<int, std::string>> parts;
+    if (DIR* dir = opendir(sys.c_str())) {
+        while (dirent* entry = readdir(dir)) {
+            const std::string child = entry->d_name;
+            if (child.rfind(drive.name, 0) != 0)
+                continue;
+            const std::string number = read_sys_line(sys + "/" + child + "/partition");
+            if (!number.empty() && number.find_first_not_of("0123456789") == std::string::npos && number.size() < 4)
+                parts.emplace_back(std::atoi(number.c_str()), child);
+        }
+        closedir(dir);
+    }
+    std::sort(parts.begin(), parts.end());
+    const filesystem_info_s unknown;
+    for (const auto& [number, child] : parts) {
+        const std::string base = sys + "/" + child;
+        platform_volume_s v = make_volume(drive, disk_number, number, sectors(base + "/start") * 512,
+                                          sectors(base + "/size") * 512, unknown);
+        v.locked = true;
+        out.push_back(std::move(v));
+    }
+    if (parts.empty()) {
+        platform_volume_s v = make_volume(drive, disk_number, 0, 0, sectors(sys + "/size") * 512, unknown);
+        v.locked = true;
+        out.push_back(std::move(v));
+    }
+}
+
 void volumes_of_drive(const drive_entry_s& drive, int disk_number, std::vector<platform_volume_s>& out)
 {
+    if (!drive.is_image && !readable_by_us(drive.device_path)) {
+        locked_volumes_of_drive(drive, disk_number, out);
+        return;
+    }
     const auto parts = read_partitions(drive.device_path);
     if (!parts.empty()) {
         for (const auto& p : parts) {

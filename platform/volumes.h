@@ -22,6 +22,10 @@ struct platform_volume_s {
     bool free_space_known = false;  // false: free_bytes means nothing
     bool mounted = false;
     bool removable = false;
+    // This process may not read the disk: what sysfs tells (partitions,
+    // sizes) is all that is known; the file system is learnt once the disk
+    // is opened through udisks2 or the helper, when the volume is chosen.
+    bool locked = false;
     int partition_number = -1; // 0 for a whole unpartitioned drive
     int disk_number = -1;      // index in the drive table
 };

@@ -1,6 +1,7 @@
 #include "scan/scan_service.h"
 
 #include "platform/output_guard.h"
+#include "platform/partitions.h"
 
 #include <QFile>
 
@@ -84,15 +85,37 @@ int scan_service_c::start_scan(const volume_item_s& volume, bool deep, QString* 
             *reason = QStringLiteral("a scan is running");
         return -1;
     }
-    const scanner_kind_e kind = choose_scanner(volume, deep);
+    QString path = volume.device_path;
+    if (path.endsWith('/') || path.endsWith('\\'))
+        path.chop(1);
+    // A volume this user may not read: the disk is asked for now (a password
+    // prompt), and its file system learnt from what that gives.
+    volume_item_s chosen = volume;
+    platform::byte_source_ptr opened;
+    if (volume.locked) {
+        std::string why;
+        opened = platform::open_byte_source(QFile::encodeName(path).toStdString(), &why, platform::device_access::ask);
+        if (!opened) {
+            if (reason)
+                *reason = QString::fromStdString(why);
+            return -1;
+        }
+        platform::filesystem_info_s fs;
+        if (platform::probe_filesystem(*opened, 0, 0, &fs)) {
+            chosen.file_system = QString::fromStdString(platform::display_filesystem_name(fs));
+            chosen.label = QString::fromStdString(fs.label);
+        }
+        chosen.locked = false;
+    }
+    const scanner_kind_e kind = choose_scanner(chosen, deep);
     recovery_base_c* next = scanner_for(kind);
     if (!next) {
         if (reason)
-            *reason = volume.file_system.isEmpty()
+            *reason = chosen.file_system.isEmpty()
                           ? QStringLiteral("%1 holds no file system this program can scan (try --deep)")
                                 .arg(volume.device_path)
                           : QStringLiteral("%1 holds %2, which cannot be scanned for deleted files (try --deep)")
-                                .arg(volume.device_path, volume.file_system);
+                                .arg(volume.device_path, chosen.file_system);
         return -1;
     }
     reset_scanner();
@@ -101,14 +124,13 @@ int scan_service_c::start_scan(const volume_item_s& volume, bool deep, QString* 
     current_ = next;
     kind_ = kind;
     current_->reset();
-    current_->set_volume(volume);
+    current_->set_volume(chosen);
     // The one opening of the volume for this scan and what is read back from
     // it. When it fails, the scanner tries once more itself and reports why
     // in its own words.
-    QString path = volume.device_path;
-    if (path.endsWith('/') || path.endsWith('\\'))
-        path.chop(1);
-    current_->set_source(path, platform::open_byte_source(QFile::encodeName(path).toStdString(), nullptr));
+    if (!opened)
+        opened = platform::open_byte_source(QFile::encodeName(path).toStdString(), nullptr, platform::device_access::ask);
+    current_->set_source(path, std::move(opened));
     source_device_ = volume.device_path;
     current_->start(QThread::InheritPriority);
     // With memory or threads exhausted the thread is not created, and no

@@ -24,6 +24,11 @@ packages=(
   ewf-tools qemu-utils
   # carving tests: pictures and documents made by the tools that make them
   imagemagick libjpeg-turbo-progs libimage-exiftool-perl
+  # disks opened as the user: udisks2 (and polkit) hand over a descriptor,
+  # pkexec starts our helper where udisks2 is absent
+  udisks2 pkexec
+  # the Debian package (scripts/package.sh): its checks and its install test
+  dpkg-dev desktop-file-utils appstream man-db groff-base
   # fuzzing (scripts/fuzz.sh): libFuzzer comes with Debian's clang; e2fsprogs
   # makes the loop-mounted file system of the output-guard test
   clang-14 e2fsprogs

@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 cmake --preset release >/dev/null
-cmake --build --preset release -j"$(nproc)" --target quarvel quarvel-cli
+cmake --build --preset release -j"$(nproc)" --target quarvel quarvel-cli quarvel-open-device
 bin=build/release/bin
 args=("$@")
 if [ ${#args[@]} -eq 0 ]; then

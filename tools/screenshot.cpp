@@ -2,11 +2,12 @@
 // variants of the frame, and the skinned dialog to PNG files, one folder per
 // language, so every change to the look can be seen without a display:
 //
-//   QT_QPA_PLATFORM=offscreen quarvel_screenshot OUT_DIR [--image IMG]... [LANGUAGE]...
+//   QT_QPA_PLATFORM=offscreen quarvel_screenshot OUT_DIR [--disks] [--image IMG]... [LANGUAGE]...
 //
 // LANGUAGE is a section name of "language.ini" (default: English, Deutsch,
 // 简体中文). Disk images named with --image fill the volume and drive pages;
-// the machine's own disks are left out so the pictures do not depend on it.
+// the machine's own disks are left out so the pictures do not depend on it,
+// unless --disks (run as a user, the disks they may not read show locked).
 #include "app/main_window.h"
 #include "app/pages/partition_window.h"
 #include "devices/enumerate.h"
@@ -143,7 +144,7 @@ int main(int argc, char** argv)
 
     QStringList args = app.arguments().mid(1);
     if (args.isEmpty()) {
-        std::fprintf(stderr, "usage: %s OUT_DIR [--image IMG]... [LANGUAGE]...\n", argv[0]);
+        std::fprintf(stderr, "usage: %s OUT_DIR [--disks] [--image IMG]... [LANGUAGE]...\n", argv[0]);
         return 2;
     }
     const QDir out(args.takeFirst());
@@ -151,7 +152,9 @@ int main(int argc, char** argv)
     platform::set_block_devices_enabled(false);
     while (!args.isEmpty()) {
         const QString arg = args.takeFirst();
-        if (arg == QStringLiteral("--image") && !args.isEmpty()) {
+        if (arg == QStringLiteral("--disks")) {
+            platform::set_block_devices_enabled(true);
+        } else if (arg == QStringLiteral("--image") && !args.isEmpty()) {
             std::string reason;
             const std::string image = QFile::encodeName(args.takeFirst()).toStdString();
             if (platform::open_disk_image(image, &reason) != 0)

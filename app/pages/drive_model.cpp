@@ -2,6 +2,7 @@
 
 #include "devices/enumerate.h"
 #include "shell/settings.h"
+#include "skin/lock_mark.h"
 
 #include <QCoreApplication>
 #include <QPainter>
@@ -18,10 +19,14 @@ int drive_model_c::rowCount(const QModelIndex& parent) const
 
 QVariant drive_model_c::data(const QModelIndex& index, int role) const
 {
-    if (!index.isValid() || role != Qt::DisplayRole || !drives || index.row() < 0 ||
-        std::size_t(index.row()) >= drives->size())
+    if (!index.isValid() || !drives || index.row() < 0 || std::size_t(index.row()) >= drives->size())
         return {};
-    return QVariant::fromValue((*drives)[std::size_t(index.row())]);
+    const drive_item_s& drive = (*drives)[std::size_t(index.row())];
+    if (role == Qt::ToolTipRole && drive.locked)
+        return text_for_key("disk_locked_tip");
+    if (role != Qt::DisplayRole)
+        return {};
+    return QVariant::fromValue(drive);
 }
 
 void drive_delegate_c::paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const
@@ -56,6 +61,8 @@ void drive_delegate_c::paint(QPainter* painter, const QStyleOptionViewItem& opti
     } else {
         painter->setFont(QFont(QStringLiteral("Verdana"), 8));
         painter->setPen(Qt::black);
+        if (drive.locked)
+            paint_lock_mark(painter, 44, r.y() + 9);
         painter->drawText(60, r.y() + 20, drive.device_path);
         painter->drawText(size_x + 70, r.y() + 20, format_size(drive.size_bytes));
         painter->drawText(number_x + 15, r.y() + 20, QString::asprintf("%d", index.row()));

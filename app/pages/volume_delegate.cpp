@@ -2,6 +2,7 @@
 
 #include "devices/enumerate.h"
 #include "shell/settings.h"
+#include "skin/lock_mark.h"
 
 #include <QFontMetrics>
 #include <QPainter>
@@ -86,6 +87,8 @@ void volume_delegate_c::paint(QPainter* painter, const QStyleOptionViewItem& opt
 
     draw_grid(painter, w, r.top(), r.bottom());
     painter->drawPixmap(20, y + 5, QPixmap(QStringLiteral(":/images/partition_search/drives.png")));
+    if (volume.locked)
+        paint_lock_mark(painter, 31, y + 14);
 
     const QFont small(QStringLiteral("Arial"), 8);
     painter->setFont(small);

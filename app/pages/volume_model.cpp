@@ -27,6 +27,8 @@ QVariant volume_model_c::data(const QModelIndex& index, int role) const
     const volume_item_s& volume = (*volumes)[std::size_t(index.row())];
     // A volume that also carries another file system's mark says which one
     // it is read as, so nobody wonders why another tool calls it otherwise.
+    if (role == Qt::ToolTipRole && volume.locked)
+        return text_for_key("disk_locked_tip");
     if (role == Qt::ToolTipRole && !volume.other_signatures.isEmpty())
         return text_for_key("volume_other_signatures").arg(volume.other_signatures, volume.file_system);
     if (role != Qt::DisplayRole)

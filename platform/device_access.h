@@ -1,0 +1,54 @@
+// Disks a person may not open themselves: the window and quarvel-cli run as
+// the user, and a block device they are refused is opened for them by
+// another process that hands back only the descriptor: udisks2 (polkit asks
+// for the password, for that one disk) or, where udisks2 is absent, our
+// helper started through pkexec. Readers never see any of this: they read a
+// byte source made from the descriptor.
+#pragma once
+
+#include <functional>
+#include <string>
+
+namespace platform {
+
+// own_rights: open with this process's rights only (listing drives, probing);
+// ask: a block device this process is refused is asked for, which may show a
+// password prompt. Only what the person chose to scan or repair asks.
+enum class device_access { own_rights, ask };
+
+// How a descriptor is wanted: read is read-only; read_write claims the
+// device exclusively (the partition table repair).
+enum class descriptor_mode { read, read_write };
+
+// Asks a service for an open descriptor of device. Returns the descriptor,
+// or -1 with a one-line reason; *unavailable is set when the service is not
+// there at all (then the next way is tried).
+using descriptor_source = std::function<int(const std::string& device, descriptor_mode mode,
+                                            std::string* error, bool* unavailable)>;
+
+// Installs the udisks2 way (a library of its own, since it needs D-Bus); an
+// empty function removes it.
+void set_descriptor_source(descriptor_source source);
+
+// A descriptor of device through whatever may give one: the installed
+// service, else the helper through pkexec. Returns -1 with a reason.
+int open_device_for_user(const std::string& device, descriptor_mode mode, std::string* error);
+
+// The pkexec helper alone. helper is its path (empty: found next to the
+// executable, else in ../libexec/quarvel); pkexec is the launcher (empty:
+// pkexec from PATH; a test runs the helper directly with "").
+int open_through_helper(const std::string& device, descriptor_mode mode, std::string* error,
+                        const std::string& helper = {}, const char* launcher = "pkexec");
+
+// Where the helper is, or an empty string when it is not installed.
+std::string device_helper_path();
+
+// One descriptor over a Unix socket (SCM_RIGHTS). send returns false on
+// failure; receive returns the descriptor or -1.
+bool send_descriptor(int socket, int fd);
+int receive_descriptor(int socket);
+
+// The line a root process prints once: none of this is needed.
+const char* root_not_needed_note();
+
+}  // namespace platform

@@ -1,0 +1,193 @@
+// Disks opened for a user who may not: the helper that hands over a
+// descriptor, its refusals, and a scan and a recovery run as nobody through
+// it, compared with the same run as root, on a loop device over a fixture.
+#include "platform/device_access.h"
+#include "support/fixtures.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QProcess>
+#include <QScopeGuard>
+#include <QStandardPaths>
+#include <QTest>
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+QString bin(const char* name) { return qEnvironmentVariable("QUARVEL_BIN_DIR") + "/" + name; }
+std::string helper() { return bin("quarvel-open-device").toStdString(); }
+
+// "" when the machine has no loop device for us.
+QString attach_loop(const std::string& image, long long offset, long long size)
+{
+    if (offset < 0 || size <= 0)
+        return {};
+    QProcess attach;
+    attach.start("losetup", {"--find", "--show", "--read-only", "--offset", QString::number(offset), "--sizelimit",
+                             QString::number(size), QString::fromStdString(image)});
+    if (!attach.waitForFinished(20000) || attach.exitCode() != 0)
+        return {};
+    return QString::fromLocal8Bit(attach.readAllStandardOutput()).trimmed();
+}
+
+struct run_s {
+    int status = -1;
+    QByteArray out, err;
+};
+
+run_s run(const QString& program, const QStringList& args, const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment())
+{
+    QProcess p;
+    p.setProcessEnvironment(env);
+    p.start(program, args);
+    run_s r;
+    if (!p.waitForFinished(120000))
+        return r;
+    r.status = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    r.out = p.readAllStandardOutput();
+    r.err = p.readAllStandardError();
+    return r;
+}
+
+// Name and SHA-256 of every file below dir, sorted.
+QStringList tree_hashes(const QString& dir)
+{
+    QStringList out;
+    QDirIterator it(dir, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        out << QDir(dir).relativeFilePath(path) + " " + QString::fromStdString(test_support::sha256_of_file(path.toStdString()));
+    }
+    out.sort();
+    return out;
+}
+
+}  // namespace
+
+class tst_device_access : public QObject {
+    Q_OBJECT
+
+private slots:
+    // Everything it is given comes from an unprivileged caller.
+    void helper_refuses()
+    {
+        const std::string shm = "/dev/shm/quarvel-device-access-" + std::to_string(::getpid());
+        const std::string file = shm + "-file", out_link = shm + "-link";
+        auto cleanup = qScopeGuard([&] {
+            ::unlink(file.c_str());
+            ::unlink(out_link.c_str());
+        });
+        const bool have_shm = ::close(::open(file.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600)) == 0 &&
+                              ::symlink("/etc/hostname", out_link.c_str()) == 0;
+        struct case_s {
+            std::string path;
+            const char* why;
+        };
+        std::vector<case_s> cases = {{"/etc/hostname", "is not under /dev"},
+                                     {"/dev/../etc/hostname", "leads out of /dev"},
+                                     {"/dev/null", "is not a block device"},
+                                     {"/dev/no-such-node", "No such file"}};
+        if (have_shm) {
+            cases.push_back({file, "is not a block device"});
+            cases.push_back({out_link, "leads out of /dev"});
+        }
+        for (const auto& c : cases) {
+            std::string error;
+            const int fd = platform::open_through_helper(c.path, platform::descriptor_mode::read, &error, helper(), "");
+            if (fd >= 0)
+                ::close(fd);
+            QVERIFY2(fd < 0, c.path.c_str());
+            QVERIFY2(error.find(c.why) != std::string::npos, error.c_str());
+        }
+        // Extra words, another mode, or an answer channel that is not a socket.
+        QCOMPARE(run(bin("quarvel-open-device"), {"read", "/dev/null", "extra"}).status, 2);
+        QCOMPARE(run(bin("quarvel-open-device"), {"write", "/dev/null"}).status, 2);
+        const run_s piped = run(bin("quarvel-open-device"), {"read", "/dev/null"});
+        QCOMPARE(piped.status, 1);
+        QVERIFY(piped.err.contains("must be a socket"));
+    }
+
+    // As root (pkexec's part), the helper hands back the very device named,
+    // and the program as nobody scans and recovers through it what root does.
+    void user_scans_through_helper()
+    {
+        if (::geteuid() != 0)
+            QSKIP("needs root: the helper opens the disk as root, and the scan runs as nobody");
+        if (QStandardPaths::findExecutable("runuser").isEmpty())
+            QSKIP("runuser is not installed");
+        QUARVEL_FIXTURE(f, "demo");
+        // The first volume alone on a loop device: a kernel in a container
+        // may make no partition nodes for a partitioned one.
+        const auto volumes = test_support::entries_on(f, "volume", 1);
+        QVERIFY(!volumes.empty());
+        const QString volume = attach_loop(f.image, test_support::field_number(volumes.front(), 3),
+                                           test_support::field_number(volumes.front(), 4));
+        if (volume.isEmpty())
+            QSKIP("no loop device here (losetup needs root and /dev/loop*)");
+        auto detach = qScopeGuard([&] { QProcess::execute("losetup", {"-d", volume}); });
+        struct stat st {};
+        QVERIFY(::stat(volume.toLocal8Bit().constData(), &st) == 0);
+        QVERIFY2(!(st.st_mode & S_IROTH), "the partition is readable by everyone; nothing would be proved");
+
+        std::string error;
+        const int fd = platform::open_through_helper(volume.toStdString(), platform::descriptor_mode::read, &error, helper(), "");
+        QVERIFY2(fd >= 0, error.c_str());
+        struct stat handed {};
+        QVERIFY(::fstat(fd, &handed) == 0);
+        ::close(fd);
+        QVERIFY(S_ISBLK(handed.st_mode) && handed.st_rdev == st.st_rdev);
+
+        // A helper that needs no launcher, where nobody may start it: a
+        // setuid copy stands in for pkexec.
+        char pattern[] = "/tmp/quarvel-device-access-XXXXXX";
+        QVERIFY(::mkdtemp(pattern));
+        const QString dir = pattern;
+        auto remove = qScopeGuard([&] { QDir(dir).removeRecursively(); });
+        QVERIFY(::chmod(pattern, 0755) == 0);
+        const QString setuid_helper = dir + "/quarvel-open-device";
+        QVERIFY(QFile::copy(bin("quarvel-open-device"), setuid_helper));
+        QVERIFY(::chmod(setuid_helper.toLocal8Bit().constData(), 04755) == 0);
+        for (const char* sub : {"/root-out", "/user-out"})
+            QVERIFY(QDir().mkpath(dir + sub));
+        const passwd* nobody = ::getpwnam("nobody");
+        QVERIFY(nobody);
+        QVERIFY(::chown((dir + "/user-out").toLocal8Bit().constData(), nobody->pw_uid, nobody->pw_gid) == 0);
+
+        QProcessEnvironment user_env = QProcessEnvironment::systemEnvironment();
+        user_env.insert("QUARVEL_DEVICE_HELPER", setuid_helper);
+        user_env.insert("QUARVEL_DEVICE_LAUNCHER", "");
+        user_env.insert("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent");  // no udisks2: the helper's way
+        user_env.insert("HOME", dir + "/user-out");
+        user_env.insert("XDG_RUNTIME_DIR", dir + "/user-out");
+        const QString cli = bin("quarvel-cli");
+        const auto as_user = [&](QStringList args) {
+            return run("runuser", QStringList{"-u", "nobody", "--", cli} + args, user_env);
+        };
+
+        const run_s listed = as_user({"--json", "volumes"});
+        QCOMPARE(listed.status, 0);
+        QVERIFY2(listed.out.contains("\"device_path\":\"" + volume.toUtf8() + "\"") &&
+                     listed.out.contains("\"locked\":1"),
+                 listed.out.constData());
+
+        const run_s root_scan = run(cli, {"--json", "scan", volume});
+        QCOMPARE(root_scan.status, 0);
+        QVERIFY(!root_scan.out.isEmpty());
+        const run_s user_scan = as_user({"--json", "scan", volume});
+        QVERIFY2(user_scan.status == 0, user_scan.err.constData());
+        QCOMPARE(user_scan.out, root_scan.out);
+
+        QCOMPARE(run(cli, {"recover", volume, "--to", dir + "/root-out", "--all"}).status, 0);
+        const run_s user_recover = as_user({"recover", volume, "--to", dir + "/user-out/files", "--all"});
+        QVERIFY2(user_recover.status == 0, user_recover.err.constData());
+        const QStringList written = tree_hashes(dir + "/root-out");
+        QVERIFY(!written.isEmpty());
+        QCOMPARE(tree_hashes(dir + "/user-out/files"), written);
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_device_access)
+#include "tst_device_access.moc"
