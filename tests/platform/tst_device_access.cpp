@@ -6,11 +6,13 @@
 
 #include <QDir>
 #include <QDirIterator>
+#include <QFileInfo>
 #include <QProcess>
 #include <QScopeGuard>
 #include <QStandardPaths>
 #include <QTest>
 #include <fcntl.h>
+#include <memory>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -186,6 +188,101 @@ private slots:
         const QStringList written = tree_hashes(dir + "/root-out");
         QVERIFY(!written.isEmpty());
         QCOMPARE(tree_hashes(dir + "/user-out/files"), written);
+    }
+
+    // The udisks2 way, end to end: nobody asks udisks2, polkit says yes (a
+    // rule for this test alone), OpenForBackup hands the descriptor over and
+    // the scan matches root's. Needs a running udev (udisks2 lists only the
+    // disks udev has seen) and udisksd and polkitd installed; the test starts
+    // its own bus, udisksd and polkitd.
+    void user_scans_through_udisks()
+    {
+        if (::geteuid() != 0)
+            QSKIP("needs root: it starts udisksd and polkitd on a bus of its own");
+        const QString udisksd = "/usr/libexec/udisks2/udisksd", polkitd = "/usr/lib/polkit-1/polkitd";
+        if (!QFileInfo::exists(udisksd) || !QFileInfo::exists(polkitd) ||
+            QStandardPaths::findExecutable("dbus-daemon").isEmpty() || QStandardPaths::findExecutable("runuser").isEmpty())
+            QSKIP("udisks2, polkitd, dbus-daemon or runuser is not installed");
+        if (!QFileInfo::exists("/run/udev/control"))
+            QSKIP("udev is not running here, and udisks2 lists only the disks udev has seen");
+        QUARVEL_FIXTURE(f, "demo");
+        const auto volumes = test_support::entries_on(f, "volume", 1);
+        QVERIFY(!volumes.empty());
+        const QString volume = attach_loop(f.image, test_support::field_number(volumes.front(), 3),
+                                           test_support::field_number(volumes.front(), 4));
+        if (volume.isEmpty())
+            QSKIP("no loop device here (losetup needs root and /dev/loop*)");
+        auto detach = qScopeGuard([&] { QProcess::execute("losetup", {"-d", volume}); });
+        QProcess::execute("udevadm", {"settle", "--timeout=10"});
+
+        char pattern[] = "/tmp/quarvel-udisks-XXXXXX";
+        QVERIFY(::mkdtemp(pattern));
+        const QString dir = pattern;
+        auto remove = qScopeGuard([&] { QDir(dir).removeRecursively(); });
+        QVERIFY(::chmod(pattern, 0755) == 0);
+        const QString rule = "/etc/polkit-1/rules.d/49-quarvel-test-" + QString::number(::getpid()) + ".rules";
+        QFile rule_file(rule);
+        QVERIFY(QDir().mkpath("/etc/polkit-1/rules.d") && rule_file.open(QIODevice::WriteOnly));
+        rule_file.write("polkit.addRule(function(action, subject) {\n"
+                        "    if (action.id.indexOf(\"org.freedesktop.udisks2.open-device\") == 0 && subject.user == \"nobody\")\n"
+                        "        return polkit.Result.YES;\n});\n");
+        rule_file.close();
+        auto unrule = qScopeGuard([&] { QFile::remove(rule); });
+        QFile config(dir + "/bus.conf");
+        QVERIFY(config.open(QIODevice::WriteOnly));
+        config.write(("<busconfig><type>system</type><listen>unix:path=" + dir + "/bus</listen>"
+                      "<auth>EXTERNAL</auth><policy context=\"default\"><allow user=\"*\"/><allow own=\"*\"/>"
+                      "<allow send_destination=\"*\"/><allow receive_sender=\"*\"/></policy></busconfig>\n").toUtf8());
+        config.close();
+
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + dir + "/bus");
+        std::vector<std::unique_ptr<QProcess>> daemons;
+        auto stop = qScopeGuard([&] {
+            for (auto it = daemons.rbegin(); it != daemons.rend(); ++it) {
+                (*it)->terminate();
+                if (!(*it)->waitForFinished(5000))
+                    (*it)->kill();
+                (*it)->waitForFinished(5000);
+            }
+        });
+        const auto start = [&](const QString& program, const QStringList& args) {
+            auto p = std::make_unique<QProcess>();
+            p->setProcessEnvironment(env);
+            p->setStandardOutputFile(QProcess::nullDevice());
+            p->setStandardErrorFile(QProcess::nullDevice());
+            p->start(program, args);
+            const bool started = p->waitForStarted(10000);
+            daemons.push_back(std::move(p));
+            return started;
+        };
+        QVERIFY(start("dbus-daemon", {"--nofork", "--config-file=" + dir + "/bus.conf"}));
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(dir + "/bus"), 10000);
+        QVERIFY(start(polkitd, {"--no-debug"}));
+        QVERIFY(start(udisksd, {}));
+        // Ready once it answers for the loop device.
+        bool known = false;
+        for (int i = 0; i < 40 && !known; ++i) {
+            const run_s asked = run("busctl", {"--address=unix:path=" + dir + "/bus", "call", "org.freedesktop.UDisks2",
+                                               "/org/freedesktop/UDisks2/Manager", "org.freedesktop.UDisks2.Manager",
+                                               "ResolveDevice", "a{sv}a{sv}", "1", "path", "s", volume, "0"}, env);
+            known = asked.out.contains("block_devices");
+            if (!known)
+                QTest::qWait(250);
+        }
+        if (!known)
+            QSKIP("udisksd did not come up or does not see the loop device here");
+
+        QProcessEnvironment user_env = env;
+        user_env.insert("QUARVEL_DEVICE_LAUNCHER", "/bin/false");  // the helper's way is shut
+        user_env.insert("HOME", dir);
+        user_env.insert("XDG_RUNTIME_DIR", dir);
+        const QString cli = bin("quarvel-cli");
+        const run_s root_scan = run(cli, {"--json", "scan", volume});
+        QCOMPARE(root_scan.status, 0);
+        const run_s user_scan = run("runuser", {"-u", "nobody", "--", cli, "--json", "scan", volume}, user_env);
+        QVERIFY2(user_scan.status == 0, user_scan.err.constData());
+        QCOMPARE(user_scan.out, root_scan.out);
     }
 };
 
