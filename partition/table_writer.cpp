@@ -157,16 +157,22 @@ std::vector<table_loss_s> partitions_dropped(const std::string& device_path,
 
 std::vector<table_loss_s> partitions_dropped_from(const std::string& device_path,
                                                   const std::vector<partition_item_s>& found, uint32_t ss,
-                                                  size_t used)
+                                                  size_t used, const platform::byte_source_c* open_disk)
 {
     used = std::min(used, found.size());
     // Read through the path where this process may (libblkid); else through
-    // a descriptor asked for: the path alone would read as no table at all.
-    platform::byte_source_ptr disk;
+    // the repair's own descriptor, which needs no second password prompt a
+    // person could cancel, or a descriptor asked for: the path alone would
+    // read as no table at all.
+    platform::byte_source_ptr asked;
+    const platform::byte_source_c* disk = nullptr;
     if (!platform::can_read_device(device_path)) {
-        disk = platform::open_byte_source(device_path, nullptr, platform::device_access::ask);
-        if (!disk)
-            return {};
+        if (!open_disk) {
+            asked = platform::open_byte_source(device_path, nullptr, platform::device_access::ask);
+            if (!asked)
+                return {};
+        }
+        disk = open_disk ? open_disk : asked.get();
     }
     std::vector<table_loss_s> lost;
     for (const auto& p : disk ? platform::read_partitions(*disk) : platform::read_partitions(device_path)) {
@@ -209,7 +215,7 @@ repair_outcome_s write_gpt(const table_request_s& request, platform::raw_device_
     }
     repair_outcome_s out;
     out.written = table_kind::gpt;
-    out.dropped = partitions_dropped_from(path, plan.partitions, gpt.sector_bytes, plan.partitions.size());
+    out.dropped = partitions_dropped_from(path, plan.partitions, gpt.sector_bytes, plan.partitions.size(), &device);
     if (!out.dropped.empty() && !request.drop_confirmed) {
         out.status = repair_status::would_drop;
         out.reason = "the disk's current partition table has partitions the new GPT would drop: " +
@@ -267,7 +273,7 @@ repair_outcome_s write_table(const table_request_s& request)
     }
 
     repair_outcome_s out;
-    out.dropped = partitions_dropped_from(path, request.partitions, gpt.sector_bytes, mbr_entry_count);
+    out.dropped = partitions_dropped_from(path, request.partitions, gpt.sector_bytes, mbr_entry_count, &device);
     if (!out.dropped.empty() && !request.drop_confirmed) {
         out.status = repair_status::would_drop;
         out.reason = "the disk's current partition table has partitions the search did not find, which the new "

@@ -90,10 +90,12 @@ std::vector<table_loss_s> partitions_dropped(const std::string& device_path,
                                              table_kind kind = table_kind::automatic);
 
 // The same against a given list, of which the first `used` go into the
-// table, on a disk of ss-byte sectors.
+// table, on a disk of ss-byte sectors. Where this process may not read the
+// path, the table is read through open_disk (the repair's own descriptor)
+// or, without one, a descriptor asked for.
 std::vector<table_loss_s> partitions_dropped_from(const std::string& device_path,
                                                   const std::vector<partition_item_s>& found, uint32_t ss,
-                                                  size_t used);
+                                                  size_t used, const platform::byte_source_c* open_disk = nullptr);
 
 // The repair: every refusal above, then the sectors it replaces saved
 // (sector 0 for an MBR; the first 34 and last 33 sectors for a GPT), flushed
