@@ -37,11 +37,11 @@ QDBusMessage call(const QString& path, const QString& interface, const QString& 
 // udisks2's object for a device node; empty when it knows none.
 QString object_for(const QString& node, QDBusError* error)
 {
-    QVariantMap spec;
-    spec.insert(QStringLiteral("path"), node);
+    QVariantMap device;
+    device.insert(QStringLiteral("path"), node);
     const QDBusMessage reply = call(QStringLiteral("/org/freedesktop/UDisks2/Manager"),
                                     QStringLiteral("org.freedesktop.UDisks2.Manager"), QStringLiteral("ResolveDevice"),
-                                    {spec, QVariantMap()});
+                                    {device, QVariantMap()});
     if (reply.type() == QDBusMessage::ErrorMessage) {
         *error = QDBusError(reply);
         return {};
