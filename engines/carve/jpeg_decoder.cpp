@@ -619,6 +619,90 @@ bool decoder_c::restart()
     return true;
 }
 
+bool decoder_c::resume_after_restart(uint64_t at, uint64_t restarts)
+{
+    if (!in_scan_ || frame_.progressive || restart_interval_ == 0 || cur_.mcu != 0 || cur_.marker_seen ||
+        restarts == 0 || mcus_total_ == 0 || restarts > (mcus_total_ - 1) / restart_interval_ || at < cur_.pos + 2 || at > limit_ ||
+        cur_.splice_at != UINT64_MAX)
+        return false;
+    const uint64_t scan_at = cur_.pos;
+    uint8_t m[2];
+    if (!src_->copy(at - 2, m, 2) || m[0] != 0xFF || m[1] != 0xD0 + ((restarts - 1) & 7))
+        return false;
+    cur_.pos = scan_at;
+    if (!runs_before(at - 2))
+        return false;
+    cur_.pos = at;
+    cur_.mcu = restarts * restart_interval_;
+    cur_.restarts_left = restart_interval_;
+    cur_.next_restart = static_cast<uint8_t>(restarts & 7);
+    cur_.dc_pred = {};
+    cur_.eob_run = 0;
+    cur_.bit_buffer = 0;
+    cur_.bit_count = 0;
+    window_ = nullptr;
+    window_left_ = 0;
+    return true;
+}
+
+// Sets the runs note_coded counts to what they are at the marker at offset
+// marker, from the coded bytes before it (cur_.pos: where the scan's coded
+// data begins). The bytes are read from the last one that ends both runs,
+// at most a run's length back; false when none does, or when the bytes
+// read cannot be placed in the stream (a fill byte).
+bool decoder_c::runs_before(uint64_t marker)
+{
+    constexpr size_t window = 1100;
+    uint8_t d[window];
+    const uint64_t from = std::max(cur_.pos, marker > window ? marker - window : 0);
+    const size_t n = static_cast<size_t>(marker - from);
+    if (!src_->copy(from, d, n))
+        return false;
+    // The last noted byte neither printable nor zero: 0xFF of a stuffed
+    // pair, or a byte of 0x80 and above other than a marker's second.
+    size_t i = n;
+    for (;;) {
+        if (i == 0)
+            return false;
+        --i;
+        const uint8_t b = d[i];
+        if (i == 0 && from > cur_.pos)
+            return false;  // what stands before it is not known
+        const bool after_ff = i > 0 && d[i - 1] == 0xFF;
+        if (b == 0xFF)
+            return false;  // a fill byte: the backward reading has lost its place
+        if (after_ff) {
+            if (b == 0x00)
+                break;  // the 0xFF before it is noted
+            if (b >= 0xD0 && b <= 0xD7) {
+                if (i == 0)
+                    return false;
+                --i;
+                continue;
+            }
+            return false;  // no other marker lies inside a scan's coded data
+        }
+        if (b >= 0x80)
+            break;
+        if (!printable_table.yes[b] && b != 0)
+            break;
+    }
+    cur_.text_run = 0;
+    cur_.text_values = {};
+    cur_.zero_run = 0;
+    for (size_t k = i + 1; k < n; ++k) {
+        if (d[k] == 0xFF && k + 1 < n && d[k + 1] != 0x00) {
+            ++k;  // a restart marker: the runs go on past it
+            continue;
+        }
+        if (!note_coded(d[k]))
+            return false;
+        if (d[k] == 0xFF)
+            ++k;  // its stuffed zero
+    }
+    return true;
+}
+
 // ---- MCUs -------------------------------------------------------------------
 
 bool decoder_c::decode_mcu()

@@ -120,6 +120,14 @@ public:
     // boundary inside coded data (the newest last, at most keep of them).
     step run(uint64_t stop_at, std::vector<decoder_c>* snapshots = nullptr, size_t keep = 0);
 
+    // Once run has stopped at the start of a sequential scan's coded data
+    // (stop_at there), goes on instead at at, the first byte after the
+    // scan's restarts-th restart marker: nothing after such a marker depends
+    // on the data before it but the runs note_coded counts, which are read
+    // again from the bytes just before it. False when that cannot be done;
+    // the decoder is then of no further use.
+    bool resume_after_restart(uint64_t at, uint64_t restarts);
+
     // The cluster boundary a snapshot stands before.
     uint64_t boundary() const { return boundary_; }
     // From the snapshot's boundary on, reads at offset: the file's next piece.
@@ -162,6 +170,7 @@ private:
     bool decode_ac_first(uint32_t block);
     bool decode_ac_refine(uint32_t block);
     bool note_coded(uint8_t byte);
+    bool runs_before(uint64_t marker);
 
     source_c* src_;
     planes_c* planes_;
@@ -218,6 +227,13 @@ bool ends_cleanly(source_c& src, uint64_t start, uint64_t length, uint64_t clust
 // checks: then it leaves the file to the structure walk. No time limit
 // enters this, so it may be asked ahead of time on another thread.
 bool decodes_whole(source_c& src, uint64_t start, uint64_t limit, uint64_t cluster);
+
+// Whether the last scan of the sequential JPEG at [start, end) decodes to
+// its end from just after its restarts-th restart marker (at), its coded
+// data beginning at scan_at: what decoding the whole file would say of the
+// data after that marker, for the price of one restart interval.
+bool decodes_after_restart(source_c& src, uint64_t start, uint64_t end, uint64_t cluster, uint64_t scan_at,
+                           uint64_t at, uint64_t restarts);
 
 // Decodes the JPEG at start and, when it breaks, looks for its second piece.
 jpeg_result_s carve_jpeg(source_c& src, uint64_t start, uint64_t limit, const fragment_options_s& options);

@@ -149,6 +149,19 @@ bool decodes_whole(source_c& src, uint64_t start, uint64_t limit, uint64_t clust
     return s == step::finished || s == step::unsupported;
 }
 
+bool decodes_after_restart(source_c& src, uint64_t start, uint64_t end, uint64_t cluster, uint64_t scan_at,
+                           uint64_t at, uint64_t restarts)
+{
+    planes_c& planes = thread_planes();
+    decoder_c d(src, planes, start, end, std::max<uint64_t>(cluster, 1));
+    const step s = d.run(scan_at);
+    if (s == step::unsupported)
+        return true;  // as the whole decode would find it
+    if (s != step::running || d.position() != scan_at || !d.resume_after_restart(at, restarts))
+        return false;
+    return d.run(UINT64_MAX) == step::finished && d.end() == end;
+}
+
 jpeg_result_s carve_jpeg(source_c& src, uint64_t start, uint64_t limit, const fragment_options_s& options)
 {
     jpeg_result_s result;

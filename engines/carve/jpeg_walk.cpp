@@ -5,7 +5,9 @@
 // business after the first scan, restart markers out of step with the
 // picture's size, a cluster that begins with zeros or text, far more coded
 // data than the picture has samples, or an end marker that is the first 0xFF
-// after a cluster boundary.
+// after a cluster boundary. That last sign is common in whole files too, so
+// where a restart marker comes before it, the data after that marker is
+// decoded instead of the whole picture.
 #include "engines/carve/jpeg_decoder.h"
 
 #include <algorithm>
@@ -102,7 +104,8 @@ public:
                 marker = m[1];
             }
             if (marker == 0xD9)
-                return scanned && pos + 2 == end_ && coded_total <= frame_.samples && !bare_tail(pos);
+                return scanned && pos + 2 == end_ && coded_total <= frame_.samples &&
+                       (!bare_tail(pos) || tail_decodes());
             if (!read(pos + 2, m + 2, 2))
                 return false;
             const uint16_t length = be16(m + 2);
@@ -142,6 +145,8 @@ public:
             const uint64_t from = pos;
             if (!coded(&pos, restarts))
                 return false;
+            last_scan_ = from;
+            last_restarts_ = restarts;
             coded_total += pos - from;
             scanned = true;
         }
@@ -187,6 +192,7 @@ private:
                     return false;
                 ++seen;
                 p += 2;
+                last_restart_end_ = p;
             } else {
                 break;
             }
@@ -221,6 +227,15 @@ private:
         return true;
     }
 
+    // A bare tail after the last scan's last restart marker is judged by
+    // decoding from that marker on, which is what the whole decode would
+    // say of it; without one, the caller decodes the whole file.
+    bool tail_decodes()
+    {
+        return last_restarts_ > 0 &&
+               decodes_after_restart(src_, start_, end_, cluster_, last_scan_, last_restart_end_, last_restarts_);
+    }
+
     // Where a cluster (counted from the file's start) begins inside
     // [from, to), foreign data would begin if the file were cut there.
     bool seams_look_coded(uint64_t from, uint64_t to)
@@ -249,6 +264,9 @@ private:
     uint64_t end_;
     uint64_t cluster_;
     frame_facts_s frame_;
+    uint64_t last_scan_ = 0;          // where the last scan's coded data begins
+    uint64_t last_restarts_ = 0;      // its restart markers
+    uint64_t last_restart_end_ = 0;   // the byte after the last of them
 };
 
 }  // namespace

@@ -357,6 +357,53 @@ private slots:
         QCOMPARE(carve::jpeg::ends_cleanly(src, cluster, length, cluster), clean);
     }
 
+    // An end marker that is the first 0xFF after a cluster boundary may end a
+    // stranger's bytes: after a restart marker it is judged by decoding from
+    // there, without one it is left to the whole decode.
+    void bare_tail_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<bool>("stranger");
+        QTest::addColumn<bool>("clean");
+        QTest::newRow("whole, restart markers") << "restart" << false << true;
+        QTest::newRow("a stranger's tail after a restart marker") << "restart" << true << false;
+        QTest::newRow("whole, no restart markers") << "baseline" << false << false;
+    }
+
+    void bare_tail()
+    {
+        QFETCH(QString, kind);
+        QFETCH(bool, stranger);
+        QFETCH(bool, clean);
+        QByteArray jpeg = jpegs_[kind];
+        const int eoi = jpeg.size() - 2;
+        // Clusters as long as puts a boundary right after the last 0xFF, or
+        // a little after the last restart marker, where the stranger's
+        // bytes (no 0xFF among them) begin.
+        int boundary = jpeg.lastIndexOf('\xFF', eoi - 1) + 2;
+        if (stranger) {
+            int marker = eoi - 1;
+            while (marker > 0 && !(uint8_t(jpeg[marker]) == 0xFF && (uint8_t(jpeg[marker + 1]) & 0xF8) == 0xD0))
+                --marker;
+            boundary = marker + 2 + 24;
+            std::mt19937 rng(24);
+            QByteArray tail(400, '\0');
+            for (auto& b : tail)
+                b = char(rng() % 255);
+            jpeg = jpeg.left(boundary) + tail + QByteArray("\xFF\xD9", 2);
+        }
+        QVERIFY(boundary > 2 && 2 * boundary > jpeg.size() - 2 && boundary <= jpeg.size() - 2);
+        const QString path = dir_ + "/tail.img";
+        QVERIFY(write(path, filler("random", 1, 13) + jpeg + filler("random", 1, 14)));
+        const auto device = platform::open_byte_source(QFile::encodeName(path).toStdString(), nullptr);
+        QVERIFY(device);
+        std::atomic<int32_t> stop{0};
+        carve::source_c src(*device, &stop);
+        QCOMPARE(carve::jpeg::ends_cleanly(src, cluster, uint64_t(jpeg.size()), uint64_t(boundary)), clean);
+        if (!stranger)
+            QCOMPARE(carve::jpeg::decodes_whole(src, cluster, cluster + uint64_t(jpeg.size()), uint64_t(boundary)), true);
+    }
+
     // Damaged copies of every kind, in pieces and whole, next to each other:
     // the decoder and the search meet every byte value in every field.
     void damaged_pictures_are_survived()
