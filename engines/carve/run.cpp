@@ -94,8 +94,9 @@ class lookahead_c {
 public:
     static constexpr uint64_t chunk_size = 8u << 20;
 
-    lookahead_c(run_c& run, const platform::byte_source_c& device, const std::atomic<int32_t>* stop, unsigned workers)
-        : run_(run), chunks_((device.size() + chunk_size - 1) / chunk_size), slots_(4 * workers)
+    lookahead_c(run_c& run, const platform::byte_source_c& device, const std::atomic<int32_t>* stop,
+                const std::atomic<int32_t>* pause, unsigned workers)
+        : run_(run), pause_(pause), chunks_((device.size() + chunk_size - 1) / chunk_size), slots_(4 * workers)
     {
         for (unsigned i = 0; i < workers; ++i)
             threads_.emplace_back([this, &device, stop] { work(device, stop); });
@@ -173,6 +174,7 @@ private:
     void work(const platform::byte_source_c& device, const std::atomic<int32_t>* stop);
 
     run_c& run_;
+    const std::atomic<int32_t>* pause_;
     const uint64_t chunks_;
     std::vector<slot_s> slots_;
     std::vector<std::thread> threads_;
@@ -289,8 +291,9 @@ private:
         return r ? offset + (step_ - r) : offset;
     }
 
-    // Sleeps while paused. Returns false once a stop was asked for.
-    bool wait_while_paused()
+    // Sleeps while paused. Returns false once a stop was asked for. The
+    // workers call it too: a pause holds every reader of the device.
+    bool wait_while_paused() const
     {
         while (control_.stop.load(std::memory_order_relaxed) == 0) {
             if (control_.pause.load(std::memory_order_relaxed) == 0)
@@ -352,7 +355,7 @@ private:
         for (; head != walk->heads.end(); ++head) {
             if (head->start < p)
                 continue;
-            if (src_.stopped()) {
+            if (src_.stopped() || !wait_while_paused()) {
                 *pos = p;
                 return true;
             }
@@ -533,6 +536,8 @@ private:
                 }
                 head = copied;
             }
+            if (!wait_while_paused())
+                return;
             const size_t judged = memos->size();
             uint64_t after = 0;
             if (!judge_at(src, q, head, have, first_byte_[head[0]], memos, &after) && has_fifth_ && have > 4)
@@ -619,9 +624,15 @@ void lookahead_c::work(const platform::byte_source_c& device, const std::atomic<
         slot_s* slot = nullptr;
         {
             std::unique_lock<std::mutex> lock(mutex_);
-            changed_.wait(lock, [&] { return quit_ || (next_ < chunks_ && next_ < scan_chunk_ + slots_.size()); });
-            if (quit_)
-                return;
+            for (;;) {
+                changed_.wait(lock, [&] { return quit_ || (next_ < chunks_ && next_ < scan_chunk_ + slots_.size()); });
+                if (quit_)
+                    return;
+                if (pause_->load(std::memory_order_relaxed) == 0 || stop->load(std::memory_order_relaxed) != 0)
+                    break;
+                // Nothing signals the end of a pause: looked at again.
+                changed_.wait_for(lock, std::chrono::milliseconds(100));
+            }
             n = next_++;
             slot = &slots_[n % slots_.size()];
             slot->number = n;
@@ -675,7 +686,7 @@ int carve_run_source(carve_control_s* control, const platform::byte_source_c& de
     // Byte by byte, judging ahead would cost more than it saves.
     if (threads > 1 && !config.byte_level && device.size() > lookahead_c::chunk_size) {
         // The scan itself mostly waits for the workers: one per thread.
-        lookahead = std::make_unique<lookahead_c>(run, device, &control->stop, threads);
+        lookahead = std::make_unique<lookahead_c>(run, device, &control->stop, &control->pause, threads);
         run.set_lookahead(lookahead.get());
     }
     return run.run();

@@ -4,6 +4,7 @@
 // configuration file.
 #include "carve/carve_samples.h"
 #include "engines/carve/carve.h"
+#include "platform/byte_source.h"
 #include "support/fixtures.h"
 
 #include <QFile>
@@ -33,6 +34,25 @@ void collect_pieces(void* user, const char* type, const carve_extent_s* extents,
     for (int32_t i = 0; i < count; ++i)
         static_cast<std::vector<hit_s>*>(user)->push_back({type, extents[i].offset, extents[i].size});
 }
+
+// Zeros that count what is read of them.
+class counting_source_c final : public platform::byte_source_c {
+public:
+    mutable std::atomic<uint64_t> read{0};
+    int64_t read_at(uint64_t offset, void* buffer, size_t length) const override
+    {
+        const size_t n = offset >= size() ? 0 : static_cast<size_t>(std::min<uint64_t>(length, size() - offset));
+        std::memset(buffer, 0, n);
+        read += n;
+        return static_cast<int64_t>(n);
+    }
+    uint64_t size() const override { return uint64_t(1) << 30; }
+    uint32_t sector_size() const override { return 512; }
+    const std::string& name() const override { return name_; }
+
+private:
+    std::string name_ = "zeros";
+};
 
 }  // namespace
 
@@ -343,6 +363,32 @@ private slots:
         const QByteArray zip_entries = zip.left(zip.indexOf("PK\x01\x02"));
         QVERIFY(put_bytes(image, 393216, zip_entries + zip));
         expect_exactly(carve(image), {{65536, "pdf", pdf}, {196608, "xz", xz}, {327680, "bz2", bz2}});
+    }
+
+    // The workers that judge ahead of the scan hold still with it: a pause
+    // is what someone asks for to spare a failing disk.
+    void pause_holds_the_workers()
+    {
+        configure("threads 2\n");
+        counting_source_c zeros;
+        carve_control_s control;
+        control.pause = 1;
+        std::thread run([&] { carve_run_source(&control, zeros, nullptr); });
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        QCOMPARE(zeros.read.load(), uint64_t(0));
+        control.pause = 0;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (zeros.read.load() == 0 && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        control.pause = 1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));  // what was under way ends
+        const uint64_t paused_at = zeros.read.load();
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        const uint64_t later = zeros.read.load();
+        control.stop = 1;
+        run.join();
+        QVERIFY(paused_at > 0 && paused_at < zeros.size());
+        QCOMPARE(later, paused_at);
     }
 
     void pause_stop_and_progress()
