@@ -2,6 +2,7 @@
 // contiguous run of clusters.
 #include "engines/fat/fat_internal.h"
 
+#include <algorithm>
 #include <cstring>
 
 int fat_file_setup(fat_file_s* file, fat_volume_s* fs, uint32_t start_cluster, uint32_t size)
@@ -90,10 +91,18 @@ int f_read(fat_file_s* file, void* buffer, uint32_t count, uint32_t* delivered, 
 
         uint32_t done = 0;
         if (in_sector == 0 && count >= sector_bytes) {
-            // Whole sectors go straight to the caller, up to the cluster's end.
-            uint32_t sectors = count / sector_bytes;
-            if (sector_in_cluster + sectors > fs->cluster_size)
-                sectors = fs->cluster_size - sector_in_cluster;
+            // Whole sectors go straight to the caller, up to the end of the
+            // run of clusters that lie one after the other: one read for a
+            // file written in one piece instead of one a cluster.
+            const uint32_t wanted = count / sector_bytes;
+            uint32_t sectors = std::min<uint32_t>(wanted, fs->cluster_size - sector_in_cluster);
+            while (sectors < wanted) {
+                const uint32_t next = contiguous ? next_in_run(file) : fat_next_cluster(fs, file->cluster);
+                if (next != file->cluster + 1 || !fat_cluster_valid(fs, next))
+                    break;  // taken, and judged, at the top of the loop
+                file->cluster = next;
+                sectors += std::min<uint32_t>(wanted - sectors, fs->cluster_size);
+            }
             if (fat_read_sectors(fs, out, sector, sectors) != fr_ok) {
                 file->mode |= fat_file_error;
                 return fr_disk_error;

@@ -408,6 +408,32 @@ private slots:
         QCOMPARE(scanner.node(5)->trust, fat_row_uncertain);
     }
 
+    // Runs of clusters that follow each other are read in one go; the read
+    // must still turn where the chain does, and start from mid-cluster.
+    void reads_follow_the_chain_across_runs()
+    {
+        fat_image_c image(16, 5000, 2);  // 1 KiB clusters
+        const QByteArray data = pattern(6000, 'r');
+        const uint32_t clusters[] = {40, 41, 42, 60, 61, 30};
+        for (int i = 0; i < 6; ++i) {
+            const QByteArray piece = data.mid(i * 1024, 1024);
+            std::memcpy(image.cluster(clusters[i]), piece.constData(), static_cast<size_t>(piece.size()));
+            image.set_fat(clusters[i], i < 5 ? clusters[i + 1] : image.end_of_chain());
+        }
+        const auto v = image.save(tmp_.path(), image_name());
+        fat_volume_s fs;
+        QCOMPARE(mount(v, &fs), int(fr_ok));
+        fat_file_s file;
+        QCOMPARE(fat_file_setup(&file, &fs, 40, 6000), int(fr_ok));
+        QByteArray got(6000, 0);
+        uint32_t delivered = 0;
+        QCOMPARE(f_read(&file, got.data(), 700, &delivered, false), int(fr_ok));
+        uint32_t rest = 0;
+        QCOMPARE(f_read(&file, got.data() + 700, 6000, &rest, false), int(fr_ok));
+        QCOMPARE(delivered + rest, 6000u);
+        QCOMPARE(got, data);
+    }
+
     void contiguous_mode_ignores_the_freed_chain()
     {
         fat_image_c image(16, 5000, 2);  // 1 KiB clusters
