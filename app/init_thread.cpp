@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <string>
 
-void init_c::run()
+void init_c::run_job()
 {
     std::string reason;
     const bool read = platform::run_catching("reading the drives", [] {
@@ -24,6 +24,7 @@ void init_c::run()
                 volume_list.emplace_back();
             if (drive_list.empty())
                 drive_list.emplace_back();
+            fail(QString::fromStdString(reason));
         } catch (...) {
         }
     }

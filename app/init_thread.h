@@ -2,12 +2,12 @@
 // the window is already on screen.
 #pragma once
 
-#include <QThread>
+#include "jobs/job.h"
 
-class init_c : public QThread {
+class init_c : public job_c {
     Q_OBJECT
 public:
-    using QThread::QThread;
+    explicit init_c(QObject* parent = nullptr) : job_c("reading the drives", parent) {}
 
 signals:
     // Emitted once, after startup_done is set; the lists are then complete
@@ -15,5 +15,7 @@ signals:
     void init_finished();
 
 protected:
-    void run() override;
+    // A failure to read the lists is the job's failure, but the window is
+    // still told the start-up has ended.
+    void run_job() override;
 };

@@ -18,7 +18,7 @@ void search(partition_repair_c& search_thread, const drive_item_s& drive)
     const bool show = isatty(STDERR_FILENO);
     while (!search_thread.wait(500))
         if (show)
-            std::fprintf(stderr, "\rsearching %5.1f%%", search_thread.progress() * 100.0);
+            std::fprintf(stderr, "\rsearching %5.1f%%", search_thread.get_progress() * 100.0);
     if (show)
         std::fprintf(stderr, "\r                \r");
 }

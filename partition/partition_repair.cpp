@@ -5,7 +5,6 @@
 #include "partition/gpt_disk.h"
 #include "partition/search_reader.h"
 #include "platform/partitions.h"
-#include "platform/exception_reason.h"
 #include "platform/raw_device.h"
 
 #include <QFile>
@@ -20,11 +19,11 @@ namespace {
 std::string local_path(const QString& path) { return QFile::encodeName(path).toStdString(); }
 }  // namespace
 
-partition_repair_c::partition_repair_c(QObject* parent) : QThread(parent) {}
+partition_repair_c::partition_repair_c(QObject* parent) : job_c("the search", parent) {}
 
 partition_repair_c::~partition_repair_c()
 {
-    requestInterruption();
+    request_stop();
     wait();
 }
 
@@ -46,6 +45,10 @@ const drive_item_s* partition_repair_c::drive() const
 void partition_repair_c::start_search(const drive_item_s* drive)
 {
     set_drive(drive);
+    // A new search starts without the stop that ended the last one; a
+    // running one is left as it is.
+    if (!isRunning())
+        status_.clear();
     start();
     if (!isRunning() && !isFinished()) {
         complete_ = false;
@@ -93,14 +96,18 @@ void partition_repair_c::append(const partition_item_s& item)
     emit partition_found();
 }
 
-void partition_repair_c::run()
+void partition_repair_c::run_job()
 {
-    std::string reason;
-    if (platform::run_catching("the search", [this] { search(); }, &reason))
-        return;
+    search();
+    if (const std::string error = search_error(); !error.empty())
+        fail(QString::fromStdString(error));
+}
+
+void partition_repair_c::after_failure() noexcept
+{
     complete_ = false;
     try {
-        set_search_error(std::move(reason));
+        set_search_error(job_outcome().reason.toStdString());
     } catch (...) {
         // The lock could not be taken: search_complete() is false all the same.
     }
@@ -195,7 +202,7 @@ void partition_repair_c::search()
         search_error_.clear();
         drive = drive_;
     }
-    progress_ = 0.0;
+    set_progress(0.0);
     complete_ = false;
     if (!drive || drive->device_path.isEmpty()) {
         set_search_error("no drive was chosen");
@@ -232,7 +239,7 @@ void partition_repair_c::search()
 
     uint64_t base = 0;
     while (base < disk_sectors) {
-        if (isInterruptionRequested())
+        if (stop_point())
             return;  // stopped: the list and progress stay as they are
         // A short read (the disk's final partial block) or a read error ends
         // the search normally; what was found stays.
@@ -299,9 +306,9 @@ void partition_repair_c::search()
         }
         if (base >= disk_sectors)
             break;
-        progress_ = double(base) * ss / double(disk_bytes);
+        set_progress(double(base) * ss / double(disk_bytes));
     }
-    progress_ = 1.0;
+    set_progress(1.0);
     complete_ = search_error().empty();
 }
 

@@ -7,11 +7,11 @@
 #pragma once
 
 #include "devices/volume_item.h"
+#include "jobs/job.h"
 #include "partition/partition_item.h"
 #include "partition/table_writer.h"
 
 #include <QMutex>
-#include <QThread>
 #include <atomic>
 #include <optional>
 #include <string>
@@ -19,7 +19,7 @@
 
 using partition::repair_outcome_s;
 
-class partition_repair_c : public QThread {
+class partition_repair_c : public job_c {
     Q_OBJECT
 public:
     static constexpr size_t block_bytes = 0x20000;  // 256 sectors per read
@@ -36,8 +36,8 @@ public:
 
     // Sets the drive and starts the search thread.
     void start_search(const drive_item_s* drive);
-    // Asks a running search to end; it stops before its next block.
-    void stop() { requestInterruption(); }
+    // request_stop() ends a running search before its next block; the list
+    // and the progress stay as they are.
 
     // The partitions found so far, by increasing start sector. Safe to call
     // while the search runs.
@@ -53,8 +53,7 @@ public:
     // A table built from less could leave out partitions that exist.
     bool search_complete() const { return complete_.load(); }
 
-    // Fraction of the disk passed, 0.0 to 1.0.
-    double progress() const { return progress_.load(); }
+    // get_progress(): the fraction of the disk passed, 0.0 to 1.0.
 
     // Boot-sector tests on a 512-byte sector image; the FAT32 test also reads
     // the following sector (available: bytes of the buffer from sector on).
@@ -82,9 +81,10 @@ signals:
     void partition_found();
 
 protected:
-    // Runs search(); an exception it lets out ends the search as failed
-    // (search_error says why) instead of ending the program.
-    void run() override;
+    // Runs search(); its error, if any, is also the job's failure.
+    void run_job() override;
+    // An exception out of search() is the search's error too.
+    void after_failure() noexcept override;
 
 private:
     void search();
@@ -95,7 +95,6 @@ private:
     std::vector<partition_item_s> partitions_;
     std::string search_error_;
     std::optional<drive_item_s> drive_;
-    std::atomic<double> progress_{0.0};
     std::atomic<bool> complete_{false};
     repair_outcome_s last_repair_;
 };

@@ -1,9 +1,8 @@
 #include "partition/sector0_job.h"
 
 #include "partition/sector0_backup.h"
-#include "platform/exception_reason.h"
 
-sector0_job_c::sector0_job_c(QObject* parent) : QThread(parent) {}
+sector0_job_c::sector0_job_c(QObject* parent) : job_c("the repair", parent) {}
 
 // A write of sector 0 is never cut short: the window waits for it.
 sector0_job_c::~sector0_job_c() { wait(); }
@@ -14,6 +13,7 @@ bool sector0_job_c::start_repair(const partition::table_request_s& request)
         return false;
     request_ = request;
     restore_ = false;
+    set_task("the repair");
     return start_job();
 }
 
@@ -26,6 +26,7 @@ bool sector0_job_c::start_restore(const std::string& device_path, const std::str
     backup_path_ = backup_path;
     restore_ = true;
     force_ = force;
+    set_task("putting sector 0 back");
     return start_job();
 }
 
@@ -41,22 +42,23 @@ bool sector0_job_c::start_job()
     return false;
 }
 
-void sector0_job_c::run()
+void sector0_job_c::after_failure() noexcept
 {
-    std::string reason;
-    if (platform::run_catching(restore_ ? "putting sector 0 back" : "the repair", [this] { run_job(); }, &reason))
-        return;
-    // The sector may or may not have been written: the outcome says it
-    // failed, and the backup saved before any write stays where it is.
     outcome_.result = -1;
     outcome_.status = partition::repair_status::failed;
-    outcome_.reason = std::move(reason);
+    try {
+        outcome_.reason = job_outcome().reason.toStdString();
+    } catch (...) {
+        // The status says failed all the same.
+    }
 }
 
 void sector0_job_c::run_job()
 {
     if (!restore_) {
         outcome_ = partition::write_table(request_);
+        if (outcome_.result != 0)
+            fail(QString::fromStdString(outcome_.reason));
         return;
     }
     partition::repair_outcome_s out;
@@ -72,4 +74,6 @@ void sector0_job_c::run_job()
     }
     out.backup_path = replaced;
     outcome_ = out;
+    if (outcome_.result != 0)
+        fail(QString::fromStdString(outcome_.reason));
 }

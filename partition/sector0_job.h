@@ -3,11 +3,10 @@
 // kernel re-reads the table. One job at a time; finished() tells the end.
 #pragma once
 
+#include "jobs/job.h"
 #include "partition/table_writer.h"
 
-#include <QThread>
-
-class sector0_job_c : public QThread {
+class sector0_job_c : public job_c {
     Q_OBJECT
 public:
     explicit sector0_job_c(QObject* parent = nullptr);
@@ -23,7 +22,8 @@ public:
     // and nothing written.
     bool start_restore(const std::string& device_path, const std::string& backup_path, bool force = false);
 
-    // The last job's outcome; read it after finished().
+    // The last job's outcome in full; read it after finished(). A job that
+    // did not write also fails with the same reason in job_outcome().
     const partition::repair_outcome_s& outcome() const { return outcome_; }
     bool is_restore() const { return restore_; }
     // The last restore's disk and backup.
@@ -31,13 +31,13 @@ public:
     const std::string& restore_backup() const { return backup_path_; }
 
 protected:
-    // Runs run_job(); an exception it lets out ends the job as failed
-    // (outcome().reason says why) instead of ending the program.
-    void run() override;
+    void run_job() override;
+    // The sector may or may not have been written: the outcome says it
+    // failed, and the backup saved before any write stays where it is.
+    void after_failure() noexcept override;
 
 private:
     bool start_job();
-    void run_job();
 
     partition::table_request_s request_;
     std::string backup_path_;

@@ -1,20 +1,9 @@
 #include "scan/recovery_base.h"
 
-#include "platform/exception_reason.h"
 
-#include <QDebug>
 #include <QFile>
 #include <string>
 #include <unordered_set>
-
-void scan_status_s::clear()
-{
-    progress.store(0.0, std::memory_order_relaxed);
-    pause.store(0, std::memory_order_relaxed);
-    stop.store(stop_run, std::memory_order_relaxed);
-    read_count.store(0, std::memory_order_relaxed);
-    found_count.store(0, std::memory_order_relaxed);
-}
 
 void recovery_base_c::reset_for_run()
 {
@@ -55,28 +44,29 @@ platform::byte_source_ptr recovery_base_c::scan_source(const QString& device_pat
     return source;
 }
 
-void recovery_base_c::run()
+void recovery_base_c::run_job()
 {
-    thread_failure_.clear();
-    std::string reason;
-    if (platform::run_catching("the scan", [this] { run_scan(); }, &reason))
-        return;
-    // Nothing here may throw again: a literal first, the detail if it fits.
-    thread_failure_ = QStringLiteral("the scan was stopped by an internal error");
+    run_scan();
+    if (const QString failure = failure_reason(); !failure.isEmpty())
+        fail(failure);
+    if (const QString skipped = warning(); !skipped.isEmpty())
+        warn(skipped);
+}
+
+void recovery_base_c::after_failure() noexcept
+{
     try {
         reset();
-        if (!reason.empty())
-            thread_failure_ = QString::fromStdString(reason);
-        qWarning().noquote() << metaObject()->className() << thread_failure_;
     } catch (...) {
         // Clearing frees memory and does not throw in practice; if it did,
-        // the failure set above is still what the service reports.
+        // the failure is still what the service reports.
     }
 }
 
 QString recovery_base_c::scan_failure() const
 {
-    return thread_failure_.isEmpty() ? failure_reason() : thread_failure_;
+    const job_outcome_s outcome = job_outcome();
+    return outcome.end == job_end_e::failed && !outcome.reason.isEmpty() ? outcome.reason : failure_reason();
 }
 
 void register_scan_types()
@@ -87,15 +77,6 @@ void register_scan_types()
         [](const recovery_item_s& row) { return row.name; });
     Q_UNUSED(converter);
 }
-
-double recovery_base_c::get_progress() { return status_.progress.load(std::memory_order_relaxed); }
-void recovery_base_c::set_progress(double progress) { status_.progress.store(progress, std::memory_order_relaxed); }
-void recovery_base_c::set_stop(int code) { status_.stop.store(code, std::memory_order_relaxed); }
-int recovery_base_c::get_stop() { return status_.stop.load(std::memory_order_relaxed); }
-int recovery_base_c::get_pause() { return status_.pause.load(std::memory_order_relaxed); }
-void recovery_base_c::set_pause(int flag) { status_.pause.store(flag, std::memory_order_relaxed); }
-int64_t recovery_base_c::get_read_count() { return status_.read_count.load(std::memory_order_relaxed); }
-int64_t recovery_base_c::get_found_count() { return status_.found_count.load(std::memory_order_relaxed); }
 
 int recovery_base_c::get_full_path(int64_t, QString*) { return 0; }
 

@@ -4,51 +4,30 @@
 #pragma once
 
 #include "devices/volume_item.h"
+#include "jobs/job.h"
 #include "platform/byte_source.h"
 
 #include <QMetaType>
 #include <QString>
-#include <QThread>
-#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <vector>
-
-// The stop word of a scan. The numbers are what the page writes and the
-// scanners compare; 1 is what a scanner that never ran reports.
-enum stop_code_e : int32_t {
-    stop_run = 0,           // keep scanning
-    stop_idle = 1,          // the inert scanner's answer
-    stop_abandon = 2,       // the results are thrown away
-    stop_keep_results = 3,  // stop early, keep what was found
-};
 
 // What recover_file returns besides 0 (written) and -1 (failed): the target
 // already exists. Nothing was written and nothing there was touched; the
 // caller may try another name.
 inline constexpr int recover_target_exists = -2;
 
-// Counters and flags shared between the user-interface thread and a scanner
-// thread. Each field is a single value whose readers tolerate a stale read,
-// so relaxed ordering is enough.
-struct scan_status_s {
-    std::atomic<double> progress{0.0};     // fraction done, 0.0 to 1.0
-    std::atomic<int32_t> pause{0};         // non-zero while paused
-    std::atomic<int32_t> stop{stop_run};   // a stop_code_e
-    std::atomic<int64_t> read_count{0};    // entries or records examined
-    std::atomic<int64_t> found_count{0};   // entries put into the result store
-
-    // Sets all five to zero.
-    void clear();
-};
+// The status block a scanner shares with the page: the job's.
+using scan_status_s = job_status_s;
 
 // One row of the file table. What id means is private to the scanner that
 // produced the row; it is handed back to recover_file and get_full_path.
 struct recovery_item_s {
     QString name;
     int64_t size = 0;
-    int64_t date1 = 0;   // seconds since 1970
-    int64_t date2 = 0;   // seconds since 1970
+    int64_t date1 = 0;   // last modified, seconds since 1970 (0: the disk gives none)
+    int64_t date2 = 0;   // created, seconds since 1970 (0: the disk gives none)
     int64_t id = 0;
     int32_t flags = 0;
     int32_t checked = 0; // set by the table model
@@ -80,22 +59,15 @@ struct written_folder_s {
     int64_t time = 0;
 };
 
-class recovery_base_c : public QThread {
+class recovery_base_c : public job_c {
     Q_OBJECT
 public:
-    using QThread::QThread;
+    explicit recovery_base_c(QObject* parent = nullptr) : job_c("the scan", parent) {}
 
     virtual void set_volume(const volume_item_s& volume) = 0;
     // The bytes of the volume at device_path, opened once by the scan
     // service for the next scan; the scanner reads nothing else.
     void set_source(const QString& device_path, platform::byte_source_ptr source);
-    virtual double get_progress();
-    virtual void set_progress(double progress);
-    virtual void set_stop(int code);
-    virtual int get_stop();
-    virtual int get_pause();
-    virtual void set_pause(int flag);
-    virtual int64_t get_read_count();
     // Zeroes the status block and empties the result store.
     virtual void reset() = 0;
     // Writes the found file with this id to destination, which must not
@@ -107,7 +79,6 @@ public:
     // Replaces *path with the item's full path under the volume's root.
     // Returns 0, or -1 when the id or one of its ancestors is not in the store.
     virtual int get_full_path(int64_t id, QString* path);
-    virtual int64_t get_found_count();
 
     // Whether the row's file is read through the mounted file system rather
     // than by the scanner; then *source receives its path there (empty when
@@ -138,8 +109,8 @@ public:
     // Why the finished scan could not read the volume, in one line; empty
     // when it ran.
     virtual QString failure_reason() const;
-    // Why the finished scan failed: its thread's own end (see run()) when it
-    // was cut short, otherwise failure_reason(). Empty when it ran.
+    // Why the finished scan failed: the job's reason when it was cut short
+    // by an exception, otherwise failure_reason(). Empty when it ran.
     QString scan_failure() const;
     // What the finished scan had to skip, in one line; empty when nothing.
     virtual QString warning() const;
@@ -174,19 +145,18 @@ protected:
     // be opened.
     platform::byte_source_ptr scan_source(const QString& device_path, QString* error = nullptr) const;
 
-    scan_status_s status_;
-
 private:
-    // Runs run_scan(). An exception it lets out (memory ran out, a bug) would
-    // end the whole program with the person's scan: it ends the scan
-    // instead, as a failure with its reason and an empty store, since a
-    // store cut short mid-update is not one to show or read back from.
-    void run() final;
+    // Runs run_scan(), then puts failure_reason() and warning() into the
+    // job's outcome.
+    void run_job() final;
+    // An exception out of run_scan (memory ran out, a bug) ends the scan as
+    // a failure with an empty store, since a store cut short mid-update is
+    // not one to show or read back from.
+    void after_failure() noexcept final;
 
     std::recursive_mutex read_back_;
     QString source_path_;
     platform::byte_source_ptr source_;
-    QString thread_failure_;  // written by the thread, read after it finished
 };
 
 // The scanner the page holds until a real one is chosen: every call is valid
@@ -197,17 +167,17 @@ public:
     using recovery_base_c::recovery_base_c;
 
     void set_volume(const volume_item_s&) override {}
-    double get_progress() override { return 0.0; }
+    double get_progress() const override { return 0.0; }
     void set_progress(double) override {}
     void set_stop(int) override {}
-    int get_stop() override { return stop_idle; }
-    int get_pause() override { return 0; }
+    int get_stop() const override { return stop_idle; }
+    int get_pause() const override { return 0; }
     void set_pause(int) override {}
-    int64_t get_read_count() override { return 0; }
+    int64_t get_read_count() const override { return 0; }
     void reset() override {}
     int recover_file(int64_t, const QString&) override { return 0; }
     int get_full_path(int64_t, QString*) override { return 0; }
-    int64_t get_found_count() override { return 0; }
+    int64_t get_found_count() const override { return 0; }
 
 protected:
     void run_scan() override {}

@@ -147,7 +147,7 @@ int recover_in_tree(recovery_base_c& scanner, recovery_tree_c& tree, const found
     return result;
 }
 
-recovery_file_c::recovery_file_c(QObject* parent) : QThread(parent) {}
+recovery_file_c::recovery_file_c(QObject* parent) : job_c("the recovery", parent) {}
 
 recovery_file_c::~recovery_file_c() { wait(); }
 
@@ -182,6 +182,7 @@ int recovery_file_c::start_recovery(recovery_base_c* scanner, const QDir& destin
     lookup_ = std::move(lookup);
     written_.store(0, std::memory_order_relaxed);
     failed_.store(0, std::memory_order_relaxed);
+    status_.clear();
     start(QThread::InheritPriority);
     // The system may refuse the thread (memory exhausted); then no
     // finished() comes and nothing was written.
@@ -193,9 +194,10 @@ recovery_tally_s recovery_file_c::tally() const
     return {written_.load(std::memory_order_relaxed), failed_.load(std::memory_order_relaxed)};
 }
 
-void recovery_file_c::run()
+void recovery_file_c::run_job()
 {
     size_t done = 0;
+    const double total = double(std::max<size_t>(ids_.size(), 1));
     try {
         // Where the selection's folders meet is known only once every row
         // has been seen: the rows are looked up twice.
@@ -206,6 +208,9 @@ void recovery_file_c::run()
                 tree.add(scanner_->written_folders(row));
         }
         for (const int64_t id : ids_) {
+            // A stop leaves the files written so far; the rest are neither.
+            if (stop_point())
+                break;
             found_row_s row;
             QString written;
             int result = -1;
@@ -213,6 +218,8 @@ void recovery_file_c::run()
                 result = recover_in_tree(*scanner_, tree, row, &written);
             (result == 0 ? written_ : failed_).fetch_add(1, std::memory_order_relaxed);
             ++done;
+            status_.read_count.store(int64_t(done), std::memory_order_relaxed);
+            set_progress(double(done) / total);
         }
         tree.stamp_folders();
     } catch (abi::__forced_unwind&) {
@@ -225,4 +232,7 @@ void recovery_file_c::run()
     }
     // The lookup may hold the whole result index; it goes with the run.
     lookup_ = nullptr;
+    status_.found_count.store(written_.load(std::memory_order_relaxed), std::memory_order_relaxed);
+    if (const int64_t failed = failed_.load(std::memory_order_relaxed); failed > 0)
+        warn(QStringLiteral("%1 of %2 files could not be written").arg(failed).arg(ids_.size()));
 }

@@ -4,6 +4,7 @@
 // row that fails leaves nothing behind and is counted.
 #pragma once
 
+#include "jobs/job.h"
 #include "scan/recovery_base.h"
 
 #include <QDir>
@@ -59,7 +60,9 @@ struct recovery_tally_s {
 // The recovery writer: copies a selection into a folder on its own thread.
 // It works on a copy of the selection taken when it
 // starts, so the page may open folders, tick, sort or filter meanwhile.
-class recovery_file_c : public QThread {
+// Its progress is the share of rows done; a stop or pause takes effect
+// between rows, keeping the files already written.
+class recovery_file_c : public job_c {
     Q_OBJECT
 public:
     explicit recovery_file_c(QObject* parent = nullptr);
@@ -87,7 +90,7 @@ public:
     QDir destination() const { return destination_; }
 
 protected:
-    void run() override;
+    void run_job() override;
 
 private:
     recovery_base_c* scanner_ = nullptr;

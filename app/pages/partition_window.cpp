@@ -43,7 +43,7 @@ partition_window_c::partition_window_c(QWidget* main_window_) : QWidget(nullptr)
 
 partition_window_c::~partition_window_c()
 {
-    search.stop();
+    search.request_stop();
     search.wait();
     job.wait();
 }
@@ -53,7 +53,7 @@ void partition_window_c::start_search(const drive_item_s& chosen)
     if (job.isRunning())
         return;
     if (search.isRunning()) {  // a search just left by Back: it ends before its next block
-        search.stop();
+        search.request_stop();
         search.wait();
     }
     drive = chosen;
@@ -69,7 +69,7 @@ void partition_window_c::stop_search()
 {
     if (!search_running())
         return;
-    search.stop();
+    search.request_stop();
     ui.btn_stop->setText(text_for_key("btn_start"));
 }
 
@@ -104,8 +104,8 @@ void partition_window_c::read_gpt_state()
 void partition_window_c::on_thread_finished()
 {
     show_found();  // a find signalled just before the end is shown for sure
-    progress = search.progress();
-    if (!search.isInterruptionRequested())
+    progress = search.get_progress();
+    if (!search.stop_requested())
         ui.btn_stop->setText(QStringLiteral("Start"));
     update();
 }
@@ -113,7 +113,7 @@ void partition_window_c::on_thread_finished()
 void partition_window_c::on_timer()
 {
     if (search.isRunning())
-        progress = search.progress();
+        progress = search.get_progress();
     update();
 }
 

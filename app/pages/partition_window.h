@@ -36,7 +36,7 @@ public:
 
     // A search is going on and was not asked to stop (a stopped one ends
     // before its next block).
-    bool search_running() const { return search.isRunning() && !search.isInterruptionRequested(); }
+    bool search_running() const { return search.isRunning() && !search.stop_requested(); }
     bool writing() const { return job.isRunning(); }
     const drive_item_s& searched_drive() const { return drive; }
     const partition_repair_c& search_thread() const { return search; }

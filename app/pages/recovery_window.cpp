@@ -255,7 +255,8 @@ void recovery_window_c::handle_scan_end()
 
 void recovery_window_c::on_timer()
 {
-    progress_bar.set_value(service.scanner().get_progress());
+    // While files are written the bar shows how far the copy has got.
+    progress_bar.set_value(writer_running() ? service.writer().get_progress() : service.scanner().get_progress());
     if (isVisible())
         update();
 }

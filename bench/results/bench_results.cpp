@@ -40,7 +40,7 @@ public:
     void set_volume(const volume_item_s&) override {}
     void reset() override { store.clear(); }
     int recover_file(int64_t, const QString&) override { return -1; }
-    int64_t get_found_count() override { return int64_t(store.size()); }
+    int64_t get_found_count() const override { return int64_t(store.size()); }
     bool top_folder(const void** node) const override
     {
         const auto it = store.find(ntfs_recovery_c::root_number);

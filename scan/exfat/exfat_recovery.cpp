@@ -115,15 +115,7 @@ recovery_item_s exfat_recovery_c::row_of(const exfat_node_s& node)
     return row;
 }
 
-bool exfat_recovery_c::wait_while_paused()
-{
-    while (status_.pause.load(std::memory_order_relaxed) != 0) {
-        if (status_.stop.load(std::memory_order_relaxed) != 0)
-            return false;
-        msleep(100);
-    }
-    return status_.stop.load(std::memory_order_relaxed) == 0;
-}
+bool exfat_recovery_c::wait_while_paused() { return !stop_point(); }
 
 void exfat_recovery_c::run_scan()
 {

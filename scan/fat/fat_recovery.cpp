@@ -174,15 +174,7 @@ void fat_recovery_c::run_scan()
         store_.clear();
 }
 
-bool fat_recovery_c::wait_while_paused()
-{
-    while (status_.pause.load(std::memory_order_relaxed) != 0) {
-        if (status_.stop.load(std::memory_order_relaxed) != 0)
-            return false;
-        QThread::msleep(100);
-    }
-    return true;
-}
+bool fat_recovery_c::wait_while_paused() { return !stop_point(); }
 
 bool fat_found_entry_wins(const fat_node_s& stored, const fat_node_s& found)
 {

@@ -127,17 +127,7 @@ void ntfs_recovery_c::run_scan() {
     // dropped): rehashing a large store repeatedly costs more than the scan.
     store_.reserve(size_t(std::min<uint64_t>(load<uint64_t>(context_.data(), ntfs_engine::ctx_total) / 4, 1u << 22)));
     std::array<uint8_t, ntfs_engine::record_size> record;
-    while (status_.stop.load(std::memory_order_relaxed) == 0) {
-        bool stopped = false;
-        while (status_.pause.load(std::memory_order_relaxed) != 0) {
-            msleep(100);
-            if (status_.stop.load(std::memory_order_relaxed) != 0) {
-                stopped = true;
-                break;
-            }
-        }
-        if (stopped)
-            break;
+    while (!stop_point()) {
         record.fill(0);
         if (ntfs_engine::ntfs_scan_next(context_.data(), record.data()) == 0)
             break;

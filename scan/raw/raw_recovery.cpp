@@ -84,11 +84,11 @@ void raw_recovery_c::set_volume(const volume_item_s& volume)
         device_path_.chop(1);
 }
 
-double raw_recovery_c::get_progress() { return control_.progress.load(std::memory_order_relaxed); }
+double raw_recovery_c::get_progress() const { return control_.progress.load(std::memory_order_relaxed); }
 void raw_recovery_c::set_progress(double progress) { control_.progress.store(progress, std::memory_order_relaxed); }
 void raw_recovery_c::set_stop(int code) { control_.stop.store(code, std::memory_order_relaxed); }
-int raw_recovery_c::get_stop() { return control_.stop.load(std::memory_order_relaxed); }
-int raw_recovery_c::get_pause() { return control_.pause.load(std::memory_order_relaxed); }
+int raw_recovery_c::get_stop() const { return control_.stop.load(std::memory_order_relaxed); }
+int raw_recovery_c::get_pause() const { return control_.pause.load(std::memory_order_relaxed); }
 void raw_recovery_c::set_pause(int flag) { control_.pause.store(flag, std::memory_order_relaxed); }
 
 void raw_recovery_c::clear_index()

@@ -25,15 +25,15 @@ public:
     explicit raw_recovery_c(QObject* parent = nullptr);
 
     void set_volume(const volume_item_s& volume) override;
-    double get_progress() override;
+    double get_progress() const override;
     void set_progress(double progress) override;
     void set_stop(int code) override;
-    int get_stop() override;
-    int get_pause() override;
+    int get_stop() const override;
+    int get_pause() const override;
     void set_pause(int flag) override;
-    int64_t get_read_count() override { return 0; }
+    int64_t get_read_count() const override { return 0; }
     // The deep scan reports progress only; its count is the records'.
-    int64_t get_found_count() override { return 0; }
+    int64_t get_found_count() const override { return 0; }
     // Zeroes the control block and empties the type index and the records.
     void reset() override;
     // Copies the record's byte range (or its pieces, in order) from the

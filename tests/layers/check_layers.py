@@ -14,6 +14,7 @@ LAYERS = [
     ["ondisk"],
     ["platform"],
     ["devices"],
+    ["jobs"],
     ["engines/fat", "engines/exfat", "engines/ntfs", "engines/carve"],
     ["scan", "scan/fat", "scan/ntfs", "scan/raw", "scan/exfat"],
     ["partition"],

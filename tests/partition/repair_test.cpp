@@ -339,7 +339,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(thread.partition_count() == 1, 20000);
         QCOMPARE(thread.write_partition_table(), -1);
         QVERIFY(thread.last_repair().reason.find("running") != std::string::npos);
-        thread.stop();
+        thread.request_stop();
         thread.wait();
         // What a stopped search found is not the whole disk's story.
         QCOMPARE(thread.write_partition_table(), -1);

@@ -27,7 +27,7 @@ std::vector<partition_item_s> search(const QString& image, std::string* error = 
     if (error)
         *error = thread.search_error();
     if (progress)
-        *progress = thread.progress();
+        *progress = thread.get_progress();
     return thread.partitions();
 }
 
@@ -326,11 +326,11 @@ private slots:
         QSignalSpy finished(&thread, &QThread::finished);
         const drive_item_s drive = drive_for(disk);
         thread.start_search(&drive);
-        QTRY_VERIFY_WITH_TIMEOUT(thread.progress() > 0.001, 20000);
-        thread.stop();
+        QTRY_VERIFY_WITH_TIMEOUT(thread.get_progress() > 0.001, 20000);
+        thread.request_stop();
         QVERIFY(thread.wait(5000));
         QVERIFY(finished.wait(1000) || finished.count() == 1);
-        QVERIFY(thread.progress() < 1.0);
+        QVERIFY(thread.get_progress() < 1.0);
         QCOMPARE(thread.partition_count(), size_t(1));
 
         // The next search starts from an empty list.
@@ -340,7 +340,7 @@ private slots:
         thread.start_search(&other);
         QVERIFY(thread.wait(10000));
         QCOMPARE(thread.partition_count(), size_t(0));
-        QCOMPARE(thread.progress(), 1.0);
+        QCOMPARE(thread.get_progress(), 1.0);
     }
 
     // Many finds while another thread keeps reading the list: every

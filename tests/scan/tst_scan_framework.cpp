@@ -24,12 +24,12 @@ public:
     std::vector<QString> targets;
 
     void set_volume(const volume_item_s&) override {}
-    double get_progress() override { return 0; }
+    double get_progress() const override { return 0; }
     void set_progress(double) override {}
     void set_stop(int) override {}
-    int get_pause() override { return 0; }
+    int get_pause() const override { return 0; }
     void set_pause(int) override {}
-    int64_t get_read_count() override { return 0; }
+    int64_t get_read_count() const override { return 0; }
     void reset() override {}
     int recover_file(int64_t id, const QString& destination) override
     {
@@ -47,6 +47,18 @@ public:
 
 protected:
     void run_scan() override {}
+};
+
+// A scanner that asks its writer to stop while it copies id 2.
+class stopping_scanner_c : public fake_scanner_c {
+public:
+    job_c* writer = nullptr;
+    int recover_file(int64_t id, const QString& destination) override
+    {
+        if (id == 2)
+            writer->request_stop();
+        return fake_scanner_c::recover_file(id, destination);
+    }
 };
 
 // A scanner that lets an exception out of its thread or out of a copy
@@ -220,6 +232,7 @@ private slots:
             scanner.start();
             QVERIFY(scanner.wait(10000));
             QCOMPARE(scanner.scan_failure(), reason);
+            QCOMPARE(scanner.job_outcome().end, throws == kind::none ? job_end_e::done : job_end_e::failed);
             // A store cut short is emptied, not shown.
             QCOMPARE(scanner.resets, throws == kind::none ? 0 : 1);
         }
@@ -249,7 +262,38 @@ private slots:
         QVERIFY(writer.wait(10000));
         QCOMPARE(writer.tally().written, 1);
         QCOMPARE(writer.tally().failed, 1);
+        QCOMPARE(writer.job_outcome().warnings, QStringList{"1 of 2 files could not be written"});
         QCOMPARE(QDir(dir.path()).entryList(QDir::Files), (QStringList{"fine.txt", "kept.txt"}));
+    }
+
+    // A stop reaches the writer between rows: what was written stays, the
+    // rest is neither written nor counted failed, and the job says stopped.
+    void writer_stops_between_rows()
+    {
+        QTemporaryDir dir;
+        recovery_file_c writer;
+        stopping_scanner_c scanner;
+        scanner.writer = &writer;
+        scanner.files = {{1, "one"}, {2, "two"}, {3, "three"}};
+        std::vector<recovery_item_s> rows(3);
+        for (int i = 0; i < 3; ++i) {
+            rows[size_t(i)].id = i + 1;
+            rows[size_t(i)].name = QStringLiteral("f%1.txt").arg(i + 1);
+            rows[size_t(i)].checked = 1;
+        }
+        QCOMPARE(writer.start_recovery(&scanner, QDir(dir.path()), rows), 0);
+        QVERIFY(writer.wait(10000));
+        QCOMPARE(writer.tally().written, 2);
+        QCOMPARE(writer.tally().failed, 0);
+        QCOMPARE(writer.job_outcome().end, job_end_e::stopped);
+        QCOMPARE(writer.get_progress(), 2.0 / 3.0);
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files), (QStringList{"f1.txt", "f2.txt"}));
+
+        // The next run starts without the old stop.
+        QCOMPARE(writer.start_recovery(&scanner, QDir(dir.path()), {rows[2]}), 0);
+        QVERIFY(writer.wait(10000));
+        QCOMPARE(writer.job_outcome().end, job_end_e::done);
+        QCOMPARE(writer.get_progress(), 1.0);
     }
 
     void inert_scanner_and_row_record()
