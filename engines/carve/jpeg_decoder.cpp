@@ -18,6 +18,19 @@ constexpr uint32_t max_blocks = 4u << 20;
 // Undo entries a progressive file may pile up before it is given up on.
 constexpr uint64_t max_log = 16u << 20;
 
+// Bits first..last of a block's coefficient mask; below(n): bits 0..n-1.
+constexpr uint64_t below(unsigned n) { return n >= 64 ? ~uint64_t(0) : (uint64_t(1) << n) - 1; }
+constexpr uint64_t from_to(unsigned first, unsigned last) { return below(last + 1) & ~below(first); }
+// Set bits, without the library call std::popcount becomes on processors
+// the build cannot assume a popcount instruction on.
+constexpr unsigned ones(uint64_t x)
+{
+    x -= (x >> 1) & 0x5555555555555555u;
+    x = (x & 0x3333333333333333u) + ((x >> 2) & 0x3333333333333333u);
+    x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0Fu;
+    return static_cast<unsigned>((x * 0x0101010101010101u) >> 56);
+}
+
 int32_t extend(uint32_t value, unsigned size)
 {
     return value < (1u << (size - 1)) ? static_cast<int32_t>(value) - (1 << size) + 1 : static_cast<int32_t>(value);
@@ -275,6 +288,20 @@ bool decoder_c::get_bits(unsigned n, uint32_t* out)
         return false;
     cur_.bit_count -= n;
     *out = static_cast<uint32_t>(cur_.bit_buffer >> cur_.bit_count) & ((1u << n) - 1);
+    return true;
+}
+
+// Passes over n bits as n calls of get_bit would, refills at the same
+// points included, without looking at them.
+bool decoder_c::skip_bits(unsigned n)
+{
+    while (n > 0) {
+        if (cur_.bit_count == 0 && (!fill_bits() || cur_.bit_count == 0))
+            return false;
+        const unsigned take = std::min(n, cur_.bit_count);
+        cur_.bit_count -= take;
+        n -= take;
+    }
     return true;
 }
 
@@ -858,18 +885,16 @@ bool decoder_c::decode_ac_refine(uint32_t block)
                 }
                 break;
             }
-            // Past r coefficients that are still zero; the ones already
-            // non-zero each carry a correction bit.
-            for (; k <= se_; ++k) {
-                if (planes_->nonzero(block, k)) {
-                    if (!get_bit(&bit))
-                        return false;
-                } else {
-                    if (r == 0)
-                        break;
-                    --r;
-                }
-            }
+            // Past r coefficients that are still zero, to the next zero
+            // one; the ones already non-zero each carry a correction bit.
+            const uint64_t nonzero = planes_->nonzero_bits(block) & from_to(k, se_);
+            uint64_t zero = ~planes_->nonzero_bits(block) & from_to(k, se_);
+            for (unsigned skip = 0; skip < r && zero; ++skip)
+                zero &= zero - 1;
+            const unsigned to = zero ? static_cast<unsigned>(std::countr_zero(zero)) : se_ + 1u;
+            if (!skip_bits(ones(nonzero & below(to))))
+                return false;
+            k = to;
             if (s) {
                 if (k > se_)
                     return false;
@@ -878,9 +903,8 @@ bool decoder_c::decode_ac_refine(uint32_t block)
         }
     }
     if (cur_.eob_run > 0) {
-        for (; k <= se_; ++k)
-            if (planes_->nonzero(block, k) && !get_bit(&bit))
-                return false;
+        if (k <= se_ && !skip_bits(ones(planes_->nonzero_bits(block) & from_to(k, se_))))
+            return false;
         --cur_.eob_run;
     }
     return true;

@@ -58,6 +58,7 @@ class planes_c {
 public:
     void reset(uint32_t blocks, bool progressive, uint32_t dc_blocks);
     bool nonzero(uint32_t block, unsigned k) const { return (bits_[block] >> k) & 1u; }
+    uint64_t nonzero_bits(uint32_t block) const { return bits_[block]; }
     void set_nonzero(uint32_t block, unsigned k);
     uint64_t log_size() const { return base_ + log_.size(); }
     size_t log_held() const { return log_.size(); }
@@ -154,6 +155,7 @@ private:
     bool fill_bits();
     bool get_bits(unsigned n, uint32_t* out);
     bool get_bit(uint32_t* out) { return get_bits(1, out); }
+    bool skip_bits(unsigned n);
     bool decode(const huffman_s& table, unsigned* symbol);
 
     void keep_if_crossed(const decoder_c& state, const cursor_s& before, std::vector<decoder_c>* snapshots,
