@@ -36,6 +36,18 @@ uint32_t next_in_run(fat_file_s* file)
     return next;  // past the end: refused by the caller's check
 }
 
+// sectors whole sectors from sector on and tail bytes of the one after.
+int read_with_tail(fat_volume_s* fs, uint8_t* out, uint64_t sector, uint32_t sectors, uint32_t tail)
+{
+    if (tail == 0)
+        return fat_read_sectors(fs, out, sector, sectors);
+    if (sector >= fs->volume_end || uint64_t{sectors} + 1 > fs->volume_end - sector)
+        return fr_disk_error;
+    const uint64_t bytes = uint64_t{sectors} * fs->sector_bytes + tail;
+    const int64_t got = fs->source->read_at(sector * fs->sector_bytes, out, bytes);
+    return got >= 0 && static_cast<uint64_t>(got) == bytes ? fr_ok : fr_disk_error;
+}
+
 }  // namespace
 
 int f_read(fat_file_s* file, void* buffer, uint32_t count, uint32_t* delivered, bool contiguous)
@@ -103,11 +115,16 @@ int f_read(fat_file_s* file, void* buffer, uint32_t count, uint32_t* delivered, 
                 file->cluster = next;
                 sectors += std::min<uint32_t>(wanted - sectors, fs->cluster_size);
             }
-            if (fat_read_sectors(fs, out, sector, sectors) != fr_ok) {
+            // A file's last bytes, when they lie in the sector right after
+            // these in the same cluster, come with them in the same read.
+            uint32_t tail = 0;
+            if (sectors == wanted && (sector_in_cluster + sectors) % fs->cluster_size != 0)
+                tail = count % sector_bytes;
+            if (read_with_tail(fs, out, sector, sectors, tail) != fr_ok) {
                 file->mode |= fat_file_error;
                 return fr_disk_error;
             }
-            done = sectors * sector_bytes;
+            done = sectors * sector_bytes + tail;
         } else {
             if (!file->buffer_valid || file->buffer_sector != sector) {
                 file->buffer_valid = false;
