@@ -1,13 +1,23 @@
 #include "results/result_index.h"
 
 #include <algorithm>
+#include <cstring>
+#include <malloc.h>
 #include <unordered_set>
+
+namespace {
+
+bool fits32(int64_t v) { return v >= 0 && v < int64_t(result_index_c::wide); }
+
+}  // namespace
 
 void result_index_c::clear()
 {
     folders_.clear();
     files_.clear();
     names_.clear();
+    wide_.clear();
+    first_units_.clear();
     written_.clear();
     ticks_.clear();
     ticked_count_ = 0;
@@ -16,7 +26,54 @@ void result_index_c::clear()
         order.clear();
 }
 
-bool result_index_c::build(const recovery_base_c& scanner, row_flags_e reading)
+void result_index_c::add_file(const recovery_item_s& r, const QString& written)
+{
+    const auto at = uint32_t(files_.size());
+    file_s file;
+    file.id = r.id;
+    file.flags = r.flags;
+    file.size = fits32(r.size) ? uint32_t(r.size) : wide;
+    file.date1 = fits32(r.date1) ? uint32_t(r.date1) : wide;
+    file.date2 = fits32(r.date2) ? uint32_t(r.date2) : wide;
+    if (file.size == wide || file.date1 == wide || file.date2 == wide)
+        wide_.emplace(at, wide_s{r.size, r.date1, r.date2});
+
+    qsizetype units = std::min<qsizetype>(r.name.size(), max_name_units);
+    // Offsets are 32 bits; past 4 GiB of names (no real volume) the rest go nameless.
+    if (names_.size() + size_t(units) * 2 + 1 >= size_t(UINT32_MAX))
+        units = 0;
+    const char16_t* text = reinterpret_cast<const char16_t*>(r.name.utf16());
+    const bool latin1 = std::all_of(text, text + units, [](char16_t c) { return c < 0x100; });
+    if (latin1) {
+        file.name_at = uint32_t(names_.size());
+        file.name_units = uint16_t(units);
+        const size_t from = names_.size();
+        names_.resize(from + size_t(units));
+        for (qsizetype i = 0; i < units; ++i)
+            names_[from + size_t(i)] = uint8_t(text[i]);
+    } else {
+        if (names_.size() % 2)
+            names_.push_back(0);
+        file.name_at = uint32_t(names_.size());
+        file.name_units = uint16_t(units) | name_wide;
+        const size_t from = names_.size();
+        names_.resize(from + size_t(units) * 2);
+        std::memcpy(names_.data() + from, text, size_t(units) * 2);
+    }
+    file.group = group_of_name(r.name);
+    file.state = row_state(reading_, r.flags);
+    if (!written.isEmpty()) {
+        // The "#" in front replaced by one unit or a surrogate pair, the rest as shown.
+        const qsizetype k = written.size() - r.name.size() + 1;
+        if ((k == 1 || (k == 2 && written[1].unicode() != 0)) && QStringView(written).mid(k) == QStringView(r.name).mid(1))
+            first_units_.emplace_back(at, char32_t(written[0].unicode()) | (k == 2 ? char32_t(written[1].unicode()) << 16 : 0));
+        else
+            written_.emplace(at, written);
+    }
+    files_.push_back(file);
+}
+
+bool result_index_c::build(const recovery_base_c& scanner, row_flags_e reading, build_control_s* control)
 {
     clear();
     reading_ = reading;
@@ -40,9 +97,11 @@ bool result_index_c::build(const recovery_base_c& scanner, row_flags_e reading)
         files_.reserve(size_t(expected));
         names_.reserve(size_t(expected) * 16);
     }
+    const double progress_step = expected > 0 ? 1.0 / double(expected) : 0.0;
     std::vector<pending_s> pending{{top, QStringLiteral("/"), none, 0}};
     std::unordered_set<const void*> entered{top};
     std::vector<recovery_item_s> rows;
+    bool large_rows_freed = false;
     std::vector<result_folder_s> subs;
     while (!pending.empty()) {
         pending_s at = std::move(pending.back());
@@ -62,29 +121,27 @@ bool result_index_c::build(const recovery_base_c& scanner, row_flags_e reading)
         f.name = std::move(at.name);
         f.first_file = uint32_t(files_.size());
 
+        if (control && control->stop.load(std::memory_order_relaxed)) {
+            clear();
+            return false;
+        }
         rows.clear();
         scanner.folder_rows(at.node, &rows);
         for (const recovery_item_s& r : rows) {
-            file_s file;
-            file.id = r.id;
-            file.size = r.size;
-            file.date1 = r.date1;
-            file.date2 = r.date2;
-            file.flags = r.flags;
-            file.folder = number;
-            file.name_at = uint32_t(names_.size());
-            // No file system keeps names this long; a damaged one is cut.
-            file.name_length = uint16_t(std::min<qsizetype>(r.name.size(), UINT16_MAX));
-            const auto* units = reinterpret_cast<const char16_t*>(r.name.utf16());
-            names_.insert(names_.end(), units, units + file.name_length);
-            file.group = group_of_name(r.name);
-            file.state = row_state(reading, r.flags);
             // Only a "#" first stands for a character the scanner may know.
+            QString whole;
             if (r.name.startsWith(QLatin1Char('#')))
-                if (QString whole = scanner.written_name(r); whole != r.name)
-                    written_.emplace(uint32_t(files_.size()), std::move(whole));
-            files_.push_back(file);
+                if (whole = scanner.written_name(r); whole == r.name)
+                    whole.clear();
+            add_file(r, whole);
         }
+        // One large folder's rows would otherwise stay held to the end.
+        if (rows.capacity() > 65536) {
+            rows = {};
+            large_rows_freed = true;
+        }
+        if (control)
+            control->progress.store(std::min(1.0, double(files_.size()) * progress_step), std::memory_order_relaxed);
         f.files_end = uint32_t(files_.size());
         folders_.push_back(std::move(f));
 
@@ -112,11 +169,64 @@ bool result_index_c::build(const recovery_base_c& scanner, row_flags_e reading)
         f.subtree_files_end = f.subtree_end < folders_.size() ? folders_[f.subtree_end].first_file : file_count();
 
     ticks_.assign(files_.size(), 0);
+    // A large folder's rows copied on the way were freed, but stay counted
+    // against the program until handed back.
+    if (large_rows_freed)
+        malloc_trim(0);
     return true;
+}
+
+QStringView result_index_c::name_view(uint32_t file, QVarLengthArray<char16_t, 128>* units) const
+{
+    const file_s& f = files_[file];
+    const size_t count = f.name_units & ~name_wide;
+    units->resize(qsizetype(count));
+    const uint8_t* at = names_.data() + f.name_at;
+    if (f.name_units & name_wide)
+        std::memcpy(units->data(), at, count * 2);
+    else
+        for (size_t i = 0; i < count; ++i)
+            (*units)[qsizetype(i)] = at[i];
+    return QStringView(units->data(), qsizetype(count));
+}
+
+QString result_index_c::name(uint32_t file) const
+{
+    return with_name(file, [](QStringView v) { return v.toString(); });
+}
+
+int result_index_c::compare_names(uint32_t a, uint32_t b) const
+{
+    const file_s& x = files_[a];
+    const file_s& y = files_[b];
+    if (!((x.name_units | y.name_units) & name_wide)) {
+        // One byte a character is the character's own code: bytes order as the units do.
+        const size_t n = std::min(x.name_units, y.name_units);
+        if (const int c = n ? std::memcmp(names_.data() + x.name_at, names_.data() + y.name_at, n) : 0)
+            return c;
+        return int(x.name_units) - int(y.name_units);
+    }
+    QVarLengthArray<char16_t, 128> ua, ub;
+    return name_view(a, &ua).compare(name_view(b, &ub));
+}
+
+uint32_t result_index_c::folder_of(uint32_t file) const
+{
+    // Folders' files follow one another in folder order; of folders starting
+    // at the same file only the last can hold it.
+    const auto it = std::upper_bound(folders_.begin(), folders_.end(), file,
+                                     [](uint32_t f, const folder_s& folder) { return f < folder.first_file; });
+    return it == folders_.begin() ? 0 : uint32_t(it - folders_.begin() - 1);
 }
 
 QString result_index_c::written_name(uint32_t file) const
 {
+    const auto first = std::lower_bound(first_units_.begin(), first_units_.end(), std::make_pair(file, char32_t(0)));
+    if (first != first_units_.end() && first->first == file) {
+        QString whole = name(file);
+        const char16_t units[2] = {char16_t(first->second & 0xFFFF), char16_t(first->second >> 16)};
+        return whole.replace(qsizetype(0), qsizetype(1), reinterpret_cast<const QChar*>(units), qsizetype(units[1] ? 2 : 1));
+    }
     const auto it = written_.find(file);
     return it == written_.end() ? QString() : it->second;
 }
@@ -125,13 +235,13 @@ found_row_s result_index_c::found_row(uint32_t at) const
 {
     const file_s& f = files_[at];
     found_row_s out;
-    out.item.name = name(at).toString();
-    out.item.size = f.size;
-    out.item.date1 = f.date1;
-    out.item.date2 = f.date2;
+    out.item.name = name(at);
+    out.item.size = size(at);
+    out.item.date1 = date1(at);
+    out.item.date2 = date2(at);
     out.item.id = f.id;
     out.item.flags = f.flags;
-    out.folder = folders_[f.folder].path;
+    out.folder = folder_path_of(at);
     return out;
 }
 
@@ -139,10 +249,10 @@ recovery_item_s result_index_c::row(uint32_t at) const
 {
     const file_s& f = files_[at];
     recovery_item_s r;
-    r.name = name(at).toString();
-    r.size = f.size;
-    r.date1 = f.date1;
-    r.date2 = f.date2;
+    r.name = name(at);
+    r.size = size(at);
+    r.date1 = date1(at);
+    r.date2 = date2(at);
     r.id = f.id;
     r.flags = f.flags;
     r.checked = ticks_[at];
@@ -167,15 +277,16 @@ uint32_t result_index_c::folder_at_path(QStringView path) const
     return none;
 }
 
-void result_index_c::change_tick(uint32_t file, bool value)
+void result_index_c::change_tick(uint32_t file, uint32_t folder, bool value)
 {
     if (bool(ticks_[file]) == value)
         return;
     ticks_[file] = value;
     const int64_t step = value ? 1 : -1;
     ticked_count_ += step;
-    ticked_bytes_ += value ? uint64_t(files_[file].size) : -uint64_t(files_[file].size);
-    folders_[files_[file].folder].ticked_own += uint32_t(step);
+    const auto bytes = uint64_t(size(file));
+    ticked_bytes_ += value ? bytes : -bytes;
+    folders_[folder].ticked_own += uint32_t(step);
 }
 
 void result_index_c::recount_folders()
@@ -191,17 +302,41 @@ void result_index_c::set_ticked(uint32_t file, bool value)
 {
     if (file >= files_.size() || bool(ticks_[file]) == value)
         return;
-    change_tick(file, value);
+    const uint32_t folder = folder_of(file);
+    change_tick(file, folder, value);
     const int step = value ? 1 : -1;
-    for (uint32_t at = files_[file].folder; at != none; at = folders_[at].parent)
+    for (uint32_t at = folder; at != none; at = folders_[at].parent)
         folders_[at].ticked_below += uint32_t(step);
 }
 
 void result_index_c::set_ticked(const std::vector<uint32_t>& files, bool value)
 {
-    for (uint32_t file : files)
-        if (file < files_.size())
-            change_tick(file, value);
+    if (files.size() < files_.size() / 8) {
+        // Few files: each one's folder is looked up, the one found last first
+        // since files usually come in the index's order.
+        uint32_t folder = 0;
+        for (uint32_t file : files) {
+            if (file >= files_.size())
+                continue;
+            if (file < folders_[folder].first_file || file >= folders_[folder].files_end)
+                folder = folder_of(file);
+            change_tick(file, folder, value);
+        }
+    } else {
+        // Many, in any order (a sorted table): ticks first, then every
+        // folder's own count read off in one pass along the index.
+        const uint64_t flip = value ? 1 : 0;
+        for (uint32_t file : files) {
+            if (file >= files_.size() || ticks_[file] == flip)
+                continue;
+            ticks_[file] = uint8_t(flip);
+            const auto bytes = uint64_t(size(file));
+            ticked_count_ += value ? 1 : -1;
+            ticked_bytes_ += value ? bytes : -bytes;
+        }
+        for (auto& f : folders_)
+            f.ticked_own = uint32_t(std::count(ticks_.begin() + f.first_file, ticks_.begin() + f.files_end, uint8_t(1)));
+    }
     recount_folders();
 }
 
@@ -209,9 +344,9 @@ void result_index_c::tick_folder(uint32_t at, bool value)
 {
     if (at >= folders_.size())
         return;
-    const folder_s& top = folders_[at];
-    for (uint32_t file = top.first_file; file < top.subtree_files_end; ++file)
-        change_tick(file, value);
+    for (uint32_t folder = at; folder < folders_[at].subtree_end; ++folder)
+        for (uint32_t file = folders_[folder].first_file; file < folders_[folder].files_end; ++file)
+            change_tick(file, folder, value);
     recount_folders();
 }
 
@@ -245,7 +380,7 @@ std::vector<int64_t> result_index_c::selected_ids() const
 bool result_index_c::passes(uint32_t file, const compiled_filter_c& filter) const
 {
     const file_s& f = files_[file];
-    return filter.matches(name(file), f.group, f.size, f.date1, f.state);
+    return with_name(file, [&](QStringView n) { return filter.matches(n, f.group, size(file), date1(file), f.state); });
 }
 
 std::vector<uint32_t> result_index_c::matching(uint32_t begin, uint32_t end, const compiled_filter_c& filter) const
@@ -268,17 +403,15 @@ std::vector<uint32_t> result_index_c::matching(uint32_t begin, uint32_t end, con
 
 bool result_index_c::before(int key, uint32_t a, uint32_t b) const
 {
-    const file_s& x = files_[a];
-    const file_s& y = files_[b];
     switch (key) {
-    case 1: return name(a) < name(b);
-    case 2: return uint64_t(x.size) < uint64_t(y.size);
-    case 3: return x.date1 < y.date1;
-    case 4: return x.date2 < y.date2;
+    case 1: return compare_names(a, b) < 0;
+    case 2: return uint64_t(size(a)) < uint64_t(size(b));
+    case 3: return date1(a) < date1(b);
+    case 4: return date2(a) < date2(b);
     case 5:
-        if (x.folder != y.folder)
-            return folders_[x.folder].path < folders_[y.folder].path;
-        return name(a) < name(b);
+        if (const uint32_t fa = folder_of(a), fb = folder_of(b); fa != fb)
+            return folders_[fa].path < folders_[fb].path;
+        return compare_names(a, b) < 0;
     default: return false;
     }
 }
@@ -293,13 +426,30 @@ void result_index_c::sort_files(std::vector<uint32_t>* files, int key, bool asce
         else
             std::sort(files->begin(), files->end(), ordered);
     };
-    const file_s* f = files_.data();
     switch (key) {
-    case 1: run([this](uint32_t a, uint32_t b) { return name(a) < name(b); }); break;
-    case 2: run([f](uint32_t a, uint32_t b) { return uint64_t(f[a].size) < uint64_t(f[b].size); }); break;
-    case 3: run([f](uint32_t a, uint32_t b) { return f[a].date1 < f[b].date1; }); break;
-    case 4: run([f](uint32_t a, uint32_t b) { return f[a].date2 < f[b].date2; }); break;
-    case 5: run([this](uint32_t a, uint32_t b) { return before(5, a, b); }); break;
+    case 1: run([this](uint32_t a, uint32_t b) { return compare_names(a, b) < 0; }); break;
+    case 2: run([this](uint32_t a, uint32_t b) { return uint64_t(size(a)) < uint64_t(size(b)); }); break;
+    case 3: run([this](uint32_t a, uint32_t b) { return date1(a) < date1(b); }); break;
+    case 4: run([this](uint32_t a, uint32_t b) { return date2(a) < date2(b); }); break;
+    case 5: {
+        // Each file's folder found once, not on every comparison.
+        std::vector<std::pair<uint32_t, uint32_t>> keyed(files->size());
+        for (size_t i = 0; i < files->size(); ++i)
+            keyed[i] = {folder_of((*files)[i]), (*files)[i]};
+        auto less = [this](const std::pair<uint32_t, uint32_t>& a, const std::pair<uint32_t, uint32_t>& b) {
+            if (a.first != b.first)
+                return folders_[a.first].path < folders_[b.first].path;
+            return compare_names(a.second, b.second) < 0;
+        };
+        auto ordered = [&less, ascending](const auto& a, const auto& b) { return ascending ? less(a, b) : less(b, a); };
+        if (stable)
+            std::stable_sort(keyed.begin(), keyed.end(), ordered);
+        else
+            std::sort(keyed.begin(), keyed.end(), ordered);
+        for (size_t i = 0; i < keyed.size(); ++i)
+            (*files)[i] = keyed[i].second;
+        break;
+    }
     default: break;
     }
 }

@@ -9,13 +9,16 @@
 // run of file numbers: ticking a folder ticks that run.
 #pragma once
 
+#include "results/huge_page_allocator.h"
 #include "results/result_filter.h"
 #include "results/row_state.h"
 #include "scan/recovery_base.h"
 #include "scan/recovery_writer.h"
 
 #include <QString>
+#include <QVarLengthArray>
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <unordered_map>
@@ -42,17 +45,30 @@ public:
         uint32_t ticked_below = 0;  // ticked files of its own and below
     };
 
+    // 32 bytes a file: a million rows in about 30 MiB plus their names. A
+    // size or time that does not fit in 32 bits (over 4 GiB, before 1970,
+    // after 2106) stands as `wide` and is kept whole beside the records.
+    static constexpr uint32_t wide = UINT32_MAX;
     struct file_s {
         int64_t id = 0;
-        int64_t size = 0;
-        int64_t date1 = 0;
-        int64_t date2 = 0;
-        uint32_t name_at = 0;       // into the name buffer
-        uint32_t folder = 0;
+        uint32_t size = 0;
+        uint32_t date1 = 0;
+        uint32_t date2 = 0;
+        uint32_t name_at = 0;       // byte offset into the name buffer
         int32_t flags = 0;
-        uint16_t name_length = 0;
+        uint16_t name_units = 0;    // length; name_wide set: UTF-16, else one byte a character
         file_group_e group = file_group_e::other;
         row_state_e state = row_state_e::unknown;
+    };
+    static constexpr uint16_t name_wide = 0x8000;
+    // Longest name kept; no file system allows one this long, a damaged one is cut.
+    static constexpr int max_name_units = 0x7FFF;
+
+    // What a build on another thread is told and tells: set stop and the
+    // build ends soon, leaving the index empty; progress runs from 0 to 1.
+    struct build_control_s {
+        std::atomic<bool> stop{false};
+        std::atomic<double> progress{0.0};
     };
 
     // Sort keys of the file table: 1 name, 2 size (unsigned), 3 date1,
@@ -66,7 +82,9 @@ public:
     // found); the index is empty then. A folder met a second time (a
     // damaged store in which a folder is its own ancestor) is not entered
     // again.
-    bool build(const recovery_base_c& scanner, row_flags_e reading);
+    // With a control, a stop asked for ends the build early with false and
+    // an empty index.
+    bool build(const recovery_base_c& scanner, row_flags_e reading, build_control_s* control = nullptr);
     void clear();
 
     bool has_top() const { return !folders_.empty(); }
@@ -74,12 +92,34 @@ public:
     uint32_t folder_count() const { return uint32_t(folders_.size()); }
     const folder_s& folder(uint32_t at) const { return folders_[at]; }
     const file_s& file(uint32_t at) const { return files_[at]; }
-    QStringView name(uint32_t file) const
+    int64_t size(uint32_t file) const
     {
-        const file_s& f = files_[file];
-        return QStringView(names_.data() + f.name_at, f.name_length);
+        const uint32_t s = files_[file].size;
+        return s != wide ? int64_t(s) : wide_.at(file).size;
     }
-    const QString& folder_path_of(uint32_t file) const { return folders_[files_[file].folder].path; }
+    int64_t date1(uint32_t file) const
+    {
+        const uint32_t d = files_[file].date1;
+        return d != wide ? int64_t(d) : wide_.at(file).date1;
+    }
+    int64_t date2(uint32_t file) const
+    {
+        const uint32_t d = files_[file].date2;
+        return d != wide ? int64_t(d) : wide_.at(file).date2;
+    }
+    QString name(uint32_t file) const;
+    // Calls fn with the file's name as a QStringView valid during the call.
+    template <typename F>
+    decltype(auto) with_name(uint32_t file, F&& fn) const
+    {
+        QVarLengthArray<char16_t, 128> units;
+        return fn(name_view(file, &units));
+    }
+    // Ordinal comparison of two files' names, as QStringView's.
+    int compare_names(uint32_t a, uint32_t b) const;
+    // The folder a file is listed in.
+    uint32_t folder_of(uint32_t file) const;
+    const QString& folder_path_of(uint32_t file) const { return folders_[folder_of(file)].path; }
     row_flags_e reading() const { return reading_; }
     // The name the file will be written under, where it is not the name
     // shown (a "#" the disk can still undo); empty otherwise.
@@ -120,15 +160,28 @@ public:
     void sort_files(std::vector<uint32_t>* files, int key, bool ascending, bool stable = false) const;
 
 private:
+    struct wide_s {
+        int64_t size = 0;
+        int64_t date1 = 0;
+        int64_t date2 = 0;
+    };
+    QStringView name_view(uint32_t file, QVarLengthArray<char16_t, 128>* units) const;
+    void add_file(const recovery_item_s& row, const QString& written);
     void recount_folders();
-    void change_tick(uint32_t file, bool value);
+    void change_tick(uint32_t file, uint32_t folder, bool value);
 
     std::vector<folder_s> folders_;
-    std::vector<file_s> files_;
-    std::vector<char16_t> names_;
-    // Written names that differ from the shown ones: few, so kept apart.
+    std::vector<file_s, huge_page_allocator<file_s>> files_;
+    // Names of Latin-1 characters only take one byte a character; others
+    // are UTF-16 at an even offset.
+    std::vector<uint8_t, huge_page_allocator<uint8_t>> names_;
+    std::unordered_map<uint32_t, wide_s> wide_;
+    // Written names that differ from the shown ones. Mostly the "#" undone
+    // (every deleted entry of a FAT volume with long names): the one or two
+    // units put in its place, by file in index order. Any other kind whole.
+    std::vector<std::pair<uint32_t, char32_t>> first_units_;
     std::unordered_map<uint32_t, QString> written_;
-    std::vector<uint8_t> ticks_;
+    std::vector<uint8_t, huge_page_allocator<uint8_t>> ticks_;
     int64_t ticked_count_ = 0;
     uint64_t ticked_bytes_ = 0;
     row_flags_e reading_ = row_flags_e::attributes;

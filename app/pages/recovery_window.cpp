@@ -34,6 +34,7 @@
 namespace {
 
 path_chooser_t path_chooser;
+int64_t listing_thread_threshold = 20000;
 
 const char* const scan_file_filter = "Quarvel Scan files (*.sav);;All files (*.*)";
 
@@ -84,6 +85,11 @@ QString scan_file_device(const QString& path)
 void set_path_chooser(path_chooser_t chooser)
 {
     path_chooser = std::move(chooser);
+}
+
+void set_listing_thread_threshold(int64_t found)
+{
+    listing_thread_threshold = found;
 }
 
 recovery_window_c::recovery_window_c(QWidget* main_window_) : QWidget(nullptr), main_window(main_window_)
@@ -155,6 +161,7 @@ recovery_window_c::recovery_window_c(QWidget* main_window_) : QWidget(nullptr), 
 recovery_window_c::~recovery_window_c()
 {
     // The service stops and waits for its threads as it goes.
+    index_job.stop();
     scan_running = false;
 }
 
@@ -187,6 +194,7 @@ int recovery_window_c::start_scanner()
     }
     requested_stop = 0;
     requested_pause = 0;
+    loaded_result = false;
     scan_running = true;
     progress_bar.set_value(0.0);
     ui.btn_filter->setEnabled(false);
@@ -207,7 +215,7 @@ void recovery_window_c::restart_scan()
 void recovery_window_c::on_thread_finished()
 {
     // The end of a scan already handled changes nothing.
-    if (!scan_running || service.scanning())
+    if (!scan_running || service.scanning() || index_job.running())
         return;
     handle_scan_end();
 }
@@ -218,16 +226,43 @@ void recovery_window_c::handle_scan_end()
     ui.btn_stop->hide();
     recovery_base_c& scanner = service.scanner();
     const int stop_code = requested_stop != 0 ? requested_stop : scanner.get_stop();
-    bool nothing_found = false;
     if (stop_code == stop_abandon) {
         scanner.reset();
-    } else {
-        scanner.set_progress(1.0);
-        progress_bar.set_value(1.0);
-        nothing_found = !show_result_tree();
-        if (scan_kind == kind_raw)
-            ui.btn_filter->show();
+        finish_scan_end(stop_code, false);
+        return;
     }
+    scanner.set_progress(1.0);
+    const row_flags_e reading = row_flags_reading(service.kind());
+    if (scanner.get_found_count() < listing_thread_threshold) {
+        progress_bar.set_value(1.0);
+        auto built = std::make_shared<result_index_c>();
+        const bool found = built->build(scanner, reading) && show_result_tree(std::move(built));
+        finish_scan_end(stop_code, !found);
+        return;
+    }
+    // The scan still counts as running until its list is shown: nothing
+    // else may start on the scanner or read its store meanwhile.
+    progress_bar.set_value(0.0);
+    update();
+    index_job.start(scanner, reading, [this, stop_code](std::shared_ptr<result_index_c> built) {
+        progress_bar.set_value(1.0);
+        const bool found = built && show_result_tree(std::move(built));
+        finish_scan_end(stop_code, !found);
+    });
+}
+
+void recovery_window_c::abandon_listing()
+{
+    index_job.stop();
+    service.scanner().reset();
+    finish_scan_end(stop_abandon, false);
+}
+
+void recovery_window_c::finish_scan_end(int stop_code, bool nothing_found)
+{
+    recovery_base_c& scanner = service.scanner();
+    if (stop_code != stop_abandon && scan_kind == kind_raw && !loaded_result)
+        ui.btn_filter->show();
     scan_running = false;
     ui.btn_filter->setEnabled(true);
     animation->stop();
@@ -255,8 +290,14 @@ void recovery_window_c::handle_scan_end()
 
 void recovery_window_c::on_timer()
 {
-    // While files are written the bar shows how far the copy has got.
-    progress_bar.set_value(writer_running() ? service.writer().get_progress() : service.scanner().get_progress());
+    // While files are written the bar shows how far the copy has got; while
+    // the list of a large scan is built, how far that has got.
+    if (writer_running())
+        progress_bar.set_value(service.writer().get_progress());
+    else if (index_job.running())
+        progress_bar.set_value(index_job.progress());
+    else
+        progress_bar.set_value(service.scanner().get_progress());
     if (isVisible())
         update();
 }
@@ -292,6 +333,10 @@ void recovery_window_c::on_stop_clicked()
 void recovery_window_c::abandon_scan()
 {
     ++abandoned;
+    if (index_job.running()) {
+        abandon_listing();
+        return;
+    }
     if (scan_running) {
         requested_stop = stop_abandon;
         service.scanner().set_stop(stop_abandon);
@@ -302,6 +347,9 @@ void recovery_window_c::abandon_scan()
 void recovery_window_c::reset_page()
 {
     ++resets;
+    // The list being built reads the store about to go.
+    if (index_job.running())
+        abandon_listing();
     reset_tree();
     clear_preview();
     // Waits for a running recovery before the store goes.
@@ -319,11 +367,8 @@ void recovery_window_c::reset_tree()
     show_selection();
 }
 
-bool recovery_window_c::show_result_tree()
+bool recovery_window_c::show_result_tree(std::shared_ptr<result_index_c> built)
 {
-    auto built = std::make_shared<result_index_c>();
-    if (!built->build(service.scanner(), row_flags_reading(service.kind())))
-        return false;
     if (!install_result_tree(ui.tv_dirtree, built))
         return false;
     index = std::move(built);
@@ -571,6 +616,8 @@ int recovery_window_c::load_result()
     deep_scan = true;
     service.raw_scanner().set_volume(volume);
     requested_stop = 0;
+    // Its end offers no saving: it came from a saved file.
+    loaded_result = true;
     scan_running = true;  // handled below as the end of a scan
     handle_scan_end();
     ui.btn_pause->hide();
@@ -633,7 +680,9 @@ void recovery_window_c::paintEvent(QPaintEvent*)
     progress_bar.draw(painter, QRect(90, 38, 250, 12));
 
     painter.setPen(Qt::black);
-    if (deep_scan) {
+    if (index_job.running()) {
+        painter.drawText(90, 30, text_for_key("recovery_listing"));
+    } else if (deep_scan) {
         const auto done = uint64_t(progress_bar.current_value() * double(volume.total_bytes));
         painter.drawText(90, 30, text_for_key("raw_progress") + QLatin1Char(' ') + format_size(done));
     } else {

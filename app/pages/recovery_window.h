@@ -5,6 +5,7 @@
 #pragma once
 
 #include "devices/volume_item.h"
+#include "results/index_build_job.h"
 #include "scan/recovery_base.h"
 #include "scan/scan_service.h"
 #include "skin/progress_bar.h"
@@ -36,6 +37,11 @@ enum class path_question_e { destination_folder, save_file, open_file };
 using path_chooser_t = std::function<QString(path_question_e question)>;
 void set_path_chooser(path_chooser_t chooser);
 
+// A scan that found at least this many entries has its file list built on
+// a thread of its own (below it the build takes a few milliseconds on the
+// window's thread). Tests lower it to 0.
+void set_listing_thread_threshold(int64_t found);
+
 class recovery_window_c : public QWidget {
     Q_OBJECT
 public:
@@ -62,6 +68,8 @@ public:
     recovery_base_c* scanner() const { return &service.scanner(); }
     int kind() const { return scan_kind; }
     bool writer_running() const { return service.recovering(); }
+    // Whether the finished scan's file list is being built.
+    bool listing() const { return index_job.running(); }
     // The rows the file table shows now, ticks included.
     std::vector<recovery_item_s> table_rows() const;
     // Every found row of the scan shown, with the ticks (null before one).
@@ -101,8 +109,14 @@ private:
     void restart_scan();
     int start_scanner();
     void handle_scan_end();
+    // What a scan's end does once its file list is built (or the scan was
+    // abandoned): the tree shown, the questions asked.
+    void finish_scan_end(int stop_code, bool nothing_found);
+    // An abandoned scan whose file list is being built: the build stopped,
+    // the results dropped.
+    void abandon_listing();
     void reset_tree();
-    bool show_result_tree();
+    bool show_result_tree(std::shared_ptr<result_index_c> built);
     recovery_model_c* table_model() const;
     TreeModel* tree_model() const;
     // An empty table.
@@ -122,6 +136,8 @@ private:
     bool deep_scan = false;
     volume_item_s volume;
     scan_service_c service;
+    // Declared after the service: it reads the scanner's store, so it goes first.
+    index_build_job_c index_job;
     MyQTableView* table = nullptr;
     MyHeaderView* header = nullptr;
     recovery_delegate_c* delegate = nullptr;
@@ -138,6 +154,7 @@ private:
     // What the user asked of the running scan; its end is judged by it.
     int requested_stop = 0;
     int requested_pause = 0;
+    bool loaded_result = false;
     int abandoned = 0;
     int resets = 0;
 };

@@ -42,8 +42,10 @@ recovery_filter_bar_c::recovery_filter_bar_c(QWidget* parent) : QWidget(parent)
     name_->setObjectName(QStringLiteral("edt_filter_name"));
     name_->setPlaceholderText(text_for_key("filter_name_hint"));
     name_->setClearButtonEnabled(true);
+    name_->setMinimumWidth(180);
     type_ = new QComboBox(this);
     type_->setObjectName(QStringLiteral("cmb_filter_type"));
+    type_->setSizeAdjustPolicy(QComboBox::AdjustToContents);
     for (int g = 0; g < file_group_count; ++g)
         type_->addItem(text_for_key(file_group_key(file_group_e(g))), g);
     whole_only_ = new QCheckBox(text_for_key("filter_whole_only"), this);
@@ -73,8 +75,10 @@ recovery_filter_bar_c::recovery_filter_bar_c(QWidget* parent) : QWidget(parent)
     rows->setSpacing(4);
     auto* first = new QHBoxLayout;
     first->setSpacing(6);
-    first->addWidget(name_, 3);
-    first->addWidget(type_, 1);
+    // The name takes what is left; the kind of file its own width, so a
+    // longer language squeezes neither the choice nor the typing.
+    first->addWidget(name_, 1);
+    first->addWidget(type_);
     first->addWidget(whole_only_);
     auto* second = new QHBoxLayout;
     second->setSpacing(6);

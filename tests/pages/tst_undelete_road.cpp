@@ -132,6 +132,7 @@ void tst_undelete_road::cleanup()
 {
     window.reset();
     set_path_chooser(nullptr);
+    set_listing_thread_threshold(20000);
     platform::close_disk_images();
     scan_running = false;
 }
@@ -164,6 +165,7 @@ void tst_undelete_road::scan_from_home(const QString& device, bool deep, bool en
     while (busy->currentFrameNumber() < 5)
         QVERIFY(busy->jumpToFrame(busy->currentFrameNumber() + 1));
     QVERIFY(handled.wait(120000));
+    QVERIFY(!window->recovery_page()->listing());
     if (!ends)
         return;
     QVERIFY(!scan_running);
@@ -312,6 +314,8 @@ QModelIndex find_folder(const QAbstractItemModel* model, const QString& part)
 // opened, and Recovery writes both folders' files in one run.
 void tst_undelete_road::ticks_across_folders_on_a_card()
 {
+    // The file list built on its thread, as a scan of a million entries has it.
+    set_listing_thread_threshold(0);
     QString mkfs;
     for (const char* tool : {"mkfs.fat", "mmd", "mcopy", "mdel", "mdeltree"}) {
         const QString found = QStandardPaths::findExecutable(tool, {"/usr/sbin", "/sbin", "/usr/bin", "/bin"});

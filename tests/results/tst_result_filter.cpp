@@ -153,7 +153,7 @@ private slots:
         QVERIFY(index.file_count() > 3);
 
         // A filter that takes some files and leaves others.
-        const QString some_name = index.name(0).left(3).toString();
+        const QString some_name = index.name(0).left(3);
         struct case_s {
             QStringList options;
             result_filter_s filter;

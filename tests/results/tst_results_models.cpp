@@ -7,6 +7,7 @@
 #include "platform/drive_table.h"
 #include "platform/volumes.h"
 #include "results/header_view.h"
+#include "results/index_build_job.h"
 #include "results/recovery_delegate.h"
 #include "results/recovery_model.h"
 #include "results/result_index.h"
@@ -22,9 +23,11 @@
 #include <QAbstractItemModelTester>
 #include <QApplication>
 #include <QRegularExpression>
+#include <QSemaphore>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTreeView>
+#include <atomic>
 #include <ctime>
 #include <deque>
 #include <map>
@@ -170,6 +173,22 @@ public:
 
 protected:
     void run_scan() override {}
+};
+
+// A store whose first read of a folder's rows waits at a gate: a list
+// build caught in the middle.
+class gated_scanner_c : public tree_scanner_c {
+public:
+    mutable QSemaphore entered, gate;
+    mutable std::atomic<int> reads{0};
+    void folder_rows(const void* folder, std::vector<recovery_item_s>* out) const override
+    {
+        if (reads++ == 0) {
+            entered.release();
+            gate.acquire();
+        }
+        tree_scanner_c::folder_rows(folder, out);
+    }
 };
 
 // A table of the rows (all in "/"), read as a scanner of that kind means
@@ -368,6 +387,91 @@ private slots:
         QSignalSpy quiet(&empty, &QAbstractItemModel::dataChanged);
         empty.sort_by_column(2);
         QCOMPARE(quiet.size(), 0);
+    }
+
+    // A record keeps every value whole: sizes over 4 GiB and times outside
+    // 1970-2106 stand beside it, names of one byte a character and of two
+    // sort together as the units do, and a "#" undone comes back.
+    void compact_records_keep_every_value()
+    {
+        flat_scanner_c scanner;
+        auto add = [&](const QString& name, int64_t size, int64_t date1, int64_t date2) {
+            recovery_item_s r;
+            r.name = name;
+            r.size = size;
+            r.date1 = date1;
+            r.date2 = date2;
+            r.id = int64_t(scanner.rows.size()) + (int64_t(1) << 62);
+            scanner.rows.push_back(r);
+        };
+        add("#otos.jpg", int64_t(5) << 30, -86400, int64_t(5000000000));
+        add(QString::fromUtf8("café.txt"), 0xFFFFFFFFLL, 0xFFFFFFFELL, 1);
+        add(QString::fromUtf8("照片.jpg"), 12, 1700000000, 1700000001);
+        add(QString::fromUtf8("#été.doc"), 7, 0, 0);
+        add("#lanet.txt", 1, 2, 3);
+        add("#x", 1, 2, 3);
+        scanner.whole["#otos.jpg"] = "Fotos.jpg";
+        scanner.whole[QString::fromUtf8("#été.doc")] = QString::fromUtf8("😀été.doc");
+        scanner.whole["#lanet.txt"] = "a longer planet.txt";
+        result_index_c index;
+        QVERIFY(index.build(scanner, row_flags_e::ntfs));
+        QCOMPARE(index.file_count(), uint32_t(scanner.rows.size()));
+        for (uint32_t i = 0; i < index.file_count(); ++i) {
+            const found_row_s back = index.found_row(i);
+            const recovery_item_s& in = scanner.rows[i];
+            QCOMPARE(back.item.name, in.name);
+            QCOMPARE(back.item.id, in.id);
+            QCOMPARE(back.item.size, in.size);
+            QCOMPARE(back.item.date1, in.date1);
+            QCOMPARE(back.item.date2, in.date2);
+            QCOMPARE(back.folder, QString("/"));
+            const QString whole = scanner.written_name(in);
+            QCOMPARE(index.written_name(i), whole == in.name ? QString() : whole);
+        }
+        std::vector<uint32_t> order{0, 1, 2, 3, 4, 5};
+        index.sort_files(&order, 1, true);
+        for (size_t i = 1; i < order.size(); ++i)
+            QVERIFY(QStringView(scanner.rows[order[i - 1]].name) < QStringView(scanner.rows[order[i]].name));
+        index.sort_files(&order, 2, true);
+        QCOMPARE(order.back(), 0u);
+        index.sort_files(&order, 3, true);
+        QCOMPARE(order.front(), 0u);
+        index.set_ticked(0, true);
+        index.set_ticked(1, true);
+        QCOMPARE(index.ticked_bytes(), (uint64_t(5) << 30) + 0xFFFFFFFFULL);
+    }
+
+    // The list built on a thread of its own is handed back on this one;
+    // stopped, it hands back nothing and the store is read no more.
+    void index_built_off_the_window_thread()
+    {
+        gated_scanner_c scanner;
+        for (int i = 0; i < 50; ++i)
+            scanner.add(QString("/d%1").arg(i), "f.txt", i);
+        index_build_job_c job;
+        int calls = 0;
+        std::shared_ptr<result_index_c> got;
+        const auto done = [&](std::shared_ptr<result_index_c> built) {
+            ++calls;
+            got = std::move(built);
+        };
+        job.start(scanner, row_flags_e::attributes, done);
+        QVERIFY(job.running());
+        QVERIFY(scanner.entered.tryAcquire(1, 10000));
+        scanner.gate.release(1000);
+        job.stop();
+        const int reads = scanner.reads;
+        QVERIFY(!job.running());
+        QCoreApplication::processEvents();
+        QCOMPARE(calls, 0);
+        QCOMPARE(scanner.reads.load(), reads);
+
+        job.start(scanner, row_flags_e::attributes, done);
+        QTRY_VERIFY(!job.running());
+        QCOMPARE(calls, 1);
+        QVERIFY(got);
+        QCOMPARE(got->file_count(), 50u);
+        QCOMPARE(got->folder_count(), 51u);
     }
 
     // Ticks live in the index: they survive opening another folder,
