@@ -369,6 +369,12 @@ step decoder_c::run(uint64_t stop_at, std::vector<decoder_c>* snapshots, size_t 
                 return s;
             continue;
         }
+        if (skip_scan_) {
+            const step s = skip_coded();
+            if (s != step::running)
+                return s;
+            continue;
+        }
         if (cur_.mcu == mcus_total_) {
             const step s = end_of_scan();
             if (s != step::running)
@@ -611,7 +617,43 @@ step decoder_c::read_scan(uint16_t length)
     cur_.zero_run = 0;
     in_scan_ = true;
     scan_seen_ = true;
+    skip_scan_ = only_scan_at_ != UINT64_MAX && cur_.pos != only_scan_at_ &&
+                 !(only_ac_of_ >= 0 && n == 1 && ss_ > 0 && frame_.components[scan_components_[0]].id == only_ac_of_);
     return step::running;
+}
+
+// Passes over a scan's coded data to the marker after it.
+step decoder_c::skip_coded()
+{
+    for (;;) {
+        uint8_t b = 0;
+        if (window_left_ > 0) {
+            const void* ff = std::memchr(window_, 0xFF, window_left_);
+            const size_t n = ff ? static_cast<size_t>(static_cast<const uint8_t*>(ff) - window_) : window_left_;
+            window_ += n;
+            window_left_ -= n;
+            cur_.pos += n;
+            if (!ff)
+                continue;
+        }
+        if (!fetch(&b))
+            return step::broken;
+        if (b != 0xFF)
+            continue;
+        uint8_t next = 0;
+        do {
+            if (!fetch(&next))
+                return step::broken;
+        } while (next == 0xFF);
+        if (next == 0x00 || (next >= 0xD0 && next <= 0xD7))
+            continue;
+        cur_.marker_seen = true;
+        cur_.marker = next;
+        cur_.bit_count = 0;
+        in_scan_ = false;
+        skip_scan_ = false;
+        return step::running;
+    }
 }
 
 // The coded data of a scan ends with fewer than 8 bits of ones, then a

@@ -129,6 +129,16 @@ public:
     // the decoder is then of no further use.
     bool resume_after_restart(uint64_t at, uint64_t restarts);
 
+    // Before run: decodes only the scan whose coded data begins at scan_at
+    // and, when ac_of is a component id (not -1), the AC scans of that
+    // component, which a progressive file's later ones depend on; every
+    // other scan is passed over to its end.
+    void decode_only(uint64_t scan_at, int ac_of)
+    {
+        only_scan_at_ = scan_at;
+        only_ac_of_ = ac_of;
+    }
+
     // The cluster boundary a snapshot stands before.
     uint64_t boundary() const { return boundary_; }
     // From the snapshot's boundary on, reads at offset: the file's next piece.
@@ -165,6 +175,7 @@ private:
     step read_huffman(uint16_t length);
     step read_scan(uint16_t length);
     step end_of_scan();
+    step skip_coded();
     bool restart();
     bool decode_mcu();
     bool decode_baseline(unsigned c, size_t dc_index);
@@ -204,6 +215,9 @@ private:
     uint32_t mcus_per_row_ = 0;
     uint32_t dc_blocks_per_mcu_ = 0;  // first component's blocks per MCU, for the seam
     bool seam_scan_ = false;          // this scan carries the first component's DC
+    uint64_t only_scan_at_ = UINT64_MAX;
+    int only_ac_of_ = -1;
+    bool skip_scan_ = false;          // this scan's coded data is passed over
 };
 
 // The outcome of carving the JPEG that starts at a candidate offset.
@@ -236,6 +250,12 @@ bool decodes_whole(source_c& src, uint64_t start, uint64_t limit, uint64_t clust
 // data after that marker, for the price of one restart interval.
 bool decodes_after_restart(source_c& src, uint64_t start, uint64_t end, uint64_t cluster, uint64_t scan_at,
                            uint64_t at, uint64_t restarts);
+
+// Whether the last scan of the progressive JPEG at [start, end), its coded
+// data beginning at scan_at, decodes to the file's end when only the scans
+// it depends on are decoded before it: those of the same component's AC
+// coefficients (component ac_of; -1 when the last scan holds DC only).
+bool decodes_last_scan(source_c& src, uint64_t start, uint64_t end, uint64_t cluster, uint64_t scan_at, int ac_of);
 
 // Decodes the JPEG at start and, when it breaks, looks for its second piece.
 jpeg_result_s carve_jpeg(source_c& src, uint64_t start, uint64_t limit, const fragment_options_s& options);

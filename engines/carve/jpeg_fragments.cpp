@@ -162,6 +162,17 @@ bool decodes_after_restart(source_c& src, uint64_t start, uint64_t end, uint64_t
     return d.run(UINT64_MAX) == step::finished && d.end() == end;
 }
 
+bool decodes_last_scan(source_c& src, uint64_t start, uint64_t end, uint64_t cluster, uint64_t scan_at, int ac_of)
+{
+    // With cut points as carve_jpeg keeps them: they bound the memory the
+    // planes' log may take, and so what the decoder says.
+    planes_c& planes = thread_planes();
+    decoder_c d(src, planes, start, end, std::max<uint64_t>(cluster, 1));
+    d.decode_only(scan_at, ac_of);
+    std::vector<decoder_c> cuts;
+    return d.run(UINT64_MAX, &cuts, cut_points) == step::finished && d.end() == end;
+}
+
 jpeg_result_s carve_jpeg(source_c& src, uint64_t start, uint64_t limit, const fragment_options_s& options)
 {
     jpeg_result_s result;

@@ -6,8 +6,9 @@
 // picture's size, a cluster that begins with zeros or text, far more coded
 // data than the picture has samples, or an end marker that is the first 0xFF
 // after a cluster boundary. That last sign is common in whole files too, so
-// where a restart marker comes before it, the data after that marker is
-// decoded instead of the whole picture.
+// the last scan is decoded then, from its last restart marker where it has
+// one, or with only the scans it depends on in a progressive file, instead
+// of the whole picture.
 #include "engines/carve/jpeg_decoder.h"
 
 #include <algorithm>
@@ -26,6 +27,7 @@ bool printable(uint8_t b) { return (b >= 0x20 && b < 0x7F) || b == '\t' || b == 
 // the number of samples.
 struct frame_facts_s {
     bool seen = false;
+    bool progressive = false;
     uint8_t count = 0;
     std::array<uint8_t, 4> ids{};
     std::array<uint64_t, 4> blocks{};  // each component's own block grid
@@ -117,6 +119,7 @@ public:
                 uint8_t f[6 + 3 * 4];
                 if (frame_.seen || length > 2 + sizeof f || !read(body, f, length - 2u) || !read_frame(f, length, &frame_))
                     return false;
+                frame_.progressive = marker == 0xC2;
                 continue;
             }
             if (marker == 0xDD) {
@@ -147,6 +150,8 @@ public:
                 return false;
             last_scan_ = from;
             last_restarts_ = restarts;
+            const unsigned n = s[0];
+            last_ac_of_ = n == 1 && s[1 + 2 * n] > 0 ? s[1] : -1;
             coded_total += pos - from;
             scanned = true;
         }
@@ -227,11 +232,15 @@ private:
         return true;
     }
 
-    // A bare tail after the last scan's last restart marker is judged by
-    // decoding from that marker on, which is what the whole decode would
-    // say of it; without one, the caller decodes the whole file.
+    // A bare tail is judged by what the whole decode would say of the last
+    // scan, for less: in a progressive file by decoding only the scans the
+    // last one depends on, in a sequential one by decoding from the last
+    // scan's last restart marker on. Without one, the caller decodes the
+    // whole file.
     bool tail_decodes()
     {
+        if (frame_.progressive)
+            return decodes_last_scan(src_, start_, end_, cluster_, last_scan_, last_ac_of_);
         return last_restarts_ > 0 &&
                decodes_after_restart(src_, start_, end_, cluster_, last_scan_, last_restart_end_, last_restarts_);
     }
@@ -267,6 +276,7 @@ private:
     uint64_t last_scan_ = 0;          // where the last scan's coded data begins
     uint64_t last_restarts_ = 0;      // its restart markers
     uint64_t last_restart_end_ = 0;   // the byte after the last of them
+    int last_ac_of_ = -1;             // its component when it holds AC coefficients of one
 };
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <QProcess>
 #include <QStandardPaths>
 #include <QtTest>
+#include <algorithm>
 #include <random>
 
 namespace {
@@ -358,8 +359,9 @@ private slots:
     }
 
     // An end marker that is the first 0xFF after a cluster boundary may end a
-    // stranger's bytes: after a restart marker it is judged by decoding from
-    // there, without one it is left to the whole decode.
+    // stranger's bytes: the last scan is decoded from its last restart
+    // marker, or in a progressive file with the scans it depends on; a
+    // sequential file without restart markers is left to the whole decode.
     void bare_tail_data()
     {
         QTest::addColumn<QString>("kind");
@@ -367,7 +369,9 @@ private slots:
         QTest::addColumn<bool>("clean");
         QTest::newRow("whole, restart markers") << "restart" << false << true;
         QTest::newRow("a stranger's tail after a restart marker") << "restart" << true << false;
-        QTest::newRow("whole, no restart markers") << "baseline" << false << false;
+        QTest::newRow("whole, progressive") << "progressive" << false << true;
+        QTest::newRow("a stranger's tail in a progressive file") << "progressive" << true << false;
+        QTest::newRow("whole, sequential without restart markers") << "baseline" << false << false;
     }
 
     void bare_tail()
@@ -378,14 +382,11 @@ private slots:
         QByteArray jpeg = jpegs_[kind];
         const int eoi = jpeg.size() - 2;
         // Clusters as long as puts a boundary right after the last 0xFF, or
-        // a little after the last restart marker, where the stranger's
-        // bytes (no 0xFF among them) begin.
+        // a little after it, where the stranger's bytes (no 0xFF among
+        // them) begin.
         int boundary = jpeg.lastIndexOf('\xFF', eoi - 1) + 2;
         if (stranger) {
-            int marker = eoi - 1;
-            while (marker > 0 && !(uint8_t(jpeg[marker]) == 0xFF && (uint8_t(jpeg[marker + 1]) & 0xF8) == 0xD0))
-                --marker;
-            boundary = marker + 2 + 24;
+            boundary = std::min(boundary + 24, eoi);
             std::mt19937 rng(24);
             QByteArray tail(400, '\0');
             for (auto& b : tail)
