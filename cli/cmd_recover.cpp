@@ -1,4 +1,4 @@
-// quarvel-cli recover VOLUME --to DIR [--deep] [--lost] [--all | --folder PATH... |
+// quarvel-cli recover VOLUME --to DIR [--deep] [--lost] [--no-verify] [--all | --folder PATH... |
 // --id ID...] [filter options] [--flat] [--save FILE.sav]: scans, then writes
 // the chosen rows that pass the filter into DIR the way the recovery writer
 // does, in the order the window would: in their folders when they come from
@@ -56,6 +56,7 @@ int run_recover_command(cli::context_s& ctx)
     const bool all = cli::take_flag(ctx.args, "--all");
     const bool deep = cli::take_flag(ctx.args, "--deep");
     const bool lost = cli::take_flag(ctx.args, "--lost");
+    const bool no_check = cli::take_flag(ctx.args, "--no-verify");
     const bool flat = cli::take_flag(ctx.args, "--flat");
     result_filter_s filter;
     if (const std::string wrong = cli::take_filter_options(ctx.args, &filter); !wrong.empty())
@@ -99,6 +100,8 @@ int run_recover_command(cli::context_s& ctx)
     scan_service_c service;
     if (lost)
         service.set_lost_pass(lost_pass_e::on);
+    if (no_check)
+        service.set_content_check(false);
     std::string reason;
     if (cli::scan_volume(service, volume, deep, &reason) != 0)
         return cli::fail(reason);
@@ -164,7 +167,7 @@ int run_recover_command(cli::context_s& ctx)
 }  // namespace
 
 QUARVEL_CLI_COMMAND(recover, "recover",
-                    "recover VOLUME --to DIR [--deep] [--lost] [--all | --folder PATH... | --id ID...] [--name PATTERN] "
+                    "recover VOLUME --to DIR [--deep] [--lost] [--no-verify] [--all | --folder PATH... | --id ID...] [--name PATTERN] "
                     "[--type TYPE] [--min-size N] [--max-size N] [--since DAY] [--until DAY] [--whole-only] "
                     "[--flat] [--save FILE.sav]",
                     run_recover_command);

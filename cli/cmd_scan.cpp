@@ -1,4 +1,4 @@
-// quarvel-cli scan VOLUME [--deep] [--lost] [filter options]: what the file
+// quarvel-cli scan VOLUME [--deep] [--lost] [--no-verify] [filter options]: what the file
 // table would show, one row per found file that passes the filter.
 #include "cli/cli.h"
 #include "cli/filter_options.h"
@@ -11,6 +11,7 @@ int run_scan_command(cli::context_s& ctx)
 {
     const bool deep = cli::take_flag(ctx.args, "--deep");
     const bool lost = cli::take_flag(ctx.args, "--lost");
+    const bool no_check = cli::take_flag(ctx.args, "--no-verify");
     result_filter_s filter;
     if (const std::string wrong = cli::take_filter_options(ctx.args, &filter); !wrong.empty())
         return cli::usage_error(ctx, "scan", wrong);
@@ -26,6 +27,8 @@ int run_scan_command(cli::context_s& ctx)
     scan_service_c service;
     if (lost)
         service.set_lost_pass(lost_pass_e::on);
+    if (no_check)
+        service.set_content_check(false);
     std::string reason;
     if (cli::scan_volume(service, volume, deep, &reason) != 0)
         return cli::fail(reason);
@@ -37,5 +40,5 @@ int run_scan_command(cli::context_s& ctx)
 
 }  // namespace
 
-QUARVEL_CLI_COMMAND(scan, "scan", "scan VOLUME [--deep] [--lost] [--name PATTERN] [--type TYPE] [--min-size N] [--max-size N] "
+QUARVEL_CLI_COMMAND(scan, "scan", "scan VOLUME [--deep] [--lost] [--no-verify] [--name PATTERN] [--type TYPE] [--min-size N] [--max-size N] "
                     "[--since DAY] [--until DAY] [--whole-only]", run_scan_command);

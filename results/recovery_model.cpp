@@ -78,7 +78,7 @@ QVariant recovery_model_c::data(const QModelIndex& index, int role) const
     case row_state_role: return static_cast<int>(state_of(index.row()));
     case folder_role: return index_->folder_path_of(file);
     case Qt::ToolTipRole: {
-        QString tip = row_state_explanation(state_of(index.row()));
+        QString tip = row_state_explanation(state_of(index.row()), index_->row(file).flags);
         // On the name: what the "#" stands for, as the file will be named.
         if (const QString whole = index_->written_name(file); index.column() == 1 && !whole.isEmpty())
             tip = text_for_key("recovery_written_as").arg(whole) + (tip.isEmpty() ? QString() : "\n\n" + tip);

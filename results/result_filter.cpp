@@ -227,7 +227,8 @@ bool result_filter_s::active() const
 
 bool row_state_broken(row_state_e state)
 {
-    return state == row_state_e::overwritten || state == row_state_e::incomplete || state == row_state_e::partial;
+    return state == row_state_e::overwritten || state == row_state_e::incomplete || state == row_state_e::partial ||
+           state == row_state_e::damaged;
 }
 
 compiled_filter_c::compiled_filter_c(const result_filter_s& filter) : filter_(filter), active_(filter.active())

@@ -3,8 +3,25 @@
 #include "engines/fat/fat_trust.h"
 #include "engines/ntfs/ntfs_engine.h"
 #include "scan/exfat/exfat_recovery.h"
+#include "scan/content_pass.h"
 #include "scan/raw/raw_pieces.h"
 #include "shell/settings.h"
+
+namespace {
+
+// What the check of a deleted file's content found, when it ran.
+row_state_e content_state(int32_t flags)
+{
+    if (flags & row_content_damaged)
+        return row_state_e::damaged;
+    if (flags & row_content_rebuilt)
+        return row_state_e::rebuilt;
+    if (flags & row_content_verified)
+        return row_state_e::verified;
+    return row_state_e::unknown;
+}
+
+}  // namespace
 
 row_state_e row_state(row_flags_e reading, int32_t flags)
 {
@@ -16,6 +33,8 @@ row_state_e row_state(row_flags_e reading, int32_t flags)
             return row_state_e::incomplete;
         if (flags & fat_row_overwritten)
             return row_state_e::overwritten;
+        if (const row_state_e checked = content_state(flags); checked != row_state_e::unknown)
+            return checked;
         if (flags & fat_row_uncertain)
             return row_state_e::uncertain;
         if (flags & fat_row_chain_kept)
@@ -34,6 +53,8 @@ row_state_e row_state(row_flags_e reading, int32_t flags)
             return row_state_e::incomplete;
         if (flags & exfat_row_overwritten)
             return row_state_e::overwritten;
+        if (const row_state_e checked = content_state(flags); checked != row_state_e::unknown)
+            return checked;
         if (flags & exfat_row_from_free_clusters)
             return row_state_e::uncertain;
         if (flags & exfat_row_from_fat)
@@ -60,6 +81,9 @@ const char* row_state_name(row_state_e state)
     switch (state) {
     case row_state_e::exact: return "exact";
     case row_state_e::chain_kept: return "chain kept";
+    case row_state_e::verified: return "verified";
+    case row_state_e::rebuilt: return "put back together";
+    case row_state_e::damaged: return "damaged";
     case row_state_e::uncertain: return "uncertain";
     case row_state_e::overwritten: return "overwritten";
     case row_state_e::incomplete: return "incomplete";
@@ -73,12 +97,20 @@ bool row_state_doubtful(row_state_e state)
     return state >= row_state_e::uncertain;
 }
 
+bool row_state_checked_whole(row_state_e state)
+{
+    return state == row_state_e::verified || state == row_state_e::rebuilt;
+}
+
 namespace {
 
 const char* label_key(row_state_e state)
 {
     switch (state) {
+    case row_state_e::verified: return "row_state_verified";
+    case row_state_e::rebuilt: return "row_state_rebuilt";
     case row_state_e::uncertain: return "row_state_uncertain";
+    case row_state_e::damaged: return "row_state_damaged";
     case row_state_e::overwritten: return "row_state_overwritten";
     case row_state_e::incomplete: return "row_state_incomplete";
     case row_state_e::partial: return "row_state_partial";
@@ -91,7 +123,10 @@ const char* explanation_key(row_state_e state)
     switch (state) {
     case row_state_e::exact: return "row_state_exact_tip";
     case row_state_e::chain_kept: return "row_state_chain_tip";
+    case row_state_e::verified: return "row_state_verified_tip";
+    case row_state_e::rebuilt: return "row_state_rebuilt_tip";
     case row_state_e::uncertain: return "row_state_uncertain_tip";
+    case row_state_e::damaged: return "row_state_damaged_tip";
     case row_state_e::overwritten: return "row_state_overwritten_tip";
     case row_state_e::incomplete: return "row_state_incomplete_tip";
     case row_state_e::partial: return "row_state_partial_tip";
@@ -111,4 +146,12 @@ QString row_state_explanation(row_state_e state)
 {
     const char* key = explanation_key(state);
     return key ? text_for_key(key) : QString();
+}
+
+QString row_state_explanation(row_state_e state, int32_t flags)
+{
+    QString tip = row_state_explanation(state);
+    if (state == row_state_e::damaged && row_content_share(flags) >= 0)
+        tip += " " + text_for_key("row_state_damaged_share").arg(row_content_share(flags));
+    return tip;
 }

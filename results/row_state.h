@@ -23,7 +23,10 @@ enum class row_state_e : uint8_t {
     unknown,      // the scanner says nothing about it
     exact,        // consecutive clusters: the copy is exact
     chain_kept,   // the file system still held its chain
+    verified,     // chain gone; its content checked whole in the run from its start
+    rebuilt,      // chain gone; put back together from the clusters that make it whole
     uncertain,    // chain gone, free clusters taken from its start on
+    damaged,      // chain gone; no choice of clusters makes it whole
     overwritten,  // some of its clusters now belong to another file
     incomplete,   // fewer clusters than its size needs: the copy fails
     partial,      // only its first part was found
@@ -40,9 +43,13 @@ const char* row_state_name(row_state_e state);
 
 // Whether the state deserves a mark beside the name: the copy may be wrong.
 bool row_state_doubtful(row_state_e state);
+// Whether the state says the content was checked and found whole.
+bool row_state_checked_whole(row_state_e state);
 
 // The short word drawn beside the name; empty for a state that needs none.
 QString row_state_label(row_state_e state);
 
-// The sentence of the row's tooltip; empty for an unknown state.
+// The sentence of the row's tooltip; empty for an unknown state. With the
+// row's flags, a damaged file's tooltip says how much of it is intact.
 QString row_state_explanation(row_state_e state);
+QString row_state_explanation(row_state_e state, int32_t flags);

@@ -62,6 +62,12 @@ void scan_service_c::set_lost_pass(lost_pass_e mode)
     exfat_.set_lost_pass(mode);
 }
 
+void scan_service_c::set_content_check(bool on)
+{
+    fat_.set_content_check(on);
+    exfat_.set_content_check(on);
+}
+
 void scan_service_c::set_lost_names(const lost_names_s& names)
 {
     fat_.set_lost_names(names);

@@ -58,6 +58,9 @@ public:
     // data area for lost folders, and the names those are shown under.
     void set_lost_pass(lost_pass_e mode);
     void set_lost_names(const lost_names_s& names);
+    // Whether FAT and exFAT scans check deleted files by their content at
+    // their end (on unless turned off here, or in Quarvel.conf).
+    void set_content_check(bool on);
     fat_recovery_c& fat_scanner() { return fat_; }
     ntfs_recovery_c& ntfs_scanner() { return ntfs_; }
     raw_recovery_c& raw_scanner() { return raw_; }

@@ -14,6 +14,7 @@
 #include "results/row_state.h"
 #include "results/table_view.h"
 #include "results/tree_model.h"
+#include "scan/content_pass.h"
 #include "scan/raw/scan_file.h"
 #include "shell/app_flags.h"
 #include "shell/message_box.h"
@@ -21,6 +22,7 @@
 
 #include <QFile>
 #include <QFileDialog>
+#include <QFontMetrics>
 #include <QHeaderView>
 #include <QImage>
 #include <QKeyEvent>
@@ -704,11 +706,12 @@ void recovery_window_c::paintEvent(QPaintEvent*)
 void recovery_window_c::draw_preview(QPainter& painter, int w, int h)
 {
     painter.fillRect(213, 80, w - 223, int((h - 143) * 0.4 - 1), Qt::white);
+    const int state_line = draw_preview_state(painter, w, h);
     if (preview_is_image(preview_item.name)) {
         const QImage image(preview_file);
         if (image.width() == 0 || image.height() == 0)
             return;
-        const int b = int((h - 143) * 0.4 - 10);
+        const int b = int((h - 143) * 0.4 - 10) - state_line;
         if (b <= 0)
             return;
         // Never wider than the frame, whatever shape the picture has.
@@ -730,5 +733,24 @@ void recovery_window_c::draw_preview(QPainter& painter, int w, int h)
     QTextOption option;
     option.setWrapMode(QTextOption::WrapAnywhere);
     painter.setPen(Qt::black);
-    painter.drawText(QRectF(217, 84, w - 232, int((h - 143) * 0.4 - 10)), preview_text(bytes), option);
+    painter.drawText(QRectF(217, 84, w - 232, int((h - 143) * 0.4 - 10) - state_line), preview_text(bytes), option);
+}
+
+int recovery_window_c::draw_preview_state(QPainter& painter, int w, int h)
+{
+    // What the content check found, under the picture: a damaged photo
+    // shows its grey or broken part, and this says how much is sound.
+    const row_state_e state = row_state(row_flags_reading(service.kind()), preview_item.flags);
+    if (state != row_state_e::damaged && !row_state_checked_whole(state))
+        return 0;
+    QString line = row_state_label(state);
+    if (const int share = row_content_share(preview_item.flags); state == row_state_e::damaged && share >= 0)
+        line += QStringLiteral(": ") + text_for_key("row_state_damaged_share").arg(share);
+    const int bottom = 80 + int((h - 143) * 0.4 - 1);
+    const QFontMetrics metrics(painter.font());
+    const QRect box(217, bottom - metrics.height() - 4, w - 232, metrics.height() + 2);
+    painter.fillRect(box, Qt::white);
+    painter.setPen(state == row_state_e::damaged ? QColor(176, 32, 24) : QColor(24, 110, 48));
+    painter.drawText(box, Qt::AlignLeft | Qt::AlignVCenter, metrics.elidedText(line, Qt::ElideRight, box.width()));
+    return box.height() + 2;
 }

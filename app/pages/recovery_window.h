@@ -130,6 +130,8 @@ private:
     void show_selection();
     void clear_preview();
     void draw_preview(QPainter& painter, int w, int h);
+    // The content check's finding on the previewed file; returns the height used.
+    int draw_preview_state(QPainter& painter, int w, int h);
 
     Ui::RecoveryForm ui;
     QWidget* main_window;

@@ -46,6 +46,13 @@ seconds() { local s; s=$(date +%s.%N); "$@" >/dev/null 2>&1 || true; echo "$(dat
 
 t_ours=$(seconds "$CLI" recover card.img --name '*.JPG' --to ours)
 printf '%-14s %3s/%s byte-exact  %.3f s\n' "quarvel-cli" "$(exact ours)" "$PHOTOS" "$t_ours"
+t_guess=$(seconds "$CLI" recover card.img --no-verify --name '*.JPG' --to guess)
+printf '%-14s %3s/%s byte-exact  %.3f s (--no-verify)\n' "quarvel-cli" "$(exact guess)" "$PHOTOS" "$t_guess"
+# The content check's time against the listing's, and the states it gave.
+t_list=$(seconds "$CLI" scan card.img --no-verify)
+t_scan=$(seconds "$CLI" scan card.img)
+states=$("$CLI" --json scan card.img --name '*.JPG' | grep -o '"state":"[^"]*"' | sort | uniq -c | tr -s ' ' | paste -sd ',')
+printf 'listing %.3f s, with the content check %.3f s; photos: %s\n' "$t_list" "$t_scan" "$states"
 if command -v tsk_recover >/dev/null; then
     t_tsk=$(seconds tsk_recover card.img tsk)
     mkdir -p tsk

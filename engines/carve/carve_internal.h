@@ -52,6 +52,11 @@ struct config_s {
     double fragment_seconds = 2.0;      // search time for one file
     double fragment_total_seconds = 120.0;  // and for the whole run
     uint32_t threads = 0;                // threads that judge candidates; 0: one per core
+    // The undelete readers' check of deleted files by their content: on or
+    // off, and the seconds it may spend on one file and on a whole volume.
+    bool check_deleted = true;
+    double check_seconds = 2.0;
+    double check_total_seconds = 60.0;
     std::map<std::string, type_setting_s> types;  // every built-in type name
     std::vector<user_type_s> user_types;
 };

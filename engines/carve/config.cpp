@@ -169,6 +169,19 @@ config_s parse_config(const std::string& text)
                 config.fragment_seconds = per_file;
                 config.fragment_total_seconds = total;
             }
+        } else if (w[0] == "check_deleted" && w.size() == 2) {
+            bool on = false;
+            if (parse_switch(w[1], &on))
+                config.check_deleted = on;
+        } else if (w[0] == "check_time" && w.size() == 3) {
+            char* e1 = nullptr;
+            char* e2 = nullptr;
+            const double per_file = std::strtod(w[1].c_str(), &e1);
+            const double total = std::strtod(w[2].c_str(), &e2);
+            if (*e1 == 0 && *e2 == 0 && per_file >= 0 && per_file <= 3600 && total >= 0 && total <= 86400) {
+                config.check_seconds = per_file;
+                config.check_total_seconds = total;
+            }
         } else if (w[0] == "type" && (w.size() == 3 || w.size() == 4)) {
             auto it = config.types.find(w[1]);
             bool on = false;

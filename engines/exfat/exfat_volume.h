@@ -55,6 +55,7 @@ public:
     open_result open(platform::byte_source_ptr source);
     void close();
     bool is_open() const { return source_ != nullptr; }
+    const platform::byte_source_ptr& source() const { return source_; }
 
     const boot_s& boot() const { return boot_; }
     bool from_backup_region() const { return from_backup_; }

@@ -209,3 +209,27 @@ int32_t fat_trust_c::assess(uint32_t start, uint32_t size, bool own_entry_live)
     // One free cluster is all a small file needs: nothing is guessed.
     return clusters > 1 ? fat_row_uncertain : 0;
 }
+
+bool fat_trust_c::free_runs(uint32_t start, uint64_t clusters, std::vector<std::pair<uint32_t, uint32_t>>* runs)
+{
+    runs->clear();
+    uint64_t taken = 0;
+    for (uint32_t c = start; taken < clusters; ++c) {
+        if (!fat_cluster_valid(fs_, c) || uint64_t{fat_cluster_sector(fs_, c)} + fs_->cluster_size > fs_->volume_end)
+            return false;
+        if (steps_left_ == 0)
+            return false;
+        --steps_left_;
+        uint32_t value = 0;
+        if (!entry(c, &value))
+            return false;
+        if (value != 0)
+            continue;
+        if (!runs->empty() && runs->back().first + runs->back().second == c)
+            ++runs->back().second;
+        else
+            runs->emplace_back(c, 1);
+        ++taken;
+    }
+    return true;
+}

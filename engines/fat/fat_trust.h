@@ -39,6 +39,11 @@ public:
     // fat_row_chain_kept and is copied along that chain.
     int32_t assess(uint32_t start, uint32_t size, bool own_entry_live);
 
+    // The free clusters from start on, stepping over those allocated now,
+    // until clusters are found: runs of (first cluster, count). False when
+    // the volume ends first or the FAT cannot be read.
+    bool free_runs(uint32_t start, uint64_t clusters, std::vector<std::pair<uint32_t, uint32_t>>* runs);
+
 private:
     enum sector_state_e : uint8_t { sector_unread, sector_all_free, sector_used, sector_unreadable };
     enum class cluster_e { free, own, other, unreadable };

@@ -2,15 +2,20 @@
 
 #include "engines/exfat/exfat_entry.h"
 #include "engines/exfat/exfat_harvest.h"
+#include "engines/carve/carve.h"
 #include "platform/fd_io.h"
+#include "platform/folders.h"
+#include "scan/content_pass.h"
 #include "scan/result_tree.h"
 #include "scan/safe_name.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QStringList>
 #include <algorithm>
 #include <map>
 #include <cerrno>
+#include <chrono>
 #include <unistd.h>
 #include <unordered_set>
 
@@ -95,6 +100,7 @@ void exfat_recovery_c::reset()
     walked_.clear();
     live_sets_ = 0;
     outcome_ = {};
+    checked_.clear();
 }
 
 const exfat_node_s* exfat_recovery_c::node(int64_t id) const
@@ -155,6 +161,7 @@ void exfat_recovery_c::run_scan()
         if (lost_mode_ == lost_pass_e::on || (lost_mode_ == lost_pass_e::automatic && outcome_.formatted))
             harvest_lost_folders();
     }
+    check_deleted_contents();
     outcome_.read_errors = fs_.read_errors();
     result_tree::link_children(store_);
     result_tree::mark_folders(store_, [](const exfat_node_s& n) { return !n.is_directory(); });
@@ -223,6 +230,62 @@ void exfat_recovery_c::scan_directory(const pending_s& dir, std::vector<pending_
         }
         store_.emplace(id, std::move(n));
         status_.found_count.fetch_add(1, std::memory_order_relaxed);
+    }
+}
+
+void exfat_recovery_c::check_deleted_contents()
+{
+    if (!content_check_ || status_.stop.load(std::memory_order_relaxed) != stop_run || !fs_.source())
+        return;
+    carve_load_config(platform::program_data_file("Quarvel.conf").c_str());
+    carve::content_settings_s settings = carve::content_check_settings();
+    if (!settings.enabled)
+        return;
+    // Only files whose chain is gone and whose free clusters were taken: the
+    // rest are exact, or cannot be had whole whatever is chosen.
+    std::vector<exfat_node_s*> files;
+    for (auto& [id, node] : store_) {
+        const int32_t guessed = node.data_flags & (exfat_row_from_free_clusters | exfat_row_overwritten | exfat_row_incomplete);
+        if (!node.is_directory() && node.gone() && node.size > 0 && node.valid_size == node.size &&
+            guessed == exfat_row_from_free_clusters &&
+            carve::content_check_known(QFileInfo(node.name).suffix().toUtf8().constData()))
+            files.push_back(&node);
+    }
+    std::sort(files.begin(), files.end(),
+              [](const exfat_node_s* a, const exfat_node_s* b) { return a->first_cluster < b->first_cluster; });
+    const uint64_t cluster_bytes = fs_.boot().cluster_bytes();
+    auto bytes_of = [&](const exfat::cluster_map_s& map, uint64_t size) {
+        carve::byte_extents_t out;
+        uint64_t left = size;
+        for (const exfat::extent_s& e : map.extents) {
+            const uint64_t length = std::min(left, uint64_t{e.count} * cluster_bytes);
+            if (length == 0)
+                break;
+            out.emplace_back(fs_.boot().cluster_offset(e.cluster), length);
+            left -= length;
+        }
+        return out;
+    };
+    const auto began = std::chrono::steady_clock::now();
+    const double total = settings.budget.seconds_left;
+    for (exfat_node_s* node : files) {
+        const double spent = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+        if (status_.stop.load(std::memory_order_relaxed) != stop_run || spent >= total)
+            return;
+        settings.budget.seconds_left = total - spent;
+        const exfat::cluster_map_s run_map = fs_.map_clusters(node->first_cluster, node->size, true, true);
+        const exfat::cluster_map_s free_map = fs_.map_clusters(node->first_cluster, node->size, false, true);
+        const carve::byte_extents_t run = run_map.complete ? bytes_of(run_map, node->size) : carve::byte_extents_t{};
+        const carve::byte_extents_t free_run = bytes_of(free_map, node->size);
+        const carve::deleted_verdict_s verdict =
+            carve::judge_deleted_file(*fs_.source(), QFileInfo(node->name).suffix().toUtf8().constData(), node->size,
+                                      cluster_bytes, run, free_run, true, &settings.budget);
+        using kind = carve::deleted_verdict_s::kind;
+        if (verdict.outcome == kind::verified)
+            checked_[node->id] = run;
+        else if (verdict.outcome == kind::rebuilt)
+            checked_[node->id] = verdict.chosen;
+        node->data_flags |= row_content_flags(verdict);
     }
 }
 
@@ -484,6 +547,8 @@ int exfat_recovery_c::recover_file(int64_t id, const QString& destination)
     const exfat_node_s* n = node(id);
     if (!n || n->is_directory() || !fs_.is_open())
         return -1;
+    if (const auto checked = checked_.find(id); checked != checked_.end())
+        return write_pieces(*fs_.source(), checked->second, n->size, destination);
     // The clusters are mapped for the whole size, as they were allocated;
     // a size the volume cannot hold maps short and writes no zero tail.
     const exfat::cluster_map_s map =

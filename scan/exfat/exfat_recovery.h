@@ -88,6 +88,9 @@ public:
     // For the next scans; automatic until set.
     void set_lost_pass(lost_pass_e mode) { lost_mode_ = mode; }
     void set_lost_names(const lost_names_s& names) { lost_names_ = names; }
+    // Whether the next scans check deleted files by their content (as the
+    // configuration says, unless turned off here).
+    void set_content_check(bool on) { content_check_ = on; }
     void reset() override;
     int recover_file(int64_t id, const QString& destination) override;
     int get_full_path(int64_t id, QString* path) override;
@@ -128,6 +131,7 @@ private:
     bool wait_while_paused();
     bool looks_formatted();
     void harvest_lost_folders();
+    void check_deleted_contents();
 
     std::unordered_map<int64_t, exfat_node_s> store_;
     volume_item_s volume_;
@@ -138,5 +142,9 @@ private:
     exfat::volume_c fs_;
     QString open_error_;  // why the volume could not be opened
     lost_pass_e lost_mode_ = lost_pass_e::automatic;
+    bool content_check_ = true;
+    // Deleted files whose content was found whole: the byte ranges of the
+    // volume the copy reads, by id.
+    std::unordered_map<int64_t, std::vector<std::pair<uint64_t, uint64_t>>> checked_;
     lost_names_s lost_names_;
 };

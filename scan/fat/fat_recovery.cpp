@@ -3,16 +3,21 @@
 #include "engines/fat/fat_harvest.h"
 #include "engines/fat/fat_internal.h"
 #include "engines/fat/fat_trust.h"
+#include "engines/carve/carve.h"
 #include "platform/fd_io.h"
+#include "platform/folders.h"
+#include "scan/content_pass.h"
 #include "scan/fat/fat_log.h"
 #include "scan/result_tree.h"
 #include "scan/safe_name.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QStringList>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <ctime>
 #include <unistd.h>
 #include <unordered_set>
@@ -134,6 +139,7 @@ void fat_recovery_c::reset()
     walked_.clear();
     open_tails_.clear();
     live_entries_named_ = 0;
+    rebuilt_.clear();
 }
 
 const fat_node_s* fat_recovery_c::node(uint32_t cluster) const
@@ -163,6 +169,7 @@ void fat_recovery_c::run_scan()
             harvest_lost_folders();
     }
     assess_deleted_files();
+    check_deleted_contents();
 
     fat_node_s root;
     root.attributes = fat_attr_directory;
@@ -206,6 +213,64 @@ void fat_recovery_c::assess_deleted_files()
         if (status_.stop.load(std::memory_order_relaxed) != 0)
             return;
         node->trust = trust.assess(node->cluster, node->size, node->entry_deleted == 0);
+    }
+}
+
+void fat_recovery_c::check_deleted_contents()
+{
+    if (!content_check_ || outcome_.root_result != fr_ok || get_stop() != stop_run)
+        return;
+    carve_load_config(platform::program_data_file("Quarvel.conf").c_str());
+    carve::content_settings_s settings = carve::content_check_settings();
+    if (!settings.enabled)
+        return;
+    const uint64_t cluster_bytes = uint64_t{fs_.cluster_size} * fs_.sector_bytes;
+    if (cluster_bytes == 0 || !fs_.source)
+        return;
+    // Only the files whose clusters are a guess: a first cluster taken now
+    // or a run past the volume's end leaves nothing to choose from.
+    std::vector<fat_node_s*> files;
+    for (auto& [cluster, node] : store_) {
+        const bool file = (node.attributes & fat_attr_deleted) && !(node.attributes & fat_attr_directory);
+        if (file && node.size > 0 && node.entry_deleted &&
+            !(node.trust & (fat_row_overwritten | fat_row_incomplete | fat_row_chain_kept)) &&
+            carve::content_check_known(QFileInfo(node.name).suffix().toUtf8().constData()))
+            files.push_back(&node);
+    }
+    std::sort(files.begin(), files.end(), [](const fat_node_s* a, const fat_node_s* b) { return a->cluster < b->cluster; });
+    const auto began = std::chrono::steady_clock::now();
+    const double total = settings.budget.seconds_left;
+    fat_trust_c trust(&fs_);
+    auto bytes_of = [&](uint32_t first, uint64_t count, uint64_t* left, carve::byte_extents_t* out) {
+        const uint64_t length = std::min(*left, count * cluster_bytes);
+        out->emplace_back(fat_cluster_sector(&fs_, first) * fs_.sector_bytes, length);
+        *left -= length;
+    };
+    for (fat_node_s* node : files) {
+        const double spent = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+        if (get_stop() != stop_run || spent >= total)
+            return;
+        settings.budget.seconds_left = total - spent;
+        const uint64_t clusters = (uint64_t{node->size} + cluster_bytes - 1) / cluster_bytes;
+        carve::byte_extents_t run, free_run;
+        uint64_t left = node->size;
+        bytes_of(node->cluster, clusters, &left, &run);
+        std::vector<std::pair<uint32_t, uint32_t>> runs;
+        if (clusters > 1 && trust.free_runs(node->cluster, clusters, &runs)) {
+            left = node->size;
+            for (const auto& [first, count] : runs)
+                bytes_of(first, count, &left, &free_run);
+        }
+        const bool gaps = node->trust & fat_row_gaps_skipped;
+        const carve::deleted_verdict_s verdict =
+            carve::judge_deleted_file(*fs_.source, QFileInfo(node->name).suffix().toUtf8().constData(), node->size,
+                                      cluster_bytes, run, free_run, gaps, &settings.budget);
+        using kind = carve::deleted_verdict_s::kind;
+        if (verdict.outcome == kind::verified)
+            node->trust &= ~fat_row_gaps_skipped;  // the run itself is whole: read it
+        if (verdict.outcome == kind::rebuilt)
+            rebuilt_[node->cluster] = verdict.chosen;
+        node->trust |= row_content_flags(verdict);
     }
 }
 
@@ -645,6 +710,9 @@ int fat_recovery_c::recover_file(int64_t id, const QString& destination)
     const fat_node_s* n = node(static_cast<uint32_t>(id));
     if (!n)
         return -1;
+    const auto rebuilt = rebuilt_.find(n->cluster);
+    if (rebuilt != rebuilt_.end() && (n->trust & row_content_rebuilt))
+        return write_pieces(*fs_.source, rebuilt->second, n->size, destination);
     fat_file_s file;
     if (fat_file_setup(&file, &fs_, n->cluster, n->size) != fr_ok)
         return -1;

@@ -85,6 +85,9 @@ public:
     // For the next scans; automatic until set.
     void set_lost_pass(lost_pass_e mode) { lost_mode_ = mode; }
     void set_lost_names(const lost_names_s& names) { lost_names_ = names; }
+    // Whether the next scans check deleted files by their content (as the
+    // configuration says, unless turned off here).
+    void set_content_check(bool on) { content_check_ = on; }
     void reset() override;
     int recover_file(int64_t id, const QString& destination) override;
     int get_full_path(int64_t id, QString* path) override;
@@ -122,6 +125,7 @@ private:
     void count_unread_folder(int result, bool deleted_folder, int64_t* damage_counter);
     void count_entry_read();
     void assess_deleted_files();
+    void check_deleted_contents();
     bool wait_while_paused();
     bool looks_formatted();
     void harvest_lost_folders();
@@ -143,6 +147,11 @@ private:
     int64_t live_entries_named_ = 0;  // live entries met that name a cluster
     lost_pass_e lost_mode_ = lost_pass_e::automatic;
     lost_names_s lost_names_;
+    bool content_check_ = true;
+    // Deleted files whose bytes were found whole in clusters other than
+    // the run from their first: where the copy reads them (byte ranges of
+    // the volume), by start cluster.
+    std::unordered_map<uint32_t, std::vector<std::pair<uint64_t, uint64_t>>> rebuilt_;
     // One long-name buffer for every recursion level: each name is copied
     // into its node before the scan descends.
     char16_t long_name_[fat_long_name_units] = {};

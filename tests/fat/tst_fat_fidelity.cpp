@@ -8,11 +8,13 @@
 #include "engines/fat/fat_trust.h"
 #include "platform/drive_table.h"
 #include "platform/volumes.h"
+#include "scan/content_pass.h"
 #include "scan/fat/fat_recovery.h"
 
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -444,8 +446,131 @@ private slots:
         const auto files = listed(scanner);
         QVERIFY(files.count("/#HOTO.JPG"));
         const fat_node_s& photo = *files.at("/#HOTO.JPG").node;
-        QCOMPARE(photo.trust, fat_row_uncertain | fat_row_gaps_skipped);
+        // Random bytes named .JPG: the content check calls them damaged, and the copy is as before.
+        QCOMPARE(photo.trust & fat_row_trust_bits, fat_row_uncertain | fat_row_gaps_skipped);
         QCOMPARE(copy_of(scanner, photo, QDir(tmp_.path()).filePath("gaps-photo")), pattern(5000, 99));
+    }
+
+    // A camera card partly emptied and shot on again: photos written into
+    // the gaps between live files, then deleted, are put back together from
+    // the free clusters (or, for a JPEG whose gap was freed since, from its
+    // two pieces); a photo in one piece is verified; one whose middle a later
+    // file took is damaged, with the share before it.
+    void deleted_photos_checked_by_content()
+    {
+        const QString mkfs = tool("mkfs.fat"), mcopy = tool("mcopy"), mdel = tool("mdel"), convert = tool("convert");
+        if (mkfs.isEmpty() || mcopy.isEmpty() || mdel.isEmpty() || convert.isEmpty())
+            QSKIP("mkfs.fat, mtools or ImageMagick's convert is not installed");
+        const QString image = QDir(tmp_.path()).filePath("shot.img");
+        QFile::remove(image);
+        {
+            QFile f(image);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            QVERIFY(f.resize(72 << 20));
+        }
+        QCOMPARE(run(mkfs, {"-F", "32", "-s", "2", "-n", "SHOT", image}), 0);
+        const QString src = QDir(tmp_.path()).filePath("shot-src");
+        QDir().mkpath(src);
+        const auto put = [&](const QString& name, int size, int seed) {
+            QFile f(QDir(src).filePath(name));
+            return f.open(QIODevice::WriteOnly) && f.write(pattern(size, seed)) == size ? f.fileName() : QString();
+        };
+        const auto photo = [&](const QString& name, const QString& size, int seed) {
+            const QString path = QDir(src).filePath(name);
+            return run(convert, {"-seed", QString::number(seed), "-size", size, "plasma:", "-quality", "85", path}) == 0
+                       ? path
+                       : QString();
+        };
+        const QString whole = photo("WHOLE.JPG", "320x240", 1), hurt = photo("HURT.JPG", "640x480", 2);
+        const QString gap_jpg = photo("GAPS.JPG", "240x180", 3), gap_png = photo("GAPS.PNG", "120x90", 4);
+        const QString two = photo("TWO.JPG", "200x150", 5);
+        QVERIFY(!whole.isEmpty() && !hurt.isEmpty() && !gap_jpg.isEmpty() && !gap_png.isEmpty() && !two.isEmpty());
+        // mtools on FAT32 goes on after the last cluster it gave out; a camera
+        // fills the first free ones, as it does once its hint is back at the start.
+        const auto from_first_free = [&] {
+            QFile f(image);
+            if (!f.open(QIODevice::ReadWrite))
+                return false;
+            const QByteArray boot = f.read(512);
+            return f.seek(qint64(le16_at(boot, 48)) * le16_at(boot, 11) + 492) &&
+                   f.write(QByteArray("\x02\x00\x00\x00", 4)) == 4;
+        };
+        // Two photos in one piece. Three clusters freed before a small file and
+        // a large one: TWO.JPG's first piece fills them, its second lies past
+        // the large file; both files are deleted after it, so its gap reads free.
+        QCOMPARE(run(mcopy, {"-i", image, whole, hurt, put("A.BIN", 3000, 200), put("B.BIN", 2000, 201),
+                             put("C.BIN", 40000, 202), "::"}),
+                 0);
+        QCOMPARE(run(mdel, {"-i", image, "::A.BIN"}), 0);
+        QVERIFY(from_first_free());
+        QCOMPARE(run(mcopy, {"-i", image, two, "::"}), 0);
+        // Small files, every other one deleted, and two photos into the gaps.
+        QStringList small{"-i", image}, odd{"-i", image};
+        for (int i = 0; i < 80; ++i) {
+            const QString name = QString("F%1.BIN").arg(i, 2, 10, QChar('0'));
+            small << put(name, 2500, i);
+            if (i % 2)
+                odd << "::" + name;
+        }
+        QCOMPARE(run(mcopy, small << "::"), 0);
+        QCOMPARE(run(mdel, odd), 0);
+        QVERIFY(from_first_free());
+        QCOMPARE(run(mcopy, {"-i", image, gap_jpg, gap_png, "::"}), 0);
+        QCOMPARE(run(mdel, {"-i", image, "::WHOLE.JPG", "::HURT.JPG", "::GAPS.JPG", "::GAPS.PNG", "::TWO.JPG", "::B.BIN",
+                            "::C.BIN"}),
+                 0);
+
+        fat_recovery_c probe;
+        QVERIFY(scan(image, &probe));
+        auto files = listed(probe);
+        QVERIFY(files.count("/#URT.JPG"));
+        // A later file, itself deleted since, took clusters 40 to 49 of HURT.JPG.
+        const fat_node_s& hurt_node = *files.at("/#URT.JPG").node;
+        {
+            QFile f(image);
+            QVERIFY(f.open(QIODevice::ReadWrite));
+            const QByteArray boot = f.read(512);
+            const qint64 sector = le16_at(boot, 11), per_cluster = uint8_t(boot[13]);
+            const qint64 fat_sectors = le16_at(boot, 36) | qint64(le16_at(boot, 38)) << 16;
+            const qint64 data = le16_at(boot, 14) + uint8_t(boot[16]) * fat_sectors;
+            const qint64 hurt_at = (data + (hurt_node.cluster - 2) * per_cluster) * sector;
+            QVERIFY(f.seek(hurt_at + 40 * 1024));
+            QVERIFY(f.write(pattern(10 * 1024, 300)) == 10 * 1024);
+        }
+
+        fat_recovery_c scanner;
+        QVERIFY(scan(image, &scanner));
+        files = listed(scanner);
+        const auto file_of = [&](const QString& path) {
+            QFile f(path);
+            return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+        };
+        const struct {
+            const char* listed;
+            QString source;
+            int32_t state;
+        } expect[] = {{"/#HOLE.JPG", whole, row_content_verified},
+                      {"/#APS.JPG", gap_jpg, row_content_rebuilt},
+                      {"/#APS.PNG", gap_png, row_content_rebuilt},
+                      {"/#WO.JPG", two, row_content_rebuilt}};
+        for (const auto& e : expect) {
+            QVERIFY2(files.count(e.listed), e.listed);
+            const fat_node_s& n = *files.at(e.listed).node;
+            QVERIFY2((n.trust & row_content_bits) == e.state, e.listed);
+            QVERIFY2(copy_of(scanner, n, QDir(tmp_.path()).filePath(QString("shot-out-%1").arg(e.listed + 2))) ==
+                         file_of(e.source),
+                     e.listed);
+        }
+        const fat_node_s& damaged = *files.at("/#URT.JPG").node;
+        QVERIFY(damaged.trust & row_content_damaged);
+        const int expected = int(40 * 1024 * 100 / QFileInfo(hurt).size());
+        QVERIFY2(std::abs(row_content_share(damaged.trust) - expected) <= 1,
+                 qPrintable(QString("%1 % intact, expected %2 %").arg(row_content_share(damaged.trust)).arg(expected)));
+        // Without the check, the gap photo's copy is the guess it always was.
+        fat_recovery_c unchecked;
+        unchecked.set_content_check(false);
+        QVERIFY(scan(image, &unchecked));
+        QCOMPARE(listed(unchecked).at("/#WO.JPG").node->trust & row_content_bits, 0);
     }
 };
 

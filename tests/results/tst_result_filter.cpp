@@ -124,9 +124,11 @@ private slots:
 
         result_filter_s whole;
         whole.whole_only = true;
-        for (row_state_e broken : {row_state_e::overwritten, row_state_e::incomplete, row_state_e::partial})
+        for (row_state_e broken :
+             {row_state_e::overwritten, row_state_e::incomplete, row_state_e::partial, row_state_e::damaged})
             QVERIFY(!passes(whole, "a", 1, 1, broken));
-        for (row_state_e fine : {row_state_e::unknown, row_state_e::exact, row_state_e::uncertain})
+        for (row_state_e fine : {row_state_e::unknown, row_state_e::exact, row_state_e::uncertain, row_state_e::verified,
+                                 row_state_e::rebuilt})
             QVERIFY(passes(whole, "a", 1, 1, fine));
     }
 

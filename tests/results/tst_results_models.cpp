@@ -12,6 +12,7 @@
 #include "results/recovery_model.h"
 #include "results/result_index.h"
 #include "results/row_state.h"
+#include "scan/content_pass.h"
 #include "results/table_view.h"
 #include "results/tree_model.h"
 #include "scan/exfat/exfat_recovery.h"
@@ -680,6 +681,23 @@ private slots:
         QCOMPARE(fat->state_of(2), row_state_e::incomplete);
         QCOMPARE(fat->state_of(3), row_state_e::chain_kept);
         QCOMPARE(fat->state_of(4), row_state_e::unknown);
+        // What the content check found outranks the guess it checked, on FAT
+        // and exFAT alike; a damaged row's tooltip tells the sound share.
+        const int32_t share_62 = int32_t(63u << row_content_share_shift);
+        std::vector<recovery_item_s> checked_rows = {
+            flagged("v.jpg", 0x20 | fat_row_uncertain | row_content_verified),
+            flagged("r.jpg", 0x20 | fat_row_uncertain | fat_row_gaps_skipped | row_content_rebuilt),
+            flagged("d.jpg", 0x20 | fat_row_uncertain | row_content_damaged | share_62),
+            flagged("o.jpg", 0x20 | fat_row_overwritten | row_content_verified)};
+        std::unique_ptr<recovery_model_c> checked(flat_model(checked_rows));
+        QCOMPARE(checked->state_of(0), row_state_e::verified);
+        QCOMPARE(checked->state_of(1), row_state_e::rebuilt);
+        QCOMPARE(checked->state_of(2), row_state_e::damaged);
+        QCOMPARE(checked->state_of(3), row_state_e::overwritten);
+        QCOMPARE(checked->index(2, 2).data(Qt::ToolTipRole).toString(),
+                 text_for_key("row_state_damaged_tip") + " " + text_for_key("row_state_damaged_share").arg(62));
+        QCOMPARE(row_state(row_flags_e::exfat, exfat_row_from_free_clusters | row_content_rebuilt), row_state_e::rebuilt);
+        QCOMPARE(row_state_name(row_state_e::rebuilt), std::string("put back together"));
         // An NTFS row says only whether its clusters were taken since or its
         // runs fall short; the bits FAT uses for guesses mean nothing there.
         using namespace ntfs_engine;

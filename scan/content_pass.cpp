@@ -1,0 +1,42 @@
+#include "scan/content_pass.h"
+
+#include "platform/fd_io.h"
+#include "scan/recovery_base.h"
+#include "scan/safe_name.h"
+
+#include <QFile>
+#include <algorithm>
+#include <cerrno>
+#include <unistd.h>
+#include <vector>
+
+int write_pieces(const platform::byte_source_c& source, const carve::byte_extents_t& pieces, uint64_t size,
+                 const QString& destination)
+{
+    uint64_t total = 0;
+    for (const auto& piece : pieces)
+        total += piece.second;
+    if (total != size)
+        return -1;
+    const int fd = open_recovery_target(destination);
+    if (fd < 0)
+        return errno == EEXIST ? recover_target_exists : -1;
+    constexpr uint64_t chunk_bytes = 256 * 1024;
+    std::vector<uint8_t> chunk(static_cast<size_t>(std::min<uint64_t>(chunk_bytes, std::max<uint64_t>(size, 1))));
+    bool ok = true;
+    for (const auto& [offset, length] : pieces) {
+        for (uint64_t done = 0; ok && done < length;) {
+            const size_t want = static_cast<size_t>(std::min<uint64_t>(chunk.size(), length - done));
+            ok = source.read_at(offset + done, chunk.data(), want) == static_cast<int64_t>(want) &&
+                 platform::write_fully(fd, chunk.data(), want);
+            done += want;
+        }
+    }
+    if (::close(fd) != 0)
+        ok = false;
+    if (ok)
+        return 0;
+    // A short copy is a failure, and a failure leaves no file behind.
+    ::unlink(QFile::encodeName(destination).constData());
+    return -1;
+}

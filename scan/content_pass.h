@@ -1,0 +1,51 @@
+// What the check of deleted files by their content adds to a FAT or exFAT
+// row's flags, above the bits each scanner already uses there, and how a
+// front end turns it off.
+#pragma once
+
+#include "engines/carve/content_check.h"
+
+#include <cstdint>
+
+// The run from its first cluster is a whole file of its type.
+inline constexpr int32_t row_content_verified = 0x400000;
+// Other clusters than that run make it whole; the copy reads them.
+inline constexpr int32_t row_content_rebuilt = 0x800000;
+// No choice of clusters makes it whole.
+inline constexpr int32_t row_content_damaged = 0x1000000;
+// For a damaged file: the share sound from its start, in percent plus one
+// (0: not known), in the top seven bits.
+inline constexpr int row_content_share_shift = 25;
+inline constexpr int32_t row_content_bits =
+    row_content_verified | row_content_rebuilt | row_content_damaged | int32_t(0x7Fu << row_content_share_shift);
+
+// The bits for a verdict.
+inline int32_t row_content_flags(const carve::deleted_verdict_s& verdict)
+{
+    using kind = carve::deleted_verdict_s::kind;
+    switch (verdict.outcome) {
+    case kind::verified: return row_content_verified;
+    case kind::rebuilt: return row_content_rebuilt;
+    case kind::damaged: {
+        const uint32_t share = verdict.intact_percent < 0 ? 0u : uint32_t(verdict.intact_percent) + 1;
+        return row_content_damaged | int32_t(share << row_content_share_shift);
+    }
+    default: return 0;
+    }
+}
+
+// The intact share of a damaged row, -1 when not known.
+inline int row_content_share(int32_t flags)
+{
+    const uint32_t share = (uint32_t(flags) >> row_content_share_shift) & 0x7Fu;
+    return share == 0 ? -1 : int(share) - 1;
+}
+
+#include <QString>
+
+// Writes the size bytes that pieces (byte ranges of source, in file order)
+// hold to destination as a new file, as recover_file does: 0 when written
+// whole, recover_target_exists when the name is taken, -1 otherwise (and
+// nothing is left behind).
+int write_pieces(const platform::byte_source_c& source, const carve::byte_extents_t& pieces, uint64_t size,
+                 const QString& destination);
