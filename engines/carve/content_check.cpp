@@ -31,6 +31,10 @@ int64_t pieces_source_c::read_at(uint64_t offset, void* buffer, size_t length) c
     size_t done = 0;
     if (offset >= size_)
         return 0;
+    if (deadline_ != std::chrono::steady_clock::time_point::max() && std::chrono::steady_clock::now() > deadline_) {
+        expired_.store(true, std::memory_order_relaxed);
+        return -1;
+    }
     size_t k = static_cast<size_t>(std::upper_bound(starts_.begin(), starts_.end(), offset) - starts_.begin()) - 1;
     while (done < length && k < pieces_.size()) {
         const uint64_t within = offset + done - starts_[k];
@@ -285,9 +289,18 @@ deleted_verdict_s judge_deleted_file(const platform::byte_source_c& volume, cons
     deleted_verdict_s verdict;
     if (size == 0 || !content_check_known(extension))
         return verdict;
+    // A check that ran out of time says nothing about the file.
+    const double seconds = budget ? std::max(0.0, std::min(budget->seconds_per_file, budget->seconds_left)) : 3600.0;
+    const auto check = [&](const byte_extents_t& pieces) {
+        pieces_source_c file(volume, pieces);
+        file.set_deadline(std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                                                  std::chrono::duration<double>(seconds)));
+        const content_check_s r = check_content(file, extension, cluster);
+        return file.expired() ? content_check_s{} : r;
+    };
     content_check_s a;
     if (!run.empty() && total_of(run) == size) {
-        a = check_content(pieces_source_c(volume, run), extension, cluster);
+        a = check(run);
         if (a.outcome == content_check_s::kind::whole) {
             verdict.outcome = kind::verified;
             return verdict;
@@ -298,7 +311,7 @@ deleted_verdict_s judge_deleted_file(const platform::byte_source_c& volume, cons
     content_check_s b;
     const bool other_free = !free_run.empty() && free_run != run && total_of(free_run) == size;
     if (other_free) {
-        b = check_content(pieces_source_c(volume, free_run), extension, cluster);
+        b = check(free_run);
         if (b.outcome == content_check_s::kind::whole) {
             verdict.outcome = kind::rebuilt;
             verdict.chosen = free_run;
@@ -310,8 +323,7 @@ deleted_verdict_s judge_deleted_file(const platform::byte_source_c& volume, cons
         byte_extents_t pieces;
         if (find_jpeg_two_pieces(volume, run.front().first, size, cluster, budget->max_gap, budget->seconds_per_file,
                                  &budget->seconds_left, &pieces) &&
-            check_content(pieces_source_c(volume, pieces), extension, cluster).outcome ==
-                content_check_s::kind::whole) {
+            check(pieces).outcome == content_check_s::kind::whole) {
             verdict.outcome = kind::rebuilt;
             verdict.chosen = std::move(pieces);
             return verdict;

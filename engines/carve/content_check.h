@@ -7,6 +7,8 @@
 
 #include "platform/byte_source.h"
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <utility>
 #include <vector>
@@ -26,7 +28,14 @@ public:
     uint32_t sector_size() const override { return under_.sector_size(); }
     const std::string& name() const override { return under_.name(); }
 
+    // Reads fail from then on, and expired() says so: bounds the time a
+    // check may take over a file whose size is hostile.
+    void set_deadline(std::chrono::steady_clock::time_point deadline) { deadline_ = deadline; }
+    bool expired() const { return expired_.load(std::memory_order_relaxed); }
+
 private:
+    std::chrono::steady_clock::time_point deadline_ = std::chrono::steady_clock::time_point::max();
+    mutable std::atomic<bool> expired_{false};
     const platform::byte_source_c& under_;
     byte_extents_t pieces_;
     std::vector<uint64_t> starts_;  // each piece's first byte in the file

@@ -167,5 +167,27 @@ rm "$m/one.bin"
 rm -r "$m/DCIM"
 unmount_it
 
+# --- photo.img -------------------------------------------------------------
+# A photo saved in pieces between a live file's, then deleted: its chain is
+# released, and the free clusters from its first one on make it whole again.
+if command -v convert >/dev/null 2>&1; then
+  img="$out/photo.img"
+  truncate -s 16M "$img"
+  mkfs.exfat -c 4096 "$img" >/dev/null
+  attach "$img"
+  mount_it
+  convert -seed 7 -size 640x480 plasma: -quality 85 "$work/photo.jpg"
+  chunks=$(( ($(stat -c %s "$work/photo.jpg") + 8191) / 8192 ))
+  for i in $(seq 0 $((chunks - 1))); do
+    dd if="$work/photo.jpg" bs=8192 skip="$i" count=1 status=none >>"$m/photo.jpg"
+    head -c 8192 /dev/urandom >>"$m/keeper.bin"
+    sync
+  done
+  remember photo photo.jpg
+  manifest live photo keeper.bin 0 0
+  rm "$m/photo.jpg"
+  unmount_it
+fi
+
 echo "$hash" >"$out/stamp"
 echo "ok"

@@ -7,6 +7,7 @@
 #include "partition/partition_repair.h"
 #include "platform/drive_table.h"
 #include "platform/volumes.h"
+#include "scan/content_pass.h"
 #include "scan/exfat/exfat_recovery.h"
 #include "support/fixtures.h"
 
@@ -214,6 +215,26 @@ private slots:
             QCOMPARE(size_t(files.size()), size_t(matched));  // nothing live, nothing twice
             QVERIFY(files.count("/keep/live.txt") == 0);
         }
+    }
+
+    // A photo saved in pieces between a live file's: the content check finds
+    // the free clusters make it whole, and the copy is the photo.
+    void photo_put_back_together()
+    {
+        if (!skip_.isEmpty())
+            QSKIP(qPrintable(skip_));
+        if (!QFile::exists(image("photo")))
+            QSKIP("ImageMagick's convert is not installed");
+        exfat_recovery_c scanner;
+        QVERIFY(scan(scanner, image("photo")));
+        const auto files = shown(scanner);
+        QVERIFY(files.count("/photo.jpg"));
+        const exfat_node_s& n = *files.at("/photo.jpg");
+        QVERIFY2(n.data_flags & exfat_row_from_free_clusters, qPrintable(QString::number(n.data_flags, 16)));
+        QVERIFY2(n.data_flags & row_content_rebuilt, qPrintable(QString::number(n.data_flags, 16)));
+        const QString target = dir_ + "/photo-out";
+        QCOMPARE(scanner.recover_file(n.id, target), 0);
+        QVERIFY(read_file(target) == read_file(images_ + "/expected/photo/photo.jpg"));
     }
 
     // quarvel-cli picks the exFAT scanner for the volume and brings every
