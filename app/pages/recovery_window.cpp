@@ -745,7 +745,7 @@ int recovery_window_c::draw_preview_state(QPainter& painter, int w, int h)
         return 0;
     QString line = row_state_label(state);
     if (const int share = row_content_share(preview_item.flags); state == row_state_e::damaged && share >= 0)
-        line += QStringLiteral(": ") + text_for_key("row_state_damaged_share").arg(share);
+        line += QStringLiteral(" – ") + text_for_key("row_state_damaged_share").arg(share);
     const int bottom = 80 + int((h - 143) * 0.4 - 1);
     const QFontMetrics metrics(painter.font());
     const QRect box(217, bottom - metrics.height() - 4, w - 232, metrics.height() + 2);
