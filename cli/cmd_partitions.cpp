@@ -32,11 +32,9 @@ int run_partitions(cli::context_s& ctx)
     if (!partition::find_disk(ctx.args[0], &drive, &error))
         return cli::fail(error);
 
-    platform::raw_device_c device;
-    if (device.open(QFile::encodeName(drive.device_path).toStdString()) != 0)
-        return cli::fail(device.error());
-    const partition::gpt_state_s gpt = partition::read_gpt_state(device);
-    device.close();
+    partition::gpt_state_s gpt;
+    if (!partition::read_gpt_state(QFile::encodeName(drive.device_path).toStdString(), &gpt, &error))
+        return cli::fail(error);
     if (gpt.is_gpt()) {
         auto copy_state = [](const partition::gpt_copy_s& c) {
             return c.sound() ? std::string("sound") : c.present ? "damaged: " + c.problem : std::string("missing");

@@ -65,12 +65,8 @@ int run_repair(cli::context_s& ctx)
         outcome = partition::write_table(request);
         if (outcome.result != 0)
             return cli::fail(failure_text(outcome));
-        platform::raw_device_c device;
-        if (device.open(path) == 0) {
-            const partition::gpt_state_s gpt = partition::read_gpt_state(device);
-            if (gpt.primary.sound())
-                found = partition::gpt_partitions(gpt.primary, gpt.sector_bytes);
-        }
+        if (partition::gpt_state_s gpt; partition::read_gpt_state(path, &gpt) && gpt.primary.sound())
+            found = partition::gpt_partitions(gpt.primary, gpt.sector_bytes);
     } else {
         partition_repair_c repair;
         repair.start_search(&drive);

@@ -5,6 +5,7 @@
 #include "ondisk/partition_table.h"
 #include "ondisk/byte_order.h"
 #include "platform/byte_source.h"
+#include "platform/raw_device.h"
 
 #include <algorithm>
 #include <cstring>
@@ -119,6 +120,18 @@ std::string gpt_state_s::summary() const
     };
     return copy_text("primary", primary) + ", " + copy_text("backup", backup) + ", protective MBR " +
            (protective_mbr ? "present" : "missing") + ", " + std::to_string(sector_bytes) + "-byte sectors";
+}
+
+bool read_gpt_state(const std::string& device_path, gpt_state_s* state, std::string* error)
+{
+    platform::raw_device_c device;
+    if (device_path.empty() || device.open(device_path) != 0) {
+        if (error)
+            *error = device_path.empty() ? std::string("no disk was chosen") : device.error();
+        return false;
+    }
+    *state = read_gpt_state(device);
+    return true;
 }
 
 gpt_state_s read_gpt_state(const platform::byte_source_c& disk)

@@ -45,6 +45,10 @@ struct gpt_state_s {
 };
 
 gpt_state_s read_gpt_state(const platform::byte_source_c& disk);
+// The same for the disk at device_path, opened read-only with this process's
+// own rights (no password is asked for). False with a one-line *error when
+// it cannot be opened.
+bool read_gpt_state(const std::string& device_path, gpt_state_s* state, std::string* error = nullptr);
 
 // What a GPT repair writes, in byte ranges of the disk, and why it may not.
 struct gpt_plan_s {

@@ -86,10 +86,9 @@ void partition_window_c::on_partition_found() { show_found(); }
 void partition_window_c::read_gpt_state()
 {
     gpt_line.clear();
-    platform::raw_device_c device;
-    if (drive.device_path.isEmpty() || device.open(QFile::encodeName(drive.device_path).toStdString()) != 0)
+    partition::gpt_state_s gpt;
+    if (!partition::read_gpt_state(QFile::encodeName(drive.device_path).toStdString(), &gpt))
         return;
-    const partition::gpt_state_s gpt = partition::read_gpt_state(device);
     if (!gpt.is_gpt())
         return;
     auto state = [](const partition::gpt_copy_s& c) {
@@ -149,9 +148,8 @@ void partition_window_c::on_repair_clicked()
     if (gpt) {
         read_gpt_state();
         QString state = gpt_line;
-        platform::raw_device_c device;
-        if (state.isEmpty() && device.open(path) == 0)
-            state = QString::fromStdString(partition::read_gpt_state(device).summary());
+        if (partition::gpt_state_s now; state.isEmpty() && partition::read_gpt_state(path, &now))
+            state = QString::fromStdString(now.summary());
         if (show_message(this, title, text_for_key("partition_gpt_query").arg(state),
                          QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes)
             return;
