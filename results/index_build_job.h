@@ -7,17 +7,19 @@
 #include "results/result_index.h"
 
 #include <QObject>
+#include <QString>
 #include <cstdint>
 #include <functional>
 #include <memory>
 
-class QThread;
+class index_build_thread_c;
 
 class index_build_job_c : public QObject {
 public:
-    // The built index (null when the store has no top folder), handed over
-    // on the thread that started the build.
-    using done_fn = std::function<void(std::shared_ptr<result_index_c>)>;
+    // The built index (null when the store has no top folder, or the build
+    // failed and failure says why), handed over on the thread that started
+    // the build.
+    using done_fn = std::function<void(std::shared_ptr<result_index_c> index, const QString& failure)>;
 
     explicit index_build_job_c(QObject* parent = nullptr);
     ~index_build_job_c() override;
@@ -32,7 +34,6 @@ public:
     double progress() const;
 
 private:
-    QThread* thread_ = nullptr;
+    index_build_thread_c* thread_ = nullptr;
     uint64_t generation_ = 0;
-    std::shared_ptr<result_index_c::build_control_s> control_;
 };

@@ -73,7 +73,7 @@ void result_index_c::add_file(const recovery_item_s& r, const QString& written)
     files_.push_back(file);
 }
 
-bool result_index_c::build(const recovery_base_c& scanner, row_flags_e reading, build_control_s* control)
+bool result_index_c::build(const recovery_base_c& scanner, row_flags_e reading, job_c* job)
 {
     clear();
     reading_ = reading;
@@ -121,7 +121,7 @@ bool result_index_c::build(const recovery_base_c& scanner, row_flags_e reading, 
         f.name = std::move(at.name);
         f.first_file = uint32_t(files_.size());
 
-        if (control && control->stop.load(std::memory_order_relaxed)) {
+        if (job && job->stop_requested()) {
             clear();
             return false;
         }
@@ -140,8 +140,8 @@ bool result_index_c::build(const recovery_base_c& scanner, row_flags_e reading, 
             rows = {};
             large_rows_freed = true;
         }
-        if (control)
-            control->progress.store(std::min(1.0, double(files_.size()) * progress_step), std::memory_order_relaxed);
+        if (job)
+            job->set_progress(std::min(1.0, double(files_.size()) * progress_step));
         f.files_end = uint32_t(files_.size());
         folders_.push_back(std::move(f));
 

@@ -9,6 +9,7 @@
 // run of file numbers: ticking a folder ticks that run.
 #pragma once
 
+#include "jobs/job.h"
 #include "results/huge_page_allocator.h"
 #include "results/result_filter.h"
 #include "results/row_state.h"
@@ -18,7 +19,6 @@
 #include <QString>
 #include <QVarLengthArray>
 #include <array>
-#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <unordered_map>
@@ -64,13 +64,6 @@ public:
     // Longest name kept; no file system allows one this long, a damaged one is cut.
     static constexpr int max_name_units = 0x7FFF;
 
-    // What a build on another thread is told and tells: set stop and the
-    // build ends soon, leaving the index empty; progress runs from 0 to 1.
-    struct build_control_s {
-        std::atomic<bool> stop{false};
-        std::atomic<double> progress{0.0};
-    };
-
     // Sort keys of the file table: 1 name, 2 size (unsigned), 3 date1,
     // 4 date2, 5 folder (then name).
     static constexpr int key_count = 6;
@@ -82,9 +75,9 @@ public:
     // found); the index is empty then. A folder met a second time (a
     // damaged store in which a folder is its own ancestor) is not entered
     // again.
-    // With a control, a stop asked for ends the build early with false and
-    // an empty index.
-    bool build(const recovery_base_c& scanner, row_flags_e reading, build_control_s* control = nullptr);
+    // Run inside a job, the build sets the job's progress, and a stop asked
+    // of the job ends it early with false and an empty index.
+    bool build(const recovery_base_c& scanner, row_flags_e reading, job_c* job = nullptr);
     void clear();
 
     bool has_top() const { return !folders_.empty(); }

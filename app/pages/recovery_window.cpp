@@ -246,10 +246,11 @@ void recovery_window_c::handle_scan_end()
     // else may start on the scanner or read its store meanwhile.
     progress_bar.set_value(0.0);
     update();
-    index_job.start(scanner, reading, [this, stop_code](std::shared_ptr<result_index_c> built) {
+    index_job.start(scanner, reading, [this, stop_code](std::shared_ptr<result_index_c> built, const QString& failure) {
         progress_bar.set_value(1.0);
         const bool found = built && show_result_tree(std::move(built));
-        finish_scan_end(stop_code, !found);
+        // A list that could not be built is no sign that nothing was deleted.
+        finish_scan_end(stop_code, !found && failure.isEmpty(), failure);
     });
 }
 
@@ -260,7 +261,7 @@ void recovery_window_c::abandon_listing()
     finish_scan_end(stop_abandon, false);
 }
 
-void recovery_window_c::finish_scan_end(int stop_code, bool nothing_found)
+void recovery_window_c::finish_scan_end(int stop_code, bool nothing_found, const QString& list_failure)
 {
     recovery_base_c& scanner = service.scanner();
     if (stop_code != stop_abandon && scan_kind == kind_raw && !loaded_result)
@@ -275,7 +276,9 @@ void recovery_window_c::finish_scan_end(int stop_code, bool nothing_found)
 
     // A scan that could not read its volume says so first: an empty or short
     // list alone would read as "nothing was deleted here".
-    const QString failure = stop_code == stop_abandon ? QString() : scanner.scan_failure();
+    const QString failure = stop_code == stop_abandon ? QString()
+                            : list_failure.isEmpty()  ? scanner.scan_failure()
+                                                      : list_failure;
     if (!failure.isEmpty() && isVisible())
         show_message(this, QStringLiteral("Quarvel"), text_for_key("scan_failed").arg(failure), QMessageBox::Ok);
     else if (const char* notice = scanner.notice_key(); notice && stop_code != stop_abandon && isVisible())

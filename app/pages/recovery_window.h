@@ -110,8 +110,9 @@ private:
     int start_scanner();
     void handle_scan_end();
     // What a scan's end does once its file list is built (or the scan was
-    // abandoned): the tree shown, the questions asked.
-    void finish_scan_end(int stop_code, bool nothing_found);
+    // abandoned, or the list could not be built: list_failure says why):
+    // the tree shown, the questions asked.
+    void finish_scan_end(int stop_code, bool nothing_found, const QString& list_failure = {});
     // An abandoned scan whose file list is being built: the build stopped,
     // the results dropped.
     void abandon_listing();

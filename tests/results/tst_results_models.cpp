@@ -182,8 +182,11 @@ class gated_scanner_c : public tree_scanner_c {
 public:
     mutable QSemaphore entered, gate;
     mutable std::atomic<int> reads{0};
+    bool out_of_memory = false;
     void folder_rows(const void* folder, std::vector<recovery_item_s>* out) const override
     {
+        if (out_of_memory && reads > 10)
+            throw std::bad_alloc();
         if (reads++ == 0) {
             entered.release();
             gate.acquire();
@@ -452,9 +455,11 @@ private slots:
         index_build_job_c job;
         int calls = 0;
         std::shared_ptr<result_index_c> got;
-        const auto done = [&](std::shared_ptr<result_index_c> built) {
+        QString failure;
+        const auto done = [&](std::shared_ptr<result_index_c> built, const QString& why) {
             ++calls;
             got = std::move(built);
+            failure = why;
         };
         job.start(scanner, row_flags_e::attributes, done);
         QVERIFY(job.running());
@@ -471,8 +476,18 @@ private slots:
         QTRY_VERIFY(!job.running());
         QCOMPARE(calls, 1);
         QVERIFY(got);
+        QVERIFY(failure.isEmpty());
         QCOMPARE(got->file_count(), 50u);
         QCOMPARE(got->folder_count(), 51u);
+
+        // Memory running out on the way fails the build, not the program.
+        scanner.out_of_memory = true;
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("ran out of memory"));
+        job.start(scanner, row_flags_e::attributes, done);
+        QTRY_VERIFY(!job.running());
+        QCOMPARE(calls, 2);
+        QVERIFY(!got);
+        QVERIFY2(failure.contains("the file list"), qPrintable(failure));
     }
 
     // Ticks live in the index: they survive opening another folder,
