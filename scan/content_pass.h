@@ -41,7 +41,16 @@ inline int row_content_share(int32_t flags)
     return share == 0 ? -1 : int(share) - 1;
 }
 
+#include <QByteArray>
 #include <QString>
+
+// A file name's extension, what the content check goes by ("jpg" of
+// "IMG_0001.JPG"); empty when it has none.
+inline QByteArray content_extension(const QString& name)
+{
+    const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
+    return dot < 0 ? QByteArray() : name.mid(dot + 1).toUtf8();
+}
 
 // Writes the size bytes that pieces (byte ranges of source, in file order)
 // hold to destination as a new file, as recover_file does: 0 when written

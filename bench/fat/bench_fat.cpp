@@ -20,6 +20,7 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 
+#include <algorithm>
 #include <cstdio>
 #include <vector>
 
@@ -44,18 +45,7 @@ int main(int argc, char** argv)
     QTemporaryDir theirs_dir(scratch + "/bench-fat-tsk-XXXXXX");
     bench::warm_cache(image);
 
-    // The listing alone, without the check of deleted files by content.
     QElapsedTimer t;
-    t.start();
-    {
-        fat_recovery_c listing_only;
-        listing_only.set_volume(volume);
-        listing_only.set_content_check(false);
-        listing_only.start();
-        listing_only.wait();
-    }
-    const double listing_seconds = static_cast<double>(t.nsecsElapsed()) / 1e9;
-
     // Ours: scan, then copy out every row the result tree shows.
     t.start();
     fat_recovery_c scanner;
@@ -74,6 +64,19 @@ int main(int argc, char** argv)
         r.name = QString::number(r.id) + "-" + r.name;
     const auto tally = recover_rows(scanner, rows, ours_dir.path());
     const double ours = static_cast<double>(t.nsecsElapsed()) / 1e9;
+    // The listing alone, without the check of deleted files by content,
+    // best of three (after ours, so the image is as warm for it).
+    double listing_seconds = 1e9;
+    for (int run = 0; run < 3; ++run) {
+        QElapsedTimer lt;
+        lt.start();
+        fat_recovery_c listing_only;
+        listing_only.set_volume(volume);
+        listing_only.set_content_check(false);
+        listing_only.start();
+        listing_only.wait();
+        listing_seconds = std::min(listing_seconds, static_cast<double>(lt.nsecsElapsed()) / 1e9);
+    }
     // What copying the same files costs where they already lie in memory:
     // the floor for the recovery's part.
     const double copy = bench::time_peer("cp", {"-r", ours_dir.path(), theirs_dir.filePath("cp")});

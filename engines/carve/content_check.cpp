@@ -12,6 +12,7 @@
 #include <cctype>
 #include <cstring>
 #include <string>
+#include <unordered_set>
 
 namespace carve {
 
@@ -202,7 +203,17 @@ content_check_s check_png(source_c& src)
 
 }  // namespace
 
-bool content_check_known(const char* extension) { return !families_of(lower_extension(extension)).empty(); }
+bool content_check_known(const char* extension)
+{
+    // Asked for every deleted file of a volume: one look-up each.
+    static const std::unordered_set<std::string> known = [] {
+        std::unordered_set<std::string> names;
+        for (const type_info_s& t : builtin_types())
+            names.insert(t.name);
+        return names;
+    }();
+    return known.count(lower_extension(extension)) != 0;
+}
 
 content_check_s check_content(const platform::byte_source_c& file, const char* extension, uint64_t cluster)
 {
@@ -319,7 +330,9 @@ deleted_verdict_s judge_deleted_file(const platform::byte_source_c& volume, cons
         }
     }
     const std::string type = lower_extension(extension);
-    if (type == "jpg" && !run.empty() && budget && budget->seconds_left > 0) {
+    // A JPEG broken before its first cluster boundary has no cut to search from.
+    const bool cut_found = !(a.intact_known && a.intact == 0);
+    if (type == "jpg" && cut_found && !run.empty() && budget && budget->seconds_left > 0) {
         byte_extents_t pieces;
         if (find_jpeg_two_pieces(volume, run.front().first, size, cluster, budget->max_gap, budget->seconds_per_file,
                                  &budget->seconds_left, &pieces) &&

@@ -10,7 +10,6 @@
 #include "scan/safe_name.h"
 
 #include <QFile>
-#include <QFileInfo>
 #include <QStringList>
 #include <algorithm>
 #include <map>
@@ -237,10 +236,6 @@ void exfat_recovery_c::check_deleted_contents()
 {
     if (!content_check_ || status_.stop.load(std::memory_order_relaxed) != stop_run || !fs_.source())
         return;
-    carve_load_config(platform::program_data_file("Quarvel.conf").c_str());
-    carve::content_settings_s settings = carve::content_check_settings();
-    if (!settings.enabled)
-        return;
     // Only files whose chain is gone and whose free clusters were taken: the
     // rest are exact, or cannot be had whole whatever is chosen.
     std::vector<exfat_node_s*> files;
@@ -248,9 +243,15 @@ void exfat_recovery_c::check_deleted_contents()
         const int32_t guessed = node.data_flags & (exfat_row_from_free_clusters | exfat_row_overwritten | exfat_row_incomplete);
         if (!node.is_directory() && node.gone() && node.size > 0 && node.valid_size == node.size &&
             guessed == exfat_row_from_free_clusters &&
-            carve::content_check_known(QFileInfo(node.name).suffix().toUtf8().constData()))
+            carve::content_check_known(content_extension(node.name).constData()))
             files.push_back(&node);
     }
+    if (files.empty())
+        return;
+    carve_load_config(platform::program_data_file("Quarvel.conf").c_str());
+    carve::content_settings_s settings = carve::content_check_settings();
+    if (!settings.enabled)
+        return;
     std::sort(files.begin(), files.end(),
               [](const exfat_node_s* a, const exfat_node_s* b) { return a->first_cluster < b->first_cluster; });
     const uint64_t cluster_bytes = fs_.boot().cluster_bytes();
@@ -278,7 +279,7 @@ void exfat_recovery_c::check_deleted_contents()
         const carve::byte_extents_t run = run_map.complete ? bytes_of(run_map, node->size) : carve::byte_extents_t{};
         const carve::byte_extents_t free_run = bytes_of(free_map, node->size);
         const carve::deleted_verdict_s verdict =
-            carve::judge_deleted_file(*fs_.source(), QFileInfo(node->name).suffix().toUtf8().constData(), node->size,
+            carve::judge_deleted_file(*fs_.source(), content_extension(node->name).constData(), node->size,
                                       cluster_bytes, run, free_run, true, &settings.budget);
         using kind = carve::deleted_verdict_s::kind;
         if (verdict.outcome == kind::verified)

@@ -12,7 +12,6 @@
 #include "scan/safe_name.h"
 
 #include <QFile>
-#include <QFileInfo>
 #include <QStringList>
 
 #include <algorithm>
@@ -220,10 +219,6 @@ void fat_recovery_c::check_deleted_contents()
 {
     if (!content_check_ || outcome_.root_result != fr_ok || get_stop() != stop_run)
         return;
-    carve_load_config(platform::program_data_file("Quarvel.conf").c_str());
-    carve::content_settings_s settings = carve::content_check_settings();
-    if (!settings.enabled)
-        return;
     const uint64_t cluster_bytes = uint64_t{fs_.cluster_size} * fs_.sector_bytes;
     if (cluster_bytes == 0 || !fs_.source)
         return;
@@ -234,9 +229,15 @@ void fat_recovery_c::check_deleted_contents()
         const bool file = (node.attributes & fat_attr_deleted) && !(node.attributes & fat_attr_directory);
         if (file && node.size > 0 && node.entry_deleted &&
             !(node.trust & (fat_row_overwritten | fat_row_incomplete | fat_row_chain_kept)) &&
-            carve::content_check_known(QFileInfo(node.name).suffix().toUtf8().constData()))
+            carve::content_check_known(content_extension(node.name).constData()))
             files.push_back(&node);
     }
+    if (files.empty())
+        return;
+    carve_load_config(platform::program_data_file("Quarvel.conf").c_str());
+    carve::content_settings_s settings = carve::content_check_settings();
+    if (!settings.enabled)
+        return;
     std::sort(files.begin(), files.end(), [](const fat_node_s* a, const fat_node_s* b) { return a->cluster < b->cluster; });
     const auto began = std::chrono::steady_clock::now();
     const double total = settings.budget.seconds_left;
@@ -263,7 +264,7 @@ void fat_recovery_c::check_deleted_contents()
         }
         const bool gaps = node->trust & fat_row_gaps_skipped;
         const carve::deleted_verdict_s verdict =
-            carve::judge_deleted_file(*fs_.source, QFileInfo(node->name).suffix().toUtf8().constData(), node->size,
+            carve::judge_deleted_file(*fs_.source, content_extension(node->name).constData(), node->size,
                                       cluster_bytes, run, free_run, gaps, &settings.budget);
         using kind = carve::deleted_verdict_s::kind;
         if (verdict.outcome == kind::verified)
