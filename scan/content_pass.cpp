@@ -1,6 +1,8 @@
 #include "scan/content_pass.h"
 
+#include "engines/carve/carve.h"
 #include "platform/fd_io.h"
+#include "platform/folders.h"
 #include "scan/recovery_base.h"
 #include "scan/safe_name.h"
 
@@ -9,6 +11,22 @@
 #include <cerrno>
 #include <unistd.h>
 #include <vector>
+
+bool content_pass_budget_c::load()
+{
+    carve_load_config(platform::program_data_file("Quarvel.conf").c_str());
+    settings_ = carve::content_check_settings();
+    began_ = std::chrono::steady_clock::now();
+    total_ = settings_.budget.seconds_left;
+    return settings_.enabled;
+}
+
+bool content_pass_budget_c::next_file()
+{
+    const double spent = std::chrono::duration<double>(std::chrono::steady_clock::now() - began_).count();
+    settings_.budget.seconds_left = total_ - spent;
+    return spent < total_;
+}
 
 int write_pieces(const platform::byte_source_c& source, const carve::byte_extents_t& pieces, uint64_t size,
                  const QString& destination)

@@ -5,6 +5,7 @@
 
 #include "engines/carve/content_check.h"
 
+#include <chrono>
 #include <cstdint>
 
 // The run from its first cluster is a whole file of its type.
@@ -51,6 +52,24 @@ inline QByteArray content_extension(const QString& name)
     const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
     return dot < 0 ? QByteArray() : name.mid(dot + 1).toUtf8();
 }
+
+// The settings of one pass over a volume's deleted files, read from the
+// configuration as the pass starts, and the pass's time shared out file by
+// file.
+class content_pass_budget_c {
+public:
+    // False when the check is switched off.
+    bool load();
+    // Before each file: false once the pass's time is spent; otherwise
+    // budget() holds what is left of it.
+    bool next_file();
+    carve::check_budget_s* budget() { return &settings_.budget; }
+
+private:
+    carve::content_settings_s settings_;
+    std::chrono::steady_clock::time_point began_;
+    double total_ = 0.0;
+};
 
 // Writes the size bytes that pieces (byte ranges of source, in file order)
 // hold to destination as a new file, as recover_file does: 0 when written

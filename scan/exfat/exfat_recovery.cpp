@@ -2,9 +2,7 @@
 
 #include "engines/exfat/exfat_entry.h"
 #include "engines/exfat/exfat_harvest.h"
-#include "engines/carve/carve.h"
 #include "platform/fd_io.h"
-#include "platform/folders.h"
 #include "scan/content_pass.h"
 #include "scan/result_tree.h"
 #include "scan/safe_name.h"
@@ -14,7 +12,6 @@
 #include <algorithm>
 #include <map>
 #include <cerrno>
-#include <chrono>
 #include <unistd.h>
 #include <unordered_set>
 
@@ -248,9 +245,8 @@ void exfat_recovery_c::check_deleted_contents()
     }
     if (files.empty())
         return;
-    carve_load_config(platform::program_data_file("Quarvel.conf").c_str());
-    carve::content_settings_s settings = carve::content_check_settings();
-    if (!settings.enabled)
+    content_pass_budget_c pass;
+    if (!pass.load())
         return;
     std::sort(files.begin(), files.end(),
               [](const exfat_node_s* a, const exfat_node_s* b) { return a->first_cluster < b->first_cluster; });
@@ -267,20 +263,16 @@ void exfat_recovery_c::check_deleted_contents()
         }
         return out;
     };
-    const auto began = std::chrono::steady_clock::now();
-    const double total = settings.budget.seconds_left;
     for (exfat_node_s* node : files) {
-        const double spent = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
-        if (status_.stop.load(std::memory_order_relaxed) != stop_run || spent >= total)
+        if (stop_requested() || !pass.next_file())
             return;
-        settings.budget.seconds_left = total - spent;
         const exfat::cluster_map_s run_map = fs_.map_clusters(node->first_cluster, node->size, true, true);
         const exfat::cluster_map_s free_map = fs_.map_clusters(node->first_cluster, node->size, false, true);
         const carve::byte_extents_t run = run_map.complete ? bytes_of(run_map, node->size) : carve::byte_extents_t{};
         const carve::byte_extents_t free_run = bytes_of(free_map, node->size);
         const carve::deleted_verdict_s verdict =
             carve::judge_deleted_file(*fs_.source(), content_extension(node->name).constData(), node->size,
-                                      cluster_bytes, run, free_run, true, &settings.budget);
+                                      cluster_bytes, run, free_run, true, pass.budget());
         using kind = carve::deleted_verdict_s::kind;
         if (verdict.outcome == kind::verified)
             checked_[node->id] = run;

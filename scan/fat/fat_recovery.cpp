@@ -3,9 +3,7 @@
 #include "engines/fat/fat_harvest.h"
 #include "engines/fat/fat_internal.h"
 #include "engines/fat/fat_trust.h"
-#include "engines/carve/carve.h"
 #include "platform/fd_io.h"
-#include "platform/folders.h"
 #include "scan/content_pass.h"
 #include "scan/fat/fat_log.h"
 #include "scan/result_tree.h"
@@ -16,7 +14,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <ctime>
 #include <unistd.h>
 #include <unordered_set>
@@ -234,13 +231,10 @@ void fat_recovery_c::check_deleted_contents()
     }
     if (files.empty())
         return;
-    carve_load_config(platform::program_data_file("Quarvel.conf").c_str());
-    carve::content_settings_s settings = carve::content_check_settings();
-    if (!settings.enabled)
+    content_pass_budget_c pass;
+    if (!pass.load())
         return;
     std::sort(files.begin(), files.end(), [](const fat_node_s* a, const fat_node_s* b) { return a->cluster < b->cluster; });
-    const auto began = std::chrono::steady_clock::now();
-    const double total = settings.budget.seconds_left;
     fat_trust_c trust(&fs_);
     auto bytes_of = [&](uint32_t first, uint64_t count, uint64_t* left, carve::byte_extents_t* out) {
         const uint64_t length = std::min(*left, count * cluster_bytes);
@@ -248,10 +242,8 @@ void fat_recovery_c::check_deleted_contents()
         *left -= length;
     };
     for (fat_node_s* node : files) {
-        const double spent = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
-        if (get_stop() != stop_run || spent >= total)
+        if (stop_requested() || !pass.next_file())
             return;
-        settings.budget.seconds_left = total - spent;
         const uint64_t clusters = (uint64_t{node->size} + cluster_bytes - 1) / cluster_bytes;
         carve::byte_extents_t run, free_run;
         uint64_t left = node->size;
@@ -265,7 +257,7 @@ void fat_recovery_c::check_deleted_contents()
         const bool gaps = node->trust & fat_row_gaps_skipped;
         const carve::deleted_verdict_s verdict =
             carve::judge_deleted_file(*fs_.source, content_extension(node->name).constData(), node->size,
-                                      cluster_bytes, run, free_run, gaps, &settings.budget);
+                                      cluster_bytes, run, free_run, gaps, pass.budget());
         using kind = carve::deleted_verdict_s::kind;
         if (verdict.outcome == kind::verified)
             node->trust &= ~fat_row_gaps_skipped;  // the run itself is whole: read it
