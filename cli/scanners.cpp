@@ -59,13 +59,22 @@ std::string local_time_text(int64_t seconds)
 
 void print_found_rows(const std::vector<found_row_s>& rows, bool json, row_flags_e reading)
 {
-    table_c table({"id", "folder", "name", "size", "date1", "date2", "flags", "state"});
+    std::vector<std::string> columns{"id", "folder", "name", "size", "date1", "date2", "flags", "state"};
+    if (json)
+        columns.push_back("intact");
+    table_c table(columns);
+    // On FAT and exFAT the share of a damaged file that is intact sits in the
+    // row's top bits; printed there it would make flags a number above 2^31
+    // that a reader taking 32-bit integers refuses. It gets its own field
+    // (-1: not known), and flags keeps every other bit as it was.
+    const bool share_bits = reading == row_flags_e::attributes || reading == row_flags_e::exfat;
     for (const auto& r : rows) {
-        const uint64_t flags = static_cast<uint32_t>(r.item.flags);
-        const std::string state = row_state_name(row_state(reading, r.item.flags));
+        const int share = share_bits ? row_content_share(r.item.flags) : -1;
+        const uint64_t flags = static_cast<uint32_t>(share_bits ? r.item.flags & ~row_content_share_mask : r.item.flags);
+        const std::string state = row_state_name(row_state(reading, r.item.flags), r.item.flags);
         if (json)
-            table.add_row(
-                {r.item.id, utf8(r.folder), utf8(r.item.name), r.item.size, r.item.date1, r.item.date2, flags, state});
+            table.add_row({r.item.id, utf8(r.folder), utf8(r.item.name), r.item.size, r.item.date1, r.item.date2, flags,
+                           state, int64_t(share)});
         else
             table.add_row({r.item.id, utf8(r.folder), utf8(r.item.name), utf8(format_size(uint64_t(r.item.size))),
                            local_time_text(r.item.date1), local_time_text(r.item.date2), flags, state});

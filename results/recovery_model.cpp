@@ -144,6 +144,21 @@ void recovery_model_c::refresh_ticks()
         emit dataChanged(index(0, 0), index(rowCount() - 1, 0));
 }
 
+void recovery_model_c::files_changed(const std::vector<uint32_t>& files)
+{
+    if (files.empty() || shown_.empty())
+        return;
+    int first = rowCount(), last = -1;
+    for (int r = 0; r < rowCount(); ++r) {
+        if (std::binary_search(files.begin(), files.end(), shown_[size_t(r)])) {
+            first = std::min(first, r);
+            last = r;
+        }
+    }
+    if (last >= 0)
+        emit dataChanged(index(first, 0), index(last, column_count - 1));
+}
+
 void recovery_model_c::sort_by_column(int column)
 {
     if (column < 0 || column >= column_count)

@@ -56,6 +56,9 @@ public:
     bool all_shown_ticked() const;
     // Repaints every tick cell (ticks changed elsewhere).
     void refresh_ticks();
+    // Repaints the rows of these files (in rising order) after their state
+    // changed in the index: one signal for the span they cover.
+    void files_changed(const std::vector<uint32_t>& files);
     // Flips the column's direction and sorts the rows by its key, ascending
     // when the flag is now set: 1 name, 2 size (unsigned), 3 date1, 4 date2,
     // 5 folder; column 0 sorts nothing. A later filter keeps the order.

@@ -1,6 +1,7 @@
 #include "results/result_index.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <malloc.h>
 #include <unordered_set>
@@ -240,7 +241,8 @@ found_row_s result_index_c::found_row(uint32_t at) const
     out.item.date1 = date1(at);
     out.item.date2 = date2(at);
     out.item.id = f.id;
-    out.item.flags = f.flags;
+    // The window may be taking a verdict for this row on its thread.
+    out.item.flags = std::atomic_ref<int32_t>(const_cast<int32_t&>(f.flags)).load(std::memory_order_relaxed);
     out.folder = folder_path_of(at);
     return out;
 }
@@ -257,6 +259,28 @@ recovery_item_s result_index_c::row(uint32_t at) const
     r.flags = f.flags;
     r.checked = ticks_[at];
     return r;
+}
+
+std::vector<uint32_t> result_index_c::update_flags(const std::vector<std::pair<int64_t, int32_t>>& changes)
+{
+    std::vector<uint32_t> changed;
+    if (changes.empty())
+        return changed;
+    std::unordered_map<int64_t, int32_t> wanted(changes.begin(), changes.end());
+    // One walk over the index for the whole batch.
+    for (uint32_t at = 0; at < file_count() && !wanted.empty(); ++at) {
+        const auto it = wanted.find(files_[at].id);
+        if (it == wanted.end())
+            continue;
+        file_s& f = files_[at];
+        if (f.flags != it->second) {
+            std::atomic_ref<int32_t>(f.flags).store(it->second, std::memory_order_relaxed);
+            f.state = row_state(reading_, it->second);
+            changed.push_back(at);
+        }
+        wanted.erase(it);
+    }
+    return changed;
 }
 
 uint32_t result_index_c::find_id(int64_t id) const

@@ -124,6 +124,11 @@ public:
     // The file with this id, or none; a walk through every file, for a
     // few look-ups (the writer's goes along the index's order).
     uint32_t find_id(int64_t id) const;
+    // Takes the rows' new flags (row id, flags) from a check made after the
+    // build, with the states they mean; answers the files that changed, in
+    // rising order. Ids not in the index are passed over. The writer may
+    // read rows meanwhile: a row's flags change as one word.
+    std::vector<uint32_t> update_flags(const std::vector<std::pair<int64_t, int32_t>>& changes);
     // The folder shown at this path ("/", "/a/b"; a trailing "/" is
     // ignored), or none.
     uint32_t folder_at_path(QStringView path) const;

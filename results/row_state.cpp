@@ -92,6 +92,14 @@ const char* row_state_name(row_state_e state)
     }
 }
 
+std::string row_state_name(row_state_e state, int32_t flags)
+{
+    std::string name = row_state_name(state);
+    if (const int share = row_content_share(flags); state == row_state_e::damaged && share >= 0)
+        name += ", first " + std::to_string(share) + " % intact";
+    return name;
+}
+
 bool row_state_doubtful(row_state_e state)
 {
     return state >= row_state_e::uncertain;
@@ -140,6 +148,14 @@ QString row_state_label(row_state_e state)
 {
     const char* key = label_key(state);
     return key ? text_for_key(key) : QString();
+}
+
+QString row_state_line(row_state_e state, int32_t flags)
+{
+    QString line = row_state_label(state);
+    if (const int share = row_content_share(flags); state == row_state_e::damaged && share >= 0)
+        line += QStringLiteral(" – ") + text_for_key("row_state_damaged_part").arg(share);
+    return line;
 }
 
 QString row_state_explanation(row_state_e state)

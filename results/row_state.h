@@ -9,6 +9,7 @@
 
 #include <QString>
 #include <cstdint>
+#include <string>
 
 // Whose flags a table shows.
 enum class row_flags_e {
@@ -40,6 +41,9 @@ row_flags_e row_flags_reading(scanner_kind_e kind);
 // The state as one plain English word or two, for a text front end that
 // has no translations; empty for unknown.
 const char* row_state_name(row_state_e state);
+// The same with, for a damaged file whose intact share is known, that
+// share: "damaged, first 62 % intact".
+std::string row_state_name(row_state_e state, int32_t flags);
 
 // Whether the state deserves a mark beside the name: the copy may be wrong.
 bool row_state_doubtful(row_state_e state);
@@ -48,6 +52,9 @@ bool row_state_checked_whole(row_state_e state);
 
 // The short word drawn beside the name; empty for a state that needs none.
 QString row_state_label(row_state_e state);
+// The word with, for a damaged file, how much of it is intact: the line
+// under a preview ("damaged – first 62 % intact").
+QString row_state_line(row_state_e state, int32_t flags);
 
 // The sentence of the row's tooltip; empty for an unknown state. With the
 // row's flags, a damaged file's tooltip says how much of it is intact.

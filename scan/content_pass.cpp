@@ -28,6 +28,63 @@ bool content_pass_budget_c::next_file()
     return spent < total_;
 }
 
+void content_queue_c::clear()
+{
+    order_.clear();
+    next_ = 0;
+    waiting_.clear();
+    total_.store(0, std::memory_order_relaxed);
+    left_.store(0, std::memory_order_relaxed);
+    std::lock_guard lock(out_mutex_);
+    out_.clear();
+}
+
+void content_queue_c::fill(std::vector<int64_t> ids, const carve::check_budget_s& budget)
+{
+    clear();
+    order_ = std::move(ids);
+    waiting_.insert(order_.begin(), order_.end());
+    one_file_ = budget;
+    one_file_.seconds_left = budget.seconds_per_file;
+    total_.store(int64_t(waiting_.size()), std::memory_order_relaxed);
+    left_.store(int64_t(waiting_.size()), std::memory_order_relaxed);
+}
+
+bool content_queue_c::next(int64_t* id)
+{
+    // A file judged out of turn (a copy asked for it) is not judged again.
+    while (next_ < order_.size()) {
+        const int64_t at = order_[next_++];
+        if (waiting_.count(at)) {
+            *id = at;
+            return true;
+        }
+    }
+    return false;
+}
+
+void content_queue_c::judged(int64_t id, int32_t flags)
+{
+    if (waiting_.erase(id) == 0)
+        return;
+    left_.store(int64_t(waiting_.size()), std::memory_order_relaxed);
+    std::lock_guard lock(out_mutex_);
+    out_.emplace_back(id, flags);
+}
+
+content_queue_c::verdicts_t content_queue_c::take()
+{
+    std::lock_guard lock(out_mutex_);
+    verdicts_t taken;
+    taken.swap(out_);
+    return taken;
+}
+
+carve::check_budget_s content_queue_c::one_file_budget() const
+{
+    return one_file_;
+}
+
 int write_pieces(const platform::byte_source_c& source, const carve::byte_extents_t& pieces, uint64_t size,
                  const QString& destination)
 {

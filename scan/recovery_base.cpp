@@ -44,6 +44,42 @@ platform::byte_source_ptr recovery_base_c::scan_source(const QString& device_pat
     return source;
 }
 
+int32_t recovery_base_c::judge_content(int64_t, carve::check_budget_s*) { return 0; }
+
+bool recovery_base_c::check_next_content(carve::check_budget_s* budget)
+{
+    std::lock_guard lock(read_back_);
+    int64_t id = 0;
+    if (!content_queue_.next(&id))
+        return false;
+    content_queue_.judged(id, judge_content(id, budget));
+    return true;
+}
+
+void recovery_base_c::queue_content_check(std::vector<int64_t> ids)
+{
+    content_queue_.clear();
+    content_pass_budget_c pass;
+    if (ids.empty() || !pass.load())
+        return;
+    content_queue_.fill(std::move(ids), *pass.budget());
+    if (content_deferred_)
+        return;
+    while (!stop_requested() && pass.next_file() && check_next_content(pass.budget())) {
+    }
+    // The rows are read from the store as they stand now; nothing waits.
+    content_queue_.clear();
+}
+
+void recovery_base_c::judge_if_waiting(int64_t id)
+{
+    std::lock_guard lock(read_back_);
+    if (!content_queue_.waiting(id))
+        return;
+    carve::check_budget_s budget = content_queue_.one_file_budget();
+    content_queue_.judged(id, judge_content(id, &budget));
+}
+
 void recovery_base_c::run_job()
 {
     run_scan();

@@ -6,6 +6,7 @@
 #include "devices/volume_item.h"
 #include "jobs/job.h"
 #include "platform/byte_source.h"
+#include "scan/content_pass.h"
 
 #include <QMetaType>
 #include <QString>
@@ -127,9 +128,36 @@ public:
     // read through one scanner at the same time.
     std::recursive_mutex& read_back_lock() { return read_back_; }
 
+    // The check of deleted files by their content. A scanner that has one
+    // makes it before its thread ends, unless told to leave it for a pass
+    // after the listing is shown (the window's), which calls
+    // check_next_content until it answers false. A copy of a file still
+    // waiting judges it first, so that what is written is what its tag
+    // will say.
+    void set_content_pass_deferred(bool deferred) { content_deferred_ = deferred; }
+    // Judges the next file waiting, under the read-back lock; false when
+    // none is left.
+    bool check_next_content(carve::check_budget_s* budget);
+    int64_t content_total() const { return content_queue_.total(); }
+    int64_t content_left() const { return content_queue_.left(); }
+    // The verdicts since the last call: row ids and each row's new flags.
+    content_queue_c::verdicts_t take_content_verdicts() { return content_queue_.take(); }
+
 protected:
     // The scan itself, on the scanner's thread.
     virtual void run_scan() = 0;
+
+    // Judges one file of the queue by its content and answers its row's
+    // flags after; called under the read-back lock.
+    virtual int32_t judge_content(int64_t id, carve::check_budget_s* budget);
+    // At the end of run_scan: the files to judge, in their order. Judged
+    // now unless the check was deferred; the ones a stop or the pass's time
+    // leaves unjudged then stay as they are.
+    void queue_content_check(std::vector<int64_t> ids);
+    // In recover_file, under the read-back lock: a file still waiting is
+    // judged now.
+    void judge_if_waiting(int64_t id);
+    content_queue_c content_queue_;
 
     // Deepest folder nesting any walk of a result tree enters.
     static constexpr int max_tree_depth = 4096;
@@ -155,6 +183,7 @@ private:
     void after_failure() noexcept final;
 
     std::recursive_mutex read_back_;
+    bool content_deferred_ = false;
     QString source_path_;
     platform::byte_source_ptr source_;
 };

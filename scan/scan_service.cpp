@@ -36,6 +36,7 @@ scan_service_c::scan_service_c(QObject* parent) : QObject(parent)
 
 scan_service_c::~scan_service_c()
 {
+    content_pass_.stop();
     writer_.wait();
     for (recovery_base_c* s : {static_cast<recovery_base_c*>(&fat_), static_cast<recovery_base_c*>(&ntfs_),
                                static_cast<recovery_base_c*>(&raw_), static_cast<recovery_base_c*>(&exfat_)}) {
@@ -68,6 +69,18 @@ void scan_service_c::set_content_check(bool on)
     exfat_.set_content_check(on);
 }
 
+void scan_service_c::set_content_pass_deferred(bool deferred)
+{
+    fat_.set_content_pass_deferred(deferred);
+    exfat_.set_content_pass_deferred(deferred);
+}
+
+void scan_service_c::start_content_pass()
+{
+    if (!scanning())
+        content_pass_.start_on(current_);
+}
+
 void scan_service_c::set_lost_names(const lost_names_s& names)
 {
     fat_.set_lost_names(names);
@@ -78,6 +91,7 @@ bool scan_service_c::scanning() const { return current_->isRunning(); }
 
 void scan_service_c::reset_scanner()
 {
+    content_pass_.stop();
     writer_.wait();
     current_->reset();
     current_ = &stop_;
@@ -177,6 +191,7 @@ QString scan_service_c::load_scan_file(const QByteArray& path, std::string* reas
             *reason = "a scan is running";
         return {};
     }
+    content_pass_.stop();
     writer_.wait();
     const QString device = raw_.load_results(path, reason);
     if (device.isEmpty())

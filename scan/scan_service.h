@@ -5,6 +5,7 @@
 // itself (recovery_base_c's virtual operations).
 #pragma once
 
+#include "scan/content_pass_job.h"
 #include "scan/exfat/exfat_recovery.h"
 #include "scan/fat/fat_recovery.h"
 #include "scan/ntfs/ntfs_recovery.h"
@@ -61,6 +62,19 @@ public:
     // Whether FAT and exFAT scans check deleted files by their content at
     // their end (on unless turned off here, or in Quarvel.conf).
     void set_content_check(bool on);
+    // Whether FAT and exFAT scans leave that check to a pass after them
+    // (start_content_pass) so that their listing comes sooner; off by
+    // default: the scan makes it before it ends.
+    void set_content_pass_deferred(bool deferred);
+    // Starts the pass over the files the current scan left waiting (after
+    // its thread has ended; nothing when none waits). A new scan, a loaded
+    // file, a reset and the service's end stop it first.
+    void start_content_pass();
+    void stop_content_pass() { content_pass_.stop(); }
+    // Asks the pass to end after the file it checks, without waiting.
+    void request_content_pass_stop() { content_pass_.request_stop(); }
+    bool content_pass_running() const { return content_pass_.isRunning(); }
+    double content_pass_progress() const { return content_pass_.get_progress(); }
     fat_recovery_c& fat_scanner() { return fat_; }
     ntfs_recovery_c& ntfs_scanner() { return ntfs_; }
     raw_recovery_c& raw_scanner() { return raw_; }
@@ -114,6 +128,8 @@ private:
     recovery_base_c* current_ = &stop_;
     scanner_kind_e kind_ = scanner_kind_e::none;
     recovery_file_c writer_;
+    // Reads the current scanner's store: stopped before that changes.
+    content_pass_job_c content_pass_;
     QString source_device_;  // what the current scan reads
     std::function<void(const QString& folder)> folder_opener_;
     // The destination that last passed the output check, for which device,

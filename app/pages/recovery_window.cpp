@@ -142,6 +142,8 @@ recovery_window_c::recovery_window_c(QWidget* main_window_) : QWidget(nullptr), 
     ui.lbl_anime->setMovie(animation);
 
     service.set_lost_names({text_for_key("lost_folders"), text_for_key("lost_folder_at")});
+    // The listing is shown first; the deleted files are checked after it.
+    service.set_content_pass_deferred(true);
     service.set_folder_opener([](const QString& folder) { platform::shell_open(QUrl::fromLocalFile(folder)); });
     connect(&service, &scan_service_c::scan_finished, this, &recovery_window_c::on_thread_finished);
     connect(&service, &scan_service_c::recovery_finished, this, &recovery_window_c::on_recovery_finished);
@@ -264,6 +266,11 @@ void recovery_window_c::abandon_listing()
 void recovery_window_c::finish_scan_end(int stop_code, bool nothing_found, const QString& list_failure)
 {
     recovery_base_c& scanner = service.scanner();
+    if (stop_code != stop_abandon && index) {
+        service.start_content_pass();
+        if (service.content_pass_running())
+            ui.btn_stop->show();
+    }
     if (stop_code != stop_abandon && scan_kind == kind_raw && !loaded_result)
         ui.btn_filter->show();
     scan_running = false;
@@ -297,8 +304,13 @@ void recovery_window_c::on_timer()
 {
     // While files are written the bar shows how far the copy has got; while
     // the list of a large scan is built, how far that has got.
+    take_content_verdicts();
+    if (!scan_running && !service.content_pass_running())
+        ui.btn_stop->hide();
     if (writer_running())
         progress_bar.set_value(service.writer().get_progress());
+    else if (service.content_pass_running())
+        progress_bar.set_value(service.content_pass_progress());
     else if (index_job.running())
         progress_bar.set_value(index_job.progress());
     else
@@ -326,6 +338,12 @@ void recovery_window_c::on_pause_clicked()
 
 void recovery_window_c::on_stop_clicked()
 {
+    if (!scan_running && service.content_pass_running()) {
+        // The file being checked is finished; the rest keep the tags they have.
+        service.request_content_pass_stop();
+        ui.btn_stop->hide();
+        return;
+    }
     if (!scan_running)
         return;
     requested_stop = stop_keep_results;
@@ -338,6 +356,7 @@ void recovery_window_c::on_stop_clicked()
 void recovery_window_c::abandon_scan()
 {
     ++abandoned;
+    service.stop_content_pass();
     if (index_job.running()) {
         abandon_listing();
         return;
@@ -362,6 +381,21 @@ void recovery_window_c::reset_page()
         service.reset_scanner();
     progress_bar.set_value(0.0);
     timer.stop();
+}
+
+void recovery_window_c::take_content_verdicts()
+{
+    const content_queue_c::verdicts_t verdicts = service.scanner().take_content_verdicts();
+    if (verdicts.empty() || !index || scan_running)
+        return;
+    const std::vector<uint32_t> changed = index->update_flags(verdicts);
+    if (changed.empty())
+        return;
+    table_model()->files_changed(changed);
+    for (const auto& [id, flags] : verdicts)
+        if (preview_ready && id == preview_item.id)
+            preview_item.flags = flags;
+    update();
 }
 
 void recovery_window_c::reset_tree()
@@ -470,7 +504,8 @@ void recovery_window_c::on_list_clicked(const QModelIndex& at)
         model->set_checked(r, index->ticked(model->file_at(r)) ? 0 : 1);
         ticks_changed(false);
     }
-    const recovery_item_s row = index->row(model->file_at(r));
+    const uint32_t file = model->file_at(r);
+    const recovery_item_s row = index->row(file);
     if (!preview_size_ok(row.size) || scan_running)
         return;
     const QString folder = QString::fromStdString(platform::private_temp_dir());
@@ -482,7 +517,9 @@ void recovery_window_c::on_list_clicked(const QModelIndex& at)
     QString written;
     // Waits while the writer reads the same scanner back.
     if (service.recover_one(QDir(folder), row, &written) == 0) {
-        preview_item = row;
+        // The copy judged a file still waiting for its check: its tag first.
+        take_content_verdicts();
+        preview_item = index->row(file);
         preview_file = written;
         preview_ready = true;
         update();
@@ -687,6 +724,8 @@ void recovery_window_c::paintEvent(QPaintEvent*)
     painter.setPen(Qt::black);
     if (index_job.running()) {
         painter.drawText(90, 30, text_for_key("recovery_listing"));
+    } else if (service.content_pass_running()) {
+        painter.drawText(90, 30, text_for_key("recovery_checking"));
     } else if (deep_scan) {
         const auto done = uint64_t(progress_bar.current_value() * double(volume.total_bytes));
         painter.drawText(90, 30, text_for_key("raw_progress") + QLatin1Char(' ') + format_size(done));
@@ -746,9 +785,7 @@ int recovery_window_c::draw_preview_state(QPainter& painter, int w, int h)
     const row_state_e state = row_state(row_flags_reading(service.kind()), preview_item.flags);
     if (state != row_state_e::damaged && !row_state_checked_whole(state))
         return 0;
-    QString line = row_state_label(state);
-    if (const int share = row_content_share(preview_item.flags); state == row_state_e::damaged && share >= 0)
-        line += QStringLiteral(" – ") + text_for_key("row_state_damaged_share").arg(share);
+    const QString line = row_state_line(state, preview_item.flags);
     const int bottom = 80 + int((h - 143) * 0.4 - 1);
     const QFontMetrics metrics(painter.font());
     const QRect box(217, bottom - metrics.height() - 4, w - 232, metrics.height() + 2);

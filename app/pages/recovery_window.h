@@ -70,6 +70,8 @@ public:
     bool writer_running() const { return service.recovering(); }
     // Whether the finished scan's file list is being built.
     bool listing() const { return index_job.running(); }
+    // Whether deleted files are being checked by their content.
+    bool checking_contents() const { return service.content_pass_running(); }
     // The rows the file table shows now, ticks included.
     std::vector<recovery_item_s> table_rows() const;
     // Every found row of the scan shown, with the ticks (null before one).
@@ -122,6 +124,9 @@ private:
     TreeModel* tree_model() const;
     // An empty table.
     void install_table();
+    // The content check's verdicts since last asked, into the index, the
+    // table and the preview.
+    void take_content_verdicts();
     // The files of a folder of the index (UINT32_MAX: every found file)
     // that pass the filter.
     void show_folder(uint32_t folder);

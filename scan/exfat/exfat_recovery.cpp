@@ -97,6 +97,7 @@ void exfat_recovery_c::reset()
     live_sets_ = 0;
     outcome_ = {};
     checked_.clear();
+    content_queue_.clear();
 }
 
 const exfat_node_s* exfat_recovery_c::node(int64_t id) const
@@ -235,21 +236,28 @@ void exfat_recovery_c::check_deleted_contents()
         return;
     // Only files whose chain is gone and whose free clusters were taken: the
     // rest are exact, or cannot be had whole whatever is chosen.
-    std::vector<exfat_node_s*> files;
+    std::vector<std::pair<uint32_t, int64_t>> files;
     for (auto& [id, node] : store_) {
         const int32_t guessed = node.data_flags & (exfat_row_from_free_clusters | exfat_row_overwritten | exfat_row_incomplete);
         if (!node.is_directory() && node.gone() && node.size > 0 && node.valid_size == node.size &&
             guessed == exfat_row_from_free_clusters &&
             carve::content_check_known(content_extension(node.name).constData()))
-            files.push_back(&node);
+            files.emplace_back(node.first_cluster, id);
     }
-    if (files.empty())
-        return;
-    content_pass_budget_c pass;
-    if (!pass.load())
-        return;
-    std::sort(files.begin(), files.end(),
-              [](const exfat_node_s* a, const exfat_node_s* b) { return a->first_cluster < b->first_cluster; });
+    std::sort(files.begin(), files.end());
+    std::vector<int64_t> ids;
+    ids.reserve(files.size());
+    for (const auto& file : files)
+        ids.push_back(file.second);
+    queue_content_check(std::move(ids));
+}
+
+int32_t exfat_recovery_c::judge_content(int64_t id, carve::check_budget_s* budget)
+{
+    const auto found = store_.find(id);
+    if (found == store_.end())
+        return 0;
+    exfat_node_s* node = &found->second;
     const uint64_t cluster_bytes = fs_.boot().cluster_bytes();
     auto bytes_of = [&](const exfat::cluster_map_s& map, uint64_t size) {
         carve::byte_extents_t out;
@@ -263,23 +271,19 @@ void exfat_recovery_c::check_deleted_contents()
         }
         return out;
     };
-    for (exfat_node_s* node : files) {
-        if (stop_requested() || !pass.next_file())
-            return;
-        const exfat::cluster_map_s run_map = fs_.map_clusters(node->first_cluster, node->size, true, true);
-        const exfat::cluster_map_s free_map = fs_.map_clusters(node->first_cluster, node->size, false, true);
-        const carve::byte_extents_t run = run_map.complete ? bytes_of(run_map, node->size) : carve::byte_extents_t{};
-        const carve::byte_extents_t free_run = bytes_of(free_map, node->size);
-        const carve::deleted_verdict_s verdict =
-            carve::judge_deleted_file(*fs_.source(), content_extension(node->name).constData(), node->size,
-                                      cluster_bytes, run, free_run, true, pass.budget());
-        using kind = carve::deleted_verdict_s::kind;
-        if (verdict.outcome == kind::verified)
-            checked_[node->id] = run;
-        else if (verdict.outcome == kind::rebuilt)
-            checked_[node->id] = verdict.chosen;
-        node->data_flags |= row_content_flags(verdict);
-    }
+    const exfat::cluster_map_s run_map = fs_.map_clusters(node->first_cluster, node->size, true, true);
+    const exfat::cluster_map_s free_map = fs_.map_clusters(node->first_cluster, node->size, false, true);
+    const carve::byte_extents_t run = run_map.complete ? bytes_of(run_map, node->size) : carve::byte_extents_t{};
+    const carve::byte_extents_t free_run = bytes_of(free_map, node->size);
+    const carve::deleted_verdict_s verdict = carve::judge_deleted_file(
+        *fs_.source(), content_extension(node->name).constData(), node->size, cluster_bytes, run, free_run, true, budget);
+    using kind = carve::deleted_verdict_s::kind;
+    if (verdict.outcome == kind::verified)
+        checked_[node->id] = run;
+    else if (verdict.outcome == kind::rebuilt)
+        checked_[node->id] = verdict.chosen;
+    node->data_flags |= row_content_flags(verdict);
+    return row_of(*node).flags;
 }
 
 bool exfat_recovery_c::looks_formatted()
@@ -537,6 +541,7 @@ int exfat_recovery_c::get_full_path(int64_t id, QString* path)
 int exfat_recovery_c::recover_file(int64_t id, const QString& destination)
 {
     std::lock_guard lock(read_back_lock());
+    judge_if_waiting(id);
     const exfat_node_s* n = node(id);
     if (!n || n->is_directory() || !fs_.is_open())
         return -1;

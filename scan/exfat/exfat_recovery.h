@@ -132,6 +132,7 @@ private:
     bool looks_formatted();
     void harvest_lost_folders();
     void check_deleted_contents();
+    int32_t judge_content(int64_t id, carve::check_budget_s* budget) override;
 
     std::unordered_map<int64_t, exfat_node_s> store_;
     volume_item_s volume_;

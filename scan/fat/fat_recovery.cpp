@@ -136,6 +136,8 @@ void fat_recovery_c::reset()
     open_tails_.clear();
     live_entries_named_ = 0;
     rebuilt_.clear();
+    content_queue_.clear();
+    content_trust_.reset();
 }
 
 const fat_node_s* fat_recovery_c::node(uint32_t cluster) const
@@ -221,50 +223,52 @@ void fat_recovery_c::check_deleted_contents()
         return;
     // Only the files whose clusters are a guess: a first cluster taken now
     // or a run past the volume's end leaves nothing to choose from.
-    std::vector<fat_node_s*> files;
+    std::vector<int64_t> files;
     for (auto& [cluster, node] : store_) {
         const bool file = (node.attributes & fat_attr_deleted) && !(node.attributes & fat_attr_directory);
         if (file && node.size > 0 && node.entry_deleted &&
             !(node.trust & (fat_row_overwritten | fat_row_incomplete | fat_row_chain_kept)) &&
             carve::content_check_known(content_extension(node.name).constData()))
-            files.push_back(&node);
+            files.push_back(cluster);
     }
-    if (files.empty())
-        return;
-    content_pass_budget_c pass;
-    if (!pass.load())
-        return;
-    std::sort(files.begin(), files.end(), [](const fat_node_s* a, const fat_node_s* b) { return a->cluster < b->cluster; });
-    fat_trust_c trust(&fs_);
+    // In the order of their clusters, the FAT is read front to back about once.
+    std::sort(files.begin(), files.end());
+    content_trust_ = std::make_unique<fat_trust_c>(&fs_);
+    queue_content_check(std::move(files));
+}
+
+int32_t fat_recovery_c::judge_content(int64_t id, carve::check_budget_s* budget)
+{
+    const auto found = store_.find(uint32_t(id));
+    if (found == store_.end() || !content_trust_)
+        return 0;
+    fat_node_s* node = &found->second;
+    const uint64_t cluster_bytes = uint64_t{fs_.cluster_size} * fs_.sector_bytes;
     auto bytes_of = [&](uint32_t first, uint64_t count, uint64_t* left, carve::byte_extents_t* out) {
         const uint64_t length = std::min(*left, count * cluster_bytes);
         out->emplace_back(fat_cluster_sector(&fs_, first) * fs_.sector_bytes, length);
         *left -= length;
     };
-    for (fat_node_s* node : files) {
-        if (stop_requested() || !pass.next_file())
-            return;
-        const uint64_t clusters = (uint64_t{node->size} + cluster_bytes - 1) / cluster_bytes;
-        carve::byte_extents_t run, free_run;
-        uint64_t left = node->size;
-        bytes_of(node->cluster, clusters, &left, &run);
-        std::vector<std::pair<uint32_t, uint32_t>> runs;
-        if (clusters > 1 && trust.free_runs(node->cluster, clusters, &runs)) {
-            left = node->size;
-            for (const auto& [first, count] : runs)
-                bytes_of(first, count, &left, &free_run);
-        }
-        const bool gaps = node->trust & fat_row_gaps_skipped;
-        const carve::deleted_verdict_s verdict =
-            carve::judge_deleted_file(*fs_.source, content_extension(node->name).constData(), node->size,
-                                      cluster_bytes, run, free_run, gaps, pass.budget());
-        using kind = carve::deleted_verdict_s::kind;
-        if (verdict.outcome == kind::verified)
-            node->trust &= ~fat_row_gaps_skipped;  // the run itself is whole: read it
-        if (verdict.outcome == kind::rebuilt)
-            rebuilt_[node->cluster] = verdict.chosen;
-        node->trust |= row_content_flags(verdict);
+    const uint64_t clusters = (uint64_t{node->size} + cluster_bytes - 1) / cluster_bytes;
+    carve::byte_extents_t run, free_run;
+    uint64_t left = node->size;
+    bytes_of(node->cluster, clusters, &left, &run);
+    std::vector<std::pair<uint32_t, uint32_t>> runs;
+    if (clusters > 1 && content_trust_->free_runs(node->cluster, clusters, &runs)) {
+        left = node->size;
+        for (const auto& [first, count] : runs)
+            bytes_of(first, count, &left, &free_run);
     }
+    const bool gaps = node->trust & fat_row_gaps_skipped;
+    const carve::deleted_verdict_s verdict = carve::judge_deleted_file(
+        *fs_.source, content_extension(node->name).constData(), node->size, cluster_bytes, run, free_run, gaps, budget);
+    using kind = carve::deleted_verdict_s::kind;
+    if (verdict.outcome == kind::verified)
+        node->trust &= ~fat_row_gaps_skipped;  // the run itself is whole: read it
+    if (verdict.outcome == kind::rebuilt)
+        rebuilt_[node->cluster] = verdict.chosen;
+    node->trust |= row_content_flags(verdict);
+    return row_of(*node).flags;
 }
 
 void fat_recovery_c::count_entry_read()
@@ -700,6 +704,7 @@ int fat_recovery_c::recover_file(int64_t id, const QString& destination)
     std::lock_guard lock(read_back_lock());
     if (id < 0 || id > int64_t(UINT32_MAX))
         return -1;
+    judge_if_waiting(id);
     const fat_node_s* n = node(static_cast<uint32_t>(id));
     if (!n)
         return -1;

@@ -12,9 +12,12 @@
 #include <QString>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
+
+class fat_trust_c;
 
 struct fat_node_s {
     uint32_t cluster = 0;      // start cluster; the key in the store
@@ -126,6 +129,7 @@ private:
     void count_entry_read();
     void assess_deleted_files();
     void check_deleted_contents();
+    int32_t judge_content(int64_t id, carve::check_budget_s* budget) override;
     bool wait_while_paused();
     bool looks_formatted();
     void harvest_lost_folders();
@@ -152,6 +156,8 @@ private:
     // the run from their first: where the copy reads them (byte ranges of
     // the volume), by start cluster.
     std::unordered_map<uint32_t, std::vector<std::pair<uint64_t, uint64_t>>> rebuilt_;
+    // What the FAT says now, as the content check asks it file by file.
+    std::unique_ptr<fat_trust_c> content_trust_;
     // One long-name buffer for every recursion level: each name is copied
     // into its node before the scan descends.
     char16_t long_name_[fat_long_name_units] = {};
