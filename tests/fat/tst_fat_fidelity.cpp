@@ -15,6 +15,8 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -566,6 +568,19 @@ private slots:
         const int expected = int(40 * 1024 * 100 / QFileInfo(hurt).size());
         QVERIFY2(std::abs(row_content_share(damaged.trust) - expected) <= 1,
                  qPrintable(QString("%1 % intact, expected %2 %").arg(row_content_share(damaged.trust)).arg(expected)));
+        // quarvel-cli prints the share in words and as a field of its own,
+        // and flags without it: a 32-bit reader takes them as they are.
+        const QString cli = qEnvironmentVariable("QUARVEL_BIN_DIR") + "/quarvel-cli";
+        if (QFile::exists(cli)) {
+            QProcess p;
+            p.start(cli, {"--json", "scan", image, "--name", "#URT.JPG"});
+            QVERIFY(p.waitForFinished(60000));
+            QCOMPARE(p.exitCode(), 0);
+            const QJsonObject row = QJsonDocument::fromJson(p.readAllStandardOutput().trimmed()).object();
+            QCOMPARE(row["intact"].toInt(), row_content_share(damaged.trust));
+            QCOMPARE(qint64(row["flags"].toDouble()), qint64(fat_recovery_c::row_of(damaged).flags & ~row_content_share_mask));
+            QCOMPARE(row["state"].toString(), QString("damaged, first %1 % intact").arg(row["intact"].toInt()));
+        }
         // Without the check, the gap photo's copy is the guess it always was.
         fat_recovery_c unchecked;
         unchecked.set_content_check(false);

@@ -713,6 +713,11 @@ private slots:
                  text_for_key("row_state_damaged_tip") + " " + text_for_key("row_state_damaged_share").arg(62));
         QCOMPARE(row_state(row_flags_e::exfat, exfat_row_from_free_clusters | row_content_rebuilt), row_state_e::rebuilt);
         QCOMPARE(row_state_name(row_state_e::rebuilt), std::string("put back together"));
+        QCOMPARE(row_state_name(row_state_e::damaged, checked_rows[2].flags), std::string("damaged, first 62 % intact"));
+        QCOMPARE(row_state_name(row_state_e::damaged, row_content_damaged), std::string("damaged"));
+        QCOMPARE(row_state_line(row_state_e::damaged, checked_rows[2].flags),
+                 text_for_key("row_state_damaged") + " – " + text_for_key("row_state_damaged_part").arg(62));
+        QVERIFY(text_for_key("row_state_damaged_part").at(0).isLower());
         // An NTFS row says only whether its clusters were taken since or its
         // runs fall short; the bits FAT uses for guesses mean nothing there.
         using namespace ntfs_engine;
