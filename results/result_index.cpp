@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
-#include <malloc.h>
 #include <unordered_set>
 
 namespace {
@@ -101,8 +100,6 @@ bool result_index_c::build(const recovery_base_c& scanner, row_flags_e reading, 
     const double progress_step = expected > 0 ? 1.0 / double(expected) : 0.0;
     std::vector<pending_s> pending{{top, QStringLiteral("/"), none, 0}};
     std::unordered_set<const void*> entered{top};
-    std::vector<recovery_item_s> rows;
-    bool large_rows_freed = false;
     std::vector<result_folder_s> subs;
     while (!pending.empty()) {
         pending_s at = std::move(pending.back());
@@ -126,21 +123,16 @@ bool result_index_c::build(const recovery_base_c& scanner, row_flags_e reading, 
             clear();
             return false;
         }
-        rows.clear();
-        scanner.folder_rows(at.node, &rows);
-        for (const recovery_item_s& r : rows) {
+        // Row by row: a copy of a large folder's rows would stand on top of
+        // the index at its fullest.
+        scanner.visit_folder_rows(at.node, [&](const recovery_item_s& r) {
             // Only a "#" first stands for a character the scanner may know.
             QString whole;
             if (r.name.startsWith(QLatin1Char('#')))
                 if (whole = scanner.written_name(r); whole == r.name)
                     whole.clear();
             add_file(r, whole);
-        }
-        // One large folder's rows would otherwise stay held to the end.
-        if (rows.capacity() > 65536) {
-            rows = {};
-            large_rows_freed = true;
-        }
+        });
         if (job)
             job->set_progress(std::min(1.0, double(files_.size()) * progress_step));
         f.files_end = uint32_t(files_.size());
@@ -170,10 +162,6 @@ bool result_index_c::build(const recovery_base_c& scanner, row_flags_e reading, 
         f.subtree_files_end = f.subtree_end < folders_.size() ? folders_[f.subtree_end].first_file : file_count();
 
     ticks_.assign(files_.size(), 0);
-    // A large folder's rows copied on the way were freed, but stay counted
-    // against the program until handed back.
-    if (large_rows_freed)
-        malloc_trim(0);
     return true;
 }
 

@@ -131,6 +131,14 @@ std::vector<written_folder_s> recovery_base_c::written_folders(const found_row_s
 bool recovery_base_c::top_folder(const void**) const { return false; }
 void recovery_base_c::sub_folders(const void*, std::vector<result_folder_s>*) const {}
 void recovery_base_c::folder_rows(const void*, std::vector<recovery_item_s>*) const {}
+
+void recovery_base_c::visit_folder_rows(const void* folder, const row_visit_fn& visit) const
+{
+    std::vector<recovery_item_s> rows;
+    folder_rows(folder, &rows);
+    for (const recovery_item_s& row : rows)
+        visit(row);
+}
 QString recovery_base_c::failure_reason() const { return {}; }
 QString recovery_base_c::warning() const { return {}; }
 
@@ -147,15 +155,11 @@ std::vector<found_row_s> recovery_base_c::found_rows() const
     };
     std::vector<frame_s> pending{{top, QStringLiteral("/"), 0}};
     std::unordered_set<const void*> seen{top};
-    std::vector<recovery_item_s> items;
     std::vector<result_folder_s> folders;
     while (!pending.empty()) {
         const frame_s frame = pending.back();
         pending.pop_back();
-        items.clear();
-        folder_rows(frame.folder, &items);
-        for (auto& item : items)
-            rows.push_back({std::move(item), frame.path});
+        visit_folder_rows(frame.folder, [&](const recovery_item_s& item) { rows.push_back({item, frame.path}); });
         if (frame.depth >= max_tree_depth)
             continue;
         folders.clear();

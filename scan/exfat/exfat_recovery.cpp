@@ -475,11 +475,16 @@ void exfat_recovery_c::sub_folders(const void* folder, std::vector<result_folder
 
 void exfat_recovery_c::folder_rows(const void* folder, std::vector<recovery_item_s>* out) const
 {
+    visit_folder_rows(folder, [out](const recovery_item_s& row) { out->push_back(row); });
+}
+
+void exfat_recovery_c::visit_folder_rows(const void* folder, const row_visit_fn& visit) const
+{
     if (!folder)
         return;
     for (const exfat_node_s* child : static_cast<const exfat_node_s*>(folder)->children)
         if (is_shown_file(*child))
-            out->push_back(row_of(*child));
+            visit(row_of(*child));
 }
 
 QString exfat_recovery_c::failure_reason() const

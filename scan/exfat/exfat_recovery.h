@@ -99,6 +99,7 @@ public:
     bool top_folder(const void** node) const override;
     void sub_folders(const void* folder, std::vector<result_folder_s>* out) const override;
     void folder_rows(const void* folder, std::vector<recovery_item_s>* out) const override;
+    void visit_folder_rows(const void* folder, const row_visit_fn& visit) const override;
     QString failure_reason() const override;
     QString warning() const override;
     const char* notice_key() const override { return outcome_.formatted && outcome_.lost_entries > 0 ? "lost_formatted_notice" : nullptr; }

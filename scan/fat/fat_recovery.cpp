@@ -611,11 +611,16 @@ void fat_recovery_c::sub_folders(const void* folder, std::vector<result_folder_s
 
 void fat_recovery_c::folder_rows(const void* folder, std::vector<recovery_item_s>* out) const
 {
+    visit_folder_rows(folder, [out](const recovery_item_s& row) { out->push_back(row); });
+}
+
+void fat_recovery_c::visit_folder_rows(const void* folder, const row_visit_fn& visit) const
+{
     if (!folder)
         return;
     for (const fat_node_s* child : static_cast<const fat_node_s*>(folder)->children)
         if (is_shown_fat_file(*child))
-            out->push_back(row_of(*child));
+            visit(row_of(*child));
 }
 
 QString fat_recovery_c::failure_reason() const

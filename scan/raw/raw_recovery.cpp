@@ -232,6 +232,11 @@ void raw_recovery_c::sub_folders(const void* folder, std::vector<result_folder_s
 
 void raw_recovery_c::folder_rows(const void* folder, std::vector<recovery_item_s>* out) const
 {
+    visit_folder_rows(folder, [out](const recovery_item_s& row) { out->push_back(row); });
+}
+
+void raw_recovery_c::visit_folder_rows(const void* folder, const row_visit_fn& visit) const
+{
     if (!folder)
         return;
     const auto& [type_name, indices] = *static_cast<const raw_type_index_t::value_type*>(folder);
@@ -247,7 +252,7 @@ void raw_recovery_c::folder_rows(const void* folder, std::vector<recovery_item_s
         row.size = records_[static_cast<size_t>(index)].size;
         row.id = index;
         row.flags = row_flags(index);
-        out->push_back(std::move(row));
+        visit(row);
     }
 }
 

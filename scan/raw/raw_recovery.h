@@ -47,6 +47,7 @@ public:
     bool top_folder(const void** node) const override;
     void sub_folders(const void* folder, std::vector<result_folder_s>* out) const override;
     void folder_rows(const void* folder, std::vector<recovery_item_s>* out) const override;
+    void visit_folder_rows(const void* folder, const row_visit_fn& visit) const override;
     QString failure_reason() const override;
 
     // Loads the engine's configuration "Quarvel.conf" from the program data.
