@@ -39,6 +39,7 @@
 #include <QTimer>
 #include <QTableView>
 #include <QTreeView>
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -121,7 +122,14 @@ int main(int argc, char** argv)
     init_app_resources();
     // QUARVEL_SCREENSHOT_LANGUAGE: a language.ini section other than English.
     const QString language = qEnvironmentVariable("QUARVEL_SCREENSHOT_LANGUAGE");
-    load_language(language.isEmpty() ? QStringLiteral("English") : language, true);
+    // Without its texts the page would be measured and pictured blank.
+    const QString wanted = language.isEmpty() ? QStringLiteral("English") : language;
+    if (load_language(wanted, true) != 0 ||
+        std::find(language_list.begin(), language_list.end(), wanted) == language_list.end()) {
+        std::fprintf(stderr, "no %s texts: language.ini is missing next to the program or lacks that language\n",
+                     qPrintable(wanted));
+        return 1;
+    }
     // QUARVEL_SCREENSHOT_DIR: pictures of the page during and after the scan.
     const QString shots = qEnvironmentVariable("QUARVEL_SCREENSHOT_DIR");
     const auto shot = [&shots](QWidget& w, const char* name) {
