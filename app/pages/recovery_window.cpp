@@ -29,6 +29,7 @@
 #include <QLabel>
 #include <QMovie>
 #include <QPainter>
+#include <QStyle>
 #include <QTextOption>
 #include <QUrl>
 #include <algorithm>
@@ -327,6 +328,10 @@ void recovery_window_c::on_pause_clicked()
         ui.btn_pause->setText(text_for_key(requested_pause ? "btn_resume" : "btn_pause"));
         return;
     }
+    // Start while the list of the last scan is still built drops that list,
+    // as Start after it was shown drops the shown one.
+    if (index_job.running())
+        abandon_listing();
     if (scan_running)
         return;  // ended, its end not yet handled
     reset_tree();
@@ -555,6 +560,13 @@ void recovery_window_c::on_tree_ticks_changed()
 
 void recovery_window_c::on_recovery_clicked()
 {
+    // While files are written the button is Stop: the writer ends after the
+    // file it is writing, keeping every file written.
+    if (recovering) {
+        service.writer().request_stop();
+        ui.btn_recovery->setEnabled(false);
+        return;
+    }
     if (!index || index->file_count() == 0)
         return;
     if (index->ticked_count() == 0) {
@@ -583,14 +595,33 @@ void recovery_window_c::on_recovery_clicked()
                      QMessageBox::Yes | QMessageBox::No) == QMessageBox::No)
         return;
     // The whole selection, every folder's, in one run.
-    service.start_recovery(QDir(folder.absolutePath()), index->selected_ids(), index_row_lookup(index));
+    std::vector<int64_t> ids = index->selected_ids();
+    const auto count = int64_t(ids.size());
+    if (service.start_recovery(QDir(folder.absolutePath()), std::move(ids), index_row_lookup(index)) != 0)
+        return;
+    recovering = true;
+    recovery_total = count;
+    ui.btn_recovery->setText(text_for_key("btn_stop"));
+    // A new scan would have to wait for the last file with the window held
+    // still: Start waits until the run has ended or been stopped.
+    ui.btn_pause->setEnabled(false);
 }
 
 void recovery_window_c::on_recovery_finished(qint64 written, qint64 failed)
 {
+    // Only a recovery the page started knows how many files it was given.
+    const bool ours = recovering;
+    recovering = false;
+    ui.btn_recovery->setText(text_for_key("btn_recovery"));
+    ui.btn_recovery->setEnabled(true);
+    ui.btn_pause->setEnabled(true);
+    // Stopped before its last file: what was written, and that the rest was not.
+    const int64_t left = ours ? recovery_total - written - failed : 0;
+    const QString text = left > 0 && service.writer().job_outcome().end == job_end_e::stopped
+                             ? text_for_key("recovery_stopped").arg(written).arg(failed).arg(left)
+                             : text_for_key("recovery_done").arg(written).arg(failed);
     // The service opens the folder once this has returned.
-    show_message(this, QStringLiteral("Quarvel"), text_for_key("recovery_done").arg(written).arg(failed),
-                 QMessageBox::Ok);
+    show_message(this, QStringLiteral("Quarvel"), text, QMessageBox::Ok);
     emit recovery_done(written, failed);
 }
 
@@ -698,10 +729,29 @@ void recovery_window_c::resizeEvent(QResizeEvent* event)
     // The filter box takes the top of the table's space.
     const int table_top = int((h - 143) * 0.4 + 79 + 7);
     const int filter_height = 52;
-    filter->setGeometry(212, table_top, w - 222, filter_height);
-    table->setGeometry(212, table_top + filter_height + 6, w - 222, std::max(0, int((h - 143) * 0.6) - filter_height - 6));
+    const int x = panel_left();
+    const int pw = w - x - 10;
+    filter->setGeometry(x, table_top, pw, filter_height);
+    table->setGeometry(x, table_top + filter_height + 6, pw, std::max(0, int((h - 143) * 0.6) - filter_height - 6));
     selection_label->setGeometry(310, h - 46, std::max(0, w - 300 - 310 - 10), 24);
-    ui.tv_dirtree->setGeometry(10, 79, 193, h - 137);
+    ui.tv_dirtree->setGeometry(10, 79, x - 19, h - 137);
+}
+
+int recovery_window_c::panel_left() const
+{
+    // The folder tree is 193 pixels wide unless its first entry, "All found
+    // files", needs more in the language shown; it never takes more than a
+    // third of the page.
+    const QTreeView* tree = ui.tv_dirtree;
+    const QFontMetrics metrics(tree->font());
+    const int frame = 2 * tree->frameWidth();
+    const int scroll_bar = tree->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, tree);
+    // Root decoration, icon and the item's margins, as the tree lays out its top entries.
+    const int icon = tree->iconSize().isValid() ? tree->iconSize().width()
+                                                : tree->style()->pixelMetric(QStyle::PM_SmallIconSize, nullptr, tree);
+    const int before_text = tree->indentation() + icon + 10;
+    const int needed = frame + before_text + metrics.horizontalAdvance(text_for_key("tree_all_files")) + 8 + scroll_bar;
+    return 10 + std::clamp(needed, 193, std::max(193, width() / 3)) + 9;
 }
 
 void recovery_window_c::paintEvent(QPaintEvent*)
@@ -716,7 +766,9 @@ void recovery_window_c::paintEvent(QPaintEvent*)
 
     painter.setPen(QColor(139, 184, 241));
     painter.drawRect(10, 13, w - 20, 60);
-    painter.drawRect(212, 79, w - 222, int((h - 143) * 0.4));
+    const int x = panel_left();
+    const int pw = w - x - 10;
+    painter.drawRect(x, 79, pw, int((h - 143) * 0.4));
 
     painter.setFont(QFont(QStringLiteral("Verdana"), 10));
     progress_bar.draw(painter, QRect(90, 38, 250, 12));
@@ -736,7 +788,7 @@ void recovery_window_c::paintEvent(QPaintEvent*)
     if (preview_ready)
         draw_preview(painter, w, h);
     else
-        painter.fillRect(213, 80, w - 223, int((h - 143) * 0.4 - 1), Qt::white);
+        painter.fillRect(x + 1, 80, pw - 1, int((h - 143) * 0.4 - 1), Qt::white);
 
     const int64_t found_count = service.scanner().get_found_count();
     if (found_count > 0) {
@@ -747,7 +799,9 @@ void recovery_window_c::paintEvent(QPaintEvent*)
 
 void recovery_window_c::draw_preview(QPainter& painter, int w, int h)
 {
-    painter.fillRect(213, 80, w - 223, int((h - 143) * 0.4 - 1), Qt::white);
+    const int x = panel_left();
+    const int pw = w - x - 10;
+    painter.fillRect(x + 1, 80, pw - 1, int((h - 143) * 0.4 - 1), Qt::white);
     const int state_line = draw_preview_state(painter, w, h);
     if (preview_is_image(preview_item.name)) {
         const QImage image(preview_file);
@@ -759,11 +813,11 @@ void recovery_window_c::draw_preview(QPainter& painter, int w, int h)
         // Never wider than the frame, whatever shape the picture has.
         int width = int(int64_t(b) * image.width() / image.height());
         int height = b;
-        if (width > w - 232) {
-            width = std::max(1, w - 232);
+        if (width > pw - 10) {
+            width = std::max(1, pw - 10);
             height = std::max(1, int(int64_t(width) * image.height() / image.width()));
         }
-        painter.drawImage(QRect((w - width - 222) / 2 + 212, 84, width, height), image);
+        painter.drawImage(QRect(x + (pw - width) / 2, 84, width, height), image);
         return;
     }
     QFile file(preview_file);
@@ -775,7 +829,7 @@ void recovery_window_c::draw_preview(QPainter& painter, int w, int h)
     QTextOption option;
     option.setWrapMode(QTextOption::WrapAnywhere);
     painter.setPen(Qt::black);
-    painter.drawText(QRectF(217, 84, w - 232, int((h - 143) * 0.4 - 10) - state_line), preview_text(bytes), option);
+    painter.drawText(QRectF(x + 5, 84, pw - 10, int((h - 143) * 0.4 - 10) - state_line), preview_text(bytes), option);
 }
 
 int recovery_window_c::draw_preview_state(QPainter& painter, int w, int h)
@@ -788,7 +842,7 @@ int recovery_window_c::draw_preview_state(QPainter& painter, int w, int h)
     const QString line = row_state_line(state, preview_item.flags);
     const int bottom = 80 + int((h - 143) * 0.4 - 1);
     const QFontMetrics metrics(painter.font());
-    const QRect box(217, bottom - metrics.height() - 4, w - 232, metrics.height() + 2);
+    const QRect box(panel_left() + 5, bottom - metrics.height() - 4, w - panel_left() - 20, metrics.height() + 2);
     painter.fillRect(box, Qt::white);
     painter.setPen(state == row_state_e::damaged ? QColor(176, 32, 24) : QColor(24, 110, 48));
     painter.drawText(box, Qt::AlignLeft | Qt::AlignVCenter, metrics.elidedText(line, Qt::ElideRight, box.width()));

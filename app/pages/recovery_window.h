@@ -135,6 +135,9 @@ private:
     void ticks_changed(bool from_tree);
     void show_selection();
     void clear_preview();
+    // Where the preview, the filter box and the file table start: right of
+    // the folder tree, as wide as its texts need.
+    int panel_left() const;
     void draw_preview(QPainter& painter, int w, int h);
     // The content check's finding on the previewed file; returns the height used.
     int draw_preview_state(QPainter& painter, int w, int h);
@@ -163,6 +166,10 @@ private:
     int requested_stop = 0;
     int requested_pause = 0;
     bool loaded_result = false;
+    // A recovery this page started runs (until its end is handled), and
+    // how many files it was given.
+    bool recovering = false;
+    int64_t recovery_total = 0;
     int abandoned = 0;
     int resets = 0;
 };

@@ -1,13 +1,16 @@
 // The recovery page's rules that need no disk: what a preview extracts and
 // shows, the scanner choice for file systems nobody scans, ticking with the
-// keyboard and the tab order.
+// keyboard, the tab order, and the folder tree's width in every language.
 #include "app/pages/recovery_preview.h"
 #include "app/pages/recovery_window.h"
+#include "results/result_index.h"
+#include "results/tree_model.h"
 #include "shell/app_flags.h"
 #include "shell/resources_init.h"
 #include "shell/settings.h"
 
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTableView>
 #include <QTreeView>
 #include <QtTest>
@@ -16,6 +19,33 @@ class back_receiver_c : public QWidget {
     Q_OBJECT
 public slots:
     void on_click_recovery_back() {}
+};
+
+// A found "/" holding one folder with one file.
+class one_folder_scanner_c : public recovery_base_c {
+public:
+    int top = 0, dcim = 1;
+    void set_volume(const volume_item_s&) override {}
+    void reset() override {}
+    int recover_file(int64_t, const QString&) override { return -1; }
+    bool top_folder(const void** node) const override
+    {
+        *node = &top;
+        return true;
+    }
+    void sub_folders(const void* folder, std::vector<result_folder_s>* out) const override
+    {
+        if (folder == &top)
+            out->push_back({"DCIM", &dcim});
+    }
+    void folder_rows(const void* folder, std::vector<recovery_item_s>* out) const override
+    {
+        if (folder == &dcim)
+            out->push_back({"IMG_0001.JPG", 100, 0, 0, 7, 0, 0});
+    }
+
+protected:
+    void run_scan() override {}
 };
 
 class tst_recovery_page : public QObject {
@@ -92,6 +122,37 @@ private slots:
         QCOMPARE(next_tab_stop(table), static_cast<QWidget*>(page.findChild<QPushButton*>("btn_back")));
         QCOMPARE(next_tab_stop(page.findChild<QPushButton*>("btn_back")),
                  static_cast<QWidget*>(page.findChild<QPushButton*>("btn_recovery")));
+    }
+
+    void tree_fits_its_entries_in_every_language()
+    {
+        const QString source = qEnvironmentVariable("QUARVEL_SOURCE_DIR");
+        if (source.isEmpty())
+            QSKIP("the shipped language.ini is not found (QUARVEL_SOURCE_DIR unset)");
+        const std::string ini = (source + "/data/language.ini").toStdString();
+        one_folder_scanner_c scanner;
+        auto index = std::make_shared<result_index_c>();
+        QVERIFY(index->build(scanner, row_flags_e::attributes));
+        for (const char* language : {"English", "Deutsch", "Español", "Français", "Italiano", "日本語", "简体中文",
+                                        "繁體中文", "Nederlands", "Português"}) {
+            QCOMPARE(load_language_file(ini, language, false), 0);
+            QVERIFY(translation_table.count("tree_all_files"));
+            back_receiver_c main_window;
+            recovery_window_c page(&main_window);
+            page.resize(900, 600);
+            page.show();
+            auto* tree = page.findChild<QTreeView*>("tv_dirtree");
+            auto* table = page.findChild<QTableView*>("tv_files");
+            QVERIFY(install_result_tree(tree, index));
+            tree->expandAll();
+            QCoreApplication::processEvents();
+            // "All found files" and the folders below it are read whole,
+            // without scrolling sideways, and the table starts right of them.
+            QVERIFY2(tree->horizontalScrollBar()->maximum() == 0, language);
+            QVERIFY2(table->geometry().left() > tree->geometry().right(), language);
+            QVERIFY2(tree->width() <= 300, language);
+        }
+        translation_table.clear();
     }
 };
 

@@ -119,7 +119,8 @@ void tst_undelete_road::initTestCase()
     QLoggingCategory::setFilterRules(QStringLiteral("qt.core.qmetaobject.connectslotsbyname=false"));
     translation_table = {{"btn_pause", "PAUSE"}, {"btn_start", "START"}, {"btn_resume", "RESUME"},
                          {"deep_scan_query", "DEEP?"}, {"recovery_done", "DONE %1 %2"},
-                         {"resume_volume_missing", "MISSING %1"}, {"scan_failed", "FAILED %1"}};
+                         {"resume_volume_missing", "MISSING %1"}, {"scan_failed", "FAILED %1"},
+                         {"recovery_stopped", "STOPPED %1 %2 %3"}, {"btn_stop", "STOP"}, {"btn_recovery", "RECOVER"}};
 }
 
 void tst_undelete_road::init()
@@ -403,6 +404,53 @@ void tst_undelete_road::ticks_across_folders_on_a_card()
     QVERIFY(written.count("DCIM/100CANON/#MG_0001.JPG"));
     QVERIFY(std::any_of(written.begin(), written.end(),
                         [](const auto& file) { return file.first.startsWith("Music/#ong"); }));
+
+    // While files are written Recover is Stop: what was written is told,
+    // and that the rest was not.
+    const QString stopped_into = work.filePath("card-stopped");
+    QDir().mkpath(stopped_into);
+    set_path_chooser([stopped_into](path_question_e) { return stopped_into; });
+    boxes.texts.clear();
+    QPushButton* recover = button(page, "btn_recovery");
+    recover->click();
+    QCOMPARE(recover->text(), QString("STOP"));
+    QVERIFY(!button(page, "btn_pause")->isEnabled());
+    recover->click();
+    QVERIFY(done.wait(60000));
+    QCOMPARE(recover->text(), QString("RECOVER"));
+    QVERIFY(recover->isEnabled() && button(page, "btn_pause")->isEnabled());
+    const qint64 stopped_written = done.last().at(0).toLongLong();
+    QCOMPARE(qint64(hashes_in(stopped_into).size()), stopped_written);
+    QCOMPARE(boxes.texts.size(), 1);
+    if (stopped_written + done.last().at(1).toLongLong() < 9)
+        QCOMPARE(boxes.texts[0], QString("STOPPED %1 0 %2").arg(stopped_written).arg(9 - stopped_written));
+    else
+        qWarning("the nine files were written before the stop was seen");
+
+    // Start while the file list is built drops that list and scans anew,
+    // as Start after it was shown does. The check runs right after the
+    // page has handled the scan thread's end and begun the list.
+    QSignalSpy handled(page, &recovery_window_c::scan_handled);
+    int ends_seen = 0;
+    bool was_listing = false;
+    const auto hook = QObject::connect(page->scanner(), &QThread::finished, page, [&] {
+        if (ends_seen++ > 0)
+            return;
+        was_listing = page->listing();
+        button(page, "btn_pause")->click();
+    }, Qt::QueuedConnection);
+    button(page, "btn_pause")->click();
+    QVERIFY(scan_running);
+    QVERIFY(handled.wait(60000));
+    QVERIFY(was_listing);
+    // The first scan's end (its list dropped) was handled; the new scan runs.
+    QVERIFY(scan_running);
+    QVERIFY(!page->listing());
+    QCOMPARE(button(page, "btn_pause")->text(), QString("PAUSE"));
+    QVERIFY(handled.wait(60000));
+    QObject::disconnect(hook);
+    QVERIFY(!scan_running);
+    QVERIFY(find_folder(tree->model(), "100CANON").isValid());
 }
 
 void tst_undelete_road::deep_scan_save_and_resume()
