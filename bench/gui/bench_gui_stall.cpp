@@ -313,6 +313,8 @@ int main(int argc, char** argv)
     meter.restart();
     clock.restart();
     page.on_recovery_clicked();
+    // While it writes, Recover reads Stop.
+    shot(page, "bench_page_recovering");
     spin_until([&] { return recovered; });
     const qint64 recover_ms = clock.elapsed();
     const qint64 recover_stall = meter.result();
