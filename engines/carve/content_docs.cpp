@@ -297,7 +297,9 @@ content_name_s pdf_name(reader_c& r)
         std::string object = offset ? pdf_object(r, offset, obj) : std::string();
         if (object.empty()) {
             // No table to go by: the object as it stands in the tail.
-            const std::string mark = " " + std::to_string(generation) + " obj";
+            std::string mark = " ";  // appended, not added: GCC 12 at -O3 warns wrongly of "..." + string
+            mark += std::to_string(generation);
+            mark += " obj";
             for (size_t hit = tail.find(std::to_string(obj) + mark); hit != std::string::npos && object.empty();
                  hit = tail.find(std::to_string(obj) + mark, hit + 1))
                 if (hit == 0 || pdf_space(tail[hit - 1]))

@@ -75,7 +75,8 @@ uint64_t scan_mcus(const uint8_t* s, uint16_t length, const frame_facts_s& frame
         return 0;
     if (n > 1)
         return frame.mcus;
-    for (unsigned c = 0; c < frame.count; ++c)
+    // read_frame keeps count within ids; the bound says so to the compiler.
+    for (unsigned c = 0; c < frame.count && c < frame.ids.size(); ++c)
         if (frame.ids[c] == s[1])
             return frame.blocks[c];
     return 0;
