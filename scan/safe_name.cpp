@@ -100,14 +100,40 @@ QString numbered_file_name(const QString& disk_name, int attempt, name_rules_e r
 
 namespace {
 
+// held is a descriptor of our own on the file: the caller closes fd when
+// it has written, and the file's time is then set, or the file told apart
+// from whatever took its name since, through held, never by opening the
+// path again.
 struct created_target_s {
     QByteArray path;
     int fd = -1;
-    dev_t device = 0;
-    ino_t inode = 0;
+    int held = -1;
 };
 
-thread_local created_target_s last_created;
+// Closes the held descriptor when the thread ends, so none is left behind.
+struct created_slot_s {
+    created_target_s target;
+    ~created_slot_s()
+    {
+        if (target.held >= 0)
+            ::close(target.held);
+    }
+};
+
+thread_local created_slot_s last_slot;
+
+created_target_s take_created()
+{
+    return std::exchange(last_slot.target, created_target_s{});
+}
+
+void drop_created()
+{
+    const created_target_s created = take_created();
+    if (created.held >= 0)
+        ::close(created.held);
+}
+
 thread_local QString last_failure;
 
 // Mounts whose file system takes only the names FAT, exFAT and NTFS take.
@@ -179,45 +205,49 @@ int open_recovery_target(const QString& path)
         errno = why;
     }
     platform::hand_to_invoking_user(fd);
-    struct stat st {};
-    if (fd >= 0 && ::fstat(fd, &st) == 0)
-        last_created = {native, fd, st.st_dev, st.st_ino};
+    drop_created();
+    if (fd >= 0) {
+        const int held = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+        if (held >= 0)
+            last_slot.target = {native, fd, held};
+    }
     return fd;
 }
 
-void forget_created_target() { last_created = {}; }
+void forget_created_target() { drop_created(); }
 
 bool remove_created_target(const QString& path)
 {
-    const created_target_s created = std::exchange(last_created, created_target_s{});
-    if (created.fd < 0 || created.path != QFile::encodeName(path))
+    const created_target_s created = take_created();
+    if (created.held < 0)
         return false;
+    struct stat mine {};
     struct stat st {};
-    if (::fstat(created.fd, &st) == 0 && st.st_dev == created.device && st.st_ino == created.inode)
-        ::close(created.fd);
-    if (::lstat(created.path.constData(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_dev != created.device ||
-        st.st_ino != created.inode)
-        return false;
-    return ::unlink(created.path.constData()) == 0;
+    bool removed = false;
+    if (created.path == QFile::encodeName(path) && ::fstat(created.held, &mine) == 0) {
+        // The caller's descriptor is closed only while it is still this file.
+        if (::fstat(created.fd, &st) == 0 && st.st_dev == mine.st_dev && st.st_ino == mine.st_ino)
+            ::close(created.fd);
+        removed = ::lstat(created.path.constData(), &st) == 0 && S_ISREG(st.st_mode) && st.st_dev == mine.st_dev &&
+                  st.st_ino == mine.st_ino && ::unlink(created.path.constData()) == 0;
+    }
+    ::close(created.held);
+    return removed;
 }
 
 bool set_created_target_time(const QString& path, int64_t seconds)
 {
-    if (seconds <= 0 || last_created.fd < 0 || last_created.path != QFile::encodeName(path))
+    if (last_slot.target.held < 0 || last_slot.target.path != QFile::encodeName(path))
         return false;
-    // Opened again without following a link, and only when it is still the
-    // file this thread created, so no other file's time is ever changed.
-    const int fd = ::open(last_created.path.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    struct stat st {};
+    // Through our own descriptor: the file this thread created, wherever its
+    // name now points, so no other file's time is ever changed.
+    const created_target_s created = take_created();
     bool set = false;
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_dev == last_created.device &&
-        st.st_ino == last_created.inode) {
+    if (seconds > 0) {
         const struct timespec times[2] = {{static_cast<time_t>(seconds), 0}, {static_cast<time_t>(seconds), 0}};
-        set = ::futimens(fd, times) == 0;
+        set = ::futimens(created.held, times) == 0;
     }
-    ::close(fd);
+    ::close(created.held);
     return set;
 }
 

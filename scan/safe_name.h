@@ -59,10 +59,11 @@ bool remove_created_target(const QString& path);
 // Forgets that file: call before a copy whose failure may need the above.
 void forget_created_target();
 
-// Gives the file open_recovery_target last created on the calling thread,
-// when path is still that file, the modification and access time seconds
-// (since 1970, UTC). A time of 0 or less is no time: the file keeps the
-// time it was written. Returns whether the time was set.
+// Gives the file open_recovery_target last created on the calling thread at
+// path the modification and access time seconds (since 1970, UTC), through
+// a descriptor kept since its creation, so never another file's; that
+// descriptor is closed then. A time of 0 or less is no time: the file keeps
+// the time it was written. Returns whether the time was set.
 bool set_created_target_time(const QString& path, int64_t seconds);
 
 // Whether path is a folder on which a file system is mounted.

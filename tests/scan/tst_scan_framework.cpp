@@ -180,6 +180,47 @@ private slots:
         ::close(fd);
     }
 
+    // The time goes to the file created, through the descriptor kept since,
+    // never to what took its name meanwhile; and no descriptor is left open.
+    void created_file_time_and_removal_go_to_that_file_only()
+    {
+        QTemporaryDir dir;
+        const auto open_fds = [] { return QDir("/proc/self/fd").entryList(QDir::NoDotAndDotDot | QDir::System).size(); };
+        const qsizetype before = open_fds();
+        const QString path = dir.filePath("a.jpg"), moved = dir.filePath("moved.jpg");
+        for (int round = 0; round < 20; ++round) {
+            QFile::remove(moved);
+            forget_created_target();
+            const int fd = open_recovery_target(path);
+            QVERIFY(fd >= 0);
+            ::close(fd);
+            QVERIFY(QFile::rename(path, moved));
+            QFile stranger(path);
+            QVERIFY(stranger.open(QIODevice::WriteOnly));
+            stranger.close();
+            QVERIFY(!set_created_target_time(dir.filePath("other.jpg"), 1000000000));
+            QVERIFY(set_created_target_time(path, 1000000000));
+            QVERIFY(!set_created_target_time(path, 1000000000));  // once only
+            struct stat st {};
+            QCOMPARE(::stat(QFile::encodeName(moved).constData(), &st), 0);
+            QCOMPARE(int64_t(st.st_mtime), int64_t(1000000000));
+            QCOMPARE(::stat(QFile::encodeName(path).constData(), &st), 0);
+            QVERIFY(int64_t(st.st_mtime) != int64_t(1000000000));
+            // The stranger now at the name is not removed either.
+            const int again = open_recovery_target(dir.filePath("b.jpg"));
+            QVERIFY(again >= 0);
+            ::close(again);
+            QVERIFY(QFile::rename(dir.filePath("b.jpg"), path + ".x"));
+            QVERIFY(!remove_created_target(dir.filePath("b.jpg")));
+            QVERIFY(QFile::exists(path + ".x") && QFile::remove(path + ".x") && QFile::remove(path));
+        }
+        const int last = open_recovery_target(path);
+        QVERIFY(last >= 0);
+        QVERIFY(remove_created_target(path));  // closes the caller's descriptor too
+        QVERIFY(!QFile::exists(path));
+        QCOMPARE(open_fds(), before);
+    }
+
     void rows_are_counted_and_stay_inside_the_folder()
     {
         QTemporaryDir dir;
