@@ -101,15 +101,6 @@ void planes_c::reset(uint32_t blocks, bool progressive, uint32_t dc_blocks)
     base_ = 0;
 }
 
-void planes_c::set_nonzero(uint32_t block, unsigned k)
-{
-    const uint64_t bit = uint64_t(1) << k;
-    if (bits_[block] & bit)
-        return;
-    bits_[block] |= bit;
-    log_.push_back(block << 6 | k);
-}
-
 void planes_c::undo_to(uint64_t size)
 {
     while (log_size() > size && !log_.empty()) {
@@ -231,6 +222,40 @@ bool decoder_c::fill_bits()
     // the byte-by-byte way below reads the same bytes to the same state.
     if (!cur_.marker_seen && cur_.bit_count <= 56) {
         const unsigned n = (56 - cur_.bit_count) / 8 + 1;
+        if (window_left_ >= 8 && cur_.text_run + n < 1024 && cur_.zero_run + n < 1024) {
+            // No 0xFF among the next 8 bytes (so none among the n), told
+            // from one load; the runs are then worked out from which bytes
+            // end them, not byte by byte.
+            uint64_t word = 0;
+            std::memcpy(&word, window_, 8);
+            if ((((~word) - 0x0101010101010101u) & word & 0x8080808080808080u) == 0) {
+                unsigned breaks_text = 0, breaks_zero = 0;
+                uint64_t buffer = cur_.bit_buffer;
+                for (unsigned i = 0; i < n; ++i) {
+                    const uint8_t b = window_[i];
+                    breaks_text |= static_cast<unsigned>(1u - printable_table.yes[b]) << i;
+                    breaks_zero |= static_cast<unsigned>(b != 0) << i;
+                    buffer = buffer << 8 | b;
+                }
+                unsigned from = 0;  // the bytes from here on extend the text run
+                if (breaks_text == 0) {
+                    cur_.text_run += n;
+                } else {
+                    from = static_cast<unsigned>(std::bit_width(breaks_text));
+                    cur_.text_run = n - from;
+                    cur_.text_values = {};
+                }
+                for (unsigned i = from; i < n; ++i)
+                    cur_.text_values[(window_[i] >> 6) & 1] |= uint64_t(1) << (window_[i] & 63);
+                cur_.zero_run = breaks_zero == 0 ? cur_.zero_run + n : n - static_cast<unsigned>(std::bit_width(breaks_zero));
+                cur_.bit_buffer = buffer;
+                cur_.bit_count += 8 * n;
+                cur_.pos += n;
+                window_ += n;
+                window_left_ -= n;
+                return true;
+            }
+        }
         if (window_left_ >= n && cur_.text_run + n < 1024 && cur_.zero_run + n < 1024 &&
             !std::memchr(window_, 0xFF, n)) {
             uint32_t text_run = cur_.text_run, zero_run = cur_.zero_run;
@@ -291,6 +316,21 @@ bool decoder_c::get_bits(unsigned n, uint32_t* out)
     return true;
 }
 
+// The usual case without a call: a code of at most 9 bits while the buffer
+// holds 16 or more, which is what decode_slow would find without refilling.
+inline bool decoder_c::decode(const huffman_s& t, unsigned* symbol)
+{
+    if (cur_.bit_count >= 16) [[likely]] {
+        const uint16_t e = t.fast[static_cast<uint32_t>(cur_.bit_buffer >> (cur_.bit_count - 9)) & 0x1FF];
+        if (e) {
+            cur_.bit_count -= e >> 8;
+            *symbol = e & 0xFF;
+            return true;
+        }
+    }
+    return decode_slow(t, symbol);
+}
+
 // Passes over n bits as n calls of get_bit would, refills at the same
 // points included, without looking at them.
 bool decoder_c::skip_bits(unsigned n)
@@ -305,7 +345,7 @@ bool decoder_c::skip_bits(unsigned n)
     return true;
 }
 
-bool decoder_c::decode(const huffman_s& t, unsigned* symbol)
+bool decoder_c::decode_slow(const huffman_s& t, unsigned* symbol)
 {
     if (cur_.bit_count < 16 && !fill_bits())
         return false;

@@ -59,7 +59,14 @@ public:
     void reset(uint32_t blocks, bool progressive, uint32_t dc_blocks);
     bool nonzero(uint32_t block, unsigned k) const { return (bits_[block] >> k) & 1u; }
     uint64_t nonzero_bits(uint32_t block) const { return bits_[block]; }
-    void set_nonzero(uint32_t block, unsigned k);
+    void set_nonzero(uint32_t block, unsigned k)
+    {
+        const uint64_t bit = uint64_t(1) << k;
+        if (bits_[block] & bit)
+            return;
+        bits_[block] |= bit;
+        log_.push_back(block << 6 | k);
+    }
     uint64_t log_size() const { return base_ + log_.size(); }
     size_t log_held() const { return log_.size(); }
     // Puts back every bit set since the log held size entries.
@@ -167,6 +174,7 @@ private:
     bool get_bit(uint32_t* out) { return get_bits(1, out); }
     bool skip_bits(unsigned n);
     bool decode(const huffman_s& table, unsigned* symbol);
+    bool decode_slow(const huffman_s& table, unsigned* symbol);
 
     void keep_if_crossed(const decoder_c& state, const cursor_s& before, std::vector<decoder_c>* snapshots,
                          size_t keep);
