@@ -64,14 +64,24 @@ bool build(huffman_s& t, const uint8_t* counts, const uint8_t* symbols, unsigned
         code <<= 1;
     }
     t.max_code[17] = INT32_MAX;
-    for (size_t peek = 0; peek < t.fast.size(); ++peek) {
-        const unsigned e = t.fast[peek];
-        const unsigned length = e >> 8, symbol = e & 0xFF;
-        const unsigned run = symbol >> 4, size = symbol & 15;
-        // Only codes that carry a value: end of block and runs of zeros
-        // take the plain way, which judges them.
-        if (e && size && length + size <= 9)
-            t.fast_ac[peek] = static_cast<uint16_t>(run << 8 | size << 4 | (length + size));
+    for (uint32_t peek = 0; peek < t.fast_ac.size(); ++peek) {
+        // The code at the front of peek, found as decode_slow finds it.
+        int32_t c = 0;
+        for (unsigned length = 1; length <= fast_ac_bits; ++length) {
+            c = c << 1 | static_cast<int32_t>((peek >> (fast_ac_bits - length)) & 1);
+            if (c > t.max_code[length])
+                continue;
+            const int32_t index = t.offset[length] + c;
+            if (index < 0 || index >= static_cast<int32_t>(total))
+                break;
+            const unsigned symbol = t.symbols[static_cast<size_t>(index)];
+            const unsigned run = symbol >> 4, size = symbol & 15;
+            // Only codes that carry a value: end of block and runs of zeros
+            // take the plain way, which judges them.
+            if (size && length + size <= fast_ac_bits)
+                t.fast_ac[peek] = static_cast<uint16_t>(run << 8 | size << 4 | (length + size));
+            break;
+        }
     }
     t.defined = true;
     return true;
@@ -333,7 +343,16 @@ inline bool decoder_c::decode(const huffman_s& t, unsigned* symbol)
 
 // Passes over n bits as n calls of get_bit would, refills at the same
 // points included, without looking at them.
-bool decoder_c::skip_bits(unsigned n)
+inline bool decoder_c::skip_bits(unsigned n)
+{
+    if (n <= cur_.bit_count) [[likely]] {
+        cur_.bit_count -= n;
+        return true;
+    }
+    return skip_bits_slow(n);
+}
+
+bool decoder_c::skip_bits_slow(unsigned n)
 {
     while (n > 0) {
         if (cur_.bit_count == 0 && (!fill_bits() || cur_.bit_count == 0))
@@ -862,19 +881,27 @@ bool decoder_c::decode_baseline(unsigned i, size_t dc_index)
     unsigned s = 0;
     uint32_t v = 0;
     for (unsigned k = 1; k < 64;) {
-        // A code and its value in one look-up when the buffer holds them
-        // (what decode and get_bits would do, without their refills).
-        if (cur_.bit_count >= 16) {
-            const uint32_t peek = static_cast<uint32_t>(cur_.bit_buffer >> (cur_.bit_count - 9)) & 0x1FF;
-            const unsigned e = ac.fast_ac[peek];
-            if (e) {
-                cur_.bit_count -= e & 15;
-                k += (e >> 8) + 1;
-                if (k > 64)
-                    return false;
-                continue;
-            }
+        // A code and its value in one look-up while the buffer holds them
+        // (what decode and get_bits would do, without their refills); the
+        // bit count kept in a register meanwhile, as this is the loop the
+        // time goes to.
+        unsigned count = cur_.bit_count;
+        const uint64_t buffer = cur_.bit_buffer;
+        while (count >= 16) {
+            const unsigned e =
+                ac.fast_ac[static_cast<uint32_t>(buffer >> (count - fast_ac_bits)) & ((1u << fast_ac_bits) - 1)];
+            if (!e)
+                break;
+            count -= e & 15;
+            k += (e >> 8) + 1;
+            if (k >= 64)
+                break;
         }
+        cur_.bit_count = count;
+        if (k > 64)
+            return false;
+        if (k == 64)
+            return true;
         if (!decode(ac, &s))
             return false;
         const unsigned r = s >> 4;

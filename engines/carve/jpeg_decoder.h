@@ -14,13 +14,18 @@
 
 namespace carve::jpeg {
 
+// Bits looked at at once for an AC code and its value together; at most 11,
+// so that no value found this way is longer than 10 bits, the most a valid
+// coefficient has.
+inline constexpr unsigned fast_ac_bits = 11;
+
 // A Huffman table: a 9-bit lookup for the short codes and the canonical
 // bounds for the rest.
 struct huffman_s {
     std::array<uint16_t, 512> fast{};  // (length << 8) | symbol; 0: longer, or no code
-    // An AC code and the value bits after it, when both fit in the 9 bits:
+    // An AC code and the value bits after it, when both fit in fast_ac_bits:
     // (run << 8) | (size << 4) | bits in all; 0 when they do not fit.
-    std::array<uint16_t, 512> fast_ac{};
+    std::array<uint16_t, 1u << fast_ac_bits> fast_ac{};
     std::array<int32_t, 18> max_code{};
     std::array<int32_t, 17> offset{};
     std::array<uint8_t, 256> symbols{};
@@ -173,6 +178,7 @@ private:
     bool get_bits(unsigned n, uint32_t* out);
     bool get_bit(uint32_t* out) { return get_bits(1, out); }
     bool skip_bits(unsigned n);
+    bool skip_bits_slow(unsigned n);
     bool decode(const huffman_s& table, unsigned* symbol);
     bool decode_slow(const huffman_s& table, unsigned* symbol);
 
