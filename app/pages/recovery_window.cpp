@@ -381,6 +381,11 @@ void recovery_window_c::reset_page()
         abandon_listing();
     reset_tree();
     clear_preview();
+    // The store a running recovery reads goes with the page: the run ends
+    // after the file being written, rather than holding the window still
+    // until every file is written, and says what it wrote.
+    if (recovering)
+        service.writer().request_stop();
     // Waits for a running recovery before the store goes.
     if (!scan_running)
         service.reset_scanner();
