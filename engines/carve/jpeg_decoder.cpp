@@ -31,6 +31,40 @@ constexpr unsigned ones(uint64_t x)
     return static_cast<unsigned>((x * 0x0101010101010101u) >> 56);
 }
 
+// Where each set bit of a byte lies: which[b][n] is the place of b's n-th
+// set bit (counted from 0, lowest first).
+struct bit_places_s {
+    std::array<std::array<uint8_t, 8>, 256> which{};
+    constexpr bit_places_s()
+    {
+        for (unsigned b = 0; b < 256; ++b)
+            for (unsigned place = 0, n = 0; place < 8; ++place)
+                if ((b >> place) & 1)
+                    which[b][n++] = static_cast<uint8_t>(place);
+    }
+};
+constexpr bit_places_s bit_places;
+
+// The place of x's n-th set bit (from 0, lowest first), or 64 when x has n
+// or fewer. Without a loop whose length depends on the data: a refinement
+// scan asks this for every coefficient code, and a branch per skipped bit
+// was mispredicted most of the time.
+inline unsigned nth_set_bit(uint64_t x, unsigned n)
+{
+    uint64_t b = x - ((x >> 1) & 0x5555555555555555u);
+    b = (b & 0x3333333333333333u) + ((b >> 2) & 0x3333333333333333u);
+    b = (b + (b >> 4)) & 0x0F0F0F0F0F0F0F0Fu;
+    const uint64_t upto = b * 0x0101010101010101u;  // byte i: set bits in bytes 0..i (at most 64)
+    // Bytes whose count so far exceeds n (no byte borrows from the next:
+    // each is at least 128 before the subtraction and n + 1 is at most 64).
+    const uint64_t past = ((upto | 0x8080808080808080u) - (n + 1) * 0x0101010101010101u) & 0x8080808080808080u;
+    if (past == 0 || n >= 64)
+        return 64;
+    const unsigned byte = static_cast<unsigned>(std::countr_zero(past)) / 8;
+    const unsigned before = byte ? static_cast<unsigned>(upto >> (8 * byte - 8)) & 0xFF : 0;
+    return 8 * byte + bit_places.which[(x >> (8 * byte)) & 0xFF][n - before];
+}
+
 int32_t extend(uint32_t value, unsigned size)
 {
     return value < (1u << (size - 1)) ? static_cast<int32_t>(value) - (1 << size) + 1 : static_cast<int32_t>(value);
@@ -997,10 +1031,9 @@ bool decoder_c::decode_ac_refine(uint32_t block)
             // Past r coefficients that are still zero, to the next zero
             // one; the ones already non-zero each carry a correction bit.
             const uint64_t nonzero = planes_->nonzero_bits(block) & from_to(k, se_);
-            uint64_t zero = ~planes_->nonzero_bits(block) & from_to(k, se_);
-            for (unsigned skip = 0; skip < r && zero; ++skip)
-                zero &= zero - 1;
-            const unsigned to = zero ? static_cast<unsigned>(std::countr_zero(zero)) : se_ + 1u;
+            const uint64_t zero = ~planes_->nonzero_bits(block) & from_to(k, se_);
+            const unsigned place = nth_set_bit(zero, r);
+            const unsigned to = place < 64 ? place : se_ + 1u;
             if (!skip_bits(ones(nonzero & below(to))))
                 return false;
             k = to;
