@@ -231,6 +231,14 @@ parse_result_s parse_pe(parse_ctx_s& ctx);
 parse_result_s parse_elf(parse_ctx_s& ctx);
 parse_result_s parse_user(parse_ctx_s& ctx);
 
+// For a file parse found broken: how far it is sound from its start, for
+// the parsers that can tell (ZIP, ISO media, PDF); false for the others.
+bool intact_prefix(source_c& src, parse_fn parse, uint64_t* intact);
+// A ZIP's local entries walked from its start, each one's data checked
+// against its CRC (stored and deflated ones): where the first entry that
+// fails starts (*failed set), or where the walk could go no further.
+uint64_t zip_entries_intact(source_c& src, bool* failed);
+
 // What find_bytes returns when the needle is not in the range, and when the
 // range could not be read (a device error, or a stop was asked for).
 inline constexpr uint64_t not_found = UINT64_MAX;

@@ -247,8 +247,17 @@ content_check_s check_content(const platform::byte_source_c& file, const char* e
         return check_png(src);
     parse_ctx_s ctx{src, 0, UINT64_MAX, nullptr};
     const parse_result_s r = sig->parse(ctx);
+    if (r.outcome == verdict::complete && sig->parse == parse_zip) {
+        // Its structure walk reads headers only: bytes written over an
+        // entry's data show in its CRC.
+        bool failed = false;
+        if (const uint64_t sound = zip_entries_intact(src, &failed); failed)
+            return broken_at(sound);
+    }
     if (r.outcome == verdict::complete)
         return ended_at(src, r.length);
+    if (uint64_t intact = 0; intact_prefix(src, sig->parse, &intact))
+        return broken_at(intact);
     result.outcome = content_check_s::kind::broken;
     return result;
 }
