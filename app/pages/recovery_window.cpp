@@ -269,8 +269,10 @@ void recovery_window_c::finish_scan_end(int stop_code, bool nothing_found, const
     recovery_base_c& scanner = service.scanner();
     if (stop_code != stop_abandon && index) {
         service.start_content_pass();
-        if (service.content_pass_running())
+        if (service.content_pass_running()) {
             ui.btn_stop->show();
+            progress_bar.set_value(0.0);
+        }
     }
     if (stop_code != stop_abandon && scan_kind == kind_raw && !loaded_result)
         ui.btn_filter->show();

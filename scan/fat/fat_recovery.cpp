@@ -231,6 +231,8 @@ void fat_recovery_c::check_deleted_contents()
             carve::content_check_known(content_extension(node.name).constData()))
             files.push_back(cluster);
     }
+    if (files.empty())
+        return;
     // In the order of their clusters, the FAT is read front to back about once.
     std::sort(files.begin(), files.end());
     content_trust_ = std::make_unique<fat_trust_c>(&fs_);
