@@ -24,6 +24,7 @@ scan_service_c::scan_service_c(QObject* parent) : QObject(parent)
     for (recovery_base_c* s : {static_cast<recovery_base_c*>(&fat_), static_cast<recovery_base_c*>(&ntfs_),
                                static_cast<recovery_base_c*>(&raw_), static_cast<recovery_base_c*>(&exfat_)})
         connect(s, &QThread::finished, this, &scan_service_c::scan_finished, Qt::QueuedConnection);
+    connect(&content_pass_, &QThread::finished, this, &scan_service_c::content_pass_finished, Qt::QueuedConnection);
     // The page tells the counts (its slot runs inside the emit), then the
     // folder opens, whether or not anything was written.
     connect(&writer_, &QThread::finished, this, [this] {

@@ -112,6 +112,8 @@ public:
 signals:
     // A scanner's thread ended (queued to the service's thread).
     void scan_finished();
+    // The pass over deleted files ended, done or stopped (queued likewise).
+    void content_pass_finished();
     // The writer ended: how many rows were written and how many failed.
     // The folder opener, when set, is called right after the connected
     // slots have run.

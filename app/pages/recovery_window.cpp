@@ -148,6 +148,7 @@ recovery_window_c::recovery_window_c(QWidget* main_window_) : QWidget(nullptr), 
     service.set_folder_opener([](const QString& folder) { platform::shell_open(QUrl::fromLocalFile(folder)); });
     connect(&service, &scan_service_c::scan_finished, this, &recovery_window_c::on_thread_finished);
     connect(&service, &scan_service_c::recovery_finished, this, &recovery_window_c::on_recovery_finished);
+    connect(&service, &scan_service_c::content_pass_finished, this, &recovery_window_c::on_content_pass_finished);
     connect(ui.tv_dirtree, &QTreeView::clicked, this, &recovery_window_c::on_tree_clicked);
     connect(table, &QTableView::clicked, this, &recovery_window_c::on_list_clicked);
     connect(ui.btn_recovery, &QPushButton::clicked, this, &recovery_window_c::on_recovery_clicked);
@@ -270,6 +271,7 @@ void recovery_window_c::finish_scan_end(int stop_code, bool nothing_found, const
     if (stop_code != stop_abandon && index) {
         service.start_content_pass();
         if (service.content_pass_running()) {
+            content_checking = true;
             ui.btn_stop->show();
             progress_bar.set_value(0.0);
         }
@@ -308,11 +310,9 @@ void recovery_window_c::on_timer()
     // While files are written the bar shows how far the copy has got; while
     // the list of a large scan is built, how far that has got.
     take_content_verdicts();
-    if (!scan_running && !service.content_pass_running())
-        ui.btn_stop->hide();
     if (writer_running())
         progress_bar.set_value(service.writer().get_progress());
-    else if (service.content_pass_running())
+    else if (content_checking)
         progress_bar.set_value(service.content_pass_progress());
     else if (index_job.running())
         progress_bar.set_value(index_job.progress());
@@ -345,7 +345,7 @@ void recovery_window_c::on_pause_clicked()
 
 void recovery_window_c::on_stop_clicked()
 {
-    if (!scan_running && service.content_pass_running()) {
+    if (!scan_running && content_checking) {
         // The file being checked is finished; the rest keep the tags they have.
         service.request_content_pass_stop();
         ui.btn_stop->hide();
@@ -393,6 +393,19 @@ void recovery_window_c::reset_page()
         service.reset_scanner();
     progress_bar.set_value(0.0);
     timer.stop();
+}
+
+void recovery_window_c::on_content_pass_finished()
+{
+    if (!content_checking)
+        return;
+    content_checking = false;
+    take_content_verdicts();
+    if (!scan_running) {
+        ui.btn_stop->hide();
+        progress_bar.set_value(1.0);
+    }
+    update();
 }
 
 void recovery_window_c::take_content_verdicts()
@@ -783,7 +796,7 @@ void recovery_window_c::paintEvent(QPaintEvent*)
     painter.setPen(Qt::black);
     if (index_job.running()) {
         painter.drawText(90, 30, text_for_key("recovery_listing"));
-    } else if (service.content_pass_running()) {
+    } else if (content_checking) {
         painter.drawText(90, 30, text_for_key("recovery_checking"));
     } else if (deep_scan) {
         const auto done = uint64_t(progress_bar.current_value() * double(volume.total_bytes));

@@ -71,7 +71,7 @@ public:
     // Whether the finished scan's file list is being built.
     bool listing() const { return index_job.running(); }
     // Whether deleted files are being checked by their content.
-    bool checking_contents() const { return service.content_pass_running(); }
+    bool checking_contents() const { return content_checking; }
     // The rows the file table shows now, ticks included.
     std::vector<recovery_item_s> table_rows() const;
     // Every found row of the scan shown, with the ticks (null before one).
@@ -101,6 +101,7 @@ public slots:
 
 private slots:
     void on_recovery_finished(qint64 written, qint64 failed);
+    void on_content_pass_finished();
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -166,6 +167,9 @@ private:
     int requested_stop = 0;
     int requested_pause = 0;
     bool loaded_result = false;
+    // From the start of the pass over deleted files until its end has been
+    // taken in: Stop is its while this holds.
+    bool content_checking = false;
     // A recovery this page started runs (until its end is handled), and
     // how many files it was given.
     bool recovering = false;
