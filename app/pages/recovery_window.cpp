@@ -794,16 +794,21 @@ void recovery_window_c::paintEvent(QPaintEvent*)
     progress_bar.draw(painter, QRect(90, 38, 250, 12));
 
     painter.setPen(Qt::black);
+    QString status;
     if (index_job.running()) {
-        painter.drawText(90, 30, text_for_key("recovery_listing"));
+        status = text_for_key("recovery_listing");
     } else if (content_checking) {
-        painter.drawText(90, 30, text_for_key("recovery_checking"));
+        status = text_for_key("recovery_checking");
     } else if (deep_scan) {
         const auto done = uint64_t(progress_bar.current_value() * double(volume.total_bytes));
-        painter.drawText(90, 30, text_for_key("raw_progress") + QLatin1Char(' ') + format_size(done));
+        status = text_for_key("raw_progress") + QLatin1Char(' ') + format_size(done);
     } else {
-        painter.drawText(90, 30, text_for_key("recovery_reading") + QString::number(service.scanner().get_read_count()));
+        status = text_for_key("recovery_reading") + QString::number(service.scanner().get_read_count());
     }
+    // The first button of the row sits on the line's right; a long
+    // translation is cut short before it rather than run under it.
+    const int status_width = ui.btn_pause->x() - 90 - 8;
+    painter.drawText(90, 30, QFontMetrics(painter.font()).elidedText(status, Qt::ElideRight, status_width));
 
     if (preview_ready)
         draw_preview(painter, w, h);
