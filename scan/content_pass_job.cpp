@@ -29,6 +29,9 @@ void content_pass_job_c::run_job()
 {
     content_pass_budget_c pass;
     pass.load();
+    // A stop ends the file being judged too, so that Back or closing the
+    // page does not wait out its share of the time.
+    pass.budget()->stop = &status_.stop;
     const int64_t total = std::max<int64_t>(scanner_->content_total(), 1);
     while (!stop_point() && pass.next_file() && scanner_->check_next_content(pass.budget())) {
         const int64_t done = total - scanner_->content_left();

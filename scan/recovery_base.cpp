@@ -52,7 +52,11 @@ bool recovery_base_c::check_next_content(carve::check_budget_s* budget)
     int64_t id = 0;
     if (!content_queue_.next(&id))
         return false;
-    content_queue_.judged(id, judge_content(id, budget));
+    const int32_t flags = judge_content(id, budget);
+    // Cut short by a stop: the file still waits, so a copy judges it first.
+    if (budget && budget->stop && budget->stop->load(std::memory_order_relaxed) != 0)
+        return false;
+    content_queue_.judged(id, flags);
     return true;
 }
 

@@ -32,7 +32,8 @@ int64_t pieces_source_c::read_at(uint64_t offset, void* buffer, size_t length) c
     size_t done = 0;
     if (offset >= size_)
         return 0;
-    if (deadline_ != std::chrono::steady_clock::time_point::max() && std::chrono::steady_clock::now() > deadline_) {
+    if ((deadline_ != std::chrono::steady_clock::time_point::max() && std::chrono::steady_clock::now() > deadline_) ||
+        (stop_ && stop_->load(std::memory_order_relaxed) != 0)) {
         expired_.store(true, std::memory_order_relaxed);
         return -1;
     }
@@ -263,7 +264,8 @@ content_check_s check_content(const platform::byte_source_c& file, const char* e
 }
 
 bool find_jpeg_two_pieces(const platform::byte_source_c& device, uint64_t start, uint64_t size, uint64_t cluster,
-                          uint64_t max_gap, double seconds, double* seconds_left, byte_extents_t* pieces)
+                          uint64_t max_gap, double seconds, double* seconds_left, byte_extents_t* pieces,
+                          const std::atomic<int32_t>* stop)
 {
     if (cluster == 0 || size == 0 || start >= device.size() || max_gap == 0)
         return false;
@@ -273,6 +275,7 @@ bool find_jpeg_two_pieces(const platform::byte_source_c& device, uint64_t start,
     options.max_gap = max_gap;
     options.seconds_per_file = seconds;
     options.seconds_left = seconds_left;
+    options.stop = stop;
     const jpeg::jpeg_result_s j = jpeg::carve_jpeg(src, start, device.size(), options);
     if (j.outcome != jpeg::jpeg_result_s::kind::fragmented || j.extents.size() != 2)
         return false;
@@ -315,6 +318,7 @@ deleted_verdict_s judge_deleted_file(const platform::byte_source_c& volume, cons
         pieces_source_c file(volume, pieces);
         file.set_deadline(std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                                                                   std::chrono::duration<double>(seconds)));
+        file.set_stop(budget ? budget->stop : nullptr);
         const content_check_s r = check_content(file, extension, cluster);
         return file.expired() ? content_check_s{} : r;
     };
@@ -344,13 +348,16 @@ deleted_verdict_s judge_deleted_file(const platform::byte_source_c& volume, cons
     if (type == "jpg" && cut_found && !run.empty() && budget && budget->seconds_left > 0) {
         byte_extents_t pieces;
         if (find_jpeg_two_pieces(volume, run.front().first, size, cluster, budget->max_gap, budget->seconds_per_file,
-                                 &budget->seconds_left, &pieces) &&
+                                 &budget->seconds_left, &pieces, budget->stop) &&
             check(pieces).outcome == content_check_s::kind::whole) {
             verdict.outcome = kind::rebuilt;
             verdict.chosen = std::move(pieces);
             return verdict;
         }
     }
+    // A search cut short by a stop proves nothing broken.
+    if (budget && budget->stop && budget->stop->load(std::memory_order_relaxed) != 0)
+        return deleted_verdict_s{};
     // Nothing is whole: the copy reads what it read before, and says how
     // much of that holds.
     const content_check_s& kept = keep_free && other_free ? b : a;

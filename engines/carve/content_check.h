@@ -31,11 +31,14 @@ public:
     // Reads fail from then on, and expired() says so: bounds the time a
     // check may take over a file whose size is hostile.
     void set_deadline(std::chrono::steady_clock::time_point deadline) { deadline_ = deadline; }
+    // The same when *stop turns non-zero (a stop asked of the pass).
+    void set_stop(const std::atomic<int32_t>* stop) { stop_ = stop; }
     bool expired() const { return expired_.load(std::memory_order_relaxed); }
 
 private:
     std::chrono::steady_clock::time_point deadline_ = std::chrono::steady_clock::time_point::max();
     mutable std::atomic<bool> expired_{false};
+    const std::atomic<int32_t>* stop_ = nullptr;
     const platform::byte_source_c& under_;
     byte_extents_t pieces_;
     std::vector<uint64_t> starts_;  // each piece's first byte in the file
@@ -70,7 +73,8 @@ content_check_s check_content(const platform::byte_source_c& file, const char* e
 // most max_gap clusters past the cut and stops after seconds (and once
 // *seconds_left, when given, is spent; it is charged what was used).
 bool find_jpeg_two_pieces(const platform::byte_source_c& device, uint64_t start, uint64_t size, uint64_t cluster,
-                          uint64_t max_gap, double seconds, double* seconds_left, byte_extents_t* pieces);
+                          uint64_t max_gap, double seconds, double* seconds_left, byte_extents_t* pieces,
+                          const std::atomic<int32_t>* stop = nullptr);
 
 // What the undelete readers learn of a deleted file whose chain is gone.
 struct deleted_verdict_s {
@@ -90,6 +94,9 @@ struct check_budget_s {
     double seconds_per_file = 2.0;
     double seconds_left = 60.0;
     uint64_t max_gap = 4096;  // clusters
+    // Non-zero ends the check of the file at once, leaving it unjudged:
+    // a stop asked of the pass need not wait out the file's time.
+    const std::atomic<int32_t>* stop = nullptr;
 };
 
 // Judges a deleted file of size bytes: run is its clusters as one run from

@@ -9,6 +9,8 @@
 #include "engines/carve/carve_internal.h"
 
 #include <array>
+#include <atomic>
+#include <cstdint>
 #include <memory>
 #include <vector>
 
@@ -246,6 +248,7 @@ struct fragment_options_s {
     uint64_t max_gap = 4096;          // clusters; 0: no search
     double seconds_per_file = 2.0;
     double* seconds_left = nullptr;   // the run's total budget, spent here
+    const std::atomic<int32_t>* stop = nullptr;  // non-zero: give up now
 };
 
 // Whether the JPEG the structure walk found at [start, start + length) shows

@@ -92,6 +92,8 @@ public:
         const double spent = std::chrono::duration<double>(clock_type::now() - began_).count();
         if (spent > options_.seconds_per_file)
             return true;
+        if (options_.stop && options_.stop->load(std::memory_order_relaxed) != 0)
+            return true;
         return options_.seconds_left && *options_.seconds_left - spent <= 0;
     }
 

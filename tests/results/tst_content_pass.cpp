@@ -192,6 +192,29 @@ private slots:
         QVERIFY(scan(&service));
         QCOMPARE(service.scanner().content_left(), 2);
     }
+
+    // A stop cuts the file being judged short and leaves it waiting, not
+    // tagged from half a check; a copy then still judges it first.
+    void stop_leaves_the_file_waiting()
+    {
+        scan_service_c service;
+        const std::shared_ptr<result_index_c> index = scan(&service);
+        QVERIFY(index);
+        const uint32_t gaps = file_named(*index, "#APS.PNG");
+        QVERIFY(gaps != result_index_c::none);
+        std::atomic<int32_t> stop{1};
+        carve::check_budget_s budget;
+        budget.stop = &stop;
+        QVERIFY(!service.scanner().check_next_content(&budget));
+        QCOMPARE(service.scanner().content_left(), 2);
+        QVERIFY(service.scanner().take_content_verdicts().empty());
+        const QString out = tmp_.filePath("out-stopped");
+        QDir().mkpath(out);
+        QString written;
+        QCOMPARE(service.recover_one(QDir(out), index->row(gaps), &written), 0);
+        QCOMPARE(file_bytes(written), file_bytes(gaps_));
+        QCOMPARE(service.scanner().content_left(), 1);
+    }
 };
 
 QTEST_GUILESS_MAIN(tst_content_pass)
