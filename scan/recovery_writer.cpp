@@ -93,6 +93,10 @@ int recover_one_unguarded(recovery_base_c& scanner, const QDir& destination, con
             set_created_target_time(target, row.date1);
         if (result == 0 && written)
             *written = target;
+        // A failed copy lets go of the file too: a descriptor held on the
+        // destination would keep its drive from being unmounted.
+        if (result != 0)
+            forget_created_target();
         return result == 0 ? 0 : -1;
     }
     return -1;
