@@ -7,12 +7,17 @@
 #include "platform/byte_source.h"
 
 #include <atomic>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace carve {
 
@@ -246,6 +251,38 @@ inline constexpr uint64_t unreadable = UINT64_MAX - 1;
 
 // Searches [from, to) for needle. Returns its offset, not_found or unreadable.
 uint64_t find_bytes(source_c& src, uint64_t from, uint64_t to, const void* needle, size_t length);
+
+// In a JPEG's coded data: the first 0xFF in [p, p + n) that is not a
+// stuffed 0xFF 00 (a marker, a restart marker or a fill byte), n - 1 when
+// only the last byte is an 0xFF (what follows it lies past n), n when there
+// is none. Coded data holds a stuffed pair every couple of hundred bytes;
+// passing over them here, sixteen bytes at a time, instead of stopping at
+// each one, is most of what walking a JPEG's structure costs.
+inline size_t find_unstuffed_ff(const uint8_t* p, size_t n)
+{
+    size_t i = 0;
+#if defined(__SSE2__)
+    const __m128i ff = _mm_set1_epi8(static_cast<char>(0xFF));
+    const __m128i zero = _mm_setzero_si128();
+    for (; n > 16 && i < n - 16; i += 16) {
+        const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+        const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 1));
+        const unsigned hits = static_cast<unsigned>(
+            _mm_movemask_epi8(_mm_andnot_si128(_mm_cmpeq_epi8(next, zero), _mm_cmpeq_epi8(here, ff))));
+        if (hits)
+            return i + static_cast<size_t>(std::countr_zero(hits));
+    }
+#endif
+    for (; i < n; ++i) {
+        const void* ff_at = std::memchr(p + i, 0xFF, n - i);
+        if (!ff_at)
+            return n;
+        i = static_cast<size_t>(static_cast<const uint8_t*>(ff_at) - p);
+        if (i + 1 == n || p[i + 1] != 0)
+            return i;
+    }
+    return n;
+}
 
 // CRC-32 as zip, png, gzip, xz, 7z and rar use it.
 uint32_t crc32_of(const uint8_t* data, size_t length, uint32_t crc = 0);

@@ -180,14 +180,16 @@ private:
             if (!data)
                 return false;
             avail = static_cast<size_t>(std::min<uint64_t>(avail, end_ - p));
-            const void* ff = std::memchr(data, 0xFF, avail);
-            if (!ff) {
+            const size_t i = find_unstuffed_ff(data, avail);
+            if (i == avail) {
                 p += avail;
                 continue;
             }
-            p += static_cast<uint64_t>(static_cast<const uint8_t*>(ff) - data);
+            p += i;
             uint8_t next[2];
-            if (!read(p, next, 2))
+            if (i + 1 < avail)
+                next[1] = data[i + 1];
+            else if (!read(p, next, 2))
                 return false;
             if (next[1] == 0x00) {
                 p += 2;

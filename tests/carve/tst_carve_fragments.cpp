@@ -358,6 +358,29 @@ private slots:
         QCOMPARE(carve::jpeg::ends_cleanly(src, cluster, length, cluster), clean);
     }
 
+    // The walk passes over stuffed pairs sixteen bytes at a time: a pair or
+    // marker across a group's edge, or an 0xFF as the very last byte, must
+    // come out as stopping at every 0xFF would have it.
+    void stuffed_pairs_are_passed_over()
+    {
+        std::mt19937 rng(5);
+        for (int round = 0; round < 3000; ++round) {
+            const size_t n = rng() % 70;
+            std::vector<uint8_t> bytes(n);
+            for (auto& b : bytes) {
+                const uint32_t r = rng() % 8;
+                b = r < 3 ? 0xFF : r < 5 ? 0x00 : r == 5 ? uint8_t(0xD0 + rng() % 8) : uint8_t(rng());
+            }
+            size_t expected = n;
+            for (size_t i = 0; i < n && expected == n; ++i)
+                if (bytes[i] == 0xFF && (i + 1 == n || bytes[i + 1] != 0x00))
+                    expected = i;
+                else if (bytes[i] == 0xFF)
+                    ++i;
+            QCOMPARE(carve::find_unstuffed_ff(bytes.data(), n), expected);
+        }
+    }
+
     // An end marker that is the first 0xFF after a cluster boundary may end a
     // stranger's bytes: the last scan is decoded from its last restart
     // marker, or in a progressive file with the scans it depends on; a
