@@ -143,6 +143,7 @@ void planes_c::reset(uint32_t blocks, bool progressive, uint32_t dc_blocks)
     dc_.assign(progressive ? 0 : dc_blocks, 0);
     log_.clear();
     base_ = 0;
+    held_ = 0;
 }
 
 void planes_c::undo_to(uint64_t size)
@@ -150,6 +151,7 @@ void planes_c::undo_to(uint64_t size)
     while (log_size() > size && !log_.empty()) {
         const uint32_t e = log_.back();
         log_.pop_back();
+        --held_;
         bits_[e >> 6] &= ~(uint64_t(1) << (e & 63));
     }
 }
@@ -158,11 +160,13 @@ void planes_c::forget_before(uint64_t size)
 {
     if (size <= base_)
         return;
-    const uint64_t drop = std::min<uint64_t>(size - base_, log_.size());
-    if (drop < 65536 || drop < log_.size() / 2)
+    const uint64_t drop = std::min<uint64_t>(size - base_, held_);
+    if (drop < 65536 || drop < held_ / 2)
         return;  // dropping from the front is paid for only in bulk
-    log_.erase(log_.begin(), log_.begin() + static_cast<std::ptrdiff_t>(drop));
+    if (keep_log_)
+        log_.erase(log_.begin(), log_.begin() + static_cast<std::ptrdiff_t>(drop));
     base_ += drop;
+    held_ -= static_cast<size_t>(drop);
 }
 
 // ---- bytes and bits ---------------------------------------------------------

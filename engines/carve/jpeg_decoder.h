@@ -64,6 +64,10 @@ struct frame_s {
 class planes_c {
 public:
     void reset(uint32_t blocks, bool progressive, uint32_t dc_blocks);
+    // Off: nothing will be undone (a decode that only asks whether the file
+    // is whole), so the log is only counted, not written: the counts, and
+    // with them the bound on what a file may take, stay as with the log.
+    void keep_log(bool keep) { keep_log_ = keep; }
     bool nonzero(uint32_t block, unsigned k) const { return (bits_[block] >> k) & 1u; }
     uint64_t nonzero_bits(uint32_t block) const { return bits_[block]; }
     void set_nonzero(uint32_t block, unsigned k)
@@ -72,10 +76,12 @@ public:
         if (bits_[block] & bit)
             return;
         bits_[block] |= bit;
-        log_.push_back(block << 6 | k);
+        if (keep_log_)
+            log_.push_back(block << 6 | k);
+        ++held_;
     }
-    uint64_t log_size() const { return base_ + log_.size(); }
-    size_t log_held() const { return log_.size(); }
+    uint64_t log_size() const { return base_ + held_; }
+    size_t log_held() const { return held_; }
     // Puts back every bit set since the log held size entries.
     void undo_to(uint64_t size);
     // No undo will go back before size: the log may drop what lies before.
@@ -91,6 +97,8 @@ private:
     std::vector<uint64_t> bits_;
     std::vector<uint32_t> log_;  // block << 6 | coefficient, for every bit set
     uint64_t base_ = 0;          // log entries dropped from the front
+    size_t held_ = 0;            // entries since base_ (log_'s size when kept)
+    bool keep_log_ = true;
     std::vector<int16_t> dc_;
 };
 

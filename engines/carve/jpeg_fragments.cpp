@@ -132,11 +132,13 @@ private:
 // Each thread keeps its planes from one picture to the next: a camera's
 // progressive picture needs megabytes of them, and taking those from the
 // kernel afresh for every picture cost more than decoding it. Emptied before
-// each use, so nothing of one picture reaches the next.
-static planes_c& thread_planes()
+// each use, so nothing of one picture reaches the next. undo: whether the
+// decode may be gone back on (the search), or only asks if the file is whole.
+static planes_c& thread_planes(bool undo = true)
 {
     thread_local planes_c planes;
     planes.reset(0, false, 0);
+    planes.keep_log(undo);
     return planes;
 }
 
@@ -144,7 +146,7 @@ bool decodes_whole(source_c& src, uint64_t start, uint64_t limit, uint64_t clust
 {
     // Decoded as carve_jpeg decodes, cut points and all: they bound the
     // memory a progressive file may take, and so what the decoder says.
-    planes_c& planes = thread_planes();
+    planes_c& planes = thread_planes(false);
     decoder_c d(src, planes, start, limit, std::max<uint64_t>(cluster, 1));
     std::vector<decoder_c> cuts;
     const step s = d.run(UINT64_MAX, &cuts, cut_points);
@@ -154,7 +156,7 @@ bool decodes_whole(source_c& src, uint64_t start, uint64_t limit, uint64_t clust
 bool decodes_after_restart(source_c& src, uint64_t start, uint64_t end, uint64_t cluster, uint64_t scan_at,
                            uint64_t at, uint64_t restarts)
 {
-    planes_c& planes = thread_planes();
+    planes_c& planes = thread_planes(false);
     decoder_c d(src, planes, start, end, std::max<uint64_t>(cluster, 1));
     const step s = d.run(scan_at);
     if (s == step::unsupported)
@@ -168,7 +170,7 @@ bool decodes_last_scan(source_c& src, uint64_t start, uint64_t end, uint64_t clu
 {
     // With cut points as carve_jpeg keeps them: they bound the memory the
     // planes' log may take, and so what the decoder says.
-    planes_c& planes = thread_planes();
+    planes_c& planes = thread_planes(false);
     decoder_c d(src, planes, start, end, std::max<uint64_t>(cluster, 1));
     d.decode_only(scan_at, ac_of);
     std::vector<decoder_c> cuts;
