@@ -65,6 +65,18 @@ inline unsigned nth_set_bit(uint64_t x, unsigned n)
     return 8 * byte + bit_places.which[(x >> (8 * byte)) & 0xFF][n - before];
 }
 
+// nth_set_bit for the few zero coefficients a refinement code mostly passes
+// over: the lowest set bits cleared and the one wanted picked, without the
+// byte sums.
+inline unsigned nth_set_bit_of_few(uint64_t x, unsigned n)
+{
+    if (n >= 4)
+        return nth_set_bit(x, n);
+    const uint64_t x1 = x & (x - 1), x2 = x1 & (x1 - 1), x3 = x2 & (x2 - 1);
+    const uint64_t pick = n == 0 ? x : n == 1 ? x1 : n == 2 ? x2 : x3;
+    return static_cast<unsigned>(std::countr_zero(pick));
+}
+
 int32_t extend(uint32_t value, unsigned size)
 {
     return value < (1u << (size - 1)) ? static_cast<int32_t>(value) - (1 << size) + 1 : static_cast<int32_t>(value);
@@ -144,6 +156,11 @@ void planes_c::reset(uint32_t blocks, bool progressive, uint32_t dc_blocks)
     log_.clear();
     base_ = 0;
     held_ = 0;
+}
+
+void planes_c::log(uint32_t entry)
+{
+    log_.push_back(entry);
 }
 
 void planes_c::undo_to(uint64_t size)
@@ -1034,11 +1051,14 @@ bool decoder_c::decode_ac_refine(uint32_t block)
             }
             // Past r coefficients that are still zero, to the next zero
             // one; the ones already non-zero each carry a correction bit.
-            const uint64_t nonzero = planes_->nonzero_bits(block) & from_to(k, se_);
+            // Between k and that one lie the r zero ones and the rest are
+            // non-zero, so their bits are counted only when none is found.
             const uint64_t zero = ~planes_->nonzero_bits(block) & from_to(k, se_);
-            const unsigned place = nth_set_bit(zero, r);
+            const unsigned place = nth_set_bit_of_few(zero, r);
             const unsigned to = place < 64 ? place : se_ + 1u;
-            if (!skip_bits(ones(nonzero & below(to))))
+            const unsigned corrections =
+                place < 64 ? place - k - r : ones(planes_->nonzero_bits(block) & from_to(k, se_));
+            if (!skip_bits(corrections))
                 return false;
             k = to;
             if (s) {

@@ -76,9 +76,9 @@ public:
         if (bits_[block] & bit)
             return;
         bits_[block] |= bit;
-        if (keep_log_)
-            log_.push_back(block << 6 | k);
         ++held_;
+        if (keep_log_)
+            log(block << 6 | k);
     }
     uint64_t log_size() const { return base_ + held_; }
     size_t log_held() const { return held_; }
@@ -94,6 +94,9 @@ public:
     int16_t dc(size_t index) const { return index < dc_.size() ? dc_[index] : 0; }
 
 private:
+    // Out of line, so that set_nonzero stays small enough to be inlined.
+    void log(uint32_t entry);
+
     std::vector<uint64_t> bits_;
     std::vector<uint32_t> log_;  // block << 6 | coefficient, for every bit set
     uint64_t base_ = 0;          // log entries dropped from the front
