@@ -129,6 +129,25 @@ private slots:
         QVERIFY(refused.load_results(QFile::encodeName(again), image_volume).isEmpty());
     }
 
+    // Copying reads whole sectors, a chunk at a time, and no further than
+    // the piece's last sector: a piece that starts inside a sector, spans
+    // several chunks and ends inside one, or at a device end that is not a
+    // sector's, comes out byte for byte.
+    void long_unaligned_pieces_copy_out()
+    {
+        const QString image = dir_ + "/long.img";
+        const QByteArray bytes = noise(300 * 1024 + 77, 2);
+        QVERIFY(write_all(image, bytes));
+        raw_recovery_c raw;
+        raw.set_volume(volume_of(image));
+        raw.add_record("bin", 513, 200000);
+        raw.add_record("bin", 1000, bytes.size() - 1000);
+        QCOMPARE(raw.recover_file(0, dir_ + "/inside.bin"), 0);
+        QVERIFY(read_all(dir_ + "/inside.bin") == bytes.mid(513, 200000));
+        QCOMPARE(raw.recover_file(1, dir_ + "/to-end.bin"), 0);
+        QVERIFY(read_all(dir_ + "/to-end.bin") == bytes.mid(1000));
+    }
+
     void piece_records_that_are_refused_data()
     {
         QTest::addColumn<int>("record");  // which of the six records to change
