@@ -252,6 +252,10 @@ struct jpeg_result_s {
     enum class kind { unsupported, broken, whole, fragmented, partial } outcome = kind::unsupported;
     // The file's pieces on the device, in file order: offset, length.
     std::vector<std::pair<uint64_t, uint64_t>> extents;
+    // Seconds the search for a second piece took; negative when none ran.
+    double search_seconds = -1;
+    // The search gave up on its time or a stop, not on what it read.
+    bool out_of_time = false;
 };
 
 struct fragment_options_s {

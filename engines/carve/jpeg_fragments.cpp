@@ -90,12 +90,13 @@ public:
     bool out_of_time()
     {
         const double spent = std::chrono::duration<double>(clock_type::now() - began_).count();
-        if (spent > options_.seconds_per_file)
-            return true;
-        if (options_.stop && options_.stop->load(std::memory_order_relaxed) != 0)
-            return true;
-        return options_.seconds_left && *options_.seconds_left - spent <= 0;
+        ran_out_ = ran_out_ || spent > options_.seconds_per_file ||
+                   (options_.stop && options_.stop->load(std::memory_order_relaxed) != 0) ||
+                   (options_.seconds_left && *options_.seconds_left - spent <= 0);
+        return ran_out_;
     }
+    // Whether the search was ever told it was out of time.
+    bool ran_out() const { return ran_out_; }
 
     double spent() const { return std::chrono::duration<double>(clock_type::now() - began_).count(); }
 
@@ -125,6 +126,7 @@ private:
     uint64_t limit_;
     const fragment_options_s& options_;
     clock_type::time_point began_;
+    bool ran_out_ = false;
 };
 
 }  // namespace
@@ -212,8 +214,10 @@ jpeg_result_s carve_jpeg(source_c& src, uint64_t start, uint64_t limit, const fr
                 break;
         }
     }
+    result.search_seconds = search.spent();
+    result.out_of_time = search.ran_out() || src.stopped();
     if (options.seconds_left)
-        *options.seconds_left -= search.spent();
+        *options.seconds_left -= result.search_seconds;
     if (found) {
         result.outcome = jpeg_result_s::kind::fragmented;
         result.extents.push_back({start, used->boundary() - start});

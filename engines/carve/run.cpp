@@ -6,6 +6,7 @@
 #include "engines/carve/jpeg_decoder.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -30,13 +31,17 @@ struct active_signature_s {
 
 // What a worker learned ahead of the scan about one candidate: one
 // signature's verdict at one start and, for a JPEG the walk found whole,
-// whether it may skip the decoder. Parsers are pure functions of the bytes,
-// so the scan takes these as its own.
+// whether it may skip the decoder; for one it may not, what decoding it and
+// searching for its second piece found. Parsers and the decoder are pure
+// functions of the bytes, so the scan takes these as its own, the search
+// only while the run's time for searching lasts.
 struct memo_s {
     uint64_t start;
     size_t signature;  // index into the run's active signatures
     int clean;         // 1: keep the walk's JPEG undecoded; -1: not asked
     parse_result_s result;
+    bool jpeg_known = false;  // jpeg holds what carve_jpeg says
+    jpeg::jpeg_result_s jpeg;
 };
 
 // The first bytes at a start where a worker found a key: enough for the scan
@@ -196,6 +201,7 @@ public:
         fragments_.max_gap = config_.fragment_gap;
         fragments_.seconds_per_file = config_.fragment_seconds;
         seconds_left_ = config_.fragment_total_seconds;
+        seconds_left_seen_.store(seconds_left_, std::memory_order_relaxed);
         fragments_.seconds_left = &seconds_left_;
         for (const auto& s : builtin_signatures()) {
             uint64_t max = 0;
@@ -447,7 +453,7 @@ private:
             if (pieces_ && s.parse == parse_jpeg && (r.outcome == verdict::invalid || !r.type)) {
                 // The structure walk lost its way: the file may go on elsewhere.
                 uint64_t jpeg_after = 0;
-                if (jpeg_in_pieces(start, limit, r, &jpeg_after)) {
+                if (jpeg_in_pieces(start, limit, r, memo, &jpeg_after)) {
                     *after = jpeg_after;
                     return true;
                 }
@@ -465,7 +471,7 @@ private:
                   (memo && memo->clean >= 0 ? memo->clean == 1
                                             : jpeg::ends_cleanly(src_, start, length, fragments_.cluster)))) {
                 uint64_t jpeg_after = 0;
-                if (jpeg_in_pieces(start, limit, r, &jpeg_after)) {
+                if (jpeg_in_pieces(start, limit, r, memo, &jpeg_after)) {
                     *after = jpeg_after;
                     return true;
                 }
@@ -486,29 +492,57 @@ private:
     // the decoder may be the one at fault. Returns true when reported, with
     // *after where the scan goes on: right after the first piece, so that
     // files in the gap are still found.
-    bool jpeg_in_pieces(uint64_t start, uint64_t limit, const parse_result_s& walk, uint64_t* after)
+    // A worker's decoding and search stand for the scan's own while the
+    // run's time for searching lasts: with the search's seconds spent here,
+    // the scan's own search would have run to the same end.
+    bool jpeg_in_pieces(uint64_t start, uint64_t limit, const parse_result_s& walk, const memo_s* memo,
+                        uint64_t* after)
+    {
+        if (!jpeg_wanted())
+            return false;
+        jpeg::jpeg_result_s j;
+        if (memo && memo->jpeg_known &&
+            (memo->jpeg.search_seconds < 0 || seconds_left_ - memo->jpeg.search_seconds > 0)) {
+            j = memo->jpeg;
+            if (j.search_seconds > 0)
+                seconds_left_ -= j.search_seconds;
+        } else {
+            j = jpeg::carve_jpeg(src_, start, limit, fragments_);
+        }
+        seconds_left_seen_.store(seconds_left_, std::memory_order_relaxed);
+        carve_extent_s extents[2] = {};
+        int32_t count = 0;
+        if (!reported_pieces(j, walk, extents, &count))
+            return false;
+        pieces_(control_.user, "jpg", extents, count, j.outcome == jpeg::jpeg_result_s::kind::partial ? 1 : 0);
+        *after = j.extents[0].first + j.extents[0].second;
+        return true;
+    }
+
+    bool jpeg_wanted() const
     {
         const auto it = config_.types.find("jpg");
-        if (it == config_.types.end() || !it->second.enabled)
-            return false;
-        const jpeg::jpeg_result_s j = jpeg::carve_jpeg(src_, start, limit, fragments_);
+        return it != config_.types.end() && it->second.enabled;
+    }
+
+    // Whether what carve_jpeg found is reported as pieces (then in extents)
+    // rather than left to the structure walk.
+    bool reported_pieces(const jpeg::jpeg_result_s& j, const parse_result_s& walk, carve_extent_s (&extents)[2],
+                         int32_t* count) const
+    {
         using kind = jpeg::jpeg_result_s::kind;
         if (j.outcome == kind::whole || j.outcome == kind::unsupported || j.outcome == kind::broken)
             return false;
         if (j.outcome == kind::partial && walk.outcome == verdict::complete)
             return false;
         uint64_t total = 0;
-        carve_extent_s extents[2] = {};
-        const size_t count = std::min<size_t>(j.extents.size(), 2);
-        for (size_t k = 0; k < count; ++k) {
+        const size_t n = std::min<size_t>(j.extents.size(), 2);
+        for (size_t k = 0; k < n; ++k) {
             extents[k] = {static_cast<int64_t>(j.extents[k].first), static_cast<int64_t>(j.extents[k].second)};
             total += j.extents[k].second;
         }
-        if (count == 0 || total > it->second.max_size)
-            return false;
-        pieces_(control_.user, "jpg", extents, static_cast<int32_t>(count), j.outcome == kind::partial ? 1 : 0);
-        *after = j.extents[0].first + j.extents[0].second;
-        return true;
+        *count = static_cast<int32_t>(n);
+        return n > 0 && total <= config_.types.find("jpg")->second.max_size;
     }
 
     // A worker's share: the candidates of [from, to) judged as the scan
@@ -569,16 +603,37 @@ private:
             parse_ctx_s ctx{src, start, limit, s.user};
             memo_s m{start, index, -1, s.parse(ctx)};
             const parse_result_s& r = m.result;
-            // What decides whether the scan decodes, and the decoding itself
-            // where it does not end in a search (that one has a time budget
-            // and stays with the scan).
-            if (pieces_ && s.parse == parse_jpeg && r.outcome == verdict::complete)
-                m.clean = jpeg::ends_cleanly(src, start, std::min(r.length, src.size() - start), fragments_.cluster) ||
-                          jpeg::decodes_whole(src, start, limit, fragments_.cluster);
-            memos->push_back(m);
-            if (r.outcome == verdict::invalid || r.length == 0 || !r.type)
-                continue;
-            const uint64_t length = accepted_length(s, r, start);
+            const bool lost = r.outcome == verdict::invalid || !r.type;
+            const uint64_t length = lost || r.length == 0 ? 0 : accepted_length(s, r, start);
+            // What decides whether the scan decodes, and the decoding and
+            // the search for a second piece where it does, stepping on past
+            // the file as the scan will. Whether a whole file decodes is
+            // asked first: that decode keeps nothing to go back to.
+            if (pieces_ && s.parse == parse_jpeg && (lost || length > 0)) {
+                if (!lost && r.outcome == verdict::complete) {
+                    const bool clean = jpeg::ends_cleanly(src, start, length, fragments_.cluster) ||
+                                       jpeg::decodes_whole(src, start, limit, fragments_.cluster);
+                    m.clean = clean ? 1 : 0;
+                }
+                if (m.clean != 1 && jpeg_wanted()) {
+                    // The run's time is the scan's to spend, in disk order; a
+                    // search longer than what is left of it is the scan's
+                    // to make, so none here outlasts it.
+                    double left = seconds_left_seen_.load(std::memory_order_relaxed);
+                    jpeg::fragment_options_s options = fragments_;
+                    options.seconds_left = &left;
+                    m.jpeg = jpeg::carve_jpeg(src, start, limit, options);
+                    m.jpeg_known = !m.jpeg.out_of_time && !src.stopped();
+                    carve_extent_s extents[2] = {};
+                    int32_t count = 0;
+                    if (m.jpeg_known && reported_pieces(m.jpeg, r, extents, &count)) {
+                        *after = m.jpeg.extents[0].first + m.jpeg.extents[0].second;
+                        memos->push_back(std::move(m));
+                        return true;
+                    }
+                }
+            }
+            memos->push_back(std::move(m));
             if (length == 0)
                 continue;
             *after = r.outcome == verdict::truncated ? start + 1 : start + length;
@@ -604,6 +659,7 @@ private:
     carve_found_pieces_fn pieces_;
     jpeg::fragment_options_s fragments_;
     double seconds_left_ = 0;
+    std::atomic<double> seconds_left_seen_{0};  // seconds_left_ as the workers see it
     std::vector<signature_s> user_signatures_;
     std::vector<active_signature_s> active_;
     std::vector<size_t> first_byte_[256];

@@ -199,27 +199,45 @@ private slots:
         QCOMPARE(other_seen, between == "jpeg");
     }
 
-    // Workers judge the chunks ahead and the scan follows their walk; where
-    // it puts a picture together from two pieces it leaves that walk: the
-    // worker stepped over the gap, where a text document lies that reads as
-    // entropy-coded data. What it finds stays the same with any number of
-    // threads, also across a chunk's edge.
+    // Workers judge the chunks ahead, second pieces searched for included,
+    // and the scan follows their walk past the first piece: in the gap lies
+    // a text document that reads as entropy-coded data. What it finds stays
+    // the same with any number of threads, also across a chunk's edge, and
+    // when the run's time for searching is spent (the workers' pieces are
+    // then not the scan's to take).
+    void pieces_are_the_same_with_threads_data()
+    {
+        QTest::addColumn<QString>("budget");
+        QTest::addColumn<int>("files");
+        QTest::addColumn<int>("fragmented");
+        QTest::newRow("time to search") << "" << 49 << 24;
+        QTest::newRow("no time to search") << "fragment_time 2 0\n" << 33 << 0;
+    }
+
     void pieces_are_the_same_with_threads()
     {
-        const QByteArray jpeg = jpegs_["baseline"];
+        QFETCH(QString, budget);
+        QFETCH(int, files);
+        QFETCH(int, fragmented);
         const QByteArray pdf = pad("%PDF-1.4\n1 0 obj\n<< >>\nendobj\ntrailer\n<< /Root 1 0 R >>\n%%EOF\n");
         QByteArray image = filler("random", 2040, 1);  // the first worker's chunk begins at 8 MiB
-        for (int i = 0; i < 16; ++i) {
+        for (int i = 0; i < 24; ++i) {
+            const QByteArray jpeg = jpegs_[i % 3 == 2 ? "progressive" : "baseline"];
             image += jpeg.left(2 * cluster) + pdf + filler("zeros", 1 + i % 3, 0);
             image += pad(jpeg.mid(2 * cluster)) + filler("random", 2, 40 + i);
         }
+        image += jpegs_["baseline"].left(3 * cluster) + filler("random", 30, 8);  // no second piece
         const QString path = dir_ + "/threads.img";
         QVERIFY(write(path, image));
-        const auto alone = carve(path, "threads 1\n");
-        const auto pooled = carve(path, "threads 2\n");
-        QCOMPARE(int(alone.size()), 32);
+        const auto alone = carve(path, budget + "threads 1\n");
+        const auto pooled = carve(path, budget + "threads 2\n");
+        QCOMPARE(int(alone.size()), files);
+        QCOMPARE(int(std::count_if(alone.begin(), alone.end(), [](const found_s& f) { return f.extents.size() == 2; })),
+                 fragmented);
+        QVERIFY(alone.back().partial);
         QCOMPARE(pooled.size(), alone.size());
         for (size_t i = 0; i < alone.size(); ++i) {
+            QCOMPARE(pooled[i].partial, alone[i].partial);
             QCOMPARE(pooled[i].extents.size(), alone[i].extents.size());
             for (size_t k = 0; k < alone[i].extents.size(); ++k) {
                 QCOMPARE(pooled[i].extents[k].offset, alone[i].extents[k].offset);
