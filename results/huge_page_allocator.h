@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <new>
 #include <sys/mman.h>
+#include <unistd.h>
 
 namespace huge_pages {
 
@@ -30,7 +31,10 @@ inline void* allocate(size_t bytes)
         munmap(raw, aligned - start);
     if (const size_t tail = page - (aligned - start))
         munmap(reinterpret_cast<void*>(aligned + length), tail);
-    madvise(reinterpret_cast<void*>(aligned), length, MADV_HUGEPAGE);
+    // Only the whole huge pages inside the block: the part of one its end
+    // falls in would be taken whole on the first write there.
+    if (const size_t whole = bytes / page * page)
+        madvise(reinterpret_cast<void*>(aligned), whole, MADV_HUGEPAGE);
     return reinterpret_cast<void*>(aligned);
 }
 
@@ -41,6 +45,20 @@ inline void deallocate(void* at, size_t bytes) noexcept
         return;
     }
     munmap(at, (bytes + page - 1) / page * page);
+}
+
+// Gives the system back the pages of a block from allocate() past its first
+// used bytes (a vector's room to grow, and the rest of the huge page its
+// last element is on); a write there later takes fresh pages.
+inline void release_tail(void* at, size_t used, size_t bytes) noexcept
+{
+    if (bytes < threshold)
+        return;
+    const auto small = size_t(sysconf(_SC_PAGESIZE));
+    const size_t from = (used + small - 1) / small * small;
+    const size_t end = (bytes + page - 1) / page * page;
+    if (from < end)
+        madvise(static_cast<char*>(at) + from, end - from, MADV_DONTNEED);
 }
 
 }  // namespace huge_pages

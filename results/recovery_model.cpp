@@ -28,6 +28,9 @@ recovery_model_c::recovery_model_c(std::shared_ptr<result_index_c> index, uint32
 void recovery_model_c::fill()
 {
     shown_.clear();
+    shown_.shrink_to_fit();
+    kind_ = shown_e::list;
+    count_ = 0;
     if (!index_ || (folder_ != result_index_c::none && folder_ >= index_->folder_count()))
         return;
     const compiled_filter_c filter(filter_);
@@ -37,19 +40,31 @@ void recovery_model_c::fill()
         end = index_->folder(folder_).files_end;
     }
     const bool ascending = sorted_by_ > 0 && sort_ascending[size_t(sorted_by_)];
+    if (!filter.active() && (sorted_by_ == 0 || (begin == 0 && end == index_->file_count()))) {
+        if (sorted_by_ == 0) {
+            kind_ = shown_e::run;
+            run_begin_ = begin;
+        } else {
+            kind_ = ascending ? shown_e::order_up : shown_e::order_down;
+            order_ = &index_->order_by(sorted_by_);
+        }
+        count_ = int(end - begin);
+        return;
+    }
     if (sorted_by_ == 0 || (end - begin) <= index_->file_count() / whole_order_share) {
         shown_ = index_->matching(begin, end, filter);
         if (sorted_by_ > 0)
             index_->sort_files(&shown_, sorted_by_, ascending);
+        count_ = int(shown_.size());
         return;
     }
     // The filter runs in the index's order, which reads the rows one after
     // another; the sorted walk then only asks which rows passed.
-    const std::vector<uint32_t> passed = index_->matching(begin, end, filter);
     std::vector<uint8_t> in(index_->file_count(), 0);
-    for (uint32_t file : passed)
-        in[file] = 1;
-    shown_.reserve(passed.size());
+    size_t passed = 0;
+    for (uint32_t file : index_->matching(begin, end, filter))
+        in[file] = 1, ++passed;
+    shown_.reserve(passed);
     const std::vector<uint32_t>& order = index_->order_by(sorted_by_);
     auto take = [&](uint32_t file) {
         if (in[file])
@@ -59,11 +74,12 @@ void recovery_model_c::fill()
         std::for_each(order.begin(), order.end(), take);
     else
         std::for_each(order.rbegin(), order.rend(), take);
+    count_ = int(shown_.size());
 }
 
 int recovery_model_c::rowCount(const QModelIndex& parent) const
 {
-    return parent.isValid() ? 0 : int(shown_.size());
+    return parent.isValid() ? 0 : count_;
 }
 
 int recovery_model_c::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : column_count; }
@@ -72,7 +88,7 @@ QVariant recovery_model_c::data(const QModelIndex& index, int role) const
 {
     if (!index.isValid() || index.row() >= rowCount())
         return {};
-    const uint32_t file = shown_[size_t(index.row())];
+    const uint32_t file = file_at(index.row());
     switch (role) {
     case Qt::DisplayRole: return QVariant::fromValue(index_->row(file));
     case row_state_role: return static_cast<int>(state_of(index.row()));
@@ -97,7 +113,7 @@ row_state_e recovery_model_c::state_of(int row) const
 {
     if (row < 0 || row >= rowCount())
         return row_state_e::unknown;
-    return index_->file(shown_[size_t(row)]).state;
+    return index_->state(file_at(row));
 }
 
 QVariant recovery_model_c::headerData(int section, Qt::Orientation orientation, int role) const
@@ -119,38 +135,51 @@ void recovery_model_c::set_checked(int row, int value)
 {
     if (row < 0 || row >= rowCount())
         return;
-    index_->set_ticked(shown_[size_t(row)], value != 0);
+    index_->set_ticked(file_at(row), value != 0);
     emit dataChanged(index(row, 0), index(row, 0));
 }
 
 void recovery_model_c::tick_shown(bool value)
 {
-    if (shown_.empty())
+    if (count_ == 0)
         return;
-    index_->set_ticked(shown_, value);
+    if (kind_ == shown_e::list) {
+        index_->set_ticked(shown_, value);
+    } else {
+        // A run, or an order of every file: the same files either way.
+        const uint32_t begin = kind_ == shown_e::run ? run_begin_ : 0;
+        index_->set_ticked_range(begin, begin + uint32_t(count_), value);
+    }
     refresh_ticks();
 }
 
 bool recovery_model_c::all_shown_ticked() const
 {
-    if (shown_.empty())
+    if (count_ == 0)
         return false;
+    if (kind_ != shown_e::list) {
+        const uint32_t begin = kind_ == shown_e::run ? run_begin_ : 0;
+        for (uint32_t file = begin; file < begin + uint32_t(count_); ++file)
+            if (!index_->ticked(file))
+                return false;
+        return true;
+    }
     return std::all_of(shown_.begin(), shown_.end(), [this](uint32_t file) { return index_->ticked(file); });
 }
 
 void recovery_model_c::refresh_ticks()
 {
-    if (!shown_.empty())
+    if (count_ > 0)
         emit dataChanged(index(0, 0), index(rowCount() - 1, 0));
 }
 
 void recovery_model_c::files_changed(const std::vector<uint32_t>& files)
 {
-    if (files.empty() || shown_.empty())
+    if (files.empty() || count_ == 0)
         return;
     int first = rowCount(), last = -1;
     for (int r = 0; r < rowCount(); ++r) {
-        if (std::binary_search(files.begin(), files.end(), shown_[size_t(r)])) {
+        if (std::binary_search(files.begin(), files.end(), file_at(r))) {
             first = std::min(first, r);
             last = r;
         }
@@ -168,7 +197,7 @@ void recovery_model_c::sort_by_column(int column)
         return;
     sorted_by_ = column;
     fill();
-    if (!shown_.empty())
+    if (count_ > 0)
         emit dataChanged(index(0, 0), index(rowCount() - 1, column_count - 1));
 }
 

@@ -67,7 +67,16 @@ public:
     void set_filter(const result_filter_s& filter);
 
     // The index's number of the file on a row.
-    uint32_t file_at(int row) const { return shown_[size_t(row)]; }
+    uint32_t file_at(int row) const
+    {
+        switch (kind_) {
+        case shown_e::run: return run_begin_ + uint32_t(row);
+        case shown_e::order_up: return (*order_)[size_t(row)];
+        case shown_e::order_down: return (*order_)[order_->size() - 1 - size_t(row)];
+        case shown_e::list: break;
+        }
+        return shown_[size_t(row)];
+    }
     uint32_t folder() const { return folder_; }
     bool all_files() const { return index_ && folder_ == result_index_c::none; }
     const std::shared_ptr<result_index_c>& result_index() const { return index_; }
@@ -79,10 +88,19 @@ public:
 private:
     void fill();
 
+    // What the rows are: a list of their own, or, with no filter to apply,
+    // a run of the index (a folder's files, or every file) or the index's
+    // whole order by the sorted key: a million rows then cost no copy.
+    enum class shown_e { list, run, order_up, order_down };
+
     std::shared_ptr<result_index_c> index_;
     uint32_t folder_ = result_index_c::none;
     result_filter_s filter_;
+    shown_e kind_ = shown_e::list;
     std::vector<uint32_t> shown_;
+    uint32_t run_begin_ = 0;
+    const std::vector<uint32_t>* order_ = nullptr;
+    int count_ = 0;
     int sorted_by_ = 0;  // 0: index order
 };
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cstring>
 #include <unordered_set>
 
@@ -16,7 +17,10 @@ void result_index_c::clear()
     folders_.clear();
     files_.clear();
     names_.clear();
+    extensions_.clear();
+    extension_codes_.clear();
     wide_.clear();
+    id_high_.clear();
     first_units_.clear();
     written_.clear();
     ticks_.clear();
@@ -26,11 +30,43 @@ void result_index_c::clear()
         order.clear();
 }
 
+uint8_t result_index_c::extension_code(const char16_t* text, qsizetype units, qsizetype* stem, file_group_e group)
+{
+    *stem = units;
+    qsizetype dot = units;
+    while (dot > 0 && units - dot < 8 && text[dot - 1] != u'.')
+        --dot;
+    // Only a dot and one to seven characters after it are kept apart.
+    if (dot == 0 || text[dot - 1] != u'.' || dot == units || units - dot > 7)
+        return uint8_t(group);
+    --dot;
+    uint64_t key = 0;
+    for (qsizetype i = dot; i < units; ++i)
+        key = key << 8 | uint8_t(text[i]);
+    auto it = extension_codes_.find(key);
+    if (it == extension_codes_.end()) {
+        if (extensions_.size() >= size_t(256 - code_extension))
+            return uint8_t(group);
+        extension_s e;
+        e.length = uint8_t(units - dot);
+        for (qsizetype i = dot; i < units; ++i)
+            e.text[size_t(i - dot)] = char(uint8_t(text[i]));
+        e.group = group;
+        extensions_.push_back(e);
+        it = extension_codes_.emplace(key, uint8_t(code_extension + extensions_.size() - 1)).first;
+    }
+    *stem = dot;
+    return it->second;
+}
+
 void result_index_c::add_file(const recovery_item_s& r, const QString& written)
 {
     const auto at = uint32_t(files_.size());
     file_s file;
-    file.id = r.id;
+    file.id_low = uint32_t(uint64_t(r.id));
+    const auto high = uint32_t(uint64_t(r.id) >> 32);
+    if (high != (id_high_.empty() ? 0 : id_high_.back().second))
+        id_high_.emplace_back(at, high);
     file.flags = r.flags;
     file.size = fits32(r.size) ? uint32_t(r.size) : wide;
     file.date1 = fits32(r.date1) ? uint32_t(r.date1) : wide;
@@ -39,29 +75,28 @@ void result_index_c::add_file(const recovery_item_s& r, const QString& written)
         wide_.emplace(at, wide_s{r.size, r.date1, r.date2});
 
     qsizetype units = std::min<qsizetype>(r.name.size(), max_name_units);
-    // Offsets are 32 bits; past 4 GiB of names (no real volume) the rest go nameless.
-    if (names_.size() + size_t(units) * 2 + 1 >= size_t(UINT32_MAX))
+    // Offsets are 32 bits; past 4 GiB of names (no real volume) the rest go
+    // nameless, and past the last byte even without their code.
+    if (names_.size() + size_t(units) * 2 + 2 >= size_t(UINT32_MAX))
         units = 0;
-    const char16_t* text = reinterpret_cast<const char16_t*>(r.name.utf16());
-    const bool latin1 = std::all_of(text, text + units, [](char16_t c) { return c < 0x100; });
-    if (latin1) {
-        file.name_at = uint32_t(names_.size());
-        file.name_units = uint16_t(units);
+    file.name_at = uint32_t(names_.size());
+    if (names_.size() + 2 < size_t(UINT32_MAX)) {
+        const char16_t* text = reinterpret_cast<const char16_t*>(r.name.utf16());
+        const file_group_e group = group_of_name(QStringView(r.name).left(units));
         const size_t from = names_.size();
-        names_.resize(from + size_t(units));
-        for (qsizetype i = 0; i < units; ++i)
-            names_[from + size_t(i)] = uint8_t(text[i]);
-    } else {
-        if (names_.size() % 2)
-            names_.push_back(0);
-        file.name_at = uint32_t(names_.size());
-        file.name_units = uint16_t(units) | name_wide;
-        const size_t from = names_.size();
-        names_.resize(from + size_t(units) * 2);
-        std::memcpy(names_.data() + from, text, size_t(units) * 2);
+        if (std::all_of(text, text + units, [](char16_t c) { return c < 0x100; })) {
+            qsizetype stem = units;
+            const uint8_t code = extension_code(text, units, &stem, group);
+            names_.resize(from + size_t(stem) + 1);
+            for (qsizetype i = 0; i < stem; ++i)
+                names_[from + size_t(i)] = uint8_t(text[i]);
+            names_.back() = code;
+        } else {
+            names_.resize(from + size_t(units) * 2 + 1);
+            std::memcpy(names_.data() + from, text, size_t(units) * 2);
+            names_.back() = uint8_t(code_wide + uint8_t(group));
+        }
     }
-    file.group = group_of_name(r.name);
-    file.state = row_state(reading_, r.flags);
     if (!written.isEmpty()) {
         // The "#" in front replaced by one unit or a surrogate pair, the rest as shown.
         const qsizetype k = written.size() - r.name.size() + 1;
@@ -95,7 +130,8 @@ bool result_index_c::build(const recovery_base_c& scanner, row_flags_e reading, 
     const int64_t expected = const_cast<recovery_base_c&>(scanner).get_found_count();
     if (expected > 0 && expected < int64_t(UINT32_MAX)) {
         files_.reserve(size_t(expected));
-        names_.reserve(size_t(expected) * 16);
+        // Only what is written to is taken from the system.
+        names_.reserve(size_t(expected) * 32);
     }
     const double progress_step = expected > 0 ? 1.0 / double(expected) : 0.0;
     std::vector<pending_s> pending{{top, QStringLiteral("/"), none, 0}};
@@ -161,22 +197,64 @@ bool result_index_c::build(const recovery_base_c& scanner, row_flags_e reading, 
     for (auto& f : folders_)
         f.subtree_files_end = f.subtree_end < folders_.size() ? folders_[f.subtree_end].first_file : file_count();
 
-    ticks_.assign(files_.size(), 0);
+    extension_codes_ = {};
+    huge_pages::release_tail(files_.data(), files_.size() * sizeof(file_s), files_.capacity() * sizeof(file_s));
+    ticks_.assign((files_.size() + 63) / 64, 0);
     return true;
+}
+
+result_index_c::name_parts_s result_index_c::name_parts(uint32_t file) const
+{
+    name_parts_s p;
+    const size_t begin = files_[file].name_at;
+    const size_t end = file + 1 < files_.size() ? files_[file + 1].name_at : names_.size();
+    if (end <= begin)
+        return p;
+    p.code = names_[end - 1];
+    p.units = names_.data() + begin;
+    p.count = end - 1 - begin;
+    if (p.code >= code_extension) {
+        p.extension = &extensions_[size_t(p.code - code_extension)];
+    } else if (p.code >= code_wide) {
+        p.wide = true;
+        p.count /= 2;
+    }
+    return p;
+}
+
+file_group_e result_index_c::group(uint32_t file) const { return group_of(name_parts(file)); }
+
+file_group_e result_index_c::group_of(const name_parts_s& p)
+{
+    if (p.extension)
+        return p.extension->group;
+    return file_group_e(p.wide ? p.code - code_wide : p.code);
+}
+
+uint32_t result_index_c::high_of(uint32_t file) const
+{
+    const auto it = std::upper_bound(id_high_.begin(), id_high_.end(), file,
+                                     [](uint32_t f, const std::pair<uint32_t, uint32_t>& run) { return f < run.first; });
+    return it == id_high_.begin() ? 0 : std::prev(it)->second;
 }
 
 QStringView result_index_c::name_view(uint32_t file, QVarLengthArray<char16_t, 128>* units) const
 {
-    const file_s& f = files_[file];
-    const size_t count = f.name_units & ~name_wide;
-    units->resize(qsizetype(count));
-    const uint8_t* at = names_.data() + f.name_at;
-    if (f.name_units & name_wide)
-        std::memcpy(units->data(), at, count * 2);
+    return name_view(name_parts(file), units);
+}
+
+QStringView result_index_c::name_view(const name_parts_s& p, QVarLengthArray<char16_t, 128>* units)
+{
+    const size_t tail = p.extension ? p.extension->length : 0;
+    units->resize(qsizetype(p.count + tail));
+    if (p.wide)
+        std::memcpy(units->data(), p.units, p.count * 2);
     else
-        for (size_t i = 0; i < count; ++i)
-            (*units)[qsizetype(i)] = at[i];
-    return QStringView(units->data(), qsizetype(count));
+        for (size_t i = 0; i < p.count; ++i)
+            (*units)[qsizetype(i)] = p.units[i];
+    for (size_t i = 0; i < tail; ++i)
+        (*units)[qsizetype(p.count + i)] = uint8_t(p.extension->text[i]);
+    return QStringView(units->data(), units->size());
 }
 
 QString result_index_c::name(uint32_t file) const
@@ -186,14 +264,23 @@ QString result_index_c::name(uint32_t file) const
 
 int result_index_c::compare_names(uint32_t a, uint32_t b) const
 {
-    const file_s& x = files_[a];
-    const file_s& y = files_[b];
-    if (!((x.name_units | y.name_units) & name_wide)) {
-        // One byte a character is the character's own code: bytes order as the units do.
-        const size_t n = std::min(x.name_units, y.name_units);
-        if (const int c = n ? std::memcmp(names_.data() + x.name_at, names_.data() + y.name_at, n) : 0)
+    const name_parts_s x = name_parts(a);
+    const name_parts_s y = name_parts(b);
+    if (!x.wide && !y.wide) {
+        // One byte a character is the character's own code: bytes order as
+        // the units do. Most names differ before either's extension.
+        const size_t n = std::min(x.count, y.count);
+        if (const int c = n ? std::memcmp(x.units, y.units, n) : 0)
             return c;
-        return int(x.name_units) - int(y.name_units);
+        const auto at = [](const name_parts_s& p, size_t i) -> int {
+            return i < p.count ? p.units[i] : uint8_t(p.extension->text[i - p.count]);
+        };
+        const size_t lx = x.count + (x.extension ? x.extension->length : 0);
+        const size_t ly = y.count + (y.extension ? y.extension->length : 0);
+        for (size_t i = n; i < lx && i < ly; ++i)
+            if (const int c = at(x, i) - at(y, i))
+                return c;
+        return lx < ly ? -1 : lx > ly ? 1 : 0;
     }
     QVarLengthArray<char16_t, 128> ua, ub;
     return name_view(a, &ua).compare(name_view(b, &ub));
@@ -228,7 +315,7 @@ found_row_s result_index_c::found_row(uint32_t at) const
     out.item.size = size(at);
     out.item.date1 = date1(at);
     out.item.date2 = date2(at);
-    out.item.id = f.id;
+    out.item.id = id(at);
     // The window may be taking a verdict for this row on its thread.
     out.item.flags = std::atomic_ref<int32_t>(const_cast<int32_t&>(f.flags)).load(std::memory_order_relaxed);
     out.folder = folder_path_of(at);
@@ -243,9 +330,9 @@ recovery_item_s result_index_c::row(uint32_t at) const
     r.size = size(at);
     r.date1 = date1(at);
     r.date2 = date2(at);
-    r.id = f.id;
+    r.id = id(at);
     r.flags = f.flags;
-    r.checked = ticks_[at];
+    r.checked = ticked(at);
     return r;
 }
 
@@ -257,13 +344,12 @@ std::vector<uint32_t> result_index_c::update_flags(const std::vector<std::pair<i
     std::unordered_map<int64_t, int32_t> wanted(changes.begin(), changes.end());
     // One walk over the index for the whole batch.
     for (uint32_t at = 0; at < file_count() && !wanted.empty(); ++at) {
-        const auto it = wanted.find(files_[at].id);
+        const auto it = wanted.find(id(at));
         if (it == wanted.end())
             continue;
         file_s& f = files_[at];
         if (f.flags != it->second) {
             std::atomic_ref<int32_t>(f.flags).store(it->second, std::memory_order_relaxed);
-            f.state = row_state(reading_, it->second);
             changed.push_back(at);
         }
         wanted.erase(it);
@@ -274,7 +360,7 @@ std::vector<uint32_t> result_index_c::update_flags(const std::vector<std::pair<i
 uint32_t result_index_c::find_id(int64_t id) const
 {
     for (uint32_t i = 0; i < files_.size(); ++i)
-        if (files_[i].id == id)
+        if (files_[i].id_low == uint32_t(uint64_t(id)) && this->id(i) == id)
             return i;
     return none;
 }
@@ -291,9 +377,9 @@ uint32_t result_index_c::folder_at_path(QStringView path) const
 
 void result_index_c::change_tick(uint32_t file, uint32_t folder, bool value)
 {
-    if (bool(ticks_[file]) == value)
+    if (ticked(file) == value)
         return;
-    ticks_[file] = value;
+    ticks_[file / 64] ^= uint64_t(1) << (file % 64);
     const int64_t step = value ? 1 : -1;
     ticked_count_ += step;
     const auto bytes = uint64_t(size(file));
@@ -312,7 +398,7 @@ void result_index_c::recount_folders()
 
 void result_index_c::set_ticked(uint32_t file, bool value)
 {
-    if (file >= files_.size() || bool(ticks_[file]) == value)
+    if (file >= files_.size() || ticked(file) == value)
         return;
     const uint32_t folder = folder_of(file);
     change_tick(file, folder, value);
@@ -337,18 +423,40 @@ void result_index_c::set_ticked(const std::vector<uint32_t>& files, bool value)
     } else {
         // Many, in any order (a sorted table): ticks first, then every
         // folder's own count read off in one pass along the index.
-        const uint64_t flip = value ? 1 : 0;
         for (uint32_t file : files) {
-            if (file >= files_.size() || ticks_[file] == flip)
+            if (file >= files_.size() || ticked(file) == value)
                 continue;
-            ticks_[file] = uint8_t(flip);
+            ticks_[file / 64] ^= uint64_t(1) << (file % 64);
             const auto bytes = uint64_t(size(file));
             ticked_count_ += value ? 1 : -1;
             ticked_bytes_ += value ? bytes : -bytes;
         }
         for (auto& f : folders_)
-            f.ticked_own = uint32_t(std::count(ticks_.begin() + f.first_file, ticks_.begin() + f.files_end, uint8_t(1)));
+            f.ticked_own = count_ticks(f.first_file, f.files_end);
     }
+    recount_folders();
+}
+
+uint32_t result_index_c::count_ticks(uint32_t begin, uint32_t end) const
+{
+    uint32_t count = 0;
+    while (begin < end && begin % 64)
+        count += ticked(begin++);
+    for (; begin + 64 <= end; begin += 64)
+        count += uint32_t(std::popcount(ticks_[begin / 64]));
+    while (begin < end)
+        count += ticked(begin++);
+    return count;
+}
+
+void result_index_c::set_ticked_range(uint32_t begin, uint32_t end, bool value)
+{
+    end = std::min(end, file_count());
+    if (begin >= end)
+        return;
+    for (uint32_t folder = folder_of(begin); folder < folders_.size() && folders_[folder].first_file < end; ++folder)
+        for (uint32_t file = std::max(begin, folders_[folder].first_file); file < std::min(end, folders_[folder].files_end); ++file)
+            change_tick(file, folder, value);
     recount_folders();
 }
 
@@ -364,7 +472,7 @@ void result_index_c::tick_folder(uint32_t at, bool value)
 
 void result_index_c::clear_ticks()
 {
-    std::fill(ticks_.begin(), ticks_.end(), 0);
+    std::fill(ticks_.begin(), ticks_.end(), uint64_t(0));
     ticked_count_ = 0;
     ticked_bytes_ = 0;
     for (auto& f : folders_)
@@ -384,15 +492,16 @@ std::vector<int64_t> result_index_c::selected_ids() const
     std::vector<int64_t> ids;
     ids.reserve(size_t(ticked_count_));
     for (uint32_t i = 0; i < files_.size(); ++i)
-        if (ticks_[i])
-            ids.push_back(files_[i].id);
+        if (ticked(i))
+            ids.push_back(id(i));
     return ids;
 }
 
 bool result_index_c::passes(uint32_t file, const compiled_filter_c& filter) const
 {
-    const file_s& f = files_[file];
-    return with_name(file, [&](QStringView n) { return filter.matches(n, f.group, size(file), date1(file), f.state); });
+    const name_parts_s p = name_parts(file);
+    QVarLengthArray<char16_t, 128> units;
+    return filter.matches(name_view(p, &units), group_of(p), size(file), date1(file), state(file));
 }
 
 std::vector<uint32_t> result_index_c::matching(uint32_t begin, uint32_t end, const compiled_filter_c& filter) const
@@ -499,7 +608,7 @@ row_lookup_fn index_row_lookup(std::shared_ptr<const result_index_c> index)
         const result_index_c& idx = *state->index;
         uint32_t at = result_index_c::none;
         for (uint32_t i = state->next; i < idx.file_count(); ++i) {
-            if (idx.file(i).id == id) {
+            if (idx.file(i).id_low == uint32_t(uint64_t(id)) && idx.id(i) == id) {
                 at = i;
                 break;
             }
@@ -508,7 +617,7 @@ row_lookup_fn index_row_lookup(std::shared_ptr<const result_index_c> index)
             if (state->by_id.empty()) {
                 state->by_id.reserve(idx.file_count());
                 for (uint32_t i = 0; i < idx.file_count(); ++i)
-                    state->by_id.emplace_back(idx.file(i).id, i);
+                    state->by_id.emplace_back(idx.id(i), i);
                 std::sort(state->by_id.begin(), state->by_id.end());
             }
             const auto it = std::lower_bound(state->by_id.begin(), state->by_id.end(), std::make_pair(id, uint32_t(0)));

@@ -45,22 +45,23 @@ public:
         uint32_t ticked_below = 0;  // ticked files of its own and below
     };
 
-    // 32 bytes a file: a million rows in about 30 MiB plus their names. A
+    // 24 bytes a file: a million rows in about 23 MiB plus their names. A
     // size or time that does not fit in 32 bits (over 4 GiB, before 1970,
-    // after 2106) stands as `wide` and is kept whole beside the records.
+    // after 2106) stands as `wide` and is kept whole beside the records; an
+    // id keeps its low half here and its high half in runs beside them
+    // (ids of one folder mostly share it). The state is read from the flags
+    // when asked for.
     static constexpr uint32_t wide = UINT32_MAX;
     struct file_s {
-        int64_t id = 0;
+        uint32_t id_low = 0;
         uint32_t size = 0;
         uint32_t date1 = 0;
         uint32_t date2 = 0;
-        uint32_t name_at = 0;       // byte offset into the name buffer
         int32_t flags = 0;
-        uint16_t name_units = 0;    // length; name_wide set: UTF-16, else one byte a character
-        file_group_e group = file_group_e::other;
-        row_state_e state = row_state_e::unknown;
+        // Where the name starts in the name buffer; it runs to where the next
+        // file's starts, and its last byte says how to read it.
+        uint32_t name_at = 0;
     };
-    static constexpr uint16_t name_wide = 0x8000;
     // Longest name kept; no file system allows one this long, a damaged one is cut.
     static constexpr int max_name_units = 0x7FFF;
 
@@ -85,6 +86,13 @@ public:
     uint32_t folder_count() const { return uint32_t(folders_.size()); }
     const folder_s& folder(uint32_t at) const { return folders_[at]; }
     const file_s& file(uint32_t at) const { return files_[at]; }
+    int64_t id(uint32_t file) const
+    {
+        const uint32_t low = files_[file].id_low;
+        return id_high_.empty() ? int64_t(low) : int64_t(uint64_t(high_of(file)) << 32 | low);
+    }
+    row_state_e state(uint32_t file) const { return row_state(reading_, files_[file].flags); }
+    file_group_e group(uint32_t file) const;
     int64_t size(uint32_t file) const
     {
         const uint32_t s = files_[file].size;
@@ -133,9 +141,11 @@ public:
     // ignored), or none.
     uint32_t folder_at_path(QStringView path) const;
 
-    bool ticked(uint32_t file) const { return ticks_[file] != 0; }
+    bool ticked(uint32_t file) const { return ticks_[file / 64] >> (file % 64) & 1; }
     void set_ticked(uint32_t file, bool value);
     void set_ticked(const std::vector<uint32_t>& files, bool value);
+    // Ticks or unticks the files [begin, end).
+    void set_ticked_range(uint32_t begin, uint32_t end, bool value);
     // Ticks or unticks every file of the folder and of all folders below it.
     void tick_folder(uint32_t folder, bool value);
     void clear_ticks();
@@ -163,23 +173,53 @@ private:
         int64_t date1 = 0;
         int64_t date2 = 0;
     };
+    // A name in the buffer: its characters, one byte each (Latin-1) or two
+    // (UTF-16, native order), then one code byte: below 0x10 a Latin-1 name
+    // of that group; 0x10 to 0x1F a UTF-16 name of group (code - 0x10); from
+    // 0x20 a Latin-1 name whose extension, one of the volume's commonest, is
+    // kept once in extensions_[code - 0x20] instead of with every name.
+    static constexpr uint8_t code_wide = 0x10;
+    static constexpr uint8_t code_extension = 0x20;
+    struct extension_s {
+        std::array<char, 8> text{};  // the dot and up to seven characters
+        uint8_t length = 0;
+        file_group_e group = file_group_e::other;
+    };
+    struct name_parts_s {
+        const uint8_t* units = nullptr;  // the characters stored with the file
+        size_t count = 0;                // how many (bytes, or UTF-16 units when wide)
+        const extension_s* extension = nullptr;
+        bool wide = false;
+        uint8_t code = uint8_t(file_group_e::other);
+    };
+    name_parts_s name_parts(uint32_t file) const;
     QStringView name_view(uint32_t file, QVarLengthArray<char16_t, 128>* units) const;
+    static QStringView name_view(const name_parts_s& parts, QVarLengthArray<char16_t, 128>* units);
+    static file_group_e group_of(const name_parts_s& parts);
+    uint32_t high_of(uint32_t file) const;
     void add_file(const recovery_item_s& row, const QString& written);
+    uint8_t extension_code(const char16_t* text, qsizetype units, qsizetype* stem, file_group_e group);
     void recount_folders();
+    uint32_t count_ticks(uint32_t begin, uint32_t end) const;
     void change_tick(uint32_t file, uint32_t folder, bool value);
 
     std::vector<folder_s> folders_;
     std::vector<file_s, huge_page_allocator<file_s>> files_;
     // Names of Latin-1 characters only take one byte a character; others
-    // are UTF-16 at an even offset.
-    std::vector<uint8_t, huge_page_allocator<uint8_t>> names_;
+    // two.
+    std::vector<uint8_t> names_;
+    std::vector<extension_s> extensions_;
+    std::unordered_map<uint64_t, uint8_t> extension_codes_;  // while building
     std::unordered_map<uint32_t, wide_s> wide_;
+    // Runs of ids' high halves: (first file, high half), rising by file; none
+    // while every id so far fits in 32 bits.
+    std::vector<std::pair<uint32_t, uint32_t>> id_high_;
     // Written names that differ from the shown ones. Mostly the "#" undone
     // (every deleted entry of a FAT volume with long names): the one or two
     // units put in its place, by file in index order. Any other kind whole.
     std::vector<std::pair<uint32_t, char32_t>> first_units_;
     std::unordered_map<uint32_t, QString> written_;
-    std::vector<uint8_t, huge_page_allocator<uint8_t>> ticks_;
+    std::vector<uint64_t> ticks_;  // a bit a file
     int64_t ticked_count_ = 0;
     uint64_t ticked_bytes_ = 0;
     row_flags_e reading_ = row_flags_e::attributes;

@@ -138,7 +138,7 @@ private slots:
         const uint32_t whole = file_named(*index, "#HOLE.PNG"), gaps = file_named(*index, "#APS.PNG");
         QVERIFY(whole != result_index_c::none && gaps != result_index_c::none);
         // Listed before any check: the guess from the allocation alone.
-        QCOMPARE(index->file(gaps).state, row_state_e::uncertain);
+        QCOMPARE(index->state(gaps), row_state_e::uncertain);
         QCOMPARE(service.scanner().content_total(), 2);
 
         recovery_model_c model(index, result_index_c::none);
@@ -155,8 +155,8 @@ private slots:
         QCOMPARE(changed.size(), size_t(2));
         model.files_changed(changed);
         QCOMPARE(repainted.count(), 1);
-        QCOMPARE(index->file(whole).state, row_state_e::verified);
-        QCOMPARE(index->file(gaps).state, row_state_e::rebuilt);
+        QCOMPARE(index->state(whole), row_state_e::verified);
+        QCOMPARE(index->state(gaps), row_state_e::rebuilt);
         QCOMPARE(index->found_row(gaps).item.flags & row_content_bits, row_content_rebuilt);
         // Nothing new since: no second repaint.
         QVERIFY(index->update_flags(service.scanner().take_content_verdicts()).empty());
@@ -184,7 +184,7 @@ private slots:
         QCOMPARE(file_bytes(written), file_bytes(gaps_));
         const content_queue_c::verdicts_t verdicts = service.scanner().take_content_verdicts();
         QCOMPARE(verdicts.size(), size_t(1));
-        QCOMPARE(verdicts[0].first, index->file(gaps).id);
+        QCOMPARE(verdicts[0].first, index->id(gaps));
         QCOMPARE(verdicts[0].second & row_content_bits, row_content_rebuilt);
         QCOMPARE(service.scanner().content_left(), 1);
         // A new scan stops the pass and empties the queue.

@@ -179,7 +179,7 @@ private slots:
             const compiled_filter_c compiled(c.filter);
             for (uint32_t i = 0; i < index.file_count(); ++i)
                 if (index.passes(i, compiled))
-                    expected.insert(index.file(i).id);
+                    expected.insert(index.id(i));
             const run_s listed = cli(QStringList{"--image", image, "--json", "scan", volume_path} + c.options);
             QCOMPARE(listed.code, 0);
             std::multiset<int64_t> got;
