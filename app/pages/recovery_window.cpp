@@ -746,15 +746,23 @@ void recovery_window_c::resizeEvent(QResizeEvent* event)
     ui.btn_pause->move(360, 29);
     ui.btn_stop->move(470, 29);
     ui.btn_filter->move(w - 130, 29);
-    // The filter box takes the top of the table's space.
-    const int table_top = int((h - 143) * 0.4 + 79 + 7);
-    const int filter_height = 52;
+    // The filter box takes the top of the table's space, and the preview
+    // gives up what its rows need beyond two.
+    const int table_bottom = int((h - 143) * 0.4 + 79 + 7) + int((h - 143) * 0.6);
+    const int table_top = int(preview_span(h) + 79 + 7);
+    const int filter_height = filter->sizeHint().height();
     const int x = panel_left();
     const int pw = w - x - 10;
     filter->setGeometry(x, table_top, pw, filter_height);
-    table->setGeometry(x, table_top + filter_height + 6, pw, std::max(0, int((h - 143) * 0.6) - filter_height - 6));
+    const int rows_top = table_top + filter_height + 6;
+    table->setGeometry(x, rows_top, pw, std::max(0, table_bottom - rows_top));
     selection_label->setGeometry(310, h - 46, std::max(0, w - 300 - 310 - 10), 24);
     ui.tv_dirtree->setGeometry(10, 79, x - 19, h - 137);
+}
+
+double recovery_window_c::preview_span(int h) const
+{
+    return (h - 143) * 0.4 - std::max(0, filter->sizeHint().height() - two_filter_rows);
 }
 
 int recovery_window_c::panel_left() const
@@ -788,7 +796,7 @@ void recovery_window_c::paintEvent(QPaintEvent*)
     painter.drawRect(10, 13, w - 20, 60);
     const int x = panel_left();
     const int pw = w - x - 10;
-    painter.drawRect(x, 79, pw, int((h - 143) * 0.4));
+    painter.drawRect(x, 79, pw, int(preview_span(h)));
 
     painter.setFont(QFont(QStringLiteral("Verdana"), 10));
     progress_bar.draw(painter, QRect(90, 38, 250, 12));
@@ -813,7 +821,7 @@ void recovery_window_c::paintEvent(QPaintEvent*)
     if (preview_ready)
         draw_preview(painter, w, h);
     else
-        painter.fillRect(x + 1, 80, pw - 1, int((h - 143) * 0.4 - 1), Qt::white);
+        painter.fillRect(x + 1, 80, pw - 1, int(preview_span(h) - 1), Qt::white);
 
     const int64_t found_count = service.scanner().get_found_count();
     if (found_count > 0) {
@@ -826,13 +834,13 @@ void recovery_window_c::draw_preview(QPainter& painter, int w, int h)
 {
     const int x = panel_left();
     const int pw = w - x - 10;
-    painter.fillRect(x + 1, 80, pw - 1, int((h - 143) * 0.4 - 1), Qt::white);
+    painter.fillRect(x + 1, 80, pw - 1, int(preview_span(h) - 1), Qt::white);
     const int state_line = draw_preview_state(painter, w, h);
     if (preview_is_image(preview_item.name)) {
         const QImage image(preview_file);
         if (image.width() == 0 || image.height() == 0)
             return;
-        const int b = int((h - 143) * 0.4 - 10) - state_line;
+        const int b = int(preview_span(h) - 10) - state_line;
         if (b <= 0)
             return;
         // Never wider than the frame, whatever shape the picture has.
@@ -854,7 +862,7 @@ void recovery_window_c::draw_preview(QPainter& painter, int w, int h)
     QTextOption option;
     option.setWrapMode(QTextOption::WrapAnywhere);
     painter.setPen(Qt::black);
-    painter.drawText(QRectF(x + 5, 84, pw - 10, int((h - 143) * 0.4 - 10) - state_line), preview_text(bytes), option);
+    painter.drawText(QRectF(x + 5, 84, pw - 10, int(preview_span(h) - 10) - state_line), preview_text(bytes), option);
 }
 
 int recovery_window_c::draw_preview_state(QPainter& painter, int w, int h)
@@ -865,7 +873,7 @@ int recovery_window_c::draw_preview_state(QPainter& painter, int w, int h)
     if (state != row_state_e::damaged && !row_state_checked_whole(state))
         return 0;
     const QString line = row_state_line(state, preview_item.flags);
-    const int bottom = 80 + int((h - 143) * 0.4 - 1);
+    const int bottom = 80 + int(preview_span(h) - 1);
     const QFontMetrics metrics(painter.font());
     const QRect box(panel_left() + 5, bottom - metrics.height() - 4, w - panel_left() - 20, metrics.height() + 2);
     painter.fillRect(box, Qt::white);

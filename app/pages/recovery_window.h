@@ -139,6 +139,9 @@ private:
     // Where the preview, the filter box and the file table start: right of
     // the folder tree, as wide as its texts need.
     int panel_left() const;
+    // Height of the preview above the filter box and the table.
+    double preview_span(int h) const;
+    static constexpr int two_filter_rows = 52;
     void draw_preview(QPainter& painter, int w, int h);
     // The content check's finding on the previewed file; returns the height used.
     int draw_preview_state(QPainter& painter, int w, int h);

@@ -29,6 +29,18 @@ bool read_day(const QLineEdit* field, QDate* day)
     return !field->text().trimmed().isEmpty() && parse_day_text(field->text(), day);
 }
 
+// The width a field needs to show its whole hint: the text, the field's
+// border and padding (field_style), the room Qt keeps each side of the
+// text, and the clear button's place where it has one.
+int hint_width(const QLineEdit* field)
+{
+    int width = field->fontMetrics().horizontalAdvance(field->placeholderText()) + 2 * (1 + 3 + 2) + 2;
+    if (field->isClearButtonEnabled())
+        width += field->style()->pixelMetric(QStyle::PM_LineEditIconSize, nullptr, field) + 6 +
+                 field->style()->pixelMetric(QStyle::PM_LineEditIconMargin, nullptr, field);
+    return width;
+}
+
 }  // namespace
 
 recovery_filter_bar_c::recovery_filter_bar_c(QWidget* parent) : QWidget(parent)
@@ -70,6 +82,12 @@ recovery_filter_bar_c::recovery_filter_bar_c(QWidget* parent) : QWidget(parent)
     clear_->setStyleSheet(QStringLiteral("QPushButton{ border: 1px solid #8bb8fe; background: #e8f6ff; padding: 2px 8px; }"
                                          "QPushButton:hover{ background: #d3e7ff; }"));
 
+    // Each field is at least as wide as its hint, in every language; what
+    // would crowd one row at the window's first width takes the next: the
+    // name and the kind of file, then sizes and dates, then the check box
+    // and the button.
+    for (QLineEdit* field : {name_, min_size_, max_size_, since_, until_})
+        field->setMinimumWidth(hint_width(field));
     auto* rows = new QVBoxLayout(this);
     rows->setContentsMargins(0, 0, 0, 0);
     rows->setSpacing(4);
@@ -79,7 +97,6 @@ recovery_filter_bar_c::recovery_filter_bar_c(QWidget* parent) : QWidget(parent)
     // longer language squeezes neither the choice nor the typing.
     first->addWidget(name_, 1);
     first->addWidget(type_);
-    first->addWidget(whole_only_);
     auto* second = new QHBoxLayout;
     second->setSpacing(6);
     second->addWidget(size_label_);
@@ -90,10 +107,14 @@ recovery_filter_bar_c::recovery_filter_bar_c(QWidget* parent) : QWidget(parent)
     second->addWidget(since_, 1);
     second->addWidget(new QLabel(QStringLiteral("–"), this));
     second->addWidget(until_, 1);
-    second->addSpacing(8);
-    second->addWidget(clear_);
+    auto* third = new QHBoxLayout;
+    third->setSpacing(6);
+    third->addWidget(whole_only_);
+    third->addStretch(1);
+    third->addWidget(clear_);
     rows->addLayout(first);
     rows->addLayout(second);
+    rows->addLayout(third);
 
     typing_.setSingleShot(true);
     typing_.setInterval(typing_pause_ms);

@@ -162,7 +162,9 @@ int main(int argc, char** argv)
 
     holder_c holder;
     recovery_window_c page(&holder);
-    page.resize(900, 600);
+    // QUARVEL_SCREENSHOT_WIDTH: the page's width (900 unless set; a window
+    // of the first 800 pixels gives it 794).
+    page.resize(qEnvironmentVariableIntValue("QUARVEL_SCREENSHOT_WIDTH") > 0 ? qEnvironmentVariableIntValue("QUARVEL_SCREENSHOT_WIDTH") : 900, 600);
     page.show();
     stall_meter_c meter;
 

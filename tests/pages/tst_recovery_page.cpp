@@ -1,15 +1,20 @@
 // The recovery page's rules that need no disk: what a preview extracts and
 // shows, the scanner choice for file systems nobody scans, ticking with the
-// keyboard, the tab order, and the folder tree's width in every language.
+// keyboard, the tab order, and the folder tree's width and the filter
+// box's fields in every language.
 #include "app/pages/recovery_preview.h"
 #include "app/pages/recovery_window.h"
+#include "app/pages/recovery_window_filter.h"
 #include "results/result_index.h"
 #include "results/tree_model.h"
 #include "shell/app_flags.h"
 #include "shell/resources_init.h"
 #include "shell/settings.h"
 
+#include <QLineEdit>
 #include <QPushButton>
+#include <QStyleOptionFrame>
+#include <QToolButton>
 #include <QScrollBar>
 #include <QTableView>
 #include <QTreeView>
@@ -144,6 +149,50 @@ private slots:
             QVERIFY2(tree->horizontalScrollBar()->maximum() == 0, language);
             QVERIFY2(table->geometry().left() > tree->geometry().right(), language);
             QVERIFY2(tree->width() <= 300, language);
+        }
+        translation_table.clear();
+    }
+
+    // At the window's first width every filter field shows its whole hint
+    // and every control of the filter box is whole, in every language.
+    void filter_box_fits_in_every_language()
+    {
+        const QString source = qEnvironmentVariable("QUARVEL_SOURCE_DIR");
+        if (source.isEmpty())
+            QSKIP("the shipped language.ini is not found (QUARVEL_SOURCE_DIR unset)");
+        const std::string ini = (source + "/data/language.ini").toStdString();
+        for (const char* language : {"English", "Deutsch", "Español", "Français", "Italiano", "日本語", "简体中文",
+                                        "繁體中文", "Nederlands", "Português"}) {
+            QCOMPARE(load_language_file(ini, language, false), 0);
+            back_receiver_c main_window;
+            recovery_window_c page(&main_window);
+            page.resize(790, 600);  // a little less than it has in a window 800 pixels wide
+            page.show();
+            QCoreApplication::processEvents();
+            auto* bar = page.findChild<recovery_filter_bar_c*>("filter_bar");
+            QVERIFY(bar);
+            const auto fields = bar->findChildren<QLineEdit*>();
+            QCOMPARE(fields.size(), 5);
+            for (const QLineEdit* field : fields) {
+                // Where QLineEdit draws its text: the style's contents, less
+                // the side buttons' room and two pixels each side.
+                QStyleOptionFrame option;
+                option.initFrom(field);
+                option.rect = field->rect();
+                option.lineWidth = field->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, &option, field);
+                int room = field->style()->subElementRect(QStyle::SE_LineEditContents, &option, field).width() - 4;
+                for (const QToolButton* side : field->findChildren<QToolButton*>())
+                    room -= side->width() + field->style()->pixelMetric(QStyle::PM_LineEditIconMargin, nullptr, field);
+                const QString hint = field->placeholderText();
+                QVERIFY2(field->fontMetrics().horizontalAdvance(hint) <= room,
+                         qPrintable(QString("%1: \"%2\" in %3 px").arg(language, hint).arg(room)));
+            }
+            for (const QWidget* w : bar->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+                QVERIFY2(bar->rect().contains(w->geometry()), qPrintable(QString(language) + ": " + w->objectName()));
+                QVERIFY2(w->width() >= w->minimumSizeHint().width(), qPrintable(QString(language) + ": " + w->objectName()));
+            }
+            // The table keeps its place below the box.
+            QVERIFY2(page.findChild<QTableView*>("tv_files")->geometry().top() > bar->geometry().bottom(), language);
         }
         translation_table.clear();
     }
