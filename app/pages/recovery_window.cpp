@@ -490,7 +490,24 @@ void recovery_window_c::show_selection()
     }
     selection_label->setText(line.arg(index->ticked_count())
                                  .arg(format_size(index->ticked_bytes())));
+    fit_selection();
     selection_label->show();
+}
+
+void recovery_window_c::fit_selection()
+{
+    // Between the two buttons a long count in a long language takes two
+    // lines of a smaller type rather than losing its start.
+    QFont font(QStringLiteral("Arial"), 10);
+    const bool one_line = QFontMetrics(font).horizontalAdvance(selection_label->text()) <= selection_label->width();
+    selection_label->setWordWrap(!one_line);
+    for (int size = 9; !one_line && size >= 7; --size) {
+        font.setPointSize(size);
+        selection_label->setFont(font);
+        if (selection_label->heightForWidth(selection_label->width()) <= selection_label->height())
+            return;
+    }
+    selection_label->setFont(font);
 }
 
 void recovery_window_c::clear_preview()
@@ -756,7 +773,8 @@ void recovery_window_c::resizeEvent(QResizeEvent* event)
     filter->setGeometry(x, table_top, pw, filter_height);
     const int rows_top = table_top + filter_height + 6;
     table->setGeometry(x, rows_top, pw, std::max(0, table_bottom - rows_top));
-    selection_label->setGeometry(310, h - 46, std::max(0, w - 300 - 310 - 10), 24);
+    selection_label->setGeometry(305, h - 49, std::max(0, w - 300 - 305 - 5), 30);
+    fit_selection();
     ui.tv_dirtree->setGeometry(10, 79, x - 19, h - 137);
 }
 

@@ -139,6 +139,7 @@ private:
     // Where the preview, the filter box and the file table start: right of
     // the folder tree, as wide as its texts need.
     int panel_left() const;
+    void fit_selection();
     // Height of the preview above the filter box and the table.
     double preview_span(int h) const;
     static constexpr int two_filter_rows = 52;

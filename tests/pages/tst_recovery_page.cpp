@@ -1,16 +1,18 @@
 // The recovery page's rules that need no disk: what a preview extracts and
 // shows, the scanner choice for file systems nobody scans, ticking with the
-// keyboard, the tab order, and the folder tree's width and the filter
-// box's fields in every language.
+// keyboard, the tab order, and the folder tree's width, the filter box's
+// fields and the selection's line in every language.
 #include "app/pages/recovery_preview.h"
 #include "app/pages/recovery_window.h"
 #include "app/pages/recovery_window_filter.h"
+#include "devices/enumerate.h"
 #include "results/result_index.h"
 #include "results/tree_model.h"
 #include "shell/app_flags.h"
 #include "shell/resources_init.h"
 #include "shell/settings.h"
 
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QStyleOptionFrame>
@@ -193,6 +195,16 @@ private slots:
             }
             // The table keeps its place below the box.
             QVERIFY2(page.findChild<QTableView*>("tv_files")->geometry().top() > bar->geometry().bottom(), language);
+            // A large selection's line between the buttons is read whole.
+            auto* selection = page.findChild<QLabel*>("lbl_selection");
+            selection->setText(text_for_key("recovery_selected").arg(123456).arg(format_size(uint64_t(987) << 30)));
+            page.resize(791, 600);
+            QCoreApplication::processEvents();
+            const QString said = selection->text();
+            if (selection->wordWrap())
+                QVERIFY2(selection->heightForWidth(selection->width()) <= selection->height(), qPrintable(said));
+            else
+                QVERIFY2(selection->fontMetrics().horizontalAdvance(said) <= selection->width(), qPrintable(said));
         }
         translation_table.clear();
     }
