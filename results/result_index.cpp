@@ -19,6 +19,7 @@ void result_index_c::clear()
     names_.clear();
     extensions_.clear();
     extension_codes_.clear();
+    last_extension_key_ = 0;
     wide_.clear();
     id_high_.clear();
     first_units_.clear();
@@ -30,7 +31,7 @@ void result_index_c::clear()
         order.clear();
 }
 
-uint8_t result_index_c::extension_code(const char16_t* text, qsizetype units, qsizetype* stem, file_group_e group)
+uint8_t result_index_c::extension_code(const char16_t* text, qsizetype units, qsizetype* stem)
 {
     *stem = units;
     qsizetype dot = units;
@@ -38,25 +39,31 @@ uint8_t result_index_c::extension_code(const char16_t* text, qsizetype units, qs
         --dot;
     // Only a dot and one to seven characters after it are kept apart.
     if (dot == 0 || text[dot - 1] != u'.' || dot == units || units - dot > 7)
-        return uint8_t(group);
+        return 0;
     --dot;
     uint64_t key = 0;
     for (qsizetype i = dot; i < units; ++i)
         key = key << 8 | uint8_t(text[i]);
-    auto it = extension_codes_.find(key);
-    if (it == extension_codes_.end()) {
-        if (extensions_.size() >= size_t(256 - code_extension))
-            return uint8_t(group);
-        extension_s e;
-        e.length = uint8_t(units - dot);
-        for (qsizetype i = dot; i < units; ++i)
-            e.text[size_t(i - dot)] = char(uint8_t(text[i]));
-        e.group = group;
-        extensions_.push_back(e);
-        it = extension_codes_.emplace(key, uint8_t(code_extension + extensions_.size() - 1)).first;
+    // Names of a folder mostly share their extension: the last one found
+    // spares the look-up.
+    if (key != last_extension_key_) {
+        auto it = extension_codes_.find(key);
+        if (it == extension_codes_.end()) {
+            if (extensions_.size() >= size_t(256 - code_extension))
+                return 0;
+            extension_s e;
+            e.length = uint8_t(units - dot);
+            for (qsizetype i = dot; i < units; ++i)
+                e.text[size_t(i - dot)] = char(uint8_t(text[i]));
+            e.group = group_of_extension(QStringView(text + dot + 1, units - dot - 1));
+            extensions_.push_back(e);
+            it = extension_codes_.emplace(key, uint8_t(code_extension + extensions_.size() - 1)).first;
+        }
+        last_extension_key_ = key;
+        last_extension_code_ = it->second;
     }
     *stem = dot;
-    return it->second;
+    return last_extension_code_;
 }
 
 void result_index_c::add_file(const recovery_item_s& r, const QString& written)
@@ -82,11 +89,12 @@ void result_index_c::add_file(const recovery_item_s& r, const QString& written)
     file.name_at = uint32_t(names_.size());
     if (names_.size() + 2 < size_t(UINT32_MAX)) {
         const char16_t* text = reinterpret_cast<const char16_t*>(r.name.utf16());
-        const file_group_e group = group_of_name(QStringView(r.name).left(units));
         const size_t from = names_.size();
         if (std::all_of(text, text + units, [](char16_t c) { return c < 0x100; })) {
             qsizetype stem = units;
-            const uint8_t code = extension_code(text, units, &stem, group);
+            uint8_t code = extension_code(text, units, &stem);
+            if (code == 0)
+                code = uint8_t(group_of_name(QStringView(text, units)));
             names_.resize(from + size_t(stem) + 1);
             for (qsizetype i = 0; i < stem; ++i)
                 names_[from + size_t(i)] = uint8_t(text[i]);
@@ -94,7 +102,7 @@ void result_index_c::add_file(const recovery_item_s& r, const QString& written)
         } else {
             names_.resize(from + size_t(units) * 2 + 1);
             std::memcpy(names_.data() + from, text, size_t(units) * 2);
-            names_.back() = uint8_t(code_wide + uint8_t(group));
+            names_.back() = uint8_t(code_wide + uint8_t(group_of_name(QStringView(text, units))));
         }
     }
     if (!written.isEmpty()) {

@@ -198,7 +198,9 @@ private:
     static file_group_e group_of(const name_parts_s& parts);
     uint32_t high_of(uint32_t file) const;
     void add_file(const recovery_item_s& row, const QString& written);
-    uint8_t extension_code(const char16_t* text, qsizetype units, qsizetype* stem, file_group_e group);
+    // The code of the name's extension, kept apart from now on, and where
+    // it starts; 0 when it is not kept apart (none, too long, no room).
+    uint8_t extension_code(const char16_t* text, qsizetype units, qsizetype* stem);
     void recount_folders();
     uint32_t count_ticks(uint32_t begin, uint32_t end) const;
     void change_tick(uint32_t file, uint32_t folder, bool value);
@@ -210,6 +212,8 @@ private:
     std::vector<uint8_t> names_;
     std::vector<extension_s> extensions_;
     std::unordered_map<uint64_t, uint8_t> extension_codes_;  // while building
+    uint64_t last_extension_key_ = 0;
+    uint8_t last_extension_code_ = 0;
     std::unordered_map<uint32_t, wide_s> wide_;
     // Runs of ids' high halves: (first file, high half), rising by file; none
     // while every id so far fits in 32 bits.
