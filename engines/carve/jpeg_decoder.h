@@ -82,6 +82,22 @@ public:
     }
     uint64_t log_size() const { return base_ + held_; }
     size_t log_held() const { return held_; }
+    // The bits as they stand, to go back to in one copy from a decode that
+    // kept no log.
+    struct saved_s {
+        std::vector<uint64_t> bits;
+        size_t held = 0;
+    };
+    void save(saved_s* to) const
+    {
+        to->bits = bits_;
+        to->held = held_;
+    }
+    void restore(const saved_s& from)
+    {
+        bits_ = from.bits;
+        held_ = from.held;
+    }
     // Puts back every bit set since the log held size entries.
     void undo_to(uint64_t size);
     // No undo will go back before size: the log may drop what lies before.

@@ -25,6 +25,13 @@ struct candidate_s {
     double seam;  // negative: unknown
 };
 
+// Kept from one search to the next, like the planes themselves.
+planes_c::saved_s& thread_saved_planes()
+{
+    thread_local planes_c::saved_s saved;
+    return saved;
+}
+
 class search_c {
 public:
     search_c(source_c& src, planes_c& planes, uint64_t start, uint64_t limit, const fragment_options_s& options)
@@ -69,17 +76,28 @@ public:
                 const double sy = y.seam < 0 ? 0 : y.seam;
                 return sx < sy;
             });
+            // The decode that decides runs to the file's end, or far into a
+            // wrong one: it keeps no log, and going back from it is one copy
+            // of the planes as they stood at the cut.
+            bool saved = false;
             for (const candidate_s& p : plausible) {
                 if (out_of_time())
                     return false;
                 decoder_c t = cut;
                 planes_.undo_to(t_log(cut));
+                if (!saved)
+                    planes_.save(&at_cut_);
+                saved = true;
                 t.splice(b + p.gap * cluster);
-                if (t.run(UINT64_MAX) == step::finished) {
+                planes_.keep_log(false);
+                const step s = t.run(UINT64_MAX);
+                planes_.keep_log(true);
+                if (s == step::finished) {
                     *at = b + p.gap * cluster;
                     *end = t.end();
                     return true;
                 }
+                planes_.restore(at_cut_);
             }
             if (gap > options_.max_gap || b + gap * cluster >= limit_)
                 return false;
@@ -122,6 +140,7 @@ private:
 
     source_c& src_;
     planes_c& planes_;
+    planes_c::saved_s& at_cut_ = thread_saved_planes();
     uint64_t start_;
     uint64_t limit_;
     const fragment_options_s& options_;

@@ -284,6 +284,30 @@ private slots:
         QVERIFY(gather(image, found[0]) == real);
     }
 
+    // A progressive picture's true data for twelve clusters, then noise:
+    // it passes for the continuation until well past where a search looks
+    // first, and what it set in the planes must be gone when the true
+    // piece, further on, is decoded from the cut.
+    void a_wrong_progressive_continuation_is_gone_back_on()
+    {
+        const QByteArray big = cjpeg(picture("big", 9, 1024, 768), {"-progressive", "-quality", "90"});
+        QVERIFY(big.size() > 20 * cluster);
+        const QByteArray rest = big.mid(2 * cluster);
+        QByteArray image = filler("random", 1, 20);
+        const int64_t at = image.size();
+        image += big.left(2 * cluster) + filler("zeros", 1, 0) + rest.left(12 * cluster) + filler("random", 4, 21);
+        const int64_t second = image.size();
+        image += pad(rest) + filler("random", 2, 22);
+        const QString path = dir_ + "/gone_back.img";
+        QVERIFY(write(path, image));
+        const auto found = carve(path);
+        QCOMPARE(int(found.size()), 1);
+        QCOMPARE(found[0].extents[0].offset, at);
+        QCOMPARE(int(found[0].extents.size()), 2);
+        QCOMPARE(found[0].extents[1].offset, second);
+        QVERIFY(gather(image, found[0]) == big);
+    }
+
     // No second piece anywhere: what decodes comes back, flagged partial;
     // with the search off, or with a contiguous file, nothing changes.
     void missing_piece_is_partial()
