@@ -190,6 +190,7 @@ public:
     // How far the data read once broken.
     uint64_t broken_at() const { return cur_.pos; }
     uint64_t mcu() const { return cur_.mcu; }
+    bool progressive() const { return frame_.progressive; }
     // Where the planes' undo log stood at this point.
     uint64_t log_mark() const { return cur_.log_size; }
     // The mean DC jump between the first component's blocks decoded since

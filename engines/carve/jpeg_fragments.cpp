@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <optional>
 
 namespace carve::jpeg {
 
@@ -23,6 +24,11 @@ constexpr uint64_t window_after_first = 16;
 struct candidate_s {
     uint64_t gap;
     double seam;  // negative: unknown
+    // Where the first look left it: a sequential file's decoder goes on from
+    // there (nothing it decodes depends on the planes); a file that already
+    // ended is decided.
+    std::optional<decoder_c> decoded;
+    bool finished = false;
 };
 
 // Kept from one search to the next, like the planes themselves.
@@ -61,10 +67,11 @@ public:
                 uint8_t head[3];
                 if (src_.copy(c, head, 3) && head[0] == 0xFF && head[1] == 0xD8 && head[2] == 0xFF)
                     continue;  // another JPEG starts there
-                double seam = -1;
-                if (!plausible_at(cut, c, &seam))
+                candidate_s& p = plausible.emplace_back(candidate_s{gap, -1, std::nullopt, false});
+                if (!plausible_at(cut, c, &p)) {
+                    plausible.pop_back();
                     continue;
-                plausible.push_back({gap, seam});
+                }
                 if (plausible.size() == 1)
                     last = std::min(options_.max_gap, gap + std::max<uint64_t>(gap, window_after_first));
             }
@@ -80,15 +87,23 @@ public:
             // wrong one: it keeps no log, and going back from it is one copy
             // of the planes as they stood at the cut.
             bool saved = false;
-            for (const candidate_s& p : plausible) {
+            for (candidate_s& p : plausible) {
                 if (out_of_time())
                     return false;
-                decoder_c t = cut;
+                if (p.finished) {
+                    *at = b + p.gap * cluster;
+                    *end = p.decoded->end();
+                    return true;
+                }
                 planes_.undo_to(t_log(cut));
                 if (!saved)
                     planes_.save(&at_cut_);
                 saved = true;
-                t.splice(b + p.gap * cluster);
+                decoder_c t = cut;
+                if (p.decoded && !p.decoded->progressive())
+                    t = std::move(*p.decoded);
+                else
+                    t.splice(b + p.gap * cluster);
                 planes_.keep_log(false);
                 const step s = t.run(UINT64_MAX);
                 planes_.keep_log(true);
@@ -122,10 +137,11 @@ private:
     static uint64_t t_log(const decoder_c& d) { return d.log_mark(); }
 
     // Whether the data at c decodes on from the cut for two clusters (and,
-    // for a baseline file, for a whole row of MCUs, to judge the seam).
-    bool plausible_at(const decoder_c& cut, uint64_t c, double* seam)
+    // for a baseline file, for a whole row of MCUs, to judge the seam); the
+    // seam and where the decoder stood go to the candidate.
+    bool plausible_at(const decoder_c& cut, uint64_t c, candidate_s* p)
     {
-        decoder_c t = cut;
+        decoder_c& t = p->decoded.emplace(cut);
         planes_.undo_to(t_log(cut));
         t.splice(c);
         const uint64_t cluster = options_.cluster;
@@ -134,7 +150,8 @@ private:
             s = t.run(c + more * cluster);
         if (s != step::running && s != step::finished)
             return false;
-        *seam = t.seam_score(cut.mcu());
+        p->seam = t.seam_score(cut.mcu());
+        p->finished = s == step::finished;
         return true;
     }
 
