@@ -23,6 +23,8 @@ void result_index_c::clear()
     wide_.clear();
     id_high_.clear();
     first_units_.clear();
+    first_unit_by_file_.clear();
+    first_units_dense_ = false;
     written_.clear();
     ticks_.clear();
     ticked_count_ = 0;
@@ -66,9 +68,26 @@ uint8_t result_index_c::extension_code(const char16_t* text, qsizetype units, qs
     return last_extension_code_;
 }
 
+void result_index_c::keep_first_units_by_file(uint32_t count)
+{
+    first_unit_by_file_.reserve(std::max(files_.capacity(), size_t(count)));
+    first_unit_by_file_.assign(count, 0);
+    std::vector<std::pair<uint32_t, char32_t>> pairs;
+    for (const auto& [file, units] : first_units_) {
+        if (units != 0 && units >> 16 == 0)
+            first_unit_by_file_[file] = char16_t(units);
+        else
+            pairs.emplace_back(file, units);
+    }
+    first_units_ = std::move(pairs);
+    first_units_dense_ = true;
+}
+
 void result_index_c::add_file(const recovery_item_s& r, const QString& written)
 {
     const auto at = uint32_t(files_.size());
+    if (first_units_dense_)
+        first_unit_by_file_.push_back(0);
     file_s file;
     file.id_low = uint32_t(uint64_t(r.id));
     const auto high = uint32_t(uint64_t(r.id) >> 32);
@@ -108,9 +127,15 @@ void result_index_c::add_file(const recovery_item_s& r, const QString& written)
     if (!written.isEmpty()) {
         // The "#" in front replaced by one unit or a surrogate pair, the rest as shown.
         const qsizetype k = written.size() - r.name.size() + 1;
-        if ((k == 1 || (k == 2 && written[1].unicode() != 0)) && QStringView(written).mid(k) == QStringView(r.name).mid(1))
-            first_units_.emplace_back(at, char32_t(written[0].unicode()) | (k == 2 ? char32_t(written[1].unicode()) << 16 : 0));
-        else
+        if ((k == 1 || (k == 2 && written[1].unicode() != 0)) && QStringView(written).mid(k) == QStringView(r.name).mid(1)) {
+            if (first_units_dense_ && k == 1 && written[0].unicode() != 0) {
+                first_unit_by_file_[at] = written[0].unicode();
+            } else {
+                first_units_.emplace_back(at, char32_t(written[0].unicode()) | (k == 2 ? char32_t(written[1].unicode()) << 16 : 0));
+                if (!first_units_dense_ && first_units_.size() >= 1024 && first_units_.size() * 4 >= size_t(at) + 1)
+                    keep_first_units_by_file(at + 1);
+            }
+        } else
             written_.emplace(at, written);
     }
     files_.push_back(file);
@@ -305,6 +330,12 @@ uint32_t result_index_c::folder_of(uint32_t file) const
 
 QString result_index_c::written_name(uint32_t file) const
 {
+    if (file < first_unit_by_file_.size() && first_unit_by_file_[file] != 0) {
+        QString whole = name(file);
+        if (!whole.isEmpty())
+            whole[0] = QChar(first_unit_by_file_[file]);
+        return whole;
+    }
     const auto first = std::lower_bound(first_units_.begin(), first_units_.end(), std::make_pair(file, char32_t(0)));
     if (first != first_units_.end() && first->first == file) {
         QString whole = name(file);

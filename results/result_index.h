@@ -204,6 +204,7 @@ private:
     void recount_folders();
     uint32_t count_ticks(uint32_t begin, uint32_t end) const;
     void change_tick(uint32_t file, uint32_t folder, bool value);
+    void keep_first_units_by_file(uint32_t count);
 
     std::vector<folder_s> folders_;
     std::vector<file_s, huge_page_allocator<file_s>> files_;
@@ -222,6 +223,10 @@ private:
     // (every deleted entry of a FAT volume with long names): the one or two
     // units put in its place, by file in index order. Any other kind whole.
     std::vector<std::pair<uint32_t, char32_t>> first_units_;
+    // Once a quarter of the files have one, a single unit is kept a unit a
+    // file instead (0: none): two bytes a file rather than eight a name.
+    std::vector<char16_t> first_unit_by_file_;
+    bool first_units_dense_ = false;
     std::unordered_map<uint32_t, QString> written_;
     std::vector<uint64_t> ticks_;  // a bit a file
     int64_t ticked_count_ = 0;

@@ -486,6 +486,31 @@ private slots:
         QVERIFY(!lookup(int64_t(1) << 40, &row));
     }
 
+    // When most names have their "#" undone (a FAT card's deleted files),
+    // the units put back are kept a unit a file: every written name still
+    // comes back, those of two units and those of other kinds too.
+    void many_undone_names()
+    {
+        flat_scanner_c scanner;
+        for (int i = 0; i < 3000; ++i) {
+            recovery_item_s r;
+            r.name = QString("#MG_%1.JPG").arg(i);
+            r.id = i;
+            scanner.rows.push_back(r);
+            if (i % 5 == 4)
+                continue;  // not undone
+            scanner.whole[r.name] = i % 700 == 3   ? QString::fromUtf8("😀") + r.name.mid(1)
+                                    : i % 900 == 1 ? "other " + r.name
+                                                   : QString(QChar(u'A' + i % 26)) + r.name.mid(1);
+        }
+        result_index_c index;
+        QVERIFY(index.build(scanner, row_flags_e::attributes));
+        for (uint32_t i = 0; i < index.file_count(); ++i) {
+            const auto it = scanner.whole.find(scanner.rows[i].name);
+            QCOMPARE(index.written_name(i), it == scanner.whole.end() ? QString() : it->second);
+        }
+    }
+
     // The list built on a thread of its own is handed back on this one;
     // stopped, it hands back nothing and the store is read no more.
     void index_built_off_the_window_thread()
