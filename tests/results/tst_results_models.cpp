@@ -576,6 +576,15 @@ private slots:
         const uint32_t canon = index->folder_at_path(u"/DCIM/100CANON/");
         const uint32_t music = index->folder_at_path(u"/Music");
         QVERIFY(canon != result_index_c::none && music != result_index_c::none);
+        // Every file by folder: folders in the order of their paths, then names.
+        recovery_model_c by_folder(index, result_index_c::none);
+        by_folder.sort_by_column(recovery_model_c::folder_column);
+        for (int r = 1; r < by_folder.rowCount(); ++r) {
+            const uint32_t a = by_folder.file_at(r - 1), b = by_folder.file_at(r);
+            const QString pa = index->folder_path_of(a), pb = index->folder_path_of(b);
+            QVERIFY(pa < pb || (pa == pb && index->name(a) < index->name(b)));
+        }
+        QCOMPARE(index->folder_path_of(by_folder.file_at(0)), QString("/"));
 
         // The tree's box on 100CANON takes its subfolder too; DCIM is then
         // whole, the top only partly.
