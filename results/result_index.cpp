@@ -31,7 +31,6 @@ void result_index_c::clear()
     ticked_bytes_ = 0;
     for (auto& order : orders_)
         order.clear();
-    path_rank_.clear();
 }
 
 uint8_t result_index_c::extension_code(const char16_t* text, qsizetype units, qsizetype* stem)
@@ -179,10 +178,12 @@ bool result_index_c::build(const recovery_base_c& scanner, row_flags_e reading, 
         f.node = at.node;
         f.parent = at.parent;
         if (at.parent == none) {
+            f.path = QStringLiteral("/");
         } else {
             folder_s& parent = folders_[at.parent];
             f.row = uint32_t(parent.children.size());
             parent.children.push_back(number);
+            f.path = (parent.parent == none ? QString() : parent.path) + QLatin1Char('/') + at.name;
         }
         f.name = std::move(at.name);
         f.first_file = uint32_t(files_.size());
@@ -327,38 +328,6 @@ uint32_t result_index_c::folder_of(uint32_t file) const
     return it == folders_.begin() ? 0 : uint32_t(it - folders_.begin() - 1);
 }
 
-QString result_index_c::folder_path(uint32_t folder) const
-{
-    if (folder >= folders_.size() || folders_[folder].parent == none)
-        return QStringLiteral("/");
-    // A parent is numbered before its folders, so the walk ends.
-    QVarLengthArray<uint32_t, 32> up;
-    for (uint32_t at = folder; at != none && folders_[at].parent != none; at = folders_[at].parent)
-        up.push_back(at);
-    QString path;
-    for (auto it = up.rbegin(); it != up.rend(); ++it)
-        path += QLatin1Char('/') + folders_[*it].name;
-    return path;
-}
-
-const std::vector<uint32_t>& result_index_c::path_rank() const
-{
-    if (path_rank_.size() != folders_.size()) {
-        std::vector<QString> paths(folders_.size());
-        std::vector<uint32_t> order(folders_.size());
-        for (uint32_t i = 0; i < folders_.size(); ++i) {
-            paths[i] = folder_path(i);
-            order[i] = i;
-        }
-        std::stable_sort(order.begin(), order.end(), [&paths](uint32_t a, uint32_t b) { return paths[a] < paths[b]; });
-        path_rank_.assign(folders_.size(), 0);
-        // Folders of one path (the same name twice in a damaged folder) share a place.
-        for (size_t i = 0; i < order.size(); ++i)
-            path_rank_[order[i]] = i > 0 && paths[order[i]] == paths[order[i - 1]] ? path_rank_[order[i - 1]] : uint32_t(i);
-    }
-    return path_rank_;
-}
-
 QString result_index_c::written_name(uint32_t file) const
 {
     if (file < first_unit_by_file_.size() && first_unit_by_file_[file] != 0) {
@@ -440,7 +409,7 @@ uint32_t result_index_c::folder_at_path(QStringView path) const
     while (path.size() > 1 && path.endsWith(u'/'))
         path.chop(1);
     for (uint32_t i = 0; i < folders_.size(); ++i)
-        if (folder_path(i) == path)
+        if (folders_[i].path == path)
             return i;
     return none;
 }
@@ -601,7 +570,7 @@ bool result_index_c::before(int key, uint32_t a, uint32_t b) const
     case 4: return date2(a) < date2(b);
     case 5:
         if (const uint32_t fa = folder_of(a), fb = folder_of(b); fa != fb)
-            return path_rank()[fa] < path_rank()[fb];
+            return folders_[fa].path < folders_[fb].path;
         return compare_names(a, b) < 0;
     default: return false;
     }
@@ -624,13 +593,12 @@ void result_index_c::sort_files(std::vector<uint32_t>* files, int key, bool asce
     case 4: run([this](uint32_t a, uint32_t b) { return date2(a) < date2(b); }); break;
     case 5: {
         // Each file's folder found once, not on every comparison.
-        const std::vector<uint32_t>& rank = path_rank();
         std::vector<std::pair<uint32_t, uint32_t>> keyed(files->size());
         for (size_t i = 0; i < files->size(); ++i)
-            keyed[i] = {rank[folder_of((*files)[i])], (*files)[i]};
+            keyed[i] = {folder_of((*files)[i]), (*files)[i]};
         auto less = [this](const std::pair<uint32_t, uint32_t>& a, const std::pair<uint32_t, uint32_t>& b) {
             if (a.first != b.first)
-                return a.first < b.first;
+                return folders_[a.first].path < folders_[b.first].path;
             return compare_names(a.second, b.second) < 0;
         };
         auto ordered = [&less, ascending](const auto& a, const auto& b) { return ascending ? less(a, b) : less(b, a); };

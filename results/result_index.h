@@ -32,6 +32,7 @@ public:
 
     struct folder_s {
         QString name;               // as the tree shows it ("/" for the top)
+        QString path;               // "/" for the top, "/a/b" below
         const void* node = nullptr; // the scanner's record of it
         uint32_t parent = none;     // none for the top
         uint32_t row = 0;           // position among its parent's sub-folders
@@ -119,9 +120,7 @@ public:
     int compare_names(uint32_t a, uint32_t b) const;
     // The folder a file is listed in.
     uint32_t folder_of(uint32_t file) const;
-    // "/" for the top, "/a/b" below; made when asked for, not kept.
-    QString folder_path(uint32_t folder) const;
-    QString folder_path_of(uint32_t file) const { return folder_path(folder_of(file)); }
+    const QString& folder_path_of(uint32_t file) const { return folders_[folder_of(file)].path; }
     row_flags_e reading() const { return reading_; }
     // The name the file will be written under, where it is not the name
     // shown (a "#" the disk can still undo); empty otherwise.
@@ -234,9 +233,6 @@ private:
     uint64_t ticked_bytes_ = 0;
     row_flags_e reading_ = row_flags_e::attributes;
     mutable std::array<std::vector<uint32_t>, key_count> orders_;
-    // Each folder's place in the order of their paths; made on first use.
-    mutable std::vector<uint32_t> path_rank_;
-    const std::vector<uint32_t>& path_rank() const;
 };
 
 // The writer's way from a row id to its row (name, flags, folder), reading
