@@ -319,6 +319,139 @@ int result_index_c::compare_names(uint32_t a, uint32_t b) const
     return name_view(a, &ua).compare(name_view(b, &ub));
 }
 
+char16_t result_index_c::unit_at(const name_parts_s& p, size_t at)
+{
+    if (p.wide) {
+        char16_t unit = 0;
+        std::memcpy(&unit, p.units + at * 2, 2);
+        return unit;
+    }
+    return at < p.count ? p.units[at] : uint8_t(p.extension->text[at - p.count]);
+}
+
+uint64_t result_index_c::name_key(const name_parts_s& p, size_t skip)
+{
+    // The name's units from skip on, a byte each below 0xFF and 0xFF then
+    // both bytes from there up, packed high byte first: two names whose keys
+    // differ order as their keys do, so the names themselves are only read
+    // when keys are equal. The cut and the zeros after a short name keep
+    // that true.
+    uint64_t key = 0;
+    int shift = 56;
+    const auto put = [&](unsigned byte) {
+        if (shift >= 0)
+            key |= uint64_t(byte) << shift;
+        shift -= 8;
+    };
+    for (size_t i = skip, n = length_of(p); i < n && shift >= 0; ++i) {
+        const char16_t unit = unit_at(p, i);
+        if (unit < 0xFF) {
+            put(unit);
+        } else {
+            put(0xFF);
+            put(unit >> 8);
+            put(unit & 0xFF);
+        }
+    }
+    return key;
+}
+
+size_t result_index_c::common_start(const uint32_t* files, size_t n) const
+{
+    const name_parts_s first = name_parts(files[0]);
+    size_t common = length_of(first);
+    for (size_t i = 1; i < n && common > 0; ++i) {
+        const name_parts_s p = name_parts(files[i]);
+        const size_t limit = std::min(common, length_of(p));
+        size_t j = 0;
+        while (j < limit && unit_at(p, j) == unit_at(first, j))
+            ++j;
+        common = j;
+    }
+    return common;
+}
+
+void result_index_c::sort_by_name(std::vector<uint32_t>* files, bool ascending, bool stable) const
+{
+    if (files->size() < 2)
+        return;
+    // Sorting a run in one go takes 16 bytes a file beside it; a million
+    // files are first spread in place by their first differing byte, so no
+    // more than this many are keyed at once.
+    constexpr size_t keyed_at_once = size_t(1) << 17;
+    // Spread files lose their order; equal names then go by file number,
+    // which keeps the order only of files that came in that order.
+    const bool by_place = stable && !std::is_sorted(files->begin(), files->end());
+    std::vector<keyed_s> keyed(by_place ? files->size() : std::min(files->size(), keyed_at_once));
+    sort_names_in(files->data(), files->size(), ascending, by_place, &keyed, 0);
+}
+
+void result_index_c::sort_names_in(uint32_t* files, size_t n, bool ascending, bool by_place,
+                                   std::vector<keyed_s>* keyed, int depth) const
+{
+    // Cameras and programs name files alike ("IMG_", "DSC0"): the start all
+    // names share tells none apart, so the keys begin after it.
+    const size_t common = common_start(files, n);
+    const auto key_of = [this, common](uint32_t file) { return name_key(name_parts(file), common); };
+    // A damaged volume's names can be built to peel off one file a level;
+    // a few levels down a run is keyed whole instead.
+    constexpr int max_spread_depth = 16;
+    if (n > keyed->size() && depth < max_spread_depth) {
+        // The key's first byte, without the rest.
+        const auto byte_of = [this, common](uint32_t file) -> size_t {
+            const name_parts_s p = name_parts(file);
+            return common < length_of(p) ? std::min<size_t>(unit_at(p, common), 0xFF) : 0;
+        };
+        std::array<size_t, 256> count{};
+        for (size_t i = 0; i < n; ++i)
+            ++count[byte_of(files[i])];
+        std::array<size_t, 256> next{}, end{};
+        size_t at = 0;
+        for (int k = 0; k < 256; ++k) {
+            const int b = ascending ? k : 255 - k;
+            next[size_t(b)] = at;
+            at += count[size_t(b)];
+            end[size_t(b)] = at;
+        }
+        if (std::find(count.begin(), count.end(), n) == count.end()) {
+            // Each file swapped straight into its byte's run.
+            for (int k = 0; k < 256; ++k) {
+                const auto b = size_t(ascending ? k : 255 - k);
+                while (next[b] < end[b]) {
+                    uint32_t file = files[next[b]];
+                    for (size_t fb = byte_of(file); fb != b; fb = byte_of(file))
+                        std::swap(file, files[next[fb]++]);
+                    files[next[b]++] = file;
+                }
+            }
+            for (int k = 0; k < 256; ++k) {
+                const auto b = size_t(ascending ? k : 255 - k);
+                const size_t begin = end[b] - count[b];
+                if (count[b] > 1)
+                    sort_names_in(files + begin, count[b], ascending, false, keyed, depth + 1);
+            }
+            return;
+        }
+    }
+    // Every name alike this far, or spread deep enough: keyed whole, however many.
+    if (n > keyed->size())
+        keyed->resize(n);
+    for (size_t i = 0; i < n; ++i)
+        (*keyed)[i] = {key_of(files[i]), uint32_t(i)};
+    const auto less = [this, files, ascending, by_place](const keyed_s& a, const keyed_s& b) {
+        if (a.key != b.key)
+            return ascending ? a.key < b.key : a.key > b.key;
+        if (const int c = compare_names(files[a.at], files[b.at]))
+            return ascending ? c < 0 : c > 0;
+        return by_place ? a.at < b.at : files[a.at] < files[b.at];
+    };
+    std::sort(keyed->begin(), keyed->begin() + std::ptrdiff_t(n), less);
+    for (size_t i = 0; i < n; ++i)
+        (*keyed)[i].key = files[(*keyed)[i].at];
+    for (size_t i = 0; i < n; ++i)
+        files[i] = uint32_t((*keyed)[i].key);
+}
+
 uint32_t result_index_c::folder_of(uint32_t file) const
 {
     // Folders' files follow one another in folder order; of folders starting
@@ -587,7 +720,7 @@ void result_index_c::sort_files(std::vector<uint32_t>* files, int key, bool asce
             std::sort(files->begin(), files->end(), ordered);
     };
     switch (key) {
-    case 1: run([this](uint32_t a, uint32_t b) { return compare_names(a, b) < 0; }); break;
+    case 1: sort_by_name(files, ascending, stable); break;
     case 2: run([this](uint32_t a, uint32_t b) { return uint64_t(size(a)) < uint64_t(size(b)); }); break;
     case 3: run([this](uint32_t a, uint32_t b) { return date1(a) < date1(b); }); break;
     case 4: run([this](uint32_t a, uint32_t b) { return date2(a) < date2(b); }); break;

@@ -193,6 +193,20 @@ private:
         uint8_t code = uint8_t(file_group_e::other);
     };
     name_parts_s name_parts(uint32_t file) const;
+    static size_t length_of(const name_parts_s& parts)
+    {
+        return parts.count + (parts.extension ? parts.extension->length : 0);
+    }
+    static char16_t unit_at(const name_parts_s& parts, size_t at);
+    static uint64_t name_key(const name_parts_s& parts, size_t skip);
+    struct keyed_s {
+        uint64_t key;
+        uint32_t at;  // place in the run being sorted
+    };
+    size_t common_start(const uint32_t* files, size_t n) const;
+    void sort_by_name(std::vector<uint32_t>* files, bool ascending, bool stable) const;
+    void sort_names_in(uint32_t* files, size_t n, bool ascending, bool by_place, std::vector<keyed_s>* keyed,
+                       int depth) const;
     QStringView name_view(uint32_t file, QVarLengthArray<char16_t, 128>* units) const;
     static QStringView name_view(const name_parts_s& parts, QVarLengthArray<char16_t, 128>* units);
     static file_group_e group_of(const name_parts_s& parts);

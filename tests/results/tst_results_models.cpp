@@ -486,6 +486,55 @@ private slots:
         QVERIFY(!lookup(int64_t(1) << 40, &row));
     }
 
+    // Sorting by name goes by short keys and reads names only on a tie: the
+    // order is still the ordinal one with equal names in file order, for
+    // names alike over their first eight units and more, mixed case, units
+    // around 0xFF, beyond Latin-1 and surrogates; also with enough files
+    // that they are spread by byte first, both ways, and from a shuffled
+    // order kept where names are equal.
+    void name_order_by_keys()
+    {
+        const QStringList tricky{"IMG_00000001.JPG", "IMG_00000001.jpg", "img_00000001.JPG", "IMG_0000000", "IMG_",
+                                 QString::fromUtf8("IMG_\u00ff1"), QString::fromUtf8("IMG_\u01001"),
+                                 QString::fromUtf8("IMG_\u00fe\u00ff"), QString::fromUtf8("写真_0001.jpg"),
+                                 QString::fromUtf8("IMG_\U0001F600.png"), QString::fromUtf8("IMG_\uFFFD.png"), "same.txt",
+                                 "same.txt", "Same.txt", ""};
+        flat_scanner_c scanner;
+        std::vector<QString> names;
+        for (int i = 0; i < 135000; ++i) {
+            const QString& t = tricky[i % tricky.size()];
+            names.push_back(i % 3 ? t + QString::number(i % 977) : t);
+            recovery_item_s r;
+            r.name = names.back();
+            r.id = i;
+            scanner.rows.push_back(r);
+        }
+        result_index_c index;
+        QVERIFY(index.build(scanner, row_flags_e::ntfs));
+        std::vector<uint32_t> want(names.size());
+        for (uint32_t i = 0; i < want.size(); ++i)
+            want[i] = i;
+        const auto up = [&](uint32_t a, uint32_t b) { return QStringView(names[a]).compare(QStringView(names[b])) < 0; };
+        const auto down = [&](uint32_t a, uint32_t b) { return up(b, a); };
+        std::vector<uint32_t> all = want;
+        std::stable_sort(want.begin(), want.end(), up);
+        QVERIFY(index.order_by(1) == want);
+        std::stable_sort(all.begin(), all.end(), down);
+        std::vector<uint32_t> got(names.size());
+        for (uint32_t i = 0; i < got.size(); ++i)
+            got[i] = i;
+        index.sort_files(&got, 1, false, true);
+        QVERIFY(got == all);
+
+        std::vector<uint32_t> shuffled;
+        for (uint32_t i = 0; i < 3000; ++i)
+            shuffled.push_back((i * 7919u) % 3001u);
+        want = shuffled;
+        std::stable_sort(want.begin(), want.end(), up);
+        index.sort_files(&shuffled, 1, true, true);
+        QVERIFY(shuffled == want);
+    }
+
     // When most names have their "#" undone (a FAT card's deleted files),
     // the units put back are kept a unit a file: every written name still
     // comes back, those of two units and those of other kinds too.
