@@ -236,7 +236,7 @@ bool result_index_c::build(const recovery_base_c& scanner, row_flags_e reading, 
     return true;
 }
 
-result_index_c::name_parts_s result_index_c::name_parts(uint32_t file) const
+inline result_index_c::name_parts_s result_index_c::name_parts(uint32_t file) const
 {
     name_parts_s p;
     const size_t begin = files_[file].name_at;
@@ -319,7 +319,7 @@ int result_index_c::compare_names(uint32_t a, uint32_t b) const
     return name_view(a, &ua).compare(name_view(b, &ub));
 }
 
-char16_t result_index_c::unit_at(const name_parts_s& p, size_t at)
+inline char16_t result_index_c::unit_at(const name_parts_s& p, size_t at)
 {
     if (p.wide) {
         char16_t unit = 0;
