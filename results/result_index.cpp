@@ -356,19 +356,19 @@ uint64_t result_index_c::name_key(const name_parts_s& p, size_t skip)
     return key;
 }
 
-size_t result_index_c::common_start(const uint32_t* files, size_t n) const
+size_t result_index_c::common_start(const uint32_t* files, size_t n, size_t from) const
 {
     const name_parts_s first = name_parts(files[0]);
     size_t common = length_of(first);
-    for (size_t i = 1; i < n && common > 0; ++i) {
+    for (size_t i = 1; i < n && common > from; ++i) {
         const name_parts_s p = name_parts(files[i]);
         const size_t limit = std::min(common, length_of(p));
-        size_t j = 0;
+        size_t j = from;
         while (j < limit && unit_at(p, j) == unit_at(first, j))
             ++j;
         common = j;
     }
-    return common;
+    return std::max(common, from);
 }
 
 void result_index_c::sort_by_name(std::vector<uint32_t>* files, bool ascending, bool stable) const
@@ -383,28 +383,36 @@ void result_index_c::sort_by_name(std::vector<uint32_t>* files, bool ascending, 
     // which keeps the order only of files that came in that order.
     const bool by_place = stable && !std::is_sorted(files->begin(), files->end());
     std::vector<keyed_s> keyed(by_place ? files->size() : std::min(files->size(), keyed_at_once));
-    sort_names_in(files->data(), files->size(), ascending, by_place, &keyed, 0);
+    // Cameras and programs name files alike ("IMG_", "DSC0"): the start all
+    // names share tells none apart, so the keys begin after it.
+    const size_t common = common_start(files->data(), files->size(), 0);
+    sort_names_in(files->data(), files->size(), ascending, by_place, &keyed, 0, common);
 }
 
 void result_index_c::sort_names_in(uint32_t* files, size_t n, bool ascending, bool by_place,
-                                   std::vector<keyed_s>* keyed, int depth) const
+                                   std::vector<keyed_s>* keyed, int depth, size_t from) const
 {
-    // Cameras and programs name files alike ("IMG_", "DSC0"): the start all
-    // names share tells none apart, so the keys begin after it.
-    const size_t common = common_start(files, n);
-    const auto key_of = [this, common](uint32_t file) { return name_key(name_parts(file), common); };
+    // Every name of the run has the same first `from` units.
     // A damaged volume's names can be built to peel off one file a level;
     // a few levels down a run is keyed whole instead.
     constexpr int max_spread_depth = 16;
-    if (n > keyed->size() && depth < max_spread_depth) {
+    while (n > keyed->size() && depth < max_spread_depth) {
         // The key's first byte, without the rest.
-        const auto byte_of = [this, common](uint32_t file) -> size_t {
+        const auto byte_of = [this, from](uint32_t file) -> size_t {
             const name_parts_s p = name_parts(file);
-            return common < length_of(p) ? std::min<size_t>(unit_at(p, common), 0xFF) : 0;
+            return from < length_of(p) ? std::min<size_t>(unit_at(p, from), 0xFF) : 0;
         };
         std::array<size_t, 256> count{};
         for (size_t i = 0; i < n; ++i)
             ++count[byte_of(files[i])];
+        if (std::find(count.begin(), count.end(), n) != count.end()) {
+            // One byte for all: on past what they share, if anything.
+            const size_t common = common_start(files, n, from);
+            if (common == from)
+                break;
+            from = common;
+            continue;
+        }
         std::array<size_t, 256> next{}, end{};
         size_t at = 0;
         for (int k = 0; k < 256; ++k) {
@@ -413,31 +421,42 @@ void result_index_c::sort_names_in(uint32_t* files, size_t n, bool ascending, bo
             at += count[size_t(b)];
             end[size_t(b)] = at;
         }
-        if (std::find(count.begin(), count.end(), n) == count.end()) {
-            // Each file swapped straight into its byte's run.
-            for (int k = 0; k < 256; ++k) {
-                const auto b = size_t(ascending ? k : 255 - k);
-                while (next[b] < end[b]) {
-                    uint32_t file = files[next[b]];
-                    for (size_t fb = byte_of(file); fb != b; fb = byte_of(file))
-                        std::swap(file, files[next[fb]++]);
-                    files[next[b]++] = file;
-                }
+        // Each file swapped straight into its byte's run.
+        for (int k = 0; k < 256; ++k) {
+            const auto b = size_t(ascending ? k : 255 - k);
+            while (next[b] < end[b]) {
+                uint32_t file = files[next[b]];
+                for (size_t fb = byte_of(file); fb != b; fb = byte_of(file))
+                    std::swap(file, files[next[fb]++]);
+                files[next[b]++] = file;
             }
-            for (int k = 0; k < 256; ++k) {
-                const auto b = size_t(ascending ? k : 255 - k);
-                const size_t begin = end[b] - count[b];
-                if (count[b] > 1)
-                    sort_names_in(files + begin, count[b], ascending, false, keyed, depth + 1);
-            }
-            return;
         }
+        for (size_t b = 0; b < 256; ++b) {
+            // A run of a byte below 0xFF shares one more unit.
+            const size_t shared = b > 0 && b < 0xFF ? from + 1 : from;
+            if (count[b] > 1)
+                sort_names_in(files + end[b] - count[b], count[b], ascending, false, keyed, depth + 1, shared);
+        }
+        return;
     }
     // Every name alike this far, or spread deep enough: keyed whole, however many.
     if (n > keyed->size())
         keyed->resize(n);
-    for (size_t i = 0; i < n; ++i)
-        (*keyed)[i] = {key_of(files[i]), uint32_t(i)};
+    const auto make_keys = [&] {
+        uint64_t differ = 0;
+        for (size_t i = 0; i < n; ++i) {
+            (*keyed)[i] = {name_key(name_parts(files[i]), from), uint32_t(i)};
+            differ |= (*keyed)[i].key ^ (*keyed)[0].key;
+        }
+        return differ;
+    };
+    // A first byte all keys share that stands for a unit is a unit all
+    // names share: the keys are made again past all they share.
+    const uint64_t differ = make_keys();
+    if (const auto first = unsigned((*keyed)[0].key >> 56); !(differ >> 56) && first > 0 && first < 0xFF) {
+        from = common_start(files, n, from + 1);
+        make_keys();
+    }
     const auto less = [this, files, ascending, by_place](const keyed_s& a, const keyed_s& b) {
         if (a.key != b.key)
             return ascending ? a.key < b.key : a.key > b.key;

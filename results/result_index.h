@@ -203,10 +203,11 @@ private:
         uint64_t key;
         uint32_t at;  // place in the run being sorted
     };
-    size_t common_start(const uint32_t* files, size_t n) const;
+    // How many first units all the files' names share, knowing they share `from`.
+    size_t common_start(const uint32_t* files, size_t n, size_t from) const;
     void sort_by_name(std::vector<uint32_t>* files, bool ascending, bool stable) const;
     void sort_names_in(uint32_t* files, size_t n, bool ascending, bool by_place, std::vector<keyed_s>* keyed,
-                       int depth) const;
+                       int depth, size_t from) const;
     QStringView name_view(uint32_t file, QVarLengthArray<char16_t, 128>* units) const;
     static QStringView name_view(const name_parts_s& parts, QVarLengthArray<char16_t, 128>* units);
     static file_group_e group_of(const name_parts_s& parts);
