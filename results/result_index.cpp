@@ -295,6 +295,16 @@ QString result_index_c::name(uint32_t file) const
     return with_name(file, [](QStringView v) { return v.toString(); });
 }
 
+inline char16_t result_index_c::unit_at(const name_parts_s& p, size_t at)
+{
+    if (p.wide) {
+        char16_t unit = 0;
+        std::memcpy(&unit, p.units + at * 2, 2);
+        return unit;
+    }
+    return at < p.count ? p.units[at] : uint8_t(p.extension->text[at - p.count]);
+}
+
 int result_index_c::compare_names(uint32_t a, uint32_t b) const
 {
     const name_parts_s x = name_parts(a);
@@ -305,28 +315,15 @@ int result_index_c::compare_names(uint32_t a, uint32_t b) const
         const size_t n = std::min(x.count, y.count);
         if (const int c = n ? std::memcmp(x.units, y.units, n) : 0)
             return c;
-        const auto at = [](const name_parts_s& p, size_t i) -> int {
-            return i < p.count ? p.units[i] : uint8_t(p.extension->text[i - p.count]);
-        };
-        const size_t lx = x.count + (x.extension ? x.extension->length : 0);
-        const size_t ly = y.count + (y.extension ? y.extension->length : 0);
+        const size_t lx = length_of(x);
+        const size_t ly = length_of(y);
         for (size_t i = n; i < lx && i < ly; ++i)
-            if (const int c = at(x, i) - at(y, i))
+            if (const int c = int(unit_at(x, i)) - int(unit_at(y, i)))
                 return c;
         return lx < ly ? -1 : lx > ly ? 1 : 0;
     }
     QVarLengthArray<char16_t, 128> ua, ub;
     return name_view(a, &ua).compare(name_view(b, &ub));
-}
-
-inline char16_t result_index_c::unit_at(const name_parts_s& p, size_t at)
-{
-    if (p.wide) {
-        char16_t unit = 0;
-        std::memcpy(&unit, p.units + at * 2, 2);
-        return unit;
-    }
-    return at < p.count ? p.units[at] : uint8_t(p.extension->text[at - p.count]);
 }
 
 uint64_t result_index_c::name_key(const name_parts_s& p, size_t skip)
