@@ -159,10 +159,7 @@ bool recovery_model_c::all_shown_ticked() const
         return false;
     if (kind_ != shown_e::list) {
         const uint32_t begin = kind_ == shown_e::run ? run_begin_ : 0;
-        for (uint32_t file = begin; file < begin + uint32_t(count_); ++file)
-            if (!index_->ticked(file))
-                return false;
-        return true;
+        return index_->count_ticks(begin, begin + uint32_t(count_)) == uint32_t(count_);
     }
     return std::all_of(shown_.begin(), shown_.end(), [this](uint32_t file) { return index_->ticked(file); });
 }

@@ -150,6 +150,8 @@ public:
     void tick_folder(uint32_t folder, bool value);
     void clear_ticks();
     tick_state_e folder_tick_state(uint32_t folder) const;
+    // How many of the files [begin, end) are ticked.
+    uint32_t count_ticks(uint32_t begin, uint32_t end) const;
     int64_t ticked_count() const { return ticked_count_; }
     uint64_t ticked_bytes() const { return ticked_bytes_; }
     // The ticked rows' ids, in the index's order (folder by folder).
@@ -217,7 +219,6 @@ private:
     // it starts; 0 when it is not kept apart (none, too long, no room).
     uint8_t extension_code(const char16_t* text, qsizetype units, qsizetype* stem);
     void recount_folders();
-    uint32_t count_ticks(uint32_t begin, uint32_t end) const;
     void change_tick(uint32_t file, uint32_t folder, bool value);
     void keep_first_units_by_file(uint32_t count);
 

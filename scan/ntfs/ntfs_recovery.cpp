@@ -61,6 +61,7 @@ void ntfs_recovery_c::set_volume(const volume_item_s& volume) { volume_ = volume
 void ntfs_recovery_c::reset() {
     status_.clear();
     store_.clear();
+    streams_.clear();
 }
 
 bool ntfs_recovery_c::engine_open() const { return load<uint32_t>(context_.data(), ntfs_engine::ctx_open) != 0; }
@@ -68,6 +69,11 @@ bool ntfs_recovery_c::engine_open() const { return load<uint32_t>(context_.data(
 const ntfs_node_s* ntfs_recovery_c::find_node(int64_t number) const {
     const auto it = store_.find(number);
     return it == store_.end() ? nullptr : &it->second;
+}
+
+QString ntfs_recovery_c::stream_of(int64_t id) const {
+    const auto it = streams_.find(id);
+    return it == streams_.end() ? QString() : it->second;
 }
 
 bool ntfs_recovery_c::is_shown_folder(const ntfs_node_s& node) {
@@ -171,13 +177,14 @@ void ntfs_recovery_c::add_stream_rows(const ntfs_node_s& file) {
     for (size_t i = 0; i < streams.size(); ++i) {
         ntfs_node_s row = file;
         row.number = stream_id(file.number, i);
-        row.stream = QString::fromStdU16String(streams[i].name);
-        row.name = file.name + QLatin1Char(':') + row.stream;
+        const QString stream = QString::fromStdU16String(streams[i].name);
+        row.name = file.name + QLatin1Char(':') + stream;
         row.size = int64_t(std::min<uint64_t>(streams[i].size, INT64_MAX));
         // The file's own findings are about its unnamed stream, not this one.
         row.flags = (file.flags & ~(ntfs_engine::flag_data_overwritten | ntfs_engine::flag_data_incomplete)) |
                     streams[i].flags | ntfs_engine::flag_engine_extract;
         status_.found_count.fetch_add(1, std::memory_order_relaxed);
+        streams_[row.number] = stream;
         store_[row.number] = std::move(row);
     }
 }
@@ -321,11 +328,11 @@ int ntfs_recovery_c::recover_file(int64_t id, const QString& destination) {
         return errno == EEXIST ? recover_target_exists : -1;
     uint32_t status = 0;
     int result = -1;
-    const ntfs_node_s* row = (id & stream_id_flag) ? find_node(id) : nullptr;
+    const QString stream = (id & stream_id_flag) ? stream_of(id) : QString();
     if (!(id & stream_id_flag))
         result = ntfs_engine::ntfs_extract_to(context_.data(), id, std::u16string(), fd, &status);
-    else if (row && !row->stream.isEmpty())
-        result = ntfs_engine::ntfs_extract_to(context_.data(), record_of_id(id), row->stream.toStdU16String(), fd,
+    else if (!stream.isEmpty())
+        result = ntfs_engine::ntfs_extract_to(context_.data(), record_of_id(id), stream.toStdU16String(), fd,
                                               &status);
     if (::close(fd) != 0)
         result = -1;

@@ -24,7 +24,6 @@ struct ntfs_node_s {
     uint16_t sequence = 0;         // the record's own sequence number
     uint16_t parent_sequence = 0;  // sequence number the parent reference expects
     QString name;            // a named stream's row: "file.ext:stream"
-    QString stream;          // the named data stream a row stands for; empty for the file itself
     uint8_t has_files = 0;   // a directory holding a file at some depth
     std::vector<ntfs_node_s*> children;
 };
@@ -95,6 +94,9 @@ protected:
 private:
     void log_startup_failure(int line, int result);
     void add_stream_rows(const ntfs_node_s& file);
+    // The named data stream a stream row (by its id) stands for; empty for
+    // any other id.
+    QString stream_of(int64_t id) const;
     void attach_orphans();
 
     alignas(8) std::array<uint8_t, ntfs_engine::context_size> context_{};
@@ -103,4 +105,8 @@ private:
     QString open_error_;  // why the volume could not be opened
     ntfs_engine::scan_stats_s engine_stats_;
     std::unordered_map<int64_t, ntfs_node_s> store_;
+    // Few files have named streams, so their names are kept here by row id
+    // rather than in every node: a node of 104 bytes takes a 128-byte block
+    // of the allocator, where one more string made it 160.
+    std::unordered_map<int64_t, QString> streams_;
 };
