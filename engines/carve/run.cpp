@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <mutex>
 #include <thread>
 
@@ -21,6 +22,10 @@ struct block_s {
     uint64_t pos;
     const uint8_t* data;
     size_t length;
+    // The source's refills() when data was had from it: a parser that read
+    // on may since have put another block where data points. UINT64_MAX:
+    // data is a copy that stays.
+    uint64_t refills = UINT64_MAX;
 };
 
 // One signature the run is looking for, with what it needs to decide.
@@ -314,8 +319,8 @@ private:
     uint64_t scan_sectors(uint64_t pos, const uint8_t* data, size_t avail)
     {
         const uint64_t end = pos + avail;
-        const block_s block{pos, data, avail};
         const uint64_t refills = src_.refills();
+        const block_s block{pos, data, avail, refills};
         for (uint64_t q = pos; q < end; q += step_) {
             // A parser that read far ahead may have reused this block's
             // cache slot: the outer loop fetches it again.
@@ -338,12 +343,15 @@ private:
         if (!has_fifth_)
             return false;
         uint8_t b = 0;
-        if (i + 4 < block.length)
+        if (i + 4 < block.length && held(block))
             b = block.data[i + 4];
         else if (!src_.copy(q + 4, &b, 1))
             return false;
         return !fifth_byte_[b].empty() && try_at(q, fifth_byte_[b], block, after);
     }
+
+    // Whether block's bytes are still where it points.
+    bool held(const block_s& block) const { return block.refills == UINT64_MAX || block.refills == src_.refills(); }
 
     // Goes along a worker's walk from *pos: only the starts where it found a
     // key are tried, from the bytes it kept, and the scan moves to where the
@@ -397,8 +405,8 @@ private:
     // Every byte of [pos, pos + avail) looked up in the first-byte table.
     uint64_t scan_bytes(uint64_t pos, const uint8_t* data, size_t avail)
     {
-        const block_s block{pos, data, avail};
         const uint64_t refills = src_.refills();
+        const block_s block{pos, data, avail, refills};
         for (size_t i = 0; i < avail; ++i) {
             if (src_.refills() != refills && i != 0)
                 return pos + i;
@@ -426,12 +434,15 @@ private:
     // reported, with *after the first byte past it.
     bool try_at(uint64_t start, const std::vector<size_t>& candidates, const block_s& block, uint64_t* after)
     {
+        // The first bytes are copied before any parser runs: each reads on
+        // through the source, and a long file's walk refills the slot they
+        // lay in.
         uint8_t copied[72];
-        const uint8_t* head = nullptr;
+        const uint8_t* head = copied;
         size_t have = 0;
-        if (start >= block.pos && start - block.pos < block.length) {
-            head = block.data + (start - block.pos);
-            have = block.length - static_cast<size_t>(start - block.pos);
+        if (held(block) && start >= block.pos && start - block.pos < block.length) {
+            have = std::min(sizeof copied, block.length - static_cast<size_t>(start - block.pos));
+            std::memcpy(copied, block.data + (start - block.pos), have);
         }
         for (size_t index : candidates) {
             const active_signature_s& a = active_[index];
@@ -441,7 +452,6 @@ private:
                 // The key runs into the next block (or starts before this one).
                 if (start + need > src_.size() || !src_.copy(start, copied, need))
                     continue;
-                head = copied;
                 have = need;
             }
             if (!key_matches(s, head + s.key_offset))
@@ -563,13 +573,18 @@ private:
                 q += step_;
                 continue;
             }
+            // Kept apart from the slot they lie in, which the parsers' reads
+            // may refill: every candidate's key is matched against them, and
+            // they are what the scan tries this start with.
             if (avail < have) {
                 if (!src.copy(q, copied, have)) {
                     q += step_;
                     continue;
                 }
-                head = copied;
+            } else {
+                std::memcpy(copied, head, have);
             }
+            head = copied;
             if (!wait_while_paused())
                 return;
             const size_t judged = memos->size();

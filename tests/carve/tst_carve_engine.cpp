@@ -468,6 +468,29 @@ private slots:
         }
     }
 
+    // A worker matches a start's keys, and hands it to the scan, from its
+    // first bytes kept apart: a parser reads on through the same cache, and
+    // a file longer than the cache (a PDF searched for its end) left other
+    // bytes where they lay, so the scan passed over the file with threads.
+    void long_file_found_with_threads()
+    {
+        const QByteArray pdf = "%PDF-1.4\n" + QByteArray(30 << 20, 'a') + "\n%%EOF\n";
+        const QString image = dir_ + "/long.img";
+        QFile f(image);
+        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        QVERIFY(f.resize(qint64(8) << 20));  // the workers' first chunk begins at 8 MiB
+        QVERIFY(f.seek(qint64(8) << 20) && f.write(pdf) == pdf.size());
+        QVERIFY(f.resize(f.size() + (qint64(1) << 20)));
+        f.close();
+        for (const char* threads : {"threads 1\n", "threads 2\n"}) {
+            configure(threads);
+            const auto hits = carve(image);
+            QVERIFY2(hits.size() == 1, threads);
+            QCOMPARE(hits[0].offset, int64_t(8) << 20);
+            QCOMPARE(hits[0].size, int64_t(pdf.size()));
+        }
+    }
+
     void configuration_switches_types_and_bounds()
     {
         const QString image = dir_ + "/config.img";
