@@ -82,10 +82,19 @@ bool parse_size(const std::string& text, uint64_t* bytes);
 // The device as seen through a small direct-mapped cache of large blocks.
 // Reads go forward almost always (the scan, and parsers looking ahead of it),
 // so every block is read from the device about once and memory stays fixed.
+// The cache starts with a few slots and grows, to at most slot_count, when
+// it misses a block that slot_count slots would still hold: every look-ahead
+// worker has a source of its own, and one that reads forward through files
+// of a few megabytes never needs them all; what it never touches is never
+// resident (nor zeroed by the kernel).
 class source_c {
 public:
     static constexpr size_t block_size = 1u << 20;
     static constexpr size_t slot_count = 24;
+    // The slots used at first; each growth doubles them (slot_count is this
+    // times a power of two, so a block's slot before a growth is its slot
+    // after it modulo the old count, and no two held blocks collide).
+    static constexpr size_t first_slots = 3;
 
     source_c(const platform::byte_source_c& device, const std::atomic<int32_t>* stop);
     // Counts the blocks read into the cache: a pointer from at() stays valid
@@ -112,14 +121,21 @@ private:
         uint8_t* data = nullptr;
     };
 
-    uint8_t* slot_memory(size_t index);
+    uint8_t* new_piece();
+    void grow(uint64_t block);
 
     const platform::byte_source_c& device_;
     const std::atomic<int32_t>* stop_;
     uint64_t size_;
     uint64_t refills_ = 0;
     std::vector<slot_s> slots_;
-    platform::big_buffer_c memory_;                     // every slot's block, touched when first used
+    size_t active_ = first_slots;  // slots in use: block b lies in slots_[b % active_]
+    uint64_t highest_ = 0;         // the highest block read
+    // The block each slot of a slot_count cache would hold, to tell a miss
+    // that more slots would have saved.
+    std::vector<uint64_t> full_;
+    size_t pieces_ = 0;                                 // block-sized pieces of memory handed to slots
+    platform::big_buffer_c memory_;                     // every piece, touched when first used
     std::vector<std::unique_ptr<uint8_t[]>> fallback_;  // where that could not be had
 };
 

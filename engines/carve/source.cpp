@@ -1,24 +1,56 @@
 #include "engines/carve/carve_internal.h"
 
+#include <algorithm>
+#include <bit>
 #include <cstring>
 #include <string.h>
 
 namespace carve {
 
+static_assert(source_c::slot_count % source_c::first_slots == 0 &&
+                  std::has_single_bit(source_c::slot_count / source_c::first_slots),
+              "slots grow by doubling up to slot_count");
+
 source_c::source_c(const platform::byte_source_c& device, const std::atomic<int32_t>* stop)
-    : device_(device), stop_(stop), size_(device.size()), slots_(slot_count)
+    : device_(device), stop_(stop), size_(device.size()), slots_(slot_count), full_(slot_count, UINT64_MAX)
 {
 }
 
-uint8_t* source_c::slot_memory(size_t index)
+uint8_t* source_c::new_piece()
 {
-    if (!memory_.data() && fallback_.empty() && !memory_.allocate(slot_count * block_size))
-        fallback_.resize(slot_count);
+    // Never more pieces than slots, or than blocks the device has: a slot
+    // keeps its piece through every growth, and no two slots hold the same
+    // block. A small file (a deleted file being checked) so takes only what
+    // it reads, not a huge page.
+    const size_t pieces =
+        static_cast<size_t>(std::min<uint64_t>(slot_count, size_ / block_size + (size_ % block_size != 0)));
+    if (!memory_.data() && fallback_.empty() && !memory_.allocate(pieces * block_size))
+        fallback_.resize(pieces);
+    const size_t index = pieces_++;
     if (memory_.data())
         return memory_.data() + index * block_size;
-    if (!fallback_[index])
-        fallback_[index].reset(new uint8_t[block_size]);
+    fallback_[index].reset(new uint8_t[block_size]);
     return fallback_[index].get();
+}
+
+// Block was read before and is missed: enough slots, doubling, for the reach
+// back from the highest block read to it (all of them when it lies further).
+void source_c::grow(uint64_t block)
+{
+    const uint64_t reach = highest_ - block + 1;
+    size_t to = active_;
+    while (to < slot_count && to < reach)
+        to *= 2;
+    if (to == active_)
+        return;
+    // Each held block moves to its slot under the new count, with its piece;
+    // the pieces' bytes stay where they are.
+    std::vector<slot_s> old(slots_.begin(), slots_.begin() + static_cast<std::ptrdiff_t>(active_));
+    std::fill(slots_.begin(), slots_.end(), slot_s{});
+    for (const slot_s& s : old)
+        if (s.data)
+            slots_[s.block % to] = s;
+    active_ = to;
 }
 
 const uint8_t* source_c::at(uint64_t offset, size_t* avail)
@@ -26,26 +58,33 @@ const uint8_t* source_c::at(uint64_t offset, size_t* avail)
     if (offset >= size_ || stopped())
         return nullptr;
     const uint64_t block = offset / block_size;
-    slot_s& slot = slots_[block % slot_count];
-    if (slot.block != block) {
-        if (!slot.data)
-            slot.data = slot_memory(block % slot_count);
+    slot_s* slot = &slots_[block % active_];
+    if (slot->block != block) {
+        uint64_t& full = full_[block % slot_count];
+        if (full == block && active_ < slot_count) {
+            grow(block);
+            slot = &slots_[block % active_];
+        }
+        full = block;
+        highest_ = std::max(highest_, block);
+        if (!slot->data)
+            slot->data = new_piece();
         const uint64_t first = block * block_size;
         const uint64_t want = size_ - first < block_size ? size_ - first : block_size;
-        const int64_t got = device_.read_at(first, slot.data, static_cast<size_t>(want));
-        slot.block = block;
+        const int64_t got = device_.read_at(first, slot->data, static_cast<size_t>(want));
+        slot->block = block;
         ++refills_;
         // A short read inside the window is a device error, like a failed one.
-        slot.failed = got != static_cast<int64_t>(want);
-        slot.length = slot.failed ? 0 : static_cast<size_t>(want);
+        slot->failed = got != static_cast<int64_t>(want);
+        slot->length = slot->failed ? 0 : static_cast<size_t>(want);
     }
-    if (slot.failed)
+    if (slot->failed)
         return nullptr;
-    const size_t within = static_cast<size_t>(offset - slot.block * block_size);
-    if (within >= slot.length)
+    const size_t within = static_cast<size_t>(offset - slot->block * block_size);
+    if (within >= slot->length)
         return nullptr;
-    *avail = slot.length - within;
-    return slot.data + within;
+    *avail = slot->length - within;
+    return slot->data + within;
 }
 
 bool source_c::copy(uint64_t offset, void* out, size_t length)

@@ -11,6 +11,7 @@
 #include <QStandardPaths>
 #include <QtTest>
 #include <algorithm>
+#include <cstring>
 #include <random>
 
 namespace {
@@ -506,6 +507,44 @@ private slots:
                 total += e.size;
             }
             QVERIFY(total > 0);
+        }
+    }
+
+    // The block cache grows as reads reach back, moving the blocks it holds
+    // to their new slots: whatever the order of reads, at() points to the
+    // device's bytes, and a pointer it gave stays so while refills() holds.
+    void block_cache_gives_back_the_device()
+    {
+        constexpr uint64_t block = carve::source_c::block_size;
+        std::mt19937 rng(9);
+        QByteArray bytes(int(40 * block), '\0');
+        for (auto& b : bytes)
+            b = char(rng());
+        const QString path = dir_ + "/blocks.img";
+        QVERIFY(write(path, bytes));
+        const auto device = platform::open_byte_source(QFile::encodeName(path).toStdString(), nullptr);
+        QVERIFY(device);
+        carve::source_c src(*device, nullptr);
+        std::vector<uint64_t> offsets;
+        for (uint64_t b : {0, 1, 2, 3, 4, 0, 5, 6, 7, 8, 9, 1, 30, 2, 31, 7, 39, 0, 12, 35})
+            offsets.push_back(b * block + b);
+        for (int i = 0; i < 600; ++i)
+            offsets.push_back(rng() % uint64_t(bytes.size()));
+        const uint8_t* kept = nullptr;
+        uint64_t kept_at = 0, kept_refills = 0;
+        for (const uint64_t at : offsets) {
+            size_t avail = 0;
+            const uint8_t* p = src.at(at, &avail);
+            QVERIFY(p);
+            QCOMPARE(uint64_t(avail), block - at % block);
+            QVERIFY(std::memcmp(p, bytes.constData() + at, avail) == 0);
+            if (kept && src.refills() == kept_refills) {
+                QVERIFY(std::memcmp(kept, bytes.constData() + kept_at, block - kept_at % block) == 0);
+                continue;
+            }
+            kept = p;
+            kept_at = at;
+            kept_refills = src.refills();
         }
     }
 };
