@@ -261,7 +261,7 @@ bool decoder_c::skip_raw(uint64_t n)
 // bits.
 bool decoder_c::note_coded(uint8_t byte)
 {
-    constexpr uint32_t longest_run = 1024;
+    constexpr uint32_t longest_run = longest_coded_run;
     constexpr int text_values = 20;
     // Without branches on the byte's value: coded data is noise to a
     // branch predictor.
@@ -287,7 +287,7 @@ bool decoder_c::fill_bits()
     // the byte-by-byte way below reads the same bytes to the same state.
     if (!cur_.marker_seen && cur_.bit_count <= 56) {
         const unsigned n = (56 - cur_.bit_count) / 8 + 1;
-        if (window_left_ >= 8 && cur_.text_run + n < 1024 && cur_.zero_run + n < 1024) {
+        if (window_left_ >= 8 && cur_.text_run + n < longest_coded_run && cur_.zero_run + n < longest_coded_run) {
             // No 0xFF among the next 8 bytes (so none among the n), told
             // from one load; the runs are then worked out from which bytes
             // end them, not byte by byte.
@@ -321,7 +321,7 @@ bool decoder_c::fill_bits()
                 return true;
             }
         }
-        if (window_left_ >= n && cur_.text_run + n < 1024 && cur_.zero_run + n < 1024 &&
+        if (window_left_ >= n && cur_.text_run + n < longest_coded_run && cur_.zero_run + n < longest_coded_run &&
             !std::memchr(window_, 0xFF, n)) {
             uint32_t text_run = cur_.text_run, zero_run = cur_.zero_run;
             uint64_t low = cur_.text_values[0], high = cur_.text_values[1], buffer = cur_.bit_buffer;

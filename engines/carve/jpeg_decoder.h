@@ -16,6 +16,10 @@
 
 namespace carve::jpeg {
 
+// Coded data is given up on at this many zero bytes in a row, or printable
+// ones of many values: an encoder writes neither.
+inline constexpr uint32_t longest_coded_run = 1024;
+
 // Bits looked at at once for an AC code and its value together; at most 11,
 // so that no value found this way is longer than 10 bits, the most a valid
 // coefficient has.
@@ -180,6 +184,9 @@ public:
         only_ac_of_ = ac_of;
     }
 
+    // Whether the next bytes it reads are a scan's coded data, no marker
+    // met yet: so is a snapshot taken inside an MCU.
+    bool in_coded_data() const { return in_scan_ && !skip_scan_ && !cur_.marker_seen; }
     // The cluster boundary a snapshot stands before.
     uint64_t boundary() const { return boundary_; }
     // From the snapshot's boundary on, reads at offset: the file's next piece.

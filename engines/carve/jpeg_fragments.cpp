@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <optional>
 
 namespace carve::jpeg {
@@ -53,6 +54,9 @@ public:
     {
         const uint64_t cluster = options_.cluster;
         const uint64_t b = cut.boundary();
+        // Cut inside a scan's coded data, the continuation is read as coded
+        // data from its first byte: zeros there end it (see opens_with_zeros).
+        const bool coded = cut.in_coded_data() && 2 * cluster >= zeros_that_break;
         uint64_t gap = 1;
         while (gap <= options_.max_gap) {
             // Plausible continuations: their first clusters decode.
@@ -67,6 +71,8 @@ public:
                 uint8_t head[3];
                 if (src_.copy(c, head, 3) && head[0] == 0xFF && head[1] == 0xD8 && head[2] == 0xFF)
                     continue;  // another JPEG starts there
+                if (coded && opens_with_zeros(c))
+                    continue;
                 candidate_s& p = plausible.emplace_back(candidate_s{gap, -1, std::nullopt, false});
                 if (!plausible_at(cut, c, &p)) {
                     plausible.pop_back();
@@ -135,6 +141,34 @@ public:
 
 private:
     static uint64_t t_log(const decoder_c& d) { return d.log_mark(); }
+
+    // Zeros read as coded data end it at longest_coded_run in a row; one
+    // more, as the first may stand for the zero that follows an 0xFF the
+    // first piece ends with, which is not counted.
+    static constexpr size_t zeros_that_break = longest_coded_run + 1;
+
+    // Whether the cluster at c opens with zeros_that_break zero bytes. A
+    // decode spliced there from inside coded data reads them before it can
+    // reach the two clusters plausible_at asks of it (2 * cluster bytes,
+    // at least as many), finds no marker among them, and breaks: cleared
+    // or never written clusters are common on a card, and each cost a
+    // kilobyte's decode.
+    bool opens_with_zeros(uint64_t c)
+    {
+        if (c > limit_ || limit_ - c < zeros_that_break)
+            return false;
+        uint8_t copied[zeros_that_break];
+        size_t avail = 0;
+        const uint8_t* p = src_.at(c, &avail);
+        if (!p)
+            return false;
+        if (avail < zeros_that_break) {
+            if (!src_.copy(c, copied, zeros_that_break))
+                return false;
+            p = copied;
+        }
+        return p[0] == 0 && std::memcmp(p, p + 1, zeros_that_break - 1) == 0;
+    }
 
     // Whether the data at c decodes on from the cut for two clusters (and,
     // for a baseline file, for a whole row of MCUs, to judge the seam); the
