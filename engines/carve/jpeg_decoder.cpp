@@ -145,6 +145,39 @@ struct printable_table_s {
 };
 constexpr printable_table_s printable_table;
 
+// Eight bytes at once (byte i in bits 8i to 8i + 7): bit 8i + 7 set where
+// byte i is not zero, and where printable_table counts it as text. No byte's
+// sum reaches 0x100, so none carries into the next.
+constexpr uint64_t high_bits = 0x8080808080808080u;
+constexpr uint64_t low_bits = 0x7F7F7F7F7F7F7F7Fu;
+constexpr uint64_t nonzero_bytes(uint64_t w) { return (((w & low_bits) + low_bits) | w) & high_bits; }
+constexpr uint64_t bytes_equal(uint64_t w, uint8_t c)
+{
+    return ~nonzero_bytes(w ^ (c * 0x0101010101010101u)) & high_bits;
+}
+constexpr uint64_t text_bytes(uint64_t w)
+{
+    const uint64_t low = w & low_bits;
+    const uint64_t from_space = (low + 0x6060606060606060u) & high_bits;  // low 7 bits at least 0x20
+    const uint64_t text = (from_space & ~bytes_equal(low, 0x7F)) | bytes_equal(w, '\t') | bytes_equal(w, '\n') |
+                          bytes_equal(w, '\r');
+    return text & ~w & high_bits;  // none of 0x80 and above
+}
+
+// Every byte value, in every place of a word, flagged as the tables say.
+constexpr bool flags_agree_with_tables()
+{
+    for (unsigned b = 0; b < 256; ++b)
+        for (unsigned at = 0; at < 64; at += 8) {
+            const uint64_t w = uint64_t(b) << at | (at ? 0x41 : uint64_t(0x41) << 56);
+            if (((text_bytes(w) >> (at + 7)) & 1) != printable_table.yes[b] ||
+                ((nonzero_bytes(w) >> (at + 7)) & 1) != (b != 0))
+                return false;
+        }
+    return true;
+}
+static_assert(flags_agree_with_tables());
+
 }  // namespace
 
 // ---- planes -----------------------------------------------------------------
@@ -291,29 +324,27 @@ bool decoder_c::fill_bits()
             // No 0xFF among the next 8 bytes (so none among the n), told
             // from one load; the runs are then worked out from which bytes
             // end them, not byte by byte.
-            uint64_t word = 0;
-            std::memcpy(&word, window_, 8);
-            if ((((~word) - 0x0101010101010101u) & word & 0x8080808080808080u) == 0) {
-                unsigned breaks_text = 0, breaks_zero = 0;
-                uint64_t buffer = cur_.bit_buffer;
-                for (unsigned i = 0; i < n; ++i) {
-                    const uint8_t b = window_[i];
-                    breaks_text |= static_cast<unsigned>(1u - printable_table.yes[b]) << i;
-                    breaks_zero |= static_cast<unsigned>(b != 0) << i;
-                    buffer = buffer << 8 | b;
-                }
+            const uint64_t word = le64(window_);
+            if ((((~word) - 0x0101010101010101u) & word & high_bits) == 0) {
+                // Byte i's flag is bit 8i + 7: the bytes up to the last one
+                // that breaks a run are bit_width / 8.
+                const uint64_t wanted = n == 8 ? ~uint64_t(0) : (uint64_t(1) << (8 * n)) - 1;
+                const uint64_t breaks_text = ~text_bytes(word) & high_bits & wanted;
+                const uint64_t breaks_zero = nonzero_bytes(word) & wanted;
                 unsigned from = 0;  // the bytes from here on extend the text run
                 if (breaks_text == 0) {
                     cur_.text_run += n;
                 } else {
-                    from = static_cast<unsigned>(std::bit_width(breaks_text));
+                    from = static_cast<unsigned>(std::bit_width(breaks_text)) / 8;
                     cur_.text_run = n - from;
                     cur_.text_values = {};
                 }
                 for (unsigned i = from; i < n; ++i)
                     cur_.text_values[(window_[i] >> 6) & 1] |= uint64_t(1) << (window_[i] & 63);
-                cur_.zero_run = breaks_zero == 0 ? cur_.zero_run + n : n - static_cast<unsigned>(std::bit_width(breaks_zero));
-                cur_.bit_buffer = buffer;
+                cur_.zero_run =
+                    breaks_zero == 0 ? cur_.zero_run + n : n - static_cast<unsigned>(std::bit_width(breaks_zero)) / 8;
+                const uint64_t fresh = be64(window_) >> (64 - 8 * n);
+                cur_.bit_buffer = n == 8 ? fresh : cur_.bit_buffer << (8 * n) | fresh;
                 cur_.bit_count += 8 * n;
                 cur_.pos += n;
                 window_ += n;
