@@ -215,7 +215,9 @@ int64_t raw_device_c::read_at(uint64_t offset, void* buffer, size_t length) cons
         length = static_cast<size_t>(size_ - offset);
     if (direct_fd_ >= 0) {
         const int64_t got = read_direct(offset, buffer, length);
-        if (got >= 0)
+        // Only a refusal of the unbuffered read itself is read again
+        // buffered: a failing sector is not asked for twice.
+        if (got >= 0 || errno != EINVAL)
             return got;
     }
     return pread_full(fd_, buffer, length, base_ + offset);
@@ -254,8 +256,10 @@ int64_t raw_device_c::read_direct(uint64_t offset, void* buffer, size_t length) 
         uint64_t span = lead + want;
         span = (span + align - 1) / align * align;
         const int64_t got = pread_full(direct_fd_, bounce, static_cast<size_t>(span), start);
+        // A failure part way is a failure: a short count would read as the
+        // end of the disk.
         if (got < 0) {
-            result = done ? static_cast<int64_t>(done) : -1;
+            result = -1;
             break;
         }
         if (static_cast<uint64_t>(got) <= lead)
@@ -269,7 +273,9 @@ int64_t raw_device_c::read_direct(uint64_t offset, void* buffer, size_t length) 
         if (usable < want)
             break;
     }
+    const int error = errno;
     std::free(bounce);
+    errno = error;
     return result;
 }
 
