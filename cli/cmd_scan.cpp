@@ -35,6 +35,8 @@ int run_scan_command(cli::context_s& ctx)
     result_index_c index;
     index.build(service.scanner(), row_flags_reading(service.kind()));
     cli::print_index_rows(index, cli::listed_files(index, filter), ctx.json);
+    if (ctx.json)
+        cli::print_read_damage_json(service.scanner().read_damage());
     return cli::exit_ok;
 }
 

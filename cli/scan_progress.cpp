@@ -1,5 +1,6 @@
 #include "cli/scan_progress.h"
 
+#include "cli/cli.h"
 #include "cli/scanners.h"
 
 #include <cstdio>
@@ -39,7 +40,38 @@ int scan_volume(scan_service_c& service, const volume_item_s& volume, bool deep,
     const QString warning = s.warning();
     if (!warning.isEmpty())
         std::fprintf(stderr, "quarvel-cli: %s\n", terminal_escape(utf8(warning)).c_str());
+    print_read_damage_lines(s.read_damage());
     return 0;
+}
+
+void print_read_damage_lines(const read_damage_s& damage)
+{
+    // A disk that fails everywhere would bury everything else.
+    constexpr size_t most = 50;
+    size_t shown = 0;
+    for (const unreadable_sectors_s& r : damage.unreadable)
+        if (shown++ < most)
+            std::fprintf(stderr, "quarvel-cli: %s\n", unreadable_line(r).c_str());
+    if (damage.unreadable.size() > most)
+        std::fprintf(stderr, "quarvel-cli: and %zu more unreadable areas\n", damage.unreadable.size() - most);
+    for (size_t i = 0; i < damage.slow.size() && i < most; ++i)
+        std::fprintf(stderr, "quarvel-cli: %s\n", slow_line(damage.slow[i]).c_str());
+    if (const std::string summary = read_damage_summary(damage); !summary.empty())
+        std::fprintf(stderr, "quarvel-cli: %s\n", summary.c_str());
+}
+
+void print_read_damage_json(const read_damage_s& damage)
+{
+    for (const unreadable_sectors_s& r : damage.unreadable)
+        table_c::print_json_row({"record", "first_sector", "sectors", "sector_size", "reason"},
+                                {std::string("unreadable"), r.first_sector, r.sectors,
+                                 static_cast<uint64_t>(damage.sector_size),
+                                 r.error ? platform::read_error_text(r.error) : std::string("not read")});
+    for (const slow_sectors_s& r : damage.slow)
+        table_c::print_json_row({"record", "first_sector", "sectors", "sector_size", "milliseconds"},
+                                {std::string("slow"), r.first_sector, r.sectors,
+                                 static_cast<uint64_t>(damage.sector_size), static_cast<uint64_t>(r.milliseconds)});
+    std::fflush(stdout);
 }
 
 }  // namespace cli

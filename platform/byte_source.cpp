@@ -147,6 +147,7 @@ bool salvage_source_c::read_sector(uint64_t offset, uint8_t* buffer, size_t leng
 // area costs a few reads at each edge rather than one per sector.
 int64_t salvage_source_c::salvage(uint64_t offset, uint8_t* buffer, size_t length) const
 {
+    std::lock_guard<std::mutex> lock(salvage_mutex_);
     const uint64_t sector = std::max<uint32_t>(512, sector_size());
     const uint64_t end = offset + length;
     auto sector_start = [&](uint64_t at) { return at / sector * sector; };

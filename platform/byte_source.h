@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -90,7 +91,7 @@ struct salvage_options_s {
     uint32_t skip_sectors = 8;
     uint32_t max_skip_sectors = 2048;
     // A read that takes this long marks its range as slow.
-    uint32_t slow_read_ms = 1000;
+    uint32_t slow_read_ms = 500;
 };
 
 // Reads through another source and keeps going past a failed read: the read
@@ -127,6 +128,9 @@ private:
     byte_source_ptr under_;
     salvage_options_s options_;
     std::shared_ptr<unreadable_map_c> map_;
+    // One bad area at a time: two readers meeting it together (the deep
+    // scan's workers) would each ask the medium for its sectors.
+    mutable std::mutex salvage_mutex_;
 };
 
 // The text of an errno for a message ("Input/output error").

@@ -91,6 +91,13 @@ void recovery_base_c::run_job()
         fail(failure);
     if (const QString skipped = warning(); !skipped.isEmpty())
         warn(skipped);
+    if (const std::string damaged = read_damage_summary(read_damage()); !damaged.empty())
+        warn(QString::fromStdString(damaged));
+}
+
+read_damage_s recovery_base_c::read_damage() const
+{
+    return source_ ? read_damage_of(*source_) : read_damage_s{};
 }
 
 void recovery_base_c::after_failure() noexcept

@@ -7,6 +7,7 @@
 #include "jobs/job.h"
 #include "platform/byte_source.h"
 #include "scan/content_pass.h"
+#include "scan/read_damage.h"
 
 #include <QMetaType>
 #include <QString>
@@ -124,6 +125,13 @@ public:
     QString scan_failure() const;
     // What the finished scan had to skip, in one line; empty when nothing.
     virtual QString warning() const;
+    // What the reads of the volume could not get (the scan's and every
+    // read-back's since): empty on a sound medium or before a scan.
+    read_damage_s read_damage() const;
+    // How many found files lie over sectors that could not be read; -1 where
+    // the scanner cannot tell before it copies them.
+    virtual int64_t unreadable_file_count() const { return -1; }
+
     // The translation key of something the person should be told about the
     // finished scan (a volume that looks freshly formatted); null when none.
     virtual const char* notice_key() const { return nullptr; }

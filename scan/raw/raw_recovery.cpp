@@ -113,6 +113,7 @@ void raw_recovery_c::reset()
     clear_index();
     records_.clear();
     pieces_.clear();
+    unreadable_bytes_.clear();
     names_.clear();
 }
 
@@ -183,6 +184,33 @@ void raw_recovery_c::run_scan()
         std::fprintf(stderr, "deep scan: out of memory after %zu files; the scan ends here\n", records_.size());
     }
     names_.close();
+    note_unreadable(*source);
+}
+
+void raw_recovery_c::note_unreadable(const platform::byte_source_c& source)
+{
+    unreadable_bytes_.clear();
+    if (source.unreadable_generation() == 0)
+        return;
+    for (const raw_item_s& item : records_) {
+        std::vector<raw_extent_s> extents{{item.offset, item.size}};
+        if (const auto it = pieces_.find(item.index); it != pieces_.end())
+            extents = it->second.extents;
+        uint64_t bytes = 0;
+        for (const raw_extent_s& e : extents)
+            if (e.offset >= 0 && e.size > 0)
+                for (const platform::unreadable_range_s& r :
+                     source.unreadable_in(static_cast<uint64_t>(e.offset), static_cast<uint64_t>(e.size)))
+                    bytes += r.length;
+        if (bytes > 0)
+            unreadable_bytes_[item.index] = bytes;
+    }
+}
+
+uint64_t raw_recovery_c::unreadable_bytes(int64_t index) const
+{
+    const auto it = unreadable_bytes_.find(index);
+    return it == unreadable_bytes_.end() ? 0 : it->second;
 }
 
 int raw_recovery_c::recover_file(int64_t id, const QString& destination)
@@ -220,7 +248,10 @@ int raw_recovery_c::recover_file(int64_t id, const QString& destination)
 int32_t raw_recovery_c::row_flags(int64_t index) const
 {
     const auto it = pieces_.find(index);
-    return it != pieces_.end() && it->second.partial ? raw_row_partial : 0;
+    int32_t flags = it != pieces_.end() && it->second.partial ? raw_row_partial : 0;
+    if (unreadable_bytes_.count(index))
+        flags |= raw_row_unreadable;
+    return flags;
 }
 
 bool raw_recovery_c::top_folder(const void** node) const

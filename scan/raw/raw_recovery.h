@@ -92,12 +92,19 @@ public:
     };
     std::vector<folder_row_s> all_rows() const;
 
+    // How many found files lie over unreadable sectors; how many of one
+    // record's bytes do (0 for a sound one).
+    int64_t unreadable_file_count() const override { return static_cast<int64_t>(unreadable_bytes_.size()); }
+    uint64_t unreadable_bytes(int64_t index) const;
+
 protected:
     void run_scan() override;
 
 private:
     void clear_index();
     int32_t row_flags(int64_t index) const;
+    // Which records lie over sectors the scan could not read.
+    void note_unreadable(const platform::byte_source_c& source);
     void append_record(const char* type_name, int64_t offset, int64_t size);
     void name_record(int64_t index);
 
@@ -106,6 +113,7 @@ private:
     raw_type_index_t type_index_;
     std::vector<raw_item_s> records_;
     raw_pieces_t pieces_;
+    std::unordered_map<int64_t, uint64_t> unreadable_bytes_;  // by record index
     raw_names_c names_;
     QString device_path_;
     QString open_error_;  // why the last scan could not open the volume

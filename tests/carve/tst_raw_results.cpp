@@ -3,6 +3,7 @@
 #include "carve/carve_samples.h"
 #include "engines/carve/carve.h"
 #include "scan/raw/raw_recovery.h"
+#include "support/failing_source.h"
 #include "support/fixtures.h"
 
 #include <QFile>
@@ -283,6 +284,58 @@ private slots:
             QCOMPARE(read_all(out), by_offset[item.offset]->bytes);
             QFile::remove(out);
         }
+        carve_load_config(nullptr);
+    }
+
+    // On a failing disk the deep scan loses only the unreadable sectors: a
+    // bad sector between files costs nothing, one inside a file marks that
+    // file, and the damage is named by sector.
+    void bad_sectors_cost_only_themselves()
+    {
+        std::vector<sample_s> samples;
+        QString reason;
+        if (!make_samples(dir_ + "/samples", &samples, &reason))
+            QSKIP(qPrintable(reason));
+        const QString conf = dir_ + "/Quarvel.conf";
+        QVERIFY(write_all(conf, "sector_size 512\n"));
+        QCOMPARE(carve_load_config(QFile::encodeName(conf).constData()), 0);
+        const QString image = dir_ + "/failing.img";
+        const auto planted = write_image(image, samples, background::zeros, false, 11);
+        QVERIFY(planted.size() > 4);
+        const QByteArray bytes = read_all(image);
+        // A sector in the gap before the third file, and one inside the
+        // fourth: both in the same 1 MiB read as most of the others.
+        const planted_s& hit = planted[3];
+        const uint64_t gap_sector = planted[2].offset / 512 - 1;
+        const uint64_t inside_sector = (hit.offset + uint64_t(hit.bytes.size()) / 2) / 512;
+        auto failing = std::make_shared<test_support::failing_source_c>(
+            std::vector<uint8_t>(bytes.begin(), bytes.end()), std::set<uint64_t>{gap_sector, inside_sector});
+        auto source = std::make_shared<platform::salvage_source_c>(failing);
+
+        raw_recovery_c raw;
+        raw.set_volume(volume_of(image));
+        raw.set_source(image, source);
+        raw.start();
+        QVERIFY(raw.wait(120000));
+        std::map<int64_t, const raw_item_s*> found;
+        for (const raw_item_s& item : raw.records())
+            found[item.offset] = &item;
+        for (const planted_s& p : planted) {
+            if (&p == &hit)
+                continue;
+            QVERIFY2(found.count(int64_t(p.offset)), qPrintable(p.type));
+            QCOMPARE(found[int64_t(p.offset)]->size, int64_t(p.bytes.size()));
+            QCOMPARE(raw.unreadable_bytes(found[int64_t(p.offset)]->index), uint64_t(0));
+        }
+        if (found.count(int64_t(hit.offset)))
+            QCOMPARE(raw.unreadable_bytes(found[int64_t(hit.offset)]->index), uint64_t(512));
+        QVERIFY(raw.unreadable_file_count() <= 1);
+        const read_damage_s damage = raw.read_damage();
+        QCOMPARE(damage.unreadable.size(), size_t(2));
+        QCOMPARE(damage.unreadable[0].first_sector, gap_sector);
+        QCOMPARE(damage.unreadable[1].first_sector, inside_sector);
+        QVERIFY(raw.job_outcome().warnings.join(" ").contains("2 sectors could not be read, the first at sector " +
+                                                               QString::number(gap_sector)));
         carve_load_config(nullptr);
     }
 
