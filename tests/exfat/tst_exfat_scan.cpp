@@ -385,7 +385,9 @@ private slots:
 
         // Sets in the root's second sector are lost; those after it are not.
         QVERIFY(scan(scanner, image("main")));
-        const auto sound = shown(scanner);
+        std::map<QString, std::pair<int64_t, int64_t>> sound;  // path -> id, parent
+        for (const auto& [path, node] : shown(scanner))
+            sound[path] = {node->id, node->parent};
         const uint64_t bad = root_sector + 1;
         QVERIFY(scan_failing(scanner, image("main"), img, {bad}));
         QCOMPARE(scanner.outcome().dir_sectors_unreadable, 1);
@@ -393,9 +395,9 @@ private slots:
                  qPrintable(scanner.warning()));
         files = shown(scanner);
         int after = 0;
-        for (const auto& [path, node] : sound) {
-            const uint64_t set_sector = uint64_t(node->id) * 32 / 512;
-            if (node->parent == exfat_recovery_c::root_id && set_sector > bad) {
+        for (const auto& [path, place] : sound) {
+            const uint64_t set_sector = uint64_t(place.first) * 32 / 512;
+            if (place.second == exfat_recovery_c::root_id && set_sector > bad) {
                 ++after;
                 QVERIFY2(files.count(path), qPrintable(path));
             }
