@@ -37,6 +37,8 @@ fat_boot_sector_s decode_fat_boot_sector(const uint8_t* s)
         b.fat_sectors = b.fat_sectors32;
     b.root_cluster = le32(s + fat_boot::root_cluster32);
     b.fsinfo_sector = le16(s + fat_boot::fsinfo_sector32);
+    b.backup_boot = le16(s + fat_boot::backup_boot32);
+    b.ext_flags = le16(s + fat_boot::ext_flags32);
     return b;
 }
 

@@ -21,8 +21,10 @@ inline constexpr size_t total_sectors16 = 19;     // u16, 0: see total_sectors32
 inline constexpr size_t fat_sectors16 = 22;       // u16, 0 on FAT32
 inline constexpr size_t total_sectors32 = 32;     // u32
 inline constexpr size_t fat_sectors32 = 36;       // u32, FAT32
+inline constexpr size_t ext_flags32 = 40;         // u16, FAT32: bit 7 = one FAT active, bits 0-3 which
 inline constexpr size_t root_cluster32 = 44;      // u32, FAT32
 inline constexpr size_t fsinfo_sector32 = 48;     // u16, FAT32
+inline constexpr size_t backup_boot32 = 50;       // u16, FAT32: sector of the boot sector's copy (6)
 inline constexpr size_t type_label16 = 54;        // 8 bytes, "FAT12   " / "FAT16   "
 inline constexpr size_t type_label32 = 82;        // 8 bytes, "FAT32   "
 inline constexpr size_t signature = 510;          // 0x55 0xAA
@@ -57,6 +59,8 @@ struct fat_boot_sector_s {
     uint32_t fat_sectors32 = 0;    // the FAT32 count as it stands
     uint32_t root_cluster = 0;     // FAT32
     uint16_t fsinfo_sector = 0;    // FAT32
+    uint16_t backup_boot = 0;      // FAT32
+    uint16_t ext_flags = 0;        // FAT32
 };
 
 // Decodes the 512 bytes at sector.

@@ -5,6 +5,8 @@
 
 #include <QFile>
 
+#include <algorithm>
+
 scanner_kind_e choose_scanner(const volume_item_s& volume, bool deep)
 {
     if (deep)
@@ -127,6 +129,29 @@ int scan_service_c::start_scan(const volume_item_s& volume, bool deep, QString* 
             chosen.label = QString::fromStdString(fs.label);
         }
         chosen.locked = false;
+    }
+    if (!deep && chosen.file_system.isEmpty()) {
+        // Nothing was recognised at the volume's start: its boot sector may
+        // be unreadable or damaged while the copy FAT32 and exFAT keep of it
+        // still lays the volume out. A read error is said as one, never as
+        // a volume without a file system.
+        if (!opened)
+            opened = platform::open_byte_source(QFile::encodeName(path).toStdString(), nullptr, platform::device_access::ask);
+        if (opened) {
+            if (const QString fat = fat_file_system_of(opened); !fat.isEmpty())
+                chosen.file_system = fat;
+            else if (exfat_boot_region_found(opened))
+                chosen.file_system = QStringLiteral("exFAT");
+            const auto lost = opened->unreadable_in(0, std::max<uint32_t>(opened->sector_size(), 512));
+            if (chosen.file_system.isEmpty() && !lost.empty()) {
+                if (reason)
+                    *reason = QStringLiteral("%1: its first sector (sector 0 of the volume) cannot be read (%2), so its "
+                                             "file system is unknown (try --deep)")
+                                  .arg(volume.device_path,
+                                       QString::fromStdString(platform::read_error_text(lost.front().error)));
+                return -1;
+            }
+        }
     }
     const scanner_kind_e kind = choose_scanner(chosen, deep);
     recovery_base_c* next = scanner_for(kind);

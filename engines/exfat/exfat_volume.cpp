@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cerrno>
 #include <cstring>
 
 namespace exfat {
@@ -83,17 +84,37 @@ bool volume_c::read_exact(uint64_t offset, void* buffer, size_t length)
     return false;
 }
 
+bool volume_c::read_whole(uint64_t offset, void* buffer, size_t length, int* error) const
+{
+    const int64_t got = source_->read_at(offset, buffer, length);
+    if (got < 0) {
+        if (error)
+            *error = errno != 0 ? errno : EIO;
+        return false;
+    }
+    if (static_cast<uint64_t>(got) != length)
+        return false;
+    // Zeros where the medium failed are no boot sector.
+    const std::vector<platform::unreadable_range_s> lost = source_->unreadable_in(offset, length);
+    if (!lost.empty()) {
+        if (error)
+            *error = lost.front().error != 0 ? lost.front().error : EIO;
+        return false;
+    }
+    return true;
+}
+
 bool volume_c::try_region(uint64_t sector_bytes_guess, bool backup)
 {
     const uint64_t start = backup ? sector_bytes_guess * boot_region_sectors : 0;
     uint8_t first[512];
-    if (source_->read_at(start, first, sizeof first) != static_cast<int64_t>(sizeof first))
+    if (!read_whole(start, first, sizeof first))
         return false;
     const uint32_t sector = boot_sector_bytes(first, sizeof first);
     if (sector == 0 || (backup && sector != sector_bytes_guess))
         return false;
     std::vector<uint8_t> region(size_t{sector} * boot_region_sectors);
-    if (source_->read_at(start, region.data(), region.size()) != static_cast<int64_t>(region.size()))
+    if (!read_whole(start, region.data(), region.size()))
         return false;
     boot_s b;
     if (parse_boot_region(region.data(), region.size(), &b) != boot_result::ok)
@@ -110,7 +131,9 @@ open_result volume_c::open(platform::byte_source_ptr source)
         return open_result::cannot_read;
     source_ = std::move(source);
     uint8_t first[512];
-    const bool readable = source_->read_at(0, first, sizeof first) == static_cast<int64_t>(sizeof first);
+    int error = 0;
+    const bool readable = read_whole(0, first, sizeof first, &error);
+    boot_read_error_ = readable ? 0 : error;
     const bool looks = readable && std::memcmp(first + 3, "EXFAT   ", 8) == 0;
 
     bool found = try_region(0, false);
@@ -120,8 +143,7 @@ open_result volume_c::open(platform::byte_source_ptr source)
         bool backup_named = false;
         for (uint64_t sector = 512; sector <= 4096 && !backup_named; sector *= 2) {
             uint8_t s[512];
-            backup_named = source_->read_at(sector * boot_region_sectors, s, sizeof s) == int64_t{512} &&
-                           std::memcmp(s + 3, "EXFAT   ", 8) == 0;
+            backup_named = read_whole(sector * boot_region_sectors, s, sizeof s) && std::memcmp(s + 3, "EXFAT   ", 8) == 0;
         }
         const open_result why =
             !readable ? open_result::cannot_read : (looks || backup_named) ? open_result::bad_boot : open_result::not_exfat;
@@ -136,10 +158,8 @@ open_result volume_c::open(platform::byte_source_ptr source)
     heap_end_ = first_cluster + std::min<uint64_t>(boot_.cluster_count, on_device);
     // The second FAT of a TexFAT volume is the live one when the flag says so.
     active_fat_ = (boot_.fat_count == 2 && (boot_.volume_flags & 1)) ? 1 : 0;
-    if (!load_root_metadata()) {
-        close();
-        return open_result::no_bitmap;
-    }
+    if (!load_root_metadata())
+        allocation_all_unknown();
     return open_result::ok;
 }
 
@@ -151,6 +171,9 @@ void volume_c::close()
     heap_end_ = 0;
     bitmap_.clear();
     bitmap_.shrink_to_fit();
+    unknown_.clear();
+    unknown_.shrink_to_fit();
+    unknown_clusters_ = 0;
     free_clusters_ = 0;
     upcase_.clear();
     upcase_.shrink_to_fit();
@@ -165,10 +188,18 @@ bool volume_c::load_root_metadata()
     std::vector<uint8_t> root;
     const cluster_map_s map = map_chain(boot_.root_cluster, max_directory_bytes);
     read_all(map, max_directory_bytes, &root);
+    // Sectors the medium could not give read as zeros, which would end the
+    // root: they are passed over.
+    const auto lost = unreadable_in_mapped(map, root.size());
+    auto next_lost = lost.begin();
     bool have_bitmap = false;
     uint32_t upcase_first = 0, upcase_sum = 0;
     uint64_t upcase_length = 0;
     for (size_t at = 0; at + entry_bytes <= root.size(); at += entry_bytes) {
+        while (next_lost != lost.end() && next_lost->second <= at)
+            ++next_lost;
+        if (next_lost != lost.end() && next_lost->first < at + entry_bytes)
+            continue;
         const uint8_t* e = root.data() + at;
         if (e[0] == type_end)
             break;
@@ -209,6 +240,17 @@ bool volume_c::load_bitmap(uint32_t first, uint64_t length)
         return false;
     bitmap_.assign((needed + 7) / 8, 0);
     std::memcpy(bitmap_.data(), bytes.data(), needed);
+    // Bits the medium could not give are unknown, neither free nor taken.
+    unknown_.assign(bitmap_.size(), 0);
+    unknown_clusters_ = 0;
+    for (const auto& [from, to] : unreadable_in_mapped(map, needed))
+        for (uint64_t bit = from * 8; bit < to * 8 && bit < boot_.cluster_count; ++bit) {
+            unknown_[bit / 64] |= uint64_t{1} << (bit % 64);
+            bitmap_[bit / 64] &= ~(uint64_t{1} << (bit % 64));
+            ++unknown_clusters_;
+        }
+    if (unknown_clusters_ == 0)
+        unknown_.clear();
     // Bits past the last cluster count as allocated, so no walk takes them.
     const uint32_t count = boot_.cluster_count;
     for (uint64_t bit = count; bit < uint64_t{bitmap_.size()} * 64; ++bit)
@@ -219,8 +261,39 @@ bool volume_c::load_bitmap(uint32_t first, uint64_t length)
     uint64_t used = 0;
     for (const uint64_t w : bitmap_)
         used += static_cast<uint64_t>(std::popcount(w));
-    free_clusters_ = uint64_t{bitmap_.size()} * 64 - used;
+    free_clusters_ = uint64_t{bitmap_.size()} * 64 - used - unknown_clusters_;
     return true;
+}
+
+void volume_c::allocation_all_unknown()
+{
+    const uint64_t words = (uint64_t{boot_.cluster_count} + 63) / 64;
+    bitmap_.assign(words, 0);
+    unknown_.assign(words, ~uint64_t{0});
+    unknown_clusters_ = boot_.cluster_count;
+    free_clusters_ = 0;
+}
+
+std::vector<std::pair<uint64_t, uint64_t>> volume_c::unreadable_in_mapped(const cluster_map_s& map, uint64_t length) const
+{
+    std::vector<std::pair<uint64_t, uint64_t>> out;
+    const uint64_t cluster_bytes = boot_.cluster_bytes();
+    uint64_t at = 0;  // position of the extent's first byte in the data
+    for (const extent_s& e : map.extents) {
+        if (at >= length)
+            break;
+        const uint64_t bytes = std::min(uint64_t{e.count} * cluster_bytes, length - at);
+        const uint64_t volume_at = boot_.cluster_offset(e.cluster);
+        for (const platform::unreadable_range_s& r : source_->unreadable_in(volume_at, bytes)) {
+            const uint64_t from = at + (r.offset - volume_at), to = at + (r.end() - volume_at);
+            if (!out.empty() && out.back().second == from)
+                out.back().second = to;
+            else
+                out.emplace_back(from, to);
+        }
+        at += bytes;
+    }
+    return out;
 }
 
 void volume_c::load_upcase(uint32_t first, uint64_t length, uint32_t checksum)
@@ -272,23 +345,39 @@ bool volume_c::fat_entry(uint32_t cluster, uint32_t* next)
         fat_block_.resize(size_t(got));
         fat_block_offset_ = block;
     }
+    // An entry the medium could not give is no entry: its zeros would end
+    // the chain as if the cluster were free.
+    if (source_->any_unreadable_in(offset, 4)) {
+        ++read_errors_;
+        return false;
+    }
     *next = le32(fat_block_.data() + (offset - block));
     return true;
 }
 
 bool volume_c::cluster_in_use(uint32_t cluster) const
 {
-    if (!boot_.valid_cluster(cluster) || bitmap_.empty())
+    if (!allocation_known(cluster))
         return true;
     const uint32_t bit = cluster - first_cluster;
     return (bitmap_[bit / 64] >> (bit % 64)) & 1;
 }
 
+bool volume_c::allocation_known(uint32_t cluster) const
+{
+    if (!boot_.valid_cluster(cluster) || bitmap_.empty())
+        return false;
+    const uint32_t bit = cluster - first_cluster;
+    return unknown_.empty() || !((unknown_[bit / 64] >> (bit % 64)) & 1);
+}
+
 void volume_c::free_run_from(uint32_t first, uint64_t needed, cluster_map_s* map) const
 {
     // The first cluster is the file's own by its entry; if it has been
-    // taken since, its content is someone else's and the row says so.
-    if (cluster_in_use(first))
+    // taken since, its content is someone else's and the row says so. Where
+    // the bitmap could not be read the clusters count as free: the run is
+    // then a guess, as it is for every file whose chain is gone.
+    if (known_in_use(first))
         map->some_in_use = true;
     append_cluster(map, first);
     uint64_t got = 1;
@@ -331,7 +420,7 @@ cluster_map_s volume_c::map_clusters(uint32_t first, uint64_t length, bool no_fa
         map.complete = count == needed;
         if (deleted && !bitmap_.empty())
             for (uint64_t c = first; c < first + count && !map.some_in_use; ++c)
-                map.some_in_use = cluster_in_use(static_cast<uint32_t>(c));
+                map.some_in_use = known_in_use(static_cast<uint32_t>(c));
         return map;
     }
 
@@ -344,7 +433,7 @@ cluster_map_s volume_c::map_clusters(uint32_t first, uint64_t length, bool no_fa
     // The chain may not be longer than the length needs, so the walk ends
     // even on a FAT that loops.
     while (got < needed) {
-        if (deleted && cluster_in_use(cluster)) {
+        if (deleted && known_in_use(cluster)) {
             chain_ok = false;
             break;
         }

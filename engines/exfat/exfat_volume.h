@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace exfat {
@@ -42,16 +43,17 @@ struct cluster_map_s {
 
 enum class open_result {
     ok,
-    cannot_read,     // the device cannot be opened or read
+    cannot_read,     // the device cannot be opened or read, or neither boot region could be read
     not_exfat,       // no exFAT boot sector in either region
     bad_boot,        // an exFAT boot sector whose fields or checksum are wrong in both regions
-    no_bitmap,       // the root holds no usable allocation bitmap
 };
 
 class volume_c {
 public:
     // Reads the boot region, the root's bitmap and up-case table from the
     // volume's source (a null source cannot be read). Returns ok or why not.
+    // A bitmap that cannot be read leaves the allocation of its clusters
+    // unknown; the volume still opens.
     open_result open(platform::byte_source_ptr source);
     void close();
     bool is_open() const { return source_ != nullptr; }
@@ -59,14 +61,22 @@ public:
 
     const boot_s& boot() const { return boot_; }
     bool from_backup_region() const { return from_backup_; }
+    // Why the main boot sector could not be read (an errno; 0 when it was).
+    int boot_read_error() const { return boot_read_error_; }
     const std::u16string& label() const { return label_; }
 
     // The FAT's entry for a cluster. Returns false on a read error or for a
     // cluster outside the heap.
     bool fat_entry(uint32_t cluster, uint32_t* next);
     // Whether the bitmap marks the cluster allocated; clusters outside the
-    // heap count as allocated.
+    // heap, and those whose bit could not be read, count as allocated.
     bool cluster_in_use(uint32_t cluster) const;
+    // Whether the cluster's bit was read: false outside the heap and where
+    // the bitmap could not be read.
+    bool allocation_known(uint32_t cluster) const;
+    // Clusters whose allocation is unknown (their bits unreadable, or the
+    // whole heap when no bitmap was found).
+    uint64_t unknown_clusters() const { return unknown_clusters_; }
     uint64_t free_clusters() const { return free_clusters_; }
     // The volume's up-case table (65536 units), or null when it could not be
     // read or its checksum failed.
@@ -89,11 +99,18 @@ public:
     // false when a read fails; out then holds the sectors before it.
     bool read_all(const cluster_map_s& map, uint64_t max_bytes, std::vector<uint8_t>* out);
 
+    // The parts of [0, length) of mapped data that the medium could not
+    // give (read as zeros), as (start, end) positions in the data, in order.
+    std::vector<std::pair<uint64_t, uint64_t>> unreadable_in_mapped(const cluster_map_s& map, uint64_t length) const;
+
     int64_t read_errors() const { return read_errors_; }
 
 private:
     bool read_exact(uint64_t offset, void* buffer, size_t length);
     bool try_region(uint64_t first_sector_guess, bool backup);
+    bool read_whole(uint64_t offset, void* buffer, size_t length, int* error = nullptr) const;
+    bool known_in_use(uint32_t cluster) const { return allocation_known(cluster) && cluster_in_use(cluster); }
+    void allocation_all_unknown();
     bool load_root_metadata();
     bool load_bitmap(uint32_t first, uint64_t length);
     void load_upcase(uint32_t first, uint64_t length, uint32_t checksum);
@@ -105,7 +122,11 @@ private:
     uint64_t heap_end_ = 0;  // first cluster number past the heap's part on the device
     uint32_t active_fat_ = 0;
     std::vector<uint64_t> bitmap_;
+    // Bit n set: cluster n's bit could not be read (its bit in bitmap_ is 0).
+    std::vector<uint64_t> unknown_;
+    uint64_t unknown_clusters_ = 0;
     uint64_t free_clusters_ = 0;
+    int boot_read_error_ = 0;
     std::vector<char16_t> upcase_;
     std::u16string label_;
     // One block of the FAT; chains run mostly forward.

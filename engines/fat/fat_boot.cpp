@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -12,19 +14,10 @@ std::atomic<uint16_t> mount_counter{0};
 
 bool power_of_two(uint64_t n) { return n != 0 && (n & (n - 1)) == 0; }
 
-// Mounts fs from sector 0 of its source. Returns a result code.
-int mount_volume(fat_volume_s* fs)
+// Lays fs out from the boot sector's bytes. Returns a result code.
+int mount_from(fat_volume_s* fs, const uint8_t* sector)
 {
-    fs->fs_type = fat_none;
-    fs->window_valid = false;
-    if (!fs->source)
-        return fr_not_enabled;
     const platform::byte_source_c& source = *fs->source;
-
-    uint8_t sector[ondisk::sector_bytes];
-    const int64_t got = source.read_at(0, sector, sizeof sector);
-    if (got != static_cast<int64_t>(sizeof sector))
-        return got < 0 || source.size() >= sizeof sector ? fr_disk_error : fr_no_filesystem;
     const ondisk::fat_boot_sector_s boot = ondisk::decode_fat_boot_sector(sector);
     if (!boot.signature || !(boot.fat_label16 || boot.fat_label32))
         return fr_no_filesystem;
@@ -91,10 +84,103 @@ int mount_volume(fat_volume_s* fs)
     // Never read past the end of the source, even when the boot sector
     // claims more.
     fs->volume_end = std::min<uint64_t>(total, source.size() / sector_bytes);
+    // FAT32 may keep one FAT live and leave the others stale.
+    fs->active_fat = 0;
+    fs->fats_mirrored = true;
+    if (type == fat_32 && (boot.ext_flags & 0x80)) {
+        fs->fats_mirrored = false;
+        if ((boot.ext_flags & 0x0F) < fat_count)
+            fs->active_fat = static_cast<uint8_t>(boot.ext_flags & 0x0F);
+    }
     fs->mount_id = ++mount_counter;
     fs->fs_type = type;
-    fs->window_valid = false;
     return fr_ok;
+}
+
+// Whether the sector at offset came back whole; *error takes the medium's
+// reason when it did not.
+bool read_whole(const platform::byte_source_c& source, uint64_t offset, uint8_t* bytes, size_t length, int* error)
+{
+    const int64_t got = source.read_at(offset, bytes, length);
+    if (got < 0) {
+        *error = errno != 0 ? errno : EIO;
+        return false;
+    }
+    if (static_cast<uint64_t>(got) != length)
+        return false;
+    const std::vector<platform::unreadable_range_s> lost = source.unreadable_in(offset, length);
+    if (!lost.empty()) {
+        *error = lost.front().error != 0 ? lost.front().error : EIO;
+        return false;
+    }
+    return true;
+}
+
+// Mounts fs from sector 0 of its source, else, on FAT32, from the copy of
+// the boot sector the volume keeps (sector 6 unless the boot sector names
+// another). Returns a result code; fr_disk_error only when the boot sector
+// could not be read and no copy served.
+int mount_volume(fat_volume_s* fs)
+{
+    fs->fs_type = fat_none;
+    fs->window_valid = false;
+    fs->fat_window_valid = false;
+    fs->boot_from_backup = false;
+    fs->boot_read_error = 0;
+    fs->fat_sectors_mended.clear();
+    fs->fat_sectors_lost.clear();
+    fs->dir_sectors_unreadable = 0;
+    fs->first_dir_sector_unreadable = 0;
+    fs->dir_read_error = 0;
+    if (!fs->source)
+        return fr_not_enabled;
+    const platform::byte_source_c& source = *fs->source;
+
+    uint8_t sector[ondisk::sector_bytes];
+    int error = 0;
+    int result = fr_no_filesystem;
+    const bool primary_read = read_whole(source, 0, sector, sizeof sector, &error);
+    if (primary_read) {
+        result = mount_from(fs, sector);
+        if (result == fr_ok)
+            return fr_ok;
+    } else if (error != 0) {
+        fs->boot_read_error = error;
+        result = fr_disk_error;
+    } else if (source.size() >= sizeof sector) {
+        result = fr_disk_error;
+    }
+
+    // The copy lies at the same sector number in the sector size of the
+    // volume: the main boot sector's figure where it can be read, else each
+    // size a medium may have.
+    const ondisk::fat_boot_sector_s primary = ondisk::decode_fat_boot_sector(sector);
+    const bool primary_named = primary_read && primary.signature && primary.fat_label32 &&
+                               power_of_two(primary.bytes_per_sector) && primary.bytes_per_sector >= fat_min_sector_bytes &&
+                               primary.bytes_per_sector <= fat_max_sector_bytes && primary.backup_boot > 1 &&
+                               primary.backup_boot < primary.reserved_sectors && primary.backup_boot < 64;
+    const uint64_t backup_sector = primary_named ? primary.backup_boot : 6;
+    for (uint32_t size = fat_min_sector_bytes; size <= fat_max_sector_bytes; size *= 2) {
+        if (primary_named && size != primary.bytes_per_sector)
+            continue;
+        uint8_t copy[ondisk::sector_bytes];
+        int copy_error = 0;
+        if (!read_whole(source, backup_sector * size, copy, sizeof copy, &copy_error))
+            continue;
+        const ondisk::fat_boot_sector_s backup = ondisk::decode_fat_boot_sector(copy);
+        // Only FAT32 keeps a copy, and a copy lays the volume out in its own
+        // sector size.
+        if (backup.bytes_per_sector != size || !backup.fat32_label || backup.root_entries != 0 ||
+            backup.fat_sectors32 == 0 || backup.reserved_sectors <= backup_sector)
+            continue;
+        std::memcpy(sector, copy, sizeof sector);
+        if (mount_from(fs, sector) == fr_ok && fs->fs_type == fat_32) {
+            fs->boot_from_backup = true;
+            return fr_ok;
+        }
+        fs->fs_type = fat_none;
+    }
+    return result;
 }
 
 }  // namespace
@@ -140,5 +226,6 @@ int fat_move_window(fat_volume_s* fs, uint64_t sector)
         return fr_disk_error;
     fs->window_sector = sector;
     fs->window_valid = true;
+    fs->window_unreadable = fs->source->any_unreadable_in(sector * fs->sector_bytes, fs->sector_bytes);
     return fr_ok;
 }

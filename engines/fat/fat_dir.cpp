@@ -219,6 +219,15 @@ struct deleted_run_s {
     }
 };
 
+void note_unreadable_sector(fat_volume_s* fs, uint64_t sector)
+{
+    if (fs->dir_sectors_unreadable++ == 0) {
+        fs->first_dir_sector_unreadable = sector;
+        const auto lost = fs->source->unreadable_in(sector * fs->sector_bytes, fs->sector_bytes);
+        fs->dir_read_error = lost.empty() ? 0 : lost.front().error;
+    }
+}
+
 // Finds the next short entry from d's position, collecting its long name
 // into d->long_name. Returns fr_ok with d at the entry, fr_no_more at the
 // end, or an error.
@@ -232,6 +241,20 @@ int dir_read(fat_dir_s* d)
     for (;;) {
         if (fat_move_window(fs, d->sector) != fr_ok)
             return fr_disk_error;
+        if (fs->window_unreadable) {
+            // The medium gave zeros for this sector, which would read as
+            // the folder's end: its entries are lost, the ones after it are
+            // read on, and no name runs across it.
+            if (d->index % entries_per_sector(fs) == 0)
+                note_unreadable_sector(fs, d->sector);
+            order = no_order;
+            run.clear();
+            d->long_name_index = 0xFFFF;
+            const int r = dir_next(d);
+            if (r != fr_ok)
+                return r;
+            continue;
+        }
         const uint8_t* e = current_entry(d);
         uint8_t c = e[0];
         if (c == 0)

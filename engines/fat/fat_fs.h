@@ -57,9 +57,32 @@ struct fat_volume_s {
     uint64_t root_base = 0;       // FAT12/16: first root sector; FAT32: root cluster
     uint64_t data_start = 0;      // first sector of cluster 2
     uint64_t volume_end = 0;      // first sector past the volume; no read goes there
+    // The FAT read first (FAT32 can name another), and whether the others
+    // are kept as its copies; the rest stand in where it cannot be read.
+    uint8_t active_fat = 0;
+    bool fats_mirrored = true;
+    // Mounted from the FAT32 boot sector's backup, the main one being
+    // unreadable or not a usable boot sector.
+    bool boot_from_backup = false;
+    // Why the boot sector could not be read (an errno), when it could not.
+    int boot_read_error = 0;
+    // Damage met so far: FAT sectors taken from another copy, FAT sectors no
+    // copy could give, and directory sectors that could not be read (their
+    // entries are skipped, the folder read on past them).
+    std::unordered_set<uint32_t> fat_sectors_mended;
+    std::unordered_set<uint32_t> fat_sectors_lost;
+    uint64_t dir_sectors_unreadable = 0;
+    uint64_t first_dir_sector_unreadable = 0;
+    int dir_read_error = 0;
     uint64_t window_sector = 0;
     bool window_valid = false;
+    bool window_unreadable = false;  // the window's sector came back as zeros
     uint8_t window[fat_max_sector_bytes] = {};
+    // The FAT sector last looked at, as mended from the copies.
+    uint32_t fat_window_sector = 0;
+    bool fat_window_valid = false;
+    bool fat_window_unreadable = false;
+    uint8_t fat_window[fat_max_sector_bytes] = {};
 };
 
 struct fat_guess_s;

@@ -19,8 +19,17 @@ int fat_check_object(const fat_volume_s* fs, uint16_t mount_id);
 int fat_read_sectors(fat_volume_s* fs, uint8_t* buffer, uint64_t sector, uint32_t count);
 
 // Brings sector into the volume's window (no read when it is already there).
-// Returns fr_ok or fr_disk_error.
+// Returns fr_ok or fr_disk_error. A sector the medium could not give comes
+// back as zeros with window_unreadable set.
 int fat_move_window(fat_volume_s* fs, uint64_t sector);
+
+// Reads count sectors of the FAT from FAT-relative sector first into bytes,
+// each from the copy that holds it best: the active FAT, unless the medium
+// could not give that sector, or it names clusters outside the volume, or
+// it reads as all free while another copy holds chains. Returns a mask of
+// the sectors (bit i = first + i; count at most 64) that no copy could give;
+// they are left as zeros.
+uint64_t fat_read_fat_sectors(fat_volume_s* fs, uint8_t* bytes, uint32_t first, uint32_t count);
 
 // Where cluster c's entry lies in the FAT: the offset of its first byte
 // from the FAT's start, and how many bytes it spans (12-bit entries share a

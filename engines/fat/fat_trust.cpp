@@ -29,29 +29,20 @@ uint32_t fat_trust_c::sector_of(uint32_t c) const
 
 bool fat_trust_c::load_block(uint32_t sector)
 {
-    uint32_t first = sector - sector % block_sectors;
-    uint32_t count = std::min(block_sectors, fat_sectors_ - first);
+    const uint32_t first = sector - sector % block_sectors;
+    const uint32_t count = std::min(block_sectors, fat_sectors_ - first);
     block_.resize(size_t{count} * fs_->sector_bytes);
-    block_count_ = 0;
-    if (fat_read_sectors(fs_, block_.data(), fs_->fat_start + first, count) != fr_ok) {
-        // One bad sector, or a volume cut short inside the FAT, should not
-        // cost the sectors around it; a sector that fails alone is not asked
-        // for again (a failing card may take seconds for each try).
-        first = sector;
-        count = 1;
-        if (fat_read_sectors(fs_, block_.data(), fs_->fat_start + first, count) != fr_ok) {
-            sector_states_[sector] = sector_unreadable;
-            return false;
-        }
-    }
+    // A sector no copy of the FAT gives is not asked for again (a failing
+    // card may take seconds for each try).
+    const uint64_t lost = fat_read_fat_sectors(fs_, block_.data(), first, count);
     block_first_ = first;
     block_count_ = count;
     for (uint32_t s = 0; s < count; ++s) {
         const uint8_t* bytes = block_.data() + size_t{s} * fs_->sector_bytes;
         const bool all_zero = std::all_of(bytes, bytes + fs_->sector_bytes, [](uint8_t b) { return b == 0; });
-        sector_states_[first + s] = all_zero ? sector_all_free : sector_used;
+        sector_states_[first + s] = (lost >> s) & 1 ? sector_unreadable : all_zero ? sector_all_free : sector_used;
     }
-    return true;
+    return sector_states_[sector] != sector_unreadable;
 }
 
 bool fat_trust_c::byte_at(uint64_t offset, uint8_t* value)

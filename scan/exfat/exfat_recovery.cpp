@@ -78,6 +78,12 @@ exfat_node_s node_of_set(const exfat::entry_set_s& set, int64_t id, int64_t pare
 
 }  // namespace
 
+bool exfat_boot_region_found(const platform::byte_source_ptr& source)
+{
+    exfat::volume_c volume;
+    return volume.open(source) == exfat::open_result::ok;
+}
+
 exfat_recovery_c::exfat_recovery_c(QObject* parent) : recovery_base_c(parent) {}
 
 exfat_recovery_c::~exfat_recovery_c()
@@ -128,6 +134,7 @@ void exfat_recovery_c::run_scan()
     if (outcome_.opened != exfat::open_result::ok)
         return;
     outcome_.backup_boot = fs_.from_backup_region();
+    outcome_.allocation_unknown = int64_t(fs_.unknown_clusters());
 
     exfat_node_s root;
     root.id = root_id;
@@ -176,11 +183,30 @@ void exfat_recovery_c::scan_directory(const pending_s& dir, std::vector<pending_
             walked_.insert(e.cluster + i);
     position_cursor_c cursor(dir.map, fs_.boot());
     const char16_t* upcase = fs_.upcase();
+    // Sectors the medium could not give read as zeros, which would end the
+    // folder: the entries after them are read on.
+    const auto lost = fs_.unreadable_in_mapped(dir.map, data.size());
+    auto next_lost = lost.begin();
+    for (const auto& [from, to] : lost) {
+        if (outcome_.dir_sectors_unreadable == 0) {
+            position_cursor_c first(dir.map, fs_.boot());
+            outcome_.first_dir_sector_unreadable = first.volume_offset(from) / fs_.boot().sector_bytes();
+            const auto why = fs_.source()->unreadable_in(first.volume_offset(from), 1);
+            outcome_.dir_read_error = why.empty() ? 0 : why.front().error;
+        }
+        outcome_.dir_sectors_unreadable += int64_t((to - from) / fs_.boot().sector_bytes());
+    }
 
     size_t at = 0;
     while (at + exfat::entry_bytes <= data.size()) {
         if (!wait_while_paused())
             return;
+        while (next_lost != lost.end() && next_lost->second <= at)
+            ++next_lost;
+        if (next_lost != lost.end() && next_lost->first < at + exfat::entry_bytes) {
+            at = static_cast<size_t>(next_lost->second);
+            continue;
+        }
         const uint8_t type = data[at];
         if (type == exfat::type_end)
             break;
@@ -493,13 +519,16 @@ QString exfat_recovery_c::failure_reason() const
     switch (outcome_.opened) {
     case exfat::open_result::ok: return {};
     case exfat::open_result::cannot_read:
-        return open_error_.isEmpty() ? QStringLiteral("%1: cannot be read").arg(name)
-                                     : QStringLiteral("%1: cannot be read (%2)").arg(name, open_error_);
+        if (!open_error_.isEmpty())
+            return QStringLiteral("%1: cannot be read (%2)").arg(name, open_error_);
+        if (fs_.boot_read_error() != 0)
+            return QStringLiteral("%1: its boot sector (sector 0 of the volume) cannot be read (%2), and no usable "
+                                  "copy of its boot region was found")
+                .arg(name, QString::fromStdString(platform::read_error_text(fs_.boot_read_error())));
+        return QStringLiteral("%1: cannot be read").arg(name);
     case exfat::open_result::not_exfat: return QStringLiteral("%1 holds no exFAT file system (no boot sector)").arg(name);
     case exfat::open_result::bad_boot:
         return QStringLiteral("%1: both exFAT boot regions are damaged (fields or checksum wrong)").arg(name);
-    case exfat::open_result::no_bitmap:
-        return QStringLiteral("%1: the exFAT allocation bitmap cannot be read (damaged or truncated volume?)").arg(name);
     }
     return {};
 }
@@ -509,6 +538,17 @@ QString exfat_recovery_c::warning() const
     QStringList parts;
     if (outcome_.backup_boot)
         parts << QStringLiteral("the main boot region is damaged; its backup was used");
+    if (outcome_.allocation_unknown > 0)
+        parts << QStringLiteral("the allocation bitmap could not be read for %1 cluster(s): whether they are free is "
+                                "unknown, so deleted files there are listed as if they were, and their copies may "
+                                "hold newer data")
+                     .arg(outcome_.allocation_unknown);
+    if (outcome_.dir_sectors_unreadable > 0)
+        parts << QStringLiteral("%1 folder sector(s) could not be read, the first at sector %2 (%3); their entries "
+                                "are missing, the folders were read on past them")
+                     .arg(outcome_.dir_sectors_unreadable)
+                     .arg(outcome_.first_dir_sector_unreadable)
+                     .arg(QString::fromStdString(platform::read_error_text(outcome_.dir_read_error)));
     if (outcome_.folders_cut_short > 0)
         parts << QStringLiteral("%1 folder(s) could not be read to the end (damaged or truncated volume)")
                      .arg(outcome_.folders_cut_short);

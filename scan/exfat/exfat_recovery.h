@@ -58,6 +58,13 @@ struct exfat_scan_outcome_s {
     int64_t folders_cut_short = 0;    // folders whose clusters could not all be read
     int64_t folders_too_deep = 0;     // folders not entered because of the depth bound
     int64_t read_errors = 0;
+    // A failing medium: clusters whose allocation bit could not be read,
+    // and folder sectors read past (their entries lost). Sectors are the
+    // volume's own.
+    int64_t allocation_unknown = 0;
+    int64_t dir_sectors_unreadable = 0;
+    uint64_t first_dir_sector_unreadable = 0;
+    int dir_read_error = 0;
     // The folders name nothing while free clusters hold data: a volume
     // formatted over its files.
     bool formatted = false;
@@ -150,3 +157,7 @@ private:
     std::unordered_map<int64_t, std::vector<std::pair<uint64_t, uint64_t>>> checked_;
     lost_names_s lost_names_;
 };
+
+// Whether the exFAT reader finds a usable boot region in source, the main
+// one or its backup.
+bool exfat_boot_region_found(const platform::byte_source_ptr& source);

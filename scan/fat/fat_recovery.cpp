@@ -89,6 +89,17 @@ bool would_loop(const std::unordered_map<uint32_t, fat_node_s>& store, uint32_t 
 
 }  // namespace
 
+QString fat_file_system_of(const platform::byte_source_ptr& source)
+{
+    if (!source)
+        return {};
+    auto fs = std::make_unique<fat_volume_s>();
+    fat_attach(fs.get(), source);
+    if (fat_ensure_mounted(fs.get()) != fr_ok)
+        return {};
+    return fs->fs_type == fat_12 ? QStringLiteral("FAT12") : fs->fs_type == fat_16 ? QStringLiteral("FAT16") : QStringLiteral("FAT32");
+}
+
 QString fat_written_name(const fat_node_s& node)
 {
     if (node.first[0] == 0 || !node.name.startsWith(QLatin1Char('#')))
@@ -168,6 +179,7 @@ void fat_recovery_c::run_scan()
     }
     assess_deleted_files();
     check_deleted_contents();
+    note_media_damage();
 
     fat_node_s root;
     root.attributes = fat_attr_directory;
@@ -180,6 +192,20 @@ void fat_recovery_c::run_scan()
 }
 
 bool fat_recovery_c::wait_while_paused() { return !stop_point(); }
+
+void fat_recovery_c::note_media_damage()
+{
+    outcome_.boot_from_backup = fs_.boot_from_backup;
+    outcome_.fat_sectors_mended = int64_t(fs_.fat_sectors_mended.size());
+    outcome_.fat_sectors_lost = int64_t(fs_.fat_sectors_lost.size());
+    if (!fs_.fat_sectors_lost.empty())
+        outcome_.first_fat_sector_lost =
+            fs_.fat_start + uint64_t{fs_.active_fat} * fs_.fat_sectors +
+            *std::min_element(fs_.fat_sectors_lost.begin(), fs_.fat_sectors_lost.end());
+    outcome_.dir_sectors_unreadable = int64_t(fs_.dir_sectors_unreadable);
+    outcome_.first_dir_sector_unreadable = fs_.first_dir_sector_unreadable;
+    outcome_.dir_read_error = fs_.dir_read_error;
+}
 
 bool fat_found_entry_wins(const fat_node_s& stored, const fat_node_s& found)
 {
@@ -633,7 +659,12 @@ QString fat_recovery_c::failure_reason() const
     switch (outcome_.root_result) {
     case fr_ok: return {};
     case fr_no_filesystem: return QStringLiteral("%1 holds no valid FAT file system (boot sector rejected)").arg(name);
-    case fr_disk_error: return QStringLiteral("%1: read error while mounting (damaged or truncated volume?)").arg(name);
+    case fr_disk_error:
+        if (fs_.boot_read_error != 0)
+            return QStringLiteral("%1: its boot sector (sector 0 of the volume) cannot be read (%2), and no usable "
+                                  "copy of it was found")
+                .arg(name, QString::fromStdString(platform::read_error_text(fs_.boot_read_error)));
+        return QStringLiteral("%1: read error while mounting (damaged or truncated volume?)").arg(name);
     case fr_not_ready: return QStringLiteral("%1: drive not ready").arg(name);
     default: return QStringLiteral("%1: cannot open the top folder (result %2)").arg(name).arg(outcome_.root_result);
     }
@@ -643,6 +674,22 @@ QString fat_recovery_c::warning() const
 {
     const int64_t damaged = outcome_.folders_cut_short + outcome_.folders_unopened;
     QStringList parts;
+    if (outcome_.boot_from_backup)
+        parts << QStringLiteral("the boot sector is unreadable or damaged; its copy was used");
+    if (outcome_.fat_sectors_mended > 0)
+        parts << QStringLiteral("%1 sector(s) of the FAT were unreadable or damaged; another copy of the FAT was used "
+                                "for them")
+                     .arg(outcome_.fat_sectors_mended);
+    if (outcome_.fat_sectors_lost > 0)
+        parts << QStringLiteral("%1 sector(s) of the FAT could not be read in any copy (the first at sector %2)")
+                     .arg(outcome_.fat_sectors_lost)
+                     .arg(outcome_.first_fat_sector_lost);
+    if (outcome_.dir_sectors_unreadable > 0)
+        parts << QStringLiteral("%1 folder sector(s) could not be read, the first at sector %2 (%3); their entries "
+                                "are missing, the folders were read on past them")
+                     .arg(outcome_.dir_sectors_unreadable)
+                     .arg(outcome_.first_dir_sector_unreadable)
+                     .arg(QString::fromStdString(platform::read_error_text(outcome_.dir_read_error)));
     if (damaged > 0)
         parts << QStringLiteral("%1 folder(s) could not be read to the end (damaged or truncated volume)").arg(damaged);
     if (outcome_.folders_too_deep > 0)

@@ -60,6 +60,15 @@ struct fat_scan_outcome_s {
     int64_t lost_folders = 0;           // folders found by it
     int64_t lost_entries = 0;           // entries listed from them
     int64_t lost_entries_dropped = 0;   // entries past the cap, not listed
+    // A failing medium: what the redundancy the volume keeps made up for,
+    // and what was lost. Sectors are the volume's own.
+    bool boot_from_backup = false;      // the boot sector's copy laid the volume out
+    int64_t fat_sectors_mended = 0;     // FAT sectors taken from another copy
+    int64_t fat_sectors_lost = 0;       // FAT sectors no copy could give
+    uint64_t first_fat_sector_lost = 0;
+    int64_t dir_sectors_unreadable = 0; // folder sectors read past, their entries lost
+    uint64_t first_dir_sector_unreadable = 0;
+    int dir_read_error = 0;             // the medium's reason for the first of them
 };
 
 // Which of two entries with the same start cluster the store keeps: whether
@@ -129,6 +138,7 @@ private:
     void count_unread_folder(int result, bool deleted_folder, int64_t* damage_counter);
     void count_entry_read();
     void assess_deleted_files();
+    void note_media_damage();
     void check_deleted_contents();
     int32_t judge_content(int64_t id, carve::check_budget_s* budget) override;
     bool wait_while_paused();
@@ -163,6 +173,11 @@ private:
     // into its node before the scan descends.
     char16_t long_name_[fat_long_name_units] = {};
 };
+
+// The FAT type ("FAT12", "FAT16", "FAT32") the FAT reader mounts source
+// as, from its boot sector or, where that cannot be read or is damaged, from
+// the FAT32 copy of it; empty when it mounts as neither.
+QString fat_file_system_of(const platform::byte_source_ptr& source);
 
 // A node's name as the disk holds it: its name with the "#" undone where
 // the first character is known.

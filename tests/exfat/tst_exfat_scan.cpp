@@ -9,6 +9,7 @@
 #include "platform/volumes.h"
 #include "scan/content_pass.h"
 #include "scan/exfat/exfat_recovery.h"
+#include "support/failing_source.h"
 #include "support/fixtures.h"
 
 #include <QCryptographicHash>
@@ -33,6 +34,22 @@ QByteArray read_file(const QString& path)
 {
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// Scans image through an in-memory disk whose bad sectors fail with EIO,
+// behind the salvaging source every reader gets.
+bool scan_failing(exfat_recovery_c& scanner, const QString& image, const QByteArray& bytes, std::set<uint64_t> bad)
+{
+    volume_item_s volume;
+    volume.device_path = image;
+    volume.root_path = image + "/";
+    auto disk = std::make_shared<test_support::failing_source_c>(std::vector<uint8_t>(bytes.begin(), bytes.end()),
+                                                                   std::move(bad));
+    scanner.reset();
+    scanner.set_volume(volume);
+    scanner.set_source(image, std::make_shared<platform::salvage_source_c>(disk));
+    scanner.start();
+    return scanner.wait(60000);
 }
 
 bool scan(exfat_recovery_c& scanner, const QString& image)
@@ -320,6 +337,81 @@ private slots:
         QVERIFY(scan(scanner, copy));
         QCOMPARE(scanner.outcome().opened, exfat::open_result::bad_boot);
         QVERIFY(scanner.store().empty());
+    }
+
+    // A failing medium: unreadable bitmap sectors leave the allocation
+    // unknown and every file listed and copied whole; an unreadable main
+    // boot sector leaves the backup region; a bad root sector costs only
+    // the entries in it. With both boot regions unreadable the read error
+    // is what is reported.
+    void failing_medium()
+    {
+        if (!skip_.isEmpty())
+            QSKIP(qPrintable(skip_));
+        const QByteArray img = read_file(image("main"));
+        const auto* b = reinterpret_cast<const uint8_t*>(img.constData());
+        const uint32_t heap = platform::le32(b + 88), root = platform::le32(b + 96);
+        const uint32_t cluster_sectors = 1u << b[109];
+        QCOMPARE(b[108], uint8_t(9));
+        const uint64_t root_sector = heap + uint64_t{root - 2} * cluster_sectors;
+        uint64_t bitmap_sector = 0, bitmap_sectors = 0;
+        for (uint32_t at = 0; at < cluster_sectors * 512; at += 32)
+            if (b[root_sector * 512 + at] == 0x81) {
+                bitmap_sector = heap + uint64_t{platform::le32(b + root_sector * 512 + at + 20) - 2} * cluster_sectors;
+                bitmap_sectors = (platform::le64(b + root_sector * 512 + at + 24) + 511) / 512;
+                break;
+            }
+        QVERIFY(bitmap_sectors > 0);
+        std::set<uint64_t> bitmap;
+        for (uint64_t s = 0; s < bitmap_sectors; ++s)
+            bitmap.insert(bitmap_sector + s);
+
+        exfat_recovery_c scanner;
+        QVERIFY(scan_failing(scanner, image("main"), img, bitmap));
+        QCOMPARE(scanner.outcome().opened, exfat::open_result::ok);
+        QVERIFY(scanner.outcome().allocation_unknown > 0);
+        QVERIFY2(scanner.warning().contains("allocation bitmap could not be read"), qPrintable(scanner.warning()));
+        auto files = shown(scanner);
+        QCOMPARE(files.size(), size_t(10));
+        for (const char* path : {"big.bin", "docs/old.doc", "Urlaub 2024/sub/deep.bin"}) {
+            const QString target = dir_ + "/unknown_" + QString::number(qHash(QString(path)));
+            QCOMPARE(scanner.recover_file(files.at(QString("/") + path)->id, target), 0);
+            QVERIFY2(read_file(target) == read_file(images_ + "/expected/main/" + path), path);
+        }
+
+        QVERIFY(scan_failing(scanner, image("main"), img, {0}));
+        QVERIFY(scanner.outcome().backup_boot);
+        QCOMPARE(shown(scanner).size(), size_t(10));
+
+        // Sets in the root's second sector are lost; those after it are not.
+        QVERIFY(scan(scanner, image("main")));
+        std::map<QString, std::pair<int64_t, int64_t>> sound;  // path -> id, parent
+        for (const auto& [path, node] : shown(scanner))
+            sound[path] = {node->id, node->parent};
+        const uint64_t bad = root_sector + 1;
+        QVERIFY(scan_failing(scanner, image("main"), img, {bad}));
+        QCOMPARE(scanner.outcome().dir_sectors_unreadable, 1);
+        QVERIFY2(scanner.warning().contains(QString("the first at sector %1 (Input/output error)").arg(bad)),
+                 qPrintable(scanner.warning()));
+        files = shown(scanner);
+        int after = 0;
+        for (const auto& [path, place] : sound) {
+            const uint64_t set_sector = uint64_t(place.first) * 32 / 512;
+            if (place.second == exfat_recovery_c::root_id && set_sector > bad) {
+                ++after;
+                QVERIFY2(files.count(path), qPrintable(path));
+            }
+        }
+        QVERIFY(after > 0);
+        QVERIFY(files.size() < sound.size());
+
+        std::set<uint64_t> regions;
+        for (uint64_t s = 0; s < 24; ++s)
+            regions.insert(s);
+        QVERIFY(scan_failing(scanner, image("main"), img, regions));
+        QCOMPARE(scanner.outcome().opened, exfat::open_result::cannot_read);
+        QVERIFY2(scanner.failure_reason().contains("sector 0 of the volume) cannot be read (Input/output error)"),
+                 qPrintable(scanner.failure_reason()));
     }
 
     // Damage made on a real volume: a root chain that loops, a deleted folder

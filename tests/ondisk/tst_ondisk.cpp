@@ -53,6 +53,8 @@ private slots:
         QCOMPARE(b32.fat_sectors, b32.fat_sectors32);
         QCOMPARE(b32.root_cluster, 2u);
         QCOMPARE(b32.fsinfo_sector, uint16_t(1));
+        QCOMPARE(b32.backup_boot, uint16_t(6));
+        QCOMPARE(b32.ext_flags & 0x80, 0);  // the FATs are mirrored
         const ondisk::fsinfo_s info = ondisk::decode_fsinfo(bytes(fat32) + 512 * b32.fsinfo_sector);
         QVERIFY(info.valid);
         QVERIFY(info.free_clusters > 0 && info.free_clusters < b32.total_sectors / 8);
