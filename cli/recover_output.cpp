@@ -99,21 +99,31 @@ int recover_report_c::finish(const recovery_tally_s& tally, int64_t missing, siz
                      terminal_escape(utf8(list_why)).c_str());
     const int64_t failed = tally.failed + missing;
     const int64_t not_done = int64_t(asked) - tally.written - failed - tally.skipped;
+    // On a sound disk the counts read as they always have; what only a
+    // failing disk or a stop brings is added when it happened.
+    const bool met_unreadable = tally.unreadable > 0 || tally.skipped > 0;
     if (json) {
-        std::string line = "{\"written\":" + std::to_string(tally.written) + ",\"failed\":" + std::to_string(failed) +
-                           ",\"unreadable\":" + std::to_string(tally.unreadable) +
-                           ",\"skipped\":" + std::to_string(tally.skipped);
+        std::string line = "{\"written\":" + std::to_string(tally.written) + ",\"failed\":" + std::to_string(failed);
+        if (met_unreadable)
+            line += ",\"unreadable\":" + std::to_string(tally.unreadable) + ",\"skipped\":" +
+                    std::to_string(tally.skipped);
         if (stopped_by != 0)
             line += ",\"not_written\":" + std::to_string(std::max<int64_t>(not_done, 0)) + ",\"stopped_by\":\"" +
                     (stopped_by == SIGINT ? "SIGINT" : "SIGTERM") + "\"";
         if (!list_path.isEmpty())
             line += ",\"unreadable_list\":\"" + json_escape(utf8(list_path)) + "\"";
-        line += ",\"unreadable_files\":[" + files_json_ + "]}\n";
+        if (!files_json_.empty())
+            line += ",\"unreadable_files\":[" + files_json_ + "]";
+        line += "}\n";
         std::fputs(line.c_str(), stdout);
         std::fflush(stdout);
-    } else {
+    } else if (met_unreadable) {
         table_c table({"written", "failed", "unreadable", "skipped"});
         table.add_row({tally.written, failed, tally.unreadable, tally.skipped});
+        table.print(false);
+    } else {
+        table_c table({"written", "failed"});
+        table.add_row({tally.written, failed});
         table.print(false);
     }
     if (stopped_by != 0)

@@ -141,6 +141,7 @@ recovery_window_c::recovery_window_c(QWidget* main_window_) : QWidget(nullptr), 
     setTabOrder(filter, table);
     setTabOrder(table, ui.btn_back);
     setTabOrder(ui.btn_back, ui.btn_recovery);
+    setTabOrder(ui.btn_recovery, ui.chk_skip_unreadable);
 
     animation = new QMovie(QStringLiteral(":/images/recovery/ani.gif"), QByteArray(), this);
     ui.lbl_anime->setMovie(animation);
@@ -805,7 +806,8 @@ void recovery_window_c::resizeEvent(QResizeEvent* event)
     const int w = width();
     const int h = height();
     ui.btn_back->move(200, h - 49);
-    ui.chk_skip_unreadable->setGeometry(10, h - 49, 185, 30);
+    // Beside Recover, whose run it governs.
+    ui.chk_skip_unreadable->setGeometry(w - 190, h - 49, 180, 30);
     ui.btn_recovery->move(w - 300, h - 49);
     ui.btn_pause->move(360, 29);
     ui.btn_stop->move(470, 29);
