@@ -259,13 +259,13 @@ int publish_created_target(const QString& partial, const QString& final)
     created_target_s& created = last_slot.target;
     const QByteArray from = QFile::encodeName(partial);
     const QByteArray to = QFile::encodeName(final);
-    if (created.held < 0 || created.path != from)
-        return EINVAL;
-    // Only the file made here is renamed, never what took its name since.
+    // Only the file made here is renamed, never what took its name since (a
+    // copy that made its file some other way is taken at its word).
+    const bool ours = created.held >= 0 && created.path == from;
     struct stat mine {};
     struct stat there {};
-    if (::fstat(created.held, &mine) != 0 || ::lstat(from.constData(), &there) != 0 || mine.st_dev != there.st_dev ||
-        mine.st_ino != there.st_ino)
+    if (ours && (::fstat(created.held, &mine) != 0 || ::lstat(from.constData(), &there) != 0 ||
+                 mine.st_dev != there.st_dev || mine.st_ino != there.st_ino))
         return ESTALE;
     int error = 0;
     if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE) != 0) {
@@ -290,7 +290,7 @@ int publish_created_target(const QString& partial, const QString& final)
             }
         }
     }
-    if (error == 0)
+    if (error == 0 && ours)
         created.path = to;
     return error;
 }
