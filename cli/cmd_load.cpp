@@ -1,6 +1,7 @@
-// quarvel-cli load FILE.sav [--to DIR --all]: a saved deep-scan result,
+// quarvel-cli load FILE.sav [--to DIR --all] [--skip-unreadable]: a saved deep-scan result,
 // listed or recovered without scanning again.
 #include "cli/cli.h"
+#include "cli/recover_output.h"
 #include "cli/scanners.h"
 #include "devices/volume_item.h"
 #include "platform/invoking_user.h"
@@ -22,8 +23,12 @@ int run_load(cli::context_s& ctx)
     if (!ok)
         return cli::usage_error(ctx, "load", "--to needs a folder");
     const bool all = cli::take_flag(ctx.args, "--all");
+    recovery_options_s options;
+    options.skip_unreadable = cli::take_flag(ctx.args, "--skip-unreadable");
     if (ctx.args.size() != 1)
         return cli::usage_error(ctx, "load", ctx.args.empty() ? "no scan file given" : "unexpected argument \"" + ctx.args[1] + "\"");
+    if (options.skip_unreadable && !has_to)
+        return cli::usage_error(ctx, "load", "--skip-unreadable goes with --to");
     if (has_to != all)
         return cli::usage_error(ctx, "load", "--to and --all go together");
     const std::string file = ctx.args[0];
@@ -57,23 +62,15 @@ int run_load(cli::context_s& ctx)
         return cli::fail(refusal);
     if (!platform::make_folder_for_user(cli::utf8(folder)))
         return cli::fail("cannot make the folder \"" + to + "\"");
-    // Carved files of several kinds go into a folder per kind, as the tree shows them.
-    const recovery_tally_s tally = recover_found_rows(
-        scanner, rows, folder, true,
-        [](size_t done, size_t total, const found_row_s& row, int result, const QString&) {
-            if (result != 0)
-                std::fprintf(stderr, "[%zu/%zu] FAILED %s\n", done, total,
-                             cli::terminal_escape(cli::utf8(row.item.name + ": " + last_recovery_failure())).c_str());
-        });
-    cli::table_c table({"written", "failed"});
-    table.add_row({tally.written, tally.failed});
-    table.print(ctx.json);
-    if (tally.failed > 0)
-        return cli::fail(std::to_string(tally.failed) + " of " + std::to_string(rows.size()) +
-                         " file(s) could not be recovered");
-    return cli::exit_ok;
+    // Carved files of several kinds go into a folder per kind, as the tree
+    // shows them. Ctrl-C or SIGTERM removes the file under way.
+    cli::recover_report_c report(folder);
+    const cli::stop_on_signal_c stop;
+    const recovery_tally_s tally =
+        recover_found_rows(scanner, rows, folder, true, report.each(false), stop.word(), options, report.list());
+    return report.finish(tally, 0, rows.size(), stop.signal_number(), ctx.json);
 }
 
 }  // namespace
 
-QUARVEL_CLI_COMMAND(load, "load", "load FILE.sav [--to DIR --all]", run_load);
+QUARVEL_CLI_COMMAND(load, "load", "load FILE.sav [--to DIR --all] [--skip-unreadable]", run_load);

@@ -1,10 +1,11 @@
 // quarvel-cli recover VOLUME --to DIR [--deep] [--lost] [--no-verify] [--all | --folder PATH... |
-// --id ID...] [filter options] [--flat] [--save FILE.sav]: scans, then writes
+// --id ID...] [filter options] [--flat] [--skip-unreadable] [--save FILE.sav]: scans, then writes
 // the chosen rows that pass the filter into DIR the way the recovery writer
 // does, in the order the window would: in their folders when they come from
 // several, flat with --flat.
 #include "cli/cli.h"
 #include "cli/filter_options.h"
+#include "cli/recover_output.h"
 #include "cli/scan_progress.h"
 #include "cli/scanners.h"
 #include "platform/invoking_user.h"
@@ -58,6 +59,8 @@ int run_recover_command(cli::context_s& ctx)
     const bool lost = cli::take_flag(ctx.args, "--lost");
     const bool no_check = cli::take_flag(ctx.args, "--no-verify");
     const bool flat = cli::take_flag(ctx.args, "--flat");
+    recovery_options_s options;
+    options.skip_unreadable = cli::take_flag(ctx.args, "--skip-unreadable");
     result_filter_s filter;
     if (const std::string wrong = cli::take_filter_options(ctx.args, &filter); !wrong.empty())
         return cli::usage_error(ctx, "recover", wrong);
@@ -145,23 +148,13 @@ int run_recover_command(cli::context_s& ctx)
             rows.push_back(index.found_row(file));
 
     // A selection from several folders keeps them, below the deepest one
-    // they share, unless --flat asks for one folder.
-    const QString shown_root = folder.endsWith('/') ? folder : folder + '/';
-    const recovery_tally_s tally = recover_found_rows(
-        service.scanner(), rows, folder, !flat,
-        [&](size_t done, size_t total, const found_row_s& row, int result, const QString& written) {
-            const QString shown = result == 0 ? (written.startsWith(shown_root) ? written.mid(shown_root.size()) : written)
-                                              : row.item.name + ": " + last_recovery_failure();
-            std::fprintf(stderr, "[%zu/%zu] %s %s\n", done, total, result == 0 ? "wrote" : "FAILED",
-                         cli::terminal_escape(cli::utf8(shown)).c_str());
-        });
-    cli::table_c table({"written", "failed"});
-    table.add_row({tally.written, tally.failed + missing});
-    table.print(ctx.json);
-    if (tally.failed + missing > 0)
-        return cli::fail(std::to_string(tally.failed + missing) + " of " +
-                         std::to_string(rows.size() + static_cast<size_t>(missing)) + " file(s) could not be recovered");
-    return cli::exit_ok;
+    // they share, unless --flat asks for one folder. Ctrl-C or SIGTERM from
+    // here on removes the file under way and reports what was written.
+    cli::recover_report_c report(folder);
+    const cli::stop_on_signal_c stop;
+    const recovery_tally_s tally = recover_found_rows(service.scanner(), rows, folder, !flat, report.each(true),
+                                                      stop.word(), options, report.list());
+    return report.finish(tally, missing, rows.size() + static_cast<size_t>(missing), stop.signal_number(), ctx.json);
 }
 
 }  // namespace
@@ -169,5 +162,5 @@ int run_recover_command(cli::context_s& ctx)
 QUARVEL_CLI_COMMAND(recover, "recover",
                     "recover VOLUME --to DIR [--deep] [--lost] [--no-verify] [--all | --folder PATH... | --id ID...] [--name PATTERN] "
                     "[--type TYPE] [--min-size N] [--max-size N] [--since DAY] [--until DAY] [--whole-only] "
-                    "[--flat] [--save FILE.sav]",
+                    "[--flat] [--skip-unreadable] [--save FILE.sav]",
                     run_recover_command);

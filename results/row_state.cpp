@@ -5,6 +5,7 @@
 #include "scan/exfat/exfat_recovery.h"
 #include "scan/content_pass.h"
 #include "scan/raw/raw_pieces.h"
+#include "scan/unreadable_sectors.h"
 #include "shell/settings.h"
 
 namespace {
@@ -25,6 +26,13 @@ row_state_e content_state(int32_t flags)
 
 row_state_e row_state(row_flags_e reading, int32_t flags)
 {
+    // A copy over unreadable sectors holds zeros there: that, not what a
+    // check of those zeros concluded, is what to say of it. Only another
+    // file's bytes, or a copy that fails, say more.
+    if (flags & row_unreadable_sectors) {
+        const row_state_e rest = row_state(reading, flags & ~row_unreadable_sectors);
+        return rest == row_state_e::overwritten || rest == row_state_e::incomplete ? rest : row_state_e::unreadable;
+    }
     switch (reading) {
     case row_flags_e::attributes:
         // The attribute byte says nothing about the copy; the bits above it
@@ -84,6 +92,7 @@ const char* row_state_name(row_state_e state)
     case row_state_e::verified: return "verified";
     case row_state_e::rebuilt: return "put back together";
     case row_state_e::damaged: return "damaged";
+    case row_state_e::unreadable: return "unreadable sectors";
     case row_state_e::uncertain: return "uncertain";
     case row_state_e::overwritten: return "overwritten";
     case row_state_e::incomplete: return "incomplete";
@@ -119,6 +128,7 @@ const char* label_key(row_state_e state)
     case row_state_e::rebuilt: return "row_state_rebuilt";
     case row_state_e::uncertain: return "row_state_uncertain";
     case row_state_e::damaged: return "row_state_damaged";
+    case row_state_e::unreadable: return "row_state_unreadable";
     case row_state_e::overwritten: return "row_state_overwritten";
     case row_state_e::incomplete: return "row_state_incomplete";
     case row_state_e::partial: return "row_state_partial";
@@ -135,6 +145,7 @@ const char* explanation_key(row_state_e state)
     case row_state_e::rebuilt: return "row_state_rebuilt_tip";
     case row_state_e::uncertain: return "row_state_uncertain_tip";
     case row_state_e::damaged: return "row_state_damaged_tip";
+    case row_state_e::unreadable: return "row_state_unreadable_tip";
     case row_state_e::overwritten: return "row_state_overwritten_tip";
     case row_state_e::incomplete: return "row_state_incomplete_tip";
     case row_state_e::partial: return "row_state_partial_tip";

@@ -28,6 +28,7 @@ enum class row_state_e : uint8_t {
     rebuilt,      // chain gone; put back together from the clusters that make it whole
     uncertain,    // chain gone, free clusters taken from its start on
     damaged,      // chain gone; no choice of clusters makes it whole
+    unreadable,   // its copy met sectors the disk could not give: zeros there
     overwritten,  // some of its clusters now belong to another file
     incomplete,   // fewer clusters than its size needs: the copy fails
     partial,      // only its first part was found

@@ -34,9 +34,13 @@ recovery_tally_s recover_rows(recovery_base_c& scanner, const std::vector<recove
 
 recovery_tally_s recover_found_rows(recovery_base_c& scanner, const std::vector<found_row_s>& rows,
                                     const QString& folder, bool keep_tree, const found_progress_fn& each,
-                                    const std::atomic<int>* cancel)
+                                    const std::atomic<int>* cancel, recovery_options_s options,
+                                    unreadable_list_c* list)
 {
     recovery_tally_s tally;
+    if (cancel)
+        options.cancel = cancel;
+    const QString root = folder.endsWith('/') ? folder : folder + '/';
     recovery_tree_c tree{QDir(folder), keep_tree};
     for (const auto& row : rows)
         tree.add(scanner.written_folders(row));
@@ -45,11 +49,14 @@ recovery_tally_s recover_found_rows(recovery_base_c& scanner, const std::vector<
         if (cancel && cancel->load(std::memory_order_relaxed) != 0)
             break;
         QString written;
-        const int result = recover_in_tree(scanner, tree, row, &written);
-        ++(result == 0 ? tally.written : tally.failed);
+        const int result = recover_in_tree(scanner, tree, row, &written, options);
+        count_recovery(result, written.startsWith(root) ? written.mid(root.size()) : written, &tally, list);
+        if (result == recover_cancelled)
+            break;
         ++done;
         if (each)
-            each(done, rows.size(), row, result, written);
+            each(done, rows.size(), row, result,
+                 result == 0 || result == recover_skipped_unreadable ? written : QString());
     }
     tree.stamp_folders();
     return tally;

@@ -41,7 +41,11 @@ using found_progress_fn =
 
 // Recovers found rows in order into folder, which must exist, the way the
 // recovery writer does: flat when they come from one folder (or keep_tree
-// is false), else in their folders below the deepest one they share.
+// is false), else in their folders below the deepest one they share. Once
+// *cancel is non-zero the file being written is given up and removed, and
+// no further row is begun. Files over unreadable sectors are noted in
+// *list, when given, under their paths below folder.
 recovery_tally_s recover_found_rows(recovery_base_c& scanner, const std::vector<found_row_s>& rows,
                                     const QString& folder, bool keep_tree, const found_progress_fn& each = {},
-                                    const std::atomic<int>* cancel = nullptr);
+                                    const std::atomic<int>* cancel = nullptr, recovery_options_s options = {},
+                                    unreadable_list_c* list = nullptr);

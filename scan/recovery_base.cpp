@@ -1,5 +1,6 @@
 #include "scan/recovery_base.h"
 
+#include "scan/unreadable_sectors.h"
 
 #include <QFile>
 #include <string>
@@ -27,7 +28,8 @@ QString without_separator(QString path)
 void recovery_base_c::set_source(const QString& device_path, platform::byte_source_ptr source)
 {
     source_path_ = without_separator(device_path);
-    source_ = std::move(source);
+    // A copy learns through the wrapper which unreadable sectors it met.
+    source_ = with_read_ledger(std::move(source));
 }
 
 platform::byte_source_ptr recovery_base_c::scan_source(const QString& device_path, QString* error) const
@@ -41,7 +43,7 @@ platform::byte_source_ptr recovery_base_c::scan_source(const QString& device_pat
     platform::byte_source_ptr source = platform::open_byte_source(QFile::encodeName(path).toStdString(), &reason);
     if (!source && error)
         *error = QString::fromStdString(reason);
-    return source;
+    return with_read_ledger(std::move(source));
 }
 
 int32_t recovery_base_c::judge_content(int64_t, carve::check_budget_s*) { return 0; }
@@ -80,6 +82,9 @@ void recovery_base_c::judge_if_waiting(int64_t id)
     std::lock_guard lock(read_back_);
     if (!content_queue_.waiting(id))
         return;
+    // The check reads clusters the copy may not take; only what the copy
+    // reads counts for it.
+    ledger_pause_c not_the_copy;
     carve::check_budget_s budget = content_queue_.one_file_budget();
     content_queue_.judged(id, judge_content(id, &budget));
 }

@@ -6,12 +6,14 @@
 
 #include "jobs/job.h"
 #include "scan/recovery_base.h"
+#include "scan/unreadable_sectors.h"
 
 #include <QDir>
 #include <QString>
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <vector>
 
 // Bytes moved per read and write by copy_by_path.
@@ -26,6 +28,22 @@ int copy_by_path(const QString& source, const QString& destination);
 // Most names tried for one row before it counts as failed.
 inline constexpr int max_name_attempts = 10000;
 
+// What recover_one returns besides 0 (written) and -1 (failed).
+// The copy met unreadable sectors and the options said to skip such files:
+// nothing was left.
+inline constexpr int recover_skipped_unreadable = -3;
+// The cancel word was set while the file was written: it was removed.
+inline constexpr int recover_cancelled = -4;
+
+struct recovery_options_s {
+    // A file whose copy meets unreadable sectors is not written (the
+    // all-or-nothing choice); by default it is written with zeros there.
+    bool skip_unreadable = false;
+    // Non-zero: the file being written is given up at its next read and
+    // removed (a signal, a stop that may not wait for a large file).
+    const std::atomic<int>* cancel = nullptr;
+};
+
 // Writes one row's file into destination under the row's name made safe,
 // numbered ("a (2).txt") while the name is taken. Rows the scanner can read
 // through the live file system are copied from there, all others are read
@@ -33,12 +51,24 @@ inline constexpr int max_name_attempts = 10000;
 // Returns 0 or negative; *written, when given, receives the path written.
 // Nothing is thrown: a copy cut short by an exception fails the row and
 // leaves no file behind.
+//
+// The file is written under a partial name beside its final one
+// ("a.txt.quarvel-partial", see partial_file_name) and given its final name,
+// never replacing anything, only once it is complete: a copy cut short by a
+// crash leaves only a file so named, which the next recovery of the same
+// file into that folder removes.
 int recover_one(recovery_base_c& scanner, const QDir& destination, const recovery_item_s& row,
-                QString* written = nullptr);
+                QString* written = nullptr, const recovery_options_s& options = {});
 
 // Why the last recover_one on the calling thread failed, in one line; empty
 // after a success.
 QString last_recovery_failure();
+// The unreadable sectors the last recover_one on the calling thread met
+// (written with zeros there, or skipped); empty when none.
+unreadable_sectors_s last_recovery_unreadable();
+// Whether the last recover_one on the calling thread failed because the
+// destination is full (ENOSPC, EDQUOT), not because of the source.
+bool last_recovery_destination_full();
 
 class recovery_tree_c;
 
@@ -46,7 +76,7 @@ class recovery_tree_c;
 // recover_one does; *written, when given, receives the path under the
 // tree's destination.
 int recover_in_tree(recovery_base_c& scanner, recovery_tree_c& tree, const found_row_s& row,
-                    QString* written = nullptr);
+                    QString* written = nullptr, const recovery_options_s& options = {});
 
 // How the writer finds the row of an id it was handed: its name, flags and
 // the folder it was shown in. Called on the writer's thread.
@@ -55,7 +85,19 @@ using row_lookup_fn = std::function<bool(int64_t id, found_row_s* row)>;
 struct recovery_tally_s {
     int64_t written = 0;
     int64_t failed = 0;
+    // Of written: files with zeros where sectors could not be read.
+    int64_t unreadable = 0;
+    // Files over unreadable sectors not written (skip_unreadable); not failed.
+    int64_t skipped = 0;
+    // Of failed: failures because the destination is full.
+    int64_t destination_full = 0;
+    // The run was stopped with a file under way, which was removed.
+    bool cancelled = false;
 };
+
+// Counts one recover_one result (and the thread's last outcome) in tally,
+// and notes a file over unreadable sectors in list under shown.
+void count_recovery(int result, const QString& shown, recovery_tally_s* tally, unreadable_list_c* list);
 
 // The recovery writer: copies a selection into a folder on its own thread.
 // It works on a copy of the selection taken when it
@@ -83,11 +125,22 @@ public:
     // deepest folder they share); false writes every file flat. Set before
     // a start.
     bool keep_tree = true;
+    // How files over unreadable sectors are treated. Set before a start.
+    recovery_options_s options;
 
     // The counts of the last recovery, final once the thread has finished.
     recovery_tally_s tally() const;
     // The folder of the last recovery.
     QDir destination() const { return destination_; }
+    // The files of the last recovery whose copies met unreadable sectors,
+    // and where their list was written (empty when none was, and then
+    // list_failure() says why, unless there was nothing to list). Final
+    // once the thread has finished.
+    size_t unreadable_listed() const { return listed_; }
+    QString unreadable_list_path() const { return list_path_; }
+    QString unreadable_list_failure() const { return list_failure_; }
+    // Ids of the rows whose copies met unreadable sectors, since last asked.
+    std::vector<int64_t> take_unreadable_ids();
 
 protected:
     void run_job() override;
@@ -99,4 +152,12 @@ private:
     row_lookup_fn lookup_;
     std::atomic<int64_t> written_{0};
     std::atomic<int64_t> failed_{0};
+    std::atomic<int64_t> unreadable_{0};
+    std::atomic<int64_t> skipped_{0};
+    std::atomic<int64_t> full_{0};
+    size_t listed_ = 0;
+    QString list_path_;
+    QString list_failure_;
+    std::mutex unreadable_lock_;
+    std::vector<int64_t> unreadable_ids_;
 };

@@ -11,9 +11,11 @@
 #include <sstream>
 #include <sys/sysmacros.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
+#include <cstdio>
 
 namespace {
 
@@ -66,6 +68,11 @@ QString safe_file_name(const QString& disk_name, name_rules_e rules)
             name.prepend('_');
     }
 
+    // A finished file is never taken for a partial one (and removed by a
+    // later run into the folder).
+    if (name.endsWith(QLatin1String(partial_name_suffix), windows ? Qt::CaseInsensitive : Qt::CaseSensitive))
+        name += QLatin1Char('_');
+
     if (name.toUtf8().size() <= max_file_name_bytes)
         return name;
 
@@ -79,6 +86,12 @@ QString safe_file_name(const QString& disk_name, name_rules_e rules)
             return cut_to_utf8_bytes(name.left(dot), max_file_name_bytes - extension_bytes) + extension;
     }
     return cut_to_utf8_bytes(name, max_file_name_bytes);
+}
+
+QString partial_file_name(const QString& final_name)
+{
+    const QString suffix = QLatin1String(partial_name_suffix);
+    return cut_to_utf8_bytes(final_name, max_file_name_bytes - static_cast<int>(suffix.size())) + suffix;
 }
 
 QString numbered_file_name(const QString& disk_name, int attempt, name_rules_e rules)
@@ -205,6 +218,10 @@ int open_recovery_target(const QString& path)
         errno = why;
     }
     platform::hand_to_invoking_user(fd);
+    // Locked while it is ours, so that another run into the folder can tell
+    // a file being written from one a crash left (remove_stale_partial).
+    if (fd >= 0)
+        ::flock(fd, LOCK_EX | LOCK_NB);
     drop_created();
     if (fd >= 0) {
         const int held = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
@@ -215,6 +232,68 @@ int open_recovery_target(const QString& path)
 }
 
 void forget_created_target() { drop_created(); }
+
+bool remove_stale_partial(const QString& path)
+{
+    const QByteArray native = QFile::encodeName(path);
+    struct stat there {};
+    if (::lstat(native.constData(), &there) != 0 || !S_ISREG(there.st_mode))
+        return false;
+    const int fd = ::open(native.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat opened {};
+    struct stat now {};
+    // Locked: another recovery is writing it. The name is checked again
+    // under the lock, so only the file that was judged is removed.
+    const bool removed = ::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::fstat(fd, &opened) == 0 &&
+                         ::lstat(native.constData(), &now) == 0 && S_ISREG(now.st_mode) &&
+                         now.st_dev == opened.st_dev && now.st_ino == opened.st_ino &&
+                         ::unlink(native.constData()) == 0;
+    ::close(fd);
+    return removed;
+}
+
+int publish_created_target(const QString& partial, const QString& final)
+{
+    created_target_s& created = last_slot.target;
+    const QByteArray from = QFile::encodeName(partial);
+    const QByteArray to = QFile::encodeName(final);
+    // Only the file made here is renamed, never what took its name since (a
+    // copy that made its file some other way is taken at its word).
+    const bool ours = created.held >= 0 && created.path == from;
+    struct stat mine {};
+    struct stat there {};
+    if (ours && (::fstat(created.held, &mine) != 0 || ::lstat(from.constData(), &there) != 0 ||
+                 mine.st_dev != there.st_dev || mine.st_ino != there.st_ino))
+        return ESTALE;
+    int error = 0;
+    if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE) != 0) {
+        error = errno;
+        // A file system (or FUSE server) without the flag: a hard link makes
+        // the name only where none stands, then the partial name goes.
+        if (error == EINVAL || error == ENOSYS || error == ENOTSUP) {
+            if (::link(from.constData(), to.constData()) == 0) {
+                ::unlink(from.constData());
+                error = 0;
+            } else if (errno == EEXIST) {
+                error = EEXIST;
+            } else {
+                // Neither (FAT through FUSE, say): a plain rename after a
+                // look, the one place a name taken in between would be
+                // replaced.
+                struct stat taken {};
+                if (::lstat(to.constData(), &taken) == 0)
+                    error = EEXIST;
+                else
+                    error = ::rename(from.constData(), to.constData()) == 0 ? 0 : errno;
+            }
+        }
+    }
+    if (error == 0 && ours)
+        created.path = to;
+    return error;
+}
 
 bool remove_created_target(const QString& path)
 {

@@ -32,6 +32,14 @@ name_rules_e destination_name_rules(const QString& folder);
 // "doc.txt_secret".
 QString safe_file_name(const QString& disk_name, name_rules_e rules = name_rules_e::posix);
 
+// What a file being written carries after its final name until it is
+// complete: "report.txt.quarvel-partial". No finished file ends in it: a
+// name from a disk that does gets a "_" after it.
+inline constexpr const char* partial_name_suffix = ".quarvel-partial";
+// The partial name of a file to be called final_name (a single component),
+// within 255 bytes.
+QString partial_file_name(const QString& final_name);
+
 // The name a recovered file gets on its attempt-th try (1, 2, ...): the
 // safe name itself, then "report (2).txt", "report (3).txt", ..., still
 // within 255 bytes.
@@ -58,6 +66,19 @@ void forget_target_failure();
 bool remove_created_target(const QString& path);
 // Forgets that file: call before a copy whose failure may need the above.
 void forget_created_target();
+
+// Removes the file at path (a partial name) when it is a regular file that
+// no one is writing: what a recovery cut short by a crash left. A file
+// open_recovery_target created is locked while it is written, so one another
+// recovery is writing now is left alone. Returns whether it was removed.
+bool remove_stale_partial(const QString& path);
+
+// Gives the complete file open_recovery_target last created on the calling
+// thread at partial its name final, in the same folder, without replacing
+// anything. Returns 0, EEXIST when final is taken (the file keeps its
+// partial name), or another errno. Later calls about the file
+// (set_created_target_time, remove_created_target) name it by final.
+int publish_created_target(const QString& partial, const QString& final);
 
 // Gives the file open_recovery_target last created on the calling thread at
 // path the modification and access time seconds (since 1970, UTC), through

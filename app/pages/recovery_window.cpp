@@ -103,6 +103,9 @@ recovery_window_c::recovery_window_c(QWidget* main_window_) : QWidget(nullptr), 
     ui.btn_stop->setText(text_for_key("btn_stop"));
     ui.btn_pause->setText(text_for_key("btn_pause"));
     ui.btn_filter->setText(text_for_key("btn_save_result"));
+    ui.chk_skip_unreadable->setText(text_for_key("recovery_skip_unreadable"));
+    ui.chk_skip_unreadable->setToolTip(text_for_key("recovery_skip_unreadable_tip"));
+    ui.chk_skip_unreadable->setFont(QFont(QStringLiteral("Arial"), 9));
     ui.btn_recovery->resize(100, 30);
     ui.btn_back->resize(100, 30);
     for (QPushButton* button : {ui.btn_stop, ui.btn_pause, ui.btn_filter})
@@ -138,6 +141,7 @@ recovery_window_c::recovery_window_c(QWidget* main_window_) : QWidget(nullptr), 
     setTabOrder(filter, table);
     setTabOrder(table, ui.btn_back);
     setTabOrder(ui.btn_back, ui.btn_recovery);
+    setTabOrder(ui.btn_recovery, ui.chk_skip_unreadable);
 
     animation = new QMovie(QStringLiteral(":/images/recovery/ani.gif"), QByteArray(), this);
     ui.lbl_anime->setMovie(animation);
@@ -310,6 +314,7 @@ void recovery_window_c::on_timer()
     // While files are written the bar shows how far the copy has got; while
     // the list of a large scan is built, how far that has got.
     take_content_verdicts();
+    take_unreadable_rows();
     if (writer_running())
         progress_bar.set_value(service.writer().get_progress());
     else if (content_checking)
@@ -410,9 +415,12 @@ void recovery_window_c::on_content_pass_finished()
 
 void recovery_window_c::take_content_verdicts()
 {
-    const content_queue_c::verdicts_t verdicts = service.scanner().take_content_verdicts();
+    content_queue_c::verdicts_t verdicts = service.scanner().take_content_verdicts();
     if (verdicts.empty() || !index || scan_running)
         return;
+    for (auto& [id, flags] : verdicts)
+        if (unreadable_rows.count(id))
+            flags |= row_unreadable_sectors;
     const std::vector<uint32_t> changed = index->update_flags(verdicts);
     if (changed.empty())
         return;
@@ -423,8 +431,30 @@ void recovery_window_c::take_content_verdicts()
     update();
 }
 
+void recovery_window_c::take_unreadable_rows()
+{
+    const std::vector<int64_t> ids = service.writer().take_unreadable_ids();
+    if (ids.empty() || !index || scan_running)
+        return;
+    content_queue_c::verdicts_t marks;
+    for (const int64_t id : ids) {
+        unreadable_rows.insert(id);
+        if (const uint32_t at = index->find_id(id); at != result_index_c::none)
+            marks.push_back({id, index->row(at).flags | row_unreadable_sectors});
+    }
+    const std::vector<uint32_t> changed = index->update_flags(marks);
+    if (changed.empty())
+        return;
+    table_model()->files_changed(changed);
+    for (const auto& [id, flags] : marks)
+        if (preview_ready && id == preview_item.id)
+            preview_item.flags = flags;
+    update();
+}
+
 void recovery_window_c::reset_tree()
 {
+    unreadable_rows.clear();
     reset_result_tree(ui.tv_dirtree);
     install_table();
     index.reset();
@@ -634,6 +664,8 @@ void recovery_window_c::on_recovery_clicked()
     // The whole selection, every folder's, in one run.
     std::vector<int64_t> ids = index->selected_ids();
     const auto count = int64_t(ids.size());
+    service.writer().options.skip_unreadable = ui.chk_skip_unreadable->isChecked();
+    ui.chk_skip_unreadable->setEnabled(false);
     if (service.start_recovery(QDir(folder.absolutePath()), std::move(ids), index_row_lookup(index)) != 0)
         return;
     recovering = true;
@@ -652,11 +684,26 @@ void recovery_window_c::on_recovery_finished(qint64 written, qint64 failed)
     ui.btn_recovery->setText(text_for_key("btn_recovery"));
     ui.btn_recovery->setEnabled(true);
     ui.btn_pause->setEnabled(true);
+    take_unreadable_rows();
+    const recovery_tally_s tally = service.writer().tally();
     // Stopped before its last file: what was written, and that the rest was not.
-    const int64_t left = ours ? recovery_total - written - failed : 0;
-    const QString text = left > 0 && service.writer().job_outcome().end == job_end_e::stopped
-                             ? text_for_key("recovery_stopped").arg(written).arg(failed).arg(left)
-                             : text_for_key("recovery_done").arg(written).arg(failed);
+    const int64_t left = ours ? recovery_total - written - failed - tally.skipped : 0;
+    QString text = left > 0 && service.writer().job_outcome().end == job_end_e::stopped
+                       ? text_for_key("recovery_stopped").arg(written).arg(failed).arg(left)
+                       : text_for_key("recovery_done").arg(written).arg(failed);
+    // Files over unreadable sectors, and where they are listed with them.
+    const QString list = service.writer().unreadable_list_path().section(QLatin1Char('/'), -1);
+    if (tally.unreadable > 0)
+        text += QStringLiteral("\n\n") + text_for_key("recovery_unreadable_written").arg(tally.unreadable);
+    if (tally.skipped > 0)
+        text += QStringLiteral("\n\n") + text_for_key("recovery_unreadable_skipped").arg(tally.skipped);
+    if (!list.isEmpty())
+        text += QStringLiteral("\n") + text_for_key("recovery_unreadable_list").arg(list);
+    else if (!service.writer().unreadable_list_failure().isEmpty())
+        text += QStringLiteral("\n") + text_for_key("recovery_unreadable_list_failed")
+                                          .arg(service.writer().unreadable_list_failure());
+    if (tally.destination_full > 0)
+        text += QStringLiteral("\n\n") + text_for_key("recovery_destination_full").arg(tally.destination_full);
     // The service opens the folder once this has returned.
     show_message(this, QStringLiteral("Quarvel"), text, QMessageBox::Ok);
     emit recovery_done(written, failed);
@@ -759,6 +806,8 @@ void recovery_window_c::resizeEvent(QResizeEvent* event)
     const int w = width();
     const int h = height();
     ui.btn_back->move(200, h - 49);
+    // Beside Recover, whose run it governs.
+    ui.chk_skip_unreadable->setGeometry(w - 190, h - 49, 180, 30);
     ui.btn_recovery->move(w - 300, h - 49);
     ui.btn_pause->move(360, 29);
     ui.btn_stop->move(470, 29);

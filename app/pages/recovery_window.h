@@ -16,6 +16,7 @@
 #include <QWidget>
 #include <functional>
 #include <memory>
+#include <unordered_set>
 #include <vector>
 
 class MyHeaderView;
@@ -128,6 +129,9 @@ private:
     // The content check's verdicts since last asked, into the index, the
     // table and the preview.
     void take_content_verdicts();
+    // The rows whose copies met unreadable sectors, from the writer: their
+    // tag says so from then on.
+    void take_unreadable_rows();
     // The files of a folder of the index (UINT32_MAX: every found file)
     // that pass the filter.
     void show_folder(uint32_t folder);
@@ -178,6 +182,9 @@ private:
     // how many files it was given.
     bool recovering = false;
     int64_t recovery_total = 0;
+    // Row ids whose copies met unreadable sectors, kept across the content
+    // check's verdicts (which carry the scanner's flags without the mark).
+    std::unordered_set<int64_t> unreadable_rows;
     int abandoned = 0;
     int resets = 0;
 };

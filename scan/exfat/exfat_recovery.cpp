@@ -6,6 +6,7 @@
 #include "scan/content_pass.h"
 #include "scan/result_tree.h"
 #include "scan/safe_name.h"
+#include "scan/unreadable_sectors.h"
 
 #include <QFile>
 #include <QStringList>
@@ -120,7 +121,10 @@ recovery_item_s exfat_recovery_c::row_of(const exfat_node_s& node)
     row.date1 = node.write_time;
     row.date2 = node.create_time;
     row.id = node.id;
-    row.flags = int32_t{node.attributes} | (node.gone() ? exfat_row_deleted : 0) | node.data_flags;
+    // The attribute word is the disk's, reserved bits too; the bit that says
+    // a copy met unreadable sectors is the writer's alone.
+    row.flags = (int32_t{node.attributes} & ~row_unreadable_sectors) | (node.gone() ? exfat_row_deleted : 0) |
+                node.data_flags;
     return row;
 }
 

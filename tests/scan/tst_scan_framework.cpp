@@ -290,7 +290,7 @@ private slots:
         row.name = "kept.txt";
         row.checked = 1;
         QCOMPARE(recover_one(scanner, QDir(dir.path()), row), -1);
-        QCOMPARE(scanner.targets.back(), dir.filePath("kept (2).txt"));
+        QCOMPARE(scanner.targets.back(), dir.filePath("kept (2).txt.quarvel-partial"));
         QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList{"kept.txt"});
         QCOMPARE(read_all(kept), QByteArray("mine"));
 
