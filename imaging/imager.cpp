@@ -178,7 +178,12 @@ std::string imager_c::open(platform::byte_source_ptr source, const std::string& 
 imaging_progress_s imager_c::progress() const
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    return progress_;
+    imaging_progress_s p = progress_;
+    // Until a first window of a few seconds has passed: the run's average.
+    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
+    if (p.rate == 0 && elapsed > 0.2 && p.rescued > rescued_at_start_)
+        p.rate = static_cast<double>(p.rescued - rescued_at_start_) / elapsed;
+    return p;
 }
 
 // Called with mutex_ held or from the run's thread before others look.
@@ -293,7 +298,7 @@ std::string imager_c::run(const std::function<bool()>& stop_point)
     {
         std::lock_guard<std::mutex> lock(mutex_);
         settled_at_start_ = progress_.size - progress_.untried - progress_.pending;
-        rate_bytes_since_ = progress_.rescued;
+        rate_bytes_since_ = rescued_at_start_ = progress_.rescued;
         progress_.read_errors = 0;
         progress_.rate = 0;
         progress_.seconds_left = -1;

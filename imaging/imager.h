@@ -118,6 +118,7 @@ private:
     std::chrono::steady_clock::time_point last_map_write_;
     std::chrono::steady_clock::time_point started_;
     uint64_t settled_at_start_ = 0;
+    uint64_t rescued_at_start_ = 0;
     // Rescued bytes a few seconds back, for the rate.
     std::chrono::steady_clock::time_point rate_since_;
     uint64_t rate_bytes_since_ = 0;

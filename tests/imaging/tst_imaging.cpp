@@ -13,6 +13,8 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
+#include <cstring>
 
 using platform::rescue_map_c;
 using test_support::failing_source_c;
@@ -80,6 +82,30 @@ imaging::imaging_options_s options(uint32_t timeout_ms = 0)
     return o;
 }
 
+// A disk whose chosen sectors make a read wait, as a drive retrying inside
+// its USB bridge does.
+class hanging_source_c final : public platform::byte_source_c {
+public:
+    hanging_source_c(std::vector<uint8_t> bytes, std::set<uint64_t> hanging)
+        : bytes_(std::move(bytes)), hanging_(std::move(hanging)) {}
+    int64_t read_at(uint64_t offset, void* buffer, size_t length) const override
+    {
+        auto first = hanging_.lower_bound(offset / sector);
+        if (first != hanging_.end() && *first * sector < offset + length)
+            QThread::msleep(1500);
+        std::memcpy(buffer, bytes_.data() + offset, length);
+        return static_cast<int64_t>(length);
+    }
+    uint64_t size() const override { return bytes_.size(); }
+    uint32_t sector_size() const override { return sector; }
+    const std::string& name() const override { return name_; }
+
+private:
+    std::vector<uint8_t> bytes_;
+    std::set<uint64_t> hanging_;
+    std::string name_ = "hanging";
+};
+
 }  // namespace
 
 class tst_imaging : public QObject {
@@ -128,6 +154,33 @@ private slots:
         QCOMPARE(again.run([] { return false; }), std::string());
         QCOMPARE(source->reads_of(1000), before + 2);
         QCOMPARE(source->reads_of(200), 1);
+    }
+
+    void read_that_hangs_is_given_up()
+    {
+        const auto disk = pattern(512 * sector);
+        QTemporaryDir dir;
+        {
+            imaging::imager_c imager;
+            const std::string dest = dir.filePath("one.img").toStdString();
+            QCOMPARE(imager.open(std::make_shared<hanging_source_c>(disk, std::set<uint64_t>{300}), "hanging", dest, "",
+                                 options(200)),
+                     std::string());
+            QCOMPARE(imager.run([] { return false; }), std::string());
+            rescue_map_c map;
+            QCOMPARE(platform::read_rescue_map(dest + ".map", &map), std::string());
+            QCOMPARE(bad_sectors_in(map), (std::set<uint64_t>{300}));
+        }
+        // Three in a row: the source has stopped answering, and the run says so.
+        imaging::imager_c imager;
+        std::set<uint64_t> every;
+        for (uint64_t s = 0; s < 512; ++s)
+            every.insert(s);
+        QCOMPARE(imager.open(std::make_shared<hanging_source_c>(disk, every), "hanging",
+                             dir.filePath("two.img").toStdString(), "", options(100)),
+                 std::string());
+        const std::string why = imager.run([] { return false; });
+        QVERIFY2(why.find("stopped answering") != std::string::npos, why.c_str());
     }
 
     void stopped_run_continues_from_its_map()
