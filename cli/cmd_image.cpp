@@ -61,10 +61,12 @@ int run_image_command(cli::context_s& ctx)
         return cli::usage_error(ctx, "image", "--map needs a path");
     if (cli::take_option(ctx.args, "--retries", &value, &ok) && (!ok || !parse_count(value, 100, &options.retries)))
         return cli::usage_error(ctx, "image", "--retries needs a count from 0 to 100");
-    int timeout = 30;
-    if (cli::take_option(ctx.args, "--timeout", &value, &ok) && (!ok || !parse_count(value, 86400, &timeout)))
-        return cli::usage_error(ctx, "image", "--timeout needs seconds (0: none)");
-    options.read_timeout_ms = static_cast<uint32_t>(timeout) * 1000;
+    int timeout = 0;
+    if (cli::take_option(ctx.args, "--timeout", &value, &ok)) {
+        if (!ok || !parse_count(value, 86400, &timeout))
+            return cli::usage_error(ctx, "image", "--timeout needs seconds (0: none)");
+        options.read_timeout_ms = int64_t{timeout} * 1000;
+    }
     for (const auto& a : ctx.args)
         if (a.rfind("--", 0) == 0)
             return cli::usage_error(ctx, "image", "unknown option \"" + a + "\"");

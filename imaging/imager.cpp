@@ -102,7 +102,15 @@ std::string imager_c::open(const std::string& source_path, const std::string& de
     platform::byte_source_ptr source = open_source(source_path, &why);
     if (!source)
         return why;
-    return open(std::move(source), source_path, dest_path, map_path, options);
+    imaging_options_s chosen = options;
+    if (chosen.read_timeout_ms < 0) {
+        std::string file = source_path;
+        if (!platform::split_image_volume_path(source_path, &file, nullptr))
+            file = source_path;
+        struct stat st {};
+        chosen.read_timeout_ms = ::stat(file.c_str(), &st) == 0 && S_ISBLK(st.st_mode) ? default_read_timeout_ms : 0;
+    }
+    return open(std::move(source), source_path, dest_path, map_path, chosen);
 }
 
 std::string imager_c::open(platform::byte_source_ptr source, const std::string& source_path,
@@ -163,7 +171,8 @@ std::string imager_c::open(platform::byte_source_ptr source, const std::string& 
         (static_cast<uint64_t>(st.st_size) < size && ::ftruncate(dest_fd_, static_cast<off_t>(size)) != 0))
         return "cannot make " + dest_path_ + " " + std::to_string(size) + " bytes long: " + std::strerror(errno);
 
-    reader_ = std::make_unique<timed_reader_c>(source_, options_.read_timeout_ms,
+    const auto timeout = static_cast<uint32_t>(std::clamp<int64_t>(options_.read_timeout_ms, 0, int64_t{86400} * 1000));
+    reader_ = std::make_unique<timed_reader_c>(source_, timeout,
                                                std::max<size_t>(options_.cluster_bytes, sector_));
     std::lock_guard<std::mutex> lock(mutex_);
     map_ = std::move(map);

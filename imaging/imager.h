@@ -25,6 +25,8 @@ enum class phase_e { copying, trimming, scraping, retrying, finished };
 // "copying", "trimming", ... for a message.
 const char* phase_name(phase_e phase);
 
+inline constexpr uint32_t default_read_timeout_ms = 30000;
+
 struct imaging_options_s {
     // Passes over the sectors that failed, after scraping.
     int retries = 0;
@@ -37,7 +39,10 @@ struct imaging_options_s {
     int map_seconds = 10;
     // A read that has not answered after this long is given up as
     // unreadable (ETIMEDOUT) and the run goes on; 0: wait for the system.
-    uint32_t read_timeout_ms = 30000;
+    // -1: default_read_timeout_ms on a disk, none on an image file (a file
+    // does not hang as a dying drive behind a USB bridge does, and handing
+    // each read to a helper thread costs a busy machine its time).
+    int64_t read_timeout_ms = -1;
 };
 
 struct imaging_progress_s {
