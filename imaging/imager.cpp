@@ -294,8 +294,8 @@ bool imager_c::write_map(bool force)
         failure_ = text_error;
         return false;
     }
-    if (!resumed_)
-        platform::hand_to_invoking_user(map_path_);
+    // Each write is a new file (renamed over the old one): hand each over.
+    platform::hand_to_invoking_user(map_path_);
     return true;
 }
 
