@@ -1,8 +1,11 @@
 #include "cli.h"
+#include "platform/raw_device.h"
+#include "platform/rescue_map.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <iostream>
+#include <sys/stat.h>
 
 namespace cli {
 
@@ -188,6 +191,20 @@ bool take_flag(std::vector<std::string>& args, const std::string& flag)
         return false;
     args.erase(it);
     return true;
+}
+
+std::string use_rescue_map(const std::string& volume_argument, const std::string& map)
+{
+    std::string image = volume_argument;
+    if (!platform::split_image_volume_path(volume_argument, &image, nullptr))
+        image = volume_argument;
+    struct stat st {};
+    if (::stat(image.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        return map.empty() ? std::string() : "--map goes with a disk image, and " + volume_argument + " is none";
+    if (!map.empty())
+        platform::choose_rescue_map(image, map);
+    platform::unreadable_map_c scratch;
+    return platform::lay_rescue_map(image, 0, static_cast<uint64_t>(st.st_size), &scratch);
 }
 
 }  // namespace cli

@@ -72,6 +72,12 @@ std::string terminal_escape(const std::string& text);
 bool take_option(std::vector<std::string>& args, const std::string& flag, std::string* value, bool* ok);
 // Takes every "--flag VALUE" out of args, in order.
 std::vector<std::string> take_all_options(std::vector<std::string>& args, const std::string& flag, bool* ok);
+// For a volume argument inside an image file: makes map (when not empty)
+// the rescue map read with that image, and checks the map that will be read
+// (that one, or IMG.map beside the image). Returns an empty string or why
+// the map cannot be used.
+std::string use_rescue_map(const std::string& volume_argument, const std::string& map);
+
 // Takes "--flag" out of args; returns whether it was there.
 bool take_flag(std::vector<std::string>& args, const std::string& flag);
 

@@ -55,6 +55,10 @@ int run_recover_command(cli::context_s& ctx)
     if (!ok)
         return cli::usage_error(ctx, "recover", "--folder needs a folder path such as /DCIM");
     const bool all = cli::take_flag(ctx.args, "--all");
+    std::string rescue_map;
+    bool map_ok = true;
+    if (cli::take_option(ctx.args, "--map", &rescue_map, &map_ok) && !map_ok)
+        return cli::usage_error(ctx, "recover", "--map needs the image's rescue map");
     const bool deep = cli::take_flag(ctx.args, "--deep");
     const bool lost = cli::take_flag(ctx.args, "--lost");
     const bool no_check = cli::take_flag(ctx.args, "--no-verify");
@@ -85,6 +89,8 @@ int run_recover_command(cli::context_s& ctx)
         wanted.insert(id);
     }
 
+    if (const std::string why = cli::use_rescue_map(ctx.args[0], rescue_map); !why.empty())
+        return cli::fail(why);
     volume_item_s volume;
     if (!cli::volume_for_argument(ctx.args[0], &volume))
         return cli::fail("no volume \"" + ctx.args[0] + "\" (see quarvel-cli volumes)");
@@ -160,7 +166,7 @@ int run_recover_command(cli::context_s& ctx)
 }  // namespace
 
 QUARVEL_CLI_COMMAND(recover, "recover",
-                    "recover VOLUME --to DIR [--deep] [--lost] [--no-verify] [--all | --folder PATH... | --id ID...] [--name PATTERN] "
+                    "recover VOLUME --to DIR [--map IMG.map] [--deep] [--lost] [--no-verify] [--all | --folder PATH... | --id ID...] [--name PATTERN] "
                     "[--type TYPE] [--min-size N] [--max-size N] [--since DAY] [--until DAY] [--whole-only] "
                     "[--flat] [--skip-unreadable] [--save FILE.sav]",
                     run_recover_command);

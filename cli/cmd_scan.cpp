@@ -9,6 +9,10 @@ namespace {
 
 int run_scan_command(cli::context_s& ctx)
 {
+    std::string rescue_map;
+    bool map_ok = true;
+    if (cli::take_option(ctx.args, "--map", &rescue_map, &map_ok) && !map_ok)
+        return cli::usage_error(ctx, "scan", "--map needs the image's rescue map");
     const bool deep = cli::take_flag(ctx.args, "--deep");
     const bool lost = cli::take_flag(ctx.args, "--lost");
     const bool no_check = cli::take_flag(ctx.args, "--no-verify");
@@ -21,6 +25,8 @@ int run_scan_command(cli::context_s& ctx)
     if (ctx.args.size() != 1)
         return cli::usage_error(ctx, "scan", ctx.args.empty() ? "no volume given" : "more than one volume given");
 
+    if (const std::string why = cli::use_rescue_map(ctx.args[0], rescue_map); !why.empty())
+        return cli::fail(why);
     volume_item_s volume;
     if (!cli::volume_for_argument(ctx.args[0], &volume))
         return cli::fail("no volume \"" + ctx.args[0] + "\" (see quarvel-cli volumes)");
@@ -42,5 +48,5 @@ int run_scan_command(cli::context_s& ctx)
 
 }  // namespace
 
-QUARVEL_CLI_COMMAND(scan, "scan", "scan VOLUME [--deep] [--lost] [--no-verify] [--name PATTERN] [--type TYPE] [--min-size N] [--max-size N] "
+QUARVEL_CLI_COMMAND(scan, "scan", "scan VOLUME [--map IMG.map] [--deep] [--lost] [--no-verify] [--name PATTERN] [--type TYPE] [--min-size N] [--max-size N] "
                     "[--since DAY] [--until DAY] [--whole-only]", run_scan_command);

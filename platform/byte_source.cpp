@@ -2,6 +2,7 @@
 #include "platform/image_formats.h"
 #include "platform/partitions.h"
 #include "platform/raw_device.h"
+#include "platform/rescue_map.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -264,7 +265,22 @@ byte_source_ptr open_byte_source(const std::string& path, std::string* error, de
             *error = device->error();
         return nullptr;
     }
-    return std::make_shared<salvage_source_c>(device);
+    auto salvaged = std::make_shared<salvage_source_c>(device);
+    // An image saved from a failing disk: what its map does not mark rescued
+    // is zeros standing for sectors never read, and reads as unreadable.
+    if (!device->is_block_device() && !rescue_map_for(file).empty()) {
+        uint64_t start = 0;
+        if (partition > 0)
+            for (const partition_s& p : read_partitions(file))
+                if (p.number == partition)
+                    start = p.start_bytes;
+        if (std::string misfit = lay_rescue_map(file, start, device->size(), salvaged->map().get()); !misfit.empty()) {
+            if (error)
+                *error = misfit;
+            return nullptr;
+        }
+    }
+    return salvaged;
 }
 
 }  // namespace platform

@@ -1,7 +1,9 @@
 #include "app/pages/drive_window.h"
 
 #include "app/pages/drive_model.h"
+#include "app/pages/image_dialog.h"
 #include "devices/enumerate.h"
+#include "shell/message_box.h"
 #include "shell/settings.h"
 
 #include <QPainter>
@@ -18,6 +20,8 @@ drive_window_c::drive_window_c(QWidget* main_window_) : QWidget(nullptr), main_w
     ui.btn_back->setText(text_for_key("btn_back"));
     ui.btn_scan->setText(text_for_key("btn_scan"));
     ui.btn_refresh->setText(text_for_key("btn_refresh"));
+    ui.btn_image->setText(text_for_key("image_disk_button"));
+    connect(ui.btn_image, &QPushButton::clicked, this, &drive_window_c::on_save_image);
     if (!main_window)
         return;  // a page on its own, as in tests
     connect(ui.btn_refresh, SIGNAL(clicked()), main_window, SLOT(on_click_drive_refresh()));
@@ -54,10 +58,22 @@ drive_item_s drive_window_c::selected_drive() const
     return (*drives)[std::size_t(row)];
 }
 
+void drive_window_c::on_save_image()
+{
+    const drive_item_s drive = selected_drive();
+    if (drive.device_path.isEmpty()) {
+        show_warning(this, QStringLiteral("Quarvel"), "main_warning1", QMessageBox::Ok);
+        return;
+    }
+    if (save_image_of(drive.device_path, this))
+        refresh();
+}
+
 void drive_window_c::resizeEvent(QResizeEvent* event)
 {
     QWidget::resizeEvent(event);
     const int w = width(), h = height();
+    place_image_button(ui.btn_image, w);
     ui.btn_back->move(175, h - 54);
     ui.btn_refresh->move(w / 2 - 50, h - 54);
     ui.btn_scan->move(w - 275, h - 54);

@@ -25,6 +25,9 @@ public:
     // when no row is current.
     drive_item_s selected_drive() const;
 
+private slots:
+    void on_save_image();
+
 protected:
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;

@@ -1,5 +1,6 @@
 #include "app/pages/volume_window.h"
 
+#include "app/pages/image_dialog.h"
 #include "app/pages/volume_delegate.h"
 #include "app/pages/volume_model.h"
 #include "shell/message_box.h"
@@ -20,6 +21,8 @@ volume_window_c::volume_window_c(QWidget* main_window_) : QWidget(nullptr), main
     ui.btn_back->setText(text_for_key("btn_back"));
     ui.btn_scan->setText(text_for_key("btn_scan"));
     ui.btn_refresh->setText(text_for_key("btn_refresh"));
+    ui.btn_image->setText(text_for_key("image_volume_button"));
+    connect(ui.btn_image, &QPushButton::clicked, this, &volume_window_c::on_save_image);
 
     // The list first, then the buttons in the order they stand on screen.
     setTabOrder(ui.lv_volumes, ui.btn_back);
@@ -56,6 +59,20 @@ volume_item_s* volume_window_c::selected_volume()
     return &(*volumes)[std::size_t(row)];
 }
 
+void volume_window_c::on_save_image()
+{
+    const volume_item_s* volume = selected_volume();
+    if (!volume)
+        return;
+    if (volume->device_path.isEmpty()) {
+        show_warning(this, QStringLiteral("Quarvel"), "main_warning2", QMessageBox::Ok);
+        return;
+    }
+    // The image opened joins the list as the main window's Refresh shows it.
+    if (save_image_of(volume->device_path, this) && main_window)
+        QMetaObject::invokeMethod(main_window, "on_click_volume_refresh");
+}
+
 void volume_window_c::on_double_clicked(const QModelIndex&)
 {
     emit start_scan();
@@ -81,6 +98,7 @@ void volume_window_c::resizeEvent(QResizeEvent* event)
     ui.btn_back->move(175, h - 54);
     ui.btn_refresh->move(w / 2 - 50, h - 54);
     ui.btn_scan->move(w - 275, h - 54);
+    place_image_button(ui.btn_image, w);
     ui.lv_volumes->setGeometry(25, 45, w - 50, h - 140);
 }
 

@@ -29,6 +29,7 @@ signals:
 
 private slots:
     void on_double_clicked(const QModelIndex& index);
+    void on_save_image();
 
 protected:
     void resizeEvent(QResizeEvent* event) override;

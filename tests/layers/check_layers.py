@@ -18,6 +18,7 @@ LAYERS = [
     ["engines/fat", "engines/exfat", "engines/ntfs", "engines/carve"],
     ["scan", "scan/fat", "scan/ntfs", "scan/raw", "scan/exfat"],
     ["partition"],
+    ["imaging"],
     ["shell"],
     ["results"],
     ["skin"],
