@@ -4,6 +4,7 @@
 #include "platform/partitions.h"
 
 #include <QFile>
+#include <cerrno>
 
 scanner_kind_e choose_scanner(const volume_item_s& volume, bool deep)
 {
@@ -17,6 +18,26 @@ scanner_kind_e choose_scanner(const volume_item_s& volume, bool deep)
         return scanner_kind_e::exfat;
     return scanner_kind_e::none;
 }
+
+namespace {
+
+// Whether the volume's first sector cannot be read; *why then names it and
+// the system's reason.
+bool first_sector_unreadable(const platform::byte_source_c& source, QString* why)
+{
+    uint8_t sector[512];
+    errno = 0;
+    const int64_t got = source.read_at(0, sector, sizeof sector);
+    std::vector<platform::unreadable_range_s> bad = source.unreadable_in(0, sizeof sector);
+    if (got >= 0 && bad.empty())
+        return false;
+    const int error = !bad.empty() && bad.front().error != 0 ? bad.front().error : (errno != 0 ? errno : EIO);
+    *why = QStringLiteral("its boot sector cannot be read (read error at sector 0: %1)")
+               .arg(QString::fromStdString(platform::read_error_text(error)));
+    return true;
+}
+
+}  // namespace
 
 scan_service_c::scan_service_c(QObject* parent) : QObject(parent)
 {
@@ -62,6 +83,7 @@ void scan_service_c::set_lost_pass(lost_pass_e mode)
 {
     fat_.set_lost_pass(mode);
     exfat_.set_lost_pass(mode);
+    ntfs_.set_lost_pass(mode);
 }
 
 void scan_service_c::set_content_check(bool on)
@@ -86,6 +108,7 @@ void scan_service_c::set_lost_names(const lost_names_s& names)
 {
     fat_.set_lost_names(names);
     exfat_.set_lost_names(names);
+    ntfs_.set_lost_names(names);
 }
 
 bool scan_service_c::scanning() const { return current_->isRunning(); }
@@ -128,7 +151,23 @@ int scan_service_c::start_scan(const volume_item_s& volume, bool deep, QString* 
         }
         chosen.locked = false;
     }
-    const scanner_kind_e kind = choose_scanner(chosen, deep);
+    scanner_kind_e kind = choose_scanner(chosen, deep);
+    if (kind == scanner_kind_e::none && chosen.file_system.isEmpty()) {
+        // Nothing recognised at the start: a boot sector that cannot be
+        // read, or one only the volume's last sector still holds.
+        if (!opened)
+            opened = platform::open_byte_source(QFile::encodeName(path).toStdString(), nullptr,
+                                                platform::device_access::ask);
+        QString unreadable;
+        if (opened && ntfs_engine::ntfs_backup_boot_sector_found(*opened)) {
+            chosen.file_system = QStringLiteral("NTFS");
+            kind = scanner_kind_e::ntfs;
+        } else if (opened && first_sector_unreadable(*opened, &unreadable)) {
+            if (reason)
+                *reason = QStringLiteral("%1: %2 (try --deep)").arg(volume.device_path, unreadable);
+            return -1;
+        }
+    }
     recovery_base_c* next = scanner_for(kind);
     if (!next) {
         if (reason)
