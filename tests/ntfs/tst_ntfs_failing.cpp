@@ -3,17 +3,20 @@
 // through. The volume's redundancy (the backup boot sector, $MFTMirr) has
 // to stand in for what cannot be read, and what cannot be replaced is named.
 #include "engines/ntfs/ntfs_engine.h"
+#include "engines/ntfs/ntfs_harvest.h"
 #include "ntfs_test_util.h"
 #include "platform/byte_source.h"
 #include "scan/ntfs/ntfs_recovery.h"
 #include "support/failing_source.h"
 #include "support/fixtures.h"
 
+#include <QCryptographicHash>
 #include <QFile>
 #include <QTest>
 
 #include <cerrno>
 #include <cstring>
+#include <map>
 #include <set>
 
 using namespace ntfs_engine;
@@ -52,6 +55,8 @@ scan_result_s scan(platform::byte_source_ptr source) {
     return r;
 }
 
+std::string scanner_lost_folder() { return "/" + lost_names_s().lost_folders.toStdString(); }
+
 }  // namespace
 
 class tst_ntfs_failing : public QObject {
@@ -65,6 +70,8 @@ private slots:
     void initTestCase();
     void boot_sector_backup();
     void first_records_from_mirror();
+    void text_is_not_a_record();
+    void formatted_and_zeroed_volumes();
 };
 
 void tst_ntfs_failing::initTestCase() {
@@ -164,6 +171,87 @@ void tst_ntfs_failing::first_records_from_mirror() {
     auto expected = sound_.records;
     expected.erase(*victim);
     QVERIFY(lost.records == expected);
+}
+
+// Text with "FILE0" at the start of every 512 bytes (and a real record's
+// header cut off after it) is no record.
+void tst_ntfs_failing::text_is_not_a_record() {
+    std::vector<uint8_t> text(64 * 1024);
+    for (size_t i = 0; i < text.size(); ++i)
+        text[i] = i % 512 < 5 ? uint8_t("FILE0"[i % 512]) : uint8_t('a' + i % 26);
+    std::vector<ntfs_harvest::candidate_s> found;
+    ntfs_harvest::find_records(text.data(), text.size(), text.size(), 0, &found);
+    QVERIFY(found.empty());
+    volume_file_c vol(path_);
+    const std::vector<uint8_t> record = vol.read_bytes(vol.record_offset(0), vol.record_size());
+    std::memcpy(text.data() + 4096, record.data(), 600);  // its fixed-up tail is missing
+    ntfs_harvest::find_records(text.data(), text.size(), text.size(), 0, &found);
+    QVERIFY(found.empty());
+    std::memcpy(text.data() + 4096, record.data(), record.size());
+    ntfs_harvest::find_records(text.data(), text.size(), text.size(), 0, &found);
+    QCOMPARE(found.size(), size_t(1));
+    QCOMPARE(found[0].offset, uint64_t(4096));
+    QCOMPARE(found[0].number, int64_t(0));
+}
+
+// A volume quick-formatted over its files (three new files after), and the
+// same volume before it with its MFT's first 64 records zeroed: the search
+// runs by itself, and every file whose record and data survive comes back
+// byte for byte, in its folder where the folder's record survives too and
+// in "Folder N" where it does not (the first folder made, whose record a
+// new file took).
+void tst_ntfs_failing::formatted_and_zeroed_volumes() {
+    QUARVEL_NTFS_FORMATTED(fx);
+    const std::string zeroed = fx.image.substr(0, fx.image.size() - 4) + "_zeroed.img";
+    const QString out = QString::fromStdString(test_support::make_temp_dir("ntfs-harvest"));
+    for (const std::string& image : {fx.image, zeroed}) {
+        const bool formatted = image == fx.image;
+        volume_item_s volume;
+        volume.device_path = QString::fromStdString(image);
+        volume.file_system = QStringLiteral("NTFS");
+        ntfs_recovery_c scanner;
+        scanner.set_volume(volume);
+        scanner.set_source(volume.device_path, platform::open_byte_source(image, nullptr));
+        scanner.start();
+        QVERIFY(scanner.wait(120000));
+        QVERIFY(scanner.harvest_outcome().run || !formatted);
+        QCOMPARE(scanner.harvest_outcome().formatted, formatted);
+        std::map<std::string, std::pair<QString, recovery_item_s>> by_name;
+        for (const found_row_s& row : scanner.found_rows())
+            by_name[row.item.name.toStdString()] = {row.folder, row.item};
+        int exact = 0, old = 0, overwritten = 0;
+        for (const auto& line : fx.lines) {
+            if (line[0] != "old")
+                continue;
+            ++old;
+            const std::string name = line[1].substr(line[1].rfind('/') + 1);
+            const auto it = by_name.find(name);
+            QVERIFY2(it != by_name.end(), name.c_str());
+            const recovery_item_s& item = it->second.second;
+            if (uint32_t(item.flags) & flag_data_overwritten) {
+                ++overwritten;
+                continue;
+            }
+            const QString target = out + QStringLiteral("/%1-%2").arg(formatted).arg(item.id);
+            QCOMPARE(scanner.recover_file(item.id, target), 0);
+            QFile copy(target);
+            QVERIFY(copy.open(QIODevice::ReadOnly));
+            const QByteArray sha = QCryptographicHash::hash(copy.readAll(), QCryptographicHash::Sha256).toHex();
+            QCOMPARE(sha.toStdString(), line[3]);
+            ++exact;
+            const std::string folder = it->second.first.toStdString();
+            const std::string expected = line[1].substr(0, line[1].rfind('/'));
+            if (!formatted)
+                QCOMPARE(folder, expected);
+            else if (name == "child.bin")
+                QVERIFY2(folder.find("/Folder ") != std::string::npos, folder.c_str());
+            else if (expected == "/Music")
+                QCOMPARE(folder, scanner_lost_folder() + expected);
+        }
+        // The new files take a few old files' clusters; nothing else is lost.
+        QVERIFY(overwritten <= (formatted ? 3 : 0));
+        QCOMPARE(exact + overwritten, old);
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_ntfs_failing)
