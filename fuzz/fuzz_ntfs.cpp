@@ -1,6 +1,7 @@
 // NTFS structures from a disk: boot sector, MFT record with its fixups and
 // attribute walk, every attribute's value decoders, runlists, attribute lists
 // and compressed units.
+#include "engines/ntfs/ntfs_harvest.h"
 #include "engines/ntfs/ntfs_parse.h"
 
 #include <cstddef>
@@ -40,6 +41,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                 parse_attribute_list(a.value, a.value_length, &entries);
             }
         }
+    }
+    // The harvest's search for records anywhere in the bytes, cut short
+    // where a chunk would end.
+    std::vector<ntfs_harvest::candidate_s> found;
+    ntfs_harvest::find_records(data, size / 2, size, 0, &found);
+    if (size >= 32) {
+        ntfs_harvest::geometry_s g;
+        uint64_t v[4];
+        std::memcpy(v, data, sizeof v);
+        ntfs_harvest::geometry_from_mft_copies(v[0], v[1], v[2], v[3], &g);
     }
     std::vector<run_s> runs;
     if (decode_runlist(data, size, 0, uint64_t{1} << 32, &runs))

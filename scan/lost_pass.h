@@ -16,4 +16,6 @@ enum class lost_pass_e : uint8_t { off, on, automatic };
 struct lost_names_s {
     QString lost_folders = QStringLiteral("Lost folders");
     QString folder_at = QStringLiteral("Folder at cluster %1");
+    // NTFS: a folder whose own MFT record is gone, by its record number.
+    QString folder_record = QStringLiteral("Folder %1");
 };

@@ -4,6 +4,7 @@
 #include "platform/partitions.h"
 
 #include <QFile>
+#include <cerrno>
 
 #include <algorithm>
 
@@ -19,6 +20,26 @@ scanner_kind_e choose_scanner(const volume_item_s& volume, bool deep)
         return scanner_kind_e::exfat;
     return scanner_kind_e::none;
 }
+
+namespace {
+
+// Whether the volume's first sector cannot be read; *why then names it and
+// the system's reason.
+bool first_sector_unreadable(const platform::byte_source_c& source, QString* why)
+{
+    uint8_t sector[512];
+    errno = 0;
+    const int64_t got = source.read_at(0, sector, sizeof sector);
+    std::vector<platform::unreadable_range_s> bad = source.unreadable_in(0, sizeof sector);
+    if (got >= 0 && bad.empty())
+        return false;
+    const int error = !bad.empty() && bad.front().error != 0 ? bad.front().error : (errno != 0 ? errno : EIO);
+    *why = QStringLiteral("its boot sector cannot be read (read error at sector 0: %1)")
+               .arg(QString::fromStdString(platform::read_error_text(error)));
+    return true;
+}
+
+}  // namespace
 
 scan_service_c::scan_service_c(QObject* parent) : QObject(parent)
 {
@@ -64,6 +85,7 @@ void scan_service_c::set_lost_pass(lost_pass_e mode)
 {
     fat_.set_lost_pass(mode);
     exfat_.set_lost_pass(mode);
+    ntfs_.set_lost_pass(mode);
 }
 
 void scan_service_c::set_content_check(bool on)
@@ -88,6 +110,7 @@ void scan_service_c::set_lost_names(const lost_names_s& names)
 {
     fat_.set_lost_names(names);
     exfat_.set_lost_names(names);
+    ntfs_.set_lost_names(names);
 }
 
 bool scan_service_c::scanning() const { return current_->isRunning(); }
@@ -132,23 +155,22 @@ int scan_service_c::start_scan(const volume_item_s& volume, bool deep, QString* 
     }
     if (!deep && chosen.file_system.isEmpty()) {
         // Nothing was recognised at the volume's start: its boot sector may
-        // be unreadable or damaged while the copy FAT32 and exFAT keep of it
-        // still lays the volume out. A read error is said as one, never as
-        // a volume without a file system.
+        // be unreadable or damaged while the copy FAT32, exFAT and NTFS keep
+        // of it still lays the volume out. A read error is said as one,
+        // never as a volume without a file system.
         if (!opened)
             opened = platform::open_byte_source(QFile::encodeName(path).toStdString(), nullptr, platform::device_access::ask);
         if (opened) {
+            QString unreadable;
             if (const QString fat = fat_file_system_of(opened); !fat.isEmpty())
                 chosen.file_system = fat;
             else if (exfat_boot_region_found(opened))
                 chosen.file_system = QStringLiteral("exFAT");
-            const auto lost = opened->unreadable_in(0, std::max<uint32_t>(opened->sector_size(), 512));
-            if (chosen.file_system.isEmpty() && !lost.empty()) {
+            else if (ntfs_engine::ntfs_backup_boot_sector_found(*opened))
+                chosen.file_system = QStringLiteral("NTFS");
+            else if (first_sector_unreadable(*opened, &unreadable)) {
                 if (reason)
-                    *reason = QStringLiteral("%1: its first sector (sector 0 of the volume) cannot be read (%2), so its "
-                                             "file system is unknown (try --deep)")
-                                  .arg(volume.device_path,
-                                       QString::fromStdString(platform::read_error_text(lost.front().error)));
+                    *reason = QStringLiteral("%1: %2 (try --deep)").arg(volume.device_path, unreadable);
                 return -1;
             }
         }

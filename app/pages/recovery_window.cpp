@@ -146,7 +146,7 @@ recovery_window_c::recovery_window_c(QWidget* main_window_) : QWidget(nullptr), 
     animation = new QMovie(QStringLiteral(":/images/recovery/ani.gif"), QByteArray(), this);
     ui.lbl_anime->setMovie(animation);
 
-    service.set_lost_names({text_for_key("lost_folders"), text_for_key("lost_folder_at")});
+    service.set_lost_names({text_for_key("lost_folders"), text_for_key("lost_folder_at"), text_for_key("lost_folder_record")});
     // The listing is shown first; the deleted files are checked after it.
     service.set_content_pass_deferred(true);
     service.set_folder_opener([](const QString& folder) { platform::shell_open(QUrl::fromLocalFile(folder)); });

@@ -1,5 +1,6 @@
 #include "engines/ntfs/ntfs_engine.h"
 
+#include "engines/ntfs/ntfs_harvest.h"
 #include "engines/ntfs/ntfs_layout.h"
 #include "engines/ntfs/ntfs_parse.h"
 #include "platform/byte_source.h"
@@ -15,6 +16,7 @@
 #include <queue>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace ntfs_engine {
@@ -32,6 +34,7 @@ constexpr size_t max_extension_records = 256;
 constexpr uint64_t max_attribute_list = 1 << 20;
 
 constexpr uint64_t first_judged_record = 16;
+constexpr uint64_t mirrored_records = 4;         // $MFTMirr holds at least records 0-3
 constexpr uint64_t mft_bitmap_record = 6;       // $Bitmap: one bit per cluster, set = allocated
 constexpr size_t bitmap_page_bytes = 1 << 20;      // read as a deleted file's runs first need it
 constexpr uint64_t max_bitmap_held = 512u << 20;   // a larger bitmap is judged up to there only
@@ -63,6 +66,16 @@ struct claim_s {
     uint32_t owner;
 };
 
+// A record found by the harvest: where it lies and what its header says.
+struct harvested_s {
+    uint64_t offset;
+    int64_t number;
+    uint64_t base_reference;
+    uint64_t log_sequence;
+    uint16_t sequence;
+    uint16_t flags;
+};
+
 // Everything an open scan holds, behind a pointer in the caller's context.
 struct engine_s {
     platform::byte_source_ptr device;
@@ -92,6 +105,12 @@ struct engine_s {
     bool claims_weighed = false;
     std::vector<int64_t> claim_losers;  // by record number
     scan_stats_s stats;
+    // Records found by their shape outside the live MFT (ntfs_harvest).
+    std::vector<harvested_s> harvested;
+    std::unordered_map<uint64_t, uint32_t> harvested_by_number;  // record number -> index
+    size_t harvest_next = 0;
+    bool reading_harvest = false;  // extension records come from the harvest
+    std::vector<int64_t> harvest_losers;  // harvest indexes whose claims lost
 };
 
 // Returns the state of the scan open on context, or nullptr when none is.
@@ -143,6 +162,42 @@ bool read_stream(const engine_s& e, const std::vector<run_s>& runs, uint64_t off
         length -= take;
         ++it;
     }
+    return true;
+}
+
+// Whether any byte of [offset, offset + length) of the stream described by
+// runs came back from the medium as unreadable.
+bool stream_unreadable(const engine_s& e, const std::vector<run_s>& runs, uint64_t offset, size_t length) {
+    const uint64_t cs = e.volume.cluster_size;
+    for (const run_s& r : runs) {
+        const uint64_t run_start = r.vcn * cs;
+        const uint64_t run_end = run_start + r.length * cs;
+        if (r.lcn < 0 || run_end <= offset || run_start >= offset + length)
+            continue;
+        const uint64_t from = std::max(offset, run_start);
+        const uint64_t to = std::min<uint64_t>(offset + length, run_end);
+        if (e.device->any_unreadable_in(uint64_t(r.lcn) * cs + (from - run_start), to - from))
+            return true;
+    }
+    return false;
+}
+
+// Reads the mirror's copy of record n (below mirrored_records) into buf
+// when it is readable and passes its fixups; buf is left alone otherwise.
+bool read_mirror_record(const engine_s& e, uint64_t n, uint8_t* buf) {
+    const volume_params_s& v = e.volume;
+    if (v.mftmirr_lcn == 0 || n >= mirrored_records)
+        return false;
+    const uint64_t at = v.mftmirr_lcn * v.cluster_size + n * v.record_size;
+    std::vector<uint8_t> copy(v.record_size);
+    if (e.device->read_at(at, copy.data(), copy.size()) != int64_t(copy.size()) ||
+        e.device->any_unreadable_in(at, copy.size()))
+        return false;
+    std::vector<uint8_t> probe = copy;
+    record_header_s header;
+    if (check_record(probe.data(), probe.size(), &header) != record_state::valid)
+        return false;
+    std::memcpy(buf, copy.data(), copy.size());
     return true;
 }
 
@@ -277,6 +332,13 @@ void take_attributes(const engine_s& e, const std::vector<attribute_s>& attrs, b
 // Reads MFT record `number` into buf (record_size bytes) through the $MFT's
 // runs. Returns false when it lies outside them or the read fails.
 bool read_mft_record(const engine_s& e, uint64_t number, uint8_t* buf) {
+    if (e.reading_harvest) {
+        // A harvested file's extension records are harvested ones too.
+        const auto it = e.harvested_by_number.find(number);
+        return it != e.harvested_by_number.end() &&
+               e.device->read_at(e.harvested[it->second].offset, buf, e.volume.record_size) ==
+                   int64_t(e.volume.record_size);
+    }
     if (number >= e.mft_records)
         return false;
     return read_stream(e, e.mft_runs, number * e.volume.record_size, buf, e.volume.record_size);
@@ -344,7 +406,8 @@ bool load_mft(engine_s& e) {
     for (uint64_t lcn : {v.mft_lcn, v.mftmirr_lcn}) {
         if (lcn == 0)
             continue;
-        if (e.device->read_at(lcn * v.cluster_size, buf.data(), buf.size()) != int64_t(buf.size()))
+        if (e.device->read_at(lcn * v.cluster_size, buf.data(), buf.size()) != int64_t(buf.size()) ||
+            e.device->any_unreadable_in(lcn * v.cluster_size, buf.size()))
             continue;
         record_header_s header;
         if (check_record(buf.data(), buf.size(), &header) != record_state::valid ||
@@ -619,11 +682,40 @@ void load_chunk(engine_s& e, uint64_t first) {
     e.chunk_count = std::min(per_chunk, e.mft_readable - first);
     e.chunk.resize(size_t(e.chunk_count * rs));
     e.chunk_ok.assign(size_t(e.chunk_count), true);
-    if (read_stream(e, e.mft_runs, first * rs, e.chunk.data(), e.chunk.size()))
-        return;
-    ++e.stats.read_errors;
-    for (uint64_t i = 0; i < e.chunk_count; ++i)
-        e.chunk_ok[i] = read_stream(e, e.mft_runs, (first + i) * rs, e.chunk.data() + i * rs, rs);
+    const uint64_t generation = e.device->unreadable_generation();
+    if (!read_stream(e, e.mft_runs, first * rs, e.chunk.data(), e.chunk.size())) {
+        ++e.stats.read_errors;
+        for (uint64_t i = 0; i < e.chunk_count; ++i)
+            e.chunk_ok[i] = read_stream(e, e.mft_runs, (first + i) * rs, e.chunk.data() + i * rs, rs);
+    }
+    // A salvaging source hands unreadable sectors back as zeros: its map
+    // tells such records from ones never written. Nothing to ask while it
+    // has never met damage.
+    if (generation != 0 || e.device->unreadable_generation() != 0) {
+        bool damaged = false;
+        for (uint64_t i = 0; i < e.chunk_count; ++i)
+            if (e.chunk_ok[i] && stream_unreadable(e, e.mft_runs, (first + i) * rs, rs)) {
+                e.chunk_ok[i] = false;
+                ++e.stats.records_unreadable;
+                damaged = true;
+            }
+        e.stats.read_errors += damaged ? 1 : 0;
+    }
+    // The first records (the $MFT itself, its mirror, $LogFile, $Volume)
+    // are kept twice: an unreadable or torn one is taken from $MFTMirr.
+    for (uint64_t n = first; n < std::min(first + e.chunk_count, mirrored_records); ++n) {
+        uint8_t* at = e.chunk.data() + (n - first) * rs;
+        if (e.chunk_ok[n - first]) {
+            std::vector<uint8_t> probe(at, at + rs);
+            record_header_s header;
+            if (check_record(probe.data(), rs, &header) != record_state::corrupt)
+                continue;
+        }
+        if (read_mirror_record(e, n, at)) {
+            e.chunk_ok[n - first] = true;
+            ++e.stats.records_from_mirror;
+        }
+    }
 }
 
 // Where two deleted files claim a cluster, the one written later (latest
@@ -672,25 +764,88 @@ void weigh_claims(engine_s& e) {
     e.claim_owners = {};
 }
 
+
+enum class boot_read_e { valid, invalid, unreadable };
+
+// Reads and decodes the boot sector at offset. A salvaging source hands an
+// unreadable sector back as zeros, so the source's map decides whether the
+// bytes are real; the first unreadable one is noted in *r.
+boot_read_e read_boot_sector(const platform::byte_source_c& device, uint64_t offset, volume_params_s* out,
+                             startup_report_s* r) {
+    uint8_t sector[layout::boot::size];
+    errno = 0;
+    const int64_t got = device.read_at(offset, sector, sizeof sector);
+    if (got < 0) {
+        if (r->boot_read_error == 0) {
+            r->boot_error_offset = offset;
+            r->boot_error_sector_size = device.sector_size();
+            r->boot_read_error = errno != 0 ? errno : EIO;
+        }
+        return boot_read_e::unreadable;
+    }
+    if (got != int64_t(sizeof sector))
+        return boot_read_e::invalid;
+    const std::vector<platform::unreadable_range_s> bad = device.unreadable_in(offset, sizeof sector);
+    if (!bad.empty()) {
+        if (r->boot_read_error == 0) {
+            r->boot_error_offset = bad.front().offset;
+            r->boot_error_sector_size = device.sector_size();
+            r->boot_read_error = bad.front().error != 0 ? bad.front().error : EIO;
+        }
+        return boot_read_e::unreadable;
+    }
+    return parse_boot_sector(sector, device.size(), out) ? boot_read_e::valid : boot_read_e::invalid;
+}
+
+// Looks for the backup boot sector in the volume's last sector (of 512
+// bytes, the medium's sector size, or 4096). It must describe a volume that
+// ends where it stands.
+bool find_backup_boot_sector(const platform::byte_source_c& device, volume_params_s* out, startup_report_s* r) {
+    const uint64_t size = device.size();
+    std::vector<uint32_t> sizes{512, device.sector_size(), 4096};
+    std::sort(sizes.begin(), sizes.end());
+    sizes.erase(std::unique(sizes.begin(), sizes.end()), sizes.end());
+    for (const uint32_t sector : sizes) {
+        if (sector < layout::boot::size || size < 2 * uint64_t(sector))
+            continue;
+        const uint64_t at = size - sector;
+        volume_params_s params;
+        if (read_boot_sector(device, at, &params, r) != boot_read_e::valid)
+            continue;
+        if (uint64_t(params.total_clusters) * params.cluster_size > at)
+            continue;
+        *out = params;
+        r->boot_backup_offset = at;
+        return true;
+    }
+    return false;
+}
+
 }  // namespace
 
-int ntfs_scan_startup(platform::byte_source_ptr source, void* context) {
+int ntfs_scan_startup(platform::byte_source_ptr source, void* context, startup_report_s* report) {
     if (!context)
         return -1;
     if (!source)
         return -2;
     auto e = std::make_unique<engine_s>();
     e->device = std::move(source);
-    uint8_t sector[layout::boot::size];
-    if (e->device->read_at(0, sector, sizeof sector) != int64_t(sizeof sector))
-        return -2;
+    startup_report_s scratch;
+    startup_report_s& r = report ? *report : scratch;
+    r = {};
     // The boot sector's own sector size lays the volume out (256 to 4096
     // bytes); the medium's figure does not enter, since every read is by
     // byte offset and an image keeps the layout of the disk it came from.
-    if (!parse_boot_sector(sector, e->device->size(), &e->volume))
-        return -3;
+    const boot_read_e primary = read_boot_sector(*e->device, 0, &e->volume, &r);
+    if (primary != boot_read_e::valid) {
+        // The volume's last sector keeps a copy of its boot sector.
+        if (!find_backup_boot_sector(*e->device, &e->volume, &r))
+            return primary == boot_read_e::unreadable ? -5 : -3;
+        r.boot_from_backup = true;
+    }
     if (!load_mft(*e))
         return -4;
+    e->stats.boot_from_backup = r.boot_from_backup;
     put<uint64_t>(context, ctx_total, e->mft_records);
     put<uint32_t>(context, ctx_groups_read, 0);
     put<uint32_t>(context, ctx_groups_skipped, 0);
@@ -699,6 +854,12 @@ int ntfs_scan_startup(platform::byte_source_ptr source, void* context) {
     std::memcpy(static_cast<uint8_t*>(context) + ctx_engine, &raw, sizeof raw);
     put<uint32_t>(context, ctx_open, open_magic);
     return 0;
+}
+
+bool ntfs_backup_boot_sector_found(const platform::byte_source_c& source) {
+    volume_params_s params;
+    startup_report_s report;
+    return find_backup_boot_sector(source, &params, &report);
 }
 
 int ntfs_scan_startup_path(const char* device_path, void* context) {
@@ -968,6 +1129,328 @@ int ntfs_extract_to(void* context, int64_t record_number, const std::u16string& 
     if (result == extract_ok)
         result = fd < 0 ? extract_write_failed : write_data(*e, f, fd);
     return finish(result, status);
+}
+
+namespace {
+
+constexpr size_t harvest_chunk = 4 << 20;
+constexpr size_t harvest_tail = 4096;  // a record starting at a chunk's end
+constexpr uint64_t harvest_claim_flag = uint64_t(1) << 62;  // a harvested file's claims, by index
+
+// The device bytes of the live MFT's initialised records, sorted: records
+// there were delivered by the walk.
+std::vector<std::pair<uint64_t, uint64_t>> live_mft_extents(const engine_s& e) {
+    std::vector<std::pair<uint64_t, uint64_t>> out;
+    const uint64_t cs = e.volume.cluster_size;
+    const uint64_t readable_end = e.mft_readable * e.volume.record_size;
+    for (const run_s& r : e.mft_runs) {
+        const uint64_t start = r.vcn * cs;
+        if (r.lcn < 0 || start >= readable_end)
+            continue;
+        const uint64_t length = std::min(r.length * cs, readable_end - start);
+        out.emplace_back(uint64_t(r.lcn) * cs, uint64_t(r.lcn) * cs + length);
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+bool inside(const std::vector<std::pair<uint64_t, uint64_t>>& extents, uint64_t offset) {
+    auto it = std::upper_bound(extents.begin(), extents.end(), std::make_pair(offset, UINT64_MAX));
+    return it != extents.begin() && offset < std::prev(it)->second;
+}
+
+// Whether the live MFT holds record `number` with this sequence number.
+bool live_holds(const engine_s& e, int64_t number, uint16_t sequence) {
+    if (number < 0 || uint64_t(number) >= e.mft_readable)
+        return false;
+    std::vector<uint8_t> buf(e.volume.record_size);
+    record_header_s header;
+    return read_mft_record(e, uint64_t(number), buf.data()) &&
+           check_record(buf.data(), buf.size(), &header) == record_state::valid && header.sequence == sequence;
+}
+
+// Reads [0, size) of the device front to back and hands every sane record
+// found to take; false when the hooks stopped it.
+template <typename Take>
+bool read_for_records(const engine_s& e, const harvest_hooks_s& hooks, harvest_result_s* result, Take take) {
+    e.device->advise_sequential();
+    const uint64_t size = e.device->size();
+    std::vector<uint8_t> buf(harvest_chunk + harvest_tail);
+    std::vector<ntfs_harvest::candidate_s> found;
+    for (uint64_t pos = 0; pos < size; pos += harvest_chunk) {
+        if (hooks.stop && hooks.stop(hooks.user))
+            return false;
+        const size_t want = size_t(std::min<uint64_t>(buf.size(), size - pos));
+        const int64_t got = e.device->read_at(pos, buf.data(), want);
+        if (got <= 0) {
+            ++result->read_errors;
+            continue;
+        }
+        if (e.device->any_unreadable_in(pos, size_t(got)))
+            ++result->read_errors;
+        found.clear();
+        ntfs_harvest::find_records(buf.data(), std::min<size_t>(harvest_chunk, size_t(got)), size_t(got), pos, &found);
+        for (const ntfs_harvest::candidate_s& c : found)
+            if (!take(c))
+                return true;
+        if (hooks.progress)
+            hooks.progress(hooks.user, double(pos + uint64_t(got)) / double(size));
+    }
+    return true;
+}
+
+}  // namespace
+
+harvest_result_s ntfs_harvest(void* context, const harvest_hooks_s& hooks) {
+    harvest_result_s result;
+    engine_s* e = context ? engine_of(context) : nullptr;
+    if (!e)
+        return result;
+    // The bitmap is read through the live MFT before extension records
+    // start coming from the harvest.
+    if (e->clusters.state == cluster_map_s::state_e::untried)
+        load_cluster_map(*e);
+    e->harvested.clear();
+    e->harvested_by_number.clear();
+    e->harvest_next = 0;
+    const auto held = live_mft_extents(*e);
+    const uint32_t rs = e->volume.record_size;
+    std::unordered_map<uint64_t, uint32_t> by_identity;  // number and sequence -> index
+    const bool ran = read_for_records(*e, hooks, &result, [&](const ntfs_harvest::candidate_s& c) {
+        if (c.size != rs || inside(held, c.offset))
+            return true;
+        // The file system's own records are its metadata, not lost files.
+        if (c.number >= 0 && c.number < int64_t(first_judged_record))
+            return true;
+        ++result.records_found;
+        if (live_holds(*e, c.number, c.sequence))
+            return true;
+        harvested_s h{c.offset, c.number, c.base_reference, c.log_sequence, c.sequence, c.flags};
+        if (c.number >= 0) {
+            // The same record met twice (an older copy): the later write wins.
+            const uint64_t identity = uint64_t(c.number) << 16 | c.sequence;
+            const auto it = by_identity.find(identity);
+            if (it != by_identity.end()) {
+                if (e->harvested[it->second].log_sequence < c.log_sequence)
+                    e->harvested[it->second] = h;
+                return true;
+            }
+        }
+        if (e->harvested.size() >= max_harvested) {
+            result.capped = true;
+            return true;
+        }
+        const auto index = uint32_t(e->harvested.size());
+        e->harvested.push_back(h);
+        if (c.number >= 0) {
+            by_identity[uint64_t(c.number) << 16 | c.sequence] = index;
+            // An extension record is looked up by its number for its base.
+            auto [slot, added] = e->harvested_by_number.emplace(uint64_t(c.number), index);
+            if (!added && e->harvested[slot->second].log_sequence < c.log_sequence)
+                slot->second = index;
+        }
+        return true;
+    });
+    result.stopped = !ran;
+    result.records_kept = e->harvested.size();
+    e->claims.clear();
+    e->claim_owners.clear();
+    e->claims_weighed = false;
+    e->harvest_losers.clear();
+    return result;
+}
+
+int ntfs_harvest_next(void* context, void* record, size_t* index) {
+    engine_s* e = context ? engine_of(context) : nullptr;
+    if (!e || !record)
+        return 0;
+    const uint32_t rs = e->volume.record_size;
+    std::vector<uint8_t> buf(rs);
+    while (e->harvest_next < e->harvested.size()) {
+        const size_t i = e->harvest_next++;
+        const harvested_s& h = e->harvested[i];
+        if (h.base_reference != 0)
+            continue;
+        if (e->device->read_at(h.offset, buf.data(), rs) != int64_t(rs))
+            continue;
+        file_s f;
+        e->reading_harvest = true;
+        const record_state state = load_file(*e, uint64_t(std::max<int64_t>(h.number, 0)), buf.data(), true, &f);
+        e->reading_harvest = false;
+        const bool directory = f.record_flags & layout::record::flag_directory;
+        if (state != record_state::valid || (!f.have_name && (directory || !f.have_data)))
+            continue;
+        fill_record(record, uint64_t(std::max<int64_t>(h.number, 0)), f);
+        uint32_t flags;
+        std::memcpy(&flags, static_cast<uint8_t*>(record) + rec_flags, sizeof flags);
+        if (!directory)
+            flags |= flag_engine_extract | data_trust(*e, f, int64_t(harvest_claim_flag | i));
+        put<uint32_t>(record, rec_flags, flags);
+        e->last_streams.clear();
+        if (!directory) {
+            e->last_streams = std::move(f.named_streams);
+            for (stream_info_s& st : e->last_streams) {
+                file_s g;
+                g.stream = st.name;
+                std::vector<uint8_t> again(rs);
+                if (e->device->read_at(h.offset, again.data(), rs) != int64_t(rs))
+                    continue;
+                e->reading_harvest = true;
+                if (load_file(*e, 0, again.data(), true, &g) == record_state::valid)
+                    st.flags = data_trust(*e, g);
+                e->reading_harvest = false;
+            }
+        }
+        if (index)
+            *index = i;
+        return 1;
+    }
+    if (!e->claims_weighed) {
+        const std::vector<int64_t> before = std::move(e->claim_losers);
+        e->claim_losers.clear();
+        weigh_claims(*e);
+        for (const int64_t owner : e->claim_losers)
+            e->harvest_losers.push_back(owner & ~int64_t(harvest_claim_flag));
+        e->claim_losers = before;
+    }
+    return 0;
+}
+
+std::vector<int64_t> ntfs_harvest_claimed_later(const void* context) {
+    const engine_s* e = context ? engine_of(context) : nullptr;
+    return e ? e->harvest_losers : std::vector<int64_t>{};
+}
+
+int ntfs_harvest_extract_to(void* context, size_t index, const std::u16string& stream, int fd, uint32_t* status) {
+    engine_s* e = context ? engine_of(context) : nullptr;
+    if (!e)
+        return finish(extract_not_open, status);
+    if (index >= e->harvested.size())
+        return finish(extract_bad_record, status);
+    const harvested_s& h = e->harvested[index];
+    std::vector<uint8_t> buf(e->volume.record_size);
+    if (e->device->read_at(h.offset, buf.data(), buf.size()) != int64_t(buf.size()))
+        return finish(extract_read_failed, status);
+    file_s f;
+    f.stream = stream;
+    e->reading_harvest = true;
+    const record_state state = load_file(*e, uint64_t(std::max<int64_t>(h.number, 0)), buf.data(), true, &f);
+    e->reading_harvest = false;
+    if (state != record_state::valid)
+        return finish(extract_bad_record, status);
+    if ((f.record_flags & layout::record::flag_directory) || !f.have_data)
+        return finish(extract_no_data, status);
+    return finish(fd < 0 ? extract_write_failed : write_data(*e, f, fd), status);
+}
+
+namespace {
+
+// The first cluster of the unnamed data of the record at raw (before
+// fixups), or -1.
+int64_t first_data_cluster(const uint8_t* raw, uint32_t size) {
+    std::vector<uint8_t> copy(raw, raw + size);
+    record_header_s header;
+    std::vector<attribute_s> attributes;
+    if (check_record(copy.data(), size, &header) != record_state::valid ||
+        !walk_attributes(copy.data(), header, &attributes))
+        return -1;
+    for (const attribute_s& a : attributes) {
+        if (a.type != layout::attr::type_data || a.name_length != 0 || !a.non_resident || a.lowest_vcn != 0)
+            continue;
+        std::vector<run_s> runs;
+        decode_runlist(a.mapping_pairs, a.mapping_pairs_size, 0, uint64_t(1) << 48, &runs);
+        return runs.empty() || runs.front().lcn < 0 ? -1 : runs.front().lcn;
+    }
+    return -1;
+}
+
+}  // namespace
+
+bool ntfs_free_space_holds_data(void* context) {
+    engine_s* e = context ? engine_of(context) : nullptr;
+    if (!e || e->volume.total_clusters == 0)
+        return false;
+    constexpr uint64_t samples = 64;
+    const uint64_t cs = e->volume.cluster_size;
+    uint8_t sector[512];
+    int holding = 0;
+    for (uint64_t i = 0; i < samples; ++i) {
+        const uint64_t lcn = (e->volume.total_clusters * (2 * i + 1)) / (2 * samples);
+        if (clusters_state(*e, lcn, 1) != clusters_e::free)
+            continue;
+        if (e->device->read_at(lcn * cs, sector, sizeof sector) != int64_t(sizeof sector))
+            continue;
+        holding += std::any_of(std::begin(sector), std::end(sector), [](uint8_t b) { return b != 0; }) ? 1 : 0;
+    }
+    return holding >= 2;
+}
+
+int ntfs_scan_startup_from_records(platform::byte_source_ptr source, void* context, const harvest_hooks_s& hooks,
+                                   uint64_t* volume_start, uint32_t* cluster_size) {
+    if (!context)
+        return -1;
+    if (!source)
+        return -2;
+    auto e = std::make_unique<engine_s>();
+    e->device = source;
+    // Each copy of record 0 lies at the start of the $MFT or of $MFTMirr;
+    // the record after it is $MFTMirr's, which names where the mirror lies.
+    struct copy_s {
+        uint64_t offset;
+        uint32_t size;
+        int64_t mft_lcn;
+        int64_t mirror_lcn;
+    };
+    std::vector<copy_s> copies;
+    harvest_result_s result;
+    std::vector<uint8_t> pair(2 * 4096);
+    read_for_records(*e, hooks, &result, [&](const ntfs_harvest::candidate_s& c) {
+        if (c.number != 0 || c.base_reference != 0)
+            return true;
+        if (e->device->read_at(c.offset, pair.data(), 2 * c.size) != int64_t(2 * c.size))
+            return true;
+        ntfs_harvest::candidate_s next;
+        if (!ntfs_harvest::sane_record(pair.data() + c.size, c.size, &next) || next.number != 1)
+            return true;
+        copies.push_back({c.offset, c.size, first_data_cluster(pair.data(), c.size),
+                          first_data_cluster(pair.data() + c.size, c.size)});
+        return copies.size() < 8;
+    });
+    ntfs_harvest::geometry_s g;
+    bool found = false;
+    for (size_t a = 0; a < copies.size() && !found; ++a)
+        for (size_t b = 0; b < copies.size() && !found; ++b)
+            found = a != b && copies[a].mft_lcn > 0 && copies[a].mirror_lcn > 0 &&
+                    copies[a].mft_lcn == copies[b].mft_lcn && copies[a].mirror_lcn == copies[b].mirror_lcn &&
+                    ntfs_harvest::geometry_from_mft_copies(copies[a].offset, copies[b].offset,
+                                                           uint64_t(copies[a].mft_lcn),
+                                                           uint64_t(copies[a].mirror_lcn), &g) &&
+                    copies[a].size == copies[b].size;
+    if (!found)
+        return -3;
+    const uint32_t record_bytes = copies.front().size;
+    e->device = std::make_shared<platform::source_window_c>(source, g.start, source->size() - g.start,
+                                                            source->name());
+    e->volume.bytes_per_sector = 512;
+    e->volume.cluster_size = g.cluster_size;
+    e->volume.record_size = record_bytes;
+    e->volume.total_clusters = e->device->size() / g.cluster_size;
+    e->volume.mft_lcn = g.mft_lcn;
+    e->volume.mftmirr_lcn = g.mftmirr_lcn;
+    if (!load_mft(*e)) {
+        e->mft_runs.clear();
+        e->mft_records = e->mft_readable = 0;
+    }
+    *volume_start = g.start;
+    *cluster_size = g.cluster_size;
+    put<uint64_t>(context, ctx_total, e->mft_records);
+    put<uint32_t>(context, ctx_groups_read, 0);
+    put<uint32_t>(context, ctx_groups_skipped, 0);
+    put<uint32_t>(context, ctx_group_records, 0);
+    engine_s* raw = e.release();
+    std::memcpy(static_cast<uint8_t*>(context) + ctx_engine, &raw, sizeof raw);
+    put<uint32_t>(context, ctx_open, open_magic);
+    return 0;
 }
 
 }  // namespace ntfs_engine

@@ -54,11 +54,26 @@ inline constexpr uint32_t flag_engine_extract = 0x80000000u;
 inline constexpr uint32_t flag_data_overwritten = 0x80000;   // one is allocated: another file's bytes
 inline constexpr uint32_t flag_data_incomplete = 0x100000;   // runs past the volume or short of the size: the copy fails
 
-// Opens a scan on a volume's bytes, its boot sector first; the scan holds
-// the source until it is closed. Returns 0 when the scan is open and the
-// context filled, a negative value otherwise (-1 no context, -2 no source or
-// unreadable, -3 not NTFS, -4 $MFT unreadable).
-int ntfs_scan_startup(platform::byte_source_ptr source, void* context);
+// How a scan's start went with the volume's boot sector.
+struct startup_report_s {
+    bool boot_from_backup = false;  // the primary was unreadable or invalid; the copy was used
+    uint64_t boot_backup_offset = 0;  // where that copy lies, in bytes
+    int boot_read_error = 0;        // errno of the first unreadable boot sector byte, 0 when none
+    uint64_t boot_error_offset = 0; // and its offset in bytes
+    uint32_t boot_error_sector_size = 512;  // the medium's sector, to name the sector
+};
+
+// Opens a scan on a volume's bytes, its boot sector first (its backup in the
+// volume's last sector when the primary is unreadable or invalid); the scan
+// holds the source until it is closed. Returns 0 when the scan is open and
+// the context filled, a negative value otherwise (-1 no context, -2 no
+// source, -3 not NTFS, -4 $MFT unreadable, -5 the boot sector unreadable
+// and no usable backup: *report says where and why).
+int ntfs_scan_startup(platform::byte_source_ptr source, void* context, startup_report_s* report = nullptr);
+
+// Whether the volume's last sector holds a usable NTFS backup boot sector
+// (for a volume whose first sector tells nothing).
+bool ntfs_backup_boot_sector_found(const platform::byte_source_c& source);
 
 // The same on a path the platform opens (a block device, an image file or
 // "<image>:pN"); -1 also for a null path.
@@ -124,6 +139,54 @@ enum extract_status : uint32_t {
     extract_bad_compression = 8,  // a compressed unit that does not decompress
 };
 
+// The harvest: once ntfs_scan_next returned 0, the volume is read once,
+// front to back, for MFT records (1 KiB and 4 KiB, whole and sane) that the
+// live MFT does not hold: outside its records, or at a number it holds with
+// another sequence number. A volume formatted over its files, or whose MFT
+// was damaged, keeps its old records there.
+struct harvest_hooks_s {
+    bool (*stop)(void* user) = nullptr;                   // true: end the pass now
+    void (*progress)(void* user, double fraction) = nullptr;  // of the volume read
+    void* user = nullptr;
+};
+inline constexpr size_t max_harvested = size_t(1) << 20;  // records kept; more are counted only
+struct harvest_result_s {
+    uint64_t records_found = 0;   // sane records met outside the live MFT's
+    uint64_t records_kept = 0;
+    bool capped = false;          // more than max_harvested: the rest are not listed
+    bool stopped = false;
+    uint64_t read_errors = 0;     // stretches the medium would not give
+};
+harvest_result_s ntfs_harvest(void* context, const harvest_hooks_s& hooks);
+
+// Fills the zeroed record, as ntfs_scan_next does, with the next harvested
+// base record that has a name or data, and *index with its place for
+// ntfs_harvest_extract_to. rec_parent_sequence is its parent reference's.
+// Its file's data is judged by the cluster bitmap and against the other
+// harvested files' claims (see ntfs_harvest_claimed_later); it always
+// carries flag_engine_extract. Returns 0 when none is left.
+int ntfs_harvest_next(void* context, void* record, size_t* index);
+// Once ntfs_harvest_next returned 0: the harvest indexes whose clusters a
+// harvested file written later claims too.
+std::vector<int64_t> ntfs_harvest_claimed_later(const void* context);
+// Writes the data stream (empty: the unnamed one) of harvested record
+// `index` into fd, as ntfs_extract_to does.
+int ntfs_harvest_extract_to(void* context, size_t index, const std::u16string& stream, int fd, uint32_t* status);
+
+// For a volume whose boot sector and its backup are both gone: reads the
+// source front to back for the two copies of MFT record 0 (the $MFT's and
+// $MFTMirr's), lays the volume out from them and opens a scan as
+// ntfs_scan_startup does; the $MFT's records are then walked as usual, and
+// when it cannot be read the scan is open for the harvest alone. Returns 0,
+// or -3 when no layout was found. *geometry gets the layout.
+int ntfs_scan_startup_from_records(platform::byte_source_ptr source, void* context, const harvest_hooks_s& hooks,
+                                   uint64_t* volume_start, uint32_t* cluster_size);
+
+// Whether clusters the volume's bitmap calls free hold data (a few of
+// them, spread over the volume, are read): what a volume formatted over
+// its files shows.
+bool ntfs_free_space_holds_data(void* context);
+
 // What the scan met so far, for diagnostics and tests.
 struct scan_stats_s {
     uint64_t records_examined = 0;
@@ -132,6 +195,9 @@ struct scan_stats_s {
     uint64_t records_unused = 0;     // never written, or not a base record with a name
     uint64_t read_errors = 0;        // MFT chunks the device would not give
     bool bitmap_unusable = false;    // $Bitmap unreadable: deleted files were not judged by it
+    bool boot_from_backup = false;   // the volume was laid out by its backup boot sector
+    uint64_t records_from_mirror = 0;  // first records taken from $MFTMirr (unreadable or torn in $MFT)
+    uint64_t records_unreadable = 0;   // records over sectors the medium would not give
 };
 // Returns the counters of an open scan (all zero when none is open).
 scan_stats_s ntfs_scan_stats(const void* context);

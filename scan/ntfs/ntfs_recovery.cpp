@@ -121,9 +121,22 @@ void ntfs_recovery_c::run_scan() {
         context_.fill(0);
     }
     constexpr int startup_line = __LINE__ + 1;
-    const int started = ntfs_engine::ntfs_scan_startup(std::move(source), context_.data());
-    startup_result_ = started;
+    startup_report_ = {};
+    int started = ntfs_engine::ntfs_scan_startup(std::move(source), context_.data(), &startup_report_);
+    harvest_ = {};
     engine_stats_ = {};
+    // A volume that lost its boot sector and its backup can still be laid
+    // out from the copies of its MFT's first record.
+    if ((started == -3 || started == -5) && lost_mode_ != lost_pass_e::off) {
+        platform::byte_source_ptr again = scan_source(volume_.device_path, nullptr);
+        context_.fill(0);
+        if (ntfs_engine::ntfs_scan_startup_from_records(std::move(again), context_.data(), harvest_hooks(),
+                                                        &harvest_.volume_start, &harvest_.cluster_size) == 0) {
+            harvest_.from_records = true;
+            started = 0;
+        }
+    }
+    startup_result_ = started;
     if (started < 0) {
         log_startup_failure(startup_line, started);
         return;
@@ -133,6 +146,9 @@ void ntfs_recovery_c::run_scan() {
     // dropped): rehashing a large store repeatedly costs more than the scan.
     store_.reserve(size_t(std::min<uint64_t>(load<uint64_t>(context_.data(), ntfs_engine::ctx_total) / 4, 1u << 22)));
     std::array<uint8_t, ntfs_engine::record_size> record;
+    int64_t user_records = 0;
+    bool root_checked = false;
+    bool keep_live = false;
     while (!stop_point()) {
         record.fill(0);
         if (ntfs_engine::ntfs_scan_next(context_.data(), record.data()) == 0)
@@ -147,9 +163,19 @@ void ntfs_recovery_c::run_scan() {
         status_.read_count.fetch_add(1, std::memory_order_relaxed);
 
         ntfs_node_s node = node_from_record(record.data());
+        if (node.number >= 16 && node.parent != 11)
+            ++user_records;  // not the file system's own, nor $Extend's
+        // Without its root the volume cannot be mounted: its live files are
+        // listed too, copied by the engine.
+        if (node.number > root_number && !root_checked) {
+            root_checked = true;
+            keep_live = !store_.count(root_number);
+        }
         const bool live_file = (node.flags & ntfs_engine::flag_file) && !(node.flags & ntfs_engine::flag_deleted);
-        if (live_file)
+        if (live_file && !keep_live)
             continue;
+        if (live_file)
+            node.flags |= ntfs_engine::flag_engine_extract;
         status_.found_count.fetch_add(1, std::memory_order_relaxed);
         if ((node.flags & ntfs_engine::flag_file) && node.number > last_system_number)
             add_stream_rows(node);
@@ -164,9 +190,106 @@ void ntfs_recovery_c::run_scan() {
             it->second.flags |= ntfs_engine::flag_data_overwritten;
     }
     engine_stats_ = ntfs_engine::ntfs_scan_stats(context_.data());
+    // A volume formatted over its files (a new MFT of a few records, old
+    // data in its free space), or one whose MFT's start is damaged, keeps
+    // its old records elsewhere on the volume.
+    if (lost_mode_ != lost_pass_e::off && !stop_requested()) {
+        harvest_.damaged = harvest_.from_records || !store_.count(root_number) || keep_live ||
+                           engine_stats_.records_from_mirror > 0;
+        harvest_.formatted = !harvest_.damaged && user_records < 16 &&
+                             ntfs_engine::ntfs_free_space_holds_data(context_.data());
+        if (lost_mode_ == lost_pass_e::on || harvest_.formatted || harvest_.damaged)
+            harvest_lost_records();
+    }
     attach_orphans();
     result_tree::link_children(store_);
     result_tree::mark_folders(store_, [](const ntfs_node_s& n) { return bool(n.flags & ntfs_engine::flag_file); });
+}
+
+ntfs_engine::harvest_hooks_s ntfs_recovery_c::harvest_hooks() {
+    ntfs_engine::harvest_hooks_s hooks;
+    hooks.user = this;
+    hooks.stop = [](void* self) { return static_cast<ntfs_recovery_c*>(self)->stop_point(); };
+    hooks.progress = [](void* self, double fraction) {
+        static_cast<ntfs_recovery_c*>(self)->status_.progress.store(fraction, std::memory_order_relaxed);
+    };
+    return hooks;
+}
+
+// Reads the whole volume for MFT records the live MFT does not hold, and
+// lists their files under the lost folder: each in its old folder where
+// that folder's record was found too (by record and sequence number), else
+// in "Folder N" for the folder record N that is gone.
+void ntfs_recovery_c::harvest_lost_records() {
+    harvest_.run = true;
+    status_.progress.store(0.0, std::memory_order_relaxed);
+    harvest_.result = ntfs_engine::ntfs_harvest(context_.data(), harvest_hooks());
+    if (harvest_.result.stopped)
+        return;
+
+    struct pending_s {
+        int64_t key;
+        int64_t parent;
+        uint16_t parent_sequence;
+    };
+    std::vector<pending_s> pending;
+    std::unordered_map<uint64_t, int64_t> folders;  // record number and sequence -> key
+    std::array<uint8_t, ntfs_engine::record_size> record{};
+    size_t index = 0;
+    while (!stop_requested() && ntfs_engine::ntfs_harvest_next(context_.data(), record.data(), &index)) {
+        ntfs_node_s node = node_from_record(record.data());
+        const int64_t key = harvested_flag | int64_t(index);
+        if (is_directory(node))
+            folders[uint64_t(node.number) << 16 | node.sequence] = key;
+        pending.push_back({key, node.parent, node.parent_sequence});
+        node.number = key;
+        node.parent_sequence = 0;
+        node.flags |= ntfs_engine::flag_engine_extract * !is_directory(node);
+        if (node.flags & ntfs_engine::flag_file) {
+            ++harvest_.rows;
+            add_stream_rows(node);
+        }
+        status_.found_count.fetch_add(1, std::memory_order_relaxed);
+        store_[key] = std::move(node);
+        record.fill(0);
+    }
+    for (const int64_t index_lost : ntfs_engine::ntfs_harvest_claimed_later(context_.data())) {
+        const auto it = store_.find(harvested_flag | index_lost);
+        if (it != store_.end() && !(it->second.flags & ntfs_engine::flag_data_incomplete))
+            it->second.flags |= ntfs_engine::flag_data_overwritten;
+    }
+    if (pending.empty())
+        return;
+
+    ntfs_node_s lost;
+    lost.number = lost_folder_number;
+    lost.parent = root_number;
+    lost.flags = ntfs_engine::flag_directory;
+    lost.name = lost_names_.lost_folders;
+    store_[lost_folder_number] = lost;
+    for (const pending_s& p : pending) {
+        int64_t parent = lost_folder_number;
+        if (p.parent > root_number) {
+            // A folder freed once carries a sequence number one ahead.
+            auto it = folders.find(uint64_t(p.parent) << 16 | p.parent_sequence);
+            if (it == folders.end())
+                it = folders.find(uint64_t(p.parent) << 16 | uint16_t(p.parent_sequence + 1));
+            if (it != folders.end() && it->second != p.key) {
+                parent = it->second;
+            } else {
+                parent = missing_folder_flag | p.parent;
+                if (!store_.count(parent)) {
+                    ntfs_node_s folder;
+                    folder.number = parent;
+                    folder.parent = lost_folder_number;
+                    folder.flags = ntfs_engine::flag_directory;
+                    folder.name = lost_names_.folder_record.arg(p.parent);
+                    store_[parent] = std::move(folder);
+                }
+            }
+        }
+        store_.at(p.key).parent = parent;
+    }
 }
 
 // Each named data stream of a deleted file becomes a row of its own beside
@@ -196,7 +319,8 @@ void ntfs_recovery_c::add_stream_rows(const ntfs_node_s& file) {
 void ntfs_recovery_c::attach_orphans() {
     if (store_.empty())
         return;
-    if (!store_.count(root_number)) {
+    const bool root_made = !store_.count(root_number);
+    if (root_made) {
         // An unreadable root record must not hide everything below it.
         ntfs_node_s root;
         root.number = root.parent = root_number;
@@ -211,7 +335,9 @@ void ntfs_recovery_c::attach_orphans() {
             continue;
         const ntfs_node_s* parent = find_node(node.parent);
         bool linked = parent && parent->number != number && is_directory(*parent);
-        if (linked && node.parent_sequence != 0 && parent->sequence != node.parent_sequence) {
+        // A root made up for a lost one has no sequence number to match.
+        if (linked && node.parent_sequence != 0 && parent->sequence != node.parent_sequence &&
+            !(root_made && parent->number == root_number)) {
             // Freeing a record bumps its sequence number once, so a deleted
             // directory is one ahead of the references its old children hold.
             const bool freed_once = (parent->flags & ntfs_engine::flag_deleted) &&
@@ -300,6 +426,12 @@ QString ntfs_recovery_c::failure_reason() const {
         return open_error_.isEmpty() ? QStringLiteral("%1: cannot be read").arg(name)
                                      : QStringLiteral("%1: cannot be read (%2)").arg(name, open_error_);
     case -3: return QStringLiteral("%1 holds no valid NTFS file system (boot sector rejected)").arg(name);
+    case -5:
+        return QStringLiteral("%1: its boot sector cannot be read (read error at sector %2: %3), and its backup in "
+                              "the volume's last sector is not usable")
+            .arg(name)
+            .arg(qulonglong(startup_report_.boot_error_offset / std::max(1u, startup_report_.boot_error_sector_size)))
+            .arg(QString::fromStdString(platform::read_error_text(startup_report_.boot_read_error)));
     default: return QStringLiteral("%1: its $MFT cannot be read (damaged or truncated volume?)").arg(name);
     }
 }
@@ -311,6 +443,36 @@ QString ntfs_recovery_c::warning() const {
         text = QStringLiteral("%1 damaged MFT record(s) skipped, %2 read error(s); what was found is listed")
                    .arg(qulonglong(s.records_corrupt))
                    .arg(qulonglong(s.read_errors));
+    if (s.records_unreadable != 0)
+        text += (text.isEmpty() ? QString() : QStringLiteral("; ")) +
+                QStringLiteral("%1 MFT record(s) lie on sectors that could not be read")
+                    .arg(qulonglong(s.records_unreadable));
+    if (s.boot_from_backup)
+        text += (text.isEmpty() ? QString() : QStringLiteral("; ")) +
+                QStringLiteral("the boot sector is unreadable or damaged: the copy in the volume's last sector was used");
+    if (s.records_from_mirror != 0)
+        text += (text.isEmpty() ? QString() : QStringLiteral("; ")) +
+                QStringLiteral("%1 of the first MFT records taken from $MFTMirr").arg(qulonglong(s.records_from_mirror));
+    if (harvest_.from_records && startup_report_.boot_read_error != 0)
+        text += (text.isEmpty() ? QString() : QStringLiteral("; ")) +
+                QStringLiteral("its boot sector cannot be read (read error at sector %1: %2), nor its backup")
+                    .arg(qulonglong(startup_report_.boot_error_offset /
+                                    std::max(1u, startup_report_.boot_error_sector_size)))
+                    .arg(QString::fromStdString(platform::read_error_text(startup_report_.boot_read_error)));
+    if (harvest_.from_records)
+        text += (text.isEmpty() ? QString() : QStringLiteral("; ")) +
+                QStringLiteral("no boot sector: the volume was laid out from its MFT records (it starts at byte %1, "
+                               "clusters of %2 bytes)")
+                    .arg(qulonglong(harvest_.volume_start))
+                    .arg(harvest_.cluster_size);
+    if (harvest_.result.capped)
+        text += (text.isEmpty() ? QString() : QStringLiteral("; ")) +
+                QStringLiteral("more than %1 lost MFT records were found; the rest are not listed")
+                    .arg(qulonglong(ntfs_engine::max_harvested));
+    if (harvest_.run && harvest_.result.read_errors != 0)
+        text += (text.isEmpty() ? QString() : QStringLiteral("; ")) +
+                QStringLiteral("the search for lost MFT records met %1 unreadable stretch(es)")
+                    .arg(qulonglong(harvest_.result.read_errors));
     if (s.bitmap_unusable)
         text += (text.isEmpty() ? QString() : QStringLiteral("; ")) +
                 QStringLiteral("the map of clusters in use cannot be read: deleted files are not checked for being "
@@ -329,7 +491,10 @@ int ntfs_recovery_c::recover_file(int64_t id, const QString& destination) {
     uint32_t status = 0;
     int result = -1;
     const QString stream = (id & stream_id_flag) ? stream_of(id) : QString();
-    if (!(id & stream_id_flag))
+    if (id & harvested_flag)
+        result = ntfs_engine::ntfs_harvest_extract_to(context_.data(), size_t(record_of_id(id)),
+                                                      stream.toStdU16String(), fd, &status);
+    else if (!(id & stream_id_flag))
         result = ntfs_engine::ntfs_extract_to(context_.data(), id, std::u16string(), fd, &status);
     else if (!stream.isEmpty())
         result = ntfs_engine::ntfs_extract_to(context_.data(), record_of_id(id), stream.toStdU16String(), fd,
@@ -366,7 +531,7 @@ std::vector<written_folder_s> ntfs_recovery_c::written_folders(const found_row_s
     // Folder names are whole here; what the tree adds is their times.
     std::vector<written_folder_s> out = recovery_base_c::written_folders(row);
     result_tree::written_chain(
-        find_node(record_of_id(row.item.id)), [this](int64_t key) { return find_node(key); },
+        find_node(node_key_of(row.item.id)), [this](int64_t key) { return find_node(key); },
         [](const ntfs_node_s& n) { return n.number == root_number; }, out, [](const ntfs_node_s& n) { return n.name; },
         [](const ntfs_node_s& n) { return n.time_b; }, &out);
     return out;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "engines/ntfs/ntfs_engine.h"
+#include "scan/lost_pass.h"
 #include "scan/recovery_base.h"
 
 #include <QString>
@@ -44,6 +45,37 @@ public:
         return stream_id_flag | int64_t(index) << 48 | record;
     }
     static int64_t record_of_id(int64_t id) { return id & ((int64_t(1) << 48) - 1); }
+    // The store's key of the file a row (a stream's too) stands for.
+    static int64_t node_key_of(int64_t id) {
+        return (id & stream_id_flag) ? id & ~(stream_id_flag | int64_t(0xFF) << 48) : id;
+    }
+    // Records harvested from outside the live MFT: the flag and their index
+    // in the harvest; the folders they are shown in: "Lost folders" at the
+    // top and "Folder N" for a folder whose own record is gone.
+    static constexpr int64_t harvested_flag = int64_t(1) << 61;
+    static constexpr int64_t lost_folder_number = (int64_t(1) << 48) + 1;
+    static constexpr int64_t missing_folder_flag = int64_t(1) << 60;
+
+    // Whether a scan also harvests MFT records from the whole volume, and
+    // the names its folders are shown under.
+    void set_lost_pass(lost_pass_e mode) { lost_mode_ = mode; }
+    void set_lost_names(const lost_names_s& names) { lost_names_ = names; }
+    const char* notice_key() const override {
+        return harvest_.formatted && harvest_.rows > 0 ? "lost_formatted_notice" : nullptr;
+    }
+
+    // What the harvest of the last scan did.
+    struct harvest_outcome_s {
+        bool run = false;
+        bool formatted = false;        // the volume looked freshly formatted
+        bool damaged = false;          // its MFT's start was damaged
+        bool from_records = false;     // no boot sector: the layout came from the records
+        uint64_t volume_start = 0;
+        uint32_t cluster_size = 0;
+        int64_t rows = 0;              // files listed from it
+        ntfs_engine::harvest_result_s result;
+    };
+    const harvest_outcome_s& harvest_outcome() const { return harvest_; }
 
     explicit ntfs_recovery_c(QObject* parent = nullptr);
     ~ntfs_recovery_c() override;
@@ -98,15 +130,21 @@ private:
     // any other id.
     QString stream_of(int64_t id) const;
     void attach_orphans();
+    void harvest_lost_records();
+    ntfs_engine::harvest_hooks_s harvest_hooks();
 
     alignas(8) std::array<uint8_t, ntfs_engine::context_size> context_{};
     volume_item_s volume_;
     int startup_result_ = 0;
     QString open_error_;  // why the volume could not be opened
     ntfs_engine::scan_stats_s engine_stats_;
+    ntfs_engine::startup_report_s startup_report_;
     std::unordered_map<int64_t, ntfs_node_s> store_;
     // Few files have named streams, so their names are kept here by row id
     // rather than in every node: a node of 104 bytes takes a 128-byte block
     // of the allocator, where one more string made it 160.
     std::unordered_map<int64_t, QString> streams_;
+    lost_pass_e lost_mode_ = lost_pass_e::automatic;
+    lost_names_s lost_names_;
+    harvest_outcome_s harvest_;
 };

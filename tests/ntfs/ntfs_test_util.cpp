@@ -248,4 +248,6 @@ bool reuse_fixture(cases_s* out, std::string* reason) { return script_fixture("n
 
 bool claims_fixture(cases_s* out, std::string* reason) { return script_fixture("ntfs_claims", out, reason); }
 
+bool formatted_fixture(cases_s* out, std::string* reason) { return script_fixture("ntfs_formatted", out, reason); }
+
 }  // namespace ntfs_test

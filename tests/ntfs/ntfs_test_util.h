@@ -101,8 +101,14 @@ bool reuse_fixture(cases_s* out, std::string* reason);
 // clusters, all of them free now.
 bool claims_fixture(cases_s* out, std::string* reason);
 
+// The same for make_ntfs_formatted.sh: a volume quick-formatted over its
+// files; `image` with "_zeroed" before ".img" is the volume before the
+// format with the first 64 MFT records zeroed.
+bool formatted_fixture(cases_s* out, std::string* reason);
+
 }  // namespace ntfs_test
 
+#define QUARVEL_NTFS_FORMATTED(var) QUARVEL_NTFS_SCRIPT_FIXTURE(var, formatted_fixture)
 #define QUARVEL_NTFS_CASES(var) QUARVEL_NTFS_SCRIPT_FIXTURE(var, cases_fixture)
 #define QUARVEL_NTFS_STREAMS(var) QUARVEL_NTFS_SCRIPT_FIXTURE(var, streams_fixture)
 #define QUARVEL_NTFS_REUSE(var) QUARVEL_NTFS_SCRIPT_FIXTURE(var, reuse_fixture)

@@ -773,8 +773,11 @@ void tst_ntfs_engine::not_ntfs_and_unreadable_mft() {
     vol.write_bytes(mirr * cluster + 510, junk, 2);
     QCOMPARE(ntfs_scan_startup_path(copy.path.c_str(), ctx.data()), -4);
 
-    // No NTFS boot sector at all.
+    // No NTFS boot sector at all: neither the first nor its backup in the
+    // volume's last sector (the backup alone still opens the volume).
     vol.write_bytes(3, "MSDOS5.0", 8);
+    QCOMPARE(ntfs_scan_startup_path(copy.path.c_str(), ctx.data()), -4);
+    vol.write_bytes(uint64_t(QFileInfo(QString::fromStdString(copy.path)).size()) - 512 + 3, "MSDOS5.0", 8);
     QCOMPARE(ntfs_scan_startup_path(copy.path.c_str(), ctx.data()), -3);
     uint32_t open;
     std::memcpy(&open, &ctx[ctx_open], 4);
