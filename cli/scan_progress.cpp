@@ -49,7 +49,7 @@ void print_read_damage_lines(const read_damage_s& damage)
     // A disk that fails everywhere would bury everything else.
     constexpr size_t most = 50;
     size_t shown = 0;
-    for (const unreadable_sectors_s& r : damage.unreadable)
+    for (const unreadable_area_s& r : damage.unreadable)
         if (shown++ < most)
             std::fprintf(stderr, "quarvel-cli: %s\n", unreadable_line(r).c_str());
     if (damage.unreadable.size() > most)
@@ -62,12 +62,12 @@ void print_read_damage_lines(const read_damage_s& damage)
 
 void print_read_damage_json(const read_damage_s& damage)
 {
-    for (const unreadable_sectors_s& r : damage.unreadable)
+    for (const unreadable_area_s& r : damage.unreadable)
         table_c::print_json_row({"record", "first_sector", "sectors", "sector_size", "reason"},
                                 {std::string("unreadable"), r.first_sector, r.sectors,
                                  static_cast<uint64_t>(damage.sector_size),
                                  r.error ? platform::read_error_text(r.error) : std::string("not read")});
-    for (const slow_sectors_s& r : damage.slow)
+    for (const slow_area_s& r : damage.slow)
         table_c::print_json_row({"record", "first_sector", "sectors", "sector_size", "milliseconds"},
                                 {std::string("slow"), r.first_sector, r.sectors,
                                  static_cast<uint64_t>(damage.sector_size), static_cast<uint64_t>(r.milliseconds)});

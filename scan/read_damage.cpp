@@ -5,7 +5,7 @@
 uint64_t read_damage_s::unreadable_sector_count() const
 {
     uint64_t sectors = 0;
-    for (const unreadable_sectors_s& r : unreadable)
+    for (const unreadable_area_s& r : unreadable)
         sectors += r.sectors;
     return sectors;
 }
@@ -20,14 +20,14 @@ read_damage_s read_damage_of(const platform::byte_source_c& source)
         *count = (offset + length + sector - 1) / sector - *first;
     };
     for (const platform::unreadable_range_s& r : source.unreadable_all()) {
-        unreadable_sectors_s s;
+        unreadable_area_s s;
         s.error = r.error;
         to_sectors(r.offset, r.length, &s.first_sector, &s.sectors);
         // Ranges of another cause may meet inside one sector of a larger
         // sector size than the map's owner used: count that sector once.
         if (!damage.unreadable.empty() && damage.unreadable.back().first_sector + damage.unreadable.back().sectors >
                                               s.first_sector) {
-            unreadable_sectors_s& last = damage.unreadable.back();
+            unreadable_area_s& last = damage.unreadable.back();
             const uint64_t end = std::max(last.first_sector + last.sectors, s.first_sector + s.sectors);
             last.sectors = end - last.first_sector;
             continue;
@@ -35,7 +35,7 @@ read_damage_s read_damage_of(const platform::byte_source_c& source)
         damage.unreadable.push_back(s);
     }
     for (const platform::slow_range_s& r : source.slow_all()) {
-        slow_sectors_s s;
+        slow_area_s s;
         s.milliseconds = r.milliseconds;
         to_sectors(r.offset, r.length, &s.first_sector, &s.sectors);
         damage.slow.push_back(s);
@@ -43,7 +43,7 @@ read_damage_s read_damage_of(const platform::byte_source_c& source)
     return damage;
 }
 
-std::string unreadable_line(const unreadable_sectors_s& range)
+std::string unreadable_line(const unreadable_area_s& range)
 {
     const std::string first = std::to_string(range.first_sector);
     std::string where = range.sectors == 1 ? "sector " + first
@@ -56,7 +56,7 @@ std::string unreadable_line(const unreadable_sectors_s& range)
            platform::read_error_text(range.error);
 }
 
-std::string slow_line(const slow_sectors_s& range)
+std::string slow_line(const slow_area_s& range)
 {
     return "slow area at sector " + std::to_string(range.first_sector) + " (" + std::to_string(range.sectors) +
            " sectors, " + std::to_string(range.milliseconds) + " ms a read)";
@@ -66,8 +66,8 @@ std::string read_damage_summary(const read_damage_s& damage)
 {
     if (damage.unreadable.empty())
         return {};
-    const unreadable_sectors_s* first = &damage.unreadable.front();
-    for (const unreadable_sectors_s& r : damage.unreadable)
+    const unreadable_area_s* first = &damage.unreadable.front();
+    for (const unreadable_area_s& r : damage.unreadable)
         if (r.error != 0) {
             first = &r;
             break;

@@ -38,9 +38,6 @@ using raw_pieces_t = std::map<int64_t, raw_pieces_s>;
 
 // The row flag of a deep-scan file that is only a part of the file it was.
 constexpr int32_t raw_row_partial = 0x1;
-// The row flag of a deep-scan file some of whose sectors could not be read:
-// its copy holds zeros there.
-constexpr int32_t raw_row_unreadable = 0x2;
 
 // The most pieces one file may have in a scan file.
 constexpr size_t raw_max_pieces = 64;

@@ -1,4 +1,5 @@
 #include "scan/raw/raw_recovery.h"
+#include "scan/unreadable_sectors.h"
 
 #include "platform/fd_io.h"
 #include "platform/folders.h"
@@ -249,8 +250,10 @@ int32_t raw_recovery_c::row_flags(int64_t index) const
 {
     const auto it = pieces_.find(index);
     int32_t flags = it != pieces_.end() && it->second.partial ? raw_row_partial : 0;
+    // Known from the scan itself, before any copy: the carved bytes crossed
+    // sectors the disk could not give.
     if (unreadable_bytes_.count(index))
-        flags |= raw_row_unreadable;
+        flags |= row_unreadable_sectors;
     return flags;
 }
 
