@@ -465,6 +465,33 @@ std::string open_output_refusal(int fd, const std::string& target, const std::st
     return refusal.empty() ? refusal_for_file_system(st.st_dev, target, source) : refusal;
 }
 
+std::string folder_guard_c::refusal(int parent_fd, int folder_fd, const std::string& shown, bool* mount_point)
+{
+    if (mount_point)
+        *mount_point = false;
+    struct stat folder {}, parent {};
+    if (::fstat(folder_fd, &folder) != 0 || (parent_fd >= 0 && ::fstat(parent_fd, &parent) != 0))
+        return shown + " cannot be examined";
+    if (!S_ISDIR(folder.st_mode))
+        return shown + " is not a folder";
+    if (parent_fd >= 0 && folder.st_dev != parent.st_dev) {
+        if (mount_point)
+            *mount_point = true;
+        return shown + " is a mount point (another file system than the folder it lies in)";
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (passed_ && passed_device_ == folder.st_dev && now - passed_at_ < std::chrono::seconds(1))
+        return {};
+    passed_ = false;
+    const std::string why = refusal_for_file_system(folder.st_dev, shown, source_backing(source_));
+    if (why.empty()) {
+        passed_ = true;
+        passed_device_ = folder.st_dev;
+        passed_at_ = now;
+    }
+    return why;
+}
+
 std::vector<std::string> mounts_stored_on(const std::string& source_path)
 {
     std::vector<std::string> found;

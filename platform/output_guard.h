@@ -3,7 +3,9 @@
 // system stored on it, can overwrite the very bytes still to be recovered.
 #pragma once
 
+#include <chrono>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 namespace platform {
@@ -34,6 +36,30 @@ std::string output_refusal(const std::string& target, const std::string& scanned
 // The same checks on a file already opened for writing (the open may have
 // raced with a rename): fd must be a regular file that is not the source.
 std::string open_output_refusal(int fd, const std::string& target, const std::string& scanned_device_path);
+
+// The check of each folder a recovery creates or enters below a destination
+// that passed output_refusal. Folder names come from the disk, so a card can
+// name a folder after the place it is mounted at: a folder that is a mount
+// point (another file system than the folder it lies in) is never entered,
+// and one that lies on a file system stored on the source is refused.
+class folder_guard_c {
+public:
+    explicit folder_guard_c(std::string scanned_device_path) : source_(std::move(scanned_device_path)) {}
+
+    // Why no file may be written in folder_fd, opened by name from
+    // parent_fd (parent_fd -1: folder_fd is the destination itself, which
+    // may be a mount point); empty when it may. shown names the folder in
+    // the reason. *mount_point tells a mount point from other refusals.
+    std::string refusal(int parent_fd, int folder_fd, const std::string& shown, bool* mount_point = nullptr);
+
+private:
+    std::string source_;
+    // The mount table and the processes holding the source are read once a
+    // second at most, not once per folder.
+    dev_t passed_device_ = 0;
+    bool passed_ = false;
+    std::chrono::steady_clock::time_point passed_at_;
+};
 
 // The file systems mounted now that are stored on source_path (a whole disk,
 // a partition or an image file), each as "/dev/loop3p1 on /mnt/card", and

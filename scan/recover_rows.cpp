@@ -41,9 +41,17 @@ recovery_tally_s recover_found_rows(recovery_base_c& scanner, const std::vector<
     if (cancel)
         options.cancel = cancel;
     const QString root = folder.endsWith('/') ? folder : folder + '/';
-    recovery_tree_c tree{QDir(folder), keep_tree};
-    for (const auto& row : rows)
+    recovery_tree_c tree{QDir(folder), keep_tree, scanner.source_path()};
+    int64_t total = 0;
+    for (const auto& row : rows) {
         tree.add(scanner.written_folders(row));
+        total = selection_total(total, row.item.size);
+    }
+    if (const QString refused = scanner.selection_refusal(total); !refused.isEmpty()) {
+        tally.failed = int64_t(rows.size());
+        tally.notices << refused;
+        return tally;
+    }
     size_t done = 0;
     for (const auto& row : rows) {
         if (cancel && cancel->load(std::memory_order_relaxed) != 0)
@@ -59,5 +67,6 @@ recovery_tally_s recover_found_rows(recovery_base_c& scanner, const std::vector<
                  result == 0 || result == recover_skipped_unreadable ? written : QString());
     }
     tree.stamp_folders();
+    tally.notices = tree.notices();
     return tally;
 }

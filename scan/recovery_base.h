@@ -75,6 +75,8 @@ public:
     // The bytes of the volume at device_path, opened once by the scan
     // service for the next scan; the scanner reads nothing else.
     void set_source(const QString& device_path, platform::byte_source_ptr source);
+    // The path set_source was given: what recovered files must not land on.
+    const QString& source_path() const { return source_path_; }
     // Zeroes the status block and empties the result store.
     virtual void reset() = 0;
     // Writes the found file with this id to destination, which must not
@@ -116,6 +118,16 @@ public:
     // order, none of them gathered: a folder of 200,000 files is read
     // without a copy of its rows. By default through folder_rows.
     virtual void visit_folder_rows(const void* folder, const row_visit_fn& visit) const;
+
+    // Why a selection of rows whose sizes add up to total_bytes is not
+    // written at all; empty when it may be. Carved rows cannot add up to
+    // more than the volume they were carved from (a scan file that makes
+    // them do would write the disk many times over).
+    virtual QString selection_refusal(int64_t total_bytes) const
+    {
+        Q_UNUSED(total_bytes);
+        return {};
+    }
 
     // Why the finished scan could not read the volume, in one line; empty
     // when it ran.

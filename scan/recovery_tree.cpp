@@ -43,8 +43,8 @@ bool lies_in(int child, int parent)
 
 }  // namespace
 
-recovery_tree_c::recovery_tree_c(const QDir& destination, bool keep_tree)
-    : destination_(destination.path()), keep_(keep_tree)
+recovery_tree_c::recovery_tree_c(const QDir& destination, bool keep_tree, const QString& scanned_device_path)
+    : destination_(destination.path()), keep_(keep_tree), guard_(QFile::encodeName(scanned_device_path).toStdString())
 {
 }
 
@@ -88,9 +88,11 @@ int recovery_tree_c::open_below(const QStringList& path) const
     return at;
 }
 
-bool recovery_tree_c::make_folder(int parent, const QString& wanted, made_s* made, QString* why) const
+bool recovery_tree_c::make_folder(int parent, const QString& wanted, const QString& parent_shown, made_s* made,
+                                  QString* why)
 {
     const name_rules_e rules = destination_name_rules(destination_);
+    QString mount_passed;
     for (int attempt = 1; attempt <= max_name_attempts; ++attempt) {
         const QString name = numbered_file_name(wanted, attempt, rules);
         const QByteArray native = QFile::encodeName(name);
@@ -107,11 +109,28 @@ bool recovery_tree_c::make_folder(int parent, const QString& wanted, made_s* mad
         if (fd < 0)
             continue;
         const bool inside = lies_in(fd, parent);
-        if (ours && inside)
+        // A mount point's ".." is still its parent: only the guard tells it.
+        bool mount_point = false;
+        const QString shown = parent_shown + QLatin1Char('/') + name;
+        const std::string refused =
+            inside ? guard_.refusal(parent, fd, QFile::encodeName(shown).toStdString(), &mount_point) : std::string();
+        if (ours && inside && refused.empty())
             platform::hand_to_invoking_user(fd);
         ::close(fd);
         if (!inside)
             continue;
+        if (mount_point) {
+            if (mount_passed.isEmpty())
+                mount_passed = shown;
+            continue;
+        }
+        if (!refused.empty()) {
+            *why = QString::fromStdString(refused);
+            return false;
+        }
+        if (!mount_passed.isEmpty())
+            notices_ << QStringLiteral("%1 is a mount point and was not entered; its files were written into %2")
+                            .arg(mount_passed, shown);
         made->name = name;
         made->ours = ours;
         return true;
@@ -145,6 +164,13 @@ bool recovery_tree_c::folder_for(const std::vector<written_folder_s>& folders, Q
             *why = QStringLiteral("cannot open %1: %2").arg(destination_, errno_text(errno));
             return false;
         }
+        if (const std::string refused = guard_.refusal(-1, top_, QFile::encodeName(destination_).toStdString());
+            !refused.empty()) {
+            ::close(top_);
+            top_ = -1;
+            *why = QString::fromStdString(refused);
+            return false;
+        }
         // The files are created through the folder's descriptor where the
         // system allows it, so a folder swapped for a link after it was
         // checked still cannot send them elsewhere.
@@ -164,7 +190,7 @@ bool recovery_tree_c::folder_for(const std::vector<written_folder_s>& folders, Q
         auto it = made_.find(sub);
         if (it == made_.end()) {
             made_s made;
-            if (!make_folder(at, folders[level].name, &made, why)) {
+            if (!make_folder(at, folders[level].name, path, &made, why)) {
                 ::close(at);
                 return false;
             }
@@ -174,14 +200,19 @@ bool recovery_tree_c::folder_for(const std::vector<written_folder_s>& folders, Q
             it = made_.emplace(sub, made).first;
         }
         const int next = ::openat(at, QFile::encodeName(it->second.name).constData(), folder_open_flags);
-        const bool inside = next >= 0 && lies_in(next, at);
-        ::close(at);
         path += QLatin1Char('/') + it->second.name;
         below << it->second.name;
-        if (!inside) {
+        const bool inside = next >= 0 && lies_in(next, at);
+        // Checked again each time it is entered: something may have been
+        // mounted on it since it was made.
+        const std::string refused =
+            inside ? guard_.refusal(at, next, QFile::encodeName(path).toStdString()) : std::string();
+        ::close(at);
+        if (!inside || !refused.empty()) {
             if (next >= 0)
                 ::close(next);
-            *why = QStringLiteral("the folder %1 was changed while files were written into it").arg(path);
+            *why = inside ? QString::fromStdString(refused)
+                          : QStringLiteral("the folder %1 was changed while files were written into it").arg(path);
             return false;
         }
         at = next;

@@ -7,6 +7,7 @@
 // planted in the destination cannot lead outside it.
 #pragma once
 
+#include "platform/output_guard.h"
 #include "scan/recovery_base.h"
 
 #include <QDir>
@@ -18,7 +19,9 @@
 class recovery_tree_c {
 public:
     // keep_tree false writes every file flat, whatever the selection spans.
-    recovery_tree_c(const QDir& destination, bool keep_tree);
+    // Each folder made or entered passes the output guard against
+    // scanned_device_path; a mount point is never entered.
+    recovery_tree_c(const QDir& destination, bool keep_tree, const QString& scanned_device_path = {});
     ~recovery_tree_c();
     recovery_tree_c(const recovery_tree_c&) = delete;
     recovery_tree_c& operator=(const recovery_tree_c&) = delete;
@@ -40,6 +43,10 @@ public:
     // time.
     void stamp_folders();
 
+    // What the person should be told about where files went (a folder
+    // written beside a mount point of the same name), one line each.
+    const QStringList& notices() const { return notices_; }
+
 private:
     struct made_s {
         QString name;      // its name in its parent, as made
@@ -49,7 +56,7 @@ private:
     };
 
     int open_below(const QStringList& path) const;
-    bool make_folder(int parent, const QString& wanted, made_s* made, QString* why) const;
+    bool make_folder(int parent, const QString& wanted, const QString& parent_shown, made_s* made, QString* why);
 
     QString destination_;
     bool keep_ = true;
@@ -65,4 +72,6 @@ private:
     QString open_key_;
     int open_fd_ = -1;
     QString open_shown_;
+    platform::folder_guard_c guard_;
+    QStringList notices_;
 };

@@ -327,11 +327,21 @@ void recovery_file_c::run_job()
     try {
         // Where the selection's folders meet is known only once every row
         // has been seen: the rows are looked up twice.
-        recovery_tree_c tree(destination_, keep_tree);
+        recovery_tree_c tree(destination_, keep_tree, scanner_->source_path());
+        int64_t selected = 0;
         for (const int64_t id : ids_) {
             found_row_s row;
-            if (lookup_(id, &row))
+            if (lookup_(id, &row)) {
                 tree.add(scanner_->written_folders(row));
+                selected = selection_total(selected, row.item.size);
+            }
+        }
+        if (const QString refused = scanner_->selection_refusal(selected); !refused.isEmpty()) {
+            failed_.store(int64_t(ids_.size()), std::memory_order_relaxed);
+            done = ids_.size();
+            fail(refused);
+            lookup_ = nullptr;
+            return;
         }
         const QString root = destination_.path().endsWith('/') ? destination_.path() : destination_.path() + '/';
         for (const int64_t id : ids_) {
@@ -359,6 +369,8 @@ void recovery_file_c::run_job()
             set_progress(double(done) / total);
         }
         tree.stamp_folders();
+        for (const QString& notice : tree.notices())
+            warn(notice);
     } catch (abi::__forced_unwind&) {
         throw;
     } catch (...) {

@@ -10,6 +10,7 @@
 
 #include <QDir>
 #include <QString>
+#include <QStringList>
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -82,6 +83,13 @@ int recover_in_tree(recovery_base_c& scanner, recovery_tree_c& tree, const found
 // the folder it was shown in. Called on the writer's thread.
 using row_lookup_fn = std::function<bool(int64_t id, found_row_s* row)>;
 
+// A running total of row sizes that stops at INT64_MAX rather than wrap.
+inline int64_t selection_total(int64_t total, int64_t size)
+{
+    const int64_t add = size > 0 ? size : 0;
+    return add > INT64_MAX - total ? INT64_MAX : total + add;
+}
+
 struct recovery_tally_s {
     int64_t written = 0;
     int64_t failed = 0;
@@ -93,6 +101,7 @@ struct recovery_tally_s {
     int64_t destination_full = 0;
     // The run was stopped with a file under way, which was removed.
     bool cancelled = false;
+    QStringList notices;  // where files went other than asked, one line each
 };
 
 // Counts one recover_one result (and the thread's last outcome) in tally,

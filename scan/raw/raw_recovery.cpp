@@ -115,6 +115,7 @@ void raw_recovery_c::reset()
     records_.clear();
     pieces_.clear();
     unreadable_bytes_.clear();
+    volume_bytes_ = 0;
     names_.clear();
 }
 
@@ -178,6 +179,7 @@ void raw_recovery_c::run_scan()
             open_error_ = QStringLiteral("cannot be opened");
         return;
     }
+    volume_bytes_ = source->size();
     names_.open(source);
     try {
         carve_run_source(&control_, *source, &found_pieces);
@@ -297,6 +299,19 @@ void raw_recovery_c::visit_folder_rows(const void* folder, const row_visit_fn& v
     }
 }
 
+QString raw_recovery_c::selection_refusal(int64_t total_bytes) const
+{
+    // Against the size the records were found in or checked against: a
+    // device that shrank since fails the rows past its end one by one.
+    if (volume_bytes_ == 0 || total_bytes <= 0 || static_cast<uint64_t>(total_bytes) <= volume_bytes_)
+        return {};
+    return QStringLiteral("the files chosen add up to %1 bytes, more than the %2 bytes of %3 they were carved from; "
+                          "nothing was written")
+        .arg(total_bytes)
+        .arg(volume_bytes_)
+        .arg(device_path_);
+}
+
 QString raw_recovery_c::failure_reason() const
 {
     if (!open_error_.isEmpty())
@@ -359,7 +374,15 @@ QString raw_recovery_c::load_results(const QByteArray& path, std::string* reason
 QString raw_recovery_c::load_results(const QByteArray& path, const scan_file_volume_fn& volume_size, std::string* reason)
 {
     scan_file_contents_s contents;
-    const std::string refusal = read_scan_file(path.toStdString(), volume_size, &contents);
+    uint64_t checked_against = 0;
+    const std::string refusal = read_scan_file(
+        path.toStdString(),
+        [&](const std::string& device, uint64_t* bytes) {
+            const bool offered = volume_size && volume_size(device, bytes);
+            checked_against = offered ? *bytes : 0;
+            return offered;
+        },
+        &contents);
     if (reason)
         *reason = refusal;
     if (!refusal.empty())
@@ -367,8 +390,12 @@ QString raw_recovery_c::load_results(const QByteArray& path, const scan_file_vol
     device_path_ = QFile::decodeName(QByteArray::fromStdString(contents.device_path));
     records_ = std::move(contents.records);
     pieces_ = std::move(contents.pieces);
+    volume_bytes_ = checked_against;
     clear_index();
     names_.clear();
+    // Named as the scan's source, so that the writer guards against it; it
+    // is opened anew for each read-back, as a device may change or go.
+    set_source(device_path_, nullptr);
     names_.open(scan_source(device_path_));
     for (const raw_item_s& item : records_) {
         type_index_[raw_type_name(item)].push_back(item.index);

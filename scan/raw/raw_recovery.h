@@ -49,6 +49,7 @@ public:
     void folder_rows(const void* folder, std::vector<recovery_item_s>* out) const override;
     void visit_folder_rows(const void* folder, const row_visit_fn& visit) const override;
     QString failure_reason() const override;
+    QString selection_refusal(int64_t total_bytes) const override;
 
     // Loads the engine's configuration "Quarvel.conf" from the program data.
     static void load_engine_config();
@@ -116,6 +117,7 @@ private:
     std::unordered_map<int64_t, uint64_t> unreadable_bytes_;  // by record index
     raw_names_c names_;
     QString device_path_;
+    uint64_t volume_bytes_ = 0;  // the size the records were found in or checked against
     QString open_error_;  // why the last scan could not open the volume
 };
 

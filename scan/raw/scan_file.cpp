@@ -8,6 +8,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <iterator>
+#include <map>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -53,6 +55,37 @@ std::string record_refusal(const raw_item_s& item, int64_t previous_index, uint6
     if (item.size < 0 || static_cast<uint64_t>(item.size) > volume_bytes - static_cast<uint64_t>(item.offset))
         return "runs past the end of the volume";
     return {};
+}
+
+// The first record, in file order, whose bytes (its pieces where it has
+// them) share a byte with a record before it; -1 when none does. The
+// carving engine goes on after the end of each file it finds, so its files
+// do not overlap; a file whose records do would have a recovery write the
+// same bytes again and again. The one exception is a file cut by the
+// volume's end, which the engine does not let hide the files inside what
+// it claims: such a record is passed over here (the total of all sizes
+// still bounds what a recovery writes).
+int64_t first_overlapping_record(const std::vector<raw_item_s>& records, const raw_pieces_t& pieces,
+                                 uint64_t volume_bytes)
+{
+    std::map<int64_t, int64_t> taken;  // first byte -> byte after the last
+    for (size_t i = 0; i < records.size(); ++i) {
+        const raw_item_s& item = records[i];
+        const auto own = pieces.find(item.index);
+        const std::vector<raw_extent_s> whole{{item.offset, item.size}};
+        for (const raw_extent_s& e : own != pieces.end() ? own->second.extents : whole) {
+            const int64_t end = e.offset + e.size;
+            if (static_cast<uint64_t>(end) == volume_bytes)
+                continue;
+            auto next = taken.upper_bound(e.offset);
+            if (next != taken.end() && next->first < end)
+                return static_cast<int64_t>(i);
+            if (next != taken.begin() && std::prev(next)->second > e.offset)
+                return static_cast<int64_t>(i);
+            taken.emplace_hint(next, e.offset, end);
+        }
+    }
+    return -1;
 }
 
 const char* const not_a_scan_file = "not a scan result file (a 256-byte header and 32-byte records)";
@@ -101,6 +134,7 @@ std::string read_scan_file(const std::string& path, const scan_file_volume_fn& v
 
     std::vector<raw_item_s> records;
     int64_t previous_index = -1;
+    uint64_t total_bytes = 0;
     std::vector<uint8_t> piece_bytes;
     std::vector<uint8_t> chunk(scan_file_record_bytes * records_per_read);
     for (uint64_t done = 0; done < count;) {
@@ -128,6 +162,11 @@ std::string read_scan_file(const std::string& path, const scan_file_volume_fn& v
             const std::string refusal = record_refusal(item, previous_index, count, volume_bytes);
             if (!refusal.empty())
                 return path + ": record " + std::to_string(records.size()) + " " + refusal;
+            // Each below the volume's size, checked above: the sum cannot wrap.
+            total_bytes += static_cast<uint64_t>(item.size);
+            if (total_bytes > volume_bytes)
+                return path + ": record " + std::to_string(records.size()) +
+                       " brings the files' total past the size of " + device;
             previous_index = item.index;
             records.push_back(item);
         }
@@ -144,6 +183,9 @@ std::string read_scan_file(const std::string& path, const scan_file_volume_fn& v
                                     volume_bytes, &pieces))
             return path + ": the pieces of a file in pieces do not agree with its record or the volume";
     }
+    if (const int64_t overlapping = first_overlapping_record(records, pieces, volume_bytes); overlapping >= 0)
+        return path + ": record " + std::to_string(overlapping) + " shares bytes of " + device +
+               " with a record before it";
     contents->device_path = device;
     contents->records = std::move(records);
     contents->pieces = std::move(pieces);

@@ -44,8 +44,10 @@ struct scan_file_contents_s {
 // file of the wrong shape, a device path that names no offered volume, more
 // records than the volume can hold files of the shortest carved size, and any
 // record of size 0, whose index names no record or does not follow the one
-// before it, or whose bytes lie outside the volume; piece records
-// that are not all after the plain ones or do not agree with them.
+// before it, or whose bytes lie outside the volume; records whose sizes add
+// up to more than the volume, or whose bytes (their pieces where they have
+// them) overlap; piece records that are not all after the plain ones or do
+// not agree with them.
 std::string read_scan_file(const std::string& path, const scan_file_volume_fn& volume_size,
                            scan_file_contents_s* contents);
 
