@@ -3,6 +3,7 @@
 // repair reads one; the plan from its sound copy, its partitions, and the
 // other file systems' and FAT12/16 recognisers on its first bytes.
 #include "ondisk/fs_superblocks.h"
+#include "ondisk/gpt.h"
 #include "partition/boot_sector.h"
 #include "partition/gpt_disk.h"
 #include "platform/byte_source.h"
@@ -50,6 +51,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     for (const auto& w : plan.writes)
         if (w.offset > disk.size() || w.bytes.size() > disk.size() - w.offset)
             __builtin_trap();  // a plan never writes past the disk
+    // A plan copies entries only from a copy whose entries stay apart and
+    // inside the disk.
+    for (const partition::gpt_copy_s* copy : {&state.primary, &state.backup})
+        if (plan.refusal.empty() && copy->sound() &&
+            !ondisk::check_gpt_entries(copy->entries.data(), copy->header, state.disk_sectors).empty())
+            __builtin_trap();
     state.summary();
 
     std::vector<uint8_t> head(ondisk::other_fs_head_bytes);

@@ -5,6 +5,8 @@
 
 #include <cstdio>
 #include <cstring>
+#include <algorithm>
+#include <vector>
 
 namespace ondisk {
 
@@ -88,6 +90,38 @@ uint32_t gpt_header_crc(const uint8_t* s, size_t sector_bytes, bool* sane)
     const uint8_t zero[4] = {};
     crc = crc32(zero, 4, crc);
     return crc32(s + gpt_header::crc + 4, size - gpt_header::crc - 4, crc);
+}
+
+std::string check_gpt_entries(const uint8_t* entries, const gpt_header_fields_s& h, uint64_t disk_sectors)
+{
+    struct span_s {
+        uint64_t first, last;
+        uint32_t number;
+    };
+    std::vector<span_s> used;
+    const auto range = [](uint64_t first, uint64_t last) {
+        return "sectors " + std::to_string(first) + "-" + std::to_string(last);
+    };
+    for (uint32_t i = 0; i < h.entry_count; ++i) {
+        const gpt_entry_fields_s e = decode_gpt_entry_fields(entries + size_t(i) * h.entry_size);
+        if (!e.used())
+            continue;
+        const std::string entry = "entry " + std::to_string(i + 1) + " (" + range(e.first_lba, e.last_lba) + ")";
+        if (e.last_lba < e.first_lba)
+            return entry + " ends before it starts";
+        if (e.last_lba >= disk_sectors)
+            return entry + " ends past the disk's last sector " + std::to_string(disk_sectors - 1);
+        if (e.first_lba < h.first_usable || e.last_lba > h.last_usable)
+            return entry + " lies outside the usable " + range(h.first_usable, h.last_usable);
+        used.push_back({e.first_lba, e.last_lba, i + 1});
+    }
+    std::sort(used.begin(), used.end(), [](const span_s& a, const span_s& b) { return a.first < b.first; });
+    for (size_t i = 1; i < used.size(); ++i)
+        if (used[i].first <= used[i - 1].last)
+            return "entry " + std::to_string(used[i].number) + " (" + range(used[i].first, used[i].last) +
+                   ") overlaps entry " + std::to_string(used[i - 1].number) + " (" +
+                   range(used[i - 1].first, used[i - 1].last) + ")";
+    return {};
 }
 
 std::string check_gpt_header(const uint8_t* s, size_t sector_bytes, uint64_t at, uint64_t disk_sectors)

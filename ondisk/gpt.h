@@ -102,6 +102,13 @@ gpt_entry_fields_s decode_gpt_entry_fields(const uint8_t* entry);
 // Writes e over the 128 bytes at entry (a longer name is cut at 36 units).
 void encode_gpt_entry(const gpt_entry_fields_s& e, uint8_t* entry);
 
+// What is wrong with the used entries of a sound header's array (entries:
+// h.entry_count entries of h.entry_size bytes): one that ends before it
+// starts, lies outside the header's usable sectors or past the disk's end,
+// or overlaps another. Empty when none is; the first fault found otherwise,
+// naming the entries (numbered from 1).
+std::string check_gpt_entries(const uint8_t* entries, const gpt_header_fields_s& h, uint64_t disk_sectors);
+
 // A GUID in its text form, "C12A7328-F81F-11D2-BA4B-00A0C93EC93B" (the
 // first three fields little-endian on disk), and back; parse returns false
 // on anything else.

@@ -43,6 +43,10 @@ gpt_copy_s read_copy(const platform::byte_source_c& disk, uint32_t ss, uint64_t 
         c.problem = "its entry array cannot be read";
     else if (ondisk::crc32(c.entries.data(), c.entries.size()) != c.header.entries_crc)
         c.problem = "entry array CRC32 does not match";
+    // Entries whose CRC holds can still overlap or reach past the disk; a
+    // copy holding them is damaged, so a repair never copies them over.
+    else
+        c.problem = ondisk::check_gpt_entries(c.entries.data(), c.header, disk_sectors);
     return c;
 }
 

@@ -3,6 +3,7 @@
 #include "partition/boot_sector.h"
 
 #include "ondisk/byte_order.h"
+#include "ondisk/partition_table.h"
 #include "platform/fd_io.h"
 #include "platform/folders.h"
 #include "platform/output_guard.h"
@@ -549,6 +550,22 @@ std::string reread_table_note(platform::raw_device_c& device)
            "): reboot or replug the disk to see the new table";
 }
 
+namespace {
+
+bool holds_protective_mbr(const std::vector<sector_range_s>& ranges)
+{
+    for (const sector_range_s& r : ranges) {
+        if (r.offset != 0 || r.bytes.size() < 512 || r.bytes[510] != 0x55 || r.bytes[511] != 0xAA)
+            continue;
+        for (size_t entry = 0; entry < 4; ++entry)
+            if (r.bytes[446 + entry * 16 + 4] == ondisk::mbr::type_protective)
+                return true;
+    }
+    return false;
+}
+
+}  // namespace
+
 int restore_sector0(const std::string& device_path, const std::string& backup_path, std::string* replaced_backup,
                     std::string* error, std::string* note, bool force, bool* mismatch)
 {
@@ -583,6 +600,16 @@ int restore_sector0(const std::string& device_path, const std::string& backup_pa
     std::vector<sector_range_s> current;
     if (!read_ranges(device, backup.ranges, &current, error))
         return -1;
+    // An older backup names no disk: any 512 bytes ending in 0x55AA pass for
+    // one. Laid over a GPT's protective MBR it would hide every partition,
+    // so that is done only when asked for again.
+    if (backup.plain && !force && holds_protective_mbr(current)) {
+        *error = "the backup is a bare sector 0 that does not say which disk it came from, and " + device_path +
+                 " holds a GPT, whose protective MBR it would replace";
+        if (mismatch)
+            *mismatch = true;
+        return -1;
+    }
     *replaced_backup = save_sector_backup(device_path, disk, current, error);
     if (replaced_backup->empty())
         return -1;
