@@ -1,6 +1,7 @@
 #include "platform/image_formats.h"
 
 #include <cerrno>
+#include <dlfcn.h>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -33,6 +34,18 @@ std::string one_line(const char* text)
         line.pop_back();
     return line.empty() ? std::string("the library gave no reason") : line;
 }
+
+void* load_library(const char* soname, std::string* error)
+{
+    void* library = ::dlopen(soname, RTLD_NOW | RTLD_LOCAL);
+    if (!library && error) {
+        const char* why = ::dlerror();
+        *error = std::string(soname) + " cannot be loaded (" + (why ? why : "no reason given") + ")";
+    }
+    return library;
+}
+
+void* library_symbol(void* library, const char* name) { return library ? ::dlsym(library, name) : nullptr; }
 
 }  // namespace image_detail
 

@@ -1,20 +1,67 @@
 // VMDK virtual disks through libvmdk: a sparse disk with its descriptor
 // inside, or a descriptor file naming its extents beside it. The library's
 // handle is not safe across threads, so every read holds the lock.
+//
+// The descriptor is read here first and the extent files are opened here,
+// not by the library: a name in it must be a plain file name beside the
+// descriptor, and a single-file disk is itself its extent, whatever it is
+// called now (the library would look for the name it was made under).
 #include "platform/image_formats.h"
 
 #include "ondisk/byte_order.h"
 
+#include <libbfio.h>
 #include <libvmdk.h>
 
 #include <cstring>
+#include <fcntl.h>
 #include <fstream>
 #include <mutex>
+#include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 namespace platform {
 
 namespace {
+
+#define VMDK_FUNCTIONS(X) \
+    X(libbfio_file_initialize) \
+    X(libbfio_file_set_name) \
+    X(libbfio_handle_free) \
+    X(libbfio_pool_append_handle) \
+    X(libbfio_pool_free) \
+    X(libbfio_pool_initialize) \
+    X(libvmdk_error_free) \
+    X(libvmdk_error_sprint) \
+    X(libvmdk_handle_close) \
+    X(libvmdk_handle_free) \
+    X(libvmdk_handle_get_media_size) \
+    X(libvmdk_handle_initialize) \
+    X(libvmdk_handle_open) \
+    X(libvmdk_handle_open_extent_data_files_file_io_pool) \
+    X(libvmdk_handle_read_buffer_at_offset)
+
+// libvmdk.so.1, loaded with its symbols kept to itself (image_formats.h).
+struct vmdk_api_s {
+    VMDK_FUNCTIONS(QUARVEL_LIBRARY_POINTER)
+    std::string error;  // why it cannot be used; empty when it can
+};
+
+const vmdk_api_s& vmdk()
+{
+    static const vmdk_api_s api = [] {
+        vmdk_api_s loaded;
+        void* library = image_detail::load_library("libvmdk.so.1", &loaded.error);
+        bool complete = library != nullptr;
+        VMDK_FUNCTIONS(QUARVEL_LIBRARY_BIND)
+        if (library && !complete)
+            loaded.error = "libvmdk.so.1 lacks a function this program calls";
+        return loaded;
+    }();
+    return api;
+}
 
 using platform::le32;
 using platform::le64;
@@ -23,22 +70,23 @@ std::string take_error(libvmdk_error_t** error)
 {
     char text[1024] = {};
     if (*error) {
-        libvmdk_error_sprint(*error, text, sizeof text);
-        libvmdk_error_free(error);
+        vmdk().libvmdk_error_sprint(*error, text, sizeof text);
+        vmdk().libvmdk_error_free(error);
     }
     return image_detail::one_line(text);
 }
 
 class vmdk_image_c final : public byte_source_c {
 public:
-    vmdk_image_c(libvmdk_handle_t* handle, uint64_t size, std::string name)
-        : handle_(handle), size_(size), name_(std::move(name))
+    vmdk_image_c(libvmdk_handle_t* handle, libbfio_pool_t* extents, uint64_t size, std::string name)
+        : handle_(handle), extents_(extents), size_(size), name_(std::move(name))
     {
     }
     ~vmdk_image_c() override
     {
-        libvmdk_handle_close(handle_, nullptr);
-        libvmdk_handle_free(&handle_, nullptr);
+        vmdk().libvmdk_handle_close(handle_, nullptr);
+        vmdk().libvmdk_handle_free(&handle_, nullptr);
+        vmdk().libbfio_pool_free(&extents_, nullptr);
     }
     vmdk_image_c(const vmdk_image_c&) = delete;
     vmdk_image_c& operator=(const vmdk_image_c&) = delete;
@@ -53,7 +101,7 @@ public:
         size_t done = 0;
         auto* out = static_cast<uint8_t*>(buffer);
         while (done < length) {
-            const ssize_t n = libvmdk_handle_read_buffer_at_offset(handle_, out + done, length - done,
+            const ssize_t n = vmdk().libvmdk_handle_read_buffer_at_offset(handle_, out + done, length - done,
                                                                    static_cast<off64_t>(offset + done), nullptr);
             if (n < 0)
                 return -1;
@@ -70,6 +118,7 @@ public:
 
 private:
     libvmdk_handle_t* handle_ = nullptr;
+    libbfio_pool_t* extents_ = nullptr;  // the library reads its extents through ours
     uint64_t size_ = 0;
     std::string name_;
     mutable std::mutex lock_;
@@ -79,6 +128,8 @@ private:
 namespace sparse {
 inline constexpr size_t capacity = 12;          // u64, sectors
 inline constexpr size_t grain_size = 20;        // u64, sectors
+inline constexpr size_t descriptor_at = 28;     // u64, sector
+inline constexpr size_t descriptor_size = 36;   // u64, sectors
 inline constexpr size_t entries_per_table = 44; // u32
 inline constexpr size_t directory_at = 56;      // u64, sector; all ones: at the end (streamed)
 }  // namespace sparse
@@ -127,6 +178,158 @@ bool sparse_extent_complete(const std::string& file)
     return true;
 }
 
+// Descriptors are a few hundred bytes; a bigger one is no descriptor.
+constexpr uint64_t largest_descriptor = 1 << 20;
+
+// The descriptor's text: the file itself, or the one inside a sparse
+// extent. *embedded tells which. False, with the reason, when it cannot be
+// read; a sparse extent without one (an older ESX disk) has empty text.
+bool read_descriptor(const std::string& file, std::string* text, bool* embedded, std::string* why)
+{
+    std::ifstream in(file, std::ios::binary);
+    uint8_t header[512] = {};
+    in.read(reinterpret_cast<char*>(header), sizeof header);
+    const auto got = static_cast<size_t>(in.gcount());
+    *embedded = got >= 4 && (std::memcmp(header, "KDMV", 4) == 0 || std::memcmp(header, "COWD", 4) == 0);
+    uint64_t at = 0;
+    uint64_t length = 0;
+    if (*embedded) {
+        if (std::memcmp(header, "COWD", 4) == 0 || got < sizeof header)
+            return true;
+        const uint64_t sector = le64(header + sparse::descriptor_at);
+        const uint64_t sectors = le64(header + sparse::descriptor_size);
+        if (sector == 0 || sectors == 0)
+            return true;
+        if (sectors > largest_descriptor / 512 || sector > (uint64_t{1} << 40)) {
+            *why = "its descriptor lies outside the file or is too large";
+            return false;
+        }
+        at = sector * 512;
+        length = sectors * 512;
+    } else {
+        in.clear();
+        in.seekg(0, std::ios::end);
+        length = static_cast<uint64_t>(std::max<std::streamoff>(0, in.tellg()));
+        if (length > largest_descriptor) {
+            *why = "its descriptor is too large";
+            return false;
+        }
+    }
+    text->assign(static_cast<size_t>(length), '\0');
+    in.clear();
+    in.seekg(static_cast<std::streamoff>(at));
+    in.read(text->data(), static_cast<std::streamsize>(length));
+    if (static_cast<uint64_t>(in.gcount()) != length) {
+        *why = "its descriptor is cut short";
+        return false;
+    }
+    text->resize(strnlen(text->data(), text->size()));
+    return true;
+}
+
+// Why an extent name from a descriptor is not a plain file name beside it.
+std::string extent_name_refusal(const std::string& name)
+{
+    if (name.empty())
+        return "an extent has no file name";
+    if (name == "." || name == ".." || name.find('/') != std::string::npos || name.find('\\') != std::string::npos)
+        return "the extent name \"" + name + "\" is not a file name in the descriptor's folder";
+    for (const char c : name)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+            return "an extent name holds a control character";
+    return {};
+}
+
+// The file names of the descriptor's extents, in order ("" for an extent
+// stored nowhere, a ZERO extent). False, with the reason, when a name is
+// not a plain name beside the descriptor.
+bool extent_names(const std::string& text, std::vector<std::string>* names, std::string* why)
+{
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream words(line);
+        std::string access, sectors, type;
+        if (!(words >> access >> sectors >> type) || (access != "RW" && access != "RDONLY" && access != "NOACCESS"))
+            continue;
+        const size_t open_quote = line.find('"');
+        if (open_quote == std::string::npos) {
+            if (type != "ZERO") {
+                *why = "an extent of its descriptor names no file";
+                return false;
+            }
+            names->emplace_back();
+            continue;
+        }
+        const size_t close_quote = line.find('"', open_quote + 1);
+        if (close_quote == std::string::npos) {
+            *why = "an extent name in its descriptor is not closed";
+            return false;
+        }
+        std::string name = line.substr(open_quote + 1, close_quote - open_quote - 1);
+        if (std::string refusal = extent_name_refusal(name); !refusal.empty()) {
+            *why = refusal;
+            return false;
+        }
+        names->push_back(std::move(name));
+    }
+    return true;
+}
+
+// A pool of the extent files, in descriptor order: the named files in the
+// descriptor's folder, each a regular file reached without a link; for a
+// disk whose descriptor lies inside it, the file itself.
+libbfio_pool_t* open_extent_pool(const std::string& file, bool embedded, const std::vector<std::string>& names,
+                                 std::string* why)
+{
+    const size_t slash = file.find_last_of('/');
+    const std::string folder = slash == std::string::npos ? std::string(".") : file.substr(0, slash);
+    std::vector<std::string> paths;
+    if (embedded && names.size() <= 1) {
+        paths.push_back(file);
+    } else {
+        for (const std::string& name : names) {
+            if (name.empty()) {
+                *why = "a descriptor with an extent stored nowhere (ZERO) is not supported";
+                return nullptr;
+            }
+            const std::string path = folder + "/" + name;
+            const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+            struct stat st {};
+            const bool regular = fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+            if (fd >= 0)
+                ::close(fd);
+            if (!regular) {
+                *why = "the extent file " + name + " is missing beside it, or is a link or no regular file";
+                return nullptr;
+            }
+            paths.push_back(path);
+        }
+    }
+    if (paths.empty()) {
+        *why = "its descriptor names no extent";
+        return nullptr;
+    }
+    libbfio_pool_t* pool = nullptr;
+    if (vmdk().libbfio_pool_initialize(&pool, 0, LIBBFIO_POOL_UNLIMITED_NUMBER_OF_OPEN_HANDLES, nullptr) != 1) {
+        *why = "out of memory";
+        return nullptr;
+    }
+    for (const std::string& path : paths) {
+        libbfio_handle_t* handle = nullptr;
+        int entry = 0;
+        if (vmdk().libbfio_file_initialize(&handle, nullptr) != 1 ||
+            vmdk().libbfio_file_set_name(handle, path.c_str(), path.size(), nullptr) != 1 ||
+            vmdk().libbfio_pool_append_handle(pool, &entry, handle, LIBBFIO_OPEN_READ, nullptr) != 1) {
+            if (handle)
+                vmdk().libbfio_handle_free(&handle, nullptr);
+            vmdk().libbfio_pool_free(&pool, nullptr);
+            *why = "the extent file " + path + " cannot be opened";
+            return nullptr;
+        }
+    }
+    return pool;
+}
+
 }  // namespace
 
 byte_source_ptr open_vmdk_image(const std::string& file, std::string* error)
@@ -137,24 +340,34 @@ byte_source_ptr open_vmdk_image(const std::string& file, std::string* error)
             *error = prefix + reason;
         return nullptr;
     };
+    if (!vmdk().error.empty())
+        return fail(vmdk().error);
+    std::string text, why;
+    bool embedded = false;
+    std::vector<std::string> names;
+    if (!read_descriptor(file, &text, &embedded, &why) || !extent_names(text, &names, &why))
+        return fail(why);
+    libbfio_pool_t* extents = open_extent_pool(file, embedded, names, &why);
+    if (!extents)
+        return fail(why);
     libvmdk_error_t* err = nullptr;
     libvmdk_handle_t* handle = nullptr;
-    if (libvmdk_handle_initialize(&handle, &err) != 1)
+    if (vmdk().libvmdk_handle_initialize(&handle, &err) != 1) {
+        vmdk().libbfio_pool_free(&extents, nullptr);
         return fail(take_error(&err));
+    }
     auto close = [&] {
-        libvmdk_handle_close(handle, nullptr);
-        libvmdk_handle_free(&handle, nullptr);
+        vmdk().libvmdk_handle_close(handle, nullptr);
+        vmdk().libvmdk_handle_free(&handle, nullptr);
+        vmdk().libbfio_pool_free(&extents, nullptr);
     };
-    if (libvmdk_handle_open(handle, file.c_str(), LIBVMDK_OPEN_READ, &err) != 1) {
-        libvmdk_handle_free(&handle, nullptr);
+    if (vmdk().libvmdk_handle_open(handle, file.c_str(), LIBVMDK_OPEN_READ, &err) != 1) {
+        vmdk().libvmdk_handle_free(&handle, nullptr);
+        vmdk().libbfio_pool_free(&extents, nullptr);
         return fail("it is damaged or cut short (" + take_error(&err) + ")");
     }
-    // A descriptor names its extent files relative to its own folder.
-    const size_t slash = file.find_last_of('/');
-    const std::string folder = slash == std::string::npos ? std::string(".") : file.substr(0, slash);
-    if (libvmdk_handle_set_extent_data_files_path(handle, folder.c_str(), folder.size(), &err) != 1 ||
-        libvmdk_handle_open_extent_data_files(handle, &err) != 1) {
-        const std::string reason = "an extent file is missing or damaged (" + take_error(&err) + ")";
+    if (vmdk().libvmdk_handle_open_extent_data_files_file_io_pool(handle, extents, &err) != 1) {
+        const std::string reason = "an extent file is damaged (" + take_error(&err) + ")";
         close();
         return fail(reason);
     }
@@ -163,12 +376,12 @@ byte_source_ptr open_vmdk_image(const std::string& file, std::string* error)
         return fail("it is cut short or damaged (its grain tables point past the end of the file)");
     }
     size64_t size = 0;
-    if (libvmdk_handle_get_media_size(handle, &size, &err) != 1 || size == 0) {
+    if (vmdk().libvmdk_handle_get_media_size(handle, &size, &err) != 1 || size == 0) {
         const std::string reason = err ? take_error(&err) : std::string("it holds no data");
         close();
         return fail(reason);
     }
-    return std::make_shared<vmdk_image_c>(handle, size, file);
+    return std::make_shared<vmdk_image_c>(handle, extents, size, file);
 }
 
 }  // namespace platform
