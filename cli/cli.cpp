@@ -67,11 +67,73 @@ int usage_error(const context_s&, const char* command, const std::string& messag
     return exit_usage;
 }
 
+namespace {
+
+// The length of the well-formed UTF-8 sequence at text[at] and its code
+// point, or 0 when the byte there starts none.
+size_t utf8_sequence(const std::string& text, size_t at, char32_t* code)
+{
+    const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(at);
+    size_t length = 0;
+    char32_t c = 0;
+    if (lead >= 0xC2 && lead <= 0xDF)
+        length = 2, c = lead & 0x1F;
+    else if (lead >= 0xE0 && lead <= 0xEF)
+        length = 3, c = lead & 0x0F;
+    else if (lead >= 0xF0 && lead <= 0xF4)
+        length = 4, c = lead & 0x07;
+    else
+        return 0;
+    if (at + length > text.size())
+        return 0;
+    for (size_t i = 1; i < length; ++i) {
+        if ((byte(at + i) & 0xC0) != 0x80)
+            return 0;
+        c = (c << 6) | (byte(at + i) & 0x3F);
+    }
+    // Overlong forms, surrogates and code points past U+10FFFF are no text.
+    if ((length == 3 && c < 0x800) || (length == 4 && (c < 0x10000 || c > 0x10FFFF)) || (c >= 0xD800 && c <= 0xDFFF))
+        return 0;
+    *code = c;
+    return length;
+}
+
+std::string code_point_escape(char32_t c)
+{
+    char buf[12];
+    std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(c));
+    return buf;
+}
+
+// C1 controls (a terminal may take U+009B for the start of a command) and
+// the bidirectional embeddings, overrides and isolates, which make a name
+// read backwards or hide what follows it.
+bool terminal_unsafe(char32_t c)
+{
+    return (c >= 0x80 && c <= 0x9F) || (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
+}
+
+}  // namespace
+
 std::string json_escape(const std::string& text)
 {
     std::string out;
     out.reserve(text.size() + 2);
-    for (unsigned char c : text) {
+    for (size_t at = 0; at < text.size(); ++at) {
+        const auto c = static_cast<unsigned char>(text[at]);
+        // Line and paragraph separators end a line for JavaScript and for
+        // readers that split on Unicode line breaks: one object per line
+        // holds only if they are escaped.
+        char32_t code = 0;
+        if (c >= 0x80) {
+            const size_t length = utf8_sequence(text, at, &code);
+            if (length > 0 && (code == 0x2028 || code == 0x2029 || code == 0x85)) {
+                out += code_point_escape(code);
+                at += length - 1;
+                continue;
+            }
+        }
         switch (c) {
         case '"': out += "\\\""; break;
         case '\\': out += "\\\\"; break;
@@ -95,7 +157,25 @@ std::string terminal_escape(const std::string& text)
 {
     std::string out;
     out.reserve(text.size());
-    for (unsigned char c : text) {
+    for (size_t at = 0; at < text.size(); ++at) {
+        const auto c = static_cast<unsigned char>(text[at]);
+        if (c >= 0x80) {
+            // A byte that begins no UTF-8 character is shown by its value:
+            // a terminal reading 8-bit controls takes a lone 0x9B for one.
+            char32_t code = 0;
+            const size_t length = utf8_sequence(text, at, &code);
+            if (length == 0) {
+                char buf[8];
+                std::snprintf(buf, sizeof buf, "\\x%02x", c);
+                out += buf;
+            } else if (terminal_unsafe(code)) {
+                out += code_point_escape(code);
+            } else {
+                out.append(text, at, length);
+            }
+            at += length == 0 ? 0 : length - 1;
+            continue;
+        }
         switch (c) {
         case '\n': out += "\\n"; break;
         case '\r': out += "\\r"; break;

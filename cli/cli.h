@@ -61,10 +61,14 @@ private:
     std::vector<std::vector<value_t>> rows_;
 };
 
+// JSON string text; U+2028, U+2029 and U+0085 are escaped as well, so that
+// no reader splits a line inside a value.
 std::string json_escape(const std::string& text);
 // Text for a terminal: control characters (0x00-0x1F, 0x7F) become "\n",
 // "\t", "\x1b" and the like, so a name from a disk cannot move the cursor
-// or split a row.
+// or split a row; C1 controls and the bidirectional overrides and isolates
+// (U+202A-202E, U+2066-2069) become "\u009b", "\u202e", ...; a byte that
+// is not UTF-8 becomes "\xNN".
 std::string terminal_escape(const std::string& text);
 
 // Takes "--flag VALUE" out of args; returns false when absent. *ok is false

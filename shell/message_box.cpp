@@ -26,6 +26,8 @@ QMessageBox::StandardButton show_message(QWidget* parent, const QString& title, 
 {
     QMessageBox box(QMessageBox::Warning, title, text, buttons, parent,
                     Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint);
+    // Texts carry names from disks, images and scan files: never markup.
+    box.setTextFormat(Qt::PlainText);
     const QPixmap icon(QStringLiteral(":/images/top.ico"));
     if (!icon.isNull())
         box.setIconPixmap(icon);
