@@ -6,6 +6,7 @@
 #include "partition/partition_item.h"
 #include "platform/drive_table.h"
 #include "platform/services.h"
+#include "platform/single_instance.h"
 #include "platform/udisks_access.h"
 #include "scan/recovery_base.h"
 #include "shell/message_box.h"
@@ -14,7 +15,7 @@
 
 #include <QApplication>
 #include <QFile>
-#include <QLockFile>
+#include <QFileInfo>
 #include <QLoggingCategory>
 #include <QTimer>
 #include <cstdio>
@@ -53,14 +54,24 @@ int run_program(int argc, char** argv)
             return 0;
         }
     }
-    // A second copy ends at once, silently; the first keeps the lock until it exits.
-    const std::unique_ptr<QLockFile> instance_lock = platform::take_single_instance_lock();
-    if (!instance_lock)
+    command_line_s line = split_command_line(argc, argv);
+    // A second start of this user's ends at once; the images it was given
+    // go to the running window. The first keeps the lock until it exits.
+    platform::single_instance_c instance;
+    if (!instance.take()) {
+        if (!line.images.empty()) {
+            QCoreApplication hand_over_app(argc, argv);
+            QStringList images;
+            for (const std::string& image : line.images)
+                images << QFileInfo(QFile::decodeName(QByteArray::fromStdString(image))).absoluteFilePath();
+            if (!instance.hand_over(images))
+                std::fprintf(stderr, "quarvel: another copy is running and did not take the images\n");
+        }
         return -1;
+    }
 
     load_settings();
 
-    command_line_s line = split_command_line(argc, argv);
     QStringList image_failures;
     for (const std::string& image : line.images) {
         std::string reason;
@@ -90,10 +101,17 @@ int run_program(int argc, char** argv)
     init->start(QThread::InheritPriority);
 
     window->show();
+    // Images a later start was given: opened here, as if named on our own
+    // command line.
+    QObject::connect(&instance, &platform::single_instance_c::images_handed, window.get(),
+                     [&window](const QStringList& images) { window->open_handed_images(images); });
+    if (!instance.listen())
+        std::fprintf(stderr, "quarvel: later starts cannot hand their images to this window (%s)\n",
+                     qPrintable(instance.socket_path()));
     if (!image_failures.isEmpty()) {
         QTimer::singleShot(0, window.get(), [&window, &image_failures] {
             show_message(window.get(), QStringLiteral("Quarvel"),
-                         QObject::tr("These disk images could not be opened:\n%1").arg(image_failures.join('\n')),
+                         text_for_key("images_not_opened").arg(image_failures.join('\n')),
                          QMessageBox::Ok);
         });
     }

@@ -7,11 +7,13 @@
 #include "app/pages/volume_window.h"
 #include "devices/enumerate.h"
 #include "devices/volume_item.h"
+#include "platform/drive_table.h"
 #include "shell/app_flags.h"
 #include "shell/message_box.h"
 #include "shell/settings.h"
 
 #include <QAction>
+#include <QFile>
 #include <QIcon>
 #include <QMenu>
 
@@ -36,6 +38,12 @@ main_window_c::main_window_c(QWidget* parent) : main_window_base_c(parent)
     policy.setHeightForWidth(true);
     setSizePolicy(policy);
     setWindowIcon(QIcon(QStringLiteral(":/images/top.ico")));
+
+    // A volume found on a disk whose table is lost is read where it lies.
+    connect(partition, &partition_window_c::scan_volume, this, [this](const volume_item_s& found, bool deep) {
+        if (recovery->begin_scan(found, deep || deep_scan_chosen()) == 0)
+            show_page(4);
+    });
 
     // Undoing a partition table repair: its own entry, its own confirmation.
     QAction* undo_repair = new QAction(text_for_key("menu_restore_sector0"), settings_menu());
@@ -188,4 +196,22 @@ void main_window_c::devices_changed()
     enumerate_volumes();
     volume->set_volume_list(&volume_list);
     drive->refresh();
+}
+
+void main_window_c::open_handed_images(const QStringList& images)
+{
+    QStringList failures;
+    for (const QString& image : images) {
+        std::string reason;
+        if (platform::open_disk_image(QFile::encodeName(image).toStdString(), &reason) != 0)
+            failures << image + QStringLiteral(": ") + QString::fromStdString(reason);
+    }
+    if (startup_done)
+        devices_changed();
+    setWindowState((windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
+    raise();
+    activateWindow();
+    if (!failures.isEmpty())
+        show_message(this, QStringLiteral("Quarvel"), text_for_key("images_not_opened").arg(failures.join('\n')),
+                     QMessageBox::Ok);
 }

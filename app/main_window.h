@@ -28,6 +28,10 @@ public:
     partition_window_c* partition_page() const { return partition; }
     recovery_window_c* recovery_page() const { return recovery; }
 
+    // Disk images a later start of the program was given: opened, listed,
+    // and the window brought to the front; those that fail are named.
+    void open_handed_images(const QStringList& images);
+
 public slots:
     void on_click_home_start();
     void on_click_home_resume();

@@ -59,6 +59,12 @@ int run_recover_command(cli::context_s& ctx)
     bool map_ok = true;
     if (cli::take_option(ctx.args, "--map", &rescue_map, &map_ok) && !map_ok)
         return cli::usage_error(ctx, "recover", "--map needs the image's rescue map");
+    std::string at;
+    bool at_ok = true;
+    const bool at_given = cli::take_option(ctx.args, "--at", &at, &at_ok);
+    uint64_t at_sector = 0;
+    if (!at_ok || (at_given && !cli::parse_sector(at, &at_sector)))
+        return cli::usage_error(ctx, "recover", "--at needs the sector a volume starts at, as \"partitions\" lists it");
     const bool deep = cli::take_flag(ctx.args, "--deep");
     const bool lost = cli::take_flag(ctx.args, "--lost");
     const bool no_check = cli::take_flag(ctx.args, "--no-verify");
@@ -92,8 +98,8 @@ int run_recover_command(cli::context_s& ctx)
     if (const std::string why = cli::use_rescue_map(ctx.args[0], rescue_map); !why.empty())
         return cli::fail(why);
     volume_item_s volume;
-    if (!cli::volume_for_argument(ctx.args[0], &volume))
-        return cli::fail("no volume \"" + ctx.args[0] + "\" (see quarvel-cli volumes)");
+    if (std::string why; !cli::volume_for_command(ctx.args[0], at_given, at_sector, deep, &volume, &why))
+        return cli::fail(why);
     // Nothing is written onto what is scanned: refused before the scan, so
     // that no one waits for a scan whose results cannot be kept.
     const std::string device = cli::utf8(volume.device_path);
@@ -166,7 +172,7 @@ int run_recover_command(cli::context_s& ctx)
 }  // namespace
 
 QUARVEL_CLI_COMMAND(recover, "recover",
-                    "recover VOLUME --to DIR [--map IMG.map] [--deep] [--lost] [--no-verify] [--all | --folder PATH... | --id ID...] [--name PATTERN] "
+                    "recover VOLUME|DISK --at SECTOR --to DIR [--map IMG.map] [--deep] [--lost] [--no-verify] [--all | --folder PATH... | --id ID...] [--name PATTERN] "
                     "[--type TYPE] [--min-size N] [--max-size N] [--since DAY] [--until DAY] [--whole-only] "
                     "[--flat] [--skip-unreadable] [--save FILE.sav]",
                     run_recover_command);

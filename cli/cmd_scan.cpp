@@ -13,6 +13,12 @@ int run_scan_command(cli::context_s& ctx)
     bool map_ok = true;
     if (cli::take_option(ctx.args, "--map", &rescue_map, &map_ok) && !map_ok)
         return cli::usage_error(ctx, "scan", "--map needs the image's rescue map");
+    std::string at;
+    bool at_ok = true;
+    const bool at_given = cli::take_option(ctx.args, "--at", &at, &at_ok);
+    uint64_t at_sector = 0;
+    if (!at_ok || (at_given && !cli::parse_sector(at, &at_sector)))
+        return cli::usage_error(ctx, "scan", "--at needs the sector a volume starts at, as \"partitions\" lists it");
     const bool deep = cli::take_flag(ctx.args, "--deep");
     const bool lost = cli::take_flag(ctx.args, "--lost");
     const bool no_check = cli::take_flag(ctx.args, "--no-verify");
@@ -28,8 +34,8 @@ int run_scan_command(cli::context_s& ctx)
     if (const std::string why = cli::use_rescue_map(ctx.args[0], rescue_map); !why.empty())
         return cli::fail(why);
     volume_item_s volume;
-    if (!cli::volume_for_argument(ctx.args[0], &volume))
-        return cli::fail("no volume \"" + ctx.args[0] + "\" (see quarvel-cli volumes)");
+    if (std::string why; !cli::volume_for_command(ctx.args[0], at_given, at_sector, deep, &volume, &why))
+        return cli::fail(why);
     scan_service_c service;
     if (lost)
         service.set_lost_pass(lost_pass_e::on);
@@ -48,5 +54,5 @@ int run_scan_command(cli::context_s& ctx)
 
 }  // namespace
 
-QUARVEL_CLI_COMMAND(scan, "scan", "scan VOLUME [--map IMG.map] [--deep] [--lost] [--no-verify] [--name PATTERN] [--type TYPE] [--min-size N] [--max-size N] "
+QUARVEL_CLI_COMMAND(scan, "scan", "scan VOLUME|DISK --at SECTOR [--map IMG.map] [--deep] [--lost] [--no-verify] [--name PATTERN] [--type TYPE] [--min-size N] [--max-size N] "
                     "[--since DAY] [--until DAY] [--whole-only]", run_scan_command);

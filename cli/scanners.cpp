@@ -2,10 +2,15 @@
 
 #include "devices/enumerate.h"
 #include "platform/drive_table.h"
+#include "partition/disk_lookup.h"
 #include "platform/volumes.h"
+#include "scan/found_volume.h"
 
 #include <QFileInfo>
 #include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
 #include <ctime>
 
 namespace cli {
@@ -33,6 +38,41 @@ bool volume_for_argument(const std::string& argument, volume_item_s* out)
     out->partition_number = v.partition_number;
     out->disk_number = v.disk_number;
     out->locked = v.locked;
+    return true;
+}
+
+bool parse_sector(const std::string& text, uint64_t* sector)
+{
+    if (text.empty() || text[0] < '0' || text[0] > '9')
+        return false;
+    errno = 0;
+    char* end = nullptr;
+    const unsigned long long value = std::strtoull(text.c_str(), &end, 10);
+    if (errno != 0 || *end != 0 || value > uint64_t(INT64_MAX))
+        return false;
+    *sector = value;
+    return true;
+}
+
+bool volume_for_command(const std::string& argument, bool at_given, uint64_t at, bool deep, volume_item_s* out,
+                        std::string* error)
+{
+    if (!at_given) {
+        if (volume_for_argument(argument, out))
+            return true;
+        drive_item_s disk;
+        std::string ignored;
+        if (deep && partition::find_disk(argument, &disk, &ignored)) {
+            *out = whole_disk_volume(disk);
+            return true;
+        }
+        *error = "no volume \"" + argument + "\" (see quarvel-cli volumes)";
+        return false;
+    }
+    drive_item_s disk;
+    if (!partition::find_disk(argument, &disk, error))
+        return false;
+    *out = found_volume(disk, at, 0);
     return true;
 }
 

@@ -21,6 +21,16 @@ inline QString from_utf8(const std::string& text) { return QString::fromUtf8(tex
 // taken as its whole-image volume). Returns false when there is none.
 bool volume_for_argument(const std::string& argument, volume_item_s* out);
 
+// The volume a scan or recover command reads: with --at SECTOR (at_given),
+// the one that starts at that sector of the whole disk or disk image named
+// by argument, read through a window over it; else the VOLUME argument, and
+// for a deep scan a whole disk that is not a volume of its own. Returns
+// false with a one-line *error.
+bool volume_for_command(const std::string& argument, bool at_given, uint64_t at, bool deep, volume_item_s* out,
+                        std::string* error);
+// "--at SECTOR": a sector number, decimal. Returns false for anything else.
+bool parse_sector(const std::string& text, uint64_t* sector);
+
 // Every row the result tree shows after the scan.
 inline std::vector<found_row_s> found_rows(const recovery_base_c& scanner) { return scanner.found_rows(); }
 

@@ -29,6 +29,14 @@ struct volume_item_s {
     // Not readable by this user yet: opened through udisks2 or the helper
     // (a password prompt) when chosen; the file system is unknown till then.
     bool locked = false;
+    // A volume no partition table names (one the partition search found, or
+    // the whole disk for a deep scan): read through a window over the disk
+    // at device_path, from this sector (the disk's logical sectors) on;
+    // -1 for every other volume.
+    int64_t window_sector = -1;
+    // The window's length in sectors; 0: as long as the volume's boot sector
+    // says (else to the disk's end); clipped to the disk.
+    uint64_t window_sectors = 0;
 };
 Q_DECLARE_METATYPE(volume_item_s)
 

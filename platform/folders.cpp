@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <mutex>
+#include <string>
 #include <vector>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -55,13 +56,33 @@ std::string config_dir() { return make_path(xdg("XDG_CONFIG_HOME", "/.config") +
 std::string state_dir() { return make_path(xdg("XDG_STATE_HOME", "/.local/state") + "/Quarvel"); }
 std::string data_dir() { return make_path(xdg("XDG_DATA_HOME", "/.local/share") + "/Quarvel"); }
 
+namespace {
+// A folder only this user can enter: a real folder (not a link), theirs,
+// that no one else may write to or list.
+bool private_to_user(const std::string& path)
+{
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() &&
+           (st.st_mode & 077) == 0;
+}
+}  // namespace
+
 std::string runtime_dir()
 {
     const char* value = std::getenv("XDG_RUNTIME_DIR");
-    if (value && value[0] == '/' && exists(value))
+    if (value && value[0] == '/' && private_to_user(value))
         return value;
+    // Without one of this user's (su and sudo may leave another's behind), a folder of this user's own in the temporary folder: what
+    // is kept there (the single-instance lock, its socket) must never be
+    // shared with, or blocked by, another user's copy.
     const char* tmp = std::getenv("TMPDIR");
-    return tmp && tmp[0] == '/' ? tmp : "/tmp";
+    const std::string own = std::string(tmp && tmp[0] == '/' ? tmp : "/tmp") + "/quarvel-" + std::to_string(::geteuid());
+    ::mkdir(own.c_str(), 0700);
+    if (private_to_user(own))
+        return own;
+    // Taken by someone else, or not ours to use: the state folder is the
+    // user's own in any case.
+    return state_dir();
 }
 
 std::string executable_dir()

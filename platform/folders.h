@@ -11,7 +11,8 @@ std::string config_dir();
 std::string state_dir();
 // $XDG_DATA_HOME/Quarvel (else ~/.local/share/Quarvel), created on demand.
 std::string data_dir();
-// $XDG_RUNTIME_DIR, else the temporary folder.
+// $XDG_RUNTIME_DIR, else this user's own folder in the temporary folder
+// (quarvel-UID, mode 0700), else the state folder.
 std::string runtime_dir();
 
 // Program data shipped with the program ("language.ini", "Quarvel.conf"):
@@ -26,7 +27,7 @@ void set_program_data_dir(const std::string& dir);
 std::string executable_dir();
 
 // A private folder (mode 0700) for this run's preview copies, made once in
-// the runtime folder (XDG_RUNTIME_DIR, else the temporary folder).
+// the runtime folder.
 // Returns an empty string when it cannot be made.
 std::string private_temp_dir();
 

@@ -27,6 +27,9 @@ struct filesystem_info_s {
     // Other file systems libblkid found beside one whose boot sector we read
     // (the leftovers of an earlier format), comma-separated; mostly empty.
     std::string other_signatures;
+    // The volume's length as its boot sector states it (NTFS: with the
+    // backup boot sector after it); 0 where libblkid probed.
+    uint64_t volume_bytes = 0;
 };
 
 // The partitions of a disk (block device or image file). Returns an empty

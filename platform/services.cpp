@@ -7,17 +7,6 @@
 
 namespace platform {
 
-std::unique_ptr<QLockFile> take_single_instance_lock()
-{
-    const QString path = QString::fromLocal8Bit(runtime_dir().c_str()) + QStringLiteral("/Quarvel.lock");
-    auto lock = std::make_unique<QLockFile>(path);
-    // A lock left by a crashed run is stale at once: the owner is gone.
-    lock->setStaleLockTime(0);
-    if (!lock->tryLock(0))
-        return nullptr;
-    return lock;
-}
-
 int stored_language_number()
 {
     QSettings store(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Quarvel_Init"));

@@ -1,17 +1,10 @@
-// Process services that need Qt Core: the single-instance lock and the
-// user-scope language store.
+// Process services that need Qt Core: the user-scope language store.
 #pragma once
 
 #include <QString>
 #include <memory>
 
-class QLockFile;
-
 namespace platform {
-
-// Takes the "Quarvel.lock" lock in the runtime folder. Returns the held lock,
-// or null when another instance holds it.
-std::unique_ptr<QLockFile> take_single_instance_lock();
 
 // The stored interface language number (1..10), or 0 when none is stored.
 int stored_language_number();

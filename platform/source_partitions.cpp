@@ -8,6 +8,7 @@
 #include "platform/byte_source.h"
 #include "platform/partitions.h"
 
+#include <algorithm>
 #include <cstring>
 #include <set>
 #include <vector>
@@ -161,6 +162,7 @@ bool probe_filesystem(const byte_source_c& disk, uint64_t offset, uint64_t size,
             volume_sectors > (size >> sector_shift))
             return false;
         fs.type = "exfat";
+        fs.volume_bytes = volume_sectors << sector_shift;
     } else if (const ondisk::ntfs_boot_sector_s n = ondisk::decode_ntfs_boot_sector(s); n.ntfs_oem_id) {
         const uint8_t spc = n.sectors_per_cluster;
         const bool cluster_ok = power_of_two_in(spc, 1, 128) || (spc >= 0xF4);
@@ -168,6 +170,7 @@ bool probe_filesystem(const byte_source_c& disk, uint64_t offset, uint64_t size,
             n.total_sectors > size / n.bytes_per_sector || n.mft_lcn == 0)
             return false;
         fs.type = "ntfs";
+        fs.volume_bytes = std::min(size, (n.total_sectors + 1) * n.bytes_per_sector);
     } else {
         const ondisk::fat_boot_sector_s b = ondisk::decode_fat_boot_sector(s);
         if (!b.signature || !power_of_two_in(b.bytes_per_sector, 512, 4096) ||
@@ -181,6 +184,7 @@ bool probe_filesystem(const byte_source_c& disk, uint64_t offset, uint64_t size,
             return false;
         const uint64_t clusters = (b.total_sectors - meta) / b.sectors_per_cluster;
         fs.type = "vfat";
+        fs.volume_bytes = uint64_t(b.total_sectors) * b.bytes_per_sector;
         fs.fat_version = clusters < 4085 ? "FAT12" : clusters < 65525 ? "FAT16" : "FAT32";
         if (fs.fat_version == "FAT32" && b.root_entries != 0)
             return false;

@@ -689,7 +689,16 @@ bool result_index_c::passes(uint32_t file, const compiled_filter_c& filter) cons
 {
     const name_parts_s p = name_parts(file);
     QVarLengthArray<char16_t, 128> units;
-    return filter.matches(name_view(p, &units), group_of(p), size(file), date1(file), state(file));
+    const QStringView shown = name_view(p, &units);
+    if (filter.matches(shown, group_of(p), size(file), date1(file), state(file)))
+        return true;
+    // A deleted entry's "#" stands for the first character the file will be
+    // written with where the scanner knows it: "Holiday*" finds the row
+    // shown as "#oliday Photo.jpg" that is written as "Holiday Photo.jpg".
+    if (!shown.startsWith(u'#') || filter.name_matches(shown))
+        return false;
+    const QString written = written_name(file);
+    return !written.isEmpty() && filter.matches(written, group_of(p), size(file), date1(file), state(file));
 }
 
 std::vector<uint32_t> result_index_c::matching(uint32_t begin, uint32_t end, const compiled_filter_c& filter) const

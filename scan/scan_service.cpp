@@ -1,5 +1,6 @@
 #include "scan/scan_service.h"
 
+#include "scan/found_volume.h"
 #include "platform/output_guard.h"
 #include "platform/partitions.h"
 
@@ -138,7 +139,18 @@ int scan_service_c::start_scan(const volume_item_s& volume, bool deep, QString* 
     // prompt), and its file system learnt from what that gives.
     volume_item_s chosen = volume;
     platform::byte_source_ptr opened;
-    if (volume.locked) {
+    // A volume no table names is read through a window over its disk.
+    const QString shown = volume.window_sector >= 0 ? volume.dos_device : volume.device_path;
+    if (volume.window_sector >= 0) {
+        QString why;
+        opened = open_found_volume(&chosen, &why);
+        if (!opened) {
+            if (reason)
+                *reason = why;
+            return -1;
+        }
+    }
+    if (chosen.locked) {
         std::string why;
         opened = platform::open_byte_source(QFile::encodeName(path).toStdString(), &why, platform::device_access::ask);
         if (!opened) {
@@ -170,7 +182,7 @@ int scan_service_c::start_scan(const volume_item_s& volume, bool deep, QString* 
                 chosen.file_system = QStringLiteral("NTFS");
             else if (first_sector_unreadable(*opened, &unreadable)) {
                 if (reason)
-                    *reason = QStringLiteral("%1: %2 (try --deep)").arg(volume.device_path, unreadable);
+                    *reason = QStringLiteral("%1: %2 (try --deep)").arg(shown, unreadable);
                 return -1;
             }
         }
@@ -181,9 +193,9 @@ int scan_service_c::start_scan(const volume_item_s& volume, bool deep, QString* 
         if (reason)
             *reason = chosen.file_system.isEmpty()
                           ? QStringLiteral("%1 holds no file system this program can scan (try --deep)")
-                                .arg(volume.device_path)
+                                .arg(shown)
                           : QStringLiteral("%1 holds %2, which cannot be scanned for deleted files (try --deep)")
-                                .arg(volume.device_path, chosen.file_system);
+                                .arg(shown, chosen.file_system);
         return -1;
     }
     reset_scanner();

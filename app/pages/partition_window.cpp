@@ -3,6 +3,8 @@
 #include "app/pages/partition_model.h"
 #include "partition/gpt_disk.h"
 #include "partition/sector0_backup.h"
+#include "scan/found_volume.h"
+#include "scan/scan_service.h"
 #include "shell/message_box.h"
 #include "shell/settings.h"
 
@@ -35,6 +37,16 @@ partition_window_c::partition_window_c(QWidget* main_window_) : QWidget(nullptr)
     connect(ui.btn_stop, &QPushButton::clicked, this, &partition_window_c::on_stop_clicked);
     connect(ui.btn_repair, &QPushButton::clicked, this, &partition_window_c::on_repair_clicked);
     connect(&job, &QThread::finished, this, &partition_window_c::on_job_finished);
+    btn_scan_volume = new QPushButton(text_for_key("btn_scan_volume"), this);
+    btn_scan_volume->setObjectName(QStringLiteral("btn_scan_volume"));
+    btn_scan_volume->setToolTip(text_for_key("btn_scan_volume_tip"));
+    btn_scan_volume->setFont(ui.btn_repair->font());
+    btn_scan_volume->setStyleSheet(ui.btn_repair->styleSheet());
+    btn_scan_volume->setPalette(ui.btn_repair->palette());
+    btn_scan_volume->resize(160, 30);
+    setTabOrder(ui.btn_back, btn_scan_volume);
+    setTabOrder(btn_scan_volume, ui.btn_repair);
+    connect(btn_scan_volume, &QPushButton::clicked, this, &partition_window_c::on_scan_volume_clicked);
     if (main_window)
         connect(ui.btn_back, SIGNAL(clicked()), main_window, SLOT(on_click_partition_back()));
     timer.start(400);
@@ -128,9 +140,38 @@ void partition_window_c::on_stop_clicked()
     start_search(drive);
 }
 
+void partition_window_c::on_scan_volume_clicked()
+{
+    if (job.isRunning() || drive.device_path.isEmpty())
+        return;
+    const QVariant row = ui.lv_volumes->currentIndex().data(Qt::DisplayRole);
+    const partition_item_s found = row.value<partition_item_s>();
+    volume_item_s volume;
+    bool deep = false;
+    if (!row.isValid() || found.file_system.isEmpty()) {
+        if (show_warning(this, title, "partition_scan_whole_query", QMessageBox::Yes | QMessageBox::No) !=
+            QMessageBox::Yes)
+            return;
+        volume = whole_disk_volume(drive);
+        deep = true;
+    } else {
+        volume = found_volume(drive, found.start_sector, found.end_sector - found.start_sector + 1,
+                              found.file_system, found.label);
+        if (choose_scanner(volume, false) == scanner_kind_e::none) {
+            if (show_message(this, title, text_for_key("partition_scan_deep_query").arg(found.file_system),
+                             QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes)
+                return;
+            deep = true;
+        }
+    }
+    // The search would go on reading the disk beside the scan.
+    stop_search();
+    emit scan_volume(volume, deep);
+}
+
 void partition_window_c::set_busy(bool busy)
 {
-    for (QPushButton* button : {ui.btn_back, ui.btn_stop, ui.btn_repair})
+    for (QPushButton* button : {ui.btn_back, ui.btn_stop, ui.btn_repair, btn_scan_volume})
         button->setEnabled(!busy);
     update();
 }
@@ -252,6 +293,7 @@ void partition_window_c::resizeEvent(QResizeEvent* event)
     const int w = width(), h = height();
     ui.btn_back->move(200, h - 54);
     ui.btn_repair->move(w - 300, h - 54);
+    btn_scan_volume->move(w / 2 - 80, h - 54);
     ui.btn_stop->move(w - 168, 42);
     ui.lv_volumes->setGeometry(25, 120, w - 50, h - 180);
 }

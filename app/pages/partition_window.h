@@ -51,6 +51,13 @@ public:
     void on_stop_clicked();
     void on_repair_clicked();
     void on_job_finished();
+    // Reads the selected found volume (or, with none selected, deep-scans
+    // the whole disk) through a window over the disk: nothing is written.
+    void on_scan_volume_clicked();
+
+signals:
+    // The main window hands the volume to the recovery page.
+    void scan_volume(const volume_item_s& volume, bool deep);
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -77,4 +84,5 @@ private:
     QString gpt_line;
     partition_model_c* model = nullptr;
     partition_delegate_c* delegate = nullptr;
+    QPushButton* btn_scan_volume = nullptr;
 };

@@ -890,10 +890,13 @@ void recovery_window_c::paintEvent(QPaintEvent*)
     else
         painter.fillRect(x + 1, 80, pw - 1, int(preview_span(h) - 1), Qt::white);
 
-    const int64_t found_count = service.scanner().get_found_count();
+    // Once listed, the count is of the files the list holds; before, the
+    // scanner's count takes folders in too, and is said to.
+    const int64_t found_count = index ? int64_t(index->file_count()) : service.scanner().get_found_count();
     if (found_count > 0) {
         painter.setPen(Qt::red);
-        painter.drawText(90, 65, text_for_key("recovery_total_files") + QLatin1Char(' ') + QString::number(found_count));
+        painter.drawText(90, 65, text_for_key(index ? "recovery_total_files" : "recovery_found_so_far") +
+                                     QLatin1Char(' ') + QString::number(found_count));
     }
 }
 

@@ -329,6 +329,13 @@ int raw_recovery_c::save_results(const QByteArray& path, std::string* reason)
         why = "nothing was found to save";
         return -1;
     }
+    // A scan file names a device and places counted from its start; a
+    // window's places are counted from the found volume's start, and would
+    // be read from the wrong bytes of the disk when the file is loaded.
+    if (volume_.window_sector > 0) {
+        why = "a deep scan of a volume found on the disk cannot be saved; deep-scan the whole disk to keep the result";
+        return -1;
+    }
     why = platform::output_refusal(target, device);
     if (!why.empty())
         return -1;
@@ -388,6 +395,7 @@ QString raw_recovery_c::load_results(const QByteArray& path, const scan_file_vol
     if (!refusal.empty())
         return {};
     device_path_ = QFile::decodeName(QByteArray::fromStdString(contents.device_path));
+    volume_.window_sector = -1;
     records_ = std::move(contents.records);
     pieces_ = std::move(contents.pieces);
     volume_bytes_ = checked_against;

@@ -558,6 +558,26 @@ private slots:
             const auto it = scanner.whole.find(scanner.rows[i].name);
             QCOMPARE(index.written_name(i), it == scanner.whole.end() ? QString() : it->second);
         }
+
+        // The name filter finds a row by the name it is shown under and by
+        // the one it will be written under; other criteria still hold.
+        const auto passing = [&](const QString& pattern, int64_t min_size = -1) {
+            result_filter_s f;
+            f.name = pattern;
+            f.min_size = min_size;
+            const compiled_filter_c compiled(f);
+            std::set<int64_t> ids;
+            for (uint32_t i = 0; i < index.file_count(); ++i)
+                if (index.passes(i, compiled))
+                    ids.insert(scanner.rows[i].id);
+            return ids;
+        };
+        QCOMPARE(passing("bmg_27.jpg"), (std::set<int64_t>{27}));     // written "BMG_27.JPG"
+        QCOMPARE(passing("#MG_27.JPG"), (std::set<int64_t>{27}));     // shown
+        QCOMPARE(passing("?MG_24.*"), (std::set<int64_t>{24}));       // shown only: not undone
+        QCOMPARE(passing("AMG_24.JPG"), (std::set<int64_t>{}));
+        QCOMPARE(passing("other #MG_1.JPG"), (std::set<int64_t>{1}));
+        QCOMPARE(passing("bmg_27*", 1), (std::set<int64_t>{}));       // size 0 fails whatever the name
     }
 
     // The list built on a thread of its own is handed back on this one;
