@@ -59,11 +59,11 @@ int run_recover_command(cli::context_s& ctx)
     bool map_ok = true;
     if (cli::take_option(ctx.args, "--map", &rescue_map, &map_ok) && !map_ok)
         return cli::usage_error(ctx, "recover", "--map needs the image's rescue map");
-    std::string at;
+    std::string at_text;
     bool at_ok = true;
-    const bool at_given = cli::take_option(ctx.args, "--at", &at, &at_ok);
+    const bool at_given = cli::take_option(ctx.args, "--at", &at_text, &at_ok);
     uint64_t at_sector = 0;
-    if (!at_ok || (at_given && !cli::parse_sector(at, &at_sector)))
+    if (!at_ok || (at_given && !cli::parse_sector(at_text, &at_sector)))
         return cli::usage_error(ctx, "recover", "--at needs the sector a volume starts at, as \"partitions\" lists it");
     const bool deep = cli::take_flag(ctx.args, "--deep");
     const bool lost = cli::take_flag(ctx.args, "--lost");
