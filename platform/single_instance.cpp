@@ -4,6 +4,7 @@
 #include "platform/folders.h"
 
 #include <QLocalSocket>
+#include <QVariant>
 
 namespace platform {
 

@@ -3,9 +3,11 @@
 #include "app/pages/drive_model.h"
 #include "app/pages/image_dialog.h"
 #include "devices/enumerate.h"
+#include "platform/drive_table.h"
 #include "shell/message_box.h"
 #include "shell/settings.h"
 
+#include <QFile>
 #include <QPainter>
 #include <QPixmap>
 
@@ -41,7 +43,15 @@ void drive_window_c::show_list(std::vector<drive_item_s>* list)
 void drive_window_c::set_drive_list(std::vector<drive_item_s>* list)
 {
     show_list(list);
-    ui.lv_drives->setCurrentIndex(model->index(1, 0));
+    // An image opened by name is what the person came to search; else the
+    // first disk.
+    int chosen = 1;
+    for (std::size_t row = 1; list && row < list->size(); ++row) {
+        const int number = platform::drive_number_of(QFile::encodeName((*list)[row].device_path).toStdString());
+        if (const auto entry = platform::drive_at(number); number >= 0 && entry && entry->is_image)
+            chosen = int(row);
+    }
+    ui.lv_drives->setCurrentIndex(model->index(chosen, 0));
 }
 
 void drive_window_c::refresh()

@@ -67,7 +67,8 @@ void partition_delegate_c::paint(QPainter* painter, const QStyleOptionViewItem& 
         const uint64_t sectors = item.end_sector >= item.start_sector ? item.end_sector - item.start_sector + 1 : 0;
         const uint64_t unit = item.sector_bytes ? item.sector_bytes : 512;
         const uint64_t bytes = sectors > UINT64_MAX / unit ? UINT64_MAX : sectors * unit;
-        painter->drawText(column(1), y + 20, QString::asprintf("%d", index.row() - 1));
+        // Counted from 1, as people count: row 0 is the heading.
+        painter->drawText(column(1), y + 20, QString::number(index.row()));
         const QString name =
             item.label.isEmpty() ? item.file_system : item.file_system + QStringLiteral(" \u201C") + item.label + QStringLiteral("\u201D");
         painter->drawText(QRect(column(2), y, int(w * 0.2) - 4, r.height()), Qt::AlignLeft | Qt::AlignVCenter,
