@@ -35,6 +35,8 @@ packages=(
   # partition search and GPT repair tests: GPT tables and the file systems
   # the search recognises beside FAT, exFAT and NTFS
   gdisk xfsprogs btrfs-progs
+  # the failing-disk test tool: an image served through FUSE with bad sectors
+  libfuse3-dev fuse3
 )
 
 missing=()
