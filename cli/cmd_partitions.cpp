@@ -1,5 +1,6 @@
 // quarvel-cli partitions DISK: the disk's GPT state when it is a GPT disk,
-// then the partition search, one row per partition found on the disk.
+// then the partition search, one row per partition found on the disk, and
+// the sectors it could not read.
 #include "cli/cli.h"
 #include "partition/disk_lookup.h"
 #include "partition/gpt_disk.h"
@@ -10,6 +11,21 @@
 #include <unistd.h>
 
 namespace {
+
+// Each range the search could not read: a line on stderr, and with --json an
+// object after the partitions' (its "unreadable" field tells it apart).
+void print_unreadable(const cli::context_s& ctx, const std::vector<partition::unreadable_sectors_s>& ranges,
+                      const drive_item_s& drive)
+{
+    for (const auto& r : ranges) {
+        std::fprintf(stderr, "quarvel-cli: %s: could not read %s\n",
+                     cli::terminal_escape(QFile::encodeName(drive.device_path).toStdString()).c_str(),
+                     partition::describe(r).c_str());
+        if (ctx.json)
+            cli::table_c::print_json_row({"unreadable", "first_sector", "sector_count", "errno", "reason"},
+                                    {int64_t(1), r.first_sector, r.sector_count, int64_t(r.error), r.reason});
+    }
+}
 
 // Runs the search to its end, showing progress on a terminal.
 void search(partition_repair_c& search_thread, const drive_item_s& drive)
@@ -57,6 +73,7 @@ int run_partitions(cli::context_s& ctx)
         table.add_row({p.file_system.toStdString(), int64_t(p.type), p.start_sector, p.end_sector,
                        p.label.toStdString()});
     table.print(ctx.json);
+    print_unreadable(ctx, search_thread.unreadable(), drive);
     const std::string problem = search_thread.search_error();
     if (!problem.empty())
         return cli::fail("search incomplete: " + problem);

@@ -13,6 +13,7 @@
 
 #include <QFile>
 #include <algorithm>
+#include <cstdio>
 
 namespace {
 
@@ -75,6 +76,11 @@ int run_repair(cli::context_s& ctx)
         // exist, so an incomplete search writes nothing.
         if (const std::string problem = repair.search_error(); !problem.empty())
             return cli::fail("search incomplete, nothing written: " + problem);
+        // The table is built from what could be read; a boot sector among
+        // these sectors was not seen.
+        for (const auto& r : repair.unreadable())
+            std::fprintf(stderr, "quarvel-cli: %s: could not read %s\n", cli::terminal_escape(path).c_str(),
+                         partition::describe(r).c_str());
         if (repair.write_partition_table(force, kind) != 0)
             return cli::fail(failure_text(repair.last_repair()));
         outcome = repair.last_repair();

@@ -39,6 +39,7 @@ fat_boot_sector_s decode_fat_boot_sector(const uint8_t* s)
     b.fsinfo_sector = le16(s + fat_boot::fsinfo_sector32);
     b.backup_boot = le16(s + fat_boot::backup_boot32);
     b.ext_flags = le16(s + fat_boot::ext_flags32);
+    b.media = s[fat_boot::media];
     return b;
 }
 

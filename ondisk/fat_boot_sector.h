@@ -18,6 +18,7 @@ inline constexpr size_t reserved_sectors = 14;    // u16
 inline constexpr size_t fat_count = 16;           // u8
 inline constexpr size_t root_entries = 17;        // u16, 0 on FAT32
 inline constexpr size_t total_sectors16 = 19;     // u16, 0: see total_sectors32
+inline constexpr size_t media = 21;               // u8, also the low byte of FAT entry 0
 inline constexpr size_t fat_sectors16 = 22;       // u16, 0 on FAT32
 inline constexpr size_t total_sectors32 = 32;     // u32
 inline constexpr size_t fat_sectors32 = 36;       // u32, FAT32
@@ -61,6 +62,7 @@ struct fat_boot_sector_s {
     uint16_t fsinfo_sector = 0;    // FAT32
     uint16_t backup_boot = 0;      // FAT32
     uint16_t ext_flags = 0;        // FAT32
+    uint8_t media = 0;
 };
 
 // Decodes the 512 bytes at sector.

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "ondisk/byte_order.h"
-#include "platform/raw_device.h"
+#include "platform/byte_source.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -58,12 +58,28 @@ uint64_t fat32_partition_sectors(const uint8_t* sector);
 // (byte `offset` of device) holds an "EFI" folder: an EFI system partition.
 // Only the fixed root (FAT12/16) or the root's first cluster (FAT32, at most
 // 64 KiB) is read; anything that does not add up answers no.
-bool fat_root_has_efi(const platform::raw_device_c& device, uint64_t offset, const uint8_t* boot);
+bool fat_root_has_efi(const platform::byte_source_c& device, uint64_t offset, const uint8_t* boot);
 
 // The length in 512-byte sectors of the exFAT volume whose boot sector is
 // sector, found at byte offset of device: its boot region (read from the
 // device, twelve of its sectors) must be sound and carry its checksum.
 // Returns 0 for anything else; reads only for a sector named "EXFAT   ".
-uint64_t exfat_partition_sectors(const platform::raw_device_c& device, uint64_t offset, const uint8_t* sector);
+// *start is where the volume begins: offset, or twelve of its sectors
+// earlier where offset holds the backup region of a volume whose main
+// region is gone (its FAT lies where the earlier start puts it).
+uint64_t exfat_partition_sectors(const platform::byte_source_c& device, uint64_t offset, const uint8_t* sector,
+                                 uint64_t* start);
+
+// A FAT32 volume keeps a copy of its boot sector in its reserved area
+// (sector 6, or where the BPB says), and NTFS one in its last sector; with
+// the primary gone, a search meets the copy first. These give the byte where
+// the volume whose boot sector (or its copy) lies at byte `at` begins: `at`
+// itself, or the earlier start when `at` holds the copy. That is the case
+// when a boot sector with the same geometry lies at the copy's distance
+// before `at`, or when the volume's own structures (the FATs; the MFT or its
+// mirror) lie where the earlier start puts them and not where `at` does.
+// Unreadable bytes count as absent.
+uint64_t fat32_volume_start(const platform::byte_source_c& device, uint64_t at, const uint8_t* boot, uint32_t ss);
+uint64_t ntfs_volume_start(const platform::byte_source_c& device, uint64_t at, const uint8_t* boot, uint32_t ss);
 
 }  // namespace partition

@@ -4,12 +4,14 @@
 #include "partition/boot_sector.h"
 #include "partition/gpt_disk.h"
 #include "partition/search_reader.h"
+#include "platform/byte_source.h"
 #include "platform/partitions.h"
 #include "platform/raw_device.h"
 
 #include <QFile>
 #include <QMutexLocker>
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <limits>
 
@@ -75,6 +77,12 @@ bool partition_repair_c::is_fat32_boot_sector(const uint8_t* sector, size_t avai
     return partition::is_fat32_boot_sector(sector, available);
 }
 
+std::vector<partition::unreadable_sectors_s> partition_repair_c::unreadable() const
+{
+    QMutexLocker lock(&mutex_);
+    return unreadable_;
+}
+
 std::string partition_repair_c::search_error() const
 {
     QMutexLocker lock(&mutex_);
@@ -127,20 +135,24 @@ uint64_t in_sectors(uint64_t count, uint64_t unit, uint32_t ss)
 }
 
 // The boot sector at `sector` (byte `at` of the device, `available` bytes of
-// the block from it): a found partition's file system, MBR type and length
-// in the disk's sectors, or false.
-bool boot_sector_volume(const platform::raw_device_c& device, uint64_t at, const uint8_t* sector, size_t available,
-                        uint32_t ss, partition_item_s* found, uint64_t* sectors)
+// the block from it): a found partition's file system, MBR type, first byte
+// (`at`, or earlier where `at` holds a backup copy of the boot sector) and
+// length in the disk's sectors, or false. A copy whose volume would begin
+// before `floor` (inside a partition already found) is no volume here.
+bool boot_sector_volume(const platform::byte_source_c& device, uint64_t at, const uint8_t* sector, size_t available,
+                        uint32_t ss, uint64_t floor, partition_item_s* found, uint64_t* start, uint64_t* sectors)
 {
     // Every boot sector the tests accept ends with 0x55AA; two bytes looked
     // at in place keep the full tests off almost every sector.
     if (sector[510] != 0x55 || sector[511] != 0xAA)
         return false;
+    *start = at;
     if (partition::is_ntfs_boot_sector(sector)) {
         const uint16_t bps = partition::le16(sector + 11);
         *found = {QStringLiteral("NTFS"), 7};
         *sectors = in_sectors(partition::ntfs_partition_sectors(sector), bps >= 512 && bps <= 4096 ? bps : ss, ss);
-        return true;
+        *start = partition::ntfs_volume_start(device, at, sector, ss);
+        return *start >= floor && *start % ss == 0;
     }
     // A FAT12/16 volume is named for what it is before the FAT32 test, whose
     // OEM-name match would call it FAT32 and take a length it does not have.
@@ -155,13 +167,16 @@ bool boot_sector_volume(const platform::raw_device_c& device, uint64_t at, const
         const uint16_t bps = partition::le16(sector + 11);
         *found = {QStringLiteral("FAT32"), 12};
         *sectors = in_sectors(partition::fat32_partition_sectors(sector), bps >= 512 && bps <= 4096 ? bps : ss, ss);
-        found->efi = partition::fat_root_has_efi(device, at, sector);
+        *start = partition::fat32_volume_start(device, at, sector, ss);
+        if (*start < floor || *start % ss != 0)
+            return false;
+        found->efi = partition::fat_root_has_efi(device, *start, sector);
         return true;
     }
-    if (const uint64_t exfat = partition::exfat_partition_sectors(device, at, sector)) {
+    if (const uint64_t exfat = partition::exfat_partition_sectors(device, at, sector, start)) {
         *found = {QStringLiteral("exFAT"), 7};
         *sectors = in_sectors(exfat, partition::sector_bytes, ss);
-        return true;
+        return *start >= floor && *start % ss == 0;
     }
     return false;
 }
@@ -199,6 +214,7 @@ void partition_repair_c::search()
     {
         QMutexLocker lock(&mutex_);
         partitions_.clear();
+        unreadable_.clear();
         search_error_.clear();
         drive = drive_;
     }
@@ -210,24 +226,37 @@ void partition_repair_c::search()
     }
 
     const std::string path = local_path(drive->device_path);
-    platform::raw_device_c device;
-    if (device.open(path, platform::open_mode::read_unbuffered, platform::device_access::ask) != 0) {
-        set_search_error(device.error());
+    auto device = std::make_shared<platform::raw_device_c>();
+    if (device->open(path, platform::open_mode::read_unbuffered, platform::device_access::ask) != 0) {
+        set_search_error(device->error());
         return;
     }
-    const uint32_t ss = partition::logical_sector_bytes(device);
+    const uint32_t ss = partition::logical_sector_bytes(*device);
     if (ss < partition::sector_bytes || ss > 4096 || block_bytes % ss != 0) {
         set_search_error(path + " has " + std::to_string(ss) + "-byte sectors, which the search does not read");
         return;
     }
+    // A failing disk is searched to its end: what cannot be read comes back
+    // as zeros, which no test takes for a boot sector, and is reported.
+    // Only the search reads through it; the repair writes on its own handle.
+    const platform::salvage_source_c source(device, platform::salvage_source_c::default_options());
+    uint64_t damage_seen = 0;
+    auto note_unreadable = [&] {
+        if (source.unreadable_generation() == damage_seen)
+            return;
+        damage_seen = source.unreadable_generation();
+        auto ranges = partition::unreadable_sectors(source.unreadable_all(), ss);
+        QMutexLocker lock(&mutex_);
+        unreadable_ = std::move(ranges);
+    };
     // The drive's size_bytes comes from its geometry, whole cylinders only,
     // and would leave up to 8 MB at the end of the disk unsearched; the
     // device's own size covers all of it.
-    const uint64_t disk_bytes = device.size() != 0 ? device.size() : drive->size_bytes;
+    const uint64_t disk_bytes = device->size() != 0 ? device->size() : drive->size_bytes;
     // base * ss >= disk_bytes, kept in sectors so it cannot overflow.
     const uint64_t disk_sectors = disk_bytes / ss + (disk_bytes % ss != 0);
 
-    partition::search_reader_c reader(device, block_bytes);
+    partition::search_reader_c reader(source, block_bytes, device->is_block_device());
     if (!reader.ready()) {
         set_search_error("no memory for the read buffer");
         return;
@@ -238,17 +267,27 @@ void partition_repair_c::search()
     std::vector<uint8_t> head(ondisk::other_fs_head_bytes);
 
     uint64_t base = 0;
+    // The first byte after the last partition found: a backup boot sector
+    // whose volume would begin before it belongs to no new partition.
+    uint64_t floor = 0;
     while (base < disk_sectors) {
-        if (stop_point())
+        if (stop_point()) {
+            note_unreadable();
             return;  // stopped: the list and progress stay as they are
-        // A short read (the disk's final partial block) or a read error ends
-        // the search normally; what was found stays.
+        }
+        // A short read (the disk's final partial block) ends the search
+        // normally; what was found stays. A read fails outright only where
+        // the disk stopped answering.
         const uint64_t offset = base * ss;
         int64_t got = 0;
+        errno = 0;
         const uint8_t* block = reader.block_at(offset, &got);
+        const int read_errno = errno;
+        note_unreadable();
         if (got != int64_t(block_bytes)) {
             if (got < 0)
-                set_search_error("read error at sector " + std::to_string(base) + ": " + device.error());
+                set_search_error("the disk stopped answering at sector " + std::to_string(base) + ": " +
+                                 platform::read_error_text(read_errno != 0 ? read_errno : EIO));
             else if (offset + block_bytes <= disk_bytes)
                 set_search_error("the disk ended early, at byte " + std::to_string(offset + uint64_t(got)));
             break;
@@ -256,20 +295,23 @@ void partition_repair_c::search()
 
         uint64_t j = 0;
         partition_item_s found;
+        uint64_t start_byte = 0;
         uint64_t length = 0;
         bool hit = false;
         for (; j < step && !hit; ++j) {
             const uint64_t at = offset + j * ss;
             const uint8_t* sector = block + j * ss;
-            hit = boot_sector_volume(device, at, sector, size_t(block_bytes - j * ss), ss, &found, &length);
+            hit = boot_sector_volume(source, at, sector, size_t(block_bytes - j * ss), ss, floor, &found, &start_byte,
+                                     &length);
             if (!hit && at % other_fs_stride == 0) {
                 const uint8_t* view = reader.view(at, head.size());
                 size_t available = head.size();
                 if (!view) {
-                    const int64_t n = device.read_at(at, head.data(), head.size());
+                    const int64_t n = source.read_at(at, head.data(), head.size());
                     available = n > 0 ? size_t(n) : 0;
                     view = head.data();
                 }
+                start_byte = at;
                 hit = other_volume(path, at, view, available, disk_bytes, ss, &found, &length);
             }
             if (hit)
@@ -279,12 +321,12 @@ void partition_repair_c::search()
         if (!hit) {
             base += step;
         } else {
-            found.start_sector = base + j;
+            found.start_sector = start_byte / ss;
             found.sector_bytes = ss;
             if (length == 0) {
                 // A size field of zero sectors (or NTFS's all ones) describes
                 // no partition; look again one sector further on.
-                base = found.start_sector + 1;
+                base = base + j + 1;
             } else {
                 const uint64_t start = found.start_sector;
                 const bool past_any_disk = length - 1 > std::numeric_limits<uint64_t>::max() - start;
@@ -302,12 +344,15 @@ void partition_repair_c::search()
                 if (past_any_disk)
                     break;
                 base = start + length;
+                floor = base > std::numeric_limits<uint64_t>::max() / ss ? std::numeric_limits<uint64_t>::max()
+                                                                          : base * ss;
             }
         }
         if (base >= disk_sectors)
             break;
         set_progress(double(base) * ss / double(disk_bytes));
     }
+    note_unreadable();
     set_progress(1.0);
     complete_ = search_error().empty();
 }

@@ -10,6 +10,7 @@
 #include "jobs/job.h"
 #include "partition/partition_item.h"
 #include "partition/table_writer.h"
+#include "partition/unreadable_sectors.h"
 
 #include <QMutex>
 #include <atomic>
@@ -48,6 +49,11 @@ public:
     // be opened, a read failed), or an empty string. A disk's final partial
     // block is never read and is no error.
     std::string search_error() const;
+
+    // The sectors the last search could not read (so far, while it runs), by
+    // first sector. The search goes on past them; a boot sector among them
+    // cannot have been seen.
+    std::vector<partition::unreadable_sectors_s> unreadable() const;
 
     // Whether the last search passed the whole disk: not stopped, no error.
     // A table built from less could leave out partitions that exist.
@@ -91,8 +97,9 @@ private:
     void append(const partition_item_s& item);
     void set_search_error(std::string text);
 
-    mutable QMutex mutex_;  // guards partitions_, drive_ and search_error_
+    mutable QMutex mutex_;  // guards partitions_, unreadable_, drive_ and search_error_
     std::vector<partition_item_s> partitions_;
+    std::vector<partition::unreadable_sectors_s> unreadable_;
     std::string search_error_;
     std::optional<drive_item_s> drive_;
     std::atomic<bool> complete_{false};

@@ -6,8 +6,8 @@ namespace partition {
 
 void search_reader_c::free_deleter::operator()(uint8_t* p) const { std::free(p); }
 
-search_reader_c::search_reader_c(const platform::raw_device_c& device, size_t block_bytes)
-    : device_(device), read_bytes_(device.is_block_device() ? device_read_bytes : image_read_bytes),
+search_reader_c::search_reader_c(const platform::byte_source_c& device, size_t block_bytes, bool block_device)
+    : device_(device), read_bytes_(block_device ? device_read_bytes : image_read_bytes),
       block_bytes_(block_bytes < read_bytes_ ? block_bytes : read_bytes_),
       buffer_(static_cast<uint8_t*>(std::aligned_alloc(align_bytes, read_bytes_)))
 {

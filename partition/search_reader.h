@@ -11,12 +11,13 @@
 // device is read unbuffered, where only large requests (which the kernel
 // splits and sends together) keep the drive streaming.
 //
-// Where a chunk read fails or comes back short, the block is read alone,
-// exactly as the search would read it, so a bad sector or the disk's end
-// ends the search at the same block as before.
+// The source salvages what it can of a failed read (see byte_source.h), so
+// a bad sector costs only itself. Where a chunk read fails outright or
+// comes back short, the block is read alone, exactly as the search would
+// read it, so the disk's end or a disk gone ends the search at that block.
 #pragma once
 
-#include "platform/raw_device.h"
+#include "platform/byte_source.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -31,7 +32,8 @@ public:
     static constexpr size_t align_bytes = 4096;
 
     // block_bytes: the size of every block asked for, at most a chunk.
-    search_reader_c(const platform::raw_device_c& device, size_t block_bytes);
+    // block_device: the source is a block device read unbuffered.
+    search_reader_c(const platform::byte_source_c& device, size_t block_bytes, bool block_device);
     ~search_reader_c();
     search_reader_c(const search_reader_c&) = delete;
     search_reader_c& operator=(const search_reader_c&) = delete;
@@ -58,7 +60,7 @@ private:
         void operator()(uint8_t* p) const;
     };
 
-    const platform::raw_device_c& device_;
+    const platform::byte_source_c& device_;
     size_t read_bytes_;   // one chunk
     size_t block_bytes_;
     std::unique_ptr<uint8_t, free_deleter> buffer_;

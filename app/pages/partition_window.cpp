@@ -9,8 +9,10 @@
 #include "shell/settings.h"
 
 #include <QFile>
+#include <QHelpEvent>
 #include <QPainter>
 #include <QPixmap>
+#include <QToolTip>
 
 namespace {
 const QString title = QStringLiteral("Quarvel");
@@ -72,6 +74,7 @@ void partition_window_c::start_search(const drive_item_s& chosen)
     progress = 0.0;
     read_gpt_state();
     search.start_search(&drive);
+    read_unreadable();
     show_found();
     ui.btn_stop->setText(text_for_key("btn_stop"));
     update();
@@ -95,6 +98,29 @@ void partition_window_c::show_found()
 
 void partition_window_c::on_partition_found() { show_found(); }
 
+void partition_window_c::read_unreadable()
+{
+    const auto ranges = search.unreadable();
+    unreadable_line.clear();
+    unreadable_list.clear();
+    if (ranges.empty())
+        return;
+    unreadable_line = text_for_key("partition_unreadable").arg(partition::total_sectors(ranges));
+    constexpr size_t most_listed = 30;
+    for (size_t i = 0; i < ranges.size() && i < most_listed; ++i) {
+        const auto& r = ranges[i];
+        if (!unreadable_list.isEmpty())
+            unreadable_list += '\n';
+        unreadable_list += text_for_key("partition_unreadable_range")
+                               .arg(r.first_sector)
+                               .arg(r.last_sector())
+                               .arg(r.sector_count)
+                               .arg(QString::fromStdString(r.reason));
+    }
+    if (ranges.size() > most_listed)
+        unreadable_list += QStringLiteral("\n…");
+}
+
 void partition_window_c::read_gpt_state()
 {
     gpt_line.clear();
@@ -116,6 +142,7 @@ void partition_window_c::on_thread_finished()
 {
     show_found();  // a find signalled just before the end is shown for sure
     progress = search.get_progress();
+    read_unreadable();
     if (!search.stop_requested())
         ui.btn_stop->setText(QStringLiteral("Start"));
     update();
@@ -123,8 +150,10 @@ void partition_window_c::on_thread_finished()
 
 void partition_window_c::on_timer()
 {
-    if (search.isRunning())
+    if (search.isRunning()) {
         progress = search.get_progress();
+        read_unreadable();
+    }
     update();
 }
 
@@ -298,6 +327,19 @@ void partition_window_c::resizeEvent(QResizeEvent* event)
     ui.lv_volumes->setGeometry(25, 120, w - 50, h - 180);
 }
 
+bool partition_window_c::event(QEvent* event)
+{
+    if (event->type() == QEvent::ToolTip) {
+        const auto* help = static_cast<QHelpEvent*>(event);
+        if (!unreadable_list.isEmpty() && unreadable_rect.contains(help->pos()))
+            QToolTip::showText(help->globalPos(), unreadable_list, this, unreadable_rect);
+        else
+            QToolTip::hideText();
+        return true;
+    }
+    return QWidget::event(event);
+}
+
 void partition_window_c::paintEvent(QPaintEvent*)
 {
     QPainter painter(this);
@@ -319,8 +361,20 @@ void partition_window_c::paintEvent(QPaintEvent*)
         painter.drawText(120, 40, text_for_key("partition_text1"));
     else if (job.isRunning())
         painter.drawText(120, 40, text_for_key("partition_writing"));
-    if (!gpt_line.isEmpty()) {
-        painter.setFont(QFont(QStringLiteral("Verdana"), 9));
-        painter.drawText(120, 86, gpt_line);
+    painter.setFont(QFont(QStringLiteral("Verdana"), 9));
+    int line_y = 84;
+    unreadable_rect = {};
+    if (!unreadable_line.isEmpty()) {
+        // Under the bar: what the search could not read, its ranges in the
+        // line's tool tip.
+        painter.setPen(QColor(178, 34, 34));
+        const QFontMetrics metrics = painter.fontMetrics();
+        unreadable_rect = QRect(120, line_y - metrics.ascent(), metrics.horizontalAdvance(unreadable_line),
+                                metrics.height());
+        painter.drawText(120, line_y, unreadable_line);
+        painter.setPen(Qt::black);
+        line_y += 16;
     }
+    if (!gpt_line.isEmpty())
+        painter.drawText(120, unreadable_line.isEmpty() ? 86 : line_y, gpt_line);
 }

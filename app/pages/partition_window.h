@@ -42,6 +42,9 @@ public:
     const partition_repair_c& search_thread() const { return search; }
     double progress_value() const { return progress; }
     const QString& gpt_state_text() const { return gpt_line; }
+    // "N sectors could not be read" for the search so far, or empty; its
+    // tool tip lists the ranges.
+    const QString& unreadable_text() const { return unreadable_line; }
 
     // Connected at construction by member pointer: not declared as slots, so
     // the form's connect-by-name does not take their names for its own.
@@ -60,11 +63,13 @@ signals:
     void scan_volume(const volume_item_s& volume, bool deep);
 
 protected:
+    bool event(QEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
 
 private:
     void show_found();
+    void read_unreadable();
     // Reads the chosen disk's GPT state into gpt_line (empty for a disk
     // that shows no GPT).
     void read_gpt_state();
@@ -82,6 +87,9 @@ private:
     double progress = 0.0;
     drive_item_s drive;
     QString gpt_line;
+    QString unreadable_line;
+    QString unreadable_list;
+    QRect unreadable_rect;
     partition_model_c* model = nullptr;
     partition_delegate_c* delegate = nullptr;
     QPushButton* btn_scan_volume = nullptr;

@@ -2,6 +2,7 @@
 // whose first sector was wiped, checked against sfdisk.
 #include "disk_image.h"
 #include "platform/partitions.h"
+#include "support/failing_disk.h"
 #include "support/fixtures.h"
 
 #include <QJsonArray>
@@ -143,6 +144,74 @@ private slots:
         QVERIFY(whole(other) == other_before);
         r = cli({"--image", other, "restore", other, backup, "--yes", "--force"});
         QCOMPARE(r.code, 0);
+    }
+
+    // The fat32 fixture (MBR, one FAT32) with its table and boot sector
+    // zeroed: the search meets the backup boot sector six sectors on first,
+    // and both it and the repair must put the volume where it was.
+    void fat32_start_not_its_backup_boot_sector()
+    {
+        PART_NEED_TOOL(sfdisk, "sfdisk");
+        QUARVEL_FIXTURE(f, "fat32");
+        const auto parts = platform::read_partitions(f.image);
+        QCOMPARE(parts.size(), size_t(1));
+        const uint64_t start = parts[0].start_bytes / 512, sectors = parts[0].size_bytes / 512;
+        const QString disk = wiped_copy(f, "fat32-wiped.img");
+        QVERIFY(!disk.isEmpty());
+        const QByteArray zeros(512, '\0');
+        QVERIFY(write_at(disk, start * 512, zeros.constData(), 512));
+
+        run_s r = cli({"--json", "partitions", disk});
+        QCOMPARE(r.code, 0);
+        QJsonObject row = QJsonDocument::fromJson(r.out.trimmed()).object();
+        QCOMPARE(row["file_system"].toString(), QStringLiteral("FAT32"));
+        QCOMPARE(uint64_t(row["start_sector"].toInteger()), start);
+
+        r = cli({"repair", disk, "--yes"});
+        QVERIFY2(r.code == 0, r.err.constData());
+        QByteArray table;
+        QCOMPARE(run_tool(sfdisk, {"--json", disk}, &table), 0);
+        const QJsonArray written = QJsonDocument::fromJson(table).object()["partitiontable"].toObject()["partitions"].toArray();
+        QCOMPARE(written.size(), 1);
+        QCOMPARE(uint64_t(written[0].toObject()["start"].toInteger()), start);
+        QCOMPARE(uint64_t(written[0].toObject()["size"].toInteger()), sectors);
+    }
+
+    // The fat32 fixture served through FUSE with unreadable sectors before
+    // its partition: the search goes past them, finds the volume, and names
+    // each range with its first sector, count and the system's reason.
+    void partitions_over_unreadable_sectors()
+    {
+        QUARVEL_FAILING_DISK_OR_SKIP();
+        QUARVEL_FIXTURE(f, "fat32");
+        const auto parts = platform::read_partitions(f.image);
+        QCOMPARE(parts.size(), size_t(1));
+        const int64_t start = int64_t(parts[0].start_bytes / 512);
+        QVERIFY(start > 1504);
+        test_support::failing_disk_c disk;
+        QUARVEL_START_FAILING_DISK(disk, QString::fromStdString(f.image), {"--bad", "100,1500-1503"},
+                                   dir_ + "/fat32.failing");
+
+        const run_s r = cli({"--image", disk.path(), "--json", "partitions", disk.path()});
+        QVERIFY2(r.code == 0, r.err.constData());
+        QList<QJsonObject> volumes, unreadable;
+        for (const QByteArray& line : r.out.trimmed().split('\n')) {
+            const QJsonObject o = QJsonDocument::fromJson(line).object();
+            (o.contains("unreadable") ? unreadable : volumes).append(o);
+        }
+        QCOMPARE(volumes.size(), 1);
+        QCOMPARE(volumes[0]["start_sector"].toInteger(), start);
+        QCOMPARE(volumes[0]["label"].toString(), QStringLiteral("QUARVELFAT"));
+        QCOMPARE(unreadable.size(), 2);
+        const int64_t want[2][2] = {{100, 1}, {1500, 4}};
+        for (int i = 0; i < 2; ++i) {
+            QCOMPARE(unreadable[i]["first_sector"].toInteger(), want[i][0]);
+            QCOMPARE(unreadable[i]["sector_count"].toInteger(), want[i][1]);
+            QCOMPARE(unreadable[i]["reason"].toString(), QStringLiteral("Input/output error"));
+        }
+        QVERIFY2(r.err.contains("could not read sector 100 (1 sector): Input/output error") &&
+                     r.err.contains("could not read sectors 1500-1503 (4 sectors): Input/output error"),
+                 r.err.constData());
     }
 
     void gpt_disk_is_refused()

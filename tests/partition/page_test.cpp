@@ -13,6 +13,7 @@
 #include "platform/partitions.h"
 #include "partition/sector0_backup.h"
 #include "platform/drive_table.h"
+#include "support/failing_disk.h"
 #include "support/fixtures.h"
 
 #include <QAbstractButton>
@@ -274,6 +275,26 @@ private slots:
         page.stop_search();
         QTRY_VERIFY_WITH_TIMEOUT(!page.search_thread().isRunning(), 10000);
         QFile::remove(disk);
+    }
+
+    // A disk with unreadable sectors before its first volume: every volume
+    // is listed, and a line under the bar counts the sectors, its tool tip
+    // naming each range.
+    void unreadable_sectors_are_told()
+    {
+        if (lost_disk_.isEmpty())
+            QSKIP("skip: no disk image (mkfs.fat or mkntfs missing)");
+        QUARVEL_FAILING_DISK_OR_SKIP();
+        test_support::failing_disk_c disk;
+        QUARVEL_START_FAILING_DISK(disk, lost_disk_, {"--bad", "100,1500-1503"});
+        partition_window_c page(nullptr);
+        page.resize(800, 520);
+        page.show();
+        page.start_search(drive_for(disk.path()));
+        QTRY_VERIFY_WITH_TIMEOUT(!page.search_thread().isRunning(), 60000);
+        QTRY_COMPARE_WITH_TIMEOUT(rows(page.findChild<QListView*>("lv_volumes")).size(), 3, 5000);
+        QCOMPARE(page.unreadable_text(), text_for_key("partition_unreadable").arg(5));
+        save_shot(page, "partition_page_unreadable");
     }
 
     // A GPT whose primary header and table were zeroed: the page shows it,

@@ -229,6 +229,56 @@ private slots:
         QVERIFY(partition_repair_c::is_fat32_boot_sector(reinterpret_cast<const uint8_t*>(broken.constData()), 2048));
     }
 
+    // With its boot sector gone, a volume's backup copy is met first; the
+    // volume still starts where it did, told by the copy's distance and the
+    // volume's own structures (or a sound primary the tests passed over).
+    void volumes_are_not_placed_at_their_backup_boot_sector()
+    {
+        PART_NEED_TOOL(mkfs_fat, "mkfs.fat");
+        PART_NEED_TOOL(mkntfs, "mkntfs");
+        const QString fat = dir_ + "/bfat.img", ntfs = dir_ + "/bntfs.img", disk = dir_ + "/backup.img";
+        QVERIFY(make_sparse(fat, 40 << 20));
+        QCOMPARE(run_tool(mkfs_fat, {"-F", "32", "-s", "1", fat}), 0);
+        QVERIFY(make_sparse(ntfs, 20 << 20));
+        QCOMPARE(run_tool(mkntfs, {"-q", "-F", "-f", "-s", "512", ntfs}), 0);
+        QVERIFY(make_sparse(disk, 160 << 20));
+        QVERIFY(place_file(disk, 2048 * 512, fat));
+        QVERIFY(place_file(disk, 100000 * 512, ntfs));
+        const sector_bytes_t zeros{};
+        QVERIFY(put_sector(disk, 2048, zeros));
+        QVERIFY(put_sector(disk, 100000, zeros));
+        std::vector<expect_s> want = {{"FAT32", 2048, 2048 + 81920 - 1}, {"NTFS", 100000, 100000 + 40960 - 1}};
+        check_found(search(disk), want);
+
+        // A primary that fails the FAT32 test (its FSInfo damaged) but has
+        // the copy's geometry still wins over the copy.
+        QVERIFY(place_file(disk, 2048 * 512, fat));
+        QVERIFY(write_at(disk, 2049 * 512 + 484, "xxxx", 4));
+        check_found(search(disk), want);
+
+        // The copy of a volume whose FATs are not where its start would put
+        // them is taken as it stands: a boot sector copied alone.
+        QVERIFY(make_sparse(disk, 64 << 20));
+        QVERIFY(write_at(disk, 4000 * 512, read_at(fat, 6 * 512, 1024).constData(), 1024));
+        check_found(search(disk), {{"FAT32", 4000, 4000 + 81920 - 1}});
+
+        // exFAT: the backup boot region, twelve sectors on.
+        const QString mkfs_exfat = find_tool("mkfs.exfat");
+        if (mkfs_exfat.isEmpty())
+            QSKIP("skip: mkfs.exfat is not installed (the FAT32 and NTFS cases passed)");
+        const QString exfat = dir_ + "/bexfat.img";
+        QVERIFY(make_sparse(exfat, 20 << 20));
+        QCOMPARE(run_tool(mkfs_exfat, {exfat}), 0);
+        QVERIFY(make_sparse(disk, 64 << 20));
+        QVERIFY(place_file(disk, 2048 * 512, exfat));
+        QVERIFY(put_sector(disk, 2048, zeros));
+        const auto found = search(disk);
+        QVERIFY2(found.size() == 1, qPrintable(describe(found)));
+        QCOMPARE(found[0].file_system, QStringLiteral("exFAT"));
+        QCOMPARE(found[0].start_sector, uint64_t(2048));
+        QCOMPARE(found[0].end_sector, uint64_t(2048 + 40960 - 1));
+    }
+
     // The search looks at a sector's full tests only when it ends with
     // 0x55AA; a test that accepted a sector without it would go unseen.
     void every_boot_sector_test_needs_the_signature()
