@@ -7,6 +7,7 @@
 
 #include <QSignalSpy>
 #include <QTest>
+#include <cerrno>
 #include <limits>
 
 using namespace part_test;
@@ -277,6 +278,29 @@ private slots:
         QCOMPARE(found[0].file_system, QStringLiteral("exFAT"));
         QCOMPARE(found[0].start_sector, uint64_t(2048));
         QCOMPARE(found[0].end_sector, uint64_t(2048 + 40960 - 1));
+    }
+
+    // The source's map (bytes) as the search reports it: whole sectors of
+    // the disk, pieces of one sector one range, the system's words.
+    void unreadable_ranges_in_sectors()
+    {
+        using partition::unreadable_sectors_s;
+        const std::vector<platform::unreadable_range_s> map = {
+            {100 * 512, 512, EIO}, {1500 * 512, 2048, EIO}, {1504 * 512, 512, 0}};
+        const auto small = partition::unreadable_sectors(map, 512);
+        QCOMPARE(small.size(), size_t(3));
+        QCOMPARE(partition::describe(small[0]), std::string("sector 100 (1 sector): Input/output error"));
+        QCOMPARE(partition::describe(small[1]), std::string("sectors 1500-1503 (4 sectors): Input/output error"));
+        QCOMPARE(small[2].error, 0);
+        QVERIFY(!small[2].reason.empty());
+        // Under 4096-byte sectors: 100*512 lies in sector 12; 1500..1504 in 187 and 188.
+        const auto large = partition::unreadable_sectors(map, 4096);
+        QCOMPARE(large.size(), size_t(3));
+        QCOMPARE(large[0], (unreadable_sectors_s{12, 1, EIO, "Input/output error"}));
+        QCOMPARE(large[1].first_sector, uint64_t(187));
+        QCOMPARE(large[1].sector_count, uint64_t(1));
+        QCOMPARE(large[2].first_sector, uint64_t(188));
+        QCOMPARE(partition::total_sectors(large), uint64_t(3));
     }
 
     // The search looks at a sector's full tests only when it ends with
