@@ -7,6 +7,7 @@
 #include "platform/byte_source.h"
 #include "platform/partitions.h"
 #include "platform/raw_device.h"
+#include "platform/rescue_map.h"
 
 #include <QFile>
 #include <QMutexLocker>
@@ -240,6 +241,15 @@ void partition_repair_c::search()
     // as zeros, which no test takes for a boot sector, and is reported.
     // Only the search reads through it; the repair writes on its own handle.
     const platform::salvage_source_c source(device, platform::salvage_source_c::default_options());
+    // An image saved from a failing disk: what its map does not mark rescued
+    // was never read, and is reported as such.
+    if (!device->is_block_device() && !platform::rescue_map_for(path).empty()) {
+        if (std::string misfit = platform::lay_rescue_map(path, 0, device->size(), source.map().get());
+            !misfit.empty()) {
+            set_search_error(misfit);
+            return;
+        }
+    }
     uint64_t damage_seen = 0;
     auto note_unreadable = [&] {
         if (source.unreadable_generation() == damage_seen)

@@ -280,6 +280,32 @@ private slots:
         QCOMPARE(found[0].end_sector, uint64_t(2048 + 40960 - 1));
     }
 
+    // An image saved from a failing disk, with its rescue map beside it:
+    // what the map leaves unrescued is reported as never read, and the
+    // volume after it is still found.
+    void rescue_map_marks_sectors_never_read()
+    {
+        const QString disk = dir_ + "/rescued.img";
+        QVERIFY(make_sparse(disk, 8 << 20));
+        QVERIFY(put_sector(disk, 2048, ntfs_boot_sector(999)));
+        const QByteArray map = QStringLiteral("# Mapfile\n0x0 +\n0x0 0xC800 +\n0xC800 0x400 -\n0xCC00 0x%1 +\n")
+                                   .arg((8 << 20) - 0xCC00, 0, 16)
+                                   .toLatin1();
+        QVERIFY(write_at(disk + ".map", 0, map.constData(), size_t(map.size())));
+        partition_repair_c thread;
+        const drive_item_s drive = drive_for(disk);
+        thread.start_search(&drive);
+        thread.wait();
+        QCOMPARE(thread.search_error(), std::string());
+        check_found(thread.partitions(), {{"NTFS", 2048, 2048 + 999}});
+        const auto unreadable = thread.unreadable();
+        QCOMPARE(unreadable.size(), size_t(1));
+        QCOMPARE(unreadable[0].first_sector, uint64_t(100));
+        QCOMPARE(unreadable[0].sector_count, uint64_t(2));
+        QCOMPARE(unreadable[0].error, 0);
+        QFile::remove(disk + ".map");
+    }
+
     // The source's map (bytes) as the search reports it: whole sectors of
     // the disk, pieces of one sector one range, the system's words.
     void unreadable_ranges_in_sectors()
