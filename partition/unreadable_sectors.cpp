@@ -24,8 +24,7 @@ std::vector<unreadable_sectors_s> unreadable_sectors(const std::vector<platform:
             out.back().sector_count = std::max(out.back().sector_count, end - from);
             continue;
         }
-        out.push_back({first, end - first, r.error,
-                       r.error == 0 ? "not read (inside an unreadable area)" : platform::read_error_text(r.error)});
+        out.push_back({first, end - first, r.error, platform::read_error_text(r.error)});
     }
     return out;
 }

@@ -14,7 +14,7 @@ struct unreadable_sectors_s {
     uint64_t first_sector = 0;
     uint64_t sector_count = 0;
     int error = 0;       // the errno of the failed read; 0: skipped inside a bad area, never read
-    std::string reason;  // the system's text for error
+    std::string reason;  // the system's text for error ("not read" for 0)
 
     uint64_t last_sector() const { return first_sector + sector_count - 1; }
     bool operator==(const unreadable_sectors_s&) const = default;
