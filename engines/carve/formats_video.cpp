@@ -258,8 +258,11 @@ parse_result_s parse_matroska(parse_ctx_s& ctx)
         if (ctx.check(p, 1) != room::ok)
             return ctx.out_of_room(ctx.check(p, 1), type);
         ebml_head_s e;
-        if (!ebml_head(ctx, p, &e))
+        if (!ebml_head(ctx, p, &e)) {
+            if (ctx.check(p, 12) == room::device_end)
+                return ctx.out_of_room(room::device_end, type);
             break;
+        }
         bool in_cluster = false;
         if (is_segment_child(e.id)) {
             if (e.id == 0x1F43B675)
@@ -286,7 +289,12 @@ parse_result_s parse_matroska(parse_ctx_s& ctx)
             if (ctx.check(p, 1) != room::ok)
                 return ctx.out_of_room(ctx.check(p, 1), type);
             ebml_head_s b;
-            if (!ebml_head(ctx, p, &b) || !is_cluster_child(b.id) || b.unknown)
+            if (!ebml_head(ctx, p, &b)) {
+                if (ctx.check(p, 12) == room::device_end)
+                    return ctx.out_of_room(room::device_end, type);
+                break;
+            }
+            if (!is_cluster_child(b.id) || b.unknown)
                 break;
             if (b.size > UINT64_MAX - p - b.length)
                 return invalid();
