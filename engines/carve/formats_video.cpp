@@ -57,6 +57,16 @@ bool holds_pat(const uint8_t* p)
     return mpeg_crc(p + at, 3 + section) == 0;
 }
 
+// A stream walked unit by unit up to the device end is what lies there,
+// not a length some header claims: it is reported whole to the end, so that
+// the scan does not go on to report each later unit as a stream of its own.
+parse_result_s stream_to_device_end(const parse_ctx_s& ctx, room why, const char* type)
+{
+    if (why != room::device_end)
+        return invalid();
+    return found(ctx.device_end() - ctx.start, type);
+}
+
 // A packet header a stream could hold: the sync byte, and an adaptation
 // field control other than the reserved value.
 bool ts_header(const uint8_t* p) { return p[0] == 0x47 && (p[3] & 0x30) != 0; }
@@ -73,11 +83,8 @@ parse_result_s parse_packets(parse_ctx_s& ctx, size_t packet, size_t sync_at, co
     uint8_t copy[192];
     for (;;) {
         const room r = ctx.check(pos, packet);
-        if (r != room::ok) {
-            if (r == room::device_end && pos == ctx.device_end() && pat)
-                return found(pos - ctx.start, type);
-            return pat ? ctx.out_of_room(r, type) : invalid();
-        }
+        if (r != room::ok)
+            return pat ? stream_to_device_end(ctx, r, type) : invalid();
         size_t avail = 0;
         const uint8_t* p = ctx.src.at(pos, &avail);
         if (!p)
@@ -410,9 +417,7 @@ parse_result_s parse_mpegps(parse_ctx_s& ctx)
             if (r == room::device_end && ctx.check(pos, 4) == room::ok && ctx.read(pos, h, 4) &&
                 std::memcmp(h, "\0\0\x01\xB9", 4) == 0 && held)
                 return found(pos + 4 - ctx.start, held);
-            if (pos == ctx.device_end() && held)
-                return found(pos - ctx.start, held);
-            return held ? ctx.out_of_room(r, held) : invalid();
+            return held ? stream_to_device_end(ctx, r, held) : invalid();
         }
         if (!ctx.read(pos, h, 14) || h[0] != 0 || h[1] != 0 || h[2] != 1)
             break;
@@ -452,7 +457,8 @@ parse_result_s parse_mpegps(parse_ctx_s& ctx)
         const uint64_t length = 6u + be16(h + 4);
         if (code != 0xBB)
             ++packets;
-        CARVE_NEED(ctx, pos, length, held);
+        if (const room fits = ctx.check(pos, length); fits != room::ok)
+            return held ? stream_to_device_end(ctx, fits, held) : invalid();
         pos += length;
     }
     if (packs < 2 || !packets)
