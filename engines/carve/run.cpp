@@ -226,6 +226,11 @@ public:
         for (const auto& s : user_signatures_)
             add(&s, s.user->max_size);
         step_ = config_.byte_level ? 1 : config_.sector_size;
+        for (int b = 0; b < 256; ++b) {
+            uint8_t run[72];
+            std::memset(run, b, sizeof run);
+            uniform_match_[b] = any_key_in(run);
+        }
     }
 
     void set_lookahead(lookahead_c* lookahead) { lookahead_ = lookahead; }
@@ -357,6 +362,21 @@ private:
     // Blank sectors, zeros or 0xFF, begin several keys' first bytes but
     // none of their keys: told here, before any copying.
     bool any_key_at(const uint8_t* head) const
+    {
+        // A run of one byte value over every key's reach: answered from
+        // the table made when the keys were set.
+        if (max_key_end_ <= 16) {
+            uint64_t w0 = 0;
+            uint64_t w1 = 0;
+            std::memcpy(&w0, head, 8);
+            std::memcpy(&w1, head + 8, 8);
+            if (w0 == w1 && w0 == head[0] * 0x0101010101010101ull)
+                return uniform_match_[head[0]];
+        }
+        return any_key_in(head);
+    }
+
+    bool any_key_in(const uint8_t* head) const
     {
         for (size_t index : first_byte_[head[0]])
             if (key_matches(*active_[index].signature, head + active_[index].signature->key_offset))
@@ -703,6 +723,7 @@ private:
     std::vector<bool> pair_ = std::vector<bool>(65536, false);
     bool has_fifth_ = false;
     size_t max_key_end_ = 5;  // bytes from a start that every key lies within
+    bool uniform_match_[256] = {};  // whether a key matches a run of one byte value
     uint64_t step_ = 512;
 };
 
