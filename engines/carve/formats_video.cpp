@@ -323,6 +323,8 @@ const uint8_t asf_data[16] = {0x36, 0x26, 0xB2, 0x75, 0x8E, 0x66, 0xCF, 0x11,
                               0xA6, 0xD9, 0x00, 0xAA, 0x00, 0x62, 0xCE, 0x6C};
 const uint8_t asf_stream_properties[16] = {0x91, 0x07, 0xDC, 0xB7, 0xB7, 0xA9, 0xCF, 0x11,
                                            0x8E, 0xE6, 0x00, 0xC0, 0x0C, 0x20, 0x53, 0x65};
+const uint8_t asf_file_properties[16] = {0xA1, 0xDC, 0xAB, 0x8C, 0x47, 0xA9, 0xCF, 0x11,
+                                         0x8E, 0xE4, 0x00, 0xC0, 0x0C, 0x20, 0x53, 0x65};
 const uint8_t asf_video_media[16] = {0xC0, 0xEF, 0x19, 0xBC, 0x4D, 0x5B, 0xCF, 0x11,
                                      0xA8, 0xFD, 0x00, 0x80, 0x5F, 0x5C, 0x44, 0x2B};
 // The index objects that may follow the data object.
@@ -358,6 +360,7 @@ parse_result_s parse_asf(parse_ctx_s& ctx)
         return invalid();
     CARVE_NEED(ctx, ctx.start, header_size, nullptr);
     bool video = false;
+    uint64_t packet = 0;  // the data packets' fixed size, 0 when not known
     uint64_t pos = ctx.start + 30;
     const uint64_t header_end = ctx.start + header_size;
     for (uint32_t i = 0; i < objects; ++i) {
@@ -367,6 +370,12 @@ parse_result_s parse_asf(parse_ctx_s& ctx)
         const uint64_t size = le64(o + 16);
         if (size < 24 || size > header_end - pos)
             return invalid();
+        if (std::memcmp(o, asf_file_properties, 16) == 0 && size >= 104) {
+            uint8_t f[8];
+            if (!ctx.read(pos + 92, f, 8))
+                return invalid();
+            packet = le32(f) == le32(f + 4) ? le32(f) : 0;
+        }
         if (std::memcmp(o, asf_stream_properties, 16) == 0 && size >= 40) {
             if (!ctx.read(pos + 24, o + 24, 16))
                 return invalid();
@@ -385,8 +394,31 @@ parse_result_s parse_asf(parse_ctx_s& ctx)
     const uint64_t data_size = le64(d + 16);
     if (data_size < 50 || data_size > UINT64_MAX - pos)
         return invalid();
-    CARVE_NEED(ctx, pos, data_size, type);
-    pos += data_size;
+    if (data_size == 50) {
+        // Written where the writer could not go back: the data object's
+        // size stays its header's. Its packets, all of the one size the
+        // file properties give, are walked while they begin alike.
+        if (packet == 0 || packet > 65536)
+            return invalid();
+        pos += 50;
+        uint8_t first = 0;
+        uint64_t packets = 0;
+        for (; packets < 100000000; ++packets) {
+            uint8_t b[16];
+            if (ctx.check(pos, packet) != room::ok || !ctx.read(pos, b, 16) || is_asf_index(b))
+                break;
+            if (packets == 0)
+                first = b[0];
+            if (b[0] != first || ((first & 0x80) && first != 0x82))
+                break;
+            pos += packet;
+        }
+        if (packets == 0)
+            return invalid();
+    } else {
+        CARVE_NEED(ctx, pos, data_size, type);
+        pos += data_size;
+    }
     for (int indexes = 0; indexes < 64; ++indexes) {
         uint8_t x[24];
         if (ctx.check(pos, 24) != room::ok || !ctx.read(pos, x, 24) || !is_asf_index(x))
