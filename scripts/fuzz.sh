@@ -44,6 +44,9 @@ PY
   # Not a pipe into head: under pipefail, find's SIGPIPE would end the script.
   mapfile -t pictures < <(find resources -name '*.png' -size -8k | sort | head -n 8)
   [ ${#pictures[@]} -eq 0 ] || cp "${pictures[@]}" "$seeds/carve/"
+  # One small file of every carved type the sample builder makes.
+  python3 tests/carve/make_samples.py "$tmp/carve-samples" >/dev/null 2>&1 &&
+    find "$tmp/carve-samples" -type f -size -64k -exec cp {} "$seeds/carve/" \;
 fi
 # The translations whole, and sections cut out of them; a seed's first line
 # names the section the target loads.

@@ -250,6 +250,23 @@ parse_result_s parse_ogg(parse_ctx_s& ctx);
 parse_result_s parse_ole2(parse_ctx_s& ctx);
 parse_result_s parse_pe(parse_ctx_s& ctx);
 parse_result_s parse_elf(parse_ctx_s& ctx);
+parse_result_s parse_mpegts(parse_ctx_s& ctx);
+parse_result_s parse_m2ts(parse_ctx_s& ctx);
+parse_result_s parse_matroska(parse_ctx_s& ctx);
+parse_result_s parse_asf(parse_ctx_s& ctx);
+parse_result_s parse_mpegps(parse_ctx_s& ctx);
+parse_result_s parse_aiff(parse_ctx_s& ctx);
+parse_result_s parse_midi(parse_ctx_s& ctx);
+parse_result_s parse_djvu(parse_ctx_s& ctx);
+parse_result_s parse_raf(parse_ctx_s& ctx);
+parse_result_s parse_psd(parse_ctx_s& ctx);
+parse_result_s parse_rtf(parse_ctx_s& ctx);
+parse_result_s parse_pst(parse_ctx_s& ctx);
+parse_result_s parse_kdbx(parse_ctx_s& ctx);
+parse_result_s parse_wal(parse_ctx_s& ctx);
+parse_result_s parse_sfnt(parse_ctx_s& ctx);
+parse_result_s parse_woff(parse_ctx_s& ctx);
+parse_result_s parse_ico(parse_ctx_s& ctx);
 parse_result_s parse_user(parse_ctx_s& ctx);
 
 // For a file parse found broken: how far it is sound from its start, for

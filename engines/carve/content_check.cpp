@@ -235,10 +235,14 @@ content_check_s check_content(const platform::byte_source_c& file, const char* e
         }
     if (!sig) {
         // First bytes of another known kind: a file named for one type that
-        // holds another is not judged. Bytes of no kind at all are damage.
+        // holds another is not judged. Bytes of no kind at all are damage,
+        // except under a name text files share (TypeScript and translation
+        // sources are ".ts" too).
         for (const signature_s& s : builtin_signatures())
             if (key_matches(s, head, have))
                 return result;
+        if (lower_extension(extension) == "ts")
+            return result;
         return broken_at(0);
     }
     cluster = std::max<uint64_t>(cluster, 1);

@@ -145,6 +145,8 @@ parse_result_s parse_isobmff(parse_ctx_s& ctx)
     else if (std::memcmp(h + 8, "heic", 4) == 0 || std::memcmp(h + 8, "heix", 4) == 0 ||
              std::memcmp(h + 8, "mif1", 4) == 0)
         type = "heic";
+    else if (std::memcmp(h + 8, "crx ", 4) == 0)
+        type = "cr3";
     uint64_t pos = ctx.start;
     bool movie = false;
     bool media = false;

@@ -30,6 +30,17 @@ const std::vector<type_info_s>& builtin_types()
         {"cr2", "tiff", 512 * MiB},   {"nef", "tiff", 512 * MiB},    {"nrw", "tiff", 512 * MiB},
         {"arw", "tiff", 512 * MiB},   {"dng", "tiff", 512 * MiB},    {"orf", "tiff", 512 * MiB},
         {"pef", "tiff", 512 * MiB},   {"rw2", "tiff", 512 * MiB},    {"sr2", "tiff", 512 * MiB},
+        {"cr3", "isobmff", 512 * MiB}, {"raf", "raf", 512 * MiB},
+        // Video and audio containers.
+        {"ts", "mpegts", 64 * GiB},   {"mts", "m2ts", 64 * GiB},     {"mkv", "matroska", 64 * GiB},
+        {"webm", "matroska", 64 * GiB}, {"wmv", "asf", 16 * GiB},    {"wma", "asf", 4 * GiB},
+        {"mpg", "mpegps", 64 * GiB},  {"aif", "aiff", 4 * GiB},      {"mid", "midi", 64 * MiB},
+        // Documents, mail, passwords, databases, fonts and icons.
+        {"psd", "psd", 16 * GiB},     {"rtf", "rtf", 256 * MiB},     {"pst", "pst", 64 * GiB},
+        {"ost", "pst", 64 * GiB},     {"kdbx", "kdbx", 1 * GiB},     {"wal", "wal", 16 * GiB},
+        {"djvu", "djvu", 1 * GiB},    {"ttf", "sfnt", 256 * MiB},    {"otf", "sfnt", 256 * MiB},
+        {"woff", "woff", 256 * MiB},  {"woff2", "woff", 256 * MiB},  {"ico", "ico", 16 * MiB},
+        {"cur", "ico", 16 * MiB},
     };
     return types;
 }
@@ -69,6 +80,27 @@ const std::vector<signature_s>& builtin_signatures()
         {"ole2", 0, "\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1"s, {}, parse_ole2},
         {"pe", 0, "MZ"s, {}, parse_pe},
         {"elf", 0, "\x7F" "ELF"s, {}, parse_elf},
+        {"mpegts", 0, "\x47\x40"s, "\xFF\xC0"s, parse_mpegts},
+        {"m2ts", 4, "\x47\x40"s, "\xFF\xC0"s, parse_m2ts},
+        {"matroska", 0, "\x1A\x45\xDF\xA3"s, {}, parse_matroska},
+        {"asf", 0, "\x30\x26\xB2\x75\x8E\x66\xCF\x11\xA6\xD9\x00\xAA\x00\x62\xCE\x6C"s, {}, parse_asf},
+        {"mpegps", 0, "\0\0\x01\xBA"s, {}, parse_mpegps},
+        {"aiff", 0, "FORM"s, {}, parse_aiff},
+        {"midi", 0, "MThd\0\0\0\x06"s, {}, parse_midi},
+        {"djvu", 0, "AT&TFORM"s, {}, parse_djvu},
+        {"raf", 0, "FUJIFILMCCD-RAW "s, {}, parse_raf},
+        {"psd", 0, "8BPS"s, {}, parse_psd},
+        {"rtf", 0, "{\\rtf"s, {}, parse_rtf},
+        {"pst", 0, "!BDN"s, {}, parse_pst},
+        {"kdbx", 0, "\x03\xD9\xA2\x9A\x67\xFB\x4B\xB5"s, {}, parse_kdbx},
+        {"wal", 0, "\x37\x7F\x06\x82"s, "\xFF\xFF\xFF\xFE"s, parse_wal},
+        {"sfnt", 0, "\0\x01\0\0"s, {}, parse_sfnt},
+        {"sfnt", 0, "OTTO"s, {}, parse_sfnt},
+        {"sfnt", 0, "true"s, {}, parse_sfnt},
+        {"woff", 0, "wOFF"s, {}, parse_woff},
+        {"woff", 0, "wOF2"s, {}, parse_woff},
+        {"ico", 0, "\0\0\x01\0"s, {}, parse_ico},
+        {"ico", 0, "\0\0\x02\0"s, {}, parse_ico},
     };
     return signatures;
 }

@@ -226,6 +226,11 @@ public:
         for (const auto& s : user_signatures_)
             add(&s, s.user->max_size);
         step_ = config_.byte_level ? 1 : config_.sector_size;
+        for (int b = 0; b < 256; ++b) {
+            uint8_t run[72];
+            std::memset(run, b, sizeof run);
+            uniform_match_[b] = any_key_in(run);
+        }
     }
 
     void set_lookahead(lookahead_c* lookahead) { lookahead_ = lookahead; }
@@ -281,6 +286,7 @@ private:
             any_[b] = !first_byte_[b].empty() || !fifth_byte_[b].empty();
         if (s->key_offset != 0)
             has_fifth_ = true;
+        max_key_end_ = std::max<size_t>(max_key_end_, std::max<size_t>(5, s->key_offset + s->key.size()));
         // Every key is at least two bytes long: the pair of bytes that can
         // begin it lets the byte-level search pass over most bytes at once.
         const uint8_t key1 = static_cast<uint8_t>(s->key[1]);
@@ -338,6 +344,8 @@ private:
     bool try_position(uint64_t q, const block_s& block, uint64_t* after)
     {
         const size_t i = static_cast<size_t>(q - block.pos);
+        if (held(block) && block.length - i >= max_key_end_ && !any_key_at(block.data + i))
+            return false;
         if (!first_byte_[block.data[i]].empty() && try_at(q, first_byte_[block.data[i]], block, after))
             return true;
         if (!has_fifth_)
@@ -348,6 +356,36 @@ private:
         else if (!src_.copy(q + 4, &b, 1))
             return false;
         return !fifth_byte_[b].empty() && try_at(q, fifth_byte_[b], block, after);
+    }
+
+    // Whether any key matches the bytes at head (max_key_end_ of them).
+    // Blank sectors, zeros or 0xFF, begin several keys' first bytes but
+    // none of their keys: told here, before any copying.
+    bool any_key_at(const uint8_t* head) const
+    {
+        // A run of one byte value over every key's reach: answered from
+        // the table made when the keys were set.
+        if (max_key_end_ <= 16) {
+            uint64_t w0 = 0;
+            uint64_t w1 = 0;
+            std::memcpy(&w0, head, 8);
+            std::memcpy(&w1, head + 8, 8);
+            if (w0 == w1 && w0 == head[0] * 0x0101010101010101ull)
+                return uniform_match_[head[0]];
+        }
+        return any_key_in(head);
+    }
+
+    bool any_key_in(const uint8_t* head) const
+    {
+        for (size_t index : first_byte_[head[0]])
+            if (key_matches(*active_[index].signature, head + active_[index].signature->key_offset))
+                return true;
+        if (has_fifth_)
+            for (size_t index : fifth_byte_[head[4]])
+                if (key_matches(*active_[index].signature, head + active_[index].signature->key_offset))
+                    return true;
+        return false;
     }
 
     // Whether block's bytes are still where it points.
@@ -569,7 +607,9 @@ private:
             const uint8_t* head = src.at(q, &avail);
             if (!head)
                 return;  // not whole: the scan reads this chunk itself
-            if (first_byte_[head[0]].empty() && (!has_fifth_ || (avail > 4 && fifth_byte_[head[4]].empty()))) {
+            if (avail >= max_key_end_ ? !any_key_at(head)
+                                      : first_byte_[head[0]].empty() &&
+                                            (!has_fifth_ || (avail > 4 && fifth_byte_[head[4]].empty()))) {
                 q += step_;
                 continue;
             }
@@ -682,6 +722,8 @@ private:
     bool any_[256] = {};
     std::vector<bool> pair_ = std::vector<bool>(65536, false);
     bool has_fifth_ = false;
+    size_t max_key_end_ = 5;  // bytes from a start that every key lies within
+    bool uniform_match_[256] = {};  // whether a key matches a run of one byte value
     uint64_t step_ = 512;
 };
 

@@ -358,6 +358,176 @@ def pe(rng):
     return head + bytes(rng.randrange(256) for _ in range(0x400))
 
 
+def ffmpeg_samples(folder):
+    """Video and audio containers written by ffmpeg, when it is installed:
+    short test pictures and tones in the codecs each container carries."""
+    ffmpeg = shutil.which("ffmpeg")
+    if not ffmpeg:
+        return
+    video = ["-f", "lavfi", "-i", "testsrc=size=64x48:rate=25:duration=0.6"]
+    audio = ["-f", "lavfi", "-i", "sine=frequency=440:sample_rate=22050:duration=0.6"]
+    jobs = [
+        ("sample.ts", video + audio + ["-c:v", "mpeg2video", "-c:a", "mp2", "-f", "mpegts"]),
+        ("sample.mts", video + audio + ["-c:v", "libx264", "-c:a", "aac", "-f", "mpegts", "-mpegts_m2ts_mode", "1"]),
+        ("sample.mkv", video + audio + ["-c:v", "mpeg4", "-c:a", "mp2", "-f", "matroska"]),
+        ("sample-live.mkv", video + audio + ["-c:v", "mpeg4", "-c:a", "mp2", "-f", "matroska", "-live", "1"]),
+        ("sample.webm", video + audio + ["-c:v", "libvpx", "-b:v", "100k", "-c:a", "libvorbis", "-f", "webm"]),
+        ("sample.wmv", video + audio + ["-c:v", "wmv2", "-c:a", "wmav2", "-f", "asf"]),
+        ("sample.wma", audio + ["-c:a", "wmav2", "-f", "asf"]),
+        ("sample.mpg", video + audio + ["-c:v", "mpeg1video", "-c:a", "mp2", "-f", "mpeg"]),
+        ("sample-dvd.mpg", video + audio + ["-c:v", "mpeg2video", "-c:a", "mp2", "-f", "dvd"]),
+        ("sample.aif", audio + ["-c:a", "pcm_s16be", "-f", "aiff"]),
+    ]
+    for name, args in jobs:
+        out = os.path.join(folder, name)
+        command = [ffmpeg, "-v", "error", "-y", "-fflags", "+bitexact"] + args
+        if name == "sample-live.mkv":
+            # Written to a pipe, as a recorder that cannot seek back writes
+            # it: the segment's size stays unknown.
+            with open(out, "wb") as f:
+                subprocess.run(command + ["pipe:1"], check=True, stdout=f)
+        else:
+            subprocess.run(command + [out], check=True)
+
+
+def midi():
+    def track(events):
+        body = events + b"\x00\xff\x2f\x00"
+        return b"MTrk" + struct.pack(">I", len(body)) + body
+
+    notes = b"".join(bytes([0, 0x90, 60 + i, 100, 0x60, 0x80, 60 + i, 0]) for i in range(8))
+    return (b"MThd" + struct.pack(">IHHH", 6, 1, 2, 96) + track(b"\x00\xff\x51\x03\x07\xa1\x20") + track(notes))
+
+
+def iff_chunk(cid, data):
+    return cid + struct.pack(">I", len(data)) + data + (b"\0" if len(data) % 2 else b"")
+
+
+def djvu(rng):
+    info = struct.pack(">HHBBHB", 64, 48, 24, 0, 300, 22) + b"\0"
+    body = b"DJVU" + iff_chunk(b"INFO", info) + iff_chunk(b"Sjbz", bytes(rng.randrange(256) for _ in range(301)))
+    return b"AT&TFORM" + struct.pack(">I", len(body)) + body
+
+
+def psd(rng, w=9, h=5, rle=False):
+    head = b"8BPS" + struct.pack(">H6xHIIHH", 1, 3, h, w, 8, 3)
+    resources = b"8BIM" + struct.pack(">H", 1005) + b"\0\0" + struct.pack(">I", 16) + bytes(16)
+    out = head + struct.pack(">I", 0) + struct.pack(">I", len(resources)) + resources + struct.pack(">I", 0)
+    if not rle:
+        return out + struct.pack(">H", 0) + bytes(rng.randrange(256) for _ in range(3 * h * w))
+    rows = []
+    for _ in range(3 * h):
+        row = bytes(rng.randrange(256) for _ in range(w))
+        rows.append(bytes([w - 1]) + row)  # one literal run per row
+    return out + struct.pack(">H", 1) + b"".join(struct.pack(">H", len(r)) for r in rows) + b"".join(rows)
+
+
+def rtf():
+    return (b"{\\rtf1\\ansi\\deff0{\\fonttbl{\\f0 Times New Roman;}}{\\info{\\title Carved notes}}\r\n"
+            b"\\f0\\fs24 A recovered paragraph with \\{braces\\} and a backslash \\\\.\\par\r\n}\r\n")
+
+
+def pst(rng, unicode=True, size=8192):
+    h = bytearray(size)
+    h[0:4] = b"!BDN"
+    struct.pack_into("<HHH", h, 8, 0x4D53, 23 if unicode else 14, 19)
+    h[14] = h[15] = 1
+    if unicode:
+        struct.pack_into("<Q", h, 184, size)
+        h[512], h[513] = 0x80, 1
+    else:
+        struct.pack_into("<I", h, 168, size)
+        h[460], h[461] = 0x80, 1
+    for i in range(1024, size):
+        h[i] = rng.randrange(256)
+    return bytes(h)
+
+
+def kdbx(rng):
+    def field(fid, data):
+        return bytes([fid]) + struct.pack("<I", len(data)) + data
+
+    header = b"\x03\xd9\xa2\x9a\x67\xfb\x4b\xb5" + struct.pack("<HH", 0, 4)
+    header += field(2, bytes.fromhex("31c1f2e6bf714350be5805216afc5aff")) + field(3, struct.pack("<I", 1))
+    header += field(4, bytes(rng.randrange(256) for _ in range(32))) + field(7, bytes(16)) + field(11, b"\0\1" + bytes(40))
+    header += field(0, b"\r\n\r\n")
+    out = header + bytes(rng.randrange(256) for _ in range(64))
+    for n in (700, 300):
+        out += bytes(rng.randrange(256) for _ in range(32)) + struct.pack("<I", n) + bytes(rng.randrange(256) for _ in range(n))
+    return out + bytes(rng.randrange(256) for _ in range(32)) + struct.pack("<I", 0)
+
+
+def sqlite_wal(folder, rng):
+    db_path = os.path.join(folder, "wal-input.db")
+    for p in (db_path, db_path + "-wal", db_path + "-shm"):
+        if os.path.exists(p):
+            os.remove(p)
+    db = sqlite3.connect(db_path)
+    db.execute("pragma journal_mode=wal")
+    db.execute("pragma wal_autocheckpoint=0")
+    db.execute("create table t (body text)")
+    for _ in range(3):
+        db.execute("insert into t values (?)", (text_blob(rng, 900).decode(),))
+        db.commit()
+    with open(db_path + "-wal", "rb") as f:
+        data = f.read()
+    db.close()
+    for p in (db_path, db_path + "-wal", db_path + "-shm"):
+        if os.path.exists(p):
+            os.remove(p)
+    return data
+
+
+def sfnt(rng, otf=False):
+    """A font's table directory over a few tables, a head table with its
+    magic number among them; the last table's length is not a multiple of
+    four, so the file ends with its padding."""
+    tables = {
+        b"OS/2": bytes(rng.randrange(256) for _ in range(96)),
+        b"cmap": bytes(rng.randrange(256) for _ in range(62)),
+        b"head": struct.pack(">IIIIHH", 0x10000, 0x10000, 0, 0x5F0F3CF5, 0, 1000) + bytes(36),
+        b"name": bytes(rng.randrange(256) for _ in range(45)),
+    }
+    n = len(tables)
+    out = (b"OTTO" if otf else b"\0\1\0\0") + struct.pack(">HHHH", n, 64, 2, n * 16 - 64)
+    offset = 12 + 16 * n
+    records, body = b"", b""
+    for tag in sorted(tables):
+        data = tables[tag]
+        records += tag + struct.pack(">III", 0, offset + len(body), len(data))
+        body += data + bytes((4 - len(data) % 4) % 4)
+    return out + records + body
+
+
+def woff(rng, version=1):
+    payload = bytes(rng.randrange(256) for _ in range(300))
+    total = (44 if version == 1 else 48) + 20 + len(payload)
+    head = (b"wOFF" if version == 1 else b"wOF2") + struct.pack(">IIHHI", 0x10000, total, 1, 0, 1000)
+    head = head.ljust(44 if version == 1 else 48, b"\0")
+    return head + bytes(20) + payload
+
+
+def ico(rng, cursor=False):
+    images = [png(rng, 16, 16), png(rng, 32, 32)]
+    out = struct.pack("<HHH", 0, 2 if cursor else 1, len(images))
+    offset = 6 + 16 * len(images)
+    for i, img in enumerate(images):
+        side = 16 * (i + 1)
+        out += struct.pack("<BBBBHHII", side, side, 0, 0, 1 if not cursor else 3, 32 if not cursor else 5, len(img), offset)
+        offset += len(img)
+    return out + b"".join(images)
+
+
+def raf(rng):
+    jpeg = b"\xff\xd8\xff\xe0" + bytes(rng.randrange(256) for _ in range(200)) + b"\xff\xd9"
+    meta = bytes(rng.randrange(256) for _ in range(64))
+    cfa = bytes(rng.randrange(256) for _ in range(512))
+    at = 160
+    head = b"FUJIFILMCCD-RAW 0201FF383501" + b"X-T00".ljust(32, b"\0") + b"0100" + bytes(20)
+    head += struct.pack(">IIIIII", at, len(jpeg), at + len(jpeg), len(meta), at + len(jpeg) + len(meta), len(cfa))
+    return head.ljust(at, b"\0") + jpeg + meta + cfa
+
+
 def main():
     folder = sys.argv[1]
     rng = random.Random(int(sys.argv[2]) if len(sys.argv) > 2 else 5)
@@ -398,11 +568,29 @@ def main():
     put("sample-noid3.mp3", mp3(rng, tagged=False))
     put("sample.mp4", isobmff(rng, b"isom"))
     put("sample.mov", isobmff(rng, b"qt  "))
+    put("sample.cr3", isobmff(rng, b"crx "))
     put("sample.flac", flac(rng))
     put("sample.ogg", ogg(rng))
     put("sample.doc", ole2(rng, "WordDocument"))
     put("sample.xls", ole2(rng, "Workbook"))
     put("sample.exe", pe(rng))
+    put("sample.mid", midi())
+    put("sample.djvu", djvu(rng))
+    put("sample.psd", psd(rng))
+    put("sample-rle.psd", psd(rng, rle=True))
+    put("sample.rtf", rtf())
+    put("sample.pst", pst(rng))
+    put("sample-ansi.pst", pst(rng, unicode=False))
+    put("sample.kdbx", kdbx(rng))
+    put("sample.wal", sqlite_wal(folder, rng))
+    put("sample.ttf", sfnt(rng))
+    put("sample.otf", sfnt(rng, otf=True))
+    put("sample.woff", woff(rng))
+    put("sample.woff2", woff(rng, 2))
+    put("sample.ico", ico(rng))
+    put("sample.cur", ico(rng, cursor=True))
+    put("sample.raf", raf(rng))
+    ffmpeg_samples(folder)
     for elf in ("/usr/bin/true", "/bin/true"):
         if os.path.exists(elf):
             shutil.copyfile(elf, os.path.join(folder, "sample.elf"))

@@ -147,6 +147,19 @@ private slots:
         QVERIFY(r.intact_known);
         QCOMPARE(r.intact, uint64_t(starts[2]));
     }
+
+    // ".ts" names transport streams and TypeScript sources alike: a deleted
+    // source file is not judged damaged for not being a stream, while a
+    // stream's own bytes still are judged.
+    void ts_name_shared_with_text()
+    {
+        QCOMPARE(check("import { scan } from './scan';\n", "ts").outcome, carve::content_check_s::kind::unchecked);
+        QByteArray packets;
+        for (int i = 0; i < 8; ++i)
+            packets += QByteArray("\x47\x41\x00\x10", 4) + QByteArray(184, '\xFF');
+        QCOMPARE(check(packets, "ts").outcome, carve::content_check_s::kind::broken);
+        QCOMPARE(check(noise(600, 5), "mkv").outcome, carve::content_check_s::kind::broken);
+    }
 };
 
 QTEST_GUILESS_MAIN(tst_content_intact)
