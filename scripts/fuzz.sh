@@ -172,8 +172,8 @@ if [ ! -d "$seeds/gpt" ]; then
   fi
   rm -f "$gpt_disk"
 fi
-for target in boot_sector gpt ntfs scan_file carve_config carve carve_names fat_dir exfat language; do
-  mkdir -p "build/fuzz/corpus/$target"
+for target in boot_sector gpt ntfs scan_file vmdk_descriptor carve_config carve carve_names fat_dir exfat language rescue_map; do
+  mkdir -p "build/fuzz/corpus/$target" "$seeds/$target"
   echo "== fuzz_$target ($seconds s)"
   if ! "$out/fuzz_$target" -max_total_time="$seconds" -print_final_stats=1 -rss_limit_mb=2048 \
        -artifact_prefix="build/fuzz/crash-$target-" "build/fuzz/corpus/$target" "$seeds/$target" 2>"build/fuzz/$target.log"; then
