@@ -20,7 +20,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         mkdir(dir.c_str(), 0700);
         return dir + "/disk.vmdk";
     }();
-    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    // Each input is a new file in the run's private folder.
+    ::unlink(file.c_str());
+    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0)
         return 0;
     const bool written = ::write(fd, data, size) == static_cast<ssize_t>(size);

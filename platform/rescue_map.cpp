@@ -334,10 +334,13 @@ std::string read_rescue_map(const std::string& path, rescue_map_c* out)
 
 std::string write_rescue_map(const std::string& path, const rescue_map_c& map, const std::string& comment)
 {
-    const std::string temporary = path + ".part";
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+    // A new file of its own beside the map, never one already there (which
+    // may be a link put in its place), then renamed over the map.
+    std::string temporary = path + ".XXXXXX";
+    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
     if (fd < 0)
-        return "cannot write the map " + temporary + ": " + std::strerror(errno);
+        return "cannot write the map " + path + ": " + std::strerror(errno);
+    ::fchmod(fd, 0644);
     const std::string text = map.to_text(comment);
     const bool written = write_fully(fd, text.data(), text.size()) && ::fsync(fd) == 0;
     const int error = errno;

@@ -178,12 +178,12 @@ int main(int argc, char** argv)
                 list = comma == std::string_view::npos ? std::string_view() : list.substr(comma + 1);
             }
         } else if (arg == "--slow" && has_value) {
-            const std::string_view spec = argv[++i];
-            const size_t colon = spec.find(':');
+            const std::string_view slow_arg = argv[++i];
+            const size_t colon = slow_arg.find(':');
             sector_range_s range;
             uint64_t ms = 0;
-            if (colon == std::string_view::npos || !parse_range(spec.substr(0, colon), &range) ||
-                !parse_number(spec.substr(colon + 1), &ms) || ms > 600000)
+            if (colon == std::string_view::npos || !parse_range(slow_arg.substr(0, colon), &range) ||
+                !parse_number(slow_arg.substr(colon + 1), &ms) || ms > 600000)
                 return usage("--slow takes FIRST-LAST:MS");
             range.milliseconds = unsigned(ms);
             disk.slow.push_back(range);
