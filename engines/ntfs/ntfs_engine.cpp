@@ -821,6 +821,20 @@ bool find_backup_boot_sector(const platform::byte_source_c& device, volume_param
     return false;
 }
 
+// The opened engine goes into the caller's context block, with the
+// counters a fresh scan starts from.
+int hand_over(std::unique_ptr<engine_s> e, void* context)
+{
+    put<uint64_t>(context, ctx_total, e->mft_records);
+    put<uint32_t>(context, ctx_groups_read, 0);
+    put<uint32_t>(context, ctx_groups_skipped, 0);
+    put<uint32_t>(context, ctx_group_records, 0);
+    engine_s* raw = e.release();
+    std::memcpy(static_cast<uint8_t*>(context) + ctx_engine, &raw, sizeof raw);
+    put<uint32_t>(context, ctx_open, open_magic);
+    return 0;
+}
+
 }  // namespace
 
 int ntfs_scan_startup(platform::byte_source_ptr source, void* context, startup_report_s* report) {
@@ -846,14 +860,7 @@ int ntfs_scan_startup(platform::byte_source_ptr source, void* context, startup_r
     if (!load_mft(*e))
         return -4;
     e->stats.boot_from_backup = r.boot_from_backup;
-    put<uint64_t>(context, ctx_total, e->mft_records);
-    put<uint32_t>(context, ctx_groups_read, 0);
-    put<uint32_t>(context, ctx_groups_skipped, 0);
-    put<uint32_t>(context, ctx_group_records, 0);
-    engine_s* raw = e.release();
-    std::memcpy(static_cast<uint8_t*>(context) + ctx_engine, &raw, sizeof raw);
-    put<uint32_t>(context, ctx_open, open_magic);
-    return 0;
+    return hand_over(std::move(e), context);
 }
 
 bool ntfs_backup_boot_sector_found(const platform::byte_source_c& source) {
@@ -1443,14 +1450,7 @@ int ntfs_scan_startup_from_records(platform::byte_source_ptr source, void* conte
     }
     *volume_start = g.start;
     *cluster_size = g.cluster_size;
-    put<uint64_t>(context, ctx_total, e->mft_records);
-    put<uint32_t>(context, ctx_groups_read, 0);
-    put<uint32_t>(context, ctx_groups_skipped, 0);
-    put<uint32_t>(context, ctx_group_records, 0);
-    engine_s* raw = e.release();
-    std::memcpy(static_cast<uint8_t*>(context) + ctx_engine, &raw, sizeof raw);
-    put<uint32_t>(context, ctx_open, open_magic);
-    return 0;
+    return hand_over(std::move(e), context);
 }
 
 }  // namespace ntfs_engine
