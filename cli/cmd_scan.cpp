@@ -1,4 +1,4 @@
-// quarvel-cli scan VOLUME [--deep] [--lost] [--no-verify] [filter options]: what the file
+// quarvel-cli scan VOLUME [--deep] [--lost | --no-lost] [--no-verify] [filter options]: what the file
 // table would show, one row per found file that passes the filter.
 #include "cli/cli.h"
 #include "cli/filter_options.h"
@@ -21,6 +21,11 @@ int run_scan_command(cli::context_s& ctx)
         return cli::usage_error(ctx, "scan", "--at needs the sector a volume starts at, as \"partitions\" lists it");
     const bool deep = cli::take_flag(ctx.args, "--deep");
     const bool lost = cli::take_flag(ctx.args, "--lost");
+    // The automatic search reads the whole volume: on a failing disk that
+    // is one more pass it may not survive.
+    const bool no_lost = cli::take_flag(ctx.args, "--no-lost");
+    if (lost && no_lost)
+        return cli::usage_error(ctx, "scan", "--lost and --no-lost exclude each other");
     const bool no_check = cli::take_flag(ctx.args, "--no-verify");
     result_filter_s filter;
     if (const std::string wrong = cli::take_filter_options(ctx.args, &filter); !wrong.empty())
@@ -39,6 +44,8 @@ int run_scan_command(cli::context_s& ctx)
     scan_service_c service;
     if (lost)
         service.set_lost_pass(lost_pass_e::on);
+    if (no_lost)
+        service.set_lost_pass(lost_pass_e::off);
     if (no_check)
         service.set_content_check(false);
     std::string reason;
@@ -54,5 +61,5 @@ int run_scan_command(cli::context_s& ctx)
 
 }  // namespace
 
-QUARVEL_CLI_COMMAND(scan, "scan", "scan VOLUME|DISK --at SECTOR [--map IMG.map] [--deep] [--lost] [--no-verify] [--name PATTERN] [--type TYPE] [--min-size N] [--max-size N] "
+QUARVEL_CLI_COMMAND(scan, "scan", "scan VOLUME|DISK --at SECTOR [--map IMG.map] [--deep] [--lost | --no-lost] [--no-verify] [--name PATTERN] [--type TYPE] [--min-size N] [--max-size N] "
                     "[--since DAY] [--until DAY] [--whole-only]", run_scan_command);

@@ -51,9 +51,8 @@ std::string unreadable_line(const unreadable_area_s& range)
                                                  std::to_string(range.first_sector + range.sectors - 1) + " (" +
                                                  std::to_string(range.sectors) + ")";
     if (range.error == 0)
-        return where + " were not read: they lie inside an unreadable area";
-    return where + (range.sectors == 1 ? " could not be read: " : " could not be read: ") +
-           platform::read_error_text(range.error);
+        return where + (range.sectors == 1 ? " was" : " were") + " not read: inside an unreadable area";
+    return where + " could not be read: " + platform::read_error_text(range.error);
 }
 
 std::string slow_line(const slow_area_s& range)

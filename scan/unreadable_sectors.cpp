@@ -181,3 +181,14 @@ QString unreadable_list_c::write_into(const QString& folder, QString* why) const
     *why = QStringLiteral("no free name for %1 in %2").arg(QString::fromLatin1(unreadable_list_name), folder);
     return {};
 }
+
+bool extents_meet_unreadable(const platform::byte_source_c& source,
+                             const std::vector<std::pair<uint64_t, uint64_t>>& extents)
+{
+    if (source.unreadable_generation() == 0)
+        return false;
+    for (const auto& [offset, length] : extents)
+        if (length > 0 && source.any_unreadable_in(offset, length))
+            return true;
+    return false;
+}

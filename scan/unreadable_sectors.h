@@ -16,11 +16,18 @@
 #include <QString>
 #include <atomic>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 // A row's flags bit, in every scanner's flags word: its copy met unreadable
 // sectors, which came back as zeros. Set by the writer once a copy showed it.
 inline constexpr int32_t row_unreadable_sectors = 0x4000;
+
+// Whether a copy that reads extents (offset and length in bytes of source)
+// would meet sectors source already knows it cannot read: how a scanner
+// tags a file before it is copied. Costs nothing while no read has failed.
+bool extents_meet_unreadable(const platform::byte_source_c& source,
+                             const std::vector<std::pair<uint64_t, uint64_t>>& extents);
 
 // Wraps source so that reads on a thread with an open read_ledger_c are
 // noted; a source already wrapped, or null, is returned as it is.

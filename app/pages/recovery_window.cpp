@@ -20,6 +20,8 @@
 #include "shell/message_box.h"
 #include "shell/settings.h"
 
+#include <QDialog>
+#include <QDialogButtonBox>
 #include <QFile>
 #include <QFileDialog>
 #include <QFontMetrics>
@@ -30,8 +32,10 @@
 #include <QMovie>
 #include <QPainter>
 #include <QStyle>
+#include <QTableWidget>
 #include <QTextOption>
 #include <QUrl>
+#include <QVBoxLayout>
 #include <algorithm>
 
 namespace {
@@ -128,6 +132,13 @@ recovery_window_c::recovery_window_c(QWidget* main_window_) : QWidget(nullptr), 
     selection_label->setObjectName(QStringLiteral("lbl_selection"));
     selection_label->setFont(QFont(QStringLiteral("Arial"), 10));
     selection_label->setAlignment(Qt::AlignVCenter | Qt::AlignRight);
+    damage_label = new QLabel(this);
+    damage_label->setObjectName(QStringLiteral("lbl_read_damage"));
+    damage_label->setFont(QFont(QStringLiteral("Arial"), 9));
+    damage_label->setTextFormat(Qt::RichText);
+    damage_label->setTextInteractionFlags(Qt::LinksAccessibleByMouse | Qt::LinksAccessibleByKeyboard);
+    damage_label->hide();
+    connect(damage_label, &QLabel::linkActivated, this, [this] { show_damage_list(); });
     ui.tv_dirtree->header()->hide();
     ui.tv_dirtree->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
     ui.tv_dirtree->header()->setStretchLastSection(false);
@@ -206,6 +217,9 @@ int recovery_window_c::start_scanner()
     requested_pause = 0;
     loaded_result = false;
     scan_running = true;
+    block_source = path_is_block_device(volume.device_path);
+    image_advice_given = false;
+    show_read_damage();
     progress_bar.set_value(0.0);
     ui.btn_filter->setEnabled(false);
     animation->start();
@@ -299,6 +313,14 @@ void recovery_window_c::finish_scan_end(int stop_code, bool nothing_found, const
         show_message(this, QStringLiteral("Quarvel"), text_for_key("scan_failed").arg(failure), QMessageBox::Ok);
     else if (const char* notice = scanner.notice_key(); notice && stop_code != stop_abandon && isVisible())
         show_message(this, QStringLiteral("Quarvel"), text_for_key(notice), QMessageBox::Ok);
+    // A disk that gave read errors is told once per scan to be imaged before
+    // it is read again: every further pass may cost it more sectors.
+    show_read_damage();
+    if (stop_code != stop_abandon && !damage_text.advice.isEmpty() && !image_advice_given && isVisible()) {
+        image_advice_given = true;
+        show_message(this, QStringLiteral("Quarvel"), damage_text.line + QStringLiteral("\n\n") + damage_text.advice,
+                     QMessageBox::Ok);
+    }
 
     if (nothing_found && stop_code != stop_keep_results && !deep_scan && isVisible() &&
         show_warning(this, QStringLiteral("Quarvel"), "deep_scan_query", QMessageBox::Yes | QMessageBox::No) ==
@@ -315,6 +337,7 @@ void recovery_window_c::on_timer()
     // the list of a large scan is built, how far that has got.
     take_content_verdicts();
     take_unreadable_rows();
+    show_read_damage();
     if (writer_running())
         progress_bar.set_value(service.writer().get_progress());
     else if (content_checking)
@@ -398,6 +421,8 @@ void recovery_window_c::reset_page()
         service.reset_scanner();
     progress_bar.set_value(0.0);
     timer.stop();
+    damage_text = {};
+    damage_label->hide();
 }
 
 void recovery_window_c::on_content_pass_finished()
@@ -438,9 +463,13 @@ void recovery_window_c::take_unreadable_rows()
         return;
     content_queue_c::verdicts_t marks;
     for (const int64_t id : ids) {
-        unreadable_rows.insert(id);
-        if (const uint32_t at = index->find_id(id); at != result_index_c::none)
+        const bool new_row = unreadable_rows.insert(id).second;
+        if (const uint32_t at = index->find_id(id); at != result_index_c::none) {
+            // Tagged by the scanner already: counted in its own figure.
+            if (new_row && !(index->row(at).flags & row_unreadable_sectors))
+                ++unreadable_found_by_copies;
             marks.push_back({id, index->row(at).flags | row_unreadable_sectors});
+        }
     }
     const std::vector<uint32_t> changed = index->update_flags(marks);
     if (changed.empty())
@@ -455,6 +484,7 @@ void recovery_window_c::take_unreadable_rows()
 void recovery_window_c::reset_tree()
 {
     unreadable_rows.clear();
+    unreadable_found_by_copies = 0;
     reset_result_tree(ui.tv_dirtree);
     install_table();
     index.reset();
@@ -538,6 +568,107 @@ void recovery_window_c::fit_selection()
             return;
     }
     selection_label->setFont(font);
+}
+
+void recovery_window_c::show_read_damage()
+{
+    recovery_base_c& scanner = service.scanner();
+    read_damage_view_s view;
+    view.block_device = block_source;
+    // The scanner's count is read once its store is its own no more.
+    view.scanning = scan_running || index_job.running();
+    if (!view.scanning) {
+        const int64_t tagged = scanner.unreadable_file_count();
+        view.affected_files = tagged < 0 ? -1 : tagged + unreadable_found_by_copies;
+    }
+    damage_text = read_damage_text(scanner.read_damage(), view, [](std::string_view key) { return text_for_key(key); });
+    if (damage_text.empty()) {
+        damage_label->hide();
+        return;
+    }
+    QString tip = damage_text.summary();
+    constexpr size_t tip_areas = 12;
+    for (size_t i = 0; i < damage_text.areas.size() && i < tip_areas; ++i) {
+        const damage_area_row_s& area = damage_text.areas[i];
+        tip += QStringLiteral("\n%1 (%2): %3").arg(area.first_sector, area.sectors, area.reason);
+    }
+    if (damage_text.areas.size() > tip_areas)
+        tip += QStringLiteral("\n…");
+    damage_label->setToolTip(tip);
+    place_damage_label();
+    damage_label->show();
+}
+
+void recovery_window_c::place_damage_label()
+{
+    // On the line of the found count, after it; the link to the list stays
+    // whole and the sentence gives way before it.
+    if (damage_text.empty())
+        return;
+    const int64_t found = service.scanner().get_found_count();
+    const int found_width =
+        found > 0 ? QFontMetrics(QFont(QStringLiteral("Verdana"), 10))
+                        .horizontalAdvance(text_for_key("recovery_total_files") + QLatin1Char(' ') + QString::number(found))
+                  : 0;
+    const int x = 90 + (found_width > 0 ? found_width + 16 : 0);
+    const int right = width() - 14 - (ui.btn_filter->isVisible() ? 130 : 0);
+    const int w = std::max(0, right - x);
+    const QFontMetrics metrics(damage_label->font());
+    QString link;
+    if (!damage_text.areas.empty())
+        link = QStringLiteral(" <a href=\"list\">%1</a>").arg(text_for_key("read_damage_list").toHtmlEscaped());
+    const int link_width = link.isEmpty() ? 0 : metrics.horizontalAdvance(QLatin1Char(' ') + text_for_key("read_damage_list"));
+    QString plain = damage_text.line;
+    if (!damage_text.slow.isEmpty())
+        plain += (plain.isEmpty() ? QString() : QStringLiteral(" ")) + damage_text.slow;
+    const QString shown = metrics.elidedText(plain, Qt::ElideRight, std::max(0, w - link_width - 4));
+    damage_label->setText(QStringLiteral("<span style=\"color:#b02018\">%1</span>%2").arg(shown.toHtmlEscaped(), link));
+    damage_label->setGeometry(x, 54, w, 16);
+}
+
+void recovery_window_c::show_damage_list()
+{
+    if (damage_text.areas.empty())
+        return;
+    // One list at a time, brought forward when asked for again.
+    static constexpr const char* dialog_name = "dlg_read_damage";
+    if (auto* open = findChild<QDialog*>(QLatin1String(dialog_name))) {
+        open->raise();
+        return;
+    }
+    auto* dialog = new QDialog(this);
+    dialog->setObjectName(QLatin1String(dialog_name));
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->setWindowTitle(text_for_key("read_damage_title"));
+    auto* layout = new QVBoxLayout(dialog);
+    auto* heading = new QLabel(damage_text.summary(), dialog);
+    heading->setWordWrap(true);
+    layout->addWidget(heading);
+    auto* list = new QTableWidget(int(damage_text.areas.size()), 3, dialog);
+    list->setObjectName(QStringLiteral("tw_read_damage"));
+    list->setHorizontalHeaderLabels(
+        {text_for_key("read_damage_first"), text_for_key("read_damage_count"), text_for_key("read_damage_reason")});
+    list->verticalHeader()->hide();
+    list->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    list->setSelectionBehavior(QAbstractItemView::SelectRows);
+    for (int r = 0; r < list->rowCount(); ++r) {
+        const damage_area_row_s& area = damage_text.areas[size_t(r)];
+        auto* first = new QTableWidgetItem(area.first_sector);
+        auto* count = new QTableWidgetItem(area.sectors);
+        first->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
+        count->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
+        list->setItem(r, 0, first);
+        list->setItem(r, 1, count);
+        list->setItem(r, 2, new QTableWidgetItem(area.reason));
+    }
+    list->resizeColumnsToContents();
+    list->horizontalHeader()->setStretchLastSection(true);
+    layout->addWidget(list);
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close, dialog);
+    connect(buttons, &QDialogButtonBox::rejected, dialog, &QDialog::close);
+    layout->addWidget(buttons);
+    dialog->resize(560, 360);
+    dialog->show();
 }
 
 void recovery_window_c::clear_preview()
@@ -824,6 +955,7 @@ void recovery_window_c::resizeEvent(QResizeEvent* event)
     table->setGeometry(x, rows_top, pw, std::max(0, table_bottom - rows_top));
     selection_label->setGeometry(305, h - 49, std::max(0, w - 300 - 305 - 5), 30);
     fit_selection();
+    place_damage_label();
     ui.tv_dirtree->setGeometry(10, 79, x - 19, h - 137);
 }
 

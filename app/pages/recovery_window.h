@@ -6,6 +6,7 @@
 
 #include "devices/volume_item.h"
 #include "results/index_build_job.h"
+#include "results/scan_messages.h"
 #include "scan/recovery_base.h"
 #include "scan/scan_service.h"
 #include "skin/progress_bar.h"
@@ -79,6 +80,11 @@ public:
     const result_index_c* results() const { return index.get(); }
     recovery_filter_bar_c* filter_bar() const { return filter; }
     QString preview_path() const { return preview_ready ? preview_file : QString(); }
+    // What the line under the progress bar says of unreadable and slow
+    // sectors (empty on a sound medium), and the list behind its link.
+    read_damage_text_s read_damage_shown() const { return damage_text; }
+    // Opens the list of unreadable areas (what the line's link does).
+    void show_damage_list();
 
 signals:
     // After a scan's end has been handled (tree built, question asked).
@@ -139,6 +145,9 @@ private:
     // selection line.
     void ticks_changed(bool from_tree);
     void show_selection();
+    // The line under the progress bar, from the scanner's read damage.
+    void show_read_damage();
+    void place_damage_label();
     void clear_preview();
     // Where the preview, the filter box and the file table start: right of
     // the folder tree, as wide as its texts need.
@@ -164,6 +173,14 @@ private:
     std::shared_ptr<result_index_c> index;
     recovery_filter_bar_c* filter = nullptr;
     QLabel* selection_label = nullptr;
+    QLabel* damage_label = nullptr;
+    read_damage_text_s damage_text;
+    // The scan reads a disk rather than an image file; the advice to image
+    // it first was given for this scan.
+    bool block_source = false;
+    bool image_advice_given = false;
+    // Files whose copies met unreadable sectors the scanner had not tagged.
+    int64_t unreadable_found_by_copies = 0;
     recovery_item_s preview_item;
     QString preview_file;
     progress_bar_c progress_bar;

@@ -617,6 +617,8 @@ uint32_t data_trust(engine_s& e, const file_s& f, int64_t claimant = -1) {
         if (clusters_state(e, uint64_t(r.lcn), n) == clusters_e::allocated)
             return flag_data_overwritten;
     }
+    if (e.device->unreadable_generation() != 0 && stream_unreadable(e, runs, 0, end_vcn * e.volume.cluster_size))
+        return flag_data_unreadable;
     return 0;
 }
 

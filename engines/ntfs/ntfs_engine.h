@@ -53,6 +53,10 @@ inline constexpr uint32_t flag_engine_extract = 0x80000000u;
 // Resident data and live files carry neither.
 inline constexpr uint32_t flag_data_overwritten = 0x80000;   // one is allocated: another file's bytes
 inline constexpr uint32_t flag_data_incomplete = 0x100000;   // runs past the volume or short of the size: the copy fails
+// Some of those clusters lie over sectors the source already knows it cannot
+// read (looked at only once a read has failed): the copy holds zeros there.
+// The value of the scanners' row flag for the same finding.
+inline constexpr uint32_t flag_data_unreadable = 0x4000;
 
 // How a scan's start went with the volume's boot sector.
 struct startup_report_s {

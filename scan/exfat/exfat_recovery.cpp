@@ -105,6 +105,7 @@ void exfat_recovery_c::reset()
     outcome_ = {};
     checked_.clear();
     content_queue_.clear();
+    unreadable_files_ = 0;
 }
 
 const exfat_node_s* exfat_recovery_c::node(int64_t id) const
@@ -169,6 +170,7 @@ void exfat_recovery_c::run_scan()
         if (lost_mode_ == lost_pass_e::on || (lost_mode_ == lost_pass_e::automatic && outcome_.formatted))
             harvest_lost_folders();
     }
+    tag_unreadable_files();
     check_deleted_contents();
     outcome_.read_errors = fs_.read_errors();
     result_tree::link_children(store_);
@@ -260,6 +262,47 @@ void exfat_recovery_c::scan_directory(const pending_s& dir, std::vector<pending_
     }
 }
 
+std::vector<std::pair<uint64_t, uint64_t>> exfat_recovery_c::copy_extents(const exfat_node_s& node)
+{
+    if (const auto checked = checked_.find(node.id); checked != checked_.end())
+        return checked->second;
+    std::vector<std::pair<uint64_t, uint64_t>> out;
+    const uint64_t cluster_bytes = fs_.boot().cluster_bytes();
+    const exfat::cluster_map_s map =
+        fs_.map_clusters(node.first_cluster, node.size, node.stream_flags & exfat::stream_no_fat_chain, node.gone());
+    // Past the valid length the copy writes zeros without reading.
+    uint64_t left = std::min(node.valid_size, node.size);
+    for (const exfat::extent_s& e : map.extents) {
+        const uint64_t length = std::min(left, uint64_t{e.count} * cluster_bytes);
+        if (length == 0)
+            break;
+        out.emplace_back(fs_.boot().cluster_offset(e.cluster), length);
+        left -= length;
+    }
+    return out;
+}
+
+void exfat_recovery_c::tag_unreadable_files()
+{
+    // Sectors known to be unreadable by now (met by the walk, the search for
+    // lost folders, or an imaging map): a deleted file whose copy would read
+    // them is told apart now, and its content check, which would judge the
+    // zeros, is spared. A sound disk never gets past this test.
+    if (!fs_.source() || fs_.source()->unreadable_generation() == 0)
+        return;
+    for (auto& [id, node] : store_) {
+        if (status_.stop.load(std::memory_order_relaxed) != 0)
+            return;
+        if (node.is_directory() || !node.gone() || node.size == 0 ||
+            (node.data_flags & (exfat_row_incomplete | row_unreadable_sectors)))
+            continue;
+        if (extents_meet_unreadable(*fs_.source(), copy_extents(node))) {
+            node.data_flags |= row_unreadable_sectors;
+            unreadable_files_.fetch_add(1, std::memory_order_relaxed);
+        }
+    }
+}
+
 void exfat_recovery_c::check_deleted_contents()
 {
     if (!content_check_ || status_.stop.load(std::memory_order_relaxed) != stop_run || !fs_.source())
@@ -268,7 +311,8 @@ void exfat_recovery_c::check_deleted_contents()
     // rest are exact, or cannot be had whole whatever is chosen.
     std::vector<std::pair<uint32_t, int64_t>> files;
     for (auto& [id, node] : store_) {
-        const int32_t guessed = node.data_flags & (exfat_row_from_free_clusters | exfat_row_overwritten | exfat_row_incomplete);
+        const int32_t guessed = node.data_flags & (exfat_row_from_free_clusters | exfat_row_overwritten |
+                                                   exfat_row_incomplete | row_unreadable_sectors);
         if (!node.is_directory() && node.gone() && node.size > 0 && node.valid_size == node.size &&
             guessed == exfat_row_from_free_clusters &&
             carve::content_check_known(content_extension(node.name).constData()))
@@ -313,6 +357,12 @@ int32_t exfat_recovery_c::judge_content(int64_t id, carve::check_budget_s* budge
     else if (verdict.outcome == kind::rebuilt)
         checked_[node->id] = verdict.chosen;
     node->data_flags |= row_content_flags(verdict);
+    // The check may have been the first to read the file's sectors: zeros
+    // where the disk failed are no sign of damaged content.
+    if (extents_meet_unreadable(*fs_.source(), copy_extents(*node))) {
+        node->data_flags = (node->data_flags & ~(row_content_damaged | row_content_share_mask)) | row_unreadable_sectors;
+        unreadable_files_.fetch_add(1, std::memory_order_relaxed);
+    }
     return row_of(*node).flags;
 }
 

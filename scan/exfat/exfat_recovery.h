@@ -12,6 +12,7 @@
 #include "scan/recovery_base.h"
 
 #include <QString>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <unordered_map>
@@ -110,6 +111,9 @@ public:
     QString failure_reason() const override;
     QString warning() const override;
     const char* notice_key() const override { return outcome_.formatted && outcome_.lost_entries > 0 ? "lost_formatted_notice" : nullptr; }
+    // Deleted files tagged row_unreadable_sectors: at the scan's end, from
+    // the sectors found unreadable by then, and by their content check.
+    int64_t unreadable_file_count() const override { return unreadable_files_.load(std::memory_order_relaxed); }
 
     // Read access to the store; valid only after the thread has finished.
     const std::unordered_map<int64_t, exfat_node_s>& store() const { return store_; }
@@ -139,6 +143,10 @@ private:
     bool wait_while_paused();
     bool looks_formatted();
     void harvest_lost_folders();
+    // The byte ranges of the volume the copy of a file reads from the disk,
+    // as recover_file reads them.
+    std::vector<std::pair<uint64_t, uint64_t>> copy_extents(const exfat_node_s& node);
+    void tag_unreadable_files();
     void check_deleted_contents();
     int32_t judge_content(int64_t id, carve::check_budget_s* budget) override;
 
@@ -156,6 +164,7 @@ private:
     // volume the copy reads, by id.
     std::unordered_map<int64_t, std::vector<std::pair<uint64_t, uint64_t>>> checked_;
     lost_names_s lost_names_;
+    std::atomic<int64_t> unreadable_files_{0};
 };
 
 // Whether the exFAT reader finds a usable boot region in source, the main

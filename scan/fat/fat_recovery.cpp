@@ -8,6 +8,7 @@
 #include "scan/fat/fat_log.h"
 #include "scan/result_tree.h"
 #include "scan/safe_name.h"
+#include "scan/unreadable_sectors.h"
 
 #include <QFile>
 #include <QStringList>
@@ -149,6 +150,7 @@ void fat_recovery_c::reset()
     rebuilt_.clear();
     content_queue_.clear();
     content_trust_.reset();
+    unreadable_files_ = 0;
 }
 
 const fat_node_s* fat_recovery_c::node(uint32_t cluster) const
@@ -178,6 +180,7 @@ void fat_recovery_c::run_scan()
             harvest_lost_folders();
     }
     assess_deleted_files();
+    tag_unreadable_files();
     check_deleted_contents();
     note_media_damage();
 
@@ -240,6 +243,51 @@ void fat_recovery_c::assess_deleted_files()
     }
 }
 
+carve::byte_extents_t fat_recovery_c::copy_extents(const fat_node_s& node, fat_trust_c* trust)
+{
+    carve::byte_extents_t out;
+    const uint64_t cluster_bytes = uint64_t{fs_.cluster_size} * fs_.sector_bytes;
+    if (cluster_bytes == 0 || node.size == 0 || (node.entry_deleted == 0 && (node.trust & fat_row_chain_kept)))
+        return out;
+    const uint64_t clusters = (uint64_t{node.size} + cluster_bytes - 1) / cluster_bytes;
+    uint64_t left = node.size;
+    auto add = [&](uint32_t first, uint64_t count) {
+        const uint64_t length = std::min(left, count * cluster_bytes);
+        out.emplace_back(fat_cluster_sector(&fs_, first) * fs_.sector_bytes, length);
+        left -= length;
+    };
+    std::vector<std::pair<uint32_t, uint32_t>> runs;
+    if ((node.trust & fat_row_gaps_skipped) && trust->free_runs(node.cluster, clusters, &runs)) {
+        for (const auto& [first, count] : runs)
+            add(first, count);
+    } else {
+        add(node.cluster, clusters);
+    }
+    return out;
+}
+
+void fat_recovery_c::tag_unreadable_files()
+{
+    // Sectors known to be unreadable by now (met by the walk, the search for
+    // lost folders, or an imaging map): a deleted file whose copy would read
+    // them is told apart now, and its content check, which would judge the
+    // zeros, is spared. A sound disk never gets past this test.
+    if (outcome_.root_result != fr_ok || !fs_.source || fs_.source->unreadable_generation() == 0)
+        return;
+    fat_trust_c trust(&fs_);
+    for (auto& [cluster, node] : store_) {
+        if (status_.stop.load(std::memory_order_relaxed) != 0)
+            return;
+        const bool file = (node.attributes & fat_attr_deleted) && !(node.attributes & fat_attr_directory);
+        if (!file || (node.trust & (fat_row_incomplete | row_unreadable_sectors)))
+            continue;
+        if (extents_meet_unreadable(*fs_.source, copy_extents(node, &trust))) {
+            node.trust |= row_unreadable_sectors;
+            unreadable_files_.fetch_add(1, std::memory_order_relaxed);
+        }
+    }
+}
+
 void fat_recovery_c::check_deleted_contents()
 {
     if (!content_check_ || outcome_.root_result != fr_ok || get_stop() != stop_run)
@@ -253,7 +301,7 @@ void fat_recovery_c::check_deleted_contents()
     for (auto& [cluster, node] : store_) {
         const bool file = (node.attributes & fat_attr_deleted) && !(node.attributes & fat_attr_directory);
         if (file && node.size > 0 && node.entry_deleted &&
-            !(node.trust & (fat_row_overwritten | fat_row_incomplete | fat_row_chain_kept)) &&
+            !(node.trust & (fat_row_overwritten | fat_row_incomplete | fat_row_chain_kept | row_unreadable_sectors)) &&
             carve::content_check_known(content_extension(node.name).constData()))
             files.push_back(cluster);
     }
@@ -296,6 +344,16 @@ int32_t fat_recovery_c::judge_content(int64_t id, carve::check_budget_s* budget)
     if (verdict.outcome == kind::rebuilt)
         rebuilt_[node->cluster] = verdict.chosen;
     node->trust |= row_content_flags(verdict);
+    // The check may have been the first to read the file's sectors: zeros
+    // where the disk failed are no sign of damaged content.
+    const carve::byte_extents_t& copied = verdict.outcome == kind::rebuilt    ? verdict.chosen
+                                          : verdict.outcome == kind::verified ? run
+                                          : gaps && !free_run.empty()         ? free_run
+                                                                              : run;
+    if (extents_meet_unreadable(*fs_.source, copied)) {
+        node->trust = (node->trust & ~(row_content_damaged | row_content_share_mask)) | row_unreadable_sectors;
+        unreadable_files_.fetch_add(1, std::memory_order_relaxed);
+    }
     return row_of(*node).flags;
 }
 

@@ -10,6 +10,7 @@
 #include "scan/recovery_base.h"
 
 #include <QString>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -113,6 +114,9 @@ public:
     QString failure_reason() const override;
     QString warning() const override;
     const char* notice_key() const override { return outcome_.formatted && outcome_.lost_entries > 0 ? "lost_formatted_notice" : nullptr; }
+    // Deleted files tagged row_unreadable_sectors: at the scan's end, from
+    // the sectors found unreadable by then, and by their content check.
+    int64_t unreadable_file_count() const override { return unreadable_files_.load(std::memory_order_relaxed); }
 
     // Read access to the store; valid only after the thread has finished.
     const std::unordered_map<uint32_t, fat_node_s>& store() const { return store_; }
@@ -139,6 +143,10 @@ private:
     void count_entry_read();
     void assess_deleted_files();
     void note_media_damage();
+    void tag_unreadable_files();
+    // The byte ranges of the volume a deleted file's copy reads from its
+    // start cluster on (none for a chain still kept, read along it).
+    carve::byte_extents_t copy_extents(const fat_node_s& node, fat_trust_c* trust);
     void check_deleted_contents();
     int32_t judge_content(int64_t id, carve::check_budget_s* budget) override;
     bool wait_while_paused();
@@ -169,6 +177,7 @@ private:
     std::unordered_map<uint32_t, std::vector<std::pair<uint64_t, uint64_t>>> rebuilt_;
     // What the FAT says now, as the content check asks it file by file.
     std::unique_ptr<fat_trust_c> content_trust_;
+    std::atomic<int64_t> unreadable_files_{0};
     // One long-name buffer for every recursion level: each name is copied
     // into its node before the scan descends.
     char16_t long_name_[fat_long_name_units] = {};

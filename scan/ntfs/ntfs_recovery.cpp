@@ -3,6 +3,7 @@
 #include "platform/folders.h"
 #include "scan/result_tree.h"
 #include "scan/safe_name.h"
+#include "scan/unreadable_sectors.h"
 
 #include <QFile>
 #include <algorithm>
@@ -58,10 +59,14 @@ ntfs_recovery_c::~ntfs_recovery_c() {
 
 void ntfs_recovery_c::set_volume(const volume_item_s& volume) { volume_ = volume; }
 
+// The engine marks what the row's state reads.
+static_assert(int32_t(ntfs_engine::flag_data_unreadable) == row_unreadable_sectors);
+
 void ntfs_recovery_c::reset() {
     status_.clear();
     store_.clear();
     streams_.clear();
+    unreadable_files_ = 0;
 }
 
 bool ntfs_recovery_c::engine_open() const { return load<uint32_t>(context_.data(), ntfs_engine::ctx_open) != 0; }
@@ -202,6 +207,10 @@ void ntfs_recovery_c::run_scan() {
             harvest_lost_records();
     }
     attach_orphans();
+    int64_t unreadable = 0;
+    for (const auto& [number, node] : store_)
+        unreadable += is_shown_file(node) && (node.flags & ntfs_engine::flag_data_unreadable) ? 1 : 0;
+    unreadable_files_ = unreadable;
     result_tree::link_children(store_);
     result_tree::mark_folders(store_, [](const ntfs_node_s& n) { return bool(n.flags & ntfs_engine::flag_file); });
 }

@@ -9,6 +9,7 @@
 
 #include <QString>
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <unordered_map>
@@ -95,6 +96,9 @@ public:
     void visit_folder_rows(const void* folder, const row_visit_fn& visit) const override;
     QString failure_reason() const override;
     QString warning() const override;
+    // Deleted files whose runs lie over sectors known to be unreadable when
+    // the scan ended (tagged row_unreadable_sectors by the engine).
+    int64_t unreadable_file_count() const override { return unreadable_files_.load(std::memory_order_relaxed); }
 
     // The store, read only after the thread has finished.
     const std::unordered_map<int64_t, ntfs_node_s>& nodes() const { return store_; }
@@ -147,4 +151,5 @@ private:
     lost_pass_e lost_mode_ = lost_pass_e::automatic;
     lost_names_s lost_names_;
     harvest_outcome_s harvest_;
+    std::atomic<int64_t> unreadable_files_{0};
 };

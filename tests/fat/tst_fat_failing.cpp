@@ -5,6 +5,7 @@
 // sector, and zeros from the medium are never taken for the volume's bytes.
 #include "engines/fat/fat_internal.h"
 #include "scan/fat/fat_recovery.h"
+#include "scan/unreadable_sectors.h"
 #include "support/failing_source.h"
 #include "support/fixtures.h"
 
@@ -14,6 +15,7 @@
 #include <QTest>
 
 #include <map>
+#include <memory>
 
 namespace {
 
@@ -46,6 +48,65 @@ scan_result_s scan(const std::vector<uint8_t>& bytes, const std::set<uint64_t>& 
     r.failure = scanner.failure_reason();
     r.warning = scanner.warning();
     return r;
+}
+
+// A scan whose source already met the sectors of known (an earlier read, as
+// a search of the whole volume or an imaging map gives).
+std::unique_ptr<fat_recovery_c> scan_knowing(const std::vector<uint8_t>& bytes, const std::set<uint64_t>& bad,
+                                             const std::set<uint64_t>& known, bool content_check)
+{
+    auto source = std::make_shared<platform::salvage_source_c>(
+        std::make_shared<test_support::failing_source_c>(bytes, bad));
+    uint8_t sector[512];
+    for (const uint64_t s : known)
+        source->read_at(s * 512, sector, sizeof sector);
+    auto scanner = std::make_unique<fat_recovery_c>();
+    volume_item_s volume;
+    volume.device_path = "failing.img";
+    volume.root_path = "failing.img/";
+    scanner->set_volume(volume);
+    scanner->set_content_check(content_check);
+    scanner->set_source(volume.device_path, source);
+    scanner->start();
+    scanner->wait();
+    return scanner;
+}
+
+// The deleted files the scanner tagged as lying over unreadable sectors.
+QStringList tagged(const fat_recovery_c& scanner)
+{
+    QStringList out;
+    scanner.visit_shown_files([&](const fat_node_s& n, const QString& folder) {
+        if (fat_recovery_c::row_of(n).flags & row_unreadable_sectors)
+            out << folder + "/" + n.name;
+    });
+    return out;
+}
+
+// A PNG the content check reads whole: its chunks and their CRCs (the
+// image data is random bytes, which the check does not inflate).
+QByteArray png_file(int data_bytes)
+{
+    auto crc = [](const QByteArray& bytes) {
+        uint32_t c = 0xFFFFFFFFu;
+        for (const char ch : bytes) {
+            c ^= uint8_t(ch);
+            for (int k = 0; k < 8; ++k)
+                c = (c >> 1) ^ (0xEDB88320u & (0u - (c & 1u)));
+        }
+        return ~c;
+    };
+    auto be32 = [](uint32_t v) { return QByteArray{char(v >> 24), char(v >> 16), char(v >> 8), char(v)}; };
+    auto chunk = [&](const char* type, const QByteArray& body) {
+        const QByteArray typed = QByteArray(type) + body;
+        return be32(uint32_t(body.size())) + typed + be32(crc(typed));
+    };
+    QByteArray data(data_bytes, '\0');
+    uint32_t x = 12345;
+    for (char& ch : data)
+        ch = char((x = x * 1664525u + 1013904223u) >> 24);
+    return QByteArray("\x89PNG\r\n\x1a\n", 8) + chunk("IHDR", be32(64) + be32(64) + QByteArray("\x08\x02\0\0\0", 5)) +
+           chunk("IDAT", data) + chunk("IEND", {});
 }
 
 std::set<uint64_t> range(uint64_t first, uint64_t count)
@@ -179,6 +240,65 @@ done)";
             QCOMPARE(flags, sound_.at(path));
         // The folder's last deleted file is named in its last cluster.
         QVERIFY(r.files.count("/Folder 2/# long file name 158.bin"));
+    }
+
+    // Sectors known to be unreadable when the scan ends tag the deleted files
+    // whose copies would read them from their start cluster, and only those;
+    // a sound disk tags none.
+    void files_over_known_bad_sectors_tagged()
+    {
+        for (const auto& [path, flags] : sound_)
+            QVERIFY2(!(flags & row_unreadable_sectors), qPrintable(path));
+        fat_volume_s fs;
+        fat_attach(&fs, std::make_shared<test_support::failing_source_c>(image_, std::set<uint64_t>{}));
+        fat_dir_s dir;
+        QCOMPARE(f_opendir(&dir, &fs, u"/"), int(fr_ok));
+        const auto sound = scan_knowing(image_, {}, {}, false);
+        QCOMPARE(sound->unreadable_file_count(), 0);
+        uint64_t bad = 0;
+        sound->visit_shown_files([&](const fat_node_s& n, const QString& folder) {
+            if (folder == "/Folder 1" && n.name == "# long file name 101.bin")
+                bad = fat_cluster_sector(&fs, n.cluster) + 1;
+        });
+        QVERIFY(bad > 0);
+        const auto scanner = scan_knowing(image_, {bad}, {bad}, false);
+        QCOMPARE(tagged(*scanner), QStringList{"/Folder 1/# long file name 101.bin"});
+        QCOMPARE(scanner->unreadable_file_count(), 1);
+        // Not yet read, the sector tags nothing: the copy will find it.
+        QCOMPARE(tagged(*scan_knowing(image_, {bad}, {}, false)), QStringList{});
+    }
+
+    // A sector the content check meets first: the file is tagged as lying
+    // over unreadable sectors, not judged damaged for the zeros it read.
+    void content_check_meets_bad_sector()
+    {
+        const QString dir = QString::fromStdString(test_support::make_temp_dir("fat_failing_png"));
+        const QByteArray png = png_file(40000);
+        QFile out(dir + "/photo.png");
+        QVERIFY(out.open(QIODevice::WriteOnly) && out.write(png) == png.size());
+        out.close();
+        QProcess make;
+        make.start("bash", {"-c", R"(set -e; export MTOOLS_SKIP_CHECK=1 PATH="$PATH:/usr/sbin:/sbin"
+truncate -s 8M "$1/vol.img"; mkfs.fat -F 16 -n PNG "$1/vol.img" >/dev/null
+mcopy -i "$1/vol.img" "$1/photo.png" ::; mdel -i "$1/vol.img" ::photo.png)", "bash", dir});
+        QVERIFY(make.waitForFinished(60000) && make.exitCode() == 0);
+        QFile f(dir + "/vol.img");
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        const QByteArray all = f.readAll();
+        const std::vector<uint8_t> bytes(all.begin(), all.end());
+        const qsizetype at = all.indexOf(png.left(512));
+        QVERIFY(at > 0 && at % 512 == 0);
+
+        const auto sound = scan_knowing(bytes, {}, {}, true);
+        sound->visit_shown_files([](const fat_node_s& n, const QString&) {
+            QVERIFY(fat_recovery_c::row_of(n).flags & row_content_verified);
+        });
+        const auto scanner = scan_knowing(bytes, {uint64_t(at) / 512 + 20}, {}, true);
+        int32_t flags = 0;
+        scanner->visit_shown_files([&](const fat_node_s& n, const QString&) { flags = fat_recovery_c::row_of(n).flags; });
+        QVERIFY(flags & row_unreadable_sectors);
+        QVERIFY(!(flags & row_content_damaged));
+        QCOMPARE(scanner->unreadable_file_count(), 1);
     }
 };
 

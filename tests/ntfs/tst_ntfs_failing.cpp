@@ -8,12 +8,14 @@
 #include "platform/byte_source.h"
 #include "scan/ntfs/ntfs_recovery.h"
 #include "support/failing_source.h"
+#include "scan/unreadable_sectors.h"
 #include "support/fixtures.h"
 
 #include <QCryptographicHash>
 #include <QFile>
 #include <QTest>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <map>
@@ -72,6 +74,7 @@ private slots:
     void first_records_from_mirror();
     void text_is_not_a_record();
     void formatted_and_zeroed_volumes();
+    void files_over_known_bad_sectors_tagged();
 };
 
 void tst_ntfs_failing::initTestCase() {
@@ -252,6 +255,59 @@ void tst_ntfs_failing::formatted_and_zeroed_volumes() {
         QVERIFY(overwritten <= (formatted ? 3 : 0));
         QCOMPARE(exact + overwritten, old);
     }
+}
+
+
+// Sectors known to be unreadable when the scan reads a deleted file's record
+// (an earlier read met them) tag that file, from its runs, and no other;
+// unknown, they tag nothing and the copy finds them.
+void tst_ntfs_failing::files_over_known_bad_sectors_tagged() {
+    volume_item_s volume;
+    volume.device_path = QStringLiteral("failing");
+    volume.file_system = QStringLiteral("NTFS");
+    auto scan_knowing = [&](ntfs_recovery_c& scanner, const std::set<uint64_t>& bad, bool known) {
+        auto source = failing(bytes_, bad);
+        uint8_t sector[512];
+        for (const uint64_t s : known ? bad : std::set<uint64_t>{})
+            source->read_at(s * 512, sector, sizeof sector);
+        scanner.set_volume(volume);
+        scanner.set_lost_pass(lost_pass_e::off);
+        scanner.set_source(volume.device_path, source);
+        scanner.start();
+        return scanner.wait(60000);
+    };
+    auto tagged = [](const ntfs_recovery_c& scanner) {
+        std::set<int64_t> out;
+        for (const auto& [number, node] : scanner.nodes())
+            if (ntfs_recovery_c::row_of(node).flags & row_unreadable_sectors)
+                out.insert(number);
+        return out;
+    };
+    ntfs_recovery_c sound;
+    QVERIFY(scan_knowing(sound, {}, false));
+    QVERIFY(tagged(sound).empty());
+    // The largest deleted file, found in the image by its first bytes.
+    const ntfs_node_s* largest = nullptr;
+    for (const auto& [number, node] : sound.nodes())
+        if (ntfs_recovery_c::is_shown_file(node) && (node.flags & flag_deleted) && (!largest || node.size > largest->size))
+            largest = &node;
+    QVERIFY(largest && largest->size >= 4096);
+    const QString copy = QString::fromStdString(test_support::make_temp_dir("ntfs-tag")) + "/copy";
+    QCOMPARE(sound.recover_file(largest->number, copy), 0);
+    QFile copied(copy);
+    QVERIFY(copied.open(QIODevice::ReadOnly));
+    const QByteArray head = copied.read(4096);
+    const auto at = std::search(bytes_.begin(), bytes_.end(), head.begin(), head.end());
+    QVERIFY(at != bytes_.end());
+    const uint64_t bad = uint64_t(at - bytes_.begin()) / 512 + 2;
+
+    ntfs_recovery_c scanner;
+    QVERIFY(scan_knowing(scanner, {bad}, true));
+    QCOMPARE(tagged(scanner), std::set<int64_t>{largest->number});
+    QCOMPARE(scanner.unreadable_file_count(), 1);
+    ntfs_recovery_c unknown;
+    QVERIFY(scan_knowing(unknown, {bad}, false));
+    QVERIFY(tagged(unknown).empty());
 }
 
 QTEST_GUILESS_MAIN(tst_ntfs_failing)

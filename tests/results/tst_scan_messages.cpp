@@ -1,0 +1,114 @@
+// The lines the window shows of a failing medium: which sentence for which
+// knowledge, the advice only for a disk, the list's reasons, and every
+// text present, with its placeholders, in every shipped language.
+#include "results/scan_messages.h"
+#include "shell/settings.h"
+
+#include <QTest>
+
+#include <cerrno>
+#include <map>
+
+namespace {
+
+// The English texts, so a test reads what a person reads.
+QString english(std::string_view key)
+{
+    static const std::map<std::string_view, QString> texts = {
+        {"read_damage_files", "%1 sector(s) could not be read; %2 file(s) are affected."},
+        {"read_damage_sectors", "%1 sector(s) could not be read; the files over them are named when they are copied."},
+        {"read_damage_scanning", "%1 sector(s) could not be read so far."},
+        {"read_damage_slow", "Slow area at sector %1."},
+        {"read_damage_slow_more", "%1 slow areas, the first at sector %2."},
+        {"read_damage_image_first", "Image it first (“%1”)."},
+        {"read_damage_not_read", "not read"},
+        {"image_disk_button", "Save an image of this disk…"},
+    };
+    const auto it = texts.find(key);
+    return it == texts.end() ? QString() : it->second;
+}
+
+read_damage_s damage()
+{
+    read_damage_s d;
+    d.unreadable = {{2048, 8, EIO}, {2056, 24, 0}, {9000, 1, EIO}};
+    return d;
+}
+
+}  // namespace
+
+class tst_scan_messages : public QObject {
+    Q_OBJECT
+
+private slots:
+    void sentence_follows_what_is_known()
+    {
+        read_damage_view_s view;
+        view.affected_files = 3;
+        read_damage_text_s t = read_damage_text(damage(), view, english);
+        QCOMPARE(t.line, QString("33 sector(s) could not be read; 3 file(s) are affected."));
+        QVERIFY(t.advice.isEmpty() && t.slow.isEmpty());
+        QCOMPARE(t.summary(), t.line);
+
+        view.affected_files = -1;
+        QVERIFY(read_damage_text(damage(), view, english).line.endsWith("named when they are copied."));
+        view.scanning = true;
+        view.affected_files = 3;
+        QCOMPARE(read_damage_text(damage(), view, english).line, QString("33 sector(s) could not be read so far."));
+
+        // A disk is advised to be imaged; an image is not.
+        view.block_device = true;
+        t = read_damage_text(damage(), view, english);
+        QCOMPARE(t.advice, QString("Image it first (“Save an image of this disk…”)."));
+        QCOMPARE(t.summary(), t.line + " " + t.advice);
+    }
+
+    void areas_and_slow_areas()
+    {
+        read_damage_s d = damage();
+        const read_damage_text_s t = read_damage_text(d, {}, english);
+        QCOMPARE(t.areas.size(), size_t(3));
+        QCOMPARE(t.areas[0].first_sector, QString("2048"));
+        QCOMPARE(t.areas[0].sectors, QString("8"));
+        QCOMPARE(t.areas[0].reason, QString::fromStdString(platform::read_error_text(EIO)));
+        QCOMPARE(t.areas[1].reason, QString("not read"));
+
+        // Slow areas alone make a line of their own, with no count of sectors.
+        d.unreadable.clear();
+        d.slow = {{4096, 64, 1200}};
+        read_damage_text_s slow = read_damage_text(d, {}, english);
+        QVERIFY(slow.line.isEmpty() && !slow.empty());
+        QCOMPARE(slow.slow, QString("Slow area at sector 4096."));
+        d.slow.push_back({8192, 8, 700});
+        QCOMPARE(read_damage_text(d, {}, english).slow, QString("2 slow areas, the first at sector 4096."));
+        QVERIFY(read_damage_text({}, {}, english).empty());
+    }
+
+    void every_language_has_the_texts()
+    {
+        const std::string path = qEnvironmentVariable("QUARVEL_SOURCE_DIR").toStdString() + "/data/language.ini";
+        if (load_language_file(path, "English", false) != 0)
+            QSKIP("the shipped language.ini is not found (QUARVEL_SOURCE_DIR unset)");
+        const std::vector<QString> languages = language_list;
+        QCOMPARE(languages.size(), size_t(10));
+        const std::map<std::string_view, QStringList> keys = {
+            {"read_damage_files", {"%1", "%2"}}, {"read_damage_sectors", {"%1"}}, {"read_damage_scanning", {"%1"}},
+            {"read_damage_slow", {"%1"}},        {"read_damage_slow_more", {"%1", "%2"}},
+            {"read_damage_image_first", {"%1"}}, {"read_damage_list", {}},      {"read_damage_title", {}},
+            {"read_damage_first", {}},           {"read_damage_count", {}},     {"read_damage_reason", {}},
+            {"read_damage_not_read", {}}};
+        for (const QString& language : languages) {
+            translation_table.clear();
+            QCOMPARE(load_language_file(path, language, true), 0);
+            for (const auto& [key, marks] : keys) {
+                const QString text = text_for_key(key);
+                QVERIFY2(!text.isEmpty(), qPrintable(language + ": " + QString::fromUtf8(key.data(), key.size())));
+                for (const QString& mark : marks)
+                    QVERIFY2(text.contains(mark), qPrintable(language + ": " + text));
+            }
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_scan_messages)
+#include "tst_scan_messages.moc"
