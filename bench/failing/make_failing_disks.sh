@@ -65,7 +65,7 @@ disk_of "$vol" "$work/exfat.img" 7
 # NTFS through ntfs-3g.
 vol="$work/ntfs.vol"
 truncate -s 0 "$vol"; truncate -s $((part_sectors * 512)) "$vol"
-mkntfs -F -Q -L FAILING -p 2048 -H 255 -S 63 "$vol" >/dev/null
+mkntfs -F -Q -L FAILING -p 2048 -H 255 -S 63 "$vol" >/dev/null 2>&1
 ntfs-3g "$vol" "$mnt"
 cp -r "$files"/. "$mnt"/
 sync

@@ -96,7 +96,10 @@ QByteArray png_file(int data_bytes)
         }
         return ~c;
     };
-    auto be32 = [](uint32_t v) { return QByteArray{char(v >> 24), char(v >> 16), char(v >> 8), char(v)}; };
+    auto be32 = [](uint32_t v) {
+        const char bytes[4] = {char(v >> 24), char(v >> 16), char(v >> 8), char(v)};
+        return QByteArray(bytes, 4);
+    };
     auto chunk = [&](const char* type, const QByteArray& body) {
         const QByteArray typed = QByteArray(type) + body;
         return be32(uint32_t(body.size())) + typed + be32(crc(typed));
@@ -279,7 +282,7 @@ done)";
         out.close();
         QProcess make;
         make.start("bash", {"-c", R"(set -e; export MTOOLS_SKIP_CHECK=1 PATH="$PATH:/usr/sbin:/sbin"
-truncate -s 8M "$1/vol.img"; mkfs.fat -F 16 -n PNG "$1/vol.img" >/dev/null
+truncate -s 16M "$1/vol.img"; mkfs.fat -F 16 -s 1 -n PNG "$1/vol.img" >/dev/null
 mcopy -i "$1/vol.img" "$1/photo.png" ::; mdel -i "$1/vol.img" ::photo.png)", "bash", dir});
         QVERIFY(make.waitForFinished(60000) && make.exitCode() == 0);
         QFile f(dir + "/vol.img");

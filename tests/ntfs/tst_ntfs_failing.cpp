@@ -286,24 +286,33 @@ void tst_ntfs_failing::files_over_known_bad_sectors_tagged() {
     ntfs_recovery_c sound;
     QVERIFY(scan_knowing(sound, {}, false));
     QVERIFY(tagged(sound).empty());
-    // The largest deleted file, found in the image by its first bytes.
-    const ntfs_node_s* largest = nullptr;
-    for (const auto& [number, node] : sound.nodes())
-        if (ntfs_recovery_c::is_shown_file(node) && (node.flags & flag_deleted) && (!largest || node.size > largest->size))
-            largest = &node;
-    QVERIFY(largest && largest->size >= 4096);
-    const QString copy = QString::fromStdString(test_support::make_temp_dir("ntfs-tag")) + "/copy";
-    QCOMPARE(sound.recover_file(largest->number, copy), 0);
-    QFile copied(copy);
-    QVERIFY(copied.open(QIODevice::ReadOnly));
-    const QByteArray head = copied.read(4096);
-    const auto at = std::search(bytes_.begin(), bytes_.end(), head.begin(), head.end());
-    QVERIFY(at != bytes_.end());
-    const uint64_t bad = uint64_t(at - bytes_.begin()) / 512 + 2;
+    // A deleted file of a few clusters or more whose copy starts with bytes
+    // found in the image (not compressed, not resident).
+    const QString dir = QString::fromStdString(test_support::make_temp_dir("ntfs-tag"));
+    int64_t victim = -1;
+    uint64_t bad = 0;
+    for (const auto& [number, node] : sound.nodes()) {
+        if (!ntfs_recovery_c::is_shown_file(node) || !(node.flags & flag_deleted) || node.size < 8192)
+            continue;
+        const QString copy = dir + "/" + QString::number(number);
+        if (sound.recover_file(number, copy) != 0)
+            continue;
+        QFile copied(copy);
+        QVERIFY(copied.open(QIODevice::ReadOnly));
+        const QByteArray read = copied.read(4096);
+        const std::vector<uint8_t> head(read.begin(), read.end());
+        const auto at = std::search(bytes_.begin(), bytes_.end(), head.begin(), head.end());
+        if (at != bytes_.end() && (at - bytes_.begin()) % 512 == 0) {
+            victim = number;
+            bad = uint64_t(at - bytes_.begin()) / 512 + 2;
+            break;
+        }
+    }
+    QVERIFY(victim >= 0);
 
     ntfs_recovery_c scanner;
     QVERIFY(scan_knowing(scanner, {bad}, true));
-    QCOMPARE(tagged(scanner), std::set<int64_t>{largest->number});
+    QCOMPARE(tagged(scanner), std::set<int64_t>{victim});
     QCOMPARE(scanner.unreadable_file_count(), 1);
     ntfs_recovery_c unknown;
     QVERIFY(scan_knowing(unknown, {bad}, false));

@@ -27,6 +27,7 @@
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QStandardPaths>
+#include <QTableWidget>
 #include <QTableView>
 #include <QTemporaryDir>
 #include <QTreeView>
@@ -114,6 +115,7 @@ private slots:
     void ticks_across_folders_on_a_card();
     void deep_scan_save_and_resume();
     void scan_end_rules();
+    void failing_disk_named_under_the_bar();
 
 private:
     // Home -> Start Scan (or the deep-scan top command) -> the volume whose
@@ -640,6 +642,68 @@ void tst_undelete_road::scan_end_rules()
         QCOMPARE(boxes.texts.size(), 2);
         QVERIFY2(boxes.texts[0].startsWith("FAILED ") && boxes.texts[0].contains(device), qPrintable(boxes.texts[0]));
         QCOMPARE(boxes.texts[1], QString("DEEP?"));
+    }
+}
+
+// An image saved from a failing disk, its map beside it: the sectors it
+// could not rescue are named under the progress bar, with their list on
+// request; an image is not advised to be imaged again.
+void tst_undelete_road::failing_disk_named_under_the_bar()
+{
+    QUARVEL_FIXTURE(f, "demo");
+    const QString image = work.filePath("failing.img");
+    QFile::remove(image);
+    QVERIFY(QFile::copy(QString::fromStdString(f.image), image));
+    QFile disk(image);
+    QVERIFY(disk.open(QIODevice::ReadOnly));
+    const QByteArray mbr = disk.read(512);
+    const auto first = uint64_t(uint8_t(mbr[454])) | uint64_t(uint8_t(mbr[455])) << 8 |
+                       uint64_t(uint8_t(mbr[456])) << 16 | uint64_t(uint8_t(mbr[457])) << 24;
+    const uint64_t size = uint64_t(disk.size());
+    // 16 sectors 4 MiB into the first volume were never rescued.
+    const uint64_t bad = first * 512 + (4u << 20);
+    QFile map(image + ".map");
+    QVERIFY(map.open(QIODevice::WriteOnly));
+    map.write(QString("0x0 + 1\n0x0 0x%1 +\n0x%1 0x2000 -\n0x%2 0x%3 +\n")
+                  .arg(bad, 0, 16)
+                  .arg(bad + 0x2000, 0, 16)
+                  .arg(size - bad - 0x2000, 0, 16)
+                  .toUtf8());
+    map.close();
+    for (const auto& [key, text] : std::map<std::string, QString>{
+             {"read_damage_files", "%1 SECTORS %2 FILES"}, {"read_damage_sectors", "%1 SECTORS"},
+             {"read_damage_scanning", "%1 SO FAR"}, {"read_damage_list", "LIST"}, {"read_damage_not_read", "NOT READ"},
+             {"read_damage_image_first", "IMAGE IT %1"}})
+        translation_table[key] = text;
+    QCOMPARE(platform::open_disk_image(image.toStdString()), 0);
+    enumerate_volumes();
+    window = std::make_unique<main_window_c>();
+    window->on_init_finished();
+    window->resize(900, 640);
+    window->show();
+    boxes_c boxes;
+    scan_from_home(image + ":p1", false);
+    recovery_window_c* page = window->recovery_page();
+    const read_damage_text_s shown = page->read_damage_shown();
+    QVERIFY2(shown.line.startsWith("16 SECTORS ") && shown.line.endsWith(" FILES"), qPrintable(shown.line));
+    QVERIFY(shown.advice.isEmpty());
+    for (const QString& text : boxes.texts)
+        QVERIFY2(!text.contains("IMAGE IT"), qPrintable(text));
+    auto* label = page->findChild<QLabel*>("lbl_read_damage");
+    QVERIFY(label && label->isVisible());
+    QVERIFY(label->text().contains("16 SECTORS") && label->text().contains("href"));
+    save_screenshot(*window, "recovery_page_read_damage");
+
+    page->show_damage_list();
+    auto* list = page->findChild<QTableWidget*>("tw_read_damage");
+    QVERIFY(list);
+    QCOMPARE(list->rowCount(), 1);
+    QCOMPARE(list->item(0, 0)->text(), QString::number((bad - first * 512) / 512));
+    QCOMPARE(list->item(0, 1)->text(), QString("16"));
+    QCOMPARE(list->item(0, 2)->text(), QString("NOT READ"));
+    if (auto* dialog = qobject_cast<QWidget*>(list->parent())) {
+        save_screenshot(*dialog, "read_damage_list");
+        dialog->close();
     }
 }
 
