@@ -136,6 +136,7 @@ recovery_window_c::recovery_window_c(QWidget* main_window_) : QWidget(nullptr), 
     damage_label->setObjectName(QStringLiteral("lbl_read_damage"));
     damage_label->setFont(QFont(QStringLiteral("Arial"), 9));
     damage_label->setTextFormat(Qt::RichText);
+    damage_label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     damage_label->setTextInteractionFlags(Qt::LinksAccessibleByMouse | Qt::LinksAccessibleByKeyboard);
     damage_label->hide();
     connect(damage_label, &QLabel::linkActivated, this, [this] { show_damage_list(); });
@@ -623,7 +624,8 @@ void recovery_window_c::place_damage_label()
         plain += (plain.isEmpty() ? QString() : QStringLiteral(" ")) + damage_text.slow;
     const QString shown = metrics.elidedText(plain, Qt::ElideRight, std::max(0, w - link_width - 4));
     damage_label->setText(QStringLiteral("<span style=\"color:#b02018\">%1</span>%2").arg(shown.toHtmlEscaped(), link));
-    damage_label->setGeometry(x, 54, w, 16);
+    // Below the buttons of the row above, whose lower edge it would touch.
+    damage_label->setGeometry(x, 58, w, 15);
 }
 
 void recovery_window_c::show_damage_list()
@@ -664,7 +666,8 @@ void recovery_window_c::show_damage_list()
     list->resizeColumnsToContents();
     list->horizontalHeader()->setStretchLastSection(true);
     layout->addWidget(list);
-    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close, dialog);
+    auto* buttons = new QDialogButtonBox(dialog);
+    buttons->addButton(text_for_key("image_btn_close"), QDialogButtonBox::RejectRole);
     connect(buttons, &QDialogButtonBox::rejected, dialog, &QDialog::close);
     layout->addWidget(buttons);
     dialog->resize(560, 360);

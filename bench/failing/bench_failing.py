@@ -43,14 +43,14 @@ def quiet(cmd, **kw):
 
 def make_files():
     """250 files of kinds both carvers know: photos (JPEG, PNG), archives (ZIP)
-    and pictures (BMP), 10 KiB to about 1 MiB, numbered 0-249 over five folders."""
+    and pictures (BMP), a few KiB to about 1 MiB, numbered 0-249, 50 a folder."""
     if os.path.isdir(files_dir) and sum(len(f) for _, _, f in os.walk(files_dir)) == 250:
         return
     shutil.rmtree(files_dir, ignore_errors=True)
     rng = random.Random(37)
     words = ["alpha", "bravo", "sector", "cluster", "failing", "record", "volume", "quarvel"]
     for i in range(250):
-        folder = os.path.join(files_dir, f"folder{i % 5 + 1}")
+        folder = os.path.join(files_dir, f"folder{i // 50 + 1}")
         os.makedirs(folder, exist_ok=True)
         kind = rng.choice(["jpg", "jpg", "jpg", "png", "zip", "bmp"])
         path = os.path.join(folder, f"f{i:05d}.{kind}")
@@ -190,8 +190,8 @@ def main():
 
             def run(name, cmd, out, wanted, ours):
                 shutil.rmtree(out, ignore_errors=True)
-                os.makedirs(os.path.dirname(out), exist_ok=True)
-                secs, result = timed(cmd, cwd=os.path.dirname(out))
+                os.makedirs(out)
+                secs, result = timed(cmd, cwd=out)
                 got = hashes_in(out) if os.path.isdir(out) else {}
                 exact = len(wanted & set(got))
                 listed, named = partial_named(out, expected_partial) if ours else (None, None)
@@ -206,7 +206,6 @@ def main():
                 run("tsk_recover", ["tsk_recover", "-o", str(part_start), failing, base + "/tsk"],
                     base + "/tsk", want_deleted, False)
             if shutil.which("photorec"):
-                os.makedirs(base + "/photorec", exist_ok=True)
                 run("photorec", ["photorec", "/log", "/d", base + "/photorec/rec", "/cmd", failing,
                                  "partition_none,fileopt,everything,enable,search"],
                     base + "/photorec", want_all, False)
