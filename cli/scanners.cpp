@@ -107,10 +107,16 @@ void print_found_rows(const std::vector<found_row_s>& rows, bool json, row_flags
     // row's top bits; printed there it would make flags a number above 2^31
     // that a reader taking 32-bit integers refuses. It gets its own field
     // (-1: not known), and flags keeps every other bit as it was.
-    const bool share_bits = reading == row_flags_e::attributes || reading == row_flags_e::exfat;
+    // A damaged NTFS row holds it in place of the engine's bit, which every
+    // such file has.
+    const bool ntfs = reading == row_flags_e::ntfs;
+    const bool share_bits = reading == row_flags_e::attributes || reading == row_flags_e::exfat || ntfs;
     for (const auto& r : rows) {
-        const int share = share_bits ? row_content_share(r.item.flags) : -1;
-        const uint64_t flags = static_cast<uint32_t>(share_bits ? r.item.flags & ~row_content_share_mask : r.item.flags);
+        const bool shared = share_bits && (!ntfs || (r.item.flags & row_content_damaged));
+        const int share = shared ? row_content_share(r.item.flags) : -1;
+        uint64_t flags = static_cast<uint32_t>(shared ? r.item.flags & ~row_content_share_mask : r.item.flags);
+        if (ntfs && shared)
+            flags |= ntfs_engine::flag_engine_extract;
         const std::string state = row_state_name(row_state(reading, r.item.flags), r.item.flags);
         if (json)
             table.add_row({r.item.id, utf8(r.folder), utf8(r.item.name), r.item.size, r.item.date1, r.item.date2, flags,

@@ -54,6 +54,15 @@ row_state_e row_state(row_flags_e reading, int32_t flags)
             return row_state_e::incomplete;
         if (uint32_t(flags) & ntfs_engine::flag_data_overwritten)
             return row_state_e::overwritten;
+        if (const row_state_e checked = content_state(flags); checked != row_state_e::unknown)
+            return checked;
+        if (uint32_t(flags) & ntfs_engine::flag_data_in_record)
+            return row_state_e::exact;
+        // The runs it keeps point at free clusters; whether those still hold
+        // its bytes is not known. A damaged row has its share where the
+        // engine's bit was, so the deleted bit is what tells.
+        if (uint32_t(flags) & ntfs_engine::flag_deleted)
+            return row_state_e::not_contradicted;
         return row_state_e::unknown;
     case row_flags_e::deep_scan: return flags & raw_row_partial ? row_state_e::partial : row_state_e::unknown;
     case row_flags_e::exfat:
@@ -91,6 +100,7 @@ const char* row_state_name(row_state_e state)
     case row_state_e::chain_kept: return "chain kept";
     case row_state_e::verified: return "verified";
     case row_state_e::rebuilt: return "put back together";
+    case row_state_e::not_contradicted: return "not contradicted";
     case row_state_e::damaged: return "damaged";
     case row_state_e::unreadable: return "unreadable sectors";
     case row_state_e::uncertain: return "uncertain";
@@ -143,6 +153,7 @@ const char* explanation_key(row_state_e state)
     case row_state_e::chain_kept: return "row_state_chain_tip";
     case row_state_e::verified: return "row_state_verified_tip";
     case row_state_e::rebuilt: return "row_state_rebuilt_tip";
+    case row_state_e::not_contradicted: return "row_state_not_contradicted_tip";
     case row_state_e::uncertain: return "row_state_uncertain_tip";
     case row_state_e::damaged: return "row_state_damaged_tip";
     case row_state_e::unreadable: return "row_state_unreadable_tip";

@@ -26,6 +26,7 @@ enum class row_state_e : uint8_t {
     chain_kept,   // the file system still held its chain
     verified,     // chain gone; its content checked whole in the run from its start
     rebuilt,      // chain gone; put back together from the clusters that make it whole
+    not_contradicted,  // NTFS: its clusters are free and nobody's since, its content not checkable
     uncertain,    // chain gone, free clusters taken from its start on
     damaged,      // chain gone; no choice of clusters makes it whole
     unreadable,   // its copy met sectors the disk could not give: zeros there

@@ -93,12 +93,14 @@ void scan_service_c::set_content_check(bool on)
 {
     fat_.set_content_check(on);
     exfat_.set_content_check(on);
+    ntfs_.set_content_check(on);
 }
 
 void scan_service_c::set_content_pass_deferred(bool deferred)
 {
     fat_.set_content_pass_deferred(deferred);
     exfat_.set_content_pass_deferred(deferred);
+    ntfs_.set_content_pass_deferred(deferred);
 }
 
 void scan_service_c::start_content_pass()

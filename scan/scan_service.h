@@ -59,10 +59,10 @@ public:
     // data area for lost folders, and the names those are shown under.
     void set_lost_pass(lost_pass_e mode);
     void set_lost_names(const lost_names_s& names);
-    // Whether FAT and exFAT scans check deleted files by their content at
+    // Whether FAT, exFAT and NTFS scans check deleted files by their content at
     // their end (on unless turned off here, or in Quarvel.conf).
     void set_content_check(bool on);
-    // Whether FAT and exFAT scans leave that check to a pass after them
+    // Whether those scans leave that check to a pass after them
     // (start_content_pass) so that their listing comes sooner; off by
     // default: the scan makes it before it ends.
     void set_content_pass_deferred(bool deferred);

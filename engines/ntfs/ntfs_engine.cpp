@@ -650,6 +650,8 @@ void fill_record(void* record, uint64_t number, const file_s& f) {
         flags |= flag_deleted;
     if (deleted && !directory)
         flags |= flag_engine_extract;
+    if (!directory && f.have_data && f.data_resident)
+        flags |= flag_data_in_record;
     // $STANDARD_INFORMATION carries the times the user set and saw; the
     // $FILE_NAME copy is only refreshed on renames.
     const times_s& t = f.have_times ? f.times : f.name.times;
@@ -1328,6 +1330,76 @@ int ntfs_harvest_next(void* context, void* record, size_t* index) {
 std::vector<int64_t> ntfs_harvest_claimed_later(const void* context) {
     const engine_s* e = context ? engine_of(context) : nullptr;
     return e ? e->harvest_losers : std::vector<int64_t>{};
+}
+
+namespace {
+
+bool plain_extents(const engine_s& e, const file_s& f, std::vector<std::pair<uint64_t, uint64_t>>* out) {
+    constexpr uint16_t coded = layout::attr::flag_compressed | layout::attr::flag_encrypted;
+    if (!f.have_data || f.data_resident || (f.data_flags & coded) || f.initialized_size < f.data_size)
+        return false;
+    std::vector<run_s> runs;
+    if (!runs_hold_data(e, f, &runs))
+        return false;
+    const uint64_t cs = e.volume.cluster_size;
+    uint64_t left = f.data_size;
+    for (const run_s& r : runs) {
+        if (left == 0)
+            break;
+        if (r.lcn < 0)
+            return false;  // a hole reads as zeros no cluster holds
+        const uint64_t length = std::min(left, r.length * cs);
+        if (!out->empty() && out->back().first + out->back().second == uint64_t(r.lcn) * cs)
+            out->back().second += length;
+        else
+            out->emplace_back(uint64_t(r.lcn) * cs, length);
+        left -= length;
+    }
+    return left == 0;
+}
+
+}  // namespace
+
+bool ntfs_data_extents(void* context, int64_t record, bool harvested,
+                       std::vector<std::pair<uint64_t, uint64_t>>* extents) {
+    engine_s* e = context ? engine_of(context) : nullptr;
+    extents->clear();
+    if (!e || record < 0)
+        return false;
+    std::vector<uint8_t> buf(e->volume.record_size);
+    file_s f;
+    record_state state;
+    if (harvested) {
+        if (uint64_t(record) >= e->harvested.size())
+            return false;
+        const harvested_s& h = e->harvested[size_t(record)];
+        if (e->device->read_at(h.offset, buf.data(), buf.size()) != int64_t(buf.size()))
+            return false;
+        e->reading_harvest = true;
+        state = load_file(*e, uint64_t(std::max<int64_t>(h.number, 0)), buf.data(), true, &f);
+        e->reading_harvest = false;
+    } else {
+        if (!read_mft_record(*e, uint64_t(record), buf.data()))
+            return false;
+        state = load_file(*e, uint64_t(record), buf.data(), true, &f);
+    }
+    if (state != record_state::valid || (f.record_flags & layout::record::flag_directory))
+        return false;
+    if (!plain_extents(*e, f, extents)) {
+        extents->clear();
+        return false;
+    }
+    return true;
+}
+
+platform::byte_source_ptr ntfs_scan_device(const void* context) {
+    const engine_s* e = context ? engine_of(context) : nullptr;
+    return e ? e->device : nullptr;
+}
+
+uint32_t ntfs_scan_cluster_size(const void* context) {
+    const engine_s* e = context ? engine_of(context) : nullptr;
+    return e ? e->volume.cluster_size : 0;
 }
 
 int ntfs_harvest_extract_to(void* context, size_t index, const std::u16string& stream, int fd, uint32_t* status) {

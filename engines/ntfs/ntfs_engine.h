@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace ntfs_engine {
@@ -57,6 +58,8 @@ inline constexpr uint32_t flag_data_incomplete = 0x100000;   // runs past the vo
 // read (looked at only once a read has failed): the copy holds zeros there.
 // The value of the scanners' row flag for the same finding.
 inline constexpr uint32_t flag_data_unreadable = 0x4000;
+// A file's data is kept in its record itself: the copy is the record's bytes.
+inline constexpr uint32_t flag_data_in_record = 0x10000;
 
 // How a scan's start went with the volume's boot sector.
 struct startup_report_s {
@@ -190,6 +193,20 @@ int ntfs_scan_startup_from_records(platform::byte_source_ptr source, void* conte
 // them, spread over the volume, are read): what a volume formatted over
 // its files shows.
 bool ntfs_free_space_holds_data(void* context);
+
+// Where the unnamed data stream of a record lies on the scan's device (see
+// ntfs_scan_device), for reading it as a file: byte ranges (offset, length)
+// in file order that add up to its size. False for data kept in the
+// record, compressed, encrypted or sparse data, a tail past the initialised
+// size (zeros no cluster holds), and runs that do not hold the data.
+// harvested: record is an index of the harvest, else a record number.
+bool ntfs_data_extents(void* context, int64_t record, bool harvested,
+                       std::vector<std::pair<uint64_t, uint64_t>>* extents);
+// The bytes the open scan reads (the volume, or its window when the layout
+// came from the records); null when no scan is open.
+platform::byte_source_ptr ntfs_scan_device(const void* context);
+// The open scan's cluster size in bytes; 0 when none is open.
+uint32_t ntfs_scan_cluster_size(const void* context);
 
 // What the scan met so far, for diagnostics and tests.
 struct scan_stats_s {

@@ -1,5 +1,6 @@
 #include "scan/ntfs/ntfs_recovery.h"
 
+#include "engines/carve/content_check.h"
 #include "platform/folders.h"
 #include "scan/result_tree.h"
 #include "scan/safe_name.h"
@@ -7,6 +8,7 @@
 
 #include <QFile>
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -96,7 +98,11 @@ recovery_item_s ntfs_recovery_c::row_of(const ntfs_node_s& node) {
     row.date1 = node.time_b;
     row.date2 = node.time_a;
     row.id = node.number;
-    row.flags = int32_t(node.flags);
+    uint32_t flags = node.flags;
+    if (flags & uint32_t(row_content_damaged))
+        flags = (flags & ~ntfs_engine::flag_engine_extract) |
+                uint32_t(node.content_share) << row_content_share_shift;
+    row.flags = int32_t(flags);
     return row;
 }
 
@@ -206,6 +212,7 @@ void ntfs_recovery_c::run_scan() {
         if (lost_mode_ == lost_pass_e::on || harvest_.formatted || harvest_.damaged)
             harvest_lost_records();
     }
+    check_deleted_contents();
     attach_orphans();
     int64_t unreadable = 0;
     for (const auto& [number, node] : store_)
@@ -253,7 +260,9 @@ void ntfs_recovery_c::harvest_lost_records() {
         pending.push_back({key, node.parent, node.parent_sequence});
         node.number = key;
         node.parent_sequence = 0;
-        node.flags |= ntfs_engine::flag_engine_extract * !is_directory(node);
+        // Whatever its record said, no live file stands for it now.
+        if (!is_directory(node))
+            node.flags |= ntfs_engine::flag_engine_extract | ntfs_engine::flag_deleted;
         if (node.flags & ntfs_engine::flag_file) {
             ++harvest_.rows;
             add_stream_rows(node);
@@ -299,6 +308,64 @@ void ntfs_recovery_c::harvest_lost_records() {
         }
         store_.at(p.key).parent = parent;
     }
+}
+
+// A deleted or harvested file whose clusters are all free, and which no
+// later file claims, is read as its record's runs say; whether those
+// clusters still hold its bytes only its content can tell.
+void ntfs_recovery_c::check_deleted_contents() {
+    if (!content_check_ || get_stop() != stop_run || !engine_open())
+        return;
+    constexpr uint32_t judged = ntfs_engine::flag_data_overwritten | ntfs_engine::flag_data_incomplete |
+                                ntfs_engine::flag_data_in_record;
+    std::vector<int64_t> ids;
+    for (const auto& [key, node] : store_) {
+        const bool file = (node.flags & ntfs_engine::flag_file) && (node.flags & ntfs_engine::flag_deleted);
+        if (file && !(key & stream_id_flag) && key > last_system_number && node.size > 0 && !(node.flags & judged) &&
+            carve::content_check_known(content_extension(node.name).constData()))
+            ids.push_back(key);
+    }
+    // Record numbers, and the harvest's finds in the order they lie, follow
+    // the volume roughly front to back.
+    std::sort(ids.begin(), ids.end());
+    queue_content_check(std::move(ids));
+}
+
+int32_t ntfs_recovery_c::judge_content(int64_t id, carve::check_budget_s* budget) {
+    const auto found = store_.find(id);
+    if (found == store_.end())
+        return 0;
+    ntfs_node_s* node = &found->second;
+    const bool harvested = id & harvested_flag;
+    carve::byte_extents_t extents;
+    const platform::byte_source_ptr device = ntfs_engine::ntfs_scan_device(context_.data());
+    if (device && ntfs_engine::ntfs_data_extents(context_.data(), harvested ? record_of_id(id) : id, harvested,
+                                                 &extents)) {
+        // The runs are the file's own: there is no other choice of clusters
+        // to try, nor a second piece to look for.
+        const double seconds = budget ? std::max(0.0, std::min(budget->seconds_per_file, budget->seconds_left)) : 3600.0;
+        carve::pieces_source_c file(*device, extents);
+        file.set_deadline(std::chrono::steady_clock::now() +
+                          std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                              std::chrono::duration<double>(seconds)));
+        file.set_stop(budget ? budget->stop : nullptr);
+        const carve::content_check_s checked =
+            carve::check_content(file, content_extension(node->name).constData(), ntfs_engine::ntfs_scan_cluster_size(context_.data()));
+        carve::deleted_verdict_s verdict;
+        using kind = carve::content_check_s::kind;
+        if (!file.expired() && checked.outcome == kind::whole) {
+            verdict.outcome = carve::deleted_verdict_s::kind::verified;
+        } else if (!file.expired() && checked.outcome == kind::broken) {
+            verdict.outcome = carve::deleted_verdict_s::kind::damaged;
+            if (checked.intact_known && node->size > 0)
+                verdict.intact_percent =
+                    int(std::min<uint64_t>(checked.intact, uint64_t(node->size)) * 100 / uint64_t(node->size));
+        }
+        const int32_t bits = row_content_flags(verdict);
+        node->flags |= uint32_t(bits & (row_content_verified | row_content_damaged));
+        node->content_share = uint8_t(uint32_t(bits & row_content_share_mask) >> row_content_share_shift);
+    }
+    return row_of(*node).flags;
 }
 
 // Each named data stream of a deleted file becomes a row of its own beside
@@ -491,6 +558,7 @@ QString ntfs_recovery_c::warning() const {
 
 int ntfs_recovery_c::recover_file(int64_t id, const QString& destination) {
     std::lock_guard lock(read_back_lock());
+    judge_if_waiting(id);
     // The target is created here, exclusively, so that nothing already in
     // the folder is replaced or written through, and the engine fills it
     // through the same descriptor: no second open by name.
@@ -525,6 +593,9 @@ int ntfs_recovery_c::get_full_path(int64_t id, QString* path) {
 
 bool ntfs_recovery_c::live_source(const recovery_item_s& row, QString* source) {
     if (uint32_t(row.flags) & ntfs_engine::flag_engine_extract)
+        return false;
+    // A damaged file's row holds its share where that bit was.
+    if (const ntfs_node_s* node = find_node(row.id); node && (node->flags & ntfs_engine::flag_engine_extract))
         return false;
     // An unmounted volume's root is its device path and "/": not a folder,
     // so its files can only come through the engine.

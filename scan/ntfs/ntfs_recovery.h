@@ -27,6 +27,7 @@ struct ntfs_node_s {
     uint16_t parent_sequence = 0;  // sequence number the parent reference expects
     QString name;            // a named stream's row: "file.ext:stream"
     uint8_t has_files = 0;   // a directory holding a file at some depth
+    uint8_t content_share = 0;  // a damaged file: the share sound from its start in percent plus one, 0 unknown
     std::vector<ntfs_node_s*> children;
 };
 
@@ -61,6 +62,10 @@ public:
     // the names its folders are shown under.
     void set_lost_pass(lost_pass_e mode) { lost_mode_ = mode; }
     void set_lost_names(const lost_names_s& names) { lost_names_ = names; }
+    // Whether deleted and harvested files whose clusters are free are
+    // checked by their content at the end of a scan (or in the pass after
+    // it, when deferred).
+    void set_content_check(bool on) { content_check_ = on; }
     const char* notice_key() const override {
         return harvest_.formatted && harvest_.rows > 0 ? "lost_formatted_notice" : nullptr;
     }
@@ -108,7 +113,9 @@ public:
     // Whether the page shows the node as a folder of the tree / a file-table row.
     static bool is_shown_folder(const ntfs_node_s& node);
     static bool is_shown_file(const ntfs_node_s& node);
-    // The file-table row of a node.
+    // The file-table row of a node. A damaged file's row carries its intact
+    // share in the top seven bits, as FAT and exFAT rows do, in place of
+    // flag_engine_extract (which every such file has).
     static recovery_item_s row_of(const ntfs_node_s& node);
 
     // Calls visit for every file the result tree shows: each file child of
@@ -126,6 +133,7 @@ public:
 
 protected:
     void run_scan() override;
+    int32_t judge_content(int64_t id, carve::check_budget_s* budget) override;
 
 private:
     void log_startup_failure(int line, int result);
@@ -135,6 +143,7 @@ private:
     QString stream_of(int64_t id) const;
     void attach_orphans();
     void harvest_lost_records();
+    void check_deleted_contents();
     ntfs_engine::harvest_hooks_s harvest_hooks();
 
     alignas(8) std::array<uint8_t, ntfs_engine::context_size> context_{};
@@ -152,4 +161,5 @@ private:
     lost_names_s lost_names_;
     harvest_outcome_s harvest_;
     std::atomic<int64_t> unreadable_files_{0};
+    bool content_check_ = true;
 };

@@ -250,4 +250,6 @@ bool claims_fixture(cases_s* out, std::string* reason) { return script_fixture("
 
 bool formatted_fixture(cases_s* out, std::string* reason) { return script_fixture("ntfs_formatted", out, reason); }
 
+bool content_fixture(cases_s* out, std::string* reason) { return script_fixture("ntfs_content", out, reason); }
+
 }  // namespace ntfs_test

@@ -106,8 +106,13 @@ bool claims_fixture(cases_s* out, std::string* reason);
 // format with the first 64 MFT records zeroed.
 bool formatted_fixture(cases_s* out, std::string* reason);
 
+// The same for make_ntfs_content.sh: deleted files whose clusters are free,
+// one of them written over since.
+bool content_fixture(cases_s* out, std::string* reason);
+
 }  // namespace ntfs_test
 
+#define QUARVEL_NTFS_CONTENT(var) QUARVEL_NTFS_SCRIPT_FIXTURE(var, content_fixture)
 #define QUARVEL_NTFS_FORMATTED(var) QUARVEL_NTFS_SCRIPT_FIXTURE(var, formatted_fixture)
 #define QUARVEL_NTFS_CASES(var) QUARVEL_NTFS_SCRIPT_FIXTURE(var, cases_fixture)
 #define QUARVEL_NTFS_STREAMS(var) QUARVEL_NTFS_SCRIPT_FIXTURE(var, streams_fixture)

@@ -101,6 +101,7 @@ private slots:
     void named_streams();
     void clusters_taken_since();
     void clusters_claimed_twice();
+    void content_checked();
     void parent_loop();
     void deleted_system_records_hidden();
     void damaged_fixture();
@@ -156,7 +157,8 @@ void tst_ntfs_scanner::fixture_tree_and_recovery() {
         QCOMPARE(row.size, int64_t(std::stoll(e.fields[2])));
         QCOMPARE(row.date1, node.time_b);
         QCOMPARE(row.date2, node.time_a);
-        QVERIFY(uint32_t(row.flags) & ntfs_engine::flag_engine_extract);
+        // A damaged file's row holds its intact share where this bit was.
+        QVERIFY(node.flags & ntfs_engine::flag_engine_extract);
 
         QString full;
         QCOMPARE(scanner.get_full_path(row.id, &full), 0);
@@ -375,6 +377,54 @@ void tst_ntfs_scanner::clusters_taken_since() {
 // marked overwritten although the bitmap shows them free; the later file is
 // unmarked and comes back byte for byte. Which of the two is later is read
 // from their times, not from where their records lie.
+// Deleted files whose clusters are free are read along their runs and
+// checked by their content: a whole PNG is verified, one written over since
+// its delete is damaged (its copy still reads what is there), bytes of no
+// known type are only not contradicted, and data kept in the record is
+// exact. Deferred, the check waits for its pass, and a copy judges first.
+void tst_ntfs_scanner::content_checked() {
+    QUARVEL_NTFS_CONTENT(cases);
+    using namespace ntfs_engine;
+    volume_item_s volume;
+    QVERIFY(volume_of(cases.image, 0, &volume));
+    const QString folder = QString::fromStdString(test_support::make_temp_dir("ntfs-content-out"));
+    for (const bool deferred : {false, true}) {
+        ntfs_recovery_c scanner;
+        scanner.set_content_pass_deferred(deferred);
+        run_scan(scanner, volume);
+        QCOMPARE(scanner.content_left(), deferred ? int64_t(2) : int64_t(0));
+        const auto shown = shown_files(scanner);
+        for (const auto& line : cases.lines) {
+            const QString path = QString::fromStdString(line[1]);
+            QVERIFY2(shown.count(path), qPrintable("not listed: " + path));
+            const ntfs_node_s& node = *shown.at(path);
+            QVERIFY(node.flags & flag_deleted);
+            QVERIFY(node.flags & flag_engine_extract);
+            QString target;
+            QCOMPARE(recover_row(scanner, {node.number, node.name}, folder, &target), 0);
+            QCOMPARE(test_support::sha256_of_file(target.toStdString()) == line[3], line[0] != "damaged");
+            QVERIFY(QFile::remove(target));
+            const recovery_item_s row = ntfs_recovery_c::row_of(node);
+            const uint32_t content = uint32_t(row.flags) & (row_content_verified | row_content_damaged);
+            if (line[0] == "verified") {
+                QCOMPARE(content, uint32_t(row_content_verified));
+                QVERIFY(uint32_t(row.flags) & flag_engine_extract);
+            } else if (line[0] == "damaged") {
+                QCOMPARE(content, uint32_t(row_content_damaged));
+                QVERIFY(row_content_share(row.flags) >= 0 && row_content_share(row.flags) < 50);
+            } else {
+                QCOMPARE(content, 0u);
+                QCOMPARE(bool(node.flags & flag_data_in_record), line[0] == "resident");
+            }
+        }
+        // The two copies judged their files out of turn; nothing is left.
+        QCOMPARE(scanner.content_left(), int64_t(0));
+        QCOMPARE(scanner.take_content_verdicts().size(), deferred ? size_t(2) : size_t(0));
+        platform::close_disk_images();
+        QVERIFY(volume_of(cases.image, 0, &volume));
+    }
+}
+
 void tst_ntfs_scanner::clusters_claimed_twice() {
     QUARVEL_NTFS_CLAIMS(cases);
     using namespace ntfs_engine;
@@ -485,7 +535,8 @@ void tst_ntfs_scanner::deleted_system_records_hidden() {
     for (int64_t n : {8, 9, 10}) {
         const ntfs_node_s* node = scanner.find_node(n);
         QVERIFY(node);
-        QCOMPARE(node->flags, ntfs_engine::flag_file | ntfs_engine::flag_deleted | ntfs_engine::flag_engine_extract);
+        QCOMPARE(node->flags & ~ntfs_engine::flag_data_in_record,
+                 ntfs_engine::flag_file | ntfs_engine::flag_deleted | ntfs_engine::flag_engine_extract);
         QVERIFY(!ntfs_recovery_c::is_shown_file(*node));
     }
     for (const auto& [path, node] : shown_files(scanner))

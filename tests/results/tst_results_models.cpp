@@ -869,11 +869,23 @@ private slots:
         std::vector<recovery_item_s> ntfs_rows = {
             flagged("a", deleted | int32_t(flag_data_overwritten)),
             flagged("b", deleted | int32_t(flag_data_overwritten | flag_data_incomplete)),
-            flagged("c", deleted | fat_row_uncertain | fat_row_chain_kept)};
+            flagged("c", deleted | fat_row_uncertain | fat_row_chain_kept),
+            flagged("d", deleted | int32_t(flag_data_in_record)),
+            flagged("e.png", deleted | row_content_verified),
+            flagged("f.png", (deleted & ~int32_t(flag_engine_extract)) | row_content_damaged | share_62),
+            flagged("g", int32_t(flag_file | flag_engine_extract))};
         std::unique_ptr<recovery_model_c> ntfs(flat_model(ntfs_rows, row_flags_e::ntfs));
         QCOMPARE(ntfs->state_of(0), row_state_e::overwritten);
         QCOMPARE(ntfs->state_of(1), row_state_e::incomplete);
-        QCOMPARE(ntfs->state_of(2), row_state_e::unknown);
+        // Free clusters alone say nothing of what they hold now.
+        QCOMPARE(ntfs->state_of(2), row_state_e::not_contradicted);
+        QCOMPARE(row_state_name(row_state_e::not_contradicted), std::string("not contradicted"));
+        QVERIFY(!row_state_doubtful(row_state_e::not_contradicted));
+        QCOMPARE(ntfs->state_of(3), row_state_e::exact);
+        QCOMPARE(ntfs->state_of(4), row_state_e::verified);
+        QCOMPARE(ntfs->state_of(5), row_state_e::damaged);
+        QCOMPARE(row_state_name(row_state_e::damaged, ntfs_rows[5].flags), std::string("damaged, first 62 % intact"));
+        QCOMPARE(ntfs->state_of(6), row_state_e::unknown);
 
         // The doubtful rows carry a tag at the name cell's right end, the
         // others none; the name gives way to it.
