@@ -1,4 +1,4 @@
-// quarvel-cli recover VOLUME --to DIR [--deep] [--lost | --no-lost] [--no-verify] [--all | --folder PATH... |
+// quarvel-cli recover VOLUME --to DIR [--deep] [--no-lost] [--no-verify] [--all | --folder PATH... |
 // --id ID...] [filter options] [--flat] [--skip-unreadable] [--save FILE.sav]: scans, then writes
 // the chosen rows that pass the filter into DIR the way the recovery writer
 // does, in the order the window would: in their folders when they come from
@@ -66,12 +66,10 @@ int run_recover_command(cli::context_s& ctx)
     if (!at_ok || (at_given && !cli::parse_sector(at_text, &at_sector)))
         return cli::usage_error(ctx, "recover", "--at needs the sector a volume starts at, as \"partitions\" lists it");
     const bool deep = cli::take_flag(ctx.args, "--deep");
-    const bool lost = cli::take_flag(ctx.args, "--lost");
-    // The automatic search reads the whole volume: on a failing disk that
-    // is one more pass it may not survive.
+    // The search for lost folders and MFT records runs unless told not to;
+    // --lost, which once asked for it, is still taken.
+    const bool lost_asked = cli::take_flag(ctx.args, "--lost");
     const bool no_lost = cli::take_flag(ctx.args, "--no-lost");
-    if (lost && no_lost)
-        return cli::usage_error(ctx, "recover", "--lost and --no-lost exclude each other");
     const bool no_check = cli::take_flag(ctx.args, "--no-verify");
     const bool flat = cli::take_flag(ctx.args, "--flat");
     recovery_options_s options;
@@ -118,10 +116,9 @@ int run_recover_command(cli::context_s& ctx)
         return cli::fail("cannot make the folder \"" + to + "\"");
 
     scan_service_c service;
-    if (lost)
-        service.set_lost_pass(lost_pass_e::on);
-    if (no_lost)
-        service.set_lost_pass(lost_pass_e::off);
+    if (no_lost && lost_asked)
+        return cli::usage_error(ctx, "recover", "--lost and --no-lost together");
+    service.set_lost_pass(no_lost ? lost_pass_e::off : lost_pass_e::on);
     if (no_check)
         service.set_content_check(false);
     std::string reason;
@@ -179,7 +176,7 @@ int run_recover_command(cli::context_s& ctx)
 }  // namespace
 
 QUARVEL_CLI_COMMAND(recover, "recover",
-                    "recover VOLUME|DISK --at SECTOR --to DIR [--map IMG.map] [--deep] [--lost | --no-lost] [--no-verify] [--all | --folder PATH... | --id ID...] [--name PATTERN] "
+                    "recover VOLUME|DISK --at SECTOR --to DIR [--map IMG.map] [--deep] [--no-lost] [--no-verify] [--all | --folder PATH... | --id ID...] [--name PATTERN] "
                     "[--type TYPE] [--min-size N] [--max-size N] [--since DAY] [--until DAY] [--whole-only] "
                     "[--flat] [--skip-unreadable] [--save FILE.sav]",
                     run_recover_command);

@@ -1,4 +1,4 @@
-// quarvel-cli scan VOLUME [--deep] [--lost | --no-lost] [--no-verify] [filter options]: what the file
+// quarvel-cli scan VOLUME [--deep] [--no-lost] [--no-verify] [filter options]: what the file
 // table would show, one row per found file that passes the filter.
 #include "cli/cli.h"
 #include "cli/filter_options.h"
@@ -20,12 +20,10 @@ int run_scan_command(cli::context_s& ctx)
     if (!at_ok || (at_given && !cli::parse_sector(at_text, &at_sector)))
         return cli::usage_error(ctx, "scan", "--at needs the sector a volume starts at, as \"partitions\" lists it");
     const bool deep = cli::take_flag(ctx.args, "--deep");
-    const bool lost = cli::take_flag(ctx.args, "--lost");
-    // The automatic search reads the whole volume: on a failing disk that
-    // is one more pass it may not survive.
+    // The search for lost folders and MFT records runs unless told not to;
+    // --lost, which once asked for it, is still taken.
+    const bool lost_asked = cli::take_flag(ctx.args, "--lost");
     const bool no_lost = cli::take_flag(ctx.args, "--no-lost");
-    if (lost && no_lost)
-        return cli::usage_error(ctx, "scan", "--lost and --no-lost exclude each other");
     const bool no_check = cli::take_flag(ctx.args, "--no-verify");
     result_filter_s filter;
     if (const std::string wrong = cli::take_filter_options(ctx.args, &filter); !wrong.empty())
@@ -42,10 +40,9 @@ int run_scan_command(cli::context_s& ctx)
     if (std::string why; !cli::volume_for_command(ctx.args[0], at_given, at_sector, deep, &volume, &why))
         return cli::fail(why);
     scan_service_c service;
-    if (lost)
-        service.set_lost_pass(lost_pass_e::on);
-    if (no_lost)
-        service.set_lost_pass(lost_pass_e::off);
+    if (no_lost && lost_asked)
+        return cli::usage_error(ctx, "scan", "--lost and --no-lost together");
+    service.set_lost_pass(no_lost ? lost_pass_e::off : lost_pass_e::on);
     if (no_check)
         service.set_content_check(false);
     std::string reason;
@@ -61,5 +58,5 @@ int run_scan_command(cli::context_s& ctx)
 
 }  // namespace
 
-QUARVEL_CLI_COMMAND(scan, "scan", "scan VOLUME|DISK --at SECTOR [--map IMG.map] [--deep] [--lost | --no-lost] [--no-verify] [--name PATTERN] [--type TYPE] [--min-size N] [--max-size N] "
+QUARVEL_CLI_COMMAND(scan, "scan", "scan VOLUME|DISK --at SECTOR [--map IMG.map] [--deep] [--no-lost] [--no-verify] [--name PATTERN] [--type TYPE] [--min-size N] [--max-size N] "
                     "[--since DAY] [--until DAY] [--whole-only]", run_scan_command);

@@ -45,6 +45,10 @@ bool first_sector_unreadable(const platform::byte_source_c& source, QString* why
 scan_service_c::scan_service_c(QObject* parent) : QObject(parent)
 {
     register_scan_types();
+    // Nobody who lost their photos knows to ask for the search of the whole
+    // volume for lost folders and MFT records: it costs about one read of
+    // the volume, and runs unless a front end turns it off.
+    set_lost_pass(lost_pass_e::on);
     for (recovery_base_c* s : {static_cast<recovery_base_c*>(&fat_), static_cast<recovery_base_c*>(&ntfs_),
                                static_cast<recovery_base_c*>(&raw_), static_cast<recovery_base_c*>(&exfat_)})
         connect(s, &QThread::finished, this, &scan_service_c::scan_finished, Qt::QueuedConnection);

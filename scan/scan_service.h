@@ -55,8 +55,9 @@ public:
 
     recovery_base_c& scanner() const { return *current_; }
     scanner_kind_e kind() const { return kind_; }
-    // For the next FAT and exFAT scans: whether they also search the whole
-    // data area for lost folders, and the names those are shown under.
+    // For the next FAT, exFAT and NTFS scans: whether they also search the
+    // whole volume for lost folders and MFT records (on unless set here), and
+    // the names those are shown under.
     void set_lost_pass(lost_pass_e mode);
     void set_lost_names(const lost_names_s& names);
     // Whether FAT, exFAT and NTFS scans check deleted files by their content at

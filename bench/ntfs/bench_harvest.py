@@ -2,18 +2,20 @@
 """Lost NTFS files: a data disk quick-formatted by mistake (mkntfs -Q over it,
 three new files after) and the same disk with the first 64 MFT records
 zeroed, built by tests/ntfs/make_ntfs_formatted.sh (needs mkntfs, ntfs-3g
-and FUSE). Ours (recover --all --lost) against tsk_recover -e and PhotoRec
+and FUSE). Ours (recover --all, the search on by default) against tsk_recover -e and PhotoRec
 where installed: files back byte-exact, and with their folder path; and the
-harvest's time against cat of the image.
+harvest's time against cat of the image. SIZE (default 512M) sizes the
+disk, so that the harvest's read of it weighs as on a real one.
 
-    python3 bench/ntfs/bench_harvest.py build/release/bin/quarvel-cli [WORKDIR]
+    python3 bench/ntfs/bench_harvest.py build/release/bin/quarvel-cli [WORKDIR [SIZE]]
 """
 import hashlib, os, shutil, subprocess, sys, tempfile, time
 
 cli = os.path.abspath(sys.argv[1])
 work = sys.argv[2] if len(sys.argv) > 2 else tempfile.mkdtemp(prefix="bench-harvest-")
+size = sys.argv[3] if len(sys.argv) > 3 else "512M"
 here = os.path.dirname(os.path.abspath(__file__))
-subprocess.run(["bash", os.path.join(here, "../../tests/ntfs/make_ntfs_formatted.sh"), work], check=True)
+subprocess.run(["bash", os.path.join(here, "../../tests/ntfs/make_ntfs_formatted.sh"), work, size], check=True)
 manifest = [l.rstrip("\n").split("\t") for l in open(os.path.join(work, "ntfs_formatted.manifest"))]
 old = [(p, sha) for kind, p, _, sha in manifest if kind == "old"]
 
@@ -40,9 +42,9 @@ for name in ("ntfs_formatted", "ntfs_formatted_zeroed"):
     rows = []
     out = os.path.join(work, name + "-ours")
     shutil.rmtree(out, ignore_errors=True)
-    t_ours = timed([cli, "recover", image, "--to", out, "--all", "--lost"])
+    t_ours = timed([cli, "recover", image, "--to", out, "--all"])
     rows.append(("ours", *score(out), t_ours))
-    t_scan = timed([cli, "scan", image, "--lost"])
+    t_scan = timed([cli, "scan", image])
     if shutil.which("tsk_recover"):
         out = os.path.join(work, name + "-tsk")
         shutil.rmtree(out, ignore_errors=True)

@@ -766,7 +766,7 @@ QString fat_recovery_c::warning() const
                     .arg(outcome_.deleted_folders_cut_short)
                     .arg(outcome_.lost_pass_run && !outcome_.lost_pass_stopped
                              ? QStringLiteral("the whole data area was searched for their other clusters")
-                             : QStringLiteral("a search for lost folders (--lost) or a deep scan may find more of their files"));
+                             : QStringLiteral("a search for lost folders (without --no-lost) or a deep scan may find more of their files"));
     if (outcome_.formatted)
         text += QStringLiteral("%1the volume looks freshly formatted: its folders name nothing, while its data area "
                                "holds data; %2")

@@ -8,12 +8,14 @@
 # "/Gone/child.bin" lives in the first folder made, whose record a new file
 # takes after the format; "/Documents/FILE0 notes.txt" holds "FILE0" at the
 # start of every 512 bytes.
+# SIZE (default 64M, as truncate takes it) sizes the volume, for the bench.
 # Exit 77 with "skip: <reason>" when mkntfs, ntfs-3g or FUSE is missing.
 set -Eeuo pipefail
 OUTDIR=$1
+SIZE=${2:-64M}
 NAME=ntfs_formatted
 source "$(dirname "${BASH_SOURCE[0]}")/ntfs_image_common.sh"
-truncate -s 64M "$WORK/img"
+truncate -s "$SIZE" "$WORK/img"
 mkntfs -F -Q -q -s 512 -c 4096 -L data "$WORK/img" >/dev/null 2>&1
 
 mount_img
