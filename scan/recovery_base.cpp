@@ -134,6 +134,8 @@ int recovery_base_c::get_full_path(int64_t, QString*) { return 0; }
 
 bool recovery_base_c::live_source(const recovery_item_s&, QString*) { return false; }
 
+bool recovery_base_c::data_offset(int64_t, uint64_t*) { return false; }
+
 QString recovery_base_c::written_name(const recovery_item_s& row) const { return row.name; }
 
 std::vector<written_folder_s> recovery_base_c::written_folders(const found_row_s& row) const

@@ -105,6 +105,10 @@ public:
     // that keeps the tree creates. By default the components of
     // row.folder, without times.
     virtual std::vector<written_folder_s> written_folders(const found_row_s& row) const;
+    // Where the row's file's data starts, in bytes of the scanned volume
+    // (the first cluster its entry or record names), for the deep scan to
+    // know a carved file by; false when the scanner cannot tell.
+    virtual bool data_offset(int64_t id, uint64_t* offset);
 
     // The finished scan's result tree, read only after the thread has
     // finished. top_folder gives the record of the tree's top ("/"); false

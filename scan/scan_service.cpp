@@ -6,6 +6,7 @@
 
 #include <QFile>
 #include <cerrno>
+#include <memory>
 
 #include <algorithm>
 
@@ -38,6 +39,48 @@ bool first_sector_unreadable(const platform::byte_source_c& source, QString* why
     *why = QStringLiteral("its boot sector cannot be read (read error at sector 0: %1)")
                .arg(QString::fromStdString(platform::read_error_text(error)));
     return true;
+}
+
+// The files a file system scan of the volume finds, deleted and lost ones
+// with the search for lost folders and records, by where their data starts:
+// what the deep scan names its carved files by. Costs that scan's reads
+// (about one read of the volume) before the carving starts.
+std::vector<raw_known_file_s> known_files_of(const volume_item_s& volume, const QString& path,
+                                             platform::byte_source_ptr source, const lost_names_s& names,
+                                             const std::function<bool()>& stop)
+{
+    std::unique_ptr<recovery_base_c> scanner;
+    auto prepared = [&](auto made) {
+        made->set_lost_pass(lost_pass_e::on);
+        made->set_lost_names(names);
+        made->set_content_check(false);
+        scanner = std::move(made);
+    };
+    switch (choose_scanner(volume, false)) {
+    case scanner_kind_e::fat: prepared(std::make_unique<fat_recovery_c>()); break;
+    case scanner_kind_e::exfat: prepared(std::make_unique<exfat_recovery_c>()); break;
+    case scanner_kind_e::ntfs: prepared(std::make_unique<ntfs_recovery_c>()); break;
+    default: return {};
+    }
+    scanner->set_volume(volume);
+    scanner->set_source(path, std::move(source));
+    scanner->start(QThread::InheritPriority);
+    while (!scanner->wait(200))
+        if (stop())
+            scanner->set_stop(stop_abandon);
+    std::vector<raw_known_file_s> out;
+    if (stop() || !scanner->scan_failure().isEmpty())
+        return out;
+    for (const found_row_s& row : scanner->found_rows()) {
+        uint64_t offset = 0;
+        if (row.item.size <= 0 || !scanner->data_offset(row.item.id, &offset))
+            continue;
+        QString folder;
+        for (const written_folder_s& f : scanner->written_folders(row))
+            folder += QLatin1Char('/') + f.name;
+        out.push_back({offset, uint64_t(row.item.size), scanner->written_name(row.item), folder, row.item.date1});
+    }
+    return out;
 }
 
 }  // namespace
@@ -115,6 +158,7 @@ void scan_service_c::start_content_pass()
 
 void scan_service_c::set_lost_names(const lost_names_s& names)
 {
+    lost_names_ = names;
     fat_.set_lost_names(names);
     exfat_.set_lost_names(names);
     ntfs_.set_lost_names(names);
@@ -216,6 +260,13 @@ int scan_service_c::start_scan(const volume_item_s& volume, bool deep, QString* 
     // in its own words.
     if (!opened)
         opened = platform::open_byte_source(QFile::encodeName(path).toStdString(), nullptr, platform::device_access::ask);
+    if (kind == scanner_kind_e::raw && choose_scanner(chosen, false) != scanner_kind_e::none)
+        raw_.set_known_files_source([volume = chosen, path, source = opened, names = lost_names_](
+                                        const std::function<bool()>& stop) {
+            return known_files_of(volume, path, source, names, stop);
+        });
+    else
+        raw_.set_known_files_source(nullptr);
     current_->set_source(path, std::move(opened));
     source_device_ = volume.device_path;
     current_->start(QThread::InheritPriority);

@@ -134,6 +134,7 @@ private:
     // Reads the current scanner's store: stopped before that changes.
     content_pass_job_c content_pass_;
     QString source_device_;  // what the current scan reads
+    lost_names_s lost_names_;
     std::function<void(const QString& folder)> folder_opener_;
     // The destination that last passed the output check, for which device,
     // and when: rows recovered one by one in a burst are checked once.

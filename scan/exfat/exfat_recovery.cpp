@@ -637,6 +637,16 @@ int exfat_recovery_c::get_full_path(int64_t id, QString* path)
     return result_tree::full_path(store_, id, root_id, volume_.root_path, path);
 }
 
+bool exfat_recovery_c::data_offset(int64_t id, uint64_t* offset)
+{
+    std::lock_guard lock(read_back_lock());
+    const exfat_node_s* n = node(id);
+    if (!n || n->is_directory() || !fs_.is_open() || !fs_.boot().valid_cluster(n->first_cluster))
+        return false;
+    *offset = fs_.boot().cluster_offset(n->first_cluster);
+    return true;
+}
+
 int exfat_recovery_c::recover_file(int64_t id, const QString& destination)
 {
     std::lock_guard lock(read_back_lock());

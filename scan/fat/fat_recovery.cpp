@@ -810,6 +810,16 @@ int fat_recovery_c::get_full_path(int64_t id, QString* path)
     return result_tree::full_path(store_, static_cast<uint32_t>(id), uint32_t{0}, volume_.root_path, path);
 }
 
+bool fat_recovery_c::data_offset(int64_t id, uint64_t* offset)
+{
+    std::lock_guard lock(read_back_lock());
+    const fat_node_s* n = id < 0 || id > int64_t(UINT32_MAX) ? nullptr : node(static_cast<uint32_t>(id));
+    if (!n || !fat_cluster_valid(&fs_, n->cluster))
+        return false;
+    *offset = fat_cluster_sector(&fs_, n->cluster) * fs_.sector_bytes;
+    return true;
+}
+
 int fat_recovery_c::recover_file(int64_t id, const QString& destination)
 {
     // The FAT reader reads through one shared volume object.

@@ -132,6 +132,8 @@ public:
     // that folder's path ("/" for the root, "/a/b" below).
     void visit_shown_files(const std::function<void(const fat_node_s&, const QString& folder)>& visit) const;
 
+    bool data_offset(int64_t id, uint64_t* offset) override;
+
 protected:
     void run_scan() override;
 

@@ -586,6 +586,20 @@ int ntfs_recovery_c::recover_file(int64_t id, const QString& destination) {
     return -1;
 }
 
+bool ntfs_recovery_c::data_offset(int64_t id, uint64_t* offset) {
+    std::lock_guard lock(read_back_lock());
+    if ((id & stream_id_flag) || !find_node(id))
+        return false;
+    const bool harvested = id & harvested_flag;
+    carve::byte_extents_t extents;
+    if (!ntfs_engine::ntfs_data_extents(context_.data(), harvested ? record_of_id(id) : id, harvested, &extents) ||
+        extents.empty())
+        return false;
+    // Laid out from its records, the volume starts inside what was scanned.
+    *offset = extents.front().first + (harvest_.from_records ? harvest_.volume_start : 0);
+    return true;
+}
+
 int ntfs_recovery_c::get_full_path(int64_t id, QString* path) {
     std::lock_guard lock(read_back_lock());
     return result_tree::full_path(store_, id, root_number, volume_.root_path, path);

@@ -94,6 +94,7 @@ public:
     // A row the engine marks as readable through the file system is copied
     // from there, but only when the volume is really mounted at its root.
     bool live_source(const recovery_item_s& row, QString* source) override;
+    bool data_offset(int64_t id, uint64_t* offset) override;
 
     bool top_folder(const void** node) const override;
     void sub_folders(const void* folder, std::vector<result_folder_s>* out) const override;

@@ -18,6 +18,35 @@ void raw_names_c::clear()
     names_.clear();
     taken_.clear();
     next_attempt_.clear();
+    known_.clear();
+}
+
+void raw_names_c::set_known_files(const std::vector<raw_known_file_s>& files)
+{
+    known_.clear();
+    for (const raw_known_file_s& f : files)
+        if (f.size > 0 && !f.name.isEmpty())
+            known_[f.offset].push_back(f);
+}
+
+bool raw_names_c::take_name(int64_t index, const std::string& type, const QString& stem, const QString& extension,
+                            raw_content_s content)
+{
+    auto& taken = taken_[type];
+    // Many files may share a name (a burst of photos in one second, copies
+    // of one document): numbering goes on from where that name stopped.
+    int& attempt = next_attempt_[type][(stem + extension).toCaseFolded()];
+    for (const int last = attempt + 1000; attempt < last;) {
+        ++attempt;
+        const QString name =
+            attempt == 1 ? stem + extension : QStringLiteral("%1 (%2)%3").arg(stem).arg(attempt).arg(extension);
+        if (taken.insert(name.toCaseFolded()).second) {
+            content.name = name;
+            names_[index] = std::move(content);
+            return true;
+        }
+    }
+    return false;
 }
 
 namespace {
@@ -33,13 +62,29 @@ bool looks_like_a_number(const std::string& name)
 
 void raw_names_c::add(const raw_item_s& item, const std::string& type, const raw_extent_s* extents, size_t count)
 {
-    if (!device_ || item.size <= 0 || item.offset < 0 || type.empty())
+    if (item.size <= 0 || item.offset < 0 || type.empty())
         return;
     const raw_extent_s whole{item.offset, item.size};
     if (count == 0) {
         extents = &whole;
         count = 1;
     }
+    // A file the volume's own entries still name, starting where it starts
+    // and as long: its name and folder, as the disk holds them.
+    if (const auto known = known_.find(uint64_t(extents[0].offset)); known != known_.end()) {
+        for (const raw_known_file_s& f : known->second) {
+            if (f.size != uint64_t(item.size))
+                continue;
+            QString stem = f.name.left(raw_name_max_bytes / 2);
+            stem.replace(QLatin1Char('/'), QLatin1Char('_'));
+            const qsizetype dot = stem.lastIndexOf(QLatin1Char('.'));
+            const QString extension = dot > 0 ? stem.mid(dot) : QString();
+            if (take_name(item.index, type, dot > 0 ? stem.left(dot) : stem, extension, {{}, f.time, f.folder}))
+                return;
+        }
+    }
+    if (!device_)
+        return;
     // Offsets in the file become offsets on the device, piece by piece.
     const platform::byte_source_c& device = *device_;
     const carve::content_read_fn read = [&](uint64_t offset, void* out, size_t length) -> size_t {
@@ -71,21 +116,8 @@ void raw_names_c::add(const raw_item_s& item, const std::string& type, const raw
     const std::string base = carve::clean_content_name(found.name, room);
     if (base.empty() || looks_like_a_number(base))
         return;
-    const QString stem = QString::fromStdString(base);
-    const QString extension = "." + QString::fromStdString(type);
-    auto& taken = taken_[type];
-    // Many files may share a name (a burst of photos in one second, copies
-    // of one document): numbering goes on from where that name stopped.
-    int& attempt = next_attempt_[type][(stem + extension).toCaseFolded()];
-    for (const int last = attempt + 1000; attempt < last;) {
-        ++attempt;
-        const QString name =
-            attempt == 1 ? stem + extension : QStringLiteral("%1 (%2)%3").arg(stem).arg(attempt).arg(extension);
-        if (taken.insert(name.toCaseFolded()).second) {
-            names_[item.index] = {name, found.has_time ? found.time : 0};
-            return;
-        }
-    }
+    take_name(item.index, type, QString::fromStdString(base), "." + QString::fromStdString(type),
+              {{}, found.has_time ? found.time : 0, {}});
 }
 
 const raw_content_s* raw_names_c::find(int64_t index) const

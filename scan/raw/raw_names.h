@@ -15,6 +15,7 @@
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 // Longest name a carved file gets, in bytes of UTF-8 with its extension.
 inline constexpr size_t raw_name_max_bytes = 200;
@@ -22,6 +23,19 @@ inline constexpr size_t raw_name_max_bytes = 200;
 struct raw_content_s {
     QString name;       // with its extension
     int64_t time = 0;   // seconds since 1970; 0: none
+    QString folder;     // a known file's folder on its volume ("/DCIM/100CANON"); empty: none
+};
+
+// A file a file system scan of the same volume found (a deleted or lost FAT
+// or exFAT entry, an NTFS record): where its data starts on the volume, its
+// size, and what it was called. A carved file that starts there with that
+// size is that file.
+struct raw_known_file_s {
+    uint64_t offset = 0;
+    uint64_t size = 0;
+    QString name;
+    QString folder;
+    int64_t time = 0;
 };
 
 class raw_names_c {
@@ -34,8 +48,10 @@ public:
     // every file keeps its number.
     void open(platform::byte_source_ptr device);
     void close();
-    // Forgets every name.
+    // Forgets every name, and the known files.
     void clear();
+    // The files found on the volume, by which carved files are named first.
+    void set_known_files(const std::vector<raw_known_file_s>& files);
 
     // Names the record of this type (its pieces in order when it has more
     // than one): a name unique within the type's folder, or none.
@@ -45,7 +61,14 @@ public:
     const raw_content_s* find(int64_t index) const;
 
 private:
+    // Takes name (with the type's extension) for the record when no other
+    // file of the type has it, else "name (2)", ... ; false when none is free.
+    bool take_name(int64_t index, const std::string& type, const QString& stem, const QString& extension,
+                   raw_content_s content);
+
     platform::byte_source_ptr device_;
+    // Known files by where their data starts, then by size.
+    std::unordered_map<uint64_t, std::vector<raw_known_file_s>> known_;
     std::unordered_map<int64_t, raw_content_s> names_;
     // Per type, the names given, case-folded (a destination may not tell
     // cases apart).

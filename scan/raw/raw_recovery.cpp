@@ -181,6 +181,8 @@ void raw_recovery_c::run_scan()
     }
     volume_bytes_ = source->size();
     names_.open(source);
+    if (known_source_)
+        names_.set_known_files(known_source_([this] { return control_.stop.load(std::memory_order_relaxed) != 0; }));
     try {
         carve_run_source(&control_, *source, &found_pieces);
     } catch (const std::bad_alloc&) {
@@ -246,6 +248,17 @@ int raw_recovery_c::recover_file(int64_t id, const QString& destination)
         return 0;
     ::unlink(QFile::encodeName(destination).constData());
     return -1;
+}
+
+std::vector<written_folder_s> raw_recovery_c::written_folders(const found_row_s& row) const
+{
+    const raw_content_s* content = names_.find(row.item.id);
+    if (!content || content->folder.isEmpty())
+        return recovery_base_c::written_folders(row);
+    std::vector<written_folder_s> out;
+    for (const QString& part : content->folder.split(QLatin1Char('/'), Qt::SkipEmptyParts))
+        out.push_back({part, 0});
+    return out;
 }
 
 int32_t raw_recovery_c::row_flags(int64_t index) const

@@ -42,6 +42,15 @@ public:
     // error, and then no file is left.
     int recover_file(int64_t id, const QString& destination) override;
     int get_full_path(int64_t, QString*) override { return 0; }
+    // A carved file known by the volume's own entries goes into its folder.
+    std::vector<written_folder_s> written_folders(const found_row_s& row) const override;
+
+    // For a deep scan of a volume a file system scan can read: finds that
+    // volume's own files before the carving starts, so that carved files
+    // get their names (see raw_known_file_s); stop() says the deep scan was
+    // stopped meanwhile. Unset: carved files are named by their content.
+    using known_files_fn = std::function<std::vector<raw_known_file_s>(const std::function<bool()>& stop)>;
+    void set_known_files_source(known_files_fn source) { known_source_ = std::move(source); }
 
     // The tree's top "/" has no record; each type name is a folder below it.
     bool top_folder(const void** node) const override;
@@ -116,6 +125,7 @@ private:
     raw_pieces_t pieces_;
     std::unordered_map<int64_t, uint64_t> unreadable_bytes_;  // by record index
     raw_names_c names_;
+    known_files_fn known_source_;
     QString device_path_;
     uint64_t volume_bytes_ = 0;  // the size the records were found in or checked against
     QString open_error_;  // why the last scan could not open the volume

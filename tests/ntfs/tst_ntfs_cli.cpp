@@ -49,6 +49,7 @@ private slots:
     void scan_and_recover_data();
     void scan_and_recover();
     void unreadable_mft();
+    void deep_scan_names_from_records();
 };
 
 void tst_ntfs_cli::initTestCase() {
@@ -116,6 +117,21 @@ void tst_ntfs_cli::scan_and_recover() {
         QCOMPARE(test_support::sha256_of_file(written.toStdString()), expected.second);
     }
     QCOMPARE(int(QDir(out).entryList(QDir::Files).size()), int(deleted.size()));
+}
+
+// A deep scan of an NTFS volume names the file it carves where a deleted
+// file's record says its data starts, with that size; a file carved
+// elsewhere keeps its number.
+void tst_ntfs_cli::deep_scan_names_from_records() {
+    QUARVEL_NTFS_CONTENT(cases);
+    const QString image = QString::fromStdString(cases.image);
+    const run_s scan = run_cli({"--json", "scan", image, "--deep"});
+    QVERIFY2(scan.exit_code == 0, qPrintable(scan.err));
+    QStringList pngs;
+    for (const QByteArray& line : scan.out.split('\n'))
+        if (!line.isEmpty() && QJsonDocument::fromJson(line).object()["folder"].toString() == "/png")
+            pngs << QJsonDocument::fromJson(line).object()["name"].toString();
+    QVERIFY2(pngs.contains("good.png"), qPrintable(pngs.join(", ")));
 }
 
 void tst_ntfs_cli::unreadable_mft() {
