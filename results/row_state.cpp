@@ -49,7 +49,8 @@ row_state_e row_state(row_flags_e reading, int32_t flags)
             return row_state_e::chain_kept;
         return row_state_e::unknown;
     case row_flags_e::ntfs:
-        // The record keeps its exact runs: free clusters leave nothing to doubt.
+        // The record keeps its exact runs, but free clusters may have been
+        // taken and freed since: only the content check can say more.
         if (uint32_t(flags) & ntfs_engine::flag_data_incomplete)
             return row_state_e::incomplete;
         if (uint32_t(flags) & ntfs_engine::flag_data_overwritten)
