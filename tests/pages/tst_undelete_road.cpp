@@ -459,16 +459,17 @@ void tst_undelete_road::ticks_across_folders_on_a_card()
 
     // Start while the file list is built drops that list and scans anew,
     // as Start after it was shown does. The check runs right after the
-    // page has handled the scan thread's end and begun the list.
+    // page has handled the scan thread's end and begun the list: connected
+    // after the page, in the same thread, so no other event comes between.
     QSignalSpy handled(page, &recovery_window_c::scan_handled);
     int ends_seen = 0;
     bool was_listing = false;
-    const auto hook = QObject::connect(page->scanner(), &QThread::finished, page, [&] {
+    const auto hook = QObject::connect(&page->scan_service(), &scan_service_c::scan_finished, page, [&] {
         if (ends_seen++ > 0)
             return;
         was_listing = page->listing();
         button(page, "btn_pause")->click();
-    }, Qt::QueuedConnection);
+    }, Qt::DirectConnection);
     button(page, "btn_pause")->click();
     QVERIFY(scan_running);
     QVERIFY(handled.wait(60000));
