@@ -112,6 +112,6 @@ int write_pieces(const platform::byte_source_c& source, const carve::byte_extent
     if (ok)
         return 0;
     // A short copy is a failure, and a failure leaves no file behind.
-    ::unlink(QFile::encodeName(destination).constData());
+    remove_created_target(destination);
     return -1;
 }

@@ -58,7 +58,7 @@ int copy_by_path(const QString& source, const QString& destination)
         ok = false;
     ::close(in);
     if (!ok) {
-        ::unlink(QFile::encodeName(destination).constData());
+        remove_created_target(destination);
         errno = error;
         return -1;
     }
@@ -120,6 +120,7 @@ int recover_one_unguarded(recovery_base_c& scanner, const QDir& destination, con
         int result = -1;
         int error = 0;
         forget_created_target();
+        const unnamed_targets_c unnamed;
         read_ledger_c ledger(options.cancel);
         try {
             errno = 0;

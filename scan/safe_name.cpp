@@ -121,6 +121,7 @@ struct created_target_s {
     QByteArray path;
     int fd = -1;
     int held = -1;
+    bool unnamed = false;  // made without a name; path is the name it stands for
 };
 
 // Closes the held descriptor when the thread ends, so none is left behind.
@@ -134,6 +135,7 @@ struct created_slot_s {
 };
 
 thread_local created_slot_s last_slot;
+thread_local bool unnamed_targets = false;
 
 created_target_s take_created()
 {
@@ -204,9 +206,49 @@ QString last_target_failure() { return last_failure; }
 
 void forget_target_failure() { last_failure.clear(); }
 
+unnamed_targets_c::unnamed_targets_c() : was_(std::exchange(unnamed_targets, true)) {}
+unnamed_targets_c::~unnamed_targets_c() { unnamed_targets = was_; }
+
+namespace {
+
+// The file for path without a name, in path's folder; -1 where the folder's
+// file system cannot make one (or path is taken: errno EEXIST).
+int open_unnamed_target(const QByteArray& native)
+{
+    struct stat st {};
+    if (::lstat(native.constData(), &st) == 0) {
+        errno = EEXIST;
+        return -1;
+    }
+    const int slash = native.lastIndexOf('/');
+    const QByteArray folder = slash < 0 ? QByteArray(".") : slash == 0 ? QByteArray("/") : native.left(slash);
+    return ::open(folder.constData(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+}
+
+}  // namespace
+
 int open_recovery_target(const QString& path)
 {
     const QByteArray native = QFile::encodeName(path);
+    if (unnamed_targets) {
+        const int fd = open_unnamed_target(native);
+        if (fd < 0 && errno == EEXIST)
+            return -1;
+        if (fd >= 0) {
+            platform::hand_to_invoking_user(fd);
+            drop_created();
+            const int held = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+            if (held < 0) {
+                ::close(fd);
+                last_failure = QStringLiteral("cannot create %1: %2")
+                                   .arg(path.section('/', -1), QString::fromLocal8Bit(std::strerror(EMFILE)));
+                errno = EMFILE;
+                return -1;
+            }
+            last_slot.target = {native, fd, held, true};
+            return fd;
+        }
+    }
     // O_EXCL with O_CREAT also refuses a symbolic link at the place, even a
     // dangling one, so nothing outside the folder can receive the data.
     // Under sudo or pkexec the file is the invoking user's; its mode follows
@@ -262,6 +304,20 @@ int publish_created_target(const QString& partial, const QString& final)
     // Only the file made here is renamed, never what took its name since (a
     // copy that made its file some other way is taken at its word).
     const bool ours = created.held >= 0 && created.path == from;
+    if (ours && created.unnamed) {
+        // The first name of a file made without one; taken only where none
+        // stands, as a rename with RENAME_NOREPLACE.
+        char self[64];
+        std::snprintf(self, sizeof self, "/proc/self/fd/%d", created.held);
+        int error = ::linkat(AT_FDCWD, self, AT_FDCWD, to.constData(), AT_SYMLINK_FOLLOW) == 0 ? 0 : errno;
+        if (error == ENOENT)  // no /proc: the call itself, which needs the right to
+            error = ::linkat(created.held, "", AT_FDCWD, to.constData(), AT_EMPTY_PATH) == 0 ? 0 : errno;
+        if (error == 0) {
+            created.path = to;
+            created.unnamed = false;
+        }
+        return error;
+    }
     struct stat mine {};
     struct stat there {};
     if (ours && (::fstat(created.held, &mine) != 0 || ::lstat(from.constData(), &there) != 0 ||
@@ -297,6 +353,13 @@ int publish_created_target(const QString& partial, const QString& final)
 
 bool remove_created_target(const QString& path)
 {
+    // The copy's own errno (a full destination, say) is what its caller
+    // reports, not what the clean-up met.
+    const int copy_errno = errno;
+    const struct keep_errno_s {
+        int value;
+        ~keep_errno_s() { errno = value; }
+    } keep{copy_errno};
     const created_target_s created = take_created();
     if (created.held < 0)
         return false;
@@ -307,8 +370,10 @@ bool remove_created_target(const QString& path)
         // The caller's descriptor is closed only while it is still this file.
         if (::fstat(created.fd, &st) == 0 && st.st_dev == mine.st_dev && st.st_ino == mine.st_ino)
             ::close(created.fd);
-        removed = ::lstat(created.path.constData(), &st) == 0 && S_ISREG(st.st_mode) && st.st_dev == mine.st_dev &&
-                  st.st_ino == mine.st_ino && ::unlink(created.path.constData()) == 0;
+        // A file without a name goes with its last descriptor.
+        removed = created.unnamed ||
+                  (::lstat(created.path.constData(), &st) == 0 && S_ISREG(st.st_mode) && st.st_dev == mine.st_dev &&
+                   st.st_ino == mine.st_ino && ::unlink(created.path.constData()) == 0);
     }
     ::close(created.held);
     return removed;

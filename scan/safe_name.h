@@ -52,6 +52,23 @@ QString numbered_file_name(const QString& disk_name, int attempt, name_rules_e r
 // last_target_failure).
 int open_recovery_target(const QString& path);
 
+// While one lives on a thread, open_recovery_target makes its file without
+// a name, in path's folder, where the folder's file system can (O_TMPFILE);
+// publish_created_target then gives it its first name. A copy cut short by
+// a crash, a kill or a power cut leaves nothing at all, and a small file
+// costs no partial name made and renamed (about a third more time). path
+// must still be free. Elsewhere the file is made at path as without.
+class unnamed_targets_c {
+public:
+    unnamed_targets_c();
+    ~unnamed_targets_c();
+    unnamed_targets_c(const unnamed_targets_c&) = delete;
+    unnamed_targets_c& operator=(const unnamed_targets_c&) = delete;
+
+private:
+    bool was_;
+};
+
 // Why the last recovered file on the calling thread could not be created
 // ("cannot create a.txt: Invalid argument"); empty when nothing failed since
 // forget_target_failure.

@@ -684,7 +684,7 @@ int exfat_recovery_c::recover_file(int64_t id, const QString& destination)
     if (ok && map.complete)
         return 0;
     // A short copy is a failure, and a failure leaves no file behind.
-    ::unlink(QFile::encodeName(destination).constData());
+    remove_created_target(destination);
     return -1;
 }
 

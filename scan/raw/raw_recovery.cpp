@@ -246,7 +246,7 @@ int raw_recovery_c::recover_file(int64_t id, const QString& destination)
     carve_close(device);
     if (ok)
         return 0;
-    ::unlink(QFile::encodeName(destination).constData());
+    remove_created_target(destination);
     return -1;
 }
 

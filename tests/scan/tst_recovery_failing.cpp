@@ -280,13 +280,15 @@ private slots:
         QProcess p;
         p.start(cli, {"--image", image, "--json", "recover", image, "--all", "--no-verify", "--to", out});
         QVERIFY(p.waitForStarted());
-        // Signalled as soon as a file is under way.
+        // Signalled as soon as a file is under way: one the process holds
+        // open in the folder, named or not yet.
         QElapsedTimer waited;
         waited.start();
         bool under_way = false;
+        const QString fds = QString("/proc/%1/fd").arg(p.processId());
         while (!under_way && p.state() == QProcess::Running && waited.elapsed() < 120000) {
-            for (const QString& name : files_below(out))
-                under_way = under_way || name.endsWith(".quarvel-partial");
+            for (const QFileInfo& fd : QDir(fds).entryInfoList(QDir::System | QDir::Files | QDir::NoDotAndDotDot))
+                under_way = under_way || fd.symLinkTarget().startsWith(out + "/");
             if (!under_way)
                 QThread::usleep(500);
         }
