@@ -308,8 +308,13 @@ void partition_window_c::tell_outcome(const partition::repair_outcome_s& outcome
         if (!outcome.backup_path.empty())
             text += "\n\n" + text_for_key(saved_key).arg(from_local(outcome.backup_path));
     } else {
-        text = restore ? text_for_key("partition_restore_finished") : text_for_key("partition_finished");
-        text += "\n\n" + text_for_key(restore ? "partition_backup_saved" : saved_key).arg(from_local(outcome.backup_path));
+        // An undo of a GPT repair puts back the disk's first and last sectors.
+        const bool many = restore && outcome.sectors_restored > 1;
+        text = !restore ? text_for_key("partition_finished")
+               : many   ? text_for_key("partition_restore_finished_sectors").arg(outcome.sectors_restored)
+                        : text_for_key("partition_restore_finished");
+        const char* kept_key = !restore ? saved_key : many ? "partition_gpt_backup_saved" : "partition_backup_saved";
+        text += "\n\n" + text_for_key(kept_key).arg(from_local(outcome.backup_path));
         if (!outcome.note.empty())
             text += "\n\n" + text_for_key("partition_replug");
     }

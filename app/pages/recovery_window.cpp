@@ -24,6 +24,7 @@
 #include <QDialogButtonBox>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QFontMetrics>
 #include <QHeaderView>
 #include <QImage>
@@ -43,7 +44,8 @@ namespace {
 path_chooser_t path_chooser;
 int64_t listing_thread_threshold = 20000;
 
-const char* const scan_file_filter = "Quarvel Scan files (*.sav);;All files (*.*)";
+// "*.*" would hide a name without a dot, such as a scan saved as "card".
+const char* const scan_file_filter = "Quarvel Scan files (*.sav);;All files (*)";
 
 QString ask_path(QWidget* parent, path_question_e question)
 {
@@ -88,6 +90,13 @@ QString scan_file_device(const QString& path)
 }
 
 }  // namespace
+
+QString scan_file_name(const QString& chosen)
+{
+    if (chosen.isEmpty() || !QFileInfo(chosen).suffix().isEmpty())
+        return chosen;
+    return chosen + QStringLiteral(".sav");
+}
 
 void set_path_chooser(path_chooser_t chooser)
 {
@@ -677,6 +686,7 @@ void recovery_window_c::show_damage_list()
 void recovery_window_c::clear_preview()
 {
     preview_ready = false;
+    preview_note.clear();
     update();
 }
 
@@ -690,6 +700,10 @@ void recovery_window_c::on_tree_clicked(const QModelIndex& at)
         install_table();
         return;
     }
+    // A click on a folder's tick box opens the folder too; the highlight
+    // follows, so the tree says which folder the table shows.
+    if (ui.tv_dirtree->currentIndex() != at)
+        ui.tv_dirtree->setCurrentIndex(at);
     const TreeItem* item = model->item(at);
     if (item == model->all_item())
         show_folder(result_index_c::none);
@@ -712,6 +726,10 @@ void recovery_window_c::on_list_clicked(const QModelIndex& at)
     }
     const uint32_t file = model->file_at(r);
     const recovery_item_s row = index->row(file);
+    if (!preview_size_ok(row.size) && !scan_running) {
+        preview_note = text_for_key("preview_too_large");
+        update();
+    }
     if (!preview_size_ok(row.size) || scan_running)
         return;
     const QString folder = QString::fromStdString(platform::private_temp_dir());
@@ -729,7 +747,29 @@ void recovery_window_c::on_list_clicked(const QModelIndex& at)
         preview_file = written;
         preview_ready = true;
         update();
+    } else {
+        preview_note = preview_failure("preview_failed", index->row(file));
+        update();
     }
+}
+
+QString recovery_window_c::preview_failure(const char* key, const recovery_item_s& row) const
+{
+    QString note = text_for_key(key);
+    const row_state_e state = row_state(row_flags_reading(service.kind()), row.flags);
+    if (row_state_doubtful(state))
+        note += QStringLiteral("\n\n") + row_state_explanation(state, row.flags);
+    return note;
+}
+
+void recovery_window_c::draw_preview_note(QPainter& painter, int w, int h, const QString& note)
+{
+    const int x = panel_left();
+    QTextOption option;
+    option.setWrapMode(QTextOption::WordWrap);
+    option.setAlignment(Qt::AlignCenter);
+    painter.setPen(QColor(90, 100, 120));
+    painter.drawText(QRectF(x + 20, 84, w - x - 50, int(preview_span(h) - 10)), note, option);
 }
 
 void recovery_window_c::on_check_all(bool value)
@@ -848,7 +888,7 @@ void recovery_window_c::on_save_result_clicked()
     // The store is the scan thread's until its end has been handled.
     if (scan_running || scan_kind != kind_raw)
         return;
-    const QString path = ask_path(this, path_question_e::save_file);
+    const QString path = scan_file_name(ask_path(this, path_question_e::save_file));
     if (path.isEmpty())
         return;
     std::string reason;
@@ -1020,10 +1060,13 @@ void recovery_window_c::paintEvent(QPaintEvent*)
     const int status_width = ui.btn_pause->x() - 90 - 8;
     painter.drawText(90, 30, QFontMetrics(painter.font()).elidedText(status, Qt::ElideRight, status_width));
 
-    if (preview_ready)
+    if (preview_ready) {
         draw_preview(painter, w, h);
-    else
+    } else {
         painter.fillRect(x + 1, 80, pw - 1, int(preview_span(h) - 1), Qt::white);
+        if (!preview_note.isEmpty())
+            draw_preview_note(painter, w, h, preview_note);
+    }
 
     // Once listed, the count is of the files the list holds; before, the
     // scanner's count takes folders in too, and is said to.
@@ -1043,8 +1086,10 @@ void recovery_window_c::draw_preview(QPainter& painter, int w, int h)
     const int state_line = draw_preview_state(painter, w, h);
     if (preview_is_image(preview_item.name)) {
         const QImage image(preview_file);
-        if (image.width() == 0 || image.height() == 0)
+        if (image.width() == 0 || image.height() == 0) {
+            draw_preview_note(painter, w, h, preview_failure("preview_not_decoded", preview_item));
             return;
+        }
         const int b = int(preview_span(h) - 10) - state_line;
         if (b <= 0)
             return;

@@ -39,6 +39,10 @@ enum class path_question_e { destination_folder, save_file, open_file };
 using path_chooser_t = std::function<QString(path_question_e question)>;
 void set_path_chooser(path_chooser_t chooser);
 
+// The path a scan is saved under: a name typed without an extension gets
+// ".sav", so the open dialog's scan filter finds it again. Empty stays empty.
+QString scan_file_name(const QString& chosen);
+
 // A scan that found at least this many entries has its file list built on
 // a thread of its own (below it the build takes a few milliseconds on the
 // window's thread). Tests lower it to 0.
@@ -81,6 +85,8 @@ public:
     const result_index_c* results() const { return index.get(); }
     recovery_filter_bar_c* filter_bar() const { return filter; }
     QString preview_path() const { return preview_ready ? preview_file : QString(); }
+    // What the preview area says instead of a preview; empty when it shows one.
+    QString preview_message() const { return preview_note; }
     // What the line under the progress bar says of unreadable and slow
     // sectors (empty on a sound medium), and the list behind its link.
     read_damage_text_s read_damage_shown() const { return damage_text; }
@@ -160,6 +166,10 @@ private:
     void draw_preview(QPainter& painter, int w, int h);
     // The content check's finding on the previewed file; returns the height used.
     int draw_preview_state(QPainter& painter, int w, int h);
+    // Why the preview area is empty, in its place.
+    void draw_preview_note(QPainter& painter, int w, int h, const QString& note);
+    // Why the clicked row shows no preview, with what its state says of it.
+    QString preview_failure(const char* key, const recovery_item_s& row) const;
 
     Ui::RecoveryForm ui;
     QWidget* main_window;
@@ -189,6 +199,8 @@ private:
     int scan_kind = kind_fat;
     QMovie* animation = nullptr;
     bool preview_ready = false;
+    // Said in the preview area when a clicked file shows nothing.
+    QString preview_note;
     // What the user asked of the running scan; its end is judged by it.
     int requested_stop = 0;
     int requested_pause = 0;
