@@ -222,6 +222,8 @@ QString QSkinWidget::help_page_path()
     return {};
 }
 
+help_dialog_c* QSkinWidget::help_dialog() const { return help_window.data(); }
+
 void QSkinWidget::on_click_help()
 {
     // Our own window rather than a browser: there may be none, and run for

@@ -43,7 +43,7 @@ public:
     bool is_restored() const { return restored; }
     QMenu* settings_menu() const { return system_menu; }
     // The help window while it is open, else null.
-    help_dialog_c* help_dialog() const { return help_window; }
+    help_dialog_c* help_dialog() const;
     button_c<QSkinWidget>* maximise_button() const { return max_button; }
 
     // The shipped help page for the current language (English when there is
