@@ -3,6 +3,7 @@
 #include "app/pages/partition_model.h"
 #include "partition/gpt_disk.h"
 #include "partition/sector0_backup.h"
+#include "results/failure_text.h"
 #include "scan/found_volume.h"
 #include "scan/scan_service.h"
 #include "shell/message_box.h"
@@ -146,6 +147,13 @@ void partition_window_c::on_thread_finished()
     if (!search.stop_requested())
         ui.btn_stop->setText(QStringLiteral("Start"));
     update();
+    // A disk that could not be opened: why, and what to do, rather than a
+    // bar at 0 % over an empty list.
+    if (const platform::open_refusal_e refusal = search.open_refusal();
+        refusal != platform::open_refusal_e::none && isVisible())
+        show_message(this, title,
+                     open_refusal_text(refusal, drive.device_path, from_local(search.search_error()), text_for_key),
+                     QMessageBox::Ok);
 }
 
 void partition_window_c::on_timer()

@@ -125,6 +125,9 @@ protected:
 private:
     void restart_scan();
     int start_scanner();
+    // The files a recovery could not write, with their reasons, in a list
+    // of their own (failed: how many there were in all).
+    void show_failed_files(const std::vector<failed_file_s>& failures, int64_t failed);
     void handle_scan_end();
     // What a scan's end does once its file list is built (or the scan was
     // abandoned, or the list could not be built: list_failure says why):
@@ -212,6 +215,9 @@ private:
     // how many files it was given.
     bool recovering = false;
     int64_t recovery_total = 0;
+    // The person opened the destination from the end message: the service's
+    // opening after it is skipped.
+    bool folder_opened_by_person = false;
     // Row ids whose copies met unreadable sectors, kept across the content
     // check's verdicts (which carry the scanner's flags without the mark).
     std::unordered_set<int64_t> unreadable_rows;
