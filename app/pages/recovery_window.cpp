@@ -913,7 +913,7 @@ void recovery_window_c::on_recovery_finished(qint64 written, qint64 failed)
     emit recovery_done(written, failed);
 }
 
-void recovery_window_c::show_failed_files(const std::vector<failed_file_s>& failures, int64_t failed)
+QDialog* recovery_window_c::show_failed_files(const std::vector<failed_file_s>& failures, int64_t failed)
 {
     auto* dialog = new QDialog(this);
     dialog->setObjectName(QStringLiteral("dlg_failed_files"));
@@ -950,6 +950,7 @@ void recovery_window_c::show_failed_files(const std::vector<failed_file_s>& fail
     layout->addWidget(buttons);
     dialog->resize(640, 360);
     dialog->show();
+    return dialog;
 }
 
 void recovery_window_c::on_save_result_clicked()

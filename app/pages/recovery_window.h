@@ -20,6 +20,8 @@
 #include <unordered_set>
 #include <vector>
 
+class QDialog;
+
 class MyHeaderView;
 class MyQTableView;
 class QLabel;
@@ -92,6 +94,9 @@ public:
     read_damage_text_s read_damage_shown() const { return damage_text; }
     // Opens the list of unreadable areas (what the line's link does).
     void show_damage_list();
+    // The files a recovery could not write, with their reasons, in a list
+    // of their own (failed: how many there were in all); it closes itself.
+    QDialog* show_failed_files(const std::vector<failed_file_s>& failures, int64_t failed);
 
 signals:
     // After a scan's end has been handled (tree built, question asked).
@@ -125,9 +130,6 @@ protected:
 private:
     void restart_scan();
     int start_scanner();
-    // The files a recovery could not write, with their reasons, in a list
-    // of their own (failed: how many there were in all).
-    void show_failed_files(const std::vector<failed_file_s>& failures, int64_t failed);
     void handle_scan_end();
     // What a scan's end does once its file list is built (or the scan was
     // abandoned, or the list could not be built: list_failure says why):

@@ -408,7 +408,8 @@ private slots:
                 QVERIFY2(text != english, code);
         }
         for (const char* topic : {"Deep Scan", "Lost partitions", "different drive", "Lost folders", "Scan this volume",
-                                  "Save an image of this disk", "unreadable sectors", "not checked"})
+                                  "Save an image of this disk", "unreadable sectors", "not checked",
+                                  "Open output folder", "Show what failed"})
             QVERIFY2(english.contains(QLatin1String(topic)), topic);
         // What the old page said and is no longer true.
         for (const char* gone : {"GPT disks,", "administrator rights (or", "have no\noriginal names"})
