@@ -1,6 +1,5 @@
 #include "ondisk/gpt.h"
 
-#include "ondisk/partition_table.h"
 #include "ondisk/byte_order.h"
 
 #include <cstdio>
@@ -46,7 +45,7 @@ uint32_t crc32(const uint8_t* data, size_t length, uint32_t crc)
 gpt_header_fields_s decode_gpt_header_fields(const uint8_t* s)
 {
     gpt_header_fields_s h;
-    h.signature = std::memcmp(s, gpt::signature, sizeof gpt::signature) == 0;
+    h.signature = std::memcmp(s, gpt_header::signature, sizeof gpt_header::signature) == 0;
     h.revision = le32(s + gpt_header::revision);
     h.header_size = le32(s + gpt_header::size);
     h.header_crc = le32(s + gpt_header::crc);
@@ -65,7 +64,7 @@ gpt_header_fields_s decode_gpt_header_fields(const uint8_t* s)
 void encode_gpt_header(const gpt_header_fields_s& h, uint8_t* s, size_t sector_bytes)
 {
     std::memset(s, 0, sector_bytes);
-    std::memcpy(s, gpt::signature, sizeof gpt::signature);
+    std::memcpy(s, gpt_header::signature, sizeof gpt_header::signature);
     store_le32(s + gpt_header::revision, h.revision ? h.revision : gpt_header::usual_revision);
     store_le32(s + gpt_header::size, gpt_header::usual_size);
     store_le64(s + gpt_header::my_lba, h.my_lba);

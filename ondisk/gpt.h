@@ -16,6 +16,7 @@ using guid_t = std::array<uint8_t, 16>;
 uint32_t crc32(const uint8_t* data, size_t length, uint32_t crc = 0);
 
 namespace gpt_header {
+inline constexpr char signature[8] = {'E', 'F', 'I', ' ', 'P', 'A', 'R', 'T'};
 inline constexpr size_t revision = 8;        // u32, 0x00010000
 inline constexpr size_t size = 12;           // u32, 92 and up
 inline constexpr size_t crc = 16;            // u32, over `size` bytes with itself zero

@@ -112,8 +112,8 @@ uint32_t logical_sector_bytes(const platform::byte_source_c& disk)
     uint8_t at512[8] = {}, at4096[8] = {};
     disk.read_at(512, at512, sizeof at512);
     disk.read_at(4096, at4096, sizeof at4096);
-    const bool gpt512 = std::memcmp(at512, ondisk::gpt::signature, 8) == 0;
-    const bool gpt4096 = std::memcmp(at4096, ondisk::gpt::signature, 8) == 0;
+    const bool gpt512 = std::memcmp(at512, ondisk::gpt_header::signature, 8) == 0;
+    const bool gpt4096 = std::memcmp(at4096, ondisk::gpt_header::signature, 8) == 0;
     return gpt4096 && !gpt512 ? 4096 : 512;
 }
 

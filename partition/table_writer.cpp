@@ -195,6 +195,19 @@ std::vector<table_loss_s> partitions_dropped_from(const std::string& device_path
 }
 
 namespace {
+// The end of both roads once the disk holds the new table. A record of the
+// repair that failed to save only costs the menu's shortcut; the backup file
+// itself is safe.
+repair_outcome_s written(repair_outcome_s out, const std::string& path, platform::raw_device_c& device)
+{
+    std::string unrecorded;
+    record_last_repair({path, out.backup_path}, &unrecorded);
+    out.note = reread_table_note(device);
+    out.result = 0;
+    out.status = repair_status::written;
+    return out;
+}
+
 // The GPT road of write_table, on a device open for writing whose cheap
 // refusals have passed.
 repair_outcome_s write_gpt(const table_request_s& request, platform::raw_device_c& device, const gpt_state_s& gpt,
@@ -230,12 +243,7 @@ repair_outcome_s write_gpt(const table_request_s& request, platform::raw_device_
         return out;
     if (write_ranges_verified(device, plan.writes, &out.reason) != 0)
         return out;
-    std::string unrecorded;
-    record_last_repair({path, out.backup_path}, &unrecorded);
-    out.note = reread_table_note(device);
-    out.result = 0;
-    out.status = repair_status::written;
-    return out;
+    return written(std::move(out), path, device);
 }
 }  // namespace
 
@@ -293,14 +301,7 @@ repair_outcome_s write_table(const table_request_s& request)
         return out;
     if (write_sector0_verified(device, sector, &out.reason) != 0)
         return out;
-    // The disk now holds the new table; a record that failed to save only
-    // costs the menu's shortcut, the backup file itself is safe.
-    std::string unrecorded;
-    record_last_repair({path, out.backup_path}, &unrecorded);
-    out.note = reread_table_note(device);
-    out.result = 0;
-    out.status = repair_status::written;
-    return out;
+    return written(std::move(out), path, device);
 }
 
 }  // namespace partition

@@ -4,7 +4,6 @@
 
 #include <libewf.h>
 
-#include <mutex>
 #include <vector>
 
 namespace platform {
@@ -55,52 +54,6 @@ std::string take_error(libewf_error_t** error)
     }
     return image_detail::one_line(text);
 }
-
-class ewf_image_c final : public byte_source_c {
-public:
-    ewf_image_c(libewf_handle_t* handle, uint64_t size, uint32_t sector_size, std::string name)
-        : handle_(handle), size_(size), sector_size_(sector_size), name_(std::move(name))
-    {
-    }
-    ~ewf_image_c() override
-    {
-        ewf().libewf_handle_close(handle_, nullptr);
-        ewf().libewf_handle_free(&handle_, nullptr);
-    }
-    ewf_image_c(const ewf_image_c&) = delete;
-    ewf_image_c& operator=(const ewf_image_c&) = delete;
-
-    int64_t read_at(uint64_t offset, void* buffer, size_t length) const override
-    {
-        if (offset >= size_ || length == 0)
-            return 0;
-        if (length > size_ - offset)
-            length = static_cast<size_t>(size_ - offset);
-        std::lock_guard guard(lock_);
-        size_t done = 0;
-        auto* out = static_cast<uint8_t*>(buffer);
-        while (done < length) {
-            const ssize_t n = ewf().libewf_handle_read_random(handle_, out + done, length - done,
-                                                        static_cast<off64_t>(offset + done), nullptr);
-            if (n < 0)
-                return -1;  // a damaged chunk: the reader counts it as unreadable
-            if (n == 0)
-                break;
-            done += static_cast<size_t>(n);
-        }
-        return static_cast<int64_t>(done);
-    }
-    uint64_t size() const override { return size_; }
-    uint32_t sector_size() const override { return sector_size_; }
-    const std::string& name() const override { return name_; }
-
-private:
-    libewf_handle_t* handle_ = nullptr;
-    uint64_t size_ = 0;
-    uint32_t sector_size_ = 512;
-    std::string name_;
-    mutable std::mutex lock_;
-};
 
 }  // namespace
 
@@ -162,7 +115,15 @@ byte_source_ptr open_ewf_image(const std::string& file, std::string* error)
     }
     if (sector_size < 512 || sector_size > 4096 || (sector_size & (sector_size - 1)))
         sector_size = 512;
-    return std::make_shared<ewf_image_c>(handle, size, sector_size, file);
+    return image_detail::make_container_source(
+        size, sector_size, file,
+        [handle](void* out, size_t length, uint64_t offset) {
+            return ewf().libewf_handle_read_random(handle, out, length, static_cast<off64_t>(offset), nullptr);
+        },
+        [handle]() mutable {
+            ewf().libewf_handle_close(handle, nullptr);
+            ewf().libewf_handle_free(&handle, nullptr);
+        });
 }
 
 }  // namespace platform

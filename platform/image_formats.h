@@ -6,7 +6,9 @@
 
 #include "platform/byte_source.h"
 
+#include <functional>
 #include <string>
+#include <sys/types.h>
 
 namespace platform {
 
@@ -41,6 +43,14 @@ std::string one_line(const char* text);
 void* load_library(const char* soname, std::string* error);
 // A function of a library load_library gave (or of a library it uses).
 void* library_symbol(void* library, const char* name);
+
+// A container opened by its library, as a byte source: reads go through
+// read_some (the library's read at an offset: bytes read, 0 at the end, < 0
+// on a damaged part), one at a time since the libraries keep state per
+// handle; close frees the handle once, when the source goes.
+using container_read_f = std::function<ssize_t(void* buffer, size_t length, uint64_t offset)>;
+byte_source_ptr make_container_source(uint64_t size, uint32_t sector_size, std::string name,
+                                      container_read_f read_some, std::function<void()> close);
 }  // namespace image_detail
 
 // Inside a struct: a pointer for the library function name, of its type.

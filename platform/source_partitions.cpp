@@ -3,6 +3,7 @@
 // from the disk and is checked before use.
 #include "ondisk/byte_order.h"
 #include "ondisk/fat_boot_sector.h"
+#include "ondisk/gpt.h"
 #include "ondisk/ntfs_boot_sector.h"
 #include "ondisk/partition_table.h"
 #include "platform/byte_source.h"
@@ -71,7 +72,7 @@ void read_gpt(const byte_source_c& disk, uint32_t sector, uint64_t disk_sectors,
     std::vector<uint8_t> header(sector);
     if (!read_exact(disk, sector, header))
         return;
-    const ondisk::gpt_header_s h = ondisk::decode_gpt_header(header.data());
+    const ondisk::gpt_header_fields_s h = ondisk::decode_gpt_header_fields(header.data());
     if (!h.signature || h.entry_size < 128 || h.entry_size > 4096 || h.entry_size % 8 != 0 || h.entry_count == 0 ||
         h.entries_lba < 2 || h.entries_lba >= disk_sectors)
         return;
@@ -80,8 +81,8 @@ void read_gpt(const byte_source_c& disk, uint32_t sector, uint64_t disk_sectors,
     if (disk.read_at(h.entries_lba * sector, entries.data(), entries.size()) != int64_t(entries.size()))
         return;
     for (uint32_t i = 0; i < count; ++i) {
-        const ondisk::gpt_entry_s e = ondisk::decode_gpt_entry(entries.data() + size_t(i) * h.entry_size);
-        if (e.used && e.last_lba >= e.first_lba)
+        const ondisk::gpt_entry_fields_s e = ondisk::decode_gpt_entry_fields(entries.data() + size_t(i) * h.entry_size);
+        if (e.used() && e.last_lba >= e.first_lba)
             add(out, int(i) + 1, e.first_lba, e.last_lba - e.first_lba + 1, disk_sectors, sector, "gpt");
     }
 }

@@ -4,7 +4,6 @@
 
 #include <libvhdi.h>
 
-#include <mutex>
 
 namespace platform {
 
@@ -52,52 +51,6 @@ std::string take_error(libvhdi_error_t** error)
     return image_detail::one_line(text);
 }
 
-class vhdi_image_c final : public byte_source_c {
-public:
-    vhdi_image_c(libvhdi_file_t* file, uint64_t size, uint32_t sector_size, std::string name)
-        : file_(file), size_(size), sector_size_(sector_size), name_(std::move(name))
-    {
-    }
-    ~vhdi_image_c() override
-    {
-        vhdi().libvhdi_file_close(file_, nullptr);
-        vhdi().libvhdi_file_free(&file_, nullptr);
-    }
-    vhdi_image_c(const vhdi_image_c&) = delete;
-    vhdi_image_c& operator=(const vhdi_image_c&) = delete;
-
-    int64_t read_at(uint64_t offset, void* buffer, size_t length) const override
-    {
-        if (offset >= size_ || length == 0)
-            return 0;
-        if (length > size_ - offset)
-            length = static_cast<size_t>(size_ - offset);
-        std::lock_guard guard(lock_);
-        size_t done = 0;
-        auto* out = static_cast<uint8_t*>(buffer);
-        while (done < length) {
-            const ssize_t n = vhdi().libvhdi_file_read_buffer_at_offset(file_, out + done, length - done,
-                                                                 static_cast<off64_t>(offset + done), nullptr);
-            if (n < 0)
-                return -1;
-            if (n == 0)
-                break;
-            done += static_cast<size_t>(n);
-        }
-        return static_cast<int64_t>(done);
-    }
-    uint64_t size() const override { return size_; }
-    uint32_t sector_size() const override { return sector_size_; }
-    const std::string& name() const override { return name_; }
-
-private:
-    libvhdi_file_t* file_ = nullptr;
-    uint64_t size_ = 0;
-    uint32_t sector_size_ = 512;
-    std::string name_;
-    mutable std::mutex lock_;
-};
-
 }  // namespace
 
 byte_source_ptr open_vhdi_image(const std::string& file, std::string* error)
@@ -137,7 +90,16 @@ byte_source_ptr open_vhdi_image(const std::string& file, std::string* error)
     if (vhdi().libvhdi_file_get_bytes_per_sector(handle, &sector_size, nullptr) != 1 || sector_size < 512 ||
         sector_size > 4096 || (sector_size & (sector_size - 1)))
         sector_size = 512;
-    return std::make_shared<vhdi_image_c>(handle, size, sector_size, file);
+    return image_detail::make_container_source(
+        size, sector_size, file,
+        [handle](void* out, size_t length, uint64_t offset) {
+            return vhdi().libvhdi_file_read_buffer_at_offset(handle, out, length, static_cast<off64_t>(offset),
+                                                             nullptr);
+        },
+        [handle]() mutable {
+            vhdi().libvhdi_file_close(handle, nullptr);
+            vhdi().libvhdi_file_free(&handle, nullptr);
+        });
 }
 
 }  // namespace platform

@@ -16,7 +16,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
-#include <mutex>
 #include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -75,54 +74,6 @@ std::string take_error(libvmdk_error_t** error)
     }
     return image_detail::one_line(text);
 }
-
-class vmdk_image_c final : public byte_source_c {
-public:
-    vmdk_image_c(libvmdk_handle_t* handle, libbfio_pool_t* extents, uint64_t size, std::string name)
-        : handle_(handle), extents_(extents), size_(size), name_(std::move(name))
-    {
-    }
-    ~vmdk_image_c() override
-    {
-        vmdk().libvmdk_handle_close(handle_, nullptr);
-        vmdk().libvmdk_handle_free(&handle_, nullptr);
-        vmdk().libbfio_pool_free(&extents_, nullptr);
-    }
-    vmdk_image_c(const vmdk_image_c&) = delete;
-    vmdk_image_c& operator=(const vmdk_image_c&) = delete;
-
-    int64_t read_at(uint64_t offset, void* buffer, size_t length) const override
-    {
-        if (offset >= size_ || length == 0)
-            return 0;
-        if (length > size_ - offset)
-            length = static_cast<size_t>(size_ - offset);
-        std::lock_guard guard(lock_);
-        size_t done = 0;
-        auto* out = static_cast<uint8_t*>(buffer);
-        while (done < length) {
-            const ssize_t n = vmdk().libvmdk_handle_read_buffer_at_offset(handle_, out + done, length - done,
-                                                                   static_cast<off64_t>(offset + done), nullptr);
-            if (n < 0)
-                return -1;
-            if (n == 0)
-                break;
-            done += static_cast<size_t>(n);
-        }
-        return static_cast<int64_t>(done);
-    }
-    uint64_t size() const override { return size_; }
-    // The format has no other sector size.
-    uint32_t sector_size() const override { return 512; }
-    const std::string& name() const override { return name_; }
-
-private:
-    libvmdk_handle_t* handle_ = nullptr;
-    libbfio_pool_t* extents_ = nullptr;  // the library reads its extents through ours
-    uint64_t size_ = 0;
-    std::string name_;
-    mutable std::mutex lock_;
-};
 
 // A sparse extent's grain directory and tables, where its grains lie.
 namespace sparse {
@@ -381,7 +332,19 @@ byte_source_ptr open_vmdk_image(const std::string& file, std::string* error)
         close();
         return fail(reason);
     }
-    return std::make_shared<vmdk_image_c>(handle, extents, size, file);
+    // The format has no other sector size. The library reads its extents
+    // through our pool, freed after the handle.
+    return image_detail::make_container_source(
+        size, 512, file,
+        [handle](void* out, size_t length, uint64_t offset) {
+            return vmdk().libvmdk_handle_read_buffer_at_offset(handle, out, length, static_cast<off64_t>(offset),
+                                                               nullptr);
+        },
+        [handle, extents]() mutable {
+            vmdk().libvmdk_handle_close(handle, nullptr);
+            vmdk().libvmdk_handle_free(&handle, nullptr);
+            vmdk().libbfio_pool_free(&extents, nullptr);
+        });
 }
 
 }  // namespace platform

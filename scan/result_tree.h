@@ -1,4 +1,4 @@
-// The result-tree operations the FAT and NTFS scanners share. Both keep a
+// The result-tree operations the FAT, exFAT and NTFS scanners share. Each keeps a
 // store of nodes keyed by an id, each node naming its parent's id and
 // holding a list of child pointers; these link, mark and walk such a store.
 // Everything here assumes a damaged store: a node may name itself or a
@@ -88,6 +88,29 @@ void visit_shown_files(const Node* top, IsFile is_file, IsFolder is_folder, Visi
             }
         }
     }
+}
+
+// The browsing calls a scanner over such a store answers (recovery_base.h),
+// for a folder given as a const Node*: its shown sub-folders, and the rows
+// of its shown files.
+template <typename Node, typename IsFolder>
+void sub_folders(const void* folder, IsFolder is_folder, std::vector<result_folder_s>* out)
+{
+    if (!folder)
+        return;
+    for (const Node* child : static_cast<const Node*>(folder)->children)
+        if (is_folder(*child))
+            out->push_back({child->name, child});
+}
+
+template <typename Node, typename IsFile, typename RowOf>
+void visit_folder_rows(const void* folder, IsFile is_file, RowOf row_of, const row_visit_fn& visit)
+{
+    if (!folder)
+        return;
+    for (const Node* child : static_cast<const Node*>(folder)->children)
+        if (is_file(*child))
+            visit(row_of(*child));
 }
 
 // Writes root (one trailing "/" or "\" removed) followed by "/" and the

@@ -1114,9 +1114,10 @@ int ntfs_extract_stream(void* context, int64_t record_number, const std::u16stri
     if (result != extract_ok)
         return finish(result, status);
 
-    // Non-blocking so that a FIFO standing at the destination cannot hang
-    // the open; anything but a regular file is refused.
-    const int fd = ::open(destination, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
+    // Always a new file: a file already standing there is the user's and is
+    // neither truncated nor, when the copy fails, removed. O_EXCL also refuses
+    // a FIFO or a link in the way.
+    const int fd = ::open(destination, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
     if (fd < 0)
         return finish(extract_write_failed, status);
     struct stat st;

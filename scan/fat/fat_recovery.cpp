@@ -688,11 +688,7 @@ bool fat_recovery_c::top_folder(const void** top) const
 
 void fat_recovery_c::sub_folders(const void* folder, std::vector<result_folder_s>* out) const
 {
-    if (!folder)
-        return;
-    for (const fat_node_s* child : static_cast<const fat_node_s*>(folder)->children)
-        if (is_shown_fat_folder(*child))
-            out->push_back({child->name, child});
+    result_tree::sub_folders<fat_node_s>(folder, is_shown_fat_folder, out);
 }
 
 void fat_recovery_c::folder_rows(const void* folder, std::vector<recovery_item_s>* out) const
@@ -702,11 +698,7 @@ void fat_recovery_c::folder_rows(const void* folder, std::vector<recovery_item_s
 
 void fat_recovery_c::visit_folder_rows(const void* folder, const row_visit_fn& visit) const
 {
-    if (!folder)
-        return;
-    for (const fat_node_s* child : static_cast<const fat_node_s*>(folder)->children)
-        if (is_shown_fat_file(*child))
-            visit(row_of(*child));
+    result_tree::visit_folder_rows<fat_node_s>(folder, is_shown_fat_file, row_of, visit);
 }
 
 QString fat_recovery_c::failure_reason() const

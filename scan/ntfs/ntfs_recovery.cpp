@@ -475,11 +475,7 @@ bool ntfs_recovery_c::top_folder(const void** top) const {
 }
 
 void ntfs_recovery_c::sub_folders(const void* folder, std::vector<result_folder_s>* out) const {
-    if (!folder)
-        return;
-    for (const ntfs_node_s* child : static_cast<const ntfs_node_s*>(folder)->children)
-        if (is_shown_folder(*child))
-            out->push_back({child->name, child});
+    result_tree::sub_folders<ntfs_node_s>(folder, is_shown_folder, out);
 }
 
 void ntfs_recovery_c::folder_rows(const void* folder, std::vector<recovery_item_s>* out) const {
@@ -487,11 +483,7 @@ void ntfs_recovery_c::folder_rows(const void* folder, std::vector<recovery_item_
 }
 
 void ntfs_recovery_c::visit_folder_rows(const void* folder, const row_visit_fn& visit) const {
-    if (!folder)
-        return;
-    for (const ntfs_node_s* child : static_cast<const ntfs_node_s*>(folder)->children)
-        if (is_shown_file(*child))
-            visit(row_of(*child));
+    result_tree::visit_folder_rows<ntfs_node_s>(folder, is_shown_file, row_of, visit);
 }
 
 QString ntfs_recovery_c::failure_reason() const {

@@ -382,6 +382,10 @@ void tst_ntfs_engine::fixture_volume() {
         QCOMPARE(ntfs_extract(ctx.data(), n, dest.c_str(), &status), 0);
         QCOMPARE(status, uint32_t(extract_ok));
         QCOMPARE(test_support::sha256_of_file(dest), e.fields[3]);
+        // A second copy onto the first fails and leaves the first as it was.
+        QVERIFY(ntfs_extract(ctx.data(), n, dest.c_str(), &status) != 0);
+        QCOMPARE(status, uint32_t(extract_write_failed));
+        QCOMPARE(test_support::sha256_of_file(dest), e.fields[3]);
         ++checked;
     }
     QVERIFY(checked >= 6);
