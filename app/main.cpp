@@ -100,6 +100,7 @@ int run_program(int argc, char** argv)
     QObject::connect(init.get(), &init_c::init_finished, window.get(), &main_window_c::on_init_finished);
     init->start(QThread::InheritPriority);
 
+    window->restore_window_state();
     window->show();
     // Images a later start was given: opened here, as if named on our own
     // command line.

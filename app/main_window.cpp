@@ -195,7 +195,9 @@ void main_window_c::devices_changed()
 {
     enumerate_volumes();
     volume->set_volume_list(&volume_list);
-    drive->refresh();
+    // The image just opened is what the person came for: chosen, as at start.
+    enumerate_drives();
+    drive->set_drive_list(&drive_list);
 }
 
 void main_window_c::open_handed_images(const QStringList& images)

@@ -10,8 +10,12 @@
 #include "scan/raw/raw_recovery.h"
 #include "scan/recover_rows.h"
 
+#include "scan/scan_service.h"
+
 #include <QDir>
 #include <QFile>
+#include <cerrno>
+#include <cstring>
 
 namespace {
 
@@ -61,7 +65,13 @@ int run_load(cli::context_s& ctx)
     if (!refusal.empty())
         return cli::fail(refusal);
     if (!platform::make_folder_for_user(cli::utf8(folder)))
-        return cli::fail("cannot make the folder \"" + to + "\"");
+        return cli::fail("cannot make the folder \"" + to + "\": " + std::strerror(errno));
+    // Writable, and room for every file, before the first one is begun.
+    int64_t needed = 0;
+    for (const found_row_s& row : rows)
+        needed = selection_total(needed, row.item.size);
+    if (const output_check_s check = check_output_folder(folder, device, uint64_t(needed)); !check.ok())
+        return cli::fail(cli::utf8(check.text()));
     // Carved files of several kinds go into a folder per kind, as the tree
     // shows them. Ctrl-C or SIGTERM removes the file under way.
     cli::recover_report_c report(folder);

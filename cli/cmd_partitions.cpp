@@ -5,6 +5,7 @@
 #include "partition/disk_lookup.h"
 #include "partition/gpt_disk.h"
 #include "partition/partition_repair.h"
+#include "platform/raw_device.h"
 
 #include <QFile>
 #include <cstdio>
@@ -48,8 +49,12 @@ int run_partitions(cli::context_s& ctx)
     if (!partition::find_disk(ctx.args[0], &drive, &error))
         return cli::fail(error);
 
+    // A disk this account may not read is asked for by the search itself,
+    // once; its GPT state is then not told.
+    const std::string path = QFile::encodeName(drive.device_path).toStdString();
     partition::gpt_state_s gpt;
-    if (!partition::read_gpt_state(QFile::encodeName(drive.device_path).toStdString(), &gpt, &error))
+    const bool readable = platform::can_read_device(path);
+    if (readable && !partition::read_gpt_state(path, &gpt, &error))
         return cli::fail(error);
     if (gpt.is_gpt()) {
         auto copy_state = [](const partition::gpt_copy_s& c) {
@@ -67,6 +72,8 @@ int run_partitions(cli::context_s& ctx)
 
     partition_repair_c search_thread;
     search(search_thread, drive);
+    if (search_thread.open_refusal() != platform::open_refusal_e::none)
+        return cli::fail(platform::with_way_out(search_thread.search_error(), search_thread.open_refusal()));
     const auto found = search_thread.partitions();
     cli::table_c table({"file_system", "type", "start_sector", "end_sector", "label"});
     for (const auto& p : found)

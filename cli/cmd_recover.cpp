@@ -19,6 +19,7 @@
 #include <QFileInfo>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <algorithm>
 #include <set>
 
@@ -113,7 +114,11 @@ int run_recover_command(cli::context_s& ctx)
     if (!refusal.empty())
         return cli::fail(refusal);
     if (!platform::make_folder_for_user(cli::utf8(folder)))
-        return cli::fail("cannot make the folder \"" + to + "\"");
+        return cli::fail("cannot make the folder \"" + to + "\": " + std::strerror(errno));
+    // A folder no file can be made in is told before the scan, not as every
+    // file failing after it.
+    if (const output_check_s check = check_output_folder(folder, volume.device_path); !check.ok())
+        return cli::fail(cli::utf8(check.text()));
 
     scan_service_c service;
     if (no_lost && lost_asked)
@@ -166,6 +171,12 @@ int run_recover_command(cli::context_s& ctx)
     // A selection from several folders keeps them, below the deepest one
     // they share, unless --flat asks for one folder. Ctrl-C or SIGTERM from
     // here on removes the file under way and reports what was written.
+    // Room for what was chosen, before the first file is begun.
+    int64_t needed = 0;
+    for (const found_row_s& row : rows)
+        needed = selection_total(needed, row.item.size);
+    if (const output_check_s check = check_output_folder(folder, volume.device_path, uint64_t(needed)); !check.ok())
+        return cli::fail(cli::utf8(check.text()));
     cli::recover_report_c report(folder);
     const cli::stop_on_signal_c stop;
     const recovery_tally_s tally = recover_found_rows(service.scanner(), rows, folder, !flat, report.each(true),

@@ -26,7 +26,8 @@ int run_restore(cli::context_s& ctx)
     std::string replaced, note;
     bool mismatch = false;
     const std::string path = QFile::encodeName(drive.device_path).toStdString();
-    if (partition::restore_sector0(path, ctx.args[1], &replaced, &error, &note, force, &mismatch) != 0) {
+    uint64_t sectors = 0;
+    if (partition::restore_sector0(path, ctx.args[1], &replaced, &error, &note, force, &mismatch, &sectors) != 0) {
         // Once what it replaces is saved, the write itself may have failed
         // part way; before that nothing was written.
         if (!replaced.empty())
@@ -36,7 +37,13 @@ int run_restore(cli::context_s& ctx)
         return cli::fail("restore refused, nothing written: " + error);
     }
     if (ctx.json)
-        cli::table_c::print_json_row({"restored_from", "replaced_backup_path", "note"}, {ctx.args[1], replaced, note});
+        cli::table_c::print_json_row({"restored_from", "replaced_backup_path", "note", "sectors"},
+                                     {ctx.args[1], replaced, note, sectors});
+    else if (sectors > 1)
+        std::printf("%llu sectors of %s restored from %s; the sectors they replaced are saved to %s\n%s%s",
+                    static_cast<unsigned long long>(sectors), cli::terminal_escape(path).c_str(),
+                    cli::terminal_escape(ctx.args[1]).c_str(), cli::terminal_escape(replaced).c_str(), note.c_str(),
+                    note.empty() ? "" : "\n");
     else
         std::printf("sector 0 of %s restored from %s; the sector it replaced is saved to %s\n%s%s",
                     cli::terminal_escape(path).c_str(), cli::terminal_escape(ctx.args[1]).c_str(),

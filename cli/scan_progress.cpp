@@ -34,7 +34,8 @@ int scan_volume(scan_service_c& service, const volume_item_s& volume, bool deep,
                          static_cast<long long>(s.get_read_count()), static_cast<long long>(s.get_found_count()));
     }
     if (result != 0) {
-        *reason = utf8(why);
+        // A volume this account may not open: the way on is named with it.
+        *reason = platform::with_way_out(utf8(why), service.open_refusal());
         return -1;
     }
     const QString warning = s.warning();

@@ -66,7 +66,7 @@ platform::byte_source_ptr open_source(const std::string& path, std::string* erro
     // read past a bad sector again and again.
     auto device = std::make_shared<platform::raw_device_c>();
     if (device->open(path, platform::open_mode::read_unbuffered, platform::device_access::ask) != 0) {
-        *error = device->error();
+        *error = platform::with_way_out(device->error(), device->refusal());
         return nullptr;
     }
     return device;

@@ -221,6 +221,7 @@ void partition_repair_c::search()
     }
     set_progress(0.0);
     complete_ = false;
+    open_refusal_ = platform::open_refusal_e::none;
     if (!drive || drive->device_path.isEmpty()) {
         set_search_error("no drive was chosen");
         return;
@@ -229,6 +230,7 @@ void partition_repair_c::search()
     const std::string path = local_path(drive->device_path);
     auto device = std::make_shared<platform::raw_device_c>();
     if (device->open(path, platform::open_mode::read_unbuffered, platform::device_access::ask) != 0) {
+        open_refusal_ = device->refusal();
         set_search_error(device->error());
         return;
     }

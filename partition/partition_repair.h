@@ -11,6 +11,7 @@
 #include "partition/partition_item.h"
 #include "partition/table_writer.h"
 #include "partition/unreadable_sectors.h"
+#include "platform/device_access.h"
 
 #include <QMutex>
 #include <atomic>
@@ -49,6 +50,9 @@ public:
     // be opened, a read failed), or an empty string. A disk's final partial
     // block is never read and is no error.
     std::string search_error() const;
+    // Why the last search could not open the disk, by kind: none when it
+    // opened (search_error then tells any other failure).
+    platform::open_refusal_e open_refusal() const { return open_refusal_.load(); }
 
     // The sectors the last search could not read (so far, while it runs), by
     // first sector. The search goes on past them; a boot sector among them
@@ -103,5 +107,6 @@ private:
     std::string search_error_;
     std::optional<drive_item_s> drive_;
     std::atomic<bool> complete_{false};
+    std::atomic<platform::open_refusal_e> open_refusal_{platform::open_refusal_e::none};
     repair_outcome_s last_repair_;
 };

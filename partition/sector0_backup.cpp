@@ -395,8 +395,11 @@ std::string save_sector_backup(const std::string& device_path, const disk_identi
     }
     const QString stem = dir + '/' + drive_tag(device_path) + '-' +
                          QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
+    // A copy of sector 0 alone is an MBR; one that keeps a GPT's head and
+    // tail as well is named for those. Either loads whatever its name.
+    const QString suffix = ranges.size() > 1 ? QStringLiteral(".gpt") : QStringLiteral(".mbr");
     for (int n = 1; n < 1000; ++n) {
-        const QString name = n == 1 ? stem + ".mbr" : stem + '-' + QString::number(n) + ".mbr";
+        const QString name = n == 1 ? stem + suffix : stem + '-' + QString::number(n) + suffix;
         const std::string path = QFile::encodeName(name).toStdString();
         const int made = write_new_durable_file(path, QFile::encodeName(dir).toStdString(), bytes.data(),
                                                 bytes.size(), error);
@@ -566,9 +569,21 @@ bool holds_protective_mbr(const std::vector<sector_range_s>& ranges)
 
 }  // namespace
 
-int restore_sector0(const std::string& device_path, const std::string& backup_path, std::string* replaced_backup,
-                    std::string* error, std::string* note, bool force, bool* mismatch)
+uint64_t sectors_in(const std::vector<sector_range_s>& ranges, uint32_t sector_size)
 {
+    if (sector_size == 0)
+        sector_size = sector_bytes;
+    uint64_t count = 0;
+    for (const sector_range_s& r : ranges)
+        count += (r.bytes.size() + sector_size - 1) / sector_size;
+    return count;
+}
+
+int restore_sector0(const std::string& device_path, const std::string& backup_path, std::string* replaced_backup,
+                    std::string* error, std::string* note, bool force, bool* mismatch, uint64_t* sectors_written)
+{
+    if (sectors_written)
+        *sectors_written = 0;
     if (mismatch)
         *mismatch = false;
     sector_backup_s backup;
@@ -615,6 +630,8 @@ int restore_sector0(const std::string& device_path, const std::string& backup_pa
         return -1;
     if (write_ranges_verified(device, backup.ranges, error) != 0)
         return -1;
+    if (sectors_written)
+        *sectors_written = sectors_in(backup.ranges, device.sector_size());
     const std::string told = reread_table_note(device);
     if (note)
         *note = told;

@@ -2,7 +2,8 @@
 // they are overwritten, putting one back, and the guarded open every write
 // of sector 0 goes through.
 //
-// A backup file (".mbr") holds sector 0 in its first 512 bytes, so that
+// A backup file (".mbr", or ".gpt" when it keeps a GPT's head and tail
+// too) holds sector 0 in its first 512 bytes, so that
 // anything that reads a plain sector copy reads the right bytes, then a
 // record of where it came from and the other ranges it keeps, all
 // little-endian:
@@ -75,7 +76,8 @@ struct sector_backup_s {
 
 // Writes a backup of ranges (ranges[0] must be sector 0) of the disk at
 // device_path to a new file in sector0_backup_dir(), named by the drive and
-// the time ("sdb-20261207-204812.mbr"; "-2", "-3", ... when taken). The file
+// the time ("sdb-20261207-204812.mbr", ".gpt" when it holds more than sector
+// 0; "-2", "-3", ... when taken). The file
 // and its folder are flushed to stable storage and the file is read back and
 // compared before this returns: only then may the disk be overwritten.
 // Returns the file's path, or an empty string with the reason in *error.
@@ -129,9 +131,15 @@ std::string reread_table_note(platform::raw_device_c& device);
 // size or identity differ). Returns 0, or -1 with the reason in *error;
 // nothing is written on a refusal. *note (when given) gets
 // reread_table_note's answer; *mismatch (when given) is set when the only
-// refusal was that the backup is another disk's.
+// refusal was that the backup is another disk's; *sectors_written (when
+// given) how many sectors were put back.
 int restore_sector0(const std::string& device_path, const std::string& backup_path, std::string* replaced_backup,
-                    std::string* error, std::string* note = nullptr, bool force = false, bool* mismatch = nullptr);
+                    std::string* error, std::string* note = nullptr, bool force = false, bool* mismatch = nullptr,
+                    uint64_t* sectors_written = nullptr);
+
+// How many of the disk's sectors (of sector_size bytes) the ranges cover:
+// sector 0 counts as one however large the disk's sectors are.
+uint64_t sectors_in(const std::vector<sector_range_s>& ranges, uint32_t sector_size);
 
 // The last repair's record: which disk, and where its old sector 0 went, so
 // that it can be put back later (from the settings menu). Returns false when

@@ -65,7 +65,7 @@ void sector0_job_c::run_job()
     std::string replaced;
     bool other_disk = false;
     if (partition::restore_sector0(request_.device_path, backup_path_, &replaced, &out.reason, &out.note, force_,
-                                   &other_disk) == 0) {
+                                   &other_disk, &out.sectors_restored) == 0) {
         out.result = 0;
         out.status = partition::repair_status::written;
         out.reason.clear();

@@ -52,6 +52,7 @@ struct repair_outcome_s {
     std::string reason;       // why it failed or was refused; empty on success
     std::string backup_path;  // the old sector 0's copy, once one was saved
     std::string note;         // after success: "reboot or replug ..." when the system kept the old table
+    uint64_t sectors_restored = 0;  // an undo: how many sectors went back
     std::vector<table_loss_s> dropped;  // with would_drop, or what a forced repair dropped
 };
 

@@ -234,8 +234,11 @@ std::string read_error_text(int error)
     return said ? said : "error " + std::to_string(error);
 }
 
-byte_source_ptr open_byte_source(const std::string& path, std::string* error, device_access access)
+byte_source_ptr open_byte_source(const std::string& path, std::string* error, device_access access,
+                                 open_refusal_e* refusal)
 {
+    if (refusal)
+        *refusal = open_refusal_e::other;
     std::string file = path;
     int partition = 0;
     if (!split_image_volume_path(path, &file, &partition))
@@ -245,6 +248,8 @@ byte_source_ptr open_byte_source(const std::string& path, std::string* error, de
         // libblkid sees only the container's own bytes: its table is read
         // from the disk inside.
         disk = std::make_shared<salvage_source_c>(disk);
+        if (refusal)
+            *refusal = open_refusal_e::none;
         if (partition == 0)
             return std::make_shared<source_window_c>(disk, 0, disk->size(), path);
         for (const partition_s& p : read_partitions(*disk))
@@ -252,6 +257,8 @@ byte_source_ptr open_byte_source(const std::string& path, std::string* error, de
                 return std::make_shared<source_window_c>(disk, p.start_bytes, p.size_bytes, path);
         if (error)
             *error = "there is no partition " + std::to_string(partition) + " on " + file;
+        if (refusal)
+            *refusal = open_refusal_e::other;
         return nullptr;
     }
     if (!why.empty()) {
@@ -263,6 +270,8 @@ byte_source_ptr open_byte_source(const std::string& path, std::string* error, de
     if (device->open(path, open_mode::read, access) != 0) {
         if (error)
             *error = device->error();
+        if (refusal)
+            *refusal = device->refusal();
         return nullptr;
     }
     auto salvaged = std::make_shared<salvage_source_c>(device);
@@ -280,6 +289,8 @@ byte_source_ptr open_byte_source(const std::string& path, std::string* error, de
             return nullptr;
         }
     }
+    if (refusal)
+        *refusal = open_refusal_e::none;
     return salvaged;
 }
 

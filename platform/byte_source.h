@@ -141,7 +141,9 @@ std::string read_error_text(int error);
 // only itself. Returns nullptr with a one-line reason in *error.
 // With device_access::ask a block device this process is refused is asked
 // for (see device_access.h): only for what the person chose to read.
+// *refusal, when given, receives why it could not be opened, by kind.
 byte_source_ptr open_byte_source(const std::string& path, std::string* error,
-                                 device_access access = device_access::own_rights);
+                                 device_access access = device_access::own_rights,
+                                 open_refusal_e* refusal = nullptr);
 
 }  // namespace platform

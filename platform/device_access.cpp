@@ -89,17 +89,51 @@ std::string device_helper_path()
     return {};
 }
 
-int open_through_helper(const std::string& device, descriptor_mode mode, std::string* error,
-                        const std::string& helper_given, const char* launcher)
+bool refusal_is_access(open_refusal_e refusal)
 {
+    return refusal != open_refusal_e::none && refusal != open_refusal_e::other;
+}
+
+std::string with_way_out(const std::string& reason, open_refusal_e refusal)
+{
+    if (!refusal_is_access(refusal))
+        return reason;
+    return reason + "; run as a user with access to the disk (root, or a member of the disk group), or open an "
+                    "image of it made by such a user (--image FILE)";
+}
+
+open_refusal_e pkexec_refusal(int exit_status, const std::string& said)
+{
+    auto says = [&](const char* words) { return said.find(words) != std::string::npos; };
+    if (says("No authentication agent"))
+        return open_refusal_e::no_agent;
+    if (says("Request dismissed") || exit_status == 126)
+        return open_refusal_e::dismissed;
+    // polkit itself is not running (or no system bus): nobody can be asked.
+    if (says("Error getting authority") || says("polkit"))
+        return open_refusal_e::no_way_to_ask;
+    if (says("Not authorized") || exit_status == 127)
+        return open_refusal_e::not_authorized;
+    return open_refusal_e::other;
+}
+
+int open_through_helper(const std::string& device, descriptor_mode mode, std::string* error,
+                        const std::string& helper_given, const char* launcher, open_refusal_e* refusal)
+{
+    open_refusal_e ignored = open_refusal_e::none;
+    open_refusal_e& kind = refusal ? *refusal : ignored;
+    kind = open_refusal_e::other;
     const std::string helper = helper_given.empty() ? device_helper_path() : helper_given;
     if (helper.empty()) {
+        kind = open_refusal_e::no_way_to_ask;
         if (error)
-            *error = std::string("cannot open ") + device + ": the helper " + helper_name + " is not installed";
+            *error = std::string("cannot open ") + device + ": permission denied, and neither udisks2 nor the helper " +
+                     helper_name + " is there to ask for it";
         return -1;
     }
     const bool launched = launcher && *launcher;
     if (launched && !on_path(launcher)) {
+        kind = open_refusal_e::no_way_to_ask;
         if (error)
             *error = "cannot open " + device + ": permission denied, and neither udisks2 nor " + launcher +
                      " is there to ask for it";
@@ -167,14 +201,28 @@ int open_through_helper(const std::string& device, descriptor_mode mode, std::st
     int status = 0;
     while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }
-    if (fd >= 0)
+    if (fd >= 0) {
+        kind = open_refusal_e::none;
         return fd;
+    }
+    const int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    // The helper's own refusals (not a disk, no such node) are not pkexec's.
+    kind = launched && said.find("quarvel-open-device:") == std::string::npos ? pkexec_refusal(code, said)
+                                                                               : open_refusal_e::other;
     if (error) {
-        const int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
         std::string why = last_line(said);
-        // pkexec's own codes: the prompt was dismissed, or the person may not.
-        if (launched && (code == 126 || code == 127) && why.empty())
-            why = "permission was not given";
+        // pkexec ends its "Not authorized" with a line that says nothing.
+        switch (kind) {
+        case open_refusal_e::no_agent:
+            why = "no password prompt could be shown (no polkit authentication agent runs in this session)";
+            break;
+        case open_refusal_e::dismissed: why = "the password prompt was cancelled"; break;
+        case open_refusal_e::not_authorized: why = "permission was refused"; break;
+        case open_refusal_e::no_way_to_ask:
+            why = "permission denied, and polkit is not running to ask for it (" + why + ")";
+            break;
+        default: break;
+        }
         if (why.empty())
             why = "the helper gave no descriptor";
         *error = "cannot open " + device + ": " + why;
@@ -182,7 +230,8 @@ int open_through_helper(const std::string& device, descriptor_mode mode, std::st
     return -1;
 }
 
-int open_device_for_user(const std::string& device, descriptor_mode mode, std::string* error)
+int open_device_for_user(const std::string& device, descriptor_mode mode, std::string* error,
+                         open_refusal_e* refusal)
 {
     descriptor_source source;
     {
@@ -192,10 +241,13 @@ int open_device_for_user(const std::string& device, descriptor_mode mode, std::s
     if (source) {
         bool unavailable = false;
         std::string why;
-        const int fd = source(device, mode, &why, &unavailable);
+        open_refusal_e kind = open_refusal_e::other;
+        const int fd = source(device, mode, &why, &unavailable, &kind);
         if (fd >= 0 || !unavailable) {
             if (fd < 0 && error)
                 *error = why;
+            if (refusal)
+                *refusal = fd >= 0 ? open_refusal_e::none : kind;
             return fd;
         }
     }
@@ -204,7 +256,7 @@ int open_device_for_user(const std::string& device, descriptor_mode mode, std::s
     const char* helper = std::getenv("QUARVEL_DEVICE_HELPER");
     const char* launcher = std::getenv("QUARVEL_DEVICE_LAUNCHER");
     return open_through_helper(device, mode, error, helper && helper[0] == '/' ? helper : std::string(),
-                               launcher ? launcher : "pkexec");
+                               launcher ? launcher : "pkexec", refusal);
 }
 
 const char* root_not_needed_note()

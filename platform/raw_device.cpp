@@ -88,6 +88,7 @@ raw_device_c& raw_device_c::operator=(raw_device_c&& other) noexcept
         writable_ = other.writable_;
         path_ = std::move(other.path_);
         error_ = std::move(other.error_);
+        refusal_ = other.refusal_;
         other.fd_ = -1;
         other.direct_fd_ = -1;
     }
@@ -99,6 +100,8 @@ int raw_device_c::open(const std::string& path, open_mode mode, device_access ac
     close();
     path_ = path;
     error_.clear();
+    // Every failure below is "other" unless it says it is about rights.
+    refusal_ = open_refusal_e::other;
     std::string file = path;
     int partition = -1;
     std::string image;
@@ -112,18 +115,23 @@ int raw_device_c::open(const std::string& path, open_mode mode, device_access ac
     fd_ = ::open(file.c_str(), flags | (claim ? O_EXCL : 0));
     if (fd_ < 0 && (errno == EACCES || errno == EPERM) && access == device_access::ask && is_block_device_node(file)) {
         std::string why;
-        fd_ = open_device_for_user(file, want_write ? descriptor_mode::read_write : descriptor_mode::read, &why);
+        fd_ = open_device_for_user(file, want_write ? descriptor_mode::read_write : descriptor_mode::read, &why,
+                                   &refusal_);
         if (fd_ < 0) {
             error_ = why;
             return -1;
         }
+        refusal_ = open_refusal_e::other;
     }
     if (fd_ < 0 && claim && errno == EBUSY) {
         error_ = "cannot open " + file + " for writing: it is in use (a partition of it is mounted or held)";
         return -1;
     }
     if (fd_ < 0) {
-        error_ = "cannot open " + file + ": " + std::strerror(errno);
+        const int error = errno;
+        if (error == EACCES || error == EPERM)
+            refusal_ = open_refusal_e::denied;
+        error_ = "cannot open " + file + ": " + std::strerror(error);
         return -1;
     }
     writable_ = want_write;
@@ -188,6 +196,7 @@ int raw_device_c::open(const std::string& path, open_mode mode, device_access ac
     if (block_device_ && mode != open_mode::read) {
         direct_fd_ = ::open(file.c_str(), flags | O_DIRECT);  // refused on some devices: stay buffered
     }
+    refusal_ = open_refusal_e::none;
     return 0;
 }
 

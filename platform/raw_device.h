@@ -75,6 +75,8 @@ public:
     const std::string& path() const { return path_; }
     const std::string& name() const override { return path_; }
     const std::string& error() const { return error_; }
+    // Why the last open failed, by kind (none after a success).
+    open_refusal_e refusal() const { return refusal_; }
 
     // Geometry of the device; cylinders computed from the size.
     disk_geometry_s geometry() const;
@@ -93,6 +95,7 @@ private:
     bool writable_ = false;
     std::string path_;
     std::string error_;
+    open_refusal_e refusal_ = open_refusal_e::none;
 };
 
 // Splits "<image>:pN" into the image path and N. Returns false for any other

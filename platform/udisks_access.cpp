@@ -65,9 +65,13 @@ int descriptor_of(const QDBusMessage& reply)
 
 }  // namespace
 
-int open_through_udisks(const std::string& device, descriptor_mode mode, std::string* error, bool* unavailable)
+int open_through_udisks(const std::string& device, descriptor_mode mode, std::string* error, bool* unavailable,
+                        open_refusal_e* refusal)
 {
     *unavailable = false;
+    open_refusal_e ignored = open_refusal_e::none;
+    open_refusal_e& kind = refusal ? *refusal : ignored;
+    kind = open_refusal_e::other;
     if (!QDBusConnection::systemBus().isConnected()) {
         *unavailable = true;
         return -1;
@@ -105,10 +109,18 @@ int open_through_udisks(const std::string& device, descriptor_mode mode, std::st
         }
         const QString name = reply.errorName();
         std::string why = reply.errorMessage().toStdString();
-        if (name.endsWith(QStringLiteral("NotAuthorizedDismissed")))
-            why = "permission was not given";
-        else if (name.endsWith(QStringLiteral("NotAuthorized")) || name.endsWith(QStringLiteral("NotAuthorizedCanObtain")))
-            why = "not permitted: " + why;
+        if (name.endsWith(QStringLiteral("NotAuthorizedDismissed"))) {
+            kind = open_refusal_e::dismissed;
+            why = "the password prompt was cancelled";
+        } else if (name.endsWith(QStringLiteral("NotAuthorizedCanObtain"))) {
+            // Asking was allowed, so the only reason nobody was asked is that
+            // no authentication agent runs in the session.
+            kind = open_refusal_e::no_agent;
+            why = "no password prompt could be shown (no polkit authentication agent runs in this session)";
+        } else if (name.endsWith(QStringLiteral("NotAuthorized"))) {
+            kind = open_refusal_e::not_authorized;
+            why = "permission was refused: " + why;
+        }
         else if (mode == descriptor_mode::read_write && reply.errorMessage().contains(QStringLiteral("busy")))
             why = "for writing: it is in use (a partition of it is mounted or held)";
         *error = "cannot open " + device + ": " + why;
@@ -117,9 +129,17 @@ int open_through_udisks(const std::string& device, descriptor_mode mode, std::st
     const int fd = descriptor_of(reply);
     if (fd < 0)
         *error = "cannot open " + device + ": udisks2 gave no descriptor";
+    else
+        kind = open_refusal_e::none;
     return fd;
 }
 
-void install_udisks_access() { set_descriptor_source(open_through_udisks); }
+void install_udisks_access()
+{
+    set_descriptor_source([](const std::string& device, descriptor_mode mode, std::string* error, bool* unavailable,
+                             open_refusal_e* refusal) {
+        return open_through_udisks(device, mode, error, unavailable, refusal);
+    });
+}
 
 }  // namespace platform

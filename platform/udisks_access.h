@@ -17,6 +17,7 @@ void install_udisks_access();
 // exclusively for the repair (OpenDevice "rw" with O_EXCL: it must read
 // back what it wrote, which OpenForRestore's write-only descriptor cannot).
 // *unavailable: no system bus, or no udisks2 on it.
-int open_through_udisks(const std::string& device, descriptor_mode mode, std::string* error, bool* unavailable);
+int open_through_udisks(const std::string& device, descriptor_mode mode, std::string* error, bool* unavailable,
+                        open_refusal_e* refusal = nullptr);
 
 }  // namespace platform

@@ -19,8 +19,11 @@ constexpr int default_box_side = 13;
 // The tag sits at the cell's right end and the name gives way to it.
 void paint_name(QPainter* painter, const QRect& rect, int flags, const QString& name, row_state_e state)
 {
-    const bool checked_whole = row_state_checked_whole(state);
-    const QString label = row_state_doubtful(state) || checked_whole ? row_state_label(state) : QString();
+    // Whole by the file system's own record (consecutive clusters, a chain
+    // kept) reads as green as whole by a check of the content.
+    const bool checked_whole = row_state_checked_whole(state) || state == row_state_e::exact ||
+                               state == row_state_e::chain_kept;
+    const QString label = row_state_label(state);
     if (label.isEmpty()) {
         painter->drawText(rect, flags, name);
         return;
@@ -34,13 +37,24 @@ void paint_name(QPainter* painter, const QRect& rect, int flags, const QString& 
     const QRect name_rect(rect.left(), rect.top(), std::max(0, tag.left() - gap - rect.left()), rect.height());
     painter->drawText(name_rect, flags, metrics.elidedText(name, Qt::ElideMiddle, name_rect.width()));
 
-    // Green for a copy checked whole, amber for a guess, red for a copy
-    // that will be damaged.
+    // Green for a copy known whole, amber for a guess, red for a copy that
+    // will be damaged,
+    // and grey for a copy nothing speaks for or against.
     const bool only_doubt = state == row_state_e::uncertain;
-    const QColor ink = checked_whole ? QColor(24, 110, 48) : only_doubt ? QColor(140, 90, 0) : QColor(176, 32, 24);
+    const bool unchecked = state == row_state_e::not_contradicted;
+    const QColor ink = checked_whole ? QColor(24, 110, 48)
+                       : only_doubt  ? QColor(140, 90, 0)
+                       : unchecked   ? QColor(80, 92, 110)
+                                     : QColor(176, 32, 24);
     painter->setRenderHint(QPainter::Antialiasing, true);
-    painter->setPen(checked_whole ? QColor(130, 200, 150) : only_doubt ? QColor(226, 184, 100) : QColor(226, 140, 130));
-    painter->setBrush(checked_whole ? QColor(228, 246, 232) : only_doubt ? QColor(255, 244, 214) : QColor(253, 234, 232));
+    painter->setPen(checked_whole ? QColor(130, 200, 150)
+                    : only_doubt  ? QColor(226, 184, 100)
+                    : unchecked   ? QColor(180, 190, 205)
+                                  : QColor(226, 140, 130));
+    painter->setBrush(checked_whole ? QColor(228, 246, 232)
+                      : only_doubt  ? QColor(255, 244, 214)
+                      : unchecked   ? QColor(240, 243, 247)
+                                    : QColor(253, 234, 232));
     painter->drawRoundedRect(QRectF(tag).adjusted(0.5, 0.5, -0.5, -0.5), 3, 3);
     painter->setPen(ink);
     painter->drawText(tag, Qt::AlignCenter, label);

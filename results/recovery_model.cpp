@@ -2,6 +2,7 @@
 
 #include "results/header_view.h"
 #include "results/replace_model.h"
+#include "results/table_view.h"
 #include "shell/settings.h"
 
 #include <QHeaderView>
@@ -216,6 +217,7 @@ void install_table_model(QTableView* view, recovery_model_c* model, MyHeaderView
     view->setColumnHidden(recovery_model_c::folder_column, !model->all_files());
     if (model->all_files())
         view->horizontalHeader()->resizeSection(recovery_model_c::folder_column, folder_column_width);
+    fit_name_column(view);
     if (header)
         header->set_check_all(model->all_shown_ticked());
 }

@@ -135,6 +135,9 @@ namespace {
 const char* label_key(row_state_e state)
 {
     switch (state) {
+    case row_state_e::exact: return "row_state_exact";
+    case row_state_e::chain_kept: return "row_state_chain";
+    case row_state_e::not_contradicted: return "row_state_not_contradicted";
     case row_state_e::verified: return "row_state_verified";
     case row_state_e::rebuilt: return "row_state_rebuilt";
     case row_state_e::uncertain: return "row_state_uncertain";

@@ -14,7 +14,12 @@ public:
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 };
+
+// Gives the name column the width the other columns leave in the view, never
+// less than its own default: a wider window shows longer names.
+void fit_name_column(QTableView* view);
 
 // Sets a file table up: the delegate, per-pixel scrolling, whole-row
 // selection, no row header, the custom header with the tick and name

@@ -45,12 +45,12 @@ volume_item_s whole_disk_volume(const drive_item_s& disk)
     return v;
 }
 
-platform::byte_source_ptr open_found_volume(volume_item_s* volume, QString* reason)
+platform::byte_source_ptr open_found_volume(volume_item_s* volume, QString* reason, platform::open_refusal_e* refusal)
 {
     std::string why;
     const platform::byte_source_ptr disk = platform::open_byte_source(
         QFile::encodeName(volume->device_path).toStdString(), &why,
-        volume->locked ? platform::device_access::ask : platform::device_access::own_rights);
+        volume->locked ? platform::device_access::ask : platform::device_access::own_rights, refusal);
     if (!disk) {
         *reason = QStringLiteral("%1: %2").arg(volume->device_path, QString::fromStdString(why));
         return nullptr;

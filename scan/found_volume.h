@@ -23,4 +23,5 @@ volume_item_s whole_disk_volume(const drive_item_s& disk);
 // this user may not read it) and fills in what its boot sector says: file
 // system, label and length. Returns nullptr with a one-line *reason when
 // the disk cannot be opened or the volume's start lies past its end.
-platform::byte_source_ptr open_found_volume(volume_item_s* volume, QString* reason);
+platform::byte_source_ptr open_found_volume(volume_item_s* volume, QString* reason,
+                                            platform::open_refusal_e* refusal = nullptr);

@@ -296,6 +296,10 @@ int recovery_file_c::start_recovery(recovery_base_c* scanner, const QDir& destin
     list_path_.clear();
     list_failure_.clear();
     take_unreadable_ids();
+    {
+        std::lock_guard hold(failures_lock_);
+        failures_.clear();
+    }
     status_.clear();
     start(QThread::InheritPriority);
     // The system may refuse the thread (memory exhausted); then no
@@ -312,6 +316,12 @@ recovery_tally_s recovery_file_c::tally() const
     t.skipped = skipped_.load(std::memory_order_relaxed);
     t.destination_full = full_.load(std::memory_order_relaxed);
     return t;
+}
+
+std::vector<failed_file_s> recovery_file_c::failures() const
+{
+    std::lock_guard hold(failures_lock_);
+    return failures_;
 }
 
 std::vector<int64_t> recovery_file_c::take_unreadable_ids()
@@ -339,6 +349,10 @@ void recovery_file_c::run_job()
         }
         if (const QString refused = scanner_->selection_refusal(selected); !refused.isEmpty()) {
             failed_.store(int64_t(ids_.size()), std::memory_order_relaxed);
+            {
+                std::lock_guard hold(failures_lock_);
+                failures_.push_back({QStringLiteral("*"), refused});
+            }
             done = ids_.size();
             fail(refused);
             lookup_ = nullptr;
@@ -352,10 +366,20 @@ void recovery_file_c::run_job()
             found_row_s row;
             QString written;
             int result = -1;
-            if (lookup_(id, &row))
+            const bool listed = lookup_(id, &row);
+            if (listed)
                 result = recover_in_tree(*scanner_, tree, row, &written, options);
             recovery_tally_s one;
-            count_recovery(result, written.startsWith(root) ? written.mid(root.size()) : written, &one, &list);
+            const QString shown = written.startsWith(root) ? written.mid(root.size()) : written;
+            count_recovery(result, shown, &one, &list);
+            if (one.failed > 0) {
+                std::lock_guard hold(failures_lock_);
+                if (failures_.size() < max_failures_kept)
+                    failures_.push_back({!shown.isEmpty()         ? shown
+                                         : !row.item.name.isEmpty() ? row.item.name
+                                                                    : QStringLiteral("#%1").arg(id),
+                                         listed ? last_recovery_failure() : QStringLiteral("no longer listed")});
+            }
             written_.fetch_add(one.written, std::memory_order_relaxed);
             failed_.fetch_add(one.failed, std::memory_order_relaxed);
             unreadable_.fetch_add(one.unreadable, std::memory_order_relaxed);

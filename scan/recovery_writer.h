@@ -73,6 +73,15 @@ bool last_recovery_destination_full();
 
 class recovery_tree_c;
 
+// One file a recovery could not write: as the person knows it (its path
+// below the destination, or its name) and why, in one line.
+struct failed_file_s {
+    QString name;
+    QString reason;
+};
+// Most failed files a recovery keeps by name; beyond them only the count.
+inline constexpr size_t max_failures_kept = 10000;
+
 // Writes one row into the folder tree gives it (made as needed), as
 // recover_one does; *written, when given, receives the path under the
 // tree's destination.
@@ -150,6 +159,10 @@ public:
     QString unreadable_list_failure() const { return list_failure_; }
     // Ids of the rows whose copies met unreadable sectors, since last asked.
     std::vector<int64_t> take_unreadable_ids();
+    // The files of the last recovery that were not written and why (at most
+    // max_failures_kept; the tally counts them all), a refusal of the whole
+    // selection as one entry. Final once the thread has finished.
+    std::vector<failed_file_s> failures() const;
 
 protected:
     void run_job() override;
@@ -169,4 +182,6 @@ private:
     QString list_failure_;
     std::mutex unreadable_lock_;
     std::vector<int64_t> unreadable_ids_;
+    mutable std::mutex failures_lock_;
+    std::vector<failed_file_s> failures_;
 };

@@ -4,9 +4,16 @@
 #include "platform/output_guard.h"
 #include "platform/partitions.h"
 
+#include "devices/enumerate.h"
+
 #include <QFile>
+#include <atomic>
 #include <cerrno>
+#include <cstring>
+#include <fcntl.h>
 #include <memory>
+#include <sys/statvfs.h>
+#include <unistd.h>
 
 #include <algorithm>
 
@@ -177,6 +184,7 @@ void scan_service_c::reset_scanner()
 
 int scan_service_c::start_scan(const volume_item_s& volume, bool deep, QString* reason)
 {
+    open_refusal_ = platform::open_refusal_e::none;
     if (scanning()) {
         if (reason)
             *reason = QStringLiteral("a scan is running");
@@ -185,15 +193,25 @@ int scan_service_c::start_scan(const volume_item_s& volume, bool deep, QString* 
     QString path = volume.device_path;
     if (path.endsWith('/') || path.endsWith('\\'))
         path.chop(1);
+    const std::string local_path = QFile::encodeName(path).toStdString();
     // A volume this user may not read: the disk is asked for now (a password
     // prompt), and its file system learnt from what that gives.
     volume_item_s chosen = volume;
     platform::byte_source_ptr opened;
+    // Opens the volume once for the scan; a refusal ends the start with the
+    // system's reason and its kind, so the person learns why and what to do.
+    auto open_volume = [&]() {
+        std::string why;
+        opened = platform::open_byte_source(local_path, &why, platform::device_access::ask, &open_refusal_);
+        if (!opened && reason)
+            *reason = QString::fromStdString(why);
+        return opened != nullptr;
+    };
     // A volume no table names is read through a window over its disk.
     const QString shown = volume.window_sector >= 0 ? volume.dos_device : volume.device_path;
     if (volume.window_sector >= 0) {
         QString why;
-        opened = open_found_volume(&chosen, &why);
+        opened = open_found_volume(&chosen, &why, &open_refusal_);
         if (!opened) {
             if (reason)
                 *reason = why;
@@ -201,13 +219,8 @@ int scan_service_c::start_scan(const volume_item_s& volume, bool deep, QString* 
         }
     }
     if (chosen.locked) {
-        std::string why;
-        opened = platform::open_byte_source(QFile::encodeName(path).toStdString(), &why, platform::device_access::ask);
-        if (!opened) {
-            if (reason)
-                *reason = QString::fromStdString(why);
+        if (!open_volume())
             return -1;
-        }
         platform::filesystem_info_s fs;
         if (platform::probe_filesystem(*opened, 0, 0, &fs)) {
             chosen.file_system = QString::fromStdString(platform::display_filesystem_name(fs));
@@ -219,9 +232,10 @@ int scan_service_c::start_scan(const volume_item_s& volume, bool deep, QString* 
         // Nothing was recognised at the volume's start: its boot sector may
         // be unreadable or damaged while the copy FAT32, exFAT and NTFS keep
         // of it still lays the volume out. A read error is said as one,
-        // never as a volume without a file system.
-        if (!opened)
-            opened = platform::open_byte_source(QFile::encodeName(path).toStdString(), nullptr, platform::device_access::ask);
+        // never as a volume without a file system, and a volume this user
+        // may not open is said to be that.
+        if (!opened && !open_volume() && platform::refusal_is_access(open_refusal_))
+            return -1;
         if (opened) {
             QString unreadable;
             if (const QString fat = fat_file_system_of(opened); !fat.isEmpty())
@@ -256,10 +270,12 @@ int scan_service_c::start_scan(const volume_item_s& volume, bool deep, QString* 
     current_->reset();
     current_->set_volume(chosen);
     // The one opening of the volume for this scan and what is read back from
-    // it. When it fails, the scanner tries once more itself and reports why
-    // in its own words.
-    if (!opened)
-        opened = platform::open_byte_source(QFile::encodeName(path).toStdString(), nullptr, platform::device_access::ask);
+    // it. When it fails for another reason than rights, the scanner tries
+    // once more itself and reports why in its own words.
+    if (!opened && !open_volume() && platform::refusal_is_access(open_refusal_)) {
+        reset_scanner();
+        return -1;
+    }
     if (kind == scanner_kind_e::raw && choose_scanner(chosen, false) != scanner_kind_e::none)
         raw_.set_known_files_source([volume = chosen, path, source = opened, names = lost_names_](
                                         const std::function<bool()>& stop) {
@@ -326,14 +342,15 @@ int scan_service_c::start_recovery(const QDir& destination, const std::vector<re
     bool any = false;
     for (const auto& row : rows)
         any = any || row.checked;
-    if (!any || scanning() || kind_ == scanner_kind_e::none || !output_refusal(destination).isEmpty())
+    if (!any || scanning() || kind_ == scanner_kind_e::none || !check_output(destination).ok())
         return -1;
     return writer_.start_recovery(current_, destination, rows);
 }
 
-int scan_service_c::start_recovery(const QDir& destination, std::vector<int64_t> ids, row_lookup_fn lookup)
+int scan_service_c::start_recovery(const QDir& destination, std::vector<int64_t> ids, row_lookup_fn lookup,
+                                   uint64_t needed_bytes)
 {
-    if (ids.empty() || scanning() || kind_ == scanner_kind_e::none || !output_refusal(destination).isEmpty())
+    if (ids.empty() || scanning() || kind_ == scanner_kind_e::none || !check_output(destination, needed_bytes).ok())
         return -1;
     return writer_.start_recovery(current_, destination, std::move(ids), std::move(lookup));
 }
@@ -363,4 +380,76 @@ QString scan_service_c::output_refusal(const QDir& destination) const
     return QString::fromStdString(platform::output_refusal(QFile::encodeName(destination.absolutePath()).toStdString(),
                                                            QFile::encodeName(source_device_).toStdString(),
                                                            platform::output_kind::folder));
+}
+
+output_check_s scan_service_c::check_output(const QDir& destination, uint64_t needed_bytes) const
+{
+    return check_output_folder(destination.absolutePath(), source_device_, needed_bytes);
+}
+
+QString output_check_s::text() const
+{
+    switch (problem) {
+    case problem_e::none: break;
+    case problem_e::on_source: return detail;
+    case problem_e::not_writable:
+        return QStringLiteral("nothing can be written into %1: %2; choose a folder you may write to").arg(folder, detail);
+    case problem_e::no_room:
+        return QStringLiteral("%1 has too little room: the files chosen need %2 (%3 bytes), %4 (%5 bytes) are free; "
+                              "free some space there or choose another folder")
+            .arg(folder, format_size(needed))
+            .arg(needed)
+            .arg(format_size(free))
+            .arg(free);
+    }
+    return {};
+}
+
+output_check_s check_output_folder(const QString& folder, const QString& source_device, uint64_t needed_bytes)
+{
+    output_check_s check;
+    check.folder = folder;
+    const std::string path = QFile::encodeName(folder).toStdString();
+    if (!source_device.isEmpty()) {
+        const std::string refused =
+            platform::output_refusal(path, QFile::encodeName(source_device).toStdString(), platform::output_kind::folder);
+        if (!refused.empty()) {
+            check.problem = output_check_s::problem_e::on_source;
+            check.detail = QString::fromStdString(refused);
+            return check;
+        }
+    }
+    // Permissions alone do not tell: a read-only mount, a full quota of
+    // inodes, an ACL or a security module can refuse the first file. One is
+    // made and removed, under a name no recovery writes.
+    static std::atomic<unsigned> serial{0};
+    int error = EEXIST;
+    for (int attempt = 0; attempt < 100 && error == EEXIST; ++attempt) {
+        const std::string probe = path + "/.quarvel-write-check-" + std::to_string(::getpid()) + "-" +
+                                  std::to_string(serial.fetch_add(1));
+        const int fd = ::open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        error = fd >= 0 ? 0 : errno;
+        if (fd >= 0) {
+            ::close(fd);
+            ::unlink(probe.c_str());
+        }
+    }
+    if (error != 0) {
+        check.problem = output_check_s::problem_e::not_writable;
+        check.detail = QString::fromLocal8Bit(std::strerror(error));
+        return check;
+    }
+    struct statvfs room {};
+    if (needed_bytes != 0 && ::statvfs(path.c_str(), &room) == 0) {
+        const uint64_t unit = room.f_frsize ? room.f_frsize : room.f_bsize;
+        const uint64_t free = uint64_t(room.f_bavail) > UINT64_MAX / std::max<uint64_t>(unit, 1)
+                                  ? UINT64_MAX
+                                  : uint64_t(room.f_bavail) * unit;
+        if (needed_bytes > free) {
+            check.problem = output_check_s::problem_e::no_room;
+            check.needed = needed_bytes;
+            check.free = free;
+        }
+    }
+    return check;
 }

@@ -5,6 +5,7 @@
 // itself (recovery_base_c's virtual operations).
 #pragma once
 
+#include "platform/device_access.h"
 #include "scan/content_pass_job.h"
 #include "scan/exfat/exfat_recovery.h"
 #include "scan/fat/fat_recovery.h"
@@ -22,6 +23,30 @@
 #include <vector>
 
 enum class scanner_kind_e { none, fat, ntfs, raw, exfat };
+
+// What the check of a destination folder found before anything is copied.
+struct output_check_s {
+    enum class problem_e {
+        none,
+        on_source,     // it lies on what is scanned (detail: why)
+        not_writable,  // no file can be created in it (detail: the system's reason)
+        no_room,       // its file system has less free than the selection needs
+    };
+    problem_e problem = problem_e::none;
+    QString folder;
+    QString detail;
+    uint64_t needed = 0;  // no_room: bytes the chosen files add up to
+    uint64_t free = 0;    // no_room: bytes free there for this user
+    bool ok() const { return problem == problem_e::none; }
+    // One line, with the numbers: what quarvel-cli prints.
+    QString text() const;
+};
+
+// Checks folder before files of source_device (empty: none scanned) are
+// written into it: not on the source, a file can be created in it (one is
+// made with O_EXCL and removed), and, when needed_bytes is not 0, that much
+// is free for this user.
+output_check_s check_output_folder(const QString& folder, const QString& source_device, uint64_t needed_bytes = 0);
 
 // The scanner a volume gets: the deep scan when asked for; "NTFS" -> NTFS;
 // a file system name beginning "FAT" -> FAT; "exFAT" -> exFAT; anything
@@ -42,6 +67,9 @@ public:
     // Waits for a running recovery first: its scanner's store must not be
     // reset under it.
     int start_scan(const volume_item_s& volume, bool deep, QString* reason = nullptr);
+    // Why the last start_scan could not open its volume, by kind (none when
+    // it opened); the reason itself is the one start_scan gave.
+    platform::open_refusal_e open_refusal() const { return open_refusal_; }
     // Whether the current scanner's thread runs.
     bool scanning() const;
     // Loads a scan result file into the deep scanner (after a running
@@ -91,13 +119,20 @@ public:
     // Starts the writer on a selection: row ids as the current scanner's
     // store knows them, and how to find each one's row. Returns 0, or -1
     // when a recovery is running or the selection is empty.
-    int start_recovery(const QDir& destination, std::vector<int64_t> ids, row_lookup_fn lookup);
+    // needed_bytes: what the selection adds up to, checked against the
+    // destination's free space (0: not checked).
+    int start_recovery(const QDir& destination, std::vector<int64_t> ids, row_lookup_fn lookup,
+                       uint64_t needed_bytes = 0);
     bool recovering() const { return writer_.isRunning(); }
     // Why files of the current scan must not be written into destination
     // (it is on the scanned device or image, or a file system stored on it);
     // empty when they may. recover_one and start_recovery refuse such a
     // folder; the page tells the reason.
     QString output_refusal(const QDir& destination) const;
+    // The whole check of a destination for the current scan's files, that
+    // start_recovery makes too: on the source, writable, room for
+    // needed_bytes (0: room not checked).
+    output_check_s check_output(const QDir& destination, uint64_t needed_bytes = 0) const;
     recovery_file_c& writer() { return writer_; }
     // How the destination folder is shown once a recovery has ended (the
     // window opens it with the desktop); none by default, so that a headless
@@ -134,6 +169,7 @@ private:
     // Reads the current scanner's store: stopped before that changes.
     content_pass_job_c content_pass_;
     QString source_device_;  // what the current scan reads
+    platform::open_refusal_e open_refusal_ = platform::open_refusal_e::none;
     lost_names_s lost_names_;
     std::function<void(const QString& folder)> folder_opener_;
     // The destination that last passed the output check, for which device,

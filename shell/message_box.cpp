@@ -3,6 +3,7 @@
 #include "shell/settings.h"
 
 #include <QPixmap>
+#include <QPushButton>
 #include <QTimer>
 #include <utility>
 
@@ -21,11 +22,11 @@ void set_warning_driver(warning_driver_t new_driver)
     driver() = std::move(new_driver);
 }
 
-QMessageBox::StandardButton show_message(QWidget* parent, const QString& title, const QString& text,
-                                         QMessageBox::StandardButtons buttons)
+namespace {
+
+// The box's look and the test driver, for every kind of box.
+int run_box(QMessageBox& box)
 {
-    QMessageBox box(QMessageBox::Warning, title, text, buttons, parent,
-                    Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint);
     // Texts carry names from disks, images and scan files: never markup.
     box.setTextFormat(Qt::PlainText);
     const QPixmap icon(QStringLiteral(":/images/top.ico"));
@@ -38,7 +39,33 @@ QMessageBox::StandardButton show_message(QWidget* parent, const QString& title, 
                 driver()(box);
         });
     }
-    const int code = box.exec();
+    return box.exec();
+}
+
+}  // namespace
+
+int show_message_choice(QWidget* parent, const QString& title, const QString& text, const QStringList& choices)
+{
+    QMessageBox box(QMessageBox::Warning, title, text, QMessageBox::Ok, parent,
+                    Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint);
+    QList<QAbstractButton*> added;
+    for (qsizetype i = 0; i < choices.size(); ++i) {
+        QPushButton* button = box.addButton(choices[i], QMessageBox::ActionRole);
+        button->setObjectName(QStringLiteral("btn_choice_%1").arg(i));
+        added.push_back(button);
+    }
+    box.setDefaultButton(QMessageBox::Ok);
+    box.setEscapeButton(QMessageBox::Ok);
+    run_box(box);
+    return int(added.indexOf(box.clickedButton()));
+}
+
+QMessageBox::StandardButton show_message(QWidget* parent, const QString& title, const QString& text,
+                                         QMessageBox::StandardButtons buttons)
+{
+    QMessageBox box(QMessageBox::Warning, title, text, buttons, parent,
+                    Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint);
+    const int code = run_box(box);
     // The clicked button is the escape button when the box was closed
     // without a choice.
     if (QAbstractButton* clicked = box.clickedButton()) {

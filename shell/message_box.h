@@ -4,6 +4,7 @@
 
 #include <QMessageBox>
 #include <QString>
+#include <QStringList>
 #include <functional>
 #include <string_view>
 
@@ -19,6 +20,11 @@ QMessageBox::StandardButton show_warning(QWidget* parent, const QString& title, 
 // instance a system error).
 QMessageBox::StandardButton show_message(QWidget* parent, const QString& title, const QString& text,
                                          QMessageBox::StandardButtons buttons = QMessageBox::NoButton);
+
+// The same box with buttons of its own after OK (object names "btn_choice_0",
+// "btn_choice_1", ...): returns the index in choices of the one pressed, or
+// -1 for OK or a close.
+int show_message_choice(QWidget* parent, const QString& title, const QString& text, const QStringList& choices);
 
 // Test hook: when set, it is called from inside the box's own modal loop, once
 // the box is shown, so a test can answer it (click a button, press Escape,

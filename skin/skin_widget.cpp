@@ -1,11 +1,11 @@
 #include "skin/skin_widget.h"
 
-#include "platform/desktop.h"
 #include "platform/folders.h"
 #include "shell/app_flags.h"
 #include "shell/message_box.h"
 #include "shell/resources_init.h"
 #include "shell/settings.h"
+#include "skin/help_dialog.h"
 
 #include <QAction>
 #include <QCloseEvent>
@@ -15,7 +15,7 @@
 #include <QMenu>
 #include <QMouseEvent>
 #include <QScreen>
-#include <QUrl>
+#include <QSettings>
 #include <functional>
 
 namespace {
@@ -184,7 +184,31 @@ void QSkinWidget::closeEvent(QCloseEvent* event)
         }
         close_confirmed = true;
     }
+    save_window_state();
     skin_window_c::closeEvent(event);
+}
+
+void QSkinWidget::restore_window_state()
+{
+    if (!settings_store)
+        return;
+    const QByteArray geometry = settings_store->value(QStringLiteral("window/geometry")).toByteArray();
+    // restoreGeometry keeps a window saved on a screen that is gone on one
+    // that is here.
+    if (!geometry.isEmpty())
+        restoreGeometry(geometry);
+    if (settings_store->value(QStringLiteral("window/maximised")).toBool() && restored)
+        maximise();
+}
+
+void QSkinWidget::save_window_state() const
+{
+    if (!settings_store)
+        return;
+    // Maximised, the size to come back to is the one before.
+    settings_store->setValue(QStringLiteral("window/geometry"), restored ? saveGeometry() : normal_geometry);
+    settings_store->setValue(QStringLiteral("window/maximised"), !restored);
+    settings_store->sync();
 }
 
 QString QSkinWidget::help_page_path()
@@ -198,14 +222,24 @@ QString QSkinWidget::help_page_path()
     return {};
 }
 
+help_dialog_c* QSkinWidget::help_dialog() const { return help_window.data(); }
+
 void QSkinWidget::on_click_help()
 {
-    const QString path = help_page_path();
-    if (path.isEmpty()) {
-        show_message(this, QStringLiteral("Quarvel"), tr("The help page is not installed."), QMessageBox::Ok);
+    // Our own window rather than a browser: there may be none, and run for
+    // another user (through sudo or pkexec) a browser may not start at all.
+    if (help_window) {
+        help_window->raise();
+        help_window->activateWindow();
         return;
     }
-    platform::shell_open(QUrl::fromLocalFile(path));
+    const QString path = help_page_path();
+    if (path.isEmpty()) {
+        show_warning(this, QStringLiteral("Quarvel"), "help_missing", QMessageBox::Ok);
+        return;
+    }
+    help_window = new help_dialog_c(path, this);
+    help_window->show();
 }
 
 void QSkinWidget::on_click_language()

@@ -1,7 +1,7 @@
 // The skinned main window base: the frame with the logo, the three top
 // navigation buttons (undelete, partition search, deep scan), the system
 // buttons (close, maximise/restore, minimise, settings), the settings menu
-// (language, help, exit) and the close guard. The derived window shows the
+// (language, help in its own window, exit) and the close guard. The derived window shows the
 // pages through show_page and leave_page.
 #pragma once
 
@@ -9,8 +9,10 @@
 
 #include <QByteArray>
 #include <QPixmap>
+#include <QPointer>
 
 class QMenu;
+class help_dialog_c;
 
 class QSkinWidget : public skin_button_window_c<QSkinWidget> {
     Q_OBJECT
@@ -40,11 +42,18 @@ public:
 
     bool is_restored() const { return restored; }
     QMenu* settings_menu() const { return system_menu; }
+    // The help window while it is open, else null.
+    help_dialog_c* help_dialog() const;
     button_c<QSkinWidget>* maximise_button() const { return max_button; }
 
     // The shipped help page for the current language (English when there is
     // none), or an empty string when none is installed.
     static QString help_page_path();
+
+    // The size, place and maximised state of the last run, from the settings
+    // file (nothing when it holds none); kept there again on close.
+    void restore_window_state();
+    void save_window_state() const;
 
 public slots:
     void on_click_close();
@@ -70,6 +79,7 @@ private:
     QPixmap logo;
     button_c<QSkinWidget>* max_button = nullptr;
     QMenu* system_menu = nullptr;
+    QPointer<help_dialog_c> help_window;
     QByteArray normal_geometry;
     bool restored = true;
     bool close_confirmed = false;

@@ -1,6 +1,8 @@
 // Renders the main window on each of its five pages, hovered and maximised
-// variants of the frame, and the skinned dialog to PNG files, one folder per
-// language, so every change to the look can be seen without a display:
+// variants of the frame, the skinned dialog, the messages of refusals and of
+// a recovery's end, the list of failed files and the help window to PNG
+// files, one folder per language, so every change to the look can be seen
+// without a display:
 //
 //   QT_QPA_PLATFORM=offscreen quarvel_screenshot OUT_DIR [--disks] [--image IMG]... [LANGUAGE]...
 //
@@ -10,16 +12,20 @@
 // unless --disks (run as a user, the disks they may not read show locked).
 #include "app/main_window.h"
 #include "app/pages/partition_window.h"
+#include "app/pages/recovery_window.h"
 #include "devices/enumerate.h"
 #include "devices/volume_item.h"
 #include "partition/partition_item.h"
 #include "platform/drive_table.h"
+#include "results/failure_text.h"
 #include "scan/recovery_base.h"
 #include "shell/app_flags.h"
 #include "shell/message_box.h"
 #include "shell/resources_init.h"
 #include "shell/settings.h"
+#include "skin/help_dialog.h"
 #include "skin/skin_dialog.h"
+#include "skin/skin_widget.h"
 
 #include <QApplication>
 #include <QDir>
@@ -27,6 +33,7 @@
 #include <QLoggingCategory>
 #include <QMenu>
 #include <QMessageBox>
+#include <QTextBrowser>
 #include <QVBoxLayout>
 #include <cstdio>
 
@@ -135,7 +142,57 @@ bool shoot_language(const QString& language, const QDir& out)
                                          "identity (model \"Ultra Fit\", serial \"4C530001\" then, model "
                                          "\"Cruzer\", serial \"20044318\" now) differs")),
                  QMessageBox::Yes | QMessageBox::No);
+    // A disk this account may not open, and a folder nothing can be written
+    // into: why, and what to do.
+    const std::pair<const char*, QString> refusals[] = {
+        {"box_open_refused.png",
+         open_refusal_text(platform::open_refusal_e::no_agent, QStringLiteral("/dev/sdb"),
+                           QStringLiteral("cannot open /dev/sdb: no password prompt could be shown (no polkit "
+                                          "authentication agent runs in this session)"),
+                           text_for_key)},
+        {"box_output_not_writable.png",
+         output_check_text({output_check_s::problem_e::not_writable, QStringLiteral("/media/backup/recovered"),
+                            QStringLiteral("Read-only file system"), 0, 0},
+                           text_for_key)},
+        {"box_output_no_room.png",
+         output_check_text({output_check_s::problem_e::no_room, QStringLiteral("/media/stick"), {},
+                            uint64_t(3) << 30, uint64_t(700) << 20},
+                           text_for_key)}};
+    for (const auto& [name, text] : refusals) {
+        bool shot = false;
+        set_warning_driver([&, name = name](QMessageBox& box) {
+            shot = save_shot(box, dir.filePath(QString::fromLatin1(name)));
+            box.done(QMessageBox::Ok);
+        });
+        show_message(&window, QStringLiteral("Quarvel"), text, QMessageBox::Ok);
+        ok &= shot;
+    }
+    // The end of a recovery with failures: its message with the folder and
+    // the list to open, and the list.
+    bool done_ok = false;
+    set_warning_driver([&](QMessageBox& box) {
+        done_ok = save_shot(box, dir.filePath(QStringLiteral("box_recovery_done.png")));
+        box.done(QMessageBox::Ok);
+    });
+    show_message_choice(&window, QStringLiteral("Quarvel"), text_for_key("recovery_done").arg(9).arg(3),
+                        {text_for_key("recovery_open_folder"), text_for_key("recovery_show_failed")});
+    ok &= done_ok;
     set_warning_driver(nullptr);
+    const std::vector<failed_file_s> failures = {
+        {QStringLiteral("DCIM/100CANON/IMG_0042.JPG"), QStringLiteral("cannot write: No space left on device")},
+        {QStringLiteral("Music/track 07.mp3"), QStringLiteral("its clusters run past the end of the volume")},
+        {QStringLiteral("#118"), QStringLiteral("no longer listed")}};
+    QDialog* failed = window.recovery_page()->show_failed_files(failures, 3);
+    ok &= save_shot(*failed, dir.filePath(QStringLiteral("dialog_failed_files.png")));
+    failed->close();
+
+    // Help in the program's own window, on the page of this language.
+    help_dialog_c help(QSkinWidget::help_page_path(), &window);
+    help.show();
+    ok &= save_shot(help, dir.filePath(QStringLiteral("help.png")));
+    help.browser()->scrollToAnchor(QStringLiteral("failing"));
+    ok &= save_shot(help, dir.filePath(QStringLiteral("help_failing.png")));
+    help.close();
     return ok && box_ok && other_disk_ok;
 }
 

@@ -3,6 +3,7 @@
 #include "app/pages/partition_model.h"
 #include "partition/gpt_disk.h"
 #include "partition/sector0_backup.h"
+#include "results/failure_text.h"
 #include "scan/found_volume.h"
 #include "scan/scan_service.h"
 #include "shell/message_box.h"
@@ -146,6 +147,13 @@ void partition_window_c::on_thread_finished()
     if (!search.stop_requested())
         ui.btn_stop->setText(QStringLiteral("Start"));
     update();
+    // A disk that could not be opened: why, and what to do, rather than a
+    // bar at 0 % over an empty list.
+    if (const platform::open_refusal_e refusal = search.open_refusal();
+        refusal != platform::open_refusal_e::none && isVisible())
+        show_message(this, title,
+                     open_refusal_text(refusal, drive.device_path, from_local(search.search_error()), text_for_key),
+                     QMessageBox::Ok);
 }
 
 void partition_window_c::on_timer()
@@ -308,8 +316,13 @@ void partition_window_c::tell_outcome(const partition::repair_outcome_s& outcome
         if (!outcome.backup_path.empty())
             text += "\n\n" + text_for_key(saved_key).arg(from_local(outcome.backup_path));
     } else {
-        text = restore ? text_for_key("partition_restore_finished") : text_for_key("partition_finished");
-        text += "\n\n" + text_for_key(restore ? "partition_backup_saved" : saved_key).arg(from_local(outcome.backup_path));
+        // An undo of a GPT repair puts back the disk's first and last sectors.
+        const bool many = restore && outcome.sectors_restored > 1;
+        text = !restore ? text_for_key("partition_finished")
+               : many   ? text_for_key("partition_restore_finished_sectors").arg(outcome.sectors_restored)
+                        : text_for_key("partition_restore_finished");
+        const char* kept_key = !restore ? saved_key : many ? "partition_gpt_backup_saved" : "partition_backup_saved";
+        text += "\n\n" + text_for_key(kept_key).arg(from_local(outcome.backup_path));
         if (!outcome.note.empty())
             text += "\n\n" + text_for_key("partition_replug");
     }

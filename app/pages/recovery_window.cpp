@@ -6,6 +6,7 @@
 #include "platform/desktop.h"
 #include "platform/folders.h"
 #include "platform/volumes.h"
+#include "results/failure_text.h"
 #include "results/header_view.h"
 #include "results/recovery_delegate.h"
 #include "results/recovery_model.h"
@@ -24,6 +25,7 @@
 #include <QDialogButtonBox>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QFontMetrics>
 #include <QHeaderView>
 #include <QImage>
@@ -43,7 +45,8 @@ namespace {
 path_chooser_t path_chooser;
 int64_t listing_thread_threshold = 20000;
 
-const char* const scan_file_filter = "Quarvel Scan files (*.sav);;All files (*.*)";
+// "*.*" would hide a name without a dot, such as a scan saved as "card".
+const char* const scan_file_filter = "Quarvel Scan files (*.sav);;All files (*)";
 
 QString ask_path(QWidget* parent, path_question_e question)
 {
@@ -88,6 +91,13 @@ QString scan_file_device(const QString& path)
 }
 
 }  // namespace
+
+QString scan_file_name(const QString& chosen)
+{
+    if (chosen.isEmpty() || !QFileInfo(chosen).suffix().isEmpty())
+        return chosen;
+    return chosen + QStringLiteral(".sav");
+}
 
 void set_path_chooser(path_chooser_t chooser)
 {
@@ -161,7 +171,11 @@ recovery_window_c::recovery_window_c(QWidget* main_window_) : QWidget(nullptr), 
     service.set_lost_names({text_for_key("lost_folders"), text_for_key("lost_folder_at"), text_for_key("lost_folder_record")});
     // The listing is shown first; the deleted files are checked after it.
     service.set_content_pass_deferred(true);
-    service.set_folder_opener([](const QString& folder) { platform::shell_open(QUrl::fromLocalFile(folder)); });
+    // Opened once: not again after the person opened it from the end message.
+    service.set_folder_opener([this](const QString& folder) {
+        if (!std::exchange(folder_opened_by_person, false))
+            platform::shell_open(QUrl::fromLocalFile(folder));
+    });
     connect(&service, &scan_service_c::scan_finished, this, &recovery_window_c::on_thread_finished);
     connect(&service, &scan_service_c::recovery_finished, this, &recovery_window_c::on_recovery_finished);
     connect(&service, &scan_service_c::content_pass_finished, this, &recovery_window_c::on_content_pass_finished);
@@ -199,7 +213,8 @@ int recovery_window_c::begin_scan(const volume_item_s& chosen, bool deep)
     ui.btn_filter->hide();
     deep_scan = deep;
     volume = chosen;
-    if (choose_scanner(volume, deep_scan) == scanner_kind_e::none)
+    // A locked volume's file system is learnt only once the disk is opened.
+    if (!volume.locked && choose_scanner(volume, deep_scan) == scanner_kind_e::none)
         return -1;
     return start_scanner();
 }
@@ -207,8 +222,19 @@ int recovery_window_c::begin_scan(const volume_item_s& chosen, bool deep)
 int recovery_window_c::start_scanner()
 {
     // Waits for a running recovery: its scanner's store is about to be reset.
-    if (service.start_scan(volume, deep_scan) != 0)
+    QString reason;
+    if (service.start_scan(volume, deep_scan, &reason) != 0) {
+        // A disk that could not be opened says why and what to do; any other
+        // refusal at least why. Nothing has started, so the page stays put.
+        const platform::open_refusal_e refusal = service.open_refusal();
+        const QString shown = volume.label.isEmpty() ? volume.dos_device : volume.label + " (" + volume.dos_device + ")";
+        show_message(this, QStringLiteral("Quarvel"),
+                     refusal != platform::open_refusal_e::none
+                         ? open_refusal_text(refusal, shown, reason, text_for_key)
+                         : text_for_key("scan_not_started").arg(reason),
+                     QMessageBox::Ok);
         return -1;
+    }
     switch (service.kind()) {
     case scanner_kind_e::ntfs: scan_kind = kind_ntfs; break;
     case scanner_kind_e::raw: scan_kind = kind_raw; break;
@@ -677,6 +703,7 @@ void recovery_window_c::show_damage_list()
 void recovery_window_c::clear_preview()
 {
     preview_ready = false;
+    preview_note.clear();
     update();
 }
 
@@ -690,6 +717,10 @@ void recovery_window_c::on_tree_clicked(const QModelIndex& at)
         install_table();
         return;
     }
+    // A click on a folder's tick box opens the folder too; the highlight
+    // follows, so the tree says which folder the table shows.
+    if (ui.tv_dirtree->currentIndex() != at)
+        ui.tv_dirtree->setCurrentIndex(at);
     const TreeItem* item = model->item(at);
     if (item == model->all_item())
         show_folder(result_index_c::none);
@@ -712,6 +743,10 @@ void recovery_window_c::on_list_clicked(const QModelIndex& at)
     }
     const uint32_t file = model->file_at(r);
     const recovery_item_s row = index->row(file);
+    if (!preview_size_ok(row.size) && !scan_running) {
+        preview_note = text_for_key("preview_too_large");
+        update();
+    }
     if (!preview_size_ok(row.size) || scan_running)
         return;
     const QString folder = QString::fromStdString(platform::private_temp_dir());
@@ -729,7 +764,29 @@ void recovery_window_c::on_list_clicked(const QModelIndex& at)
         preview_file = written;
         preview_ready = true;
         update();
+    } else {
+        preview_note = preview_failure("preview_failed", index->row(file));
+        update();
     }
+}
+
+QString recovery_window_c::preview_failure(const char* key, const recovery_item_s& row) const
+{
+    QString note = text_for_key(key);
+    const row_state_e state = row_state(row_flags_reading(service.kind()), row.flags);
+    if (row_state_doubtful(state))
+        note += QStringLiteral("\n\n") + row_state_explanation(state, row.flags);
+    return note;
+}
+
+void recovery_window_c::draw_preview_note(QPainter& painter, int w, int h, const QString& note)
+{
+    const int x = panel_left();
+    QTextOption option;
+    option.setWrapMode(QTextOption::WordWrap);
+    option.setAlignment(Qt::AlignCenter);
+    painter.setPen(QColor(90, 100, 120));
+    painter.drawText(QRectF(x + 20, 84, w - x - 50, int(preview_span(h) - 10)), note, option);
 }
 
 void recovery_window_c::on_check_all(bool value)
@@ -780,12 +837,12 @@ void recovery_window_c::on_recovery_clicked()
     if (answer.isEmpty())
         return;
     const QDir folder(answer);
-    // Never onto what is being scanned: that could overwrite the very files
-    // still to be recovered.
-    const QString refusal = service.output_refusal(folder);
-    if (!refusal.isEmpty()) {
-        show_message(this, QStringLiteral("Quarvel"), text_for_key("output_refused") + QStringLiteral("\n\n") + refusal,
-                     QMessageBox::Ok);
+    // Never onto what is being scanned (that could overwrite the very files
+    // still to be recovered), only where a file can be made, and only with
+    // room for the whole selection: refused before the first copy.
+    const output_check_s check = service.check_output(folder, index->ticked_bytes());
+    if (!check.ok()) {
+        show_message(this, QStringLiteral("Quarvel"), output_check_text(check, text_for_key), QMessageBox::Ok);
         return;
     }
     const uint64_t folder_device = platform::device_number_of_path(QFile::encodeName(folder.absolutePath()).toStdString());
@@ -800,7 +857,8 @@ void recovery_window_c::on_recovery_clicked()
     const auto count = int64_t(ids.size());
     service.writer().options.skip_unreadable = ui.chk_skip_unreadable->isChecked();
     ui.chk_skip_unreadable->setEnabled(false);
-    if (service.start_recovery(QDir(folder.absolutePath()), std::move(ids), index_row_lookup(index)) != 0)
+    if (service.start_recovery(QDir(folder.absolutePath()), std::move(ids), index_row_lookup(index),
+                               index->ticked_bytes()) != 0)
         return;
     recovering = true;
     recovery_total = count;
@@ -838,9 +896,61 @@ void recovery_window_c::on_recovery_finished(qint64 written, qint64 failed)
                                           .arg(service.writer().unreadable_list_failure());
     if (tally.destination_full > 0)
         text += QStringLiteral("\n\n") + text_for_key("recovery_destination_full").arg(tally.destination_full);
-    // The service opens the folder once this has returned.
-    show_message(this, QStringLiteral("Quarvel"), text, QMessageBox::Ok);
+    // The folder can be opened from here (the service opens it once this has
+    // returned, unless it was), and every failed file shown with its reason.
+    const std::vector<failed_file_s> failures = service.writer().failures();
+    QStringList choices{text_for_key("recovery_open_folder")};
+    if (!failures.empty())
+        choices << text_for_key("recovery_show_failed");
+    const QString folder = service.writer().destination().path();
+    const int chosen = show_message_choice(this, QStringLiteral("Quarvel"), text, choices);
+    if (chosen == 0) {
+        folder_opened_by_person = true;
+        platform::shell_open(QUrl::fromLocalFile(folder));
+    } else if (chosen == 1) {
+        show_failed_files(failures, failed);
+    }
     emit recovery_done(written, failed);
+}
+
+QDialog* recovery_window_c::show_failed_files(const std::vector<failed_file_s>& failures, int64_t failed)
+{
+    auto* dialog = new QDialog(this);
+    dialog->setObjectName(QStringLiteral("dlg_failed_files"));
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->setWindowTitle(text_for_key("recovery_failed_title"));
+    auto* layout = new QVBoxLayout(dialog);
+    QString heading = text_for_key("recovery_failed_heading").arg(failed);
+    // Only so many are kept by name; the count says how many there were.
+    if (int64_t(failures.size()) < failed)
+        heading += QStringLiteral(" ") + text_for_key("recovery_failed_first").arg(failures.size());
+    auto* label = new QLabel(heading, dialog);
+    label->setWordWrap(true);
+    layout->addWidget(label);
+    auto* list = new QTableWidget(int(failures.size()), 2, dialog);
+    list->setObjectName(QStringLiteral("tw_failed_files"));
+    list->setHorizontalHeaderLabels({text_for_key("recovery_failed_file"), text_for_key("recovery_failed_reason")});
+    list->verticalHeader()->hide();
+    list->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    list->setSelectionBehavior(QAbstractItemView::SelectRows);
+    list->setWordWrap(false);
+    for (int r = 0; r < list->rowCount(); ++r) {
+        const failed_file_s& f = failures[size_t(r)];
+        list->setItem(r, 0, new QTableWidgetItem(f.name));
+        auto* reason = new QTableWidgetItem(f.reason);
+        reason->setToolTip(f.reason);
+        list->setItem(r, 1, reason);
+    }
+    list->resizeColumnsToContents();
+    list->horizontalHeader()->setStretchLastSection(true);
+    layout->addWidget(list);
+    auto* buttons = new QDialogButtonBox(dialog);
+    buttons->addButton(text_for_key("image_btn_close"), QDialogButtonBox::RejectRole);
+    connect(buttons, &QDialogButtonBox::rejected, dialog, &QDialog::close);
+    layout->addWidget(buttons);
+    dialog->resize(640, 360);
+    dialog->show();
+    return dialog;
 }
 
 void recovery_window_c::on_save_result_clicked()
@@ -848,7 +958,7 @@ void recovery_window_c::on_save_result_clicked()
     // The store is the scan thread's until its end has been handled.
     if (scan_running || scan_kind != kind_raw)
         return;
-    const QString path = ask_path(this, path_question_e::save_file);
+    const QString path = scan_file_name(ask_path(this, path_question_e::save_file));
     if (path.isEmpty())
         return;
     std::string reason;
@@ -1020,10 +1130,13 @@ void recovery_window_c::paintEvent(QPaintEvent*)
     const int status_width = ui.btn_pause->x() - 90 - 8;
     painter.drawText(90, 30, QFontMetrics(painter.font()).elidedText(status, Qt::ElideRight, status_width));
 
-    if (preview_ready)
+    if (preview_ready) {
         draw_preview(painter, w, h);
-    else
+    } else {
         painter.fillRect(x + 1, 80, pw - 1, int(preview_span(h) - 1), Qt::white);
+        if (!preview_note.isEmpty())
+            draw_preview_note(painter, w, h, preview_note);
+    }
 
     // Once listed, the count is of the files the list holds; before, the
     // scanner's count takes folders in too, and is said to.
@@ -1043,8 +1156,10 @@ void recovery_window_c::draw_preview(QPainter& painter, int w, int h)
     const int state_line = draw_preview_state(painter, w, h);
     if (preview_is_image(preview_item.name)) {
         const QImage image(preview_file);
-        if (image.width() == 0 || image.height() == 0)
+        if (image.width() == 0 || image.height() == 0) {
+            draw_preview_note(painter, w, h, preview_failure("preview_not_decoded", preview_item));
             return;
+        }
         const int b = int(preview_span(h) - 10) - state_line;
         if (b <= 0)
             return;

@@ -20,6 +20,8 @@
 #include <unordered_set>
 #include <vector>
 
+class QDialog;
+
 class MyHeaderView;
 class MyQTableView;
 class QLabel;
@@ -38,6 +40,10 @@ enum class path_question_e { destination_folder, save_file, open_file };
 // the dialogs.
 using path_chooser_t = std::function<QString(path_question_e question)>;
 void set_path_chooser(path_chooser_t chooser);
+
+// The path a scan is saved under: a name typed without an extension gets
+// ".sav", so the open dialog's scan filter finds it again. Empty stays empty.
+QString scan_file_name(const QString& chosen);
 
 // A scan that found at least this many entries has its file list built on
 // a thread of its own (below it the build takes a few milliseconds on the
@@ -81,11 +87,16 @@ public:
     const result_index_c* results() const { return index.get(); }
     recovery_filter_bar_c* filter_bar() const { return filter; }
     QString preview_path() const { return preview_ready ? preview_file : QString(); }
+    // What the preview area says instead of a preview; empty when it shows one.
+    QString preview_message() const { return preview_note; }
     // What the line under the progress bar says of unreadable and slow
     // sectors (empty on a sound medium), and the list behind its link.
     read_damage_text_s read_damage_shown() const { return damage_text; }
     // Opens the list of unreadable areas (what the line's link does).
     void show_damage_list();
+    // The files a recovery could not write, with their reasons, in a list
+    // of their own (failed: how many there were in all); it closes itself.
+    QDialog* show_failed_files(const std::vector<failed_file_s>& failures, int64_t failed);
 
 signals:
     // After a scan's end has been handled (tree built, question asked).
@@ -160,6 +171,10 @@ private:
     void draw_preview(QPainter& painter, int w, int h);
     // The content check's finding on the previewed file; returns the height used.
     int draw_preview_state(QPainter& painter, int w, int h);
+    // Why the preview area is empty, in its place.
+    void draw_preview_note(QPainter& painter, int w, int h, const QString& note);
+    // Why the clicked row shows no preview, with what its state says of it.
+    QString preview_failure(const char* key, const recovery_item_s& row) const;
 
     Ui::RecoveryForm ui;
     QWidget* main_window;
@@ -189,6 +204,8 @@ private:
     int scan_kind = kind_fat;
     QMovie* animation = nullptr;
     bool preview_ready = false;
+    // Said in the preview area when a clicked file shows nothing.
+    QString preview_note;
     // What the user asked of the running scan; its end is judged by it.
     int requested_stop = 0;
     int requested_pause = 0;
@@ -200,6 +217,9 @@ private:
     // how many files it was given.
     bool recovering = false;
     int64_t recovery_total = 0;
+    // The person opened the destination from the end message: the service's
+    // opening after it is skipped.
+    bool folder_opened_by_person = false;
     // Row ids whose copies met unreadable sectors, kept across the content
     // check's verdicts (which carry the scanner's flags without the mark).
     std::unordered_set<int64_t> unreadable_rows;

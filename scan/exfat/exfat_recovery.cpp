@@ -610,8 +610,8 @@ QString exfat_recovery_c::warning() const
                      .arg(max_lost_entries);
     QString text = parts.isEmpty() ? QString() : parts.join(QStringLiteral("; ")) + QStringLiteral("; what was found is listed");
     if (outcome_.formatted)
-        text += QStringLiteral("%1the volume looks freshly formatted: its folders name nothing, while its data area "
-                               "holds data; %2")
+        text += QStringLiteral("%1the volume looks freshly formatted: its folders name a few files at most and "
+                               "nothing deleted, while its data area holds older data; %2")
                     .arg(text.isEmpty() ? QString() : QStringLiteral("; "),
                          outcome_.lost_folders > 0 || outcome_.lost_entries > 0
                              ? QStringLiteral("the files of its old folders are listed under \"%1\"").arg(lost_names_.lost_folders)

@@ -760,8 +760,8 @@ QString fat_recovery_c::warning() const
                              ? QStringLiteral("the whole data area was searched for their other clusters")
                              : QStringLiteral("a search for lost folders (without --no-lost) or a deep scan may find more of their files"));
     if (outcome_.formatted)
-        text += QStringLiteral("%1the volume looks freshly formatted: its folders name nothing, while its data area "
-                               "holds data; %2")
+        text += QStringLiteral("%1the volume looks freshly formatted: its folders name a few files at most and "
+                               "nothing deleted, while its data area holds older data; %2")
                     .arg(text.isEmpty() ? QString() : QStringLiteral("; "),
                          outcome_.lost_folders > 0 ? QStringLiteral("the files of its old folders are listed under \"%1\"")
                                                          .arg(lost_names_.lost_folders)

@@ -1,7 +1,8 @@
 // The recovery page's rules that need no disk: what a preview extracts and
-// shows, the scanner choice for file systems nobody scans, ticking with the
-// keyboard, the tab order, and the folder tree's width, the filter box's
-// fields and the selection's line in every language.
+// shows, the scanner choice for file systems nobody scans, a disk that cannot
+// be opened said so, ticking with the keyboard, the tab order, and the folder
+// tree's width, the filter box's fields and the selection's line in every
+// language.
 #include "app/pages/recovery_preview.h"
 #include "app/pages/recovery_window.h"
 #include "app/pages/recovery_window_filter.h"
@@ -9,6 +10,7 @@
 #include "results/result_index.h"
 #include "results/tree_model.h"
 #include "shell/app_flags.h"
+#include "shell/message_box.h"
 #include "shell/resources_init.h"
 #include "shell/settings.h"
 
@@ -101,6 +103,21 @@ private slots:
         v.file_system = "FAT32";
         QCOMPARE(page.begin_scan(v, false), -1);
         scan_running = false;
+        // A padlocked volume whose disk cannot be opened says so, with the
+        // system's reason, rather than doing nothing.
+        translation_table["open_failed"] = "NOT OPENED %1";
+        QStringList texts;
+        set_warning_driver([&](QMessageBox& box) {
+            texts << box.text();
+            box.done(QMessageBox::Ok);
+        });
+        v.file_system.clear();
+        v.locked = true;
+        QCOMPARE(page.begin_scan(v, false), -1);
+        set_warning_driver(nullptr);
+        QCOMPARE(texts.size(), 1);
+        QVERIFY2(texts[0].startsWith("NOT OPENED sdz1\n\n") && texts[0].contains("/dev/sdz1"), qPrintable(texts[0]));
+        QVERIFY(!scan_running);
         // Nothing to save or recover on an empty page; no box, no crash.
         page.on_save_result_clicked();
         page.on_recovery_clicked();

@@ -17,6 +17,7 @@
 #include "shell/resources_init.h"
 #include "shell/settings.h"
 #include "support/fixtures.h"
+#include "support/read_only_folder.h"
 
 #include <QAbstractItemModel>
 #include <QDirIterator>
@@ -25,6 +26,7 @@
 #include <QMovie>
 #include <QProcess>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTableWidget>
@@ -116,6 +118,7 @@ private slots:
     void deep_scan_save_and_resume();
     void scan_end_rules();
     void failing_disk_named_under_the_bar();
+    void destination_checked_then_folder_offered();
 
 private:
     // Home -> Start Scan (or the deep-scan top command) -> the volume whose
@@ -142,7 +145,9 @@ void tst_undelete_road::initTestCase()
     translation_table = {{"btn_pause", "PAUSE"}, {"btn_start", "START"}, {"btn_resume", "RESUME"},
                          {"deep_scan_query", "DEEP?"}, {"recovery_done", "DONE %1 %2"},
                          {"resume_volume_missing", "MISSING %1"}, {"scan_failed", "FAILED %1"},
-                         {"recovery_stopped", "STOPPED %1 %2 %3"}, {"btn_stop", "STOP"}, {"btn_recovery", "RECOVER"}};
+                         {"recovery_stopped", "STOPPED %1 %2 %3"}, {"btn_stop", "STOP"}, {"btn_recovery", "RECOVER"},
+                         {"output_not_writable", "UNWRITABLE %1: %2"}, {"recovery_open_folder", "OPEN"},
+                         {"recovery_show_failed", "WHAT FAILED"}};
 }
 
 void tst_undelete_road::init()
@@ -649,6 +654,69 @@ void tst_undelete_road::scan_end_rules()
 // An image saved from a failing disk, its map beside it: the sectors it
 // could not rescue are named under the progress bar, with their list on
 // request; an image is not advised to be imaged again.
+// A folder no file can be made in is refused before any copy, with the
+// reason; into one that can, the end message offers the folder, which then
+// opens once, and no list of failures when nothing failed.
+void tst_undelete_road::destination_checked_then_folder_offered()
+{
+    QUARVEL_FIXTURE(f, "demo");
+    QCOMPARE(platform::open_disk_image(f.image), 0);
+    enumerate_volumes();
+    window = std::make_unique<main_window_c>();
+    window->on_init_finished();
+    window->resize(900, 640);
+    window->show();
+    QStringList texts, choices;
+    set_warning_driver([&](QMessageBox& box) {
+        texts << box.text();
+        choices.clear();
+        for (QAbstractButton* b : box.buttons())
+            choices << b->text();
+        auto* open = box.findChild<QPushButton*>("btn_choice_0");
+        (open ? open : box.buttons().first())->click();
+    });
+    auto unset = qScopeGuard([] { set_warning_driver(nullptr); });
+    scan_from_home(QString::fromStdString(image_volume_path(f, 1)), false);
+    if (QTest::currentTestFailed())
+        return;
+    recovery_window_c* page = window->recovery_page();
+    auto* tree = page->findChild<QTreeView*>("tv_dirtree");
+    emit tree->clicked(tree->model()->index(0, 0));
+    QVERIFY(!page->table_rows().empty());
+    page->on_check_all(true);
+    QSignalSpy done(page, &recovery_window_c::recovery_done);
+
+    const QString locked = work.filePath("locked");
+    QVERIFY(QDir().mkpath(locked));
+    {
+        const read_only_folder_c read_only(locked.toStdString());
+        if (!read_only.failure().empty())
+            QSKIP(read_only.failure().c_str());
+        set_path_chooser([&](path_question_e) { return locked; });
+        texts.clear();
+        button(page, "btn_recovery")->click();
+        QCOMPARE(texts.size(), 1);
+        QVERIFY2(texts[0].startsWith("UNWRITABLE " + locked + ": "), qPrintable(texts[0]));
+        QCoreApplication::processEvents();
+        QCOMPARE(done.count(), 0);
+        QVERIFY(QDir(locked).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot));
+    }
+
+    const QString target = work.filePath("offered");
+    QVERIFY(QDir().mkpath(target));
+    set_path_chooser([&](path_question_e) { return target; });
+    texts.clear();
+    const int opened = platform::shell_open_calls();
+    button(page, "btn_recovery")->click();
+    QVERIFY(done.wait(60000));
+    QCoreApplication::processEvents();
+    QCOMPARE(texts.size(), 1);
+    QVERIFY2(texts[0].startsWith("DONE "), qPrintable(texts[0]));
+    QVERIFY2(choices.contains("OPEN") && !choices.contains("WHAT FAILED"), qPrintable(choices.join('|')));
+    QCOMPARE(platform::shell_open_calls(), opened + 1);
+    QVERIFY(!hashes_in(target).empty());
+}
+
 void tst_undelete_road::failing_disk_named_under_the_bar()
 {
     QUARVEL_FIXTURE(f, "demo");

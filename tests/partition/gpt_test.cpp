@@ -237,12 +237,21 @@ private slots:
                     original.mid(qsizetype(first), qsizetype(last - first)));
         }
 
+        // The backup keeps the head and the tail, and is named for a GPT; the
+        // undo says how many sectors went back (34 + 33 of 512 bytes).
+        QVERIFY2(QString::fromStdString(outcome.backup_path).endsWith(".gpt"), outcome.backup_path.c_str());
         std::string replaced, error;
+        uint64_t sectors = 0;
         QVERIFY(disk.attach(ss));
-        const int restored = partition::restore_sector0(disk.device.toStdString(), outcome.backup_path, &replaced, &error);
+        const int restored = partition::restore_sector0(disk.device.toStdString(), outcome.backup_path, &replaced,
+                                                        &error, nullptr, false, nullptr, &sectors);
         disk.detach();
         QVERIFY2(restored == 0, error.c_str());
         QVERIFY(whole(image) == damaged);
+        if (ss == 512)
+            QCOMPARE(sectors, uint64_t(67));
+        QVERIFY(sectors > 1);
+        QVERIFY(QString::fromStdString(replaced).endsWith(".gpt"));
         QFile::remove(image);
     }
 

@@ -196,8 +196,13 @@ private slots:
         QVERIFY(!outcome.backup_path.empty());
         QCOMPARE(whole(QString::fromStdString(outcome.backup_path)).left(512), before.left(512));
         QVERIFY(QString::fromStdString(outcome.backup_path).startsWith(dir_ + "/state/"));
+        QVERIFY(QString::fromStdString(outcome.backup_path).endsWith(".mbr"));
         std::string replaced, error;
-        QCOMPARE(partition::restore_sector0(disk.toStdString(), outcome.backup_path, &replaced, &error), 0);
+        uint64_t sectors = 0;
+        QCOMPARE(partition::restore_sector0(disk.toStdString(), outcome.backup_path, &replaced, &error, nullptr, false,
+                                            nullptr, &sectors),
+                 0);
+        QCOMPARE(sectors, uint64_t(1));
         QCOMPARE(error, std::string());
         QVERIFY(whole(disk) == before);
         QCOMPARE(whole(QString::fromStdString(replaced)).left(512), sector);

@@ -188,6 +188,62 @@ private slots:
         const QStringList written = tree_hashes(dir + "/root-out");
         QVERIFY(!written.isEmpty());
         QCOMPARE(tree_hashes(dir + "/user-out/files"), written);
+
+        // When asking fails, nobody is told why and what to do, by scan and
+        // by the partition search alike: a stand-in pkexec says what the
+        // real one says, or there is none.
+        QVERIFY(QDir().mkpath(dir + "/fake-bin"));
+        const auto fake_pkexec = [&](const QByteArray& words, int status) {
+            QFile script(dir + "/fake-bin/pkexec");
+            QVERIFY(script.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            script.write("#!/bin/sh\necho '" + words + "' >&2\nexit " + QByteArray::number(status) + "\n");
+            script.close();
+            QVERIFY(::chmod(QFile::encodeName(script.fileName()).constData(), 0755) == 0);
+        };
+        user_env.remove("QUARVEL_DEVICE_LAUNCHER");
+        const auto refused = [&](const QString& path, QStringList args) {
+            return run("runuser", QStringList{"-u", "nobody", "--", "env", "PATH=" + path, cli} + args, user_env);
+        };
+        const QByteArray way_out = "run as a user with access to the disk";
+        struct case_s {
+            QByteArray pkexec_says;
+            int status;
+            QByteArray told;
+        };
+        for (const case_s& c :
+             {case_s{"Error executing command as another user: No authentication agent found.", 127,
+                     "no polkit authentication agent runs in this session"},
+              case_s{"Error executing command as another user: Request dismissed", 126, "the password prompt was cancelled"},
+              case_s{"Error executing command as another user: Not authorized", 127, "permission was refused"}}) {
+            fake_pkexec(c.pkexec_says, c.status);
+            for (const QStringList& args : {QStringList{"scan", volume}, QStringList{"partitions", volume}}) {
+                const run_s r = refused(dir + "/fake-bin:/usr/bin:/bin", args);
+                QVERIFY2(r.status == 1 && r.err.contains(c.told) && r.err.contains(way_out),
+                         (args.join(' ').toUtf8() + ": " + r.err).constData());
+            }
+        }
+        const run_s nobody_to_ask = refused(dir + "/no-such-bin", {"scan", volume});
+        QVERIFY2(nobody_to_ask.status == 1 && nobody_to_ask.err.contains("neither udisks2 nor pkexec") &&
+                     nobody_to_ask.err.contains(way_out),
+                 nobody_to_ask.err.constData());
+    }
+
+    // pkexec's words and codes, as the person is told them.
+    void pkexec_refusals()
+    {
+        using platform::open_refusal_e;
+        const std::string prefix = "Error executing command as another user: ";
+        QCOMPARE(platform::pkexec_refusal(127, prefix + "No authentication agent found."), open_refusal_e::no_agent);
+        QCOMPARE(platform::pkexec_refusal(126, prefix + "Request dismissed"), open_refusal_e::dismissed);
+        QCOMPARE(platform::pkexec_refusal(127, prefix + "Not authorized\n\nThis incident has been reported.\n"),
+                 open_refusal_e::not_authorized);
+        QCOMPARE(platform::pkexec_refusal(127, "Error getting authority: Error initializing authority: Could not connect"),
+                 open_refusal_e::no_way_to_ask);
+        QCOMPARE(platform::pkexec_refusal(1, "something else"), open_refusal_e::other);
+        // The way on is named only for a refusal of access.
+        QVERIFY(platform::with_way_out("r", open_refusal_e::dismissed).find("--image") != std::string::npos);
+        QCOMPARE(platform::with_way_out("r", open_refusal_e::other), std::string("r"));
+        QCOMPARE(platform::with_way_out("r", open_refusal_e::none), std::string("r"));
     }
 
     // The udisks2 way, end to end: nobody asks udisks2, polkit says yes (a

@@ -723,7 +723,22 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(&table));
         QCOMPARE(header->sizeHint().height(), 24);
         QCOMPARE(header->sectionSize(0), 33);
-        QCOMPARE(header->sectionSize(1), 235);
+        // The name column takes what the others leave, never less than 235.
+        const auto all_sections = [&] {
+            int sum = 0;
+            for (int c = 0; c < header->count(); ++c)
+                sum += header->isSectionHidden(c) ? 0 : header->sectionSize(c);
+            return sum;
+        };
+        QVERIFY(header->sectionSize(1) > 235);
+        QCOMPARE(all_sections(), table.viewport()->width());
+        const int at_700 = header->sectionSize(1);
+        table.resize(900, 300);
+        QTRY_COMPARE(header->sectionSize(1), at_700 + 200);
+        table.resize(300, 300);
+        QTRY_COMPARE(header->sectionSize(1), 235);
+        table.resize(700, 300);
+        QTRY_COMPARE(header->sectionSize(1), at_700);
 
         QSignalSpy ticks(header, &MyHeaderView::check_all);
         QSignalSpy sorts(header, &MyHeaderView::sort_column);

@@ -1,6 +1,7 @@
 // The lines the window shows of a failing medium: which sentence for which
 // knowledge, the advice only for a disk, the list's reasons, and every
 // text present, with its placeholders, in every shipped language.
+#include "results/failure_text.h"
 #include "results/scan_messages.h"
 #include "shell/settings.h"
 
@@ -23,6 +24,11 @@ QString english(std::string_view key)
         {"read_damage_image_first", "Image it first (“%1”)."},
         {"read_damage_not_read", "not read"},
         {"image_disk_button", "Save an image of this disk…"},
+        {"open_no_agent", "%1 could not be opened: no agent."},
+        {"open_failed", "%1 could not be opened."},
+        {"open_way_out", "Run as a user with access, or open an image (menu: %1)."},
+        {"menu_open_image", "Open disk image…"},
+        {"output_no_room", "The files need %1, but only %2 is free in %3."},
     };
     const auto it = texts.find(key);
     return it == texts.end() ? QString() : it->second;
@@ -84,6 +90,26 @@ private slots:
         QVERIFY(read_damage_text({}, {}, english).empty());
     }
 
+    // A refusal of access names the way on; any other failure only why.
+    // The system's own words come last.
+    void failure_texts()
+    {
+        using platform::open_refusal_e;
+        QCOMPARE(open_refusal_text(open_refusal_e::no_agent, "/dev/sdb", "cannot open /dev/sdb: no agent", english),
+                 QString("/dev/sdb could not be opened: no agent.\n\nRun as a user with access, or open an image "
+                         "(menu: Open disk image…).\n\ncannot open /dev/sdb: no agent"));
+        QCOMPARE(open_refusal_text(open_refusal_e::other, "/dev/sdb", "in use", english),
+                 QString("/dev/sdb could not be opened.\n\nin use"));
+
+        output_check_s check;
+        QVERIFY(output_check_text(check, english).isEmpty());
+        check.problem = output_check_s::problem_e::no_room;
+        check.folder = "/media/stick";
+        check.needed = 7 * 512 * 1024;
+        check.free = 3 * 512 * 1024;
+        QCOMPARE(output_check_text(check, english), QString("The files need 3.50M, but only 1.50M is free in /media/stick."));
+    }
+
     void every_language_has_the_texts()
     {
         const std::string path = qEnvironmentVariable("QUARVEL_SOURCE_DIR").toStdString() + "/data/language.ini";
@@ -96,7 +122,14 @@ private slots:
             {"read_damage_slow", {"%1"}},        {"read_damage_slow_more", {"%1", "%2"}},
             {"read_damage_image_first", {"%1"}}, {"read_damage_list", {}},      {"read_damage_title", {}},
             {"read_damage_first", {}},           {"read_damage_count", {}},     {"read_damage_reason", {}},
-            {"read_damage_not_read", {}}};
+            {"read_damage_not_read", {}},
+            {"open_denied", {"%1"}},             {"open_no_agent", {"%1"}},     {"open_dismissed", {"%1"}},
+            {"open_not_authorized", {"%1"}},     {"open_no_way_to_ask", {"%1"}}, {"open_failed", {"%1"}},
+            {"open_way_out", {"%1"}},            {"scan_not_started", {"%1"}},
+            {"output_not_writable", {"%1", "%2"}}, {"output_no_room", {"%1", "%2", "%3"}},
+            {"recovery_open_folder", {}},        {"recovery_show_failed", {}},  {"recovery_failed_title", {}},
+            {"recovery_failed_heading", {"%1"}}, {"recovery_failed_first", {"%1"}},
+            {"recovery_failed_file", {}},        {"recovery_failed_reason", {}}};
         for (const QString& language : languages) {
             translation_table.clear();
             QCOMPARE(load_language_file(path, language, true), 0);

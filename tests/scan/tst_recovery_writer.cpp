@@ -7,6 +7,7 @@
 #include "scan/safe_name.h"
 #include "scan/scan_service.h"
 #include "support/fixtures.h"
+#include "support/read_only_folder.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -351,6 +352,11 @@ private slots:
         QVERIFY(done.wait(30000));
         QCOMPARE(service.writer().tally().written, 1);
         QCOMPARE(service.writer().tally().failed, 2);
+        // Each failed file is kept with its own reason, for the end message.
+        const std::vector<failed_file_s> failures = service.writer().failures();
+        QCOMPARE(failures.size(), size_t(2));
+        for (const failed_file_s& f : failures)
+            QVERIFY2(!f.name.isEmpty() && !f.reason.isEmpty(), qPrintable(f.name + ": " + f.reason));
         // The counts are told first, then the folder opens.
         QCOMPARE(opened_when_told, 0);
         QCOMPARE(opened_calls, 1);
@@ -360,6 +366,61 @@ private slots:
         for (auto& r : rows)
             r.checked = 0;
         QCOMPARE(service.start_recovery(QDir(out), rows), -1);
+    }
+
+    // A folder no file can be made in, or without room for the selection,
+    // is refused before anything is copied, by the service and by
+    // quarvel-cli recover, with the system's reason or the numbers.
+    void destination_checked_before_the_first_copy()
+    {
+        std::map<QByteArray, int> expected;
+        QString reason;
+        const QString dir = QDir(tmp_.path()).filePath("check");
+        QVERIFY(QDir().mkpath(dir));
+        const volume_item_s volume = make_image(dir, 1, &expected, &reason);
+        if (volume.device_path.isEmpty())
+            QSKIP(qPrintable(reason));
+        scan_service_c service;
+        QVERIFY2(service.scan_to_end(volume, false, &reason) == 0, qPrintable(reason));
+        const std::vector<recovery_item_s> rows = ticked_rows(service.scanner());
+        QVERIFY(!rows.empty());
+        const auto empty = [](const QString& folder) {
+            return QDir(folder).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+        };
+
+        const QString roomy = QDir(dir).filePath("roomy");
+        QVERIFY(QDir().mkpath(roomy));
+        QVERIFY(service.check_output(QDir(roomy)).ok());
+        const uint64_t huge = uint64_t(1) << 62;
+        const output_check_s short_of_room = service.check_output(QDir(roomy), huge);
+        QCOMPARE(short_of_room.problem, output_check_s::problem_e::no_room);
+        QVERIFY(short_of_room.free < huge);
+        QVERIFY2(short_of_room.text().contains(QString::number(huge)), qPrintable(short_of_room.text()));
+        QVERIFY(empty(roomy));  // the check's own file is gone
+
+        const QString locked = QDir(dir).filePath("locked");
+        QVERIFY(QDir().mkpath(locked));
+        const test_support::read_only_folder_c read_only(locked.toStdString());
+        if (!read_only.failure().empty())
+            QSKIP(read_only.failure().c_str());
+        const output_check_s refused = service.check_output(QDir(locked));
+        QCOMPARE(refused.problem, output_check_s::problem_e::not_writable);
+        QVERIFY(!refused.detail.isEmpty());
+        QSignalSpy done(&service, &scan_service_c::recovery_finished);
+        QCOMPARE(service.start_recovery(QDir(locked), rows), -1);
+
+        const QString cli = qEnvironmentVariable("QUARVEL_BIN_DIR") + "/quarvel-cli";
+        if (!QFile::exists(cli))
+            QSKIP("quarvel-cli is not built");
+        QProcess p;
+        p.start(cli, {"recover", volume.device_path, "--all", "--to", locked});
+        QVERIFY(p.waitForFinished(60000));
+        QCOMPARE(p.exitCode(), 1);
+        const QString said = QString::fromUtf8(p.readAllStandardError());
+        QVERIFY2(said.contains("nothing can be written into") && said.contains(refused.detail), qPrintable(said));
+        QVERIFY(p.readAllStandardOutput().isEmpty());
+        QVERIFY(empty(locked));
+        QCOMPARE(done.count(), 0);
     }
 
     // A scan file whose type name holds a line break and an escape: the
