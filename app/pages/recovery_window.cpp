@@ -161,10 +161,14 @@ recovery_window_c::recovery_window_c(QWidget* main_window_) : QWidget(nullptr), 
     service.set_lost_names({text_for_key("lost_folders"), text_for_key("lost_folder_at"), text_for_key("lost_folder_record")});
     // The listing is shown first; the deleted files are checked after it.
     service.set_content_pass_deferred(true);
+    // The search of the whole volume for lost folders and records too: a
+    // large disk shows what its file system knows at once.
+    service.set_lost_pass_deferred(true);
     service.set_folder_opener([](const QString& folder) { platform::shell_open(QUrl::fromLocalFile(folder)); });
     connect(&service, &scan_service_c::scan_finished, this, &recovery_window_c::on_thread_finished);
     connect(&service, &scan_service_c::recovery_finished, this, &recovery_window_c::on_recovery_finished);
     connect(&service, &scan_service_c::content_pass_finished, this, &recovery_window_c::on_content_pass_finished);
+    connect(&service, &scan_service_c::lost_pass_finished, this, &recovery_window_c::on_lost_pass_finished);
     connect(ui.tv_dirtree, &QTreeView::clicked, this, &recovery_window_c::on_tree_clicked);
     connect(table, &QTableView::clicked, this, &recovery_window_c::on_list_clicked);
     connect(ui.btn_recovery, &QPushButton::clicked, this, &recovery_window_c::on_recovery_clicked);
@@ -217,6 +221,8 @@ int recovery_window_c::start_scanner()
     requested_stop = 0;
     requested_pause = 0;
     loaded_result = false;
+    searching_lost = false;
+    lost_result_waiting = false;
     scan_running = true;
     block_source = path_is_block_device(volume.device_path);
     image_advice_given = false;
@@ -287,6 +293,17 @@ void recovery_window_c::abandon_listing()
 void recovery_window_c::finish_scan_end(int stop_code, bool nothing_found, const QString& list_failure)
 {
     recovery_base_c& scanner = service.scanner();
+    // The search for lost folders and records follows the listing; a
+    // listing that found nothing waits for it before the deep scan is
+    // offered, and a formatted volume's notice waits for what it finds.
+    searching_lost = stop_code != stop_abandon && list_failure.isEmpty() && service.start_lost_pass() == 0;
+    if (searching_lost) {
+        lost_nothing_found = nothing_found;
+        lost_left.restart();
+        lost_seconds_left = -1;
+        ui.btn_stop->show();
+        progress_bar.set_value(0.0);
+    }
     if (stop_code != stop_abandon && index) {
         service.start_content_pass();
         if (service.content_pass_running()) {
@@ -312,7 +329,7 @@ void recovery_window_c::finish_scan_end(int stop_code, bool nothing_found, const
                                                       : list_failure;
     if (!failure.isEmpty() && isVisible())
         show_message(this, QStringLiteral("Quarvel"), text_for_key("scan_failed").arg(failure), QMessageBox::Ok);
-    else if (const char* notice = scanner.notice_key(); notice && stop_code != stop_abandon && isVisible())
+    else if (const char* notice = scanner.notice_key(); notice && stop_code != stop_abandon && !searching_lost && isVisible())
         show_message(this, QStringLiteral("Quarvel"), text_for_key(notice), QMessageBox::Ok);
     // A disk that gave read errors is told once per scan to be imaged before
     // it is read again: every further pass may cost it more sectors.
@@ -323,7 +340,7 @@ void recovery_window_c::finish_scan_end(int stop_code, bool nothing_found, const
                      QMessageBox::Ok);
     }
 
-    if (nothing_found && stop_code != stop_keep_results && !deep_scan && isVisible() &&
+    if (nothing_found && !searching_lost && stop_code != stop_keep_results && !deep_scan && isVisible() &&
         show_warning(this, QStringLiteral("Quarvel"), "deep_scan_query", QMessageBox::Yes | QMessageBox::No) ==
             QMessageBox::Yes) {
         deep_scan = true;
@@ -339,8 +356,14 @@ void recovery_window_c::on_timer()
     take_content_verdicts();
     take_unreadable_rows();
     show_read_damage();
+    if (lost_result_waiting && !service.recovering())
+        on_lost_pass_finished();
+    if (searching_lost)
+        lost_seconds_left = lost_left.seconds_left(service.lost_pass_progress());
     if (writer_running())
         progress_bar.set_value(service.writer().get_progress());
+    else if (searching_lost)
+        progress_bar.set_value(service.lost_pass_progress());
     else if (content_checking)
         progress_bar.set_value(service.content_pass_progress());
     else if (index_job.running())
@@ -374,9 +397,11 @@ void recovery_window_c::on_pause_clicked()
 
 void recovery_window_c::on_stop_clicked()
 {
-    if (!scan_running && content_checking) {
-        // The file being checked is finished; the rest keep the tags they have.
+    if (!scan_running && (content_checking || searching_lost)) {
+        // The file being checked is finished; the rest keep the tags they
+        // have. The search for lost files ends, the listing stays.
         service.request_content_pass_stop();
+        service.request_lost_pass_stop();
         ui.btn_stop->hide();
         return;
     }
@@ -393,6 +418,9 @@ void recovery_window_c::abandon_scan()
 {
     ++abandoned;
     service.stop_content_pass();
+    service.request_lost_pass_stop();
+    searching_lost = false;
+    lost_result_waiting = false;
     if (index_job.running()) {
         abandon_listing();
         return;
@@ -428,15 +456,73 @@ void recovery_window_c::reset_page()
 
 void recovery_window_c::on_content_pass_finished()
 {
-    if (!content_checking)
+    // A pass started anew over the scan the search for lost files became
+    // outlives the end of the one it replaced.
+    if (!content_checking || service.content_pass_running())
         return;
     content_checking = false;
     take_content_verdicts();
-    if (!scan_running) {
+    if (!scan_running && !searching_lost) {
         ui.btn_stop->hide();
         progress_bar.set_value(1.0);
     }
     update();
+}
+
+void recovery_window_c::on_lost_pass_finished()
+{
+    if (!searching_lost || service.lost_pass_running())
+        return;
+    // A running copy reads the listing's scanner: the search's files are
+    // taken in once it has ended.
+    if (service.recovering()) {
+        lost_result_waiting = true;
+        return;
+    }
+    lost_result_waiting = false;
+    searching_lost = false;
+    if (!service.adopt_lost_pass()) {
+        // Stopped or unreadable: the listing stays as it was.
+        ui.btn_stop->setVisible(content_checking);
+        if (!content_checking)
+            progress_bar.set_value(1.0);
+        update();
+        emit lost_search_handled();
+        return;
+    }
+    // The adoption ended the content pass over the listing's scanner; its
+    // files are judged again in the new one.
+    content_checking = false;
+    std::vector<int64_t> ticked;
+    if (index)
+        for (uint32_t f = 0; f < index->file_count(); ++f)
+            if (index->ticked(f))
+                ticked.push_back(index->row(f).id);
+    auto built = std::make_shared<result_index_c>();
+    const bool built_any = built->build(service.scanner(), row_flags_reading(service.kind()));
+    for (const int64_t id : ticked)
+        if (const uint32_t at = built->find_id(id); at != result_index_c::none)
+            built->set_ticked(at, true);
+    unreadable_rows.clear();
+    clear_preview();
+    const bool found = built_any && show_result_tree(std::move(built));
+    if (!found)
+        reset_tree();
+    service.start_content_pass();
+    content_checking = service.content_pass_running();
+    ui.btn_stop->setVisible(content_checking);
+    progress_bar.set_value(content_checking ? 0.0 : 1.0);
+    show_read_damage();
+    update();
+    if (const char* notice = service.scanner().notice_key(); notice && isVisible())
+        show_message(this, QStringLiteral("Quarvel"), text_for_key(notice), QMessageBox::Ok);
+    if (!found && lost_nothing_found && !deep_scan && isVisible() &&
+        show_warning(this, QStringLiteral("Quarvel"), "deep_scan_query", QMessageBox::Yes | QMessageBox::No) ==
+            QMessageBox::Yes) {
+        deep_scan = true;
+        restart_scan();
+    }
+    emit lost_search_handled();
 }
 
 void recovery_window_c::take_content_verdicts()
@@ -1007,6 +1093,11 @@ void recovery_window_c::paintEvent(QPaintEvent*)
     QString status;
     if (index_job.running()) {
         status = text_for_key("recovery_listing");
+    } else if (searching_lost) {
+        const QString left = lost_seconds_left < 0 ? text_for_key("image_time_unknown")
+                                                   : QStringLiteral("%1:%2").arg(lost_seconds_left / 60).arg(
+                                                         lost_seconds_left % 60, 2, 10, QLatin1Char('0'));
+        status = text_for_key("recovery_lost_search").arg(service.lost_pass_found()).arg(left);
     } else if (content_checking) {
         status = text_for_key("recovery_checking");
     } else if (deep_scan) {
