@@ -1094,10 +1094,9 @@ void recovery_window_c::paintEvent(QPaintEvent*)
     if (index_job.running()) {
         status = text_for_key("recovery_listing");
     } else if (searching_lost) {
-        const QString left = lost_seconds_left < 0 ? text_for_key("image_time_unknown")
-                                                   : QStringLiteral("%1:%2").arg(lost_seconds_left / 60).arg(
-                                                         lost_seconds_left % 60, 2, 10, QLatin1Char('0'));
-        status = text_for_key("recovery_lost_search").arg(service.lost_pass_found()).arg(left);
+        // Its count and time left go on the wider line below, where they
+        // are not cut short.
+        status = text_for_key("recovery_lost_search");
     } else if (content_checking) {
         status = text_for_key("recovery_checking");
     } else if (deep_scan) {
@@ -1119,10 +1118,25 @@ void recovery_window_c::paintEvent(QPaintEvent*)
     // Once listed, the count is of the files the list holds; before, the
     // scanner's count takes folders in too, and is said to.
     const int64_t found_count = index ? int64_t(index->file_count()) : service.scanner().get_found_count();
-    if (found_count > 0) {
+    QString found_line;
+    if (found_count > 0)
+        found_line = text_for_key(index ? "recovery_total_files" : "recovery_found_so_far") + QLatin1Char(' ') +
+                     QString::number(found_count);
+    if (searching_lost) {
+        const QString left = lost_seconds_left < 0 ? text_for_key("image_time_unknown")
+                                                   : QStringLiteral("%1:%2").arg(lost_seconds_left / 60).arg(
+                                                         lost_seconds_left % 60, 2, 10, QLatin1Char('0'));
+        const QString lost = text_for_key("recovery_lost_found").arg(service.lost_pass_found()).arg(left);
+        found_line = found_line.isEmpty() ? lost : found_line + QStringLiteral("; ") + lost;
+    }
+    if (!found_line.isEmpty()) {
         painter.setPen(Qt::red);
-        painter.drawText(90, 65, text_for_key(index ? "recovery_total_files" : "recovery_found_so_far") +
-                                     QLatin1Char(' ') + QString::number(found_count));
+        // A line longer than the room left of the buttons goes under them.
+        const QFontMetrics metrics(painter.font());
+        const int y = metrics.horizontalAdvance(found_line) > status_width
+                          ? std::max(65, ui.btn_pause->geometry().bottom() + metrics.ascent() + 2)
+                          : 65;
+        painter.drawText(90, y, metrics.elidedText(found_line, Qt::ElideRight, w - 90 - 10));
     }
 }
 
