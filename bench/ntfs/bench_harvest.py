@@ -124,7 +124,10 @@ def fat_card():
     old, new = photos[:200], photos[200:]
     with open(image, "wb") as f:
         f.truncate(int(size.rstrip("M")) << 20)
-    layout = ["-F", "32", "-s", "8", "-n", "CANON"]
+    # One-sector clusters: each folder grows past its first cluster into
+    # clusters among the photos, which the new layout after the format
+    # does not write over (its folders and shots take the first clusters).
+    layout = ["-F", "32", "-s", "1", "-n", "CANON"]
     subprocess.run(["mkfs.fat", *layout, "-i", "43434343", image], check=True, **quiet)
     subprocess.run(["mmd", "-i", image, "::DCIM", "::DCIM/100CANON", "::DCIM/101CANON"], check=True, env=env)
     files = []
