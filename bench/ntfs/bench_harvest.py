@@ -51,9 +51,9 @@ def score(out, files):
     return exact, placed
 
 
-def timed(cmd):
+def timed(cmd, cwd=None):
     t = time.monotonic()
-    subprocess.run(cmd, **quiet)
+    subprocess.run(cmd, cwd=cwd, **quiet)
     return time.monotonic() - t
 
 
@@ -80,8 +80,11 @@ def ntfs_disks():
         if shutil.which("photorec"):
             out = os.path.join(work, name + "-photorec")
             shutil.rmtree(out, ignore_errors=True)
+            # PhotoRec writes nothing into a folder that is not there, and
+            # its log into the folder it runs in.
+            os.makedirs(out)
             rows.append(("photorec", *score(out, old),
-                         timed(["photorec", "/log", "/d", out + "/r", "/cmd", image, "search"])))
+                         timed(["photorec", "/log", "/d", out + "/r", "/cmd", image, "search"], cwd=out)))
         t_cat = min(timed(["sh", "-c", f"cat '{image}' >/dev/null"]) for _ in range(3))
         print(f"{name}: {len(old)} files before the damage")
         for tool, exact, placed, t in rows:
@@ -157,7 +160,9 @@ def fat_card():
     rows.append(("ours --deep", len(exact), len(named), len(placed), t))
     if shutil.which("photorec"):
         out = os.path.join(card, "photorec")
-        t = timed(["photorec", "/log", "/d", out + "/r", "/cmd", image, "search"])
+        shutil.rmtree(out, ignore_errors=True)
+        os.makedirs(out)
+        t = timed(["photorec", "/log", "/d", out + "/r", "/cmd", image, "search"], cwd=out)
         found = written(out)
         exact = [(p, sha) for p, sha in alive if sha in found]
         named = [(p, sha) for p, sha in exact if any(os.path.basename(q) == os.path.basename(p) for q in found[sha])]
