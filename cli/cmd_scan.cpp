@@ -5,6 +5,8 @@
 #include "cli/scan_progress.h"
 #include "cli/scanners.h"
 
+#include <cstdio>
+
 namespace {
 
 int run_scan_command(cli::context_s& ctx)
@@ -43,6 +45,9 @@ int run_scan_command(cli::context_s& ctx)
     if (no_lost && lost_asked)
         return cli::usage_error(ctx, "scan", "--lost and --no-lost together");
     service.set_lost_pass(no_lost ? lost_pass_e::off : lost_pass_e::on);
+    // A large disk shows what its file system knows at once; the search of
+    // the whole volume follows with its own rows.
+    service.set_lost_pass_deferred(true);
     if (no_check)
         service.set_content_check(false);
     std::string reason;
@@ -51,6 +56,17 @@ int run_scan_command(cli::context_s& ctx)
     result_index_c index;
     index.build(service.scanner(), row_flags_reading(service.kind()));
     cli::print_index_rows(index, cli::listed_files(index, filter), ctx.json);
+    std::fflush(stdout);
+    if (cli::search_lost_files(service)) {
+        result_index_c grown;
+        grown.build(service.scanner(), row_flags_reading(service.kind()));
+        std::vector<uint32_t> added;
+        for (const uint32_t file : cli::listed_files(grown, filter))
+            if (index.find_id(grown.row(file).id) == result_index_c::none)
+                added.push_back(file);
+        if (!added.empty())
+            cli::print_index_rows(grown, added, ctx.json);
+    }
     if (ctx.json)
         cli::print_read_damage_json(service.scanner().read_damage());
     return cli::exit_ok;

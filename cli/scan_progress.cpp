@@ -3,10 +3,29 @@
 #include "cli/cli.h"
 #include "cli/scanners.h"
 
+#include "scan/time_left.h"
+
 #include <cstdio>
 #include <unistd.h>
 
 namespace cli {
+
+namespace {
+
+// ", 42 %, time left 1:05" once the pass can tell.
+std::string progress_text(double progress, time_left_c* left)
+{
+    const int64_t seconds = left->seconds_left(progress);
+    char text[64];
+    if (seconds < 0)
+        std::snprintf(text, sizeof text, ", %d %%", int(progress * 100));
+    else
+        std::snprintf(text, sizeof text, ", %d %%, time left %lld:%02lld", int(progress * 100),
+                      static_cast<long long>(seconds / 60), static_cast<long long>(seconds % 60));
+    return text;
+}
+
+}  // namespace
 
 int scan_volume(scan_service_c& service, const volume_item_s& volume, bool deep, std::string* reason)
 {
@@ -14,6 +33,7 @@ int scan_volume(scan_service_c& service, const volume_item_s& volume, bool deep,
     const bool raw = choose_scanner(volume, deep) == scanner_kind_e::raw;
     const auto total = static_cast<unsigned long long>(volume.total_bytes);
     QString why;
+    time_left_c left;
     const int result = service.scan_to_end(volume, deep, &why, [&] {
         recovery_base_c& s = service.scanner();
         if (!live)
@@ -21,8 +41,8 @@ int scan_volume(scan_service_c& service, const volume_item_s& volume, bool deep,
         if (raw)
             std::fprintf(stderr, "\rsearched %.0f of %llu bytes", s.get_progress() * double(volume.total_bytes), total);
         else
-            std::fprintf(stderr, "\rreading %lld, found %lld", static_cast<long long>(s.get_read_count()),
-                         static_cast<long long>(s.get_found_count()));
+            std::fprintf(stderr, "\rreading %lld, found %lld%s\033[K", static_cast<long long>(s.get_read_count()),
+                         static_cast<long long>(s.get_found_count()), progress_text(s.get_progress(), &left).c_str());
     });
     recovery_base_c& s = service.scanner();
     if (result == 0 || service.kind() != scanner_kind_e::none) {
@@ -43,6 +63,29 @@ int scan_volume(scan_service_c& service, const volume_item_s& volume, bool deep,
         std::fprintf(stderr, "quarvel-cli: %s\n", terminal_escape(utf8(warning)).c_str());
     print_read_damage_lines(s.read_damage());
     return 0;
+}
+
+bool search_lost_files(scan_service_c& service)
+{
+    if (!service.lost_pass_waiting())
+        return false;
+    const bool live = ::isatty(STDERR_FILENO);
+    time_left_c left;
+    const int result = service.lost_pass_to_end([&] {
+        if (live)
+            std::fprintf(stderr, "\rsearching the volume for lost files: %lld found%s\033[K",
+                         static_cast<long long>(service.lost_pass_found()),
+                         progress_text(service.lost_pass_progress(), &left).c_str());
+    });
+    if (result != 0) {
+        std::fprintf(stderr, "%squarvel-cli: the search for lost files did not end; the rows above are all\n",
+                     live ? "\r\033[K" : "");
+        return false;
+    }
+    std::fprintf(stderr, "%ssearched the volume for lost files\n", live ? "\r\033[K" : "");
+    if (const QString warning = service.scanner().warning(); !warning.isEmpty())
+        std::fprintf(stderr, "quarvel-cli: %s\n", terminal_escape(utf8(warning)).c_str());
+    return true;
 }
 
 void print_read_damage_lines(const read_damage_s& damage)

@@ -13,6 +13,12 @@ namespace cli {
 // said on stderr.
 int scan_volume(scan_service_c& service, const volume_item_s& volume, bool deep, std::string* reason);
 
+// Runs the search for lost files the scan left waiting (the service's
+// deferred search) with its progress and time left on stderr, and makes
+// its scan the service's current one. False when none waited, or it did
+// not end (the scan shown before stays current then).
+bool search_lost_files(scan_service_c& service);
+
 // Every unreadable area on stderr with its first sector, count and the
 // system's reason, then slow areas and a summary line.
 void print_read_damage_lines(const read_damage_s& damage);

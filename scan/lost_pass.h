@@ -8,8 +8,10 @@
 
 // When a scan also runs the search: never, always, or when the walk suggests
 // it (a volume that looks freshly formatted, or deleted folders whose later
-// clusters could not be found).
-enum class lost_pass_e : uint8_t { off, on, automatic };
+// clusters could not be found). later: not in this scan, because a pass of
+// its own follows the listing; what the records alone can still give (an
+// NTFS volume laid out from its MFT's copies) is used as with on.
+enum class lost_pass_e : uint8_t { off, on, automatic, later };
 
 // The names the search's folders are shown under; a front end puts its own
 // language's texts here. folder_at holds %1 for the cluster number.

@@ -48,6 +48,28 @@ bool first_sector_unreadable(const platform::byte_source_c& source, QString* why
     return true;
 }
 
+// A scanner of its own for a FAT, exFAT or NTFS volume that searches the
+// whole volume for lost folders and records; null for any other kind.
+std::unique_ptr<recovery_base_c> file_system_scanner(scanner_kind_e kind, const lost_names_s& names, bool check,
+                                                     bool check_deferred)
+{
+    std::unique_ptr<recovery_base_c> scanner;
+    auto prepared = [&](auto made) {
+        made->set_lost_pass(lost_pass_e::on);
+        made->set_lost_names(names);
+        made->set_content_check(check);
+        made->set_content_pass_deferred(check_deferred);
+        scanner = std::move(made);
+    };
+    switch (kind) {
+    case scanner_kind_e::fat: prepared(std::make_unique<fat_recovery_c>()); break;
+    case scanner_kind_e::exfat: prepared(std::make_unique<exfat_recovery_c>()); break;
+    case scanner_kind_e::ntfs: prepared(std::make_unique<ntfs_recovery_c>()); break;
+    default: break;
+    }
+    return scanner;
+}
+
 // The files a file system scan of the volume finds, deleted and lost ones
 // with the search for lost folders and records, by where their data starts:
 // what the deep scan names its carved files by. Costs that scan's reads
@@ -56,19 +78,9 @@ std::vector<raw_known_file_s> known_files_of(const volume_item_s& volume, const 
                                              platform::byte_source_ptr source, const lost_names_s& names,
                                              const std::function<bool()>& stop)
 {
-    std::unique_ptr<recovery_base_c> scanner;
-    auto prepared = [&](auto made) {
-        made->set_lost_pass(lost_pass_e::on);
-        made->set_lost_names(names);
-        made->set_content_check(false);
-        scanner = std::move(made);
-    };
-    switch (choose_scanner(volume, false)) {
-    case scanner_kind_e::fat: prepared(std::make_unique<fat_recovery_c>()); break;
-    case scanner_kind_e::exfat: prepared(std::make_unique<exfat_recovery_c>()); break;
-    case scanner_kind_e::ntfs: prepared(std::make_unique<ntfs_recovery_c>()); break;
-    default: return {};
-    }
+    std::unique_ptr<recovery_base_c> scanner = file_system_scanner(choose_scanner(volume, false), names, false, false);
+    if (!scanner)
+        return {};
     scanner->set_volume(volume);
     scanner->set_source(path, std::move(source));
     scanner->start(QThread::InheritPriority);
@@ -117,6 +129,7 @@ scan_service_c::~scan_service_c()
 {
     content_pass_.stop();
     writer_.wait();
+    drop_lost_pass();
     for (recovery_base_c* s : {static_cast<recovery_base_c*>(&fat_), static_cast<recovery_base_c*>(&ntfs_),
                                static_cast<recovery_base_c*>(&raw_), static_cast<recovery_base_c*>(&exfat_)}) {
         s->set_stop(stop_abandon);
@@ -138,13 +151,22 @@ recovery_base_c* scan_service_c::scanner_for(scanner_kind_e kind)
 
 void scan_service_c::set_lost_pass(lost_pass_e mode)
 {
-    fat_.set_lost_pass(mode);
-    exfat_.set_lost_pass(mode);
-    ntfs_.set_lost_pass(mode);
+    lost_mode_ = mode;
+    const lost_pass_e in_scan = lost_deferred_ && mode == lost_pass_e::on ? lost_pass_e::later : mode;
+    fat_.set_lost_pass(in_scan);
+    exfat_.set_lost_pass(in_scan);
+    ntfs_.set_lost_pass(in_scan);
+}
+
+void scan_service_c::set_lost_pass_deferred(bool deferred)
+{
+    lost_deferred_ = deferred;
+    set_lost_pass(lost_mode_);
 }
 
 void scan_service_c::set_content_check(bool on)
 {
+    content_check_ = on;
     fat_.set_content_check(on);
     exfat_.set_content_check(on);
     ntfs_.set_content_check(on);
@@ -152,6 +174,7 @@ void scan_service_c::set_content_check(bool on)
 
 void scan_service_c::set_content_pass_deferred(bool deferred)
 {
+    content_deferred_ = deferred;
     fat_.set_content_pass_deferred(deferred);
     exfat_.set_content_pass_deferred(deferred);
     ntfs_.set_content_pass_deferred(deferred);
@@ -180,6 +203,88 @@ void scan_service_c::reset_scanner()
     current_->reset();
     current_ = &stop_;
     kind_ = scanner_kind_e::none;
+    drop_lost_pass();
+    scanned_source_.reset();
+}
+
+void scan_service_c::drop_lost_pass()
+{
+    if (lost_) {
+        lost_->set_stop(stop_abandon);
+        lost_->set_pause(0);
+        lost_->wait();
+        lost_.reset();
+    }
+    if (adopted_ && current_ == adopted_.get())
+        current_ = &stop_;
+    adopted_.reset();
+}
+
+bool scan_service_c::lost_pass_waiting() const
+{
+    if (!lost_deferred_ || lost_mode_ != lost_pass_e::on || lost_ || adopted_ || scanning())
+        return false;
+    if (kind_ != scanner_kind_e::fat && kind_ != scanner_kind_e::exfat && kind_ != scanner_kind_e::ntfs)
+        return false;
+    return current_->get_stop() == stop_run && current_->scan_failure().isEmpty();
+}
+
+int scan_service_c::start_lost_pass()
+{
+    if (!lost_pass_waiting())
+        return -1;
+    std::unique_ptr<recovery_base_c> scanner = file_system_scanner(kind_, lost_names_, content_check_, content_deferred_);
+    if (!scanner)
+        return -1;
+    connect(scanner.get(), &QThread::finished, this, &scan_service_c::lost_pass_finished, Qt::QueuedConnection);
+    scanner->set_volume(scanned_volume_);
+    scanner->set_source(scanned_path_, scanned_source_);
+    lost_ = std::move(scanner);
+    // Below the listing's read-backs: a preview or a copy meanwhile comes
+    // first.
+    lost_->start(QThread::LowPriority);
+    return 0;
+}
+
+void scan_service_c::set_lost_pass_paused(bool paused)
+{
+    if (lost_)
+        lost_->set_pause(paused ? 1 : 0);
+}
+
+void scan_service_c::request_lost_pass_stop()
+{
+    if (!lost_)
+        return;
+    lost_->set_stop(stop_keep_results);
+    lost_->set_pause(0);
+}
+
+bool scan_service_c::adopt_lost_pass()
+{
+    if (!lost_ || lost_->isRunning() || writer_.isRunning())
+        return false;
+    // A search cut short may have ended inside its walk: its listing would
+    // be shorter than the one shown.
+    if (lost_->get_stop() != stop_run || !lost_->scan_failure().isEmpty()) {
+        lost_.reset();
+        return false;
+    }
+    content_pass_.stop();
+    current_->reset();
+    adopted_ = std::move(lost_);
+    current_ = adopted_.get();
+    return true;
+}
+
+int scan_service_c::lost_pass_to_end(const std::function<void()>& tick)
+{
+    if (start_lost_pass() != 0)
+        return -1;
+    while (!lost_->wait(200))
+        if (tick)
+            tick();
+    return adopt_lost_pass() ? 0 : -1;
 }
 
 int scan_service_c::start_scan(const volume_item_s& volume, bool deep, QString* reason)
@@ -283,6 +388,9 @@ int scan_service_c::start_scan(const volume_item_s& volume, bool deep, QString* 
         });
     else
         raw_.set_known_files_source(nullptr);
+    scanned_volume_ = chosen;
+    scanned_path_ = path;
+    scanned_source_ = kind == scanner_kind_e::raw ? nullptr : opened;
     current_->set_source(path, std::move(opened));
     source_device_ = volume.device_path;
     current_->start(QThread::InheritPriority);
@@ -331,6 +439,8 @@ QString scan_service_c::load_scan_file(const QByteArray& path, std::string* reas
         return {};
     if (current_ != &raw_)
         current_->reset();
+    drop_lost_pass();
+    scanned_source_.reset();
     current_ = &raw_;
     kind_ = scanner_kind_e::raw;
     source_device_ = device;

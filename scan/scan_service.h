@@ -17,8 +17,10 @@
 #include <QDir>
 #include <QObject>
 #include <QString>
+#include <algorithm>
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -88,6 +90,39 @@ public:
     // the names those are shown under.
     void set_lost_pass(lost_pass_e mode);
     void set_lost_names(const lost_names_s& names);
+    // Whether that search waits for a pass of its own after the listing
+    // (start_lost_pass), so that a large disk shows what its file system
+    // knows at once; off by default: the scan makes it before it ends.
+    void set_lost_pass_deferred(bool deferred);
+    // Whether the current scan left the search waiting: it ran to its end
+    // on a FAT, exFAT or NTFS volume with the search on and deferred.
+    bool lost_pass_waiting() const;
+    // Starts the waiting search: a scan of its own of the same volume, the
+    // walk again and then the read of the whole volume for lost folders and
+    // MFT records, beside the current scanner, whose rows stay readable and
+    // copyable meanwhile. Returns 0, or -1 when none waits.
+    int start_lost_pass();
+    bool lost_pass_running() const { return lost_ && lost_->isRunning(); }
+    // Its progress (0 to 1, the walk's and then the read's) and how many
+    // more entries it has found than the listing; zero when none runs.
+    double lost_pass_progress() const { return lost_ ? lost_->get_progress() : 0.0; }
+    int64_t lost_pass_found() const
+    {
+        return lost_ ? std::max<int64_t>(0, lost_->get_found_count() - current_->get_found_count()) : 0;
+    }
+    void set_lost_pass_paused(bool paused);
+    // Ends the search without waiting; what it found is dropped, the
+    // listing stays as it is.
+    void request_lost_pass_stop();
+    // After it ended: when it ran to its end, its scan (the listing and what
+    // the search found) becomes the current one, and true is returned.
+    // False, with nothing changed, while it runs or a recovery runs (ask
+    // again after that), or when it was stopped or could not read.
+    bool adopt_lost_pass();
+    // For a process without an event loop: runs the waiting search to its
+    // end, calling tick about every 200 ms, and adopts it. Returns 0, or
+    // -1 when none waited or it could not be adopted.
+    int lost_pass_to_end(const std::function<void()>& tick = {});
     // Whether FAT, exFAT and NTFS scans check deleted files by their content at
     // their end (on unless turned off here, or in Quarvel.conf).
     void set_content_check(bool on);
@@ -150,6 +185,8 @@ signals:
     void scan_finished();
     // The pass over deleted files ended, done or stopped (queued likewise).
     void content_pass_finished();
+    // The search for lost files after the listing ended (queued likewise).
+    void lost_pass_finished();
     // The writer ended: how many rows were written and how many failed.
     // The folder opener, when set, is called right after the connected
     // slots have run.
@@ -157,6 +194,9 @@ signals:
 
 private:
     recovery_base_c* scanner_for(scanner_kind_e kind);
+    // Ends a running search for lost files and drops it, and the scan
+    // adopted from one.
+    void drop_lost_pass();
 
     fat_recovery_c fat_;
     ntfs_recovery_c ntfs_;
@@ -171,6 +211,18 @@ private:
     QString source_device_;  // what the current scan reads
     platform::open_refusal_e open_refusal_ = platform::open_refusal_e::none;
     lost_names_s lost_names_;
+    lost_pass_e lost_mode_ = lost_pass_e::on;
+    bool lost_deferred_ = false;
+    bool content_check_ = true;
+    bool content_deferred_ = false;
+    // What the current scan was given, for the search after it.
+    volume_item_s scanned_volume_;
+    QString scanned_path_;
+    platform::byte_source_ptr scanned_source_;
+    // The search after the listing, and the scan it became once adopted
+    // (current_ then points at it).
+    std::unique_ptr<recovery_base_c> lost_;
+    std::unique_ptr<recovery_base_c> adopted_;
     std::function<void(const QString& folder)> folder_opener_;
     // The destination that last passed the output check, for which device,
     // and when: rows recovered one by one in a burst are checked once.

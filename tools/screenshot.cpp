@@ -1,8 +1,9 @@
-// Renders the main window on each of its five pages, hovered and maximised
-// variants of the frame, the skinned dialog, the messages of refusals and of
-// a recovery's end, the list of failed files and the help window to PNG
-// files, one folder per language, so every change to the look can be seen
-// without a display:
+// Renders the main window on each of its five pages, the recovery page
+// while a volume of the last image named is searched for lost files after
+// its listing and after that, hovered and maximised variants of the frame,
+// the skinned dialog, the messages of refusals and of a recovery's end, the
+// list of failed files and the help window to PNG files, one folder per
+// language, so every change to the look can be seen without a display:
 //
 //   QT_QPA_PLATFORM=offscreen quarvel_screenshot OUT_DIR [--disks] [--image IMG]... [LANGUAGE]...
 //
@@ -16,6 +17,7 @@
 #include "devices/enumerate.h"
 #include "devices/volume_item.h"
 #include "partition/partition_item.h"
+#include "platform/desktop.h"
 #include "platform/drive_table.h"
 #include "results/failure_text.h"
 #include "scan/recovery_base.h"
@@ -50,6 +52,21 @@ bool save_shot(QWidget& widget, const QString& path)
     return true;
 }
 
+// The first FAT, exFAT or NTFS volume of the last disk image named; null
+// without one.
+const volume_item_s* volume_to_scan()
+{
+    if (drive_list.size() < 2 || drive_list.back().device_path.isEmpty())
+        return nullptr;
+    const QString image = drive_list.back().device_path + QStringLiteral(":p");
+    for (const volume_item_s& v : volume_list)
+        if (v.device_path.startsWith(image) &&
+            (v.file_system.startsWith(QLatin1String("FAT")) || v.file_system == QLatin1String("exFAT") ||
+             v.file_system == QLatin1String("NTFS")))
+            return &v;
+    return nullptr;
+}
+
 bool shoot_language(const QString& language, const QDir& out)
 {
     translation_table.clear();
@@ -82,6 +99,44 @@ bool shoot_language(const QString& language, const QDir& out)
             QApplication::processEvents(QEventLoop::AllEvents, 50);
         QApplication::processEvents();
         ok &= save_shot(window, dir.filePath(QStringLiteral("page3_partition_found.png")));
+    }
+
+    // The recovery page while a volume of the last image named is searched
+    // for lost folders and records after its listing, and once the search
+    // has grown the list.
+    if (const volume_item_s* volume = volume_to_scan()) {
+        recovery_window_c* page = window.recovery_page();
+        // The formatted volume's notice and the deep scan's question.
+        set_warning_driver([](QMessageBox& box) { box.done(QMessageBox::No); });
+        bool searched_shot = false;
+        bool handled = false;
+        bool searched = false;
+        const QMetaObject::Connection on_listing =
+            QObject::connect(page, &recovery_window_c::scan_handled, page, [&] {
+                handled = true;
+                // Grabbed at once: events let in now could end a short search.
+                const QString path = dir.filePath(QStringLiteral("page4_recovery_lost_search.png"));
+                if (page->searching_lost_files() && window.grab().save(path)) {
+                    searched_shot = true;
+                    std::printf("%s\n", qPrintable(path));
+                }
+            });
+        const QMetaObject::Connection on_search =
+            QObject::connect(page, &recovery_window_c::lost_search_handled, page, [&] { searched = true; });
+        window.show_page(4);
+        if (page->begin_scan(*volume, false) == 0) {
+            while (!handled || page->searching_lost_files() || page->checking_contents())
+                QApplication::processEvents(QEventLoop::AllEvents, 50);
+            ok &= searched_shot && searched;
+            if (!searched_shot)
+                std::fprintf(stderr, "%s: no search for lost files followed the listing\n",
+                             qPrintable(volume->device_path));
+            ok &= save_shot(window, dir.filePath(QStringLiteral("page4_recovery_lost_found.png")));
+        }
+        QObject::disconnect(on_listing);
+        QObject::disconnect(on_search);
+        set_warning_driver(nullptr);
+        page->reset_page();
     }
 
     // The settings menu, with the entries that open disk images.
@@ -215,6 +270,7 @@ int main(int argc, char** argv)
     const QDir out(args.takeFirst());
     QStringList languages;
     platform::set_block_devices_enabled(false);
+    platform::set_shell_open_enabled(false);
     while (!args.isEmpty()) {
         const QString arg = args.takeFirst();
         if (arg == QStringLiteral("--disks")) {

@@ -171,6 +171,9 @@ recovery_window_c::recovery_window_c(QWidget* main_window_) : QWidget(nullptr), 
     service.set_lost_names({text_for_key("lost_folders"), text_for_key("lost_folder_at"), text_for_key("lost_folder_record")});
     // The listing is shown first; the deleted files are checked after it.
     service.set_content_pass_deferred(true);
+    // The search of the whole volume for lost folders and records too: a
+    // large disk shows what its file system knows at once.
+    service.set_lost_pass_deferred(true);
     // Opened once: not again after the person opened it from the end message.
     service.set_folder_opener([this](const QString& folder) {
         if (!std::exchange(folder_opened_by_person, false))
@@ -179,6 +182,7 @@ recovery_window_c::recovery_window_c(QWidget* main_window_) : QWidget(nullptr), 
     connect(&service, &scan_service_c::scan_finished, this, &recovery_window_c::on_thread_finished);
     connect(&service, &scan_service_c::recovery_finished, this, &recovery_window_c::on_recovery_finished);
     connect(&service, &scan_service_c::content_pass_finished, this, &recovery_window_c::on_content_pass_finished);
+    connect(&service, &scan_service_c::lost_pass_finished, this, &recovery_window_c::on_lost_pass_finished);
     connect(ui.tv_dirtree, &QTreeView::clicked, this, &recovery_window_c::on_tree_clicked);
     connect(table, &QTableView::clicked, this, &recovery_window_c::on_list_clicked);
     connect(ui.btn_recovery, &QPushButton::clicked, this, &recovery_window_c::on_recovery_clicked);
@@ -243,6 +247,8 @@ int recovery_window_c::start_scanner()
     requested_stop = 0;
     requested_pause = 0;
     loaded_result = false;
+    searching_lost = false;
+    lost_result_waiting = false;
     scan_running = true;
     block_source = path_is_block_device(volume.device_path);
     image_advice_given = false;
@@ -313,6 +319,17 @@ void recovery_window_c::abandon_listing()
 void recovery_window_c::finish_scan_end(int stop_code, bool nothing_found, const QString& list_failure)
 {
     recovery_base_c& scanner = service.scanner();
+    // The search for lost folders and records follows the listing; a
+    // listing that found nothing waits for it before the deep scan is
+    // offered, and a formatted volume's notice waits for what it finds.
+    searching_lost = stop_code != stop_abandon && list_failure.isEmpty() && service.start_lost_pass() == 0;
+    if (searching_lost) {
+        lost_nothing_found = nothing_found;
+        lost_left.restart();
+        lost_seconds_left = -1;
+        ui.btn_stop->show();
+        progress_bar.set_value(0.0);
+    }
     if (stop_code != stop_abandon && index) {
         service.start_content_pass();
         if (service.content_pass_running()) {
@@ -338,7 +355,7 @@ void recovery_window_c::finish_scan_end(int stop_code, bool nothing_found, const
                                                       : list_failure;
     if (!failure.isEmpty() && isVisible())
         show_message(this, QStringLiteral("Quarvel"), text_for_key("scan_failed").arg(failure), QMessageBox::Ok);
-    else if (const char* notice = scanner.notice_key(); notice && stop_code != stop_abandon && isVisible())
+    else if (const char* notice = scanner.notice_key(); notice && stop_code != stop_abandon && !searching_lost && isVisible())
         show_message(this, QStringLiteral("Quarvel"), text_for_key(notice), QMessageBox::Ok);
     // A disk that gave read errors is told once per scan to be imaged before
     // it is read again: every further pass may cost it more sectors.
@@ -349,7 +366,7 @@ void recovery_window_c::finish_scan_end(int stop_code, bool nothing_found, const
                      QMessageBox::Ok);
     }
 
-    if (nothing_found && stop_code != stop_keep_results && !deep_scan && isVisible() &&
+    if (nothing_found && !searching_lost && stop_code != stop_keep_results && !deep_scan && isVisible() &&
         show_warning(this, QStringLiteral("Quarvel"), "deep_scan_query", QMessageBox::Yes | QMessageBox::No) ==
             QMessageBox::Yes) {
         deep_scan = true;
@@ -365,8 +382,14 @@ void recovery_window_c::on_timer()
     take_content_verdicts();
     take_unreadable_rows();
     show_read_damage();
+    if (lost_result_waiting && !service.recovering())
+        on_lost_pass_finished();
+    if (searching_lost)
+        lost_seconds_left = lost_left.seconds_left(service.lost_pass_progress());
     if (writer_running())
         progress_bar.set_value(service.writer().get_progress());
+    else if (searching_lost)
+        progress_bar.set_value(service.lost_pass_progress());
     else if (content_checking)
         progress_bar.set_value(service.content_pass_progress());
     else if (index_job.running())
@@ -400,9 +423,11 @@ void recovery_window_c::on_pause_clicked()
 
 void recovery_window_c::on_stop_clicked()
 {
-    if (!scan_running && content_checking) {
-        // The file being checked is finished; the rest keep the tags they have.
+    if (!scan_running && (content_checking || searching_lost)) {
+        // The file being checked is finished; the rest keep the tags they
+        // have. The search for lost files ends, the listing stays.
         service.request_content_pass_stop();
+        service.request_lost_pass_stop();
         ui.btn_stop->hide();
         return;
     }
@@ -419,6 +444,9 @@ void recovery_window_c::abandon_scan()
 {
     ++abandoned;
     service.stop_content_pass();
+    service.request_lost_pass_stop();
+    searching_lost = false;
+    lost_result_waiting = false;
     if (index_job.running()) {
         abandon_listing();
         return;
@@ -454,15 +482,73 @@ void recovery_window_c::reset_page()
 
 void recovery_window_c::on_content_pass_finished()
 {
-    if (!content_checking)
+    // A pass started anew over the scan the search for lost files became
+    // outlives the end of the one it replaced.
+    if (!content_checking || service.content_pass_running())
         return;
     content_checking = false;
     take_content_verdicts();
-    if (!scan_running) {
+    if (!scan_running && !searching_lost) {
         ui.btn_stop->hide();
         progress_bar.set_value(1.0);
     }
     update();
+}
+
+void recovery_window_c::on_lost_pass_finished()
+{
+    if (!searching_lost || service.lost_pass_running())
+        return;
+    // A running copy reads the listing's scanner: the search's files are
+    // taken in once it has ended.
+    if (service.recovering()) {
+        lost_result_waiting = true;
+        return;
+    }
+    lost_result_waiting = false;
+    searching_lost = false;
+    if (!service.adopt_lost_pass()) {
+        // Stopped or unreadable: the listing stays as it was.
+        ui.btn_stop->setVisible(content_checking);
+        if (!content_checking)
+            progress_bar.set_value(1.0);
+        update();
+        emit lost_search_handled();
+        return;
+    }
+    // The adoption ended the content pass over the listing's scanner; its
+    // files are judged again in the new one.
+    content_checking = false;
+    std::vector<int64_t> ticked;
+    if (index)
+        for (uint32_t f = 0; f < index->file_count(); ++f)
+            if (index->ticked(f))
+                ticked.push_back(index->row(f).id);
+    auto built = std::make_shared<result_index_c>();
+    const bool built_any = built->build(service.scanner(), row_flags_reading(service.kind()));
+    for (const int64_t id : ticked)
+        if (const uint32_t at = built->find_id(id); at != result_index_c::none)
+            built->set_ticked(at, true);
+    unreadable_rows.clear();
+    clear_preview();
+    const bool found = built_any && show_result_tree(std::move(built));
+    if (!found)
+        reset_tree();
+    service.start_content_pass();
+    content_checking = service.content_pass_running();
+    ui.btn_stop->setVisible(content_checking);
+    progress_bar.set_value(content_checking ? 0.0 : 1.0);
+    show_read_damage();
+    update();
+    if (const char* notice = service.scanner().notice_key(); notice && isVisible())
+        show_message(this, QStringLiteral("Quarvel"), text_for_key(notice), QMessageBox::Ok);
+    if (!found && lost_nothing_found && !deep_scan && isVisible() &&
+        show_warning(this, QStringLiteral("Quarvel"), "deep_scan_query", QMessageBox::Yes | QMessageBox::No) ==
+            QMessageBox::Yes) {
+        deep_scan = true;
+        restart_scan();
+    }
+    emit lost_search_handled();
 }
 
 void recovery_window_c::take_content_verdicts()
@@ -1117,6 +1203,10 @@ void recovery_window_c::paintEvent(QPaintEvent*)
     QString status;
     if (index_job.running()) {
         status = text_for_key("recovery_listing");
+    } else if (searching_lost) {
+        // Its count and time left go on the wider line below, where they
+        // are not cut short.
+        status = text_for_key("recovery_lost_search");
     } else if (content_checking) {
         status = text_for_key("recovery_checking");
     } else if (deep_scan) {
@@ -1141,10 +1231,25 @@ void recovery_window_c::paintEvent(QPaintEvent*)
     // Once listed, the count is of the files the list holds; before, the
     // scanner's count takes folders in too, and is said to.
     const int64_t found_count = index ? int64_t(index->file_count()) : service.scanner().get_found_count();
-    if (found_count > 0) {
+    QString found_line;
+    if (found_count > 0)
+        found_line = text_for_key(index ? "recovery_total_files" : "recovery_found_so_far") + QLatin1Char(' ') +
+                     QString::number(found_count);
+    if (searching_lost) {
+        const QString left = lost_seconds_left < 0 ? text_for_key("image_time_unknown")
+                                                   : QStringLiteral("%1:%2").arg(lost_seconds_left / 60).arg(
+                                                         lost_seconds_left % 60, 2, 10, QLatin1Char('0'));
+        const QString lost = text_for_key("recovery_lost_found").arg(service.lost_pass_found()).arg(left);
+        found_line = found_line.isEmpty() ? lost : found_line + QStringLiteral("; ") + lost;
+    }
+    if (!found_line.isEmpty()) {
         painter.setPen(Qt::red);
-        painter.drawText(90, 65, text_for_key(index ? "recovery_total_files" : "recovery_found_so_far") +
-                                     QLatin1Char(' ') + QString::number(found_count));
+        // A line longer than the room left of the buttons goes under them.
+        const QFontMetrics metrics(painter.font());
+        const int y = metrics.horizontalAdvance(found_line) > status_width
+                          ? std::max(65, ui.btn_pause->geometry().bottom() + metrics.ascent() + 2)
+                          : 65;
+        painter.drawText(90, y, metrics.elidedText(found_line, Qt::ElideRight, w - 90 - 10));
     }
 }
 

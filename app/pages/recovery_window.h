@@ -9,6 +9,7 @@
 #include "results/scan_messages.h"
 #include "scan/recovery_base.h"
 #include "scan/scan_service.h"
+#include "scan/time_left.h"
 #include "skin/progress_bar.h"
 #include "ui_RecoveryForm.h"
 
@@ -81,6 +82,9 @@ public:
     bool listing() const { return index_job.running(); }
     // Whether deleted files are being checked by their content.
     bool checking_contents() const { return content_checking; }
+    // Whether the volume is searched for lost folders and records after
+    // the listing.
+    bool searching_lost_files() const { return searching_lost; }
     // The rows the file table shows now, ticks included.
     std::vector<recovery_item_s> table_rows() const;
     // Every found row of the scan shown, with the ticks (null before one).
@@ -101,6 +105,10 @@ public:
 signals:
     // After a scan's end has been handled (tree built, question asked).
     void scan_handled();
+    // After the search for lost files that follows a listing has ended and
+    // its files are shown (or it was stopped); the question a listing that
+    // found nothing leaves to it is asked by then.
+    void lost_search_handled();
     // After a recovery has ended and its message was answered.
     void recovery_done(qint64 written, qint64 failed);
 
@@ -121,6 +129,7 @@ public slots:
 private slots:
     void on_recovery_finished(qint64 written, qint64 failed);
     void on_content_pass_finished();
+    void on_lost_pass_finished();
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -213,6 +222,15 @@ private:
     // From the start of the pass over deleted files until its end has been
     // taken in: Stop is its while this holds.
     bool content_checking = false;
+    // From the start of the search for lost files after the listing until
+    // its result has been taken in (after a running recovery, if one ran);
+    // whether the listing before it found nothing (the deep scan is offered
+    // only once the search found nothing either); its time left.
+    bool searching_lost = false;
+    bool lost_result_waiting = false;
+    bool lost_nothing_found = false;
+    time_left_c lost_left;
+    int64_t lost_seconds_left = -1;
     // A recovery this page started runs (until its end is handled), and
     // how many files it was given.
     bool recovering = false;

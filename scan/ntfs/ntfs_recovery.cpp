@@ -204,7 +204,7 @@ void ntfs_recovery_c::run_scan() {
     // A volume formatted over its files (a new MFT of a few records, old
     // data in its free space), or one whose MFT's start is damaged, keeps
     // its old records elsewhere on the volume.
-    if (lost_mode_ != lost_pass_e::off && !stop_requested()) {
+    if ((lost_mode_ == lost_pass_e::on || lost_mode_ == lost_pass_e::automatic) && !stop_requested()) {
         harvest_.damaged = harvest_.from_records || !store_.count(root_number) || keep_live ||
                            engine_stats_.records_from_mirror > 0;
         harvest_.formatted = !harvest_.damaged && user_records < 16 &&

@@ -8,7 +8,9 @@
 # "/Gone/child.bin" lives in the first folder made, whose record a new file
 # takes after the format; "/Documents/FILE0 notes.txt" holds "FILE0" at the
 # start of every 512 bytes.
-# SIZE (default 64M, as truncate takes it) sizes the volume, for the bench.
+# SIZE (default 64M, as truncate takes it) sizes the volume, for the bench;
+# PHOTOS, DOCS and TRACKS in the environment (default 12, 6, 4) how many
+# files each of those folders gets.
 # Exit 77 with "skip: <reason>" when mkntfs, ntfs-3g or FUSE is missing.
 set -Eeuo pipefail
 OUTDIR=$1
@@ -21,18 +23,18 @@ mkntfs -F -Q -q -s 512 -c 4096 -L data "$WORK/img" >/dev/null 2>&1
 mount_img
 mkdir "$MNT/Gone" "$MNT/Photos" "$MNT/Photos/2023 Italien" "$MNT/Documents" "$MNT/Music"
 head -c 9000 /dev/urandom >"$MNT/Gone/child.bin"; note old /Gone/child.bin
-for i in $(seq -w 1 12); do
+for i in $(seq -w 1 "${PHOTOS:-12}"); do
     head -c $((20000 + 7919 * 10#$i)) /dev/urandom >"$MNT/Photos/2023 Italien/IMG_00$i.JPG"
     note old "/Photos/2023 Italien/IMG_00$i.JPG"
 done
-for i in $(seq 1 6); do
+for i in $(seq 1 "${DOCS:-6}"); do
     head -c $((3000 + 40000 * i)) /dev/urandom >"$MNT/Documents/report $i.docx"
     note old "/Documents/report $i.docx"
 done
 printf 'small and resident\n' >"$MNT/Documents/tiny.txt"; note old /Documents/tiny.txt
 python3 -c 'import sys; open(sys.argv[1], "w").write(("FILE0" + "x" * 507) * 64)' "$MNT/Documents/FILE0 notes.txt"
 note old "/Documents/FILE0 notes.txt"
-for i in 1 2 3 4; do
+for i in $(seq 1 "${TRACKS:-4}"); do
     head -c $((500000 + 1000 * i)) /dev/urandom >"$MNT/Music/track $i.mp3"; note old "/Music/track $i.mp3"
 done
 umount_img

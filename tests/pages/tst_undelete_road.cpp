@@ -194,6 +194,11 @@ void tst_undelete_road::scan_from_home(const QString& device, bool deep, bool en
         QVERIFY(busy->jumpToFrame(busy->currentFrameNumber() + 1));
     QVERIFY(handled.wait(120000));
     QVERIFY(!window->recovery_page()->listing());
+    // The search for lost files follows the listing and may grow it.
+    if (window->recovery_page()->searching_lost_files()) {
+        QSignalSpy searched(window->recovery_page(), &recovery_window_c::lost_search_handled);
+        QVERIFY(searched.wait(120000));
+    }
     if (!ends)
         return;
     QVERIFY(!scan_running);
