@@ -157,9 +157,10 @@ bool mail_headers(cursor_s& c, std::string* boundary, line_end* why)
 
 // A message body: up to the line that closes its multipart boundary when
 // it has one. Otherwise mail carries no length, so the end is heuristic:
-// the first byte no text holds (the zeros or old data after the file), the
-// device end, or - so that a message does not swallow the next one of a
-// mailbox - a "From " line after an empty one.
+// the end of the last whole line before the first byte no text holds (the
+// zeros or old data after the file; what old data adds before it is seldom
+// a whole line), the device end, or - so that a message does not swallow
+// the next one of a mailbox - a "From " line after an empty one.
 parse_result_s mail_body(cursor_s& c, const std::string& boundary, bool stop_at_from, const char* type)
 {
     const std::string close = "--" + boundary + "--";
@@ -169,7 +170,7 @@ parse_result_s mail_body(cursor_s& c, const std::string& boundary, bool stop_at_
         const uint64_t line_start = c.pos;
         const line_end why = read_line(c, &line, 1024);
         if (why == line_end::binary)
-            return found(c.pos - c.ctx.start, type);
+            return line_start > c.ctx.start ? found(line_start - c.ctx.start, type) : invalid();
         if (why == line_end::input) {
             if (!boundary.empty() && line == close)
                 return found(c.pos - c.ctx.start, type);

@@ -119,10 +119,14 @@ parse_result_s parse_amr(parse_ctx_s& ctx)
     const bool wide = std::memcmp(m, "#!AMR-WB\n", 9) == 0;
     if (!wide && std::memcmp(m, "#!AMR\n", 6) != 0)
         return invalid();
-    return frame_chain<1>(ctx, ctx.start + (wide ? 9 : 6), 4, "amr", [wide](const uint8_t* h, const uint8_t*) -> uint64_t {
+    return frame_chain<1>(ctx, ctx.start + (wide ? 9 : 6), 4, "amr", [wide](const uint8_t* h, const uint8_t* first) -> uint64_t {
         static const uint8_t narrow_bytes[16] = {13, 14, 16, 18, 20, 21, 27, 32, 6, 0, 0, 0, 0, 0, 0, 1};
         static const uint8_t wide_bytes[16] = {18, 24, 33, 37, 41, 47, 51, 59, 61, 6, 0, 0, 0, 0, 1, 1};
         if ((h[0] & 0x83) != 0 || !(h[0] & 0x04))
+            return 0;
+        // A recorder keeps its mode, between silence and no-data frames.
+        const unsigned mode = (h[0] >> 3) & 0x0F;
+        if (first && mode != ((first[0] >> 3) & 0x0Fu) && mode != (wide ? 9u : 8u) && mode != 15)
             return 0;
         return (wide ? wide_bytes : narrow_bytes)[(h[0] >> 3) & 0x0F];
     });
