@@ -48,11 +48,11 @@ main_window_c::main_window_c(QWidget* parent) : main_window_base_c(parent)
     // Undoing a partition table repair: its own entry, its own confirmation.
     QAction* undo_repair = new QAction(text_for_key("menu_restore_sector0"), settings_menu());
     undo_repair->setObjectName(QStringLiteral("action_restore_sector0"));
-    // After "Open disk image…", the other entry that concerns whole disks.
+    // After the entries that open disk images, the other one that concerns whole disks.
     const QList<QAction*> entries = settings_menu()->actions();
     qsizetype after = entries.size() - 1;
     for (qsizetype i = 0; i < entries.size(); ++i)
-        if (entries[i]->objectName() == QLatin1String("action_open_image"))
+        if (entries[i]->objectName() == QLatin1String("action_open_image_map"))
             after = i;
     settings_menu()->insertAction(entries.value(after + 1), undo_repair);
     connect(undo_repair, &QAction::triggered, this, [this] {

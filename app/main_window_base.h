@@ -12,11 +12,14 @@ public:
     explicit main_window_base_c(QWidget* parent = nullptr);
 
     // Opens `path` as a disk image and, on success, shows it in the lists.
-    // Returns 0, or -1 after telling the user why not.
-    int open_disk_image_file(const QString& path);
+    // With map_path, that rescue map is read with it; without, the one beside
+    // it (path + ".map") if there is one. Returns 0, or -1 after telling the
+    // user why not.
+    int open_disk_image_file(const QString& path, const QString& map_path = QString());
 
 public slots:
     void on_click_open_disk_image();
+    void on_click_open_disk_image_with_map();
 
 protected:
     // Called after the drive table changed, to rebuild the device lists.

@@ -281,10 +281,7 @@ std::string use_rescue_map(const std::string& volume_argument, const std::string
     struct stat st {};
     if (::stat(image.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
         return map.empty() ? std::string() : "--map goes with a disk image, and " + volume_argument + " is none";
-    if (!map.empty())
-        platform::choose_rescue_map(image, map);
-    platform::unreadable_map_c scratch;
-    return platform::lay_rescue_map(image, 0, static_cast<uint64_t>(st.st_size), &scratch);
+    return platform::adopt_rescue_map(image, map);
 }
 
 }  // namespace cli

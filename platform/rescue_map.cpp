@@ -412,4 +412,21 @@ std::string lay_rescue_map(const std::string& image_file, uint64_t window_start,
     return {};
 }
 
+std::string adopt_rescue_map(const std::string& image_file, const std::string& map_path)
+{
+    struct stat st {};
+    if (::stat(image_file.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        return map_path.empty() ? std::string() : "a rescue map goes with a disk image file, and " + image_file + " is none";
+    if (!map_path.empty())
+        choose_rescue_map(image_file, map_path);
+    unreadable_map_c scratch;
+    std::string why = lay_rescue_map(image_file, 0, static_cast<uint64_t>(st.st_size), &scratch);
+    // A refused map must not stay chosen for the scans that follow.
+    if (!why.empty() && !map_path.empty()) {
+        std::lock_guard<std::mutex> lock(chosen_mutex);
+        chosen_maps().erase(real_path(image_file));
+    }
+    return why;
+}
+
 }  // namespace platform

@@ -99,4 +99,10 @@ std::string rescue_map_for(const std::string& image_file);
 std::string lay_rescue_map(const std::string& image_file, uint64_t window_start, uint64_t window_size,
                            unreadable_map_c* unreadable);
 
+// Takes map_path as image_file's map (none given: the one beside it, if
+// any) and reads it against the whole image now, so a map that cannot
+// serve is refused when it is chosen rather than when a scan starts. An
+// empty answer means the image may be read with the map (or without one).
+std::string adopt_rescue_map(const std::string& image_file, const std::string& map_path);
+
 }  // namespace platform

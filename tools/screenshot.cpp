@@ -25,6 +25,7 @@
 #include <QDir>
 #include <QLabel>
 #include <QLoggingCategory>
+#include <QMenu>
 #include <QMessageBox>
 #include <QVBoxLayout>
 #include <cstdio>
@@ -75,6 +76,13 @@ bool shoot_language(const QString& language, const QDir& out)
         QApplication::processEvents();
         ok &= save_shot(window, dir.filePath(QStringLiteral("page3_partition_found.png")));
     }
+
+    // The settings menu, with the entries that open disk images.
+    QMenu* menu = window.settings_menu();
+    menu->popup(QPoint(0, 0));
+    QApplication::processEvents();
+    ok &= save_shot(*menu, dir.filePath(QStringLiteral("settings_menu.png")));
+    menu->hide();
 
     // The frame's buttons in their other states.
     window.show_page(0);

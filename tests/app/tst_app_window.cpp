@@ -161,6 +161,7 @@ void tst_app_window::init()
         {"quit_warning", "QUIT?"}, {"language_warning", "NEXT START"},
         {"scan_nosel_warning", "PICK ONE"}, {"home_text1", "Hint one"},
         {"home_text2", "Hint two"}, {"home_text3", "Hint three"},
+        {"image_open_failed", "NO IMAGE %1: %2"}, {"rescue_map_refused", "NO MAP %1 FOR %2: %3"},
     };
     language_list = {"English", "Deutsch"};
     current_language_index = 0;
@@ -499,6 +500,27 @@ void tst_app_window::open_disk_image()
     for (const drive_item_s& d : drive_list)
         listed |= d.device_path == image;
     QVERIFY2(listed, "the opened image is in the drive list");
+
+    // A rescue map that covers half the image is refused when it is chosen,
+    // named with its reason; the image's own map beside it is read the same way.
+    const QString map = dir.filePath("card.log");
+    for (const QString& path : {map, image + ".map"}) {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("# made by hand\n0x00000000 +\n0x00000000 0x00080000 +\n");
+    }
+    QCOMPARE(window.open_disk_image_file(image, map), -1);
+    QVERIFY2(boxes.seen.back().text.contains("card.log"), qPrintable(boxes.seen.back().text));
+    QCOMPARE(window.open_disk_image_file(image), -1);
+    QVERIFY2(boxes.seen.back().text.contains("card.img.map"), qPrintable(boxes.seen.back().text));
+    {
+        QFile file(image + ".map");
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write("0x00000000 +\n0x00000000 0x00080000 +\n0x00080000 0x00080000 -\n");
+    }
+    const std::size_t seen = boxes.seen.size();
+    QCOMPARE(window.open_disk_image_file(image), 0);
+    QCOMPARE(boxes.seen.size(), seen);
 
     // Not while a scan runs.
     scan_running = true;

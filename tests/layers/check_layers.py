@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""Checks that every include points down the layers, and that quarvel-cli
+"""Checks that every include points down the layers (an include into, or code
+in, a folder the table does not know is a fault too), and that quarvel-cli
 links neither Qt Widgets nor Qt Gui.
 
 usage: check_layers.py SOURCE_DIR [QUARVEL_CLI]
@@ -40,6 +41,13 @@ def layer_of(path):
 def main():
     source = sys.argv[1]
     faults = []
+    # Every folder of product code has its place in the table.
+    not_product = {"tests", "bench", "fuzz", "tools", "build", "cmake", "data", "resources", "scripts", "docs"}
+    for top, dirs, files in os.walk(source):
+        rel = os.path.relpath(top, source)
+        dirs[:] = [d for d in dirs if not d.startswith(".") and not (rel == "." and d in not_product)]
+        if rel != "." and rel not in RANK and any(n.endswith((".h", ".cpp")) for n in files):
+            faults.append(f"{rel} holds code but has no place in the layer table")
     for folders in LAYERS:
         for folder in folders:
             top = os.path.join(source, folder)
@@ -51,7 +59,13 @@ def main():
                     text = f.read()
                 for target in INCLUDE.findall(text):
                     above = layer_of(target)
-                    if above is not None and RANK[above] > RANK[folder]:
+                    if above is None:
+                        # A folder the table does not know would pass unchecked
+                        # whatever it includes or is included by.
+                        if "/" in target:
+                            faults.append(f"{path} includes {target} (a folder the layer table does not know)")
+                        continue
+                    if RANK[above] > RANK[folder]:
                         faults.append(f"{path} includes {target} ({above} is above {folder})")
     if len(sys.argv) > 2:
         linked = subprocess.run(["ldd", sys.argv[2]], capture_output=True, text=True).stdout
