@@ -66,7 +66,8 @@ struct config_s {
     std::vector<user_type_s> user_types;
 };
 
-// The built-in defaults: every built-in type on with its default bound.
+// The built-in defaults: every built-in type with its default bound, on
+// except plain text.
 config_s default_config();
 // Parses configuration text over the defaults. Lines that cannot be
 // understood are skipped.
@@ -202,6 +203,7 @@ struct type_info_s {
     const char* name;
     const char* format;
     uint64_t default_max;
+    bool on_by_default = true;
 };
 
 const std::vector<type_info_s>& builtin_types();
@@ -295,6 +297,7 @@ parse_result_s parse_evtx(parse_ctx_s& ctx);
 parse_result_s parse_lnk(parse_ctx_s& ctx);
 parse_result_s parse_class(parse_ctx_s& ctx);
 parse_result_s parse_dex(parse_ctx_s& ctx);
+parse_result_s parse_text(parse_ctx_s& ctx);
 parse_result_s parse_user(parse_ctx_s& ctx);
 
 // For a file parse found broken: how far it is sound from its start, for

@@ -336,6 +336,8 @@ parse_result_s parse_cpio(parse_ctx_s& ctx)
             uint64_t end = pos;
             const uint64_t padded = ctx.start + ((pos - ctx.start + 511) & ~uint64_t(511));
             uint8_t z[512];
+            if (padded > pos && ctx.check(pos, padded - pos) == room::device_end)
+                return ctx.out_of_room(room::device_end, "cpio");  // its padding cut
             if (padded > pos && ctx.check(pos, padded - pos) == room::ok && ctx.read(pos, z, padded - pos) &&
                 std::all_of(z, z + (padded - pos), [](uint8_t b) { return b == 0; }))
                 end = padded;
@@ -377,13 +379,13 @@ parse_result_s parse_lnk(parse_ctx_s& ctx)
     uint64_t pos = ctx.start + 76;
     uint8_t b[4];
     if (flags & 1) {  // the target's ID list
-        CARVE_NEED(ctx, pos, 2, nullptr);
+        CARVE_NEED(ctx, pos, 2, "lnk");
         if (!ctx.read(pos, b, 2))
             return invalid();
         pos += 2 + uint64_t(le16(b));
     }
     if (flags & 2) {  // the link info, its size counting itself
-        CARVE_NEED(ctx, pos, 4, nullptr);
+        CARVE_NEED(ctx, pos, 4, "lnk");
         if (!ctx.read(pos, b, 4) || le32(b) < 28 || le32(b) > 65536)
             return invalid();
         pos += le32(b);
@@ -392,7 +394,7 @@ parse_result_s parse_lnk(parse_ctx_s& ctx)
     for (uint32_t bit = 0x04; bit <= 0x40; bit <<= 1) {
         if (!(flags & bit))
             continue;
-        CARVE_NEED(ctx, pos, 2, nullptr);
+        CARVE_NEED(ctx, pos, 2, "lnk");
         if (!ctx.read(pos, b, 2))
             return invalid();
         pos += 2 + le16(b) * unit;

@@ -160,17 +160,35 @@ bool mail_headers(cursor_s& c, std::string* boundary, line_end* why)
 // the end of the last whole line before the first byte no text holds (the
 // zeros or old data after the file; what old data adds before it is seldom
 // a whole line), the device end, or - so that a message does not swallow
-// the next one of a mailbox - a "From " line after an empty one.
+// the next one of a mailbox - a "From " line after an empty one. When old
+// data follows, a last line that brings the message's first 8-bit byte is
+// taken for old data too (most mail is 7-bit, and old bytes that happen to
+// read as a line are seldom all ASCII), and so is a last empty line, but
+// for the one a mailbox ends its last message with.
 parse_result_s mail_body(cursor_s& c, const std::string& boundary, bool stop_at_from, const char* type)
 {
     const std::string close = "--" + boundary + "--";
     std::string line;
     bool after_empty = false;
+    uint64_t last_start = c.pos;     // the last whole line's start
+    bool last_eight = false;         // whether it holds a byte above 0x7F
+    bool eight_before = false;       // whether a line before it did
+    bool empty_before = false;       // whether the line before it was empty
     for (;;) {
         const uint64_t line_start = c.pos;
         const line_end why = read_line(c, &line, 1024);
-        if (why == line_end::binary)
+        if (why == line_end::binary) {
+            uint8_t stop = 0;
+            const bool old_data = c.ctx.read(c.pos, &stop, 1) && stop != 0;
+            const bool foreign = (last_eight && !eight_before) || (after_empty && (stop_at_from || empty_before));
+            if (old_data && foreign && last_start < line_start)
+                return last_start > c.ctx.start ? found(last_start - c.ctx.start, type) : invalid();
             return line_start > c.ctx.start ? found(line_start - c.ctx.start, type) : invalid();
+        }
+        eight_before = eight_before || last_eight;
+        empty_before = after_empty;
+        last_start = line_start;
+        last_eight = std::any_of(line.begin(), line.end(), [](char ch) { return static_cast<uint8_t>(ch) >= 0x80; });
         if (why == line_end::input) {
             if (!boundary.empty() && line == close)
                 return found(c.pos - c.ctx.start, type);
@@ -233,7 +251,7 @@ parse_result_s begin_end_records(parse_ctx_s& ctx, const char* what, const char*
         if (why == line_end::binary)
             return records && depth == 0 ? found(line_start - ctx.start, type) : invalid();
         if (why == line_end::input)
-            return records ? c.end_of_input(type) : invalid();
+            return records || lines > 1 ? c.end_of_input(type) : invalid();
         const bool opens = starts_with_nocase(line, begin.c_str()) && line.size() == begin.size();
         const bool closes = starts_with_nocase(line, end.c_str()) && line.size() == end.size();
         if (depth == 0 && !opens)
@@ -269,7 +287,7 @@ parse_result_s parse_pem(parse_ctx_s& ctx)
         if (why == line_end::binary)
             return blocks && label.empty() ? found(line_start - ctx.start, "pem") : invalid();
         if (why == line_end::input)
-            return blocks ? c.end_of_input("pem") : invalid();
+            return blocks || lines > 1 ? c.end_of_input("pem") : invalid();
         const bool dashes = line.size() > 10 && line.compare(line.size() - 5, 5, "-----") == 0;
         if (label.empty()) {
             if (line.rfind("-----BEGIN ", 0) != 0 || !dashes)

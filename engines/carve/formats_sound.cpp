@@ -44,7 +44,8 @@ parse_result_s frame_chain(parse_ctx_s& ctx, uint64_t from, uint64_t min_frames,
 
 // An APEv2 tag at pos (as Monkey's Audio and WavPack writers append):
 // its length, 0 when there is none. Its footer's size counts the items and
-// the footer; a header, when flagged, comes on top.
+// the footer; a header, when flagged, comes on top. A tag cut by the device
+// end counts up to there.
 uint64_t ape_tag_at(parse_ctx_s& ctx, uint64_t pos)
 {
     uint8_t t[32];
@@ -55,6 +56,8 @@ uint64_t ape_tag_at(parse_ctx_s& ctx, uint64_t pos)
     if (!(flags & 0x20000000u) || size < 32 || size > (64u << 20))  // a header, leading the tag
         return 0;
     const uint64_t total = 32 + uint64_t(size);
+    if (ctx.check(pos, total) == room::device_end)
+        return ctx.device_end() - pos;
     uint8_t footer[8];
     if (ctx.check(pos, total) != room::ok || !ctx.read(pos + total - 32, footer, 8) ||
         std::memcmp(footer, "APETAGEX", 8) != 0)

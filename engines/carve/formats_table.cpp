@@ -57,6 +57,10 @@ const std::vector<type_info_s>& builtin_types()
         {"cab", "cab", 4 * GiB},      {"chm", "chm", 1 * GiB},       {"cpio", "cpio", 16 * GiB},
         {"evtx", "evtx", 1 * GiB},    {"lnk", "lnk", 1 * MiB},       {"class", "class", 64 * MiB},
         {"dex", "dex", 256 * MiB},
+        // Plain text, typed by its first lines; off unless asked for.
+        {"txt", "text", 64 * MiB, false}, {"csv", "text", 64 * MiB, false}, {"html", "text", 64 * MiB, false},
+        {"xml", "text", 64 * MiB, false}, {"json", "text", 64 * MiB, false}, {"c", "text", 64 * MiB, false},
+        {"py", "text", 64 * MiB, false},  {"sh", "text", 64 * MiB, false},
     };
     return types;
 }
@@ -154,6 +158,16 @@ const std::vector<signature_s>& builtin_signatures()
         {"lnk", 0, "\x4C\0\0\0\x01\x14\x02\0\0\0\0\0\xC0\0\0\0\0\0\0\x46"s, {}, parse_lnk},
         {"class", 0, "\xCA\xFE\xBA\xBE"s, {}, parse_class},
         {"dex", 0, "dex\n"s, {}, parse_dex},
+        // Text: a printable ASCII byte, a UTF-8 lead byte and its first
+        // continuation, or a UTF-16 byte order mark (UTF-16 without one
+        // begins with an ASCII byte and a zero). Tried after every other.
+        {"text", 0, "\x20\x00"s, "\xE0\x80"s, parse_text},
+        {"text", 0, "\x40\x00"s, "\xE0\x80"s, parse_text},
+        {"text", 0, "\x60\x00"s, "\xE0\x80"s, parse_text},
+        {"text", 0, "\xC0\x80"s, "\xE0\xC0"s, parse_text},
+        {"text", 0, "\xE0\x80"s, "\xF0\xC0"s, parse_text},
+        {"text", 0, "\xFF\xFE"s, {}, parse_text},
+        {"text", 0, "\xFE\xFF"s, {}, parse_text},
     };
     return signatures;
 }
