@@ -188,7 +188,7 @@ content_name_s video_name_matroska(reader_c& r)
     ebml_s e;
     uint64_t at = segment.payload;
     for (int n = 0; n < 64 && at < segment_end && ebml_element(r, at, &e) && !e.unknown; ++n) {
-        if (e.size > segment_end - e.payload || e.id == 0x1F43B675)  // a cluster: Info comes before them
+        if (e.payload > segment_end || e.size > segment_end - e.payload || e.id == 0x1F43B675)  // Info comes before clusters
             break;
         if (e.id == 0x1549A966) {
             int64_t time = 0;
@@ -198,7 +198,7 @@ content_name_s video_name_matroska(reader_c& r)
             const uint64_t info_end = e.payload + e.size;
             uint64_t i = e.payload;
             for (int k = 0; k < 64 && i < info_end && ebml_element(r, i, &f) && !f.unknown; ++k) {
-                if (f.size > info_end - f.payload)
+                if (f.payload > info_end || f.size > info_end - f.payload)
                     break;
                 uint8_t v[8];
                 if (f.id == 0x4461 && f.size == 8 && r.read(f.payload, v, 8)) {

@@ -160,13 +160,16 @@ parse_result_s parse_ape(parse_ctx_s& ctx)
 }
 
 // WavPack: "wvpk" blocks, each with its size, the first sample it holds
-// and how many; the stream ends with the block that reaches the total
-// (the last one of its group), or where blocks stop when the total is not
-// known. An APEv2 tag may follow.
+// and how many; each block goes on where the one before ended (or holds
+// another channel pair of the same samples). The stream ends with the block
+// that reaches the first block's total (the last one of its group), or
+// where blocks stop when the total is not known; writers that learn the
+// total at the end put it in the first block only. An APEv2 tag may follow.
 parse_result_s parse_wavpack(parse_ctx_s& ctx)
 {
     uint64_t pos = ctx.start;
     uint8_t first[32];
+    uint64_t last_index = 0, next_index = 0;
     for (uint64_t blocks = 0; blocks < 10000000; ++blocks) {
         uint8_t b[32];
         const room r = ctx.check(pos, 32);
@@ -174,8 +177,9 @@ parse_result_s parse_wavpack(parse_ctx_s& ctx)
             return blocks && r != room::ok ? ctx.out_of_room(r, "wv") : invalid();
         const uint16_t version = le16(b + 8);
         const uint64_t size = uint64_t(le32(b + 4)) + 8;
+        const uint64_t index = le32(b + 16);
         if (std::memcmp(b, "wvpk", 4) != 0 || version < 0x402 || version > 0x410 || size < 32 || size > (1u << 24) ||
-            (blocks && (version != le16(first + 8) || le32(b + 12) != le32(first + 12)))) {
+            (blocks && (version != le16(first + 8) || (index != last_index && index != next_index)))) {
             if (blocks == 0)
                 return invalid();
             return found(pos - ctx.start + ape_tag_at(ctx, pos), "wv");
@@ -184,10 +188,12 @@ parse_result_s parse_wavpack(parse_ctx_s& ctx)
             std::memcpy(first, b, 32);
         CARVE_NEED(ctx, pos, size, "wv");
         pos += size;
-        const uint32_t total = le32(b + 12);
-        const uint64_t reached = uint64_t(le32(b + 16)) + le32(b + 20);
+        const uint32_t total = le32(first + 12);
+        const uint64_t reached = index + le32(b + 20);
+        last_index = index;
+        next_index = reached;
         const bool final_block = le32(b + 24) & 0x1000;
-        if (total != UINT32_MAX && final_block && reached >= total)
+        if (total != UINT32_MAX && total != 0 && final_block && reached >= total)
             return found(pos - ctx.start + ape_tag_at(ctx, pos), "wv");
     }
     return invalid();

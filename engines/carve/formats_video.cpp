@@ -328,6 +328,10 @@ parse_result_s parse_matroska(parse_ctx_s& ctx)
             break;
         }
         bool in_cluster = false;
+        // Once clusters began, a one-byte ID (void, CRC) between them is
+        // more likely a byte of old data than an element.
+        if (clusters && e.id <= 0xFF)
+            break;
         if (is_segment_child(e.id)) {
             if (e.id == 0x1F43B675)
                 clusters = true;

@@ -26,7 +26,9 @@ def ffmpeg_more(folder):
     jobs = [
         ("sample.aac", audio + ["-c:a", "aac", "-f", "adts"]),
         ("sample.ac3", audio48 + ["-c:a", "ac3", "-f", "ac3"]),
-        ("sample.wv", audio + ["-c:a", "wavpack", "-f", "wv"]),
+        # Long enough for two blocks: the writer puts the total in the first only.
+        ("sample.wv", ["-f", "lavfi", "-i", "sine=frequency=440:sample_rate=22050:duration=2.5",
+                       "-c:a", "wavpack", "-f", "wv"]),
         ("sample.au", audio + ["-c:a", "pcm_s16be", "-f", "au"]),
         ("sample.flv", video + audio + ["-c:v", "flv1", "-c:a", "aac", "-f", "flv"]),
         ("sample.swf", video + ["-c:v", "flv1", "-an", "-f", "swf"]),
