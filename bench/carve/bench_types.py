@@ -147,7 +147,7 @@ def build_image(path, size_mib, count):
 
 
 def main():
-    args = arguments("quarvel-carve-types.img", 512, 600)
+    args = arguments("quarvel-carve-types.img", 256, 200)
     image, manifest = cached_image(args.image, f"{args.size_mib} MiB, about {args.files} files",
                                    lambda path: build_image(path, args.size_mib, args.files))
     by_type = {}
