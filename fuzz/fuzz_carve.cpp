@@ -28,7 +28,9 @@ int memory_file(const char* name, const void* data, size_t size)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     static const bool configured = [] {
-        const char conf[] = "byte_level on\n";
+        // Plain text, off by default, is fuzzed too.
+        const char conf[] = "byte_level on\ntype txt on\ntype csv on\ntype html on\ntype xml on\ntype json on\n"
+                            "type c on\ntype py on\ntype sh on\n";
         const int fd = memory_file("Quarvel.conf", conf, std::strlen(conf));
         carve_load_config(("/proc/self/fd/" + std::to_string(fd)).c_str());
         return true;

@@ -22,8 +22,9 @@ packages=(
   qemu-system-x86 sleuthkit p7zip-full
   # container images for the image-format tests, made from raw fixtures
   ewf-tools qemu-utils
-  # carving tests: pictures and documents made by the tools that make them
-  imagemagick libjpeg-turbo-progs libimage-exiftool-perl
+  # carving tests: pictures, documents, videos and audio made by the tools
+  # that make them
+  imagemagick libjpeg-turbo-progs libimage-exiftool-perl ffmpeg zstd
   # disks opened as the user: udisks2 (and polkit) hand over a descriptor,
   # pkexec starts our helper where udisks2 is absent
   udisks2 pkexec

@@ -66,7 +66,8 @@ struct config_s {
     std::vector<user_type_s> user_types;
 };
 
-// The built-in defaults: every built-in type on with its default bound.
+// The built-in defaults: every built-in type with its default bound, on
+// except plain text.
 config_s default_config();
 // Parses configuration text over the defaults. Lines that cannot be
 // understood are skipped.
@@ -202,6 +203,7 @@ struct type_info_s {
     const char* name;
     const char* format;
     uint64_t default_max;
+    bool on_by_default = true;
 };
 
 const std::vector<type_info_s>& builtin_types();
@@ -267,6 +269,35 @@ parse_result_s parse_wal(parse_ctx_s& ctx);
 parse_result_s parse_sfnt(parse_ctx_s& ctx);
 parse_result_s parse_woff(parse_ctx_s& ctx);
 parse_result_s parse_ico(parse_ctx_s& ctx);
+parse_result_s parse_adts(parse_ctx_s& ctx);
+parse_result_s parse_ac3(parse_ctx_s& ctx);
+parse_result_s parse_amr(parse_ctx_s& ctx);
+parse_result_s parse_ape(parse_ctx_s& ctx);
+parse_result_s parse_wavpack(parse_ctx_s& ctx);
+parse_result_s parse_au(parse_ctx_s& ctx);
+parse_result_s parse_flv(parse_ctx_s& ctx);
+parse_result_s parse_swf(parse_ctx_s& ctx);
+parse_result_s parse_eml(parse_ctx_s& ctx);
+parse_result_s parse_mbox(parse_ctx_s& ctx);
+parse_result_s parse_vcard(parse_ctx_s& ctx);
+parse_result_s parse_icalendar(parse_ctx_s& ctx);
+parse_result_s parse_pem(parse_ctx_s& ctx);
+parse_result_s parse_torrent(parse_ctx_s& ctx);
+parse_result_s parse_icns(parse_ctx_s& ctx);
+parse_result_s parse_jpeg_boxes(parse_ctx_s& ctx);
+parse_result_s parse_emf(parse_ctx_s& ctx);
+parse_result_s parse_wmf(parse_ctx_s& ctx);
+parse_result_s parse_pfb(parse_ctx_s& ctx);
+parse_result_s parse_blend(parse_ctx_s& ctx);
+parse_result_s parse_zstd(parse_ctx_s& ctx);
+parse_result_s parse_cab(parse_ctx_s& ctx);
+parse_result_s parse_chm(parse_ctx_s& ctx);
+parse_result_s parse_cpio(parse_ctx_s& ctx);
+parse_result_s parse_evtx(parse_ctx_s& ctx);
+parse_result_s parse_lnk(parse_ctx_s& ctx);
+parse_result_s parse_class(parse_ctx_s& ctx);
+parse_result_s parse_dex(parse_ctx_s& ctx);
+parse_result_s parse_text(parse_ctx_s& ctx);
 parse_result_s parse_user(parse_ctx_s& ctx);
 
 // For a file parse found broken: how far it is sound from its start, for

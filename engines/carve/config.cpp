@@ -123,7 +123,7 @@ config_s default_config()
 {
     config_s config;
     for (const auto& t : builtin_types())
-        config.types[t.name] = {true, t.default_max};
+        config.types[t.name] = {t.on_by_default, t.default_max};
     return config;
 }
 

@@ -75,7 +75,7 @@ std::vector<std::string> families_of(const std::string& extension)
 {
     std::vector<std::string> out;
     for (const type_info_s& t : builtin_types())
-        if (extension == t.name)
+        if (extension == t.name && std::strcmp(t.format, "text") != 0)
             out.emplace_back(t.format);
     return out;
 }
@@ -209,8 +209,11 @@ bool content_check_known(const char* extension)
     // Asked for every deleted file of a volume: one look-up each.
     static const std::unordered_set<std::string> known = [] {
         std::unordered_set<std::string> names;
+        // Text says nothing about where it ends: a deleted text file's
+        // clusters are not judged by it.
         for (const type_info_s& t : builtin_types())
-            names.insert(t.name);
+            if (std::strcmp(t.format, "text") != 0)
+                names.insert(t.name);
         return names;
     }();
     return known.count(lower_extension(extension)) != 0;

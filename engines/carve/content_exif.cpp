@@ -143,9 +143,11 @@ bool starts_with_nocase(const std::string& s, const std::string& prefix)
     return true;
 }
 
-// The camera as people call it: the model, with the maker's first word in
-// front when the model does not begin with it ("Apple iPhone 12", but
-// "Canon EOS 80D" and "NIKON D750" as they are).
+}  // namespace
+
+// The model, with the maker's first word in front when the model does not
+// begin with it ("Apple iPhone 12", but "Canon EOS 80D" and "NIKON D750" as
+// they are).
 std::string camera_name(const std::string& make, const std::string& model)
 {
     const std::string brand = make.substr(0, std::min(make.find(' '), make.size()));
@@ -155,6 +157,8 @@ std::string camera_name(const std::string& make, const std::string& model)
         return model;
     return brand + " " + model;
 }
+
+namespace {
 
 content_name_s name_from_fields(const exif_fields_s& f)
 {

@@ -58,6 +58,17 @@ content_name_s pdf_name(reader_c& r);
 content_name_s zip_name(reader_c& r);
 content_name_s id3_name(reader_c& r);
 
+content_name_s video_name_isobmff(reader_c& r);
+content_name_s video_name_matroska(reader_c& r);
+content_name_s mail_name(reader_c& r);
+content_name_s rtf_name(reader_c& r);
+content_name_s psd_name(reader_c& r);
+
+// The camera as people call it, from Exif-style make and model.
+std::string camera_name(const std::string& make, const std::string& model);
+// A time as the name's leading "YYYY-MM-DD HH.MM.SS", in local time.
+std::string local_stamp(int64_t unix_seconds);
+
 // The text of the first <dc:title> element in xml, entities decoded.
 std::string xml_title(const std::string& xml);
 

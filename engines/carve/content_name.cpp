@@ -252,6 +252,16 @@ content_name_s content_name(const std::string& type, uint64_t size, const conten
         return content::zip_name(r);
     if (type == "mp3")
         return content::id3_name(r);
+    if (type == "mp4" || type == "mov" || type == "m4v" || type == "3gp")
+        return content::video_name_isobmff(r);
+    if (type == "mkv" || type == "webm")
+        return content::video_name_matroska(r);
+    if (type == "eml")
+        return content::mail_name(r);
+    if (type == "rtf")
+        return content::rtf_name(r);
+    if (type == "psd")
+        return content::psd_name(r);
     return {};
 }
 

@@ -61,8 +61,14 @@ struct zip_kind_s {
             clue("xlsx", 3);
         else if (n.rfind("ppt/", 0) == 0)
             clue("pptx", 3);
+        else if (n.rfind("visio/", 0) == 0)
+            clue("vsdx", 3);
+        else if (n == "FixedDocumentSequence.fdseq")
+            clue("xps", 3);
         else if (n == "AndroidManifest.xml")
             clue("apk", 2);
+        else if (n.rfind("Payload/", 0) == 0 && n.find(".app/") != std::string::npos)
+            clue("ipa", 2);
         else if (n == "META-INF/MANIFEST.MF")
             clue("jar", 1);
     }
@@ -74,6 +80,8 @@ struct zip_kind_s {
             clue("ods", 4);
         else if (m == "application/vnd.oasis.opendocument.presentation")
             clue("odp", 4);
+        else if (m == "application/vnd.oasis.opendocument.graphics")
+            clue("odg", 4);
         else if (m == "application/epub+zip")
             clue("epub", 4);
     }

@@ -147,6 +147,10 @@ parse_result_s parse_isobmff(parse_ctx_s& ctx)
         type = "heic";
     else if (std::memcmp(h + 8, "crx ", 4) == 0)
         type = "cr3";
+    else if (std::memcmp(h + 8, "M4V", 3) == 0)
+        type = "m4v";
+    else if (std::memcmp(h + 8, "avif", 4) == 0 || std::memcmp(h + 8, "avis", 4) == 0)
+        type = "avif";
     uint64_t pos = ctx.start;
     bool movie = false;
     bool media = false;
@@ -177,7 +181,8 @@ parse_result_s parse_isobmff(parse_ctx_s& ctx)
             return ctx.out_of_room(ctx.check(pos, size), movie || media ? type : nullptr);
         pos += size;
     }
-    if (!(movie || std::strcmp(type, "heic") == 0) || !media)
+    const bool still = std::strcmp(type, "heic") == 0 || std::strcmp(type, "avif") == 0;
+    if (!(movie || still) || !media)
         return invalid();
     return found(pos - ctx.start, type);
 }
@@ -373,27 +378,28 @@ struct ogg_table_s {
 const ogg_table_s ogg_table;
 }  // namespace
 
-// Ogg: pages with their CRCs, from a first page that begins a stream, until
+// Ogg (and Opus, Theora video): pages with their CRCs, from a first page that begins a stream, until
 // every stream begun has ended and no new one begins.
 parse_result_s parse_ogg(parse_ctx_s& ctx)
 {
     uint64_t pos = ctx.start;
     std::set<uint32_t> open;
     std::vector<uint8_t> page;
+    const char* type = "ogg";  // named by the first stream's codec
     for (uint64_t pages = 0; pages < 100000000; ++pages) {
         uint8_t h[27 + 255];
-        const char* held = pages ? "ogg" : nullptr;
+        const char* held = pages ? type : nullptr;
         const room r = ctx.check(pos, 27);
         if (r != room::ok)
             return pages ? ctx.out_of_room(r, held) : invalid();
         if (!ctx.read(pos, h, 27) || std::memcmp(h, "OggS", 4) != 0 || h[4] != 0 || (h[5] & 0xF8))
-            return pages ? found(pos - ctx.start, "ogg") : invalid();
+            return pages ? found(pos - ctx.start, type) : invalid();
         const uint32_t serial = le32(h + 14);
         const bool begins = h[5] & 2;
         if ((pages == 0 || open.empty()) && !begins)
-            return pages ? found(pos - ctx.start, "ogg") : invalid();
+            return pages ? found(pos - ctx.start, type) : invalid();
         if (!begins && !open.count(serial))
-            return found(pos - ctx.start, "ogg");
+            return found(pos - ctx.start, type);
         const uint8_t segments = h[26];
         CARVE_NEED(ctx, pos, 27u + segments, held);
         if (!ctx.read(pos + 27, h + 27, segments))
@@ -412,7 +418,14 @@ parse_result_s parse_ogg(parse_ctx_s& ctx)
         for (uint8_t b : page)
             crc = crc << 8 ^ ogg_table.entry[(crc >> 24) ^ b];
         if (crc != stored)
-            return pages ? found(pos - ctx.start, "ogg") : invalid();
+            return pages ? found(pos - ctx.start, type) : invalid();
+        if (pages == 0 && length >= 27u + segments + 8) {
+            const uint8_t* packet = page.data() + 27 + segments;
+            if (std::memcmp(packet, "OpusHead", 8) == 0)
+                type = "opus";
+            else if (std::memcmp(packet, "\x80theora", 7) == 0)
+                type = "ogv";
+        }
         if (begins)
             open.insert(serial);
         if (h[5] & 4)
@@ -422,7 +435,7 @@ parse_result_s parse_ogg(parse_ctx_s& ctx)
             // A chained stream may follow; otherwise this is the end.
             uint8_t n[6];
             if (ctx.check(pos, 6) != room::ok || !ctx.read(pos, n, 6) || std::memcmp(n, "OggS", 4) || !(n[5] & 2))
-                return found(pos - ctx.start, "ogg");
+                return found(pos - ctx.start, type);
         }
     }
     return invalid();

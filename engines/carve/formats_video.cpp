@@ -3,6 +3,7 @@
 // MPEG program streams.
 #include "engines/carve/carve_internal.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -201,6 +202,61 @@ bool is_cluster_child(uint32_t id)
     }
 }
 
+// The track numbers a Tracks element declares (TrackEntry, TrackNumber), at
+// most 64 of them; none when it cannot be read.
+void track_numbers(parse_ctx_s& ctx, uint64_t pos, uint64_t size, std::vector<uint64_t>* out)
+{
+    if (size > (1u << 20))
+        return;
+    const uint64_t end = pos + size;
+    ebml_head_s entry;
+    for (int n = 0; n < 64 && pos < end && ebml_head(ctx, pos, &entry) && !entry.unknown; ++n) {
+        const uint64_t body = pos + entry.length;
+        if (entry.size > end - body)
+            return;
+        if (entry.id == 0xAE) {
+            ebml_head_s f;
+            for (uint64_t at = body, k = 0; k < 64 && at < body + entry.size && ebml_head(ctx, at, &f) && !f.unknown; ++k) {
+                uint8_t v[8];
+                if (f.id == 0xD7 && f.size >= 1 && f.size <= 8 && ctx.read(at + f.length, v, static_cast<size_t>(f.size))) {
+                    uint64_t number = 0;
+                    for (uint64_t i = 0; i < f.size; ++i)
+                        number = number << 8 | v[i];
+                    out->push_back(number);
+                    break;
+                }
+                at += f.length + f.size;
+            }
+        }
+        pos = body + entry.size;
+    }
+}
+
+// Whether the block (a SimpleBlock's data, or a BlockGroup's first child,
+// a Block) at pos belongs to one of tracks: old bytes that read as a block
+// element seldom name a track the file has.
+bool block_of_track(parse_ctx_s& ctx, uint64_t pos, uint32_t id, const std::vector<uint64_t>& tracks)
+{
+    if (tracks.empty())
+        return true;
+    if (id == 0xA0) {
+        ebml_head_s b;
+        if (!ebml_head(ctx, pos, &b) || b.id != 0xA1)
+            return false;
+        pos += b.length;
+    }
+    uint8_t v[8];
+    if (!ctx.read(pos, v, 1) || v[0] == 0)
+        return false;
+    const uint32_t n = static_cast<uint32_t>(std::countl_zero(v[0])) + 1;
+    if (!ctx.read(pos, v, n))
+        return false;
+    uint64_t number = v[0] & (0xFFu >> n);
+    for (uint32_t i = 1; i < n; ++i)
+        number = number << 8 | v[i];
+    return std::find(tracks.begin(), tracks.end(), number) != tracks.end();
+}
+
 }  // namespace
 
 // Matroska and WebM: the EBML header names the document type; the segment
@@ -261,6 +317,7 @@ parse_result_s parse_matroska(parse_ctx_s& ctx)
     }
     uint64_t p = data;
     bool clusters = false;
+    std::vector<uint64_t> tracks;
     for (uint64_t elements = 0; elements < 100000000; ++elements) {
         if (ctx.check(p, 1) != room::ok)
             return ctx.out_of_room(ctx.check(p, 1), type);
@@ -271,6 +328,10 @@ parse_result_s parse_matroska(parse_ctx_s& ctx)
             break;
         }
         bool in_cluster = false;
+        // Once clusters began, a one-byte ID (void, CRC) between them is
+        // more likely a byte of old data than an element.
+        if (clusters && e.id <= 0xFF)
+            break;
         if (is_segment_child(e.id)) {
             if (e.id == 0x1F43B675)
                 clusters = true;
@@ -287,11 +348,16 @@ parse_result_s parse_matroska(parse_ctx_s& ctx)
             if (e.size > UINT64_MAX - p)
                 return invalid();
             CARVE_NEED(ctx, p, e.size, type);
+            if (e.id == 0x1654AE6B && tracks.empty())
+                track_numbers(ctx, p, e.size, &tracks);
             p += e.size;
             continue;
         }
         // A cluster without size: its blocks, up to the next element of
-        // the segment.
+        // the segment. What may lead a cluster (its time, position, CRC)
+        // comes before its first block; after that, only blocks of the
+        // file's tracks.
+        bool blocks = false;
         for (; elements < 100000000; ++elements) {
             if (ctx.check(p, 1) != room::ok)
                 return ctx.out_of_room(ctx.check(p, 1), type);
@@ -303,6 +369,10 @@ parse_result_s parse_matroska(parse_ctx_s& ctx)
             }
             if (!is_cluster_child(b.id) || b.unknown)
                 break;
+            const bool block = b.id == 0xA3 || b.id == 0xA0 || b.id == 0xAF;
+            if (blocks && !(block && block_of_track(ctx, p + b.length, b.id, tracks)))
+                break;
+            blocks = blocks || block;
             if (b.size > UINT64_MAX - p - b.length)
                 return invalid();
             CARVE_NEED(ctx, p, b.length + b.size, type);

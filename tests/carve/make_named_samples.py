@@ -5,7 +5,9 @@ Usage: make_named_samples.py FOLDER BASE_JPEG
 
 Writes a PDF with an Info title, an MP3 with an ID3v2 tag, a docx with a
 title in its core properties and a Nikon-style raw file (TIFF with a CFA
-image and a maker note whose data lies past the image strip). With exiftool
+image and a maker note whose data lies past the image strip), a camera's movie
+with its recording time and camera, a mail message, an RTF and a Photoshop
+file with titles, and with ffmpeg a Matroska video with a date and a title. With exiftool
 on the PATH it also tags copies of BASE_JPEG with Exif dates and cameras and
 titles a PDF through an incremental update.
 """
@@ -140,6 +142,58 @@ def heic():
     return ftyp + meta_with(start) + box(b"mdat", picture + item)
 
 
+def camera_mov():
+    """A camera's movie: the media data first, then the movie box with its
+    creation time (2024-07-14 13:32:10 UTC, seconds since 1904) and the
+    camera in its user data."""
+    created = 2082844800 + 1720963930
+    mvhd = box(b"mvhd", b"\0" * 4 + struct.pack(">IIII", created, created, 1000, 2000) + b"\0" * 80)
+
+    def text(kind, value):
+        return box(kind, struct.pack(">HH", len(value), 0) + value)
+
+    udta = box(b"udta", text(b"\xa9mak", b"Canon") + text(b"\xa9mod", b"Canon EOS 80D"))
+    ftyp = box(b"ftyp", b"qt  " + struct.pack(">I", 0x200) + b"qt  ")
+    mdat = box(b"mdat", bytes((i * 31) % 251 for i in range(3000)))
+    return ftyp + box(b"wide", b"") + mdat + box(b"moov", mvhd + udta)
+
+
+def mail():
+    return ("From: Ada <ada@example.org>\r\nTo: bob@example.org\r\n"
+            "Subject: =?utf-8?B?R3LDvMOfZQ==?= =?iso-8859-1?Q?_aus_K=F6ln?=\r\n"
+            "Date: Tue, 08 Dec 2026 10:00:00 +0100\r\nMessage-ID: <1@example.org>\r\n"
+            "MIME-Version: 1.0\r\nContent-Type: text/plain; charset=utf-8\r\n\r\n"
+            + "A line of the message body.\r\n" * 40).encode()
+
+
+def titled_rtf():
+    return (b"{\\rtf1\\ansi{\\fonttbl{\\f0 Arial;}}{\\info{\\author someone}{\\title Caf\\'e9 \\u8364? notes}}\r\n"
+            b"\\f0 Body text.\\par\r\n}\r\n")
+
+
+def titled_psd():
+    xmp = (b'<x:xmpmeta xmlns:x="adobe:ns:meta/"><rdf:RDF xmlns:rdf="http://www.w3.org/1999/02/22-rdf-syntax-ns#">'
+           b'<rdf:Description xmlns:dc="http://purl.org/dc/elements/1.1/"><dc:title><rdf:Alt>'
+           b'<rdf:li xml:lang="x-default">Harbour at dusk</rdf:li></rdf:Alt></dc:title></rdf:Description>'
+           b'</rdf:RDF></x:xmpmeta>')
+    w, h = 9, 5
+    head = b"8BPS" + struct.pack(">H6xHIIHH", 1, 3, h, w, 8, 3)
+    resources = b"8BIM" + struct.pack(">H", 1060) + b"\0\0" + struct.pack(">I", len(xmp)) + xmp + b"\0" * (len(xmp) & 1)
+    out = head + struct.pack(">I", 0) + struct.pack(">I", len(resources)) + resources + struct.pack(">I", 0)
+    return out + struct.pack(">H", 0) + bytes((i * 7) % 256 for i in range(3 * h * w))
+
+
+def ffmpeg_mkv(folder):
+    """A Matroska video whose segment info holds a date and a title."""
+    ffmpeg = shutil.which("ffmpeg")
+    if not ffmpeg:
+        return
+    out = os.path.join(folder, "walk.mkv")
+    subprocess.run([ffmpeg, "-v", "error", "-y", "-f", "lavfi", "-i", "testsrc=size=64x48:rate=25:duration=0.4",
+                    "-c:v", "mpeg4", "-metadata", "title=Beach walk", "-metadata",
+                    "creation_time=2023-05-06T07:08:09Z", out], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
 def main():
     folder, base_jpeg = sys.argv[1], sys.argv[2]
     os.makedirs(folder, exist_ok=True)
@@ -156,6 +210,11 @@ def main():
     put("phone.heic", heic())
     put("canon.cr2", exif_tiff(b"Canon\0", b"Canon EOS R5\0", b"2020:02:03 04:05:06\0", cr2=True))
     put("pixel.dng", exif_tiff(b"Google\0", b"Pixel 7\0", b"2022:12:24 18:00:00\0", extra=[(50706, 1, 4, b"\1\4\0\0")]))
+    put("camera.mov", camera_mov())
+    put("note.eml", mail())
+    put("notes.rtf", titled_rtf())
+    put("harbour.psd", titled_psd())
+    ffmpeg_mkv(folder)
     exiftool = shutil.which("exiftool")
     if not exiftool:
         return

@@ -591,6 +591,10 @@ def main():
     put("sample.cur", ico(rng, cursor=True))
     put("sample.raf", raf(rng))
     ffmpeg_samples(folder)
+    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+    from make_more_samples import write_more_samples
+    write_more_samples(folder, rng, put, {"png": png, "isobmff": isobmff, "zip_bytes": zip_bytes, "ooxml": ooxml,
+                                          "odf": odf, "text_blob": text_blob})
     for elf in ("/usr/bin/true", "/bin/true"):
         if os.path.exists(elf):
             shutil.copyfile(elf, os.path.join(folder, "sample.elf"))

@@ -252,7 +252,13 @@ private slots:
         for (const char* f : {"sample.ts", "sample.mts", "sample.mkv", "sample-live.mkv", "sample.webm",
                               "sample.wmv", "sample.wma", "sample.mpg", "sample.aif", "sample.mid", "sample.psd",
                               "sample-rle.psd", "sample.rtf", "sample.pst", "sample.kdbx", "sample.wal",
-                              "sample.ttf", "sample.woff", "sample.ico", "sample.djvu", "sample.raf", "sample.cr3"}) {
+                              "sample.ttf", "sample.woff", "sample.ico", "sample.djvu", "sample.raf", "sample.cr3",
+                              "sample.aac", "sample.ac3", "sample.amr", "sample.ape", "sample.wv", "sample.au",
+                              "sample.flv", "sample.swf", "sample-z.swf", "sample.opus", "sample.ogv", "sample.m4v",
+                              "sample.avif", "sample.eml", "sample.mbox", "sample.vcf", "sample.ics", "sample.pem",
+                              "sample.torrent", "sample.icns", "sample.jp2", "sample.jxl", "sample.emf", "sample.wmf",
+                              "sample.pfb", "sample.blend", "sample.zst", "sample.cab", "sample.chm", "sample.cpio",
+                              "sample.evtx", "sample.lnk", "sample.class", "sample.dex"}) {
             const QString file(f);
             QTest::newRow(f) << file << file.mid(file.lastIndexOf('.') + 1);
         }
@@ -264,11 +270,12 @@ private slots:
         QFETCH(QString, type);
         const sample_s* s = sample(file);
         if (!s)
-            QSKIP("not made here (ffmpeg is not installed)");
+            QSKIP("not made here (its maker, ffmpeg, zstd or javac, is not installed)");
         configure("");
         const QByteArray& bytes = s->bytes;
         // Cut by the device end.
-        const qsizetype cut = bytes.size() - std::min<qsizetype>(bytes.size() / 3, 40);
+        // (A metafile of a few dozen bytes keeps its whole header.)
+        const qsizetype cut = bytes.size() - std::min<qsizetype>(type == "wmf" ? 6 : bytes.size() / 3, 40);
         const QString image = dir_ + "/cut-new.img";
         {
             QFile f(image);
@@ -277,7 +284,11 @@ private slots:
             f.write(bytes.left(cut));
         }
         auto hits = carve(image);
-        QCOMPARE(hits.size(), size_t(1));
+        // The tail of a cut frame stream is found again where its frames
+        // meet a sector start, as any file inside a cut one is.
+        for (size_t i = 1; i < hits.size(); ++i)
+            QVERIFY(type == "ac3" && hits[i].type == "ac3" && hits[i].offset > 8192);
+        QVERIFY(!hits.empty());
         QCOMPARE(QString::fromStdString(hits[0].type), type);
         QCOMPARE(hits[0].offset, int64_t(8192));
         const int64_t frame = type == "wal" ? 24 + (qFromBigEndian<quint32>(bytes.constData() + 8)) : 0;
@@ -330,8 +341,59 @@ private slots:
             broken[11] = char(broken[11] + 2);
         } else if (type == "raf") {
             broken[87] = char(broken[87] + 1);
-        } else if (type == "cr3") {
+        } else if (type == "cr3" || type == "m4v" || type == "avif") {
             put(find_at("moov", 4), "moox");
+        } else if (type == "aac") {
+            // The second frame's sync word, where the first frame's length says.
+            const auto* b = reinterpret_cast<const uint8_t*>(bytes.constData());
+            broken[((b[3] & 3) << 11) | (b[4] << 3) | (b[5] >> 5)] = 0;
+        } else if (type == "ac3") {
+            static const int kbps[19] = {32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384, 448, 512, 576, 640};
+            broken[kbps[(uint8_t(bytes[4]) & 0x3F) >> 1] * 4] = 0;  // 48 kHz: the second frame's sync word
+        } else if (type == "amr") {
+            broken[6] = char(0xFF);  // a first frame flagged bad
+        } else if (type == "ape" || type == "wv") {
+            broken[type == "ape" ? 4 : 8] = 0;  // no such version
+        } else if (type == "au") {
+            put(12, QByteArray(4, '\0'));  // no encoding
+        } else if (type == "flv") {
+            broken[8] = 1;  // the header's length
+        } else if (type == "swf") {
+            broken[3] = 0;  // version 0
+        } else if (type == "opus" || type == "ogv") {
+            broken[22] = char(broken[22] ^ 1);  // the first page's CRC
+        } else if (type == "eml" || type == "mbox" || type == "vcf" || type == "ics" || type == "pem") {
+            broken[20] = 0;  // no text
+        } else if (type == "torrent") {
+            broken[broken.size() - 1] = 'x';  // the dictionary never closes
+        } else if (type == "icns") {
+            broken[7] = char(broken[7] + 1);  // the elements no longer fill the length
+        } else if (type == "jp2" || type == "jxl") {
+            put(16, "ftyq");
+        } else if (type == "emf") {
+            broken[40] = 'X';
+        } else if (type == "wmf") {
+            broken[20] = char(broken[20] ^ 1);  // the header checksum
+        } else if (type == "pfb") {
+            put(6, "xx");  // no PostScript in the first segment
+        } else if (type == "blend") {
+            put(find_at("ENDB", 4), "ENDX");
+        } else if (type == "zst") {
+            broken[4] = char(broken[4] | 0x08);  // the reserved bit
+        } else if (type == "cab") {
+            broken[24] = 2;
+        } else if (type == "chm") {
+            broken[4] = 9;
+        } else if (type == "cpio") {
+            broken[5] = '9';
+        } else if (type == "evtx") {
+            broken[124] = char(broken[124] ^ 1);  // the header checksum
+        } else if (type == "lnk") {
+            broken[23] = char(0xF8);
+        } else if (type == "class") {
+            broken[7] = 20;  // a version no compiler wrote (fat Mach-O files begin alike)
+        } else if (type == "dex") {
+            broken[36] = 0x71;
         }
         QVERIFY(broken != bytes);
         {
@@ -555,8 +617,13 @@ private slots:
     {
         std::vector<sample_s> many;
         qint64 total = 0;
+        // Mail carries no length, and AMR frames have a one-byte header: among
+        // old random bytes their end is a guess, sound once
+        // (every_type_found_with_its_length) but not over and over.
         while (total < (qint64(40) << 20))
             for (const auto& s : samples_) {
+                if (s.type == "eml" || s.type == "mbox" || s.type == "amr")
+                    continue;
                 many.push_back(s);
                 total += s.bytes.size() + 4096;
             }
@@ -665,6 +732,45 @@ private slots:
                                  "mov", "flac", "ogg", "doc", "xls", "exe", "elf"})
             QVERIFY2(text.contains(QRegularExpression(QString("\\ntype %1 on ").arg(type))), type);
         QCOMPARE(carve_load_config(QFile::encodeName(shipped).constData()), 0);
+    }
+
+    // Plain text is off unless asked for; on, each run is typed by its first
+    // lines and ends where zeros begin, or at its last whole line when old
+    // data follows it; a run too short to be a file is left out.
+    void plain_text()
+    {
+        QByteArray image(160 * 1024, '\0');
+        std::mt19937 rng(9);
+        auto put = [&](int at, const QByteArray& b) { image.replace(at, b.size(), b); };
+        const QByteArray csv = QByteArray("name,size,kind\n").repeated(1) + QByteArray("report.pdf,1200,document\n").repeated(9);
+        const QByteArray html = "<!DOCTYPE html>\n<html><body>" + QByteArray("<p>recovered words</p>\n").repeated(6) + "</body></html>\n";
+        const QByteArray json = "{\n  \"files\": [" + QByteArray("\"a.txt\", ").repeated(20) + "\"b.txt\"]\n}";
+        QByteArray utf16("\xFF\xFE", 2);
+        for (QChar c : QString("Gr\u00fc\u00dfe aus dem Notizbuch, Zeile f\u00fcr Zeile.\r\n").repeated(3))
+            utf16 += QByteArray(reinterpret_cast<const char*>(&c), 2);
+        const QByteArray note = QString("Zw\u00f6lf Boxk\u00e4mpfer jagen Viktor quer \u00fcber den Sylter Deich.\n").repeated(4).toUtf8();
+        put(4096, csv);
+        put(16384, html);
+        put(32768, json);
+        put(49152, utf16);
+        put(65536, "too short to be a file\n");
+        // Old data after a note, beginning with a few letters of an old line.
+        QByteArray old = "tail of an old li";
+        for (int i = 0; i < 4000; ++i)
+            old += char(rng() & 0xFF);
+        put(81920, note + old);
+        const QString path = dir_ + "/text.img";
+        {
+            QFile f(path);
+            QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            f.write(image);
+        }
+        configure("");
+        QVERIFY(carve(path).empty());
+        configure("type txt on\ntype csv on\ntype html on\ntype xml on\ntype json on\n");
+        const std::vector<planted_s> want = {{4096, "csv", csv}, {16384, "html", html}, {32768, "json", json},
+                                             {49152, "txt", utf16}, {81920, "txt", note}};
+        expect_exactly(carve(path), want);
     }
 
     void unreadable_device()

@@ -143,6 +143,24 @@ private slots:
         QVERIFY(nef);
         QCOMPARE(nef->date1, QDateTime(QDate(2023, 1, 2), QTime(3, 4, 5)).toSecsSinceEpoch());
 
+        // A camera's movie by its recording time and camera (the movie box
+        // after the media data), a Matroska video by its date and title, a
+        // message by its date and decoded subject, RTF and Photoshop files by
+        // their titles. Times are stored in UTC and shown in local time.
+        auto stamp = [](int64_t t) { return QDateTime::fromSecsSinceEpoch(t).toString("yyyy-MM-dd HH.mm.ss"); };
+        const int64_t recorded = QDateTime(QDate(2024, 7, 14), QTime(13, 32, 10), Qt::UTC).toSecsSinceEpoch();
+        const recovery_item_s* movie = row("mov/" + stamp(recorded) + " Canon EOS 80D.mov");
+        QVERIFY2(movie, all.constData());
+        QCOMPARE(movie->date1, recorded);
+        const int64_t sent = QDateTime(QDate(2026, 12, 8), QTime(9, 0, 0), Qt::UTC).toSecsSinceEpoch();
+        QVERIFY2(row("eml/" + stamp(sent) + " Gr\u00fc\u00dfe aus K\u00f6ln.eml"), all.constData());
+        QVERIFY2(row("rtf/Caf\u00e9 \u20ac notes.rtf"), all.constData());
+        QVERIFY2(row("psd/Harbour at dusk.psd"), all.constData());
+        if (QFileInfo::exists(folder + "/walk.mkv")) {
+            const int64_t shot = QDateTime(QDate(2023, 5, 6), QTime(7, 8, 9), Qt::UTC).toSecsSinceEpoch();
+            QVERIFY2(row("mkv/" + stamp(shot) + " Beach walk.mkv"), all.constData());
+        }
+
         // The raw file comes back whole, maker note data past its image included.
         const QString out = dir_ + "/camera.nef";
         QFile::remove(out);
