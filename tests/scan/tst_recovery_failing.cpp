@@ -281,14 +281,17 @@ private slots:
         p.start(cli, {"--image", image, "--json", "recover", image, "--all", "--no-verify", "--to", out});
         QVERIFY(p.waitForStarted());
         // Signalled as soon as a file is under way: one the process holds
-        // open in the folder, named or not yet.
+        // open in the folder, named or not yet (not the probe of the
+        // folder's writability, made before the copies start).
         QElapsedTimer waited;
         waited.start();
         bool under_way = false;
         const QString fds = QString("/proc/%1/fd").arg(p.processId());
         while (!under_way && p.state() == QProcess::Running && waited.elapsed() < 120000) {
-            for (const QFileInfo& fd : QDir(fds).entryInfoList(QDir::System | QDir::Files | QDir::NoDotAndDotDot))
-                under_way = under_way || fd.symLinkTarget().startsWith(out + "/");
+            for (const QFileInfo& fd : QDir(fds).entryInfoList(QDir::System | QDir::Files | QDir::NoDotAndDotDot)) {
+                const QString target = fd.symLinkTarget();
+                under_way = under_way || (target.startsWith(out + "/") && !target.contains("/.quarvel-write-check-"));
+            }
             if (!under_way)
                 QThread::usleep(500);
         }
