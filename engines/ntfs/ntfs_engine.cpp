@@ -1145,7 +1145,7 @@ int ntfs_extract_to(void* context, int64_t record_number, const std::u16string& 
 
 namespace {
 
-constexpr size_t harvest_chunk = 4 << 20;
+constexpr size_t harvest_chunk = 256 << 10;  // read into a buffer that stays in the CPU cache while it is searched
 constexpr size_t harvest_tail = 4096;  // a record starting at a chunk's end
 constexpr uint64_t harvest_claim_flag = uint64_t(1) << 62;  // a harvested file's claims, by index
 
