@@ -24,6 +24,15 @@ uint8_t* source_c::new_piece()
     // it reads, not a huge page.
     const size_t pieces =
         static_cast<size_t>(std::min<uint64_t>(slot_count, size_ / block_size + (size_ % block_size != 0)));
+    if (size_ < block_size) {
+        // Less than a block (most deleted files being checked): just its
+        // bytes, from the heap. A huge page for each such file cost more to
+        // fault in than the file took to read.
+        fallback_.resize(1);
+        fallback_[0].reset(new uint8_t[std::max<size_t>(static_cast<size_t>(size_), 1)]);
+        pieces_ = 1;
+        return fallback_[0].get();
+    }
     if (!memory_.data() && fallback_.empty() && !memory_.allocate(pieces * block_size))
         fallback_.resize(pieces);
     const size_t index = pieces_++;
