@@ -16,7 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         std::memcpy(out, data + offset, n);
         return n;
     };
-    for (const char* type : {"jpg", "tif", "nef", "heic", "pdf", "docx", "odt", "mp3", "mp4", "mkv", "eml", "rtf", "psd"}) {
+    for (const char* type : {"jpg", "tif", "nef", "heic", "pdf", "docx", "odt", "mp3", "mp4", "mkv", "ts", "mts", "eml", "rtf", "psd"}) {
         const carve::content_name_s found = carve::content_name(type, size, read);
         carve::clean_content_name(found.name, 200);
     }

@@ -60,6 +60,8 @@ content_name_s id3_name(reader_c& r);
 
 content_name_s video_name_isobmff(reader_c& r);
 content_name_s video_name_matroska(reader_c& r);
+// packet: 188 (ts) or 192 (AVCHD m2ts, lead 4: the arrival time first).
+content_name_s video_name_mpegts(reader_c& r, size_t packet, size_t lead);
 content_name_s mail_name(reader_c& r);
 content_name_s rtf_name(reader_c& r);
 content_name_s psd_name(reader_c& r);

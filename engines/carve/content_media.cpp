@@ -11,6 +11,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 namespace carve::content {
 
@@ -216,6 +219,114 @@ content_name_s video_name_matroska(reader_c& r)
             break;
         }
         at = e.payload + e.size;
+    }
+    return out;
+}
+
+// ---- MPEG transport streams (AVCHD .MTS, .M2TS) ----------------------------
+
+namespace {
+
+// AVCHD cameras put their recording time in an H.264 SEI message (user data,
+// unregistered) of this UUID: "MDPM", a count, then five-byte entries of a
+// tag and four BCD bytes.
+constexpr char mdpm_uuid[] = "\x17\xEE\x8C\x60\xF8\x4D\x11\xD9\x8C\xD6\x08\x00\x20\x0C\x9A\x66MDPM";
+constexpr size_t mdpm_uuid_length = sizeof mdpm_uuid - 1;
+// How much of the stream is looked through: the camera writes the message
+// with the first picture.
+constexpr size_t mdpm_search_bytes = 128 * 1024;
+constexpr size_t max_pids = 16;
+
+int bcd(uint8_t b) { return (b >> 4) > 9 || (b & 15) > 9 ? -1 : (b >> 4) * 10 + (b & 15); }
+
+// The wall-clock time of an MDPM block whose count byte is at `at` of es.
+bool mdpm_time(const std::string& es, size_t at, std::tm* tm)
+{
+    const size_t count = uint8_t(es[at]);
+    int year = -1, month = -1, day = -1, hour = -1, minute = -1, second = -1;
+    for (size_t i = 0; i < count && at + 1 + (i + 1) * 5 <= es.size(); ++i) {
+        const auto* e = reinterpret_cast<const uint8_t*>(es.data() + at + 1 + i * 5);
+        if (e[0] == 0x18) {  // time zone, year (two bytes), month
+            const int hi = bcd(e[2]), lo = bcd(e[3]);
+            year = hi < 0 || lo < 0 ? -1 : hi * 100 + lo;
+            month = bcd(e[4]);
+        } else if (e[0] == 0x19) {  // day, hour, minute, second
+            day = bcd(e[1]);
+            hour = bcd(e[2]);
+            minute = bcd(e[3]);
+            second = bcd(e[4]);
+        }
+    }
+    if (year < 1990 || year >= 2100 || month < 1 || month > 12 || day < 1 || day > 31 || hour < 0 || hour > 23 ||
+        minute < 0 || minute > 59 || second < 0 || second > 60)
+        return false;
+    *tm = std::tm{};
+    tm->tm_year = year - 1900;
+    tm->tm_mon = month - 1;
+    tm->tm_mday = day;
+    tm->tm_hour = hour;
+    tm->tm_min = minute;
+    tm->tm_sec = second;
+    tm->tm_isdst = -1;
+    return true;
+}
+
+}  // namespace
+
+// The recording time AVCHD cameras write into the video stream. The packets'
+// payloads are joined per stream (the message may straddle two packets) and
+// the bytes H.264 inserts against start codes taken out again.
+content_name_s video_name_mpegts(reader_c& r, size_t packet, size_t lead)
+{
+    content_name_s out;
+    const std::string head = r.bytes(0, static_cast<size_t>(std::min<uint64_t>(r.size(), mdpm_search_bytes)));
+    std::vector<std::pair<uint16_t, std::string>> streams;
+    for (size_t at = 0; at + packet <= head.size(); at += packet) {
+        const auto* p = reinterpret_cast<const uint8_t*>(head.data() + at + lead);
+        if (p[0] != 0x47)
+            break;
+        const uint16_t pid = uint16_t((p[1] & 0x1F) << 8 | p[2]);
+        const unsigned adaptation = (p[3] >> 4) & 3;
+        size_t payload = 4;
+        if (adaptation == 2 || adaptation == 0)
+            continue;
+        if (adaptation == 3)
+            payload += 1 + size_t(p[4]);
+        if (pid < 0x20 || pid == 0x1FFF || payload >= 188)
+            continue;
+        auto it = std::find_if(streams.begin(), streams.end(), [&](const auto& s) { return s.first == pid; });
+        if (it == streams.end()) {
+            if (streams.size() >= max_pids)
+                continue;
+            streams.emplace_back(pid, std::string());
+            it = streams.end() - 1;
+        }
+        // Emulation prevention: 00 00 03 stands for 00 00.
+        for (size_t i = payload; i < 188; ++i) {
+            const std::string& es = it->second;
+            const size_t n = es.size();
+            if (p[i] == 3 && n >= 2 && es[n - 1] == 0 && es[n - 2] == 0)
+                continue;
+            it->second.push_back(char(p[i]));
+        }
+    }
+    for (const auto& [pid, es] : streams) {
+        const size_t found = es.find(std::string_view(mdpm_uuid, mdpm_uuid_length));
+        std::tm tm{};
+        if (found == std::string::npos || found + mdpm_uuid_length >= es.size() ||
+            !mdpm_time(es, found + mdpm_uuid_length, &tm))
+            continue;
+        char text[64];
+        std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d.%02d.%02d", tm.tm_year + 1900, tm.tm_mon + 1,
+                      tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+        out.name = text;
+        // The camera's wall clock, taken as local time as FAT times are.
+        const std::time_t t = std::mktime(&tm);
+        if (t != -1 && t >= earliest && t < latest) {
+            out.has_time = true;
+            out.time = static_cast<int64_t>(t);
+        }
+        break;
     }
     return out;
 }

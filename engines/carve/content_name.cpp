@@ -256,6 +256,10 @@ content_name_s content_name(const std::string& type, uint64_t size, const conten
         return content::video_name_isobmff(r);
     if (type == "mkv" || type == "webm")
         return content::video_name_matroska(r);
+    if (type == "ts")
+        return content::video_name_mpegts(r, 188, 0);
+    if (type == "mts")
+        return content::video_name_mpegts(r, 192, 4);
     if (type == "eml")
         return content::mail_name(r);
     if (type == "rtf")

@@ -1,6 +1,7 @@
 // Carved files named by their content: photos by their Exif date and camera
 // (with that date as their time), PDFs and Office files by their title, MP3s
-// by artist and title, camera raw files recognised and carved whole.
+// by artist and title, AVCHD clips by their recording time, camera raw files
+// recognised and carved whole.
 #include "carve/carve_samples.h"
 #include "engines/carve/carve.h"
 #include "engines/carve/content_name.h"
@@ -15,6 +16,8 @@
 #include <QProcess>
 #include <QStandardPaths>
 #include <QtTest>
+#include <algorithm>
+#include <cstring>
 #include <map>
 #include <set>
 
@@ -52,6 +55,55 @@ private slots:
         // Cut on a character boundary: "é" is two bytes.
         const std::string long_name = std::string(199, 'a') + "\xC3\xA9";
         QCOMPARE(clean_content_name(long_name, 200), std::string(199, 'a'));
+    }
+
+    void avchd_recording_time_from_the_video_stream()
+    {
+        // An AVCHD clip (192-byte packets): the camera's MDPM message in the
+        // video stream's first SEI, straddling two packets and with the byte
+        // H.264 inserts after two zeros. A lookalike with a month of 13 and
+        // the same bytes in a 188-byte stream's other framing give no name.
+        QByteArray es = QByteArray::fromHex("000001E00000" "8080052100010001" "0000000106" "0548");
+        es += QByteArray::fromHex("17EE8C60F84D11D98CD60800200C9A66") + "MDPM";
+        es += QByteArray::fromHex("03" "E0000003" "0000" "18EA201407" "1915134509" "80");
+        const auto packets = [](QByteArray payload, int lead, int split) {
+            QByteArray out;
+            for (int at = 0, n = 0; at < payload.size(); ++n) {
+                const int take = std::min<int>(n == 0 ? split : 184, int(payload.size()) - at);
+                QByteArray p(lead, '\0');
+                p += char(0x47);
+                p += char(n == 0 ? 0x50 : 0x10);  // the payload's first packet, PID 0x1011
+                p += char(0x11);
+                // Short packets are filled by an adaptation field of stuffing.
+                const int stuffing = 184 - take;
+                p += char(stuffing > 0 ? 0x30 | (n & 15) : 0x10 | (n & 15));
+                if (stuffing > 0) {
+                    p += char(stuffing - 1);
+                    if (stuffing > 1)
+                        p += char(0) + QByteArray(stuffing - 2, char(0xFF));
+                }
+                p += payload.mid(at, take);
+                out += p;
+                at += take;
+            }
+            return out;
+        };
+        const auto name_of = [](const char* type, const QByteArray& data) {
+            return carve::content_name(type, uint64_t(data.size()), [&](uint64_t at, void* out, size_t length) {
+                const size_t n = at >= uint64_t(data.size()) ? 0 : std::min<size_t>(length, size_t(data.size() - at));
+                std::memcpy(out, data.constData() + at, n);
+                return n;
+            });
+        };
+        const carve::content_name_s named = name_of("mts", packets(es, 4, 40));
+        QCOMPARE(named.name, std::string("2014-07-15 13.45.09"));
+        QVERIFY(named.has_time);
+        QCOMPARE(QDateTime::fromSecsSinceEpoch(named.time).toString("yyyy-MM-dd HH:mm:ss"),
+                 QString("2014-07-15 13:45:09"));
+        QByteArray wrong_month = es;
+        wrong_month.replace(QByteArray::fromHex("18EA201407"), QByteArray::fromHex("18EA201413"));
+        QVERIFY(name_of("mts", packets(wrong_month, 4, 40)).name.empty());
+        QVERIFY(name_of("ts", packets(es, 4, 40)).name.empty());
     }
 
     void many_equal_names_are_numbered_on()
