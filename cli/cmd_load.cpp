@@ -3,10 +3,8 @@
 #include "cli/cli.h"
 #include "cli/recover_output.h"
 #include "cli/scanners.h"
-#include "devices/volume_item.h"
 #include "platform/invoking_user.h"
 #include "platform/output_guard.h"
-#include "platform/volumes.h"
 #include "scan/raw/raw_recovery.h"
 #include "scan/recover_rows.h"
 
@@ -39,21 +37,17 @@ int run_load(cli::context_s& ctx)
 
     // The scan file names the device it was made from; only a volume offered
     // now (an image among the --image ones, a disk of this machine) is read.
-    raw_recovery_c scanner;
-    std::string reason;
-    const QString device = scanner.load_results(QByteArray::fromStdString(file), &reason);
-    if (device.isEmpty())
-        return cli::fail(reason);
-    platform::platform_volume_s volume;
+    scan_service_c service;
+    const auto opened = service.open_scan_file(QByteArray::fromStdString(file), scan_service_c::platform_volume);
+    using outcome = scan_service_c::opened_scan_file_s::outcome_e;
+    if (opened.outcome == outcome::volume_missing)
+        return cli::fail(file + ": the scanned device " + QFile::encodeName(opened.device).toStdString() +
+                         " is not present");
+    if (opened.outcome != outcome::opened)
+        return cli::fail(opened.reason);
+    raw_recovery_c& scanner = service.raw_scanner();
+    const QString device = opened.device;
     const std::string saved = QFile::encodeName(device).toStdString();
-    if (!platform::find_volume(saved, &volume) || volume.device_path != saved)
-        return cli::fail(file + ": the scanned device " + saved + " is not present");
-    volume_item_s item;
-    item.device_path = QFile::decodeName(QByteArray::fromStdString(volume.device_path));
-    item.dos_device = QString::fromStdString(volume.dos_device);
-    item.root_path = QFile::decodeName(QByteArray::fromStdString(volume.root_path));
-    item.total_bytes = volume.total_bytes;
-    scanner.set_volume(item);
 
     const auto rows = cli::sorted_found_rows(scanner);
     if (!all) {

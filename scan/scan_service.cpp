@@ -1,8 +1,11 @@
 #include "scan/scan_service.h"
 
+#include "scan/raw/scan_file.h"
+
 #include "scan/found_volume.h"
 #include "platform/output_guard.h"
 #include "platform/partitions.h"
+#include "platform/volumes.h"
 
 #include "devices/enumerate.h"
 
@@ -445,6 +448,65 @@ QString scan_service_c::load_scan_file(const QByteArray& path, std::string* reas
     kind_ = scanner_kind_e::raw;
     source_device_ = device;
     return device;
+}
+
+namespace {
+
+// The device path a scan file names, read from its header only (the volume
+// answer ends the read), or empty when it names none.
+QString scan_file_device(const QByteArray& path)
+{
+    std::string device;
+    scan_file_contents_s ignored;
+    read_scan_file(path.toStdString(),
+                   [&device](const std::string& named, uint64_t*) {
+                       device = named;
+                       return false;
+                   },
+                   &ignored);
+    return QFile::decodeName(QByteArray::fromStdString(device));
+}
+
+}  // namespace
+
+bool scan_service_c::platform_volume(const QString& device_path, volume_item_s* volume)
+{
+    platform::platform_volume_s found;
+    const std::string wanted = QFile::encodeName(device_path).toStdString();
+    if (!platform::find_volume(wanted, &found) || found.device_path != wanted)
+        return false;
+    volume->device_path = QFile::decodeName(QByteArray::fromStdString(found.device_path));
+    volume->dos_device = QString::fromStdString(found.dos_device);
+    volume->root_path = QFile::decodeName(QByteArray::fromStdString(found.root_path));
+    volume->total_bytes = found.total_bytes;
+    return true;
+}
+
+scan_service_c::opened_scan_file_s scan_service_c::open_scan_file(const QByteArray& path,
+                                                                  const offered_volume_fn& offered)
+{
+    opened_scan_file_s out;
+    out.device = load_scan_file(path, &out.reason);
+    if (out.device.isEmpty()) {
+        // A file naming a volume that is not here is told apart from one
+        // that cannot be read.
+        const QString named = scan_file_device(path);
+        uint64_t size_bytes = 0;
+        if (!named.isEmpty() && !offered_volume_size(QFile::encodeName(named).toStdString(), &size_bytes)) {
+            out.device = named;
+            out.outcome = opened_scan_file_s::outcome_e::volume_missing;
+        }
+        return out;
+    }
+    if (!offered || !offered(out.device, &out.volume) || out.volume.device_path != out.device) {
+        reset_scanner();
+        out.volume = {};
+        out.outcome = opened_scan_file_s::outcome_e::volume_missing;
+        return out;
+    }
+    raw_.set_volume(out.volume);
+    out.outcome = opened_scan_file_s::outcome_e::opened;
+    return out;
 }
 
 int scan_service_c::start_recovery(const QDir& destination, const std::vector<recovery_item_s>& rows)

@@ -79,6 +79,24 @@ public:
     // file names, or empty with a one-line reason in *reason when it was
     // refused (nothing changed then): see read_scan_file.
     QString load_scan_file(const QByteArray& path, std::string* reason = nullptr);
+    // What opening a saved deep scan came to, for either front end.
+    struct opened_scan_file_s {
+        enum class outcome_e { opened, volume_missing, unreadable } outcome = outcome_e::unreadable;
+        QString device;        // the device the file names, where it names one
+        volume_item_s volume;  // the volume it was made from, once opened
+        std::string reason;    // why it could not be read (unreadable)
+    };
+    // The volume offered now whose device is exactly device_path (a prefix
+    // would take /dev/sdb for /dev/sdb1 and copy the wrong bytes); false
+    // when none is.
+    using offered_volume_fn = std::function<bool(const QString& device_path, volume_item_s* volume)>;
+    // load_scan_file, then the volume it names among those offered; loaded
+    // into the deep scanner with that volume, or nothing kept.
+    opened_scan_file_s open_scan_file(const QByteArray& path, const offered_volume_fn& offered);
+    // The offered volumes as the platform lists them (this machine's disks
+    // and the images opened): what a front end without a list of its own
+    // passes to open_scan_file.
+    static bool platform_volume(const QString& device_path, volume_item_s* volume);
     // Resets the current scanner (after a running recovery has ended) and
     // makes the inert scanner current.
     void reset_scanner();

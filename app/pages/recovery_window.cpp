@@ -16,7 +16,6 @@
 #include "results/table_view.h"
 #include "results/tree_model.h"
 #include "scan/content_pass.h"
-#include "scan/raw/scan_file.h"
 #include "shell/app_flags.h"
 #include "shell/message_box.h"
 #include "shell/settings.h"
@@ -73,21 +72,6 @@ QString button_style(const char* base)
                           "QPushButton:hover{ border-image: url(%1_2.png);}"
                           "QPushButton:pressed{  border-image: url(%1_3.png);}")
         .arg(b);
-}
-
-// The device path a scan file names, read from its header only (the volume
-// answer ends the read), or empty when it names none.
-QString scan_file_device(const QString& path)
-{
-    std::string device;
-    scan_file_contents_s ignored;
-    read_scan_file(QFile::encodeName(path).toStdString(),
-                   [&device](const std::string& named, uint64_t*) {
-                       device = named;
-                       return false;
-                   },
-                   &ignored);
-    return QFile::decodeName(QByteArray::fromStdString(device));
 }
 
 }  // namespace
@@ -1068,40 +1052,31 @@ int recovery_window_c::load_result()
     const QString path = ask_path(this, path_question_e::open_file);
     if (path.isEmpty())
         return -1;
-    std::string reason;
-    const QString device = service.load_scan_file(QFile::encodeName(path), &reason);
-    if (device.isEmpty()) {
-        // A file naming a volume that is not here gets its own words.
-        const QString named = scan_file_device(path);
-        uint64_t size_bytes = 0;
-        if (!named.isEmpty() && !offered_volume_size(QFile::encodeName(named).toStdString(), &size_bytes))
-            show_message(this, QStringLiteral("Quarvel"), text_for_key("resume_volume_missing").arg(named),
+    // Only a volume this window offers now, of a drive in its table.
+    const auto opened = service.open_scan_file(QFile::encodeName(path), [this](const QString& device, volume_item_s* v) {
+        for (const volume_item_s& offered : volume_list) {
+            if (!offered.dos_device.isEmpty() && offered.device_path == device) {
+                *v = offered;
+                return true;
+            }
+        }
+        return false;
+    });
+    using outcome = scan_service_c::opened_scan_file_s::outcome_e;
+    if (opened.outcome != outcome::opened) {
+        if (opened.outcome == outcome::volume_missing)
+            show_message(this, QStringLiteral("Quarvel"), text_for_key("resume_volume_missing").arg(opened.device),
                          QMessageBox::Ok);
         else
             show_message(this, QStringLiteral("Quarvel"),
-                         text_for_key("resume_unreadable") + QStringLiteral("\n\n") + QString::fromStdString(reason),
+                         text_for_key("resume_unreadable") + QStringLiteral("\n\n") +
+                             QString::fromStdString(opened.reason),
                          QMessageBox::Ok);
         return -1;
     }
-    // Exactly this volume: a prefix would take /dev/sdb for /dev/sdb1 and copy
-    // the wrong bytes.
-    const volume_item_s* match = nullptr;
-    for (const volume_item_s& v : volume_list) {
-        if (!v.dos_device.isEmpty() && v.device_path == device) {
-            match = &v;
-            break;
-        }
-    }
-    if (!match) {
-        service.reset_scanner();
-        show_message(this, QStringLiteral("Quarvel"), text_for_key("resume_volume_missing").arg(device),
-                     QMessageBox::Ok);
-        return -1;
-    }
-    volume = *match;
+    volume = opened.volume;
     scan_kind = kind_raw;
     deep_scan = true;
-    service.raw_scanner().set_volume(volume);
     requested_stop = 0;
     // Its end offers no saving: it came from a saved file.
     loaded_result = true;
