@@ -38,12 +38,17 @@ void main_window_base_c::update_menu()
     // layer's drives away from the scanner.
     for (const char* name : {"action_open_image", "action_open_image_map"})
         if (auto* action = settings_menu()->findChild<QAction*>(QLatin1String(name)))
-            action->setEnabled(!scan_running);
+            action->setEnabled(!work_running());
 }
 
 void main_window_base_c::contextMenuEvent(QContextMenuEvent* event)
 {
     settings_menu()->exec(event->globalPos());
+}
+
+bool main_window_base_c::work_running() const
+{
+    return scan_running;
 }
 
 bool main_window_base_c::may_change_devices()
@@ -53,7 +58,7 @@ bool main_window_base_c::may_change_devices()
         show_warning(this, QStringLiteral("Quarvel"), "startup_warning", QMessageBox::Ok);
         return false;
     }
-    return !scan_running;
+    return !work_running();
 }
 
 namespace {

@@ -117,7 +117,7 @@ void QSkinWidget::top_command(int button)
         show_warning(this, QStringLiteral("Quarvel"), "startup_warning", QMessageBox::Ok);
         return;
     }
-    if (scan_running &&
+    if (work_running() &&
         show_warning(this, QStringLiteral("Quarvel"), "back_warning", QMessageBox::Yes | QMessageBox::No) ==
             QMessageBox::No)
         return;
@@ -176,7 +176,7 @@ void QSkinWidget::closeEvent(QCloseEvent* event)
 {
     // Asked here rather than in the button's action, so a close from the
     // window system's own controls is guarded too.
-    if (scan_running && !close_confirmed) {
+    if (work_running() && !close_confirmed) {
         if (show_warning(this, QStringLiteral("Quarvel"), "quit_warning", QMessageBox::Yes | QMessageBox::No) !=
             QMessageBox::Yes) {
             event->ignore();

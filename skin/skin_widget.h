@@ -23,6 +23,9 @@ public:
     virtual void show_page(int index) = 0;
     // Ends whatever the current page is doing before another page is shown.
     virtual void leave_page() = 0;
+    // Whether a scan or recovery runs, which leaving the page or closing the
+    // window would end; the window that owns the pages knows.
+    virtual bool work_running() const = 0;
 
     bool deep_scan_chosen() const { return deep_scan; }
 

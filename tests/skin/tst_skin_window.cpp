@@ -31,6 +31,7 @@ public:
     }
     void show_page(int index) override { shown.append(index); }
     void leave_page() override { ++leaves; }
+    bool work_running() const override { return scan_running; }
     QList<int> shown;
     int leaves = 0;
 };
