@@ -223,11 +223,6 @@ int recovery_window_c::start_scanner()
                      QMessageBox::Ok);
         return -1;
     }
-    switch (service.kind()) {
-    case scanner_kind_e::ntfs: scan_kind = kind_ntfs; break;
-    case scanner_kind_e::raw: scan_kind = kind_raw; break;
-    default: scan_kind = kind_fat; break;
-    }
     requested_stop = 0;
     requested_pause = 0;
     loaded_result = false;
@@ -322,7 +317,7 @@ void recovery_window_c::finish_scan_end(int stop_code, bool nothing_found, const
             progress_bar.set_value(0.0);
         }
     }
-    if (stop_code != stop_abandon && scan_kind == kind_raw && !loaded_result)
+    if (stop_code != stop_abandon && service.kind() == scanner_kind_e::raw && !loaded_result)
         ui.btn_filter->show();
     scan_running = false;
     ui.btn_filter->setEnabled(true);
@@ -1026,7 +1021,7 @@ QDialog* recovery_window_c::show_failed_files(const std::vector<failed_file_s>& 
 void recovery_window_c::on_save_result_clicked()
 {
     // The store is the scan thread's until its end has been handled.
-    if (scan_running || scan_kind != kind_raw)
+    if (scan_running || service.kind() != scanner_kind_e::raw)
         return;
     const QString path = scan_file_name(ask_path(this, path_question_e::save_file));
     if (path.isEmpty())
@@ -1075,7 +1070,6 @@ int recovery_window_c::load_result()
         return -1;
     }
     volume = opened.volume;
-    scan_kind = kind_raw;
     deep_scan = true;
     requested_stop = 0;
     // Its end offers no saving: it came from a saved file.

@@ -54,8 +54,6 @@ void set_listing_thread_threshold(int64_t found);
 class recovery_window_c : public QWidget {
     Q_OBJECT
 public:
-    enum scan_kind_e { kind_fat = 0, kind_ntfs = 1, kind_raw = 2 };
-
     // main_window receives the Back button's click (on_click_recovery_back).
     explicit recovery_window_c(QWidget* main_window);
     ~recovery_window_c() override;
@@ -76,7 +74,7 @@ public:
     int reset_calls() const { return resets; }
     recovery_base_c* scanner() const { return &service.scanner(); }
     const scan_service_c& scan_service() const { return service; }
-    int kind() const { return scan_kind; }
+    scanner_kind_e kind() const { return service.kind(); }
     bool writer_running() const { return service.recovering(); }
     // Whether the finished scan's file list is being built.
     bool listing() const { return index_job.running(); }
@@ -210,7 +208,6 @@ private:
     QString preview_file;
     progress_bar_c progress_bar;
     QTimer timer;
-    int scan_kind = kind_fat;
     QMovie* animation = nullptr;
     bool preview_ready = false;
     // Said in the preview area when a clicked file shows nothing.

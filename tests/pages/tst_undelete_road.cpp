@@ -277,7 +277,7 @@ void tst_undelete_road::fat_and_ntfs_end_to_end()
             return;
         save_screenshot(*window, partition == 1 ? "recovery_page_fat" : "recovery_page_ntfs");
         QVERIFY(window->recovery_page()->scanner()->get_found_count() > 0);
-        QCOMPARE(window->recovery_page()->kind(), partition == 1 ? 0 : 1);
+        QCOMPARE(window->recovery_page()->kind(), partition == 1 ? scanner_kind_e::fat : scanner_kind_e::ntfs);
 
         if (partition == 1) {
             // Space ticks the current row; a click on a small file puts a
@@ -510,7 +510,7 @@ void tst_undelete_road::deep_scan_save_and_resume()
     if (QTest::currentTestFailed())
         return;
     recovery_window_c* page = window->recovery_page();
-    QCOMPARE(page->kind(), 2);
+    QCOMPARE(page->kind(), scanner_kind_e::raw);
     QPushButton* save = button(page, "btn_filter");
     QVERIFY(save->isVisible());
     save_screenshot(*window, "recovery_page_deep");
@@ -595,7 +595,7 @@ void tst_undelete_road::scan_end_rules()
         QCOMPARE(boxes.texts, QStringList{"DEEP?"});
         QCOMPARE(button(page, "btn_pause")->text(), QString("START"));
         QCOMPARE(page->findChild<QTreeView*>("tv_dirtree")->model()->rowCount(), 0);
-        QCOMPARE(page->kind(), 0);
+        QCOMPARE(page->kind(), scanner_kind_e::fat);
     }
     // Stopped by the user: results kept (none here) and no question.
     {
@@ -624,7 +624,7 @@ void tst_undelete_road::scan_end_rules()
         if (QTest::currentTestFailed())
             return;
         QCOMPARE(boxes.texts, QStringList{"DEEP?"});
-        QCOMPARE(page->kind(), 2);
+        QCOMPARE(page->kind(), scanner_kind_e::raw);
         QVERIFY(scan_running);
         QVERIFY(handled.wait(60000));
         QCOMPARE(boxes.texts.size(), 1);
