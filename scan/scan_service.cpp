@@ -559,6 +559,13 @@ output_check_s scan_service_c::check_output(const QDir& destination, uint64_t ne
     return check_output_folder(destination.absolutePath(), source_device_, needed_bytes);
 }
 
+bool scan_service_c::destination_shares_device(const QDir& destination) const
+{
+    const uint64_t folder = platform::device_number_of_path(QFile::encodeName(destination.absolutePath()).toStdString());
+    const uint64_t volume = platform::device_number_of_volume(QFile::encodeName(source_device_).toStdString());
+    return folder != 0 && folder == volume;
+}
+
 QString output_check_s::text() const
 {
     switch (problem) {

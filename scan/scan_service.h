@@ -186,6 +186,10 @@ public:
     // start_recovery makes too: on the source, writable, room for
     // needed_bytes (0: room not checked).
     output_check_s check_output(const QDir& destination, uint64_t needed_bytes = 0) const;
+    // Whether destination lies on the same device as the scanned volume (a
+    // disk's other partition, say): allowed, but each file written there may
+    // take clusters of files still to be recovered, so the person is asked.
+    bool destination_shares_device(const QDir& destination) const;
     recovery_file_c& writer() { return writer_; }
     // How the destination folder is shown once a recovery has ended (the
     // window opens it with the desktop); none by default, so that a headless

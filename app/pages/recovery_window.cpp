@@ -910,10 +910,7 @@ void recovery_window_c::on_recovery_clicked()
         show_message(this, QStringLiteral("Quarvel"), output_check_text(check, text_for_key), QMessageBox::Ok);
         return;
     }
-    const uint64_t folder_device = platform::device_number_of_path(QFile::encodeName(folder.absolutePath()).toStdString());
-    const uint64_t volume_device =
-        platform::device_number_of_volume(QFile::encodeName(volume.device_path).toStdString());
-    if (folder_device != 0 && folder_device == volume_device &&
+    if (service.destination_shares_device(folder) &&
         show_warning(this, QStringLiteral("Quarvel"), "recovery_same_volume_warning",
                      QMessageBox::Yes | QMessageBox::No) == QMessageBox::No)
         return;
