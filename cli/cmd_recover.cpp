@@ -6,6 +6,7 @@
 #include "cli/cli.h"
 #include "cli/filter_options.h"
 #include "cli/recover_output.h"
+#include "cli/scan_options.h"
 #include "cli/scan_progress.h"
 #include "cli/scanners.h"
 #include "platform/invoking_user.h"
@@ -56,40 +57,21 @@ int run_recover_command(cli::context_s& ctx)
     if (!ok)
         return cli::usage_error(ctx, "recover", "--folder needs a folder path such as /DCIM");
     const bool all = cli::take_flag(ctx.args, "--all");
-    std::string rescue_map;
-    bool map_ok = true;
-    if (cli::take_option(ctx.args, "--map", &rescue_map, &map_ok) && !map_ok)
-        return cli::usage_error(ctx, "recover", "--map needs the image's rescue map");
-    std::string at_text;
-    bool at_ok = true;
-    const bool at_given = cli::take_option(ctx.args, "--at", &at_text, &at_ok);
-    uint64_t at_sector = 0;
-    if (!at_ok || (at_given && !cli::parse_sector(at_text, &at_sector)))
-        return cli::usage_error(ctx, "recover", "--at needs the sector a volume starts at, as \"partitions\" lists it");
-    const bool deep = cli::take_flag(ctx.args, "--deep");
-    // The search for lost folders and MFT records runs unless told not to;
-    // --lost, which once asked for it, is still taken.
-    const bool lost_asked = cli::take_flag(ctx.args, "--lost");
-    const bool no_lost = cli::take_flag(ctx.args, "--no-lost");
-    const bool no_check = cli::take_flag(ctx.args, "--no-verify");
+    cli::scan_options_s scan;
+    if (std::string wrong = cli::take_scan_options(ctx.args, &scan); !wrong.empty())
+        return cli::usage_error(ctx, "recover", wrong);
     const bool flat = cli::take_flag(ctx.args, "--flat");
     recovery_options_s options;
     options.skip_unreadable = cli::take_flag(ctx.args, "--skip-unreadable");
-    result_filter_s filter;
-    if (const std::string wrong = cli::take_filter_options(ctx.args, &filter); !wrong.empty())
+    if (std::string wrong = cli::take_filter_and_volume(ctx.args, &scan); !wrong.empty())
         return cli::usage_error(ctx, "recover", wrong);
-    for (const auto& a : ctx.args)
-        if (a.rfind("--", 0) == 0)
-            return cli::usage_error(ctx, "recover", "unknown option \"" + a + "\"");
-    if (ctx.args.size() != 1)
-        return cli::usage_error(ctx, "recover", ctx.args.empty() ? "no volume given" : "more than one volume given");
     if (!has_to)
         return cli::usage_error(ctx, "recover", "--to DIR is required");
     // A filter alone chooses from every found file.
     const int ways = int(all) + int(!id_texts.empty()) + int(!folder_paths.empty());
-    if (ways > 1 || (ways == 0 && !filter.active()))
+    if (ways > 1 || (ways == 0 && !scan.filter.active()))
         return cli::usage_error(ctx, "recover", "give one of --all, --folder PATH... or --id ID..., or a filter");
-    if (has_save && !deep)
+    if (has_save && !scan.deep)
         return cli::usage_error(ctx, "recover", "--save keeps a deep-scan result and needs --deep");
     std::set<int64_t> wanted;
     for (const auto& text : id_texts) {
@@ -99,10 +81,8 @@ int run_recover_command(cli::context_s& ctx)
         wanted.insert(id);
     }
 
-    if (const std::string why = cli::use_rescue_map(ctx.args[0], rescue_map); !why.empty())
-        return cli::fail(why);
     volume_item_s volume;
-    if (std::string why; !cli::volume_for_command(ctx.args[0], at_given, at_sector, deep, &volume, &why))
+    if (std::string why; !scan.open_volume(ctx.args[0], &volume, &why))
         return cli::fail(why);
     // Nothing is written onto what is scanned: refused before the scan, so
     // that no one waits for a scan whose results cannot be kept.
@@ -121,13 +101,9 @@ int run_recover_command(cli::context_s& ctx)
         return cli::fail(cli::utf8(check.text()));
 
     scan_service_c service;
-    if (no_lost && lost_asked)
-        return cli::usage_error(ctx, "recover", "--lost and --no-lost together");
-    service.set_lost_pass(no_lost ? lost_pass_e::off : lost_pass_e::on);
-    if (no_check)
-        service.set_content_check(false);
+    scan.apply(service);
     std::string reason;
-    if (cli::scan_volume(service, volume, deep, &reason) != 0)
+    if (cli::scan_volume(service, volume, scan.deep, &reason) != 0)
         return cli::fail(reason);
 
     // The scan is kept before anything is copied, so a failed copy does not
@@ -162,7 +138,7 @@ int run_recover_command(cli::context_s& ctx)
             chosen[at] = 1;
         }
     }
-    const compiled_filter_c compiled(filter);
+    const compiled_filter_c compiled(scan.filter);
     std::vector<found_row_s> rows;
     for (uint32_t file = 0; file < index.file_count(); ++file)
         if (chosen[file] && index.passes(file, compiled))

@@ -2,6 +2,7 @@
 // table would show, one row per found file that passes the filter.
 #include "cli/cli.h"
 #include "cli/filter_options.h"
+#include "cli/scan_options.h"
 #include "cli/scan_progress.h"
 #include "cli/scanners.h"
 
@@ -11,57 +12,32 @@ namespace {
 
 int run_scan_command(cli::context_s& ctx)
 {
-    std::string rescue_map;
-    bool map_ok = true;
-    if (cli::take_option(ctx.args, "--map", &rescue_map, &map_ok) && !map_ok)
-        return cli::usage_error(ctx, "scan", "--map needs the image's rescue map");
-    std::string at_text;
-    bool at_ok = true;
-    const bool at_given = cli::take_option(ctx.args, "--at", &at_text, &at_ok);
-    uint64_t at_sector = 0;
-    if (!at_ok || (at_given && !cli::parse_sector(at_text, &at_sector)))
-        return cli::usage_error(ctx, "scan", "--at needs the sector a volume starts at, as \"partitions\" lists it");
-    const bool deep = cli::take_flag(ctx.args, "--deep");
-    // The search for lost folders and MFT records runs unless told not to;
-    // --lost, which once asked for it, is still taken.
-    const bool lost_asked = cli::take_flag(ctx.args, "--lost");
-    const bool no_lost = cli::take_flag(ctx.args, "--no-lost");
-    const bool no_check = cli::take_flag(ctx.args, "--no-verify");
-    result_filter_s filter;
-    if (const std::string wrong = cli::take_filter_options(ctx.args, &filter); !wrong.empty())
+    cli::scan_options_s options;
+    if (std::string wrong = cli::take_scan_options(ctx.args, &options); !wrong.empty())
         return cli::usage_error(ctx, "scan", wrong);
-    for (const auto& a : ctx.args)
-        if (a.rfind("--", 0) == 0)
-            return cli::usage_error(ctx, "scan", "unknown option \"" + a + "\"");
-    if (ctx.args.size() != 1)
-        return cli::usage_error(ctx, "scan", ctx.args.empty() ? "no volume given" : "more than one volume given");
+    if (std::string wrong = cli::take_filter_and_volume(ctx.args, &options); !wrong.empty())
+        return cli::usage_error(ctx, "scan", wrong);
 
-    if (const std::string why = cli::use_rescue_map(ctx.args[0], rescue_map); !why.empty())
-        return cli::fail(why);
     volume_item_s volume;
-    if (std::string why; !cli::volume_for_command(ctx.args[0], at_given, at_sector, deep, &volume, &why))
+    if (std::string why; !options.open_volume(ctx.args[0], &volume, &why))
         return cli::fail(why);
     scan_service_c service;
-    if (no_lost && lost_asked)
-        return cli::usage_error(ctx, "scan", "--lost and --no-lost together");
-    service.set_lost_pass(no_lost ? lost_pass_e::off : lost_pass_e::on);
+    options.apply(service);
     // A large disk shows what its file system knows at once; the search of
     // the whole volume follows with its own rows.
     service.set_lost_pass_deferred(true);
-    if (no_check)
-        service.set_content_check(false);
     std::string reason;
-    if (cli::scan_volume(service, volume, deep, &reason) != 0)
+    if (cli::scan_volume(service, volume, options.deep, &reason) != 0)
         return cli::fail(reason);
     result_index_c index;
     index.build(service.scanner(), row_flags_reading(service.kind()));
-    cli::print_index_rows(index, cli::listed_files(index, filter), ctx.json);
+    cli::print_index_rows(index, cli::listed_files(index, options.filter), ctx.json);
     std::fflush(stdout);
     if (cli::search_lost_files(service)) {
         result_index_c grown;
         grown.build(service.scanner(), row_flags_reading(service.kind()));
         std::vector<uint32_t> added;
-        for (const uint32_t file : cli::listed_files(grown, filter))
+        for (const uint32_t file : cli::listed_files(grown, options.filter))
             if (index.find_id(grown.row(file).id) == result_index_c::none)
                 added.push_back(file);
         if (!added.empty())

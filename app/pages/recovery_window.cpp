@@ -1,5 +1,6 @@
 #include "app/pages/recovery_window.h"
 
+#include "app/pages/list_dialog.h"
 #include "app/pages/recovery_preview.h"
 #include "app/pages/recovery_window_filter.h"
 #include "devices/enumerate.h"
@@ -729,21 +730,12 @@ void recovery_window_c::show_damage_list()
         open->raise();
         return;
     }
-    auto* dialog = new QDialog(this);
-    dialog->setObjectName(QLatin1String(dialog_name));
-    dialog->setAttribute(Qt::WA_DeleteOnClose);
-    dialog->setWindowTitle(text_for_key("read_damage_title"));
-    auto* layout = new QVBoxLayout(dialog);
-    auto* heading = new QLabel(damage_text.summary(), dialog);
-    heading->setWordWrap(true);
-    layout->addWidget(heading);
-    auto* list = new QTableWidget(int(damage_text.areas.size()), 3, dialog);
-    list->setObjectName(QStringLiteral("tw_read_damage"));
-    list->setHorizontalHeaderLabels(
-        {text_for_key("read_damage_first"), text_for_key("read_damage_count"), text_for_key("read_damage_reason")});
-    list->verticalHeader()->hide();
-    list->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    list->setSelectionBehavior(QAbstractItemView::SelectRows);
+    const list_dialog_s list_dialog = make_list_dialog(
+        this, QLatin1String(dialog_name), text_for_key("read_damage_title"), damage_text.summary(),
+        QStringLiteral("tw_read_damage"),
+        {text_for_key("read_damage_first"), text_for_key("read_damage_count"), text_for_key("read_damage_reason")},
+        int(damage_text.areas.size()));
+    QTableWidget* list = list_dialog.table;
     for (int r = 0; r < list->rowCount(); ++r) {
         const damage_area_row_s& area = damage_text.areas[size_t(r)];
         auto* first = new QTableWidgetItem(area.first_sector);
@@ -754,15 +746,7 @@ void recovery_window_c::show_damage_list()
         list->setItem(r, 1, count);
         list->setItem(r, 2, new QTableWidgetItem(area.reason));
     }
-    list->resizeColumnsToContents();
-    list->horizontalHeader()->setStretchLastSection(true);
-    layout->addWidget(list);
-    auto* buttons = new QDialogButtonBox(dialog);
-    buttons->addButton(text_for_key("image_btn_close"), QDialogButtonBox::RejectRole);
-    connect(buttons, &QDialogButtonBox::rejected, dialog, &QDialog::close);
-    layout->addWidget(buttons);
-    dialog->resize(560, 360);
-    dialog->show();
+    show_list_dialog(list_dialog, QSize(560, 360));
 }
 
 void recovery_window_c::clear_preview()
@@ -977,24 +961,15 @@ void recovery_window_c::on_recovery_finished(qint64 written, qint64 failed)
 
 QDialog* recovery_window_c::show_failed_files(const std::vector<failed_file_s>& failures, int64_t failed)
 {
-    auto* dialog = new QDialog(this);
-    dialog->setObjectName(QStringLiteral("dlg_failed_files"));
-    dialog->setAttribute(Qt::WA_DeleteOnClose);
-    dialog->setWindowTitle(text_for_key("recovery_failed_title"));
-    auto* layout = new QVBoxLayout(dialog);
     QString heading = text_for_key("recovery_failed_heading").arg(failed);
     // Only so many are kept by name; the count says how many there were.
     if (int64_t(failures.size()) < failed)
         heading += QStringLiteral(" ") + text_for_key("recovery_failed_first").arg(failures.size());
-    auto* label = new QLabel(heading, dialog);
-    label->setWordWrap(true);
-    layout->addWidget(label);
-    auto* list = new QTableWidget(int(failures.size()), 2, dialog);
-    list->setObjectName(QStringLiteral("tw_failed_files"));
-    list->setHorizontalHeaderLabels({text_for_key("recovery_failed_file"), text_for_key("recovery_failed_reason")});
-    list->verticalHeader()->hide();
-    list->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    list->setSelectionBehavior(QAbstractItemView::SelectRows);
+    const list_dialog_s list_dialog = make_list_dialog(
+        this, QStringLiteral("dlg_failed_files"), text_for_key("recovery_failed_title"), heading,
+        QStringLiteral("tw_failed_files"), {text_for_key("recovery_failed_file"), text_for_key("recovery_failed_reason")},
+        int(failures.size()));
+    QTableWidget* list = list_dialog.table;
     list->setWordWrap(false);
     for (int r = 0; r < list->rowCount(); ++r) {
         const failed_file_s& f = failures[size_t(r)];
@@ -1003,16 +978,8 @@ QDialog* recovery_window_c::show_failed_files(const std::vector<failed_file_s>& 
         reason->setToolTip(f.reason);
         list->setItem(r, 1, reason);
     }
-    list->resizeColumnsToContents();
-    list->horizontalHeader()->setStretchLastSection(true);
-    layout->addWidget(list);
-    auto* buttons = new QDialogButtonBox(dialog);
-    buttons->addButton(text_for_key("image_btn_close"), QDialogButtonBox::RejectRole);
-    connect(buttons, &QDialogButtonBox::rejected, dialog, &QDialog::close);
-    layout->addWidget(buttons);
-    dialog->resize(640, 360);
-    dialog->show();
-    return dialog;
+    show_list_dialog(list_dialog, QSize(640, 360));
+    return list_dialog.dialog;
 }
 
 void recovery_window_c::on_save_result_clicked()

@@ -1,5 +1,6 @@
 #include "engines/carve/carve.h"
 #include "engines/carve/carve_internal.h"
+#include "engines/carve/hex_digit.h"
 
 #include <cctype>
 #include <cstdlib>
@@ -27,17 +28,6 @@ bool is_type_name(const std::string& name)
         if (!std::isalnum(c) && c != '_' && c != '-')
             return false;
     return true;
-}
-
-int hex_digit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
 }
 
 // A header or footer token: text with \xHH, \s (space), \t, \n, \r, \0 and

@@ -2,6 +2,7 @@
 // cross-reference table) or its XMP, and an Office or OpenDocument file's
 // title from its core properties.
 #include "engines/carve/content_internal.h"
+#include "engines/carve/hex_digit.h"
 #include "ondisk/byte_order.h"
 
 #include <zlib.h>
@@ -47,17 +48,6 @@ std::string pdf_text(const std::string& raw)
     if (raw.size() >= 3 && raw.compare(0, 3, "\xEF\xBB\xBF") == 0)
         return raw.substr(3);
     return latin1_to_utf8(raw);
-}
-
-int hex_digit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
 }
 
 // The string value at s[at] (literal or hexadecimal), its bytes as written.

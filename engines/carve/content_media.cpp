@@ -2,6 +2,7 @@
 // themselves: a video's recording time (and camera, or title), a message's
 // date and subject, an RTF or Photoshop file's title.
 #include "engines/carve/content_internal.h"
+#include "engines/carve/hex_digit.h"
 #include "ondisk/byte_order.h"
 
 #include <algorithm>
@@ -384,14 +385,6 @@ bool mail_date(const std::string& text, int64_t* out)
     return true;
 }
 
-int hex_value(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
-}
-
 std::string base64_decode(const std::string& in)
 {
     std::string out;
@@ -447,8 +440,8 @@ std::string decode_words(const std::string& s)
             for (size_t k = 0; k < text.size(); ++k) {
                 if (text[k] == '_')
                     bytes.push_back(' ');
-                else if (text[k] == '=' && k + 2 < text.size() && hex_value(text[k + 1]) >= 0 && hex_value(text[k + 2]) >= 0) {
-                    bytes.push_back(static_cast<char>(hex_value(text[k + 1]) * 16 + hex_value(text[k + 2])));
+                else if (text[k] == '=' && k + 2 < text.size() && hex_digit(text[k + 1]) >= 0 && hex_digit(text[k + 2]) >= 0) {
+                    bytes.push_back(static_cast<char>(hex_digit(text[k + 1]) * 16 + hex_digit(text[k + 2])));
                     k += 2;
                 } else {
                     bytes.push_back(text[k]);
@@ -548,11 +541,11 @@ content_name_s rtf_name(reader_c& r)
         if (n == '\\' || n == '{' || n == '}') {
             title.push_back(n);
             ++i;
-        } else if (n == '\'' && i + 3 < head.size() && hex_value(head[i + 2]) >= 0 && hex_value(head[i + 3]) >= 0) {
+        } else if (n == '\'' && i + 3 < head.size() && hex_digit(head[i + 2]) >= 0 && hex_digit(head[i + 3]) >= 0) {
             if (fallback > 0)
                 --fallback;
             else
-                title += latin1_to_utf8(std::string(1, static_cast<char>(hex_value(head[i + 2]) * 16 + hex_value(head[i + 3]))));
+                title += latin1_to_utf8(std::string(1, static_cast<char>(hex_digit(head[i + 2]) * 16 + hex_digit(head[i + 3]))));
             i += 3;
         } else {
             // A control word: letters, an optional number, an optional space.

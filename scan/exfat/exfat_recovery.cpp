@@ -59,6 +59,22 @@ int32_t data_flags_of(const exfat::cluster_map_s& map)
     return flags;
 }
 
+// The byte ranges of the volume that hold the first bytes of the data laid
+// over map: what a copy or a content check reads from the disk.
+carve::byte_extents_t byte_extents(const exfat::boot_s& boot, const exfat::cluster_map_s& map, uint64_t bytes)
+{
+    carve::byte_extents_t out;
+    uint64_t left = bytes;
+    for (const exfat::extent_s& e : map.extents) {
+        const uint64_t length = std::min(left, uint64_t{e.count} * boot.cluster_bytes());
+        if (length == 0)
+            break;
+        out.emplace_back(boot.cluster_offset(e.cluster), length);
+        left -= length;
+    }
+    return out;
+}
+
 exfat_node_s node_of_set(const exfat::entry_set_s& set, int64_t id, int64_t parent, uint8_t inherited)
 {
     exfat_node_s n;
@@ -266,20 +282,10 @@ std::vector<std::pair<uint64_t, uint64_t>> exfat_recovery_c::copy_extents(const 
 {
     if (const auto checked = checked_.find(node.id); checked != checked_.end())
         return checked->second;
-    std::vector<std::pair<uint64_t, uint64_t>> out;
-    const uint64_t cluster_bytes = fs_.boot().cluster_bytes();
     const exfat::cluster_map_s map =
         fs_.map_clusters(node.first_cluster, node.size, node.stream_flags & exfat::stream_no_fat_chain, node.gone());
     // Past the valid length the copy writes zeros without reading.
-    uint64_t left = std::min(node.valid_size, node.size);
-    for (const exfat::extent_s& e : map.extents) {
-        const uint64_t length = std::min(left, uint64_t{e.count} * cluster_bytes);
-        if (length == 0)
-            break;
-        out.emplace_back(fs_.boot().cluster_offset(e.cluster), length);
-        left -= length;
-    }
-    return out;
+    return byte_extents(fs_.boot(), map, std::min(node.valid_size, node.size));
 }
 
 void exfat_recovery_c::tag_unreadable_files()
@@ -333,22 +339,10 @@ int32_t exfat_recovery_c::judge_content(int64_t id, carve::check_budget_s* budge
         return 0;
     exfat_node_s* node = &found->second;
     const uint64_t cluster_bytes = fs_.boot().cluster_bytes();
-    auto bytes_of = [&](const exfat::cluster_map_s& map, uint64_t size) {
-        carve::byte_extents_t out;
-        uint64_t left = size;
-        for (const exfat::extent_s& e : map.extents) {
-            const uint64_t length = std::min(left, uint64_t{e.count} * cluster_bytes);
-            if (length == 0)
-                break;
-            out.emplace_back(fs_.boot().cluster_offset(e.cluster), length);
-            left -= length;
-        }
-        return out;
-    };
     const exfat::cluster_map_s run_map = fs_.map_clusters(node->first_cluster, node->size, true, true);
     const exfat::cluster_map_s free_map = fs_.map_clusters(node->first_cluster, node->size, false, true);
-    const carve::byte_extents_t run = run_map.complete ? bytes_of(run_map, node->size) : carve::byte_extents_t{};
-    const carve::byte_extents_t free_run = bytes_of(free_map, node->size);
+    const carve::byte_extents_t run = run_map.complete ? byte_extents(fs_.boot(), run_map, node->size) : carve::byte_extents_t{};
+    const carve::byte_extents_t free_run = byte_extents(fs_.boot(), free_map, node->size);
     const carve::deleted_verdict_s verdict = carve::judge_deleted_file(
         *fs_.source(), content_extension(node->name).constData(), node->size, cluster_bytes, run, free_run, true, budget);
     using kind = carve::deleted_verdict_s::kind;

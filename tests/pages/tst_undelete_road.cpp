@@ -24,6 +24,7 @@
 #include <QLabel>
 #include <QListView>
 #include <QMovie>
+#include <QPointer>
 #include <QProcess>
 #include <QPushButton>
 #include <QScopeGuard>
@@ -119,6 +120,7 @@ private slots:
     void scan_end_rules();
     void failing_disk_named_under_the_bar();
     void destination_checked_then_folder_offered();
+    void failed_files_listed();
 
 private:
     // Home -> Start Scan (or the deep-scan top command) -> the volume whose
@@ -720,6 +722,37 @@ void tst_undelete_road::destination_checked_then_folder_offered()
     QVERIFY2(choices.contains("OPEN") && !choices.contains("WHAT FAILED"), qPrintable(choices.join('|')));
     QCOMPARE(platform::shell_open_calls(), opened + 1);
     QVERIFY(!hashes_in(target).empty());
+}
+
+void tst_undelete_road::failed_files_listed()
+{
+    translation_table["recovery_failed_heading"] = "%1 FAILED";
+    translation_table["recovery_failed_first"] = "FIRST %1";
+    window = std::make_unique<main_window_c>();
+    window->on_init_finished();
+    // Fewer kept by name than failed: the heading says how many are listed.
+    const std::vector<failed_file_s> failures = {
+        {QStringLiteral("DCIM/IMG_0042.JPG"), QStringLiteral("cannot write: No space left on device")},
+        {QStringLiteral("#118"), QStringLiteral("no longer listed")}};
+    QPointer<QDialog> dialog = window->recovery_page()->show_failed_files(failures, 5);
+    QVERIFY(dialog && dialog->isVisible());
+    QCOMPARE(dialog->objectName(), QString("dlg_failed_files"));
+    QCOMPARE(dialog->windowTitle(), text_for_key("recovery_failed_title"));
+    auto* heading = dialog->findChild<QLabel*>();
+    QVERIFY(heading);
+    QCOMPARE(heading->text(), QString("5 FAILED FIRST 2"));
+    auto* list = dialog->findChild<QTableWidget*>("tw_failed_files");
+    QVERIFY(list);
+    QCOMPARE(list->rowCount(), 2);
+    QCOMPARE(list->columnCount(), 2);
+    QCOMPARE(list->item(1, 0)->text(), QString("#118"));
+    QCOMPARE(list->item(0, 1)->toolTip(), failures[0].reason);
+    QCOMPARE(list->editTriggers(), QAbstractItemView::NoEditTriggers);
+    save_screenshot(*dialog, "failed_files_list");
+    // Closed, it is gone: a second recovery's list is a new one.
+    dialog->close();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QVERIFY(dialog.isNull());
 }
 
 void tst_undelete_road::failing_disk_named_under_the_bar()
