@@ -1,4 +1,4 @@
-// quarvel-cli recover VOLUME --to DIR [--deep] [--no-lost] [--no-verify] [--all | --folder PATH... |
+// quarvel-cli recover VOLUME --to DIR [--deep [--text [TYPE,...]]] [--no-lost] [--no-verify] [--all | --folder PATH... |
 // --id ID...] [filter options] [--flat] [--skip-unreadable] [--save FILE.sav]: scans, then writes
 // the chosen rows that pass the filter into DIR the way the recovery writer
 // does, in the order the window would: in their folders when they come from
@@ -67,6 +67,12 @@ int run_recover_command(cli::context_s& ctx)
     if (!at_ok || (at_given && !cli::parse_sector(at_text, &at_sector)))
         return cli::usage_error(ctx, "recover", "--at needs the sector a volume starts at, as \"partitions\" lists it");
     const bool deep = cli::take_flag(ctx.args, "--deep");
+    bool text_given = false;
+    std::vector<std::string> text_types;
+    if (const std::string wrong = cli::take_text_option(ctx.args, &text_given, &text_types); !wrong.empty())
+        return cli::usage_error(ctx, "recover", wrong);
+    if (text_given && !deep)
+        return cli::usage_error(ctx, "recover", "--text looks for plain text in a deep scan and needs --deep");
     // The search for lost folders and MFT records runs unless told not to;
     // --lost, which once asked for it, is still taken.
     const bool lost_asked = cli::take_flag(ctx.args, "--lost");
@@ -126,6 +132,7 @@ int run_recover_command(cli::context_s& ctx)
     service.set_lost_pass(no_lost ? lost_pass_e::off : lost_pass_e::on);
     if (no_check)
         service.set_content_check(false);
+    service.set_text_types(text_types);
     std::string reason;
     if (cli::scan_volume(service, volume, deep, &reason) != 0)
         return cli::fail(reason);
@@ -186,8 +193,9 @@ int run_recover_command(cli::context_s& ctx)
 
 }  // namespace
 
-QUARVEL_CLI_COMMAND(recover, "recover",
-                    "recover VOLUME|DISK --at SECTOR --to DIR [--map IMG.map] [--deep] [--no-lost] [--no-verify] [--all | --folder PATH... | --id ID...] [--name PATTERN] "
-                    "[--type TYPE] [--min-size N] [--max-size N] [--since DAY] [--until DAY] [--whole-only] "
-                    "[--flat] [--skip-unreadable] [--save FILE.sav]",
-                    run_recover_command);
+// The filter's words (the groups among them) come from the one list of them.
+static const std::string recover_usage =
+    std::string("recover VOLUME|DISK --at SECTOR --to DIR [--map IMG.map] [--deep [--text [TYPE,...]]] [--no-lost] "
+                "[--no-verify] [--all | --folder PATH... | --id ID...] ") +
+    cli::filter_options_usage + " [--flat] [--skip-unreadable] [--save FILE.sav]";
+QUARVEL_CLI_COMMAND(recover, "recover", recover_usage.c_str(), run_recover_command);

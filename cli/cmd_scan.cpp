@@ -1,4 +1,4 @@
-// quarvel-cli scan VOLUME [--deep] [--no-lost] [--no-verify] [filter options]: what the file
+// quarvel-cli scan VOLUME [--deep [--text [TYPE,...]]] [--no-lost] [--no-verify] [filter options]: what the file
 // table would show, one row per found file that passes the filter.
 #include "cli/cli.h"
 #include "cli/filter_options.h"
@@ -22,6 +22,12 @@ int run_scan_command(cli::context_s& ctx)
     if (!at_ok || (at_given && !cli::parse_sector(at_text, &at_sector)))
         return cli::usage_error(ctx, "scan", "--at needs the sector a volume starts at, as \"partitions\" lists it");
     const bool deep = cli::take_flag(ctx.args, "--deep");
+    bool text_given = false;
+    std::vector<std::string> text_types;
+    if (const std::string wrong = cli::take_text_option(ctx.args, &text_given, &text_types); !wrong.empty())
+        return cli::usage_error(ctx, "scan", wrong);
+    if (text_given && !deep)
+        return cli::usage_error(ctx, "scan", "--text looks for plain text in a deep scan and needs --deep");
     // The search for lost folders and MFT records runs unless told not to;
     // --lost, which once asked for it, is still taken.
     const bool lost_asked = cli::take_flag(ctx.args, "--lost");
@@ -50,6 +56,7 @@ int run_scan_command(cli::context_s& ctx)
     service.set_lost_pass_deferred(true);
     if (no_check)
         service.set_content_check(false);
+    service.set_text_types(text_types);
     std::string reason;
     if (cli::scan_volume(service, volume, deep, &reason) != 0)
         return cli::fail(reason);
@@ -74,5 +81,8 @@ int run_scan_command(cli::context_s& ctx)
 
 }  // namespace
 
-QUARVEL_CLI_COMMAND(scan, "scan", "scan VOLUME|DISK --at SECTOR [--map IMG.map] [--deep] [--no-lost] [--no-verify] [--name PATTERN] [--type TYPE] [--min-size N] [--max-size N] "
-                    "[--since DAY] [--until DAY] [--whole-only]", run_scan_command);
+// The filter's words (the groups among them) come from the one list of them.
+static const std::string scan_usage =
+    std::string("scan VOLUME|DISK --at SECTOR [--map IMG.map] [--deep [--text [TYPE,...]]] [--no-lost] [--no-verify] ") +
+    cli::filter_options_usage;
+QUARVEL_CLI_COMMAND(scan, "scan", scan_usage.c_str(), run_scan_command);
