@@ -90,6 +90,9 @@ volume_window_c::volume_window_c(QWidget* main_window_) : QWidget(nullptr), main
     });
     update_text_button();
     text_button->hide();
+    // The keys keep the buttons' order on screen: the list, Back, Refresh,
+    // Scan, and then the choice of text files.
+    setTabOrder(ui.btn_scan, text_button);
 }
 
 void volume_window_c::show_text_choice(bool deep)
