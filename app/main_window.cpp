@@ -41,6 +41,7 @@ main_window_c::main_window_c(QWidget* parent) : main_window_base_c(parent)
 
     // A volume found on a disk whose table is lost is read where it lies.
     connect(partition, &partition_window_c::scan_volume, this, [this](const volume_item_s& found, bool deep) {
+        choose_text_types();
         if (recovery->begin_scan(found, deep || deep_scan_chosen()) == 0)
             show_page(4);
     });
@@ -84,11 +85,20 @@ int main_window_c::current_page_index() const
     return -1;
 }
 
+void main_window_c::choose_text_types()
+{
+    // Ticked text types count only where they were offered: in the deep scan.
+    recovery->scan_service().set_text_types(deep_scan_chosen() ? volume->chosen_text_types()
+                                                               : std::vector<std::string>());
+}
+
 void main_window_c::show_page(int index)
 {
     QWidget* page = page_at(index);
     if (!page)
         return;
+    if (index == 1)
+        volume->show_text_choice(deep_scan_chosen());
     current_page->hide();
     page->raise();
     page->show();
@@ -154,6 +164,7 @@ void main_window_c::on_click_volume_scan()
     }
     // Copied: a refresh may rebuild the list while the scan runs.
     const volume_item_s chosen = *selected;
+    choose_text_types();
     if (recovery->begin_scan(chosen, deep_scan_chosen()) == 0)
         show_page(4);
 }

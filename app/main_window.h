@@ -50,6 +50,8 @@ protected:
 
 private:
     QWidget* page_at(int index) const;
+    // Hands the scan service the text types ticked for a deep scan.
+    void choose_text_types();
 
     Ui::MainForm ui;
     home_window_c* home = nullptr;

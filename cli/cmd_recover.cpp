@@ -1,4 +1,4 @@
-// quarvel-cli recover VOLUME --to DIR [--deep] [--no-lost] [--no-verify] [--all | --folder PATH... |
+// quarvel-cli recover VOLUME --to DIR [--deep [--text [TYPE,...]]] [--no-lost] [--no-verify] [--all | --folder PATH... |
 // --id ID...] [filter options] [--flat] [--skip-unreadable] [--save FILE.sav]: scans, then writes
 // the chosen rows that pass the filter into DIR the way the recovery writer
 // does, in the order the window would: in their folders when they come from
@@ -162,8 +162,9 @@ int run_recover_command(cli::context_s& ctx)
 
 }  // namespace
 
-QUARVEL_CLI_COMMAND(recover, "recover",
-                    "recover VOLUME|DISK --at SECTOR --to DIR [--map IMG.map] [--deep] [--no-lost] [--no-verify] [--all | --folder PATH... | --id ID...] [--name PATTERN] "
-                    "[--type TYPE] [--min-size N] [--max-size N] [--since DAY] [--until DAY] [--whole-only] "
-                    "[--flat] [--skip-unreadable] [--save FILE.sav]",
-                    run_recover_command);
+// The filter's words (the groups among them) come from the one list of them.
+static const std::string recover_usage =
+    std::string("recover VOLUME|DISK --at SECTOR --to DIR [--map IMG.map] [--deep [--text [TYPE,...]]] [--no-lost] "
+                "[--no-verify] [--all | --folder PATH... | --id ID...] ") +
+    cli::filter_options_usage + " [--flat] [--skip-unreadable] [--save FILE.sav]";
+QUARVEL_CLI_COMMAND(recover, "recover", recover_usage.c_str(), run_recover_command);

@@ -1,4 +1,4 @@
-// quarvel-cli scan VOLUME [--deep] [--no-lost] [--no-verify] [filter options]: what the file
+// quarvel-cli scan VOLUME [--deep [--text [TYPE,...]]] [--no-lost] [--no-verify] [filter options]: what the file
 // table would show, one row per found file that passes the filter.
 #include "cli/cli.h"
 #include "cli/filter_options.h"
@@ -50,5 +50,8 @@ int run_scan_command(cli::context_s& ctx)
 
 }  // namespace
 
-QUARVEL_CLI_COMMAND(scan, "scan", "scan VOLUME|DISK --at SECTOR [--map IMG.map] [--deep] [--no-lost] [--no-verify] [--name PATTERN] [--type TYPE] [--min-size N] [--max-size N] "
-                    "[--since DAY] [--until DAY] [--whole-only]", run_scan_command);
+// The filter's words (the groups among them) come from the one list of them.
+static const std::string scan_usage =
+    std::string("scan VOLUME|DISK --at SECTOR [--map IMG.map] [--deep [--text [TYPE,...]]] [--no-lost] [--no-verify] ") +
+    cli::filter_options_usage;
+QUARVEL_CLI_COMMAND(scan, "scan", scan_usage.c_str(), run_scan_command);

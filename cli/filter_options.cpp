@@ -15,8 +15,12 @@ std::string take_filter_options(std::vector<std::string>& args, result_filter_s*
         filter->name = from_utf8(value);
     }
     if (take_option(args, "--type", &value, &ok)) {
-        if (!ok || !file_group_from_word(value, &filter->group))
-            return "--type needs one of pictures, documents, audio, video, archives, other";
+        if (!ok || !file_group_from_word(value, &filter->group)) {
+            std::string words;
+            for (int g = 1; g < file_group_count; ++g)
+                words += std::string(g > 1 ? ", " : "") + file_group_word(file_group_e(g));
+            return "--type needs one of " + words;
+        }
     }
     for (const auto& [flag, bound] : {std::pair{"--min-size", &filter->min_size}, {"--max-size", &filter->max_size}}) {
         if (!take_option(args, flag, &value, &ok))

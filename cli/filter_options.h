@@ -14,7 +14,7 @@ namespace cli {
 
 // The usage text of the filter options.
 inline constexpr const char* filter_options_usage =
-    "[--name PATTERN] [--type pictures|documents|audio|video|archives|other] [--min-size N[K|M|G]] "
+    "[--name PATTERN] [--type pictures|documents|audio|video|archives|mail|fonts|text|other] [--min-size N[K|M|G]] "
     "[--max-size N[K|M|G]] [--since YYYY-MM-DD] [--until YYYY-MM-DD] [--whole-only]";
 
 // Takes the filter options out of args into *filter. Returns an empty

@@ -2,6 +2,7 @@
 
 #include "cli/cli.h"
 #include "cli/filter_options.h"
+#include "cli/scan_progress.h"
 #include "cli/scanners.h"
 #include "scan/scan_service.h"
 
@@ -18,6 +19,11 @@ std::string take_scan_options(std::vector<std::string>& args, scan_options_s* ou
     if (!at_ok || (out->at_given && !parse_sector(at_text, &out->at_sector)))
         return "--at needs the sector a volume starts at, as \"partitions\" lists it";
     out->deep = take_flag(args, "--deep");
+    bool text_given = false;
+    if (std::string wrong = take_text_option(args, &text_given, &out->text_types); !wrong.empty())
+        return wrong;
+    if (text_given && !out->deep)
+        return "--text looks for plain text in a deep scan and needs --deep";
     // The search for lost folders and MFT records runs unless told not to;
     // --lost, which once asked for it, is still taken. Both together are
     // refused before anything is read or made.
@@ -53,6 +59,7 @@ void scan_options_s::apply(scan_service_c& service) const
     service.set_lost_pass(no_lost ? lost_pass_e::off : lost_pass_e::on);
     if (no_check)
         service.set_content_check(false);
+    service.set_text_types(text_types);
 }
 
 }  // namespace cli

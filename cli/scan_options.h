@@ -1,5 +1,5 @@
 // The options scan and recover share: where the volume is (--at, --map), how
-// it is scanned (--deep, --no-lost, --no-verify) and which found files count
+// it is scanned (--deep, --text, --no-lost, --no-verify) and which found files count
 // (the filter options), taken and checked the same way for both.
 #pragma once
 
@@ -21,6 +21,7 @@ struct scan_options_s {
     bool deep = false;
     bool no_lost = false;    // --no-lost
     bool no_check = false;   // --no-verify
+    std::vector<std::string> text_types;  // --text [TYPES]: plain text too, in a deep scan
     result_filter_s filter;
 
     // The volume the VOLUME argument names with these options, its rescue
@@ -30,7 +31,8 @@ struct scan_options_s {
     void apply(scan_service_c& service) const;
 };
 
-// Takes --map, --at, --deep, --lost, --no-lost and --no-verify out of args.
+// Takes --map, --at, --deep, --text, --lost, --no-lost and --no-verify out of
+// args.
 // Returns an empty string, or what is wrong with them.
 std::string take_scan_options(std::vector<std::string>& args, scan_options_s* out);
 // Takes the filter options out of args and checks that only the VOLUME

@@ -5,6 +5,9 @@
 
 #include "scan/time_left.h"
 
+#include <QFileInfo>
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <unistd.h>
 
@@ -25,7 +28,69 @@ std::string progress_text(double progress, time_left_c* left)
     return text;
 }
 
+bool looks_like_type_list(const std::string& word)
+{
+    if (word.empty() || word[0] == '-')
+        return false;
+    for (const char c : word)
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != ',')
+            return false;
+    return !QFileInfo::exists(from_utf8(word));
+}
+
 }  // namespace
+
+std::string take_text_option(std::vector<std::string>& args, bool* given, std::vector<std::string>* types)
+{
+    *given = false;
+    types->clear();
+    const std::vector<std::string> known = raw_recovery_c::text_types();
+    std::string list;
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--text") {
+            if (i + 1 < args.size() && looks_like_type_list(args[i + 1])) {
+                list = args[i + 1];
+                args.erase(args.begin() + static_cast<long>(i) + 1);
+            }
+        } else if (args[i].rfind("--text=", 0) == 0) {
+            list = args[i].substr(7);
+            if (list.empty())
+                return "--text= needs text types, such as --text=txt,csv";
+        } else {
+            continue;
+        }
+        if (*given)
+            return "--text is given twice";
+        *given = true;
+        args.erase(args.begin() + static_cast<long>(i));
+        --i;
+    }
+    if (!*given)
+        return {};
+    if (list.empty()) {
+        *types = known;
+        return {};
+    }
+    std::string all_known;
+    for (const std::string& k : known)
+        all_known += (all_known.empty() ? "" : ", ") + k;
+    size_t at = 0;
+    while (at <= list.size()) {
+        size_t end = list.find(',', at);
+        if (end == std::string::npos)
+            end = list.size();
+        std::string name = list.substr(at, end - at);
+        for (char& c : name)
+            c = char(std::tolower(static_cast<unsigned char>(c)));
+        if (std::find(known.begin(), known.end(), name) == known.end())
+            return (name.empty() ? std::string("an empty name in --text") : "\"" + name + "\" is not a text type") +
+                   " (the text types are " + all_known + ")";
+        if (std::find(types->begin(), types->end(), name) == types->end())
+            types->push_back(name);
+        at = end + 1;
+    }
+    return {};
+}
 
 int scan_volume(scan_service_c& service, const volume_item_s& volume, bool deep, std::string* reason)
 {

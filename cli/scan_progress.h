@@ -5,6 +5,7 @@
 #include "scan/scan_service.h"
 
 #include <string>
+#include <vector>
 
 namespace cli {
 
@@ -12,6 +13,13 @@ namespace cli {
 // Returns 0, or -1 with a one-line *reason; what the scan had to skip is
 // said on stderr.
 int scan_volume(scan_service_c& service, const volume_item_s& volume, bool deep, std::string* reason);
+
+// Takes "--text" (every plain text type), "--text txt,csv" or
+// "--text=txt,csv" out of args into *types and sets *given. The word after
+// a bare --text is the list when it is made of letters, digits and commas
+// and names no file (else it is the VOLUME argument). Returns an empty
+// string, or what is wrong (a name that is no text type).
+std::string take_text_option(std::vector<std::string>& args, bool* given, std::vector<std::string>* types);
 
 // Runs the search for lost files the scan left waiting (the service's
 // deferred search) with its progress and time left on stderr, and makes

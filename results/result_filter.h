@@ -14,10 +14,12 @@
 #include <vector>
 
 // Kinds of file, told by the name's extension. other is every extension no
-// group lists (and names without one).
-enum class file_group_e : uint8_t { all, pictures, documents, audio, video, archives, other };
+// group lists (and names without one). The values live only in memory (the
+// result index's name codes, the filter box's items), so a group may be
+// added before other.
+enum class file_group_e : uint8_t { all, pictures, documents, audio, video, archives, mail, fonts, text, other };
 
-inline constexpr int file_group_count = 7;
+inline constexpr int file_group_count = 10;
 
 // The group an extension (without the dot, any case) belongs to; other when
 // no group lists it.

@@ -182,6 +182,7 @@ private:
     // kept once in extensions_[code - 0x20] instead of with every name.
     static constexpr uint8_t code_wide = 0x10;
     static constexpr uint8_t code_extension = 0x20;
+    static_assert(file_group_count <= code_wide, "a name's group must fit below the wide names' codes");
     struct extension_s {
         std::array<char, 8> text{};  // the dot and up to seven characters
         uint8_t length = 0;

@@ -167,6 +167,23 @@ void scan_service_c::set_lost_pass_deferred(bool deferred)
     set_lost_pass(lost_mode_);
 }
 
+bool scan_service_c::set_text_types(const std::vector<std::string>& types, std::string* unknown)
+{
+    const std::vector<std::string> known = raw_recovery_c::text_types();
+    std::vector<std::string> chosen;
+    for (const std::string& type : types) {
+        if (std::find(known.begin(), known.end(), type) == known.end()) {
+            if (unknown)
+                *unknown = type;
+            return false;
+        }
+        if (std::find(chosen.begin(), chosen.end(), type) == chosen.end())
+            chosen.push_back(type);
+    }
+    text_types_ = std::move(chosen);
+    return true;
+}
+
 void scan_service_c::set_content_check(bool on)
 {
     content_check_ = on;
@@ -372,7 +389,7 @@ int scan_service_c::start_scan(const volume_item_s& volume, bool deep, QString* 
     }
     reset_scanner();
     if (kind == scanner_kind_e::raw)
-        raw_recovery_c::load_engine_config();
+        raw_recovery_c::load_engine_config(text_types_);
     current_ = next;
     kind_ = kind;
     current_->reset();

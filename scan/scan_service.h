@@ -157,6 +157,12 @@ public:
     void request_content_pass_stop() { content_pass_.request_stop(); }
     bool content_pass_running() const { return content_pass_.isRunning(); }
     double content_pass_progress() const { return content_pass_.get_progress(); }
+    // For the next deep scans: the plain text types (raw_recovery_c::
+    // text_types) to find besides what Quarvel.conf turns on; empty, none
+    // besides. Returns false, with nothing changed, when a name is not one
+    // of them (*unknown: the first such name).
+    bool set_text_types(const std::vector<std::string>& types, std::string* unknown = nullptr);
+    const std::vector<std::string>& text_types() const { return text_types_; }
     fat_recovery_c& fat_scanner() { return fat_; }
     ntfs_recovery_c& ntfs_scanner() { return ntfs_; }
     raw_recovery_c& raw_scanner() { return raw_; }
@@ -237,6 +243,7 @@ private:
     bool lost_deferred_ = false;
     bool content_check_ = true;
     bool content_deferred_ = false;
+    std::vector<std::string> text_types_;
     // What the current scan was given, for the search after it.
     volume_item_s scanned_volume_;
     QString scanned_path_;

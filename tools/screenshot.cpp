@@ -14,6 +14,7 @@
 #include "app/main_window.h"
 #include "app/pages/partition_window.h"
 #include "app/pages/recovery_window.h"
+#include "app/pages/volume_window.h"
 #include "devices/enumerate.h"
 #include "devices/volume_item.h"
 #include "partition/partition_item.h"
@@ -145,6 +146,21 @@ bool shoot_language(const QString& language, const QDir& out)
     QApplication::processEvents();
     ok &= save_shot(*menu, dir.filePath(QStringLiteral("settings_menu.png")));
     menu->hide();
+
+    // The volume page of the deep scan, with its choice of text files: four
+    // ticked (as many as longer languages have room for), and the menu open.
+    window.top_command(3);
+    QMenu* text_menu = window.volume_page()->text_menu();
+    for (int i : {2, 3, 4, 5})
+        text_menu->actions().at(i)->trigger();
+    ok &= save_shot(window, dir.filePath(QStringLiteral("page1_volume_deep.png")));
+    text_menu->popup(QPoint(0, 0));
+    QApplication::processEvents();
+    ok &= save_shot(*text_menu, dir.filePath(QStringLiteral("page1_text_menu.png")));
+    text_menu->hide();
+    for (int i : {2, 3, 4, 5})
+        text_menu->actions().at(i)->trigger();
+    window.top_command(1);
 
     // The frame's buttons in their other states.
     window.show_page(0);

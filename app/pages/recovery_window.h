@@ -74,6 +74,7 @@ public:
     int reset_calls() const { return resets; }
     recovery_base_c* scanner() const { return &service.scanner(); }
     const scan_service_c& scan_service() const { return service; }
+    scan_service_c& scan_service() { return service; }
     scanner_kind_e kind() const { return service.kind(); }
     bool writer_running() const { return service.recovering(); }
     // Whether the finished scan's file list is being built.

@@ -7,8 +7,11 @@
 #include "ui_VolumeForm.h"
 
 #include <QWidget>
+#include <string>
 #include <vector>
 
+class QAction;
+class QMenu;
 class volume_model_c;
 class volume_delegate_c;
 
@@ -24,6 +27,14 @@ public:
     // warning that no row is selected.
     volume_item_s* selected_volume();
 
+    // The choice of text files a deep scan looks for too (none unless the
+    // user ticks some): shown while the deep scan is chosen.
+    void show_text_choice(bool deep);
+    bool text_choice_shown() const;
+    // The text types ticked (txt, csv, ...); empty when none.
+    std::vector<std::string> chosen_text_types() const;
+    QMenu* text_menu() const { return text_types_menu; }
+
 signals:
     void start_scan();
 
@@ -37,7 +48,13 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    void update_text_button();
+
     Ui::VolumeForm ui;
+    QPushButton* text_button = nullptr;
+    QMenu* text_types_menu = nullptr;
+    QAction* every_text = nullptr;
+    std::vector<QAction*> text_actions;
     QWidget* main_window;
     std::vector<volume_item_s>* volumes = nullptr;
     volume_model_c* model = nullptr;

@@ -48,6 +48,16 @@ static_assert(std::atomic<double>::is_always_lock_free && std::atomic<int32_t>::
 // ignore the result).
 int carve_load_config(const char* path);
 
+// Switches a built-in type on in the configuration now loaded, until the
+// next carve_load_config: for a run the user asked to find more than the
+// file turns on (plain text above all). Returns 0, or -1 for a name no
+// built-in type has (nothing changes then).
+int carve_enable_type(const char* type_name);
+
+// The index-th built-in type found as plain text (txt, csv, ...), in the
+// type table's order; null past the last. These are off unless asked for.
+const char* carve_text_type(int32_t index);
+
 // Searches the whole device in one sequential pass. Returns 0 when the device
 // was searched to its end, 1 when stop became non-zero, -1 when the device
 // could not be opened. Calls control->callback once per found file, keeps

@@ -4,6 +4,7 @@
 
 #include <cctype>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <mutex>
 #include <sstream>
@@ -226,4 +227,30 @@ int carve_load_config(const char* path)
     std::lock_guard<std::mutex> lock(config_mutex);
     installed_config() = std::move(config);
     return result;
+}
+
+int carve_enable_type(const char* type_name)
+{
+    using namespace carve;
+    if (!type_name)
+        return -1;
+    std::lock_guard<std::mutex> lock(config_mutex);
+    auto& types = installed_config().types;
+    const auto it = types.find(type_name);
+    if (it == types.end())
+        return -1;
+    it->second.enabled = true;
+    return 0;
+}
+
+const char* carve_text_type(int32_t index)
+{
+    using namespace carve;
+    if (index < 0)
+        return nullptr;
+    int32_t at = 0;
+    for (const auto& t : builtin_types())
+        if (std::strcmp(t.format, "text") == 0 && at++ == index)
+            return t.name;
+    return nullptr;
 }

@@ -119,9 +119,19 @@ void raw_recovery_c::reset()
     names_.clear();
 }
 
-void raw_recovery_c::load_engine_config()
+void raw_recovery_c::load_engine_config(const std::vector<std::string>& also_on)
 {
     carve_load_config(platform::program_data_file("Quarvel.conf").c_str());
+    for (const std::string& type : also_on)
+        carve_enable_type(type.c_str());
+}
+
+std::vector<std::string> raw_recovery_c::text_types()
+{
+    std::vector<std::string> out;
+    for (int32_t i = 0; const char* name = carve_text_type(i); ++i)
+        out.emplace_back(name);
+    return out;
 }
 
 void raw_recovery_c::add_record(const char* type_name, int64_t offset, int64_t size)

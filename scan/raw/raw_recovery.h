@@ -60,8 +60,14 @@ public:
     QString failure_reason() const override;
     QString selection_refusal(int64_t total_bytes) const override;
 
-    // Loads the engine's configuration "Quarvel.conf" from the program data.
-    static void load_engine_config();
+    // Loads the engine's configuration "Quarvel.conf" from the program data,
+    // with the built-in types named in also_on switched on besides (the
+    // plain text the user asked a deep scan to find; names no type has are
+    // passed over).
+    static void load_engine_config(const std::vector<std::string>& also_on = {});
+    // The plain text types a deep scan can be asked to find (txt, csv, ...),
+    // off unless asked for.
+    static std::vector<std::string> text_types();
 
     // The found-file callback's target: appends a record, indexes it and
     // names it by its content where that says how.

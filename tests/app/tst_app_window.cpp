@@ -408,6 +408,15 @@ void tst_app_window::top_commands_and_deep_scan()
     window.top_command(3);
     QVERIFY(window.deep_scan_chosen());
     QCOMPARE(window.current_page_index(), 1);
+    // Text files are offered with the deep scan only, none ticked until asked.
+    volume_window_c* volumes = window.volume_page();
+    QVERIFY(volumes->text_choice_shown());
+    QVERIFY(volumes->chosen_text_types().empty());
+    volumes->text_menu()->actions().front()->trigger();
+    QCOMPARE(volumes->chosen_text_types().size(), std::size_t(8));
+    volumes->text_menu()->actions().front()->trigger();
+    volumes->text_menu()->actions().at(3)->trigger();
+    QCOMPARE(volumes->chosen_text_types(), std::vector<std::string>{"csv"});
     // The home buttons keep the last top-bar choice.
     window.show_page(0);
     button_of(window.home_page(), "btn_start")->click();
@@ -416,6 +425,7 @@ void tst_app_window::top_commands_and_deep_scan()
     QVERIFY(window.deep_scan_chosen());
     window.top_command(1);
     QVERIFY(!window.deep_scan_chosen());
+    QVERIFY(!volumes->text_choice_shown());
 
     // During a scan the move asks first; No stays.
     window.show_page(4);

@@ -200,6 +200,38 @@ private slots:
         QVERIFY(piped.err.contains("not a regular file"));
     }
 
+    // Plain text is carved only when asked for, and only the types asked.
+    void text_only_when_asked()
+    {
+        QByteArray csv;
+        for (int row = 0; row < 12; ++row)
+            csv += QByteArray("2026-03-") + QByteArray::number(10 + row) + ",groceries," + QByteArray::number(row * 7) + ".50\n";
+        QByteArray bytes(1 << 20, '\0');
+        bytes.replace(64 * 512, csv.size(), csv);
+        const QString image = dir_ + "/text.img";
+        QFile f(image);
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size());
+        f.close();
+        const auto rows = [&](const QStringList& options) {
+            const run_s r = cli(QStringList{"--json", "scan", image, "--deep"} + options, 60000);
+            return r.code == 0 ? r.out.count("\"folder\"") : -1;
+        };
+        QCOMPARE(rows({}), 0);
+        QCOMPARE(rows({"--text", "txt,html"}), 0);
+        QCOMPARE(rows({"--text", "TXT,csv"}), 1);
+        // A bare --text before the volume asks for every text type.
+        const run_s all = cli({"recover", "--deep", "--text", image, "--all", "--to", dir_ + "/text-out"}, 60000);
+        QVERIFY2(all.code == 0, all.err.constData());
+        QCOMPARE(contents_of(dir_ + "/text-out"), std::set<QByteArray>{csv});
+
+        const run_s unknown = cli({"scan", image, "--deep", "--text", "txt,cvs"});
+        QCOMPARE(unknown.code, 2);
+        QVERIFY2(unknown.err.contains("\"cvs\" is not a text type (the text types are txt, csv"), unknown.err.constData());
+        const run_s shallow = cli({"scan", image, "--text"});
+        QCOMPARE(shallow.code, 2);
+        QVERIFY(shallow.err.contains("needs --deep"));
+    }
+
     void refusals()
     {
         QFile bad(dir_ + "/bad.sav");

@@ -35,6 +35,7 @@ result_filter_s named(const char* pattern)
 struct run_s {
     int code = -1;
     QByteArray out;
+    QByteArray err;
 };
 
 run_s cli(const QStringList& args)
@@ -46,6 +47,7 @@ run_s cli(const QStringList& args)
         return r;
     r.code = p.exitCode();
     r.out = p.readAllStandardOutput();
+    r.err = p.readAllStandardError();
     return r;
 }
 
@@ -73,6 +75,15 @@ private slots:
         QCOMPARE(group_of_name(u"song.Mp3"), file_group_e::audio);
         QCOMPARE(group_of_name(u"clip.mov"), file_group_e::video);
         QCOMPARE(group_of_name(u"backup.tar.gz"), file_group_e::archives);
+        // What the deep scan carves lands in a group of its own kind.
+        QCOMPARE(group_of_name(u"00000007.pst"), file_group_e::mail);
+        QCOMPARE(group_of_name(u"00000008.eml"), file_group_e::mail);
+        QCOMPARE(group_of_name(u"00000009.woff2"), file_group_e::fonts);
+        QCOMPARE(group_of_name(u"notes.TXT"), file_group_e::text);
+        QCOMPARE(group_of_name(u"main.c"), file_group_e::text);
+        QCOMPARE(group_of_name(u"00000010.ts"), file_group_e::video);
+        QCOMPARE(group_of_name(u"00000011.jxl"), file_group_e::pictures);
+        QCOMPARE(group_of_name(u"00000012.ac3"), file_group_e::audio);
         QCOMPARE(group_of_name(u"README"), file_group_e::other);
         QCOMPARE(group_of_name(u"name."), file_group_e::other);
         QCOMPARE(group_of_name(u"report.pdf:Zone.Identifier"), file_group_e::other);
@@ -80,6 +91,13 @@ private slots:
         QVERIFY(file_group_from_word("archives", &g));
         QCOMPARE(g, file_group_e::archives);
         QVERIFY(!file_group_from_word("Pictures", &g));
+        // The words and captions follow the groups' order, other last.
+        for (int k = 0; k < file_group_count; ++k) {
+            QVERIFY(file_group_from_word(file_group_word(file_group_e(k)), &g));
+            QCOMPARE(int(g), k);
+        }
+        QCOMPARE(file_group_key(file_group_e::fonts), "filter_type_fonts");
+        QCOMPARE(file_group_word(file_group_e(file_group_count - 1)), "other");
         result_filter_s pictures;
         pictures.group = file_group_e::pictures;
         QVERIFY(passes(pictures, "a.png"));
@@ -213,7 +231,9 @@ private slots:
         const QJsonObject all = QJsonDocument::fromJson(top.out.trimmed()).object();
         QCOMPARE(all.value("written").toInteger() + all.value("failed").toInteger(), qint64(index.file_count()));
         QCOMPARE(cli({"--image", image, "recover", volume_path, "--to", "/tmp/x", "--folder", "/no/such"}).code, 1);
-        QCOMPARE(cli({"--image", image, "scan", volume_path, "--type", "pics"}).code, 2);
+        const run_s no_group = cli({"--image", image, "scan", volume_path, "--type", "pics"});
+        QCOMPARE(no_group.code, 2);
+        QVERIFY2(no_group.err.contains("archives, mail, fonts, text, other"), no_group.err.constData());
         QCOMPARE(cli({"--image", image, "recover", volume_path, "--to", "/tmp/x", "--all", "--id", "3"}).code, 2);
         platform::close_disk_images();
     }
