@@ -88,10 +88,17 @@ int recovery_tree_c::open_below(const QStringList& path) const
     return at;
 }
 
+name_rules_e recovery_tree_c::name_rules()
+{
+    if (!rules_)
+        rules_ = destination_name_rules(destination_);
+    return *rules_;
+}
+
 bool recovery_tree_c::make_folder(int parent, const QString& wanted, const QString& parent_shown, made_s* made,
                                   QString* why)
 {
-    const name_rules_e rules = destination_name_rules(destination_);
+    const name_rules_e rules = name_rules();
     QString mount_passed;
     for (int attempt = 1; attempt <= max_name_attempts; ++attempt) {
         const QString name = numbered_file_name(wanted, attempt, rules);

@@ -9,11 +9,13 @@
 
 #include "platform/output_guard.h"
 #include "scan/recovery_base.h"
+#include "scan/safe_name.h"
 
 #include <QDir>
 #include <QString>
 #include <QStringList>
 #include <map>
+#include <optional>
 #include <vector>
 
 class recovery_tree_c {
@@ -46,6 +48,9 @@ public:
     // What the person should be told about where files went (a folder
     // written beside a mount point of the same name), one line each.
     const QStringList& notices() const { return notices_; }
+    // The names the destination's file system takes; one answer for the
+    // whole tree, as no mount point below it is entered.
+    name_rules_e name_rules();
 
 private:
     struct made_s {
@@ -59,6 +64,7 @@ private:
     bool make_folder(int parent, const QString& wanted, const QString& parent_shown, made_s* made, QString* why);
 
     QString destination_;
+    std::optional<name_rules_e> rules_;
     bool keep_ = true;
     bool first_ = true;
     bool spans_ = false;

@@ -103,7 +103,7 @@ int recover_one_unguarded(recovery_base_c& scanner, const QDir& destination, con
 {
     QString source;
     const bool live = scanner.live_source(row, &source);
-    const name_rules_e rules = destination_name_rules(destination.path());
+    const name_rules_e rules = options.name_rules ? *options.name_rules : destination_name_rules(destination.path());
     const QString name = scanner.written_name(row);
     for (int attempt = 1; attempt <= max_name_attempts; ++attempt) {
         const QString final_name = numbered_file_name(name, attempt, rules);
@@ -116,7 +116,8 @@ int recover_one_unguarded(recovery_base_c& scanner, const QDir& destination, con
         // partial file another run is writing now stays, and this name is
         // passed over.
         const QString partial = destination.filePath(partial_file_name(final_name));
-        remove_stale_partial(partial);
+        if (remove_stale_partial(partial) == partial_state_e::taken)
+            continue;
         int result = -1;
         int error = 0;
         forget_created_target();
@@ -245,7 +246,9 @@ int recover_in_tree(recovery_base_c& scanner, recovery_tree_c& tree, const found
         return -1;
     }
     QString path;
-    const int result = recover_one(scanner, target, row.item, &path, options);
+    recovery_options_s with_rules = options;
+    with_rules.name_rules = tree.name_rules();
+    const int result = recover_one(scanner, target, row.item, &path, with_rules);
     // The folder may be reached through its descriptor; the person is told
     // where it lies (a file skipped: where it would have gone).
     if (written)

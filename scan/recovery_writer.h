@@ -6,6 +6,7 @@
 
 #include "jobs/job.h"
 #include "scan/recovery_base.h"
+#include "scan/safe_name.h"
 #include "scan/unreadable_sectors.h"
 
 #include <QDir>
@@ -15,6 +16,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 // Bytes moved per read and write by copy_by_path.
@@ -43,6 +45,9 @@ struct recovery_options_s {
     // Non-zero: the file being written is given up at its next read and
     // removed (a signal, a stop that may not wait for a large file).
     const std::atomic<int>* cancel = nullptr;
+    // The destination's name rules when the caller knows them already; each
+    // asking costs a look at the folder, per file.
+    std::optional<name_rules_e> name_rules;
 };
 
 // Writes one row's file into destination under the row's name made safe,

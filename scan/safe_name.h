@@ -56,8 +56,9 @@ int open_recovery_target(const QString& path);
 // a name, in path's folder, where the folder's file system can (O_TMPFILE);
 // publish_created_target then gives it its first name. A copy cut short by
 // a crash, a kill or a power cut leaves nothing at all, and a small file
-// costs no partial name made and renamed (about a third more time). path
-// must still be free. Elsewhere the file is made at path as without.
+// costs no partial name made and renamed (about a third more time). The
+// caller has seen path free (remove_stale_partial): it is not looked at
+// again. Elsewhere the file is made at path as without.
 class unnamed_targets_c {
 public:
     unnamed_targets_c();
@@ -87,8 +88,10 @@ void forget_created_target();
 // Removes the file at path (a partial name) when it is a regular file that
 // no one is writing: what a recovery cut short by a crash left. A file
 // open_recovery_target created is locked while it is written, so one another
-// recovery is writing now is left alone. Returns whether it was removed.
-bool remove_stale_partial(const QString& path);
+// recovery is writing now is left alone. Says whether the name is free now
+// (free: nothing stood there; removed: a stale file did) or still taken.
+enum class partial_state_e { free, removed, taken };
+partial_state_e remove_stale_partial(const QString& path);
 
 // Gives the complete file open_recovery_target last created on the calling
 // thread at partial its name final, in the same folder, without replacing
