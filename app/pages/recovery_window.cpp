@@ -462,6 +462,7 @@ void recovery_window_c::reset_page()
     progress_bar.set_value(0.0);
     timer.stop();
     damage_text = {};
+    notes_text = {};
     damage_label->hide();
 }
 
@@ -680,12 +681,10 @@ void recovery_window_c::show_read_damage()
         view.affected_files = tagged < 0 ? -1 : tagged + unreadable_found_by_copies;
     }
     damage_text = read_damage_text(scanner.read_damage(), view, [](std::string_view key) { return text_for_key(key); });
-    // The notes are the scanner's to change until its search for lost
-    // folders has ended too.
-    if (!view.scanning && !searching_lost)
-        notes_text = scan_notes_text(scanner.notes(), [](std::string_view key) { return text_for_key(key); });
-    else if (view.scanning)
-        notes_text = {};
+    // A scanner's notes are final once its thread has ended; the search for
+    // lost folders runs in a scanner of its own, whose notes come with it.
+    notes_text = view.scanning ? scan_notes_text_s{}
+                               : scan_notes_text(scanner.notes(), [](std::string_view key) { return text_for_key(key); });
     if (damage_text.empty() && notes_text.line.isEmpty()) {
         damage_label->hide();
         return;
@@ -729,7 +728,7 @@ void recovery_window_c::place_damage_label()
     if (!damage_text.areas.empty())
         add_link("list", "read_damage_list");
     if (!notes_text.notes.isEmpty())
-        add_link("notes", "scan_notes_title");
+        add_link("notes", "scan_notes_list");
     const int link_width = link.isEmpty() ? 0 : metrics.horizontalAdvance(link_text);
     QString plain = damage_text.line;
     for (const QString& part : {damage_text.slow, notes_text.line})
@@ -747,10 +746,8 @@ void recovery_window_c::show_damage_list()
         return;
     // One list at a time, brought forward when asked for again.
     static constexpr const char* dialog_name = "dlg_read_damage";
-    if (auto* open = findChild<QDialog*>(QLatin1String(dialog_name))) {
-        open->raise();
+    if (raise_list_dialog(this, QLatin1String(dialog_name)))
         return;
-    }
     const list_dialog_s list_dialog = make_list_dialog(
         this, QLatin1String(dialog_name), text_for_key("read_damage_title"), damage_text.summary(),
         QStringLiteral("tw_read_damage"),
@@ -775,10 +772,8 @@ void recovery_window_c::show_notes_list()
     if (notes_text.notes.isEmpty())
         return;
     static constexpr const char* dialog_name = "dlg_scan_notes";
-    if (auto* open = findChild<QDialog*>(QLatin1String(dialog_name))) {
-        open->raise();
+    if (raise_list_dialog(this, QLatin1String(dialog_name)))
         return;
-    }
     const list_dialog_s list_dialog =
         make_list_dialog(this, QLatin1String(dialog_name), text_for_key("scan_notes_title"), notes_text.line,
                          QStringLiteral("tw_scan_notes"), {text_for_key("scan_notes_note")}, int(notes_text.notes.size()));
