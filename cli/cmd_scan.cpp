@@ -43,8 +43,10 @@ int run_scan_command(cli::context_s& ctx)
         if (!added.empty())
             cli::print_index_rows(grown, added, ctx.json);
     }
-    if (ctx.json)
+    if (ctx.json) {
+        cli::print_notes_json(service.scanner().notes());
         cli::print_read_damage_json(service.scanner().read_damage());
+    }
     return cli::exit_ok;
 }
 

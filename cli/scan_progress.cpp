@@ -4,8 +4,12 @@
 #include "cli/scanners.h"
 
 #include "scan/time_left.h"
+#include "shell/settings.h"
 
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -71,9 +75,7 @@ std::string take_text_option(std::vector<std::string>& args, bool* given, std::v
         *types = known;
         return {};
     }
-    std::string all_known;
-    for (const std::string& k : known)
-        all_known += (all_known.empty() ? "" : ", ") + k;
+    std::vector<std::string> names;
     size_t at = 0;
     while (at <= list.size()) {
         size_t end = list.find(',', at);
@@ -82,12 +84,17 @@ std::string take_text_option(std::vector<std::string>& args, bool* given, std::v
         std::string name = list.substr(at, end - at);
         for (char& c : name)
             c = char(std::tolower(static_cast<unsigned char>(c)));
-        if (std::find(known.begin(), known.end(), name) == known.end())
-            return (name.empty() ? std::string("an empty name in --text") : "\"" + name + "\" is not a text type") +
-                   " (the text types are " + all_known + ")";
-        if (std::find(types->begin(), types->end(), name) == types->end())
-            types->push_back(name);
+        names.push_back(std::move(name));
         at = end + 1;
+    }
+    // The service's own check, so that a name is refused here for the
+    // same reason the service would refuse it.
+    if (std::string name; !scan_service_c::choose_text_types(names, types, &name)) {
+        std::string all_known;
+        for (const std::string& k : known)
+            all_known += (all_known.empty() ? "" : ", ") + k;
+        return (name.empty() ? std::string("an empty name in --text") : "\"" + name + "\" is not a text type") +
+               " (the text types are " + all_known + ")";
     }
     return {};
 }
@@ -123,9 +130,7 @@ int scan_volume(scan_service_c& service, const volume_item_s& volume, bool deep,
         *reason = platform::with_way_out(utf8(why), service.open_refusal());
         return -1;
     }
-    const QString warning = s.warning();
-    if (!warning.isEmpty())
-        std::fprintf(stderr, "quarvel-cli: %s\n", terminal_escape(utf8(warning)).c_str());
+    print_notes_lines(s.notes());
     print_read_damage_lines(s.read_damage());
     return 0;
 }
@@ -148,9 +153,34 @@ bool search_lost_files(scan_service_c& service)
         return false;
     }
     std::fprintf(stderr, "%ssearched the volume for lost files\n", live ? "\r\033[K" : "");
-    if (const QString warning = service.scanner().warning(); !warning.isEmpty())
-        std::fprintf(stderr, "quarvel-cli: %s\n", terminal_escape(utf8(warning)).c_str());
+    print_notes_lines(service.scanner().notes());
     return true;
+}
+
+QString note_english(const job_note_s& note)
+{
+    static const bool loaded = load_language(QStringLiteral("English"), false) == 0;
+    Q_UNUSED(loaded);
+    return note_text(note, [](std::string_view key) { return text_for_key(key); });
+}
+
+void print_notes_lines(const job_notes_t& notes)
+{
+    for (const job_note_s& note : notes)
+        std::fprintf(stderr, "quarvel-cli: %s\n", terminal_escape(utf8(note_english(note))).c_str());
+}
+
+void print_notes_json(const job_notes_t& notes)
+{
+    for (const job_note_s& note : notes) {
+        QJsonObject row;
+        row.insert(QStringLiteral("record"), QStringLiteral("note"));
+        row.insert(QStringLiteral("key"), QString::fromStdString(note.key));
+        row.insert(QStringLiteral("args"), QJsonArray::fromVariantList(note.args));
+        row.insert(QStringLiteral("text"), note_english(note));
+        std::fputs(QJsonDocument(row).toJson(QJsonDocument::Compact).append('\n').constData(), stdout);
+    }
+    std::fflush(stdout);
 }
 
 void print_read_damage_lines(const read_damage_s& damage)

@@ -2,6 +2,7 @@
 // recovery page would paint written to stderr.
 #pragma once
 
+#include "jobs/job_note.h"
 #include "scan/scan_service.h"
 
 #include <string>
@@ -26,6 +27,15 @@ std::string take_text_option(std::vector<std::string>& args, bool* given, std::v
 // its scan the service's current one. False when none waited, or it did
 // not end (the scan shown before stays current then).
 bool search_lost_files(scan_service_c& service);
+
+// The text of a note in English, from the shipped translation tables (the
+// key itself when they are missing).
+QString note_english(const job_note_s& note);
+// What the scan had to skip, one note a line on stderr.
+void print_notes_lines(const job_notes_t& notes);
+// With --json, after the rows: one object per note on stdout, told from a
+// file's row by "record": "note", with its key, arguments and English text.
+void print_notes_json(const job_notes_t& notes);
 
 // Every unreadable area on stderr with its first sector, count and the
 // system's reason, then slow areas and a summary line.

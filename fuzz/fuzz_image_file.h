@@ -103,7 +103,7 @@ public:
         this->set_volume(volume);
         this->run_scan();
         this->failure_reason();
-        this->warning();
+        this->notes();
         this->found_rows();
     }
 };

@@ -54,6 +54,12 @@ void job_c::warn(const QString& warning)
     outcome_.warnings.append(warning);
 }
 
+void job_c::note(job_note_s note)
+{
+    QMutexLocker lock(&outcome_mutex_);
+    outcome_.notes.push_back(std::move(note));
+}
+
 bool job_c::stop_point()
 {
     while (get_pause() != 0 && get_stop() == stop_run)

@@ -4,6 +4,8 @@
 // not, why, plus what it had to skip on the way.
 #pragma once
 
+#include "jobs/job_note.h"
+
 #include <QMutex>
 #include <QString>
 #include <QStringList>
@@ -44,7 +46,8 @@ enum class job_end_e {
 struct job_outcome_s {
     job_end_e end = job_end_e::done;
     QString reason;        // one line when failed (or stopped with a cause); empty otherwise
-    QStringList warnings;  // what was skipped or went wrong without ending the job
+    QStringList warnings;  // what was skipped or went wrong without ending the job, as English lines
+    job_notes_t notes;     // the same facts as notes, for jobs that give them as such
 };
 
 class job_c : public QThread {
@@ -86,6 +89,7 @@ protected:
     // Ends the outcome as failed with reason (the first one given stays).
     void fail(const QString& reason);
     void warn(const QString& warning);
+    void note(job_note_s note);
     // For a job's loop: waits while paused (a stop wakes it) and answers
     // whether a stop has been asked for.
     bool stop_point();

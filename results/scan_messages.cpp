@@ -38,6 +38,18 @@ read_damage_text_s read_damage_text(const read_damage_s& damage, const read_dama
     return out;
 }
 
+scan_notes_text_s scan_notes_text(const job_notes_t& notes, const text_lookup_fn& text)
+{
+    scan_notes_text_s out;
+    for (const job_note_s& note : notes)
+        out.notes << note_text(note, text);
+    if (out.notes.size() == 1)
+        out.line = out.notes.front();
+    else if (out.notes.size() > 1)
+        out.line = note_text({"scan_notes_more", {out.notes.front(), qlonglong(out.notes.size() - 1)}}, text);
+    return out;
+}
+
 bool path_is_block_device(const QString& path)
 {
     // A part of an image is named "image.img:pN", which stat does not find.

@@ -4,6 +4,7 @@
 // shows them.
 #pragma once
 
+#include "jobs/job_note.h"
 #include "scan/read_damage.h"
 
 #include <QString>
@@ -12,9 +13,6 @@
 #include <functional>
 #include <string_view>
 #include <vector>
-
-// A translation by key (text_for_key in the program, a table in a test).
-using text_lookup_fn = std::function<QString(std::string_view key)>;
 
 // One unreadable area as the list shows it.
 struct damage_area_row_s {
@@ -53,6 +51,17 @@ struct read_damage_view_s {
 
 read_damage_text_s read_damage_text(const read_damage_s& damage, const read_damage_view_s& view,
                                     const text_lookup_fn& text);
+
+// What a finished scan had to skip or found damaged, translated.
+struct scan_notes_text_s {
+    // The first note, with how many more: the summary line's part. Empty
+    // when there are none.
+    QString line;
+    // Every note's text, for the list on request.
+    QStringList notes;
+};
+
+scan_notes_text_s scan_notes_text(const job_notes_t& notes, const text_lookup_fn& text);
 
 // Whether path (a volume's device path, "image.img:p1" included) names a
 // block device rather than an image file.

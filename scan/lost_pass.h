@@ -13,6 +13,14 @@
 // NTFS volume laid out from its MFT's copies) is used as with on.
 enum class lost_pass_e : uint8_t { off, on, automatic, later };
 
+// The note on a volume that looks freshly formatted, by what became of its
+// old folders: listed under the lost folders' name (the note's argument),
+// searched for and not found, or not searched for.
+inline const char* formatted_note_key(bool old_folders_listed, bool searched)
+{
+    return old_folders_listed ? "note_formatted_listed" : searched ? "note_formatted_none_found" : "note_formatted_not_searched";
+}
+
 // The names the search's folders are shown under; a front end puts its own
 // language's texts here. folder_at holds %1 for the cluster number.
 struct lost_names_s {

@@ -94,8 +94,8 @@ void recovery_base_c::run_job()
     run_scan();
     if (const QString failure = failure_reason(); !failure.isEmpty())
         fail(failure);
-    if (const QString skipped = warning(); !skipped.isEmpty())
-        warn(skipped);
+    for (job_note_s& skipped : notes())
+        note(std::move(skipped));
     if (const std::string damaged = read_damage_summary(read_damage()); !damaged.empty())
         warn(QString::fromStdString(damaged));
 }
@@ -158,7 +158,7 @@ void recovery_base_c::visit_folder_rows(const void* folder, const row_visit_fn& 
         visit(row);
 }
 QString recovery_base_c::failure_reason() const { return {}; }
-QString recovery_base_c::warning() const { return {}; }
+job_notes_t recovery_base_c::notes() const { return {}; }
 
 std::vector<found_row_s> recovery_base_c::found_rows() const
 {

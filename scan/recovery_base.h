@@ -139,8 +139,10 @@ public:
     // Why the finished scan failed: the job's reason when it was cut short
     // by an exception, otherwise failure_reason(). Empty when it ran.
     QString scan_failure() const;
-    // What the finished scan had to skip, in one line; empty when nothing.
-    virtual QString warning() const;
+    // What the finished scan had to skip or found damaged, one note per
+    // fact; empty when nothing. Current after a later search for lost
+    // folders too, which the job's outcome is not.
+    virtual job_notes_t notes() const;
     // What the reads of the volume could not get (the scan's and every
     // read-back's since): empty on a sound medium or before a scan.
     read_damage_s read_damage() const;
@@ -207,7 +209,7 @@ protected:
     platform::byte_source_ptr scan_source(const QString& device_path, QString* error = nullptr) const;
 
 private:
-    // Runs run_scan(), then puts failure_reason() and warning() into the
+    // Runs run_scan(), then puts failure_reason() and notes() into the
     // job's outcome.
     void run_job() final;
     // An exception out of run_scan (memory ran out, a bug) ends the scan as

@@ -167,19 +167,29 @@ void scan_service_c::set_lost_pass_deferred(bool deferred)
     set_lost_pass(lost_mode_);
 }
 
-bool scan_service_c::set_text_types(const std::vector<std::string>& types, std::string* unknown)
+bool scan_service_c::choose_text_types(const std::vector<std::string>& types, std::vector<std::string>* chosen,
+                                       std::string* unknown)
 {
     const std::vector<std::string> known = raw_recovery_c::text_types();
-    std::vector<std::string> chosen;
+    chosen->clear();
     for (const std::string& type : types) {
         if (std::find(known.begin(), known.end(), type) == known.end()) {
             if (unknown)
                 *unknown = type;
+            chosen->clear();
             return false;
         }
-        if (std::find(chosen.begin(), chosen.end(), type) == chosen.end())
-            chosen.push_back(type);
+        if (std::find(chosen->begin(), chosen->end(), type) == chosen->end())
+            chosen->push_back(type);
     }
+    return true;
+}
+
+bool scan_service_c::set_text_types(const std::vector<std::string>& types, std::string* unknown)
+{
+    std::vector<std::string> chosen;
+    if (!choose_text_types(types, &chosen, unknown))
+        return false;
     text_types_ = std::move(chosen);
     return true;
 }

@@ -162,6 +162,11 @@ public:
     // besides. Returns false, with nothing changed, when a name is not one
     // of them (*unknown: the first such name).
     bool set_text_types(const std::vector<std::string>& types, std::string* unknown = nullptr);
+    // The check set_text_types makes, for a front end that refuses a wrong
+    // name before it has a service: the names in *chosen, each once, in
+    // their order; false with *unknown the first name that is no text type.
+    static bool choose_text_types(const std::vector<std::string>& types, std::vector<std::string>* chosen,
+                                  std::string* unknown = nullptr);
     const std::vector<std::string>& text_types() const { return text_types_; }
     fat_recovery_c& fat_scanner() { return fat_; }
     ntfs_recovery_c& ntfs_scanner() { return ntfs_; }

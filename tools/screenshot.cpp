@@ -133,6 +133,14 @@ bool shoot_language(const QString& language, const QDir& out)
                 std::fprintf(stderr, "%s: no search for lost files followed the listing\n",
                              qPrintable(volume->device_path));
             ok &= save_shot(window, dir.filePath(QStringLiteral("page4_recovery_lost_found.png")));
+            // What the scan skipped, as the summary line's link lists it.
+            if (!page->scan_notes_shown().notes.isEmpty()) {
+                page->show_notes_list();
+                if (auto* notes = page->findChild<QDialog*>(QStringLiteral("dlg_scan_notes"))) {
+                    ok &= save_shot(*notes, dir.filePath(QStringLiteral("dialog_scan_notes.png")));
+                    notes->close();
+                }
+            }
         }
         QObject::disconnect(on_listing);
         QObject::disconnect(on_search);

@@ -42,3 +42,11 @@ void show_list_dialog(const list_dialog_s& list, QSize size)
     list.dialog->resize(size);
     list.dialog->show();
 }
+
+bool raise_list_dialog(QWidget* parent, const QString& dialog_name)
+{
+    auto* open = parent->findChild<QDialog*>(dialog_name);
+    if (open)
+        open->raise();
+    return open != nullptr;
+}

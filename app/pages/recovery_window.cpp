@@ -134,7 +134,12 @@ recovery_window_c::recovery_window_c(QWidget* main_window_) : QWidget(nullptr), 
     damage_label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     damage_label->setTextInteractionFlags(Qt::LinksAccessibleByMouse | Qt::LinksAccessibleByKeyboard);
     damage_label->hide();
-    connect(damage_label, &QLabel::linkActivated, this, [this] { show_damage_list(); });
+    connect(damage_label, &QLabel::linkActivated, this, [this](const QString& link) {
+        if (link == QLatin1String("notes"))
+            show_notes_list();
+        else
+            show_damage_list();
+    });
     ui.tv_dirtree->header()->hide();
     ui.tv_dirtree->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
     ui.tv_dirtree->header()->setStretchLastSection(false);
@@ -457,6 +462,7 @@ void recovery_window_c::reset_page()
     progress_bar.set_value(0.0);
     timer.stop();
     damage_text = {};
+    notes_text = {};
     damage_label->hide();
 }
 
@@ -675,7 +681,11 @@ void recovery_window_c::show_read_damage()
         view.affected_files = tagged < 0 ? -1 : tagged + unreadable_found_by_copies;
     }
     damage_text = read_damage_text(scanner.read_damage(), view, [](std::string_view key) { return text_for_key(key); });
-    if (damage_text.empty()) {
+    // A scanner's notes are final once its thread has ended; the search for
+    // lost folders runs in a scanner of its own, whose notes come with it.
+    notes_text = view.scanning ? scan_notes_text_s{}
+                               : scan_notes_text(scanner.notes(), [](std::string_view key) { return text_for_key(key); });
+    if (damage_text.empty() && notes_text.line.isEmpty()) {
         damage_label->hide();
         return;
     }
@@ -687,6 +697,8 @@ void recovery_window_c::show_read_damage()
     }
     if (damage_text.areas.size() > tip_areas)
         tip += QStringLiteral("\n…");
+    for (const QString& note : notes_text.notes)
+        tip += (tip.isEmpty() ? QString() : QStringLiteral("\n")) + note;
     damage_label->setToolTip(tip);
     place_damage_label();
     damage_label->show();
@@ -696,7 +708,7 @@ void recovery_window_c::place_damage_label()
 {
     // On the line of the found count, after it; the link to the list stays
     // whole and the sentence gives way before it.
-    if (damage_text.empty())
+    if (damage_text.empty() && notes_text.line.isEmpty())
         return;
     const int64_t found = service.scanner().get_found_count();
     const int found_width =
@@ -708,12 +720,20 @@ void recovery_window_c::place_damage_label()
     const int w = std::max(0, right - x);
     const QFontMetrics metrics(damage_label->font());
     QString link;
+    QString link_text;
+    const auto add_link = [&](const char* href, const char* key) {
+        link += QStringLiteral(" <a href=\"%1\">%2</a>").arg(QLatin1String(href), text_for_key(key).toHtmlEscaped());
+        link_text += QLatin1Char(' ') + text_for_key(key);
+    };
     if (!damage_text.areas.empty())
-        link = QStringLiteral(" <a href=\"list\">%1</a>").arg(text_for_key("read_damage_list").toHtmlEscaped());
-    const int link_width = link.isEmpty() ? 0 : metrics.horizontalAdvance(QLatin1Char(' ') + text_for_key("read_damage_list"));
+        add_link("list", "read_damage_list");
+    if (!notes_text.notes.isEmpty())
+        add_link("notes", "scan_notes_list");
+    const int link_width = link.isEmpty() ? 0 : metrics.horizontalAdvance(link_text);
     QString plain = damage_text.line;
-    if (!damage_text.slow.isEmpty())
-        plain += (plain.isEmpty() ? QString() : QStringLiteral(" ")) + damage_text.slow;
+    for (const QString& part : {damage_text.slow, notes_text.line})
+        if (!part.isEmpty())
+            plain += (plain.isEmpty() ? QString() : QStringLiteral(" ")) + part;
     const QString shown = metrics.elidedText(plain, Qt::ElideRight, std::max(0, w - link_width - 4));
     damage_label->setText(QStringLiteral("<span style=\"color:#b02018\">%1</span>%2").arg(shown.toHtmlEscaped(), link));
     // Below the buttons of the row above, whose lower edge it would touch.
@@ -726,10 +746,8 @@ void recovery_window_c::show_damage_list()
         return;
     // One list at a time, brought forward when asked for again.
     static constexpr const char* dialog_name = "dlg_read_damage";
-    if (auto* open = findChild<QDialog*>(QLatin1String(dialog_name))) {
-        open->raise();
+    if (raise_list_dialog(this, QLatin1String(dialog_name)))
         return;
-    }
     const list_dialog_s list_dialog = make_list_dialog(
         this, QLatin1String(dialog_name), text_for_key("read_damage_title"), damage_text.summary(),
         QStringLiteral("tw_read_damage"),
@@ -747,6 +765,21 @@ void recovery_window_c::show_damage_list()
         list->setItem(r, 2, new QTableWidgetItem(area.reason));
     }
     show_list_dialog(list_dialog, QSize(560, 360));
+}
+
+void recovery_window_c::show_notes_list()
+{
+    if (notes_text.notes.isEmpty())
+        return;
+    static constexpr const char* dialog_name = "dlg_scan_notes";
+    if (raise_list_dialog(this, QLatin1String(dialog_name)))
+        return;
+    const list_dialog_s list_dialog =
+        make_list_dialog(this, QLatin1String(dialog_name), text_for_key("scan_notes_title"), notes_text.line,
+                         QStringLiteral("tw_scan_notes"), {text_for_key("scan_notes_note")}, int(notes_text.notes.size()));
+    for (int r = 0; r < list_dialog.table->rowCount(); ++r)
+        list_dialog.table->setItem(r, 0, new QTableWidgetItem(notes_text.notes.at(r)));
+    show_list_dialog(list_dialog, QSize(640, 300));
 }
 
 void recovery_window_c::clear_preview()

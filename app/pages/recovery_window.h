@@ -97,6 +97,11 @@ public:
     read_damage_text_s read_damage_shown() const { return damage_text; }
     // Opens the list of unreadable areas (what the line's link does).
     void show_damage_list();
+    // What the same line says of what the finished scan skipped (empty
+    // while it runs), and the list behind its own link.
+    scan_notes_text_s scan_notes_shown() const { return notes_text; }
+    // Opens the list of what the scan skipped, one note a row.
+    void show_notes_list();
     // The files a recovery could not write, with their reasons, in a list
     // of their own (failed: how many there were in all); it closes itself.
     QDialog* show_failed_files(const std::vector<failed_file_s>& failures, int64_t failed);
@@ -165,7 +170,8 @@ private:
     // selection line.
     void ticks_changed(bool from_tree);
     void show_selection();
-    // The line under the progress bar, from the scanner's read damage.
+    // The line under the progress bar, from the scanner's read damage and,
+    // once it has ended, its notes.
     void show_read_damage();
     void place_damage_label();
     void clear_preview();
@@ -199,6 +205,7 @@ private:
     QLabel* selection_label = nullptr;
     QLabel* damage_label = nullptr;
     read_damage_text_s damage_text;
+    scan_notes_text_s notes_text;
     // The scan reads a disk rather than an image file; the advice to image
     // it first was given for this scan.
     bool block_source = false;

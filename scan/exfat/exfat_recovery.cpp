@@ -573,48 +573,34 @@ QString exfat_recovery_c::failure_reason() const
     return {};
 }
 
-QString exfat_recovery_c::warning() const
+job_notes_t exfat_recovery_c::notes() const
 {
-    QStringList parts;
+    job_notes_t out;
+    const auto add = [&out](const char* key, QVariantList args = {}) { out.push_back({key, std::move(args)}); };
     if (outcome_.backup_boot)
-        parts << QStringLiteral("the main boot region is damaged; its backup was used");
+        add("note_exfat_boot_backup");
     if (outcome_.allocation_unknown > 0)
-        parts << QStringLiteral("the allocation bitmap could not be read for %1 cluster(s): whether they are free is "
-                                "unknown, so deleted files there are listed as if they were, and their copies may "
-                                "hold newer data")
-                     .arg(outcome_.allocation_unknown);
+        add("note_exfat_allocation_unknown", {qlonglong(outcome_.allocation_unknown)});
     if (outcome_.dir_sectors_unreadable > 0)
-        parts << QStringLiteral("%1 folder sector(s) could not be read, the first at sector %2 (%3); their entries "
-                                "are missing, the folders were read on past them")
-                     .arg(outcome_.dir_sectors_unreadable)
-                     .arg(outcome_.first_dir_sector_unreadable)
-                     .arg(QString::fromStdString(platform::read_error_text(outcome_.dir_read_error)));
+        add("note_folder_sectors_unreadable",
+            {qlonglong(outcome_.dir_sectors_unreadable), qulonglong(outcome_.first_dir_sector_unreadable),
+             QString::fromStdString(platform::read_error_text(outcome_.dir_read_error))});
     if (outcome_.folders_cut_short > 0)
-        parts << QStringLiteral("%1 folder(s) could not be read to the end (damaged or truncated volume)")
-                     .arg(outcome_.folders_cut_short);
+        add("note_folders_cut_short", {qlonglong(outcome_.folders_cut_short)});
     if (outcome_.sets_damaged > 0)
-        parts << QStringLiteral("%1 damaged directory entry set(s) skipped").arg(outcome_.sets_damaged);
+        add("note_exfat_sets_damaged", {qlonglong(outcome_.sets_damaged)});
     if (outcome_.folders_too_deep > 0)
-        parts << QStringLiteral("%1 folder(s) nested too deep were not entered").arg(outcome_.folders_too_deep);
+        add("note_folders_too_deep", {qlonglong(outcome_.folders_too_deep)});
     if (outcome_.lost_read_errors > 0)
-        parts << QStringLiteral("%1 stretch(es) of the data area could not be read in the search for lost folders")
-                     .arg(outcome_.lost_read_errors);
+        add("note_lost_read_errors", {qlonglong(outcome_.lost_read_errors)});
     if (outcome_.lost_entries_dropped > 0)
-        parts << QStringLiteral("more than %1 entries were found in lost folders; the rest are not listed")
-                     .arg(max_lost_entries);
-    QString text = parts.isEmpty() ? QString() : parts.join(QStringLiteral("; ")) + QStringLiteral("; what was found is listed");
+        add("note_lost_entries_dropped", {qlonglong(max_lost_entries)});
     if (outcome_.formatted)
-        text += QStringLiteral("%1the volume looks freshly formatted: its folders name a few files at most and "
-                               "nothing deleted, while its data area holds older data; %2")
-                    .arg(text.isEmpty() ? QString() : QStringLiteral("; "),
-                         outcome_.lost_folders > 0 || outcome_.lost_entries > 0
-                             ? QStringLiteral("the files of its old folders are listed under \"%1\"").arg(lost_names_.lost_folders)
-                         : outcome_.lost_pass_run ? QStringLiteral("no folder of it was found; a deep scan may find its files")
-                                                  : QStringLiteral("its old folders were not searched for"));
+        add(formatted_note_key(outcome_.lost_folders > 0 || outcome_.lost_entries > 0, outcome_.lost_pass_run),
+            {lost_names_.lost_folders});
     if (outcome_.lost_pass_stopped)
-        text += QStringLiteral("%1the search for lost folders was stopped before the end of the volume")
-                    .arg(text.isEmpty() ? QString() : QStringLiteral("; "));
-    return text;
+        add("note_lost_pass_stopped");
+    return out;
 }
 
 int exfat_recovery_c::get_full_path(int64_t id, QString* path)

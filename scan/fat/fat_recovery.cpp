@@ -720,57 +720,37 @@ QString fat_recovery_c::failure_reason() const
     }
 }
 
-QString fat_recovery_c::warning() const
+job_notes_t fat_recovery_c::notes() const
 {
-    const int64_t damaged = outcome_.folders_cut_short + outcome_.folders_unopened;
-    QStringList parts;
+    job_notes_t out;
+    const auto add = [&out](const char* key, QVariantList args = {}) { out.push_back({key, std::move(args)}); };
     if (outcome_.boot_from_backup)
-        parts << QStringLiteral("the boot sector is unreadable or damaged; its copy was used");
+        add("note_fat_boot_copy");
     if (outcome_.fat_sectors_mended > 0)
-        parts << QStringLiteral("%1 sector(s) of the FAT were unreadable or damaged; another copy of the FAT was used "
-                                "for them")
-                     .arg(outcome_.fat_sectors_mended);
+        add("note_fat_sectors_mended", {qlonglong(outcome_.fat_sectors_mended)});
     if (outcome_.fat_sectors_lost > 0)
-        parts << QStringLiteral("%1 sector(s) of the FAT could not be read in any copy (the first at sector %2)")
-                     .arg(outcome_.fat_sectors_lost)
-                     .arg(outcome_.first_fat_sector_lost);
+        add("note_fat_sectors_lost", {qlonglong(outcome_.fat_sectors_lost), qulonglong(outcome_.first_fat_sector_lost)});
     if (outcome_.dir_sectors_unreadable > 0)
-        parts << QStringLiteral("%1 folder sector(s) could not be read, the first at sector %2 (%3); their entries "
-                                "are missing, the folders were read on past them")
-                     .arg(outcome_.dir_sectors_unreadable)
-                     .arg(outcome_.first_dir_sector_unreadable)
-                     .arg(QString::fromStdString(platform::read_error_text(outcome_.dir_read_error)));
-    if (damaged > 0)
-        parts << QStringLiteral("%1 folder(s) could not be read to the end (damaged or truncated volume)").arg(damaged);
+        add("note_folder_sectors_unreadable",
+            {qlonglong(outcome_.dir_sectors_unreadable), qulonglong(outcome_.first_dir_sector_unreadable),
+             QString::fromStdString(platform::read_error_text(outcome_.dir_read_error))});
+    if (const int64_t damaged = outcome_.folders_cut_short + outcome_.folders_unopened; damaged > 0)
+        add("note_folders_cut_short", {qlonglong(damaged)});
     if (outcome_.folders_too_deep > 0)
-        parts << QStringLiteral("%1 folder(s) nested too deep were not entered").arg(outcome_.folders_too_deep);
+        add("note_folders_too_deep", {qlonglong(outcome_.folders_too_deep)});
     if (outcome_.lost_read_errors > 0)
-        parts << QStringLiteral("%1 stretch(es) of the data area could not be read in the search for lost folders")
-                     .arg(outcome_.lost_read_errors);
+        add("note_lost_read_errors", {qlonglong(outcome_.lost_read_errors)});
     if (outcome_.lost_entries_dropped > 0)
-        parts << QStringLiteral("more than %1 entries were found in lost folders; the rest are not listed")
-                     .arg(max_lost_entries);
-    QString text = parts.isEmpty() ? QString() : parts.join(QStringLiteral("; ")) + QStringLiteral("; what was found is listed");
+        add("note_lost_entries_dropped", {qlonglong(max_lost_entries)});
     if (outcome_.deleted_folders_cut_short > 0)
-        text += QStringLiteral("%1%2 deleted folder(s) were read only as far as their clusters could be found (a "
-                               "deleted folder's cluster chain is freed); %3")
-                    .arg(text.isEmpty() ? QString() : QStringLiteral("; "))
-                    .arg(outcome_.deleted_folders_cut_short)
-                    .arg(outcome_.lost_pass_run && !outcome_.lost_pass_stopped
-                             ? QStringLiteral("the whole data area was searched for their other clusters")
-                             : QStringLiteral("a search for lost folders (without --no-lost) or a deep scan may find more of their files"));
+        add(outcome_.lost_pass_run && !outcome_.lost_pass_stopped ? "note_deleted_folders_searched"
+                                                                   : "note_deleted_folders_not_searched",
+            {qlonglong(outcome_.deleted_folders_cut_short)});
     if (outcome_.formatted)
-        text += QStringLiteral("%1the volume looks freshly formatted: its folders name a few files at most and "
-                               "nothing deleted, while its data area holds older data; %2")
-                    .arg(text.isEmpty() ? QString() : QStringLiteral("; "),
-                         outcome_.lost_folders > 0 ? QStringLiteral("the files of its old folders are listed under \"%1\"")
-                                                         .arg(lost_names_.lost_folders)
-                         : outcome_.lost_pass_run ? QStringLiteral("no folder of it was found; a deep scan may find its files")
-                                                  : QStringLiteral("its old folders were not searched for"));
+        add(formatted_note_key(outcome_.lost_folders > 0, outcome_.lost_pass_run), {lost_names_.lost_folders});
     if (outcome_.lost_pass_stopped)
-        text += QStringLiteral("%1the search for lost folders was stopped before the end of the volume")
-                    .arg(text.isEmpty() ? QString() : QStringLiteral("; "));
-    return text;
+        add("note_lost_pass_stopped");
+    return out;
 }
 
 QString fat_recovery_c::written_name(const recovery_item_s& row) const

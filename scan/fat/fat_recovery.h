@@ -112,7 +112,7 @@ public:
     void folder_rows(const void* folder, std::vector<recovery_item_s>* out) const override;
     void visit_folder_rows(const void* folder, const row_visit_fn& visit) const override;
     QString failure_reason() const override;
-    QString warning() const override;
+    job_notes_t notes() const override;
     const char* notice_key() const override { return outcome_.formatted && outcome_.lost_entries > 0 ? "lost_formatted_notice" : nullptr; }
     // Deleted files tagged row_unreadable_sectors: at the scan's end, from
     // the sectors found unreadable by then, and by their content check.

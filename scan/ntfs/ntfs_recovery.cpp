@@ -504,48 +504,31 @@ QString ntfs_recovery_c::failure_reason() const {
     }
 }
 
-QString ntfs_recovery_c::warning() const {
+job_notes_t ntfs_recovery_c::notes() const {
     const auto& s = engine_stats_;
-    QString text;
+    job_notes_t out;
+    const auto add = [&out](const char* key, QVariantList args = {}) { out.push_back({key, std::move(args)}); };
     if (s.records_corrupt != 0 || s.read_errors != 0)
-        text = QStringLiteral("%1 damaged MFT record(s) skipped, %2 read error(s); what was found is listed")
-                   .arg(qulonglong(s.records_corrupt))
-                   .arg(qulonglong(s.read_errors));
+        add("note_ntfs_records_damaged", {qulonglong(s.records_corrupt), qulonglong(s.read_errors)});
     if (s.records_unreadable != 0)
-        text += (text.isEmpty() ? QString() : QStringLiteral("; ")) +
-                QStringLiteral("%1 MFT record(s) lie on sectors that could not be read")
-                    .arg(qulonglong(s.records_unreadable));
+        add("note_ntfs_records_unreadable", {qulonglong(s.records_unreadable)});
     if (s.boot_from_backup)
-        text += (text.isEmpty() ? QString() : QStringLiteral("; ")) +
-                QStringLiteral("the boot sector is unreadable or damaged: the copy in the volume's last sector was used");
+        add("note_ntfs_boot_backup");
     if (s.records_from_mirror != 0)
-        text += (text.isEmpty() ? QString() : QStringLiteral("; ")) +
-                QStringLiteral("%1 of the first MFT records taken from $MFTMirr").arg(qulonglong(s.records_from_mirror));
+        add("note_ntfs_records_from_mirror", {qulonglong(s.records_from_mirror)});
     if (harvest_.from_records && startup_report_.boot_read_error != 0)
-        text += (text.isEmpty() ? QString() : QStringLiteral("; ")) +
-                QStringLiteral("its boot sector cannot be read (read error at sector %1: %2), nor its backup")
-                    .arg(qulonglong(startup_report_.boot_error_offset /
-                                    std::max(1u, startup_report_.boot_error_sector_size)))
-                    .arg(QString::fromStdString(platform::read_error_text(startup_report_.boot_read_error)));
+        add("note_ntfs_boot_unreadable",
+            {qulonglong(startup_report_.boot_error_offset / std::max(1u, startup_report_.boot_error_sector_size)),
+             QString::fromStdString(platform::read_error_text(startup_report_.boot_read_error))});
     if (harvest_.from_records)
-        text += (text.isEmpty() ? QString() : QStringLiteral("; ")) +
-                QStringLiteral("no boot sector: the volume was laid out from its MFT records (it starts at byte %1, "
-                               "clusters of %2 bytes)")
-                    .arg(qulonglong(harvest_.volume_start))
-                    .arg(harvest_.cluster_size);
+        add("note_ntfs_laid_out_from_records", {qulonglong(harvest_.volume_start), harvest_.cluster_size});
     if (harvest_.result.capped)
-        text += (text.isEmpty() ? QString() : QStringLiteral("; ")) +
-                QStringLiteral("more than %1 lost MFT records were found; the rest are not listed")
-                    .arg(qulonglong(ntfs_engine::max_harvested));
+        add("note_ntfs_records_capped", {qulonglong(ntfs_engine::max_harvested)});
     if (harvest_.run && harvest_.result.read_errors != 0)
-        text += (text.isEmpty() ? QString() : QStringLiteral("; ")) +
-                QStringLiteral("the search for lost MFT records met %1 unreadable stretch(es)")
-                    .arg(qulonglong(harvest_.result.read_errors));
+        add("note_ntfs_search_read_errors", {qulonglong(harvest_.result.read_errors)});
     if (s.bitmap_unusable)
-        text += (text.isEmpty() ? QString() : QStringLiteral("; ")) +
-                QStringLiteral("the map of clusters in use cannot be read: deleted files are not checked for being "
-                               "overwritten");
-    return text;
+        add("note_ntfs_bitmap_unusable");
+    return out;
 }
 
 int ntfs_recovery_c::recover_file(int64_t id, const QString& destination) {

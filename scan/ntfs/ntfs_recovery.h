@@ -101,7 +101,7 @@ public:
     void folder_rows(const void* folder, std::vector<recovery_item_s>* out) const override;
     void visit_folder_rows(const void* folder, const row_visit_fn& visit) const override;
     QString failure_reason() const override;
-    QString warning() const override;
+    job_notes_t notes() const override;
     // Deleted files whose runs lie over sectors known to be unreadable when
     // the scan ended (tagged row_unreadable_sectors by the engine).
     int64_t unreadable_file_count() const override { return unreadable_files_.load(std::memory_order_relaxed); }

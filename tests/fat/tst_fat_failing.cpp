@@ -6,6 +6,7 @@
 #include "engines/fat/fat_internal.h"
 #include "scan/fat/fat_recovery.h"
 #include "scan/unreadable_sectors.h"
+#include "support/english_notes.h"
 #include "support/failing_source.h"
 #include "support/fixtures.h"
 
@@ -46,7 +47,7 @@ scan_result_s scan(const std::vector<uint8_t>& bytes, const std::set<uint64_t>& 
     });
     r.outcome = scanner.outcome();
     r.failure = scanner.failure_reason();
-    r.warning = scanner.warning();
+    r.warning = english_notes(scanner.notes());
     return r;
 }
 

@@ -129,7 +129,21 @@ private slots:
             {"output_not_writable", {"%1", "%2"}}, {"output_no_room", {"%1", "%2", "%3"}},
             {"recovery_open_folder", {}},        {"recovery_show_failed", {}},  {"recovery_failed_title", {}},
             {"recovery_failed_heading", {"%1"}}, {"recovery_failed_first", {"%1"}},
-            {"recovery_failed_file", {}},        {"recovery_failed_reason", {}}};
+            {"recovery_failed_file", {}},        {"recovery_failed_reason", {}},
+            {"note_fat_boot_copy", {}}, {"note_fat_sectors_mended", {"%1"}}, {"note_fat_sectors_lost", {"%1", "%2"}},
+            {"note_folder_sectors_unreadable", {"%1", "%2", "%3"}}, {"note_folders_cut_short", {"%1"}},
+            {"note_folders_too_deep", {"%1"}}, {"note_lost_read_errors", {"%1"}},
+            {"note_lost_entries_dropped", {"%1"}}, {"note_deleted_folders_searched", {"%1"}},
+            {"note_deleted_folders_not_searched", {"%1"}}, {"note_formatted_listed", {"%1"}},
+            {"note_formatted_none_found", {}}, {"note_formatted_not_searched", {}}, {"note_lost_pass_stopped", {}},
+            {"note_exfat_boot_backup", {}}, {"note_exfat_allocation_unknown", {"%1"}},
+            {"note_exfat_sets_damaged", {"%1"}}, {"note_ntfs_records_damaged", {"%1", "%2"}},
+            {"note_ntfs_records_unreadable", {"%1"}}, {"note_ntfs_boot_backup", {}},
+            {"note_ntfs_records_from_mirror", {"%1"}}, {"note_ntfs_boot_unreadable", {"%1", "%2"}},
+            {"note_ntfs_laid_out_from_records", {"%1", "%2"}}, {"note_ntfs_records_capped", {"%1"}},
+            {"note_ntfs_search_read_errors", {"%1"}}, {"note_ntfs_bitmap_unusable", {}},
+            {"scan_notes_more", {"%1", "%2"}}, {"scan_notes_list", {}}, {"scan_notes_title", {}},
+            {"scan_notes_note", {}}};
         for (const QString& language : languages) {
             translation_table.clear();
             QCOMPARE(load_language_file(path, language, true), 0);
