@@ -1,10 +1,10 @@
 // Plain text: runs of UTF-8 (ASCII included) or UTF-16, typed as txt, csv,
 // html, xml, json or source code by their first lines. Text carries no
-// length, so the end is heuristic: where the zeros after the file begin, or
-// a sector where another type's file begins, or, when old data follows it,
-// the end of the last whole line before the first byte no text holds (what
-// old data adds before that is seldom a whole line). Off by default: old
-// text lies everywhere on a used disk.
+// length, so the end is heuristic: where the zeros after the file begin, or,
+// when old data or another type's file (at a sector start) follows it, the
+// end of the last whole line before the first byte no text holds or that
+// file (what old data adds is seldom a whole line). Off by default: old text
+// lies everywhere on a used disk.
 #include "engines/carve/carve_internal.h"
 
 #include <algorithm>
@@ -159,7 +159,6 @@ parse_result_s parse_text(parse_ctx_s& ctx)
     uint64_t char_start = pos;
     bool zero = false;                 // stopped at a zero byte (or unit)
     bool device_end = false;           // ran to the device's end
-    bool cut = false;                  // another type's file begins at pos
     const uint64_t bound = ctx.bound();
     // A file written right after the text, with no blank space between,
     // would otherwise be taken into it when it begins like text (a PDF, a
@@ -185,10 +184,8 @@ parse_result_s parse_text(parse_ctx_s& ctx)
             else if (!ctx.read(pos + 4, &fifth, 1))
                 fifth = 0;
             const bool asked = others->may_start(first, fifth);
-            if (asked && others->starts_at(ctx.src, pos)) {
-                cut = true;
+            if (asked && others->starts_at(ctx.src, pos))
                 break;
-            }
             // Reading elsewhere through the source may have moved the block.
             if (asked || short_piece) {
                 p = ctx.src.at(pos, &avail);
@@ -297,7 +294,10 @@ parse_result_s parse_text(parse_ctx_s& ctx)
     // type's bound is reported in pieces of at most that, cut at line ends,
     // so that the scan goes on after each rather than trying every sector
     // inside it.
-    const bool at_pos = zero || device_end || cut || (pos + unit > bound && line_end <= body);
+    // Where another file begins, the text ends as it does before old data:
+    // what runs up to such a file with no line end in it is seldom text
+    // (random bytes read as UTF-16 without a byte order mark).
+    const bool at_pos = zero || device_end || (pos + unit > bound && line_end <= body);
     const uint64_t end = at_pos ? pos : line_end;
     if (end < body + min_text)
         return invalid();

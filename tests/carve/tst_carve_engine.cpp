@@ -776,7 +776,8 @@ private slots:
     // A text written right before another file, with no blank space between,
     // ends at the sector where that file begins, even when the file begins
     // like text itself (an uncompressed PDF, an RTF). A text that only names
-    // such a header, inside a sector or at its start, is not cut. Once in
+    // such a header, inside a sector or at its start, is not cut, and old
+    // bytes before such a file are no text. Once in
     // the chunk the scan reads and once in one a worker judges ahead of it.
     void text_ends_where_a_file_begins()
     {
@@ -798,6 +799,12 @@ private slots:
         QByteArray mentions = note("The printer wrote every page as a file of its own.\n", 4);
         mentions.replace(700, 30, "the %PDF-1.7 header it wrote, ");
         mentions.replace(1024, 27, "%PDF-1.4 is what it wrote.\n");
+        // Old random bytes that read as UTF-16 without a byte order mark
+        // are no text for a file to end.
+        std::mt19937 rng(5);
+        QByteArray noise("'\0", 2);
+        while (noise.size() < 1536)
+            noise += char(rng() & 0xFF) + QByteArray(1, char(0x20 + rng() % 0xDF));
         std::vector<planted_s> want;
         for (qsizetype base : {qsizetype(0), chunk}) {
             const uint64_t b = static_cast<uint64_t>(base);
@@ -811,6 +818,9 @@ private slots:
             want.push_back({b + 16384 + before_pdf.size(), "pdf", pdf});
             want.push_back({b + 32768, "txt", before_rtf});
             want.push_back({b + 32768 + before_rtf.size(), "rtf", rtf->bytes});
+            put(base + 49152, noise);
+            put(base + 49152 + noise.size(), pdf);
+            want.push_back({b + 49152 + noise.size(), "pdf", pdf});
         }
         const QString path = dir_ + "/text-then-file.img";
         {
