@@ -154,6 +154,28 @@ struct parse_result_s {
 // end; no, it runs past the type's maximum size.
 enum class room { ok, device_end, too_big };
 
+// The run's other types, for a parser whose files carry no length (plain
+// text): where one of their files begins, the run found there is over.
+// Files start at sector starts, so only those are asked about.
+class file_starts_c {
+public:
+    uint32_t sector_size() const { return sector_size_; }
+    // Whether a strong key (four bytes or more) of another enabled type may
+    // lie at a start whose first byte is b0 and fifth b4: the cheap filter
+    // passed before asking starts_at.
+    bool may_start(uint8_t b0, uint8_t b4) const { return first_[b0] || fifth_[b4]; }
+    // Whether such a key lies at offset and its parser finds there a file
+    // the run would report. Reads through src: pointers a caller holds into
+    // it may no longer be valid afterwards.
+    virtual bool starts_at(source_c& src, uint64_t offset) const = 0;
+
+protected:
+    ~file_starts_c() = default;
+    uint32_t sector_size_ = 512;
+    bool first_[256] = {};
+    bool fifth_[256] = {};
+};
+
 // What a parser is given: the source, the candidate's start, and limit, the
 // first byte past the largest maximum size of the names it can report.
 struct parse_ctx_s {
@@ -161,6 +183,7 @@ struct parse_ctx_s {
     uint64_t start;
     uint64_t limit;
     const user_type_s* user = nullptr;  // only for user types
+    const file_starts_c* others = nullptr;  // null outside a carving run
 
     uint64_t device_end() const { return src.size(); }
     // The first byte a parser may not need: the limit or the device end.

@@ -1,9 +1,10 @@
 // Plain text: runs of UTF-8 (ASCII included) or UTF-16, typed as txt, csv,
 // html, xml, json or source code by their first lines. Text carries no
 // length, so the end is heuristic: where the zeros after the file begin, or,
-// when old data follows it, the end of the last whole line before the first
-// byte no text holds (what old data adds before that is seldom a whole
-// line). Off by default: old text lies everywhere on a used disk.
+// when old data or another type's file (at a sector start) follows it, the
+// end of the last whole line before the first byte no text holds or that
+// file (what old data adds is seldom a whole line). Off by default: old text
+// lies everywhere on a used disk.
 #include "engines/carve/carve_internal.h"
 
 #include <algorithm>
@@ -159,6 +160,12 @@ parse_result_s parse_text(parse_ctx_s& ctx)
     bool zero = false;                 // stopped at a zero byte (or unit)
     bool device_end = false;           // ran to the device's end
     const uint64_t bound = ctx.bound();
+    // A file written right after the text, with no blank space between,
+    // would otherwise be taken into it when it begins like text (a PDF, a
+    // mail): each sector start the run comes to is asked about, and the
+    // run is read a sector at a time to stop at each.
+    const file_starts_c* others = ctx.others;
+    const uint64_t sector = others ? others->sector_size() : 0;
     for (;;) {
         if (pos + unit > bound) {
             device_end = bound == ctx.device_end();
@@ -168,7 +175,27 @@ parse_result_s parse_text(parse_ctx_s& ctx)
         const uint8_t* p = ctx.src.at(pos, &avail);
         if (!p)
             return invalid();
+        if (others && pos > ctx.start && pos % sector == 0) {
+            const uint8_t first = p[0];
+            uint8_t fifth = 0;
+            const bool short_piece = avail <= 4;
+            if (!short_piece)
+                fifth = p[4];
+            else if (!ctx.read(pos + 4, &fifth, 1))
+                fifth = 0;
+            const bool asked = others->may_start(first, fifth);
+            if (asked && others->starts_at(ctx.src, pos))
+                break;
+            // Reading elsewhere through the source may have moved the block.
+            if (asked || short_piece) {
+                p = ctx.src.at(pos, &avail);
+                if (!p)
+                    return invalid();
+            }
+        }
         avail = static_cast<size_t>(std::min<uint64_t>(avail, bound - pos));
+        if (others)
+            avail = static_cast<size_t>(std::min<uint64_t>(avail, sector - pos % sector));
         if (avail < unit) {
             // A UTF-16 unit across a block edge.
             uint8_t two[2];
@@ -267,6 +294,9 @@ parse_result_s parse_text(parse_ctx_s& ctx)
     // type's bound is reported in pieces of at most that, cut at line ends,
     // so that the scan goes on after each rather than trying every sector
     // inside it.
+    // Where another file begins, the text ends as it does before old data:
+    // what runs up to such a file with no line end in it is seldom text
+    // (random bytes read as UTF-16 without a byte order mark).
     const bool at_pos = zero || device_end || (pos + unit > bound && line_end <= body);
     const uint64_t end = at_pos ? pos : line_end;
     if (end < body + min_text)

@@ -195,7 +195,7 @@ private:
     bool quit_ = false;
 };
 
-class run_c {
+class run_c final : public file_starts_c {
     friend class lookahead_c;
 
 public:
@@ -226,6 +226,7 @@ public:
         for (const auto& s : user_signatures_)
             add(&s, s.user->max_size);
         step_ = config_.byte_level ? 1 : config_.sector_size;
+        sector_size_ = std::max<uint32_t>(config_.sector_size, 1);
         for (int b = 0; b < 256; ++b) {
             uint8_t run[72];
             std::memset(run, b, sizeof run);
@@ -286,6 +287,14 @@ private:
             any_[b] = !first_byte_[b].empty() || !fifth_byte_[b].empty();
         if (s->key_offset != 0)
             has_fifth_ = true;
+        // A key this long seldom lies at a sector start of a text by chance
+        // (and where it does, its parser is asked too).
+        const bool strong = s->key.size() >= 4 && std::strcmp(s->format, "text") != 0;
+        strong_.push_back(strong);
+        if (strong)
+            for (int b = 0; b < 256; ++b)
+                if ((b & mask) == (key & mask))
+                    (s->key_offset == 0 ? first_ : fifth_)[b] = true;
         max_key_end_ = std::max<size_t>(max_key_end_, std::max<size_t>(5, s->key_offset + s->key.size()));
         // Every key is at least two bytes long: the pair of bytes that can
         // begin it lets the byte-level search pass over most bytes at once.
@@ -496,7 +505,7 @@ private:
                 continue;
             const uint64_t limit = a.max_size > UINT64_MAX - start ? UINT64_MAX : start + a.max_size;
             const memo_s* memo = lookahead_ ? lookahead_->find(start, index) : nullptr;
-            parse_ctx_s ctx{src_, start, limit, s.user};
+            parse_ctx_s ctx{src_, start, limit, s.user, this};
             const parse_result_s r = memo ? memo->result : s.parse(ctx);
             if (pieces_ && s.parse == parse_jpeg && (r.outcome == verdict::invalid || !r.type)) {
                 // The structure walk lost its way: the file may go on elsewhere.
@@ -655,7 +664,7 @@ private:
             if (s.key_offset + s.key.size() > have || !key_matches(s, head + s.key_offset))
                 continue;
             const uint64_t limit = a.max_size > UINT64_MAX - start ? UINT64_MAX : start + a.max_size;
-            parse_ctx_s ctx{src, start, limit, s.user};
+            parse_ctx_s ctx{src, start, limit, s.user, this};
             memo_s m{start, index, -1, s.parse(ctx)};
             const parse_result_s& r = m.result;
             const bool lost = r.outcome == verdict::invalid || !r.type;
@@ -697,6 +706,35 @@ private:
         return false;
     }
 
+    bool starts_at(source_c& src, uint64_t offset) const override
+    {
+        if (offset >= src.size())
+            return false;
+        uint8_t head[72];
+        const size_t have = static_cast<size_t>(std::min<uint64_t>(max_key_end_, src.size() - offset));
+        if (!src.copy(offset, head, have))
+            return false;
+        for (const std::vector<size_t>* candidates : {&first_byte_[head[0]], have > 4 ? &fifth_byte_[head[4]] : nullptr}) {
+            if (!candidates)
+                continue;
+            for (size_t index : *candidates) {
+                const active_signature_s& a = active_[index];
+                const signature_s& s = *a.signature;
+                if (!strong_[index] || s.key_offset + s.key.size() > have || !key_matches(s, head + s.key_offset))
+                    continue;
+                // Without the file's own parser, a text that names "%PDF-"
+                // or "true" at a sector start would be cut there. A file cut
+                // by the device end may be such a stray header too.
+                const uint64_t limit = a.max_size > UINT64_MAX - offset ? UINT64_MAX : offset + a.max_size;
+                parse_ctx_s ctx{src, offset, limit, s.user};
+                const parse_result_s r = s.parse(ctx);
+                if (r.outcome == verdict::complete && r.type && r.length > 0 && accepted_length(s, r, offset) > 0)
+                    return true;
+            }
+        }
+        return false;
+    }
+
     static bool key_matches(const signature_s& s, const uint8_t* bytes)
     {
         for (size_t k = 0; k < s.key.size(); ++k) {
@@ -717,6 +755,7 @@ private:
     std::atomic<double> seconds_left_seen_{0};  // seconds_left_ as the workers see it
     std::vector<signature_s> user_signatures_;
     std::vector<active_signature_s> active_;
+    std::vector<bool> strong_;  // by active signature: a strong key of a type that is not text
     std::vector<size_t> first_byte_[256];
     std::vector<size_t> fifth_byte_[256];
     bool any_[256] = {};

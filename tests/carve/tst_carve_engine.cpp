@@ -773,6 +773,65 @@ private slots:
         expect_exactly(carve(path), want);
     }
 
+    // A text written right before another file, with no blank space between,
+    // ends at the sector where that file begins, even when the file begins
+    // like text itself (an uncompressed PDF, an RTF). A text that only names
+    // such a header, inside a sector or at its start, is not cut, and old
+    // bytes before such a file are no text. Once in
+    // the chunk the scan reads and once in one a worker judges ahead of it.
+    void text_ends_where_a_file_begins()
+    {
+        const qsizetype chunk = 8 << 20;
+        QByteArray image(chunk + 64 * 1024, '\0');
+        auto put = [&](qsizetype at, const QByteArray& b) { image.replace(at, b.size(), b); };
+        // A text of exactly sectors sectors, its lines whole.
+        auto note = [](const QByteArray& line, int sectors) {
+            QByteArray t = line.repeated(sectors * 512 / line.size() + 1).left(sectors * 512 - 1);
+            return t + "\n";
+        };
+        const QByteArray pdf = "%PDF-1.4\n1 0 obj\n<< /Type /Catalog /Pages 2 0 R >>\nendobj\n"
+                               "2 0 obj\n<< /Type /Pages /Kids [] /Count 0 >>\nendobj\n"
+                               "trailer\n<< /Size 3 /Root 1 0 R >>\n%%EOF\n";
+        const sample_s* rtf = sample("sample.rtf");
+        QVERIFY(rtf);
+        const QByteArray before_pdf = note("Notes from the trip, written day by day.\n", 3);
+        const QByteArray before_rtf = note("A shopping list for the weekend and the week after.\n", 2);
+        QByteArray mentions = note("The printer wrote every page as a file of its own.\n", 4);
+        mentions.replace(700, 30, "the %PDF-1.7 header it wrote, ");
+        mentions.replace(1024, 27, "%PDF-1.4 is what it wrote.\n");
+        // Old random bytes that read as UTF-16 without a byte order mark
+        // are no text for a file to end.
+        std::mt19937 rng(5);
+        QByteArray noise("'\0", 2);
+        while (noise.size() < 1536)
+            noise += char(rng() & 0xFF) + QByteArray(1, char(0x20 + rng() % 0xDF));
+        std::vector<planted_s> want;
+        for (qsizetype base : {qsizetype(0), chunk}) {
+            const uint64_t b = static_cast<uint64_t>(base);
+            put(base + 4096, mentions);
+            put(base + 16384, before_pdf);
+            put(base + 16384 + before_pdf.size(), pdf);
+            put(base + 32768, before_rtf);
+            put(base + 32768 + before_rtf.size(), rtf->bytes);
+            want.push_back({b + 4096, "txt", mentions});
+            want.push_back({b + 16384, "txt", before_pdf});
+            want.push_back({b + 16384 + before_pdf.size(), "pdf", pdf});
+            want.push_back({b + 32768, "txt", before_rtf});
+            want.push_back({b + 32768 + before_rtf.size(), "rtf", rtf->bytes});
+            put(base + 49152, noise);
+            put(base + 49152 + noise.size(), pdf);
+            want.push_back({b + 49152 + noise.size(), "pdf", pdf});
+        }
+        const QString path = dir_ + "/text-then-file.img";
+        {
+            QFile f(path);
+            QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            f.write(image);
+        }
+        configure("threads 2\ntype txt on\n");
+        expect_exactly(carve(path), want);
+    }
+
     void unreadable_device()
     {
         carve_control_s control;
