@@ -168,7 +168,7 @@ parse_result_s parse_ape(parse_ctx_s& ctx)
 parse_result_s parse_wavpack(parse_ctx_s& ctx)
 {
     uint64_t pos = ctx.start;
-    uint8_t first[32];
+    uint8_t first[32] = {};  // read only after the first block filled it
     uint64_t last_index = 0, next_index = 0;
     for (uint64_t blocks = 0; blocks < 10000000; ++blocks) {
         uint8_t b[32];
