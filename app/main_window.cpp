@@ -137,9 +137,14 @@ void main_window_c::on_click_volume_back()
     show_page(0);
 }
 
+bool main_window_c::work_running() const
+{
+    return recovery && recovery->scan_session().running();
+}
+
 void main_window_c::on_click_recovery_back()
 {
-    if (scan_running &&
+    if (work_running() &&
         show_warning(this, QStringLiteral("Quarvel"), "back_warning", QMessageBox::Yes | QMessageBox::No) ==
             QMessageBox::No)
         return;

@@ -47,6 +47,8 @@ public slots:
 
 protected:
     void devices_changed() override;
+    // While the recovery page's scan runs, until its end has been handled.
+    bool work_running() const override;
 
 private:
     QWidget* page_at(int index) const;

@@ -46,11 +46,6 @@ void main_window_base_c::contextMenuEvent(QContextMenuEvent* event)
     settings_menu()->exec(event->globalPos());
 }
 
-bool main_window_base_c::work_running() const
-{
-    return scan_running;
-}
-
 bool main_window_base_c::may_change_devices()
 {
     // Before start-up has finished the start-up thread still fills the lists.

@@ -26,7 +26,6 @@ protected:
     virtual void devices_changed() = 0;
 
     void contextMenuEvent(QContextMenuEvent* event) override;
-    bool work_running() const override;
 
 private:
     // Refreshes what may be chosen right now (no disk images during a scan).

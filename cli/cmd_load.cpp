@@ -8,7 +8,8 @@
 #include "scan/raw/raw_recovery.h"
 #include "scan/recover_rows.h"
 
-#include "scan/scan_service.h"
+#include "cli/scan_progress.h"
+#include "scan/scan_session.h"
 
 #include <QDir>
 #include <QFile>
@@ -37,15 +38,15 @@ int run_load(cli::context_s& ctx)
 
     // The scan file names the device it was made from; only a volume offered
     // now (an image among the --image ones, a disk of this machine) is read.
-    scan_service_c service;
-    const auto opened = service.open_scan_file(QByteArray::fromStdString(file), scan_service_c::platform_volume);
+    scan_session_c session;
+    const auto opened = session.open_scan_file(QByteArray::fromStdString(file), scan_service_c::platform_volume);
     using outcome = scan_service_c::opened_scan_file_s::outcome_e;
     if (opened.outcome == outcome::volume_missing)
         return cli::fail(file + ": the scanned device " + QFile::encodeName(opened.device).toStdString() +
                          " is not present");
     if (opened.outcome != outcome::opened)
         return cli::fail(opened.reason);
-    raw_recovery_c& scanner = service.raw_scanner();
+    raw_recovery_c& scanner = session.service().raw_scanner();
     const QString device = opened.device;
     const std::string saved = QFile::encodeName(device).toStdString();
 
@@ -68,6 +69,8 @@ int run_load(cli::context_s& ctx)
         return cli::fail(cli::utf8(check.text()));
     // Carved files of several kinds go into a folder per kind, as the tree
     // shows them. Ctrl-C or SIGTERM removes the file under way.
+    // Another partition of the scanned disk is allowed, with the window's warning.
+    cli::print_notes_lines(session.destination_notes(QDir(folder)));
     cli::recover_report_c report(folder);
     const cli::stop_on_signal_c stop;
     const recovery_tally_s tally =

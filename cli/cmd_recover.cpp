@@ -13,6 +13,7 @@
 #include "platform/output_guard.h"
 #include "platform/volumes.h"
 #include "scan/recover_rows.h"
+#include "scan/scan_session.h"
 #include "scan/recovery_writer.h"
 
 #include <QDir>
@@ -100,7 +101,8 @@ int run_recover_command(cli::context_s& ctx)
     if (const output_check_s check = check_output_folder(folder, volume.device_path); !check.ok())
         return cli::fail(cli::utf8(check.text()));
 
-    scan_service_c service;
+    scan_session_c session;
+    scan_service_c& service = session.service();
     scan.apply(service);
     std::string reason;
     if (cli::scan_volume(service, volume, scan.deep, &reason) != 0)
@@ -153,6 +155,8 @@ int run_recover_command(cli::context_s& ctx)
         needed = selection_total(needed, row.item.size);
     if (const output_check_s check = check_output_folder(folder, volume.device_path, uint64_t(needed)); !check.ok())
         return cli::fail(cli::utf8(check.text()));
+    // Another partition of the scanned disk is allowed, with the window's warning.
+    cli::print_notes_lines(session.destination_notes(QDir(folder)));
     cli::recover_report_c report(folder);
     const cli::stop_on_signal_c stop;
     const recovery_tally_s tally = recover_found_rows(service.scanner(), rows, folder, !flat, report.each(true),

@@ -2,7 +2,6 @@
 
 #include <QFile>
 #include <QStringBuilder>
-#include <sys/stat.h>
 
 QString read_damage_text_s::summary() const
 {
@@ -50,9 +49,3 @@ scan_notes_text_s scan_notes_text(const job_notes_t& notes, const text_lookup_fn
     return out;
 }
 
-bool path_is_block_device(const QString& path)
-{
-    // A part of an image is named "image.img:pN", which stat does not find.
-    struct stat st {};
-    return ::stat(QFile::encodeName(path).constData(), &st) == 0 && S_ISBLK(st.st_mode);
-}

@@ -62,7 +62,3 @@ struct scan_notes_text_s {
 };
 
 scan_notes_text_s scan_notes_text(const job_notes_t& notes, const text_lookup_fn& text);
-
-// Whether path (a volume's device path, "image.img:p1" included) names a
-// block device rather than an image file.
-bool path_is_block_device(const QString& path);

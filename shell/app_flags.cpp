@@ -1,4 +1,3 @@
 #include "shell/app_flags.h"
 
 std::atomic<bool> startup_done{false};
-std::atomic<bool> scan_running{false};

@@ -8,7 +8,3 @@
 // Set once by the start-up thread when the device lists are filled, just
 // before it emits init_finished(); never cleared.
 extern std::atomic<bool> startup_done;
-
-// True from the start of a scan thread until the recovery page has handled
-// its end.
-extern std::atomic<bool> scan_running;

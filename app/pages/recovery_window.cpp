@@ -17,7 +17,6 @@
 #include "results/table_view.h"
 #include "results/tree_model.h"
 #include "scan/content_pass.h"
-#include "shell/app_flags.h"
 #include "shell/message_box.h"
 #include "shell/settings.h"
 
@@ -158,21 +157,21 @@ recovery_window_c::recovery_window_c(QWidget* main_window_) : QWidget(nullptr), 
     animation = new QMovie(QStringLiteral(":/images/recovery/ani.gif"), QByteArray(), this);
     ui.lbl_anime->setMovie(animation);
 
-    service.set_lost_names({text_for_key("lost_folders"), text_for_key("lost_folder_at"), text_for_key("lost_folder_record")});
+    session.service().set_lost_names({text_for_key("lost_folders"), text_for_key("lost_folder_at"), text_for_key("lost_folder_record")});
     // The listing is shown first; the deleted files are checked after it.
-    service.set_content_pass_deferred(true);
+    session.service().set_content_pass_deferred(true);
     // The search of the whole volume for lost folders and records too: a
     // large disk shows what its file system knows at once.
-    service.set_lost_pass_deferred(true);
+    session.service().set_lost_pass_deferred(true);
     // Opened once: not again after the person opened it from the end message.
-    service.set_folder_opener([this](const QString& folder) {
+    session.service().set_folder_opener([this](const QString& folder) {
         if (!std::exchange(folder_opened_by_person, false))
             platform::shell_open(QUrl::fromLocalFile(folder));
     });
-    connect(&service, &scan_service_c::scan_finished, this, &recovery_window_c::on_thread_finished);
-    connect(&service, &scan_service_c::recovery_finished, this, &recovery_window_c::on_recovery_finished);
-    connect(&service, &scan_service_c::content_pass_finished, this, &recovery_window_c::on_content_pass_finished);
-    connect(&service, &scan_service_c::lost_pass_finished, this, &recovery_window_c::on_lost_pass_finished);
+    connect(&session.service(), &scan_service_c::scan_finished, this, &recovery_window_c::on_thread_finished);
+    connect(&session.service(), &scan_service_c::recovery_finished, this, &recovery_window_c::on_recovery_finished);
+    connect(&session.service(), &scan_service_c::content_pass_finished, this, &recovery_window_c::on_content_pass_finished);
+    connect(&session.service(), &scan_service_c::lost_pass_finished, this, &recovery_window_c::on_lost_pass_finished);
     connect(ui.tv_dirtree, &QTreeView::clicked, this, &recovery_window_c::on_tree_clicked);
     connect(table, &QTableView::clicked, this, &recovery_window_c::on_list_clicked);
     connect(ui.btn_recovery, &QPushButton::clicked, this, &recovery_window_c::on_recovery_clicked);
@@ -192,12 +191,11 @@ recovery_window_c::~recovery_window_c()
 {
     // The service stops and waits for its threads as it goes.
     index_job.stop();
-    scan_running = false;
 }
 
 int recovery_window_c::begin_scan(const volume_item_s& chosen, bool deep)
 {
-    if (scan_running)
+    if (session.running() || !scan_session_c::scannable(chosen, deep))
         return -1;
     ui.btn_pause->setText(text_for_key("btn_pause"));
     ui.btn_pause->show();
@@ -205,22 +203,17 @@ int recovery_window_c::begin_scan(const volume_item_s& chosen, bool deep)
     reset_tree();
     clear_preview();
     ui.btn_filter->hide();
-    deep_scan = deep;
-    volume = chosen;
-    // A locked volume's file system is learnt only once the disk is opened.
-    if (!volume.locked && choose_scanner(volume, deep_scan) == scanner_kind_e::none)
-        return -1;
-    return start_scanner();
+    QString reason;
+    return scan_started(session.start(chosen, deep, &reason), reason);
 }
 
-int recovery_window_c::start_scanner()
+int recovery_window_c::scan_started(int started, const QString& reason)
 {
-    // Waits for a running recovery: its scanner's store is about to be reset.
-    QString reason;
-    if (service.start_scan(volume, deep_scan, &reason) != 0) {
+    if (started != 0) {
         // A disk that could not be opened says why and what to do; any other
         // refusal at least why. Nothing has started, so the page stays put.
-        const platform::open_refusal_e refusal = service.open_refusal();
+        const platform::open_refusal_e refusal = session.service().open_refusal();
+        const volume_item_s& volume = session.volume();
         const QString shown = volume.label.isEmpty() ? volume.dos_device : volume.label + " (" + volume.dos_device + ")";
         show_message(this, QStringLiteral("Quarvel"),
                      refusal != platform::open_refusal_e::none
@@ -229,14 +222,6 @@ int recovery_window_c::start_scanner()
                      QMessageBox::Ok);
         return -1;
     }
-    requested_stop = 0;
-    requested_pause = 0;
-    loaded_result = false;
-    searching_lost = false;
-    lost_result_waiting = false;
-    scan_running = true;
-    block_source = path_is_block_device(volume.device_path);
-    image_advice_given = false;
     show_read_damage();
     progress_bar.set_value(0.0);
     ui.btn_filter->setEnabled(false);
@@ -245,9 +230,12 @@ int recovery_window_c::start_scanner()
     return 0;
 }
 
-void recovery_window_c::restart_scan()
+void recovery_window_c::restart_scan(bool deep)
 {
-    if (scan_running || start_scanner() != 0)
+    if (session.running())
+        return;
+    QString reason;
+    if (scan_started(session.restart(deep, &reason), reason) != 0)
         return;
     ui.btn_pause->setText(text_for_key("btn_pause"));
     ui.btn_pause->show();
@@ -257,7 +245,7 @@ void recovery_window_c::restart_scan()
 void recovery_window_c::on_thread_finished()
 {
     // The end of a scan already handled changes nothing.
-    if (!scan_running || service.scanning() || index_job.running())
+    if (!session.running() || session.service().scanning() || index_job.running())
         return;
     handle_scan_end();
 }
@@ -266,15 +254,15 @@ void recovery_window_c::handle_scan_end()
 {
     ui.btn_pause->setText(text_for_key("btn_start"));
     ui.btn_stop->hide();
-    recovery_base_c& scanner = service.scanner();
-    const int stop_code = requested_stop != 0 ? requested_stop : scanner.get_stop();
+    recovery_base_c& scanner = session.service().scanner();
+    const int stop_code = session.stop_code();
     if (stop_code == stop_abandon) {
         scanner.reset();
         finish_scan_end(stop_code, false);
         return;
     }
     scanner.set_progress(1.0);
-    const row_flags_e reading = row_flags_reading(service.kind());
+    const row_flags_e reading = row_flags_reading(session.service().kind());
     if (scanner.get_found_count() < listing_thread_threshold) {
         progress_bar.set_value(1.0);
         auto built = std::make_shared<result_index_c>();
@@ -297,35 +285,24 @@ void recovery_window_c::handle_scan_end()
 void recovery_window_c::abandon_listing()
 {
     index_job.stop();
-    service.scanner().reset();
+    session.service().scanner().reset();
     finish_scan_end(stop_abandon, false);
 }
 
 void recovery_window_c::finish_scan_end(int stop_code, bool nothing_found, const QString& list_failure)
 {
-    recovery_base_c& scanner = service.scanner();
-    // The search for lost folders and records follows the listing; a
-    // listing that found nothing waits for it before the deep scan is
-    // offered, and a formatted volume's notice waits for what it finds.
-    searching_lost = stop_code != stop_abandon && list_failure.isEmpty() && service.start_lost_pass() == 0;
-    if (searching_lost) {
-        lost_nothing_found = nothing_found;
-        lost_left.restart();
+    const scan_session_c::scan_end_s end = session.end_scan(stop_code, nothing_found, index != nullptr, list_failure);
+    if (session.searching_lost()) {
         lost_seconds_left = -1;
         ui.btn_stop->show();
         progress_bar.set_value(0.0);
     }
-    if (stop_code != stop_abandon && index) {
-        service.start_content_pass();
-        if (service.content_pass_running()) {
-            content_checking = true;
-            ui.btn_stop->show();
-            progress_bar.set_value(0.0);
-        }
+    if (session.checking_contents()) {
+        ui.btn_stop->show();
+        progress_bar.set_value(0.0);
     }
-    if (stop_code != stop_abandon && service.kind() == scanner_kind_e::raw && !loaded_result)
+    if (end.offer_saving)
         ui.btn_filter->show();
-    scan_running = false;
     ui.btn_filter->setEnabled(true);
     animation->stop();
     // The movie would rest on the frame it was showing, half a step of the
@@ -333,30 +310,21 @@ void recovery_window_c::finish_scan_end(int stop_code, bool nothing_found, const
     animation->jumpToFrame(0);
     update();
 
-    // A scan that could not read its volume says so first: an empty or short
-    // list alone would read as "nothing was deleted here".
-    const QString failure = stop_code == stop_abandon ? QString()
-                            : list_failure.isEmpty()  ? scanner.scan_failure()
-                                                      : list_failure;
-    if (!failure.isEmpty() && isVisible())
-        show_message(this, QStringLiteral("Quarvel"), text_for_key("scan_failed").arg(failure), QMessageBox::Ok);
-    else if (const char* notice = scanner.notice_key(); notice && stop_code != stop_abandon && !searching_lost && isVisible())
-        show_message(this, QStringLiteral("Quarvel"), text_for_key(notice), QMessageBox::Ok);
+    if (!end.failure.isEmpty() && isVisible())
+        show_message(this, QStringLiteral("Quarvel"), text_for_key("scan_failed").arg(end.failure), QMessageBox::Ok);
+    else if (end.notice && isVisible())
+        show_message(this, QStringLiteral("Quarvel"), text_for_key(end.notice), QMessageBox::Ok);
     // A disk that gave read errors is told once per scan to be imaged before
     // it is read again: every further pass may cost it more sectors.
     show_read_damage();
-    if (stop_code != stop_abandon && !damage_text.advice.isEmpty() && !image_advice_given && isVisible()) {
-        image_advice_given = true;
+    if (stop_code != stop_abandon && isVisible() && session.take_image_advice(!damage_text.advice.isEmpty()))
         show_message(this, QStringLiteral("Quarvel"), damage_text.line + QStringLiteral("\n\n") + damage_text.advice,
                      QMessageBox::Ok);
-    }
 
-    if (nothing_found && !searching_lost && stop_code != stop_keep_results && !deep_scan && isVisible() &&
+    if (end.offer_deep_scan && isVisible() &&
         show_warning(this, QStringLiteral("Quarvel"), "deep_scan_query", QMessageBox::Yes | QMessageBox::No) ==
-            QMessageBox::Yes) {
-        deep_scan = true;
-        restart_scan();
-    }
+            QMessageBox::Yes)
+        restart_scan(true);
     emit scan_handled();
 }
 
@@ -367,80 +335,57 @@ void recovery_window_c::on_timer()
     take_content_verdicts();
     take_unreadable_rows();
     show_read_damage();
-    if (lost_result_waiting && !service.recovering())
+    if (session.lost_end_due())
         on_lost_pass_finished();
-    if (searching_lost)
-        lost_seconds_left = lost_left.seconds_left(service.lost_pass_progress());
+    if (session.searching_lost())
+        lost_seconds_left = session.lost_seconds_left();
     if (writer_running())
-        progress_bar.set_value(service.writer().get_progress());
-    else if (searching_lost)
-        progress_bar.set_value(service.lost_pass_progress());
-    else if (content_checking)
-        progress_bar.set_value(service.content_pass_progress());
+        progress_bar.set_value(session.service().writer().get_progress());
+    else if (session.searching_lost())
+        progress_bar.set_value(session.service().lost_pass_progress());
+    else if (session.checking_contents())
+        progress_bar.set_value(session.service().content_pass_progress());
     else if (index_job.running())
         progress_bar.set_value(index_job.progress());
     else
-        progress_bar.set_value(service.scanner().get_progress());
+        progress_bar.set_value(session.service().scanner().get_progress());
     if (isVisible())
         update();
 }
 
 void recovery_window_c::on_pause_clicked()
 {
-    if (service.scanning()) {
-        requested_pause = requested_pause ? 0 : 1;
-        service.scanner().set_pause(requested_pause);
-        ui.btn_pause->setText(text_for_key(requested_pause ? "btn_resume" : "btn_pause"));
+    if (session.service().scanning()) {
+        ui.btn_pause->setText(text_for_key(session.toggle_pause() ? "btn_resume" : "btn_pause"));
         return;
     }
     // Start while the list of the last scan is still built drops that list,
     // as Start after it was shown drops the shown one.
     if (index_job.running())
         abandon_listing();
-    if (scan_running)
+    if (session.running())
         return;  // ended, its end not yet handled
     reset_tree();
     clear_preview();
     ui.btn_pause->setText(text_for_key("btn_pause"));
     ui.btn_stop->show();
-    restart_scan();
+    restart_scan(session.deep());
 }
 
 void recovery_window_c::on_stop_clicked()
 {
-    if (!scan_running && (content_checking || searching_lost)) {
-        // The file being checked is finished; the rest keep the tags they
-        // have. The search for lost files ends, the listing stays.
-        service.request_content_pass_stop();
-        service.request_lost_pass_stop();
+    // After the scan: the file being checked is finished, the rest keep the
+    // tags they have; the search for lost files ends, the listing stays.
+    if (session.stop_passes() || session.request_stop())
         ui.btn_stop->hide();
-        return;
-    }
-    if (!scan_running)
-        return;
-    requested_stop = stop_keep_results;
-    service.scanner().set_stop(stop_keep_results);
-    // A paused scan must wake up to see the stop.
-    service.scanner().set_pause(0);
-    ui.btn_stop->hide();
 }
 
 void recovery_window_c::abandon_scan()
 {
     ++abandoned;
-    service.stop_content_pass();
-    service.request_lost_pass_stop();
-    searching_lost = false;
-    lost_result_waiting = false;
-    if (index_job.running()) {
+    session.abandon();
+    if (index_job.running())
         abandon_listing();
-        return;
-    }
-    if (scan_running) {
-        requested_stop = stop_abandon;
-        service.scanner().set_stop(stop_abandon);
-        service.scanner().set_pause(0);
-    }
 }
 
 void recovery_window_c::reset_page()
@@ -451,14 +396,7 @@ void recovery_window_c::reset_page()
         abandon_listing();
     reset_tree();
     clear_preview();
-    // The store a running recovery reads goes with the page: the run ends
-    // after the file being written, rather than holding the window still
-    // until every file is written, and says what it wrote.
-    if (recovering)
-        service.writer().request_stop();
-    // Waits for a running recovery before the store goes.
-    if (!scan_running)
-        service.reset_scanner();
+    session.leave();
     progress_bar.set_value(0.0);
     timer.stop();
     damage_text = {};
@@ -468,13 +406,10 @@ void recovery_window_c::reset_page()
 
 void recovery_window_c::on_content_pass_finished()
 {
-    // A pass started anew over the scan the search for lost files became
-    // outlives the end of the one it replaced.
-    if (!content_checking || service.content_pass_running())
+    if (!session.end_content_pass())
         return;
-    content_checking = false;
     take_content_verdicts();
-    if (!scan_running && !searching_lost) {
+    if (!session.running() && !session.searching_lost()) {
         ui.btn_stop->hide();
         progress_bar.set_value(1.0);
     }
@@ -483,67 +418,53 @@ void recovery_window_c::on_content_pass_finished()
 
 void recovery_window_c::on_lost_pass_finished()
 {
-    if (!searching_lost || service.lost_pass_running())
+    const scan_session_c::lost_end_e ended = session.end_lost_pass();
+    if (ended == scan_session_c::lost_end_e::none || ended == scan_session_c::lost_end_e::waiting)
         return;
-    // A running copy reads the listing's scanner: the search's files are
-    // taken in once it has ended.
-    if (service.recovering()) {
-        lost_result_waiting = true;
-        return;
-    }
-    lost_result_waiting = false;
-    searching_lost = false;
-    if (!service.adopt_lost_pass()) {
-        // Stopped or unreadable: the listing stays as it was.
-        ui.btn_stop->setVisible(content_checking);
-        if (!content_checking)
+    if (ended == scan_session_c::lost_end_e::kept) {
+        ui.btn_stop->setVisible(session.checking_contents());
+        if (!session.checking_contents())
             progress_bar.set_value(1.0);
         update();
         emit lost_search_handled();
         return;
     }
-    // The adoption ended the content pass over the listing's scanner; its
-    // files are judged again in the new one.
-    content_checking = false;
+    // The new scan's list keeps the ticks the person had set.
     std::vector<int64_t> ticked;
     if (index)
         for (uint32_t f = 0; f < index->file_count(); ++f)
             if (index->ticked(f))
                 ticked.push_back(index->row(f).id);
     auto built = std::make_shared<result_index_c>();
-    const bool built_any = built->build(service.scanner(), row_flags_reading(service.kind()));
+    const bool built_any = built->build(session.service().scanner(), row_flags_reading(session.service().kind()));
     for (const int64_t id : ticked)
         if (const uint32_t at = built->find_id(id); at != result_index_c::none)
             built->set_ticked(at, true);
-    unreadable_rows.clear();
     clear_preview();
     const bool found = built_any && show_result_tree(std::move(built));
     if (!found)
         reset_tree();
-    service.start_content_pass();
-    content_checking = service.content_pass_running();
-    ui.btn_stop->setVisible(content_checking);
-    progress_bar.set_value(content_checking ? 0.0 : 1.0);
+    const bool offer_deep_scan = session.after_adoption(found);
+    ui.btn_stop->setVisible(session.checking_contents());
+    progress_bar.set_value(session.checking_contents() ? 0.0 : 1.0);
     show_read_damage();
     update();
-    if (const char* notice = service.scanner().notice_key(); notice && isVisible())
+    if (const char* notice = session.service().scanner().notice_key(); notice && isVisible())
         show_message(this, QStringLiteral("Quarvel"), text_for_key(notice), QMessageBox::Ok);
-    if (!found && lost_nothing_found && !deep_scan && isVisible() &&
+    if (offer_deep_scan && isVisible() &&
         show_warning(this, QStringLiteral("Quarvel"), "deep_scan_query", QMessageBox::Yes | QMessageBox::No) ==
-            QMessageBox::Yes) {
-        deep_scan = true;
-        restart_scan();
-    }
+            QMessageBox::Yes)
+        restart_scan(true);
     emit lost_search_handled();
 }
 
 void recovery_window_c::take_content_verdicts()
 {
-    content_queue_c::verdicts_t verdicts = service.scanner().take_content_verdicts();
-    if (verdicts.empty() || !index || scan_running)
+    content_queue_c::verdicts_t verdicts = session.service().scanner().take_content_verdicts();
+    if (verdicts.empty() || !index || session.running())
         return;
     for (auto& [id, flags] : verdicts)
-        if (unreadable_rows.count(id))
+        if (session.unreadable_row(id))
             flags |= row_unreadable_sectors;
     const std::vector<uint32_t> changed = index->update_flags(verdicts);
     if (changed.empty())
@@ -557,17 +478,16 @@ void recovery_window_c::take_content_verdicts()
 
 void recovery_window_c::take_unreadable_rows()
 {
-    const std::vector<int64_t> ids = service.writer().take_unreadable_ids();
-    if (ids.empty() || !index || scan_running)
+    const std::vector<int64_t> ids = session.service().writer().take_unreadable_ids();
+    if (ids.empty() || !index || session.running())
         return;
     content_queue_c::verdicts_t marks;
     for (const int64_t id : ids) {
-        const bool new_row = unreadable_rows.insert(id).second;
         if (const uint32_t at = index->find_id(id); at != result_index_c::none) {
-            // Tagged by the scanner already: counted in its own figure.
-            if (new_row && !(index->row(at).flags & row_unreadable_sectors))
-                ++unreadable_found_by_copies;
+            session.add_unreadable_row(id, index->row(at).flags & row_unreadable_sectors);
             marks.push_back({id, index->row(at).flags | row_unreadable_sectors});
+        } else {
+            session.add_unreadable_row(id, false);
         }
     }
     const std::vector<uint32_t> changed = index->update_flags(marks);
@@ -582,8 +502,7 @@ void recovery_window_c::take_unreadable_rows()
 
 void recovery_window_c::reset_tree()
 {
-    unreadable_rows.clear();
-    unreadable_found_by_copies = 0;
+    session.forget_unreadable_rows();
     reset_result_tree(ui.tv_dirtree);
     install_table();
     index.reset();
@@ -671,15 +590,13 @@ void recovery_window_c::fit_selection()
 
 void recovery_window_c::show_read_damage()
 {
-    recovery_base_c& scanner = service.scanner();
+    recovery_base_c& scanner = session.service().scanner();
     read_damage_view_s view;
-    view.block_device = block_source;
+    view.block_device = session.block_source();
     // The scanner's count is read once its store is its own no more.
-    view.scanning = scan_running || index_job.running();
-    if (!view.scanning) {
-        const int64_t tagged = scanner.unreadable_file_count();
-        view.affected_files = tagged < 0 ? -1 : tagged + unreadable_found_by_copies;
-    }
+    view.scanning = session.running() || index_job.running();
+    if (!view.scanning)
+        view.affected_files = session.unreadable_files();
     damage_text = read_damage_text(scanner.read_damage(), view, [](std::string_view key) { return text_for_key(key); });
     // A scanner's notes are final once its thread has ended; the search for
     // lost folders runs in a scanner of its own, whose notes come with it.
@@ -710,7 +627,7 @@ void recovery_window_c::place_damage_label()
     // whole and the sentence gives way before it.
     if (damage_text.empty() && notes_text.line.isEmpty())
         return;
-    const int64_t found = service.scanner().get_found_count();
+    const int64_t found = session.service().scanner().get_found_count();
     const int found_width =
         found > 0 ? QFontMetrics(QFont(QStringLiteral("Verdana"), 10))
                         .horizontalAdvance(text_for_key("recovery_total_files") + QLatin1Char(' ') + QString::number(found))
@@ -795,7 +712,7 @@ void recovery_window_c::on_tree_clicked(const QModelIndex& at)
     // The index is read from the scanner's store only when a scan ends, so
     // a folder can be opened even while another scan starts.
     TreeModel* model = tree_model();
-    if (!model || !at.isValid() || !index || scan_running) {
+    if (!model || !at.isValid() || !index || session.running()) {
         install_table();
         return;
     }
@@ -825,11 +742,11 @@ void recovery_window_c::on_list_clicked(const QModelIndex& at)
     }
     const uint32_t file = model->file_at(r);
     const recovery_item_s row = index->row(file);
-    if (!preview_size_ok(row.size) && !scan_running) {
+    if (!preview_size_ok(row.size) && !session.running()) {
         preview_note = text_for_key("preview_too_large");
         update();
     }
-    if (!preview_size_ok(row.size) || scan_running)
+    if (!preview_size_ok(row.size) || session.running())
         return;
     const QString folder = QString::fromStdString(platform::private_temp_dir());
     // The service refuses a preview folder on the scanned source.
@@ -839,7 +756,7 @@ void recovery_window_c::on_list_clicked(const QModelIndex& at)
         QFile::remove(preview_file);
     QString written;
     // Waits while the writer reads the same scanner back.
-    if (service.recover_one(QDir(folder), row, &written) == 0) {
+    if (session.service().recover_one(QDir(folder), row, &written) == 0) {
         // The copy judged a file still waiting for its check: its tag first.
         take_content_verdicts();
         preview_item = index->row(file);
@@ -855,7 +772,7 @@ void recovery_window_c::on_list_clicked(const QModelIndex& at)
 QString recovery_window_c::preview_failure(const char* key, const recovery_item_s& row) const
 {
     QString note = text_for_key(key);
-    const row_state_e state = row_state(row_flags_reading(service.kind()), row.flags);
+    const row_state_e state = row_state(row_flags_reading(session.service().kind()), row.flags);
     if (row_state_doubtful(state))
         note += QStringLiteral("\n\n") + row_state_explanation(state, row.flags);
     return note;
@@ -902,8 +819,8 @@ void recovery_window_c::on_recovery_clicked()
 {
     // While files are written the button is Stop: the writer ends after the
     // file it is writing, keeping every file written.
-    if (recovering) {
-        service.writer().request_stop();
+    if (session.recovering()) {
+        session.service().writer().request_stop();
         ui.btn_recovery->setEnabled(false);
         return;
     }
@@ -913,7 +830,7 @@ void recovery_window_c::on_recovery_clicked()
         show_warning(this, QStringLiteral("Quarvel"), "recovery_check_warning", QMessageBox::Ok);
         return;
     }
-    if (writer_running() || scan_running)
+    if (writer_running() || session.running())
         return;
     const QString answer = ask_path(this, path_question_e::destination_folder);
     if (answer.isEmpty())
@@ -922,25 +839,22 @@ void recovery_window_c::on_recovery_clicked()
     // Never onto what is being scanned (that could overwrite the very files
     // still to be recovered), only where a file can be made, and only with
     // room for the whole selection: refused before the first copy.
-    const output_check_s check = service.check_output(folder, index->ticked_bytes());
+    const output_check_s check = session.service().check_output(folder, index->ticked_bytes());
     if (!check.ok()) {
         show_message(this, QStringLiteral("Quarvel"), output_check_text(check, text_for_key), QMessageBox::Ok);
         return;
     }
-    if (service.destination_shares_device(folder) &&
+    if (!session.destination_notes(folder).empty() &&
         show_warning(this, QStringLiteral("Quarvel"), "recovery_same_volume_warning",
                      QMessageBox::Yes | QMessageBox::No) == QMessageBox::No)
         return;
     // The whole selection, every folder's, in one run.
     std::vector<int64_t> ids = index->selected_ids();
-    const auto count = int64_t(ids.size());
-    service.writer().options.skip_unreadable = ui.chk_skip_unreadable->isChecked();
+    session.service().writer().options.skip_unreadable = ui.chk_skip_unreadable->isChecked();
     ui.chk_skip_unreadable->setEnabled(false);
-    if (service.start_recovery(QDir(folder.absolutePath()), std::move(ids), index_row_lookup(index),
+    if (session.start_recovery(QDir(folder.absolutePath()), std::move(ids), index_row_lookup(index),
                                index->ticked_bytes()) != 0)
         return;
-    recovering = true;
-    recovery_total = count;
     ui.btn_recovery->setText(text_for_key("btn_stop"));
     // A new scan would have to wait for the last file with the window held
     // still: Start waits until the run has ended or been stopped.
@@ -950,38 +864,36 @@ void recovery_window_c::on_recovery_clicked()
 void recovery_window_c::on_recovery_finished(qint64 written, qint64 failed)
 {
     // Only a recovery the page started knows how many files it was given.
-    const bool ours = recovering;
-    recovering = false;
+    const scan_session_c::recovery_end_s end = session.end_recovery(written, failed);
     ui.btn_recovery->setText(text_for_key("btn_recovery"));
     ui.btn_recovery->setEnabled(true);
     ui.btn_pause->setEnabled(true);
     take_unreadable_rows();
-    const recovery_tally_s tally = service.writer().tally();
+    const recovery_tally_s tally = session.service().writer().tally();
     // Stopped before its last file: what was written, and that the rest was not.
-    const int64_t left = ours ? recovery_total - written - failed - tally.skipped : 0;
-    QString text = left > 0 && service.writer().job_outcome().end == job_end_e::stopped
-                       ? text_for_key("recovery_stopped").arg(written).arg(failed).arg(left)
+    QString text = end.left > 0 && session.service().writer().job_outcome().end == job_end_e::stopped
+                       ? text_for_key("recovery_stopped").arg(written).arg(failed).arg(end.left)
                        : text_for_key("recovery_done").arg(written).arg(failed);
     // Files over unreadable sectors, and where they are listed with them.
-    const QString list = service.writer().unreadable_list_path().section(QLatin1Char('/'), -1);
+    const QString list = session.service().writer().unreadable_list_path().section(QLatin1Char('/'), -1);
     if (tally.unreadable > 0)
         text += QStringLiteral("\n\n") + text_for_key("recovery_unreadable_written").arg(tally.unreadable);
     if (tally.skipped > 0)
         text += QStringLiteral("\n\n") + text_for_key("recovery_unreadable_skipped").arg(tally.skipped);
     if (!list.isEmpty())
         text += QStringLiteral("\n") + text_for_key("recovery_unreadable_list").arg(list);
-    else if (!service.writer().unreadable_list_failure().isEmpty())
+    else if (!session.service().writer().unreadable_list_failure().isEmpty())
         text += QStringLiteral("\n") + text_for_key("recovery_unreadable_list_failed")
-                                          .arg(service.writer().unreadable_list_failure());
+                                          .arg(session.service().writer().unreadable_list_failure());
     if (tally.destination_full > 0)
         text += QStringLiteral("\n\n") + text_for_key("recovery_destination_full").arg(tally.destination_full);
     // The folder can be opened from here (the service opens it once this has
     // returned, unless it was), and every failed file shown with its reason.
-    const std::vector<failed_file_s> failures = service.writer().failures();
+    const std::vector<failed_file_s> failures = session.service().writer().failures();
     QStringList choices{text_for_key("recovery_open_folder")};
     if (!failures.empty())
         choices << text_for_key("recovery_show_failed");
-    const QString folder = service.writer().destination().path();
+    const QString folder = session.service().writer().destination().path();
     const int chosen = show_message_choice(this, QStringLiteral("Quarvel"), text, choices);
     if (chosen == 0) {
         folder_opened_by_person = true;
@@ -1018,13 +930,13 @@ QDialog* recovery_window_c::show_failed_files(const std::vector<failed_file_s>& 
 void recovery_window_c::on_save_result_clicked()
 {
     // The store is the scan thread's until its end has been handled.
-    if (scan_running || service.kind() != scanner_kind_e::raw)
+    if (session.running() || session.service().kind() != scanner_kind_e::raw)
         return;
     const QString path = scan_file_name(ask_path(this, path_question_e::save_file));
     if (path.isEmpty())
         return;
     std::string reason;
-    if (service.raw_scanner().save_results(QFile::encodeName(path), &reason) != 0)
+    if (session.service().raw_scanner().save_results(QFile::encodeName(path), &reason) != 0)
         show_message(this, QStringLiteral("Quarvel"),
                      text_for_key("save_result_failed") + QStringLiteral("\n\n") + QString::fromStdString(reason),
                      QMessageBox::Ok);
@@ -1033,11 +945,11 @@ void recovery_window_c::on_save_result_clicked()
 int recovery_window_c::load_result()
 {
     // A scan thread still ending owns its store.
-    if (scan_running)
+    if (session.running())
         return -1;
     reset_tree();
     clear_preview();
-    service.reset_scanner();
+    session.service().reset_scanner();
     progress_bar.set_value(0.0);
     timer.stop();
 
@@ -1045,15 +957,7 @@ int recovery_window_c::load_result()
     if (path.isEmpty())
         return -1;
     // Only a volume this window offers now, of a drive in its table.
-    const auto opened = service.open_scan_file(QFile::encodeName(path), [this](const QString& device, volume_item_s* v) {
-        for (const volume_item_s& offered : volume_list) {
-            if (!offered.dos_device.isEmpty() && offered.device_path == device) {
-                *v = offered;
-                return true;
-            }
-        }
-        return false;
-    });
+    const auto opened = session.open_scan_file(QFile::encodeName(path), scan_session_c::offered_in(volume_list));
     using outcome = scan_service_c::opened_scan_file_s::outcome_e;
     if (opened.outcome != outcome::opened) {
         if (opened.outcome == outcome::volume_missing)
@@ -1066,12 +970,7 @@ int recovery_window_c::load_result()
                          QMessageBox::Ok);
         return -1;
     }
-    volume = opened.volume;
-    deep_scan = true;
-    requested_stop = 0;
-    // Its end offers no saving: it came from a saved file.
-    loaded_result = true;
-    scan_running = true;  // handled below as the end of a scan
+    // Its end is handled as a scan's, without the offer to save it.
     handle_scan_end();
     ui.btn_pause->hide();
     ui.btn_filter->hide();
@@ -1169,17 +1068,17 @@ void recovery_window_c::paintEvent(QPaintEvent*)
     QString status;
     if (index_job.running()) {
         status = text_for_key("recovery_listing");
-    } else if (searching_lost) {
+    } else if (session.searching_lost()) {
         // Its count and time left go on the wider line below, where they
         // are not cut short.
         status = text_for_key("recovery_lost_search");
-    } else if (content_checking) {
+    } else if (session.checking_contents()) {
         status = text_for_key("recovery_checking");
-    } else if (deep_scan) {
-        const auto done = uint64_t(progress_bar.current_value() * double(volume.total_bytes));
+    } else if (session.deep()) {
+        const auto done = uint64_t(progress_bar.current_value() * double(session.volume().total_bytes));
         status = text_for_key("raw_progress") + QLatin1Char(' ') + format_size(done);
     } else {
-        status = text_for_key("recovery_reading") + QString::number(service.scanner().get_read_count());
+        status = text_for_key("recovery_reading") + QString::number(session.service().scanner().get_read_count());
     }
     // The first button of the row sits on the line's right; a long
     // translation is cut short before it rather than run under it.
@@ -1196,16 +1095,16 @@ void recovery_window_c::paintEvent(QPaintEvent*)
 
     // Once listed, the count is of the files the list holds; before, the
     // scanner's count takes folders in too, and is said to.
-    const int64_t found_count = index ? int64_t(index->file_count()) : service.scanner().get_found_count();
+    const int64_t found_count = index ? int64_t(index->file_count()) : session.service().scanner().get_found_count();
     QString found_line;
     if (found_count > 0)
         found_line = text_for_key(index ? "recovery_total_files" : "recovery_found_so_far") + QLatin1Char(' ') +
                      QString::number(found_count);
-    if (searching_lost) {
+    if (session.searching_lost()) {
         const QString left = lost_seconds_left < 0 ? text_for_key("image_time_unknown")
                                                    : QStringLiteral("%1:%2").arg(lost_seconds_left / 60).arg(
                                                          lost_seconds_left % 60, 2, 10, QLatin1Char('0'));
-        const QString lost = text_for_key("recovery_lost_found").arg(service.lost_pass_found()).arg(left);
+        const QString lost = text_for_key("recovery_lost_found").arg(session.service().lost_pass_found()).arg(left);
         found_line = found_line.isEmpty() ? lost : found_line + QStringLiteral("; ") + lost;
     }
     if (!found_line.isEmpty()) {
@@ -1260,7 +1159,7 @@ int recovery_window_c::draw_preview_state(QPainter& painter, int w, int h)
 {
     // What the content check found, under the picture: a damaged photo
     // shows its grey or broken part, and this says how much is sound.
-    const row_state_e state = row_state(row_flags_reading(service.kind()), preview_item.flags);
+    const row_state_e state = row_state(row_flags_reading(session.service().kind()), preview_item.flags);
     if (state != row_state_e::damaged && !row_state_checked_whole(state))
         return 0;
     const QString line = row_state_line(state, preview_item.flags);

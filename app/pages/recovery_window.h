@@ -8,8 +8,7 @@
 #include "results/index_build_job.h"
 #include "results/scan_messages.h"
 #include "scan/recovery_base.h"
-#include "scan/scan_service.h"
-#include "scan/time_left.h"
+#include "scan/scan_session.h"
 #include "skin/progress_bar.h"
 #include "ui_RecoveryForm.h"
 
@@ -18,7 +17,6 @@
 #include <QWidget>
 #include <functional>
 #include <memory>
-#include <unordered_set>
 #include <vector>
 
 class QDialog;
@@ -72,18 +70,21 @@ public:
     // For tests and the main window.
     int abandon_calls() const { return abandoned; }
     int reset_calls() const { return resets; }
-    recovery_base_c* scanner() const { return &service.scanner(); }
-    const scan_service_c& scan_service() const { return service; }
-    scan_service_c& scan_service() { return service; }
-    scanner_kind_e kind() const { return service.kind(); }
-    bool writer_running() const { return service.recovering(); }
+    recovery_base_c* scanner() const { return &session.service().scanner(); }
+    const scan_service_c& scan_service() const { return session.service(); }
+    scan_service_c& scan_service() { return session.service(); }
+    // The scan the page shows: whether it runs, and what follows it.
+    const scan_session_c& scan_session() const { return session; }
+    scan_session_c& scan_session() { return session; }
+    scanner_kind_e kind() const { return session.service().kind(); }
+    bool writer_running() const { return session.service().recovering(); }
     // Whether the finished scan's file list is being built.
     bool listing() const { return index_job.running(); }
     // Whether deleted files are being checked by their content.
-    bool checking_contents() const { return content_checking; }
+    bool checking_contents() const { return session.checking_contents(); }
     // Whether the volume is searched for lost folders and records after
     // the listing.
-    bool searching_lost_files() const { return searching_lost; }
+    bool searching_lost_files() const { return session.searching_lost(); }
     // The rows the file table shows now, ticks included.
     std::vector<recovery_item_s> table_rows() const;
     // Every found row of the scan shown, with the ticks (null before one).
@@ -141,8 +142,11 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    void restart_scan();
-    int start_scanner();
+    // The same volume again (deep: as a deep scan).
+    void restart_scan(bool deep);
+    // After the session was asked to start a scan: the page set going, or
+    // why it could not start said (started: what the session returned).
+    int scan_started(int started, const QString& reason);
     void handle_scan_end();
     // What a scan's end does once its file list is built (or the scan was
     // abandoned, or the list could not be built: list_failure says why):
@@ -192,10 +196,8 @@ private:
 
     Ui::RecoveryForm ui;
     QWidget* main_window;
-    bool deep_scan = false;
-    volume_item_s volume;
-    scan_service_c service;
-    // Declared after the service: it reads the scanner's store, so it goes first.
+    scan_session_c session;
+    // Declared after the session: it reads the scanner's store, so it goes first.
     index_build_job_c index_job;
     MyQTableView* table = nullptr;
     MyHeaderView* header = nullptr;
@@ -206,12 +208,6 @@ private:
     QLabel* damage_label = nullptr;
     read_damage_text_s damage_text;
     scan_notes_text_s notes_text;
-    // The scan reads a disk rather than an image file; the advice to image
-    // it first was given for this scan.
-    bool block_source = false;
-    bool image_advice_given = false;
-    // Files whose copies met unreadable sectors the scanner had not tagged.
-    int64_t unreadable_found_by_copies = 0;
     recovery_item_s preview_item;
     QString preview_file;
     progress_bar_c progress_bar;
@@ -220,32 +216,11 @@ private:
     bool preview_ready = false;
     // Said in the preview area when a clicked file shows nothing.
     QString preview_note;
-    // What the user asked of the running scan; its end is judged by it.
-    int requested_stop = 0;
-    int requested_pause = 0;
-    bool loaded_result = false;
-    // From the start of the pass over deleted files until its end has been
-    // taken in: Stop is its while this holds.
-    bool content_checking = false;
-    // From the start of the search for lost files after the listing until
-    // its result has been taken in (after a running recovery, if one ran);
-    // whether the listing before it found nothing (the deep scan is offered
-    // only once the search found nothing either); its time left.
-    bool searching_lost = false;
-    bool lost_result_waiting = false;
-    bool lost_nothing_found = false;
-    time_left_c lost_left;
+    // The search for lost files' time left, as last drawn.
     int64_t lost_seconds_left = -1;
-    // A recovery this page started runs (until its end is handled), and
-    // how many files it was given.
-    bool recovering = false;
-    int64_t recovery_total = 0;
     // The person opened the destination from the end message: the service's
     // opening after it is skipped.
     bool folder_opened_by_person = false;
-    // Row ids whose copies met unreadable sectors, kept across the content
-    // check's verdicts (which carry the scanner's flags without the mark).
-    std::unordered_set<int64_t> unreadable_rows;
     int abandoned = 0;
     int resets = 0;
 };

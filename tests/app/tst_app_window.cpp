@@ -154,7 +154,6 @@ void tst_app_window::initTestCase()
 void tst_app_window::init()
 {
     startup_done = false;
-    scan_running = false;
     translation_table = {
         {"startup_warning", "STARTUP"}, {"main_warning1", "DRIVE HEADER"},
         {"main_warning2", "VOLUME HEADER"}, {"back_warning", "LEAVE SCAN?"},
@@ -174,7 +173,6 @@ void tst_app_window::init()
 void tst_app_window::cleanup()
 {
     startup_done = false;
-    scan_running = false;
     platform::close_disk_images();
 }
 
@@ -373,7 +371,7 @@ void tst_app_window::recovery_back_during_scan()
     startup_done = true;
     main_window_c window;
     window.show_page(4);
-    scan_running = true;
+    window.recovery_page()->scan_session().set_running_for_tests(true);
     QPushButton* back = button_of(window.recovery_page(), "btn_back");
 
     boxes.answers = {answer_e::no, answer_e::escape, answer_e::close};
@@ -392,7 +390,7 @@ void tst_app_window::recovery_back_during_scan()
     QCOMPARE(window.current_page_index(), 1);
 
     // Without a scan there is no question.
-    scan_running = false;
+    window.recovery_page()->scan_session().set_running_for_tests(false);
     window.show_page(4);
     back->click();
     QCOMPARE(boxes.seen.size(), std::size_t(4));
@@ -429,7 +427,7 @@ void tst_app_window::top_commands_and_deep_scan()
 
     // During a scan the move asks first; No stays.
     window.show_page(4);
-    scan_running = true;
+    window.recovery_page()->scan_session().set_running_for_tests(true);
     boxes.answers = {answer_e::no};
     window.top_command(3);
     QCOMPARE(window.current_page_index(), 4);
@@ -445,7 +443,7 @@ void tst_app_window::close_during_scan()
     box_answers_c boxes;
     main_window_c window;
     window.show();
-    scan_running = true;
+    window.recovery_page()->scan_session().set_running_for_tests(true);
     boxes.answers = {answer_e::escape, answer_e::no};
     window.on_click_close();
     window.close();
@@ -533,7 +531,7 @@ void tst_app_window::open_disk_image()
     QCOMPARE(boxes.seen.size(), seen);
 
     // Not while a scan runs.
-    scan_running = true;
+    window.recovery_page()->scan_session().set_running_for_tests(true);
     QCOMPARE(window.open_disk_image_file(image), -1);
 }
 

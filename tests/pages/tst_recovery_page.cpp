@@ -91,18 +91,17 @@ private slots:
     {
         back_receiver_c main_window;
         recovery_window_c page(&main_window);
-        scan_running = false;
         volume_item_s v;
         v.dos_device = "sdz1";
         v.device_path = "/dev/sdz1";
         v.file_system = "ext4";
         QCOMPARE(page.begin_scan(v, false), -1);
-        QVERIFY(!scan_running);
+        QVERIFY(!page.scan_session().running());
         // A second start while a scan runs is refused too.
-        scan_running = true;
+        page.scan_session().set_running_for_tests(true);
         v.file_system = "FAT32";
         QCOMPARE(page.begin_scan(v, false), -1);
-        scan_running = false;
+        page.scan_session().set_running_for_tests(false);
         // A padlocked volume whose disk cannot be opened says so, with the
         // system's reason, rather than doing nothing.
         translation_table["open_failed"] = "NOT OPENED %1";
@@ -117,7 +116,7 @@ private slots:
         set_warning_driver(nullptr);
         QCOMPARE(texts.size(), 1);
         QVERIFY2(texts[0].startsWith("NOT OPENED sdz1\n\n") && texts[0].contains("/dev/sdz1"), qPrintable(texts[0]));
-        QVERIFY(!scan_running);
+        QVERIFY(!page.scan_session().running());
         // Nothing to save or recover on an empty page; no box, no crash.
         page.on_save_result_clicked();
         page.on_recovery_clicked();

@@ -155,7 +155,6 @@ void tst_undelete_road::initTestCase()
 void tst_undelete_road::init()
 {
     startup_done = true;
-    scan_running = false;
 }
 
 void tst_undelete_road::cleanup()
@@ -164,7 +163,6 @@ void tst_undelete_road::cleanup()
     set_path_chooser(nullptr);
     set_listing_thread_threshold(20000);
     platform::close_disk_images();
-    scan_running = false;
 }
 
 void tst_undelete_road::scan_from_home(const QString& device, bool deep, bool ends)
@@ -188,7 +186,7 @@ void tst_undelete_road::scan_from_home(const QString& device, bool deep, bool en
     QSignalSpy handled(window->recovery_page(), &recovery_window_c::scan_handled);
     button(window->volume_page(), "btn_scan")->click();
     QCOMPARE(window->current_page_index(), 4);
-    QVERIFY(scan_running);
+    QVERIFY(window->recovery_page()->scan_session().running());
     save_screenshot(*window, "recovery_page_scanning");
     // A step of the busy picture, as a longer scan would show at its end.
     QMovie* busy = window->recovery_page()->findChild<QLabel*>("lbl_anime")->movie();
@@ -203,7 +201,7 @@ void tst_undelete_road::scan_from_home(const QString& device, bool deep, bool en
     }
     if (!ends)
         return;
-    QVERIFY(!scan_running);
+    QVERIFY(!window->recovery_page()->scan_session().running());
     // Stop stays only for the check of deleted files that follows the listing.
     QVERIFY(!window->recovery_page()->findChild<QPushButton*>("btn_stop")->isVisible() ||
             window->recovery_page()->checking_contents());
@@ -483,16 +481,16 @@ void tst_undelete_road::ticks_across_folders_on_a_card()
         button(page, "btn_pause")->click();
     }, Qt::DirectConnection);
     button(page, "btn_pause")->click();
-    QVERIFY(scan_running);
+    QVERIFY(page->scan_session().running());
     QVERIFY(handled.wait(60000));
     QVERIFY(was_listing);
     // The first scan's end (its list dropped) was handled; the new scan runs.
-    QVERIFY(scan_running);
+    QVERIFY(page->scan_session().running());
     QVERIFY(!page->listing());
     QCOMPARE(button(page, "btn_pause")->text(), QString("PAUSE"));
     QVERIFY(handled.wait(60000));
     QObject::disconnect(hook);
-    QVERIFY(!scan_running);
+    QVERIFY(!page->scan_session().running());
     QVERIFY(find_folder(tree->model(), "100CANON").isValid());
 }
 
@@ -627,14 +625,14 @@ void tst_undelete_road::scan_end_rules()
             return;
         QCOMPARE(boxes.texts, QStringList{"DEEP?"});
         QCOMPARE(page->kind(), scanner_kind_e::raw);
-        QVERIFY(scan_running);
+        QVERIFY(page->scan_session().running());
         QVERIFY(handled.wait(60000));
         QCOMPARE(boxes.texts.size(), 1);
         QVERIFY(button(page, "btn_filter")->isVisible());
-        QVERIFY(!scan_running);
+        QVERIFY(!page->scan_session().running());
         // Pause after the end starts the same volume again.
         button(page, "btn_pause")->click();
-        QVERIFY(scan_running);
+        QVERIFY(page->scan_session().running());
         QCOMPARE(button(page, "btn_pause")->text(), QString("PAUSE"));
         QVERIFY(handled.wait(60000));
     }

@@ -22,6 +22,9 @@
 namespace {
 
 // The main window's base with pages that only record what they were asked.
+// Whether the window under test has work running, as a scan would.
+bool scan_running = false;
+
 class skin_window_under_test_c : public QSkinWidget {
 public:
     skin_window_under_test_c()
