@@ -5,6 +5,7 @@
 #include "cli/scan_options.h"
 #include "cli/scan_progress.h"
 #include "cli/scanners.h"
+#include "scan/scan_session.h"
 
 #include <cstdio>
 
@@ -21,7 +22,8 @@ int run_scan_command(cli::context_s& ctx)
     volume_item_s volume;
     if (std::string why; !options.open_volume(ctx.args[0], &volume, &why))
         return cli::fail(why);
-    scan_service_c service;
+    scan_session_c session;
+    scan_service_c& service = session.service();
     options.apply(service);
     // A large disk shows what its file system knows at once; the search of
     // the whole volume follows with its own rows.

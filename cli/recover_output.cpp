@@ -1,6 +1,7 @@
 #include "cli/recover_output.h"
 
 #include "cli/cli.h"
+#include "cli/scan_progress.h"
 #include "cli/scanners.h"
 
 #include <algorithm>
@@ -89,8 +90,9 @@ found_progress_fn recover_report_c::each(bool every_success)
 
 int recover_report_c::finish(const recovery_tally_s& tally, int64_t missing, size_t asked, int stopped_by, bool json)
 {
-    for (const QString& notice : tally.notices)
-        std::fprintf(stderr, "quarvel-cli: %s\n", terminal_escape(utf8(notice)).c_str());
+    if (!tally.refusal.isEmpty())
+        std::fprintf(stderr, "quarvel-cli: %s\n", terminal_escape(utf8(tally.refusal)).c_str());
+    print_notes_lines(tally.notes);
     QString list_why;
     const QString list_path = list_.write_into(root_, &list_why);
     if (!list_path.isEmpty())

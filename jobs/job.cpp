@@ -48,12 +48,6 @@ void job_c::fail(const QString& reason)
     outcome_.reason = reason;
 }
 
-void job_c::warn(const QString& warning)
-{
-    QMutexLocker lock(&outcome_mutex_);
-    outcome_.warnings.append(warning);
-}
-
 void job_c::note(job_note_s note)
 {
     QMutexLocker lock(&outcome_mutex_);

@@ -46,8 +46,7 @@ enum class job_end_e {
 struct job_outcome_s {
     job_end_e end = job_end_e::done;
     QString reason;        // one line when failed (or stopped with a cause); empty otherwise
-    QStringList warnings;  // what was skipped or went wrong without ending the job, as English lines
-    job_notes_t notes;     // the same facts as notes, for jobs that give them as such
+    job_notes_t notes;     // what was skipped or went wrong without ending the job
 };
 
 class job_c : public QThread {
@@ -88,7 +87,6 @@ protected:
     void set_task(const char* task) { task_ = task; }
     // Ends the outcome as failed with reason (the first one given stays).
     void fail(const QString& reason);
-    void warn(const QString& warning);
     void note(job_note_s note);
     // For a job's loop: waits while paused (a stop wakes it) and answers
     // whether a stop has been asked for.

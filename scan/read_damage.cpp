@@ -61,18 +61,41 @@ std::string slow_line(const slow_area_s& range)
            " sectors, " + std::to_string(range.milliseconds) + " ms a read)";
 }
 
+namespace {
+
+// The area a summary names: the first one read and refused, else the first.
+const unreadable_area_s& first_refused(const read_damage_s& damage)
+{
+    for (const unreadable_area_s& r : damage.unreadable)
+        if (r.error != 0)
+            return r;
+    return damage.unreadable.front();
+}
+
+std::string first_reason(const unreadable_area_s& first)
+{
+    return first.error != 0 ? platform::read_error_text(first.error) : "inside an unreadable area";
+}
+
+}  // namespace
+
+std::optional<job_note_s> read_damage_note(const read_damage_s& damage)
+{
+    if (damage.unreadable.empty())
+        return std::nullopt;
+    const unreadable_area_s& first = first_refused(damage);
+    return job_note_s{"note_sectors_read_as_zeros",
+                      {qulonglong(damage.unreadable_sector_count()), qulonglong(first.first_sector),
+                       QString::fromStdString(first_reason(first))}};
+}
+
 std::string read_damage_summary(const read_damage_s& damage)
 {
     if (damage.unreadable.empty())
         return {};
-    const unreadable_area_s* first = &damage.unreadable.front();
-    for (const unreadable_area_s& r : damage.unreadable)
-        if (r.error != 0) {
-            first = &r;
-            break;
-        }
+    const unreadable_area_s* first = &first_refused(damage);
     const uint64_t count = damage.unreadable_sector_count();
-    std::string reason = first->error != 0 ? platform::read_error_text(first->error) : "inside an unreadable area";
+    std::string reason = first_reason(*first);
     return std::to_string(count) + (count == 1 ? " sector" : " sectors") + " could not be read, the first at sector " +
            std::to_string(first->first_sector) + " (" + reason + "); " + (count == 1 ? "it reads" : "they read") +
            " as zeros";

@@ -3,9 +3,11 @@
 // a bad sector is always named and never taken for an empty one.
 #pragma once
 
+#include "jobs/job_note.h"
 #include "platform/byte_source.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -42,3 +44,5 @@ std::string slow_line(const slow_area_s& range);
 // One line over everything: "12 sectors could not be read, the first at
 // sector 2048 (Input/output error); they read as zeros". Empty when none.
 std::string read_damage_summary(const read_damage_s& damage);
+// The same as a note of the job that read (count, first sector, reason).
+std::optional<job_note_s> read_damage_note(const read_damage_s& damage);

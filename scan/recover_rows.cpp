@@ -49,7 +49,7 @@ recovery_tally_s recover_found_rows(recovery_base_c& scanner, const std::vector<
     }
     if (const QString refused = scanner.selection_refusal(total); !refused.isEmpty()) {
         tally.failed = int64_t(rows.size());
-        tally.notices << refused;
+        tally.refusal = refused;
         return tally;
     }
     size_t done = 0;
@@ -67,6 +67,6 @@ recovery_tally_s recover_found_rows(recovery_base_c& scanner, const std::vector<
                  result == 0 || result == recover_skipped_unreadable ? written : QString());
     }
     tree.stamp_folders();
-    tally.notices = tree.notices();
+    tally.notes = tree.notes();
     return tally;
 }

@@ -96,8 +96,8 @@ void recovery_base_c::run_job()
         fail(failure);
     for (job_note_s& skipped : notes())
         note(std::move(skipped));
-    if (const std::string damaged = read_damage_summary(read_damage()); !damaged.empty())
-        warn(QString::fromStdString(damaged));
+    if (std::optional<job_note_s> damaged = read_damage_note(read_damage()))
+        note(std::move(*damaged));
 }
 
 read_damage_s recovery_base_c::read_damage() const

@@ -136,8 +136,7 @@ bool recovery_tree_c::make_folder(int parent, const QString& wanted, const QStri
             return false;
         }
         if (!mount_passed.isEmpty())
-            notices_ << QStringLiteral("%1 is a mount point and was not entered; its files were written into %2")
-                            .arg(mount_passed, shown);
+            notes_.push_back({"note_mount_point_not_entered", {mount_passed, shown}});
         made->name = name;
         made->ours = ours;
         return true;

@@ -7,6 +7,7 @@
 // planted in the destination cannot lead outside it.
 #pragma once
 
+#include "jobs/job_note.h"
 #include "platform/output_guard.h"
 #include "scan/recovery_base.h"
 #include "scan/safe_name.h"
@@ -46,8 +47,8 @@ public:
     void stamp_folders();
 
     // What the person should be told about where files went (a folder
-    // written beside a mount point of the same name), one line each.
-    const QStringList& notices() const { return notices_; }
+    // written beside a mount point of the same name), a note each.
+    const job_notes_t& notes() const { return notes_; }
     // The names the destination's file system takes; one answer for the
     // whole tree, as no mount point below it is entered.
     name_rules_e name_rules();
@@ -79,5 +80,5 @@ private:
     int open_fd_ = -1;
     QString open_shown_;
     platform::folder_guard_c guard_;
-    QStringList notices_;
+    job_notes_t notes_;
 };

@@ -397,8 +397,8 @@ void recovery_file_c::run_job()
             set_progress(double(done) / total);
         }
         tree.stamp_folders();
-        for (const QString& notice : tree.notices())
-            warn(notice);
+        for (const job_note_s& where : tree.notes())
+            note(where);
     } catch (abi::__forced_unwind&) {
         throw;
     } catch (...) {
@@ -413,5 +413,5 @@ void recovery_file_c::run_job()
     list_path_ = list.write_into(destination_.path(), &list_failure_);
     status_.found_count.store(written_.load(std::memory_order_relaxed), std::memory_order_relaxed);
     if (const int64_t failed = failed_.load(std::memory_order_relaxed); failed > 0)
-        warn(QStringLiteral("%1 of %2 files could not be written").arg(failed).arg(ids_.size()));
+        note({"note_files_not_written", {qint64(failed), qint64(ids_.size())}});
 }

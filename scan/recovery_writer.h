@@ -115,7 +115,9 @@ struct recovery_tally_s {
     int64_t destination_full = 0;
     // The run was stopped with a file under way, which was removed.
     bool cancelled = false;
-    QStringList notices;  // where files went other than asked, one line each
+    // Why nothing of the selection was written (a refusal of the whole of it).
+    QString refusal;
+    job_notes_t notes;  // where files went other than asked
 };
 
 // Counts one recover_one result (and the thread's last outcome) in tally,

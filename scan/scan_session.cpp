@@ -37,15 +37,21 @@ int scan_session_c::restart(bool deep, QString* reason)
     // Waits for a running recovery: its scanner's store is about to be reset.
     if (service_.start_scan(volume_, deep_, reason) != 0)
         return -1;
+    begin(false);
+    return 0;
+}
+
+void scan_session_c::begin(bool loaded)
+{
     running_ = true;
+    loaded_ = loaded;
     requested_stop_ = 0;
     paused_ = false;
-    loaded_ = false;
     searching_lost_ = false;
     lost_waiting_ = false;
-    block_source_ = path_is_block_device(volume_.device_path);
+    // A loaded scan reads nothing from the disk to be listed.
+    block_source_ = !loaded && path_is_block_device(volume_.device_path);
     image_advice_given_ = false;
-    return 0;
 }
 
 scan_service_c::offered_volume_fn scan_session_c::offered_in(const std::vector<volume_item_s>& volumes)
@@ -74,14 +80,7 @@ scan_service_c::opened_scan_file_s scan_session_c::open_scan_file(const QByteArr
         return opened;
     volume_ = opened.volume;
     deep_ = true;
-    requested_stop_ = 0;
-    paused_ = false;
-    loaded_ = true;
-    searching_lost_ = false;
-    lost_waiting_ = false;
-    block_source_ = false;  // nothing is read from the disk to list it
-    image_advice_given_ = false;
-    running_ = true;
+    begin(true);
     return opened;
 }
 

@@ -137,6 +137,9 @@ public:
     void set_running_for_tests(bool running) { running_ = running; }
 
 private:
+    // A scan started (or a saved one loaded): running until its end is handled.
+    void begin(bool loaded);
+
     scan_service_c service_;
     volume_item_s volume_;
     bool deep_ = false;

@@ -887,6 +887,12 @@ void recovery_window_c::on_recovery_finished(qint64 written, qint64 failed)
                                           .arg(session.service().writer().unreadable_list_failure());
     if (tally.destination_full > 0)
         text += QStringLiteral("\n\n") + text_for_key("recovery_destination_full").arg(tally.destination_full);
+    // Where files went other than asked (beside a mount point); the count of
+    // failed files is in the first line already.
+    for (const job_note_s& note : session.service().writer().job_outcome().notes)
+        if (note.key != "note_files_not_written")
+            text += QStringLiteral("\n\n") +
+                    note_text(note, [](std::string_view key) { return text_for_key(key); });
     // The folder can be opened from here (the service opens it once this has
     // returned, unless it was), and every failed file shown with its reason.
     const std::vector<failed_file_s> failures = session.service().writer().failures();

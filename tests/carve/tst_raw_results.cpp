@@ -8,6 +8,7 @@
 
 #include <QFile>
 #include <QtTest>
+#include <algorithm>
 #include <cstring>
 #include <sys/stat.h>
 
@@ -334,8 +335,11 @@ private slots:
         QCOMPARE(damage.unreadable.size(), size_t(2));
         QCOMPARE(damage.unreadable[0].first_sector, gap_sector);
         QCOMPARE(damage.unreadable[1].first_sector, inside_sector);
-        QVERIFY(raw.job_outcome().warnings.join(" ").contains("2 sectors could not be read, the first at sector " +
-                                                               QString::number(gap_sector)));
+        const job_notes_t notes = raw.job_outcome().notes;
+        QVERIFY(std::any_of(notes.begin(), notes.end(), [&](const job_note_s& n) {
+            return n.key == "note_sectors_read_as_zeros" && n.args.value(0).toULongLong() == 2 &&
+                   n.args.value(1).toULongLong() == gap_sector;
+        }));
         carve_load_config(nullptr);
     }
 

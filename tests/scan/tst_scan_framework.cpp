@@ -303,7 +303,7 @@ private slots:
         QVERIFY(writer.wait(10000));
         QCOMPARE(writer.tally().written, 1);
         QCOMPARE(writer.tally().failed, 1);
-        QCOMPARE(writer.job_outcome().warnings, QStringList{"1 of 2 files could not be written"});
+        QCOMPARE(writer.job_outcome().notes, (job_notes_t{{"note_files_not_written", {qint64(1), qint64(2)}}}));
         QCOMPARE(QDir(dir.path()).entryList(QDir::Files), (QStringList{"fine.txt", "kept.txt"}));
     }
 
