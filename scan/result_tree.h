@@ -5,13 +5,19 @@
 // missing node as its parent, and parents may loop.
 #pragma once
 
+#include "scan/lost_pass.h"
 #include "scan/recovery_base.h"
 
 #include <QString>
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <mutex>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 namespace result_tree {
@@ -170,5 +176,110 @@ bool written_chain(const Node* file, Find find, IsTop is_top, const std::vector<
     *out = std::move(written);
     return true;
 }
+
+// A file-table row. The table shows date1 as the modification and date2 as
+// the creation, whatever order the disk keeps them in.
+inline recovery_item_s file_row(const QString& name, int64_t size, int64_t modified, int64_t created, int64_t id,
+                                int32_t flags)
+{
+    recovery_item_s row;
+    row.name = name;
+    row.size = size;
+    row.date1 = modified;
+    row.date2 = created;
+    row.id = id;
+    row.flags = flags;
+    return row;
+}
+
+// A scanner whose result tree is such a store, keyed like its nodes' parent
+// field: it answers the browsing calls and the read-back of paths from it.
+// Derived says what the tree shows, through static members:
+//   bool is_shown_file(const Node&)    a row of the file table
+//   bool is_shown_folder(const Node&)  a folder of the tree
+//   recovery_item_s row_of(const Node&)
+// and names its top's key and the deepest nesting a walk enters at
+// construction.
+template <typename Derived, typename Node>
+class scanner_c : public recovery_base_c {
+public:
+    using key_type = decltype(Node::parent);
+    using store_type = std::unordered_map<key_type, Node>;
+
+    scanner_c(QObject* parent, key_type top, int walk_depth)
+        : recovery_base_c(parent), top_(top), walk_depth_(walk_depth)
+    {
+    }
+
+    void set_volume(const volume_item_s& volume) override { volume_ = volume; }
+    // For the next scans: whether a scan also searches the whole volume for
+    // what no walk reached (automatic until set), and the names of the
+    // folders that is shown under.
+    void set_lost_pass(lost_pass_e mode) { lost_mode_ = mode; }
+    void set_lost_names(const lost_names_s& names) { lost_names_ = names; }
+    // Whether the next scans check deleted files by their content (as the
+    // configuration says, unless turned off here).
+    void set_content_check(bool on) { content_check_ = on; }
+    // Deleted files tagged row_unreadable_sectors: at the scan's end, from
+    // the sectors found unreadable by then, and by their content check.
+    int64_t unreadable_file_count() const override { return unreadable_files_.load(std::memory_order_relaxed); }
+
+    // Read access to the store; valid only after the thread has finished.
+    const store_type& store() const { return store_; }
+    const Node* node(key_type key) const
+    {
+        const auto it = store_.find(key);
+        return it == store_.end() ? nullptr : &it->second;
+    }
+
+    bool top_folder(const void** top) const override
+    {
+        const Node* root = node(top_);
+        *top = root;
+        return root != nullptr;
+    }
+    void sub_folders(const void* folder, std::vector<result_folder_s>* out) const override
+    {
+        result_tree::sub_folders<Node>(folder, Derived::is_shown_folder, out);
+    }
+    void folder_rows(const void* folder, std::vector<recovery_item_s>* out) const override
+    {
+        visit_folder_rows(folder, [out](const recovery_item_s& row) { out->push_back(row); });
+    }
+    void visit_folder_rows(const void* folder, const row_visit_fn& visit) const override
+    {
+        result_tree::visit_folder_rows<Node>(folder, Derived::is_shown_file, Derived::row_of, visit);
+    }
+
+    // Calls visit for every file the result tree shows: each file child of
+    // the top and of every folder reached from it that holds files, with
+    // that folder's path ("/" for the top, "/a/b" below).
+    void visit_shown_files(const std::function<void(const Node&, const QString& folder)>& visit) const
+    {
+        result_tree::visit_shown_files(node(top_), Derived::is_shown_file, Derived::is_shown_folder, visit,
+                                       walk_depth_);
+    }
+
+    // A row id no key can hold names nothing.
+    int get_full_path(int64_t id, QString* path) override
+    {
+        std::lock_guard lock(read_back_lock());
+        if (!std::in_range<key_type>(id))
+            return -1;
+        return full_path(store_, static_cast<key_type>(id), top_, volume_.root_path, path);
+    }
+
+protected:
+    store_type store_;
+    volume_item_s volume_;
+    lost_pass_e lost_mode_ = lost_pass_e::automatic;
+    lost_names_s lost_names_;
+    bool content_check_ = true;
+    std::atomic<int64_t> unreadable_files_{0};
+
+private:
+    const key_type top_;
+    const int walk_depth_;
+};
 
 }  // namespace result_tree

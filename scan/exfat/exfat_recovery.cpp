@@ -101,15 +101,13 @@ bool exfat_boot_region_found(const platform::byte_source_ptr& source)
     return volume.open(source) == exfat::open_result::ok;
 }
 
-exfat_recovery_c::exfat_recovery_c(QObject* parent) : recovery_base_c(parent) {}
+exfat_recovery_c::exfat_recovery_c(QObject* parent) : scanner_c(parent, root_id, max_tree_depth) {}
 
 exfat_recovery_c::~exfat_recovery_c()
 {
     status_.stop.store(stop_abandon, std::memory_order_relaxed);
     wait();
 }
-
-void exfat_recovery_c::set_volume(const volume_item_s& volume) { volume_ = volume; }
 
 void exfat_recovery_c::reset()
 {
@@ -124,25 +122,14 @@ void exfat_recovery_c::reset()
     unreadable_files_ = 0;
 }
 
-const exfat_node_s* exfat_recovery_c::node(int64_t id) const
-{
-    const auto it = store_.find(id);
-    return it == store_.end() ? nullptr : &it->second;
-}
-
 recovery_item_s exfat_recovery_c::row_of(const exfat_node_s& node)
 {
-    recovery_item_s row;
-    row.name = node.name;
-    row.size = static_cast<int64_t>(std::min<uint64_t>(node.size, INT64_MAX));
-    row.date1 = node.write_time;
-    row.date2 = node.create_time;
-    row.id = node.id;
     // The attribute word is the disk's, reserved bits too; the bit that says
     // a copy met unreadable sectors is the writer's alone.
-    row.flags = (int32_t{node.attributes} & ~row_unreadable_sectors) | (node.gone() ? exfat_row_deleted : 0) |
-                node.data_flags;
-    return row;
+    const int32_t flags =
+        (int32_t{node.attributes} & ~row_unreadable_sectors) | (node.gone() ? exfat_row_deleted : 0) | node.data_flags;
+    return result_tree::file_row(node.name, static_cast<int64_t>(std::min<uint64_t>(node.size, INT64_MAX)),
+                                 node.write_time, node.create_time, node.id, flags);
 }
 
 bool exfat_recovery_c::wait_while_paused() { return !stop_point(); }
@@ -521,38 +508,6 @@ void exfat_recovery_c::harvest_lost_folders()
     outcome_.lost_folders = int64_t(run_folders.size());
 }
 
-namespace {
-bool is_shown_file(const exfat_node_s& n) { return !n.is_directory(); }
-bool is_shown_folder(const exfat_node_s& n) { return n.is_directory() && n.has_files && n.id != exfat_recovery_c::root_id; }
-}  // namespace
-
-void exfat_recovery_c::visit_shown_files(const std::function<void(const exfat_node_s&, const QString&)>& visit) const
-{
-    result_tree::visit_shown_files(node(root_id), is_shown_file, is_shown_folder, visit, max_tree_depth);
-}
-
-bool exfat_recovery_c::top_folder(const void** top) const
-{
-    const exfat_node_s* root = node(root_id);
-    *top = root;
-    return root != nullptr;
-}
-
-void exfat_recovery_c::sub_folders(const void* folder, std::vector<result_folder_s>* out) const
-{
-    result_tree::sub_folders<exfat_node_s>(folder, is_shown_folder, out);
-}
-
-void exfat_recovery_c::folder_rows(const void* folder, std::vector<recovery_item_s>* out) const
-{
-    visit_folder_rows(folder, [out](const recovery_item_s& row) { out->push_back(row); });
-}
-
-void exfat_recovery_c::visit_folder_rows(const void* folder, const row_visit_fn& visit) const
-{
-    result_tree::visit_folder_rows<exfat_node_s>(folder, is_shown_file, row_of, visit);
-}
-
 QString exfat_recovery_c::failure_reason() const
 {
     const QString name = volume_.device_path;
@@ -601,12 +556,6 @@ job_notes_t exfat_recovery_c::notes() const
     if (outcome_.lost_pass_stopped)
         add("note_lost_pass_stopped");
     return out;
-}
-
-int exfat_recovery_c::get_full_path(int64_t id, QString* path)
-{
-    std::lock_guard lock(read_back_lock());
-    return result_tree::full_path(store_, id, root_id, volume_.root_path, path);
 }
 
 bool exfat_recovery_c::data_offset(int64_t id, uint64_t* offset)

@@ -10,11 +10,10 @@
 #include "engines/exfat/exfat_volume.h"
 #include "scan/lost_pass.h"
 #include "scan/recovery_base.h"
+#include "scan/result_tree.h"
 
 #include <QString>
-#include <atomic>
 #include <cstdint>
-#include <functional>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -78,7 +77,7 @@ struct exfat_scan_outcome_s {
     int64_t lost_entries_dropped = 0;  // past the cap, not listed
 };
 
-class exfat_recovery_c : public recovery_base_c {
+class exfat_recovery_c : public result_tree::scanner_c<exfat_recovery_c, exfat_node_s> {
     Q_OBJECT
 public:
     static constexpr int64_t root_id = 0;
@@ -92,41 +91,23 @@ public:
     explicit exfat_recovery_c(QObject* parent = nullptr);
     ~exfat_recovery_c() override;
 
-    void set_volume(const volume_item_s& volume) override;
-    // For the next scans; automatic until set.
-    void set_lost_pass(lost_pass_e mode) { lost_mode_ = mode; }
-    void set_lost_names(const lost_names_s& names) { lost_names_ = names; }
-    // Whether the next scans check deleted files by their content (as the
-    // configuration says, unless turned off here).
-    void set_content_check(bool on) { content_check_ = on; }
     void reset() override;
     int recover_file(int64_t id, const QString& destination) override;
-    int get_full_path(int64_t id, QString* path) override;
     std::vector<written_folder_s> written_folders(const found_row_s& row) const override;
-
-    bool top_folder(const void** node) const override;
-    void sub_folders(const void* folder, std::vector<result_folder_s>* out) const override;
-    void folder_rows(const void* folder, std::vector<recovery_item_s>* out) const override;
-    void visit_folder_rows(const void* folder, const row_visit_fn& visit) const override;
     QString failure_reason() const override;
     job_notes_t notes() const override;
     const char* notice_key() const override { return outcome_.formatted && outcome_.lost_entries > 0 ? "lost_formatted_notice" : nullptr; }
-    // Deleted files tagged row_unreadable_sectors: at the scan's end, from
-    // the sectors found unreadable by then, and by their content check.
-    int64_t unreadable_file_count() const override { return unreadable_files_.load(std::memory_order_relaxed); }
-
-    // Read access to the store; valid only after the thread has finished.
-    const std::unordered_map<int64_t, exfat_node_s>& store() const { return store_; }
-    const exfat_node_s* node(int64_t id) const;
     const exfat_scan_outcome_s& outcome() const { return outcome_; }
 
+    // Whether the result tree shows the node as a file-table row / a folder
+    // below the root (one that holds files).
+    static bool is_shown_file(const exfat_node_s& node) { return !node.is_directory(); }
+    static bool is_shown_folder(const exfat_node_s& node)
+    {
+        return node.is_directory() && node.has_files && node.id != root_id;
+    }
     // The file-table row of a node.
     static recovery_item_s row_of(const exfat_node_s& node);
-
-    // Calls visit for every file the result tree shows: each file child of
-    // the root and of every folder reached from it that holds files, with
-    // that folder's path ("/" for the root, "/a/b" below).
-    void visit_shown_files(const std::function<void(const exfat_node_s&, const QString& folder)>& visit) const;
 
     bool data_offset(int64_t id, uint64_t* offset) override;
 
@@ -152,21 +133,15 @@ private:
     void check_deleted_contents();
     int32_t judge_content(int64_t id, carve::check_budget_s* budget) override;
 
-    std::unordered_map<int64_t, exfat_node_s> store_;
-    volume_item_s volume_;
     exfat_scan_outcome_s outcome_;
     std::unordered_set<uint32_t> entered_;  // first clusters of the folders read
     std::unordered_set<uint32_t> walked_;   // every cluster of the folders read
     int64_t live_sets_ = 0;                 // live entry sets met outside deleted folders
     exfat::volume_c fs_;
     QString open_error_;  // why the volume could not be opened
-    lost_pass_e lost_mode_ = lost_pass_e::automatic;
-    bool content_check_ = true;
     // Deleted files whose content was found whole: the byte ranges of the
     // volume the copy reads, by id.
     std::unordered_map<int64_t, std::vector<std::pair<uint64_t, uint64_t>>> checked_;
-    lost_names_s lost_names_;
-    std::atomic<int64_t> unreadable_files_{0};
 };
 
 // Whether the exFAT reader finds a usable boot region in source, the main

@@ -128,15 +128,13 @@ int64_t fat_time_to_seconds(uint16_t date, uint16_t time)
     return t == static_cast<std::time_t>(-1) ? 0 : static_cast<int64_t>(t);
 }
 
-fat_recovery_c::fat_recovery_c(QObject* parent) : recovery_base_c(parent) {}
+fat_recovery_c::fat_recovery_c(QObject* parent) : scanner_c(parent, 0, max_depth) {}
 
 fat_recovery_c::~fat_recovery_c()
 {
     status_.stop.store(stop_abandon, std::memory_order_relaxed);
     wait();
 }
-
-void fat_recovery_c::set_volume(const volume_item_s& volume) { volume_ = volume; }
 
 void fat_recovery_c::reset()
 {
@@ -151,12 +149,6 @@ void fat_recovery_c::reset()
     content_queue_.clear();
     content_trust_.reset();
     unreadable_files_ = 0;
-}
-
-const fat_node_s* fat_recovery_c::node(uint32_t cluster) const
-{
-    const auto it = store_.find(cluster);
-    return it == store_.end() ? nullptr : &it->second;
 }
 
 void fat_recovery_c::run_scan()
@@ -654,51 +646,15 @@ void fat_recovery_c::list_lost_cluster(uint32_t cluster, uint32_t folder, const 
 
 recovery_item_s fat_recovery_c::row_of(const fat_node_s& node)
 {
-    recovery_item_s row;
-    row.name = node.name;
-    row.size = node.size;
-    row.date1 = node.write_time;
-    row.date2 = node.create_time;
-    row.id = node.cluster;
-    row.flags = node.attributes | node.trust;
-    return row;
+    return result_tree::file_row(node.name, node.size, node.write_time, node.create_time, node.cluster,
+                                 node.attributes | node.trust);
 }
 
-namespace {
+bool fat_recovery_c::is_shown_file(const fat_node_s& n) { return n.cluster != 0 && !(n.attributes & fat_attr_directory); }
 
-bool is_shown_fat_file(const fat_node_s& n) { return n.cluster != 0 && !(n.attributes & fat_attr_directory); }
-bool is_shown_fat_folder(const fat_node_s& n)
+bool fat_recovery_c::is_shown_folder(const fat_node_s& n)
 {
     return n.cluster != 0 && (n.attributes & fat_attr_directory) && n.has_files;
-}
-
-}  // namespace
-
-void fat_recovery_c::visit_shown_files(const std::function<void(const fat_node_s&, const QString&)>& visit) const
-{
-    result_tree::visit_shown_files(node(0), is_shown_fat_file, is_shown_fat_folder, visit, max_depth);
-}
-
-bool fat_recovery_c::top_folder(const void** top) const
-{
-    const fat_node_s* root = node(0);
-    *top = root;
-    return root != nullptr;
-}
-
-void fat_recovery_c::sub_folders(const void* folder, std::vector<result_folder_s>* out) const
-{
-    result_tree::sub_folders<fat_node_s>(folder, is_shown_fat_folder, out);
-}
-
-void fat_recovery_c::folder_rows(const void* folder, std::vector<recovery_item_s>* out) const
-{
-    visit_folder_rows(folder, [out](const recovery_item_s& row) { out->push_back(row); });
-}
-
-void fat_recovery_c::visit_folder_rows(const void* folder, const row_visit_fn& visit) const
-{
-    result_tree::visit_folder_rows<fat_node_s>(folder, is_shown_fat_file, row_of, visit);
 }
 
 QString fat_recovery_c::failure_reason() const
@@ -772,14 +728,6 @@ std::vector<written_folder_s> fat_recovery_c::written_folders(const found_row_s&
         [](const fat_node_s& n) { return n.cluster == 0; }, out, fat_written_name,
         [](const fat_node_s& n) { return n.write_time; }, &out);
     return out;
-}
-
-int fat_recovery_c::get_full_path(int64_t id, QString* path)
-{
-    std::lock_guard lock(read_back_lock());
-    if (id < 0 || id > int64_t(UINT32_MAX))
-        return -1;
-    return result_tree::full_path(store_, static_cast<uint32_t>(id), uint32_t{0}, volume_.root_path, path);
 }
 
 bool fat_recovery_c::data_offset(int64_t id, uint64_t* offset)

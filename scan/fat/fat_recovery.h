@@ -8,11 +8,10 @@
 #include "engines/fat/fat_fs.h"
 #include "scan/lost_pass.h"
 #include "scan/recovery_base.h"
+#include "scan/result_tree.h"
 
 #include <QString>
-#include <atomic>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <unordered_map>
 #include <unordered_set>
@@ -79,7 +78,7 @@ struct fat_scan_outcome_s {
 // replaces a live one; a live file never replaces anything.
 bool fat_found_entry_wins(const fat_node_s& stored, const fat_node_s& found);
 
-class fat_recovery_c : public recovery_base_c {
+class fat_recovery_c : public result_tree::scanner_c<fat_recovery_c, fat_node_s> {
     Q_OBJECT
 public:
     // Deepest folder nesting the scan enters; a real FAT path of 260
@@ -94,43 +93,22 @@ public:
     explicit fat_recovery_c(QObject* parent = nullptr);
     ~fat_recovery_c() override;
 
-    void set_volume(const volume_item_s& volume) override;
-    // For the next scans; automatic until set.
-    void set_lost_pass(lost_pass_e mode) { lost_mode_ = mode; }
-    void set_lost_names(const lost_names_s& names) { lost_names_ = names; }
-    // Whether the next scans check deleted files by their content (as the
-    // configuration says, unless turned off here).
-    void set_content_check(bool on) { content_check_ = on; }
     void reset() override;
     int recover_file(int64_t id, const QString& destination) override;
-    int get_full_path(int64_t id, QString* path) override;
     QString written_name(const recovery_item_s& row) const override;
     std::vector<written_folder_s> written_folders(const found_row_s& row) const override;
-
-    bool top_folder(const void** node) const override;
-    void sub_folders(const void* folder, std::vector<result_folder_s>* out) const override;
-    void folder_rows(const void* folder, std::vector<recovery_item_s>* out) const override;
-    void visit_folder_rows(const void* folder, const row_visit_fn& visit) const override;
     QString failure_reason() const override;
     job_notes_t notes() const override;
     const char* notice_key() const override { return outcome_.formatted && outcome_.lost_entries > 0 ? "lost_formatted_notice" : nullptr; }
-    // Deleted files tagged row_unreadable_sectors: at the scan's end, from
-    // the sectors found unreadable by then, and by their content check.
-    int64_t unreadable_file_count() const override { return unreadable_files_.load(std::memory_order_relaxed); }
-
-    // Read access to the store; valid only after the thread has finished.
-    const std::unordered_map<uint32_t, fat_node_s>& store() const { return store_; }
-    const fat_node_s* node(uint32_t cluster) const;
     const fat_scan_outcome_s& outcome() const { return outcome_; }
 
+    // Whether the result tree shows the node as a file-table row / a folder
+    // (one that holds files).
+    static bool is_shown_file(const fat_node_s& node);
+    static bool is_shown_folder(const fat_node_s& node);
     // The file-table row of a node: its flags are the attribute byte and the
     // trust bits (fat_row_uncertain, ...).
     static recovery_item_s row_of(const fat_node_s& node);
-
-    // Calls visit for every file the result tree shows: each file child of
-    // the root and of every folder reached from it that holds files, with
-    // that folder's path ("/" for the root, "/a/b" below).
-    void visit_shown_files(const std::function<void(const fat_node_s&, const QString& folder)>& visit) const;
 
     bool data_offset(int64_t id, uint64_t* offset) override;
 
@@ -156,8 +134,6 @@ private:
     void harvest_lost_folders();
     void list_lost_cluster(uint32_t cluster, uint32_t folder, const std::unordered_set<uint32_t>& folder_keys);
 
-    std::unordered_map<uint32_t, fat_node_s> store_;
-    volume_item_s volume_;
     fat_scan_outcome_s outcome_;
     QString open_error_;  // why the volume could not be opened
     fat_volume_s fs_;
@@ -170,16 +146,12 @@ private:
     // their key and that cluster.
     std::vector<std::pair<uint32_t, uint32_t>> open_tails_;
     int64_t live_entries_named_ = 0;  // live entries met that name a cluster
-    lost_pass_e lost_mode_ = lost_pass_e::automatic;
-    lost_names_s lost_names_;
-    bool content_check_ = true;
     // Deleted files whose bytes were found whole in clusters other than
     // the run from their first: where the copy reads them (byte ranges of
     // the volume), by start cluster.
     std::unordered_map<uint32_t, std::vector<std::pair<uint64_t, uint64_t>>> rebuilt_;
     // What the FAT says now, as the content check asks it file by file.
     std::unique_ptr<fat_trust_c> content_trust_;
-    std::atomic<int64_t> unreadable_files_{0};
     // One long-name buffer for every recursion level: each name is copied
     // into its node before the scan descends.
     char16_t long_name_[fat_long_name_units] = {};

@@ -48,7 +48,7 @@ bool is_directory(const ntfs_node_s& n) { return n.flags & ntfs_engine::flag_dir
 
 }  // namespace
 
-ntfs_recovery_c::ntfs_recovery_c(QObject* parent) : recovery_base_c(parent) {}
+ntfs_recovery_c::ntfs_recovery_c(QObject* parent) : scanner_c(parent, root_number, max_tree_depth) {}
 
 ntfs_recovery_c::~ntfs_recovery_c() {
     status_.stop.store(stop_abandon, std::memory_order_relaxed);
@@ -58,8 +58,6 @@ ntfs_recovery_c::~ntfs_recovery_c() {
     if (engine_open())
         ntfs_engine::ntfs_scan_close(context_.data());
 }
-
-void ntfs_recovery_c::set_volume(const volume_item_s& volume) { volume_ = volume; }
 
 // The engine marks what the row's state reads.
 static_assert(int32_t(ntfs_engine::flag_data_unreadable) == row_unreadable_sectors);
@@ -72,11 +70,6 @@ void ntfs_recovery_c::reset() {
 }
 
 bool ntfs_recovery_c::engine_open() const { return load<uint32_t>(context_.data(), ntfs_engine::ctx_open) != 0; }
-
-const ntfs_node_s* ntfs_recovery_c::find_node(int64_t number) const {
-    const auto it = store_.find(number);
-    return it == store_.end() ? nullptr : &it->second;
-}
 
 QString ntfs_recovery_c::stream_of(int64_t id) const {
     const auto it = streams_.find(id);
@@ -92,18 +85,11 @@ bool ntfs_recovery_c::is_shown_file(const ntfs_node_s& node) {
 }
 
 recovery_item_s ntfs_recovery_c::row_of(const ntfs_node_s& node) {
-    recovery_item_s row;
-    row.name = node.name;
-    row.size = node.size;
-    row.date1 = node.time_b;
-    row.date2 = node.time_a;
-    row.id = node.number;
     uint32_t flags = node.flags;
     if (flags & uint32_t(row_content_damaged))
         flags = (flags & ~ntfs_engine::flag_engine_extract) |
                 uint32_t(node.content_share) << row_content_share_shift;
-    row.flags = int32_t(flags);
-    return row;
+    return result_tree::file_row(node.name, node.size, node.time_b, node.time_a, node.number, int32_t(flags));
 }
 
 void ntfs_recovery_c::log_startup_failure(int line, int result) {
@@ -463,29 +449,6 @@ void ntfs_recovery_c::attach_orphans() {
     }
 }
 
-void ntfs_recovery_c::visit_shown_files(
-    const std::function<void(const ntfs_node_s&, const QString& folder)>& visit) const {
-    result_tree::visit_shown_files(find_node(root_number), is_shown_file, is_shown_folder, visit, max_tree_depth);
-}
-
-bool ntfs_recovery_c::top_folder(const void** top) const {
-    const ntfs_node_s* root = find_node(root_number);
-    *top = root;
-    return root != nullptr;
-}
-
-void ntfs_recovery_c::sub_folders(const void* folder, std::vector<result_folder_s>* out) const {
-    result_tree::sub_folders<ntfs_node_s>(folder, is_shown_folder, out);
-}
-
-void ntfs_recovery_c::folder_rows(const void* folder, std::vector<recovery_item_s>* out) const {
-    visit_folder_rows(folder, [out](const recovery_item_s& row) { out->push_back(row); });
-}
-
-void ntfs_recovery_c::visit_folder_rows(const void* folder, const row_visit_fn& visit) const {
-    result_tree::visit_folder_rows<ntfs_node_s>(folder, is_shown_file, row_of, visit);
-}
-
 QString ntfs_recovery_c::failure_reason() const {
     const QString name = volume_.device_path;
     switch (startup_result_) {
@@ -573,11 +536,6 @@ bool ntfs_recovery_c::data_offset(int64_t id, uint64_t* offset) {
     // Laid out from its records, the volume starts inside what was scanned.
     *offset = extents.front().first + (harvest_.from_records ? harvest_.volume_start : 0);
     return true;
-}
-
-int ntfs_recovery_c::get_full_path(int64_t id, QString* path) {
-    std::lock_guard lock(read_back_lock());
-    return result_tree::full_path(store_, id, root_number, volume_.root_path, path);
 }
 
 bool ntfs_recovery_c::live_source(const recovery_item_s& row, QString* source) {

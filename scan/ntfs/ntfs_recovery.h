@@ -6,12 +6,11 @@
 #include "engines/ntfs/ntfs_engine.h"
 #include "scan/lost_pass.h"
 #include "scan/recovery_base.h"
+#include "scan/result_tree.h"
 
 #include <QString>
 #include <array>
-#include <atomic>
 #include <cstdint>
-#include <functional>
 #include <unordered_map>
 #include <vector>
 
@@ -31,7 +30,7 @@ struct ntfs_node_s {
     std::vector<ntfs_node_s*> children;
 };
 
-class ntfs_recovery_c : public recovery_base_c {
+class ntfs_recovery_c : public result_tree::scanner_c<ntfs_recovery_c, ntfs_node_s> {
     Q_OBJECT
 public:
     // Root directory, and the synthetic folder that holds everything whose
@@ -58,14 +57,9 @@ public:
     static constexpr int64_t lost_folder_number = (int64_t(1) << 48) + 1;
     static constexpr int64_t missing_folder_flag = int64_t(1) << 60;
 
-    // Whether a scan also harvests MFT records from the whole volume, and
-    // the names its folders are shown under.
-    void set_lost_pass(lost_pass_e mode) { lost_mode_ = mode; }
-    void set_lost_names(const lost_names_s& names) { lost_names_ = names; }
-    // Whether deleted and harvested files whose clusters are free are
-    // checked by their content at the end of a scan (or in the pass after
-    // it, when deferred).
-    void set_content_check(bool on) { content_check_ = on; }
+    // Here the search of the whole volume (set_lost_pass) harvests MFT
+    // records, and the content check (set_content_check) covers harvested
+    // files as well as deleted ones, wherever their clusters are free.
     const char* notice_key() const override {
         return harvest_.formatted && harvest_.rows > 0 ? "lost_formatted_notice" : nullptr;
     }
@@ -86,30 +80,21 @@ public:
     explicit ntfs_recovery_c(QObject* parent = nullptr);
     ~ntfs_recovery_c() override;
 
-    void set_volume(const volume_item_s& volume) override;
     void reset() override;
     int recover_file(int64_t id, const QString& destination) override;
-    int get_full_path(int64_t id, QString* path) override;
     std::vector<written_folder_s> written_folders(const found_row_s& row) const override;
     // A row the engine marks as readable through the file system is copied
     // from there, but only when the volume is really mounted at its root.
     bool live_source(const recovery_item_s& row, QString* source) override;
     bool data_offset(int64_t id, uint64_t* offset) override;
 
-    bool top_folder(const void** node) const override;
-    void sub_folders(const void* folder, std::vector<result_folder_s>* out) const override;
-    void folder_rows(const void* folder, std::vector<recovery_item_s>* out) const override;
-    void visit_folder_rows(const void* folder, const row_visit_fn& visit) const override;
     QString failure_reason() const override;
     job_notes_t notes() const override;
-    // Deleted files whose runs lie over sectors known to be unreadable when
-    // the scan ended (tagged row_unreadable_sectors by the engine).
-    int64_t unreadable_file_count() const override { return unreadable_files_.load(std::memory_order_relaxed); }
 
     // The store, read only after the thread has finished.
-    const std::unordered_map<int64_t, ntfs_node_s>& nodes() const { return store_; }
+    const std::unordered_map<int64_t, ntfs_node_s>& nodes() const { return store(); }
     // Returns the node with this record number, or nullptr.
-    const ntfs_node_s* find_node(int64_t number) const;
+    const ntfs_node_s* find_node(int64_t number) const { return node(number); }
 
     // Whether the page shows the node as a folder of the tree / a file-table row.
     static bool is_shown_folder(const ntfs_node_s& node);
@@ -118,11 +103,6 @@ public:
     // share in the top seven bits, as FAT and exFAT rows do, in place of
     // flag_engine_extract (which every such file has).
     static recovery_item_s row_of(const ntfs_node_s& node);
-
-    // Calls visit for every file the result tree shows: each file child of
-    // the root and of every folder reached from it that holds files, with
-    // that folder's path ("/" for the root, "/a/b" below).
-    void visit_shown_files(const std::function<void(const ntfs_node_s&, const QString& folder)>& visit) const;
 
     // Whether an engine scan is open (it stays open for recover_file).
     bool engine_open() const;
@@ -148,19 +128,13 @@ private:
     ntfs_engine::harvest_hooks_s harvest_hooks();
 
     alignas(8) std::array<uint8_t, ntfs_engine::context_size> context_{};
-    volume_item_s volume_;
     int startup_result_ = 0;
     QString open_error_;  // why the volume could not be opened
     ntfs_engine::scan_stats_s engine_stats_;
     ntfs_engine::startup_report_s startup_report_;
-    std::unordered_map<int64_t, ntfs_node_s> store_;
     // Few files have named streams, so their names are kept here by row id
     // rather than in every node: a node of 104 bytes takes a 128-byte block
     // of the allocator, where one more string made it 160.
     std::unordered_map<int64_t, QString> streams_;
-    lost_pass_e lost_mode_ = lost_pass_e::automatic;
-    lost_names_s lost_names_;
     harvest_outcome_s harvest_;
-    std::atomic<int64_t> unreadable_files_{0};
-    bool content_check_ = true;
 };
