@@ -41,11 +41,11 @@ int run_load(cli::context_s& ctx)
     scan_session_c session;
     const auto opened = session.open_scan_file(QByteArray::fromStdString(file), scan_service_c::platform_volume);
     using outcome = scan_service_c::opened_scan_file_s::outcome_e;
+    // What the window says, in English.
     if (opened.outcome == outcome::volume_missing)
-        return cli::fail(file + ": the scanned device " + QFile::encodeName(opened.device).toStdString() +
-                         " is not present");
+        return cli::fail(file + ": " + cli::utf8(cli::note_english({"resume_volume_missing", {opened.device}})));
     if (opened.outcome != outcome::opened)
-        return cli::fail(opened.reason);
+        return cli::fail(file + ": " + cli::utf8(cli::note_english({"resume_unreadable", {}})) + " " + opened.reason);
     raw_recovery_c& scanner = session.service().raw_scanner();
     const QString device = opened.device;
     const std::string saved = QFile::encodeName(device).toStdString();

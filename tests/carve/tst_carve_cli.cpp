@@ -96,7 +96,7 @@ private slots:
         const run_s missing = cli({"load", sav});
         QCOMPARE(missing.code, 1);
         QCOMPARE(missing.err.count('\n'), qsizetype(1));
-        QVERIFY(missing.err.contains("not present"));
+        QVERIFY(missing.err.contains("not connected now"));
     }
 
     // A deleted file on a real FAT32 partition of a partitioned image comes
@@ -188,7 +188,7 @@ private slots:
                                          volume.left(volume.size() - 3)}) {
             const run_s r = load(device, 288);
             QCOMPARE(r.code, 1);
-            QVERIFY2(r.err.contains("not present"), r.err.constData());
+            QVERIFY2(r.err.contains("not connected now"), r.err.constData());
         }
         QVERIFY(!QFileInfo::exists(dir_ + "/leak"));
         QCOMPARE(load(volume, 288).code, 0);  // the exact name is taken
