@@ -140,6 +140,9 @@ bool search_lost_files(scan_service_c& service)
     if (!service.lost_pass_waiting())
         return false;
     const bool live = ::isatty(STDERR_FILENO);
+    // scan_volume said these; the search walks the volume again and finds
+    // most of them again.
+    const job_notes_t said = service.scanner().notes();
     time_left_c left;
     const int result = service.lost_pass_to_end([&] {
         if (live)
@@ -153,7 +156,11 @@ bool search_lost_files(scan_service_c& service)
         return false;
     }
     std::fprintf(stderr, "%ssearched the volume for lost files\n", live ? "\r\033[K" : "");
-    print_notes_lines(service.scanner().notes());
+    job_notes_t added;
+    for (const job_note_s& note : service.scanner().notes())
+        if (std::find(said.begin(), said.end(), note) == said.end())
+            added.push_back(note);
+    print_notes_lines(added);
     return true;
 }
 

@@ -24,8 +24,9 @@ std::string take_text_option(std::vector<std::string>& args, bool* given, std::v
 
 // Runs the search for lost files the scan left waiting (the service's
 // deferred search) with its progress and time left on stderr, and makes
-// its scan the service's current one. False when none waited, or it did
-// not end (the scan shown before stays current then).
+// its scan the service's current one; of its notes, says on stderr those
+// the listing had not. False when none waited, or it did not end (the scan
+// shown before stays current then).
 bool search_lost_files(scan_service_c& service);
 
 // The text of a note in English, from the shipped translation tables (the

@@ -31,34 +31,4 @@ byte_source_ptr open_vmdk_image(const std::string& file, std::string* error);
 // file nullptr with an empty reason.
 byte_source_ptr open_container(const std::string& file, std::string* error);
 
-namespace image_detail {
-// The library's message as one line, after "cannot open FILE as a FORMAT image".
-std::string one_line(const char* text);
-
-// libewf, libvhdi and libvmdk each carry and export their own copies of the
-// same helper libraries, of other versions. Linked into one program, every
-// call of one of them would go to the first copy loaded. Each is loaded
-// instead, once, with its symbols kept local, so that its calls bind to its
-// own copies. Null with the reason in *error when it cannot be loaded.
-void* load_library(const char* soname, std::string* error);
-// A function of a library load_library gave (or of a library it uses).
-void* library_symbol(void* library, const char* name);
-
-// A container opened by its library, as a byte source: reads go through
-// read_some (the library's read at an offset: bytes read, 0 at the end, < 0
-// on a damaged part), one at a time since the libraries keep state per
-// handle; close frees the handle once, when the source goes.
-using container_read_f = std::function<ssize_t(void* buffer, size_t length, uint64_t offset)>;
-byte_source_ptr make_container_source(uint64_t size, uint32_t sector_size, std::string name,
-                                      container_read_f read_some, std::function<void()> close);
-}  // namespace image_detail
-
-// Inside a struct: a pointer for the library function name, of its type.
-#define QUARVEL_LIBRARY_POINTER(name) decltype(&::name) name = nullptr;
-// Inside a loader with the struct `loaded`, void* library and bool
-// complete: binds the pointer.
-#define QUARVEL_LIBRARY_BIND(name)                                                                              \
-    loaded.name = reinterpret_cast<decltype(&::name)>(::platform::image_detail::library_symbol(library, #name)); \
-    complete = complete && loaded.name != nullptr;
-
 }  // namespace platform

@@ -6,6 +6,7 @@
 // not by the library: a name in it must be a plain file name beside the
 // descriptor, and a single-file disk is itself its extent, whatever it is
 // called now (the library would look for the name it was made under).
+#include "platform/container_library.h"
 #include "platform/image_formats.h"
 
 #include "ondisk/byte_order.h"
@@ -25,55 +26,33 @@ namespace platform {
 
 namespace {
 
-#define VMDK_FUNCTIONS(X) \
-    X(libbfio_file_initialize) \
-    X(libbfio_file_set_name) \
-    X(libbfio_handle_free) \
-    X(libbfio_pool_append_handle) \
-    X(libbfio_pool_free) \
-    X(libbfio_pool_initialize) \
-    X(libvmdk_error_free) \
-    X(libvmdk_error_sprint) \
-    X(libvmdk_handle_close) \
-    X(libvmdk_handle_free) \
-    X(libvmdk_handle_get_media_size) \
-    X(libvmdk_handle_initialize) \
-    X(libvmdk_handle_open) \
-    X(libvmdk_handle_open_extent_data_files_file_io_pool) \
-    X(libvmdk_handle_read_buffer_at_offset)
+#define VMDK_FUNCTIONS(X)                                               \
+    X(initialize, libvmdk_handle_initialize)                            \
+    X(close, libvmdk_handle_close)                                      \
+    X(free, libvmdk_handle_free)                                        \
+    X(media_size, libvmdk_handle_get_media_size)                        \
+    X(read, libvmdk_handle_read_buffer_at_offset)                       \
+    X(error_sprint, libvmdk_error_sprint)                               \
+    X(error_free, libvmdk_error_free)                                   \
+    X(open, libvmdk_handle_open)                                        \
+    X(open_extents, libvmdk_handle_open_extent_data_files_file_io_pool) \
+    X(file_initialize, libbfio_file_initialize)                         \
+    X(file_set_name, libbfio_file_set_name)                             \
+    X(file_free, libbfio_handle_free)                                   \
+    X(pool_initialize, libbfio_pool_initialize)                         \
+    X(pool_append, libbfio_pool_append_handle)                          \
+    X(pool_free, libbfio_pool_free)
 
-// libvmdk.so.1, loaded with its symbols kept to itself (image_formats.h).
-struct vmdk_api_s {
-    VMDK_FUNCTIONS(QUARVEL_LIBRARY_POINTER)
-    std::string error;  // why it cannot be used; empty when it can
+// libvmdk.so.1, loaded with its symbols kept to itself (container_library.h).
+struct vmdk_library_s {
+    static constexpr const char* soname = "libvmdk.so.1";
+    QUARVEL_LIBRARY_FUNCTIONS(VMDK_FUNCTIONS)
 };
 
-const vmdk_api_s& vmdk()
-{
-    static const vmdk_api_s api = [] {
-        vmdk_api_s loaded;
-        void* library = image_detail::load_library("libvmdk.so.1", &loaded.error);
-        bool complete = library != nullptr;
-        VMDK_FUNCTIONS(QUARVEL_LIBRARY_BIND)
-        if (library && !complete)
-            loaded.error = "libvmdk.so.1 lacks a function this program calls";
-        return loaded;
-    }();
-    return api;
-}
+const image_detail::loaded_library_s<vmdk_library_s>& vmdk() { return image_detail::library<vmdk_library_s>(); }
 
 using platform::le32;
 using platform::le64;
-
-std::string take_error(libvmdk_error_t** error)
-{
-    char text[1024] = {};
-    if (*error) {
-        vmdk().libvmdk_error_sprint(*error, text, sizeof text);
-        vmdk().libvmdk_error_free(error);
-    }
-    return image_detail::one_line(text);
-}
 
 // A sparse extent's grain directory and tables, where its grains lie.
 namespace sparse {
@@ -261,19 +240,19 @@ libbfio_pool_t* open_extent_pool(const std::string& file, bool embedded, const s
         return nullptr;
     }
     libbfio_pool_t* pool = nullptr;
-    if (vmdk().libbfio_pool_initialize(&pool, 0, LIBBFIO_POOL_UNLIMITED_NUMBER_OF_OPEN_HANDLES, nullptr) != 1) {
+    if (vmdk().pool_initialize(&pool, 0, LIBBFIO_POOL_UNLIMITED_NUMBER_OF_OPEN_HANDLES, nullptr) != 1) {
         *why = "out of memory";
         return nullptr;
     }
     for (const std::string& path : paths) {
         libbfio_handle_t* handle = nullptr;
         int entry = 0;
-        if (vmdk().libbfio_file_initialize(&handle, nullptr) != 1 ||
-            vmdk().libbfio_file_set_name(handle, path.c_str(), path.size(), nullptr) != 1 ||
-            vmdk().libbfio_pool_append_handle(pool, &entry, handle, LIBBFIO_OPEN_READ, nullptr) != 1) {
+        if (vmdk().file_initialize(&handle, nullptr) != 1 ||
+            vmdk().file_set_name(handle, path.c_str(), path.size(), nullptr) != 1 ||
+            vmdk().pool_append(pool, &entry, handle, LIBBFIO_OPEN_READ, nullptr) != 1) {
             if (handle)
-                vmdk().libbfio_handle_free(&handle, nullptr);
-            vmdk().libbfio_pool_free(&pool, nullptr);
+                vmdk().file_free(&handle, nullptr);
+            vmdk().pool_free(&pool, nullptr);
             *why = "the extent file " + path + " cannot be opened";
             return nullptr;
         }
@@ -285,66 +264,31 @@ libbfio_pool_t* open_extent_pool(const std::string& file, bool embedded, const s
 
 byte_source_ptr open_vmdk_image(const std::string& file, std::string* error)
 {
-    const std::string prefix = "cannot open " + file + " as a VMDK disk: ";
-    auto fail = [&](const std::string& reason) {
-        if (error)
-            *error = prefix + reason;
+    image_detail::container_c<vmdk_library_s> image(file, "a VMDK disk", error);
+    if (!image.library_loaded())
         return nullptr;
-    };
-    if (!vmdk().error.empty())
-        return fail(vmdk().error);
     std::string text, why;
     bool embedded = false;
     std::vector<std::string> names;
     if (!read_descriptor(file, &text, &embedded, &why) || !extent_names(text, &names, &why))
-        return fail(why);
+        return image.fail(why);
     libbfio_pool_t* extents = open_extent_pool(file, embedded, names, &why);
     if (!extents)
-        return fail(why);
-    libvmdk_error_t* err = nullptr;
-    libvmdk_handle_t* handle = nullptr;
-    if (vmdk().libvmdk_handle_initialize(&handle, &err) != 1) {
-        vmdk().libbfio_pool_free(&extents, nullptr);
-        return fail(take_error(&err));
-    }
-    auto close = [&] {
-        vmdk().libvmdk_handle_close(handle, nullptr);
-        vmdk().libvmdk_handle_free(&handle, nullptr);
-        vmdk().libbfio_pool_free(&extents, nullptr);
-    };
-    if (vmdk().libvmdk_handle_open(handle, file.c_str(), LIBVMDK_OPEN_READ, &err) != 1) {
-        vmdk().libvmdk_handle_free(&handle, nullptr);
-        vmdk().libbfio_pool_free(&extents, nullptr);
-        return fail("it is damaged or cut short (" + take_error(&err) + ")");
-    }
-    if (vmdk().libvmdk_handle_open_extent_data_files_file_io_pool(handle, extents, &err) != 1) {
-        const std::string reason = "an extent file is damaged (" + take_error(&err) + ")";
-        close();
-        return fail(reason);
-    }
-    if (!sparse_extent_complete(file)) {
-        close();
-        return fail("it is cut short or damaged (its grain tables point past the end of the file)");
-    }
-    size64_t size = 0;
-    if (vmdk().libvmdk_handle_get_media_size(handle, &size, &err) != 1 || size == 0) {
-        const std::string reason = err ? take_error(&err) : std::string("it holds no data");
-        close();
-        return fail(reason);
-    }
-    // The format has no other sector size. The library reads its extents
-    // through our pool, freed after the handle.
-    return image_detail::make_container_source(
-        size, 512, file,
-        [handle](void* out, size_t length, uint64_t offset) {
-            return vmdk().libvmdk_handle_read_buffer_at_offset(handle, out, length, static_cast<off64_t>(offset),
-                                                               nullptr);
-        },
-        [handle, extents]() mutable {
-            vmdk().libvmdk_handle_close(handle, nullptr);
-            vmdk().libvmdk_handle_free(&handle, nullptr);
-            vmdk().libbfio_pool_free(&extents, nullptr);
-        });
+        return image.fail(why);
+    // The library reads its extents through our pool, freed after the handle.
+    image.free_after([extents]() mutable { vmdk().pool_free(&extents, nullptr); });
+    if (!image.initialize() ||
+        !image.opened(vmdk().open(image.handle(), file.c_str(), LIBVMDK_OPEN_READ, image.err()),
+                      "it is damaged or cut short"))
+        return nullptr;
+    if (vmdk().open_extents(image.handle(), extents, image.err()) != 1)
+        return image.fail("an extent file is damaged (" + image.take_error() + ")");
+    if (!sparse_extent_complete(file))
+        return image.fail("it is cut short or damaged (its grain tables point past the end of the file)");
+    uint64_t size = 0;
+    if (!image.measure(&size))
+        return nullptr;
+    return image.source(size, 512);  // the format has no other sector size
 }
 
 }  // namespace platform

@@ -15,6 +15,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
+#include <algorithm>
 
 class tst_fat_notes : public QObject {
     Q_OBJECT
@@ -91,11 +92,15 @@ private slots:
         QVERIFY2(err.contains(("quarvel-cli: " + english + "\n").toUtf8()), err.constData());
 
         // --json: the note whole, beside the rows of the files.
+        const auto note_records = [&out] {
+            QList<QJsonObject> records;
+            for (const QByteArray& line : out.split('\n'))
+                if (const QJsonObject row = QJsonDocument::fromJson(line).object(); row.value("record") == "note")
+                    records << row;
+            return records;
+        };
         QVERIFY(run_cli({"--json", "scan", path, "--no-lost"}, &out, &err));
-        QList<QJsonObject> records;
-        for (const QByteArray& line : out.split('\n'))
-            if (const QJsonObject row = QJsonDocument::fromJson(line).object(); row.value("record") == "note")
-                records << row;
+        const QList<QJsonObject> records = note_records();
         QCOMPARE(records.size(), 1);
         QCOMPARE(records[0].value("key").toString(), QStringLiteral("note_folders_cut_short"));
         QCOMPARE(records[0].value("args").toArray(), QJsonArray{1});
@@ -104,6 +109,18 @@ private slots:
         const job_note_s back{records[0].value("key").toString().toStdString(),
                               records[0].value("args").toArray().toVariantList()};
         QCOMPARE(note_text(back, english_text), english);
+
+        // The search for lost files after the listing walks the folders
+        // again and meets the same damage: said once, not once a pass.
+        for (const QStringList& args : {QStringList{"scan", path}, QStringList{"--json", "scan", path}}) {
+            QVERIFY(run_cli(args, &out, &err));
+            QVERIFY2(err.contains("searched the volume for lost files\n"), err.constData());
+            QCOMPARE(err.count(("quarvel-cli: " + english + "\n").toUtf8()), 1);
+        }
+        const QList<QJsonObject> searched = note_records();
+        QCOMPARE(std::count_if(searched.begin(), searched.end(),
+                               [](const QJsonObject& row) { return row.value("key") == "note_folders_cut_short"; }),
+                 1);
     }
 };
 
