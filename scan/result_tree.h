@@ -270,6 +270,53 @@ public:
     }
 
 protected:
+    // The "Lost folders" node at lost_key and under it a node for each key of
+    // folders: bare(key, below) makes a folder node with its key and
+    // attributes (below: one of the found folders), number_of(key) the
+    // number its name shows.
+    template <typename Keys, typename MakeNode, typename NumberOf>
+    void add_lost_folders(key_type lost_key, const Keys& folders, MakeNode bare, NumberOf number_of)
+    {
+        Node lost = bare(lost_key, false);
+        lost.name = lost_names_.lost_folders;
+        store_[lost_key] = std::move(lost);
+        for (const key_type key : folders) {
+            Node folder = bare(key, true);
+            folder.parent = lost_key;
+            folder.inherited = 1;
+            folder.name = lost_names_.folder_at.arg(number_of(key));
+            store_[key] = std::move(folder);
+        }
+    }
+
+    // The notes of the walk down the folders and of the search for lost
+    // ones that the FAT and exFAT walks share, in the order they are told.
+    struct walk_notes_s {
+        int64_t dir_sectors_unreadable = 0;
+        uint64_t first_dir_sector_unreadable = 0;
+        int dir_read_error = 0;
+        int64_t folders_cut_short = 0;
+    };
+    static void add_walk_notes(job_notes_t* out, const walk_notes_s& walk)
+    {
+        if (walk.dir_sectors_unreadable > 0)
+            out->push_back({"note_folder_sectors_unreadable",
+                            {qlonglong(walk.dir_sectors_unreadable), qulonglong(walk.first_dir_sector_unreadable),
+                             QString::fromStdString(platform::read_error_text(walk.dir_read_error))}});
+        if (walk.folders_cut_short > 0)
+            out->push_back({"note_folders_cut_short", {qlonglong(walk.folders_cut_short)}});
+    }
+    static void add_lost_search_notes(job_notes_t* out, int64_t folders_too_deep, int64_t lost_read_errors,
+                                      bool lost_entries_dropped, int64_t max_lost_entries)
+    {
+        if (folders_too_deep > 0)
+            out->push_back({"note_folders_too_deep", {qlonglong(folders_too_deep)}});
+        if (lost_read_errors > 0)
+            out->push_back({"note_lost_read_errors", {qlonglong(lost_read_errors)}});
+        if (lost_entries_dropped)
+            out->push_back({"note_lost_entries_dropped", {qlonglong(max_lost_entries)}});
+    }
+
     store_type store_;
     volume_item_s volume_;
     lost_pass_e lost_mode_ = lost_pass_e::automatic;

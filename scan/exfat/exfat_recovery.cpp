@@ -491,20 +491,15 @@ void exfat_recovery_c::harvest_lost_folders()
             if (owner[c] < lost_id)
                 run_folders.insert(owner[c]);
         }
-    exfat_node_s lost;
-    lost.id = lost_id;
-    lost.attributes = exfat::attr_directory;
-    lost.name = lost_names_.lost_folders;
-    store_[lost_id] = lost;
-    for (const int64_t folder_id : run_folders) {
-        exfat_node_s folder;
-        folder.id = folder_id;
-        folder.parent = lost_id;
-        folder.attributes = exfat::attr_directory;
-        folder.inherited = 1;
-        folder.name = lost_names_.folder_at.arg(lost_id - 1 - folder_id);
-        store_[folder_id] = folder;
-    }
+    add_lost_folders(
+        lost_id, run_folders,
+        [](int64_t id, bool) {
+            exfat_node_s folder;
+            folder.id = id;
+            folder.attributes = exfat::attr_directory;
+            return folder;
+        },
+        [](int64_t id) { return lost_id - 1 - id; });
     outcome_.lost_folders = int64_t(run_folders.size());
 }
 
@@ -536,20 +531,12 @@ job_notes_t exfat_recovery_c::notes() const
         add("note_exfat_boot_backup");
     if (outcome_.allocation_unknown > 0)
         add("note_exfat_allocation_unknown", {qlonglong(outcome_.allocation_unknown)});
-    if (outcome_.dir_sectors_unreadable > 0)
-        add("note_folder_sectors_unreadable",
-            {qlonglong(outcome_.dir_sectors_unreadable), qulonglong(outcome_.first_dir_sector_unreadable),
-             QString::fromStdString(platform::read_error_text(outcome_.dir_read_error))});
-    if (outcome_.folders_cut_short > 0)
-        add("note_folders_cut_short", {qlonglong(outcome_.folders_cut_short)});
+    add_walk_notes(&out, {outcome_.dir_sectors_unreadable, outcome_.first_dir_sector_unreadable,
+                          outcome_.dir_read_error, outcome_.folders_cut_short});
     if (outcome_.sets_damaged > 0)
         add("note_exfat_sets_damaged", {qlonglong(outcome_.sets_damaged)});
-    if (outcome_.folders_too_deep > 0)
-        add("note_folders_too_deep", {qlonglong(outcome_.folders_too_deep)});
-    if (outcome_.lost_read_errors > 0)
-        add("note_lost_read_errors", {qlonglong(outcome_.lost_read_errors)});
-    if (outcome_.lost_entries_dropped > 0)
-        add("note_lost_entries_dropped", {qlonglong(max_lost_entries)});
+    add_lost_search_notes(&out, outcome_.folders_too_deep, outcome_.lost_read_errors,
+                          outcome_.lost_entries_dropped > 0, max_lost_entries);
     if (outcome_.formatted)
         add(formatted_note_key(outcome_.lost_folders > 0 || outcome_.lost_entries > 0, outcome_.lost_pass_run),
             {lost_names_.lost_folders});

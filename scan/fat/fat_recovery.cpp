@@ -560,20 +560,17 @@ void fat_recovery_c::harvest_lost_folders()
     if (folder_of.empty())
         return;
 
-    fat_node_s lost;
-    lost.cluster = lost_key;
-    lost.attributes = fat_attr_directory;
-    lost.name = lost_names_.lost_folders;
-    store_[lost_key] = lost;
-    for (const uint32_t key : folder_keys) {
-        fat_node_s folder;
-        folder.cluster = key;
-        folder.parent = lost_key;
-        folder.attributes = fat_attr_directory | fat_attr_deleted;
-        folder.inherited = 1;
-        folder.name = lost_names_.folder_at.arg(key);
-        store_[key] = folder;
-    }
+    // The found folders are deleted ones; the node above them is no folder
+    // of the volume's.
+    add_lost_folders(
+        lost_key, folder_keys,
+        [](uint32_t key, bool found) {
+            fat_node_s folder;
+            folder.cluster = key;
+            folder.attributes = found ? fat_attr_directory | fat_attr_deleted : fat_attr_directory;
+            return folder;
+        },
+        [](uint32_t key) { return key; });
     outcome_.lost_folders = int64_t(folder_keys.size());
     // ".." ties a folder to its parent where the parent is known.
     for (const fat_harvest_cluster_s& one : kept) {
@@ -686,18 +683,10 @@ job_notes_t fat_recovery_c::notes() const
         add("note_fat_sectors_mended", {qlonglong(outcome_.fat_sectors_mended)});
     if (outcome_.fat_sectors_lost > 0)
         add("note_fat_sectors_lost", {qlonglong(outcome_.fat_sectors_lost), qulonglong(outcome_.first_fat_sector_lost)});
-    if (outcome_.dir_sectors_unreadable > 0)
-        add("note_folder_sectors_unreadable",
-            {qlonglong(outcome_.dir_sectors_unreadable), qulonglong(outcome_.first_dir_sector_unreadable),
-             QString::fromStdString(platform::read_error_text(outcome_.dir_read_error))});
-    if (const int64_t damaged = outcome_.folders_cut_short + outcome_.folders_unopened; damaged > 0)
-        add("note_folders_cut_short", {qlonglong(damaged)});
-    if (outcome_.folders_too_deep > 0)
-        add("note_folders_too_deep", {qlonglong(outcome_.folders_too_deep)});
-    if (outcome_.lost_read_errors > 0)
-        add("note_lost_read_errors", {qlonglong(outcome_.lost_read_errors)});
-    if (outcome_.lost_entries_dropped > 0)
-        add("note_lost_entries_dropped", {qlonglong(max_lost_entries)});
+    add_walk_notes(&out, {outcome_.dir_sectors_unreadable, outcome_.first_dir_sector_unreadable, outcome_.dir_read_error,
+                          outcome_.folders_cut_short + outcome_.folders_unopened});
+    add_lost_search_notes(&out, outcome_.folders_too_deep, outcome_.lost_read_errors,
+                          outcome_.lost_entries_dropped > 0, max_lost_entries);
     if (outcome_.deleted_folders_cut_short > 0)
         add(outcome_.lost_pass_run && !outcome_.lost_pass_stopped ? "note_deleted_folders_searched"
                                                                    : "note_deleted_folders_not_searched",
